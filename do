@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Set-up and everyday commands. Each installs what is missing, then builds.
+#   ./do run [REQUESTNUM]   build, then open a request in the result window
+#   ./do test               build, then run every test through ctest
+# LIS_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer,
+# LIS_WERROR=1 turns warnings into errors (CI sets both).
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+          libgl-dev xvfb xauth poppler-utils)
+
+ensure_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}"
+}
+
+build_dir() {
+    if [ "${LIS_SANITIZE:-0}" = 1 ]; then echo build-asan; else echo build; fi
+}
+
+build() {
+    local dir
+    dir=$(build_dir)
+    local flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    [ "${LIS_SANITIZE:-0}" = 1 ] && flags+=(-DLIS_SANITIZE=ON)
+    [ "${LIS_WERROR:-0}" = 1 ] && flags+=(-DLIS_WERROR=ON)
+    cmake -S . -B "$dir" "${flags[@]}" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+cmd=${1:-}
+shift || true
+case "$cmd" in
+run)
+    ensure_packages
+    build
+    exec "$(build_dir)/bin/lis-host" open "${1:-R1}"
+    ;;
+test)
+    ensure_packages
+    build
+    ctest --test-dir "$(build_dir)" --output-on-failure -j"$(nproc)"
+    ;;
+*)
+    echo "usage: ./do run [REQUESTNUM] | ./do test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QStringList>
+#include <QTextStream>
+
+// The sub-commands of the host program. Each returns the exit status;
+// errors reach the caller as LisError.
+namespace HostCommands {
+int open(const QStringList& args, QTextStream& out);
+int settings(const QStringList& args, QTextStream& out);
+int connstr(const QStringList& args, QTextStream& out);
+void usage(QTextStream& out);
+} // namespace HostCommands

@@ -1,0 +1,48 @@
+#include "ConsolePresenter.h"
+#include "HostCommands.h"
+#include "LisError.h"
+
+#include <QApplication>
+#include <QTextStream>
+#include <memory>
+
+// The thin host: creates the component by its ProgID, sets its properties
+// and calls it, as a hospital information system would.
+int main(int argc, char** argv)
+{
+    const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    // Only the windows need a display; the other commands run anywhere.
+    const bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
+                          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+                          qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    std::unique_ptr<QCoreApplication> app;
+    if (command == QLatin1String("open"))
+        app = std::make_unique<QApplication>(argc, argv);
+    else
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Laboratory Result Entry"));
+
+    QStringList args = QCoreApplication::arguments().mid(2);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    ConsolePresenter console(out);
+    const bool offscreen = qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen");
+    if (offscreen)
+        Presenter::install(&console);
+    try {
+        if (command == QLatin1String("open"))
+            return HostCommands::open(args, out);
+        if (command == QLatin1String("settings"))
+            return HostCommands::settings(args, out);
+        if (command == QLatin1String("connstr"))
+            return HostCommands::connstr(args, out);
+        HostCommands::usage(command.isEmpty() || command == QLatin1String("--help") ? out : err);
+        return command.isEmpty() || command == QLatin1String("--help") ? 0 : 2;
+    } catch (const LisError& e) {
+        out.flush();
+        err << "Error " << e.number() << ": " << e.description() << "\n";
+        return 1;
+    }
+}

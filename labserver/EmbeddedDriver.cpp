@@ -1,0 +1,73 @@
+#include "EmbeddedDriver.h"
+#include "EmbeddedSession.h"
+#include "LisError.h"
+#include "procedures/Procedures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <mutex>
+
+bool EmbeddedDriver::isFolderPath(const QString& dataSource)
+{
+    return dataSource.contains(QLatin1Char('/')) || dataSource == QStringLiteral(".") ||
+           dataSource == QStringLiteral("..") || dataSource.startsWith(QLatin1Char('~'));
+}
+
+bool EmbeddedDriver::accepts(const ConnectionString& cs) const
+{
+    const QString ds = cs.dataSource().trimmed();
+    return ds.isEmpty() || isFolderPath(ds);
+}
+
+QString EmbeddedDriver::defaultDataFolder()
+{
+    const QString moved = qEnvironmentVariable("LIS_DATA_DIR");
+    if (!moved.isEmpty())
+        return QDir::cleanPath(moved);
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/velquor-lis");
+}
+
+std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs)
+{
+    const QString catalog = cs.catalog().trimmed();
+    if (!catalog.isEmpty() &&
+        catalog.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) != 0)
+        throw LisError(ErrNo::DbConnectionFailed,
+                       QStringLiteral("Cannot open database \"%1\" requested by the login. The "
+                                      "embedded server holds the databases laboratory and "
+                                      "patient_data; connect to laboratory.")
+                           .arg(catalog));
+    QString folder = cs.dataSource().trimmed();
+    if (folder.isEmpty()) {
+        folder = defaultDataFolder();
+        if (!QDir(folder).exists()) {
+            if (!QDir().mkpath(folder))
+                throw LisError(ErrNo::DbConnectionFailed,
+                               QStringLiteral("The data folder %1 cannot be created.").arg(folder));
+            // Patient data: the user's alone.
+            QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner);
+        }
+    } else if (folder.startsWith(QLatin1Char('~'))) {
+        folder = QDir::homePath() + folder.mid(1);
+    }
+    return std::make_unique<EmbeddedSession>(QDir::cleanPath(folder));
+}
+
+// Resources of a static library must be pulled in by name.
+static void initSchemaResources()
+{
+    Q_INIT_RESOURCE(labserver);
+}
+
+void registerEmbeddedDriver()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        initSchemaResources();
+        registerPatientProcedures();
+        DriverRegistry::add(std::make_shared<EmbeddedDriver>());
+    });
+}

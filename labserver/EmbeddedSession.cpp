@@ -1,0 +1,116 @@
+#include "EmbeddedSession.h"
+#include "LisError.h"
+#include "ProcedureRegistry.h"
+
+namespace {
+[[noreturn]] void commandError(const QString& message)
+{
+    throw LisError(ErrNo::DbCommandFailed, message);
+}
+
+QString spelled(const ObjectName& o)
+{
+    if (o.database.isEmpty())
+        return o.owner.isEmpty() ? o.name : o.owner + QLatin1Char('.') + o.name;
+    return o.database + QLatin1Char('.') + o.owner + QLatin1Char('.') + o.name;
+}
+
+bool ownerAccepted(const QString& owner)
+{
+    return owner.isEmpty() || owner.compare(QStringLiteral("dbo"), Qt::CaseInsensitive) == 0;
+}
+
+QString quotedIdentifier(const QString& name)
+{
+    return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\"")) +
+           QLatin1Char('"');
+}
+} // namespace
+
+EmbeddedSession::EmbeddedSession(const QString& folder)
+    : m_store(folder)
+{
+}
+
+ResultSet EmbeddedSession::run(const QString& commandText)
+{
+    const Command c = CommandParser::parse(commandText);
+    if (const auto* s = std::get_if<SelectAll>(&c))
+        return select(*s);
+    return call(std::get<ProcedureCall>(c));
+}
+
+ResultSet EmbeddedSession::select(const SelectAll& s)
+{
+    const LabStore::Table* t =
+        ownerAccepted(s.table.owner) ? m_store.table(s.table.database, s.table.name) : nullptr;
+    if (!t)
+        commandError(QStringLiteral("Invalid object name '%1'.").arg(spelled(s.table)));
+
+    QString sql = QStringLiteral("SELECT * FROM %1.%2")
+                      .arg(quotedIdentifier(t->schema), quotedIdentifier(t->name));
+    QVariantList binds;
+    for (int i = 0; i < s.conditions.size(); ++i) {
+        const Condition& c = s.conditions.at(i);
+        const auto col = std::find_if(t->columns.begin(), t->columns.end(), [&](const QString& n) {
+            return n.compare(c.column, Qt::CaseInsensitive) == 0;
+        });
+        if (col == t->columns.end())
+            commandError(QStringLiteral("Invalid column name '%1'.").arg(c.column));
+        sql += QLatin1String(i == 0 ? " WHERE " : " AND ") + quotedIdentifier(*col);
+        // Text compares without case and without trailing blanks, as the
+        // hospital's server does.
+        sql += c.like ? QStringLiteral(" LIKE ?") : QStringLiteral(" = rtrim(?) COLLATE NOCASE");
+        binds.append(c.value);
+    }
+    return m_store.query(sql, binds, t->dateColumns);
+}
+
+ResultSet EmbeddedSession::call(const ProcedureCall& c)
+{
+    const ObjectName& p = c.procedure;
+    const bool inLaboratory = p.database.isEmpty() ||
+                              p.database.compare(QStringLiteral("laboratory"),
+                                                 Qt::CaseInsensitive) == 0;
+    const ProcedureDef* def =
+        inLaboratory && ownerAccepted(p.owner) ? ProcedureRegistry::find(p.name) : nullptr;
+    if (!def)
+        commandError(QStringLiteral("Could not find stored procedure '%1'.").arg(spelled(p)));
+    const int n = int(c.arguments.size());
+    if (n > def->maxArguments)
+        commandError(QStringLiteral("Procedure or function '%1' has too many arguments "
+                                    "specified.")
+                         .arg(def->name));
+    if (n < def->minArguments)
+        commandError(QStringLiteral("Procedure or function '%1' expects parameter %2, which was "
+                                    "not supplied.")
+                         .arg(def->name)
+                         .arg(n + 1));
+
+    ProcedureContext ctx(m_store, def->name, c.arguments);
+    m_store.exec(QStringLiteral("SAVEPOINT procedure_call"));
+    try {
+        ResultSet rs = def->body(ctx);
+        m_store.exec(QStringLiteral("RELEASE procedure_call"));
+        return rs;
+    } catch (...) {
+        m_store.exec(QStringLiteral("ROLLBACK TO procedure_call"));
+        m_store.exec(QStringLiteral("RELEASE procedure_call"));
+        throw;
+    }
+}
+
+void EmbeddedSession::beginTransaction()
+{
+    m_store.begin();
+}
+
+void EmbeddedSession::commitTransaction()
+{
+    m_store.commit();
+}
+
+void EmbeddedSession::rollbackTransaction()
+{
+    m_store.rollback();
+}

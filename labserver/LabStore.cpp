@@ -1,0 +1,243 @@
+#include "LabStore.h"
+#include "DateText.h"
+#include "LisError.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlRecord>
+
+namespace {
+constexpr int kSchemaVersion = 1;
+
+QString nextConnectionName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("lis-embedded-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+QString schemaOf(const QString& database)
+{
+    if (database.isEmpty() || database.compare(QStringLiteral("laboratory"),
+                                               Qt::CaseInsensitive) == 0)
+        return QStringLiteral("main");
+    if (database.compare(QStringLiteral("patient_data"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("patient_data");
+    return QString();
+}
+} // namespace
+
+LabStore::LabStore(const QString& folder)
+    : m_folder(folder)
+    , m_connectionName(nextConnectionName())
+{
+    const QFileInfo dir(folder);
+    if (!dir.exists())
+        fail(QStringLiteral("The data folder %1 does not exist.").arg(folder), QString());
+    if (!dir.isDir())
+        fail(QStringLiteral("The data folder %1 is not a folder.").arg(folder), QString());
+
+    const QString labPath = QDir(folder).filePath(QStringLiteral("laboratory.db"));
+    const QString patientPath = QDir(folder).filePath(QStringLiteral("patient_data.db"));
+    const bool creating = !QFileInfo::exists(labPath) || !QFileInfo::exists(patientPath);
+    if (creating && !dir.isWritable())
+        fail(QStringLiteral("The data folder %1 is read-only: the laboratory database cannot be "
+                            "created there.")
+                 .arg(folder),
+             QString());
+
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_db.setDatabaseName(labPath);
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!m_db.open())
+        fail(QStringLiteral("The laboratory database %1 cannot be opened.").arg(labPath),
+             m_db.lastError().text());
+
+    // Reading the header first tells a foreign file from a database before
+    // anything is written to it.
+    QSqlQuery probe(m_db);
+    if (!probe.exec(QStringLiteral("PRAGMA main.user_version")) || !probe.next())
+        fail(QStringLiteral("The file %1 is not a laboratory database.").arg(labPath),
+             probe.lastError().text());
+    const int version = probe.value(0).toInt();
+    probe.finish();
+    if (version > kSchemaVersion)
+        fail(QStringLiteral("The laboratory database %1 was made by a newer version of this "
+                            "component.")
+                 .arg(labPath),
+             QString());
+
+    QSqlQuery attach(m_db);
+    attach.prepare(QStringLiteral("ATTACH DATABASE ? AS patient_data"));
+    attach.addBindValue(patientPath);
+    if (!attach.exec())
+        fail(QStringLiteral("The patient database %1 cannot be opened.").arg(patientPath),
+             attach.lastError().text());
+    if (!probe.exec(QStringLiteral("PRAGMA patient_data.user_version")) || !probe.next())
+        fail(QStringLiteral("The file %1 is not a patient database.").arg(patientPath),
+             probe.lastError().text());
+    probe.finish();
+
+    exec(QStringLiteral("PRAGMA main.journal_mode=WAL"));
+    exec(QStringLiteral("PRAGMA patient_data.journal_mode=WAL"));
+    exec(QStringLiteral("PRAGMA foreign_keys=ON"));
+    exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+
+    if (version < kSchemaVersion || creating) {
+        begin();
+        try {
+            runScript(QStringLiteral(":/labserver/laboratory.sql"), QStringLiteral("main"));
+            runScript(QStringLiteral(":/labserver/patient_data.sql"),
+                      QStringLiteral("patient_data"));
+            exec(QStringLiteral("PRAGMA main.user_version=%1").arg(kSchemaVersion));
+            exec(QStringLiteral("PRAGMA patient_data.user_version=%1").arg(kSchemaVersion));
+            commit();
+        } catch (...) {
+            rollback();
+            throw;
+        }
+    }
+    loadCatalogue();
+}
+
+LabStore::~LabStore()
+{
+    m_statements.clear();
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void LabStore::fail(const QString& what, const QString& detail) const
+{
+    throw LisError(ErrNo::DbConnectionFailed,
+                   detail.trimmed().isEmpty() ? what : what + QLatin1Char(' ') + detail.trimmed());
+}
+
+void LabStore::runScript(const QString& resource, const QString& schema)
+{
+    QFile f(resource);
+    if (!f.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("The schema %1 is missing from the program.").arg(resource),
+             QString());
+    QString script;
+    for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
+        if (!line.trimmed().startsWith(QStringLiteral("--")))
+            script += line + QLatin1Char('\n');
+    for (const QString& part : script.split(QStringLiteral(";\n"))) {
+        QString statement = part.trimmed();
+        if (statement.isEmpty())
+            continue;
+        // Objects are created in the schema of their file.
+        statement.replace(QStringLiteral("CREATE TABLE IF NOT EXISTS "),
+                          QStringLiteral("CREATE TABLE IF NOT EXISTS %1.").arg(schema));
+        statement.replace(QStringLiteral("CREATE INDEX IF NOT EXISTS "),
+                          QStringLiteral("CREATE INDEX IF NOT EXISTS %1.").arg(schema));
+        QSqlQuery q(m_db);
+        if (!q.exec(statement))
+            fail(QStringLiteral("The laboratory schema cannot be created in %1.").arg(m_folder),
+                 q.lastError().text());
+    }
+}
+
+void LabStore::loadCatalogue()
+{
+    for (const QString& schema : {QStringLiteral("main"), QStringLiteral("patient_data")}) {
+        const ResultSet names = query(
+            QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema));
+        for (const QVariantList& row : names.rows) {
+            Table t{schema, row.at(0).toString(), {}, {}};
+            const ResultSet cols = query(QStringLiteral("PRAGMA %1.table_info(\"%2\")")
+                                             .arg(schema, t.name));
+            for (const QVariantList& c : cols.rows) {
+                t.columns.append(c.at(1).toString());
+                if (c.at(2).toString().compare(QStringLiteral("DATETIME"), Qt::CaseInsensitive) ==
+                    0)
+                    t.dateColumns.append(c.at(1).toString());
+            }
+            m_tables.insert(schema + QLatin1Char('.') + t.name.toLower(), t);
+        }
+    }
+}
+
+const LabStore::Table* LabStore::table(const QString& database, const QString& name) const
+{
+    const QString schema = schemaOf(database);
+    if (schema.isEmpty())
+        return nullptr;
+    auto it = m_tables.constFind(schema + QLatin1Char('.') + name.toLower());
+    return it == m_tables.constEnd() ? nullptr : &it.value();
+}
+
+QSqlQuery& LabStore::prepared(const QString& sql)
+{
+    auto it = m_statements.find(sql);
+    if (it == m_statements.end()) {
+        QSqlQuery q(m_db);
+        q.setForwardOnly(true);
+        if (!q.prepare(sql))
+            throw LisError(ErrNo::DbCommandFailed, q.lastError().text());
+        it = m_statements.insert(sql, q);
+    }
+    return it.value();
+}
+
+ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
+                          const QStringList& dateColumns)
+{
+    QSqlQuery& q = prepared(sql);
+    for (int i = 0; i < binds.size(); ++i)
+        q.bindValue(i, binds.at(i));
+    if (!q.exec()) {
+        const QString err = q.lastError().text();
+        q.finish();
+        throw LisError(ErrNo::DbCommandFailed, err);
+    }
+    ResultSet rs;
+    const QSqlRecord rec = q.record();
+    QList<int> dates;
+    for (int i = 0; i < rec.count(); ++i) {
+        rs.columns.append(rec.fieldName(i));
+        if (dateColumns.contains(rec.fieldName(i), Qt::CaseInsensitive))
+            dates.append(i);
+    }
+    while (q.next()) {
+        QVariantList row;
+        row.reserve(rec.count());
+        for (int i = 0; i < rec.count(); ++i)
+            row.append(q.value(i));
+        for (int i : dates) {
+            if (row.at(i).isNull())
+                continue;
+            if (auto dt = DateText::parse(row.at(i).toString()))
+                row[i] = DateText::general(*dt);
+        }
+        rs.rows.append(std::move(row));
+    }
+    m_lastInsertId = q.lastInsertId().toLongLong();
+    q.finish();
+    return rs;
+}
+
+void LabStore::exec(const QString& sql, const QVariantList& binds)
+{
+    query(sql, binds);
+}
+
+void LabStore::begin()
+{
+    exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+void LabStore::commit()
+{
+    exec(QStringLiteral("COMMIT"));
+}
+
+void LabStore::rollback()
+{
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("ROLLBACK"));
+}

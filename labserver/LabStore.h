@@ -1,0 +1,58 @@
+#pragma once
+
+#include "DbDriver.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariantList>
+
+// The two database files of the embedded laboratory in one SQLite
+// connection: laboratory.db as the main database and patient_data.db
+// attached under that name. A folder without them gets both, with the full
+// schema; a file there that is no database is reported, never overwritten.
+class LabStore {
+public:
+    struct Table {
+        QString schema; // "main" or "patient_data"
+        QString name;   // as created
+        QStringList columns;
+        QStringList dateColumns;
+    };
+
+    explicit LabStore(const QString& folder);
+    ~LabStore();
+    LabStore(const LabStore&) = delete;
+    LabStore& operator=(const LabStore&) = delete;
+
+    const QString& folder() const { return m_folder; }
+
+    // database: "laboratory", "patient_data" (any case) or empty for the
+    // laboratory database. nullptr when the table is not there.
+    const Table* table(const QString& database, const QString& name) const;
+
+    // Runs one statement with bound values; dateColumns name the result
+    // columns that hold stored date-times, handed out as general dates.
+    ResultSet query(const QString& sql, const QVariantList& binds = {},
+                    const QStringList& dateColumns = {});
+    void exec(const QString& sql, const QVariantList& binds = {});
+    qint64 lastInsertId() const { return m_lastInsertId; }
+
+    void begin();
+    void commit();
+    void rollback();
+
+private:
+    QSqlQuery& prepared(const QString& sql);
+    void runScript(const QString& resource, const QString& schema);
+    void loadCatalogue();
+    [[noreturn]] void fail(const QString& what, const QString& detail) const;
+
+    QString m_folder;
+    QString m_connectionName;
+    QSqlDatabase m_db;
+    QHash<QString, QSqlQuery> m_statements;
+    QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
+    qint64 m_lastInsertId = 0;
+};

@@ -1,0 +1,4 @@
+#pragma once
+
+// Each group of stored procedures registers itself with the registry.
+void registerPatientProcedures();

@@ -1,0 +1,200 @@
+-- The laboratory database. Text keys compare without case, as on the
+-- hospital's database server; procedures store them without trailing blanks.
+-- Date-time columns are declared DATETIME and stored as "yyyy-MM-dd HH:mm:ss";
+-- everything the server hands out shows them as general dates.
+
+CREATE TABLE IF NOT EXISTS tbLabSection (
+    SectionID TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    LabSection TEXT NOT NULL
+);
+
+-- Pathologists, readers, physicians, residents and medical technologists.
+CREATE TABLE IF NOT EXISTS tbLabStaff (
+    StaffID   TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    StaffName TEXT NOT NULL,
+    Role      TEXT NOT NULL DEFAULT ''
+);
+
+CREATE TABLE IF NOT EXISTS tbLabSpecimen (
+    SpecimenId TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    Specimen   TEXT NOT NULL
+);
+
+-- An exam as it is requested; its format decides the result window.
+CREATE TABLE IF NOT EXISTS tbLabExam (
+    Code          TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    ExamName      TEXT NOT NULL,
+    SectionID     TEXT NOT NULL REFERENCES tbLabSection (SectionID),
+    FormType      TEXT NOT NULL,
+    ValueType     TEXT NOT NULL DEFAULT '',
+    SpecimenId    TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    PathologistID TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    ReaderID      TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    SupExamID     TEXT NOT NULL DEFAULT '' COLLATE NOCASE
+);
+
+-- A result item of an exam, with what the database needs to interpret it:
+-- a cut-off with its direction, labels and grey zone, or normal values in SI
+-- units with the factor to conventional units (conventional = SI x Factor).
+CREATE TABLE IF NOT EXISTS tbLabExamItem (
+    ItemID          TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    ExamName        TEXT NOT NULL,
+    ItemFormType    TEXT NOT NULL DEFAULT '',
+    SIUnit          TEXT NOT NULL DEFAULT '',
+    SIMin           REAL,
+    SIMax           REAL,
+    SIPrecision     INTEGER NOT NULL DEFAULT 1,
+    CUnit           TEXT NOT NULL DEFAULT '',
+    Factor          REAL,
+    CPrecision      INTEGER NOT NULL DEFAULT 0,
+    CutOff          REAL,
+    ReactiveAtOrAbove INTEGER NOT NULL DEFAULT 1,
+    PositiveLabel   TEXT NOT NULL DEFAULT 'POSITIVE',
+    NegativeLabel   TEXT NOT NULL DEFAULT 'NEGATIVE',
+    GreyZone        REAL NOT NULL DEFAULT 0,
+    NormalValues    TEXT NOT NULL DEFAULT ''
+);
+
+CREATE TABLE IF NOT EXISTS tbLabExamFormat (
+    Code      TEXT NOT NULL COLLATE NOCASE REFERENCES tbLabExam (Code),
+    ItemID    TEXT NOT NULL COLLATE NOCASE REFERENCES tbLabExamItem (ItemID),
+    SortOrder INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY (Code, ItemID)
+);
+
+-- A laboratory request: one exam for one patient. Requests of one order
+-- share its reference number (RefNum).
+CREATE TABLE IF NOT EXISTS tbLabRequest (
+    RequestNum  TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    RefNum      TEXT NOT NULL COLLATE NOCASE,
+    HospNum     TEXT NOT NULL COLLATE NOCASE,
+    IDNum       TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    Code        TEXT NOT NULL COLLATE NOCASE REFERENCES tbLabExam (Code),
+    RequestDate DATETIME NOT NULL,
+    Doctor      TEXT NOT NULL DEFAULT '',
+    Rush        TEXT NOT NULL DEFAULT 'N',
+    OrNum       TEXT NOT NULL DEFAULT '',
+    PhysicianID TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    ResidentId  TEXT NOT NULL DEFAULT '' COLLATE NOCASE
+);
+
+CREATE INDEX IF NOT EXISTS ixRequestRefNum ON tbLabRequest (RefNum);
+
+CREATE TABLE IF NOT EXISTS tbLabLogbook (
+    LogbookID       INTEGER PRIMARY KEY AUTOINCREMENT,
+    RequestNum      TEXT NOT NULL COLLATE NOCASE,
+    Note            TEXT NOT NULL DEFAULT '',
+    EmployeeCode    TEXT NOT NULL DEFAULT '',
+    SampleSubmitted DATETIME,
+    LRATime         DATETIME,
+    AccessionNum    TEXT NOT NULL DEFAULT '',
+    LoggedAt        DATETIME NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixLogbookRequest ON tbLabLogbook (RequestNum);
+
+-- The result header of a request, written by every save.
+CREATE TABLE IF NOT EXISTS tbLabResultHeader (
+    RequestNum      TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    AccessionNum    TEXT NOT NULL DEFAULT '',
+    SampleSubmitted DATETIME,
+    LRATime         DATETIME,
+    ResultDate      DATETIME,
+    EntryMode       INTEGER NOT NULL DEFAULT 0,
+    Remarks         TEXT NOT NULL DEFAULT '',
+    Method          TEXT,
+    EnteredBy       TEXT NOT NULL DEFAULT '',
+    EnteredAt       DATETIME,
+    VerifiedBy      TEXT,
+    VerifiedAt      DATETIME
+);
+
+-- One result of one exam item of a request, cut-off or normal values.
+CREATE TABLE IF NOT EXISTS tbLabResult (
+    RequestNum     TEXT NOT NULL COLLATE NOCASE,
+    ItemID         TEXT NOT NULL COLLATE NOCASE,
+    RowNo          INTEGER NOT NULL DEFAULT 0,
+    ExamName       TEXT NOT NULL DEFAULT '',
+    FormType       TEXT NOT NULL DEFAULT '',
+    PatientValue   TEXT,
+    CutOffValue    TEXT,
+    Result         TEXT,
+    Remarks        TEXT,
+    SIResult       TEXT,
+    SINormalValues TEXT,
+    SIUnit         TEXT,
+    SIMin          TEXT,
+    SIMax          TEXT,
+    CResult        TEXT,
+    CNormalValues  TEXT,
+    CUnit          TEXT,
+    CMin           TEXT,
+    CMax           TEXT,
+    Factor         TEXT,
+    Verified       TEXT NOT NULL DEFAULT 'N',
+    EnteredBy      TEXT NOT NULL DEFAULT '',
+    EnteredAt      DATETIME,
+    VerifiedBy     TEXT,
+    VerifiedAt     DATETIME,
+    PRIMARY KEY (RequestNum, ItemID)
+);
+
+CREATE TABLE IF NOT EXISTS tbLabResultSummary (
+    SummaryID  INTEGER PRIMARY KEY AUTOINCREMENT,
+    RequestNum TEXT NOT NULL COLLATE NOCASE,
+    Summary    TEXT NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixSummaryRequest ON tbLabResultSummary (RequestNum);
+
+CREATE TABLE IF NOT EXISTS tbLabInstrument (
+    InstrumentID   TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    InstrumentName TEXT NOT NULL
+);
+
+-- Maps an instrument's own assay code to the exam item it measures.
+CREATE TABLE IF NOT EXISTS tbLabInstrumentExams (
+    InstrumentID    TEXT NOT NULL COLLATE NOCASE,
+    InstrumentItem  TEXT NOT NULL COLLATE NOCASE,
+    ItemID          TEXT NOT NULL COLLATE NOCASE,
+    ShowResultValue TEXT,
+    CutOff          REAL,
+    PRIMARY KEY (InstrumentID, InstrumentItem)
+);
+
+CREATE INDEX IF NOT EXISTS ixInstrumentExamsItem ON tbLabInstrumentExams (ItemID);
+
+-- What an instrument downloaded: one row per sample, result date and item.
+CREATE TABLE IF NOT EXISTS tbLabInstrumentDLHemaResult (
+    DLResultID       INTEGER PRIMARY KEY AUTOINCREMENT,
+    InstrumentID     TEXT NOT NULL COLLATE NOCASE,
+    SampleNum        TEXT NOT NULL COLLATE NOCASE,
+    Resultdate       DATETIME NOT NULL,
+    InstrumentItem   TEXT NOT NULL COLLATE NOCASE,
+    ResultValue      TEXT,
+    Unit             TEXT,
+    Flags            TEXT,
+    PatientName      TEXT NOT NULL DEFAULT '',
+    refnum           TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    SampleRemarks    TEXT NOT NULL DEFAULT '',
+    Posted           TEXT NOT NULL DEFAULT 'N',
+    PostedRequestNum TEXT COLLATE NOCASE,
+    PostedBy         TEXT,
+    PostedAt         DATETIME
+);
+
+CREATE INDEX IF NOT EXISTS ixDLResultSample ON tbLabInstrumentDLHemaResult (InstrumentID, SampleNum);
+CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON tbLabInstrumentDLHemaResult (refnum);
+
+-- The instrument's worklist: which sample carries which order.
+CREATE TABLE IF NOT EXISTS tbLabInstrumentHemaWorkList (
+    WorkListID        INTEGER PRIMARY KEY AUTOINCREMENT,
+    InstrumentID      TEXT NOT NULL COLLATE NOCASE,
+    refnum            TEXT NOT NULL COLLATE NOCASE,
+    SampleNumber      TEXT NOT NULL COLLATE NOCASE,
+    orderdate         DATETIME NOT NULL,
+    RequestedExamCode TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    RequestNum        TEXT NOT NULL DEFAULT '' COLLATE NOCASE
+);
+
+CREATE INDEX IF NOT EXISTS ixWorkListRefNum ON tbLabInstrumentHemaWorkList (refnum);

@@ -1,0 +1,43 @@
+#include "ScriptedPresenter.h"
+
+#include <QWidget>
+
+MsgAnswer ScriptedPresenter::message(const MessageRequest& request)
+{
+    m_messages.append(request);
+    if (m_answers.empty())
+        return request.defaultAnswer;
+    const MsgAnswer a = m_answers.front();
+    m_answers.pop_front();
+    return a;
+}
+
+void ScriptedPresenter::showModal(QWidget& window)
+{
+    m_windows.append(window.objectName());
+    window.show();
+    if (m_handlers.empty()) {
+        window.close();
+        return;
+    }
+    WindowHandler h = std::move(m_handlers.front());
+    m_handlers.pop_front();
+    h(window);
+    window.close();
+}
+
+QStringList ScriptedPresenter::messageTexts() const
+{
+    QStringList out;
+    for (const MessageRequest& m : m_messages)
+        out.append(m.text);
+    return out;
+}
+
+void ScriptedPresenter::clear()
+{
+    m_messages.clear();
+    m_windows.clear();
+    m_answers.clear();
+    m_handlers.clear();
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ConnectionString.h"
+
+#include <QList>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+
+// What a server hands back for one command text: named columns and rows.
+// A command without a result set has no columns.
+struct ResultSet {
+    QStringList columns;
+    QList<QVariantList> rows;
+};
+
+// One open session with a database server.
+class DbSession {
+public:
+    virtual ~DbSession();
+    virtual ResultSet run(const QString& commandText) = 0;
+    virtual void beginTransaction() = 0;
+    virtual void commitTransaction() = 0;
+    virtual void rollbackTransaction() = 0;
+};
+
+// A driver serves the connection strings it accepts; the first registered
+// driver that accepts one gets it.
+class DbDriver {
+public:
+    virtual ~DbDriver();
+    virtual QString name() const = 0;
+    virtual bool accepts(const ConnectionString& cs) const = 0;
+    virtual std::unique_ptr<DbSession> connect(const ConnectionString& cs) = 0;
+};
+
+namespace DriverRegistry {
+void add(std::shared_ptr<DbDriver> driver);
+// Throws a connection error naming the server when no driver accepts it.
+std::shared_ptr<DbDriver> find(const ConnectionString& cs);
+} // namespace DriverRegistry
