@@ -5,8 +5,7 @@
 
 #include <array>
 
-QString ConnSettings::connStr(int regType, const QString& regSQLdb) const
-{
+QString ConnSettings::connStr(int regType, const QString& regSQLdb) const {
     const QString app = QStringLiteral("TARVIK Current User");
     const QString section = QStringLiteral("Connection");
     const std::array<QString, 5> slot = {
@@ -29,8 +28,7 @@ QString ConnSettings::connStr(int regType, const QString& regSQLdb) const
     if (slot[0].isEmpty())
         s += QStringLiteral(";Integrated Security=SSPI");
     else
-        s += QStringLiteral(";User ID=") + v(slot[0]) + QStringLiteral(";Password =") +
-             v(slot[1]);
+        s += QStringLiteral(";User ID=") + v(slot[0]) + QStringLiteral(";Password =") + v(slot[1]);
     s += QStringLiteral(";Persist Security Info=False;Initial Catalog=") + v(regSQLdb);
     s += QStringLiteral(";Data Source=") + v(slot[2]);
     return s;

@@ -2,8 +2,7 @@
 #include "DateText.h"
 #include "SqlText.h"
 
-SessionState& session()
-{
+SessionState& session() {
     static thread_local SessionState state;
     return state;
 }
@@ -16,34 +15,36 @@ struct TextColumn {
 
 // In read order; RequestDate, the one date-time, is read between Ward and Doctor.
 constexpr TextColumn kBeforeDate[] = {
-    {"HospNum", &RequestInfo::HospNum}, {"IDNum", &RequestInfo::IDNum},
-    {"PatientName", &RequestInfo::PatientName}, {"Sex", &RequestInfo::Sex},
-    {"Age", &RequestInfo::Age}, {"CivilStatus", &RequestInfo::CivilStatus},
-    {"RoomId", &RequestInfo::RoomId}, {"Class", &RequestInfo::Class},
+    {"HospNum", &RequestInfo::HospNum},
+    {"IDNum", &RequestInfo::IDNum},
+    {"PatientName", &RequestInfo::PatientName},
+    {"Sex", &RequestInfo::Sex},
+    {"Age", &RequestInfo::Age},
+    {"CivilStatus", &RequestInfo::CivilStatus},
+    {"RoomId", &RequestInfo::RoomId},
+    {"Class", &RequestInfo::Class},
     {"Ward", &RequestInfo::Ward},
 };
 constexpr TextColumn kAfterDate[] = {
-    {"Doctor", &RequestInfo::Doctor}, {"Rush", &RequestInfo::Rush},
-    {"RefNum", &RequestInfo::RefNum}, {"Transplant", &RequestInfo::Transplant},
-    {"Dialysis", &RequestInfo::Dialysis}, {"OrNum", &RequestInfo::OrNum},
-    {"ExamName", &RequestInfo::ExamName}, {"LabSection", &RequestInfo::LabSection},
-    {"SectionID", &RequestInfo::SectionID}, {"Code", &RequestInfo::Code},
-    {"FormType", &RequestInfo::FormType}, {"ValueType", &RequestInfo::ValueType},
+    {"Doctor", &RequestInfo::Doctor},           {"Rush", &RequestInfo::Rush},
+    {"RefNum", &RequestInfo::RefNum},           {"Transplant", &RequestInfo::Transplant},
+    {"Dialysis", &RequestInfo::Dialysis},       {"OrNum", &RequestInfo::OrNum},
+    {"ExamName", &RequestInfo::ExamName},       {"LabSection", &RequestInfo::LabSection},
+    {"SectionID", &RequestInfo::SectionID},     {"Code", &RequestInfo::Code},
+    {"FormType", &RequestInfo::FormType},       {"ValueType", &RequestInfo::ValueType},
     {"Pathologist", &RequestInfo::Pathologist}, {"SpecimenId", &RequestInfo::SpecimenId},
-    {"Specimen", &RequestInfo::Specimen}, {"Reader", &RequestInfo::Reader},
-    {"ReaderID", &RequestInfo::ReaderID}, {"Physician", &RequestInfo::Physician},
+    {"Specimen", &RequestInfo::Specimen},       {"Reader", &RequestInfo::Reader},
+    {"ReaderID", &RequestInfo::ReaderID},       {"Physician", &RequestInfo::Physician},
     {"PhysicianID", &RequestInfo::PhysicianID}, {"SupExamID", &RequestInfo::SupExamID},
-    {"SupExam", &RequestInfo::SupExam}, {"ResidentId", &RequestInfo::ResidentId},
-    {"Resident", &RequestInfo::Resident}, {"BloodType", &RequestInfo::BloodType},
+    {"SupExam", &RequestInfo::SupExam},         {"ResidentId", &RequestInfo::ResidentId},
+    {"Resident", &RequestInfo::Resident},       {"BloodType", &RequestInfo::BloodType},
 };
 } // namespace
 
-bool LoadRequestInfo()
-{
+bool LoadRequestInfo() {
     SessionState& s = session();
     auto rs = s.LabDb->openRecordset(QStringLiteral("Lab_Get_PatientInformation '") +
-                                         sqlLiteral(s.RequestNum.trimmed()) +
-                                         QStringLiteral("'"),
+                                         sqlLiteral(s.RequestNum.trimmed()) + QStringLiteral("'"),
                                      CursorOptions::clientDynamic());
     if (rs->recordCount() <= 0)
         return false;

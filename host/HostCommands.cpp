@@ -6,20 +6,17 @@
 #include "clsLISResultEntry.h"
 
 namespace {
-[[noreturn]] void badUsage(const QString& why)
-{
+[[noreturn]] void badUsage(const QString& why) {
     throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
 }
 
-QString valueOf(const QStringList& args, qsizetype& i)
-{
+QString valueOf(const QStringList& args, qsizetype& i) {
     if (i + 1 >= args.size())
         badUsage(QStringLiteral("%1 needs a value").arg(args.at(i)));
     return args.at(++i);
 }
 
-int integerOf(const QString& option, const QString& text, int low, int high)
-{
+int integerOf(const QString& option, const QString& text, int low, int high) {
     bool ok = false;
     const int v = text.toInt(&ok);
     if (!ok || v < low || v > high)
@@ -32,8 +29,7 @@ int integerOf(const QString& option, const QString& text, int low, int high)
 }
 } // namespace
 
-void HostCommands::usage(QTextStream& out)
-{
+void HostCommands::usage(QTextStream& out) {
     out << "Usage:\n"
            "  lis-host open REQUESTNUM [--verify] [--edit] [--entry-mode N] [--employee CODE]\n"
            "                [--employee-name NAME] [--clerk] [--supervisor ID] [--top T] "
@@ -44,8 +40,7 @@ void HostCommands::usage(QTextStream& out)
            "  lis-host connstr N [CATALOG]\n";
 }
 
-int HostCommands::open(const QStringList& args, QTextStream& out)
-{
+int HostCommands::open(const QStringList& args, QTextStream& out) {
     if (args.isEmpty())
         badUsage(QStringLiteral("open needs a request number"));
     auto entry = CreateObjectAs<clsLISResultEntry>(QLatin1String(clsLISResultEntry::kProgId));
@@ -82,8 +77,7 @@ int HostCommands::open(const QStringList& args, QTextStream& out)
     return 0;
 }
 
-int HostCommands::settings(const QStringList& args, QTextStream& out)
-{
+int HostCommands::settings(const QStringList& args, QTextStream& out) {
     const QString verb = args.value(0);
     if (verb == QLatin1String("get") && args.size() == 4) {
         out << SettingsStore::get(args.at(1), args.at(2), args.at(3)) << "\n";
@@ -102,8 +96,7 @@ int HostCommands::settings(const QStringList& args, QTextStream& out)
     badUsage(QStringLiteral("settings get APP SECTION KEY | set APP SECTION KEY VALUE | list"));
 }
 
-int HostCommands::connstr(const QStringList& args, QTextStream& out)
-{
+int HostCommands::connstr(const QStringList& args, QTextStream& out) {
     if (args.isEmpty() || args.size() > 2)
         badUsage(QStringLiteral("connstr N [CATALOG]"));
     auto settings = CreateObjectAs<ConnSettings>(QLatin1String(ConnSettings::kProgId));

@@ -8,8 +8,7 @@
 
 // The thin host: creates the component by its ProgID, sets its properties
 // and calls it, as a hospital information system would.
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     // Only the windows need a display; the other commands run anywhere.
     const bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&

@@ -12,16 +12,14 @@
 namespace {
 constexpr int kSchemaVersion = 1;
 
-QString nextConnectionName()
-{
+QString nextConnectionName() {
     static QAtomicInt counter;
     return QStringLiteral("lis-embedded-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-QString schemaOf(const QString& database)
-{
-    if (database.isEmpty() || database.compare(QStringLiteral("laboratory"),
-                                               Qt::CaseInsensitive) == 0)
+QString schemaOf(const QString& database) {
+    if (database.isEmpty() ||
+        database.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) == 0)
         return QStringLiteral("main");
     if (database.compare(QStringLiteral("patient_data"), Qt::CaseInsensitive) == 0)
         return QStringLiteral("patient_data");
@@ -31,8 +29,7 @@ QString schemaOf(const QString& database)
 
 LabStore::LabStore(const QString& folder)
     : m_folder(folder)
-    , m_connectionName(nextConnectionName())
-{
+    , m_connectionName(nextConnectionName()) {
     const QFileInfo dir(folder);
     if (!dir.exists())
         fail(QStringLiteral("The data folder %1 does not exist.").arg(folder), QString());
@@ -102,26 +99,22 @@ LabStore::LabStore(const QString& folder)
     loadCatalogue();
 }
 
-LabStore::~LabStore()
-{
+LabStore::~LabStore() {
     m_statements.clear();
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
-void LabStore::fail(const QString& what, const QString& detail) const
-{
+void LabStore::fail(const QString& what, const QString& detail) const {
     throw LisError(ErrNo::DbConnectionFailed,
                    detail.trimmed().isEmpty() ? what : what + QLatin1Char(' ') + detail.trimmed());
 }
 
-void LabStore::runScript(const QString& resource, const QString& schema)
-{
+void LabStore::runScript(const QString& resource, const QString& schema) {
     QFile f(resource);
     if (!f.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("The schema %1 is missing from the program.").arg(resource),
-             QString());
+        fail(QStringLiteral("The schema %1 is missing from the program.").arg(resource), QString());
     QString script;
     for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
         if (!line.trimmed().startsWith(QStringLiteral("--")))
@@ -142,15 +135,14 @@ void LabStore::runScript(const QString& resource, const QString& schema)
     }
 }
 
-void LabStore::loadCatalogue()
-{
+void LabStore::loadCatalogue() {
     for (const QString& schema : {QStringLiteral("main"), QStringLiteral("patient_data")}) {
         const ResultSet names = query(
             QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema));
         for (const QVariantList& row : names.rows) {
             Table t{schema, row.at(0).toString(), {}, {}};
-            const ResultSet cols = query(QStringLiteral("PRAGMA %1.table_info(\"%2\")")
-                                             .arg(schema, t.name));
+            const ResultSet cols =
+                query(QStringLiteral("PRAGMA %1.table_info(\"%2\")").arg(schema, t.name));
             for (const QVariantList& c : cols.rows) {
                 t.columns.append(c.at(1).toString());
                 if (c.at(2).toString().compare(QStringLiteral("DATETIME"), Qt::CaseInsensitive) ==
@@ -162,8 +154,7 @@ void LabStore::loadCatalogue()
     }
 }
 
-const LabStore::Table* LabStore::table(const QString& database, const QString& name) const
-{
+const LabStore::Table* LabStore::table(const QString& database, const QString& name) const {
     const QString schema = schemaOf(database);
     if (schema.isEmpty())
         return nullptr;
@@ -171,8 +162,7 @@ const LabStore::Table* LabStore::table(const QString& database, const QString& n
     return it == m_tables.constEnd() ? nullptr : &it.value();
 }
 
-QSqlQuery& LabStore::prepared(const QString& sql)
-{
+QSqlQuery& LabStore::prepared(const QString& sql) {
     auto it = m_statements.find(sql);
     if (it == m_statements.end()) {
         QSqlQuery q(m_db);
@@ -185,8 +175,7 @@ QSqlQuery& LabStore::prepared(const QString& sql)
 }
 
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
-                          const QStringList& dateColumns)
-{
+                          const QStringList& dateColumns) {
     QSqlQuery& q = prepared(sql);
     for (int i = 0; i < binds.size(); ++i)
         q.bindValue(i, binds.at(i));
@@ -221,23 +210,19 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
     return rs;
 }
 
-void LabStore::exec(const QString& sql, const QVariantList& binds)
-{
+void LabStore::exec(const QString& sql, const QVariantList& binds) {
     query(sql, binds);
 }
 
-void LabStore::begin()
-{
+void LabStore::begin() {
     exec(QStringLiteral("BEGIN IMMEDIATE"));
 }
 
-void LabStore::commit()
-{
+void LabStore::commit() {
     exec(QStringLiteral("COMMIT"));
 }
 
-void LabStore::rollback()
-{
+void LabStore::rollback() {
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
 }

@@ -1,7 +1,6 @@
 #include "SqlText.h"
 
-QString sqlLiteral(const QString& value)
-{
+QString sqlLiteral(const QString& value) {
     if (!value.contains(QLatin1Char('\'')))
         return value;
     QString out = value;

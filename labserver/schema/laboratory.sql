@@ -109,10 +109,12 @@ CREATE TABLE IF NOT EXISTS tbLabResultHeader (
     VerifiedAt      DATETIME
 );
 
--- One result of one exam item of a request, cut-off or normal values.
+-- One result of one exam item of a request: ResultKind 'C' for a value
+-- interpreted against a cut-off, 'N' for a value with normal values.
 CREATE TABLE IF NOT EXISTS tbLabResult (
     RequestNum     TEXT NOT NULL COLLATE NOCASE,
     ItemID         TEXT NOT NULL COLLATE NOCASE,
+    ResultKind     TEXT NOT NULL DEFAULT 'C' CHECK (ResultKind IN ('C', 'N')),
     RowNo          INTEGER NOT NULL DEFAULT 0,
     ExamName       TEXT NOT NULL DEFAULT '',
     FormType       TEXT NOT NULL DEFAULT '',

@@ -3,22 +3,18 @@
 
 Connection::Connection() = default;
 
-Connection::~Connection()
-{
+Connection::~Connection() {
     close();
 }
 
-void Connection::setConnectionString(const QString& text)
-{
+void Connection::setConnectionString(const QString& text) {
     if (isOpen())
         throw LisError(ErrNo::ObjectOpen,
                        QStringLiteral("Operation is not allowed when the object is open."));
     m_connectionString = text;
 }
 
-void Connection::open(const QString& connectionText, const QString& user,
-                      const QString& password)
-{
+void Connection::open(const QString& connectionText, const QString& user, const QString& password) {
     if (isOpen())
         throw LisError(ErrNo::ObjectOpen,
                        QStringLiteral("Operation is not allowed when the object is open."));
@@ -27,10 +23,9 @@ void Connection::open(const QString& connectionText, const QString& user,
     ConnectionString cs = ConnectionString::parse(m_connectionString);
     if (!user.isEmpty() || !password.isEmpty()) {
         // Explicit log-on values win over those in the string.
-        cs = ConnectionString::parse(m_connectionString + QStringLiteral(";User ID=") +
-                                     ConnectionString::quoteValue(user) +
-                                     QStringLiteral(";Password=") +
-                                     ConnectionString::quoteValue(password));
+        cs = ConnectionString::parse(
+            m_connectionString + QStringLiteral(";User ID=") + ConnectionString::quoteValue(user) +
+            QStringLiteral(";Password=") + ConnectionString::quoteValue(password));
     }
     auto driver = DriverRegistry::find(cs);
     m_session = driver->connect(cs);
@@ -38,8 +33,7 @@ void Connection::open(const QString& connectionText, const QString& user,
     m_inTransaction = false;
 }
 
-void Connection::close()
-{
+void Connection::close() {
     if (!m_session)
         return;
     if (m_inTransaction) {
@@ -54,34 +48,29 @@ void Connection::close()
     m_inTransaction = false;
 }
 
-void Connection::requireOpen() const
-{
+void Connection::requireOpen() const {
     if (!isOpen())
         throw LisError(ErrNo::ObjectClosed,
                        QStringLiteral("Operation is not allowed when the object is closed."));
 }
 
-ResultSet Connection::run(const QString& commandText)
-{
+ResultSet Connection::run(const QString& commandText) {
     requireOpen();
     m_trace->write(commandText);
     return m_session->run(commandText);
 }
 
 std::unique_ptr<Recordset> Connection::openRecordset(const QString& commandText,
-                                                     CursorOptions options)
-{
+                                                     CursorOptions options) {
     auto data = std::make_shared<const ResultSet>(run(commandText));
     return std::make_unique<Recordset>(std::move(data), options);
 }
 
-void Connection::execute(const QString& commandText)
-{
+void Connection::execute(const QString& commandText) {
     run(commandText);
 }
 
-void Connection::beginTrans()
-{
+void Connection::beginTrans() {
     requireOpen();
     if (m_inTransaction)
         throw LisError(ErrNo::DbTransactionFailed,
@@ -90,8 +79,7 @@ void Connection::beginTrans()
     m_inTransaction = true;
 }
 
-void Connection::commitTrans()
-{
+void Connection::commitTrans() {
     requireOpen();
     if (!m_inTransaction)
         throw LisError(ErrNo::DbTransactionFailed, QStringLiteral("No transaction is active."));
@@ -99,8 +87,7 @@ void Connection::commitTrans()
     m_inTransaction = false;
 }
 
-void Connection::rollbackTrans()
-{
+void Connection::rollbackTrans() {
     requireOpen();
     if (!m_inTransaction)
         throw LisError(ErrNo::DbTransactionFailed, QStringLiteral("No transaction is active."));

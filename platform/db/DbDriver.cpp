@@ -11,15 +11,13 @@ struct Registry {
     QMutex mutex;
     QList<std::shared_ptr<DbDriver>> drivers;
 };
-Registry& registry()
-{
+Registry& registry() {
     static Registry r;
     return r;
 }
 } // namespace
 
-void DriverRegistry::add(std::shared_ptr<DbDriver> driver)
-{
+void DriverRegistry::add(std::shared_ptr<DbDriver> driver) {
     QMutexLocker lock(&registry().mutex);
     for (const auto& d : registry().drivers)
         if (d->name() == driver->name())
@@ -27,8 +25,7 @@ void DriverRegistry::add(std::shared_ptr<DbDriver> driver)
     registry().drivers.append(std::move(driver));
 }
 
-std::shared_ptr<DbDriver> DriverRegistry::find(const ConnectionString& cs)
-{
+std::shared_ptr<DbDriver> DriverRegistry::find(const ConnectionString& cs) {
     QMutexLocker lock(&registry().mutex);
     for (const auto& d : registry().drivers)
         if (d->accepts(cs))

@@ -14,11 +14,8 @@ namespace {
 class FakeSession : public DbSession {
 public:
     explicit FakeSession(QStringList* log)
-        : m_log(log)
-    {
-    }
-    ResultSet run(const QString& text) override
-    {
+        : m_log(log) {}
+    ResultSet run(const QString& text) override {
         m_log->append(text);
         ResultSet rs;
         rs.columns = {QStringLiteral("Name"), QStringLiteral("Age"), QStringLiteral("Note")};
@@ -37,12 +34,10 @@ private:
 class FakeDriver : public DbDriver {
 public:
     QString name() const override { return QStringLiteral("fake"); }
-    bool accepts(const ConnectionString& cs) const override
-    {
+    bool accepts(const ConnectionString& cs) const override {
         return cs.dataSource() == QLatin1String("FAKE");
     }
-    std::unique_ptr<DbSession> connect(const ConnectionString& cs) override
-    {
+    std::unique_ptr<DbSession> connect(const ConnectionString& cs) override {
         lastUser = cs.userId();
         return std::make_unique<FakeSession>(&log);
     }
@@ -59,43 +54,50 @@ class TstDbClient : public QObject {
 private slots:
     void initTestCase() { DriverRegistry::add(fake); }
 
-    void connectionStringFields_data()
-    {
+    void connectionStringFields_data() {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
-        QTest::newRow("blank before equals") << "User ID=u;Password =secret" << "Password"
+        QTest::newRow("blank before equals") << "User ID=u;Password =secret"
+                                             << "Password"
                                              << "secret";
-        QTest::newRow("key without case") << "data source=S1" << "Data Source" << "S1";
-        QTest::newRow("single blank value") << "User ID= ;Password =p" << "User ID" << " ";
-        QTest::newRow("empty value at end") << "Initial Catalog=;Data Source=" << "Data Source"
+        QTest::newRow("key without case") << "data source=S1"
+                                          << "Data Source"
+                                          << "S1";
+        QTest::newRow("single blank value") << "User ID= ;Password =p"
+                                            << "User ID"
+                                            << " ";
+        QTest::newRow("empty value at end") << "Initial Catalog=;Data Source="
+                                            << "Data Source"
                                             << "";
         QTest::newRow("quoted with semicolon") << "Password =\"a;b\"\"c\";Data Source=S"
-                                               << "Password" << "a;b\"c";
+                                               << "Password"
+                                               << "a;b\"c";
         QTest::newRow("quoted cannot add a key") << "Password =\"x;Data Source=EVIL\";Data Source=S"
-                                                 << "Data Source" << "S";
-        QTest::newRow("equals inside value") << "Password =a=b;X=1" << "Password" << "a=b";
+                                                 << "Data Source"
+                                                 << "S";
+        QTest::newRow("equals inside value") << "Password =a=b;X=1"
+                                             << "Password"
+                                             << "a=b";
         QTest::newRow("quote not closing the value stays raw") << "Password =\"ab\"c;X=1"
-                                                               << "Password" << "\"ab\"c";
+                                                               << "Password"
+                                                               << "\"ab\"c";
     }
-    void connectionStringFields()
-    {
+    void connectionStringFields() {
         QFETCH(QString, text);
         QFETCH(QString, key);
         QFETCH(QString, value);
         QCOMPARE(ConnectionString::parse(text).value(key), value);
     }
 
-    void quoteValueRoundTrips_data()
-    {
+    void quoteValueRoundTrips_data() {
         QTest::addColumn<QString>("value");
         QTest::newRow("plain") << "labuser";
         QTest::newRow("semicolon") << "pa;ss";
         QTest::newRow("semicolon and quotes") << "p\"a;s\"s";
         QTest::newRow("injection") << "x;Data Source=EVIL";
     }
-    void quoteValueRoundTrips()
-    {
+    void quoteValueRoundTrips() {
         QFETCH(QString, value);
         const QString text = QStringLiteral("Password =") + ConnectionString::quoteValue(value) +
                              QStringLiteral(";Data Source=S1");
@@ -106,15 +108,13 @@ private slots:
             QCOMPARE(ConnectionString::quoteValue(value), value);
     }
 
-    void sqlLiteralDoublesQuotes()
-    {
+    void sqlLiteralDoublesQuotes() {
         QCOMPARE(sqlLiteral(QStringLiteral("O'Brien")), QStringLiteral("O''Brien"));
         QCOMPARE(sqlLiteral(QStringLiteral("''")), QStringLiteral("''''"));
         QCOMPARE(sqlLiteral(QStringLiteral("plain")), QStringLiteral("plain"));
     }
 
-    void recordsetReadsLikeTheOriginalClient()
-    {
+    void recordsetReadsLikeTheOriginalClient() {
         Connection c;
         c.open(kFake);
         auto rs = c.openRecordset(QStringLiteral("q"), CursorOptions::clientDynamic());
@@ -135,8 +135,7 @@ private slots:
         QVERIFY(!server->eof());
     }
 
-    void connectionStateErrors()
-    {
+    void connectionStateErrors() {
         Connection c;
         QCOMPARE(caught([&] { c.execute(QStringLiteral("x")); }).number, ErrNo::ObjectClosed);
         c.setConnectionString(kFake);
@@ -151,15 +150,13 @@ private slots:
         QVERIFY(!c.isOpen());
     }
 
-    void explicitLogOnWins()
-    {
+    void explicitLogOnWins() {
         Connection c;
         c.open(kFake + QStringLiteral(";User ID=inString"), QStringLiteral("given"), QString());
         QCOMPARE(fake->lastUser, QStringLiteral("given"));
     }
 
-    void serverWithoutDriverIsNamed()
-    {
+    void serverWithoutDriverIsNamed() {
         Connection c;
         try {
             c.open(QStringLiteral("Provider=SQLOLEDB.8;Data Source=SRV1"));
@@ -172,8 +169,7 @@ private slots:
         QVERIFY(!c.isOpen());
     }
 
-    void traceHoldsEveryCommandExactly()
-    {
+    void traceHoldsEveryCommandExactly() {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("trace.txt"));
         qputenv("LIS_TRACE_COMMANDS", path.toLocal8Bit());
@@ -189,7 +185,6 @@ private slots:
         QCOMPARE(QString::fromUtf8(f.readAll()),
                  QStringLiteral("Lab_X  'a','b', 'c'\ntwo\\nlines\n"));
     }
-
 };
 
 QTEST_GUILESS_MAIN(TstDbClient)

@@ -8,8 +8,7 @@
 #include <QtTest>
 
 namespace {
-QString scratch()
-{
+QString scratch() {
     const QString s = qEnvironmentVariable("LIS_TEST_SCRATCH");
     QDir().mkpath(s.isEmpty() ? QDir::tempPath() : s);
     return s.isEmpty() ? QDir::tempPath() : s;
@@ -17,8 +16,7 @@ QString scratch()
 } // namespace
 
 TestDatabase::TestDatabase()
-    : m_dir(scratch() + QStringLiteral("/lab-XXXXXX"))
-{
+    : m_dir(scratch() + QStringLiteral("/lab-XXXXXX")) {
     registerEmbeddedDriver();
     m_folder = m_dir.path();
     m_traceFile = m_folder + QStringLiteral("/trace.txt");
@@ -27,8 +25,7 @@ TestDatabase::TestDatabase()
 
 TestDatabase::~TestDatabase() = default;
 
-void TestDatabase::load(const QString& fixture)
-{
+void TestDatabase::load(const QString& fixture) {
     QFile f(QStringLiteral(LIS_FIXTURE_DIR "/") + fixture + QStringLiteral(".sql"));
     if (!f.open(QIODevice::ReadOnly))
         QFAIL(qPrintable(QStringLiteral("fixture %1 is missing").arg(f.fileName())));
@@ -41,26 +38,22 @@ void TestDatabase::load(const QString& fixture)
             exec(statement);
 }
 
-void TestDatabase::exec(const QString& sql)
-{
+void TestDatabase::exec(const QString& sql) {
     m_store->exec(sql);
 }
 
-ResultSet TestDatabase::query(const QString& sql)
-{
+ResultSet TestDatabase::query(const QString& sql) {
     return m_store->query(sql);
 }
 
-void TestDatabase::useForComponent()
-{
+void TestDatabase::useForComponent() {
     SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"),
                        QStringLiteral("Server"), m_folder);
     qputenv("LIS_TRACE_COMMANDS", m_traceFile.toLocal8Bit());
     clearTrace();
 }
 
-QStringList TestDatabase::trace() const
-{
+QStringList TestDatabase::trace() const {
     QFile f(m_traceFile);
     if (!f.open(QIODevice::ReadOnly))
         return {};
@@ -70,7 +63,8 @@ QStringList TestDatabase::trace() const
     return lines;
 }
 
-void TestDatabase::clearTrace()
-{
-    QFile::remove(m_traceFile);
+void TestDatabase::clearTrace() {
+    // Truncated, not removed: an open connection keeps appending to it.
+    QFile f(m_traceFile);
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
 }

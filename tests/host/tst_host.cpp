@@ -1,0 +1,81 @@
+#include "SettingsStore.h"
+#include "TestDatabase.h"
+
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run host(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral(LIS_HOST_PATH), args);
+    p.waitForFinished(60000);
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+const QString kApp = QStringLiteral("TARVIK Current User");
+} // namespace
+
+// The host program as an administrator and a hospital system use it.
+class TstHost : public QObject {
+    Q_OBJECT
+private slots:
+    void connstrShowsWhatTheComponentWillUse() {
+        Run r = host({"connstr", "4", "LABORATORY"});
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out, QStringLiteral("Provider=SQLOLEDB.8;Integrated Security=SSPI;Persist "
+                                       "Security Info=False;Initial Catalog=LABORATORY;Data "
+                                       "Source=\n"));
+        QCOMPARE(host({"settings", "set", kApp, "Connection", "Server", "SRV1"}).status, 0);
+        r = host({"connstr", "4", "LABORATORY"});
+        QVERIFY(r.out.endsWith(QStringLiteral(";Data Source=SRV1\n")));
+        QCOMPARE(host({"settings", "get", kApp, "Connection", "Server"}).out,
+                 QStringLiteral("SRV1\n"));
+        QVERIFY(
+            host({"settings", "list"})
+                .out.contains(QStringLiteral("TARVIK Current User\tConnection\tServer\tSRV1\n")));
+
+        // A server without a driver fails at the creation of the component.
+        r = host({"open", "R1"});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("Error -2147467259: Cannot connect to the "
+                                               "database server \"SRV1\"")),
+                 qPrintable(r.err));
+    }
+
+    void errorsReachTheHostWithTheirNumber() {
+        Run r = host({"connstr", "6"});
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.err, QStringLiteral("Error 9: Subscript out of range\n"));
+        r = host({"frobnicate"});
+        QCOMPARE(r.status, 2);
+        QVERIFY(r.err.contains(QStringLiteral("Usage:")));
+    }
+
+    void openTracesExactlyTheTwoReads() {
+        TestDatabase db;
+        db.load(QStringLiteral("requests"));
+        db.useForComponent();
+        Run r = host({"open", "  R1  ", "--top", "300", "--left", "450"});
+        qunsetenv("LIS_TRACE_COMMANDS");
+        QCOMPARE(r.status, 0);
+        QCOMPARE(db.trace(),
+                 (QStringList{QStringLiteral("select * from patient_data..tbHospitalInfo"),
+                              QStringLiteral("Lab_Get_PatientInformation 'R1'")}));
+        QVERIFY2(r.out.contains(QStringLiteral("opens frmDownloaded at top 300, left 450")),
+                 qPrintable(r.out));
+
+        r = host({"open", "R4"});
+        QCOMPARE(r.status, 0);
+        QCOMPARE(r.out, QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstHost)
+#include "tst_host.moc"

@@ -1,0 +1,125 @@
+#include "Caught.h"
+#include "Connection.h"
+#include "EmbeddedDriver.h"
+#include "LabStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+QByteArray contentOf(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void write(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+} // namespace
+
+// Where the embedded laboratory lives, and what it does with a folder.
+class TstLabStore : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { registerEmbeddedDriver(); }
+
+    void aNewFolderGetsTheFullSchema() {
+        QTemporaryDir dir;
+        {
+            LabStore store(dir.path());
+            for (const char* t :
+                 {"tbLabRequest", "tbLabLogbook", "tbLabResult", "tbLabResultHeader",
+                  "tbLabResultSummary", "tbLabExam", "tbLabExamItem", "tbLabInstrumentExams",
+                  "tbLabInstrumentDLHemaResult", "tbLabInstrumentHemaWorkList"})
+                QVERIFY2(store.table(QStringLiteral("LABORATORY"), QLatin1String(t)), t);
+            for (const char* t : {"tbHospitalInfo", "tbPatient", "tbAdmission"})
+                QVERIFY2(store.table(QStringLiteral("patient_data"), QLatin1String(t)), t);
+            QVERIFY(!store.table(QStringLiteral("laboratory"), QStringLiteral("tbPatient")));
+            store.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('kept')"));
+        }
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("laboratory.db"))));
+        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("patient_data.db"))));
+        LabStore again(dir.path());
+        QCOMPARE(again.query(QStringLiteral("SELECT Title FROM tbHospitalInfo")).rows.size(), 1);
+    }
+
+    void aForeignFileIsReportedNeverOverwritten_data() {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("laboratory") << "laboratory.db";
+        QTest::newRow("patient data") << "patient_data.db";
+    }
+    void aForeignFileIsReportedNeverOverwritten() {
+        QFETCH(QString, file);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        const QByteArray text =
+            QByteArrayLiteral("Shopping list: milk, bread, eggs.\n").repeated(200);
+        write(path, text);
+        const Caught e = caught([&] { LabStore store(dir.path()); });
+        QCOMPARE(e.number, ErrNo::DbConnectionFailed);
+        QVERIFY2(e.description.contains(path), qPrintable(e.description));
+        QCOMPARE(contentOf(path), text);
+    }
+
+    void unusableFolders() {
+        QTemporaryDir dir;
+        const QString missing = dir.filePath(QStringLiteral("nowhere"));
+        QVERIFY(caught([&] {
+                    LabStore s(missing);
+                }).description.contains(QStringLiteral("does not exist")));
+        const QString file = dir.filePath(QStringLiteral("plain.txt"));
+        write(file, "x");
+        QVERIFY(caught([&] {
+                    LabStore s(file);
+                }).description.contains(QStringLiteral("is not a folder")));
+        // Even root cannot create files in a process's own /proc folder.
+        QVERIFY(caught([&] {
+                    LabStore s(QStringLiteral("/proc/self"));
+                }).description.contains(QStringLiteral("is read-only")));
+    }
+
+    void whichServerNamesTheEmbeddedDatabase_data() {
+        QTest::addColumn<QString>("dataSource");
+        QTest::addColumn<bool>("embedded");
+        QTest::newRow("empty") << "" << true;
+        QTest::newRow("absolute folder") << "/srv/lab" << true;
+        QTest::newRow("relative folder") << "./lab" << true;
+        QTest::newRow("home folder") << "~/lab" << true;
+        QTest::newRow("server name") << "SRV1" << false;
+        QTest::newRow("server instance") << "SRV1\\LAB" << false;
+    }
+    void whichServerNamesTheEmbeddedDatabase() {
+        QFETCH(QString, dataSource);
+        QFETCH(bool, embedded);
+        EmbeddedDriver d;
+        QCOMPARE(d.accepts(ConnectionString::parse(QStringLiteral("Data Source=") + dataSource)),
+                 embedded);
+    }
+
+    void theDefaultFolderIsCreatedOnFirstUse() {
+        const QString folder = EmbeddedDriver::defaultDataFolder();
+        QCOMPARE(folder, QDir::cleanPath(qEnvironmentVariable("LIS_DATA_DIR")));
+        QDir(folder).removeRecursively();
+        Connection c;
+        c.open(QStringLiteral("Provider=SQLOLEDB.8;Integrated Security=SSPI;Initial "
+                              "Catalog=LABORATORY;Data Source="));
+        QVERIFY(QFile::exists(folder + QStringLiteral("/laboratory.db")));
+        QCOMPARE(QFile::permissions(folder) & 0x0077, QFileDevice::Permissions());
+    }
+
+    void anotherCatalogIsRefused() {
+        QTemporaryDir dir;
+        Connection c;
+        const Caught e = caught(
+            [&] { c.open(QStringLiteral("Initial Catalog=PAYROLL;Data Source=") + dir.path()); });
+        QCOMPARE(e.number, ErrNo::DbConnectionFailed);
+        QVERIFY(e.description.contains(QStringLiteral("\"PAYROLL\"")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstLabStore)
+#include "tst_lab_store.moc"
