@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Set-up and everyday commands. Each installs what is missing, then builds.
-#   ./do run [REQUESTNUM]   build, then open a request in the result window
+#   ./do run [REQUESTNUM]   build, make the demo laboratory on first use, open a request
 #   ./do test               build, then run every test through ctest
 # LIS_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # LIS_WERROR=1 turns warnings into errors (CI sets both).
@@ -45,7 +45,14 @@ case "$cmd" in
 run)
     ensure_packages
     build
-    exec "$(build_dir)/bin/lis-host" open "${1:-R1}"
+    host="$(build_dir)/bin/lis-host"
+    # The demo laboratory is made on first use, in the data folder the
+    # settings name (by default the user's own).
+    if ! "$host" query "select * from tbLabRequest where RequestNum = 'L-1001'" 2>/dev/null \
+            | grep -q '^(1 row)$'; then
+        "$host" demo
+    fi
+    exec "$host" open "${1:-L-1001}"
     ;;
 test)
     ensure_packages

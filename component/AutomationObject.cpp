@@ -5,7 +5,8 @@
 
 AutomationObject::~AutomationObject() = default;
 
-std::unique_ptr<AutomationObject> CreateObject(const QString& progId) {
+std::unique_ptr<AutomationObject> CreateObject(const QString& progId)
+{
     // ProgIDs compare without case, as the system's class registry does.
     if (progId.compare(QLatin1String(clsLISResultEntry::kProgId), Qt::CaseInsensitive) == 0)
         return std::make_unique<clsLISResultEntry>();

@@ -16,7 +16,8 @@ public:
 std::unique_ptr<AutomationObject> CreateObject(const QString& progId);
 
 // CreateObject, checked for the class the caller expects.
-template <typename T> std::unique_ptr<T> CreateObjectAs(const QString& progId) {
+template <typename T> std::unique_ptr<T> CreateObjectAs(const QString& progId)
+{
     std::unique_ptr<AutomationObject> o = CreateObject(progId);
     T* t = dynamic_cast<T*>(o.get());
     if (!t)

@@ -5,7 +5,8 @@
 
 #include <array>
 
-QString ConnSettings::connStr(int regType, const QString& regSQLdb) const {
+QString ConnSettings::connStr(int regType, const QString& regSQLdb) const
+{
     const QString app = QStringLiteral("TARVIK Current User");
     const QString section = QStringLiteral("Connection");
     const std::array<QString, 5> slot = {

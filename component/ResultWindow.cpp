@@ -4,7 +4,8 @@
 ResultWindow::~ResultWindow() = default;
 ResultWindowFactory::~ResultWindowFactory() = default;
 
-ResultWindowKind chooseResultWindow(const QString& formType, const QString& valueType) {
+ResultWindowKind chooseResultWindow(const QString& formType, const QString& valueType)
+{
     // Exact, case-sensitive comparisons: "h" is no format.
     const auto in = [](const QString& v, std::initializer_list<const char*> set) {
         for (const char* s : set)
@@ -26,7 +27,8 @@ ResultWindowKind chooseResultWindow(const QString& formType, const QString& valu
     return ResultWindowKind::None;
 }
 
-QString resultWindowName(ResultWindowKind kind) {
+QString resultWindowName(ResultWindowKind kind)
+{
     switch (kind) {
     case ResultWindowKind::Downloaded:
         return QStringLiteral("frmDownloaded");
@@ -39,17 +41,20 @@ QString resultWindowName(ResultWindowKind kind) {
 }
 
 namespace {
-ResultWindowFactory*& installed() {
+ResultWindowFactory*& installed()
+{
     static ResultWindowFactory* f = nullptr;
     return f;
 }
 } // namespace
 
-void ResultWindowFactory::install(ResultWindowFactory* factory) {
+void ResultWindowFactory::install(ResultWindowFactory* factory)
+{
     installed() = factory;
 }
 
-ResultWindowFactory& ResultWindowFactory::current() {
+ResultWindowFactory& ResultWindowFactory::current()
+{
     if (!installed())
         throw LisError(ErrNo::CannotCreateObject,
                        QStringLiteral("No result window is installed in this program."));

@@ -9,7 +9,8 @@ namespace {
 const QString kLaboratory = QStringLiteral("LABORATORY");
 
 // Left arrives as a variant and is used as a single-precision number.
-double toSingle(const QVariant& v) {
+double toSingle(const QVariant& v)
+{
     if (v.isNull())
         throw LisError(ErrNo::InvalidUseOfNull, QStringLiteral("Invalid use of Null"));
     bool ok = false;
@@ -19,7 +20,8 @@ double toSingle(const QVariant& v) {
     return double(f);
 }
 
-void loadHospitalHeader(SessionState& s) {
+void loadHospitalHeader(SessionState& s)
+{
     auto rs = s.LabDb->openRecordset(QStringLiteral("select * from patient_data..tbHospitalInfo"),
                                      CursorOptions::serverDynamic());
     if (rs->eof())
@@ -34,7 +36,8 @@ void loadHospitalHeader(SessionState& s) {
 }
 } // namespace
 
-clsLISResultEntry::clsLISResultEntry() {
+clsLISResultEntry::clsLISResultEntry()
+{
     registerEmbeddedDriver();
     SessionState& s = session();
     if (!s.LabDb)
@@ -45,7 +48,8 @@ clsLISResultEntry::clsLISResultEntry() {
     s.LabDb->open(s.Settings->connStr(4, kLaboratory), QString(), QString());
 }
 
-clsLISResultEntry::~clsLISResultEntry() {
+clsLISResultEntry::~clsLISResultEntry()
+{
     SessionState& s = session();
     if (s.LabDb)
         s.LabDb->close();
@@ -54,7 +58,8 @@ clsLISResultEntry::~clsLISResultEntry() {
 }
 
 void clsLISResultEntry::Show_ResultEntry(const QString& RequestNum, std::optional<qint16> Top,
-                                         std::optional<QVariant> Left) {
+                                         std::optional<QVariant> Left)
+{
     SessionState& s = session();
     s.RequestNum = RequestNum;
     loadHospitalHeader(s);
@@ -81,30 +86,37 @@ void clsLISResultEntry::Show_ResultEntry(const QString& RequestNum, std::optiona
     window->showModal();
 }
 
-void clsLISResultEntry::VerifyMode(bool bVerifyMode) {
+void clsLISResultEntry::VerifyMode(bool bVerifyMode)
+{
     session().VerifyMode = bVerifyMode;
 }
 
-void clsLISResultEntry::EditMode(bool bEditMode) {
+void clsLISResultEntry::EditMode(bool bEditMode)
+{
     session().EditMode = bEditMode;
 }
 
-void clsLISResultEntry::EntryMode(qint16 iEntryMode) {
+void clsLISResultEntry::EntryMode(qint16 iEntryMode)
+{
     session().EntryMode = iEntryMode;
 }
 
-void clsLISResultEntry::EmployeeCode(const QString& sEmployeeCode) {
+void clsLISResultEntry::EmployeeCode(const QString& sEmployeeCode)
+{
     session().EmployeeCode = sEmployeeCode;
 }
 
-void clsLISResultEntry::EmployeeName(const QString& sEmployeeName) {
+void clsLISResultEntry::EmployeeName(const QString& sEmployeeName)
+{
     session().EmployeeName = sEmployeeName;
 }
 
-void clsLISResultEntry::Clerk(bool bClerk) {
+void clsLISResultEntry::Clerk(bool bClerk)
+{
     session().Clerk = bClerk;
 }
 
-void clsLISResultEntry::SupervisorId(const QString& sSupervisorID) {
+void clsLISResultEntry::SupervisorId(const QString& sSupervisorID)
+{
     session().SupervisorId = sSupervisorID;
 }

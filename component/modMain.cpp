@@ -2,7 +2,8 @@
 #include "DateText.h"
 #include "SqlText.h"
 
-SessionState& session() {
+SessionState& session()
+{
     static thread_local SessionState state;
     return state;
 }
@@ -41,7 +42,8 @@ constexpr TextColumn kAfterDate[] = {
 };
 } // namespace
 
-bool LoadRequestInfo() {
+bool LoadRequestInfo()
+{
     SessionState& s = session();
     auto rs = s.LabDb->openRecordset(QStringLiteral("Lab_Get_PatientInformation '") +
                                          sqlLiteral(s.RequestNum.trimmed()) + QStringLiteral("'"),

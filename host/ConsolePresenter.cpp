@@ -4,7 +4,8 @@
 #include <QCoreApplication>
 #include <QWidget>
 
-MsgAnswer ConsolePresenter::message(const MessageRequest& request) {
+MsgAnswer ConsolePresenter::message(const MessageRequest& request)
+{
     const QString title =
         request.title.isEmpty() ? QCoreApplication::applicationName() : request.title;
     m_out << "[" << title << "] " << request.text << "\n";
@@ -12,7 +13,8 @@ MsgAnswer ConsolePresenter::message(const MessageRequest& request) {
     return request.defaultAnswer;
 }
 
-void ConsolePresenter::showModal(QWidget& window) {
+void ConsolePresenter::showModal(QWidget& window)
+{
     throw LisError(ErrNo::CannotCreateObject,
                    QStringLiteral("The window \"%1\" needs a display: run this command on a "
                                   "desktop or under xvfb-run.")

@@ -9,7 +9,9 @@
 class ConsolePresenter : public Presenter {
 public:
     explicit ConsolePresenter(QTextStream& out)
-        : m_out(out) {}
+        : m_out(out)
+    {
+    }
     MsgAnswer message(const MessageRequest& request) override;
     void showModal(QWidget& window) override;
 

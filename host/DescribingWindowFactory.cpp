@@ -6,11 +6,14 @@ class DescribedWindow : public ResultWindow {
 public:
     DescribedWindow(QTextStream& out, QString name)
         : m_out(out)
-        , m_name(std::move(name)) {}
+        , m_name(std::move(name))
+    {
+    }
     void setTop(int twips) override { m_top = twips; }
     void setLeft(double twips) override { m_left = QString::number(twips); }
     void Fill_Results() override {}
-    void showModal() override {
+    void showModal() override
+    {
         const SessionState& s = session();
         m_out << "Request " << s.RequestNum.trimmed() << " (" << s.Request.PatientName << ", "
               << s.Request.ExamName << ", form type " << s.Request.FormType << "/"
@@ -27,6 +30,7 @@ private:
 };
 } // namespace
 
-std::unique_ptr<ResultWindow> DescribingWindowFactory::create(ResultWindowKind kind) {
+std::unique_ptr<ResultWindow> DescribingWindowFactory::create(ResultWindowKind kind)
+{
     return std::make_unique<DescribedWindow>(m_out, resultWindowName(kind));
 }

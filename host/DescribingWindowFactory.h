@@ -9,7 +9,9 @@
 class DescribingWindowFactory : public ResultWindowFactory {
 public:
     explicit DescribingWindowFactory(QTextStream& out)
-        : m_out(out) {}
+        : m_out(out)
+    {
+    }
     std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override;
 
 private:

@@ -1,22 +1,32 @@
 #include "HostCommands.h"
+#include "Clock.h"
 #include "ConnSettings.h"
+#include "Connection.h"
+#include "DemoLaboratory.h"
 #include "DescribingWindowFactory.h"
+#include "EmbeddedDriver.h"
 #include "LisError.h"
+#include "ResultWindow.h"
 #include "SettingsStore.h"
 #include "clsLISResultEntry.h"
 
+#include <QDir>
+
 namespace {
-[[noreturn]] void badUsage(const QString& why) {
+[[noreturn]] void badUsage(const QString& why)
+{
     throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
 }
 
-QString valueOf(const QStringList& args, qsizetype& i) {
+QString valueOf(const QStringList& args, qsizetype& i)
+{
     if (i + 1 >= args.size())
         badUsage(QStringLiteral("%1 needs a value").arg(args.at(i)));
     return args.at(++i);
 }
 
-int integerOf(const QString& option, const QString& text, int low, int high) {
+int integerOf(const QString& option, const QString& text, int low, int high)
+{
     bool ok = false;
     const int v = text.toInt(&ok);
     if (!ok || v < low || v > high)
@@ -29,7 +39,8 @@ int integerOf(const QString& option, const QString& text, int low, int high) {
 }
 } // namespace
 
-void HostCommands::usage(QTextStream& out) {
+void HostCommands::usage(QTextStream& out)
+{
     out << "Usage:\n"
            "  lis-host open REQUESTNUM [--verify] [--edit] [--entry-mode N] [--employee CODE]\n"
            "                [--employee-name NAME] [--clerk] [--supervisor ID] [--top T] "
@@ -37,10 +48,13 @@ void HostCommands::usage(QTextStream& out) {
            "  lis-host settings get APP SECTION KEY\n"
            "  lis-host settings set APP SECTION KEY VALUE\n"
            "  lis-host settings list\n"
-           "  lis-host connstr N [CATALOG]\n";
+           "  lis-host connstr N [CATALOG]\n"
+           "  lis-host demo\n"
+           "  lis-host query \"COMMAND TEXT\"\n";
 }
 
-int HostCommands::open(const QStringList& args, QTextStream& out) {
+int HostCommands::open(const QStringList& args, QTextStream& out)
+{
     if (args.isEmpty())
         badUsage(QStringLiteral("open needs a request number"));
     auto entry = CreateObjectAs<clsLISResultEntry>(QLatin1String(clsLISResultEntry::kProgId));
@@ -77,7 +91,8 @@ int HostCommands::open(const QStringList& args, QTextStream& out) {
     return 0;
 }
 
-int HostCommands::settings(const QStringList& args, QTextStream& out) {
+int HostCommands::settings(const QStringList& args, QTextStream& out)
+{
     const QString verb = args.value(0);
     if (verb == QLatin1String("get") && args.size() == 4) {
         out << SettingsStore::get(args.at(1), args.at(2), args.at(3)) << "\n";
@@ -96,7 +111,8 @@ int HostCommands::settings(const QStringList& args, QTextStream& out) {
     badUsage(QStringLiteral("settings get APP SECTION KEY | set APP SECTION KEY VALUE | list"));
 }
 
-int HostCommands::connstr(const QStringList& args, QTextStream& out) {
+int HostCommands::connstr(const QStringList& args, QTextStream& out)
+{
     if (args.isEmpty() || args.size() > 2)
         badUsage(QStringLiteral("connstr N [CATALOG]"));
     auto settings = CreateObjectAs<ConnSettings>(QLatin1String(ConnSettings::kProgId));
@@ -105,5 +121,78 @@ int HostCommands::connstr(const QStringList& args, QTextStream& out) {
     if (!ok)
         badUsage(QStringLiteral("connstr takes a whole number, not \"%1\"").arg(args.at(0)));
     out << settings->connStr(n, args.value(1)) << "\n";
+    return 0;
+}
+
+namespace {
+// The connection string the component opens its database with.
+QString componentConnection()
+{
+    return ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
+}
+} // namespace
+
+int HostCommands::demo(const QStringList& args, QTextStream& out)
+{
+    if (!args.isEmpty())
+        badUsage(QStringLiteral("demo takes no arguments"));
+    registerEmbeddedDriver();
+    const ConnectionString cs = ConnectionString::parse(componentConnection());
+    if (!EmbeddedDriver().accepts(cs))
+        throw LisError(ErrNo::DbConnectionFailed,
+                       QStringLiteral("The demo is built in the embedded laboratory only; the "
+                                      "Server setting names \"%1\".")
+                           .arg(cs.dataSource()));
+    // Opening the connection creates the folder and the database on first use.
+    Connection db;
+    db.open(cs.text());
+    db.close();
+    QString folder = cs.dataSource().trimmed();
+    if (folder.isEmpty())
+        folder = EmbeddedDriver::defaultDataFolder();
+    const DemoLaboratory::Summary demo = DemoLaboratory::build(folder, Clock::today());
+    SettingsStore::set(QStringLiteral("TarvikInstrumentID"), QStringLiteral("Laboratory"),
+                       QStringLiteral("LabMachineInterface"), demo.instrumentId);
+    SettingsStore::set(QStringLiteral("TarvikInstrumentname"), QStringLiteral("Laboratory"),
+                       QStringLiteral("LabMachineInterface"), demo.instrumentName);
+
+    out << "Demo laboratory in " << QDir::toNativeSeparators(folder) << "\n";
+    out << "This workstation's instrument: " << demo.instrumentId << " (" << demo.instrumentName
+        << "), samples downloaded " << Clock::today().toString(QStringLiteral("MM/dd/yyyy"))
+        << "\n\n";
+    for (const DemoLaboratory::Request& r : demo.requests) {
+        const QString window = resultWindowName(chooseResultWindow(r.formType, r.valueType));
+        out << qSetFieldWidth(8) << Qt::left << r.requestNum << qSetFieldWidth(16)
+            << (window.isEmpty() ? QStringLiteral("no window") : window) << qSetFieldWidth(0)
+            << r.exam << " for " << r.patient << " (form " << r.formType
+            << (r.valueType.isEmpty() ? QString() : QLatin1Char('/') + r.valueType) << ")";
+        if (!r.note.isEmpty())
+            out << ": " << r.note;
+        out << "\n";
+    }
+    return 0;
+}
+
+int HostCommands::query(const QStringList& args, QTextStream& out)
+{
+    if (args.size() != 1)
+        badUsage(QStringLiteral("query takes one command text, in quotes"));
+    registerEmbeddedDriver();
+    Connection db;
+    db.open(componentConnection());
+    auto rs = db.openRecordset(args.first(), CursorOptions::clientDynamic());
+    if (rs->fieldCount() == 0) {
+        out << "done\n";
+        return 0;
+    }
+    const ResultSet& data = rs->data();
+    out << data.columns.join(QLatin1Char('\t')) << "\n";
+    for (const QVariantList& row : data.rows) {
+        QStringList cells;
+        for (const QVariant& v : row)
+            cells << (v.isNull() ? QStringLiteral("NULL") : Recordset::toText(v));
+        out << cells.join(QLatin1Char('\t')) << "\n";
+    }
+    out << "(" << data.rows.size() << (data.rows.size() == 1 ? " row)\n" : " rows)\n");
     return 0;
 }

@@ -9,5 +9,7 @@ namespace HostCommands {
 int open(const QStringList& args, QTextStream& out);
 int settings(const QStringList& args, QTextStream& out);
 int connstr(const QStringList& args, QTextStream& out);
+int demo(const QStringList& args, QTextStream& out);
+int query(const QStringList& args, QTextStream& out);
 void usage(QTextStream& out);
 } // namespace HostCommands

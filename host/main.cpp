@@ -8,7 +8,8 @@
 
 // The thin host: creates the component by its ProgID, sets its properties
 // and calls it, as a hospital information system would.
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     // Only the windows need a display; the other commands run anywhere.
     const bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -37,6 +38,10 @@ int main(int argc, char** argv) {
             return HostCommands::settings(args, out);
         if (command == QLatin1String("connstr"))
             return HostCommands::connstr(args, out);
+        if (command == QLatin1String("demo"))
+            return HostCommands::demo(args, out);
+        if (command == QLatin1String("query"))
+            return HostCommands::query(args, out);
         HostCommands::usage(command.isEmpty() || command == QLatin1String("--help") ? out : err);
         return command.isEmpty() || command == QLatin1String("--help") ? 0 : 2;
     } catch (const LisError& e) {

@@ -9,19 +9,23 @@ struct Token {
     QString text;
 };
 
-[[noreturn]] void syntaxError(const QString& near) {
+[[noreturn]] void syntaxError(const QString& near)
+{
     throw LisError(ErrNo::DbCommandFailed, QStringLiteral("Incorrect syntax near '%1'.").arg(near));
 }
 
-bool identStart(QChar c) {
+bool identStart(QChar c)
+{
     return c.isLetter() || c == QLatin1Char('_') || c == QLatin1Char('#') || c == QLatin1Char('@');
 }
 
-bool identPart(QChar c) {
+bool identPart(QChar c)
+{
     return identStart(c) || c.isDigit() || c == QLatin1Char('$');
 }
 
-QList<Token> tokenize(const QString& s) {
+QList<Token> tokenize(const QString& s)
+{
     QList<Token> out;
     qsizetype i = 0;
     const qsizetype n = s.size();
@@ -36,7 +40,7 @@ QList<Token> tokenize(const QString& s) {
             out.append({Tok::Ident, s.mid(i, j - i)});
             i = j;
         } else if (c == QLatin1Char('\'')) {
-            QString v;
+            QString v = QStringLiteral(""); // '' is empty text, never Null
             qsizetype j = i + 1;
             bool closed = false;
             while (j < n) {
@@ -87,9 +91,12 @@ QList<Token> tokenize(const QString& s) {
 class Parser {
 public:
     explicit Parser(QList<Token> t)
-        : m_t(std::move(t)) {}
+        : m_t(std::move(t))
+    {
+    }
 
-    Command command() {
+    Command command()
+    {
         if (peek().kind != Tok::Ident)
             syntaxError(peek().text);
         if (isWord(QStringLiteral("select")))
@@ -100,25 +107,30 @@ public:
 private:
     const Token& peek() const { return m_t.at(m_pos); }
     Token take() { return m_t.at(m_pos++); }
-    bool isWord(const QString& w) const {
+    bool isWord(const QString& w) const
+    {
         return peek().kind == Tok::Ident && peek().text.compare(w, Qt::CaseInsensitive) == 0;
     }
-    void expectWord(const QString& w) {
+    void expectWord(const QString& w)
+    {
         if (!isWord(w))
             syntaxError(peek().kind == Tok::End ? w : peek().text);
         ++m_pos;
     }
-    Token expect(Tok kind) {
+    Token expect(Tok kind)
+    {
         if (peek().kind != kind)
             syntaxError(peek().text);
         return take();
     }
-    void expectEnd() {
+    void expectEnd()
+    {
         if (peek().kind != Tok::End)
             syntaxError(peek().text);
     }
 
-    ObjectName objectName() {
+    ObjectName objectName()
+    {
         QStringList parts{expect(Tok::Ident).text};
         while (peek().kind == Tok::Dot) {
             take();
@@ -140,7 +152,8 @@ private:
         }
     }
 
-    Command procedureCall() {
+    Command procedureCall()
+    {
         ProcedureCall call{objectName(), {}};
         if (peek().kind == Tok::Literal) {
             call.arguments.append(take().text);
@@ -153,7 +166,8 @@ private:
         return call;
     }
 
-    Command select() {
+    Command select()
+    {
         take();
         expect(Tok::Star);
         expectWord(QStringLiteral("from"));
@@ -170,7 +184,8 @@ private:
         return s;
     }
 
-    Condition condition() {
+    Condition condition()
+    {
         Condition c;
         c.column = expect(Tok::Ident).text;
         if (peek().kind == Tok::Equals) {
@@ -190,6 +205,7 @@ private:
 };
 } // namespace
 
-Command CommandParser::parse(const QString& text) {
+Command CommandParser::parse(const QString& text)
+{
     return Parser(tokenize(text)).command();
 }

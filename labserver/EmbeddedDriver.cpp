@@ -8,17 +8,20 @@
 #include <QStandardPaths>
 #include <mutex>
 
-bool EmbeddedDriver::isFolderPath(const QString& dataSource) {
+bool EmbeddedDriver::isFolderPath(const QString& dataSource)
+{
     return dataSource.contains(QLatin1Char('/')) || dataSource == QStringLiteral(".") ||
            dataSource == QStringLiteral("..") || dataSource.startsWith(QLatin1Char('~'));
 }
 
-bool EmbeddedDriver::accepts(const ConnectionString& cs) const {
+bool EmbeddedDriver::accepts(const ConnectionString& cs) const
+{
     const QString ds = cs.dataSource().trimmed();
     return ds.isEmpty() || isFolderPath(ds);
 }
 
-QString EmbeddedDriver::defaultDataFolder() {
+QString EmbeddedDriver::defaultDataFolder()
+{
     const QString moved = qEnvironmentVariable("LIS_DATA_DIR");
     if (!moved.isEmpty())
         return QDir::cleanPath(moved);
@@ -26,7 +29,8 @@ QString EmbeddedDriver::defaultDataFolder() {
            QStringLiteral("/velquor-lis");
 }
 
-std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs) {
+std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs)
+{
     const QString catalog = cs.catalog().trimmed();
     if (!catalog.isEmpty() &&
         catalog.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) != 0)
@@ -53,15 +57,21 @@ std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs) {
 }
 
 // Resources of a static library must be pulled in by name.
-static void initSchemaResources() {
+static void initSchemaResources()
+{
     Q_INIT_RESOURCE(labserver);
 }
 
-void registerEmbeddedDriver() {
+void registerEmbeddedDriver()
+{
     static std::once_flag once;
     std::call_once(once, [] {
         initSchemaResources();
         registerPatientProcedures();
+        registerResultHeaderProcedures();
+        registerCutOffProcedures();
+        registerNormalValueProcedures();
+        registerInstrumentProcedures();
         DriverRegistry::add(std::make_shared<EmbeddedDriver>());
     });
 }

@@ -3,37 +3,45 @@
 #include "ProcedureRegistry.h"
 
 namespace {
-[[noreturn]] void commandError(const QString& message) {
+[[noreturn]] void commandError(const QString& message)
+{
     throw LisError(ErrNo::DbCommandFailed, message);
 }
 
-QString spelled(const ObjectName& o) {
+QString spelled(const ObjectName& o)
+{
     if (o.database.isEmpty())
         return o.owner.isEmpty() ? o.name : o.owner + QLatin1Char('.') + o.name;
     return o.database + QLatin1Char('.') + o.owner + QLatin1Char('.') + o.name;
 }
 
-bool ownerAccepted(const QString& owner) {
+bool ownerAccepted(const QString& owner)
+{
     return owner.isEmpty() || owner.compare(QStringLiteral("dbo"), Qt::CaseInsensitive) == 0;
 }
 
-QString quotedIdentifier(const QString& name) {
+QString quotedIdentifier(const QString& name)
+{
     return QLatin1Char('"') + QString(name).replace(QLatin1Char('"'), QStringLiteral("\"\"")) +
            QLatin1Char('"');
 }
 } // namespace
 
 EmbeddedSession::EmbeddedSession(const QString& folder)
-    : m_store(folder) {}
+    : m_store(folder)
+{
+}
 
-ResultSet EmbeddedSession::run(const QString& commandText) {
+ResultSet EmbeddedSession::run(const QString& commandText)
+{
     const Command c = CommandParser::parse(commandText);
     if (const auto* s = std::get_if<SelectAll>(&c))
         return select(*s);
     return call(std::get<ProcedureCall>(c));
 }
 
-ResultSet EmbeddedSession::select(const SelectAll& s) {
+ResultSet EmbeddedSession::select(const SelectAll& s)
+{
     const LabStore::Table* t =
         ownerAccepted(s.table.owner) ? m_store.table(s.table.database, s.table.name) : nullptr;
     if (!t)
@@ -58,7 +66,8 @@ ResultSet EmbeddedSession::select(const SelectAll& s) {
     return m_store.query(sql, binds, t->dateColumns);
 }
 
-ResultSet EmbeddedSession::call(const ProcedureCall& c) {
+ResultSet EmbeddedSession::call(const ProcedureCall& c)
+{
     const ObjectName& p = c.procedure;
     const bool inLaboratory =
         p.database.isEmpty() ||
@@ -91,14 +100,17 @@ ResultSet EmbeddedSession::call(const ProcedureCall& c) {
     }
 }
 
-void EmbeddedSession::beginTransaction() {
+void EmbeddedSession::beginTransaction()
+{
     m_store.begin();
 }
 
-void EmbeddedSession::commitTransaction() {
+void EmbeddedSession::commitTransaction()
+{
     m_store.commit();
 }
 
-void EmbeddedSession::rollbackTransaction() {
+void EmbeddedSession::rollbackTransaction()
+{
     m_store.rollback();
 }

@@ -12,12 +12,14 @@
 namespace {
 constexpr int kSchemaVersion = 1;
 
-QString nextConnectionName() {
+QString nextConnectionName()
+{
     static QAtomicInt counter;
     return QStringLiteral("lis-embedded-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-QString schemaOf(const QString& database) {
+QString schemaOf(const QString& database)
+{
     if (database.isEmpty() ||
         database.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) == 0)
         return QStringLiteral("main");
@@ -29,7 +31,8 @@ QString schemaOf(const QString& database) {
 
 LabStore::LabStore(const QString& folder)
     : m_folder(folder)
-    , m_connectionName(nextConnectionName()) {
+    , m_connectionName(nextConnectionName())
+{
     const QFileInfo dir(folder);
     if (!dir.exists())
         fail(QStringLiteral("The data folder %1 does not exist.").arg(folder), QString());
@@ -99,22 +102,25 @@ LabStore::LabStore(const QString& folder)
     loadCatalogue();
 }
 
-LabStore::~LabStore() {
+LabStore::~LabStore()
+{
     m_statements.clear();
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
-void LabStore::fail(const QString& what, const QString& detail) const {
+void LabStore::fail(const QString& what, const QString& detail) const
+{
     throw LisError(ErrNo::DbConnectionFailed,
                    detail.trimmed().isEmpty() ? what : what + QLatin1Char(' ') + detail.trimmed());
 }
 
-void LabStore::runScript(const QString& resource, const QString& schema) {
-    QFile f(resource);
+void LabStore::runScript(const QString& path, const QString& schema)
+{
+    QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("The schema %1 is missing from the program.").arg(resource), QString());
+        fail(QStringLiteral("The script %1 cannot be read.").arg(path), f.errorString());
     QString script;
     for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
         if (!line.trimmed().startsWith(QStringLiteral("--")))
@@ -123,19 +129,21 @@ void LabStore::runScript(const QString& resource, const QString& schema) {
         QString statement = part.trimmed();
         if (statement.isEmpty())
             continue;
-        // Objects are created in the schema of their file.
-        statement.replace(QStringLiteral("CREATE TABLE IF NOT EXISTS "),
-                          QStringLiteral("CREATE TABLE IF NOT EXISTS %1.").arg(schema));
-        statement.replace(QStringLiteral("CREATE INDEX IF NOT EXISTS "),
-                          QStringLiteral("CREATE INDEX IF NOT EXISTS %1.").arg(schema));
+        if (!schema.isEmpty()) {
+            statement.replace(QStringLiteral("CREATE TABLE IF NOT EXISTS "),
+                              QStringLiteral("CREATE TABLE IF NOT EXISTS %1.").arg(schema));
+            statement.replace(QStringLiteral("CREATE INDEX IF NOT EXISTS "),
+                              QStringLiteral("CREATE INDEX IF NOT EXISTS %1.").arg(schema));
+        }
         QSqlQuery q(m_db);
         if (!q.exec(statement))
-            fail(QStringLiteral("The laboratory schema cannot be created in %1.").arg(m_folder),
+            fail(QStringLiteral("The script %1 failed in %2.").arg(path, m_folder),
                  q.lastError().text());
     }
 }
 
-void LabStore::loadCatalogue() {
+void LabStore::loadCatalogue()
+{
     for (const QString& schema : {QStringLiteral("main"), QStringLiteral("patient_data")}) {
         const ResultSet names = query(
             QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema));
@@ -154,7 +162,8 @@ void LabStore::loadCatalogue() {
     }
 }
 
-const LabStore::Table* LabStore::table(const QString& database, const QString& name) const {
+const LabStore::Table* LabStore::table(const QString& database, const QString& name) const
+{
     const QString schema = schemaOf(database);
     if (schema.isEmpty())
         return nullptr;
@@ -162,7 +171,8 @@ const LabStore::Table* LabStore::table(const QString& database, const QString& n
     return it == m_tables.constEnd() ? nullptr : &it.value();
 }
 
-QSqlQuery& LabStore::prepared(const QString& sql) {
+QSqlQuery& LabStore::prepared(const QString& sql)
+{
     auto it = m_statements.find(sql);
     if (it == m_statements.end()) {
         QSqlQuery q(m_db);
@@ -175,12 +185,14 @@ QSqlQuery& LabStore::prepared(const QString& sql) {
 }
 
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
-                          const QStringList& dateColumns) {
+                          const QStringList& dateColumns)
+{
     QSqlQuery& q = prepared(sql);
     for (int i = 0; i < binds.size(); ++i)
         q.bindValue(i, binds.at(i));
     if (!q.exec()) {
-        const QString err = q.lastError().text();
+        const QSqlError e = q.lastError();
+        const QString err = e.databaseText().isEmpty() ? e.text() : e.databaseText();
         q.finish();
         throw LisError(ErrNo::DbCommandFailed, err);
     }
@@ -210,19 +222,23 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
     return rs;
 }
 
-void LabStore::exec(const QString& sql, const QVariantList& binds) {
+void LabStore::exec(const QString& sql, const QVariantList& binds)
+{
     query(sql, binds);
 }
 
-void LabStore::begin() {
+void LabStore::begin()
+{
     exec(QStringLiteral("BEGIN IMMEDIATE"));
 }
 
-void LabStore::commit() {
+void LabStore::commit()
+{
     exec(QStringLiteral("COMMIT"));
 }
 
-void LabStore::rollback() {
+void LabStore::rollback()
+{
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
 }

@@ -43,9 +43,13 @@ public:
     void commit();
     void rollback();
 
+    // Runs a script file (or resource) of statements that end with ";" at a
+    // line end; lines starting with "--" are comments. With a schema, the
+    // tables and indexes it creates go there.
+    void runScript(const QString& path, const QString& schema = {});
+
 private:
     QSqlQuery& prepared(const QString& sql);
-    void runScript(const QString& resource, const QString& schema);
     void loadCatalogue();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
 

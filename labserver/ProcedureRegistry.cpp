@@ -5,12 +5,14 @@
 #include <QHash>
 
 namespace {
-QHash<QString, ProcedureDef>& procedures() {
+QHash<QString, ProcedureDef>& procedures()
+{
     static QHash<QString, ProcedureDef> all;
     return all;
 }
 
-QString withoutTrailingBlanks(const QString& s) {
+QString withoutTrailingBlanks(const QString& s)
+{
     qsizetype end = s.size();
     while (end > 0 && s.at(end - 1).isSpace())
         --end;
@@ -18,33 +20,41 @@ QString withoutTrailingBlanks(const QString& s) {
 }
 } // namespace
 
-QString ProcedureContext::text(int i) const {
-    return m_arguments.value(i);
+QString ProcedureContext::text(int i) const
+{
+    // An empty argument is empty text, stored as such, never as Null.
+    const QString v = m_arguments.value(i);
+    return v.isNull() ? QStringLiteral("") : v;
 }
 
-QString ProcedureContext::key(int i) const {
-    return withoutTrailingBlanks(m_arguments.value(i));
+QString ProcedureContext::key(int i) const
+{
+    return withoutTrailingBlanks(text(i));
 }
 
-void ProcedureContext::fail(const QString& message) const {
+void ProcedureContext::fail(const QString& message) const
+{
     throw LisError(ErrNo::DbCommandFailed,
                    QStringLiteral("Procedure %1: %2").arg(m_procedure, message));
 }
 
-QDateTime ProcedureContext::dateTime(int i, const QString& name) const {
+QDateTime ProcedureContext::dateTime(int i, const QString& name) const
+{
     auto dt = DateText::parse(text(i));
     if (!dt)
         fail(QStringLiteral("argument %1 (%2) '%3' is not a date.").arg(i + 1).arg(name, text(i)));
     return *dt;
 }
 
-QDateTime ProcedureContext::optionalDateTime(int i, const QString& name) const {
+QDateTime ProcedureContext::optionalDateTime(int i, const QString& name) const
+{
     if (text(i).trimmed().isEmpty())
         return {};
     return dateTime(i, name);
 }
 
-int ProcedureContext::integer(int i, const QString& name) const {
+int ProcedureContext::integer(int i, const QString& name) const
+{
     bool ok = false;
     const int v = text(i).trimmed().toInt(&ok);
     if (!ok)
@@ -54,12 +64,14 @@ int ProcedureContext::integer(int i, const QString& name) const {
     return v;
 }
 
-void ProcedureRegistry::add(ProcedureDef def) {
+void ProcedureRegistry::add(ProcedureDef def)
+{
     const QString key = def.name.toLower();
     procedures().insert(key, std::move(def));
 }
 
-const ProcedureDef* ProcedureRegistry::find(const QString& name) {
+const ProcedureDef* ProcedureRegistry::find(const QString& name)
+{
     auto it = procedures().constFind(name.toLower());
     return it == procedures().constEnd() ? nullptr : &it.value();
 }

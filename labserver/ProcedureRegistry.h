@@ -15,7 +15,9 @@ public:
     ProcedureContext(LabStore& store, QString procedure, QStringList arguments)
         : m_store(store)
         , m_procedure(std::move(procedure))
-        , m_arguments(std::move(arguments)) {}
+        , m_arguments(std::move(arguments))
+    {
+    }
 
     LabStore& store() const { return m_store; }
     const QString& procedure() const { return m_procedure; }

@@ -1,24 +1,29 @@
 #include "Clock.h"
 
 namespace {
-std::function<QDateTime()>& source() {
+std::function<QDateTime()>& source()
+{
     static std::function<QDateTime()> s;
     return s;
 }
 } // namespace
 
-QDateTime Clock::now() {
+QDateTime Clock::now()
+{
     return source() ? source()() : QDateTime::currentDateTime();
 }
 
-QDate Clock::today() {
+QDate Clock::today()
+{
     return now().date();
 }
 
-void Clock::setSource(std::function<QDateTime()> s) {
+void Clock::setSource(std::function<QDateTime()> s)
+{
     source() = std::move(s);
 }
 
-void Clock::pin(const QDateTime& moment) {
+void Clock::pin(const QDateTime& moment)
+{
     setSource([moment] { return moment; });
 }

@@ -4,12 +4,14 @@
 #include <QLocale>
 
 namespace {
-const QLocale& cLocale() {
+const QLocale& cLocale()
+{
     static const QLocale c = QLocale::c();
     return c;
 }
 
-const QStringList& dateTimeFormats() {
+const QStringList& dateTimeFormats()
+{
     static const QStringList formats = {
         QStringLiteral("M/d/yyyy h:mm:ss AP"), QStringLiteral("M/d/yyyy h:mm AP"),
         QStringLiteral("M/d/yyyy H:mm:ss"),    QStringLiteral("M/d/yyyy H:mm"),
@@ -19,36 +21,43 @@ const QStringList& dateTimeFormats() {
     return formats;
 }
 
-const QStringList& dateFormats() {
+const QStringList& dateFormats()
+{
     static const QStringList formats = {QStringLiteral("M/d/yyyy"), QStringLiteral("yyyy-MM-dd")};
     return formats;
 }
 } // namespace
 
-QString DateText::general(const QDateTime& moment) {
+QString DateText::general(const QDateTime& moment)
+{
     const QString day = cLocale().toString(moment.date(), QStringLiteral("M/d/yyyy"));
     if (moment.time() == QTime(0, 0))
         return day;
     return day + QLatin1Char(' ') + cLocale().toString(moment.time(), QStringLiteral("h:mm:ss AP"));
 }
 
-QString DateText::monthDayYear(const QDate& day) {
+QString DateText::monthDayYear(const QDate& day)
+{
     return cLocale().toString(day, QStringLiteral("MM/dd/yyyy"));
 }
 
-QString DateText::time12(const QTime& time) {
+QString DateText::time12(const QTime& time)
+{
     return cLocale().toString(time, QStringLiteral("hh:mm AP"));
 }
 
-QString DateText::time12WithSeconds(const QTime& time) {
+QString DateText::time12WithSeconds(const QTime& time)
+{
     return cLocale().toString(time, QStringLiteral("hh:mm:ss AP"));
 }
 
-QString DateText::storage(const QDateTime& moment) {
+QString DateText::storage(const QDateTime& moment)
+{
     return cLocale().toString(moment, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
-std::optional<QDateTime> DateText::parse(const QString& text) {
+std::optional<QDateTime> DateText::parse(const QString& text)
+{
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;
@@ -65,7 +74,8 @@ std::optional<QDateTime> DateText::parse(const QString& text) {
     return std::nullopt;
 }
 
-QDateTime DateText::toDateTime(const QVariant& value) {
+QDateTime DateText::toDateTime(const QVariant& value)
+{
     if (value.isNull())
         throw LisError(ErrNo::InvalidUseOfNull, QStringLiteral("Invalid use of Null"));
     if (value.typeId() == QMetaType::QDateTime)

@@ -8,12 +8,14 @@
 #include <QWidget>
 
 namespace {
-Presenter*& installed() {
+Presenter*& installed()
+{
     static thread_local Presenter* p = nullptr;
     return p;
 }
 
-QMessageBox::Icon toQt(MsgIcon icon) {
+QMessageBox::Icon toQt(MsgIcon icon)
+{
     switch (icon) {
     case MsgIcon::Information:
         return QMessageBox::Information;
@@ -29,7 +31,8 @@ QMessageBox::Icon toQt(MsgIcon icon) {
     return QMessageBox::NoIcon;
 }
 
-QMessageBox::StandardButton toQt(MsgAnswer a) {
+QMessageBox::StandardButton toQt(MsgAnswer a)
+{
     switch (a) {
     case MsgAnswer::Ok:
         return QMessageBox::Ok;
@@ -43,7 +46,8 @@ QMessageBox::StandardButton toQt(MsgAnswer a) {
     return QMessageBox::Ok;
 }
 
-QMessageBox::StandardButtons toQt(MsgButtons b) {
+QMessageBox::StandardButtons toQt(MsgButtons b)
+{
     switch (b) {
     case MsgButtons::Ok:
         return QMessageBox::Ok;
@@ -61,11 +65,13 @@ QMessageBox::StandardButtons toQt(MsgButtons b) {
 class CloseWatcher : public QObject {
 public:
     CloseWatcher(QWidget& w, QEventLoop& loop)
-        : m_loop(loop) {
+        : m_loop(loop)
+    {
         w.installEventFilter(this);
         connect(&w, &QObject::destroyed, &loop, &QEventLoop::quit);
     }
-    bool eventFilter(QObject*, QEvent* e) override {
+    bool eventFilter(QObject*, QEvent* e) override
+    {
         if (e->type() == QEvent::Hide)
             m_loop.quit();
         return false;
@@ -78,21 +84,25 @@ private:
 
 Presenter::~Presenter() = default;
 
-Presenter& Presenter::current() {
+Presenter& Presenter::current()
+{
     static thread_local DialogPresenter fallback;
     return installed() ? *installed() : fallback;
 }
 
-void Presenter::install(Presenter* presenter) {
+void Presenter::install(Presenter* presenter)
+{
     installed() = presenter;
 }
 
 MsgAnswer msgBox(const QString& text, MsgIcon icon, const QString& title, MsgButtons buttons,
-                 MsgAnswer defaultAnswer) {
+                 MsgAnswer defaultAnswer)
+{
     return Presenter::current().message({text, title, icon, buttons, defaultAnswer});
 }
 
-MsgAnswer DialogPresenter::message(const MessageRequest& r) {
+MsgAnswer DialogPresenter::message(const MessageRequest& r)
+{
     QMessageBox box(toQt(r.icon),
                     r.title.isEmpty() ? QApplication::applicationDisplayName() : r.title, r.text,
                     toQt(r.buttons), QApplication::activeWindow());
@@ -109,7 +119,8 @@ MsgAnswer DialogPresenter::message(const MessageRequest& r) {
     }
 }
 
-void DialogPresenter::showModal(QWidget& window) {
+void DialogPresenter::showModal(QWidget& window)
+{
     QPointer<QWidget> guard(&window);
     window.setWindowModality(Qt::ApplicationModal);
     QEventLoop loop;

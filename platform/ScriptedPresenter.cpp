@@ -2,7 +2,8 @@
 
 #include <QWidget>
 
-MsgAnswer ScriptedPresenter::message(const MessageRequest& request) {
+MsgAnswer ScriptedPresenter::message(const MessageRequest& request)
+{
     m_messages.append(request);
     if (m_answers.empty())
         return request.defaultAnswer;
@@ -11,7 +12,8 @@ MsgAnswer ScriptedPresenter::message(const MessageRequest& request) {
     return a;
 }
 
-void ScriptedPresenter::showModal(QWidget& window) {
+void ScriptedPresenter::showModal(QWidget& window)
+{
     m_windows.append(window.objectName());
     window.show();
     if (m_handlers.empty()) {
@@ -24,14 +26,16 @@ void ScriptedPresenter::showModal(QWidget& window) {
     window.close();
 }
 
-QStringList ScriptedPresenter::messageTexts() const {
+QStringList ScriptedPresenter::messageTexts() const
+{
     QStringList out;
     for (const MessageRequest& m : m_messages)
         out.append(m.text);
     return out;
 }
 
-void ScriptedPresenter::clear() {
+void ScriptedPresenter::clear()
+{
     m_messages.clear();
     m_windows.clear();
     m_answers.clear();

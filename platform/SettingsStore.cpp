@@ -11,14 +11,16 @@ namespace {
 constexpr auto kUserOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 constexpr auto kUserOnlyDir = kUserOnlyFile | QFileDevice::ExeOwner;
 
-LisError accessError(const QString& path, const QString& why) {
+LisError accessError(const QString& path, const QString& why)
+{
     return LisError(ErrNo::FileAccess,
                     QStringLiteral("The settings file %1 cannot be read: %2").arg(path, why));
 }
 
 // QSettings reads a broken or unreadable file as empty without a word, which
 // would silently switch a workstation to integrated login: refuse instead.
-void checkReadable(const QString& path) {
+void checkReadable(const QString& path)
+{
     QFileInfo info(path);
     if (!info.exists())
         return;
@@ -29,19 +31,22 @@ void checkReadable(const QString& path) {
         throw accessError(path, f.errorString());
 }
 
-void checkStatus(const QSettings& s, const QString& path) {
+void checkStatus(const QSettings& s, const QString& path)
+{
     if (s.status() == QSettings::AccessError)
         throw accessError(path, QStringLiteral("access denied"));
     if (s.status() == QSettings::FormatError)
         throw accessError(path, QStringLiteral("it is not a settings file"));
 }
 
-QString groupKey(const QString& section, const QString& key) {
+QString groupKey(const QString& section, const QString& key)
+{
     return section + QLatin1Char('/') + key;
 }
 } // namespace
 
-QString SettingsStore::folder() {
+QString SettingsStore::folder()
+{
     const QString moved = qEnvironmentVariable("LIS_CONFIG_DIR");
     if (!moved.isEmpty())
         return QDir::cleanPath(moved);
@@ -49,11 +54,13 @@ QString SettingsStore::folder() {
            QStringLiteral("/velquor-lis");
 }
 
-QString SettingsStore::filePath(const QString& application) {
+QString SettingsStore::filePath(const QString& application)
+{
     return folder() + QLatin1Char('/') + application + QStringLiteral(".ini");
 }
 
-QString SettingsStore::get(const QString& application, const QString& section, const QString& key) {
+QString SettingsStore::get(const QString& application, const QString& section, const QString& key)
+{
     const QString path = filePath(application);
     checkReadable(path);
     QSettings s(path, QSettings::IniFormat);
@@ -62,7 +69,8 @@ QString SettingsStore::get(const QString& application, const QString& section, c
 }
 
 void SettingsStore::set(const QString& application, const QString& section, const QString& key,
-                        const QString& value) {
+                        const QString& value)
+{
     const QString dir = folder();
     if (!QDir().mkpath(dir))
         throw LisError(ErrNo::FileAccess,
@@ -86,7 +94,8 @@ void SettingsStore::set(const QString& application, const QString& section, cons
     checkStatus(s, path);
 }
 
-QList<SettingsStore::Entry> SettingsStore::all() {
+QList<SettingsStore::Entry> SettingsStore::all()
+{
     QList<Entry> out;
     const QDir dir(folder());
     const QStringList files =

@@ -1,6 +1,7 @@
 #include "SqlText.h"
 
-QString sqlLiteral(const QString& value) {
+QString sqlLiteral(const QString& value)
+{
     if (!value.contains(QLatin1Char('\'')))
         return value;
     QString out = value;

@@ -58,7 +58,8 @@ SELECT p.HospNum AS HospNum,
 )SQL";
 } // namespace
 
-void registerPatientProcedures() {
+void registerPatientProcedures()
+{
     ProcedureRegistry::add(
         {QStringLiteral("Lab_Get_PatientInformation"), 1, 1, [](ProcedureContext& ctx) {
              return ctx.store().query(QString::fromLatin1(kPatientInformation), {ctx.key(0)},

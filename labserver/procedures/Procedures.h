@@ -2,3 +2,7 @@
 
 // Each group of stored procedures registers itself with the registry.
 void registerPatientProcedures();
+void registerResultHeaderProcedures();
+void registerCutOffProcedures();
+void registerNormalValueProcedures();
+void registerInstrumentProcedures();

@@ -1,6 +1,7 @@
 #include "CommandTrace.h"
 
-CommandTrace::CommandTrace() {
+CommandTrace::CommandTrace()
+{
     const QString path = qEnvironmentVariable("LIS_TRACE_COMMANDS");
     if (path.isEmpty())
         return;
@@ -12,7 +13,8 @@ CommandTrace::CommandTrace() {
                  qPrintable(m_file.errorString()));
 }
 
-void CommandTrace::write(const QString& commandText) {
+void CommandTrace::write(const QString& commandText)
+{
     if (!m_enabled)
         return;
     QString line = commandText;

@@ -3,18 +3,21 @@
 
 Connection::Connection() = default;
 
-Connection::~Connection() {
+Connection::~Connection()
+{
     close();
 }
 
-void Connection::setConnectionString(const QString& text) {
+void Connection::setConnectionString(const QString& text)
+{
     if (isOpen())
         throw LisError(ErrNo::ObjectOpen,
                        QStringLiteral("Operation is not allowed when the object is open."));
     m_connectionString = text;
 }
 
-void Connection::open(const QString& connectionText, const QString& user, const QString& password) {
+void Connection::open(const QString& connectionText, const QString& user, const QString& password)
+{
     if (isOpen())
         throw LisError(ErrNo::ObjectOpen,
                        QStringLiteral("Operation is not allowed when the object is open."));
@@ -33,7 +36,8 @@ void Connection::open(const QString& connectionText, const QString& user, const 
     m_inTransaction = false;
 }
 
-void Connection::close() {
+void Connection::close()
+{
     if (!m_session)
         return;
     if (m_inTransaction) {
@@ -48,29 +52,34 @@ void Connection::close() {
     m_inTransaction = false;
 }
 
-void Connection::requireOpen() const {
+void Connection::requireOpen() const
+{
     if (!isOpen())
         throw LisError(ErrNo::ObjectClosed,
                        QStringLiteral("Operation is not allowed when the object is closed."));
 }
 
-ResultSet Connection::run(const QString& commandText) {
+ResultSet Connection::run(const QString& commandText)
+{
     requireOpen();
     m_trace->write(commandText);
     return m_session->run(commandText);
 }
 
 std::unique_ptr<Recordset> Connection::openRecordset(const QString& commandText,
-                                                     CursorOptions options) {
+                                                     CursorOptions options)
+{
     auto data = std::make_shared<const ResultSet>(run(commandText));
     return std::make_unique<Recordset>(std::move(data), options);
 }
 
-void Connection::execute(const QString& commandText) {
+void Connection::execute(const QString& commandText)
+{
     run(commandText);
 }
 
-void Connection::beginTrans() {
+void Connection::beginTrans()
+{
     requireOpen();
     if (m_inTransaction)
         throw LisError(ErrNo::DbTransactionFailed,
@@ -79,7 +88,8 @@ void Connection::beginTrans() {
     m_inTransaction = true;
 }
 
-void Connection::commitTrans() {
+void Connection::commitTrans()
+{
     requireOpen();
     if (!m_inTransaction)
         throw LisError(ErrNo::DbTransactionFailed, QStringLiteral("No transaction is active."));
@@ -87,7 +97,8 @@ void Connection::commitTrans() {
     m_inTransaction = false;
 }
 
-void Connection::rollbackTrans() {
+void Connection::rollbackTrans()
+{
     requireOpen();
     if (!m_inTransaction)
         throw LisError(ErrNo::DbTransactionFailed, QStringLiteral("No transaction is active."));

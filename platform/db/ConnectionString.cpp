@@ -1,6 +1,7 @@
 #include "ConnectionString.h"
 
-ConnectionString ConnectionString::parse(const QString& text) {
+ConnectionString ConnectionString::parse(const QString& text)
+{
     ConnectionString cs;
     cs.m_text = text;
     qsizetype i = 0;
@@ -49,7 +50,8 @@ ConnectionString ConnectionString::parse(const QString& text) {
     return cs;
 }
 
-QString ConnectionString::quoteValue(const QString& value) {
+QString ConnectionString::quoteValue(const QString& value)
+{
     if (!value.contains(QLatin1Char(';')))
         return value;
     QString v = value;
@@ -57,14 +59,16 @@ QString ConnectionString::quoteValue(const QString& value) {
     return QLatin1Char('"') + v + QLatin1Char('"');
 }
 
-bool ConnectionString::has(const QString& key) const {
+bool ConnectionString::has(const QString& key) const
+{
     for (const auto& p : m_pairs)
         if (p.first.compare(key, Qt::CaseInsensitive) == 0)
             return true;
     return false;
 }
 
-QString ConnectionString::value(const QString& key) const {
+QString ConnectionString::value(const QString& key) const
+{
     // The last one wins, as with the original client.
     QString v;
     for (const auto& p : m_pairs)
@@ -73,7 +77,8 @@ QString ConnectionString::value(const QString& key) const {
     return v;
 }
 
-bool ConnectionString::integratedSecurity() const {
+bool ConnectionString::integratedSecurity() const
+{
     const QString v = value(QStringLiteral("Integrated Security")).trimmed();
     return v.compare(QStringLiteral("SSPI"), Qt::CaseInsensitive) == 0 ||
            v.compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0;

@@ -11,13 +11,15 @@ struct Registry {
     QMutex mutex;
     QList<std::shared_ptr<DbDriver>> drivers;
 };
-Registry& registry() {
+Registry& registry()
+{
     static Registry r;
     return r;
 }
 } // namespace
 
-void DriverRegistry::add(std::shared_ptr<DbDriver> driver) {
+void DriverRegistry::add(std::shared_ptr<DbDriver> driver)
+{
     QMutexLocker lock(&registry().mutex);
     for (const auto& d : registry().drivers)
         if (d->name() == driver->name())
@@ -25,7 +27,8 @@ void DriverRegistry::add(std::shared_ptr<DbDriver> driver) {
     registry().drivers.append(std::move(driver));
 }
 
-std::shared_ptr<DbDriver> DriverRegistry::find(const ConnectionString& cs) {
+std::shared_ptr<DbDriver> DriverRegistry::find(const ConnectionString& cs)
+{
     QMutexLocker lock(&registry().mutex);
     for (const auto& d : registry().drivers)
         if (d->accepts(cs))

@@ -13,10 +13,12 @@ struct CursorOptions {
     CursorType type = CursorType::ForwardOnly;
     LockType lock = LockType::ReadOnly;
 
-    static CursorOptions clientDynamic(LockType lock = LockType::ReadOnly) {
+    static CursorOptions clientDynamic(LockType lock = LockType::ReadOnly)
+    {
         return {CursorLocation::Client, CursorType::Dynamic, lock};
     }
-    static CursorOptions serverDynamic(LockType lock = LockType::ReadOnly) {
+    static CursorOptions serverDynamic(LockType lock = LockType::ReadOnly)
+    {
         return {CursorLocation::Server, CursorType::Dynamic, lock};
     }
 };

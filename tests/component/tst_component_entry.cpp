@@ -15,7 +15,8 @@ namespace {
 class ObservingFactory : public ResultWindowFactory {
 public:
     QStringList calls;
-    std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override {
+    std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override
+    {
         calls << QStringLiteral("create ") + resultWindowName(kind);
         return std::make_unique<Window>(calls);
     }
@@ -24,12 +25,15 @@ private:
     class Window : public ResultWindow {
     public:
         explicit Window(QStringList& calls)
-            : m_calls(calls) {}
+            : m_calls(calls)
+        {
+        }
         ~Window() override { m_calls << QStringLiteral("released"); }
         void setTop(int t) override { m_calls << QStringLiteral("top %1").arg(t); }
         void setLeft(double l) override { m_calls << QStringLiteral("left %1").arg(l); }
         void Fill_Results() override { m_calls << QStringLiteral("fill"); }
-        void showModal() override {
+        void showModal() override
+        {
             m_calls << QStringLiteral("show ") + session().Request.PatientName;
         }
 
@@ -42,7 +46,8 @@ const QString kTitle = QStringLiteral("Invalid Exam Format");
 const QString kNotFormatted = QStringLiteral("Exam not yet formatted.");
 
 ResultSet patientRow(const QVariant& age, const QVariant& requestDate, const QVariant& bloodType,
-                     const QString& name) {
+                     const QString& name)
+{
     ResultSet rs;
     const QStringList cols = {
         "HospNum",   "IDNum",      "PatientName", "Sex",         "Age",         "CivilStatus",
@@ -68,7 +73,8 @@ ResultSet patientRow(const QVariant& age, const QVariant& requestDate, const QVa
 class TstComponentEntry : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
+    void init()
+    {
         m_db = std::make_unique<TestDatabase>();
         m_db->load(QStringLiteral("requests"));
         m_db->useForComponent();
@@ -80,7 +86,8 @@ private slots:
         m_presenter.clear();
         m_db->clearTrace();
     }
-    void cleanup() {
+    void cleanup()
+    {
         m_entry.reset();
         QVERIFY(!session().LabDb);
         Presenter::install(nullptr);
@@ -88,7 +95,8 @@ private slots:
         m_db.reset();
     }
 
-    void windowChoice_data() {
+    void windowChoice_data()
+    {
         QTest::addColumn<QString>("formType");
         QTest::addColumn<QString>("valueType");
         QTest::addColumn<QString>("window");
@@ -110,14 +118,16 @@ private slots:
             QTest::addRow("'%s'", f) << f << "Z"
                                      << "";
     }
-    void windowChoice() {
+    void windowChoice()
+    {
         QFETCH(QString, formType);
         QFETCH(QString, valueType);
         QFETCH(QString, window);
         QCOMPARE(resultWindowName(chooseResultWindow(formType, valueType)), window);
     }
 
-    void showOpensTheWindowForTheRequest() {
+    void showOpensTheWindowForTheRequest()
+    {
         m_entry->Show_ResultEntry(QStringLiteral("  R1  "), qint16(600), QVariant(1500));
         QCOMPARE(m_db->trace(),
                  (QStringList{QStringLiteral("select * from patient_data..tbHospitalInfo"),
@@ -141,14 +151,16 @@ private slots:
         QCOMPARE(m_db->trace().last(), QStringLiteral("Lab_Get_PatientInformation 'R2'"));
     }
 
-    void leftMustBeANumber() {
+    void leftMustBeANumber()
+    {
         QCOMPARE(caught([&] {
                      m_entry->Show_ResultEntry(QStringLiteral("R1"), {}, QVariant("wide"));
                  }).number,
                  13);
     }
 
-    void unformattedAndUnknownRequestsOpenNothing() {
+    void unformattedAndUnknownRequestsOpenNothing()
+    {
         m_entry->Show_ResultEntry(QStringLiteral("R4"));
         // Known but unformatted, then unknown after a formatted one: the
         // unknown request never opens under the previous patient.
@@ -167,14 +179,16 @@ private slots:
         QCOMPARE(session().Request.FormType, QString());
     }
 
-    void quotesInTheRequestNumberCannotEndTheLiteral() {
+    void quotesInTheRequestNumberCannotEndTheLiteral()
+    {
         m_entry->Show_ResultEntry(QStringLiteral("R1' or '1'='1"));
         QCOMPARE(m_db->trace().last(),
                  QStringLiteral("Lab_Get_PatientInformation 'R1'' or ''1''=''1'"));
         QVERIFY(m_windows.calls.isEmpty());
     }
 
-    void hospitalHeader_data() {
+    void hospitalHeader_data()
+    {
         QTest::addColumn<QString>("update");
         QTest::addColumn<QStringList>("header");
         QTest::newRow("empty table keeps the last header")
@@ -188,7 +202,8 @@ private slots:
             << "UPDATE tbHospitalInfo SET Title = 'Lab', Company = 'Mercy', address1 = 'Main St.'"
             << QStringList{"LAB", "MERCY", "Main St."};
     }
-    void hospitalHeader() {
+    void hospitalHeader()
+    {
         QFETCH(QString, update);
         QFETCH(QStringList, header);
         m_entry->Show_ResultEntry(QStringLiteral("R1"));
@@ -198,7 +213,8 @@ private slots:
         QCOMPARE((QStringList{s.HeaderTitle, s.HeaderCompany, s.HeaderAddress}), header);
     }
 
-    void requestInfoIsWhollyNewOrUnchanged_data() {
+    void requestInfoIsWhollyNewOrUnchanged_data()
+    {
         QTest::addColumn<QVariant>("age");
         QTest::addColumn<QVariant>("requestDate");
         QTest::addColumn<QVariant>("bloodType");
@@ -210,7 +226,8 @@ private slots:
             << QVariant(7) << QVariant("someday") << QVariant("O+") << 13;
         QTest::newRow("Null date") << QVariant(7) << QVariant() << QVariant("O+") << 94;
     }
-    void requestInfoIsWhollyNewOrUnchanged() {
+    void requestInfoIsWhollyNewOrUnchanged()
+    {
         QFETCH(QVariant, age);
         QFETCH(QVariant, requestDate);
         QFETCH(QVariant, bloodType);
@@ -235,7 +252,8 @@ private slots:
         }
     }
 
-    void propertiesGoStraightIntoTheSession() {
+    void propertiesGoStraightIntoTheSession()
+    {
         m_entry->VerifyMode(true);
         m_entry->EditMode(true);
         m_entry->EntryMode(2);
@@ -257,14 +275,16 @@ private slots:
                  m_windows.calls.indexOf(QRegularExpression(QStringLiteral("create.*")), 1) - 1);
     }
 
-    void oneObjectAtATimeOnAThread() {
+    void oneObjectAtATimeOnAThread()
+    {
         const Caught e = caught(
             [] { CreateObjectAs<clsLISResultEntry>(QStringLiteral("Velquor.clsLISResultEntry")); });
         QCOMPARE(e.number, 3705);
         QVERIFY(session().LabDb->isOpen());
     }
 
-    void creationFailsForAServerWithoutDriver() {
+    void creationFailsForAServerWithoutDriver()
+    {
         m_entry.reset();
         SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"),
                            QStringLiteral("Server"), QStringLiteral("SRV1"));
@@ -281,7 +301,8 @@ private:
     // Lets Lab_Get_PatientInformation answer with given rows for one test.
     struct ProcedureDefSwap {
         explicit ProcedureDefSwap(ResultSet rows)
-            : saved(*ProcedureRegistry::find(QStringLiteral("Lab_Get_PatientInformation"))) {
+            : saved(*ProcedureRegistry::find(QStringLiteral("Lab_Get_PatientInformation")))
+        {
             ProcedureRegistry::add({saved.name, 1, 1, [rows](ProcedureContext&) { return rows; }});
         }
         ~ProcedureDefSwap() { ProcedureRegistry::add(saved); }

@@ -6,7 +6,8 @@
 #include <QtTest>
 
 namespace {
-void setConnection(const QString& key, const QString& value) {
+void setConnection(const QString& key, const QString& value)
+{
     SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"), key,
                        value);
 }
@@ -15,7 +16,8 @@ void setConnection(const QString& key, const QString& value) {
 class TstConnSettings : public QObject {
     Q_OBJECT
 private slots:
-    void connStr_data() {
+    void connStr_data()
+    {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("server");
@@ -82,7 +84,8 @@ private slots:
                                 << "SRV1" << 5 << ""
                                 << "";
     }
-    void connStr() {
+    void connStr()
+    {
         QFETCH(QString, user);
         QFETCH(QString, password);
         QFETCH(QString, server);
@@ -95,7 +98,8 @@ private slots:
         QCOMPARE(ConnSettings().connStr(regType, catalog), expected);
     }
 
-    void otherNumbersAreSubscriptErrors() {
+    void otherNumbersAreSubscriptErrors()
+    {
         for (int n : {0, 6, -1, 100}) {
             const Caught e = caught([&] { ConnSettings().connStr(n); });
             QCOMPARE(e.number, 9);
@@ -103,7 +107,8 @@ private slots:
         }
     }
 
-    void nothingIsCached() {
+    void nothingIsCached()
+    {
         auto settings = CreateObjectAs<ConnSettings>(QStringLiteral("Velquor.ConnSettings"));
         QVERIFY(settings);
         setConnection(QStringLiteral("Server"), QStringLiteral("SRV1"));
@@ -114,7 +119,8 @@ private slots:
         QVERIFY(second.endsWith(QStringLiteral(";Data Source=SRV2")));
     }
 
-    void unknownProgIdCannotBeCreated() {
+    void unknownProgIdCannotBeCreated()
+    {
         const Caught e = caught([] { CreateObject(QStringLiteral("Velquor.NoSuchClass")); });
         QCOMPARE(e.number, 429);
         QVERIFY(e.description.contains(QStringLiteral("Velquor.NoSuchClass")));

@@ -11,7 +11,8 @@ struct Run {
     QString err;
 };
 
-Run host(const QStringList& args) {
+Run host(const QStringList& args)
+{
     QProcess p;
     p.start(QStringLiteral(LIS_HOST_PATH), args);
     p.waitForFinished(60000);
@@ -26,7 +27,8 @@ const QString kApp = QStringLiteral("TARVIK Current User");
 class TstHost : public QObject {
     Q_OBJECT
 private slots:
-    void connstrShowsWhatTheComponentWillUse() {
+    void connstrShowsWhatTheComponentWillUse()
+    {
         Run r = host({"connstr", "4", "LABORATORY"});
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, QStringLiteral("Provider=SQLOLEDB.8;Integrated Security=SSPI;Persist "
@@ -49,7 +51,8 @@ private slots:
                  qPrintable(r.err));
     }
 
-    void errorsReachTheHostWithTheirNumber() {
+    void errorsReachTheHostWithTheirNumber()
+    {
         Run r = host({"connstr", "6"});
         QCOMPARE(r.status, 1);
         QCOMPARE(r.err, QStringLiteral("Error 9: Subscript out of range\n"));
@@ -58,7 +61,8 @@ private slots:
         QVERIFY(r.err.contains(QStringLiteral("Usage:")));
     }
 
-    void openTracesExactlyTheTwoReads() {
+    void openTracesExactlyTheTwoReads()
+    {
         TestDatabase db;
         db.load(QStringLiteral("requests"));
         db.useForComponent();
@@ -74,6 +78,35 @@ private slots:
         r = host({"open", "R4"});
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n"));
+    }
+
+    void demoThenQuery()
+    {
+        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), QString());
+        Run first = host({"demo"});
+        QCOMPARE(first.status, 0);
+        QVERIFY(first.out.contains(QStringLiteral("L-1001  frmDownloaded   Hepatitis B Profile")));
+        QVERIFY(first.out.contains(QStringLiteral("L-1016  frmNVDownloads")));
+        QVERIFY(first.out.contains(QStringLiteral("L-1017  no window")));
+        // Safe to run again: same requests, saved results kept once.
+        QCOMPARE(host({"demo"}).out, first.out);
+        QCOMPARE(SettingsStore::get(QStringLiteral("TarvikInstrumentID"),
+                                    QStringLiteral("Laboratory"),
+                                    QStringLiteral("LabMachineInterface")),
+                 QStringLiteral("AN-01"));
+
+        Run r = host({"query", "LABORATORY..Lab_GetResultWithCutOff  'L-1006'"});
+        QCOMPARE(r.status, 0);
+        const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.first(),
+                 QStringLiteral("ItemID\tExamName\tPatientValue\tresult\tRequestNum\tCutOffValue"));
+        QCOMPARE(lines.last(), QStringLiteral("(4 rows)"));
+        QVERIFY(r.out.contains(QStringLiteral("\tEQUIVOCAL\t")));
+        r = host({"query", "Lab_SaveDump_ResultSummary 'L-1016', 'x'"});
+        QCOMPARE(r.out, QStringLiteral("done\n"));
+        r = host({"query", "delete from tbLabResult"});
+        QCOMPARE(r.status, 1);
+        QVERIFY(r.err.startsWith(QStringLiteral("Error -2147217900: Incorrect syntax near")));
     }
 };
 

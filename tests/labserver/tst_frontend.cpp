@@ -10,7 +10,8 @@
 class TstFrontEnd : public QObject {
     Q_OBJECT
 private slots:
-    void init() {
+    void init()
+    {
         m_db = std::make_unique<TestDatabase>();
         m_db->load(QStringLiteral("requests"));
         m_conn = std::make_unique<Connection>();
@@ -18,12 +19,14 @@ private slots:
                                     "Catalog=LABORATORY;Data Source=") +
                      m_db->folder());
     }
-    void cleanup() {
+    void cleanup()
+    {
         m_conn.reset();
         m_db.reset();
     }
 
-    void acceptedShapes_data() {
+    void acceptedShapes_data()
+    {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("rows");
         QTest::newRow("hospital header") << "select * from patient_data..tbHospitalInfo" << 1;
@@ -56,14 +59,16 @@ private slots:
                                  "'%cruz%'"
                               << 1;
     }
-    void acceptedShapes() {
+    void acceptedShapes()
+    {
         QFETCH(QString, text);
         QFETCH(int, rows);
         auto rs = m_conn->openRecordset(text, CursorOptions::clientDynamic());
         QCOMPARE(rs->recordCount(), rows);
     }
 
-    void refusedShapes_data() {
+    void refusedShapes_data()
+    {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("message");
         QTest::newRow("stacked") << "Lab_Get_PatientInformation 'R1'; delete from tbLabRequest"
@@ -101,7 +106,8 @@ private slots:
         QTest::newRow("empty") << ""
                                << "Incorrect syntax near";
     }
-    void refusedShapes() {
+    void refusedShapes()
+    {
         QFETCH(QString, text);
         QFETCH(QString, message);
         const Caught e = caught([&] { m_conn->execute(text); });
@@ -111,7 +117,8 @@ private slots:
         QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM tbLabRequest")).rows[0][0], 4);
     }
 
-    void datesAreHandedOutAsGeneralDates() {
+    void datesAreHandedOutAsGeneralDates()
+    {
         auto rs = m_conn->openRecordset(QStringLiteral("select * from tbLabRequest where "
                                                        "RequestNum = 'R1'"));
         QCOMPARE(rs->text(QStringLiteral("RequestDate")), QStringLiteral("3/7/2024 9:15:00 AM"));
@@ -119,7 +126,8 @@ private slots:
         QCOMPARE(rs->text(QStringLiteral("RequestDate")), QStringLiteral("3/8/2024"));
     }
 
-    void patientInformationColumns() {
+    void patientInformationColumns()
+    {
         auto rs = m_conn->openRecordset(QStringLiteral("Lab_Get_PatientInformation 'R2  '"),
                                         CursorOptions::clientDynamic());
         QCOMPARE(rs->recordCount(), 1);
@@ -139,7 +147,8 @@ private slots:
             QVERIFY2(!rs->value(i).isNull(), qPrintable(rs->fieldName(i)));
     }
 
-    void aProcedureCompletesOrWritesNothing() {
+    void aProcedureCompletesOrWritesNothing()
+    {
         const auto logOne = [](ProcedureContext& c) {
             c.store().exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, LoggedAt) "
                                           "VALUES (?, '2024-01-01 00:00:00')"),

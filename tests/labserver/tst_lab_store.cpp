@@ -9,12 +9,14 @@
 #include <QtTest>
 
 namespace {
-QByteArray contentOf(const QString& path) {
+QByteArray contentOf(const QString& path)
+{
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void write(const QString& path, const QByteArray& bytes) {
+void write(const QString& path, const QByteArray& bytes)
+{
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(bytes);
@@ -27,7 +29,8 @@ class TstLabStore : public QObject {
 private slots:
     void initTestCase() { registerEmbeddedDriver(); }
 
-    void aNewFolderGetsTheFullSchema() {
+    void aNewFolderGetsTheFullSchema()
+    {
         QTemporaryDir dir;
         {
             LabStore store(dir.path());
@@ -47,12 +50,14 @@ private slots:
         QCOMPARE(again.query(QStringLiteral("SELECT Title FROM tbHospitalInfo")).rows.size(), 1);
     }
 
-    void aForeignFileIsReportedNeverOverwritten_data() {
+    void aForeignFileIsReportedNeverOverwritten_data()
+    {
         QTest::addColumn<QString>("file");
         QTest::newRow("laboratory") << "laboratory.db";
         QTest::newRow("patient data") << "patient_data.db";
     }
-    void aForeignFileIsReportedNeverOverwritten() {
+    void aForeignFileIsReportedNeverOverwritten()
+    {
         QFETCH(QString, file);
         QTemporaryDir dir;
         const QString path = dir.filePath(file);
@@ -65,7 +70,8 @@ private slots:
         QCOMPARE(contentOf(path), text);
     }
 
-    void unusableFolders() {
+    void unusableFolders()
+    {
         QTemporaryDir dir;
         const QString missing = dir.filePath(QStringLiteral("nowhere"));
         QVERIFY(caught([&] {
@@ -82,7 +88,8 @@ private slots:
                 }).description.contains(QStringLiteral("is read-only")));
     }
 
-    void whichServerNamesTheEmbeddedDatabase_data() {
+    void whichServerNamesTheEmbeddedDatabase_data()
+    {
         QTest::addColumn<QString>("dataSource");
         QTest::addColumn<bool>("embedded");
         QTest::newRow("empty") << "" << true;
@@ -92,7 +99,8 @@ private slots:
         QTest::newRow("server name") << "SRV1" << false;
         QTest::newRow("server instance") << "SRV1\\LAB" << false;
     }
-    void whichServerNamesTheEmbeddedDatabase() {
+    void whichServerNamesTheEmbeddedDatabase()
+    {
         QFETCH(QString, dataSource);
         QFETCH(bool, embedded);
         EmbeddedDriver d;
@@ -100,7 +108,8 @@ private slots:
                  embedded);
     }
 
-    void theDefaultFolderIsCreatedOnFirstUse() {
+    void theDefaultFolderIsCreatedOnFirstUse()
+    {
         const QString folder = EmbeddedDriver::defaultDataFolder();
         QCOMPARE(folder, QDir::cleanPath(qEnvironmentVariable("LIS_DATA_DIR")));
         QDir(folder).removeRecursively();
@@ -111,7 +120,8 @@ private slots:
         QCOMPARE(QFile::permissions(folder) & 0x0077, QFileDevice::Permissions());
     }
 
-    void anotherCatalogIsRefused() {
+    void anotherCatalogIsRefused()
+    {
         QTemporaryDir dir;
         Connection c;
         const Caught e = caught(

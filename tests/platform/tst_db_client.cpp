@@ -14,8 +14,11 @@ namespace {
 class FakeSession : public DbSession {
 public:
     explicit FakeSession(QStringList* log)
-        : m_log(log) {}
-    ResultSet run(const QString& text) override {
+        : m_log(log)
+    {
+    }
+    ResultSet run(const QString& text) override
+    {
         m_log->append(text);
         ResultSet rs;
         rs.columns = {QStringLiteral("Name"), QStringLiteral("Age"), QStringLiteral("Note")};
@@ -34,10 +37,12 @@ private:
 class FakeDriver : public DbDriver {
 public:
     QString name() const override { return QStringLiteral("fake"); }
-    bool accepts(const ConnectionString& cs) const override {
+    bool accepts(const ConnectionString& cs) const override
+    {
         return cs.dataSource() == QLatin1String("FAKE");
     }
-    std::unique_ptr<DbSession> connect(const ConnectionString& cs) override {
+    std::unique_ptr<DbSession> connect(const ConnectionString& cs) override
+    {
         lastUser = cs.userId();
         return std::make_unique<FakeSession>(&log);
     }
@@ -54,7 +59,8 @@ class TstDbClient : public QObject {
 private slots:
     void initTestCase() { DriverRegistry::add(fake); }
 
-    void connectionStringFields_data() {
+    void connectionStringFields_data()
+    {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
@@ -83,21 +89,24 @@ private slots:
                                                                << "Password"
                                                                << "\"ab\"c";
     }
-    void connectionStringFields() {
+    void connectionStringFields()
+    {
         QFETCH(QString, text);
         QFETCH(QString, key);
         QFETCH(QString, value);
         QCOMPARE(ConnectionString::parse(text).value(key), value);
     }
 
-    void quoteValueRoundTrips_data() {
+    void quoteValueRoundTrips_data()
+    {
         QTest::addColumn<QString>("value");
         QTest::newRow("plain") << "labuser";
         QTest::newRow("semicolon") << "pa;ss";
         QTest::newRow("semicolon and quotes") << "p\"a;s\"s";
         QTest::newRow("injection") << "x;Data Source=EVIL";
     }
-    void quoteValueRoundTrips() {
+    void quoteValueRoundTrips()
+    {
         QFETCH(QString, value);
         const QString text = QStringLiteral("Password =") + ConnectionString::quoteValue(value) +
                              QStringLiteral(";Data Source=S1");
@@ -108,13 +117,15 @@ private slots:
             QCOMPARE(ConnectionString::quoteValue(value), value);
     }
 
-    void sqlLiteralDoublesQuotes() {
+    void sqlLiteralDoublesQuotes()
+    {
         QCOMPARE(sqlLiteral(QStringLiteral("O'Brien")), QStringLiteral("O''Brien"));
         QCOMPARE(sqlLiteral(QStringLiteral("''")), QStringLiteral("''''"));
         QCOMPARE(sqlLiteral(QStringLiteral("plain")), QStringLiteral("plain"));
     }
 
-    void recordsetReadsLikeTheOriginalClient() {
+    void recordsetReadsLikeTheOriginalClient()
+    {
         Connection c;
         c.open(kFake);
         auto rs = c.openRecordset(QStringLiteral("q"), CursorOptions::clientDynamic());
@@ -135,7 +146,8 @@ private slots:
         QVERIFY(!server->eof());
     }
 
-    void connectionStateErrors() {
+    void connectionStateErrors()
+    {
         Connection c;
         QCOMPARE(caught([&] { c.execute(QStringLiteral("x")); }).number, ErrNo::ObjectClosed);
         c.setConnectionString(kFake);
@@ -150,13 +162,15 @@ private slots:
         QVERIFY(!c.isOpen());
     }
 
-    void explicitLogOnWins() {
+    void explicitLogOnWins()
+    {
         Connection c;
         c.open(kFake + QStringLiteral(";User ID=inString"), QStringLiteral("given"), QString());
         QCOMPARE(fake->lastUser, QStringLiteral("given"));
     }
 
-    void serverWithoutDriverIsNamed() {
+    void serverWithoutDriverIsNamed()
+    {
         Connection c;
         try {
             c.open(QStringLiteral("Provider=SQLOLEDB.8;Data Source=SRV1"));
@@ -169,7 +183,8 @@ private slots:
         QVERIFY(!c.isOpen());
     }
 
-    void traceHoldsEveryCommandExactly() {
+    void traceHoldsEveryCommandExactly()
+    {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("trace.txt"));
         qputenv("LIS_TRACE_COMMANDS", path.toLocal8Bit());

@@ -13,7 +13,8 @@
 class TstPlatformSeams : public QObject {
     Q_OBJECT
 private slots:
-    void settingsLiveInTheMovedFolderUserOnly() {
+    void settingsLiveInTheMovedFolderUserOnly()
+    {
         const QString app = QStringLiteral("TARVIK Current User");
         QCOMPARE(SettingsStore::get(app, QStringLiteral("Connection"), QStringLiteral("User")),
                  QString());
@@ -34,7 +35,8 @@ private slots:
         QVERIFY(listed);
     }
 
-    void unreadableSettingsAreAnErrorNotEmpty() {
+    void unreadableSettingsAreAnErrorNotEmpty()
+    {
         // A folder where the file should be cannot be read: the store must say
         // so rather than answer empty (which would mean integrated login).
         const QString app = QStringLiteral("Broken App");
@@ -51,7 +53,8 @@ private slots:
         QDir(SettingsStore::filePath(app)).removeRecursively();
     }
 
-    void dateTexts() {
+    void dateTexts()
+    {
         const QDateTime afternoon(QDate(2024, 3, 7), QTime(14, 5, 59));
         QCOMPARE(DateText::general(afternoon), QStringLiteral("3/7/2024 2:05:59 PM"));
         QCOMPARE(DateText::general(QDateTime(QDate(2024, 12, 25), QTime(0, 0))),
@@ -70,7 +73,8 @@ private slots:
         QCOMPARE(caught([] { DateText::toDateTime(QStringLiteral("soon")); }).number, 13);
     }
 
-    void clockCanBePinned() {
+    void clockCanBePinned()
+    {
         const QDateTime pinned(QDate(2024, 1, 5), QTime(9, 30));
         Clock::pin(pinned);
         QCOMPARE(Clock::now(), pinned);
@@ -79,7 +83,8 @@ private slots:
         QVERIFY(Clock::now() != pinned);
     }
 
-    void scriptedPresenterRecordsAnswersAndDrivesWindows() {
+    void scriptedPresenterRecordsAnswersAndDrivesWindows()
+    {
         ScriptedPresenter p;
         PresenterScope scope(p);
         p.queueAnswer(MsgAnswer::Yes);

@@ -8,7 +8,8 @@ struct Caught {
     QString description;
 };
 
-template <typename F> Caught caught(F&& f) {
+template <typename F> Caught caught(F&& f)
+{
     try {
         f();
     } catch (const LisError& e) {

@@ -3,7 +3,8 @@
 
 // Every test program starts with empty settings and data folders, so no
 // run sees what an earlier run left behind.
-static void freshScratch() {
+static void freshScratch()
+{
     for (const char* var : {"LIS_CONFIG_DIR", "LIS_DATA_DIR"}) {
         const QString dir = qEnvironmentVariable(var);
         if (!dir.isEmpty())

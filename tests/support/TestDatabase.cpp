@@ -8,7 +8,8 @@
 #include <QtTest>
 
 namespace {
-QString scratch() {
+QString scratch()
+{
     const QString s = qEnvironmentVariable("LIS_TEST_SCRATCH");
     QDir().mkpath(s.isEmpty() ? QDir::tempPath() : s);
     return s.isEmpty() ? QDir::tempPath() : s;
@@ -16,7 +17,8 @@ QString scratch() {
 } // namespace
 
 TestDatabase::TestDatabase()
-    : m_dir(scratch() + QStringLiteral("/lab-XXXXXX")) {
+    : m_dir(scratch() + QStringLiteral("/lab-XXXXXX"))
+{
     registerEmbeddedDriver();
     m_folder = m_dir.path();
     m_traceFile = m_folder + QStringLiteral("/trace.txt");
@@ -25,35 +27,31 @@ TestDatabase::TestDatabase()
 
 TestDatabase::~TestDatabase() = default;
 
-void TestDatabase::load(const QString& fixture) {
-    QFile f(QStringLiteral(LIS_FIXTURE_DIR "/") + fixture + QStringLiteral(".sql"));
-    if (!f.open(QIODevice::ReadOnly))
-        QFAIL(qPrintable(QStringLiteral("fixture %1 is missing").arg(f.fileName())));
-    QString script;
-    for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
-        if (!line.trimmed().startsWith(QStringLiteral("--")))
-            script += line + QLatin1Char('\n');
-    for (const QString& statement : script.split(QStringLiteral(";\n")))
-        if (!statement.trimmed().isEmpty())
-            exec(statement);
+void TestDatabase::load(const QString& fixture)
+{
+    m_store->runScript(QStringLiteral(LIS_FIXTURE_DIR "/") + fixture + QStringLiteral(".sql"));
 }
 
-void TestDatabase::exec(const QString& sql) {
+void TestDatabase::exec(const QString& sql)
+{
     m_store->exec(sql);
 }
 
-ResultSet TestDatabase::query(const QString& sql) {
+ResultSet TestDatabase::query(const QString& sql)
+{
     return m_store->query(sql);
 }
 
-void TestDatabase::useForComponent() {
+void TestDatabase::useForComponent()
+{
     SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"),
                        QStringLiteral("Server"), m_folder);
     qputenv("LIS_TRACE_COMMANDS", m_traceFile.toLocal8Bit());
     clearTrace();
 }
 
-QStringList TestDatabase::trace() const {
+QStringList TestDatabase::trace() const
+{
     QFile f(m_traceFile);
     if (!f.open(QIODevice::ReadOnly))
         return {};
@@ -63,7 +61,8 @@ QStringList TestDatabase::trace() const {
     return lines;
 }
 
-void TestDatabase::clearTrace() {
+void TestDatabase::clearTrace()
+{
     // Truncated, not removed: an open connection keeps appending to it.
     QFile f(m_traceFile);
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);

@@ -1,0 +1,215 @@
+#include "DemoLaboratory.h"
+#include "DateText.h"
+#include "LabStore.h"
+#include "ProcedureRegistry.h"
+
+namespace {
+const QString kInstrument = QStringLiteral("AN-01");
+
+struct DemoRequest {
+    const char* requestNum;
+    const char* refNum;
+    const char* hospNum;
+    const char* idNum;
+    const char* code;
+    int minute; // after 06:00 on the demo day
+    const char* doctor;
+    const char* physician;
+    const char* note;
+};
+
+const DemoRequest kRequests[] = {
+    {"L-1001", "REF-5001", "H-0001", "A-24001", "HEPB", 30, "Dr. Ramon Cruz", "PHY01",
+     "sample 101 in the instrument's worklist; its results appear at once"},
+    {"L-1002", "REF-5001", "H-0001", "A-24001", "HEPC", 31, "Dr. Ramon Cruz", "PHY01",
+     "same order and sample as L-1001"},
+    {"L-1003", "REF-5002", "H-0002", "O-24010", "PRENAT", 45, "Dr. Teresa Uy", "PHY02",
+     "prenatal package"},
+    {"L-1004", "REF-5003", "H-0003", "A-24002", "EXECPK", 50, "Dr. Teresa Uy", "PHY02",
+     "short-form package"},
+    {"L-1005", "REF-5004", "H-0004", "O-24011", "DENGUE", 60, "Dr. Ramon Cruz", "PHY01",
+     "sample 102 downloaded, not in the worklist"},
+    {"L-1006", "REF-5005", "H-0005", "O-24012", "DONOR", 70, "Dr. Teresa Uy", "PHY02",
+     "saved results (REACTIVE/NON-REACTIVE, EQUIVOCAL, POSITIVE): open with --edit or --verify"},
+    {"L-1007", "REF-5006", "H-0006", "A-24003", "TYPHOID", 80, "Dr. Ramon Cruz", "PHY01", ""},
+    {"L-1008", "REF-5007", "H-0007", "O-24013", "DENGDUO", 90, "Dr. Ramon Cruz", "PHY01", ""},
+    {"L-1009", "REF-5008", "H-0008", "O-24014", "CBC", 95, "Dr. Teresa Uy", "PHY02",
+     "sample 104 in the worklist"},
+    {"L-1010", "REF-5009", "H-0009", "A-24004", "RENALH", 100, "Dr. Teresa Uy", "PHY02", ""},
+    {"L-1011", "REF-5010", "H-0010", "O-24015", "URICH", 110, "Dr. Ramon Cruz", "PHY01", ""},
+    {"L-1012", "REF-5011", "H-0001", "A-24001", "LIPIDH", 120, "Dr. Ramon Cruz", "PHY01", ""},
+    {"L-1013", "REF-5012", "H-0002", "O-24010", "FBS", 130, "Dr. Teresa Uy", "PHY02",
+     "sample 103 in the worklist (glucose 5.5 mmol/L)"},
+    {"L-1014", "REF-5013", "H-0003", "A-24002", "RENAL", 140, "Dr. Teresa Uy", "PHY02",
+     "saved results: open with --edit or --verify"},
+    {"L-1015", "REF-5014", "H-0004", "O-24011", "LIPID", 150, "Dr. Ramon Cruz", "PHY01", ""},
+    {"L-1016", "REF-5015", "H-0005", "O-24012", "CHEM6", 160, "Dr. Ramon Cruz", "PHY01",
+     "saved results, glucose 5.5 mmol/L shown as 99 mg/dL"},
+    {"L-1017", "REF-5016", "H-0006", "A-24003", "HISTO", 170, "Dr. Ramon Cruz", "PHY01",
+     "exam without a result format"},
+};
+
+struct DemoDownload {
+    const char* sample;
+    const char* refNum;
+    const char* patient;
+    int minute; // after 08:00
+    const char* item;
+    const char* value;
+    const char* unit;
+    const char* flags;
+    const char* remarks;
+};
+
+const DemoDownload kDownloads[] = {
+    {"101", "REF-5001", "DELA CRUZ, JUAN S", 5, "HBsAg", "0.42", "S/CO", "", "Slightly hemolysed"},
+    {"101", "REF-5001", "DELA CRUZ, JUAN S", 5, "aHBs", "56.3", "mIU/mL", "", ""},
+    {"101", "REF-5001", "DELA CRUZ, JUAN S", 5, "aHBc", "2.10", "S/CO", "", ""},
+    {"101", "REF-5001", "DELA CRUZ, JUAN S", 5, "aHCV", "0.95", "S/CO", "GZ", ""},
+    {"102", "REF-5004", "TAN, ROBERT C", 12, "NS1Ag", "3.85", "Index", "H", ""},
+    {"103", "REF-5012", "O'BRIEN, MARY A", 20, "GLU", "5.5", "mmol/L", "", ""},
+    {"104", "REF-5008", "NAKAMURA, KENJI", 25, "HGB", "145", "g/L", "", ""},
+    {"104", "REF-5008", "NAKAMURA, KENJI", 25, "WBC", "12.4", "x10^9/L", "H", ""},
+    {"104", "REF-5008", "NAKAMURA, KENJI", 25, "PLT", "250", "x10^9/L", "", ""},
+    {"110", "", "WALK-IN, QC LEVEL 1", 2, "GLU", "4.9", "mmol/L", "", "Quality control"},
+};
+
+const char* const kWorklist[][4] = {
+    // sample, refnum, exam, request
+    {"101", "REF-5001", "HEPB", "L-1001"},
+    {"103", "REF-5012", "FBS", "L-1013"},
+    {"104", "REF-5008", "CBC", "L-1009"},
+};
+
+// Saves go through the stored procedures, as the result windows' saves do.
+void call(LabStore& store, const QString& name, const QStringList& args)
+{
+    const ProcedureDef* def = ProcedureRegistry::find(name);
+    ProcedureContext ctx(store, def->name, args);
+    def->body(ctx);
+}
+
+bool hasResults(LabStore& store, const QString& req)
+{
+    return !store.query(QStringLiteral("SELECT 1 FROM tbLabResult WHERE RequestNum = ?"), {req})
+                .rows.isEmpty();
+}
+
+void saveCutOffResults(LabStore& store, const QDateTime& at)
+{
+    const QString req = QStringLiteral("L-1006");
+    if (hasResults(store, req))
+        return;
+    const QString when = DateText::general(at);
+    call(store, QStringLiteral("Lab_ResultEntryDLL_SaveToLogbook"),
+         {req, QString(), QStringLiteral("MT01"), when, when, QStringLiteral("A-5005")});
+    const QStringList rows[] = {
+        {"HBSAG", "Hepatitis B surface antigen (HBsAg)", "0.35", "1", ""},
+        {"ANTIHCV", "Anti-HCV", "0.9", "1", ""},
+        {"HIV", "HIV 1/2 antibodies", "2.7", "1", ""},
+        {"SYPH", "Syphilis (T. pallidum antibodies)", "3.2", "", ""},
+    };
+    int row = 0;
+    for (const QStringList& r : rows)
+        call(store, QStringLiteral("Lab_SaveWithCutOff"),
+             {QStringLiteral("A-5005"), when, when, req, r[0], QStringLiteral("H"), r[1], r[2],
+              r[3], r[4], QStringLiteral("Donor unit 24-0871"), QString::number(++row)});
+}
+
+void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime& at,
+                            const QList<QStringList>& rows)
+{
+    if (hasResults(store, req))
+        return;
+    const QString when = DateText::general(at);
+    const QString accession = QStringLiteral("A-") + req.mid(2);
+    call(store, QStringLiteral("Lab_ResultEntryDLL_SaveToLogbook"),
+         {req, QString(), QStringLiteral("MT02"), when, when, accession});
+    int row = 0;
+    for (const QStringList& r : rows) {
+        // Only the SI result is typed; the database supplies the rest.
+        QStringList args = {req, r[0], r[1]};
+        for (int i = 0; i < 11; ++i)
+            args << QString();
+        args << QString::number(++row) << accession << QString() << when << when << QString()
+             << QStringLiteral("MT02") << QStringLiteral("N") << kInstrument << when;
+        call(store, QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), args);
+    }
+}
+} // namespace
+
+DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate& day)
+{
+    LabStore store(folder);
+    store.begin();
+    try {
+        store.runScript(QStringLiteral(":/labserver/demo.sql"));
+        const QDateTime six(day, QTime(6, 0));
+        for (const DemoRequest& r : kRequests)
+            store.exec(QStringLiteral("INSERT OR IGNORE INTO tbLabRequest (RequestNum, RefNum, "
+                                      "HospNum, IDNum, Code, RequestDate, Doctor, Rush, "
+                                      "PhysicianID, ResidentId) "
+                                      "VALUES (?, ?, ?, ?, ?, ?, ?, 'N', ?, 'RES01')"),
+                       {QLatin1String(r.requestNum), QLatin1String(r.refNum),
+                        QLatin1String(r.hospNum), QLatin1String(r.idNum), QLatin1String(r.code),
+                        DateText::storage(six.addSecs(r.minute * 60)), QLatin1String(r.doctor),
+                        QLatin1String(r.physician)});
+
+        // Today's downloads and worklist replace the demo instrument's old,
+        // unposted ones.
+        store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE InstrumentID = "
+                                  "? AND Posted = 'N'"),
+                   {kInstrument});
+        store.exec(QStringLiteral("DELETE FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ?"),
+                   {kInstrument});
+        const QDateTime eight(day, QTime(8, 0));
+        for (const DemoDownload& d : kDownloads)
+            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                      "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
+                                      "Flags, PatientName, refnum, SampleRemarks) "
+                                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                       {kInstrument, QLatin1String(d.sample),
+                        DateText::storage(eight.addSecs(d.minute * 60)), QLatin1String(d.item),
+                        QLatin1String(d.value), QLatin1String(d.unit), QLatin1String(d.flags),
+                        QString::fromUtf8(d.patient), QLatin1String(d.refNum),
+                        QLatin1String(d.remarks)});
+        for (const auto& w : kWorklist)
+            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentHemaWorkList (InstrumentID, "
+                                      "refnum, SampleNumber, orderdate, RequestedExamCode, "
+                                      "RequestNum) VALUES (?, ?, ?, ?, ?, ?)"),
+                       {kInstrument, QLatin1String(w[1]), QLatin1String(w[0]),
+                        DateText::storage(QDateTime(day, QTime(7, 30))), QLatin1String(w[2]),
+                        QLatin1String(w[3])});
+
+        const QDateTime nine(day, QTime(9, 0));
+        saveCutOffResults(store, nine);
+        saveNormalValueResults(store, QStringLiteral("L-1014"), nine,
+                               {{"CREA", "88"}, {"UREA", "5.2"}, {"URIC", "360"}});
+        saveNormalValueResults(store, QStringLiteral("L-1016"), nine,
+                               {{"GLU", "5.5"},
+                                {"CREA", "97"},
+                                {"UREA", "6.1"},
+                                {"URIC", "410"},
+                                {"CHOL", "5.9"},
+                                {"TRIG", "1.2"}});
+        store.commit();
+    } catch (...) {
+        store.rollback();
+        throw;
+    }
+
+    Summary summary{kInstrument, QStringLiteral("Integrated Analyzer AN-01"), {}};
+    const ResultSet rs = store.query(QStringLiteral(
+        "SELECT r.RequestNum, p.LastName || ', ' || p.FirstName, e.ExamName, e.FormType, "
+        "e.ValueType FROM tbLabRequest r JOIN tbPatient p ON p.HospNum = r.HospNum "
+        "JOIN tbLabExam e ON e.Code = r.Code ORDER BY r.RequestNum"));
+    for (const QVariantList& row : rs.rows) {
+        QString note;
+        for (const DemoRequest& r : kRequests)
+            if (row[0].toString() == QLatin1String(r.requestNum))
+                note = QString::fromUtf8(r.note);
+        summary.requests.append({row[0].toString(), row[1].toString(), row[2].toString(),
+                                 row[3].toString(), row[4].toString(), note});
+    }
+    return summary;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDate>
+#include <QList>
+#include <QString>
+
+// Builds the demo laboratory in a data folder: hospital, patients, exams of
+// every format, requests, an instrument with samples downloaded on the day
+// given, and saved results for some requests. Safe to run again: what
+// exists stays; the instrument's unposted downloads move to the new day.
+namespace DemoLaboratory {
+struct Request {
+    QString requestNum;
+    QString patient;
+    QString exam;
+    QString formType;
+    QString valueType;
+    QString note;
+};
+
+struct Summary {
+    QString instrumentId;
+    QString instrumentName;
+    QList<Request> requests;
+};
+
+Summary build(const QString& folder, const QDate& day);
+} // namespace DemoLaboratory

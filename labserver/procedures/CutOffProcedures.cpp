@@ -1,0 +1,105 @@
+#include "LabStore.h"
+#include "ProcedureSupport.h"
+#include "Procedures.h"
+
+using namespace ProcedureSupport;
+
+namespace {
+// request, entry mode. The exams of the request in their order on the
+// form. Entry mode 2 (re-entry) lists only exams without a saved result;
+// every other mode lists them all.
+ResultSet fillExams(ProcedureContext& ctx)
+{
+    const QString req = ctx.key(0);
+    const int entryMode = ctx.integer(1, QStringLiteral("@EntryMode"));
+    const ResultSet items = ctx.store().query(
+        QStringLiteral("SELECT f.ItemID, r.RequestNum FROM tbLabRequest r "
+                       "JOIN tbLabExamFormat f ON f.Code = r.Code "
+                       "WHERE r.RequestNum = ? AND (? <> 2 OR NOT EXISTS (SELECT 1 FROM "
+                       "tbLabResult x WHERE x.RequestNum = r.RequestNum AND x.ItemID = f.ItemID)) "
+                       "ORDER BY f.SortOrder, f.ItemID"),
+        {req, entryMode});
+    ResultSet rs;
+    rs.columns = {QStringLiteral("ExamId"), QStringLiteral("Exam"), QStringLiteral("Lab#"),
+                  QStringLiteral("Normal Values")};
+    ItemCache cache(ctx.store());
+    for (const QVariantList& row : items.rows) {
+        const auto& item = cache[row[0].toString()];
+        if (!item)
+            continue;
+        rs.rows.append({item->id, item->name, row[1], item->siNormal()});
+    }
+    return rs;
+}
+
+// request. The saved cut-off results with their interpretation: the one
+// staff saved when there is one, otherwise the value interpreted against
+// the saved cut-off (or the exam's own).
+ResultSet resultWithCutOff(ProcedureContext& ctx)
+{
+    const ResultSet saved = ctx.store().query(
+        QStringLiteral("SELECT ItemID, ExamName, PatientValue, Result, RequestNum, CutOffValue "
+                       "FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'C' "
+                       "ORDER BY RowNo, ItemID"),
+        {ctx.key(0)});
+    ResultSet rs;
+    rs.columns = {QStringLiteral("ItemID"),       QStringLiteral("ExamName"),
+                  QStringLiteral("PatientValue"), QStringLiteral("result"),
+                  QStringLiteral("RequestNum"),   QStringLiteral("CutOffValue")};
+    ItemCache cache(ctx.store());
+    for (const QVariantList& r : saved.rows) {
+        const QString savedResult = r[3].toString().trimmed();
+        QString result = savedResult;
+        if (savedResult.isEmpty() || LabLogic::number(savedResult)) {
+            const QString value =
+                r[2].toString().trimmed().isEmpty() ? savedResult : r[2].toString();
+            const auto& item = cache[r[0].toString()];
+            result = item ? item->interpret(value, LabLogic::number(r[5].toString())) : value;
+        }
+        rs.rows.append({r[0], r[1], r[2], result, r[4], r[5]});
+    }
+    return rs;
+}
+
+// accession, submitted, LRA time, request, item, form type, exam name,
+// value, cut-off, result, remarks, row number: one cut-off result, stored
+// or replaced, with the request's result header.
+ResultSet saveWithCutOff(ProcedureContext& ctx)
+{
+    const QDateTime submitted = ctx.dateTime(1, QStringLiteral("@SampleSubmitted"));
+    const QDateTime lra = ctx.dateTime(2, QStringLiteral("@LRATime"));
+    const QString req = existingRequest(ctx, 3);
+    const ExamItem item = existingExamItem(ctx, 4);
+    const int row = ctx.integer(11, QStringLiteral("@RowNo"));
+    const QString at = now();
+    LabStore& s = ctx.store();
+    s.exec(QStringLiteral(
+               "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
+               "FormType, PatientValue, CutOffValue, Result, Remarks, EnteredAt) "
+               "VALUES (?, ?, 'C', ?, ?, ?, ?, ?, ?, ?, ?) "
+               "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'C', "
+               "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
+               "FormType = excluded.FormType, PatientValue = excluded.PatientValue, "
+               "CutOffValue = excluded.CutOffValue, Result = excluded.Result, "
+               "Remarks = excluded.Remarks, EnteredAt = excluded.EnteredAt, Verified = 'N', "
+               "VerifiedBy = NULL, VerifiedAt = NULL"),
+           {req, item.id, row, ctx.text(6), ctx.text(5), ctx.text(7), ctx.text(8), ctx.text(9),
+            ctx.text(10), at});
+    s.exec(QStringLiteral(
+               "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
+               "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "
+               "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
+               "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
+               "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
+               "EnteredAt = excluded.EnteredAt"),
+           {req, ctx.text(0), stored(submitted), stored(lra), at, ctx.text(10), at});
+    return {};
+}
+} // namespace
+
+void registerCutOffProcedures()
+{
+    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_FillExams"), 2, 2, fillExams});
+    ProcedureRegistry::add({QStringLiteral("Lab_GetResultWithCutOff"), 1, 1, resultWithCutOff});
+    ProcedureRegistry::add({QStringLiteral("Lab_SaveWithCutOff"), 12, 12, saveWithCutOff});
+}

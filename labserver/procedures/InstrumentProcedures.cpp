@@ -1,0 +1,212 @@
+#include "DateText.h"
+#include "LabStore.h"
+#include "ProcedureSupport.h"
+#include "Procedures.h"
+
+#include <QLocale>
+
+using namespace ProcedureSupport;
+
+namespace {
+// The rows of modes 1 and 3, in this order (the windows read the columns
+// by position: 0 exam, 1 numeric result, 2 unit, 4 exam item code,
+// 18 cut-off, 19 request number; 0 to 6 are the ones staff see).
+const QStringList kSampleColumns = {
+    QStringLiteral("Exam"),             // 0 exam name as staff know it
+    QStringLiteral("Result"),           // 1 numeric result, Null when the value is no number
+    QStringLiteral("Unit"),             // 2
+    QStringLiteral("Flags"),            // 3 instrument flags (H, L, ...)
+    QStringLiteral("ItemID"),           // 4 exam item code
+    QStringLiteral("Interpretation"),   // 5 the value against the cut-off
+    QStringLiteral("Value"),            // 6 the value as downloaded
+    QStringLiteral("InstrumentItem"),   // 7 the instrument's own assay code
+    QStringLiteral("SampleNum"),        // 8
+    QStringLiteral("ResultDate"),       // 9 general date
+    QStringLiteral("PatientName"),      // 10
+    QStringLiteral("RefNum"),           // 11
+    QStringLiteral("InstrumentID"),     // 12
+    QStringLiteral("Posted"),           // 13 Y once saved to a request
+    QStringLiteral("PostedRequestNum"), // 14
+    QStringLiteral("ShowResultValue"),  // 15
+    QStringLiteral("NormalValues"),     // 16 SI normal values of the exam
+    QStringLiteral("DLResultID"),       // 17
+    QStringLiteral("CutOff"),           // 18 the instrument's cut-off, else the exam's
+    QStringLiteral("RequestNum"),       // 19 the request of the order that asked for the exam
+};
+
+struct Sample {
+    QString instrument;
+    QString number;
+    QDateTime day; // invalid: no sample
+};
+
+// date, instrument, sample: arguments 2 to 4 of the instrument calls. An
+// empty date or sample names no sample (the window asks before it knows one).
+Sample sampleOf(const ProcedureContext& ctx)
+{
+    Sample s{ctx.key(2), ctx.key(3), {}};
+    if (!ctx.text(1).trimmed().isEmpty())
+        s.day = ctx.dateTime(1, QStringLiteral("@ResultDate"));
+    return s;
+}
+
+ResultSet downloadedRows(LabStore& store, const Sample& s)
+{
+    if (!s.day.isValid() || s.number.isEmpty())
+        return {};
+    const QVariantList day = dayRange(s.day);
+    return store.query(
+        QStringLiteral("SELECT d.DLResultID, d.InstrumentItem, d.ResultValue, d.Unit, d.Flags, "
+                       "d.PatientName, d.refnum, d.Resultdate, d.SampleNum, d.InstrumentID, "
+                       "d.Posted, d.PostedRequestNum, d.SampleRemarks, m.ItemID, "
+                       "m.ShowResultValue, m.CutOff "
+                       "FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
+                       "ON m.InstrumentID = d.InstrumentID AND m.InstrumentItem = d.InstrumentItem "
+                       "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
+                       "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"),
+        {s.instrument, s.number, day[0], day[1]}, {QStringLiteral("Resultdate")});
+}
+
+QString requestFor(LabStore& store, const QString& refNum, const QString& itemId)
+{
+    const ResultSet rs =
+        store.query(QStringLiteral("SELECT r.RequestNum FROM tbLabRequest r JOIN tbLabExamFormat f "
+                                   "ON f.Code = r.Code WHERE r.RefNum = ? AND f.ItemID = ? "
+                                   "ORDER BY r.RequestNum LIMIT 1"),
+                    {refNum, itemId});
+    return rs.rows.isEmpty() ? QString() : rs.rows[0][0].toString();
+}
+
+ResultSet sampleResults(ProcedureContext& ctx, const Sample& s, const QString& refNumArgument)
+{
+    ResultSet rs;
+    rs.columns = kSampleColumns;
+    ItemCache items(ctx.store());
+    const ResultSet rows = downloadedRows(ctx.store(), s);
+    for (const QVariantList& d : rows.rows) {
+        const QString value = d[2].toString();
+        const QString itemId = d[13].toString();
+        const auto& item = items[itemId];
+        const std::optional<double> n = LabLogic::number(value);
+        std::optional<double> cutOff =
+            d[15].isNull() ? std::nullopt : std::optional<double>(d[15].toDouble());
+        if (!cutOff && item)
+            cutOff = item->cutOff;
+        // The refnum given wins; without one, the sample's own.
+        const QString refNum = refNumArgument.isEmpty() ? d[6].toString() : refNumArgument;
+        rs.rows.append({
+            item ? item->name : d[1].toString(),
+            n ? QVariant(*n) : QVariant(),
+            d[3].toString(),
+            d[4].toString(),
+            itemId,
+            item ? item->interpret(value, cutOff) : value,
+            value,
+            d[1],
+            d[8],
+            d[7],
+            d[5],
+            d[6],
+            d[9],
+            d[10],
+            d[11].toString(),
+            d[14].toString(),
+            item ? item->siNormal() : QString(),
+            d[0],
+            cutOff ? QVariant(*cutOff) : QVariant(QString()),
+            itemId.isEmpty() ? QString() : requestFor(ctx.store(), refNum, itemId),
+        });
+    }
+    return rs;
+}
+
+// mode, date, instrument, sample, patient name[, refnum]. The patient name
+// is accepted and not used: a sample is identified by instrument, day and
+// number.
+//   '1', '3': the downloaded results of the sample (kSampleColumns)
+//   '2': the sample's remarks (Remarks), five arguments
+//   '4': each item's value as downloaded (ItemID, result)
+ResultSet axsymSample(ProcedureContext& ctx)
+{
+    const int mode = ctx.integer(0, QStringLiteral("@Mode"));
+    if (mode < 1 || mode > 4)
+        ctx.fail(QStringLiteral("argument 1 (@Mode) '%1' is not 1, 2, 3 or 4.").arg(ctx.text(0)));
+    const int expected = mode == 2 ? 5 : 6;
+    if (ctx.count() != expected)
+        ctx.fail(QStringLiteral("mode %1 takes %2 arguments, not %3.")
+                     .arg(mode)
+                     .arg(expected)
+                     .arg(ctx.count()));
+    const Sample s = sampleOf(ctx);
+    if (mode == 1 || mode == 3)
+        return sampleResults(ctx, s, ctx.key(5).trimmed());
+
+    const ResultSet rows = downloadedRows(ctx.store(), s);
+    ResultSet rs;
+    if (mode == 2) {
+        rs.columns = {QStringLiteral("Remarks")};
+        QString remarks;
+        for (const QVariantList& d : rows.rows)
+            if (remarks.isEmpty())
+                remarks = d[12].toString();
+        if (!rows.rows.isEmpty())
+            rs.rows.append({remarks});
+        return rs;
+    }
+    rs.columns = {QStringLiteral("ItemID"), QStringLiteral("result")};
+    for (const QVariantList& d : rows.rows)
+        rs.rows.append({d[13].toString(), d[2].toString()});
+    return rs;
+}
+
+// '0', date, instrument, search text: the samples the instrument has for
+// the day whose number or patient name contains the text (all for an empty
+// text), by sample number.
+ResultSet hemaSampleNumbers(ProcedureContext& ctx)
+{
+    if (ctx.key(0).trimmed() != QLatin1String("0"))
+        ctx.fail(QStringLiteral("argument 1 (@Mode) '%1' is not 0.").arg(ctx.text(0)));
+    const QVariantList day = dayRange(ctx.dateTime(1, QStringLiteral("@ResultDate")));
+    const QString search = ctx.text(3).trimmed();
+    return ctx.store().query(
+        QStringLiteral("SELECT SampleNum, PatientName FROM tbLabInstrumentDLHemaResult "
+                       "WHERE InstrumentID = ? AND Resultdate >= ? AND Resultdate < ? "
+                       "AND (? = '' OR instr(lower(SampleNum), lower(?)) > 0 "
+                       "OR instr(lower(PatientName), lower(?)) > 0) "
+                       "GROUP BY SampleNum, PatientName "
+                       "ORDER BY SampleNum GLOB '*[^0-9]*', CAST(SampleNum AS INTEGER), SampleNum"),
+        {ctx.key(2), day[0], day[1], search, search, search});
+}
+
+// '2', sample, request, employee, date, instrument: the sample's downloaded
+// results of the request's exams are posted to the request.
+ResultSet updateDownloaded(ProcedureContext& ctx)
+{
+    if (ctx.key(0).trimmed() != QLatin1String("2"))
+        ctx.fail(QStringLiteral("argument 1 (@Mode) '%1' is not 2.").arg(ctx.text(0)));
+    const QString req = existingRequest(ctx, 2);
+    const QString sample = ctx.key(1);
+    const QDateTime day = ctx.optionalDateTime(4, QStringLiteral("@ResultDate"));
+    if (sample.isEmpty() || !day.isValid())
+        return {}; // typed results: nothing was downloaded
+    const QVariantList range = dayRange(day);
+    ctx.store().exec(
+        QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', "
+                       "PostedRequestNum = ?, PostedBy = ?, PostedAt = ? "
+                       "WHERE InstrumentID = ? AND SampleNum = ? AND Resultdate >= ? "
+                       "AND Resultdate < ? AND InstrumentItem IN (SELECT m.InstrumentItem "
+                       "FROM tbLabInstrumentExams m JOIN tbLabExamFormat f ON f.ItemID = m.ItemID "
+                       "JOIN tbLabRequest r ON r.Code = f.Code "
+                       "WHERE m.InstrumentID = ? AND r.RequestNum = ?)"),
+        {req, ctx.key(3), now(), ctx.key(5), sample, range[0], range[1], ctx.key(5), req});
+    return {};
+}
+} // namespace
+
+void registerInstrumentProcedures()
+{
+    ProcedureRegistry::add({QStringLiteral("sp_InstrumentGetAxsymSample"), 5, 6, axsymSample});
+    ProcedureRegistry::add(
+        {QStringLiteral("sp_InstrumentGetHemaSampleNum"), 4, 4, hemaSampleNumbers});
+    ProcedureRegistry::add({QStringLiteral("Lab_UpdateDLHemaResult"), 6, 6, updateDownloaded});
+}

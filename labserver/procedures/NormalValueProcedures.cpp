@@ -1,0 +1,152 @@
+#include "LabStore.h"
+#include "ProcedureSupport.h"
+#include "Procedures.h"
+
+#include <QLocale>
+
+using namespace ProcedureSupport;
+
+namespace {
+QString orElse(const QVariant& saved, const QString& fallback)
+{
+    const QString s = saved.toString();
+    return s.trimmed().isEmpty() ? fallback : s;
+}
+
+QString limit(std::optional<double> v, int decimals)
+{
+    return v ? LabLogic::fixed(*v, decimals) : QString();
+}
+
+QString factorText(std::optional<double> f)
+{
+    return f ? QLocale::c().toString(*f, 'g', QLocale::FloatingPointShortest) : QString();
+}
+
+// request. The saved normal-value results, one row per exam, in both unit
+// systems. What the save left empty comes from the exam's definition; a
+// missing conventional result is the SI one times the factor. No column is
+// ever Null.
+ResultSet reagentValues(ProcedureContext& ctx)
+{
+    const ResultSet saved = ctx.store().query(
+        QStringLiteral("SELECT RequestNum, ItemID, ExamName, SIResult, SINormalValues, SIUnit, "
+                       "SIMin, SIMax, CResult, CNormalValues, CUnit, CMin, CMax, Factor, FormType "
+                       "FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'N' "
+                       "ORDER BY RowNo, ItemID"),
+        {ctx.key(0)});
+    ResultSet rs;
+    rs.columns = {
+        QStringLiteral("RequestNum"), QStringLiteral("ExamCode"), QStringLiteral("ExamName"),
+        QStringLiteral("sResult"),    QStringLiteral("sNValues"), QStringLiteral("sUnit"),
+        QStringLiteral("sMin"),       QStringLiteral("sMax"),     QStringLiteral("CResult"),
+        QStringLiteral("cNValues"),   QStringLiteral("CUnit"),    QStringLiteral("CMin"),
+        QStringLiteral("CMax"),       QStringLiteral("Factor"),   QStringLiteral("FormType")};
+    ItemCache cache(ctx.store());
+    for (const QVariantList& r : saved.rows) {
+        const ExamItem item = cache[r[1].toString()].value_or(ExamItem{});
+        const std::optional<double> savedFactor = LabLogic::number(r[13].toString());
+        const std::optional<double> factor = savedFactor ? savedFactor : item.factor;
+        const QString si = r[3].toString();
+        rs.rows.append({
+            r[0].toString(),
+            r[1].toString(),
+            orElse(r[2], item.name),
+            si,
+            orElse(r[4], item.siNormal()),
+            orElse(r[5], item.siUnit),
+            orElse(r[6], limit(item.siMin, item.siDecimals)),
+            orElse(r[7], limit(item.siMax, item.siDecimals)),
+            orElse(r[8], LabLogic::toConventional(si, factor, item.cDecimals)),
+            orElse(r[9], item.conventionalNormal()),
+            orElse(r[10], item.cUnit),
+            orElse(r[11], limit(item.conventional(item.siMin), item.cDecimals)),
+            orElse(r[12], limit(item.conventional(item.siMax), item.cDecimals)),
+            orElse(r[13], factorText(item.factor)),
+            orElse(r[14], item.formType),
+        });
+    }
+    return rs;
+}
+
+// request, exam, SI result, SI normal values, SI unit, SI min, SI max,
+// conventional result, normal values, unit, min, max, factor, form type,
+// row number, accession, remarks, submitted, LRA time, logbook note (not
+// kept here: the logbook has its own), employee, verified flag (Y/N),
+// method, date and time reported.
+ResultSet saveWithNormalValues(ProcedureContext& ctx)
+{
+    const QString req = existingRequest(ctx, 0);
+    const ExamItem item = existingExamItem(ctx, 1);
+    const int row = ctx.integer(14, QStringLiteral("@RowNo"));
+    const QDateTime submitted = ctx.dateTime(17, QStringLiteral("@SampleSubmitted"));
+    const QDateTime lra = ctx.dateTime(18, QStringLiteral("@LRATime"));
+    const QString flag = ctx.key(21).trimmed().toUpper();
+    if (flag != QLatin1String("Y") && flag != QLatin1String("N"))
+        ctx.fail(
+            QStringLiteral("argument 22 (@Verified) '%1' is neither Y nor N.").arg(ctx.text(21)));
+    const QDateTime reported = ctx.dateTime(23, QStringLiteral("@DateTimeReported"));
+    const QString employee = ctx.key(20);
+    const QString at = now();
+    LabStore& s = ctx.store();
+    QVariantList values = {req, item.id, row, item.name};
+    for (int i = 2; i <= 13; ++i)
+        values.append(ctx.text(i));
+    values << flag << employee << at;
+    s.exec(QStringLiteral(
+               "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
+               "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
+               "CMin, CMax, Factor, FormType, Verified, EnteredBy, EnteredAt) "
+               "VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+               "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'N', "
+               "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
+               "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
+               "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "
+               "CResult = excluded.CResult, CNormalValues = excluded.CNormalValues, "
+               "CUnit = excluded.CUnit, CMin = excluded.CMin, CMax = excluded.CMax, "
+               "Factor = excluded.Factor, FormType = excluded.FormType, "
+               "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
+               "EnteredAt = excluded.EnteredAt, "
+               "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN VerifiedBy END, "
+               "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN VerifiedAt END"),
+           values);
+    s.exec(QStringLiteral(
+               "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
+               "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
+               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+               "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
+               "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
+               "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
+               "Method = excluded.Method, EnteredBy = excluded.EnteredBy, "
+               "EnteredAt = excluded.EnteredAt"),
+           {req, ctx.text(15), stored(submitted), stored(lra), stored(reported), ctx.text(16),
+            ctx.text(22), employee, at});
+    return {};
+}
+
+ResultSet deleteSummary(ProcedureContext& ctx)
+{
+    ctx.store().exec(QStringLiteral("DELETE FROM tbLabResultSummary WHERE RequestNum = ?"),
+                     {ctx.key(0)});
+    return {};
+}
+
+ResultSet saveSummary(ProcedureContext& ctx)
+{
+    const QString req = existingRequest(ctx, 0);
+    ctx.store().exec(
+        QStringLiteral("INSERT INTO tbLabResultSummary (RequestNum, Summary) VALUES (?, ?)"),
+        {req, ctx.text(1)});
+    return {};
+}
+} // namespace
+
+void registerNormalValueProcedures()
+{
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_FormMaker_GetResult_ReagentValues"), 1, 1, reagentValues});
+    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), 24, 24,
+                            saveWithNormalValues});
+    ProcedureRegistry::add({QStringLiteral("Lab_DeleteDump_ResultSummary"), 1, 1, deleteSummary});
+    ProcedureRegistry::add({QStringLiteral("Lab_SaveDump_ResultSummary"), 2, 2, saveSummary});
+}

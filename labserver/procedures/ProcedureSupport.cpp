@@ -1,0 +1,134 @@
+#include "ProcedureSupport.h"
+#include "Clock.h"
+#include "DateText.h"
+#include "LabStore.h"
+
+namespace ProcedureSupport {
+
+QString now()
+{
+    return DateText::storage(Clock::now());
+}
+
+QVariant stored(const QDateTime& moment)
+{
+    return moment.isValid() ? QVariant(DateText::storage(moment)) : QVariant();
+}
+
+QString required(const ProcedureContext& ctx, int argument, const QString& name)
+{
+    const QString v = ctx.key(argument);
+    if (v.trimmed().isEmpty())
+        ctx.fail(QStringLiteral("argument %1 (%2) must not be empty.").arg(argument + 1).arg(name));
+    return v;
+}
+
+QString existingRequest(const ProcedureContext& ctx, int argument)
+{
+    const QString req = required(ctx, argument, QStringLiteral("@RequestNum"));
+    const ResultSet rs =
+        ctx.store().query(QStringLiteral("SELECT 1 FROM tbLabRequest WHERE RequestNum = ?"), {req});
+    if (rs.rows.isEmpty())
+        ctx.fail(QStringLiteral("request '%1' does not exist.").arg(req));
+    return req;
+}
+
+QVariantList dayRange(const QDateTime& day)
+{
+    const QDate d = day.date();
+    return {DateText::storage(QDateTime(d, QTime(0, 0))),
+            DateText::storage(QDateTime(d.addDays(1), QTime(0, 0)))};
+}
+
+namespace {
+std::optional<double> optionalNumber(const QVariant& v)
+{
+    if (v.isNull())
+        return std::nullopt;
+    return v.toDouble();
+}
+} // namespace
+
+QString ExamItem::siNormal() const
+{
+    if (!normalValues.isEmpty())
+        return normalValues;
+    return LabLogic::range(siMin, siMax, siDecimals);
+}
+
+std::optional<double> ExamItem::conventional(std::optional<double> si) const
+{
+    if (!si || !factor)
+        return std::nullopt;
+    return *si * *factor;
+}
+
+QString ExamItem::conventionalNormal() const
+{
+    if (!factor)
+        return QString();
+    return LabLogic::range(conventional(siMin), conventional(siMax), cDecimals);
+}
+
+QString ExamItem::interpret(const QString& value, std::optional<double> given) const
+{
+    const std::optional<double> c = given ? given : cutOff;
+    if (!c)
+        return value;
+    LabLogic::CutOffRule rule;
+    rule.cutOff = *c;
+    rule.reactiveAtOrAbove = reactiveAtOrAbove;
+    rule.positiveLabel = positiveLabel;
+    rule.negativeLabel = negativeLabel;
+    rule.greyZone = greyZone;
+    return LabLogic::interpret(value, rule);
+}
+
+std::optional<ExamItem> examItem(LabStore& store, const QString& itemId)
+{
+    const ResultSet rs = store.query(
+        QStringLiteral("SELECT ItemID, ExamName, ItemFormType, SIUnit, SIMin, SIMax, SIPrecision, "
+                       "CUnit, Factor, CPrecision, CutOff, ReactiveAtOrAbove, PositiveLabel, "
+                       "NegativeLabel, GreyZone, NormalValues FROM tbLabExamItem WHERE ItemID = ?"),
+        {itemId});
+    if (rs.rows.isEmpty())
+        return std::nullopt;
+    const QVariantList& r = rs.rows.first();
+    ExamItem i;
+    i.id = r[0].toString();
+    i.name = r[1].toString();
+    i.formType = r[2].toString();
+    i.siUnit = r[3].toString();
+    i.siMin = optionalNumber(r[4]);
+    i.siMax = optionalNumber(r[5]);
+    i.siDecimals = r[6].toInt();
+    i.cUnit = r[7].toString();
+    i.factor = optionalNumber(r[8]);
+    i.cDecimals = r[9].toInt();
+    i.cutOff = optionalNumber(r[10]);
+    i.reactiveAtOrAbove = r[11].toInt() != 0;
+    i.positiveLabel = r[12].toString();
+    i.negativeLabel = r[13].toString();
+    i.greyZone = r[14].toDouble();
+    i.normalValues = r[15].toString();
+    return i;
+}
+
+ExamItem existingExamItem(const ProcedureContext& ctx, int argument)
+{
+    const QString id = required(ctx, argument, QStringLiteral("@ItemID"));
+    auto item = examItem(ctx.store(), id);
+    if (!item)
+        ctx.fail(QStringLiteral("exam item '%1' does not exist.").arg(id));
+    return *item;
+}
+
+const std::optional<ExamItem>& ItemCache::operator[](const QString& id)
+{
+    auto it = m_items.find(id.toLower());
+    if (it == m_items.end())
+        it = m_items.insert(id.toLower(), examItem(m_store, id));
+    return it.value();
+}
+
+} // namespace ProcedureSupport

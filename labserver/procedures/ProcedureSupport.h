@@ -1,0 +1,69 @@
+#pragma once
+
+#include "LabLogic.h"
+#include "ProcedureRegistry.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <optional>
+
+class LabStore;
+
+// Shared by the stored procedures: the server's clock, stored dates, and
+// the exam items with their interpretation and normal values.
+namespace ProcedureSupport {
+// The server's time in storage form.
+QString now();
+// A date-time as stored: Null when invalid.
+QVariant stored(const QDateTime& moment);
+// Fails unless the request exists; the key without trailing blanks.
+QString existingRequest(const ProcedureContext& ctx, int argument);
+// Fails when the argument is empty.
+QString required(const ProcedureContext& ctx, int argument, const QString& name);
+// Midnight of the day and of the next, for "on this day" conditions.
+QVariantList dayRange(const QDateTime& day);
+
+struct ExamItem {
+    QString id;
+    QString name;
+    QString formType;
+    QString siUnit;
+    std::optional<double> siMin;
+    std::optional<double> siMax;
+    int siDecimals = 1;
+    QString cUnit;
+    std::optional<double> factor;
+    int cDecimals = 0;
+    std::optional<double> cutOff;
+    bool reactiveAtOrAbove = true;
+    QString positiveLabel;
+    QString negativeLabel;
+    double greyZone = 0;
+    QString normalValues;
+
+    QString siNormal() const;
+    QString conventionalNormal() const;
+    std::optional<double> conventional(std::optional<double> si) const;
+    // The interpretation of a value against the given cut-off, or the
+    // item's own when none is given; a value without a cut-off stays as is.
+    QString interpret(const QString& value, std::optional<double> cutOff = std::nullopt) const;
+};
+
+// nullopt when the item is not known.
+std::optional<ExamItem> examItem(LabStore& store, const QString& itemId);
+ExamItem existingExamItem(const ProcedureContext& ctx, int argument);
+
+// The items of one procedure call, each looked up once.
+class ItemCache {
+public:
+    explicit ItemCache(LabStore& store)
+        : m_store(store)
+    {
+    }
+    const std::optional<ExamItem>& operator[](const QString& id);
+
+private:
+    LabStore& m_store;
+    QHash<QString, std::optional<ExamItem>> m_items;
+};
+} // namespace ProcedureSupport

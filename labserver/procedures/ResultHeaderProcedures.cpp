@@ -1,0 +1,58 @@
+#include "LabStore.h"
+#include "ProcedureSupport.h"
+#include "Procedures.h"
+
+using namespace ProcedureSupport;
+
+namespace {
+// The saved result header of a request; no row before the first save.
+ResultSet getResult(ProcedureContext& ctx)
+{
+    return ctx.store().query(
+        QStringLiteral("SELECT LRATime AS lratime, SampleSubmitted AS samplesubmitted, "
+                       "ResultDate AS Resultdate, EntryMode, Remarks, AccessionNum, Method, "
+                       "EnteredBy, VerifiedBy, VerifiedAt FROM tbLabResultHeader "
+                       "WHERE RequestNum = ?"),
+        {ctx.key(0)},
+        {QStringLiteral("lratime"), QStringLiteral("samplesubmitted"), QStringLiteral("Resultdate"),
+         QStringLiteral("VerifiedAt")});
+}
+
+// request, note, employee, sample submitted, LRA time, accession number
+ResultSet saveToLogbook(ProcedureContext& ctx)
+{
+    const QString req = existingRequest(ctx, 0);
+    ctx.store().exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, EmployeeCode, "
+                                    "SampleSubmitted, LRATime, AccessionNum, LoggedAt) "
+                                    "VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                     {req, ctx.text(1), ctx.key(2),
+                      stored(ctx.optionalDateTime(3, QStringLiteral("@SampleSubmitted"))),
+                      stored(ctx.optionalDateTime(4, QStringLiteral("@LRATime"))), ctx.text(5),
+                      now()});
+    return {};
+}
+
+// request, employee: every result of the request is verified by the employee.
+ResultSet verifyResults(ProcedureContext& ctx)
+{
+    const QString req = existingRequest(ctx, 0);
+    const QString employee = required(ctx, 1, QStringLiteral("@EmployeeCode"));
+    const QString at = now();
+    LabStore& s = ctx.store();
+    s.exec(QStringLiteral("UPDATE tbLabResult SET Verified = 'Y', VerifiedBy = ?, VerifiedAt = ? "
+                          "WHERE RequestNum = ?"),
+           {employee, at, req});
+    s.exec(QStringLiteral("UPDATE tbLabResultHeader SET VerifiedBy = ?, VerifiedAt = ? "
+                          "WHERE RequestNum = ?"),
+           {employee, at, req});
+    return {};
+}
+} // namespace
+
+void registerResultHeaderProcedures()
+{
+    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_GetResult"), 1, 1, getResult});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_ResultEntryDLL_SaveToLogbook"), 6, 6, saveToLogbook});
+    ProcedureRegistry::add({QStringLiteral("LAB_Save_VerifyResults"), 2, 2, verifyResults});
+}
