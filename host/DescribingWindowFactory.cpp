@@ -10,15 +10,20 @@ public:
     {
     }
     void setTop(int twips) override { m_top = twips; }
-    void setLeft(double twips) override { m_left = QString::number(twips); }
+    void setLeft(double twips) override
+    {
+        m_left = QString::number(twips) + QStringLiteral(" twips");
+    }
     void Fill_Results() override {}
     void showModal() override
     {
         const SessionState& s = session();
+        const QString format = s.Request.ValueType.isEmpty()
+                                   ? s.Request.FormType
+                                   : s.Request.FormType + QLatin1Char('/') + s.Request.ValueType;
         m_out << "Request " << s.RequestNum.trimmed() << " (" << s.Request.PatientName << ", "
-              << s.Request.ExamName << ", form type " << s.Request.FormType << "/"
-              << s.Request.ValueType << ") opens " << m_name << " at top " << m_top << ", left "
-              << m_left << " twips.\n";
+              << s.Request.ExamName << ", form type " << format << ") opens " << m_name
+              << " at top " << m_top << " twips, left " << m_left << ".\n";
         m_out.flush();
     }
 

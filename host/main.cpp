@@ -3,8 +3,11 @@
 #include "LisError.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QTextStream>
 #include <memory>
+#include <unistd.h>
 
 // The thin host: creates the component by its ProgID, sets its properties
 // and calls it, as a hospital information system would.
@@ -17,6 +20,17 @@ int main(int argc, char** argv)
                           qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        // Services run without a login session; give Qt the private runtime
+        // folder it would otherwise warn about.
+        const QByteArray runtime =
+            QDir::tempPath().toLocal8Bit() + "/runtime-" + QByteArray::number(uint(getuid()));
+        QDir().mkpath(QString::fromLocal8Bit(runtime));
+        QFile::setPermissions(QString::fromLocal8Bit(runtime), QFileDevice::ReadOwner |
+                                                                   QFileDevice::WriteOwner |
+                                                                   QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtime);
+    }
     std::unique_ptr<QCoreApplication> app;
     if (command == QLatin1String("open"))
         app = std::make_unique<QApplication>(argc, argv);

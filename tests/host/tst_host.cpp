@@ -72,8 +72,9 @@ private slots:
         QCOMPARE(db.trace(),
                  (QStringList{QStringLiteral("select * from patient_data..tbHospitalInfo"),
                               QStringLiteral("Lab_Get_PatientInformation 'R1'")}));
-        QVERIFY2(r.out.contains(QStringLiteral("opens frmDownloaded at top 300, left 450")),
-                 qPrintable(r.out));
+        QVERIFY2(
+            r.out.contains(QStringLiteral("opens frmDownloaded at top 300 twips, left 450 twips.")),
+            qPrintable(r.out));
 
         r = host({"open", "R4"});
         QCOMPARE(r.status, 0);
