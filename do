@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
-          libgl-dev xvfb xauth poppler-utils)
+          libgl-dev xvfb xauth poppler-utils fonts-dejavu-core)
 
 ensure_packages() {
     local missing=()

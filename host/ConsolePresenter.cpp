@@ -1,5 +1,4 @@
 #include "ConsolePresenter.h"
-#include "LisError.h"
 
 #include <QCoreApplication>
 #include <QWidget>
@@ -15,8 +14,9 @@ MsgAnswer ConsolePresenter::message(const MessageRequest& request)
 
 void ConsolePresenter::showModal(QWidget& window)
 {
-    throw LisError(ErrNo::CannotCreateObject,
-                   QStringLiteral("The window \"%1\" needs a display: run this command on a "
-                                  "desktop or under xvfb-run.")
-                       .arg(window.windowTitle()));
+    // Nobody can work in it: say what was opened and close it again.
+    m_out << "[" << window.windowTitle() << "] " << window.objectName()
+          << " opened without a display and closed.\n";
+    m_out.flush();
+    window.close();
 }

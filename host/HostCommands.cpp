@@ -3,10 +3,10 @@
 #include "ConnSettings.h"
 #include "Connection.h"
 #include "DemoLaboratory.h"
-#include "DescribingWindowFactory.h"
 #include "EmbeddedDriver.h"
 #include "LisError.h"
 #include "ResultWindow.h"
+#include "ResultWindows.h"
 #include "SettingsStore.h"
 #include "clsLISResultEntry.h"
 
@@ -53,7 +53,7 @@ void HostCommands::usage(QTextStream& out)
            "  lis-host query \"COMMAND TEXT\"\n";
 }
 
-int HostCommands::open(const QStringList& args, QTextStream& out)
+int HostCommands::open(const QStringList& args)
 {
     if (args.isEmpty())
         badUsage(QStringLiteral("open needs a request number"));
@@ -83,10 +83,7 @@ int HostCommands::open(const QStringList& args, QTextStream& out)
         else
             badUsage(QStringLiteral("unknown option %1").arg(a));
     }
-    DescribingWindowFactory windows(out);
-    ResultWindowFactory::install(&windows);
-    const std::unique_ptr<ResultWindowFactory, void (*)(ResultWindowFactory*)> uninstall(
-        &windows, [](ResultWindowFactory*) { ResultWindowFactory::install(nullptr); });
+    ResultWindows::install();
     entry->Show_ResultEntry(args.at(0), top, left);
     return 0;
 }

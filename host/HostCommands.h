@@ -6,7 +6,7 @@
 // The sub-commands of the host program. Each returns the exit status;
 // errors reach the caller as LisError.
 namespace HostCommands {
-int open(const QStringList& args, QTextStream& out);
+int open(const QStringList& args);
 int settings(const QStringList& args, QTextStream& out);
 int connstr(const QStringList& args, QTextStream& out);
 int demo(const QStringList& args, QTextStream& out);

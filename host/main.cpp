@@ -47,7 +47,7 @@ int main(int argc, char** argv)
         Presenter::install(&console);
     try {
         if (command == QLatin1String("open"))
-            return HostCommands::open(args, out);
+            return HostCommands::open(args);
         if (command == QLatin1String("settings"))
             return HostCommands::settings(args, out);
         if (command == QLatin1String("connstr"))

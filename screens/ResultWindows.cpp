@@ -1,0 +1,24 @@
+#include "ResultWindows.h"
+#include "LisError.h"
+#include "ResultWindow.h"
+#include "frmDownloaded.h"
+
+namespace {
+class Factory : public ResultWindowFactory {
+public:
+    std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override
+    {
+        if (kind == ResultWindowKind::Downloaded)
+            return std::make_unique<frmDownloaded>();
+        throw LisError(ErrNo::CannotCreateObject,
+                       QStringLiteral("The %1 window is not part of this build yet.")
+                           .arg(resultWindowName(kind)));
+    }
+};
+} // namespace
+
+void ResultWindows::install()
+{
+    static Factory factory;
+    ResultWindowFactory::install(&factory);
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+// Makes the component open the real result windows.
+namespace ResultWindows {
+void install();
+}

@@ -1,0 +1,139 @@
+#pragma once
+
+#include "ResultWindow.h"
+
+#include <QDialog>
+#include <functional>
+
+class FlexGrid;
+class QDateEdit;
+class QDateTimeEdit;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTextEdit;
+class QTimeEdit;
+
+// The design both result windows share: every control, the load step, the
+// command handlers, the floating result editor with its keys, and taking
+// instrument results over. Each window overrides what differs: the request
+// grid's layout, the take-over, the manual-entry copy, filling and saving.
+class ResultEntryForm : public QDialog, public ResultWindow {
+    Q_OBJECT
+public:
+    ~ResultEntryForm() override;
+
+    // ResultWindow: setting Top is the first touch and runs the load step.
+    void setTop(int twips) override;
+    void setLeft(double twips) override;
+    void showModal() override;
+
+    void Init_Codes();
+
+    // Controls, named as the design names them (also their object names).
+    QGroupBox* Frame6;
+    QLineEdit* txtSampleNum;
+    QPushButton* cmdSearchSampleNum;
+    QLineEdit* txtPName;
+    QPushButton* cmdResetResult;
+    QPushButton* cmdFlags;
+    FlexGrid* msfgDLresult;
+    QDateEdit* dtpResultDate;
+    QWidget* fraBody8;
+    QListWidget* lstREVIEW;
+    QWidget* Picture1;
+    QLabel* lblFlags;
+    QLabel* lbllabels33;
+    QLabel* lbllabels34;
+    QLabel* lbllabels35;
+    QGroupBox* Frame1;
+    FlexGrid* grdExams;
+    QLineEdit* txtResult;
+    FlexGrid* msfgRequest;
+    QTextEdit* txtRemarks;
+    QLabel* lblRemarks0;
+    QGroupBox* fraAdditional;
+    QLineEdit* txtAccNum;
+    QGroupBox* Frame2;
+    QDateEdit* dtReportDate;
+    QTimeEdit* dtReportTime;
+    QDateEdit* dtSubmitted;
+    QTimeEdit* dtSubmittedTime;
+    QDateEdit* dtLRADate;
+    QTimeEdit* dtLRATime;
+    QLabel* lbllabels32;
+    QLabel* lbllabels31;
+    QLabel* lbllabels30;
+    QGroupBox* fraAll;
+    QPushButton* cmdSave;
+    QGroupBox* fraMedTech;
+    QPushButton* cmdVerify;
+    QPushButton* cmdPrint;
+    QPushButton* cmdClose;
+    QGroupBox* fraCommonCodes;
+    QLabel* Label1_0;
+    QLabel* Label1_2;
+    QLabel* Label1_1;
+
+    // Members of the window.
+    QString InstrumentId;
+    QString InstrumentName;
+    bool ResultTakenOver = false;
+
+protected:
+    ResultEntryForm();
+
+    // What the two windows do differently.
+    virtual void layoutRequestGrid() = 0;
+    // Takes the instrument's results over into the request grid, whose
+    // Rows become those of the downloaded results.
+    virtual void takeOverDownloaded() = 0;
+    virtual void copyRequestedExams() = 0;
+    // Saves the grid and, when asked, prints; run by Save, Verify and Print.
+    virtual void Save_And_Print(bool verify, bool print) = 0;
+
+    // Runs an event handler: an error is shown with its number and
+    // description, and the window with every typed value stays as it is.
+    void guarded(const std::function<void()>& handler);
+
+    // The load sizing of the request grid at start-up.
+    void loadSizing();
+    // The downloaded-results grid layout.
+    void layoutDownloadedGrid();
+    // The value the instrument downloaded for an item code (mode '4').
+    QString itemValue(const QString& code);
+    // The exam name of the last requested exam with this code, trimmed.
+    QString examNameFor(const QString& code) const;
+
+    void collapseRemarks();
+    void placeEditor();
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void buildControls();
+    void buildTabOrder();
+    void connectHandlers();
+    void ensureLoaded();
+    void load();
+
+    void cmdClose_Click();
+    void cmdFlags_Click();
+    void cmdResetResult_Click();
+    void cmdSave_Click();
+    void cmdVerify_Click();
+    void cmdPrint_Click();
+    bool accessionNumberGiven();
+    bool txtAccNum_Validate();
+    bool txtResult_KeyDown(QKeyEvent* event);
+    bool msfgRequest_KeyDown(QKeyEvent* event);
+
+    bool m_loaded = false;
+    bool m_placing = false;
+    bool m_validating = false;
+    bool m_validationRefused = false;
+};

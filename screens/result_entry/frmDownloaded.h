@@ -1,0 +1,18 @@
+#pragma once
+
+#include "ResultEntryForm.h"
+
+// The result window for exams interpreted against cut-off values.
+class frmDownloaded : public ResultEntryForm {
+    Q_OBJECT
+public:
+    frmDownloaded();
+
+    void Fill_Results() override;
+
+protected:
+    void layoutRequestGrid() override;
+    void takeOverDownloaded() override;
+    void copyRequestedExams() override;
+    void Save_And_Print(bool verify, bool print) override;
+};

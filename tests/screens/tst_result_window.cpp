@@ -1,0 +1,445 @@
+#include "Clock.h"
+#include "DemoLaboratory.h"
+#include "FlexGrid.h"
+#include "ResultWindow.h"
+#include "Screenshot.h"
+#include "ScriptedPresenter.h"
+#include "SettingsStore.h"
+#include "TestDatabase.h"
+#include "Twips.h"
+#include "clsLISResultEntry.h"
+#include "frmDownloaded.h"
+#include "modMain.h"
+
+#include <QApplication>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimeEdit>
+#include <QtTest>
+
+namespace {
+const QDate kDay(2024, 3, 7);
+
+// The cut-off window with its save routine observed.
+class ObservedWindow : public frmDownloaded {
+public:
+    using frmDownloaded::copyRequestedExams;
+    using frmDownloaded::layoutRequestGrid;
+    QList<QPair<bool, bool>> saves;
+
+protected:
+    void Save_And_Print(bool verify, bool print) override { saves.append({verify, print}); }
+};
+
+class Factory : public ResultWindowFactory {
+public:
+    std::unique_ptr<ResultWindow> create(ResultWindowKind) override
+    {
+        return std::make_unique<ObservedWindow>();
+    }
+};
+
+void setSetting(const char* app, const QString& value)
+{
+    SettingsStore::set(QLatin1String(app), QStringLiteral("Laboratory"),
+                       QStringLiteral("LabMachineInterface"), value);
+}
+} // namespace
+
+// The cut-off result window, opened through the component and driven with
+// keys and clicks as staff would.
+class TstResultWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        Clock::pin(QDateTime(kDay, QTime(14, 5, 59)));
+        m_db = std::make_unique<TestDatabase>();
+        DemoLaboratory::build(m_db->folder(), kDay);
+        m_db->useForComponent();
+        setSetting("TarvikInstrumentID", QStringLiteral("AN-01"));
+        setSetting("TarvikInstrumentname", QStringLiteral("Integrated Analyzer AN-01"));
+        ResultWindowFactory::install(&m_factory);
+        Presenter::install(&m_presenter);
+        m_entry = std::make_unique<clsLISResultEntry>();
+        m_presenter.clear();
+    }
+    void cleanup()
+    {
+        m_entry.reset();
+        Presenter::install(nullptr);
+        ResultWindowFactory::install(nullptr);
+        m_db.reset();
+        Clock::setSource({});
+        session().Clerk = session().EditMode = session().VerifyMode = false;
+    }
+
+    void loadStep_data()
+    {
+        QTest::addColumn<bool>("edit");
+        QTest::addColumn<bool>("clerk");
+        QTest::newRow("new entry, medical technologist") << false << false;
+        QTest::newRow("new entry, clerk") << false << true;
+        QTest::newRow("edit, medical technologist") << true << false;
+        QTest::newRow("edit, clerk") << true << true;
+    }
+    void loadStep()
+    {
+        QFETCH(bool, edit);
+        QFETCH(bool, clerk);
+        m_entry->EditMode(edit);
+        m_entry->Clerk(clerk);
+        session().ResultDate = QDateTime(QDate(2024, 3, 6), QTime(16, 45, 30));
+        session().SampleSubmitted = QDateTime(QDate(2024, 3, 6), QTime(8, 1, 2));
+        session().LRATime = QDateTime(QDate(2024, 3, 5), QTime(23, 59, 58));
+        session().Remarks = QStringLiteral("Repeat requested");
+        session().AccessionNum = QStringLiteral("A-77");
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            const auto shown = [](QDateTimeEdit* e) { return e->text(); };
+            if (edit) {
+                QCOMPARE(shown(w.dtReportDate), QStringLiteral("03/06/2024"));
+                QCOMPARE(shown(w.dtReportTime), QStringLiteral("04:45:00 PM"));
+                QCOMPARE(shown(w.dtSubmitted), QStringLiteral("03/06/2024"));
+                QCOMPARE(shown(w.dtSubmittedTime), QStringLiteral("08:01:02 AM"));
+                QCOMPARE(shown(w.dtLRADate), QStringLiteral("03/05/2024"));
+                QCOMPARE(shown(w.dtLRATime), QStringLiteral("11:59:58 PM"));
+                QCOMPARE(w.txtRemarks->toPlainText(), QStringLiteral("Repeat requested"));
+                QCOMPARE(w.txtAccNum->text(), QStringLiteral("A-77"));
+            } else {
+                for (QDateTimeEdit* d : {static_cast<QDateTimeEdit*>(w.dtReportDate),
+                                         static_cast<QDateTimeEdit*>(w.dtSubmitted),
+                                         static_cast<QDateTimeEdit*>(w.dtLRADate),
+                                         static_cast<QDateTimeEdit*>(w.dtpResultDate)})
+                    QCOMPARE(shown(d), QStringLiteral("03/07/2024"));
+                QCOMPARE(shown(w.dtReportTime), QStringLiteral("02:05:00 PM"));
+                QCOMPARE(shown(w.dtSubmittedTime), QStringLiteral("02:05:59 PM"));
+                QCOMPARE(shown(w.dtLRATime), QStringLiteral("02:05:59 PM"));
+                QVERIFY(w.txtRemarks->toPlainText().isEmpty());
+                QVERIFY(w.txtAccNum->text().isEmpty());
+            }
+            QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
+            QVERIFY(w.cmdSave->isEnabled());
+            QVERIFY(w.dtpResultDate->isEnabled());
+            QVERIFY(!w.cmdResetResult->isEnabled());
+            QVERIFY(!w.txtResult->isVisible() && !w.cmdFlags->isVisible());
+            QVERIFY(!w.cmdVerify->isVisible() && w.cmdPrint->isVisible());
+            QCOMPARE(w.InstrumentId, QStringLiteral("AN-01"));
+            QCOMPARE(w.InstrumentName, QStringLiteral("Integrated Analyzer AN-01"));
+            QCOMPARE(w.msfgRequest->ColWidth(2), 2600);
+            QCOMPARE(w.msfgRequest->ColWidth(17), 0);
+            QCOMPARE(w.pos(), QPoint(Twips::toPx(450), Twips::toPx(300)));
+            screenshot(w, QStringLiteral("load-%1-%2")
+                              .arg(edit ? "edit" : "new", clerk ? "clerk" : "medtech"));
+        });
+    }
+
+    void controlsAsDesigned()
+    {
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            const QList<QPair<const char*, QString>> captions = {
+                {"Frame6", "DOWNLOADED RESULTS"},
+                {"cmdSearchSampleNum", "..."},
+                {"cmdResetResult", "Use &Result >>"},
+                {"cmdFlags", "Show &Review"},
+                {"lblFlags", "REVIEW FLAGS"},
+                {"lbllabels(33)", "Sample Number:"},
+                {"lbllabels(34)", "Result Date:"},
+                {"lbllabels(35)", "Patient Name:"},
+                {"Frame1", "FINAL RESULTS"},
+                {"lblRemarks(0)", "Remarks"},
+                {"Frame2", "Date \\ Time Reported"},
+                {"lbllabels(32)", "LRA Logbook Time"},
+                {"lbllabels(31)", "Date Submitted"},
+                {"lbllabels(30)", "Accession#"},
+                {"cmdSave", "&Save"},
+                {"fraMedTech", "For Med Tech"},
+                {"cmdVerify", "View && Save"},
+                {"cmdPrint", "&View Result"},
+                {"cmdClose", "E&xit"},
+                {"Label1(1)", "Re-checked"},
+                {"Label1(2)", "Positive       Negative    Reactive    Non-Reactive     "
+                              "Re-checked"},
+            };
+            for (const auto& [name, caption] : captions) {
+                QWidget* c = w.findChild<QWidget*>(QLatin1String(name));
+                QVERIFY2(c, name);
+                QString text;
+                if (auto* b = qobject_cast<QPushButton*>(c))
+                    text = b->text();
+                else if (auto* l = qobject_cast<QLabel*>(c))
+                    text = l->text();
+                else if (auto* g = qobject_cast<QGroupBox*>(c))
+                    text = g->title();
+                QCOMPARE(text, caption);
+            }
+            QCOMPARE(w.cmdSave->toolTip(), QStringLiteral("For Clerk"));
+            QCOMPARE(w.cmdVerify->toolTip(), QStringLiteral("For Med Tech"));
+            QCOMPARE(w.txtAccNum->maxLength(), 15);
+            QCOMPARE(w.txtSampleNum->maxLength(), 50);
+            QCOMPARE(w.txtResult->maxLength(), 50);
+            QVERIFY(w.txtPName->isReadOnly());
+            QCOMPARE(w.cmdPrint->geometry(), w.cmdVerify->geometry());
+            QCOMPARE(w.txtResult->parentWidget(), w.msfgRequest->parentWidget());
+            QCOMPARE(w.size(), QSize(Twips::toPx(11880), Twips::toPx(6120)));
+        });
+    }
+
+    void commandHandlers()
+    {
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            // Review panel and downloaded results take turns.
+            for (int i = 0; i < 3; ++i) {
+                QTest::mouseClick(w.cmdFlags, Qt::LeftButton);
+                const bool review = i % 2 == 0;
+                QCOMPARE(w.cmdFlags->text(),
+                         review ? QStringLiteral("Hide &Review") : QStringLiteral("Show &Review"));
+                QCOMPARE(w.fraBody8->isVisible(), review);
+                QCOMPARE(w.msfgDLresult->isVisible(), !review);
+            }
+
+            // Save and Verify need the accession number; Print does not.
+            const QString enter = QStringLiteral("Please enter accession number.");
+            const QString fillIn =
+                QStringLiteral("You have to fill-in the ACCESSION NUMBER first.");
+            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), w.txtAccNum);
+            // Leaving the empty box by clicking Verify is refused, click and all.
+            w.cmdVerify->show();
+            QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
+            w.txtSampleNum->setFocus();
+            QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
+            QCOMPARE(m_presenter.messageTexts(), (QStringList{enter, fillIn, enter}));
+            QCOMPARE(m_presenter.messages().first().icon, MsgIcon::Information);
+            QCOMPARE(QApplication::focusWidget(), w.txtAccNum);
+            QVERIFY(w.saves.isEmpty());
+            w.txtSampleNum->setFocus();
+            QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+            w.txtAccNum->setText(QStringLiteral("  A-9 "));
+            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
+            QCOMPARE(w.saves,
+                     (QList<QPair<bool, bool>>{{true, true}, {true, false}, {true, false}}));
+
+            // Remarks open up when clicked into, and close again.
+            QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
+            QCOMPARE(Twips::toTwips(w.txtRemarks->geometry()).height(),
+                     Twips::fromPx(Twips::toPx(813)));
+            QTest::mouseClick(w.Frame1, Qt::LeftButton, {}, QPoint(2, 2));
+            QCOMPARE(w.txtRemarks->height(), Twips::toPx(315));
+            QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
+            QTest::mouseClick(&w, Qt::LeftButton, {}, QPoint(2, 2));
+            QCOMPARE(w.txtRemarks->height(), Twips::toPx(315));
+
+            // Escape keeps the window and what was typed.
+            QTest::keyClick(&w, Qt::Key_Escape);
+            QVERIFY(w.isVisible());
+            QCOMPARE(w.txtAccNum->text(), QStringLiteral("  A-9 "));
+        });
+    }
+
+    void leavingAnEmptyAccessionNumber()
+    {
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            w.txtAccNum->setFocus();
+            QTest::keyClick(w.txtAccNum, Qt::Key_Tab);
+            QCOMPARE(m_presenter.messages().size(), 1);
+            const MessageRequest& m = m_presenter.messages().first();
+            QCOMPARE(m.text, QStringLiteral("You have to fill-in the ACCESSION NUMBER first."));
+            QCOMPARE(m.title, QStringLiteral("Incomplete Data"));
+            QCOMPARE(m.icon, MsgIcon::Information);
+            QCOMPARE(QApplication::focusWidget(), w.txtAccNum);
+            QTest::keyClicks(w.txtAccNum, QStringLiteral("A-1"));
+            QTest::keyClick(w.txtAccNum, Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), w.dtSubmitted);
+            QCOMPARE(m_presenter.messages().size(), 1);
+        });
+    }
+
+    void editorKeys()
+    {
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            fillExams(w);
+            w.layoutRequestGrid();
+            w.copyRequestedExams();
+            FlexGrid* g = w.msfgRequest;
+            QCOMPARE(g->Rows(), 4);
+            QCOMPARE(g->TextMatrix(2, 7), QStringLiteral("L-1001"));
+            QCOMPARE(g->TextMatrix(2, 8), QStringLiteral("ANTIHBS"));
+
+            // A click on the name puts the editor over the value of that row.
+            QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                              g->visualRect(g->model()->index(1, 2)).center());
+            QCOMPARE(g->Row(), 2);
+            QCOMPARE(g->Col(), 3);
+            QVERIFY(w.txtResult->isVisible());
+            const QRect cell = g->cellRect(2, 3);
+            QCOMPARE(w.txtResult->x(), g->x() + Twips::toPx(cell.x()));
+            QCOMPARE(w.txtResult->width(), Twips::toPx(cell.width()));
+            QCOMPARE(QApplication::focusWidget(), w.txtResult);
+
+            QTest::keyClicks(w.txtResult, QStringLiteral("12.5"));
+            QCOMPARE(g->TextMatrix(2, 3), QStringLiteral("12.5"));
+            QTest::keyClick(w.txtResult, Qt::Key_F2);
+            QCOMPARE(g->TextMatrix(2, 3), QStringLiteral("POSITIVE"));
+            QTest::keyClick(w.txtResult, Qt::Key_Return);
+            QCOMPARE(g->Row(), 3);
+            for (auto [key, text] : {std::pair{Qt::Key_F3, "NEGATIVE"},
+                                     {Qt::Key_F4, "REACTIVE"},
+                                     {Qt::Key_F5, "NON-REACTIVE"}}) {
+                QTest::keyClick(w.txtResult, key);
+                QCOMPARE(g->TextMatrix(3, 3), QLatin1String(text));
+            }
+            QTest::keyClick(w.txtResult, Qt::Key_F6);
+            QCOMPARE(g->TextMatrix(3, 0), QStringLiteral("*"));
+            QTest::keyClick(w.txtResult, Qt::Key_F6);
+            QCOMPARE(g->TextMatrix(3, 0), QString());
+            QTest::keyClick(w.txtResult, Qt::Key_N, Qt::ShiftModifier);
+            QCOMPARE(g->TextMatrix(3, 3), QStringLiteral("NULL"));
+            QCOMPARE(w.txtResult->selectedText(), QStringLiteral("NULL"));
+            QTest::keyClicks(w.txtResult, QStringLiteral("n"));
+            QCOMPARE(g->TextMatrix(3, 3), QStringLiteral("NULL"));
+
+            // Shift+Enter and Up go back; the text is selected for retyping.
+            QTest::keyClick(w.txtResult, Qt::Key_Return, Qt::ShiftModifier);
+            QCOMPARE(g->Row(), 2);
+            QCOMPARE(w.txtResult->selectedText(), QStringLiteral("POSITIVE"));
+            QTest::keyClick(w.txtResult, Qt::Key_Up);
+            QCOMPARE(g->Row(), 1);
+            QTest::keyClick(w.txtResult, Qt::Key_Up);
+            QCOMPARE(g->Row(), 1);
+
+            // Down to the last row, then Enter leaves the grid like Tab.
+            QTest::keyClick(w.txtResult, Qt::Key_Down);
+            QTest::keyClick(w.txtResult, Qt::Key_Down);
+            QCOMPARE(g->Row(), 3);
+            QTest::keyClick(w.txtResult, Qt::Key_Return);
+            QCOMPARE(g->Rows(), 4);
+            QCOMPARE(QApplication::focusWidget(), w.txtRemarks);
+
+            // F3 on the grid marks the row re-checked.
+            g->setFocus();
+            QTest::keyClick(g, Qt::Key_F3);
+            QCOMPARE(g->TextMatrix(g->Row(), 0), QStringLiteral("*"));
+            screenshot(w, QStringLiteral("editor"));
+        });
+    }
+
+    void takeOverAndReset()
+    {
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            fillExams(w);
+            // A second exam row with the same code: its name is the one taken.
+            w.grdExams->setRows(5);
+            w.grdExams->setTextMatrix(4, 1, QStringLiteral(" ANTIHBC "));
+            w.grdExams->setTextMatrix(4, 2, QStringLiteral(" Anti-HBc, total "));
+            bindSample(w);
+            w.cmdResetResult->setEnabled(true);
+            m_db->clearTrace();
+            QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            FlexGrid* g = w.msfgRequest;
+            const QStringList expected[] = {
+                {"HBSAG", "Hepatitis B surface antigen (HBsAg)", "0.42", "0.42", "S/CO", "",
+                 "L-1001", "1"},
+                {"ANTIHBS", "Anti-HBs", "56.3", "56.3", "mIU/mL", "", "L-1001", "10"},
+                {"ANTIHBC", "Anti-HBc, total", "2.10", "2.1", "S/CO", "", "L-1001", "1"},
+                {"ANTIHBC", "Anti-HBc, total", "2.10", "2.1", "S/CO", "", "L-1001", "1"},
+            };
+            QCOMPARE(g->Rows(), 5);
+            for (int r = 0; r < 4; ++r)
+                for (int c = 0; c < 8; ++c)
+                    QCOMPARE(g->TextMatrix(r + 1, c + 1), expected[r][c]);
+            // One mode '4' call per matched row, nothing cached.
+            QCOMPARE(m_db->trace().size(), 4);
+            QCOMPARE(m_db->trace().first(),
+                     QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','03/07/2024',"
+                                    "'AN-01','101','DELA CRUZ, JUAN S','REF-5001'"));
+            QVERIFY(w.ResultTakenOver);
+            QCOMPARE(w.cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
+            QVERIFY(!w.cmdSearchSampleNum->isEnabled());
+            screenshot(w, QStringLiteral("taken-over"));
+
+            QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            for (int r = 1; r < g->Rows(); ++r)
+                for (int c = 1; c <= 7; ++c)
+                    QCOMPARE(g->TextMatrix(r, c), QString());
+            QCOMPARE(g->TextMatrix(1, 8), QStringLiteral("1"));
+            QVERIFY(!w.ResultTakenOver);
+            QCOMPARE(w.cmdResetResult->text(), QStringLiteral("Use &Result >>"));
+            QVERIFY(w.cmdSearchSampleNum->isEnabled());
+            QVERIFY(!w.txtResult->isVisible());
+        });
+    }
+
+    void anErrorInAHandlerLosesNothing()
+    {
+        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            fillExams(w);
+            bindSample(w);
+            w.layoutRequestGrid();
+            w.copyRequestedExams();
+            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("typed"));
+            w.cmdResetResult->setEnabled(true);
+            session().LabDb->close(); // the lookups now fail
+            QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            QCOMPARE(m_presenter.messages().size(), 1);
+            QCOMPARE(m_presenter.messages().first().icon, MsgIcon::Critical);
+            QVERIFY(m_presenter.messages().first().text.startsWith(QStringLiteral("Error 3704: ")));
+            QCOMPARE(w.msfgRequest->TextMatrix(1, 3), QStringLiteral("typed"));
+            QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QStringLiteral("HBSAG"));
+            QCOMPARE(w.msfgRequest->Rows(), 4);
+            QVERIFY(!w.ResultTakenOver);
+            QVERIFY(w.isVisible());
+        });
+    }
+
+private:
+    void open(const QString& request, const std::function<void(ObservedWindow&)>& drive)
+    {
+        bool driven = false;
+        m_presenter.queueWindow([&](QWidget& window) {
+            auto& w = static_cast<ObservedWindow&>(window);
+            QApplication::setActiveWindow(&w);
+            QVERIFY(QTest::qWaitForWindowActive(&w));
+            drive(w);
+            driven = true;
+        });
+        m_entry->Show_ResultEntry(request, qint16(300), QVariant(450));
+        QVERIFY(driven);
+    }
+
+    static void fillExams(ObservedWindow& w)
+    {
+        const QStringList exams[] = {{"HBSAG", "Hepatitis B surface antigen (HBsAg)", "L-1001"},
+                                     {"ANTIHBS", "Anti-HBs", "L-1001"},
+                                     {"ANTIHBC", "Anti-HBc (total)", "L-1001"}};
+        w.grdExams->setCols(4);
+        w.grdExams->setRows(4);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                w.grdExams->setTextMatrix(r + 1, c + 1, exams[r][c]);
+    }
+
+    static void bindSample(ObservedWindow& w)
+    {
+        w.txtSampleNum->setText(QStringLiteral("101"));
+        w.txtPName->setText(QStringLiteral("DELA CRUZ, JUAN S"));
+        w.dtpResultDate->setDate(kDay);
+        auto rs = session().LabDb->openRecordset(
+            QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024','AN-01',"
+                           "'101','DELA CRUZ, JUAN S', 'REF-5001'"));
+        w.msfgDLresult->bind(rs->data());
+    }
+
+    std::unique_ptr<TestDatabase> m_db;
+    std::unique_ptr<clsLISResultEntry> m_entry;
+    Factory m_factory;
+    ScriptedPresenter m_presenter;
+};
+
+QTEST_MAIN(TstResultWindow)
+#include "tst_result_window.moc"
