@@ -3,6 +3,7 @@
 #include "LisError.h"
 #include "Presenter.h"
 #include "ResultWindow.h"
+#include "SavedResults.h"
 #include "modMain.h"
 
 namespace {
@@ -78,6 +79,15 @@ void clsLISResultEntry::Show_ResultEntry(const QString& RequestNum, std::optiona
                QStringLiteral("Invalid Exam Format"));
         return;
     }
+    // The window shows this request's saved header in edit and verify mode,
+    // never the previous request's: without a saved header it shows none.
+    s.Remarks.clear();
+    s.AccessionNum.clear();
+    s.Method.clear();
+    s.LRATime = s.SampleSubmitted = s.ResultDate = QDateTime();
+    if (s.EditMode || s.VerifyMode)
+        LoadResultHeader();
+
     std::unique_ptr<ResultWindow> window = ResultWindowFactory::current().create(kind);
     window->setTop(Top.value_or(0));
     if (Left)

@@ -1,15 +1,12 @@
 #include "LabLogic.h"
+#include "Numeric.h"
 
 #include <QLocale>
 #include <cmath>
 
 std::optional<double> LabLogic::number(const QString& text)
 {
-    bool ok = false;
-    const double v = QLocale::c().toDouble(text.trimmed(), &ok);
-    if (!ok || !std::isfinite(v))
-        return std::nullopt;
-    return v;
+    return numeric(text);
 }
 
 QString LabLogic::interpret(const QString& value, const CutOffRule& rule)

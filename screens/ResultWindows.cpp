@@ -1,7 +1,9 @@
 #include "ResultWindows.h"
 #include "LisError.h"
 #include "ResultWindow.h"
+#include "SavedResults.h"
 #include "frmDownloaded.h"
+#include "frmSampleSearch.h"
 
 namespace {
 class Factory : public ResultWindowFactory {
@@ -21,4 +23,5 @@ void ResultWindows::install()
 {
     static Factory factory;
     ResultWindowFactory::install(&factory);
+    installSampleSearchDialog([] { return std::make_unique<frmSampleSearch>(); });
 }

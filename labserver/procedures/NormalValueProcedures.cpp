@@ -2,7 +2,7 @@
 #include "ProcedureSupport.h"
 #include "Procedures.h"
 
-#include <QLocale>
+#include "Numeric.h"
 
 using namespace ProcedureSupport;
 
@@ -20,7 +20,7 @@ QString limit(std::optional<double> v, int decimals)
 
 QString factorText(std::optional<double> f)
 {
-    return f ? QLocale::c().toString(*f, 'g', QLocale::FloatingPointShortest) : QString();
+    return f ? numberText(*f) : QString();
 }
 
 // request. The saved normal-value results, one row per exam, in both unit

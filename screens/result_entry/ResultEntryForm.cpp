@@ -89,6 +89,7 @@ void ResultEntryForm::connectHandlers()
     on(cmdSave, &ResultEntryForm::cmdSave_Click);
     on(cmdVerify, &ResultEntryForm::cmdVerify_Click);
     on(cmdPrint, &ResultEntryForm::cmdPrint_Click);
+    on(cmdSearchSampleNum, &ResultEntryForm::cmdSearchSampleNum_Click);
 
     connect(txtResult, &QLineEdit::textChanged, this, [this](const QString& text) {
         guarded([&] { msfgRequest->setTextMatrix(msfgRequest->Row(), msfgRequest->Col(), text); });
@@ -99,10 +100,10 @@ void ResultEntryForm::connectHandlers()
         if (row >= 0)
             guarded([this] { placeEditor(); });
     });
-    for (QObject* o :
-         {static_cast<QObject*>(txtResult), static_cast<QObject*>(txtAccNum),
-          static_cast<QObject*>(txtRemarks), static_cast<QObject*>(txtRemarks->viewport()),
-          static_cast<QObject*>(Frame1), static_cast<QObject*>(msfgRequest)})
+    for (QObject* o : {static_cast<QObject*>(txtResult), static_cast<QObject*>(txtAccNum),
+                       static_cast<QObject*>(txtSampleNum), static_cast<QObject*>(txtRemarks),
+                       static_cast<QObject*>(txtRemarks->viewport()), static_cast<QObject*>(Frame1),
+                       static_cast<QObject*>(msfgRequest)})
         o->installEventFilter(this);
 }
 
@@ -259,6 +260,11 @@ bool ResultEntryForm::eventFilter(QObject* watched, QEvent* event)
             return txtResult_KeyDown(key);
         if (watched == msfgRequest)
             return msfgRequest_KeyDown(key);
+        if (watched == txtSampleNum &&
+            (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+            guarded([this] { cmdSearchSampleNum_Click(); });
+            return true;
+        }
     } else if (event->type() == QEvent::MouseButtonPress) {
         if (watched == txtRemarks->viewport()) {
             const QRect r = Twips::toTwips(txtRemarks->geometry());

@@ -124,6 +124,7 @@ private:
     void cmdClose_Click();
     void cmdFlags_Click();
     void cmdResetResult_Click();
+    void cmdSearchSampleNum_Click();
     void cmdSave_Click();
     void cmdVerify_Click();
     void cmdPrint_Click();

@@ -120,6 +120,7 @@ void ResultEntryForm::buildControls()
     // Right block: the request's exams and their results.
     Frame1 = frame(this, "Frame1", QStringLiteral("FINAL RESULTS"), 5040, 900, 5340, 4680);
     grdExams = make<FlexGrid>(Frame1, "grdExams", 120, 270, 600, 300);
+    grdExams->setCols(5); // code, name, request number, normal values
     msfgRequest = make<FlexGrid>(Frame1, "msfgRequest", 120, 270, 5100, 3180);
     txtResult = make<QLineEdit>(Frame1, "txtResult", 120, 270, 2500, 285);
     txtResult->setMaxLength(50);

@@ -1,15 +1,22 @@
 #include "frmDownloaded.h"
+#include "Connection.h"
+#include "DateText.h"
 #include "FlexGrid.h"
+#include "LisError.h"
+#include "SqlText.h"
+#include "modMain.h"
 
-#include <QLocale>
+#include "Numeric.h"
+
+#include <QDateEdit>
+#include <QLineEdit>
+#include <QPushButton>
 
 namespace {
-// A number as text the way the run time wrote it back: shortest form.
 QString numericText(const QString& text)
 {
-    bool ok = false;
-    const double v = QLocale::c().toDouble(text.trimmed(), &ok);
-    return ok ? QLocale::c().toString(v, 'g', QLocale::FloatingPointShortest) : QString();
+    const auto v = numeric(text);
+    return v ? numberText(*v) : QString();
 }
 } // namespace
 
@@ -77,7 +84,114 @@ void frmDownloaded::copyRequestedExams()
 
 void frmDownloaded::Fill_Results()
 {
-    // Filled from the laboratory database by the filling step (next).
+    SessionState& s = session();
+    cmdResetResult->setEnabled(true);
+    m_refNum = s.Request.RefNum;
+
+    // The request's sample: from the instrument's worklist, else from what
+    // the instrument downloaded for the order.
+    QString sampleDate;
+    QString sampleNum;
+    const QString where = QStringLiteral(" Where InstrumentID like '") + sqlLiteral(InstrumentId) +
+                          QStringLiteral("' and refnum = '") + sqlLiteral(m_refNum) +
+                          QStringLiteral("'");
+    const auto takeSample = [&](Recordset& rs, const QString& dateColumn,
+                                const QString& numberColumn) {
+        sampleDate = rs.textOrEmpty(dateColumn);
+        sampleNum = rs.textOrEmpty(numberColumn);
+        dtpResultDate->setDate(DateText::toDateTime(rs.value(dateColumn)).date());
+        txtSampleNum->setText(sampleNum);
+        txtAccNum->setText(sampleNum);
+    };
+    auto worklist =
+        s.LabDb->openRecordset(QStringLiteral("Select * from tbLabInstrumentHemaWorkList") + where,
+                               CursorOptions::clientDynamic());
+    if (!worklist->eof()) {
+        takeSample(*worklist, QStringLiteral("orderdate"), QStringLiteral("SampleNumber"));
+    } else {
+        auto downloaded = s.LabDb->openRecordset(
+            QStringLiteral("select * from laboratory..tbLabInstrumentDLHemaResult") + where,
+            CursorOptions::clientDynamic());
+        if (!downloaded->eof())
+            takeSample(*downloaded, QStringLiteral("Resultdate"), QStringLiteral("SampleNum"));
+    }
+
+    const auto day = DateText::parse(sampleDate);
+    auto sample = s.LabDb->openRecordset(
+        QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
+            (day ? DateText::monthDayYear(day->date()) : QString()) + QStringLiteral("','") +
+            sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") + sqlLiteral(sampleNum) +
+            QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(m_refNum.trimmed()) +
+            QStringLiteral("'"),
+        CursorOptions::clientDynamic(LockType::Optimistic));
+    if (sample->recordCount() > 0) {
+        layoutRequestGrid();
+        // The instrument grid gets its own columns too, so only the
+        // columns staff read are visible.
+        layoutDownloadedGrid();
+        msfgDLresult->bind(sample->data());
+    }
+    if (msfgRequest->Rows() > 1) {
+        // Before the window is shown a current row places no editor.
+        const QSignalBlocker quiet(msfgRequest);
+        msfgRequest->setRow(1);
+    }
+    cutOffFill();
+}
+
+void frmDownloaded::cutOffFill()
+{
+    SessionState& s = session();
+    msfgRequest->setRows(2);
+    auto saved = s.LabDb->openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '") +
+                                            sqlLiteral(s.RequestNum) + QStringLiteral("'"),
+                                        CursorOptions::clientDynamic());
+    if (saved->recordCount() > 0) {
+        const QList<QPair<int, QString>> columns = {
+            {1, QStringLiteral("ItemID")},       {2, QStringLiteral("ExamName")},
+            {3, QStringLiteral("PatientValue")}, {4, QStringLiteral("result")},
+            {7, QStringLiteral("RequestNum")},   {8, QStringLiteral("CutOffValue")}};
+        for (; !saved->eof(); saved->moveNext()) {
+            layoutRequestGrid();
+            const int row = msfgRequest->Rows() - 1;
+            for (const auto& [col, field] : columns)
+                msfgRequest->setTextMatrix(row, col, saved->textOrEmpty(field));
+            msfgRequest->setRows(msfgRequest->Rows() + 1);
+        }
+        msfgRequest->setRows(msfgRequest->Rows() - 1);
+        dtpResultDate->setEnabled(false);
+        cmdResetResult->setEnabled(false);
+        cmdSearchSampleNum->setEnabled(false);
+        return;
+    }
+
+    auto exams = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_FillExams '") +
+                                            sqlLiteral(s.RequestNum) + QStringLiteral("','") +
+                                            QString::number(s.EntryMode) + QStringLiteral("'"),
+                                        CursorOptions::clientDynamic());
+    if (exams->recordCount() < 1)
+        return;
+    layoutRequestGrid();
+    grdExams->setRows(exams->recordCount() + 1);
+    for (int i = 1; !exams->eof(); exams->moveNext(), ++i) {
+        if (i > 32767)
+            throw LisError(6, QStringLiteral("Overflow"));
+        grdExams->setTextMatrix(i, 1, exams->text(QStringLiteral("ExamId")));
+        grdExams->setTextMatrix(i, 2, exams->text(QStringLiteral("Exam")));
+        grdExams->setTextMatrix(i, 3, exams->text(QStringLiteral("Lab#")));
+    }
+}
+
+QString frmDownloaded::Get_ShowResultValue(const QString& code)
+{
+    auto rs = session().LabDb->openRecordset(
+        QStringLiteral("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = '") +
+            sqlLiteral(code.trimmed()) + QStringLiteral("'"),
+        CursorOptions::clientDynamic());
+    if (rs->eof())
+        return QString();
+    const QString v = rs->textOrEmpty(QStringLiteral("ShowResultValue")).trimmed();
+    return v.isEmpty() ? QStringLiteral("N") : v;
 }
 
 void frmDownloaded::Save_And_Print(bool, bool)

@@ -15,4 +15,12 @@ protected:
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
     void Save_And_Print(bool verify, bool print) override;
+
+    // "Y" when the cut-off value of the item is to be saved with its result.
+    QString Get_ShowResultValue(const QString& code);
+
+private:
+    void cutOffFill();
+
+    QString m_refNum;
 };

@@ -1,0 +1,112 @@
+#include "SavedResults.h"
+#include "DateText.h"
+#include "LisError.h"
+#include "Presenter.h"
+#include "SqlText.h"
+#include "modMain.h"
+
+#include <limits>
+
+SampleSearchDialog::~SampleSearchDialog() = default;
+
+namespace {
+qint16 toInteger16(const QVariant& v)
+{
+    if (v.isNull())
+        throw LisError(ErrNo::InvalidUseOfNull, QStringLiteral("Invalid use of Null"));
+    bool ok = false;
+    const double d = v.toString().toDouble(&ok);
+    if (!ok)
+        throw LisError(ErrNo::TypeMismatch, QStringLiteral("Type mismatch"));
+    if (d < std::numeric_limits<qint16>::min() || d > std::numeric_limits<qint16>::max())
+        throw LisError(6, QStringLiteral("Overflow"));
+    return qint16(qRound(d));
+}
+
+std::function<std::unique_ptr<SampleSearchDialog>()>& dialogMaker()
+{
+    static std::function<std::unique_ptr<SampleSearchDialog>()> make;
+    return make;
+}
+
+// The one dialog of this thread, made on first use.
+SampleSearchDialog& sharedDialog()
+{
+    static thread_local std::unique_ptr<SampleSearchDialog> dialog;
+    if (!dialog) {
+        if (!dialogMaker())
+            throw LisError(ErrNo::CannotCreateObject,
+                           QStringLiteral("No sample search window is installed."));
+        dialog = dialogMaker()();
+    }
+    return *dialog;
+}
+} // namespace
+
+void installSampleSearchDialog(std::function<std::unique_ptr<SampleSearchDialog>()> make)
+{
+    dialogMaker() = std::move(make);
+}
+
+void LoadResultHeader()
+{
+    SessionState& s = session();
+    auto rs = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_GetResult '") +
+                                         sqlLiteral(s.RequestNum) + QStringLiteral("'"),
+                                     CursorOptions::clientDynamic());
+    if (rs->recordCount() <= 0)
+        return;
+    // Read every field before taking any over, so a failure leaves the
+    // header as it was.
+    const QDateTime lra = DateText::toDateTime(rs->value(QStringLiteral("lratime")));
+    const QDateTime submitted = DateText::toDateTime(rs->value(QStringLiteral("samplesubmitted")));
+    const QDateTime reported = DateText::toDateTime(rs->value(QStringLiteral("Resultdate")));
+    const qint16 entryMode = toInteger16(rs->value(QStringLiteral("EntryMode")));
+    const QString remarks = rs->text(QStringLiteral("Remarks"));
+    const QString accession = rs->text(QStringLiteral("AccessionNum"));
+    const QString method = rs->textOrEmpty(QStringLiteral("Method"));
+    s.LRATime = lra;
+    s.SampleSubmitted = submitted;
+    s.ResultDate = reported;
+    s.EntryMode = entryMode;
+    s.Remarks = remarks;
+    s.AccessionNum = accession;
+    s.Method = method;
+}
+
+bool VerifyRequestResults()
+{
+    SessionState& s = session();
+    const QString req = sqlLiteral(s.RequestNum);
+    auto rs = s.LabDb->openRecordset(
+        QStringLiteral("select * from laboratory..tblablogbook where requestnum = '") + req +
+            QStringLiteral("'"),
+        CursorOptions::serverDynamic());
+    if (rs->eof())
+        return false;
+    s.LabDb->execute(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + req +
+                     QStringLiteral("','") + sqlLiteral(s.EmployeeCode) + QStringLiteral("'"));
+    return true;
+}
+
+QString PickSampleNumber(const QDateTime& SampleDate, const QString& InstrumentId,
+                         const QString& InstrumentName, const QString& SearchString)
+{
+    SessionState& s = session();
+    try {
+        SampleSearchDialog& dialog = sharedDialog();
+        s.SelectedSampleNum.clear();
+        dialog.set_wResultDate(DateText::monthDayYear(SampleDate.date()));
+        dialog.set_wInstrumentID(InstrumentId);
+        dialog.set_wSearchString(SearchString);
+        dialog.showModal();
+        return s.SelectedSampleNum;
+    } catch (const LisError& e) {
+        if (e.number() == ErrNo::ObjectUnloaded)
+            msgBox(QStringLiteral("No Result(s) Found for ") + InstrumentName, MsgIcon::Information,
+                   QStringLiteral("Results"));
+        else if (e.number() > 0)
+            msgBox(QStringLiteral("Error: ") + e.description());
+        return QString();
+    }
+}

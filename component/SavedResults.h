@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <functional>
+#include <memory>
+
+// The saved result header, verification, and picking an instrument sample.
+
+// Reads the saved result header of session().RequestNum into the session;
+// without a saved header nothing changes.
+void LoadResultHeader();
+// Verifies the request's results when the request has a logbook entry.
+bool VerifyRequestResults();
+
+// The sample search dialog as PickSampleNumber drives it.
+class SampleSearchDialog {
+public:
+    virtual ~SampleSearchDialog();
+    virtual void set_wResultDate(const QString& value) = 0;
+    virtual void set_wInstrumentID(const QString& value) = 0;
+    virtual void set_wSearchString(const QString& value) = 0;
+    // Shows the dialog modally. When it finds nothing it closes itself
+    // while loading, which is error 364 here.
+    virtual void showModal() = 0;
+};
+
+// The windows library installs how the one shared dialog is made.
+void installSampleSearchDialog(std::function<std::unique_ptr<SampleSearchDialog>()> make);
+
+// Shows the sample search and returns the picked "sample|patient" text, or
+// empty text. Never fails: no samples and other failures are told to the
+// user (database failures, which carry negative numbers, silently).
+QString PickSampleNumber(const QDateTime& SampleDate, const QString& InstrumentId,
+                         const QString& InstrumentName, const QString& SearchString);

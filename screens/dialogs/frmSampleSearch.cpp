@@ -1,0 +1,100 @@
+#include "frmSampleSearch.h"
+#include "FlexGrid.h"
+#include "LisError.h"
+#include "Presenter.h"
+#include "ScreenHelpers.h"
+#include "SqlText.h"
+#include "Twips.h"
+#include "modMain.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+
+frmSampleSearch::frmSampleSearch()
+{
+    setObjectName(QStringLiteral("frmSampleSearch"));
+    setWindowTitle(QStringLiteral("Sample Search"));
+    setModal(true);
+    setFixedSize(Twips::toPx(5220), Twips::toPx(5400));
+
+    fraHeader = new QGroupBox(this);
+    fraHeader->setObjectName(QStringLiteral("fraHeader"));
+    Twips::place(fraHeader, 0, 0, 5220, 900);
+    fraHeader->setStyleSheet(QStringLiteral("QGroupBox { background-color: #1f3b66; border: 0; }"));
+    Image1 = new QLabel(fraHeader);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setPixmap(style()->standardIcon(QStyle::SP_FileDialogContentsView).pixmap(32, 32));
+    Twips::place(Image1, 150, 210, 540, 540);
+    lblHeader0 = new QLabel(QStringLiteral("Sample Search"), fraHeader);
+    lblHeader0->setObjectName(QStringLiteral("lblHeader(0)"));
+    QFont title = lblHeader0->font();
+    title.setPointSize(16);
+    title.setBold(true);
+    lblHeader0->setFont(title);
+    lblHeader0->setStyleSheet(QStringLiteral("color: white;"));
+    Twips::place(lblHeader0, 840, 210, 4200, 480);
+
+    fraBody = new QGroupBox(this);
+    fraBody->setObjectName(QStringLiteral("fraBody"));
+    Twips::place(fraBody, 60, 960, 5100, 3720);
+    msfgSampleNum = new FlexGrid(fraBody);
+    msfgSampleNum->setObjectName(QStringLiteral("msfgSampleNum"));
+    Twips::place(msfgSampleNum, 60, 60, 4980, 3600);
+
+    cmdSelect = new QPushButton(QStringLiteral("Select"), this);
+    cmdSelect->setObjectName(QStringLiteral("cmdSelect"));
+    Twips::place(cmdSelect, 2580, 4800, 1200, 420);
+    cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    Twips::place(cmdCancel, 3900, 4800, 1200, 420);
+    cmdSelect->setDefault(true);
+
+    connect(cmdSelect, &QPushButton::clicked, this, [this] { cmdSelect_Click(); });
+    connect(cmdCancel, &QPushButton::clicked, this, [this] { close(); });
+    // A single click on a sample picks it, as a double-click does.
+    connect(msfgSampleNum, &QTableWidget::cellClicked, this, [this] { cmdSelect_Click(); });
+    connect(msfgSampleNum, &QTableWidget::cellActivated, this, [this] { cmdSelect_Click(); });
+}
+
+bool frmSampleSearch::load()
+{
+    // Each showing draws the layered title afresh (the copies of the last
+    // showing go first), so every search of a session works.
+    for (int i = 1; i <= 3; ++i)
+        delete findChild<QLabel*>(QStringLiteral("lblHeader(%1)").arg(i));
+    ShadeDialogHeader(*this);
+
+    auto rs = session().LabDb->openRecordset(
+        QStringLiteral("sp_InstrumentGetHemaSampleNum '0','") + sqlLiteral(m_resultDate) +
+            QStringLiteral("','") + sqlLiteral(m_instrumentId) + QStringLiteral("','") +
+            sqlLiteral(m_searchString) + QStringLiteral("'"),
+        CursorOptions::clientDynamic());
+    if (rs->eof())
+        return false;
+    msfgSampleNum->setColWidth(0, 1500);
+    msfgSampleNum->setColWidth(1, 3000);
+    msfgSampleNum->bind(rs->data());
+    return true;
+}
+
+void frmSampleSearch::showModal()
+{
+    if (!load())
+        throw LisError(ErrNo::ObjectUnloaded,
+                       QStringLiteral("Object was unloaded: no samples were found."));
+    msfgSampleNum->setFocus();
+    Presenter::current().showModal(*this);
+}
+
+void frmSampleSearch::cmdSelect_Click()
+{
+    const int row = msfgSampleNum->Row();
+    if (row < 1)
+        return;
+    const QString patient =
+        msfgSampleNum->Cols() > 1 ? msfgSampleNum->TextMatrix(row, 1) : QString();
+    session().SelectedSampleNum = msfgSampleNum->TextMatrix(row, 0) + QStringLiteral("|") + patient;
+    close();
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "SavedResults.h"
+
+#include <QDialog>
+
+class FlexGrid;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+
+// Lists the samples the workstation's instrument has for one result date,
+// with their patients, and lets the user pick one.
+class frmSampleSearch : public QDialog, public SampleSearchDialog {
+    Q_OBJECT
+public:
+    frmSampleSearch();
+
+    void set_wResultDate(const QString& value) override { m_resultDate = value; }
+    void set_wInstrumentID(const QString& value) override { m_instrumentId = value; }
+    void set_wSearchString(const QString& value) override { m_searchString = value; }
+    void showModal() override;
+
+    QGroupBox* fraHeader;
+    QLabel* Image1;
+    QLabel* lblHeader0;
+    QGroupBox* fraBody;
+    FlexGrid* msfgSampleNum;
+    QPushButton* cmdSelect;
+    QPushButton* cmdCancel;
+
+private:
+    // Returns false when nothing was found: the dialog then closes itself.
+    bool load();
+    void cmdSelect_Click();
+
+    QString m_resultDate;
+    QString m_instrumentId;
+    QString m_searchString;
+};

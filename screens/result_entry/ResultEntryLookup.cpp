@@ -1,0 +1,76 @@
+// Looking up an instrument sample and showing what the instrument
+// downloaded for it.
+#include "Clock.h"
+#include "Connection.h"
+#include "DateText.h"
+#include "FlexGrid.h"
+#include "Numeric.h"
+#include "Presenter.h"
+#include "ResultEntryForm.h"
+#include "SavedResults.h"
+#include "SqlText.h"
+#include "modMain.h"
+
+#include <QDateEdit>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+
+void ResultEntryForm::cmdSearchSampleNum_Click()
+{
+    lstREVIEW->clear();
+    ResultTakenOver = false;
+    layoutRequestGrid();
+    if (dtpResultDate->date() > Clock::today()) {
+        msgBox(QStringLiteral("Result date is invalid!\n\nPlease change the result date and try "
+                              "again."),
+               MsgIcon::Exclamation, QStringLiteral("Invalid Result Date"));
+        return;
+    }
+    layoutDownloadedGrid();
+    // A typed sample number is not looked up here.
+    const QString typed = txtSampleNum->text().trimmed();
+    if (!typed.isEmpty() && numeric(typed))
+        return;
+
+    txtSampleNum->setText(PickSampleNumber(QDateTime(dtpResultDate->date(), QTime(0, 0)),
+                                           InstrumentId, InstrumentName, txtSampleNum->text()));
+    const QString picked = txtSampleNum->text();
+    const qsizetype bar = picked.indexOf(QLatin1Char('|'));
+    if (bar >= 0) {
+        txtSampleNum->setText(picked.left(bar));
+        txtAccNum->setText(picked.left(bar));
+        txtPName->setText(picked.mid(bar + 1));
+    }
+
+    if (txtSampleNum->text().trimmed().isEmpty()) {
+        const MsgAnswer manual =
+            msgBox(QStringLiteral("Sample not found.\nWould you like to manually enter the "
+                                  "results."),
+                   MsgIcon::Question, QStringLiteral("Message"), MsgButtons::YesNo, MsgAnswer::No);
+        if (manual == MsgAnswer::Yes) {
+            copyRequestedExams();
+            dtpResultDate->setEnabled(false);
+            cmdResetResult->setEnabled(true);
+        }
+        return;
+    }
+
+    const QString text = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','") +
+                         DateText::monthDayYear(dtpResultDate->date()) + QStringLiteral("','") +
+                         sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") +
+                         sqlLiteral(txtSampleNum->text()) + QStringLiteral("','") +
+                         sqlLiteral(txtPName->text()) + QStringLiteral("', '") +
+                         sqlLiteral(session().Request.RefNum) + QStringLiteral("'");
+    auto rs =
+        session().LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
+    if (rs->recordCount() > 0) {
+        layoutDownloadedGrid();
+        msfgDLresult->bind(rs->data());
+    }
+    rs->close();
+    if (msfgRequest->Rows() > 1)
+        msfgRequest->setRow(1);
+    dtpResultDate->setEnabled(false);
+    cmdResetResult->setEnabled(true);
+}
