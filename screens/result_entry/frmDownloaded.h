@@ -9,15 +9,14 @@ public:
     frmDownloaded();
 
     void Fill_Results() override;
+    // "Y" when the cut-off value of the item is to be saved with its result.
+    QString Get_ShowResultValue(const QString& code);
 
 protected:
     void layoutRequestGrid() override;
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
     void Save_And_Print(bool verify, bool print) override;
-
-    // "Y" when the cut-off value of the item is to be saved with its result.
-    QString Get_ShowResultValue(const QString& code);
 
 private:
     void cutOffFill();
