@@ -91,42 +91,42 @@ void ResultEntryForm::buildControls()
     dtReportTime = timePicker(Frame2, "dtReportTime", 1560, 300);
 
     // Left block: the instrument's results for a sample.
-    Frame6 = frame(this, "Frame6", QStringLiteral("DOWNLOADED RESULTS"), 120, 900, 4800, 4680);
+    Frame6 = frame(this, "Frame6", QStringLiteral("DOWNLOADED RESULTS"), 120, 900, 4080, 4680);
     lbllabels33 =
         label(Frame6, "lbllabels(33)", QStringLiteral("Sample Number:"), 120, 330, 1380, 240);
-    txtSampleNum = make<QLineEdit>(Frame6, "txtSampleNum", 1560, 300, 2220, 315);
+    txtSampleNum = make<QLineEdit>(Frame6, "txtSampleNum", 1560, 300, 1860, 315);
     txtSampleNum->setMaxLength(50);
     cmdSearchSampleNum =
-        button(Frame6, "cmdSearchSampleNum", QStringLiteral("..."), 3840, 300, 420, 315);
+        button(Frame6, "cmdSearchSampleNum", QStringLiteral("..."), 3480, 300, 420, 315);
     lbllabels34 =
         label(Frame6, "lbllabels(34)", QStringLiteral("Result Date:"), 120, 690, 1380, 240);
     dtpResultDate = datePicker(Frame6, "dtpResultDate", 1560, 660);
     lbllabels35 =
         label(Frame6, "lbllabels(35)", QStringLiteral("Patient Name:"), 120, 1050, 1380, 240);
-    txtPName = make<QLineEdit>(Frame6, "txtPName", 1560, 1020, 3120, 315);
+    txtPName = make<QLineEdit>(Frame6, "txtPName", 1560, 1020, 2400, 315);
     txtPName->setReadOnly(true);
-    msfgDLresult = make<FlexGrid>(Frame6, "msfgDLresult", 120, 1440, 4560, 2640);
-    fraBody8 = make<QWidget>(Frame6, "fraBody(8)", 120, 1440, 4560, 2640);
-    Picture1 = make<QWidget>(fraBody8, "Picture1", 0, 0, 4560, 300);
+    msfgDLresult = make<FlexGrid>(Frame6, "msfgDLresult", 120, 1440, 3840, 2640);
+    fraBody8 = make<QWidget>(Frame6, "fraBody(8)", 120, 1440, 3840, 2640);
+    Picture1 = make<QWidget>(fraBody8, "Picture1", 0, 0, 3840, 300);
     Picture1->setAutoFillBackground(true);
     Picture1->setStyleSheet(QStringLiteral("background-color: #1f3b66;"));
     lblFlags = label(Picture1, "lblFlags", QStringLiteral("REVIEW FLAGS"), 90, 30, 3000, 240);
     lblFlags->setStyleSheet(QStringLiteral("color: white; font-weight: bold;"));
-    lstREVIEW = make<QListWidget>(fraBody8, "lstREVIEW", 0, 300, 4560, 2340);
+    lstREVIEW = make<QListWidget>(fraBody8, "lstREVIEW", 0, 300, 3840, 2340);
     cmdFlags = button(Frame6, "cmdFlags", QStringLiteral("Show &Review"), 120, 4200, 1560, 375);
     cmdResetResult =
-        button(Frame6, "cmdResetResult", QStringLiteral("Use &Result >>"), 2880, 4200, 1800, 375);
+        button(Frame6, "cmdResetResult", QStringLiteral("Use &Result >>"), 2160, 4200, 1800, 375);
 
     // Right block: the request's exams and their results.
-    Frame1 = frame(this, "Frame1", QStringLiteral("FINAL RESULTS"), 5040, 900, 5340, 4680);
+    Frame1 = frame(this, "Frame1", QStringLiteral("FINAL RESULTS"), 4320, 900, 6060, 4680);
     grdExams = make<FlexGrid>(Frame1, "grdExams", 120, 270, 600, 300);
     grdExams->setCols(5); // code, name, request number, normal values
-    msfgRequest = make<FlexGrid>(Frame1, "msfgRequest", 120, 270, 5100, 3180);
+    msfgRequest = make<FlexGrid>(Frame1, "msfgRequest", 120, 270, 5820, 3180);
     txtResult = make<QLineEdit>(Frame1, "txtResult", 120, 270, 2500, 285);
     txtResult->setMaxLength(50);
     txtResult->setStyleSheet(QStringLiteral("background-color: #e0e0e0;"));
     lblRemarks0 = label(Frame1, "lblRemarks(0)", QStringLiteral("Remarks"), 120, 3510, 1200, 240);
-    txtRemarks = make<QTextEdit>(Frame1, "txtRemarks", 120, 3750, 5100, 315);
+    txtRemarks = make<QTextEdit>(Frame1, "txtRemarks", 120, 3750, 5820, 315);
     txtRemarks->setAcceptRichText(true);
     txtRemarks->setTabChangesFocus(true);
 
@@ -142,7 +142,7 @@ void ResultEntryForm::buildControls()
     cmdClose = button(this, "cmdClose", QStringLiteral("E&xit"), 10560, 4260, 1140, 660);
 
     // Legend strip under the grid.
-    fraCommonCodes = frame(this, "fraCommonCodes", QString(), 5040, 5640, 6720, 420);
+    fraCommonCodes = frame(this, "fraCommonCodes", QString(), 4320, 5640, 7440, 420);
     QFont mono(QStringLiteral("Monospace"));
     mono.setStyleHint(QFont::TypeWriter);
     mono.setPointSize(7);
