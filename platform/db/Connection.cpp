@@ -63,6 +63,8 @@ ResultSet Connection::run(const QString& commandText)
 {
     requireOpen();
     m_trace->write(commandText);
+    if (m_hook)
+        m_hook(commandText);
     return m_session->run(commandText);
 }
 

@@ -3,6 +3,7 @@
 #include "CommandTrace.h"
 #include "Recordset.h"
 
+#include <functional>
 #include <memory>
 
 // The one kind of database connection the component uses: command texts in,
@@ -34,6 +35,10 @@ public:
     void rollbackTrans();
     bool inTransaction() const { return m_inTransaction; }
 
+    // Called with every command text before it is sent; what it throws ends
+    // the command as a database failure would. Tests make commands fail with it.
+    void setCommandHook(std::function<void(const QString&)> hook) { m_hook = std::move(hook); }
+
 private:
     ResultSet run(const QString& commandText);
     void requireOpen() const;
@@ -42,4 +47,5 @@ private:
     std::unique_ptr<DbSession> m_session;
     std::unique_ptr<CommandTrace> m_trace;
     bool m_inTransaction = false;
+    std::function<void(const QString&)> m_hook;
 };

@@ -230,6 +230,13 @@ bool ResultEntryForm::txtAccNum_Validate()
     return true;
 }
 
+QDateTime ResultEntryForm::pickedDateTime(const QDateEdit* date, const QTimeEdit* time)
+{
+    const QString text =
+        DateText::monthDayYear(date->date()) + QLatin1Char(' ') + DateText::time12(time->time());
+    return DateText::toDateTime(text);
+}
+
 void ResultEntryForm::collapseRemarks()
 {
     const QRect r = Twips::toTwips(txtRemarks->geometry());

@@ -81,6 +81,9 @@ public:
     QString InstrumentId;
     QString InstrumentName;
     bool ResultTakenOver = false;
+    // The first argument of the last save-and-print: Verify or Print asked
+    // the report viewer to offer verification.
+    bool VerifyRequested = false;
 
 protected:
     ResultEntryForm();
@@ -106,6 +109,10 @@ protected:
     QString itemValue(const QString& code);
     // The exam name of the last requested exam with this code, trimmed.
     QString examNameFor(const QString& code) const;
+
+    // A picker pair as one date-time: the date, one blank, the time on the
+    // 12-hour clock without seconds, read back (so seconds are always zero).
+    static QDateTime pickedDateTime(const QDateEdit* date, const QTimeEdit* time);
 
     void collapseRemarks();
     void placeEditor();

@@ -193,8 +193,3 @@ QString frmDownloaded::Get_ShowResultValue(const QString& code)
     const QString v = rs->textOrEmpty(QStringLiteral("ShowResultValue")).trimmed();
     return v.isEmpty() ? QStringLiteral("N") : v;
 }
-
-void frmDownloaded::Save_And_Print(bool, bool)
-{
-    // Saving arrives with the save step.
-}

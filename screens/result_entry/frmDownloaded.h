@@ -9,6 +9,11 @@ public:
     frmDownloaded();
 
     void Fill_Results() override;
+    // Writes the grid in one transaction; false (and the reason shown)
+    // when nothing was saved.
+    bool Save_Entries();
+    // Previews or prints the saved results of the request.
+    virtual void Print_Result();
     // "Y" when the cut-off value of the item is to be saved with its result.
     QString Get_ShowResultValue(const QString& code);
 

@@ -1,0 +1,141 @@
+// Saving the cut-off window: every row with its logbook entry, its result
+// and the posting of the instrument's results, in one transaction.
+#include "Connection.h"
+#include "DateText.h"
+#include "FlexGrid.h"
+#include "LisError.h"
+#include "Presenter.h"
+#include "ScreenHelpers.h"
+#include "SqlText.h"
+#include "WaitCursor.h"
+#include "frmDownloaded.h"
+#include "modMain.h"
+
+#include <QDateEdit>
+#include <QLineEdit>
+#include <QTextEdit>
+#include <QTimeEdit>
+
+namespace {
+QString q(const QString& value)
+{
+    return sqlLiteral(value);
+}
+
+QString general(const QDateTime& moment)
+{
+    return sqlLiteral(DateText::general(moment));
+}
+
+bool isCutOffFormType(const RequestInfo& r)
+{
+    return r.FormType == QLatin1String("5") ||
+           (r.FormType == QLatin1String("P") && r.ValueType == QLatin1String("5"));
+}
+} // namespace
+
+void frmDownloaded::Save_And_Print(bool verify, bool print)
+{
+    {
+        WaitCursor wait;
+        VerifyRequested = verify;
+        SetActionButtons(*this, false);
+        const bool ok = Save_Entries();
+        if (ok && print) {
+            Print_Result();
+            if (session().ReportVerified) {
+                if (session().PrintRequested)
+                    Print_Result();
+                close();
+            } else {
+                SetActionButtons(*this, true);
+            }
+        } else if (!ok) {
+            // Nothing was saved and every value is still on the screen:
+            // the user corrects and saves again.
+            SetActionButtons(*this, true);
+        }
+    }
+    if (!verify)
+        close();
+}
+
+bool frmDownloaded::Save_Entries()
+{
+    WaitCursor wait;
+    SessionState& s = session();
+    Connection& db = *s.LabDb;
+    try {
+        s.Remarks = txtRemarks->toPlainText();
+        s.ResultDate = pickedDateTime(dtReportDate, dtReportTime);
+        s.SampleSubmitted = pickedDateTime(dtSubmitted, dtSubmittedTime);
+        s.LRATime = pickedDateTime(dtLRADate, dtLRATime);
+        s.AccessionNum = txtAccNum->text();
+
+        db.beginTrans();
+        const bool cutOff = isCutOffFormType(s.Request);
+        const int n = msfgRequest->Rows() - 1;
+        for (int i = 1; i <= n; ++i) {
+            if (i > 32767)
+                throw LisError(6, QStringLiteral("Overflow"));
+            const QString code = msfgRequest->TextMatrix(i, 1);
+            if (code.trimmed().isEmpty())
+                continue; // an empty row (a grid without exams) saves nothing
+            const QString req = s.Request.FormType != QLatin1String("P")
+                                    ? msfgRequest->TextMatrix(i, 7)
+                                    : s.RequestNum;
+
+            auto logbook = db.openRecordset(
+                QStringLiteral("Select * from Laboratory..tbLabLogbook where RequestNum = '") +
+                    q(req) + QStringLiteral("'"),
+                CursorOptions::serverDynamic(LockType::Optimistic));
+            if (logbook->eof())
+                db.execute(QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '") +
+                           q(req) + QStringLiteral("', '") + q(s.LogbookNote) +
+                           QStringLiteral("', '") + q(s.EmployeeCode) + QStringLiteral("','") +
+                           general(s.SampleSubmitted) + QStringLiteral("', '") +
+                           general(s.LRATime) + QStringLiteral("','") + q(s.AccessionNum) +
+                           QStringLiteral("'"));
+            logbook->close();
+
+            if (cutOff) {
+                const bool showCutOff = Get_ShowResultValue(code) == QLatin1String("Y");
+                db.execute(QStringLiteral("Laboratory..Lab_SaveWithCutOff '") + q(s.AccessionNum) +
+                           QStringLiteral("','") + general(s.SampleSubmitted) +
+                           QStringLiteral("', '") + general(s.LRATime) + QStringLiteral("','") +
+                           q(req) + QStringLiteral("','") + q(code) + QStringLiteral("', '") +
+                           q(s.Request.FormType) + QStringLiteral("', '") +
+                           q(msfgRequest->TextMatrix(i, 2)) + QStringLiteral("', '") +
+                           q(msfgRequest->TextMatrix(i, 3)) + QStringLiteral("', '") +
+                           (showCutOff ? q(msfgRequest->TextMatrix(i, 8)) : QString()) +
+                           QStringLiteral("', '") + q(msfgRequest->TextMatrix(i, 4)) +
+                           QStringLiteral("', '") + q(txtRemarks->toPlainText()) +
+                           QStringLiteral("','") + QString::number(i) + QStringLiteral("'"));
+            }
+
+            db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") +
+                       q(txtSampleNum->text().trimmed()) + QStringLiteral("','") + q(req) +
+                       QStringLiteral("','") + q(s.EmployeeCode) + QStringLiteral("','") +
+                       DateText::monthDayYear(dtpResultDate->date()) + QStringLiteral("','") +
+                       q(InstrumentId) + QStringLiteral("'"));
+        }
+        db.commitTrans();
+        return true;
+    } catch (const LisError& e) {
+        if (db.isOpen() && db.inTransaction()) {
+            try {
+                db.rollbackTrans();
+            } catch (const LisError&) {
+            }
+        }
+        msgBox(QStringLiteral("Data was not saved! Error: [") + e.description() +
+                   QStringLiteral("]"),
+               MsgIcon::Critical, QStringLiteral("Save_Entries of Result Entry Class"));
+        return false;
+    }
+}
+
+void frmDownloaded::Print_Result()
+{
+    // The report of the request comes with the report engine.
+}
