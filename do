@@ -2,6 +2,7 @@
 # Set-up and everyday commands. Each installs what is missing, then builds.
 #   ./do run [REQUESTNUM]   build, make the demo laboratory on first use, open a request
 #   ./do test               build, then run every test through ctest
+#   ./do bench              build, then run the benchmarks
 # LIS_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # LIS_WERROR=1 turns warnings into errors (CI sets both).
 set -euo pipefail
@@ -54,13 +55,18 @@ run)
     fi
     exec "$host" open "${1:-L-1001}"
     ;;
+bench)
+    ensure_packages
+    build
+    exec "$(build_dir)/bin/lis-bench"
+    ;;
 test)
     ensure_packages
     build
     ctest --test-dir "$(build_dir)" --output-on-failure -j"$(nproc)"
     ;;
 *)
-    echo "usage: ./do run [REQUESTNUM] | ./do test" >&2
+    echo "usage: ./do run [REQUESTNUM] | ./do test | ./do bench" >&2
     exit 2
     ;;
 esac

@@ -1,5 +1,6 @@
 #include "DemoLaboratory.h"
 #include "DateText.h"
+#include "EmbeddedDriver.h"
 #include "LabStore.h"
 #include "ProcedureRegistry.h"
 
@@ -140,6 +141,7 @@ void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime
 
 DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate& day)
 {
+    registerEmbeddedDriver(); // the schema and the procedures the demo saves with
     LabStore store(folder);
     store.begin();
     try {
