@@ -252,29 +252,6 @@ private slots:
         }
     }
 
-    void propertiesGoStraightIntoTheSession()
-    {
-        m_entry->VerifyMode(true);
-        m_entry->EditMode(true);
-        m_entry->EntryMode(2);
-        m_entry->EmployeeCode(QStringLiteral("MT01"));
-        m_entry->EmployeeName(QStringLiteral("Maria Santos"));
-        m_entry->Clerk(true);
-        m_entry->SupervisorId(QStringLiteral("any text at all"));
-        m_entry->Show_ResultEntry(QStringLiteral("R1"));
-        m_entry->Show_ResultEntry(QStringLiteral("R3"));
-        const SessionState& s = session();
-        QVERIFY(s.VerifyMode && s.EditMode && s.Clerk);
-        QCOMPARE(s.EntryMode, qint16(2));
-        QCOMPARE(s.EmployeeCode, QStringLiteral("MT01"));
-        QCOMPARE(s.EmployeeName, QStringLiteral("Maria Santos"));
-        QCOMPARE(s.SupervisorId, QStringLiteral("any text at all"));
-        // Two calls, two windows, one after the other.
-        QCOMPARE(m_windows.calls.filter(QStringLiteral("create")).size(), 2);
-        QCOMPARE(m_windows.calls.indexOf(QStringLiteral("released")),
-                 m_windows.calls.indexOf(QRegularExpression(QStringLiteral("create.*")), 1) - 1);
-    }
-
     void oneObjectAtATimeOnAThread()
     {
         const Caught e = caught(

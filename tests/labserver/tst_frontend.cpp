@@ -30,34 +30,20 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("rows");
         QTest::newRow("hospital header") << "select * from patient_data..tbHospitalInfo" << 1;
-        QTest::newRow("owner and capitals") << "SELECT * FROM PATIENT_DATA.dbo.tbHospitalInfo" << 1;
         QTest::newRow("patient information") << "Lab_Get_PatientInformation 'R1'" << 1;
         QTest::newRow("prefix, two blanks") << "laboratory..Lab_Get_PatientInformation  'R1'" << 1;
         QTest::newRow("owner prefix") << "LABORATORY.dbo.Lab_Get_PatientInformation 'R2'" << 1;
         QTest::newRow("lower-case logbook") << "select * from laboratory..tblablogbook where "
                                                "requestnum = 'R1'"
                                             << 1;
-        QTest::newRow("mixed-case logbook") << "Select * from Laboratory..tbLabLogbook where "
-                                               "RequestNum = 'R1'"
-                                            << 1;
         QTest::newRow("no case, trailing blanks") << "select * from tbLabLogbook where "
                                                      "RequestNum = 'r1  '"
                                                   << 1;
-        QTest::newRow("worklist like and equals")
-            << "Select * from tbLabInstrumentHemaWorkList Where InstrumentID like 'X%' and "
-               "refnum = 'REF1'"
-            << 0;
-        QTest::newRow("instrument exams") << "SELECT * FROM LABORATORY..tbLabInstrumentExams "
-                                             "WHERE ItemID = 'HBSAG'"
-                                          << 0;
         QTest::newRow("quote in a literal") << "select * from patient_data..tbPatient where "
                                                "LastName = 'O''BRIEN'"
                                             << 1;
         QTest::newRow("an injection is just text")
             << "select * from patient_data..tbPatient where LastName = 'x'' or ''1''=''1'" << 0;
-        QTest::newRow("like") << "select * from patient_data..tbPatient where LastName like "
-                                 "'%cruz%'"
-                              << 1;
     }
     void acceptedShapes()
     {
@@ -73,22 +59,14 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("stacked") << "Lab_Get_PatientInformation 'R1'; delete from tbLabRequest"
                                  << "Incorrect syntax near ';";
-        QTest::newRow("stacked select") << "select * from tbLabLogbook; drop table tbLabLogbook"
-                                        << "Incorrect syntax near ';";
         QTest::newRow("unterminated") << "Lab_Get_PatientInformation 'R1"
                                       << "Unclosed quotation mark after the character string 'R1'";
         QTest::newRow("or") << "select * from tbLabLogbook where RequestNum = 'a' or 1 = 1"
                             << "Incorrect syntax near 'or'";
-        QTest::newRow("columns named") << "select Title from patient_data..tbHospitalInfo"
-                                       << "Incorrect syntax near 'Title'";
         QTest::newRow("other statement") << "drop table tbLabLogbook"
                                          << "Incorrect syntax near 'table'";
-        QTest::newRow("arguments without commas") << "Lab_Get_PatientInformation 'a' 'b'"
-                                                  << "Incorrect syntax near 'b'";
         QTest::newRow("unknown table") << "select * from tbNoSuchTable"
                                        << "Invalid object name 'tbNoSuchTable'";
-        QTest::newRow("table in the other database") << "select * from tbHospitalInfo"
-                                                     << "Invalid object name 'tbHospitalInfo'";
         QTest::newRow("unknown column") << "select * from tbLabLogbook where Nope = 'x'"
                                         << "Invalid column name 'Nope'";
         QTest::newRow("unknown procedure") << "Lab_NoSuchProcedure 'x'"
@@ -100,9 +78,6 @@ private slots:
         QTest::newRow("too many arguments")
             << "Lab_Get_PatientInformation 'R1','R2'"
             << "Procedure or function 'Lab_Get_PatientInformation' has too many arguments";
-        QTest::newRow("too few arguments")
-            << "Lab_Get_PatientInformation"
-            << "Procedure or function 'Lab_Get_PatientInformation' expects parameter 1";
         QTest::newRow("empty") << ""
                                << "Incorrect syntax near";
     }
@@ -115,15 +90,6 @@ private slots:
         QVERIFY2(e.description.startsWith(message), qPrintable(e.description));
         // Nothing was touched by a refused command.
         QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM tbLabRequest")).rows[0][0], 4);
-    }
-
-    void datesAreHandedOutAsGeneralDates()
-    {
-        auto rs = m_conn->openRecordset(QStringLiteral("select * from tbLabRequest where "
-                                                       "RequestNum = 'R1'"));
-        QCOMPARE(rs->text(QStringLiteral("RequestDate")), QStringLiteral("3/7/2024 9:15:00 AM"));
-        rs = m_conn->openRecordset(QStringLiteral("Lab_Get_PatientInformation 'R3'"));
-        QCOMPARE(rs->text(QStringLiteral("RequestDate")), QStringLiteral("3/8/2024"));
     }
 
     void patientInformationColumns()

@@ -88,24 +88,17 @@ private slots:
                 }).description.contains(QStringLiteral("is read-only")));
     }
 
-    void whichServerNamesTheEmbeddedDatabase_data()
-    {
-        QTest::addColumn<QString>("dataSource");
-        QTest::addColumn<bool>("embedded");
-        QTest::newRow("empty") << "" << true;
-        QTest::newRow("absolute folder") << "/srv/lab" << true;
-        QTest::newRow("relative folder") << "./lab" << true;
-        QTest::newRow("home folder") << "~/lab" << true;
-        QTest::newRow("server name") << "SRV1" << false;
-        QTest::newRow("server instance") << "SRV1\\LAB" << false;
-    }
     void whichServerNamesTheEmbeddedDatabase()
     {
-        QFETCH(QString, dataSource);
-        QFETCH(bool, embedded);
         EmbeddedDriver d;
-        QCOMPARE(d.accepts(ConnectionString::parse(QStringLiteral("Data Source=") + dataSource)),
-                 embedded);
+        const auto embedded = [&](const char* ds) {
+            return d.accepts(
+                ConnectionString::parse(QStringLiteral("Data Source=") + QLatin1String(ds)));
+        };
+        for (const char* ds : {"", "/srv/lab", "./lab", "~/lab"})
+            QVERIFY2(embedded(ds), ds);
+        for (const char* ds : {"SRV1", "SRV1\\LAB"})
+            QVERIFY2(!embedded(ds), ds);
     }
 
     void theDefaultFolderIsCreatedOnFirstUse()

@@ -1,5 +1,4 @@
 #include "Caught.h"
-#include "Clock.h"
 #include "DateText.h"
 #include "ScriptedPresenter.h"
 #include "SettingsStore.h"
@@ -71,16 +70,6 @@ private slots:
         QVERIFY(!DateText::parse(QStringLiteral("13/40/2024")));
         QCOMPARE(caught([] { DateText::toDateTime(QVariant()); }).number, 94);
         QCOMPARE(caught([] { DateText::toDateTime(QStringLiteral("soon")); }).number, 13);
-    }
-
-    void clockCanBePinned()
-    {
-        const QDateTime pinned(QDate(2024, 1, 5), QTime(9, 30));
-        Clock::pin(pinned);
-        QCOMPARE(Clock::now(), pinned);
-        QCOMPARE(Clock::today(), QDate(2024, 1, 5));
-        Clock::setSource({});
-        QVERIFY(Clock::now() != pinned);
     }
 
     void scriptedPresenterRecordsAnswersAndDrivesWindows()

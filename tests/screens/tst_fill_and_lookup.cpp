@@ -2,12 +2,14 @@
 #include "Clock.h"
 #include "DemoLaboratory.h"
 #include "FlexGrid.h"
+#include "LisError.h"
 #include "ResultWindows.h"
 #include "SavedResults.h"
 #include "Screenshot.h"
 #include "ScriptedPresenter.h"
 #include "SettingsStore.h"
 #include "TestDatabase.h"
+#include "WindowFixture.h"
 #include "clsLISResultEntry.h"
 #include "frmDownloaded.h"
 #include "frmSampleSearch.h"
@@ -32,30 +34,8 @@ const QString kManual =
 class TstFillAndLookup : public QObject {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        Clock::pin(QDateTime(kDay, QTime(14, 5, 59)));
-        m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->folder(), kDay);
-        m_db->useForComponent();
-        for (const auto& [app, value] :
-             {std::pair{"TarvikInstrumentID", "AN-01"},
-              std::pair{"TarvikInstrumentname", "Integrated Analyzer AN-01"}})
-            SettingsStore::set(QLatin1String(app), QStringLiteral("Laboratory"),
-                               QStringLiteral("LabMachineInterface"), QLatin1String(value));
-        ResultWindows::install();
-        Presenter::install(&m_presenter);
-        m_entry = std::make_unique<clsLISResultEntry>();
-        m_presenter.clear();
-    }
-    void cleanup()
-    {
-        m_entry.reset();
-        Presenter::install(nullptr);
-        ResultWindowFactory::install(nullptr);
-        m_db.reset();
-        Clock::setSource({});
-    }
+    void init() { f.setUp(); }
+    void cleanup() { f.tearDown(); }
 
     void fillFindsTheSample_data()
     {
@@ -101,8 +81,8 @@ private slots:
         QFETCH(QStringList, commands);
         QFETCH(QString, sample);
         QFETCH(int, downloadedRows);
-        open(request, [&](frmDownloaded& w) {
-            QCOMPARE(m_db->trace().mid(2), commands);
+        f.open<frmDownloaded>(request, [&](frmDownloaded& w) {
+            QCOMPARE(f.db->trace().mid(2), commands);
             QCOMPARE(w.txtSampleNum->text(), sample);
             QCOMPARE(w.txtAccNum->text(), sample);
             QCOMPARE(w.dtpResultDate->date(), kDay);
@@ -117,7 +97,7 @@ private slots:
 
     void savedResultsWithTheirInterpretation()
     {
-        open(QStringLiteral("L-1006"), [&](frmDownloaded& w) {
+        f.open<frmDownloaded>(QStringLiteral("L-1006"), [&](frmDownloaded& w) {
             FlexGrid* g = w.msfgRequest;
             QCOMPARE(g->Rows(), 5);
             const QStringList results = {"NON-REACTIVE", "EQUIVOCAL", "REACTIVE", "POSITIVE"};
@@ -138,11 +118,11 @@ private slots:
 
     void showResultValue()
     {
-        m_db->exec(QStringLiteral("UPDATE tbLabInstrumentExams SET ShowResultValue = 'y' WHERE "
+        f.db->exec(QStringLiteral("UPDATE tbLabInstrumentExams SET ShowResultValue = 'y' WHERE "
                                   "ItemID = 'NS1'"));
-        m_db->exec(QStringLiteral("UPDATE tbLabInstrumentExams SET ShowResultValue = ' Y ' WHERE "
+        f.db->exec(QStringLiteral("UPDATE tbLabInstrumentExams SET ShowResultValue = ' Y ' WHERE "
                                   "ItemID = 'HIV'"));
-        open(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
+        f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
             QCOMPARE(w.Get_ShowResultValue(QStringLiteral(" HBSAG ")), QStringLiteral("Y"));
             QCOMPARE(w.Get_ShowResultValue(QStringLiteral("HIV")), QStringLiteral("Y"));
             QCOMPARE(w.Get_ShowResultValue(QStringLiteral("ANTIHBS")), QStringLiteral("N"));
@@ -154,9 +134,9 @@ private slots:
 
     void lookUpAndPickASample()
     {
-        open(QStringLiteral("L-1005"), [&](frmDownloaded& w) {
+        f.open<frmDownloaded>(QStringLiteral("L-1005"), [&](frmDownloaded& w) {
             w.txtSampleNum->clear();
-            m_presenter.queueWindow([&](QWidget& d) {
+            f.presenter.queueWindow([&](QWidget& d) {
                 auto& dialog = static_cast<frmSampleSearch&>(d);
                 QCOMPARE(dialog.windowTitle(), QStringLiteral("Sample Search"));
                 FlexGrid* g = dialog.msfgSampleNum;
@@ -175,28 +155,28 @@ private slots:
             QCOMPARE(w.msfgDLresult->Rows(), 2);
             QCOMPARE(w.msfgDLresult->TextMatrix(1, 0), QStringLiteral("Dengue NS1 antigen"));
             QVERIFY(!w.dtpResultDate->isEnabled() && w.cmdResetResult->isEnabled());
-            QVERIFY(m_db->trace().contains(
+            QVERIFY(f.db->trace().contains(
                 QStringLiteral("sp_InstrumentGetHemaSampleNum '0','03/07/2024','AN-01',''")));
-            QVERIFY(m_db->trace().contains(
+            QVERIFY(f.db->trace().contains(
                 QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024',"
                                "'AN-01','102','TAN, ROBERT C', 'REF-5004'")));
 
             // A typed number is not looked up; the second search of the
             // session shows the dialog again.
-            m_db->clearTrace();
+            f.db->clearTrace();
             QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton); // disabled: nothing
             w.txtSampleNum->setText(QStringLiteral(" 102 "));
             w.dtpResultDate->setEnabled(true);
             w.cmdSearchSampleNum->click();
-            QVERIFY(m_db->trace().isEmpty());
+            QVERIFY(f.db->trace().isEmpty());
             w.txtSampleNum->setText(QStringLiteral("TAN"));
-            m_presenter.queueWindow([](QWidget& d) {
+            f.presenter.queueWindow([](QWidget& d) {
                 QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdSelect, Qt::LeftButton);
             });
             w.cmdSearchSampleNum->click();
             QCOMPARE(w.txtSampleNum->text(), QStringLiteral("102"));
-            QCOMPARE(m_presenter.windowsShown().count(QStringLiteral("frmSampleSearch")), 2);
-            QVERIFY(m_presenter.messages().isEmpty());
+            QCOMPARE(f.presenter.windowsShown().count(QStringLiteral("frmSampleSearch")), 2);
+            QVERIFY(f.presenter.messages().isEmpty());
         });
     }
 
@@ -212,29 +192,29 @@ private slots:
     {
         QFETCH(bool, cancel);
         QFETCH(bool, manual);
-        open(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
+        f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
             if (cancel)
-                m_presenter.queueWindow([](QWidget& d) {
+                f.presenter.queueWindow([](QWidget& d) {
                     QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdCancel, Qt::LeftButton);
                 });
             else
                 w.dtpResultDate->setDate(kDay.addDays(-1));
             if (!cancel)
-                m_presenter.queueAnswer(MsgAnswer::Ok); // "No Result(s) Found for ..."
-            m_presenter.queueAnswer(manual ? MsgAnswer::Yes : MsgAnswer::No);
+                f.presenter.queueAnswer(MsgAnswer::Ok); // "No Result(s) Found for ..."
+            f.presenter.queueAnswer(manual ? MsgAnswer::Yes : MsgAnswer::No);
             w.cmdSearchSampleNum->click();
             QStringList expected = {kManual};
             if (!cancel)
                 expected.prepend(kNoResults);
-            QCOMPARE(m_presenter.messageTexts(), expected);
-            const MessageRequest& question = m_presenter.messages().last();
+            QCOMPARE(f.presenter.messageTexts(), expected);
+            const MessageRequest& question = f.presenter.messages().last();
             QCOMPARE(question.title, QStringLiteral("Message"));
             QCOMPARE(question.buttons, MsgButtons::YesNo);
             QCOMPARE(question.defaultAnswer, MsgAnswer::No);
             QCOMPARE(question.icon, MsgIcon::Question);
             if (!cancel) {
-                QCOMPARE(m_presenter.messages().first().title, QStringLiteral("Results"));
-                QVERIFY(!m_presenter.windowsShown().contains(QStringLiteral("frmSampleSearch")));
+                QCOMPARE(f.presenter.messages().first().title, QStringLiteral("Results"));
+                QVERIFY(!f.presenter.windowsShown().contains(QStringLiteral("frmSampleSearch")));
             }
             QCOMPARE(w.msfgRequest->Rows(), 2);
             QCOMPARE(w.msfgRequest->TextMatrix(1, 2),
@@ -247,38 +227,45 @@ private slots:
 
     void futureResultDate()
     {
-        open(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
+        f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
             w.dtpResultDate->setDate(kDay.addDays(1));
             w.cmdSearchSampleNum->click();
-            QCOMPARE(m_presenter.messages().size(), 1);
-            const MessageRequest& m = m_presenter.messages().first();
+            QCOMPARE(f.presenter.messages().size(), 1);
+            const MessageRequest& m = f.presenter.messages().first();
             QCOMPARE(m.text, QStringLiteral("Result date is invalid!\n\nPlease change the result "
                                             "date and try again."));
             QCOMPARE(m.title, QStringLiteral("Invalid Result Date"));
             QCOMPARE(m.icon, MsgIcon::Exclamation);
-            QVERIFY(m_presenter.windowsShown().size() == 1);
+            QVERIFY(f.presenter.windowsShown().size() == 1);
             QCOMPARE(w.msfgRequest->TextMatrix(0, 2), QStringLiteral("NAME"));
         });
     }
 
     void pickSampleNumberSendsTheDateAsMonthDayYear()
     {
-        m_db->clearTrace();
+        f.db->clearTrace();
         const QString picked =
             PickSampleNumber(QDateTime(QDate(2024, 1, 5), QTime(10, 0)), QStringLiteral("AN-01"),
                              QStringLiteral("CHEM-1"), QStringLiteral("x"));
         QCOMPARE(picked, QString());
-        QCOMPARE(m_db->trace(),
+        QCOMPARE(f.db->trace(),
                  QStringList{QStringLiteral("sp_InstrumentGetHemaSampleNum '0','01/05/2024',"
                                             "'AN-01','x'")});
-        QCOMPARE(m_presenter.messageTexts(),
+        QCOMPARE(f.presenter.messageTexts(),
                  QStringList{QStringLiteral("No Result(s) Found for CHEM-1")});
         // A database failure is not told to the user; other failures are.
+        session().LabDb->setCommandHook([](const QString&) {
+            throw LisError(ErrNo::DbCommandFailed, QStringLiteral("timeout"));
+        });
+        QCOMPARE(PickSampleNumber(QDateTime(kDay, QTime()), QString(), QString(), QString()),
+                 QString());
+        QCOMPARE(f.presenter.messages().size(), 1);
+        session().LabDb->setCommandHook({});
         session().LabDb->close();
         QCOMPARE(PickSampleNumber(QDateTime(kDay, QTime()), QString(), QString(), QString()),
                  QString());
-        QCOMPARE(m_presenter.messages().size(), 2);
-        QVERIFY(m_presenter.messages().last().text.startsWith(QStringLiteral("Error: ")));
+        QCOMPARE(f.presenter.messages().size(), 2);
+        QVERIFY(f.presenter.messages().last().text.startsWith(QStringLiteral("Error: ")));
     }
 
     void savedHeaderAndVerification()
@@ -290,7 +277,7 @@ private slots:
         LoadResultHeader();
         QCOMPARE(s.AccessionNum, QStringLiteral("kept"));
         QCOMPARE(s.EntryMode, qint16(1));
-        m_db->exec(QStringLiteral("UPDATE tbLabResultHeader SET EntryMode = 2, Method = NULL "
+        f.db->exec(QStringLiteral("UPDATE tbLabResultHeader SET EntryMode = 2, Method = NULL "
                                   "WHERE RequestNum = 'L-1006'"));
         s.RequestNum = QStringLiteral("L-1006");
         s.Method = QStringLiteral("old");
@@ -299,44 +286,28 @@ private slots:
         QCOMPARE(s.Method, QString());
         QCOMPARE(s.AccessionNum, QStringLiteral("A-5005"));
         QCOMPARE(s.SampleSubmitted, QDateTime(kDay, QTime(9, 0)));
-        m_db->exec(QStringLiteral("UPDATE tbLabResultHeader SET LRATime = NULL, AccessionNum = "
+        f.db->exec(QStringLiteral("UPDATE tbLabResultHeader SET LRATime = NULL, AccessionNum = "
                                   "'new' WHERE RequestNum = 'L-1006'"));
         QCOMPARE(caught([] { LoadResultHeader(); }).number, 94);
         QCOMPARE(s.AccessionNum, QStringLiteral("A-5005"));
 
         // Three logbook rows, one verification; none, no verification.
-        m_db->exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, LoggedAt) VALUES "
+        f.db->exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, LoggedAt) VALUES "
                                   "('L-1006', '2024-03-07 10:00:00'), ('L-1006', "
                                   "'2024-03-07 11:00:00')"));
         s.EmployeeCode = QStringLiteral("MT01");
-        m_db->clearTrace();
+        f.db->clearTrace();
         QVERIFY(VerifyRequestResults());
-        QCOMPARE(m_db->trace().filter(QStringLiteral("LAB_Save_VerifyResults")),
+        QCOMPARE(f.db->trace().filter(QStringLiteral("LAB_Save_VerifyResults")),
                  QStringList{QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1006','MT01'")});
         s.RequestNum = QStringLiteral("L-1007");
-        m_db->clearTrace();
+        f.db->clearTrace();
         QVERIFY(!VerifyRequestResults());
-        QCOMPARE(m_db->trace().size(), 1);
+        QCOMPARE(f.db->trace().size(), 1);
     }
 
 private:
-    void open(const QString& request, const std::function<void(frmDownloaded&)>& drive)
-    {
-        bool driven = false;
-        m_presenter.queueWindow([&](QWidget& window) {
-            auto& w = static_cast<frmDownloaded&>(window);
-            QApplication::setActiveWindow(&w);
-            QVERIFY(QTest::qWaitForWindowActive(&w));
-            drive(w);
-            driven = true;
-        });
-        m_entry->Show_ResultEntry(request);
-        QVERIFY(driven);
-    }
-
-    std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<clsLISResultEntry> m_entry;
-    ScriptedPresenter m_presenter;
+    WindowFixture f;
 };
 
 QTEST_MAIN(TstFillAndLookup)

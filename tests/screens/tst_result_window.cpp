@@ -7,6 +7,7 @@
 #include "SettingsStore.h"
 #include "TestDatabase.h"
 #include "Twips.h"
+#include "WindowFixture.h"
 #include "clsLISResultEntry.h"
 #include "frmDownloaded.h"
 #include "modMain.h"
@@ -44,11 +45,6 @@ public:
     }
 };
 
-void setSetting(const char* app, const QString& value)
-{
-    SettingsStore::set(QLatin1String(app), QStringLiteral("Laboratory"),
-                       QStringLiteral("LabMachineInterface"), value);
-}
 } // namespace
 
 // The cut-off result window, opened through the component and driven with
@@ -56,28 +52,8 @@ void setSetting(const char* app, const QString& value)
 class TstResultWindow : public QObject {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        Clock::pin(QDateTime(kDay, QTime(14, 5, 59)));
-        m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->folder(), kDay);
-        m_db->useForComponent();
-        setSetting("TarvikInstrumentID", QStringLiteral("AN-01"));
-        setSetting("TarvikInstrumentname", QStringLiteral("Integrated Analyzer AN-01"));
-        ResultWindowFactory::install(&m_factory);
-        Presenter::install(&m_presenter);
-        m_entry = std::make_unique<clsLISResultEntry>();
-        m_presenter.clear();
-    }
-    void cleanup()
-    {
-        m_entry.reset();
-        Presenter::install(nullptr);
-        ResultWindowFactory::install(nullptr);
-        m_db.reset();
-        Clock::setSource({});
-        session().Clerk = session().EditMode = session().VerifyMode = false;
-    }
+    void init() { f.setUp(&m_factory); }
+    void cleanup() { f.tearDown(); }
 
     void loadStep_data()
     {
@@ -92,107 +68,81 @@ private slots:
     {
         QFETCH(bool, edit);
         QFETCH(bool, clerk);
-        m_entry->EditMode(edit);
-        m_entry->Clerk(clerk);
+        f.entry->EditMode(edit);
+        f.entry->Clerk(clerk);
         if (edit) // a header left by an earlier request must not show
-            open(QStringLiteral("L-1007"),
-                 [](ObservedWindow& w) { QVERIFY(w.txtAccNum->text().isEmpty()); });
-        open(edit ? QStringLiteral("L-1006") : QStringLiteral("L-1007"), [&](ObservedWindow& w) {
-            const auto shown = [](QDateTimeEdit* e) { return e->text(); };
-            if (edit) {
-                QCOMPARE(shown(w.dtReportDate), QStringLiteral("03/07/2024"));
-                QCOMPARE(shown(w.dtReportTime), QStringLiteral("02:05:00 PM"));
-                QCOMPARE(shown(w.dtSubmitted), QStringLiteral("03/07/2024"));
-                QCOMPARE(shown(w.dtSubmittedTime), QStringLiteral("09:00:00 AM"));
-                QCOMPARE(shown(w.dtLRADate), QStringLiteral("03/07/2024"));
-                QCOMPARE(shown(w.dtLRATime), QStringLiteral("09:00:00 AM"));
-                QCOMPARE(w.txtRemarks->toPlainText(), QStringLiteral("Donor unit 24-0871"));
-                QCOMPARE(w.txtAccNum->text(), QStringLiteral("A-5005"));
-            } else {
-                for (QDateTimeEdit* d : {static_cast<QDateTimeEdit*>(w.dtReportDate),
-                                         static_cast<QDateTimeEdit*>(w.dtSubmitted),
-                                         static_cast<QDateTimeEdit*>(w.dtLRADate),
-                                         static_cast<QDateTimeEdit*>(w.dtpResultDate)})
-                    QCOMPARE(shown(d), QStringLiteral("03/07/2024"));
-                QCOMPARE(shown(w.dtReportTime), QStringLiteral("02:05:00 PM"));
-                QCOMPARE(shown(w.dtSubmittedTime), QStringLiteral("02:05:59 PM"));
-                QCOMPARE(shown(w.dtLRATime), QStringLiteral("02:05:59 PM"));
-                QVERIFY(w.txtRemarks->toPlainText().isEmpty());
+            f.open<ObservedWindow>(QStringLiteral("L-1007"), [](ObservedWindow& w) {
                 QVERIFY(w.txtAccNum->text().isEmpty());
-            }
-            QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
-            QVERIFY(w.cmdSave->isEnabled());
-            // Saved cut-off results freeze the sample; a new entry may look one up.
-            QCOMPARE(w.dtpResultDate->isEnabled(), !edit);
-            QCOMPARE(w.cmdResetResult->isEnabled(), !edit);
-            QVERIFY(!w.txtResult->isVisible() && !w.cmdFlags->isVisible());
-            QVERIFY(!w.cmdVerify->isVisible() && w.cmdPrint->isVisible());
-            QCOMPARE(w.InstrumentId, QStringLiteral("AN-01"));
-            QCOMPARE(w.InstrumentName, QStringLiteral("Integrated Analyzer AN-01"));
-            // Filling lays the request grid out over the load sizing.
-            QCOMPARE(w.msfgRequest->ColWidth(2), 1800);
-            QCOMPARE(w.msfgRequest->ColWidth(17), 0);
-            QCOMPARE(w.msfgRequest->TextMatrix(0, 3), QStringLiteral("VALUE"));
-            QCOMPARE(w.pos(), QPoint(Twips::toPx(450), Twips::toPx(300)));
-            screenshot(w, QStringLiteral("load-%1-%2")
-                              .arg(edit ? "edit" : "new", clerk ? "clerk" : "medtech"));
-        });
+            });
+        f.open<ObservedWindow>(
+            edit ? QStringLiteral("L-1006") : QStringLiteral("L-1007"),
+            [&](ObservedWindow& w) {
+                const auto shown = [](QDateTimeEdit* e) { return e->text(); };
+                if (edit) {
+                    QCOMPARE(shown(w.dtReportDate), QStringLiteral("03/07/2024"));
+                    QCOMPARE(shown(w.dtReportTime), QStringLiteral("02:05:00 PM"));
+                    QCOMPARE(shown(w.dtSubmitted), QStringLiteral("03/07/2024"));
+                    QCOMPARE(shown(w.dtSubmittedTime), QStringLiteral("09:00:00 AM"));
+                    QCOMPARE(shown(w.dtLRADate), QStringLiteral("03/07/2024"));
+                    QCOMPARE(shown(w.dtLRATime), QStringLiteral("09:00:00 AM"));
+                    QCOMPARE(w.txtRemarks->toPlainText(), QStringLiteral("Donor unit 24-0871"));
+                    QCOMPARE(w.txtAccNum->text(), QStringLiteral("A-5005"));
+                } else {
+                    for (QDateTimeEdit* d : {static_cast<QDateTimeEdit*>(w.dtReportDate),
+                                             static_cast<QDateTimeEdit*>(w.dtSubmitted),
+                                             static_cast<QDateTimeEdit*>(w.dtLRADate),
+                                             static_cast<QDateTimeEdit*>(w.dtpResultDate)})
+                        QCOMPARE(shown(d), QStringLiteral("03/07/2024"));
+                    QCOMPARE(shown(w.dtReportTime), QStringLiteral("02:05:00 PM"));
+                    QCOMPARE(shown(w.dtSubmittedTime), QStringLiteral("02:05:59 PM"));
+                    QCOMPARE(shown(w.dtLRATime), QStringLiteral("02:05:59 PM"));
+                    QVERIFY(w.txtRemarks->toPlainText().isEmpty());
+                    QVERIFY(w.txtAccNum->text().isEmpty());
+                }
+                QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
+                QVERIFY(w.cmdSave->isEnabled());
+                // Saved cut-off results freeze the sample; a new entry may look one up.
+                QCOMPARE(w.dtpResultDate->isEnabled(), !edit);
+                QCOMPARE(w.cmdResetResult->isEnabled(), !edit);
+                QVERIFY(!w.txtResult->isVisible() && !w.cmdFlags->isVisible());
+                QVERIFY(!w.cmdVerify->isVisible() && w.cmdPrint->isVisible());
+                QCOMPARE(w.InstrumentId, QStringLiteral("AN-01"));
+                QCOMPARE(w.InstrumentName, QStringLiteral("Integrated Analyzer AN-01"));
+                // Filling lays the request grid out over the load sizing.
+                QCOMPARE(w.msfgRequest->ColWidth(2), 1800);
+                QCOMPARE(w.msfgRequest->ColWidth(17), 0);
+                QCOMPARE(w.msfgRequest->TextMatrix(0, 3), QStringLiteral("VALUE"));
+                QCOMPARE(w.pos(), QPoint(Twips::toPx(450), Twips::toPx(300)));
+                screenshot(w, QStringLiteral("load-%1-%2")
+                                  .arg(edit ? "edit" : "new", clerk ? "clerk" : "medtech"));
+            },
+            qint16(300), QVariant(450));
     }
 
     void controlsAsDesigned()
     {
-        open(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
-            const QList<QPair<const char*, QString>> captions = {
-                {"Frame6", "DOWNLOADED RESULTS"},
-                {"cmdSearchSampleNum", "..."},
-                {"cmdResetResult", "Use &Result >>"},
-                {"cmdFlags", "Show &Review"},
-                {"lblFlags", "REVIEW FLAGS"},
-                {"lbllabels(33)", "Sample Number:"},
-                {"lbllabels(34)", "Result Date:"},
-                {"lbllabels(35)", "Patient Name:"},
-                {"Frame1", "FINAL RESULTS"},
-                {"lblRemarks(0)", "Remarks"},
-                {"Frame2", "Date \\ Time Reported"},
-                {"lbllabels(32)", "LRA Logbook Time"},
-                {"lbllabels(31)", "Date Submitted"},
-                {"lbllabels(30)", "Accession#"},
-                {"cmdSave", "&Save"},
-                {"fraMedTech", "For Med Tech"},
-                {"cmdVerify", "View && Save"},
-                {"cmdPrint", "&View Result"},
-                {"cmdClose", "E&xit"},
-                {"Label1(1)", "Re-checked"},
-                {"Label1(2)", "Positive       Negative    Reactive    Non-Reactive     "
-                              "Re-checked"},
-            };
-            for (const auto& [name, caption] : captions) {
-                QWidget* c = w.findChild<QWidget*>(QLatin1String(name));
-                QVERIFY2(c, name);
-                QString text;
-                if (auto* b = qobject_cast<QPushButton*>(c))
-                    text = b->text();
-                else if (auto* l = qobject_cast<QLabel*>(c))
-                    text = l->text();
-                else if (auto* g = qobject_cast<QGroupBox*>(c))
-                    text = g->title();
-                QCOMPARE(text, caption);
-            }
+        f.open<ObservedWindow>(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
+            // The captions that carry escapes, mnemonics and spacing.
+            QCOMPARE(w.cmdVerify->text(), QStringLiteral("View && Save"));
+            QCOMPARE(w.Frame2->title(), QStringLiteral("Date \\ Time Reported"));
+            QCOMPARE(w.cmdResetResult->text(), QStringLiteral("Use &Result >>"));
+            QCOMPARE(w.Label1_2->text(), QStringLiteral("Positive       Negative    Reactive    "
+                                                        "Non-Reactive     Re-checked"));
             QCOMPARE(w.cmdSave->toolTip(), QStringLiteral("For Clerk"));
-            QCOMPARE(w.cmdVerify->toolTip(), QStringLiteral("For Med Tech"));
+            QCOMPARE(w.cmdPrint->toolTip(), QStringLiteral("For Med Tech"));
+            for (const char* name : {"lbllabels(30)", "lbllabels(35)", "fraBody(8)", "Label1(1)",
+                                     "lblRemarks(0)", "fraCommonCodes", "fraAdditional"})
+                QVERIFY2(w.findChild<QWidget*>(QLatin1String(name)), name);
             QCOMPARE(w.txtAccNum->maxLength(), 15);
-            QCOMPARE(w.txtSampleNum->maxLength(), 50);
             QCOMPARE(w.txtResult->maxLength(), 50);
-            QVERIFY(w.txtPName->isReadOnly());
             QCOMPARE(w.cmdPrint->geometry(), w.cmdVerify->geometry());
-            QCOMPARE(w.txtResult->parentWidget(), w.msfgRequest->parentWidget());
             QCOMPARE(w.size(), QSize(Twips::toPx(11880), Twips::toPx(6120)));
         });
     }
 
     void commandHandlers()
     {
-        open(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
+        f.open<ObservedWindow>(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
             // Review panel and downloaded results take turns.
             for (int i = 0; i < 3; ++i) {
                 QTest::mouseClick(w.cmdFlags, Qt::LeftButton);
@@ -214,8 +164,8 @@ private slots:
             QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
             w.txtSampleNum->setFocus();
             QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
-            QCOMPARE(m_presenter.messageTexts(), (QStringList{enter, fillIn, enter}));
-            QCOMPARE(m_presenter.messages().first().icon, MsgIcon::Information);
+            QCOMPARE(f.presenter.messageTexts(), (QStringList{enter, fillIn, enter}));
+            QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Information);
             QCOMPARE(QApplication::focusWidget(), w.txtAccNum);
             QVERIFY(w.saves.isEmpty());
             w.txtSampleNum->setFocus();
@@ -245,11 +195,11 @@ private slots:
 
     void leavingAnEmptyAccessionNumber()
     {
-        open(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
+        f.open<ObservedWindow>(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
             w.txtAccNum->setFocus();
             QTest::keyClick(w.txtAccNum, Qt::Key_Tab);
-            QCOMPARE(m_presenter.messages().size(), 1);
-            const MessageRequest& m = m_presenter.messages().first();
+            QCOMPARE(f.presenter.messages().size(), 1);
+            const MessageRequest& m = f.presenter.messages().first();
             QCOMPARE(m.text, QStringLiteral("You have to fill-in the ACCESSION NUMBER first."));
             QCOMPARE(m.title, QStringLiteral("Incomplete Data"));
             QCOMPARE(m.icon, MsgIcon::Information);
@@ -257,13 +207,13 @@ private slots:
             QTest::keyClicks(w.txtAccNum, QStringLiteral("A-1"));
             QTest::keyClick(w.txtAccNum, Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), w.dtSubmitted);
-            QCOMPARE(m_presenter.messages().size(), 1);
+            QCOMPARE(f.presenter.messages().size(), 1);
         });
     }
 
     void editorKeys()
     {
-        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+        f.open<ObservedWindow>(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
             fillExams(w);
             w.layoutRequestGrid();
             w.copyRequestedExams();
@@ -332,7 +282,7 @@ private slots:
 
     void takeOverAndReset()
     {
-        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+        f.open<ObservedWindow>(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
             fillExams(w);
             // A second exam row with the same code: its name is the one taken.
             w.grdExams->setRows(5);
@@ -340,7 +290,7 @@ private slots:
             w.grdExams->setTextMatrix(4, 2, QStringLiteral(" Anti-HBc, total "));
             bindSample(w);
             w.cmdResetResult->setEnabled(true);
-            m_db->clearTrace();
+            f.db->clearTrace();
             QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
             FlexGrid* g = w.msfgRequest;
             const QStringList expected[] = {
@@ -355,8 +305,8 @@ private slots:
                 for (int c = 0; c < 8; ++c)
                     QCOMPARE(g->TextMatrix(r + 1, c + 1), expected[r][c]);
             // One mode '4' call per matched row, nothing cached.
-            QCOMPARE(m_db->trace().size(), 4);
-            QCOMPARE(m_db->trace().first(),
+            QCOMPARE(f.db->trace().size(), 4);
+            QCOMPARE(f.db->trace().first(),
                      QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','03/07/2024',"
                                     "'AN-01','101','DELA CRUZ, JUAN S','REF-5001'"));
             QVERIFY(w.ResultTakenOver);
@@ -378,7 +328,7 @@ private slots:
 
     void anErrorInAHandlerLosesNothing()
     {
-        open(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+        f.open<ObservedWindow>(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
             fillExams(w);
             bindSample(w);
             w.layoutRequestGrid();
@@ -387,9 +337,9 @@ private slots:
             w.cmdResetResult->setEnabled(true);
             session().LabDb->close(); // the lookups now fail
             QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
-            QCOMPARE(m_presenter.messages().size(), 1);
-            QCOMPARE(m_presenter.messages().first().icon, MsgIcon::Critical);
-            QVERIFY(m_presenter.messages().first().text.startsWith(QStringLiteral("Error 3704: ")));
+            QCOMPARE(f.presenter.messages().size(), 1);
+            QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
+            QVERIFY(f.presenter.messages().first().text.startsWith(QStringLiteral("Error 3704: ")));
             QCOMPARE(w.msfgRequest->TextMatrix(1, 3), QStringLiteral("typed"));
             QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QStringLiteral("HBSAG"));
             QCOMPARE(w.msfgRequest->Rows(), 4);
@@ -399,20 +349,6 @@ private slots:
     }
 
 private:
-    void open(const QString& request, const std::function<void(ObservedWindow&)>& drive)
-    {
-        bool driven = false;
-        m_presenter.queueWindow([&](QWidget& window) {
-            auto& w = static_cast<ObservedWindow&>(window);
-            QApplication::setActiveWindow(&w);
-            QVERIFY(QTest::qWaitForWindowActive(&w));
-            drive(w);
-            driven = true;
-        });
-        m_entry->Show_ResultEntry(request, qint16(300), QVariant(450));
-        QVERIFY(driven);
-    }
-
     static void fillExams(ObservedWindow& w)
     {
         const QStringList exams[] = {{"HBSAG", "Hepatitis B surface antigen (HBsAg)", "L-1001"},
@@ -436,10 +372,8 @@ private:
         w.msfgDLresult->bind(rs->data());
     }
 
-    std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<clsLISResultEntry> m_entry;
+    WindowFixture f;
     Factory m_factory;
-    ScriptedPresenter m_presenter;
 };
 
 QTEST_MAIN(TstResultWindow)

@@ -7,6 +7,7 @@
 #include "ScriptedPresenter.h"
 #include "SettingsStore.h"
 #include "TestDatabase.h"
+#include "WindowFixture.h"
 #include "clsLISResultEntry.h"
 #include "frmDownloaded.h"
 #include "modMain.h"
@@ -52,40 +53,23 @@ class TstSaveCutOff : public QObject {
 private slots:
     void init()
     {
-        Clock::pin(QDateTime(kDay, QTime(14, 5, 59)));
-        m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->folder(), kDay);
-        m_db->useForComponent();
-        SettingsStore::set(QStringLiteral("TarvikInstrumentID"), QStringLiteral("Laboratory"),
-                           QStringLiteral("LabMachineInterface"), QStringLiteral("AN-01"));
-        ResultWindowFactory::install(&m_factory);
-        Presenter::install(&m_presenter);
-        m_entry = std::make_unique<clsLISResultEntry>();
-        m_entry->EmployeeCode(QStringLiteral("MT01"));
-        m_presenter.clear();
+        f.setUp(&m_factory);
+        f.entry->EmployeeCode(QStringLiteral("MT01"));
         Window::prints = 0;
         Window::verifyOnPrint = false;
-        session().ReportVerified = session().PrintRequested = false;
     }
-    void cleanup()
-    {
-        m_entry.reset();
-        Presenter::install(nullptr);
-        ResultWindowFactory::install(nullptr);
-        m_db.reset();
-        Clock::setSource({});
-    }
+    void cleanup() { f.tearDown(); }
 
     void rowsOfTwoRequests()
     {
-        open(QStringLiteral("L-1001"), [&](Window& w) {
+        f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
             setRows(w, {{"HBSAG", "HBsAg (O'Neil kit)", "0.42", "0.42", "L-1001", "1"},
                         {"ANTIHCV", "Anti-HCV", "0.95", "0.95", "L-1002", "1"}});
             w.txtRemarks->setPlainText(QStringLiteral("Patient's second sample"));
-            m_db->clearTrace();
+            f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            QVERIFY(m_presenter.messages().isEmpty());
-            QCOMPARE(m_db->trace(),
+            QVERIFY(f.presenter.messages().isEmpty());
+            QCOMPARE(f.db->trace().mid(0, 5),
                      (QStringList{
                          "Select * from Laboratory..tbLabLogbook where RequestNum = 'L-1001'",
                          "Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', 'MT01',"
@@ -95,23 +79,17 @@ private slots:
                          "'3/7/2024 2:05:00 PM','L-1001','HBSAG', '5', 'HBsAg (O''Neil kit)', "
                          "'0.42', '1', '0.42', 'Patient''s second sample','1'",
                          "LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1001','MT01',"
-                         "'03/07/2024','AN-01'",
-                         "Select * from Laboratory..tbLabLogbook where RequestNum = 'L-1002'",
-                         "Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002', '', 'MT01',"
-                         "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','101'",
-                         "SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = "
-                         "'ANTIHCV'",
-                         "Laboratory..Lab_SaveWithCutOff '101','3/7/2024 2:05:00 PM', "
-                         "'3/7/2024 2:05:00 PM','L-1002','ANTIHCV', '5', 'Anti-HCV', '0.95', "
-                         "'1', '0.95', 'Patient''s second sample','2'",
-                         "LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002','MT01',"
                          "'03/07/2024','AN-01'"}));
+            // The second row, of request L-1002, gets its own logbook check and entry.
+            QCOMPARE(f.db->trace().size(), 10);
+            QVERIFY(f.db->trace()[6].startsWith(
+                QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002'")));
             // Saved without printing: the buttons stay off, the window open.
             QVERIFY(!w.cmdSave->isEnabled() && w.isVisible());
         });
         QCOMPARE(count("tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002')"), 2);
         QCOMPARE(count("tbLabInstrumentDLHemaResult WHERE SampleNum = '101' AND Posted = 'Y'"), 4);
-        const ResultSet stored = m_db->query(QStringLiteral(
+        const ResultSet stored = f.db->query(QStringLiteral(
             "SELECT ExamName, Remarks, CutOffValue FROM tbLabResult WHERE ItemID = 'HBSAG' AND "
             "RequestNum = 'L-1001'"));
         QCOMPARE(stored.rows.value(0),
@@ -140,16 +118,16 @@ private slots:
     {
         QFETCH(QString, show);
         QFETCH(QString, sent);
-        m_db->exec(show == QLatin1String("DELETE")
+        f.db->exec(show == QLatin1String("DELETE")
                        ? QStringLiteral("DELETE FROM tbLabInstrumentExams WHERE ItemID = 'HBSAG'")
                        : QStringLiteral("UPDATE tbLabInstrumentExams SET ShowResultValue = %1 "
                                         "WHERE ItemID = 'HBSAG'")
                              .arg(show));
-        open(QStringLiteral("L-1001"), [&](Window& w) {
+        f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
             setRows(w, {{"HBSAG", "HBsAg", "0.42", "0.42", "L-1001", "1"}});
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
         });
-        QCOMPARE(m_db->query(QStringLiteral("SELECT CutOffValue FROM tbLabResult WHERE "
+        QCOMPARE(f.db->query(QStringLiteral("SELECT CutOffValue FROM tbLabResult WHERE "
                                             "RequestNum = 'L-1001'"))
                      .rows.value(0)
                      .value(0),
@@ -169,21 +147,34 @@ private slots:
     {
         QFETCH(QString, request);
         QFETCH(QString, code);
-        open(request, [&](Window& w) {
+        f.open<Window>(request, [&](Window& w) {
             setRows(w, {{code, "x", "1", "1", request, "1"}});
             w.txtAccNum->setText(QStringLiteral("A-1"));
-            m_db->clearTrace();
+            f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            QVERIFY(m_presenter.messages().isEmpty());
-            QCOMPARE(m_db->trace().filter(QStringLiteral("Lab_SaveWithCutOff")), QStringList());
-            QCOMPARE(m_db->trace().filter(QStringLiteral("tbLabLogbook where")).size(), 1);
-            QCOMPARE(m_db->trace().filter(QStringLiteral("Lab_UpdateDLHemaResult")).size(), 1);
+            QVERIFY(f.presenter.messages().isEmpty());
+            QCOMPARE(f.db->trace().filter(QStringLiteral("Lab_SaveWithCutOff")), QStringList());
+            QCOMPARE(f.db->trace().filter(QStringLiteral("tbLabLogbook where")).size(), 1);
+            QCOMPARE(f.db->trace().filter(QStringLiteral("Lab_UpdateDLHemaResult")).size(), 1);
         });
+    }
+
+    void anEmptyRowSavesNothing()
+    {
+        f.open<Window>(QStringLiteral("L-1007"), [&](Window& w) {
+            QCOMPARE(w.msfgRequest->Rows(), 2); // the empty row of a grid without exams
+            w.txtAccNum->setText(QStringLiteral("A-1"));
+            f.db->clearTrace();
+            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QVERIFY(f.presenter.messages().isEmpty());
+            QCOMPARE(f.db->trace(), QStringList());
+        });
+        QCOMPARE(count("tbLabLogbook WHERE RequestNum = ''"), 0);
     }
 
     void printWithAndWithoutVerification()
     {
-        open(QStringLiteral("L-1001"), [&](Window& w) {
+        f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
             setRows(w, {{"HBSAG", "HBsAg", "0.42", "0.42", "L-1001", "1"}});
             QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 1);
@@ -201,26 +192,26 @@ private slots:
     {
         // How many commands one save sends.
         int commands = 0;
-        open(QStringLiteral("L-1001"), [&](Window& w) {
+        f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
             setRows(w, twoRows());
-            m_db->clearTrace();
+            f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            commands = int(m_db->trace().size());
+            commands = int(f.db->trace().size());
         });
         QCOMPARE(commands, 10);
-        m_db->exec(QStringLiteral("DELETE FROM tbLabLogbook WHERE RequestNum IN ('L-1001', "
+        f.db->exec(QStringLiteral("DELETE FROM tbLabLogbook WHERE RequestNum IN ('L-1001', "
                                   "'L-1002')"));
-        m_db->exec(QStringLiteral("DELETE FROM tbLabResult WHERE RequestNum IN ('L-1001', "
+        f.db->exec(QStringLiteral("DELETE FROM tbLabResult WHERE RequestNum IN ('L-1001', "
                                   "'L-1002')"));
-        m_db->exec(QStringLiteral("DELETE FROM tbLabResultHeader WHERE RequestNum IN "
+        f.db->exec(QStringLiteral("DELETE FROM tbLabResultHeader WHERE RequestNum IN "
                                   "('L-1001', 'L-1002')"));
-        m_db->exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'N', "
+        f.db->exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'N', "
                                   "PostedRequestNum = NULL"));
         const QString before = snapshot();
 
         for (int failing = 1; failing <= commands; ++failing) {
-            m_presenter.clear();
-            open(QStringLiteral("L-1001"), [&](Window& w) {
+            f.presenter.clear();
+            f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
                 setRows(w, twoRows());
                 w.txtAccNum->setText(QStringLiteral("ACC-9"));
                 int sent = 0;
@@ -230,11 +221,11 @@ private slots:
                 });
                 QTest::mouseClick(w.cmdSave, Qt::LeftButton);
                 session().LabDb->setCommandHook({});
-                QCOMPARE(m_presenter.messageTexts(),
+                QCOMPARE(f.presenter.messageTexts(),
                          QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});
-                QCOMPARE(m_presenter.messages().first().title,
+                QCOMPARE(f.presenter.messages().first().title,
                          QStringLiteral("Save_Entries of Result Entry Class"));
-                QCOMPARE(m_presenter.messages().first().icon, MsgIcon::Critical);
+                QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
                 QCOMPARE(w.msfgRequest->TextMatrix(2, 3), QStringLiteral("0.95"));
                 QCOMPARE(w.txtAccNum->text(), QStringLiteral("ACC-9"));
                 QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
@@ -261,7 +252,7 @@ private:
 
     int count(const char* tableAndWhere)
     {
-        return m_db->query(QStringLiteral("SELECT count(*) FROM ") + QLatin1String(tableAndWhere))
+        return f.db->query(QStringLiteral("SELECT count(*) FROM ") + QLatin1String(tableAndWhere))
             .rows[0][0]
             .toInt();
     }
@@ -273,29 +264,12 @@ private:
              {"SELECT count(*) FROM tbLabLogbook", "SELECT count(*) FROM tbLabResult",
               "SELECT count(*) FROM tbLabResultHeader",
               "SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE Posted = 'Y'"})
-            out += m_db->query(QLatin1String(sql)).rows[0][0].toString() + QLatin1Char(' ');
+            out += f.db->query(QLatin1String(sql)).rows[0][0].toString() + QLatin1Char(' ');
         return out;
     }
 
-    void open(const QString& request, const std::function<void(Window&)>& drive)
-    {
-        bool driven = false;
-        m_presenter.queueWindow([&](QWidget& window) {
-            auto& w = static_cast<Window&>(window);
-            QApplication::setActiveWindow(&w);
-            QVERIFY(QTest::qWaitForWindowActive(&w));
-            w.cmdVerify->show();
-            drive(w);
-            driven = true;
-        });
-        m_entry->Show_ResultEntry(request);
-        QVERIFY(driven);
-    }
-
-    std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<clsLISResultEntry> m_entry;
+    WindowFixture f;
     Factory m_factory;
-    ScriptedPresenter m_presenter;
 };
 
 QTEST_MAIN(TstSaveCutOff)

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "Clock.h"
+#include "DemoLaboratory.h"
+#include "ResultWindow.h"
+#include "ResultWindows.h"
+#include "ScriptedPresenter.h"
+#include "SettingsStore.h"
+#include "TestDatabase.h"
+#include "clsLISResultEntry.h"
+#include "modMain.h"
+
+#include <QApplication>
+#include <QtTest>
+#include <functional>
+
+// What every window test starts from: the demo laboratory of 7 March 2024
+// at 14:05:59, the workstation's instrument AN-01, a scripted presenter and
+// the component created. open() shows a request's window through the
+// component and hands it, shown and active, to the test to drive.
+class WindowFixture {
+public:
+    static QDate day() { return {2024, 3, 7}; }
+
+    // Without a factory the real windows open.
+    void setUp(ResultWindowFactory* factory = nullptr)
+    {
+        Clock::pin(QDateTime(day(), QTime(14, 5, 59)));
+        db = std::make_unique<TestDatabase>();
+        DemoLaboratory::build(db->folder(), day());
+        db->useForComponent();
+        for (const auto& [app, value] :
+             {std::pair{"TarvikInstrumentID", "AN-01"},
+              std::pair{"TarvikInstrumentname", "Integrated Analyzer AN-01"}})
+            SettingsStore::set(QLatin1String(app), QStringLiteral("Laboratory"),
+                               QStringLiteral("LabMachineInterface"), QLatin1String(value));
+        ResultWindows::install();
+        if (factory)
+            ResultWindowFactory::install(factory);
+        Presenter::install(&presenter);
+        entry = std::make_unique<clsLISResultEntry>();
+        presenter.clear();
+        SessionState& s = session();
+        s.Clerk = s.EditMode = s.VerifyMode = s.ReportVerified = s.PrintRequested = false;
+    }
+
+    void tearDown()
+    {
+        entry.reset();
+        Presenter::install(nullptr);
+        ResultWindowFactory::install(nullptr);
+        db.reset();
+        Clock::setSource({});
+    }
+
+    template <typename W>
+    void open(const QString& request, const std::function<void(W&)>& drive,
+              std::optional<qint16> top = std::nullopt, std::optional<QVariant> left = std::nullopt)
+    {
+        bool driven = false;
+        presenter.queueWindow([&](QWidget& window) {
+            auto& w = static_cast<W&>(window);
+            QApplication::setActiveWindow(&w);
+            QVERIFY(QTest::qWaitForWindowActive(&w));
+            drive(w);
+            driven = true;
+        });
+        entry->Show_ResultEntry(request, top, left);
+        QVERIFY(driven);
+    }
+
+    std::unique_ptr<TestDatabase> db;
+    std::unique_ptr<clsLISResultEntry> entry;
+    ScriptedPresenter presenter;
+};
