@@ -2,6 +2,7 @@
 
 #include "ConnSettings.h"
 #include "Connection.h"
+#include "Report.h"
 #include "RequestInfo.h"
 
 #include <QDateTime>
@@ -14,6 +15,7 @@ struct SessionState {
     // Objects held by the session.
     std::unique_ptr<Connection> LabDb;
     std::unique_ptr<ConnSettings> Settings;
+    std::unique_ptr<Report> CurrentReport;
 
     // Set by the host through clsLISResultEntry.
     QString RequestNum;

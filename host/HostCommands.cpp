@@ -152,6 +152,15 @@ int HostCommands::demo(const QStringList& args, QTextStream& out)
                        QStringLiteral("LabMachineInterface"), demo.instrumentId);
     SettingsStore::set(QStringLiteral("TarvikInstrumentname"), QStringLiteral("Laboratory"),
                        QStringLiteral("LabMachineInterface"), demo.instrumentName);
+    // Direct prints of the demo land as PDF files beside its data, unless
+    // this workstation has a printer set already.
+    const QString user = QStringLiteral("TARVIK Current User");
+    if (SettingsStore::get(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"))
+            .isEmpty()) {
+        const QString reports = QDir(folder).filePath(QStringLiteral("reports"));
+        QDir().mkpath(reports);
+        SettingsStore::set(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"), reports);
+    }
 
     out << "Demo laboratory in " << QDir::toNativeSeparators(folder) << "\n";
     out << "This workstation's instrument: " << demo.instrumentId << " (" << demo.instrumentName

@@ -72,6 +72,7 @@ void registerEmbeddedDriver()
         registerCutOffProcedures();
         registerNormalValueProcedures();
         registerInstrumentProcedures();
+        registerReportProcedures();
         DriverRegistry::add(std::make_shared<EmbeddedDriver>());
     });
 }

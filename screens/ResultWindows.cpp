@@ -3,6 +3,7 @@
 #include "ResultWindow.h"
 #include "SavedResults.h"
 #include "frmDownloaded.h"
+#include "frmReportViewer.h"
 #include "frmSampleSearch.h"
 
 namespace {
@@ -24,4 +25,5 @@ void ResultWindows::install()
     static Factory factory;
     ResultWindowFactory::install(&factory);
     installSampleSearchDialog([] { return std::make_unique<frmSampleSearch>(); });
+    installReportViewer([] { return std::make_unique<frmReportViewer>(); });
 }

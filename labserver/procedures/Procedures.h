@@ -6,3 +6,4 @@ void registerResultHeaderProcedures();
 void registerCutOffProcedures();
 void registerNormalValueProcedures();
 void registerInstrumentProcedures();
+void registerReportProcedures();

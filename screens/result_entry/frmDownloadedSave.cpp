@@ -5,6 +5,7 @@
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
+#include "ReportPrinting.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
 #include "WaitCursor.h"
@@ -137,5 +138,25 @@ bool frmDownloaded::Save_Entries()
 
 void frmDownloaded::Print_Result()
 {
-    // The report of the request comes with the report engine.
+    SessionState& s = session();
+    const RequestInfo& r = s.Request;
+    const bool shortForm =
+        !isCutOffFormType(r) &&
+        (r.FormType == QLatin1String("D") ||
+         (r.FormType == QLatin1String("P") && r.ValueType == QLatin1String("D")));
+    if (isCutOffFormType(r)) {
+        OpenReportWithLogOn(reportFolder() + QStringLiteral("/LabPrint_WithCutOff.RPT"),
+                            QStringLiteral("LABORATORY"), {s.HeaderAddress, s.RequestNum});
+    } else if (shortForm) {
+        OpenReportWithLogOn(reportFolder() + QStringLiteral("/LabPrint_ShortFormWIthRemark.RPT"),
+                            QStringLiteral("LABORATORY"),
+                            {s.HeaderAddress, s.RequestNum, QString::number(s.EntryMode)});
+    } else {
+        // Never the report of an earlier request for this one.
+        s.CurrentReport.reset();
+        msgBox(QStringLiteral("This exam has no report format: there is no result report to "
+                              "show or print."),
+               MsgIcon::Information, QStringLiteral("Laboratory Result"));
+    }
+    PrintOrPreview(false, QStringLiteral("Laboratory Result"), s.PrintRequested, VerifyRequested);
 }

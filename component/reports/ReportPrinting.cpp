@@ -1,0 +1,96 @@
+#include "ReportPrinting.h"
+#include "LisError.h"
+#include "SettingsStore.h"
+#include "modMain.h"
+
+#include <QCoreApplication>
+
+ReportViewer::~ReportViewer() = default;
+
+namespace {
+std::function<std::unique_ptr<ReportViewer>()>& viewerMaker()
+{
+    static std::function<std::unique_ptr<ReportViewer>()> make;
+    return make;
+}
+
+void configure(Report& report, const QString& database, const QVariantList& values)
+{
+    const SessionState& s = session();
+    const int n = int(values.size()) - 1;
+    report.setHeaderText(s.HeaderCompany);
+    for (ReportTable& t : report.tables()) {
+        const QString location = t.location;
+        const qsizetype dot = location.indexOf(QLatin1Char('.'));
+        if (dot < 0)
+            throw LisError(5, QStringLiteral("Invalid procedure call or argument: the table "
+                                             "location \"%1\" names no database.")
+                                  .arg(location));
+        t.location = database + location.mid(dot);
+        t.setLogOnInfo(s.DbServer, database, s.DbUser, s.DbPassword);
+    }
+    if (n >= 0) {
+        int i = 0;
+        for (ReportParameter& p : report.parameterFields()) {
+            if (i > n)
+                break;
+            p.addCurrentValue(values.at(i));
+            ++i;
+        }
+    }
+}
+} // namespace
+
+void installReportViewer(std::function<std::unique_ptr<ReportViewer>()> make)
+{
+    viewerMaker() = std::move(make);
+}
+
+QString reportFolder()
+{
+    return QCoreApplication::applicationDirPath();
+}
+
+void OpenReportWithLogOn(const QString& ReportPath, const QString& DatabaseName,
+                         const QVariantList& Values)
+{
+    SessionState& s = session();
+    s.CurrentReport.reset();
+    s.CurrentReport = Report::open(ReportPath);
+    configure(*s.CurrentReport, DatabaseName, Values);
+}
+
+void ConfigureSubreport(const QString& SubreportName, const QString& DatabaseName,
+                        const QVariantList& Values)
+{
+    SessionState& s = session();
+    if (!s.CurrentReport)
+        throw LisError(91, QStringLiteral("Object variable or With block variable not set: no "
+                                          "report is open."));
+    configure(s.CurrentReport->openSubreport(SubreportName), DatabaseName, Values);
+}
+
+void PrintOrPreview(bool ShowGroupTree, const QString& Caption, bool DirectPrint,
+                    bool WithVerification)
+{
+    SessionState& s = session();
+    if (!s.CurrentReport)
+        return; // nothing to print or show
+    if (DirectPrint) {
+        s.CurrentReport->setPromptBeforePrint(false);
+        s.CurrentReport->printOut(SettingsStore::get(QStringLiteral("TARVIK Current User"),
+                                                     QStringLiteral("Laboratory"),
+                                                     QStringLiteral("Printer")),
+                                  s.RequestNum.trimmed());
+        s.CurrentReport.reset();
+        return;
+    }
+    if (!viewerMaker())
+        throw LisError(ErrNo::CannotCreateObject, QStringLiteral("No report viewer is installed."));
+    std::unique_ptr<ReportViewer> viewer = viewerMaker()();
+    viewer->set_WithVerification(WithVerification);
+    viewer->set_ShowGroupTree(ShowGroupTree);
+    viewer->setCaption(Caption);
+    viewer->set_DirectPrint(false);
+    viewer->showModal();
+}

@@ -1,0 +1,165 @@
+#include "frmReportViewer.h"
+#include "LisError.h"
+#include "Presenter.h"
+#include "SavedResults.h"
+#include "modMain.h"
+
+#include <QAction>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPrintPreviewWidget>
+#include <QPrinter>
+#include <QPushButton>
+#include <QStyle>
+#include <QTextDocument>
+#include <QToolBar>
+
+namespace {
+constexpr int kButtonBar = 40;
+}
+
+frmReportViewer::frmReportViewer()
+{
+    setObjectName(QStringLiteral("frmReportViewer"));
+    setWindowTitle(QStringLiteral("View Report"));
+    resize(900, 760);
+
+    viewerTools = new QToolBar(this);
+    crViewer1 = new QPrintPreviewWidget(this);
+    crViewer1->setObjectName(QStringLiteral("crViewer1"));
+    viewerTools->addAction(QStringLiteral("Zoom in"), crViewer1, &QPrintPreviewWidget::zoomIn);
+    viewerTools->addAction(QStringLiteral("Zoom out"), crViewer1, &QPrintPreviewWidget::zoomOut);
+    viewerTools->addAction(QStringLiteral("Fit width"), crViewer1,
+                           &QPrintPreviewWidget::fitToWidth);
+    viewerTools->addAction(QStringLiteral("Whole page"), crViewer1,
+                           &QPrintPreviewWidget::fitInView);
+    viewerTools->addAction(QStringLiteral("Previous page"), this,
+                           [this] { crViewer1->setCurrentPage(crViewer1->currentPage() - 1); });
+    viewerTools->addAction(QStringLiteral("Next page"), this,
+                           [this] { crViewer1->setCurrentPage(crViewer1->currentPage() + 1); });
+
+    const auto button = [this](const char* name, const QString& caption) {
+        auto* b = new QPushButton(caption, this);
+        b->setObjectName(QLatin1String(name));
+        b->setAutoDefault(false);
+        b->hide();
+        return b;
+    };
+    cmdVerify = button("cmdVerify", QStringLiteral("&Verify/Save"));
+    cmdEdit = button("cmdEdit", QStringLiteral("&Edit"));
+    cmdPrint = button("cmdPrint", QStringLiteral("Verify/Save/ &Print"));
+    fmeFax = new QGroupBox(QStringLiteral("Frame1"), this);
+    fmeFax->setObjectName(QStringLiteral("fmeFax"));
+    Image1 = new QLabel(fmeFax);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setPixmap(style()->standardIcon(QStyle::SP_DriveNetIcon).pixmap(32, 32));
+
+    connect(cmdVerify, &QPushButton::clicked, this, [this] { verify(false); });
+    connect(cmdPrint, &QPushButton::clicked, this, [this] { verify(true); });
+    connect(cmdEdit, &QPushButton::clicked, this, [this] { close(); });
+    connect(crViewer1, &QPrintPreviewWidget::paintRequested, this, [this](QPrinter* printer) {
+        if (m_document)
+            m_document->print(printer);
+    });
+}
+
+frmReportViewer::~frmReportViewer()
+{
+    unload();
+}
+
+void frmReportViewer::setCaption(const QString& caption)
+{
+    if (!m_loaded) {
+        m_loaded = true;
+        load();
+    }
+    setWindowTitle(caption);
+}
+
+void frmReportViewer::load()
+{
+    if (m_withVerification) {
+        cmdVerify->show();
+        cmdEdit->show();
+        cmdPrint->show();
+    }
+    fmeFax->hide();
+    // The preview shows the report at once, whole pages side by side for the
+    // long hematology forms, the page width otherwise; it has no group tree
+    // and no export of its own.
+    const RequestInfo& r = session().Request;
+    const bool wide = r.FormType == QLatin1String("L") ||
+                      (r.FormType == QLatin1String("H") &&
+                       (r.ValueType == QLatin1String("L") || r.ValueType == QLatin1String("H") ||
+                        r.ValueType == QLatin1String("P")));
+    if (session().CurrentReport)
+        m_document = session().CurrentReport->render();
+    crViewer1->setZoomMode(wide ? QPrintPreviewWidget::FitInView : QPrintPreviewWidget::FitToWidth);
+    crViewer1->updatePreview();
+}
+
+void frmReportViewer::showModal()
+{
+    if (!m_loaded)
+        setCaption(windowTitle());
+    Presenter::current().showModal(*this);
+}
+
+void frmReportViewer::verify(bool print)
+{
+    try {
+        if (!VerifyRequestResults())
+            return; // no logbook entry: nothing verified, the viewer stays
+        m_resultVerified = true;
+        if (print)
+            session().PrintRequested = true;
+        close();
+    } catch (const LisError& e) {
+        msgBox(QStringLiteral("Error %1: %2").arg(e.number()).arg(e.description()),
+               MsgIcon::Critical, windowTitle());
+    }
+}
+
+void frmReportViewer::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void frmReportViewer::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    const int bar = viewerTools->sizeHint().height();
+    const int buttons = cmdVerify->isVisible() || m_withVerification ? kButtonBar : 0;
+    viewerTools->setGeometry(0, 0, width(), bar);
+    crViewer1->setGeometry(0, bar, width(), height() - bar - buttons);
+    int x = width() - 8;
+    for (QPushButton* b : {cmdPrint, cmdEdit, cmdVerify}) {
+        const int w = std::max(110, b->sizeHint().width());
+        x -= w;
+        b->setGeometry(x, height() - kButtonBar + 6, w, kButtonBar - 12);
+        x -= 8;
+    }
+}
+
+void frmReportViewer::closeEvent(QCloseEvent* event)
+{
+    unload();
+    QDialog::closeEvent(event);
+}
+
+void frmReportViewer::unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    SessionState& s = session();
+    s.CurrentReport.reset();
+    if (m_resultVerified && m_withVerification)
+        s.ReportVerified = true;
+}
