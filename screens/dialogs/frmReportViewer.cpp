@@ -38,6 +38,9 @@ frmReportViewer::frmReportViewer()
                            [this] { crViewer1->setCurrentPage(crViewer1->currentPage() - 1); });
     viewerTools->addAction(QStringLiteral("Next page"), this,
                            [this] { crViewer1->setCurrentPage(crViewer1->currentPage() + 1); });
+    // Closing the preview from the viewer's own bar ends it, as the window's
+    // close box does.
+    viewerTools->addAction(QStringLiteral("Close preview"), this, [this] { close(); });
 
     const auto button = [this](const char* name, const QString& caption) {
         auto* b = new QPushButton(caption, this);

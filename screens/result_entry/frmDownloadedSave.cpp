@@ -43,14 +43,20 @@ void frmDownloaded::Save_And_Print(bool verify, bool print)
         SetActionButtons(*this, false);
         const bool ok = Save_Entries();
         if (ok && print) {
-            Print_Result();
-            if (session().ReportVerified) {
-                if (session().PrintRequested)
+            try {
+                Print_Result();
+                if (session().ReportVerified && session().PrintRequested)
                     Print_Result();
-                close();
-            } else {
+            } catch (...) {
+                // The results are saved; the buttons come back so the user
+                // can print again once the printer is there.
                 SetActionButtons(*this, true);
+                throw;
             }
+            if (session().ReportVerified)
+                close();
+            else
+                SetActionButtons(*this, true);
         } else if (!ok) {
             // Nothing was saved and every value is still on the screen:
             // the user corrects and saves again.

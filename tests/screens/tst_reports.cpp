@@ -137,9 +137,9 @@ private slots:
         const QString text = pdfText(pdf);
         for (const char* expected :
              {"ST. MERCY GENERAL HOSPITAL", "1200 Harbour Road", "REYES, ANA MAE", "L-1006",
-              "A-5005", "Hepatitis B surface antigen", "0.35", "NON-REACTIVE", "EQUIVOCAL",
-              "POSITIVE", "S/CO", "Donor unit 24-0871", "Joy Ramos, RMT",
-              "Elena Villanueva, MD, FPSP", "Performed by"})
+              "A-5005", "Hepatitis B surface", "0.35", "NON-REACTIVE", "EQUIVOCAL", "POSITIVE",
+              "S/CO", "Donor unit 24-0871", "Joy Ramos, RMT", "Elena Villanueva, MD, FPSP",
+              "Performed by"})
             QVERIFY2(text.contains(QLatin1String(expected)), expected);
 
         // A printer that is not there is an error, and nothing is lost.
@@ -232,6 +232,28 @@ private slots:
             QCOMPARE(f.presenter.messages().size(), 1);
             QVERIFY(!session().CurrentReport);
             QCOMPARE(f.presenter.windowsShown().size(), 1); // no viewer
+        });
+        // The kind follows FormType and ValueType exactly.
+        f.open<frmDownloaded>(QStringLiteral("L-1001"), [&](frmDownloaded& w) {
+            struct Kind {
+                const char* form;
+                const char* value;
+                const char* file;
+                QVariant last;
+            };
+            for (const Kind& k : {Kind{"P", "5", "/LabPrint_WithCutOff.RPT", "L-1001"},
+                                  Kind{"P", "D", "/LabPrint_ShortFormWIthRemark.RPT", "2"},
+                                  Kind{"D", "", "/LabPrint_ShortFormWIthRemark.RPT", "2"}}) {
+                session().Request.FormType = QLatin1String(k.form);
+                session().Request.ValueType = QLatin1String(k.value);
+                session().EntryMode = 2;
+                f.presenter.queueWindow([&](QWidget&) {
+                    Report& r = *session().CurrentReport;
+                    QVERIFY(r.path().endsWith(QLatin1String(k.file)));
+                    QCOMPARE(r.parameterFields().last().currentValues, QVariantList{k.last});
+                });
+                w.Print_Result();
+            }
         });
         // 5 opens the cut-off report with two values.
         f.open<frmDownloaded>(QStringLiteral("L-1001"), [&](frmDownloaded& w) {
