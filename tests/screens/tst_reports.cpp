@@ -173,6 +173,25 @@ private slots:
             QVERIFY2(text.contains(QLatin1String(expected)), expected);
     }
 
+    void longTablesRepeatTheirHeaderOnEveryPage()
+    {
+        for (int i = 0; i < 150; ++i)
+            f.db->exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, EmployeeCode, "
+                                      "LoggedAt) VALUES ('L-1006', 'MT%1', '2024-03-07 10:00:00')")
+                           .arg(i));
+        QTemporaryDir out;
+        OpenReportWithLogOn(fixture("LongTable.RPT"), QStringLiteral("LABORATORY"),
+                            {QStringLiteral("L-1006")});
+        const QString text = pdfText(session().CurrentReport->printOut(
+            out.filePath(QStringLiteral("long.pdf")), QStringLiteral("long")));
+        const QStringList pages = text.split(QLatin1Char('\f'), Qt::SkipEmptyParts);
+        QVERIFY2(pages.size() >= 3, qPrintable(QString::number(pages.size())));
+        for (int p = 0; p < pages.size(); ++p) {
+            QVERIFY(pages[p].contains(QStringLiteral("Employee")));
+            QVERIFY(pages[p].trimmed().endsWith(QString::number(p + 1)));
+        }
+    }
+
     void viewerWithAndWithoutVerification_data()
     {
         QTest::addColumn<bool>("offered");
