@@ -48,14 +48,8 @@ ResultSet resultWithCutOff(ProcedureContext& ctx)
                   QStringLiteral("RequestNum"),   QStringLiteral("CutOffValue")};
     ItemCache cache(ctx.store());
     for (const QVariantList& r : saved.rows) {
-        const QString savedResult = r[3].toString().trimmed();
-        QString result = savedResult;
-        if (savedResult.isEmpty() || LabLogic::number(savedResult)) {
-            const QString value =
-                r[2].toString().trimmed().isEmpty() ? savedResult : r[2].toString();
-            const auto& item = cache[r[0].toString()];
-            result = item ? item->interpret(value, LabLogic::number(r[5].toString())) : value;
-        }
+        const QString result = shownInterpretation(cache[r[0].toString()], r[2].toString(),
+                                                   r[3].toString(), r[5].toString());
         rs.rows.append({r[0], r[1], r[2], result, r[4], r[5]});
     }
     return rs;

@@ -84,6 +84,16 @@ QString ExamItem::interpret(const QString& value, std::optional<double> given) c
     return LabLogic::interpret(value, rule);
 }
 
+QString shownInterpretation(const std::optional<ExamItem>& item, const QString& value,
+                            const QString& savedResult, const QString& savedCutOff)
+{
+    const QString saved = savedResult.trimmed();
+    if (!saved.isEmpty() && !LabLogic::number(saved))
+        return saved;
+    const QString v = value.trimmed().isEmpty() ? saved : value;
+    return item ? item->interpret(v, LabLogic::number(savedCutOff)) : v;
+}
+
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId)
 {
     const ResultSet rs = store.query(

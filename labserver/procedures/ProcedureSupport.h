@@ -49,6 +49,12 @@ struct ExamItem {
     QString interpret(const QString& value, std::optional<double> cutOff = std::nullopt) const;
 };
 
+// The interpretation shown for a saved cut-off result: the one staff saved
+// when it is text; otherwise the value (or, without one, the saved number)
+// against the saved cut-off or the item's own.
+QString shownInterpretation(const std::optional<ExamItem>& item, const QString& value,
+                            const QString& savedResult, const QString& savedCutOff);
+
 // nullopt when the item is not known.
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId);
 ExamItem existingExamItem(const ProcedureContext& ctx, int argument);

@@ -58,12 +58,8 @@ ResultSet reportCutOffResults(ProcedureContext& ctx)
     ItemCache items(ctx.store());
     for (const QVariantList& r : saved.rows) {
         const auto& item = items[r[0].toString()];
-        const QString savedResult = r[3].toString().trimmed();
-        QString result = savedResult;
-        if ((savedResult.isEmpty() || LabLogic::number(savedResult)) && item)
-            result =
-                item->interpret(r[2].toString().trimmed().isEmpty() ? savedResult : r[2].toString(),
-                                LabLogic::number(r[4].toString()));
+        const QString result =
+            shownInterpretation(item, r[2].toString(), r[3].toString(), r[4].toString());
         rs.rows.append({r[1], r[2].toString(), result, item ? item->siUnit : QString(),
                         item && item->cutOff ? LabLogic::fixed(*item->cutOff, 1) : QString(),
                         item ? item->siNormal() : QString()});

@@ -148,14 +148,18 @@ QString ResultEntryForm::examNameFor(const QString& code) const
     return name;
 }
 
+QString ResultEntryForm::instrumentSampleCall(char mode, const QString& lastSeparator) const
+{
+    return QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '") + QLatin1Char(mode) +
+           QStringLiteral("','") + DateText::monthDayYear(dtpResultDate->date()) +
+           QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") +
+           sqlLiteral(txtSampleNum->text()) + QStringLiteral("','") + sqlLiteral(txtPName->text()) +
+           lastSeparator + sqlLiteral(session().Request.RefNum) + QStringLiteral("'");
+}
+
 QString ResultEntryForm::itemValue(const QString& code)
 {
-    const QString text = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','") +
-                         DateText::monthDayYear(dtpResultDate->date()) + QStringLiteral("','") +
-                         sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") +
-                         sqlLiteral(txtSampleNum->text()) + QStringLiteral("','") +
-                         sqlLiteral(txtPName->text()) + QStringLiteral("','") +
-                         sqlLiteral(session().Request.RefNum) + QStringLiteral("'");
+    const QString text = instrumentSampleCall('4', QStringLiteral("','"));
     auto rs =
         session().LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
     QString value;

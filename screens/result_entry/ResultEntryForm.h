@@ -105,6 +105,9 @@ protected:
     void loadSizing();
     // The downloaded-results grid layout.
     void layoutDownloadedGrid();
+    // The instrument procedure's call for the sample on the screen; modes
+    // differ in the separator before the last argument.
+    QString instrumentSampleCall(char mode, const QString& lastSeparator) const;
     // The value the instrument downloaded for an item code (mode '4').
     QString itemValue(const QString& code);
     // The exam name of the last requested exam with this code, trimmed.

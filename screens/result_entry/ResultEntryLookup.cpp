@@ -56,12 +56,7 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
         return;
     }
 
-    const QString text = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','") +
-                         DateText::monthDayYear(dtpResultDate->date()) + QStringLiteral("','") +
-                         sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") +
-                         sqlLiteral(txtSampleNum->text()) + QStringLiteral("','") +
-                         sqlLiteral(txtPName->text()) + QStringLiteral("', '") +
-                         sqlLiteral(session().Request.RefNum) + QStringLiteral("'");
+    const QString text = instrumentSampleCall('1', QStringLiteral("', '"));
     auto rs =
         session().LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
     if (rs->recordCount() > 0) {
