@@ -3,6 +3,7 @@
 #include "ResultWindow.h"
 #include "SavedResults.h"
 #include "frmDownloaded.h"
+#include "frmNVDownloads.h"
 #include "frmReportViewer.h"
 #include "frmSampleSearch.h"
 
@@ -13,9 +14,9 @@ public:
     {
         if (kind == ResultWindowKind::Downloaded)
             return std::make_unique<frmDownloaded>();
-        throw LisError(ErrNo::CannotCreateObject,
-                       QStringLiteral("The %1 window is not part of this build yet.")
-                           .arg(resultWindowName(kind)));
+        if (kind == ResultWindowKind::NVDownloads)
+            return std::make_unique<frmNVDownloads>();
+        throw LisError(ErrNo::CannotCreateObject, QStringLiteral("No result window fits."));
     }
 };
 } // namespace

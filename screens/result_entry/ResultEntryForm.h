@@ -84,6 +84,8 @@ public:
     // The first argument of the last save-and-print: Verify or Print asked
     // the report viewer to offer verification.
     bool VerifyRequested = false;
+    // The request's reference number, as the filling found it.
+    QString RefNum;
 
 protected:
     ResultEntryForm();
@@ -101,6 +103,10 @@ protected:
     // description, and the window with every typed value stays as it is.
     void guarded(const std::function<void()>& handler);
 
+    // Finds the sample the instrument downloaded for the request (worklist
+    // first, then the downloads) and shows its results; the first step of
+    // filling either window.
+    void showRequestSample();
     // The load sizing of the request grid at start-up.
     void loadSizing();
     // The downloaded-results grid layout.

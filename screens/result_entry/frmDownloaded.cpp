@@ -84,58 +84,8 @@ void frmDownloaded::copyRequestedExams()
 
 void frmDownloaded::Fill_Results()
 {
-    SessionState& s = session();
     cmdResetResult->setEnabled(true);
-    m_refNum = s.Request.RefNum;
-
-    // The request's sample: from the instrument's worklist, else from what
-    // the instrument downloaded for the order.
-    QString sampleDate;
-    QString sampleNum;
-    const QString where = QStringLiteral(" Where InstrumentID like '") + sqlLiteral(InstrumentId) +
-                          QStringLiteral("' and refnum = '") + sqlLiteral(m_refNum) +
-                          QStringLiteral("'");
-    const auto takeSample = [&](Recordset& rs, const QString& dateColumn,
-                                const QString& numberColumn) {
-        sampleDate = rs.textOrEmpty(dateColumn);
-        sampleNum = rs.textOrEmpty(numberColumn);
-        dtpResultDate->setDate(DateText::toDateTime(rs.value(dateColumn)).date());
-        txtSampleNum->setText(sampleNum);
-        txtAccNum->setText(sampleNum);
-    };
-    auto worklist =
-        s.LabDb->openRecordset(QStringLiteral("Select * from tbLabInstrumentHemaWorkList") + where,
-                               CursorOptions::clientDynamic());
-    if (!worklist->eof()) {
-        takeSample(*worklist, QStringLiteral("orderdate"), QStringLiteral("SampleNumber"));
-    } else {
-        auto downloaded = s.LabDb->openRecordset(
-            QStringLiteral("select * from laboratory..tbLabInstrumentDLHemaResult") + where,
-            CursorOptions::clientDynamic());
-        if (!downloaded->eof())
-            takeSample(*downloaded, QStringLiteral("Resultdate"), QStringLiteral("SampleNum"));
-    }
-
-    const auto day = DateText::parse(sampleDate);
-    auto sample = s.LabDb->openRecordset(
-        QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
-            (day ? DateText::monthDayYear(day->date()) : QString()) + QStringLiteral("','") +
-            sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") + sqlLiteral(sampleNum) +
-            QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(m_refNum.trimmed()) +
-            QStringLiteral("'"),
-        CursorOptions::clientDynamic(LockType::Optimistic));
-    if (sample->recordCount() > 0) {
-        layoutRequestGrid();
-        // The instrument grid gets its own columns too, so only the
-        // columns staff read are visible.
-        layoutDownloadedGrid();
-        msfgDLresult->bind(sample->data());
-    }
-    if (msfgRequest->Rows() > 1) {
-        // Before the window is shown a current row places no editor.
-        const QSignalBlocker quiet(msfgRequest);
-        msfgRequest->setRow(1);
-    }
+    showRequestSample();
     cutOffFill();
 }
 

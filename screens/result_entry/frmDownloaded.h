@@ -25,6 +25,4 @@ protected:
 
 private:
     void cutOffFill();
-
-    QString m_refNum;
 };

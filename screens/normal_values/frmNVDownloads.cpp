@@ -1,0 +1,124 @@
+#include "frmNVDownloads.h"
+#include "Connection.h"
+#include "FlexGrid.h"
+#include "LisError.h"
+#include "Numeric.h"
+#include "SavedResults.h"
+#include "SqlText.h"
+#include "modMain.h"
+
+#include <QPushButton>
+
+frmNVDownloads::frmNVDownloads()
+{
+    setObjectName(QStringLiteral("frmNVDownloads"));
+}
+
+void frmNVDownloads::layoutRequestGrid()
+{
+    msfgRequest->setCols(15);
+    msfgRequest->setRows(2);
+    msfgRequest->setFixedCols(2);
+    const QList<QPair<int, int>> widths = {{0, 0},     {1, 0},  {2, 2200}, {3, 1800}, {4, 1200},
+                                           {5, 1000},  {6, 0},  {7, 0},    {8, 2000}, {9, 1500},
+                                           {10, 1000}, {11, 0}, {12, 0}};
+    for (const auto& [col, twips] : widths)
+        msfgRequest->setColWidth(col, twips);
+    for (int col : {3, 4, 8, 9})
+        msfgRequest->setColAlignmentCentred(col);
+    const QStringList headers = {"RequestNum", "ExamID",    "  Exam",    "Result", "Normal Value",
+                                 "Unit",       "Min Value", "Max Value", "Result", "Normal Value",
+                                 "Unit",       "Min Value", "Max Value", "Factor", "FType"};
+    for (int c = 0; c < headers.size(); ++c)
+        msfgRequest->setTextMatrix(0, c, headers[c]);
+}
+
+void frmNVDownloads::Fill_Results()
+{
+    cmdResetResult->setEnabled(true);
+    layoutRequestGrid();
+    showRequestSample();
+    savedValuesFill();
+}
+
+void frmNVDownloads::savedValuesFill()
+{
+    LoadResultHeader();
+    SessionState& s = session();
+    auto saved = s.LabDb->openRecordset(
+        QStringLiteral("LABORATORY..Lab_FormMaker_GetResult_ReagentValues  '") +
+            sqlLiteral(s.RequestNum) + QStringLiteral("'"),
+        CursorOptions::clientDynamic(LockType::Optimistic));
+    if (saved->recordCount() > 0) {
+        static const char* const columns[] = {"RequestNum", "ExamCode", "ExamName", "sResult",
+                                              "sNValues",   "sUnit",    "sMin",     "sMax",
+                                              "CResult",    "cNValues", "CUnit",    "CMin",
+                                              "CMax",       "Factor",   "FormType"};
+        for (; !saved->eof(); saved->moveNext()) {
+            const int row = msfgRequest->Rows() - 1;
+            for (int c = 0; c < 15; ++c) {
+                const QString v = saved->text(QLatin1String(columns[c]));
+                msfgRequest->setTextMatrix(row, c, c == 2 ? QStringLiteral("  ") + v : v);
+            }
+            msfgRequest->setRows(msfgRequest->Rows() + 1);
+        }
+        msfgRequest->setRows(msfgRequest->Rows() - 1);
+        return;
+    }
+    auto exams = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_FillExams '") +
+                                            sqlLiteral(s.RequestNum) + QStringLiteral("','") +
+                                            QString::number(s.EntryMode) + QStringLiteral("'"),
+                                        CursorOptions::clientDynamic());
+    if (exams->recordCount() < 1)
+        return;
+    layoutRequestGrid();
+    grdExams->setRows(exams->recordCount() + 1);
+    for (int i = 1; !exams->eof(); exams->moveNext(), ++i) {
+        grdExams->setTextMatrix(i, 1, exams->text(QStringLiteral("ExamId")));
+        grdExams->setTextMatrix(i, 2, exams->text(QStringLiteral("Exam")));
+        grdExams->setTextMatrix(i, 3, exams->text(QStringLiteral("Lab#")));
+        grdExams->setTextMatrix(i, 4, exams->text(QStringLiteral("Normal Values")));
+    }
+}
+
+void frmNVDownloads::takeOverDownloaded()
+{
+    const auto downloaded = [this](int row, int col) {
+        return col < msfgDLresult->Cols() ? msfgDLresult->TextMatrix(row, col) : QString();
+    };
+    const auto normalValuesFor = [this](const QString& code) {
+        QString text;
+        for (int j = 1; j < grdExams->Rows(); ++j)
+            if (grdExams->TextMatrix(j, 1).trimmed() == code)
+                text = grdExams->TextMatrix(j, 4).trimmed();
+        return text;
+    };
+    QList<QStringList> rows;
+    for (int i = 1; i < msfgDLresult->Rows(); ++i) {
+        const QString code = downloaded(i, 4).trimmed();
+        if (code.isEmpty())
+            continue;
+        for (int j = 1; j < grdExams->Rows(); ++j) {
+            if (grdExams->TextMatrix(j, 1).trimmed() != code)
+                continue;
+            const auto value = numeric(downloaded(i, 1));
+            rows.append({downloaded(i, 19).trimmed(), code, examNameFor(code),
+                         value ? numberText(*value) : QString(), normalValuesFor(code),
+                         downloaded(i, 2), QString()});
+        }
+    }
+    msfgRequest->setRows(std::max(msfgDLresult->Rows(), int(rows.size()) + 1));
+    for (int r = 0; r < rows.size(); ++r)
+        for (int c = 0; c < rows[r].size(); ++c)
+            msfgRequest->setTextMatrix(r + 1, c, rows[r][c]);
+}
+
+void frmNVDownloads::copyRequestedExams()
+{
+    msfgRequest->setRows(grdExams->Rows());
+    for (int i = 1; i < grdExams->Rows(); ++i) {
+        msfgRequest->setTextMatrix(i, 1, grdExams->TextMatrix(i, 1));
+        msfgRequest->setTextMatrix(i, 2, grdExams->TextMatrix(i, 2));
+        msfgRequest->setTextMatrix(i, 0, grdExams->TextMatrix(i, 3));
+    }
+}
