@@ -5,6 +5,7 @@
 #include "Screenshot.h"
 #include "WindowFixture.h"
 #include "frmDownloaded.h"
+#include "frmNVDownloads.h"
 #include "frmReportViewer.h"
 
 #include <QGroupBox>
@@ -190,6 +191,21 @@ private slots:
             QVERIFY(pages[p].contains(QStringLiteral("Employee")));
             QVERIFY(pages[p].trimmed().endsWith(QString::number(p + 1)));
         }
+    }
+
+    void normalValuesWindowPrintsItsReport()
+    {
+        QTemporaryDir out;
+        SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Laboratory"),
+                           QStringLiteral("Printer"), out.path());
+        f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
+            session().PrintRequested = true; // straight to the printer
+            w.Print_Result();
+        });
+        const QString text = pdfText(out.filePath(QStringLiteral("L-1016.pdf")));
+        QVERIFY(text.contains(QStringLiteral("Results in SI units")));
+        QVERIFY(text.contains(QStringLiteral("Results in conventional units")));
+        QVERIFY(text.contains(QStringLiteral("Uric acid")));
     }
 
     void viewerWithAndWithoutVerification_data()
