@@ -152,20 +152,6 @@ private slots:
         QVERIFY(!c.isOpen());
     }
 
-    void serverWithoutDriverIsNamed()
-    {
-        Connection c;
-        try {
-            c.open(QStringLiteral("Provider=SQLOLEDB.8;Data Source=SRV1"));
-            QFAIL("opened a server no driver serves");
-        } catch (const LisError& e) {
-            QVERIFY(e.number() < 0);
-            QVERIFY2(e.description().contains(QLatin1String("\"SRV1\"")),
-                     qPrintable(e.description()));
-        }
-        QVERIFY(!c.isOpen());
-    }
-
     void traceHoldsEveryCommandExactly()
     {
         QTemporaryDir dir;
