@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Set-up and everyday commands. Each installs what is missing, then builds.
 #   ./do run [REQUESTNUM]   build, make the demo laboratory on first use, open a request
+#                           (without a display: the scripted walkthrough, pictures and
+#                           reports into ./walkthrough)
 #   ./do test               build, then run every test through ctest
 #   ./do bench              build, then run the benchmarks
 # LIS_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -47,6 +49,11 @@ run)
     ensure_packages
     build
     host="$(build_dir)/bin/lis-host"
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+        # Nobody could work in a window here: run the scripted walkthrough.
+        echo "No display: running the walkthrough of the demo into ./walkthrough"
+        exec "$host" walkthrough "${LIS_WALKTHROUGH_DIR:-walkthrough}"
+    fi
     # The demo laboratory is made on first use, in the data folder the
     # settings name (by default the user's own).
     if ! "$host" query "select * from tbLabRequest where RequestNum = 'L-1001'" 2>/dev/null \

@@ -50,7 +50,8 @@ void HostCommands::usage(QTextStream& out)
            "  lis-host settings list\n"
            "  lis-host connstr N [CATALOG]\n"
            "  lis-host demo\n"
-           "  lis-host query \"COMMAND TEXT\"\n";
+           "  lis-host query \"COMMAND TEXT\"\n"
+           "  lis-host walkthrough DIR\n";
 }
 
 int HostCommands::open(const QStringList& args)

@@ -1,6 +1,7 @@
 #include "ConsolePresenter.h"
 #include "HostCommands.h"
 #include "LisError.h"
+#include "Walkthrough.h"
 
 #include <QApplication>
 #include <QDir>
@@ -32,7 +33,9 @@ int main(int argc, char** argv)
         qputenv("XDG_RUNTIME_DIR", runtime);
     }
     std::unique_ptr<QCoreApplication> app;
-    if (command == QLatin1String("open"))
+    if (command == QLatin1String("walkthrough"))
+        qputenv("QT_QPA_PLATFORM", "offscreen"); // it needs no display, wherever it runs
+    if (command == QLatin1String("open") || command == QLatin1String("walkthrough"))
         app = std::make_unique<QApplication>(argc, argv);
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -56,6 +59,11 @@ int main(int argc, char** argv)
             return HostCommands::demo(args, out);
         if (command == QLatin1String("query"))
             return HostCommands::query(args, out);
+        if (command == QLatin1String("walkthrough")) {
+            if (args.size() != 1)
+                throw LisError(5, QStringLiteral("walkthrough takes the folder for its pictures"));
+            return Walkthrough::run(args.first(), out);
+        }
         HostCommands::usage(command.isEmpty() || command == QLatin1String("--help") ? out : err);
         return command.isEmpty() || command == QLatin1String("--help") ? 0 : 2;
     } catch (const LisError& e) {

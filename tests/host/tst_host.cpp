@@ -2,6 +2,7 @@
 #include "TestDatabase.h"
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -109,6 +110,18 @@ private slots:
         r = host({"query", "delete from tbLabResult"});
         QCOMPARE(r.status, 1);
         QVERIFY(r.err.startsWith(QStringLiteral("Error -2147217900: Incorrect syntax near")));
+    }
+
+    void walkthroughDoesTheWholeJob()
+    {
+        QTemporaryDir dir;
+        const Run r = host({"walkthrough", dir.path()});
+        QCOMPARE(r.status, 0);
+        QVERIFY2(r.out.contains(QStringLiteral("Every step did what staff expect.")),
+                 qPrintable(r.out));
+        for (const char* file :
+             {"L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png", "04-preview.png"})
+            QVERIFY2(QFile::exists(dir.filePath(QLatin1String(file))), file);
     }
 };
 

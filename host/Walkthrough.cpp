@@ -1,0 +1,204 @@
+#include "Walkthrough.h"
+#include "Clock.h"
+#include "Connection.h"
+#include "DemoLaboratory.h"
+#include "EmbeddedDriver.h"
+#include "FlexGrid.h"
+#include "ResultWindows.h"
+#include "ScriptedPresenter.h"
+#include "SettingsStore.h"
+#include "clsLISResultEntry.h"
+#include "frmDownloaded.h"
+#include "frmNVDownloads.h"
+#include "frmReportViewer.h"
+#include "frmSampleSearch.h"
+#include "modMain.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+class Session {
+public:
+    Session(const QString& folder, QTextStream& out)
+        : m_folder(folder)
+        , m_out(out)
+    {
+    }
+
+    void shot(QWidget& w, const QString& name)
+    {
+        const QString file =
+            QStringLiteral("%1-%2.png").arg(++m_shots, 2, 10, QLatin1Char('0')).arg(name);
+        w.grab().save(QDir(m_folder).filePath(file));
+        m_out << "  picture " << file << "\n";
+    }
+
+    void expect(bool ok, const QString& what)
+    {
+        m_out << (ok ? "  ok     " : "  FAILED ") << what << "\n";
+        m_out.flush();
+        if (!ok)
+            ++m_failures;
+    }
+
+    static void activate(QWidget& w)
+    {
+        QApplication::setActiveWindow(&w);
+        if (!QTest::qWaitForWindowActive(&w, 2000))
+            qWarning("%s did not become active", qPrintable(w.objectName()));
+    }
+
+    static void clickCell(FlexGrid* g, int row, int col)
+    {
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                          g->visualRect(g->model()->index(row - 1, col)).center());
+    }
+
+    int failures() const { return m_failures; }
+    const QString& folder() const { return m_folder; }
+
+private:
+    QString m_folder;
+    QTextStream& m_out;
+    int m_shots = 0;
+    int m_failures = 0;
+};
+
+QString scalar(Connection& db, const QString& text, const QString& column)
+{
+    auto rs = db.openRecordset(text, CursorOptions::clientDynamic());
+    return rs->eof() ? QString() : rs->textOrEmpty(column);
+}
+} // namespace
+
+int Walkthrough::run(const QString& folder, QTextStream& out)
+{
+    QDir().mkpath(folder);
+    const QString root = QDir(folder).absolutePath();
+    // Its own settings and laboratory: the workstation's are not touched.
+    qputenv("LIS_CONFIG_DIR", (root + QStringLiteral("/config")).toLocal8Bit());
+    const QString data = root + QStringLiteral("/laboratory");
+    QDir(data).removeRecursively();
+    QDir().mkpath(data);
+    registerEmbeddedDriver();
+    const DemoLaboratory::Summary demo = DemoLaboratory::build(data, Clock::today());
+    const QString user = QStringLiteral("TARVIK Current User");
+    SettingsStore::set(user, QStringLiteral("Connection"), QStringLiteral("Server"), data);
+    SettingsStore::set(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"), root);
+    SettingsStore::set(QStringLiteral("TarvikInstrumentID"), QStringLiteral("Laboratory"),
+                       QStringLiteral("LabMachineInterface"), demo.instrumentId);
+    SettingsStore::set(QStringLiteral("TarvikInstrumentname"), QStringLiteral("Laboratory"),
+                       QStringLiteral("LabMachineInterface"), demo.instrumentName);
+    ResultWindows::install();
+
+    Session s(root, out);
+    ScriptedPresenter presenter;
+    PresenterScope scope(presenter);
+    clsLISResultEntry entry;
+    entry.EmployeeCode(QStringLiteral("MT01"));
+    entry.EmployeeName(QStringLiteral("Carlos Bautista"));
+
+    out << "1. L-1001, cut-off: look the sample up, take it over, type, print, verify\n";
+    presenter.queueWindow([&](QWidget& window) {
+        auto& w = static_cast<frmDownloaded&>(window);
+        Session::activate(w);
+        s.shot(w, QStringLiteral("cut-off-opened"));
+        s.expect(w.txtSampleNum->text() == QLatin1String("101"),
+                 QStringLiteral("the worklist's sample 101 is found on opening"));
+        w.txtSampleNum->clear();
+        presenter.queueWindow([&](QWidget& d) {
+            auto& dialog = static_cast<frmSampleSearch&>(d);
+            Session::activate(dialog);
+            s.shot(dialog, QStringLiteral("sample-search"));
+            Session::clickCell(dialog.msfgSampleNum, 1, 0);
+        });
+        QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+        s.expect(w.txtPName->text() == QLatin1String("DELA CRUZ, JUAN S"),
+                 QStringLiteral("\"...\" picks sample 101 of DELA CRUZ"));
+        QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+        s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("0.42"),
+                 QStringLiteral("Use Result takes the instrument's values over"));
+        Session::clickCell(w.msfgRequest, 2, 2);
+        QTest::keyClick(w.txtResult, Qt::Key_F2);
+        QTest::keyClick(w.txtResult, Qt::Key_Return);
+        QTest::keyClick(w.txtResult, Qt::Key_F6);
+        s.expect(w.msfgRequest->TextMatrix(2, 3) == QLatin1String("POSITIVE") &&
+                     w.msfgRequest->TextMatrix(3, 0) == QLatin1String("*"),
+                 QStringLiteral("F2 types POSITIVE, F6 marks the next row re-checked"));
+        s.shot(w, QStringLiteral("cut-off-typed"));
+        presenter.queueWindow([&](QWidget& v) {
+            auto& viewer = static_cast<frmReportViewer&>(v);
+            Session::activate(viewer);
+            s.shot(viewer, QStringLiteral("preview"));
+            QTest::mouseClick(viewer.cmdPrint, Qt::LeftButton);
+        });
+        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        s.expect(!w.isVisible(), QStringLiteral("Verify/Save/ Print closes the result window"));
+    });
+    entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
+
+    out << "2. L-1013, normal values: take over and print\n";
+    presenter.queueWindow([&](QWidget& window) {
+        auto& w = static_cast<frmNVDownloads&>(window);
+        Session::activate(w);
+        QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+        s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("5.5"),
+                 QStringLiteral("glucose 5.5 mmol/L is taken over"));
+        s.shot(w, QStringLiteral("normal-values"));
+        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        s.expect(!w.isVisible(), QStringLiteral("the saved window closes"));
+    });
+    entry.Show_ResultEntry(QStringLiteral("L-1013"), qint16(0), QVariant(0));
+
+    out << "3. L-1017, an exam without a result format\n";
+    entry.Show_ResultEntry(QStringLiteral("L-1017"));
+    s.expect(presenter.messageTexts().contains(QStringLiteral("Exam not yet formatted.")),
+             QStringLiteral("\"Exam not yet formatted.\" is said"));
+
+    out << "\nWhat the laboratory database holds now:\n";
+    Connection db;
+    db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + data);
+    for (const char* req : {"L-1001", "L-1013"}) {
+        const QString r = QLatin1String(req);
+        const auto results =
+            db.openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '%1'").arg(r));
+        const auto normal = db.openRecordset(
+            QStringLiteral("LABORATORY..Lab_FormMaker_GetResult_ReagentValues  '%1'").arg(r));
+        out << "  " << r << ": ";
+        for (; !results->eof(); results->moveNext())
+            out << results->text(QStringLiteral("ItemID")) << "="
+                << results->text(QStringLiteral("PatientValue")) << " "
+                << results->text(QStringLiteral("result")) << "; ";
+        for (; !normal->eof(); normal->moveNext())
+            out << normal->text(QStringLiteral("ExamCode")) << "="
+                << normal->text(QStringLiteral("sResult")) << " "
+                << normal->text(QStringLiteral("sUnit")) << " = "
+                << normal->text(QStringLiteral("CResult")) << " "
+                << normal->text(QStringLiteral("CUnit")) << "; ";
+        out << "\n";
+    }
+    s.expect(scalar(db, QStringLiteral("select * from tbLabLogbook where RequestNum = 'L-1001'"),
+                    QStringLiteral("EmployeeCode")) == QLatin1String("MT01"),
+             QStringLiteral("L-1001 has its logbook entry"));
+    s.expect(scalar(db, QStringLiteral("Lab_FormMaker_GetResult 'L-1001'"),
+                    QStringLiteral("VerifiedBy")) == QLatin1String("MT01"),
+             QStringLiteral("L-1001 is verified by MT01"));
+    s.expect(scalar(db,
+                    QStringLiteral("select * from tbLabInstrumentDLHemaResult where SampleNum = "
+                                   "'101' and InstrumentItem = 'HBsAg'"),
+                    QStringLiteral("PostedRequestNum")) == QLatin1String("L-1001"),
+             QStringLiteral("the instrument's HBsAg row is posted to L-1001"));
+    s.expect(QFile::exists(QDir(root).filePath(QStringLiteral("L-1001.pdf"))),
+             QStringLiteral("L-1001.pdf is printed"));
+    s.expect(QFile::exists(QDir(root).filePath(QStringLiteral("L-1013.pdf"))),
+             QStringLiteral("L-1013.pdf is printed"));
+    out << "\nPictures and reports are in " << QDir::toNativeSeparators(root) << "\n";
+    out << (s.failures() == 0
+                ? "Every step did what staff expect.\n"
+                : QStringLiteral("%1 step(s) did not do what staff expect.\n").arg(s.failures()));
+    return s.failures() == 0 ? 0 : 1;
+}
