@@ -1,11 +1,8 @@
 #include "SaveBench.h"
-#include "Clock.h"
-#include "DemoLaboratory.h"
+#include "BenchLab.h"
 #include "FlexGrid.h"
-#include "LabStore.h"
 #include "ResultWindows.h"
 #include "ScriptedPresenter.h"
-#include "SettingsStore.h"
 #include "clsLISResultEntry.h"
 #include "frmDownloaded.h"
 #include "modMain.h"
@@ -14,33 +11,8 @@
 #include <QLineEdit>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 
 namespace {
-const QDate kDay(2024, 3, 7);
-
-// A cut-off exam with n items for request B-1 of the demo laboratory.
-void addBenchRequest(const QString& folder, int n)
-{
-    LabStore store(folder);
-    store.begin();
-    store.exec(QStringLiteral("INSERT INTO tbLabExam (Code, ExamName, SectionID, FormType) "
-                              "VALUES ('BENCH', 'Bench panel', 'SER', '5')"));
-    for (int i = 1; i <= n; ++i) {
-        const QString id = QStringLiteral("B%1").arg(i, 4, 10, QLatin1Char('0'));
-        store.exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName, CutOff) VALUES "
-                                  "(?, ?, 1.0)"),
-                   {id, QStringLiteral("Bench item ") + id});
-        store.exec(QStringLiteral("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES "
-                                  "('BENCH', ?, ?)"),
-                   {id, i});
-    }
-    store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, "
-                              "RequestDate) VALUES ('B-1', 'REF-B', 'H-0001', 'BENCH', "
-                              "'2024-03-07 08:00:00')"));
-    store.commit();
-}
-
 double saveThroughTheWindow(int n)
 {
     double ms = 0;
@@ -52,17 +24,15 @@ double saveThroughTheWindow(int n)
         FlexGrid* g = w.msfgRequest;
         g->setRows(n + 1);
         for (int i = 1; i <= n; ++i) {
-            const QString id = QStringLiteral("B%1").arg(i, 4, 10, QLatin1Char('0'));
+            const QString id = BenchLab::itemId(i);
             g->setTextMatrix(i, 1, id);
             g->setTextMatrix(i, 2, QStringLiteral("Bench item ") + id);
             g->setTextMatrix(i, 3, QStringLiteral("0.5"));
             g->setTextMatrix(i, 4, QStringLiteral("0.5"));
             g->setTextMatrix(i, 7, QStringLiteral("B-1"));
         }
-        QElapsedTimer t;
-        t.start();
-        const bool ok = w.Save_Entries();
-        ms = double(t.nsecsElapsed()) / 1e6;
+        bool ok = false;
+        ms = msOf([&] { ok = w.Save_Entries(); });
         if (!ok)
             ms = -1;
     });
@@ -99,7 +69,7 @@ double saveDirectly(const QString& folder, int n)
         t.start();
         db.transaction();
         for (int i = 1; i <= n; ++i) {
-            const QString id = QStringLiteral("B%1").arg(i, 4, 10, QLatin1Char('0'));
+            const QString id = BenchLab::itemId(i);
             logbook.addBindValue(QStringLiteral("B-2"));
             logbook.exec();
             if (!logbook.next() && i == 1) {
@@ -131,17 +101,9 @@ void benchSave(QTextStream& out, const QList<int>& rowCounts)
 {
     out << "Save_Entries (cut-off window) against direct prepared SQLite writes, one transaction\n";
     for (int n : rowCounts) {
-        QTemporaryDir dir;
-        qputenv("LIS_CONFIG_DIR", (dir.path() + QStringLiteral("/config")).toLocal8Bit());
-        Clock::pin(QDateTime(kDay, QTime(14, 0)));
-        DemoLaboratory::build(dir.path(), kDay);
-        addBenchRequest(dir.path(), n);
-        SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"),
-                           QStringLiteral("Server"), dir.path());
-        SettingsStore::set(QStringLiteral("TarvikInstrumentID"), QStringLiteral("Laboratory"),
-                           QStringLiteral("LabMachineInterface"), QStringLiteral("AN-01"));
+        BenchLab lab(n);
         const double component = saveThroughTheWindow(n);
-        const double direct = saveDirectly(dir.path(), n);
+        const double direct = saveDirectly(lab.folder(), n);
         out << QStringLiteral("  %1 rows: %2 ms, direct %3 ms, ratio %4x\n")
                    .arg(n, 5)
                    .arg(component, 8, 'f', 1)

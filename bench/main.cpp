@@ -1,3 +1,4 @@
+#include "Figures.h"
 #include "ResultWindows.h"
 #include "SaveBench.h"
 
@@ -12,6 +13,12 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     ResultWindows::install();
     QTextStream out(stdout);
+    out << "Figures in milliseconds on this machine, each beside its baseline from this run.\n\n";
+    benchCommands(out);
+    benchOpening(out);
     benchSave(out, {10, 100, 200, 1000});
+    benchTakeOver(out);
+    benchReports(out);
+    benchProcessStart(out, QCoreApplication::applicationDirPath() + QStringLiteral("/lis-host"));
     return 0;
 }

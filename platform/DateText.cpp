@@ -56,11 +56,44 @@ QString DateText::storage(const QDateTime& moment)
     return cLocale().toString(moment, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
 }
 
+namespace {
+// "yyyy-MM-dd" or "yyyy-MM-dd HH:mm:ss", read without a locale: every date
+// the database hands out passes here, so it must be quick.
+std::optional<QDateTime> parseStorage(const QString& t)
+{
+    const auto digits = [&](int from, int count, int& value) {
+        value = 0;
+        for (int i = from; i < from + count; ++i) {
+            const char16_t c = t.at(i).unicode();
+            if (c < u'0' || c > u'9')
+                return false;
+            value = value * 10 + (c - u'0');
+        }
+        return true;
+    };
+    if ((t.size() != 10 && t.size() != 19) || t.at(4) != u'-' || t.at(7) != u'-')
+        return std::nullopt;
+    int y, mo, d, h = 0, mi = 0, se = 0;
+    if (!digits(0, 4, y) || !digits(5, 2, mo) || !digits(8, 2, d))
+        return std::nullopt;
+    if (t.size() == 19 && (t.at(10) != u' ' || t.at(13) != u':' || t.at(16) != u':' ||
+                           !digits(11, 2, h) || !digits(14, 2, mi) || !digits(17, 2, se)))
+        return std::nullopt;
+    const QDate date(y, mo, d);
+    const QTime time(h, mi, se);
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    return QDateTime(date, time);
+}
+} // namespace
+
 std::optional<QDateTime> DateText::parse(const QString& text)
 {
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;
+    if (auto stored = parseStorage(t))
+        return stored;
     for (const QString& f : dateTimeFormats()) {
         QDateTime dt = cLocale().toDateTime(t, f);
         if (dt.isValid())

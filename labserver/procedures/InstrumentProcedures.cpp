@@ -194,11 +194,14 @@ ResultSet updateDownloaded(ProcedureContext& ctx)
         QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', "
                        "PostedRequestNum = ?, PostedBy = ?, PostedAt = ? "
                        "WHERE InstrumentID = ? AND SampleNum = ? AND Resultdate >= ? "
-                       "AND Resultdate < ? AND InstrumentItem IN (SELECT m.InstrumentItem "
+                       "AND Resultdate < ? "
+                       // a row already posted to this request is not written again
+                       "AND NOT (Posted = 'Y' AND PostedRequestNum = ?) "
+                       "AND InstrumentItem IN (SELECT m.InstrumentItem "
                        "FROM tbLabInstrumentExams m JOIN tbLabExamFormat f ON f.ItemID = m.ItemID "
                        "JOIN tbLabRequest r ON r.Code = f.Code "
                        "WHERE m.InstrumentID = ? AND r.RequestNum = ?)"),
-        {req, ctx.key(3), now(), ctx.key(5), sample, range[0], range[1], ctx.key(5), req});
+        {req, ctx.key(3), now(), ctx.key(5), sample, range[0], range[1], req, ctx.key(5), req});
     return {};
 }
 } // namespace

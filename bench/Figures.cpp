@@ -1,0 +1,190 @@
+#include "Figures.h"
+#include "BenchLab.h"
+#include "Connection.h"
+#include "FlexGrid.h"
+#include "ReportPrinting.h"
+#include "ScriptedPresenter.h"
+#include "clsLISResultEntry.h"
+#include "frmDownloaded.h"
+#include "modMain.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTextDocument>
+
+namespace {
+void line(QTextStream& out, const QString& what, double ms, const QString& baseline, double base)
+{
+    out << QStringLiteral("  %1: %2 ms, %3 %4 ms, ratio %5x\n")
+               .arg(what, -34)
+               .arg(ms, 8, 'f', 3)
+               .arg(baseline)
+               .arg(base, 8, 'f', 3)
+               .arg(ms / base, 5, 'f', 2);
+    out.flush();
+}
+} // namespace
+
+void benchCommands(QTextStream& out)
+{
+    out << "Read command texts through Connection against the same query as a prepared SQLite "
+           "statement (mean of 2000)\n";
+    BenchLab lab(10);
+    Connection db;
+    db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + lab.folder());
+    struct Case {
+        const char* text;
+        const char* sql;
+        QVariantList binds;
+    };
+    const Case cases[] = {
+        {"select * from patient_data..tbHospitalInfo",
+         "SELECT * FROM patient_data.tbHospitalInfo",
+         {}},
+        {"select * from laboratory..tblablogbook where requestnum = 'L-1006'",
+         "SELECT * FROM tbLabLogbook WHERE RequestNum = ?",
+         {"L-1006"}},
+        {"Select * from tbLabInstrumentHemaWorkList Where InstrumentID like 'AN-01' and refnum = "
+         "'REF-5001'",
+         "SELECT * FROM tbLabInstrumentHemaWorkList WHERE InstrumentID LIKE ? AND refnum = ?",
+         {"AN-01", "REF-5001"}},
+        {"SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = 'HBSAG'",
+         "SELECT * FROM tbLabInstrumentExams WHERE ItemID = ?",
+         {"HBSAG"}},
+    };
+    {
+        QSqlDatabase raw =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        raw.setDatabaseName(lab.folder() + QStringLiteral("/laboratory.db"));
+        raw.open();
+        QSqlQuery(raw).exec(QStringLiteral("ATTACH DATABASE '%1/patient_data.db' AS patient_data")
+                                .arg(lab.folder()));
+        constexpr int n = 2000;
+        for (const Case& c : cases) {
+            const double component = msOf([&] {
+                for (int i = 0; i < n; ++i)
+                    db.openRecordset(QLatin1String(c.text))->recordCount();
+            });
+            QSqlQuery q(raw);
+            q.setForwardOnly(true);
+            q.prepare(QLatin1String(c.sql));
+            const double direct = msOf([&] {
+                for (int i = 0; i < n; ++i) {
+                    for (int b = 0; b < c.binds.size(); ++b)
+                        q.bindValue(b, c.binds[b]);
+                    q.exec();
+                    while (q.next()) {
+                        for (int k = 0; k < q.record().count(); ++k)
+                            q.value(k);
+                    }
+                }
+            });
+            line(out, QString::fromLatin1(c.text).left(34), component / n, QStringLiteral("direct"),
+                 direct / n);
+        }
+        raw.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+}
+
+void benchOpening(QTextStream& out)
+{
+    out << "Opening a request (Show_ResultEntry up to the filled window) by exam count, against "
+           "10 exams\n";
+    double base = 0;
+    for (int n : {10, 30, 100, 1000}) {
+        BenchLab lab(n);
+        ScriptedPresenter presenter; // closes each window as soon as it is shown
+        PresenterScope scope(presenter);
+        clsLISResultEntry entry;
+        entry.Show_ResultEntry(QStringLiteral("B-1")); // warm-up: first window of the process
+        const double ms = msOf([&] { entry.Show_ResultEntry(QStringLiteral("B-1")); });
+        if (n == 10)
+            base = ms;
+        line(out, QStringLiteral("%1 exams").arg(n), ms, QStringLiteral("10 exams"), base);
+    }
+}
+
+void benchTakeOver(QTextStream& out)
+{
+    out << "Use Result >> (one item value lookup per matched row) by downloaded items, against "
+           "50\n";
+    double base = 0;
+    for (int n : {50, 200, 500}) {
+        BenchLab lab(n);
+        ScriptedPresenter presenter;
+        PresenterScope scope(presenter);
+        double ms = 0;
+        presenter.queueWindow([&](QWidget& window) {
+            auto& w = static_cast<frmDownloaded&>(window);
+            ms = msOf([&] { w.cmdResetResult->click(); });
+        });
+        clsLISResultEntry entry;
+        entry.Show_ResultEntry(QStringLiteral("B-1"));
+        if (n == 50)
+            base = ms;
+        line(out, QStringLiteral("%1 items").arg(n), ms, QStringLiteral("50 items"), base);
+    }
+}
+
+void benchReports(QTextStream& out)
+{
+    out << "Rendering and printing a report to PDF, against rendering the same document\n";
+    for (int n : {4, 300}) {
+        BenchLab lab(n);
+        SessionState& s = session();
+        s.RequestNum = QStringLiteral("B-1");
+        s.DbServer = lab.folder();
+        {
+            // Saved results for the report: the window's save, n rows.
+            ScriptedPresenter presenter;
+            PresenterScope scope(presenter);
+            presenter.queueWindow([&](QWidget& window) {
+                auto& w = static_cast<frmDownloaded&>(window);
+                w.cmdResetResult->click();
+                w.Save_Entries();
+            });
+            clsLISResultEntry entry;
+            entry.EmployeeCode(QStringLiteral("MT01"));
+            entry.Show_ResultEntry(QStringLiteral("B-1"));
+            OpenReportWithLogOn(reportFolder() + QStringLiteral("/LabPrint_WithCutOff.RPT"),
+                                QStringLiteral("LABORATORY"),
+                                {QStringLiteral("Address"), s.RequestNum});
+            int pages = 0;
+            const double render = msOf([&] {
+                auto doc = s.CurrentReport->render();
+                pages = doc->pageCount();
+            });
+            const double print = msOf([&] {
+                s.CurrentReport->printOut(lab.folder() + QStringLiteral("/b.pdf"),
+                                          QStringLiteral("B-1"));
+            });
+            line(out, QStringLiteral("%1 results (print to PDF)").arg(n), print,
+                 QStringLiteral("render"), render);
+            s.CurrentReport.reset();
+            Q_UNUSED(pages);
+        }
+    }
+}
+
+void benchProcessStart(QTextStream& out, const QString& host)
+{
+    out << "Process start of lis-host open to the window shown (offscreen), against a process "
+           "that only reads a setting\n";
+    BenchLab lab(10);
+    const auto run = [&](const QStringList& args) {
+        return msOf([&] {
+            QProcess p;
+            p.start(host, args);
+            p.waitForFinished(30000);
+        });
+    };
+    run({QStringLiteral("connstr"), QStringLiteral("5")}); // warm the file cache
+    const double base = run({QStringLiteral("connstr"), QStringLiteral("5")});
+    const double open = run({QStringLiteral("open"), QStringLiteral("L-1001")});
+    line(out, QStringLiteral("open L-1001"), open, QStringLiteral("connstr 5"), base);
+}
