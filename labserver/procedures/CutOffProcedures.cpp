@@ -37,11 +37,7 @@ ResultSet fillExams(ProcedureContext& ctx)
 // the saved cut-off (or the exam's own).
 ResultSet resultWithCutOff(ProcedureContext& ctx)
 {
-    const ResultSet saved = ctx.store().query(
-        QStringLiteral("SELECT ItemID, ExamName, PatientValue, Result, RequestNum, CutOffValue "
-                       "FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'C' "
-                       "ORDER BY RowNo, ItemID"),
-        {ctx.key(0)});
+    const ResultSet saved = savedCutOffResults(ctx.store(), ctx.key(0));
     ResultSet rs;
     rs.columns = {QStringLiteral("ItemID"),       QStringLiteral("ExamName"),
                   QStringLiteral("PatientValue"), QStringLiteral("result"),

@@ -94,6 +94,15 @@ QString shownInterpretation(const std::optional<ExamItem>& item, const QString& 
     return item ? item->interpret(v, LabLogic::number(savedCutOff)) : v;
 }
 
+ResultSet savedCutOffResults(LabStore& store, const QString& requestNum)
+{
+    return store.query(
+        QStringLiteral("SELECT ItemID, ExamName, PatientValue, Result, RequestNum, CutOffValue, "
+                       "Remarks FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'C' "
+                       "ORDER BY RowNo, ItemID"),
+        {requestNum});
+}
+
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId)
 {
     const ResultSet rs = store.query(

@@ -55,6 +55,10 @@ struct ExamItem {
 QString shownInterpretation(const std::optional<ExamItem>& item, const QString& value,
                             const QString& savedResult, const QString& savedCutOff);
 
+// The saved cut-off results of a request in row order: ItemID, ExamName,
+// PatientValue, Result, RequestNum, CutOffValue, Remarks.
+ResultSet savedCutOffResults(LabStore& store, const QString& requestNum);
+
 // nullopt when the item is not known.
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId);
 ExamItem existingExamItem(const ProcedureContext& ctx, int argument);

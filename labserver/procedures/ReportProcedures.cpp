@@ -46,11 +46,7 @@ ResultSet reportRequest(ProcedureContext& ctx)
 // The saved cut-off results with their interpretation and unit.
 ResultSet reportCutOffResults(ProcedureContext& ctx)
 {
-    const ResultSet saved = ctx.store().query(
-        QStringLiteral("SELECT ItemID, ExamName, PatientValue, Result, CutOffValue, Remarks "
-                       "FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'C' "
-                       "ORDER BY RowNo, ItemID"),
-        {ctx.key(0)});
+    const ResultSet saved = savedCutOffResults(ctx.store(), ctx.key(0));
     ResultSet rs;
     rs.columns = {QStringLiteral("ExamName"), QStringLiteral("Value"),
                   QStringLiteral("Result"),   QStringLiteral("Unit"),
@@ -59,7 +55,7 @@ ResultSet reportCutOffResults(ProcedureContext& ctx)
     for (const QVariantList& r : saved.rows) {
         const auto& item = items[r[0].toString()];
         const QString result =
-            shownInterpretation(item, r[2].toString(), r[3].toString(), r[4].toString());
+            shownInterpretation(item, r[2].toString(), r[3].toString(), r[5].toString());
         rs.rows.append({r[1], r[2].toString(), result, item ? item->siUnit : QString(),
                         item && item->cutOff ? LabLogic::fixed(*item->cutOff, 1) : QString(),
                         item ? item->siNormal() : QString()});

@@ -65,20 +65,7 @@ void frmNVDownloads::savedValuesFill()
         msfgRequest->setRows(msfgRequest->Rows() - 1);
         return;
     }
-    auto exams = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_FillExams '") +
-                                            sqlLiteral(s.RequestNum) + QStringLiteral("','") +
-                                            QString::number(s.EntryMode) + QStringLiteral("'"),
-                                        CursorOptions::clientDynamic());
-    if (exams->recordCount() < 1)
-        return;
-    layoutRequestGrid();
-    grdExams->setRows(exams->recordCount() + 1);
-    for (int i = 1; !exams->eof(); exams->moveNext(), ++i) {
-        grdExams->setTextMatrix(i, 1, exams->text(QStringLiteral("ExamId")));
-        grdExams->setTextMatrix(i, 2, exams->text(QStringLiteral("Exam")));
-        grdExams->setTextMatrix(i, 3, exams->text(QStringLiteral("Lab#")));
-        grdExams->setTextMatrix(i, 4, exams->text(QStringLiteral("Normal Values")));
-    }
+    fillRequestedExams(true);
 }
 
 void frmNVDownloads::takeOverDownloaded()

@@ -149,33 +149,15 @@ bool frmNVDownloads::Save_Entries()
                 verify(r);
                 alreadyVerified = true;
             }
-            auto logbook = db.openRecordset(
-                QStringLiteral("Select * from Laboratory..tbLabLogbook where RequestNum = '") +
-                    q(r) + QStringLiteral("'"),
-                CursorOptions::serverDynamic(LockType::Optimistic));
-            if (logbook->eof())
-                db.execute(QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '") + q(r) +
-                           QStringLiteral("', '") + q(s.LogbookNote) + QStringLiteral("', '") +
-                           q(s.EmployeeCode) + QStringLiteral("','") + general(s.SampleSubmitted) +
-                           QStringLiteral("', '") + general(s.LRATime) + QStringLiteral("','") +
-                           q(s.AccessionNum) + QStringLiteral("'"));
+            ensureLogbookEntry(db, r);
             db.execute(row.statement);
-            logbook->close();
             if (VerifyRequested && !alreadyVerified && verifies())
                 verify(r);
         }
         db.commitTrans();
         return true;
     } catch (const LisError& e) {
-        if (db.isOpen() && db.inTransaction()) {
-            try {
-                db.rollbackTrans();
-            } catch (const LisError&) {
-            }
-        }
-        msgBox(QStringLiteral("Data was not saved! Error: [") + e.description() +
-                   QStringLiteral("]"),
-               MsgIcon::Critical, QStringLiteral("Save_Entries of Result Entry Class"));
+        saveFailed(db, e);
         return false;
     }
 }

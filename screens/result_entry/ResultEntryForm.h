@@ -5,7 +5,9 @@
 #include <QDialog>
 #include <functional>
 
+class Connection;
 class FlexGrid;
+class LisError;
 class QDateEdit;
 class QDateTimeEdit;
 class QGroupBox;
@@ -107,6 +109,12 @@ protected:
     // first, then the downloads) and shows its results; the first step of
     // filling either window.
     void showRequestSample();
+    // Lists the request's exams in grdExams, with their normal values when asked.
+    void fillRequestedExams(bool withNormalValues);
+    // Writes the request's logbook entry when it has none yet.
+    static void ensureLogbookEntry(Connection& db, const QString& req);
+    // After a failed save: rolls back what was begun and says why.
+    static void saveFailed(Connection& db, const LisError& e);
     // The load sizing of the request grid at start-up.
     void loadSizing();
     // The downloaded-results grid layout.

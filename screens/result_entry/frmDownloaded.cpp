@@ -115,21 +115,7 @@ void frmDownloaded::cutOffFill()
         return;
     }
 
-    auto exams = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_FillExams '") +
-                                            sqlLiteral(s.RequestNum) + QStringLiteral("','") +
-                                            QString::number(s.EntryMode) + QStringLiteral("'"),
-                                        CursorOptions::clientDynamic());
-    if (exams->recordCount() < 1)
-        return;
-    layoutRequestGrid();
-    grdExams->setRows(exams->recordCount() + 1);
-    for (int i = 1; !exams->eof(); exams->moveNext(), ++i) {
-        if (i > 32767)
-            throw LisError(6, QStringLiteral("Overflow"));
-        grdExams->setTextMatrix(i, 1, exams->text(QStringLiteral("ExamId")));
-        grdExams->setTextMatrix(i, 2, exams->text(QStringLiteral("Exam")));
-        grdExams->setTextMatrix(i, 3, exams->text(QStringLiteral("Lab#")));
-    }
+    fillRequestedExams(false);
 }
 
 QString frmDownloaded::Get_ShowResultValue(const QString& code)

@@ -92,18 +92,7 @@ bool frmDownloaded::Save_Entries()
                                     ? msfgRequest->TextMatrix(i, 7)
                                     : s.RequestNum;
 
-            auto logbook = db.openRecordset(
-                QStringLiteral("Select * from Laboratory..tbLabLogbook where RequestNum = '") +
-                    q(req) + QStringLiteral("'"),
-                CursorOptions::serverDynamic(LockType::Optimistic));
-            if (logbook->eof())
-                db.execute(QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '") +
-                           q(req) + QStringLiteral("', '") + q(s.LogbookNote) +
-                           QStringLiteral("', '") + q(s.EmployeeCode) + QStringLiteral("','") +
-                           general(s.SampleSubmitted) + QStringLiteral("', '") +
-                           general(s.LRATime) + QStringLiteral("','") + q(s.AccessionNum) +
-                           QStringLiteral("'"));
-            logbook->close();
+            ensureLogbookEntry(db, req);
 
             if (cutOff) {
                 const bool showCutOff = Get_ShowResultValue(code) == QLatin1String("Y");
@@ -129,15 +118,7 @@ bool frmDownloaded::Save_Entries()
         db.commitTrans();
         return true;
     } catch (const LisError& e) {
-        if (db.isOpen() && db.inTransaction()) {
-            try {
-                db.rollbackTrans();
-            } catch (const LisError&) {
-            }
-        }
-        msgBox(QStringLiteral("Data was not saved! Error: [") + e.description() +
-                   QStringLiteral("]"),
-               MsgIcon::Critical, QStringLiteral("Save_Entries of Result Entry Class"));
+        saveFailed(db, e);
         return false;
     }
 }

@@ -1,0 +1,61 @@
+// What both windows' saves and fills share: the logbook entry of a
+// request, the failure of a save, and the list of requested exams.
+#include "Connection.h"
+#include "DateText.h"
+#include "FlexGrid.h"
+#include "LisError.h"
+#include "Presenter.h"
+#include "ResultEntryForm.h"
+#include "SqlText.h"
+#include "modMain.h"
+
+void ResultEntryForm::ensureLogbookEntry(Connection& db, const QString& req)
+{
+    const SessionState& s = session();
+    auto logbook = db.openRecordset(
+        QStringLiteral("Select * from Laboratory..tbLabLogbook where RequestNum = '") +
+            sqlLiteral(req) + QStringLiteral("'"),
+        CursorOptions::serverDynamic(LockType::Optimistic));
+    if (!logbook->eof())
+        return;
+    db.execute(QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '") + sqlLiteral(req) +
+               QStringLiteral("', '") + sqlLiteral(s.LogbookNote) + QStringLiteral("', '") +
+               sqlLiteral(s.EmployeeCode) + QStringLiteral("','") +
+               sqlLiteral(DateText::general(s.SampleSubmitted)) + QStringLiteral("', '") +
+               sqlLiteral(DateText::general(s.LRATime)) + QStringLiteral("','") +
+               sqlLiteral(s.AccessionNum) + QStringLiteral("'"));
+}
+
+void ResultEntryForm::saveFailed(Connection& db, const LisError& e)
+{
+    if (db.isOpen() && db.inTransaction()) {
+        try {
+            db.rollbackTrans();
+        } catch (const LisError&) {
+        }
+    }
+    msgBox(QStringLiteral("Data was not saved! Error: [") + e.description() + QStringLiteral("]"),
+           MsgIcon::Critical, QStringLiteral("Save_Entries of Result Entry Class"));
+}
+
+void ResultEntryForm::fillRequestedExams(bool withNormalValues)
+{
+    const SessionState& s = session();
+    auto exams = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_FillExams '") +
+                                            sqlLiteral(s.RequestNum) + QStringLiteral("','") +
+                                            QString::number(s.EntryMode) + QStringLiteral("'"),
+                                        CursorOptions::clientDynamic());
+    if (exams->recordCount() < 1)
+        return;
+    layoutRequestGrid();
+    grdExams->setRows(exams->recordCount() + 1);
+    for (int i = 1; !exams->eof(); exams->moveNext(), ++i) {
+        if (i > 32767)
+            throw LisError(6, QStringLiteral("Overflow"));
+        grdExams->setTextMatrix(i, 1, exams->text(QStringLiteral("ExamId")));
+        grdExams->setTextMatrix(i, 2, exams->text(QStringLiteral("Exam")));
+        grdExams->setTextMatrix(i, 3, exams->text(QStringLiteral("Lab#")));
+        if (withNormalValues)
+            grdExams->setTextMatrix(i, 4, exams->text(QStringLiteral("Normal Values")));
+    }
+}
