@@ -39,9 +39,11 @@ BenchLab::BenchLab(int items)
                                   "'S/CO', 'BENCH, PATIENT', 'REF-B')"),
                    {at, id});
     }
-    store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, "
-                              "RequestDate) VALUES ('B-1', 'REF-B', 'H-0001', 'BENCH', ?)"),
-               {at});
+    // B-1 is saved through the window, B-2 by the baseline's direct writes.
+    for (const char* req : {"B-1", "B-2"})
+        store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, "
+                                  "RequestDate) VALUES (?, 'REF-B', 'H-0001', 'BENCH', ?)"),
+                   {QString::fromLatin1(req), at});
     store.exec(QStringLiteral("INSERT INTO tbLabInstrumentHemaWorkList (InstrumentID, refnum, "
                               "SampleNumber, orderdate, RequestedExamCode, RequestNum) VALUES "
                               "('AN-01', 'REF-B', 'B1', ?, 'BENCH', 'B-1')"),

@@ -77,8 +77,9 @@ void benchCommands(QTextStream& out)
                     for (int b = 0; b < c.binds.size(); ++b)
                         q.bindValue(b, c.binds[b]);
                     q.exec();
+                    const int columns = q.record().count();
                     while (q.next()) {
-                        for (int k = 0; k < q.record().count(); ++k)
+                        for (int k = 0; k < columns; ++k)
                             q.value(k);
                     }
                 }

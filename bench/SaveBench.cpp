@@ -1,5 +1,7 @@
 #include "SaveBench.h"
 #include "BenchLab.h"
+#include "Clock.h"
+#include "DateText.h"
 #include "FlexGrid.h"
 #include "ResultWindows.h"
 #include "ScriptedPresenter.h"
@@ -10,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace {
@@ -63,30 +66,48 @@ double saveDirectly(const QString& folder, int n)
         header.prepare(QStringLiteral(
             "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum) VALUES (?, 'ACC-1') "
             "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum"));
-        post.prepare(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y' WHERE "
-                                    "InstrumentID = 'AN-01' AND SampleNum = ''"));
+        // The sample's downloaded results posted to the request, row by row.
+        post.prepare(QStringLiteral(
+            "UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', PostedRequestNum = ?, "
+            "PostedBy = 'MT01', PostedAt = '2024-03-07 09:00:00' WHERE InstrumentID = 'AN-01' "
+            "AND SampleNum = 'B1' AND Resultdate >= ? AND Resultdate < ? "
+            "AND NOT (Posted = 'Y' AND PostedRequestNum = ?) AND InstrumentItem IN "
+            "(SELECT m.InstrumentItem FROM tbLabInstrumentExams m JOIN tbLabExamFormat f "
+            "ON f.ItemID = m.ItemID JOIN tbLabRequest r ON r.Code = f.Code "
+            "WHERE m.InstrumentID = 'AN-01' AND r.RequestNum = ?)"));
+        const QDate day = Clock::today();
+        const QString from = DateText::storage(QDateTime(day, QTime(0, 0)));
+        const QString to = DateText::storage(QDateTime(day.addDays(1), QTime(0, 0)));
+        // A baseline that failed would flatter the component: stop instead.
+        const auto run = [](QSqlQuery& q) {
+            if (!q.exec())
+                qFatal("baseline write failed: %s", qPrintable(q.lastError().text()));
+        };
         QElapsedTimer t;
         t.start();
         db.transaction();
         for (int i = 1; i <= n; ++i) {
             const QString id = BenchLab::itemId(i);
             logbook.addBindValue(QStringLiteral("B-2"));
-            logbook.exec();
+            run(logbook);
             if (!logbook.next() && i == 1) {
                 logbookInsert.addBindValue(QStringLiteral("B-2"));
-                logbookInsert.exec();
+                run(logbookInsert);
             }
             item.addBindValue(id);
-            item.exec();
+            run(item);
             item.next();
             result.addBindValue(QStringLiteral("B-2"));
             result.addBindValue(id);
             result.addBindValue(i);
             result.addBindValue(QStringLiteral("Bench item ") + id);
-            result.exec();
+            run(result);
             header.addBindValue(QStringLiteral("B-2"));
-            header.exec();
-            post.exec();
+            run(header);
+            for (const QString& v : {QStringLiteral("B-2"), from, to, QStringLiteral("B-2"),
+                                     QStringLiteral("B-2")})
+                post.addBindValue(v);
+            run(post);
         }
         db.commit();
         ms = double(t.nsecsElapsed()) / 1e6;

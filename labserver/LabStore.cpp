@@ -171,7 +171,7 @@ const LabStore::Table* LabStore::table(const QString& database, const QString& n
     return it == m_tables.constEnd() ? nullptr : &it.value();
 }
 
-QSqlQuery& LabStore::prepared(const QString& sql)
+LabStore::Statement& LabStore::prepared(const QString& sql)
 {
     auto it = m_statements.find(sql);
     if (it == m_statements.end()) {
@@ -179,15 +179,16 @@ QSqlQuery& LabStore::prepared(const QString& sql)
         q.setForwardOnly(true);
         if (!q.prepare(sql))
             throw LisError(ErrNo::DbCommandFailed, q.lastError().text());
-        it = m_statements.insert(sql, q);
+        it = m_statements.emplace(sql, Statement{std::move(q), {}, {}, {}, false}).first;
     }
-    return it.value();
+    return it->second;
 }
 
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
                           const QStringList& dateColumns)
 {
-    QSqlQuery& q = prepared(sql);
+    Statement& st = prepared(sql);
+    QSqlQuery& q = st.query;
     for (int i = 0; i < binds.size(); ++i)
         q.bindValue(i, binds.at(i));
     if (!q.exec()) {
@@ -196,24 +197,30 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
         q.finish();
         throw LisError(ErrNo::DbCommandFailed, err);
     }
-    ResultSet rs;
-    const QSqlRecord rec = q.record();
-    QList<int> dates;
-    for (int i = 0; i < rec.count(); ++i) {
-        rs.columns.append(rec.fieldName(i));
-        if (dateColumns.contains(rec.fieldName(i), Qt::CaseInsensitive))
-            dates.append(i);
+    // A prepared statement's columns stay as they are: they are read once.
+    if (!st.described || st.dateColumns != dateColumns) {
+        const QSqlRecord rec = q.record();
+        st.columns.clear();
+        st.dates.clear();
+        for (int i = 0; i < rec.count(); ++i) {
+            st.columns.append(rec.fieldName(i));
+            if (dateColumns.contains(rec.fieldName(i), Qt::CaseInsensitive))
+                st.dates.append(i);
+        }
+        st.dateColumns = dateColumns;
+        st.described = true;
     }
+    ResultSet rs;
+    rs.columns = st.columns;
+    const int count = int(st.columns.size());
     while (q.next()) {
         QVariantList row;
-        row.reserve(rec.count());
-        for (int i = 0; i < rec.count(); ++i)
+        row.reserve(count);
+        for (int i = 0; i < count; ++i)
             row.append(q.value(i));
-        for (int i : dates) {
-            if (row.at(i).isNull())
-                continue;
-            if (auto dt = DateText::parse(row.at(i).toString()))
-                row[i] = DateText::general(*dt);
+        for (int i : st.dates) {
+            if (!row.at(i).isNull())
+                row[i] = DateText::asGeneral(row.at(i).toString());
         }
         rs.rows.append(std::move(row));
     }

@@ -7,6 +7,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
+#include <unordered_map>
 
 // The two database files of the embedded laboratory in one SQLite
 // connection: laboratory.db as the main database and patient_data.db
@@ -49,14 +50,21 @@ public:
     void runScript(const QString& path, const QString& schema = {});
 
 private:
-    QSqlQuery& prepared(const QString& sql);
+    struct Statement {
+        QSqlQuery query;
+        QStringList columns;
+        QList<int> dates; // positions of the date columns among them
+        QStringList dateColumns;
+        bool described;
+    };
+    Statement& prepared(const QString& sql);
     void loadCatalogue();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
 
     QString m_folder;
     QString m_connectionName;
     QSqlDatabase m_db;
-    QHash<QString, QSqlQuery> m_statements;
+    std::unordered_map<QString, Statement> m_statements;
     QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
     qint64 m_lastInsertId = 0;
 };

@@ -22,6 +22,9 @@ QString storage(const QDateTime& moment);
 // or the storage form. Empty when the text is no date.
 std::optional<QDateTime> parse(const QString& text);
 
+// A date text as the general date; a text that is no date stays as it is.
+QString asGeneral(const QString& text);
+
 // A value converted to a date-time as the original run time did: Null is
 // error 94, anything that is no date error 13.
 QDateTime toDateTime(const QVariant& value);

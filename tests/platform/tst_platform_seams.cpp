@@ -68,6 +68,17 @@ private slots:
         QCOMPARE(DateText::parse(QStringLiteral("03/07/2024")),
                  QDateTime(QDate(2024, 3, 7), QTime(0, 0)));
         QVERIFY(!DateText::parse(QStringLiteral("13/40/2024")));
+        QVERIFY(!DateText::parse(QStringLiteral("2/30/2024 1:00:00 PM")));
+        QVERIFY(!DateText::parse(QStringLiteral("3/7/2024 2:05:59 PM later")));
+        QCOMPARE(DateText::parse(QStringLiteral("3/7/2024 2:05:59 pm")), afternoon);
+        // Every hour of the day is written as the C locale writes it and reads
+        // back as written, midnight and noon included.
+        for (int h = 0; h < 24; ++h) {
+            const QDateTime at(QDate(2024, 11, 17), QTime(h, 3, 1));
+            QCOMPARE(DateText::general(at),
+                     QLocale::c().toString(at, QStringLiteral("M/d/yyyy h:mm:ss AP")));
+            QCOMPARE(DateText::parse(DateText::general(at)), at);
+        }
         QCOMPARE(caught([] { DateText::toDateTime(QVariant()); }).number, 94);
         QCOMPARE(caught([] { DateText::toDateTime(QStringLiteral("soon")); }).number, 13);
     }
