@@ -10,7 +10,7 @@
 #include <QSqlRecord>
 
 namespace {
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 QString nextConnectionName()
 {

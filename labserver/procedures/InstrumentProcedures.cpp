@@ -67,6 +67,27 @@ ResultSet downloadedRows(LabStore& store, const Sample& s)
         {s.instrument, s.number, day[0], day[1]}, {QStringLiteral("Resultdate")});
 }
 
+// Mode 4: each downloaded item's exam code and value, in the order of the
+// sample's rows. The windows call it once for every row they take over, so
+// it reads only these two columns.
+ResultSet itemValues(LabStore& store, const Sample& s)
+{
+    ResultSet rs;
+    if (s.day.isValid() && !s.number.isEmpty()) {
+        const QVariantList day = dayRange(s.day);
+        rs = store.query(
+            QStringLiteral("SELECT coalesce(m.ItemID, ''), coalesce(d.ResultValue, '') "
+                           "FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
+                           "ON m.InstrumentID = d.InstrumentID "
+                           "AND m.InstrumentItem = d.InstrumentItem "
+                           "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
+                           "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"),
+            {s.instrument, s.number, day[0], day[1]});
+    }
+    rs.columns = {QStringLiteral("ItemID"), QStringLiteral("result")};
+    return rs;
+}
+
 QString requestFor(LabStore& store, const QString& refNum, const QString& itemId)
 {
     const ResultSet rs =
@@ -140,22 +161,18 @@ ResultSet axsymSample(ProcedureContext& ctx)
     const Sample s = sampleOf(ctx);
     if (mode == 1 || mode == 3)
         return sampleResults(ctx, s, ctx.key(5).trimmed());
-
+    if (mode == 4)
+        return itemValues(ctx.store(), s);
+    // Mode 2: the sample's remarks, the first that is not empty.
     const ResultSet rows = downloadedRows(ctx.store(), s);
     ResultSet rs;
-    if (mode == 2) {
-        rs.columns = {QStringLiteral("Remarks")};
-        QString remarks;
-        for (const QVariantList& d : rows.rows)
-            if (remarks.isEmpty())
-                remarks = d[12].toString();
-        if (!rows.rows.isEmpty())
-            rs.rows.append({remarks});
-        return rs;
-    }
-    rs.columns = {QStringLiteral("ItemID"), QStringLiteral("result")};
+    rs.columns = {QStringLiteral("Remarks")};
+    QString remarks;
     for (const QVariantList& d : rows.rows)
-        rs.rows.append({d[13].toString(), d[2].toString()});
+        if (remarks.isEmpty())
+            remarks = d[12].toString();
+    if (!rows.rows.isEmpty())
+        rs.rows.append({remarks});
     return rs;
 }
 

@@ -185,7 +185,11 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentDLHemaResult (
     PostedAt         DATETIME
 );
 
-CREATE INDEX IF NOT EXISTS ixDLResultSample ON tbLabInstrumentDLHemaResult (InstrumentID, SampleNum);
+-- A sample's rows in the order of their result dates (the windows ask for
+-- them once per row they take over); replaces the first version's index on
+-- instrument and sample alone.
+DROP INDEX IF EXISTS main.ixDLResultSample;
+CREATE INDEX IF NOT EXISTS ixDLResultSampleDay ON tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate);
 CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON tbLabInstrumentDLHemaResult (refnum);
 
 -- The instrument's worklist: which sample carries which order.

@@ -50,6 +50,40 @@ private slots:
         QCOMPARE(again.query(QStringLiteral("SELECT Title FROM tbHospitalInfo")).rows.size(), 1);
     }
 
+    void aFirstVersionDatabaseIsBroughtUpToDateWithItsData()
+    {
+        QTemporaryDir dir;
+        const auto indexes = [](LabStore& store) {
+            QStringList names;
+            for (const QVariantList& row :
+                 store.query(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'index' "
+                                            "AND tbl_name = 'tbLabInstrumentDLHemaResult'"))
+                     .rows)
+                names << row.at(0).toString();
+            return names;
+        };
+        {
+            // As the first version left it: its own sample index, version 1.
+            LabStore store(dir.path());
+            store.exec(QStringLiteral("DROP INDEX ixDLResultSampleDay"));
+            store.exec(QStringLiteral("CREATE INDEX ixDLResultSample ON "
+                                      "tbLabInstrumentDLHemaResult (InstrumentID, SampleNum)"));
+            store.exec(QStringLiteral(
+                "INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate, "
+                "InstrumentItem, ResultValue) VALUES ('AN-01', '7', '2024-03-07 08:00:00', "
+                "'HBSAG', '0.41')"));
+            store.exec(QStringLiteral("PRAGMA main.user_version=1"));
+        }
+        LabStore store(dir.path());
+        const QStringList names = indexes(store);
+        QVERIFY2(names.contains(QStringLiteral("ixDLResultSampleDay")), qPrintable(names.join(',')));
+        QVERIFY(!names.contains(QStringLiteral("ixDLResultSample")));
+        QCOMPARE(store.query(QStringLiteral("SELECT ResultValue FROM tbLabInstrumentDLHemaResult"))
+                     .rows.value(0)
+                     .value(0),
+                 QVariant(QStringLiteral("0.41")));
+    }
+
     void aForeignFileIsReportedNeverOverwritten_data()
     {
         QTest::addColumn<QString>("file");
