@@ -104,8 +104,8 @@ double saveDirectly(const QString& folder, int n)
             run(result);
             header.addBindValue(QStringLiteral("B-2"));
             run(header);
-            for (const QString& v : {QStringLiteral("B-2"), from, to, QStringLiteral("B-2"),
-                                     QStringLiteral("B-2")})
+            for (const QString& v :
+                 {QStringLiteral("B-2"), from, to, QStringLiteral("B-2"), QStringLiteral("B-2")})
                 post.addBindValue(v);
             run(post);
         }

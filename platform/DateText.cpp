@@ -83,8 +83,8 @@ QString DateText::general(const QDateTime& moment)
 {
     const QDate day = moment.date();
     const QTime time = moment.time();
-    return writeGeneral({day.year(), day.month(), day.day(), time.hour(), time.minute(),
-                         time.second()});
+    return writeGeneral(
+        {day.year(), day.month(), day.day(), time.hour(), time.minute(), time.second()});
 }
 
 QString DateText::monthDayYear(const QDate& day)

@@ -6,10 +6,13 @@
 #include <QtTest>
 
 namespace {
-void setConnection(const QString& key, const QString& value)
+void setConnection(const QString& user, const QString& password, const QString& server)
 {
-    SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"), key,
-                       value);
+    const QString app = QStringLiteral("TARVIK Current User");
+    const QString section = QStringLiteral("Connection");
+    SettingsStore::set(app, section, QStringLiteral("User"), user);
+    SettingsStore::set(app, section, QStringLiteral("Password"), password);
+    SettingsStore::set(app, section, QStringLiteral("Server"), server);
 }
 } // namespace
 
@@ -20,107 +23,45 @@ private slots:
     {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<int>("regType");
-        QTest::addColumn<QString>("catalog");
-        QTest::addColumn<QString>("expected");
-        const QString tail = QStringLiteral(";Persist Security Info=False;Initial Catalog=");
-        QTest::newRow("integrated login") << ""
-                                          << ""
-                                          << "SRV1" << 4 << "LABORATORY"
-                                          << "Provider=SQLOLEDB.8;Integrated Security=SSPI" + tail +
-                                                 "LABORATORY;Data Source=SRV1";
-        QTest::newRow("user and password") << "labuser"
-                                           << "pw"
-                                           << "SRV1" << 4 << "LABORATORY"
-                                           << "Provider=SQLOLEDB.8;User ID=labuser;Password =pw" +
-                                                  tail + "LABORATORY;Data Source=SRV1";
-        QTest::newRow("password ignored without user")
-            << ""
-            << "pw"
-            << "SRV1" << 4 << "LABORATORY"
-            << "Provider=SQLOLEDB.8;Integrated Security=SSPI" + tail +
-                   "LABORATORY;Data Source=SRV1";
-        QTest::newRow("a blank is a user")
-            << " "
-            << "pw"
-            << "SRV1" << 4 << "LABORATORY"
-            << "Provider=SQLOLEDB.8;User ID= ;Password =pw" + tail + "LABORATORY;Data Source=SRV1";
-        QTest::newRow("no catalog")
-            << ""
-            << ""
-            << "SRV1" << 4 << ""
-            << "Provider=SQLOLEDB.8;Integrated Security=SSPI" + tail + ";Data Source=SRV1";
-        QTest::newRow("nothing set")
-            << ""
-            << ""
-            << "" << 4 << "LABORATORY"
-            << "Provider=SQLOLEDB.8;Integrated Security=SSPI" + tail + "LABORATORY;Data Source=";
-        QTest::newRow("equals sign goes in unchanged")
-            << "u"
-            << "a=b"
-            << "SRV1" << 4 << "LABORATORY"
-            << "Provider=SQLOLEDB.8;User ID=u;Password =a=b" + tail + "LABORATORY;Data Source=SRV1";
-        QTest::newRow("semicolon is quoted")
-            << "u"
-            << "x;Data Source=EVIL"
-            << "SRV1" << 4 << "LABORATORY"
-            << "Provider=SQLOLEDB.8;User ID=u;Password =\"x;Data Source=EVIL\"" + tail +
-                   "LABORATORY;Data Source=SRV1";
-        QTest::newRow("slot 1") << "labuser"
-                                << "pw"
-                                << "SRV1" << 1 << ""
-                                << "labuser";
-        QTest::newRow("slot 2") << "labuser"
-                                << "pw"
-                                << "SRV1" << 2 << ""
-                                << "pw";
-        QTest::newRow("slot 3") << "labuser"
-                                << "pw"
-                                << "SRV1" << 3 << ""
-                                << "SRV1";
-        QTest::newRow("slot 5") << "labuser"
-                                << "pw"
-                                << "SRV1" << 5 << ""
-                                << "";
+        QTest::addColumn<QString>("login");
+        const auto row = [](const char* name, const char* user, const char* password,
+                            const char* login) {
+            QTest::newRow(name) << user << password << login;
+        };
+        const char* sspi = "Integrated Security=SSPI";
+        row("integrated login", "", "", sspi);
+        row("user and password", "labuser", "pw", "User ID=labuser;Password =pw");
+        row("password ignored without user", "", "pw", sspi);
+        row("a blank is a user", " ", "pw", "User ID= ;Password =pw");
+        row("equals sign goes in unchanged", "u", "a=b", "User ID=u;Password =a=b");
+        row("semicolon is quoted", "u", "x;Data Source=EVIL",
+            "User ID=u;Password =\"x;Data Source=EVIL\"");
     }
     void connStr()
     {
         QFETCH(QString, user);
         QFETCH(QString, password);
-        QFETCH(QString, server);
-        QFETCH(int, regType);
-        QFETCH(QString, catalog);
-        QFETCH(QString, expected);
-        setConnection(QStringLiteral("User"), user);
-        setConnection(QStringLiteral("Password"), password);
-        setConnection(QStringLiteral("Server"), server);
-        QCOMPARE(ConnSettings().connStr(regType, catalog), expected);
+        QFETCH(QString, login);
+        setConnection(user, password, QStringLiteral("SRV1"));
+        QCOMPARE(ConnSettings().connStr(4, QStringLiteral("LABORATORY")),
+                 QStringLiteral("Provider=SQLOLEDB.8;") + login +
+                     QStringLiteral(";Persist Security Info=False;Initial "
+                                    "Catalog=LABORATORY;Data Source=SRV1"));
     }
 
-    void otherNumbersAreSubscriptErrors()
-    {
-        for (int n : {0, 6, -1, 100}) {
-            const Caught e = caught([&] { ConnSettings().connStr(n); });
-            QCOMPARE(e.number, 9);
-            QCOMPARE(e.description, QStringLiteral("Subscript out of range"));
-        }
-    }
-
-    void nothingIsCached()
+    void otherSlotsAreReadFreshOrRefused()
     {
         auto settings = CreateObjectAs<ConnSettings>(QStringLiteral("Velquor.ConnSettings"));
         QVERIFY(settings);
-        setConnection(QStringLiteral("Server"), QStringLiteral("SRV1"));
-        const QString first = settings->connStr(4, QStringLiteral("LABORATORY"));
-        setConnection(QStringLiteral("Server"), QStringLiteral("SRV2"));
-        const QString second = settings->connStr(4, QStringLiteral("LABORATORY"));
-        QVERIFY(first.endsWith(QStringLiteral(";Data Source=SRV1")));
-        QVERIFY(second.endsWith(QStringLiteral(";Data Source=SRV2")));
-    }
+        setConnection(QStringLiteral("labuser"), QStringLiteral("pw"), QStringLiteral("SRV1"));
+        QCOMPARE((QStringList{settings->connStr(1), settings->connStr(2), settings->connStr(3),
+                              settings->connStr(5)}),
+                 (QStringList{"labuser", "pw", "SRV1", ""}));
+        setConnection(QString(), QString(), QStringLiteral("SRV2")); // nothing is cached
+        QVERIFY(settings->connStr(4).endsWith(";Initial Catalog=;Data Source=SRV2"));
+        for (int n : {0, 6, -1})
+            QCOMPARE(caught([&] { settings->connStr(n); }).number, 9);
 
-    void unknownProgIdCannotBeCreated()
-    {
         const Caught e = caught([] { CreateObject(QStringLiteral("Velquor.NoSuchClass")); });
         QCOMPARE(e.number, 429);
         QVERIFY(e.description.contains(QStringLiteral("Velquor.NoSuchClass")));

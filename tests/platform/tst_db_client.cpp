@@ -9,33 +9,21 @@
 #include <QtTest>
 
 namespace {
-// A server that answers every command with one fixed result set and
-// remembers what it was sent.
-class FakeSession : public DbSession {
-public:
-    explicit FakeSession(QStringList* log)
-        : m_log(log)
-    {
-    }
-    ResultSet run(const QString& text) override
-    {
-        m_log->append(text);
-        ResultSet rs;
-        rs.columns = {QStringLiteral("Name"), QStringLiteral("Age"), QStringLiteral("Note")};
-        rs.rows.append({QStringLiteral("O'Brien"), 7, QVariant()});
-        rs.rows.append({QStringLiteral("Second"), 5.5, QStringLiteral("x")});
-        return rs;
-    }
-    void beginTransaction() override { m_log->append(QStringLiteral("<begin>")); }
-    void commitTransaction() override { m_log->append(QStringLiteral("<commit>")); }
-    void rollbackTransaction() override { m_log->append(QStringLiteral("<rollback>")); }
+// The transaction calls the fake server received.
+QStringList fakeLog;
 
-private:
-    QStringList* m_log;
+// A server that answers every command with one fixed result set.
+struct FakeSession : DbSession {
+    ResultSet run(const QString&) override
+    {
+        return {{"Name", "Age", "Note"}, {{"O'Brien", 7, QVariant()}, {"Second", 5.5, "x"}}};
+    }
+    void beginTransaction() override { fakeLog << QStringLiteral("<begin>"); }
+    void commitTransaction() override { fakeLog << QStringLiteral("<commit>"); }
+    void rollbackTransaction() override { fakeLog << QStringLiteral("<rollback>"); }
 };
 
-class FakeDriver : public DbDriver {
-public:
+struct FakeDriver : DbDriver {
     QString name() const override { return QStringLiteral("fake"); }
     bool accepts(const ConnectionString& cs) const override
     {
@@ -43,49 +31,41 @@ public:
     }
     std::unique_ptr<DbSession> connect(const ConnectionString&) override
     {
-        return std::make_unique<FakeSession>(&log);
+        return std::make_unique<FakeSession>();
     }
-    QStringList log;
 };
 
-std::shared_ptr<FakeDriver> fake = std::make_shared<FakeDriver>();
 const QString kFake = QStringLiteral("Provider=X;Data Source=FAKE");
 } // namespace
 
 class TstDbClient : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { DriverRegistry::add(fake); }
+    void initTestCase() { DriverRegistry::add(std::make_shared<FakeDriver>()); }
 
     void connectionStringFields_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
-        QTest::newRow("blank before equals") << "User ID=u;Password =secret"
-                                             << "Password"
-                                             << "secret";
-        QTest::newRow("key without case") << "data source=S1"
-                                          << "Data Source"
-                                          << "S1";
-        QTest::newRow("single blank value") << "User ID= ;Password =p"
-                                            << "User ID"
-                                            << " ";
-        QTest::newRow("empty value at end") << "Initial Catalog=;Data Source="
-                                            << "Data Source"
-                                            << "";
-        QTest::newRow("quoted with semicolon") << "Password =\"a;b\"\"c\";Data Source=S"
-                                               << "Password"
-                                               << "a;b\"c";
-        QTest::newRow("quoted cannot add a key") << "Password =\"x;Data Source=EVIL\";Data Source=S"
-                                                 << "Data Source"
-                                                 << "S";
-        QTest::newRow("equals inside value") << "Password =a=b;X=1"
-                                             << "Password"
-                                             << "a=b";
-        QTest::newRow("quote not closing the value stays raw") << "Password =\"ab\"c;X=1"
-                                                               << "Password"
-                                                               << "\"ab\"c";
+        const auto row = [](const char* name, const char* text, const char* key, const char* v) {
+            QTest::newRow(name) << text << key << v;
+        };
+        row("blank before equals", "User ID=u;Password =secret", "Password", "secret");
+        row("key without case", "data source=S1", "Data Source", "S1");
+        row("single blank value", "User ID= ;Password =p", "User ID", " ");
+        row("empty value at end", "Initial Catalog=;Data Source=", "Data Source", "");
+        row("quoted with semicolon", "Password =\"a;b\"\"c\";Data Source=S", "Password", "a;b\"c");
+        row("quoted cannot add a key", "Password =\"x;Data Source=EVIL\";Data Source=S",
+            "Data Source", "S");
+        row("equals inside value", "Password =a=b;X=1", "Password", "a=b");
+        row("quote not closing the value stays raw", "Password =\"ab\"c;X=1", "Password",
+            "\"ab\"c");
+        for (const char* v : {"pa;ss", "p\"a;s\"s", "x;Data Source=EVIL"})
+            QTest::addRow("quoted %s", v)
+                << QStringLiteral("Password =") + ConnectionString::quoteValue(QLatin1String(v)) +
+                       QStringLiteral(";Data Source=S1")
+                << "Password" << v;
     }
     void connectionStringFields()
     {
@@ -95,29 +75,19 @@ private slots:
         QCOMPARE(ConnectionString::parse(text).value(key), value);
     }
 
-    void quotedValuesRoundTrip()
-    {
-        for (const QString& value : {QStringLiteral("pa;ss"), QStringLiteral("p\"a;s\"s"),
-                                     QStringLiteral("x;Data Source=EVIL")}) {
-            const ConnectionString cs = ConnectionString::parse(
-                QStringLiteral("Password =") + ConnectionString::quoteValue(value) +
-                QStringLiteral(";Data Source=S1"));
-            QCOMPARE(cs.password(), value);
-            QCOMPARE(cs.dataSource(), QStringLiteral("S1"));
-        }
-    }
-
     void sqlLiteralDoublesQuotes()
     {
         QCOMPARE(sqlLiteral(QStringLiteral("O'Brien")), QStringLiteral("O''Brien"));
-        QCOMPARE(sqlLiteral(QStringLiteral("''")), QStringLiteral("''''"));
-        QCOMPARE(sqlLiteral(QStringLiteral("plain")), QStringLiteral("plain"));
     }
 
-    void recordsetReadsLikeTheOriginalClient()
+    void connectionAndRecordsets()
     {
         Connection c;
-        c.open(kFake);
+        QCOMPARE(caught([&] { c.execute(QStringLiteral("x")); }).number, ErrNo::ObjectClosed);
+        c.setConnectionString(kFake);
+        c.open();
+        QCOMPARE(caught([&] { c.setConnectionString(kFake); }).number, ErrNo::ObjectOpen);
+
         auto rs = c.openRecordset(QStringLiteral("q"), CursorOptions::clientDynamic());
         QCOMPARE(rs->recordCount(), 2);
         QCOMPARE(rs->text(QStringLiteral("NAME")), QStringLiteral("O'Brien"));
@@ -130,33 +100,24 @@ private slots:
         rs->moveNext();
         QVERIFY(rs->eof());
         QCOMPARE(caught([&] { rs->value(QStringLiteral("Name")); }).number, 3021);
-
         auto server = c.openRecordset(QStringLiteral("q"), CursorOptions::serverDynamic());
         QCOMPARE(server->recordCount(), -1);
         QVERIFY(!server->eof());
-    }
 
-    void connectionStateErrors()
-    {
-        Connection c;
-        QCOMPARE(caught([&] { c.execute(QStringLiteral("x")); }).number, ErrNo::ObjectClosed);
-        c.setConnectionString(kFake);
-        c.open();
-        QCOMPARE(caught([&] { c.setConnectionString(kFake); }).number, ErrNo::ObjectOpen);
         QCOMPARE(caught([&] { c.commitTrans(); }).number, ErrNo::DbTransactionFailed);
         c.beginTrans();
         QCOMPARE(caught([&] { c.beginTrans(); }).number, ErrNo::DbTransactionFailed);
-        fake->log.clear();
+        fakeLog.clear();
         c.close(); // an open transaction is rolled back, never committed
-        QCOMPARE(fake->log, QStringList{QStringLiteral("<rollback>")});
+        QCOMPARE(fakeLog, QStringList{QStringLiteral("<rollback>")});
         QVERIFY(!c.isOpen());
     }
 
     void traceHoldsEveryCommandExactly()
     {
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("trace.txt"));
-        qputenv("LIS_TRACE_COMMANDS", path.toLocal8Bit());
+        QFile trace(dir.filePath(QStringLiteral("trace.txt")));
+        qputenv("LIS_TRACE_COMMANDS", trace.fileName().toLocal8Bit());
         {
             Connection c;
             c.open(kFake);
@@ -164,10 +125,8 @@ private slots:
             c.execute(QStringLiteral("two\nlines"));
         }
         qunsetenv("LIS_TRACE_COMMANDS");
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(f.readAll()),
-                 QStringLiteral("Lab_X  'a','b', 'c'\ntwo\\nlines\n"));
+        QVERIFY(trace.open(QIODevice::ReadOnly));
+        QCOMPARE(trace.readAll(), QByteArray("Lab_X  'a','b', 'c'\ntwo\\nlines\n"));
     }
 };
 

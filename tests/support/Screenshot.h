@@ -8,8 +8,6 @@
 inline void screenshot(QWidget& window, const QString& name)
 {
     const QString dir = qEnvironmentVariable("LIS_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        return;
-    QDir().mkpath(dir);
-    window.grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+    if (!dir.isEmpty() && QDir().mkpath(dir))
+        window.grab().save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }

@@ -5,23 +5,13 @@
 
 #include <QDir>
 #include <QFile>
-#include <QtTest>
-
-namespace {
-QString scratch()
-{
-    const QString s = qEnvironmentVariable("LIS_TEST_SCRATCH");
-    QDir().mkpath(s.isEmpty() ? QDir::tempPath() : s);
-    return s.isEmpty() ? QDir::tempPath() : s;
-}
-} // namespace
 
 TestDatabase::TestDatabase()
-    : m_dir(scratch() + QStringLiteral("/lab-XXXXXX"))
+    : m_dir(qEnvironmentVariable("LIS_TEST_SCRATCH", QDir::tempPath()) +
+            QStringLiteral("/lab-XXXXXX"))
+    , m_folder(m_dir.path())
 {
     registerEmbeddedDriver();
-    m_folder = m_dir.path();
-    m_traceFile = m_folder + QStringLiteral("/trace.txt");
     m_store = std::make_unique<LabStore>(m_folder);
 }
 
@@ -46,24 +36,21 @@ void TestDatabase::useForComponent()
 {
     SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Connection"),
                        QStringLiteral("Server"), m_folder);
-    qputenv("LIS_TRACE_COMMANDS", m_traceFile.toLocal8Bit());
+    qputenv("LIS_TRACE_COMMANDS", traceFile().toLocal8Bit());
     clearTrace();
 }
 
 QStringList TestDatabase::trace() const
 {
-    QFile f(m_traceFile);
+    QFile f(traceFile());
     if (!f.open(QIODevice::ReadOnly))
         return {};
-    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
+    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void TestDatabase::clearTrace()
 {
     // Truncated, not removed: an open connection keeps appending to it.
-    QFile f(m_traceFile);
+    QFile f(traceFile());
     f.open(QIODevice::WriteOnly | QIODevice::Truncate);
 }

@@ -29,8 +29,9 @@ public:
     void clearTrace();
 
 private:
+    QString traceFile() const { return m_folder + QStringLiteral("/trace.txt"); }
+
     QTemporaryDir m_dir;
     QString m_folder;
-    QString m_traceFile;
     std::unique_ptr<LabStore> m_store;
 };

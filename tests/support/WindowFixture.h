@@ -1,7 +1,10 @@
 #pragma once
 
 #include "Clock.h"
+#include "Connection.h"
 #include "DemoLaboratory.h"
+#include "FlexGrid.h"
+#include "LisError.h"
 #include "ResultWindow.h"
 #include "ResultWindows.h"
 #include "ScriptedPresenter.h"
@@ -10,8 +13,8 @@
 #include "clsLISResultEntry.h"
 #include "modMain.h"
 
-#include <QApplication>
 #include <QtTest>
+#include <QtWidgets>
 #include <functional>
 
 // What every window test starts from: the demo laboratory of 7 March 2024
@@ -20,6 +23,14 @@
 // component and hands it, shown and active, to the test to drive.
 class WindowFixture {
 public:
+    // Makes the component open a window of type W, parts of it observed.
+    template <typename W> struct WindowsOf : ResultWindowFactory {
+        std::unique_ptr<ResultWindow> create(ResultWindowKind) override
+        {
+            return std::make_unique<W>();
+        }
+    };
+
     static QDate day() { return {2024, 3, 7}; }
 
     // Without a factory the real windows open.
@@ -29,11 +40,11 @@ public:
         db = std::make_unique<TestDatabase>();
         DemoLaboratory::build(db->folder(), day());
         db->useForComponent();
-        for (const auto& [app, value] :
-             {std::pair{"TarvikInstrumentID", "AN-01"},
-              std::pair{"TarvikInstrumentname", "Integrated Analyzer AN-01"}})
-            SettingsStore::set(QLatin1String(app), QStringLiteral("Laboratory"),
-                               QStringLiteral("LabMachineInterface"), QLatin1String(value));
+        const QString lab = QStringLiteral("Laboratory"),
+                      key = QStringLiteral("LabMachineInterface");
+        SettingsStore::set(QStringLiteral("TarvikInstrumentID"), lab, key, QStringLiteral("AN-01"));
+        SettingsStore::set(QStringLiteral("TarvikInstrumentname"), lab, key,
+                           QStringLiteral("Integrated Analyzer AN-01"));
         ResultWindows::install();
         if (factory)
             ResultWindowFactory::install(factory);
@@ -67,6 +78,14 @@ public:
         });
         entry->Show_ResultEntry(request, top, left);
         QVERIFY(driven);
+    }
+
+    // How many rows "SELECT count(*) FROM <tableAndWhere>" counts.
+    int count(const char* tableAndWhere)
+    {
+        return db->query(QStringLiteral("SELECT count(*) FROM ") + QLatin1String(tableAndWhere))
+            .rows[0][0]
+            .toInt();
     }
 
     std::unique_ptr<TestDatabase> db;
