@@ -50,40 +50,40 @@ Sample sampleOf(const ProcedureContext& ctx)
     return s;
 }
 
-ResultSet downloadedRows(LabStore& store, const Sample& s)
+// The sample's downloaded rows, in the order of their result dates, with
+// the columns asked for (d: the download, m: the instrument's exam code).
+ResultSet sampleRows(LabStore& store, const Sample& s, const QString& columns,
+                     const QStringList& dateColumns = {})
 {
     if (!s.day.isValid() || s.number.isEmpty())
         return {};
     const QVariantList day = dayRange(s.day);
     return store.query(
-        QStringLiteral("SELECT d.DLResultID, d.InstrumentItem, d.ResultValue, d.Unit, d.Flags, "
-                       "d.PatientName, d.refnum, d.Resultdate, d.SampleNum, d.InstrumentID, "
-                       "d.Posted, d.PostedRequestNum, d.SampleRemarks, m.ItemID, "
-                       "m.ShowResultValue, m.CutOff "
-                       "FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
-                       "ON m.InstrumentID = d.InstrumentID AND m.InstrumentItem = d.InstrumentItem "
-                       "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
-                       "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"),
-        {s.instrument, s.number, day[0], day[1]}, {QStringLiteral("Resultdate")});
-}
-
-// Mode 4: each downloaded item's exam code and value, in the order of the
-// sample's rows. The windows call it once for every row they take over, so
-// it reads only these two columns.
-ResultSet itemValues(LabStore& store, const Sample& s)
-{
-    ResultSet rs;
-    if (s.day.isValid() && !s.number.isEmpty()) {
-        const QVariantList day = dayRange(s.day);
-        rs = store.query(
-            QStringLiteral("SELECT coalesce(m.ItemID, ''), coalesce(d.ResultValue, '') "
-                           "FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
+        QStringLiteral("SELECT ") + columns +
+            QStringLiteral(" FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
                            "ON m.InstrumentID = d.InstrumentID "
                            "AND m.InstrumentItem = d.InstrumentItem "
                            "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
                            "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"),
-            {s.instrument, s.number, day[0], day[1]});
-    }
+        {s.instrument, s.number, day[0], day[1]}, dateColumns);
+}
+
+ResultSet downloadedRows(LabStore& store, const Sample& s)
+{
+    return sampleRows(store, s,
+                      QStringLiteral("d.DLResultID, d.InstrumentItem, d.ResultValue, d.Unit, "
+                                     "d.Flags, d.PatientName, d.refnum, d.Resultdate, "
+                                     "d.SampleNum, d.InstrumentID, d.Posted, d.PostedRequestNum, "
+                                     "d.SampleRemarks, m.ItemID, m.ShowResultValue, m.CutOff"),
+                      {QStringLiteral("Resultdate")});
+}
+
+// Mode 4: each downloaded item's exam code and value. The windows call it
+// once for every row they take over, so it reads only these two columns.
+ResultSet itemValues(LabStore& store, const Sample& s)
+{
+    ResultSet rs =
+        sampleRows(store, s, QStringLiteral("coalesce(m.ItemID, ''), coalesce(d.ResultValue, '')"));
     rs.columns = {QStringLiteral("ItemID"), QStringLiteral("result")};
     return rs;
 }
