@@ -1,47 +1,145 @@
 #include "SettingsStore.h"
 #include "LisError.h"
+#include "SettingsFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
+#include <QHash>
+#include <QLockFile>
+#include <QSaveFile>
 #include <QStandardPaths>
 
-namespace {
-constexpr auto kUserOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-constexpr auto kUserOnlyDir = kUserOnlyFile | QFileDevice::ExeOwner;
+#include <algorithm>
 
-LisError accessError(const QString& path, const QString& why)
+namespace {
+constexpr int kInvalidArgument = 5; // what the host reports for a bad argument
+constexpr auto kOwnerBits =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+constexpr auto kUserOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+constexpr qint64 kLargestFile = 1 << 20;
+constexpr auto kListAll =
+    QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot; // broken links too
+
+LisError fileError(const QString& path, const QString& what)
+{
+    return LisError(ErrNo::FileAccess, QStringLiteral("The settings file %1 %2.").arg(path, what));
+}
+
+LisError folderError(const QString& dir, const QString& what)
+{
+    return LisError(ErrNo::FileAccess, QStringLiteral("The settings folder %1 %2.").arg(dir, what));
+}
+
+void checkApplication(const QString& application)
+{
+    const bool control = std::any_of(application.begin(), application.end(),
+                                     [](QChar c) { return c.unicode() < 0x20; });
+    if (application.isEmpty() || application.contains(u'/') || control)
+        throw LisError(kInvalidArgument,
+                       QStringLiteral("Invalid procedure call or argument: the settings "
+                                      "application \"%1\" is not a file name")
+                           .arg(application));
+}
+
+// A folder this user cannot list would make every file look absent, and an
+// absent User means integrated login: refuse instead.
+bool folderExists(const QString& dir)
+{
+    const QFileInfo info(dir);
+    if (!info.exists() && !info.isSymLink())
+        return false;
+    if (!info.isDir())
+        throw folderError(dir, QStringLiteral("is not a folder: remove or rename what is there"));
+    if (!info.isReadable() || !info.isExecutable())
+        throw folderError(dir, QStringLiteral("cannot be read: make it readable by this user"));
+    return true;
+}
+
+QStringList namesOf(const QString& dir, const QString& application)
+{
+    const QString wanted = application + QStringLiteral(".ini");
+    QStringList out;
+    for (const QString& name : QDir(dir).entryList(kListAll, QDir::Name)) {
+        if (name.compare(wanted, Qt::CaseInsensitive) == 0)
+            out.append(name);
+    }
+    return out;
+}
+
+LisError caseClash(const QString& dir, const QString& one, const QString& other)
 {
     return LisError(ErrNo::FileAccess,
-                    QStringLiteral("The settings file %1 cannot be read: %2").arg(path, why));
+                    QStringLiteral("The settings files %1 and %2 differ only in case, so which one "
+                                   "holds the settings is unclear: merge them into one file and "
+                                   "remove the other.")
+                        .arg(QDir(dir).filePath(one), QDir(dir).filePath(other)));
 }
 
-// QSettings reads a broken or unreadable file as empty without a word, which
-// would silently switch a workstation to integrated login: refuse instead.
-void checkReadable(const QString& path)
+struct Located {
+    QString path;
+    bool exists = false;
+};
+
+Located locate(const QString& application)
 {
-    QFileInfo info(path);
-    if (!info.exists())
-        return;
+    const QString dir = SettingsStore::folder();
+    if (!folderExists(dir))
+        return {SettingsStore::filePath(application), false};
+    const QStringList names = namesOf(dir, application);
+    if (names.size() > 1)
+        throw caseClash(dir, names.at(0), names.at(1));
+    if (names.isEmpty())
+        return {SettingsStore::filePath(application), false};
+    return {QDir(dir).filePath(names.first()), true};
+}
+
+SettingsFile readFile(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isDir())
+        throw fileError(path, QStringLiteral("is a folder, not a file: remove or rename it"));
     if (!info.isFile())
-        throw accessError(path, QStringLiteral("it is not a file"));
+        throw fileError(path, QStringLiteral("is not a regular file: remove or replace it"));
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        throw accessError(path, f.errorString());
+        throw fileError(path, QStringLiteral("cannot be read (%1): make it readable by this "
+                                             "user, or remove it")
+                                  .arg(f.errorString()));
+    if (f.size() > kLargestFile)
+        throw fileError(path, QStringLiteral("is too large to be a settings file: remove it"));
+    const QByteArray bytes = f.readAll();
+    if (f.error() != QFileDevice::NoError)
+        throw fileError(path, QStringLiteral("cannot be read (%1)").arg(f.errorString()));
+    return SettingsFile::parse(path, bytes);
 }
 
-void checkStatus(const QSettings& s, const QString& path)
+void prepareFolder(const QString& dir)
 {
-    if (s.status() == QSettings::AccessError)
-        throw accessError(path, QStringLiteral("access denied"));
-    if (s.status() == QSettings::FormatError)
-        throw accessError(path, QStringLiteral("it is not a settings file"));
+    if (folderExists(dir))
+        return;
+    // Made user-only as it is created, so it is never open to others.
+    if (!QDir().mkpath(QFileInfo(dir).path()) ||
+        (!QDir().mkdir(dir, kOwnerBits) && !QFileInfo(dir).isDir()))
+        throw folderError(dir, QStringLiteral("cannot be created"));
 }
 
-QString groupKey(const QString& section, const QString& key)
+void writeFile(const QString& path, const QByteArray& bytes, bool existed)
 {
-    return section + QLatin1Char('/') + key;
+    // Keeps whatever the user tightened, drops anything granted to others.
+    const QFileDevice::Permissions permissions =
+        existed ? QFile::permissions(path) & kOwnerBits : QFileDevice::Permissions(kUserOnlyFile);
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        throw fileError(path, QStringLiteral("cannot be written (%1)").arg(f.errorString()));
+    // The save file is a new file: make it user-only before the password is in it.
+    if (!f.setPermissions(permissions)) {
+        f.cancelWriting();
+        throw fileError(path, QStringLiteral("cannot be made user-only"));
+    }
+    f.write(bytes);
+    if (!f.commit())
+        throw fileError(path, QStringLiteral("cannot be written (%1)").arg(f.errorString()));
 }
 } // namespace
 
@@ -54,63 +152,64 @@ QString SettingsStore::folder()
            QStringLiteral("/velquor-lis");
 }
 
+// The file of that name in any case; get and set report two such files.
 QString SettingsStore::filePath(const QString& application)
 {
-    return folder() + QLatin1Char('/') + application + QStringLiteral(".ini");
+    const QString dir = folder();
+    const QString exact = QDir(dir).filePath(application + QStringLiteral(".ini"));
+    const QStringList names = namesOf(dir, application);
+    return names.size() == 1 ? QDir(dir).filePath(names.first()) : exact;
 }
 
 QString SettingsStore::get(const QString& application, const QString& section, const QString& key)
 {
-    const QString path = filePath(application);
-    checkReadable(path);
-    QSettings s(path, QSettings::IniFormat);
-    checkStatus(s, path);
-    return s.value(groupKey(section, key)).toString();
+    checkApplication(application);
+    const Located file = locate(application);
+    if (!file.exists)
+        return QString();
+    return readFile(file.path).value(section, key).value_or(QString());
 }
 
 void SettingsStore::set(const QString& application, const QString& section, const QString& key,
                         const QString& value)
 {
+    checkApplication(application);
+    SettingsFile::checkWritable(section, key, value);
     const QString dir = folder();
-    if (!QDir().mkpath(dir))
-        throw LisError(ErrNo::FileAccess,
-                       QStringLiteral("The settings folder %1 cannot be created").arg(dir));
-    QFile::setPermissions(dir, kUserOnlyDir);
-    const QString path = filePath(application);
-    checkReadable(path);
-    if (!QFileInfo::exists(path)) {
-        // Create it user-only before the first value is written into it.
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            throw LisError(ErrNo::FileAccess, QStringLiteral("The settings file %1 cannot be "
-                                                             "written: %2")
-                                                  .arg(path, f.errorString()));
-        f.close();
-    }
-    QFile::setPermissions(path, kUserOnlyFile);
-    QSettings s(path, QSettings::IniFormat);
-    s.setValue(groupKey(section, key), value);
-    s.sync();
-    checkStatus(s, path);
+    prepareFolder(dir);
+    // Two programs changing the same file at once would lose one change.
+    QLockFile lock(
+        QDir(dir).filePath(u'.' + application.toCaseFolded() + QStringLiteral(".ini.lock")));
+    if (!lock.tryLock(10000))
+        throw fileError(filePath(application),
+                        QStringLiteral("is being changed by another program: try again"));
+    const Located file = locate(application);
+    SettingsFile settings = file.exists ? readFile(file.path) : SettingsFile();
+    if (settings.set(section, key, value))
+        writeFile(file.path, settings.bytes(), file.exists);
 }
 
 QList<SettingsStore::Entry> SettingsStore::all()
 {
     QList<Entry> out;
-    const QDir dir(folder());
-    const QStringList files =
-        dir.entryList({QStringLiteral("*.ini")}, QDir::Files | QDir::Readable, QDir::Name);
-    for (const QString& file : files) {
-        const QString application = file.chopped(4);
-        const QString path = dir.filePath(file);
-        checkReadable(path);
-        QSettings s(path, QSettings::IniFormat);
-        checkStatus(s, path);
-        for (const QString& k : s.allKeys()) {
-            const qsizetype slash = k.indexOf(QLatin1Char('/'));
-            out.append({application, slash < 0 ? QString() : k.left(slash), k.mid(slash + 1),
-                        s.value(k).toString()});
-        }
+    const QString dir = folder();
+    if (!folderExists(dir))
+        return out;
+    QStringList names = QDir(dir).entryList(kListAll, QDir::Name | QDir::IgnoreCase);
+    names.removeIf([](const QString& name) {
+        return name.size() <= 4 || !name.endsWith(QStringLiteral(".ini"), Qt::CaseInsensitive);
+    });
+    QHash<QString, QString> byFolded;
+    for (const QString& name : std::as_const(names)) {
+        const QString other = byFolded.value(name.toCaseFolded());
+        if (!other.isEmpty())
+            throw caseClash(dir, other, name);
+        byFolded.insert(name.toCaseFolded(), name);
+    }
+    for (const QString& name : std::as_const(names)) {
+        const QString application = name.chopped(4);
+        for (const SettingsFile::Value& v : readFile(QDir(dir).filePath(name)).values())
+            out.append({application, v.section, v.key, v.value});
     }
     return out;
 }

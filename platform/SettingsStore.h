@@ -5,8 +5,11 @@
 
 // The per-user settings store: text values addressed by application,
 // section and key; an absent value reads as empty text. Each application is
-// one INI file in the settings folder (LIS_CONFIG_DIR moves it). The files
-// may hold database passwords, so the folder and the files are user-only.
+// one plain text file, <folder>/<application>.ini (LIS_CONFIG_DIR moves the
+// folder), whose values are kept exactly as written (see SettingsFile).
+// Names are found in any case. A file that cannot be read is error 75 and is
+// never rewritten. The files may hold database passwords, so the folder and
+// the files are user-only.
 namespace SettingsStore {
 QString folder();
 QString filePath(const QString& application);
@@ -20,6 +23,6 @@ struct Entry {
     QString key;
     QString value;
 };
-// Every stored value, applications in name order.
+// Every stored value, applications in name order, each file's in file order.
 QList<Entry> all();
 } // namespace SettingsStore

@@ -1,39 +1,10 @@
-#include "Caught.h"
 #include "DateText.h"
-#include "SettingsStore.h"
 
-#include <QDir>
-#include <QFile>
 #include <QtTest>
 
 class TstPlatformSeams : public QObject {
     Q_OBJECT
 private slots:
-    void settingsLiveInTheMovedFolderUserOnly()
-    {
-        const QString app = QStringLiteral("TARVIK Current User");
-        const QString section = QStringLiteral("Connection");
-        QCOMPARE(SettingsStore::get(app, section, QStringLiteral("User")), QString());
-        SettingsStore::set(app, section, QStringLiteral("Password"), QStringLiteral("s3cr=t;x"));
-        QCOMPARE(SettingsStore::get(app, section, QStringLiteral("Password")),
-                 QStringLiteral("s3cr=t;x"));
-
-        const QString path = SettingsStore::filePath(app);
-        QVERIFY(path.startsWith(qEnvironmentVariable("LIS_CONFIG_DIR")));
-        QCOMPARE(QFile::permissions(path) & 0x0077, QFileDevice::Permissions());
-        QCOMPARE(QFile::permissions(SettingsStore::folder()) & 0x0077, QFileDevice::Permissions());
-
-        // A folder where the file should be cannot be read: the store must say
-        // so rather than answer empty (which would mean integrated login).
-        const QString broken = QStringLiteral("Broken App");
-        QVERIFY(QDir().mkpath(SettingsStore::filePath(broken)));
-        const Caught e = caught([&] { SettingsStore::get(broken, section, section); });
-        QCOMPARE(e.number, 75);
-        QVERIFY(e.description.contains(SettingsStore::filePath(broken)));
-        QCOMPARE(caught([&] { SettingsStore::set(broken, section, section, app); }).number, 75);
-        QDir(SettingsStore::filePath(broken)).removeRecursively();
-    }
-
     void dateTexts()
     {
         const QDateTime afternoon(QDate(2024, 3, 7), QTime(14, 5, 59));
