@@ -5,6 +5,8 @@
 #include "SqlText.h"
 #include "modMain.h"
 
+#include <QCoreApplication>
+#include <QThread>
 #include <limits>
 
 SampleSearchDialog::~SampleSearchDialog() = default;
@@ -29,15 +31,28 @@ std::function<std::unique_ptr<SampleSearchDialog>()>& dialogMaker()
     return make;
 }
 
+std::unique_ptr<SampleSearchDialog>& dialogOfThisThread()
+{
+    static thread_local std::unique_ptr<SampleSearchDialog> dialog;
+    return dialog;
+}
+
 // The one dialog of this thread, made on first use.
 SampleSearchDialog& sharedDialog()
 {
-    static thread_local std::unique_ptr<SampleSearchDialog> dialog;
+    std::unique_ptr<SampleSearchDialog>& dialog = dialogOfThisThread();
     if (!dialog) {
         if (!dialogMaker())
             throw LisError(ErrNo::CannotCreateObject,
                            QStringLiteral("No sample search window is installed."));
         dialog = dialogMaker()();
+        // For a host that destroys its application object while still
+        // holding the component: the dialog goes first.
+        if (QCoreApplication::instance() &&
+            QCoreApplication::instance()->thread() == QThread::currentThread()) {
+            qRemovePostRoutine(releaseSampleSearchDialog);
+            qAddPostRoutine(releaseSampleSearchDialog);
+        }
     }
     return *dialog;
 }
@@ -46,6 +61,11 @@ SampleSearchDialog& sharedDialog()
 void installSampleSearchDialog(std::function<std::unique_ptr<SampleSearchDialog>()> make)
 {
     dialogMaker() = std::move(make);
+}
+
+void releaseSampleSearchDialog()
+{
+    dialogOfThisThread().reset();
 }
 
 void LoadResultHeader()

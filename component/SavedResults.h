@@ -27,6 +27,9 @@ public:
 
 // The windows library installs how the one shared dialog is made.
 void installSampleSearchDialog(std::function<std::unique_ptr<SampleSearchDialog>()> make);
+// Destroys this thread's dialog, if one was made: a window must never
+// outlive the application object, which a thread-local would.
+void releaseSampleSearchDialog();
 
 // Shows the sample search and returns the picked "sample|patient" text, or
 // empty text. Never fails: no samples and other failures are told to the

@@ -51,6 +51,9 @@ clsLISResultEntry::clsLISResultEntry()
 
 clsLISResultEntry::~clsLISResultEntry()
 {
+    // The shared dialog lives as long as the component, no longer: the host
+    // may destroy its application object next.
+    releaseSampleSearchDialog();
     SessionState& s = session();
     if (s.LabDb)
         s.LabDb->close();

@@ -5,6 +5,7 @@
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
 #include "LisError.h"
+#include "PrivateFiles.h"
 #include "ResultWindow.h"
 #include "ResultWindows.h"
 #include "SettingsStore.h"
@@ -159,7 +160,7 @@ int HostCommands::demo(const QStringList& args, QTextStream& out)
     if (SettingsStore::get(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"))
             .isEmpty()) {
         const QString reports = QDir(folder).filePath(QStringLiteral("reports"));
-        QDir().mkpath(reports);
+        PrivateFiles::makeFolder(reports);
         SettingsStore::set(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"), reports);
     }
 

@@ -4,6 +4,8 @@
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
 #include "FlexGrid.h"
+#include "LisError.h"
+#include "PrivateFiles.h"
 #include "ResultWindows.h"
 #include "ScriptedPresenter.h"
 #include "SettingsStore.h"
@@ -33,7 +35,10 @@ public:
     {
         const QString file =
             QStringLiteral("%1-%2.png").arg(++m_shots, 2, 10, QLatin1Char('0')).arg(name);
-        w.grab().save(QDir(m_folder).filePath(file));
+        // The windows show patients' names: the pictures are the user's alone.
+        const QString path = QDir(m_folder).filePath(file);
+        PrivateFiles::touchFile(path);
+        w.grab().save(path);
         m_out << "  picture " << file << "\n";
     }
 
@@ -68,6 +73,50 @@ private:
     int m_failures = 0;
 };
 
+const QString kMarker = QStringLiteral(".lis-walkthrough");
+
+// The walkthrough works in a folder of its own: a new or empty one, or one
+// an earlier walkthrough marked as its own. Anything else may hold somebody's
+// laboratory, which a demo must never replace.
+void prepareFolder(const QString& root)
+{
+    const QDir dir(root);
+    const QString marker = dir.filePath(kMarker);
+    const QFileInfo info(root);
+    if (info.exists() && !info.isDir())
+        throw LisError(ErrNo::FileAccess,
+                       QStringLiteral("%1 is a file, not a folder: name a new or empty folder "
+                                      "for the walkthrough.")
+                           .arg(root));
+    const bool ours = QFileInfo::exists(marker);
+    if (info.exists() && !ours &&
+        !dir.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        throw LisError(
+            ErrNo::FileAccess,
+            QStringLiteral("The folder %1 holds files the walkthrough did not make%2; it changes "
+                           "nothing there. Name a new or empty folder for the walkthrough.")
+                .arg(root, dir.exists(QStringLiteral("laboratory"))
+                               ? QStringLiteral(", a laboratory among them")
+                               : QString()));
+    if (!PrivateFiles::makeFolder(root))
+        throw LisError(ErrNo::FileAccess,
+                       QStringLiteral("The folder %1 cannot be created.").arg(root));
+    if (ours) {
+        // An earlier walkthrough's demo laboratory and settings, made here.
+        for (const char* made : {"laboratory", "config"})
+            QDir(dir.filePath(QLatin1String(made))).removeRecursively();
+        return;
+    }
+    QFile f(marker);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+        f.write("Made by lis-host walkthrough, which replaces its demo laboratory and settings "
+                "here on its next run.\n") < 0)
+        throw LisError(ErrNo::FileAccess,
+                       QStringLiteral("The folder %1 cannot be written: %2")
+                           .arg(root, f.errorString()));
+}
+
 QString scalar(Connection& db, const QString& text, const QString& column)
 {
     auto rs = db.openRecordset(text, CursorOptions::clientDynamic());
@@ -77,13 +126,14 @@ QString scalar(Connection& db, const QString& text, const QString& column)
 
 int Walkthrough::run(const QString& folder, QTextStream& out)
 {
-    QDir().mkpath(folder);
     const QString root = QDir(folder).absolutePath();
+    prepareFolder(root);
     // Its own settings and laboratory: the workstation's are not touched.
     qputenv("LIS_CONFIG_DIR", (root + QStringLiteral("/config")).toLocal8Bit());
     const QString data = root + QStringLiteral("/laboratory");
-    QDir(data).removeRecursively();
-    QDir().mkpath(data);
+    if (!PrivateFiles::makeFolder(data))
+        throw LisError(ErrNo::FileAccess,
+                       QStringLiteral("The folder %1 cannot be created.").arg(data));
     registerEmbeddedDriver();
     const DemoLaboratory::Summary demo = DemoLaboratory::build(data, Clock::today());
     const QString user = QStringLiteral("TARVIK Current User");

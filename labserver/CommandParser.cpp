@@ -1,4 +1,5 @@
 #include "CommandParser.h"
+#include "CommandExcerpt.h"
 #include "LisError.h"
 
 namespace {
@@ -11,7 +12,8 @@ struct Token {
 
 [[noreturn]] void syntaxError(const QString& near)
 {
-    throw LisError(ErrNo::DbCommandFailed, QStringLiteral("Incorrect syntax near '%1'.").arg(near));
+    throw LisError(ErrNo::DbCommandFailed,
+                   QStringLiteral("Incorrect syntax near %1.").arg(commandExcerpt(near)));
 }
 
 bool identStart(QChar c)
@@ -58,8 +60,8 @@ QList<Token> tokenize(const QString& s)
             if (!closed)
                 throw LisError(ErrNo::DbCommandFailed,
                                QStringLiteral("Unclosed quotation mark after the character "
-                                              "string '%1'.")
-                                   .arg(v));
+                                              "string %1.")
+                                   .arg(commandExcerpt(v)));
             out.append({Tok::Literal, v});
             i = j + 1;
         } else if (c == QLatin1Char('.')) {
@@ -80,6 +82,8 @@ QList<Token> tokenize(const QString& s)
             qsizetype j = i + 1;
             while (j < n && c.isDigit() && s.at(j).isDigit())
                 ++j;
+            if (c.isHighSurrogate() && j < n && s.at(j).isLowSurrogate())
+                ++j; // named whole, not half a character
             out.append({Tok::Other, s.mid(i, j - i)});
             i = j;
         }
@@ -97,6 +101,8 @@ public:
 
     Command command()
     {
+        if (peek().kind == Tok::End)
+            throw LisError(ErrNo::DbCommandFailed, QStringLiteral("The command text is empty."));
         if (peek().kind != Tok::Ident)
             syntaxError(peek().text);
         if (isWord(QStringLiteral("select")))
@@ -117,10 +123,15 @@ private:
             syntaxError(peek().kind == Tok::End ? w : peek().text);
         ++m_pos;
     }
+    // A command that stops short is wrong near its last token.
+    const QString& nearHere() const
+    {
+        return peek().kind == Tok::End && m_pos > 0 ? m_t.at(m_pos - 1).text : peek().text;
+    }
     Token expect(Tok kind)
     {
         if (peek().kind != kind)
-            syntaxError(peek().text);
+            syntaxError(nearHere());
         return take();
     }
     void expectEnd()
@@ -194,7 +205,7 @@ private:
             take();
             c.like = true;
         } else {
-            syntaxError(peek().text);
+            syntaxError(nearHere());
         }
         c.value = expect(Tok::Literal).text;
         return c;

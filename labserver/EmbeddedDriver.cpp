@@ -1,10 +1,11 @@
 #include "EmbeddedDriver.h"
+#include "CommandExcerpt.h"
 #include "EmbeddedSession.h"
 #include "LisError.h"
+#include "PrivateFiles.h"
 #include "procedures/Procedures.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStandardPaths>
 #include <mutex>
 
@@ -35,21 +36,16 @@ std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs)
     if (!catalog.isEmpty() &&
         catalog.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) != 0)
         throw LisError(ErrNo::DbConnectionFailed,
-                       QStringLiteral("Cannot open database \"%1\" requested by the login. The "
+                       QStringLiteral("Cannot open database %1 requested by the login. The "
                                       "embedded server holds the databases laboratory and "
                                       "patient_data; connect to laboratory.")
-                           .arg(catalog));
+                           .arg(commandExcerpt(catalog)));
     QString folder = cs.dataSource().trimmed();
     if (folder.isEmpty()) {
         folder = defaultDataFolder();
-        if (!QDir(folder).exists()) {
-            if (!QDir().mkpath(folder))
-                throw LisError(ErrNo::DbConnectionFailed,
-                               QStringLiteral("The data folder %1 cannot be created.").arg(folder));
-            // Patient data: the user's alone.
-            QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ExeOwner);
-        }
+        if (!PrivateFiles::makeFolder(folder))
+            throw LisError(ErrNo::DbConnectionFailed,
+                           QStringLiteral("The data folder %1 cannot be created.").arg(folder));
     } else if (folder.startsWith(QLatin1Char('~'))) {
         folder = QDir::homePath() + folder.mid(1);
     }

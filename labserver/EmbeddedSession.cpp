@@ -1,4 +1,5 @@
 #include "EmbeddedSession.h"
+#include "CommandExcerpt.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
 
@@ -45,7 +46,8 @@ ResultSet EmbeddedSession::select(const SelectAll& s)
     const LabStore::Table* t =
         ownerAccepted(s.table.owner) ? m_store.table(s.table.database, s.table.name) : nullptr;
     if (!t)
-        commandError(QStringLiteral("Invalid object name '%1'.").arg(spelled(s.table)));
+        commandError(
+            QStringLiteral("Invalid object name %1.").arg(commandExcerpt(spelled(s.table))));
 
     QString sql = QStringLiteral("SELECT * FROM %1.%2")
                       .arg(quotedIdentifier(t->schema), quotedIdentifier(t->name));
@@ -56,7 +58,12 @@ ResultSet EmbeddedSession::select(const SelectAll& s)
             return n.compare(c.column, Qt::CaseInsensitive) == 0;
         });
         if (col == t->columns.end())
-            commandError(QStringLiteral("Invalid column name '%1'.").arg(c.column));
+            commandError(QStringLiteral("Invalid column name %1.").arg(commandExcerpt(c.column)));
+        // SQLite's own refusal of a longer pattern names neither column nor limit.
+        constexpr int kLongestPattern = 50000; // bytes, SQLite's default
+        if (c.like && c.value.toUtf8().size() > kLongestPattern)
+            commandError(QStringLiteral("The LIKE pattern for column %1 is longer than %2 bytes.")
+                             .arg(commandExcerpt(*col), QString::number(kLongestPattern)));
         sql += QLatin1String(i == 0 ? " WHERE " : " AND ") + quotedIdentifier(*col);
         // Text compares without case and without trailing blanks, as the
         // hospital's server does.
@@ -75,7 +82,8 @@ ResultSet EmbeddedSession::call(const ProcedureCall& c)
     const ProcedureDef* def =
         inLaboratory && ownerAccepted(p.owner) ? ProcedureRegistry::find(p.name) : nullptr;
     if (!def)
-        commandError(QStringLiteral("Could not find stored procedure '%1'.").arg(spelled(p)));
+        commandError(
+            QStringLiteral("Could not find stored procedure %1.").arg(commandExcerpt(spelled(p))));
     const int n = int(c.arguments.size());
     if (n > def->maxArguments)
         commandError(QStringLiteral("Procedure or function '%1' has too many arguments "
@@ -88,14 +96,63 @@ ResultSet EmbeddedSession::call(const ProcedureCall& c)
                          .arg(n + 1));
 
     ProcedureContext ctx(m_store, def->name, c.arguments);
+    return def->access == ProcedureAccess::Reads ? runReader(*def, ctx) : runWriter(*def, ctx);
+}
+
+// A writer holds the write lock before its first read. A transaction that
+// has read cannot wait for the lock (SQLite answers busy at once when its
+// snapshot may be stale); BEGIN IMMEDIATE waits up to the busy timeout.
+// Inside the component's transaction the lock is held already.
+ResultSet EmbeddedSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
+{
+    if (m_inTransaction)
+        return inSavepoint(def, ctx);
+    m_store.begin();
+    try {
+        ResultSet rs = def.body(ctx);
+        m_store.commit();
+        return rs;
+    } catch (...) {
+        m_store.rollback();
+        throw;
+    }
+}
+
+// A reader never asks for the write lock, so it never waits for a writer
+// (WAL); with writes refused, a writer registered as a reader fails at its
+// first write instead of writing outside the lock.
+ResultSet EmbeddedSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
+{
+    m_store.refuseWrites(true);
+    try {
+        ResultSet rs = inSavepoint(def, ctx);
+        m_store.refuseWrites(false);
+        return rs;
+    } catch (...) {
+        m_store.refuseWrites(false);
+        throw;
+    }
+}
+
+// Undoes only the call's own work on failure: an enclosing transaction stays
+// usable for the component's rollback.
+ResultSet EmbeddedSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx)
+{
     m_store.exec(QStringLiteral("SAVEPOINT procedure_call"));
     try {
-        ResultSet rs = def->body(ctx);
+        ResultSet rs = def.body(ctx);
         m_store.exec(QStringLiteral("RELEASE procedure_call"));
         return rs;
     } catch (...) {
-        m_store.exec(QStringLiteral("ROLLBACK TO procedure_call"));
-        m_store.exec(QStringLiteral("RELEASE procedure_call"));
+        try {
+            m_store.exec(QStringLiteral("ROLLBACK TO procedure_call"));
+            m_store.exec(QStringLiteral("RELEASE procedure_call"));
+        } catch (const LisError&) {
+            // SQLite ended the transaction itself (disk full, I/O error);
+            // the first error is the one to report.
+            if (!m_inTransaction)
+                m_store.rollback();
+        }
         throw;
     }
 }
@@ -103,14 +160,18 @@ ResultSet EmbeddedSession::call(const ProcedureCall& c)
 void EmbeddedSession::beginTransaction()
 {
     m_store.begin();
+    m_inTransaction = true;
 }
 
 void EmbeddedSession::commitTransaction()
 {
+    // A failed commit leaves the transaction for the caller's rollback.
     m_store.commit();
+    m_inTransaction = false;
 }
 
 void EmbeddedSession::rollbackTransaction()
 {
+    m_inTransaction = false;
     m_store.rollback();
 }

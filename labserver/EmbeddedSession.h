@@ -4,9 +4,13 @@
 #include "DbDriver.h"
 #include "LabStore.h"
 
+struct ProcedureDef;
+class ProcedureContext;
+
 // A session with the embedded laboratory database: parses each command text,
 // runs the select or the stored procedure, and keeps every procedure whole:
-// it either completes or writes nothing.
+// it either completes or writes nothing. Writing procedures wait for another
+// workstation's write lock; reading ones and selects never wait.
 class EmbeddedSession : public DbSession {
 public:
     explicit EmbeddedSession(const QString& folder);
@@ -16,9 +20,16 @@ public:
     void commitTransaction() override;
     void rollbackTransaction() override;
 
+    // The store underneath, for tools and tests that tune it (busy timeout).
+    LabStore& store() { return m_store; }
+
 private:
     ResultSet select(const SelectAll& s);
     ResultSet call(const ProcedureCall& c);
+    ResultSet runWriter(const ProcedureDef& def, ProcedureContext& ctx);
+    ResultSet runReader(const ProcedureDef& def, ProcedureContext& ctx);
+    ResultSet inSavepoint(const ProcedureDef& def, ProcedureContext& ctx);
 
     LabStore m_store;
+    bool m_inTransaction = false; // opened by beginTransaction: the write lock is held
 };

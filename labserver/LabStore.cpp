@@ -1,13 +1,16 @@
 #include "LabStore.h"
 #include "DateText.h"
 #include "LisError.h"
+#include "PrivateFiles.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <QThread>
 
 namespace {
 constexpr int kSchemaVersion = 2;
@@ -27,6 +30,11 @@ QString schemaOf(const QString& database)
         return QStringLiteral("patient_data");
     return QString();
 }
+bool isSqliteFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) && f.read(16) == QByteArray("SQLite format 3", 16);
+}
 } // namespace
 
 LabStore::LabStore(const QString& folder)
@@ -41,12 +49,45 @@ LabStore::LabStore(const QString& folder)
 
     const QString labPath = QDir(folder).filePath(QStringLiteral("laboratory.db"));
     const QString patientPath = QDir(folder).filePath(QStringLiteral("patient_data.db"));
-    const bool creating = !QFileInfo::exists(labPath) || !QFileInfo::exists(patientPath);
-    if (creating && !dir.isWritable())
-        fail(QStringLiteral("The data folder %1 is read-only: the laboratory database cannot be "
-                            "created there.")
+    // An empty file is what an interrupted creation leaves: it holds nothing.
+    const bool hasLab = QFileInfo(labPath).size() > 0;
+    const bool hasPatients = QFileInfo(patientPath).size() > 0;
+    if (hasLab != hasPatients) {
+        const QString& present = hasLab ? labPath : patientPath;
+        if (!isSqliteFile(present))
+            fail(QStringLiteral("The file %1 is not a laboratory database.").arg(present),
+                 QString());
+        // Half a laboratory: an empty stand-in for the missing half would
+        // hide the loss and open requests without their patients.
+        const QString& missing = hasLab ? patientPath : labPath;
+        fail(QStringLiteral("The laboratory in %1 is incomplete: %2 is %3. Restore it from the "
+                            "laboratory's backup; no empty database is made in its place.")
+                 .arg(folder, missing,
+                      QFileInfo::exists(missing) ? QStringLiteral("empty")
+                                                 : QStringLiteral("missing")),
+             QString());
+    }
+    const bool creating = !hasLab;
+    // The database writes its journal beside itself, so even a good
+    // laboratory cannot be worked in a folder this user cannot write.
+    if (!dir.isWritable())
+        fail(QStringLiteral("The data folder %1 is read-only: the laboratory database needs to "
+                            "write there. Give this user write access to the folder.")
                  .arg(folder),
              QString());
+    if (!creating && !QFileInfo(labPath).isWritable())
+        fail(QStringLiteral("The laboratory database %1 is read-only. Give this user write "
+                            "access to it.")
+                 .arg(labPath),
+             QString());
+    if (creating) {
+        // Patient data: SQLite gives the journal files the database's own
+        // permissions, so files made owner-only keep the whole laboratory so.
+        for (const QString& path : {labPath, patientPath})
+            if (!PrivateFiles::touchFile(path))
+                fail(QStringLiteral("The laboratory database %1 cannot be created.").arg(path),
+                     QString());
+    }
 
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(labPath);
@@ -193,9 +234,8 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
         q.bindValue(i, binds.at(i));
     if (!q.exec()) {
         const QSqlError e = q.lastError();
-        const QString err = e.databaseText().isEmpty() ? e.text() : e.databaseText();
         q.finish();
-        throw LisError(ErrNo::DbCommandFailed, err);
+        commandFailed(e, sql);
     }
     // A prepared statement's columns stay as they are: they are read once.
     if (!st.described || st.dateColumns != dateColumns) {
@@ -236,7 +276,24 @@ void LabStore::exec(const QString& sql, const QVariantList& binds)
 
 void LabStore::begin()
 {
-    exec(QStringLiteral("BEGIN IMMEDIATE"));
+    // SQLite's own wait asks ever more rarely, in the end every 100 ms, and
+    // a workstation saving steadily wins the short gaps between its
+    // transactions for seconds. Asking every millisecond gets one of them.
+    const int timeout = busyTimeout();
+    QSqlQuery& q = prepared(QStringLiteral("BEGIN IMMEDIATE")).query;
+    exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+    const QDeadlineTimer deadline(timeout);
+    while (!q.exec()) {
+        const QSqlError e = q.lastError();
+        q.finish();
+        if (!isBusy(e) || deadline.hasExpired()) {
+            setBusyTimeout(timeout);
+            commandFailed(e, QStringLiteral("BEGIN IMMEDIATE"));
+        }
+        QThread::usleep(1000);
+    }
+    q.finish();
+    setBusyTimeout(timeout);
 }
 
 void LabStore::commit()
@@ -248,4 +305,58 @@ void LabStore::rollback()
 {
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
+}
+
+void LabStore::setBusyTimeout(int ms)
+{
+    exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
+    m_busyTimeout = ms;
+}
+
+int LabStore::busyTimeout()
+{
+    if (m_busyTimeout < 0)
+        m_busyTimeout = query(QStringLiteral("PRAGMA busy_timeout")).rows.value(0).value(0).toInt();
+    return m_busyTimeout;
+}
+
+bool LabStore::isBusy(const QSqlError& e)
+{
+    // The driver reports SQLite's result code; the low byte is the primary one.
+    constexpr int kBusy = 5;
+    return (e.nativeErrorCode().toInt() & 0xff) == kBusy;
+}
+
+void LabStore::refuseWrites(bool refuse)
+{
+    exec(refuse ? QStringLiteral("PRAGMA query_only = 1")
+                : QStringLiteral("PRAGMA query_only = 0"));
+    m_writesRefused = refuse;
+}
+
+void LabStore::commandFailed(const QSqlError& e, const QString& sql) const
+{
+    constexpr int kReadOnly = 8;
+    if (isBusy(e))
+        throw LisError(ErrNo::DbCommandFailed, busyMessage());
+    if ((e.nativeErrorCode().toInt() & 0xff) == kReadOnly && m_writesRefused)
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("Only reading is allowed here, and this statement writes: %1")
+                           .arg(sql.simplified()));
+    throw LisError(ErrNo::DbCommandFailed,
+                   e.databaseText().isEmpty() ? e.text() : e.databaseText());
+}
+
+QString LabStore::busyMessage() const
+{
+    // The timeout as the connection has it, not as it was meant to be set.
+    QSqlQuery q(m_db);
+    const int ms =
+        q.exec(QStringLiteral("PRAGMA busy_timeout")) && q.next() ? q.value(0).toInt() : 0;
+    return QStringLiteral("The laboratory database %1 is busy: another workstation has held it "
+                          "for more than %2 %3. Try again; if it stays busy, let the saves on "
+                          "the other workstations finish, and restart the one whose save does "
+                          "not end.")
+        .arg(m_folder, QString::number(ms / 1000.0),
+             ms == 1000 ? QStringLiteral("second") : QStringLiteral("seconds"));
 }

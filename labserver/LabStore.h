@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
@@ -40,9 +41,16 @@ public:
     void exec(const QString& sql, const QVariantList& binds = {});
     qint64 lastInsertId() const { return m_lastInsertId; }
 
+    // begin() takes the write lock at once (BEGIN IMMEDIATE), waiting for
+    // another connection's up to the busy timeout; a lock held longer fails
+    // with a message naming the database and what to do.
     void begin();
     void commit();
     void rollback();
+    void setBusyTimeout(int ms);
+    // While on, every write fails instead of taking the write lock: readers
+    // run so, and one that writes is caught.
+    void refuseWrites(bool refuse);
 
     // Runs a script file (or resource) of statements that end with ";" at a
     // line end; lines starting with "--" are comments. With a schema, the
@@ -60,6 +68,10 @@ private:
     Statement& prepared(const QString& sql);
     void loadCatalogue();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
+    [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql) const;
+    QString busyMessage() const;
+    static bool isBusy(const QSqlError& e);
+    int busyTimeout();
 
     QString m_folder;
     QString m_connectionName;
@@ -67,4 +79,6 @@ private:
     std::unordered_map<QString, Statement> m_statements;
     QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
     qint64 m_lastInsertId = 0;
+    bool m_writesRefused = false;
+    int m_busyTimeout = -1; // ms; read from the connection when first needed
 };

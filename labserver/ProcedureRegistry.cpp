@@ -1,4 +1,5 @@
 #include "ProcedureRegistry.h"
+#include "CommandExcerpt.h"
 #include "DateText.h"
 #include "LisError.h"
 
@@ -42,7 +43,9 @@ QDateTime ProcedureContext::dateTime(int i, const QString& name) const
 {
     auto dt = DateText::parse(text(i));
     if (!dt)
-        fail(QStringLiteral("argument %1 (%2) '%3' is not a date.").arg(i + 1).arg(name, text(i)));
+        fail(QStringLiteral("argument %1 (%2) %3 is not a date.")
+                 .arg(i + 1)
+                 .arg(name, commandExcerpt(text(i))));
     return *dt;
 }
 
@@ -58,9 +61,9 @@ int ProcedureContext::integer(int i, const QString& name) const
     bool ok = false;
     const int v = text(i).trimmed().toInt(&ok);
     if (!ok)
-        fail(QStringLiteral("argument %1 (%2) '%3' is not a whole number.")
+        fail(QStringLiteral("argument %1 (%2) %3 is not a whole number.")
                  .arg(i + 1)
-                 .arg(name, text(i)));
+                 .arg(name, commandExcerpt(text(i))));
     return v;
 }
 

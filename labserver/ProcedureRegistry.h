@@ -40,11 +40,17 @@ private:
     QStringList m_arguments;
 };
 
+// A writer takes the write lock before its first read, so it waits for
+// another workstation's save instead of failing; a reader never waits and
+// is refused any write. Unmarked procedures write: the safe side.
+enum class ProcedureAccess { Writes, Reads };
+
 struct ProcedureDef {
     QString name;
     int minArguments;
     int maxArguments;
     std::function<ResultSet(ProcedureContext&)> body;
+    ProcedureAccess access = ProcedureAccess::Writes;
 };
 
 namespace ProcedureRegistry {

@@ -89,7 +89,9 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
 
 void registerCutOffProcedures()
 {
-    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_FillExams"), 2, 2, fillExams});
-    ProcedureRegistry::add({QStringLiteral("Lab_GetResultWithCutOff"), 1, 1, resultWithCutOff});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_FormMaker_FillExams"), 2, 2, fillExams, ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_GetResultWithCutOff"), 1, 1, resultWithCutOff,
+                            ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_SaveWithCutOff"), 12, 12, saveWithCutOff});
 }

@@ -1,3 +1,4 @@
+#include "CommandExcerpt.h"
 #include "DateText.h"
 #include "LabStore.h"
 #include "ProcedureSupport.h"
@@ -151,7 +152,8 @@ ResultSet axsymSample(ProcedureContext& ctx)
 {
     const int mode = ctx.integer(0, QStringLiteral("@Mode"));
     if (mode < 1 || mode > 4)
-        ctx.fail(QStringLiteral("argument 1 (@Mode) '%1' is not 1, 2, 3 or 4.").arg(ctx.text(0)));
+        ctx.fail(QStringLiteral("argument 1 (@Mode) %1 is not 1, 2, 3 or 4.")
+                     .arg(commandExcerpt(ctx.text(0))));
     const int expected = mode == 2 ? 5 : 6;
     if (ctx.count() != expected)
         ctx.fail(QStringLiteral("mode %1 takes %2 arguments, not %3.")
@@ -182,7 +184,8 @@ ResultSet axsymSample(ProcedureContext& ctx)
 ResultSet hemaSampleNumbers(ProcedureContext& ctx)
 {
     if (ctx.key(0).trimmed() != QLatin1String("0"))
-        ctx.fail(QStringLiteral("argument 1 (@Mode) '%1' is not 0.").arg(ctx.text(0)));
+        ctx.fail(
+            QStringLiteral("argument 1 (@Mode) %1 is not 0.").arg(commandExcerpt(ctx.text(0))));
     const QVariantList day = dayRange(ctx.dateTime(1, QStringLiteral("@ResultDate")));
     const QString search = ctx.text(3).trimmed();
     return ctx.store().query(
@@ -200,7 +203,8 @@ ResultSet hemaSampleNumbers(ProcedureContext& ctx)
 ResultSet updateDownloaded(ProcedureContext& ctx)
 {
     if (ctx.key(0).trimmed() != QLatin1String("2"))
-        ctx.fail(QStringLiteral("argument 1 (@Mode) '%1' is not 2.").arg(ctx.text(0)));
+        ctx.fail(
+            QStringLiteral("argument 1 (@Mode) %1 is not 2.").arg(commandExcerpt(ctx.text(0))));
     const QString req = existingRequest(ctx, 2);
     const QString sample = ctx.key(1);
     const QDateTime day = ctx.optionalDateTime(4, QStringLiteral("@ResultDate"));
@@ -225,8 +229,9 @@ ResultSet updateDownloaded(ProcedureContext& ctx)
 
 void registerInstrumentProcedures()
 {
-    ProcedureRegistry::add({QStringLiteral("sp_InstrumentGetAxsymSample"), 5, 6, axsymSample});
     ProcedureRegistry::add(
-        {QStringLiteral("sp_InstrumentGetHemaSampleNum"), 4, 4, hemaSampleNumbers});
+        {QStringLiteral("sp_InstrumentGetAxsymSample"), 5, 6, axsymSample, ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("sp_InstrumentGetHemaSampleNum"), 4, 4,
+                            hemaSampleNumbers, ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_UpdateDLHemaResult"), 6, 6, updateDownloaded});
 }

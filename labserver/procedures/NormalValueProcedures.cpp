@@ -1,3 +1,4 @@
+#include "CommandExcerpt.h"
 #include "LabStore.h"
 #include "ProcedureSupport.h"
 #include "Procedures.h"
@@ -83,8 +84,8 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
     const QDateTime lra = ctx.dateTime(18, QStringLiteral("@LRATime"));
     const QString flag = ctx.key(21).trimmed().toUpper();
     if (flag != QLatin1String("Y") && flag != QLatin1String("N"))
-        ctx.fail(
-            QStringLiteral("argument 22 (@Verified) '%1' is neither Y nor N.").arg(ctx.text(21)));
+        ctx.fail(QStringLiteral("argument 22 (@Verified) %1 is neither Y nor N.")
+                     .arg(commandExcerpt(ctx.text(21))));
     const QDateTime reported = ctx.dateTime(23, QStringLiteral("@DateTimeReported"));
     const QString employee = ctx.key(20);
     const QString at = now();
@@ -143,8 +144,8 @@ ResultSet saveSummary(ProcedureContext& ctx)
 
 void registerNormalValueProcedures()
 {
-    ProcedureRegistry::add(
-        {QStringLiteral("Lab_FormMaker_GetResult_ReagentValues"), 1, 1, reagentValues});
+    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_GetResult_ReagentValues"), 1, 1,
+                            reagentValues, ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), 24, 24,
                             saveWithNormalValues});
     ProcedureRegistry::add({QStringLiteral("Lab_DeleteDump_ResultSummary"), 1, 1, deleteSummary});

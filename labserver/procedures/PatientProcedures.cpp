@@ -60,9 +60,11 @@ SELECT p.HospNum AS HospNum,
 
 void registerPatientProcedures()
 {
-    ProcedureRegistry::add(
-        {QStringLiteral("Lab_Get_PatientInformation"), 1, 1, [](ProcedureContext& ctx) {
-             return ctx.store().query(QString::fromLatin1(kPatientInformation), {ctx.key(0)},
-                                      {QStringLiteral("RequestDate")});
-         }});
+    ProcedureRegistry::add({QStringLiteral("Lab_Get_PatientInformation"), 1, 1,
+                            [](ProcedureContext& ctx) {
+                                return ctx.store().query(QString::fromLatin1(kPatientInformation),
+                                                         {ctx.key(0)},
+                                                         {QStringLiteral("RequestDate")});
+                            },
+                            ProcedureAccess::Reads});
 }

@@ -1,5 +1,6 @@
 #include "ProcedureSupport.h"
 #include "Clock.h"
+#include "CommandExcerpt.h"
 #include "DateText.h"
 #include "LabStore.h"
 
@@ -29,7 +30,7 @@ QString existingRequest(const ProcedureContext& ctx, int argument)
     const ResultSet rs =
         ctx.store().query(QStringLiteral("SELECT 1 FROM tbLabRequest WHERE RequestNum = ?"), {req});
     if (rs.rows.isEmpty())
-        ctx.fail(QStringLiteral("request '%1' does not exist.").arg(req));
+        ctx.fail(QStringLiteral("request %1 does not exist.").arg(commandExcerpt(req)));
     return req;
 }
 
@@ -138,7 +139,7 @@ ExamItem existingExamItem(const ProcedureContext& ctx, int argument)
     const QString id = required(ctx, argument, QStringLiteral("@ItemID"));
     auto item = examItem(ctx.store(), id);
     if (!item)
-        ctx.fail(QStringLiteral("exam item '%1' does not exist.").arg(id));
+        ctx.fail(QStringLiteral("exam item %1 does not exist.").arg(commandExcerpt(id)));
     return *item;
 }
 

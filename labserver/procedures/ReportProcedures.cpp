@@ -106,10 +106,14 @@ ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
 
 void registerReportProcedures()
 {
-    ProcedureRegistry::add({QStringLiteral("Lab_Report_Request"), 1, 1, reportRequest});
-    ProcedureRegistry::add({QStringLiteral("Lab_Report_CutOffResults"), 1, 2, reportCutOffResults});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_Report_Request"), 1, 1, reportRequest, ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_Report_CutOffResults"), 1, 2, reportCutOffResults,
+                            ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_Report_SIUnits"), 1, 1,
-                            [](ProcedureContext& c) { return reportNormalValues(c, true); }});
+                            [](ProcedureContext& c) { return reportNormalValues(c, true); },
+                            ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_Report_ConventionalUnits"), 1, 1,
-                            [](ProcedureContext& c) { return reportNormalValues(c, false); }});
+                            [](ProcedureContext& c) { return reportNormalValues(c, false); },
+                            ProcedureAccess::Reads});
 }

@@ -51,7 +51,8 @@ ResultSet verifyResults(ProcedureContext& ctx)
 
 void registerResultHeaderProcedures()
 {
-    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_GetResult"), 1, 1, getResult});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_FormMaker_GetResult"), 1, 1, getResult, ProcedureAccess::Reads});
     ProcedureRegistry::add(
         {QStringLiteral("Lab_ResultEntryDLL_SaveToLogbook"), 6, 6, saveToLogbook});
     ProcedureRegistry::add({QStringLiteral("LAB_Save_VerifyResults"), 2, 2, verifyResults});

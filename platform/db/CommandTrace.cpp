@@ -7,7 +7,9 @@ CommandTrace::CommandTrace()
         return;
     m_file.setFileName(path);
     // A trace that cannot be written must not stop the laboratory's work.
-    m_enabled = m_file.open(QIODevice::WriteOnly | QIODevice::Append);
+    // It carries patient names and results: a new trace is the user's alone.
+    m_enabled = m_file.open(QIODevice::WriteOnly | QIODevice::Append,
+                            QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (!m_enabled)
         qWarning("Command trace %s cannot be written: %s", qPrintable(path),
                  qPrintable(m_file.errorString()));

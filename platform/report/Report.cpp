@@ -1,6 +1,7 @@
 #include "Report.h"
 #include "Connection.h"
 #include "LisError.h"
+#include "PrivateFiles.h"
 #include "SqlText.h"
 
 #include <QDir>
@@ -272,6 +273,11 @@ QString Report::printOut(const QString& target, const QString& documentName) con
             where = QDir(where).filePath((safe.isEmpty() ? QStringLiteral("report") : safe) +
                                          QStringLiteral(".pdf"));
         }
+        // A report names a patient: a new PDF is the user's alone.
+        if (!PrivateFiles::touchFile(where))
+            fail(QStringLiteral("The report could not be printed to %1: the file cannot be "
+                                "created there.")
+                     .arg(where));
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setOutputFileName(where);
     } else {
@@ -281,7 +287,7 @@ QString Report::printOut(const QString& target, const QString& documentName) con
         printer.setPrinterName(where);
     }
     doc->print(&printer);
-    if (printer.printerState() == QPrinter::Error || (pdf && !QFileInfo::exists(where)))
+    if (printer.printerState() == QPrinter::Error || (pdf && QFileInfo(where).size() == 0))
         fail(QStringLiteral("The report could not be printed to %1.").arg(where));
     return where;
 }

@@ -22,6 +22,11 @@ Run host(const QStringList& args)
 }
 
 const QString kApp = QStringLiteral("TARVIK Current User");
+
+bool ownerOnly(const QString& path)
+{
+    return (QFile::permissions(path) & 0x0077) == QFileDevice::Permissions();
+}
 } // namespace
 
 // The host program as an administrator and a hospital system use it.
@@ -86,16 +91,46 @@ private slots:
         QVERIFY(r.err.startsWith(QStringLiteral("Error -2147217900: Incorrect syntax near")));
     }
 
-    void walkthroughDoesTheWholeJob()
+    void walkthroughDoesTheWholeJobInAFolderOfItsOwn()
     {
+        QTemporaryDir parent;
+        const QString dir = parent.filePath(QStringLiteral("walk"));
+        // Run twice: the second replaces the demo laboratory the first made.
+        for (int run = 0; run < 2; ++run) {
+            const Run r = host({"walkthrough", dir});
+            QCOMPARE(r.status, 0);
+            QVERIFY2(r.out.contains(QStringLiteral("Every step did what staff expect.")),
+                     qPrintable(r.out));
+        }
+        // Reports and pictures name patients: the user's alone.
+        QVERIFY(ownerOnly(dir));
+        for (const char* file : {"L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png",
+                                 "04-preview.png", "laboratory", "laboratory/laboratory.db"}) {
+            QVERIFY2(QFile::exists(QDir(dir).filePath(QLatin1String(file))), file);
+            QVERIFY2(ownerOnly(QDir(dir).filePath(QLatin1String(file))), file);
+        }
+    }
+
+    void walkthroughNeverReplacesWhatItDidNotMake()
+    {
+        // A workstation's laboratory in the folder named: refused, untouched.
+        TestDatabase db;
+        db.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('REAL HOSPITAL')"));
         QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("laboratory")));
+        const QString lab = dir.filePath(QStringLiteral("laboratory/laboratory.db"));
+        QVERIFY(QFile::copy(db.folder() + QStringLiteral("/laboratory.db"), lab));
         const Run r = host({"walkthrough", dir.path()});
-        QCOMPARE(r.status, 0);
-        QVERIFY2(r.out.contains(QStringLiteral("Every step did what staff expect.")),
-                 qPrintable(r.out));
-        for (const char* file :
-             {"L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png", "04-preview.png"})
-            QVERIFY2(QFile::exists(dir.filePath(QLatin1String(file))), file);
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.startsWith("Error 75: The folder " + dir.path() +
+                                  " holds files the walkthrough did not make, a laboratory among "
+                                  "them"),
+                 qPrintable(r.err));
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("laboratory"))).entryList(QDir::Files),
+                 QStringList{QStringLiteral("laboratory.db")});
+        QFile copy(lab), original(db.folder() + QStringLiteral("/laboratory.db"));
+        QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), original.readAll());
     }
 };
 

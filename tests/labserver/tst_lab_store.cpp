@@ -7,11 +7,17 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <unistd.h>
 
 namespace {
 QString refusal(const QString& folder)
 {
     return caught([&] { LabStore store(folder); }).description;
+}
+
+bool ownerOnly(const QString& path)
+{
+    return (QFile::permissions(path) & 0x0077) == QFileDevice::Permissions();
 }
 } // namespace
 
@@ -97,16 +103,16 @@ private slots:
         const Caught e = caught(
             [&] { c.open(QStringLiteral("Initial Catalog=PAYROLL;Data Source=") + dir.path()); });
         QCOMPARE(e.number, ErrNo::DbConnectionFailed);
-        QVERIFY(e.description.contains(QStringLiteral("\"PAYROLL\"")));
+        QVERIFY(e.description.contains(QStringLiteral("database 'PAYROLL' requested")));
     }
 
     void theDefaultFolderIsCreatedOwnerOnlyWithTheSchema()
     {
         const QString folder = EmbeddedDriver::defaultDataFolder();
         QCOMPARE(folder, QDir::cleanPath(qEnvironmentVariable("LIS_DATA_DIR")));
-        QDir(folder).removeRecursively();
+        QVERIFY(!QFileInfo::exists(folder));
         Connection().open(QStringLiteral("Initial Catalog=LABORATORY;Data Source="));
-        QCOMPARE(QFile::permissions(folder) & 0x0077, QFileDevice::Permissions());
+        QVERIFY(ownerOnly(folder));
         {
             LabStore store(folder);
             QVERIFY(store.table(QStringLiteral("LABORATORY"), QStringLiteral("tbLabResult")));
@@ -116,6 +122,71 @@ private slots:
         }
         QCOMPARE(LabStore(folder).query(QStringLiteral("SELECT Title FROM tbHospitalInfo")).rows,
                  QList<QVariantList>{{"kept"}});
+    }
+
+    void patientDataIsTheUsersAloneWhereverItIsMade()
+    {
+        // A folder of any permissions: the files made in it, journals
+        // included, are owner-only; the folder itself is the administrator's.
+        QTemporaryDir dir;
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+        LabStore store(dir.path());
+        store.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('open')"));
+        for (const char* file : {"laboratory.db", "patient_data.db", "laboratory.db-wal",
+                                 "laboratory.db-shm", "patient_data.db-wal"}) {
+            QVERIFY2(QFileInfo::exists(dir.filePath(QLatin1String(file))), file);
+            QVERIFY2(ownerOnly(dir.filePath(QLatin1String(file))), file);
+        }
+        QCOMPARE(QFile::permissions(dir.path()) & 0x0077, QFileDevice::Permissions(0x0055));
+    }
+
+    void halfALaboratoryIsNamedNeverReplaced_data()
+    {
+        QTest::addColumn<QString>("kept");
+        QTest::addColumn<QString>("lost");
+        QTest::addColumn<bool>("emptied");
+        QTest::newRow("patient data missing") << "laboratory.db" << "patient_data.db" << false;
+        QTest::newRow("patient data empty") << "laboratory.db" << "patient_data.db" << true;
+        QTest::newRow("laboratory missing") << "patient_data.db" << "laboratory.db" << false;
+    }
+    void halfALaboratoryIsNamedNeverReplaced()
+    {
+        QFETCH(QString, kept);
+        QFETCH(QString, lost);
+        QFETCH(bool, emptied);
+        QTemporaryDir dir;
+        LabStore(dir.path()).exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
+                                                 "('ours')"));
+        QVERIFY(QFile::remove(dir.filePath(lost)));
+        if (emptied)
+            QVERIFY(QFile(dir.filePath(lost)).open(QIODevice::WriteOnly));
+        QFile keptFile(dir.filePath(kept));
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        const QByteArray before = keptFile.readAll();
+        keptFile.close();
+
+        const Caught e = caught([&] { LabStore store(dir.path()); });
+        QCOMPARE(e.number, ErrNo::DbConnectionFailed);
+        QVERIFY2(e.description.contains(dir.filePath(lost)) &&
+                     e.description.contains(emptied ? "is empty" : "is missing"),
+                 qPrintable(e.description));
+        QCOMPARE(QFileInfo(dir.filePath(lost)).size(), 0);
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keptFile.readAll(), before);
+    }
+
+    void aReadOnlyLaboratorySaysSo()
+    {
+        if (geteuid() == 0)
+            QSKIP("root writes anywhere");
+        QTemporaryDir dir;
+        LabStore(dir.path()).exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
+                                                 "('x')"));
+        QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        const QString why = refusal(dir.path());
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner);
+        QVERIFY2(why.contains("is read-only") && why.contains("write access"), qPrintable(why));
     }
 };
 

@@ -127,6 +127,8 @@ private slots:
         qunsetenv("LIS_TRACE_COMMANDS");
         QVERIFY(trace.open(QIODevice::ReadOnly));
         QCOMPARE(trace.readAll(), QByteArray("Lab_X  'a','b', 'c'\ntwo\\nlines\n"));
+        // Commands carry patient names: a trace the client makes is private.
+        QCOMPARE(trace.permissions() & 0x0077, QFileDevice::Permissions());
     }
 };
 

@@ -142,6 +142,13 @@ private slots:
             QCOMPARE(w.msfgRequest->TextMatrix(1, 7), manual ? "L-1007" : QString());
             QCOMPARE(w.dtpResultDate->isEnabled(), !manual);
         });
+        // The shared dialog goes with the component: a host may destroy its
+        // application object next, and a widget outliving it crashes the host.
+        f.entry.reset();
+        const QWidgetList left = QApplication::allWidgets();
+        QVERIFY(std::none_of(left.begin(), left.end(), [](const QWidget* w) {
+            return w->objectName() == QLatin1String("frmSampleSearch");
+        }));
     }
 
     void pickSampleNumberTellsOnlyWhatIsNotADatabaseFailure()
