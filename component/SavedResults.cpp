@@ -68,7 +68,7 @@ void releaseSampleSearchDialog()
     dialogOfThisThread().reset();
 }
 
-void LoadResultHeader()
+void LoadResultHeader(bool withEntryMode)
 {
     SessionState& s = session();
     auto rs = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_GetResult '") +
@@ -81,7 +81,8 @@ void LoadResultHeader()
     const QDateTime lra = DateText::toDateTime(rs->value(QStringLiteral("lratime")));
     const QDateTime submitted = DateText::toDateTime(rs->value(QStringLiteral("samplesubmitted")));
     const QDateTime reported = DateText::toDateTime(rs->value(QStringLiteral("Resultdate")));
-    const qint16 entryMode = toInteger16(rs->value(QStringLiteral("EntryMode")));
+    const qint16 entryMode =
+        withEntryMode ? toInteger16(rs->value(QStringLiteral("EntryMode"))) : s.EntryMode;
     const QString remarks = rs->text(QStringLiteral("Remarks"));
     const QString accession = rs->text(QStringLiteral("AccessionNum"));
     const QString method = rs->textOrEmpty(QStringLiteral("Method"));

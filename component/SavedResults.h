@@ -8,8 +8,9 @@
 // The saved result header, verification, and picking an instrument sample.
 
 // Reads the saved result header of session().RequestNum into the session;
-// without a saved header nothing changes.
-void LoadResultHeader();
+// without a saved header nothing changes. The saved entry mode is taken
+// over only when asked.
+void LoadResultHeader(bool withEntryMode = true);
 // Verifies the request's results when the request has a logbook entry.
 bool VerifyRequestResults();
 

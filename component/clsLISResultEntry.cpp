@@ -84,12 +84,11 @@ void clsLISResultEntry::Show_ResultEntry(const QString& RequestNum, std::optiona
     }
     // The window shows this request's saved header in edit and verify mode,
     // never the previous request's: without a saved header it shows none.
+    // Each window reads the header itself.
     s.Remarks.clear();
     s.AccessionNum.clear();
     s.Method.clear();
     s.LRATime = s.SampleSubmitted = s.ResultDate = QDateTime();
-    if (s.EditMode || s.VerifyMode)
-        LoadResultHeader();
 
     std::unique_ptr<ResultWindow> window = ResultWindowFactory::current().create(kind);
     window->setTop(Top.value_or(0));

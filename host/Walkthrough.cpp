@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -122,6 +123,33 @@ QString scalar(Connection& db, const QString& text, const QString& column)
     auto rs = db.openRecordset(text, CursorOptions::clientDynamic());
     return rs->eof() ? QString() : rs->textOrEmpty(column);
 }
+
+// The first row of a command's rows whose column `key` holds `value`, its
+// column `wanted`; empty when there is none.
+QString lookUp(Connection& db, const QString& text, const QString& key, const QString& value,
+               const QString& wanted)
+{
+    auto rs = db.openRecordset(text, CursorOptions::clientDynamic());
+    for (; !rs->eof(); rs->moveNext())
+        if (rs->textOrEmpty(key).trimmed() == value.trimmed())
+            return rs->textOrEmpty(wanted);
+    return QString();
+}
+
+// The line of a printed report that names `what`, as pdftotext lays it out;
+// empty when there is none or the PDF cannot be read.
+QString printedLine(const QString& pdf, const QString& what)
+{
+    QProcess p;
+    p.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+    if (!p.waitForFinished(30000))
+        return QString();
+    const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(u'\n');
+    for (const QString& line : lines)
+        if (line.contains(what))
+            return line.simplified();
+    return QString();
+}
 } // namespace
 
 int Walkthrough::run(const QString& folder, QTextStream& out)
@@ -152,7 +180,14 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     entry.EmployeeCode(QStringLiteral("MT01"));
     entry.EmployeeName(QStringLiteral("Carlos Bautista"));
 
+    Connection db;
+    db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + data);
+    const QString cutOffResults = QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  'L-1001'");
+    const QString normalResults =
+        QStringLiteral("LABORATORY..Lab_FormMaker_GetResult_ReagentValues  'L-1016'");
+
     out << "1. L-1001, cut-off: look the sample up, take it over, type, print, verify\n";
+    QString typedExam;
     presenter.queueWindow([&](QWidget& window) {
         auto& w = static_cast<frmDownloaded&>(window);
         Session::activate(w);
@@ -179,6 +214,7 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.expect(w.msfgRequest->TextMatrix(2, 3) == QLatin1String("POSITIVE") &&
                      w.msfgRequest->TextMatrix(3, 0) == QLatin1String("*"),
                  QStringLiteral("F2 types POSITIVE, F6 marks the next row re-checked"));
+        typedExam = w.msfgRequest->TextMatrix(2, 2);
         s.shot(w, QStringLiteral("cut-off-typed"));
         presenter.queueWindow([&](QWidget& v) {
             auto& viewer = static_cast<frmReportViewer&>(v);
@@ -190,6 +226,11 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.expect(!w.isVisible(), QStringLiteral("Verify/Save/ Print closes the result window"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
+    s.expect(!typedExam.isEmpty() && lookUp(db, cutOffResults, QStringLiteral("ExamName"),
+                                             typedExam, QStringLiteral("PatientValue")) ==
+                                         QLatin1String("POSITIVE"),
+             QStringLiteral("the laboratory holds POSITIVE for %1, as typed with F2")
+                 .arg(typedExam.trimmed()));
 
     out << "2. L-1013, normal values: take over and print\n";
     presenter.queueWindow([&](QWidget& window) {
@@ -209,10 +250,71 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     s.expect(presenter.messageTexts().contains(QStringLiteral("Exam not yet formatted.")),
              QStringLiteral("\"Exam not yet formatted.\" is said"));
 
+    out << "4. Corrections: a saved value of each window changed, saved and printed again\n";
+    entry.EditMode(true);
+    QString cutOffExam;
+    presenter.queueWindow([&](QWidget& window) {
+        auto& w = static_cast<frmDownloaded&>(window);
+        Session::activate(w);
+        cutOffExam = w.msfgRequest->TextMatrix(1, 2);
+        Session::clickCell(w.msfgRequest, 1, 3);
+        QTest::keyClicks(w.txtResult, QStringLiteral("2.50"));
+        QTest::keyClick(w.txtResult, Qt::Key_Return);
+        s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("2.50") &&
+                     w.msfgRequest->TextMatrix(1, 4).isEmpty(),
+                 QStringLiteral("2.50 typed over the saved 0.42 replaces it and clears its "
+                                "interpretation"));
+        s.shot(w, QStringLiteral("cut-off-corrected"));
+        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
+    });
+    entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
+    const QString interpretation = lookUp(db, cutOffResults, QStringLiteral("ExamName"),
+                                          cutOffExam, QStringLiteral("result"));
+    // Long exam names wrap in the report: the value's line carries the rest.
+    const QString cutOffLine =
+        printedLine(QDir(root).filePath(QStringLiteral("L-1001.pdf")), QStringLiteral("2.50"));
+    s.expect(lookUp(db, cutOffResults, QStringLiteral("ExamName"), cutOffExam,
+                    QStringLiteral("PatientValue")) == QLatin1String("2.50") &&
+                 !interpretation.isEmpty() && cutOffLine.contains(interpretation),
+             QStringLiteral("%1 is held and reprinted as 2.50 %2 (\"%3\")")
+                 .arg(cutOffExam.trimmed(), interpretation, cutOffLine));
+
+    presenter.queueWindow([&](QWidget& window) {
+        auto& w = static_cast<frmNVDownloads&>(window);
+        Session::activate(w);
+        int glucose = 0;
+        for (int r = 1; r < w.msfgRequest->Rows() && !glucose; ++r)
+            if (w.msfgRequest->TextMatrix(r, 3) == QLatin1String("5.5"))
+                glucose = r;
+        s.expect(glucose > 0, QStringLiteral("L-1016 opens with its saved glucose 5.5 mmol/L"));
+        if (!glucose)
+            return;
+        Session::clickCell(w.msfgRequest, glucose, 3);
+        QTest::keyClicks(w.txtResult, QStringLiteral("11.0"));
+        QTest::keyClick(w.txtResult, Qt::Key_Return);
+        s.expect(w.msfgRequest->TextMatrix(glucose, 3) == QLatin1String("11.0") &&
+                     w.msfgRequest->TextMatrix(glucose, 8).isEmpty(),
+                 QStringLiteral("11.0 typed over 5.5 mmol/L clears the old 99 mg/dL"));
+        s.shot(w, QStringLiteral("normal-values-corrected"));
+        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
+    });
+    entry.Show_ResultEntry(QStringLiteral("L-1016"), qint16(0), QVariant(0));
+    const QString conventional = lookUp(db, normalResults, QStringLiteral("sResult"),
+                                        QStringLiteral("11.0"), QStringLiteral("CResult"));
+    const QString glucoseLine =
+        printedLine(QDir(root).filePath(QStringLiteral("L-1016.pdf")), QStringLiteral("11.0"));
+    s.expect(conventional == QLatin1String("198") &&
+                 printedLine(QDir(root).filePath(QStringLiteral("L-1016.pdf")),
+                             QStringLiteral("198"))
+                     .contains(QStringLiteral("mg/dL")) &&
+                 glucoseLine.contains(QStringLiteral("mmol/L")),
+             QStringLiteral("glucose is held as 11.0 mmol/L = %1 mg/dL and reprinted so").arg(
+                 conventional));
+
     out << "\nWhat the laboratory database holds now:\n";
-    Connection db;
-    db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + data);
-    for (const char* req : {"L-1001", "L-1013"}) {
+    for (const char* req : {"L-1001", "L-1013", "L-1016"}) {
         const QString r = QLatin1String(req);
         const auto results =
             db.openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '%1'").arg(r));
@@ -244,8 +346,9 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
              QStringLiteral("the instrument's HBsAg row is posted to L-1001"));
     s.expect(QFile::exists(QDir(root).filePath(QStringLiteral("L-1001.pdf"))),
              QStringLiteral("L-1001.pdf is printed"));
-    s.expect(QFile::exists(QDir(root).filePath(QStringLiteral("L-1013.pdf"))),
-             QStringLiteral("L-1013.pdf is printed"));
+    for (const char* pdf : {"L-1013.pdf", "L-1016.pdf"})
+        s.expect(QFile::exists(QDir(root).filePath(QLatin1String(pdf))),
+                 QStringLiteral("%1 is printed").arg(QLatin1String(pdf)));
     out << "\nPictures and reports are in " << QDir::toNativeSeparators(root) << "\n";
     out << (s.failures() == 0
                 ? "Every step did what staff expect.\n"

@@ -1,33 +1,258 @@
 #include "LabLogic.h"
 #include "Numeric.h"
 
-#include <QLocale>
-#include <cmath>
+#include <QRegularExpression>
+#include <algorithm>
+#include <vector>
+
+namespace {
+// Whole numbers as digit strings, most significant first, no leading zeros
+// ("" is zero): what the decimals add, subtract and compare.
+int compareDigits(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    const int c = a.compare(b);
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+std::string addDigits(const std::string& a, const std::string& b)
+{
+    std::string sum;
+    int carry = 0;
+    for (size_t i = 0; i < std::max(a.size(), b.size()) || carry; ++i) {
+        const int da = i < a.size() ? a[a.size() - 1 - i] - '0' : 0;
+        const int db = i < b.size() ? b[b.size() - 1 - i] - '0' : 0;
+        const int d = da + db + carry;
+        sum.push_back(char('0' + d % 10));
+        carry = d / 10;
+    }
+    std::reverse(sum.begin(), sum.end());
+    return sum;
+}
+
+// a - b for a >= b.
+std::string subtractDigits(const std::string& a, const std::string& b)
+{
+    std::string difference;
+    int borrow = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        int d =
+            (a[a.size() - 1 - i] - '0') - borrow - (i < b.size() ? b[b.size() - 1 - i] - '0' : 0);
+        borrow = d < 0 ? 1 : 0;
+        difference.push_back(char('0' + d + 10 * borrow));
+    }
+    std::reverse(difference.begin(), difference.end());
+    return difference;
+}
+
+// Numbers written beyond this are taken as their double: a text of a few
+// characters ("1e-99999") must not become a string of that many zeros.
+constexpr int kWrittenExponentLimit = 400;
+} // namespace
 
 std::optional<double> LabLogic::number(const QString& text)
 {
     return numeric(text);
 }
 
+std::optional<LabLogic::Decimal> LabLogic::Decimal::parse(const QString& text)
+{
+    const std::optional<double> n = number(text);
+    if (!n)
+        return std::nullopt;
+    static const QRegularExpression written(
+        QStringLiteral("^([+-]?)([0-9]*)(?:\\.([0-9]*))?(?:[eE]([+-]?[0-9]{1,6}))?$"));
+    const QRegularExpressionMatch m = written.match(text.trimmed());
+    // Anything else the number reader takes is read as its double.
+    if (!m.hasMatch() || m.capturedLength(2) + m.capturedLength(3) == 0)
+        return Decimal(*n);
+    Decimal d;
+    d.m_negative = m.captured(1) == QLatin1String("-");
+    d.m_digits = (m.captured(2) + m.captured(3)).toStdString();
+    d.m_exponent = m.captured(4).toInt() - int(m.capturedLength(3));
+    d.normalise();
+    if (!d.isZero() && (d.m_exponent < -kWrittenExponentLimit ||
+                        d.m_exponent + int(d.m_digits.size()) > kWrittenExponentLimit))
+        return Decimal(*n);
+    return d;
+}
+
+LabLogic::Decimal::Decimal(double value)
+{
+    // The shortest form is plain digits with an optional exponent.
+    static const QRegularExpression shortest(
+        QStringLiteral("^(-?)([0-9]*)(?:\\.([0-9]*))?(?:e([+-]?[0-9]+))?$"));
+    const QRegularExpressionMatch m = shortest.match(numberText(value));
+    if (!m.hasMatch())
+        return; // not finite: no number
+    m_negative = !m.captured(1).isEmpty();
+    m_digits = (m.captured(2) + m.captured(3)).toStdString();
+    m_exponent = m.captured(4).toInt() - int(m.capturedLength(3));
+    normalise();
+}
+
+void LabLogic::Decimal::normalise()
+{
+    const size_t first = m_digits.find_first_not_of('0');
+    if (first == std::string::npos) {
+        *this = Decimal();
+        return;
+    }
+    const size_t last = m_digits.find_last_not_of('0');
+    m_exponent += int(m_digits.size() - 1 - last);
+    m_digits = m_digits.substr(first, last - first + 1);
+}
+
+std::strong_ordering LabLogic::operator<=>(const Decimal& a, const Decimal& b)
+{
+    if (a.m_negative != b.m_negative)
+        return a.m_negative ? std::strong_ordering::less : std::strong_ordering::greater;
+    int magnitude;
+    if (a.isZero() || b.isZero()) {
+        magnitude = a.isZero() ? (b.isZero() ? 0 : -1) : 1;
+    } else {
+        // Without zeros at either end, the place of the first digit decides
+        // first, then the digits from there.
+        const int placeA = a.m_exponent + int(a.m_digits.size());
+        const int placeB = b.m_exponent + int(b.m_digits.size());
+        if (placeA != placeB) {
+            magnitude = placeA < placeB ? -1 : 1;
+        } else {
+            const int c = a.m_digits.compare(b.m_digits);
+            magnitude = c < 0 ? -1 : c > 0 ? 1 : 0;
+        }
+    }
+    if (a.m_negative)
+        magnitude = -magnitude;
+    return magnitude < 0   ? std::strong_ordering::less
+           : magnitude > 0 ? std::strong_ordering::greater
+                           : std::strong_ordering::equal;
+}
+
+LabLogic::Decimal LabLogic::Decimal::operator+(const Decimal& other) const
+{
+    if (isZero())
+        return other;
+    if (other.isZero())
+        return *this;
+    const int exponent = std::min(m_exponent, other.m_exponent);
+    const std::string a = m_digits + std::string(size_t(m_exponent - exponent), '0');
+    const std::string b = other.m_digits + std::string(size_t(other.m_exponent - exponent), '0');
+    Decimal sum;
+    sum.m_exponent = exponent;
+    if (m_negative == other.m_negative) {
+        sum.m_digits = addDigits(a, b);
+        sum.m_negative = m_negative;
+    } else {
+        const int c = compareDigits(a, b);
+        if (c == 0)
+            return Decimal();
+        sum.m_digits = c > 0 ? subtractDigits(a, b) : subtractDigits(b, a);
+        sum.m_negative = c > 0 ? m_negative : other.m_negative;
+    }
+    sum.normalise();
+    return sum;
+}
+
+LabLogic::Decimal LabLogic::Decimal::operator-(const Decimal& other) const
+{
+    Decimal negated = other;
+    negated.m_negative = !other.m_negative && !other.isZero();
+    return *this + negated;
+}
+
+LabLogic::Decimal LabLogic::Decimal::operator*(const Decimal& other) const
+{
+    if (isZero() || other.isZero())
+        return Decimal();
+    std::vector<int> places(m_digits.size() + other.m_digits.size(), 0);
+    for (size_t i = 0; i < m_digits.size(); ++i)
+        for (size_t j = 0; j < other.m_digits.size(); ++j)
+            places[i + j + 1] += (m_digits[i] - '0') * (other.m_digits[j] - '0');
+    for (size_t k = places.size() - 1; k > 0; --k) {
+        places[k - 1] += places[k] / 10;
+        places[k] %= 10;
+    }
+    Decimal product;
+    for (int d : places)
+        product.m_digits.push_back(char('0' + d));
+    product.m_exponent = m_exponent + other.m_exponent;
+    product.m_negative = m_negative != other.m_negative;
+    product.normalise();
+    return product;
+}
+
+LabLogic::Decimal LabLogic::Decimal::abs() const
+{
+    Decimal magnitude = *this;
+    magnitude.m_negative = false;
+    return magnitude;
+}
+
+LabLogic::Decimal LabLogic::Decimal::rounded(int decimals) const
+{
+    if (isZero() || m_exponent >= -decimals)
+        return *this;
+    const size_t dropped = size_t(-decimals - m_exponent);
+    if (dropped > m_digits.size())
+        return Decimal(); // less than half of the last place kept
+    std::string kept = m_digits.substr(0, m_digits.size() - dropped);
+    if (m_digits[m_digits.size() - dropped] >= '5')
+        kept = addDigits(kept, "1");
+    Decimal r;
+    r.m_negative = m_negative;
+    r.m_digits = kept;
+    r.m_exponent = -decimals;
+    r.normalise();
+    return r;
+}
+
+QString LabLogic::Decimal::fixed(int decimals) const
+{
+    decimals = std::max(decimals, 0);
+    const Decimal r = rounded(decimals);
+    std::string s = r.m_digits + std::string(size_t(r.m_exponent + decimals), '0');
+    if (s.size() < size_t(decimals) + 1)
+        s.insert(0, size_t(decimals) + 1 - s.size(), '0');
+    if (decimals > 0)
+        s.insert(s.size() - size_t(decimals), ".");
+    if (r.m_negative)
+        s.insert(0, "-");
+    return QString::fromStdString(s);
+}
+
+QString LabLogic::Decimal::text(int minDecimals) const
+{
+    return fixed(std::max(minDecimals, -m_exponent));
+}
+
 QString LabLogic::interpret(const QString& value, const CutOffRule& rule)
 {
-    const auto v = number(value);
+    const auto v = Decimal::parse(value);
     if (!v)
         return value;
-    if (rule.greyZone > 0 && std::fabs(*v - rule.cutOff) <= rule.greyZone)
+    if (rule.greyZone > Decimal() && (*v - rule.cutOff).abs() <= rule.greyZone)
         return QStringLiteral("EQUIVOCAL");
-    const bool reactive = rule.reactiveAtOrAbove ? *v >= rule.cutOff : *v <= rule.cutOff;
+    const auto order = *v <=> rule.cutOff;
+    const bool reactive = rule.reactiveAtOrAbove ? order >= 0 : order <= 0;
     return reactive ? rule.positiveLabel : rule.negativeLabel;
+}
+
+QString LabLogic::interpretResult(const QString& value, const QString& result,
+                                  const std::optional<CutOffRule>& rule)
+{
+    const QString entry = value.trimmed().isEmpty() ? result : value;
+    if (!rule || !number(entry))
+        return entry;
+    return interpret(entry, *rule);
 }
 
 QString LabLogic::fixed(double value, int decimals)
 {
-    // Rounded half away from zero, as laboratories round, then printed.
-    const double scale = std::pow(10.0, decimals);
-    double rounded = std::round(value * scale) / scale;
-    if (rounded == 0)
-        rounded = 0; // no "-0"
-    return QLocale::c().toString(rounded, 'f', decimals);
+    // Rounded as the number is written, half away from zero as laboratories
+    // round: 1.005 is 1.01, though its double is a little less.
+    return Decimal(value).fixed(decimals);
 }
 
 QString LabLogic::range(std::optional<double> min, std::optional<double> max, int decimals)
@@ -43,8 +268,28 @@ QString LabLogic::range(std::optional<double> min, std::optional<double> max, in
 
 QString LabLogic::toConventional(const QString& siValue, std::optional<double> factor, int decimals)
 {
-    const auto v = number(siValue);
+    const auto v = Decimal::parse(siValue);
     if (!v || !factor)
         return QString();
-    return fixed(*v * *factor, decimals);
+    // The exact product, rounded once: only the printed value is rounded.
+    return (*v * Decimal(*factor)).fixed(decimals);
+}
+
+QString LabLogic::flag(const QString& value, std::optional<double> min, std::optional<double> max)
+{
+    const auto v = Decimal::parse(value);
+    if (!v)
+        return QString();
+    if (min && *v < Decimal(*min))
+        return QStringLiteral("L");
+    if (max && *v > Decimal(*max))
+        return QStringLiteral("H");
+    return QString();
+}
+
+QString LabLogic::conventionalResult(const QString& siResult, const QString& conventional,
+                                     std::optional<double> factor, int decimals)
+{
+    const QString derived = toConventional(siResult, factor, decimals);
+    return derived.isEmpty() ? conventional : derived;
 }

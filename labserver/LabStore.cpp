@@ -13,7 +13,7 @@
 #include <QThread>
 
 namespace {
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 QString nextConnectionName()
 {
@@ -129,6 +129,8 @@ LabStore::LabStore(const QString& folder)
     if (version < kSchemaVersion || creating) {
         begin();
         try {
+            if (version < 3)
+                addConventionalLimits();
             runScript(QStringLiteral(":/labserver/laboratory.sql"), QStringLiteral("main"));
             runScript(QStringLiteral(":/labserver/patient_data.sql"),
                       QStringLiteral("patient_data"));
@@ -155,6 +157,21 @@ void LabStore::fail(const QString& what, const QString& detail) const
 {
     throw LisError(ErrNo::DbConnectionFailed,
                    detail.trimmed().isEmpty() ? what : what + QLatin1Char(' ') + detail.trimmed());
+}
+
+void LabStore::addConventionalLimits()
+{
+    // Version 3 gives exam items conventional limits of their own; a table
+    // made before keeps its rows and gains the columns at its end.
+    QStringList columns;
+    for (const QVariantList& c :
+         query(QStringLiteral("PRAGMA main.table_info(tbLabExamItem)")).rows)
+        columns.append(c.at(1).toString());
+    if (columns.isEmpty())
+        return; // no table yet: the script makes it whole
+    for (const QString& name : {QStringLiteral("CMin"), QStringLiteral("CMax")})
+        if (!columns.contains(name, Qt::CaseInsensitive))
+            exec(QStringLiteral("ALTER TABLE main.tbLabExamItem ADD COLUMN %1 REAL").arg(name));
 }
 
 void LabStore::runScript(const QString& path, const QString& schema)

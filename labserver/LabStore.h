@@ -67,6 +67,7 @@ private:
     };
     Statement& prepared(const QString& sql);
     void loadCatalogue();
+    void addConventionalLimits();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
     [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql) const;
     QString busyMessage() const;

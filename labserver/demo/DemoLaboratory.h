@@ -7,7 +7,8 @@
 // Builds the demo laboratory in a data folder: hospital, patients, exams of
 // every format, requests, an instrument with samples downloaded on the day
 // given, and saved results for some requests. Safe to run again: what
-// exists stays; the instrument's unposted downloads move to the new day.
+// exists stays, but for the demo's figures of an earlier build that were
+// wrong; the instrument's unposted downloads move to the new day.
 namespace DemoLaboratory {
 struct Request {
     QString requestNum;

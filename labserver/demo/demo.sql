@@ -1,5 +1,6 @@
 -- The demo laboratory: a hospital, patients, exams of every format, requests
--- and an instrument. Safe to load again: nothing that exists is touched.
+-- and an instrument. Safe to load again: nothing that exists is touched but
+-- the demo's own figures of an earlier build, where they were wrong.
 
 INSERT INTO patient_data.tbHospitalInfo (Title, Company, address1, address2, Telephone) SELECT 'Department of Pathology and Laboratory Medicine', 'St. Mercy General Hospital', '1200 Harbour Road, Port Town 4100', 'Accredited Clinical Laboratory No. 04-118', '(082) 555-0142' WHERE NOT EXISTS (SELECT 1 FROM patient_data.tbHospitalInfo);
 
@@ -54,17 +55,32 @@ INSERT OR IGNORE INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, Cut
  ('NS1', 'Dengue NS1 antigen', 'W', 'Index', 1.0, 1, 'POSITIVE', 'NEGATIVE', 0.1, 'NEGATIVE'),
  ('TYPHIGM', 'Salmonella typhi IgM', '5', 'Index', 1.1, 1, 'POSITIVE', 'NEGATIVE', 0.1, 'NEGATIVE');
 
--- Normal-value items: conventional = SI x Factor.
+-- Normal-value items: conventional = SI x Factor, with the factors
+-- laboratories use, kept in full (1 / 88.42, not 0.0113).
 INSERT OR IGNORE INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, SIMin, SIMax, SIPrecision, CUnit, Factor, CPrecision) VALUES
  ('GLU', 'Glucose (fasting)', '1', 'mmol/L', 3.9, 6.1, 1, 'mg/dL', 18.016, 0),
- ('CREA', 'Creatinine', '7', 'umol/L', 53, 106, 0, 'mg/dL', 0.0113, 2),
+ ('CREA', 'Creatinine', '7', 'umol/L', 53, 106, 0, 'mg/dL', 1 / 88.42, 2),
  ('UREA', 'Urea (BUN)', '7', 'mmol/L', 2.5, 7.1, 1, 'mg/dL', 2.801, 0),
- ('URIC', 'Uric acid', '8', 'umol/L', 150, 420, 0, 'mg/dL', 0.0168, 1),
+ ('URIC', 'Uric acid', '8', 'umol/L', 150, 420, 0, 'mg/dL', 1 / 59.48, 1),
  ('CHOL', 'Cholesterol, total', '8', 'mmol/L', NULL, 5.2, 2, 'mg/dL', 38.67, 0),
  ('TRIG', 'Triglycerides', '8', 'mmol/L', NULL, 1.7, 2, 'mg/dL', 88.57, 0),
  ('HGB', 'Hemoglobin', '1', 'g/L', 120, 160, 0, 'g/dL', 0.1, 1),
  ('WBC', 'White blood cells', '1', 'x10^9/L', 4.5, 11.0, 1, 'x10^3/uL', 1, 1),
  ('PLT', 'Platelets', '1', 'x10^9/L', 150, 400, 0, 'x10^3/uL', 1, 0);
+
+-- A demo laboratory built before had these two factors cut short.
+UPDATE tbLabExamItem SET Factor = 1 / 88.42 WHERE ItemID = 'CREA' AND Factor = 0.0113;
+UPDATE tbLabExamItem SET Factor = 1 / 59.48 WHERE ItemID = 'URIC' AND Factor = 0.0168;
+
+-- The conventional limits as laboratories state them (< 200 mg/dL, where
+-- 5.2 mmol/L converts to 201), for the items that have none of their own
+-- yet: new ones, and those of a demo laboratory built before.
+WITH own (ItemID, CMin, CMax) AS (VALUES
+ ('GLU', 70, 110), ('CREA', 0.6, 1.2), ('UREA', 7, 20), ('URIC', 2.5, 7.0),
+ ('CHOL', NULL, 200), ('TRIG', NULL, 150), ('HGB', 12.0, 16.0), ('WBC', 4.5, 11.0),
+ ('PLT', 150, 400))
+UPDATE tbLabExamItem SET CMin = own.CMin, CMax = own.CMax FROM own
+ WHERE own.ItemID = tbLabExamItem.ItemID AND tbLabExamItem.CMin IS NULL AND tbLabExamItem.CMax IS NULL;
 
 INSERT OR IGNORE INTO tbLabExam (Code, ExamName, SectionID, FormType, ValueType, SpecimenId, PathologistID, ReaderID) VALUES
  ('HEPB', 'Hepatitis B Profile', 'SER', '5', '', 'SER', 'PATH01', 'MT01'),

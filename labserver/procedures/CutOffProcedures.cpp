@@ -32,9 +32,26 @@ ResultSet fillExams(ProcedureContext& ctx)
     return rs;
 }
 
-// request. The saved cut-off results with their interpretation: the one
-// staff saved when there is one, otherwise the value interpreted against
-// the saved cut-off (or the exam's own).
+// The rule a cut-off result is read by: the cut-off saved with it when that
+// is a number, otherwise the exam's own, in the exam's direction, words and
+// grey zone. None for an exam without a cut-off.
+std::optional<LabLogic::CutOffRule> ruleOf(const std::optional<ExamItem>& item,
+                                           const QString& savedCutOff)
+{
+    if (!item)
+        return std::nullopt;
+    std::optional<LabLogic::Decimal> cutOff = LabLogic::Decimal::parse(savedCutOff);
+    if (!cutOff && item->cutOff)
+        cutOff = LabLogic::Decimal(*item->cutOff);
+    if (!cutOff)
+        return std::nullopt;
+    return LabLogic::CutOffRule{*cutOff, item->reactiveAtOrAbove, item->positiveLabel,
+                                item->negativeLabel, item->greyZone};
+}
+
+// request. The saved cut-off results with their interpretation, by the
+// rule the save stored it with: a number is read against the saved cut-off
+// (or the exam's own), a word is shown as typed. Reports print these.
 ResultSet resultWithCutOff(ProcedureContext& ctx)
 {
     const ResultSet saved = savedCutOffResults(ctx.store(), ctx.key(0));
@@ -44,8 +61,8 @@ ResultSet resultWithCutOff(ProcedureContext& ctx)
                   QStringLiteral("RequestNum"),   QStringLiteral("CutOffValue")};
     ItemCache cache(ctx.store());
     for (const QVariantList& r : saved.rows) {
-        const QString result = shownInterpretation(cache[r[0].toString()], r[2].toString(),
-                                                   r[3].toString(), r[5].toString());
+        const QString result = LabLogic::interpretResult(
+            r[2].toString(), r[3].toString(), ruleOf(cache[r[0].toString()], r[5].toString()));
         rs.rows.append({r[0], r[1], r[2], result, r[4], r[5]});
     }
     return rs;
@@ -53,7 +70,8 @@ ResultSet resultWithCutOff(ProcedureContext& ctx)
 
 // accession, submitted, LRA time, request, item, form type, exam name,
 // value, cut-off, result, remarks, row number: one cut-off result, stored
-// or replaced, with the request's result header.
+// or replaced, with the request's result header. Any form type whose rows
+// are read against a cut-off (5, W, H, a package's) saves here.
 ResultSet saveWithCutOff(ProcedureContext& ctx)
 {
     const QDateTime submitted = ctx.dateTime(1, QStringLiteral("@SampleSubmitted"));
@@ -61,20 +79,30 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
     const QString req = existingRequest(ctx, 3);
     const ExamItem item = existingExamItem(ctx, 4);
     const int row = ctx.integer(11, QStringLiteral("@RowNo"));
+    // The interpretation handed in is what the window showed, possibly for
+    // a value since changed: a number is interpreted here. A number handed
+    // only as the result (an instrument's, without a value) is the value.
+    const QString handed = ctx.text(9);
+    const QString value =
+        ctx.text(7).trimmed().isEmpty() && LabLogic::number(handed) ? handed : ctx.text(7);
+    const QString result = LabLogic::interpretResult(value, handed, ruleOf(item, ctx.text(8)));
     const QString at = now();
     LabStore& s = ctx.store();
-    s.exec(QStringLiteral(
-               "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
-               "FormType, PatientValue, CutOffValue, Result, Remarks, EnteredAt) "
-               "VALUES (?, ?, 'C', ?, ?, ?, ?, ?, ?, ?, ?) "
-               "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'C', "
-               "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
-               "FormType = excluded.FormType, PatientValue = excluded.PatientValue, "
-               "CutOffValue = excluded.CutOffValue, Result = excluded.Result, "
-               "Remarks = excluded.Remarks, EnteredAt = excluded.EnteredAt, Verified = 'N', "
-               "VerifiedBy = NULL, VerifiedAt = NULL"),
-           {req, item.id, row, ctx.text(6), ctx.text(5), ctx.text(7), ctx.text(8), ctx.text(9),
-            ctx.text(10), at});
+    // A result saved before with normal values keeps none of them.
+    s.exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
+            "FormType, PatientValue, CutOffValue, Result, Remarks, EnteredAt) "
+            "VALUES (?, ?, 'C', ?, ?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'C', "
+            "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
+            "FormType = excluded.FormType, PatientValue = excluded.PatientValue, "
+            "CutOffValue = excluded.CutOffValue, Result = excluded.Result, "
+            "Remarks = excluded.Remarks, EnteredAt = excluded.EnteredAt, Verified = 'N', "
+            "VerifiedBy = NULL, VerifiedAt = NULL, SIResult = NULL, SINormalValues = NULL, "
+            "SIUnit = NULL, SIMin = NULL, SIMax = NULL, CResult = NULL, "
+            "CNormalValues = NULL, CUnit = NULL, CMin = NULL, CMax = NULL, Factor = NULL"),
+        {req, item.id, row, ctx.text(6), ctx.key(5), value, ctx.text(8), result, ctx.text(10), at});
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "

@@ -19,15 +19,57 @@ QString limit(std::optional<double> v, int decimals)
     return v ? LabLogic::fixed(*v, decimals) : QString();
 }
 
+// In full: the window hands it back with the next save.
 QString factorText(std::optional<double> f)
 {
     return f ? numberText(*f) : QString();
 }
 
+// The factor of a result: the one saved with it when that is a number,
+// else the exam's.
+std::optional<double> factorOf(const ExamItem& item, const QString& savedFactor)
+{
+    const std::optional<double> saved = LabLogic::number(savedFactor);
+    return saved ? saved : item.factor;
+}
+
+QString conventionalOf(const ExamItem& item, const QString& si, const QString& conventional,
+                       const QString& savedFactor)
+{
+    return LabLogic::conventionalResult(si, conventional, factorOf(item, savedFactor),
+                                        item.cDecimals);
+}
+
+struct Limits {
+    std::optional<double> min;
+    std::optional<double> max;
+};
+
+std::optional<double> optionalNumber(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional(v.toDouble());
+}
+
+// The exam's conventional limits as the laboratory states them: 5.2 mmol/L
+// cholesterol converts to 201 mg/dL, the limit printed is < 200. An exam
+// defined without them has its SI limits converted.
+Limits conventionalLimits(LabStore& store, const ExamItem& item)
+{
+    const ResultSet rs = store.query(
+        QStringLiteral("SELECT CMin, CMax FROM tbLabExamItem WHERE ItemID = ?"), {item.id});
+    Limits own;
+    if (!rs.rows.isEmpty())
+        own = {optionalNumber(rs.rows[0][0]), optionalNumber(rs.rows[0][1])};
+    if (own.min || own.max || !item.factor)
+        return own;
+    return {item.conventional(item.siMin), item.conventional(item.siMax)};
+}
+
 // request. The saved normal-value results, one row per exam, in both unit
-// systems. What the save left empty comes from the exam's definition; a
-// missing conventional result is the SI one times the factor. No column is
-// ever Null.
+// systems. What the save left empty comes from the exam's definition; the
+// conventional result is the SI one times the factor whenever the SI one is
+// a number, as the save stored it. No column is ever Null. Reports print
+// these.
 ResultSet reagentValues(ProcedureContext& ctx)
 {
     const ResultSet saved = ctx.store().query(
@@ -46,9 +88,8 @@ ResultSet reagentValues(ProcedureContext& ctx)
     ItemCache cache(ctx.store());
     for (const QVariantList& r : saved.rows) {
         const ExamItem item = cache[r[1].toString()].value_or(ExamItem{});
-        const std::optional<double> savedFactor = LabLogic::number(r[13].toString());
-        const std::optional<double> factor = savedFactor ? savedFactor : item.factor;
         const QString si = r[3].toString();
+        const Limits conventional = conventionalLimits(ctx.store(), item);
         rs.rows.append({
             r[0].toString(),
             r[1].toString(),
@@ -58,11 +99,11 @@ ResultSet reagentValues(ProcedureContext& ctx)
             orElse(r[5], item.siUnit),
             orElse(r[6], limit(item.siMin, item.siDecimals)),
             orElse(r[7], limit(item.siMax, item.siDecimals)),
-            orElse(r[8], LabLogic::toConventional(si, factor, item.cDecimals)),
-            orElse(r[9], item.conventionalNormal()),
+            conventionalOf(item, si, r[8].toString(), r[13].toString()),
+            orElse(r[9], LabLogic::range(conventional.min, conventional.max, item.cDecimals)),
             orElse(r[10], item.cUnit),
-            orElse(r[11], limit(item.conventional(item.siMin), item.cDecimals)),
-            orElse(r[12], limit(item.conventional(item.siMax), item.cDecimals)),
+            orElse(r[11], limit(conventional.min, item.cDecimals)),
+            orElse(r[12], limit(conventional.max, item.cDecimals)),
             orElse(r[13], factorText(item.factor)),
             orElse(r[14], item.formType),
         });
@@ -74,7 +115,9 @@ ResultSet reagentValues(ProcedureContext& ctx)
 // conventional result, normal values, unit, min, max, factor, form type,
 // row number, accession, remarks, submitted, LRA time, logbook note (not
 // kept here: the logbook has its own), employee, verified flag (Y/N),
-// method, date and time reported.
+// method, date and time reported. The conventional result handed in is
+// what the window showed, possibly for an SI result since corrected: it is
+// derived here from the SI result whenever that is a number.
 ResultSet saveWithNormalValues(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);
@@ -92,7 +135,8 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
     LabStore& s = ctx.store();
     QVariantList values = {req, item.id, row, item.name};
     for (int i = 2; i <= 13; ++i)
-        values.append(ctx.text(i));
+        values.append(i == 7 ? conventionalOf(item, ctx.text(2), ctx.text(7), ctx.text(12))
+                             : ctx.text(i));
     values << flag << employee << at;
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
@@ -109,7 +153,8 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
                "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
                "EnteredAt = excluded.EnteredAt, "
                "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN VerifiedBy END, "
-               "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN VerifiedAt END"),
+               "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN VerifiedAt END, "
+               "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL"),
            values);
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "

@@ -43,62 +43,58 @@ ResultSet reportRequest(ProcedureContext& ctx)
     return rs;
 }
 
-// The saved cut-off results with their interpretation and unit.
+// What the result window is shown for the request: reports print the same
+// results, interpretations and conventional values.
+ResultSet shownResults(ProcedureContext& ctx, const QString& procedure)
+{
+    ProcedureContext shown(ctx.store(), procedure, {ctx.key(0)});
+    return ProcedureRegistry::find(procedure)->body(shown);
+}
+
+// The saved cut-off results with their interpretation and unit; the cut-off
+// printed is the one they were read against.
 ResultSet reportCutOffResults(ProcedureContext& ctx)
 {
-    const ResultSet saved = savedCutOffResults(ctx.store(), ctx.key(0));
+    const ResultSet shown = shownResults(ctx, QStringLiteral("Lab_GetResultWithCutOff"));
     ResultSet rs;
     rs.columns = {QStringLiteral("ExamName"), QStringLiteral("Value"),
                   QStringLiteral("Result"),   QStringLiteral("Unit"),
                   QStringLiteral("CutOff"),   QStringLiteral("NormalValue")};
     ItemCache items(ctx.store());
-    for (const QVariantList& r : saved.rows) {
+    for (const QVariantList& r : shown.rows) {
+        // ItemID, ExamName, PatientValue, result, RequestNum, CutOffValue
         const auto& item = items[r[0].toString()];
-        const QString result =
-            shownInterpretation(item, r[2].toString(), r[3].toString(), r[5].toString());
-        rs.rows.append({r[1], r[2].toString(), result, item ? item->siUnit : QString(),
-                        item && item->cutOff ? LabLogic::fixed(*item->cutOff, 1) : QString(),
-                        item ? item->siNormal() : QString()});
+        std::optional<LabLogic::Decimal> cutOff = LabLogic::Decimal::parse(r[5].toString());
+        if (!cutOff && item && item->cutOff)
+            cutOff = LabLogic::Decimal(*item->cutOff);
+        rs.rows.append({r[1], r[2].toString(), r[3].toString(), item ? item->siUnit : QString(),
+                        cutOff ? cutOff->text(1) : QString(), item ? item->siNormal() : QString()});
     }
     return rs;
 }
 
-// The saved normal-value results in one unit system: 'SI' or 'C'.
+// The saved normal-value results in one unit system: 'SI' or 'C'. One flag
+// for both: the SI result against the SI limits, or without an SI number
+// the conventional result against the conventional limits.
 ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
 {
-    const ResultSet saved = ctx.store().query(
-        QStringLiteral("SELECT ItemID, ExamName, SIResult, SINormalValues, SIUnit, CResult, "
-                       "CNormalValues, CUnit, Factor FROM tbLabResult WHERE RequestNum = ? AND "
-                       "ResultKind = 'N' ORDER BY RowNo, ItemID"),
-        {ctx.key(0)});
+    const ResultSet shown =
+        shownResults(ctx, QStringLiteral("Lab_FormMaker_GetResult_ReagentValues"));
     ResultSet rs;
     rs.columns = {QStringLiteral("ExamName"), QStringLiteral("Result"), QStringLiteral("Unit"),
                   QStringLiteral("NormalValues"), QStringLiteral("Flag")};
-    ItemCache items(ctx.store());
-    const auto orElse = [](const QVariant& v, const QString& fallback) {
-        return v.toString().trimmed().isEmpty() ? fallback : v.toString();
-    };
-    for (const QVariantList& r : saved.rows) {
-        const ExamItem item = items[r[0].toString()].value_or(ExamItem{});
-        const QString siValue = r[2].toString();
-        QString flag;
-        if (const auto v = LabLogic::number(siValue)) {
-            if (item.siMin && *v < *item.siMin)
-                flag = QStringLiteral("L");
-            else if (item.siMax && *v > *item.siMax)
-                flag = QStringLiteral("H");
-        }
-        if (si) {
-            rs.rows.append({orElse(r[1], item.name), siValue, orElse(r[4], item.siUnit),
-                            orElse(r[3], item.siNormal()), flag});
-        } else {
-            const auto factor = LabLogic::number(r[8].toString());
-            rs.rows.append(
-                {orElse(r[1], item.name),
-                 orElse(r[5], LabLogic::toConventional(siValue, factor ? factor : item.factor,
-                                                       item.cDecimals)),
-                 orElse(r[7], item.cUnit), orElse(r[6], item.conventionalNormal()), flag});
-        }
+    for (const QVariantList& r : shown.rows) {
+        // RequestNum, ExamCode, ExamName, sResult, sNValues, sUnit, sMin, sMax,
+        // CResult, cNValues, CUnit, CMin, CMax, Factor, FormType
+        const auto text = [&r](int c) { return r[c].toString(); };
+        const QString flag =
+            LabLogic::number(text(3))
+                ? LabLogic::flag(text(3), LabLogic::number(text(6)), LabLogic::number(text(7)))
+                : LabLogic::flag(text(8), LabLogic::number(text(11)), LabLogic::number(text(12)));
+        if (si)
+            rs.rows.append({text(2), text(3), text(5), text(4), flag});
+        else
+            rs.rows.append({text(2), text(8), text(10), text(9), flag});
     }
     return rs;
 }

@@ -35,7 +35,10 @@ CREATE TABLE IF NOT EXISTS tbLabExam (
 
 -- A result item of an exam, with what the database needs to interpret it:
 -- a cut-off with its direction, labels and grey zone, or normal values in SI
--- units with the factor to conventional units (conventional = SI x Factor).
+-- units with the factor to conventional units (conventional = SI x Factor,
+-- kept at full precision). The conventional limits are the laboratory's own
+-- (CMin, CMax; version 3): converted SI limits are not what laboratories
+-- print. An item without them has its SI limits converted.
 CREATE TABLE IF NOT EXISTS tbLabExamItem (
     ItemID          TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
     ExamName        TEXT NOT NULL,
@@ -52,7 +55,9 @@ CREATE TABLE IF NOT EXISTS tbLabExamItem (
     PositiveLabel   TEXT NOT NULL DEFAULT 'POSITIVE',
     NegativeLabel   TEXT NOT NULL DEFAULT 'NEGATIVE',
     GreyZone        REAL NOT NULL DEFAULT 0,
-    NormalValues    TEXT NOT NULL DEFAULT ''
+    NormalValues    TEXT NOT NULL DEFAULT '',
+    CMin            REAL,
+    CMax            REAL
 );
 
 CREATE TABLE IF NOT EXISTS tbLabExamFormat (

@@ -16,8 +16,8 @@ frmNVDownloads::frmNVDownloads()
 
 void frmNVDownloads::layoutRequestGrid()
 {
+    // Columns only: a lookup lays the grid out again and keeps its rows.
     msfgRequest->setCols(15);
-    msfgRequest->setRows(2);
     msfgRequest->setFixedCols(2);
     const QList<QPair<int, int>> widths = {{0, 0},     {1, 0},  {2, 2200}, {3, 1800}, {4, 1200},
                                            {5, 1000},  {6, 0},  {7, 0},    {8, 2000}, {9, 1500},
@@ -37,6 +37,7 @@ void frmNVDownloads::Fill_Results()
 {
     cmdResetResult->setEnabled(true);
     layoutRequestGrid();
+    msfgRequest->setRows(2);
     showRequestSample();
     savedValuesFill();
 }
@@ -63,8 +64,8 @@ void frmNVDownloads::savedValuesFill()
             msfgRequest->setRows(msfgRequest->Rows() + 1);
         }
         msfgRequest->setRows(msfgRequest->Rows() - 1);
-        return;
     }
+    // The take-over matches against the request's exams in every mode.
     fillRequestedExams(true);
 }
 
@@ -80,7 +81,7 @@ void frmNVDownloads::takeOverDownloaded()
                 text = grdExams->TextMatrix(j, 4).trimmed();
         return text;
     };
-    QList<QStringList> rows;
+    GridRows rows;
     for (int i = 1; i < msfgDLresult->Rows(); ++i) {
         const QString code = downloaded(i, 4).trimmed();
         if (code.isEmpty())
@@ -94,10 +95,8 @@ void frmNVDownloads::takeOverDownloaded()
                          downloaded(i, 2), QString()});
         }
     }
-    msfgRequest->setRows(std::max(msfgDLresult->Rows(), int(rows.size()) + 1));
-    for (int r = 0; r < rows.size(); ++r)
-        for (int c = 0; c < rows[r].size(); ++c)
-            msfgRequest->setTextMatrix(r + 1, c, rows[r][c]);
+    // A replaced row's conventional units are left to the database.
+    mergeTakenRows(rows);
 }
 
 void frmNVDownloads::copyRequestedExams()

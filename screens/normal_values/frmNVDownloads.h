@@ -20,18 +20,28 @@ protected:
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
     void Save_And_Print(bool verify, bool print) override;
+    void fillingEnded() override;
+    void valueChanged(int row) override;
+    QString valueRefusal(const QString& value) const override;
+    bool isReChecked(int row) const override;
+    void setReChecked(int row, bool on) override;
 
 private:
     struct RowSave {
         QString requestNum;
+        QString examCode;
         QString statement;
         QString summary;
+        // The conventional result is the laboratory's to derive: the
+        // summary's conventional part is read back after the row is saved.
+        bool derived = false;
     };
     void savedValuesFill();
     // Builds one save statement and one result summary per grid row; false
     // (and the reason shown) when a value cannot be read.
     bool buildStatements();
     void writeHeaderFields();
+    static QString derivedConventionalPart(Connection& db, const RowSave& row);
     bool verifies() const;
 
     QList<RowSave> m_rows;

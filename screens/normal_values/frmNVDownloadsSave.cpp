@@ -14,6 +14,7 @@
 
 #include <QDateEdit>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QTextEdit>
 #include <QTimeEdit>
 
@@ -27,7 +28,71 @@ QString general(const QDateTime& moment)
 {
     return sqlLiteral(DateText::general(moment));
 }
+
+constexpr int kExamColumn = 2;
+constexpr int kConventionalColumn = 8;
+const QColor kReCheckedShade(0xff, 0xd0, 0xe8); // the legend's pink, lightened
 } // namespace
+
+void frmNVDownloads::fillingEnded()
+{
+    const SessionState& s = session();
+    if (!s.EditMode && !s.VerifyMode)
+        return;
+    // The header was read while filling; a sample found for the request
+    // keeps its number as the accession number.
+    const QString sample = txtAccNum->text();
+    showSavedHeader();
+    if (!sample.isEmpty())
+        txtAccNum->setText(sample);
+}
+
+void frmNVDownloads::valueChanged(int row)
+{
+    // The laboratory derives the conventional result from the SI one on save.
+    msfgRequest->setTextMatrix(row, kConventionalColumn, QString());
+}
+
+QString frmNVDownloads::valueRefusal(const QString& value) const
+{
+    const QString v = value.trimmed();
+    if (v.isEmpty() || v.startsWith(QLatin1Char('<')) || v.startsWith(QLatin1Char('>')))
+        return QString();
+    static const QStringList words = {"POSITIVE", "NEGATIVE", "REACTIVE", "NON-REACTIVE", "NULL"};
+    if (words.contains(v, Qt::CaseInsensitive))
+        return QString();
+    static const QRegularExpression plain(QStringLiteral(R"(^[+-]?(\d+(\.\d*)?|\.\d+)$)"));
+    if (plain.match(v).hasMatch())
+        return QString();
+    const QString lead = QStringLiteral("The result \"%1\" is not a number as written.\n").arg(v);
+    static const QRegularExpression comma(QStringLiteral(R"(^[+-]?\d*,\d+$)"));
+    if (comma.match(v).hasMatch())
+        return lead + QStringLiteral("Use a point: ") + QString(v).replace(QLatin1Char(','), '.');
+    static const QRegularExpression exponent(
+        QStringLiteral(R"(^[+-]?(\d+(\.\d*)?|\.\d+)[eE][+-]?\d+$)"));
+    if (exponent.match(v).hasMatch())
+        return lead + QStringLiteral("Write it out: ") +
+               QLocale::c().toString(QLocale::c().toDouble(v), 'f', QLocale::FloatingPointShortest);
+    return lead + QStringLiteral("Use a number with a point (12.4), a word of F2-F5, NULL, or a "
+                                 "value starting with < or >.");
+}
+
+bool frmNVDownloads::isReChecked(int row) const
+{
+    // Every column of this grid is saved: the mark is only a shade.
+    const QTableWidgetItem* item = msfgRequest->item(row - 1, kExamColumn);
+    return item && item->background().color() == kReCheckedShade;
+}
+
+void frmNVDownloads::setReChecked(int row, bool on)
+{
+    QTableWidgetItem* item = msfgRequest->item(row - 1, kExamColumn);
+    if (!item) {
+        item = new QTableWidgetItem;
+        msfgRequest->setItem(row - 1, kExamColumn, item);
+    }
+    item->setBackground(on ? QBrush(kReCheckedShade) : QBrush());
+}
 
 bool frmNVDownloads::verifies() const
 {
@@ -84,6 +149,12 @@ bool frmNVDownloads::buildStatements()
             const auto cell = [&](int c) { return msfgRequest->TextMatrix(i, c); };
             if (cell(1).trimmed().isEmpty())
                 continue; // an empty row saves nothing
+            if (const QString why = valueRefusal(cell(3)); !why.isEmpty()) {
+                msgBox(QStringLiteral("Nothing was saved: ") + cell(2).trimmed() +
+                           QStringLiteral("\n") + why,
+                       MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
+                return false;
+            }
             const QString sep = QStringLiteral("', '");
             const QString statement =
                 QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2 '") + q(cell(0)) + sep +
@@ -100,10 +171,13 @@ bool frmNVDownloads::buildStatements()
                                   : QString();
             summary += cell(3) + QStringLiteral(" (") + cell(4) + QLatin1Char(' ') + cell(5) +
                        QLatin1Char(')');
-            if (!cell(8).trimmed().isEmpty())
+            // A changed SI value has no conventional one yet: the laboratory
+            // derives it on save, and the summary takes it from there.
+            const bool derived = cell(8).trimmed().isEmpty();
+            if (!derived)
                 summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
                            QLatin1Char(')');
-            m_rows.append({cell(0), statement, summary});
+            m_rows.append({cell(0), cell(1), statement, summary, derived});
         }
         return true;
     } catch (const LisError& e) {
@@ -112,8 +186,28 @@ bool frmNVDownloads::buildStatements()
     }
 }
 
+QString frmNVDownloads::derivedConventionalPart(Connection& db, const RowSave& row)
+{
+    // Read inside the save's transaction: what the row now holds.
+    auto rs = db.openRecordset(QStringLiteral("Lab_FormMaker_GetResult_ReagentValues '") +
+                                   q(row.requestNum) + QStringLiteral("'"),
+                               CursorOptions::clientDynamic());
+    for (; !rs->eof(); rs->moveNext()) {
+        if (rs->textOrEmpty(QStringLiteral("ExamCode")).trimmed() != row.examCode.trimmed())
+            continue;
+        const QString result = rs->textOrEmpty(QStringLiteral("CResult"));
+        if (result.trimmed().isEmpty())
+            return QString();
+        return result + QStringLiteral(" (") + rs->textOrEmpty(QStringLiteral("cNValues")) +
+               QLatin1Char(' ') + rs->textOrEmpty(QStringLiteral("CUnit")) + QLatin1Char(')');
+    }
+    return QString();
+}
+
 bool frmNVDownloads::Save_Entries()
 {
+    if (nothingToSave())
+        return false;
     WaitCursor wait;
     SessionState& s = session();
     Connection& db = *s.LabDb;
@@ -138,23 +232,33 @@ bool frmNVDownloads::Save_Entries()
             db.execute(QStringLiteral("Lab_DeleteDump_ResultSummary '") + q(s.RequestNum) +
                        QStringLiteral("'"));
         bool alreadyVerified = false;
+        const auto saveSummary = [&](const RowSave& row) {
+            QString summary = row.summary;
+            if (row.derived)
+                summary += derivedConventionalPart(db, row);
+            db.execute(QStringLiteral("Lab_SaveDump_ResultSummary '") + q(row.requestNum) +
+                       QStringLiteral("', '") + q(summary) + QStringLiteral("'"));
+        };
         for (const RowSave& row : m_rows) {
             const QString& r = row.requestNum;
             if (!package)
                 db.execute(QStringLiteral("Lab_DeleteDump_ResultSummary '") + q(r) +
                            QStringLiteral("'"));
-            db.execute(QStringLiteral("Lab_SaveDump_ResultSummary '") + q(r) +
-                       QStringLiteral("', '") + q(row.summary) + QStringLiteral("'"));
+            if (!row.derived)
+                saveSummary(row);
             if (s.VerifyMode && verifies()) {
                 verify(r);
                 alreadyVerified = true;
             }
             ensureLogbookEntry(db, r);
             db.execute(row.statement);
+            if (row.derived)
+                saveSummary(row);
             if (VerifyRequested && !alreadyVerified && verifies())
                 verify(r);
         }
         db.commitTrans();
+        markSaved();
         return true;
     } catch (const LisError& e) {
         saveFailed(db, e);

@@ -3,6 +3,7 @@
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
+#include "Presenter.h"
 #include "ResultEntryForm.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
@@ -51,10 +52,16 @@ void ResultEntryForm::placeEditor()
         return;
     m_placing = true;
     const auto done = qScopeGuard([this] { m_placing = false; });
+    // A value that cannot stay keeps the editor on its row.
+    if (txtResult->isVisible() && m_editRow != msfgRequest->Row() && m_editRow > 0 &&
+        m_editRow < msfgRequest->Rows() && !valueMayBeLeft())
+        msfgRequest->setRow(m_editRow);
     if (msfgRequest->Col() != kValueColumn)
         msfgRequest->setCol(kValueColumn);
 
     const int row = msfgRequest->Row();
+    m_editRow = row;
+    m_nullKey.clear();
     const QRect cell = msfgRequest->cellRect(row, kValueColumn);
     const QRect grid = Twips::toTwips(msfgRequest->geometry());
     {
@@ -69,6 +76,32 @@ void ResultEntryForm::placeEditor()
                                           QItemSelectionModel::ClearAndSelect |
                                               QItemSelectionModel::Rows);
     txtResult->setFocus();
+    // Typing replaces the value rather than adding to it.
+    txtResult->selectAll();
+}
+
+bool ResultEntryForm::valueMayBeLeft()
+{
+    const QString why = valueRefusal(msfgRequest->TextMatrix(m_editRow, kValueColumn));
+    if (why.isEmpty())
+        return true;
+    msgBox(why, MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
+    return false;
+}
+
+QString ResultEntryForm::valueRefusal(const QString&) const
+{
+    return QString();
+}
+
+bool ResultEntryForm::isReChecked(int row) const
+{
+    return !msfgRequest->TextMatrix(row, 0).isEmpty();
+}
+
+void ResultEntryForm::setReChecked(int row, bool on)
+{
+    msfgRequest->setTextMatrix(row, 0, on ? kReChecked : QString());
 }
 
 bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
@@ -76,6 +109,18 @@ bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
     const int key = event->key();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+    const bool leaving = key == Qt::Key_Down || key == Qt::Key_Up || enter;
+    if (leaving && txtResult->isVisible()) {
+        bool stay = false;
+        guarded([&] {
+            m_editRow = msfgRequest->Row();
+            stay = !valueMayBeLeft();
+        });
+        if (stay) {
+            txtResult->selectAll();
+            return true;
+        }
+    }
     if (key == Qt::Key_Down || (enter && !shift)) {
         guarded([this] {
             if (msfgRequest->Row() == msfgRequest->Rows() - 1) {
@@ -112,8 +157,7 @@ bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
     if (key == Qt::Key_F6) {
         guarded([this] {
             const int row = msfgRequest->Row();
-            msfgRequest->setTextMatrix(
-                row, 0, msfgRequest->TextMatrix(row, 0).isEmpty() ? kReChecked : QString());
+            setReChecked(row, !isReChecked(row));
         });
         return true;
     }
@@ -123,11 +167,26 @@ bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
         msfgRequest->setFocus();
         return true;
     }
-    if (event->text() == QLatin1String("N") || event->text() == QLatin1String("n")) {
+    // "N" stands for NULL only as the first key of a value; in a word it is a letter.
+    const QString typed = event->text();
+    const bool replacing =
+        txtResult->text().isEmpty() || txtResult->selectedText() == txtResult->text();
+    const bool isN = typed == QLatin1String("N") || typed == QLatin1String("n");
+    if (replacing && isN) {
         txtResult->setText(QStringLiteral("NULL"));
         txtResult->selectAll();
+        m_nullKey = typed;
         return true;
     }
+    // A letter right after that N starts a word ("Nil", "negative").
+    if (!m_nullKey.isEmpty() && replacing && txtResult->text() == QLatin1String("NULL") &&
+        !typed.isEmpty() && typed.at(0).isPrint() &&
+        !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+        txtResult->setText(std::exchange(m_nullKey, QString()) + typed);
+        return true;
+    }
+    if (!typed.isEmpty())
+        m_nullKey.clear();
     return false;
 }
 
@@ -135,7 +194,7 @@ bool ResultEntryForm::msfgRequest_KeyDown(QKeyEvent* event)
 {
     if (event->key() != Qt::Key_F3)
         return false;
-    guarded([this] { msfgRequest->setTextMatrix(msfgRequest->Row(), 0, kReChecked); });
+    guarded([this] { setReChecked(msfgRequest->Row(), true); });
     return true;
 }
 
@@ -172,15 +231,23 @@ QString ResultEntryForm::itemValue(const QString& code)
 void ResultEntryForm::cmdResetResult_Click()
 {
     if (ResultTakenOver) {
-        msfgRequest->setRows(msfgDLresult->Rows());
-        for (int i = 1; i < msfgRequest->Rows(); ++i)
-            for (int c = 1; c <= 7; ++c)
-                msfgRequest->setTextMatrix(i, c, QString());
+        // Reset puts back the rows as they were before Use Result; what was
+        // typed since would be lost.
+        if (gridRows(msfgRequest) != m_takenOver &&
+            !confirmRemovingRows(QStringLiteral("Reset Result puts back the results as they were "
+                                                "before Use Result.")))
+            return;
+        setGridRows(msfgRequest, m_beforeTakeOver);
         ResultTakenOver = false;
         cmdSearchSampleNum->setEnabled(true);
         cmdResetResult->setText(QStringLiteral("Use &Result >>"));
     } else {
+        if (!sampleLookedUp())
+            return;
+        const GridRows before = gridRows(msfgRequest);
         takeOverDownloaded();
+        m_beforeTakeOver = before;
+        m_takenOver = gridRows(msfgRequest);
         ResultTakenOver = true;
         cmdResetResult->setText(QStringLiteral("<< &Reset Result"));
         cmdSearchSampleNum->setEnabled(false);

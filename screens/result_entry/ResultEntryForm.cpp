@@ -9,6 +9,8 @@
 #include "Twips.h"
 #include "modMain.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -21,6 +23,8 @@
 namespace {
 constexpr int kRemarksCollapsed = 315;
 constexpr int kRemarksExpanded = 813;
+// What staff may type into the accession number; the program may set more.
+constexpr int kAccNumTyped = 15;
 
 // The pickers take their values as the texts the window formats.
 void setDate(QDateEdit* picker, const QString& text)
@@ -83,7 +87,11 @@ void ResultEntryForm::connectHandlers()
             guarded([&] { (this->*handler)(); });
         });
     };
-    on(cmdClose, &ResultEntryForm::cmdClose_Click);
+    // Exit always works, whatever the accession number holds.
+    connect(cmdClose, &QPushButton::clicked, this, [this] {
+        m_validationRefused = false;
+        guarded([this] { cmdClose_Click(); });
+    });
     on(cmdFlags, &ResultEntryForm::cmdFlags_Click);
     on(cmdResetResult, &ResultEntryForm::cmdResetResult_Click);
     on(cmdSave, &ResultEntryForm::cmdSave_Click);
@@ -92,7 +100,11 @@ void ResultEntryForm::connectHandlers()
     on(cmdSearchSampleNum, &ResultEntryForm::cmdSearchSampleNum_Click);
 
     connect(txtResult, &QLineEdit::textChanged, this, [this](const QString& text) {
-        guarded([&] { msfgRequest->setTextMatrix(msfgRequest->Row(), msfgRequest->Col(), text); });
+        guarded([&] {
+            const int row = msfgRequest->Row();
+            msfgRequest->setTextMatrix(row, msfgRequest->Col(), text);
+            valueChanged(row);
+        });
     });
     connect(msfgRequest, &QTableWidget::cellClicked, this,
             [this] { guarded([this] { placeEditor(); }); });
@@ -105,6 +117,59 @@ void ResultEntryForm::connectHandlers()
                        static_cast<QObject*>(txtRemarks->viewport()), static_cast<QObject*>(Frame1),
                        static_cast<QObject*>(msfgRequest)})
         o->installEventFilter(this);
+
+    // A change after a save brings the action buttons back.
+    const auto changed = [this] { somethingChanged(); };
+    connect(msfgRequest, &QTableWidget::cellChanged, this, changed);
+    connect(txtRemarks, &QTextEdit::textChanged, this, changed);
+    connect(txtAccNum, &QLineEdit::textChanged, this, changed);
+    for (QDateTimeEdit* picker : std::initializer_list<QDateTimeEdit*>{
+             dtReportDate, dtReportTime, dtSubmitted, dtSubmittedTime, dtLRADate, dtLRATime})
+        connect(picker, &QDateTimeEdit::dateTimeChanged, this, changed);
+}
+
+QStringList ResultEntryForm::heldState() const
+{
+    QStringList held;
+    for (int r = 0; r < msfgRequest->Rows(); ++r)
+        for (int c = 0; c < msfgRequest->Cols(); ++c)
+            held << msfgRequest->TextMatrix(r, c);
+    held << txtRemarks->toPlainText() << txtAccNum->text();
+    for (const QDateTimeEdit* picker : std::initializer_list<const QDateTimeEdit*>{
+             dtReportDate, dtReportTime, dtSubmitted, dtSubmittedTime, dtLRADate, dtLRATime})
+        held << picker->dateTime().toString(Qt::ISODate);
+    return held;
+}
+
+bool ResultEntryForm::hasUnsavedChanges() const
+{
+    return !m_unchanged.isEmpty() && heldState() != m_unchanged;
+}
+
+void ResultEntryForm::markSaved()
+{
+    m_unchanged = heldState();
+    m_offUntilChanged = true;
+}
+
+void ResultEntryForm::somethingChanged()
+{
+    if (!m_offUntilChanged || !hasUnsavedChanges())
+        return;
+    m_offUntilChanged = false;
+    SetActionButtons(*this, true);
+}
+
+void ResultEntryForm::closeEvent(QCloseEvent* event)
+{
+    if (hasUnsavedChanges() && msgBox(QStringLiteral("Discard the unsaved results of %1?")
+                                          .arg(session().RequestNum.trimmed()),
+                                      MsgIcon::Question, windowTitle(), MsgButtons::YesNo,
+                                      MsgAnswer::No) != MsgAnswer::Yes) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
 }
 
 void ResultEntryForm::ensureLoaded()
@@ -130,6 +195,8 @@ void ResultEntryForm::setLeft(double twips)
 void ResultEntryForm::showModal()
 {
     ensureLoaded();
+    fillingEnded();
+    m_unchanged = heldState();
     txtSampleNum->setFocus();
     Presenter::current().showModal(*this);
 }
@@ -161,11 +228,8 @@ void ResultEntryForm::load()
 
     const SessionState& s = session();
     if (s.EditMode || s.VerifyMode) {
-        showDateTime(dtReportDate, dtReportTime, s.ResultDate, false);
-        showDateTime(dtSubmitted, dtSubmittedTime, s.SampleSubmitted, true);
-        showDateTime(dtLRADate, dtLRATime, s.LRATime, true);
-        txtRemarks->setPlainText(s.Remarks);
-        txtAccNum->setText(s.AccessionNum);
+        readSavedHeader();
+        showSavedHeader();
     } else {
         const QDateTime now = Clock::now();
         for (QDateEdit* d : {dtReportDate, dtSubmitted, dtLRADate})
@@ -177,6 +241,16 @@ void ResultEntryForm::load()
         txtAccNum->clear();
     }
     dtpResultDate->setEnabled(true);
+}
+
+void ResultEntryForm::showSavedHeader()
+{
+    const SessionState& s = session();
+    showDateTime(dtReportDate, dtReportTime, s.ResultDate, false);
+    showDateTime(dtSubmitted, dtSubmittedTime, s.SampleSubmitted, true);
+    showDateTime(dtLRADate, dtLRATime, s.LRATime, true);
+    txtRemarks->setPlainText(s.Remarks);
+    txtAccNum->setText(s.AccessionNum);
 }
 
 void ResultEntryForm::cmdClose_Click()
@@ -259,10 +333,40 @@ void ResultEntryForm::mousePressEvent(QMouseEvent* event)
     QDialog::mousePressEvent(event);
 }
 
+bool ResultEntryForm::typeIntoAccNum(QEvent* event)
+{
+    // The length limit holds for typing only: a longer number the program
+    // put there stays whole, and may be shortened. (A maximum length on the
+    // box would also cut what the program sets.)
+    const QString before = txtAccNum->text();
+    const int cursor = txtAccNum->cursorPosition();
+    const int selStart = txtAccNum->selectionStart();
+    const int selLength = int(txtAccNum->selectedText().size());
+    m_typingAccNum = true;
+    QCoreApplication::sendEvent(txtAccNum, event);
+    m_typingAccNum = false;
+    const auto length = txtAccNum->text().size();
+    if (length > kAccNumTyped && length > before.size()) {
+        txtAccNum->setText(before);
+        if (selLength > 0)
+            txtAccNum->setSelection(selStart, selLength);
+        else
+            txtAccNum->setCursorPosition(cursor);
+    }
+    return true;
+}
+
 bool ResultEntryForm::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // An Alt key that reaches a text box is a mnemonic of a button that
+        // is off or hidden: it does nothing, and is no letter.
+        const auto mods = key->modifiers();
+        if ((mods & Qt::AltModifier) && !(mods & Qt::ControlModifier) && !key->text().isEmpty())
+            return true;
+        if (watched == txtAccNum && !m_typingAccNum)
+            return typeIntoAccNum(event);
         if (watched == txtResult)
             return txtResult_KeyDown(key);
         if (watched == msfgRequest)
@@ -280,11 +384,16 @@ bool ResultEntryForm::eventFilter(QObject* watched, QEvent* event)
         } else if (watched == Frame1) {
             collapseRemarks();
         }
+    } else if ((event->type() == QEvent::InputMethod || event->type() == QEvent::Drop) &&
+               watched == txtAccNum && !m_typingAccNum) {
+        return typeIntoAccNum(event);
     } else if (event->type() == QEvent::FocusOut && watched == txtAccNum && !m_validating) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
-        // Leaving for another control of this window, as Validate did.
-        if (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
-            reason == Qt::MouseFocusReason) {
+        // Leaving for another control of this window, as Validate did;
+        // never for Exit.
+        if ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+             reason == Qt::MouseFocusReason) &&
+            QApplication::focusWidget() != cmdClose) {
             m_validating = true;
             bool ok = true;
             guarded([&] { ok = txtAccNum_Validate(); });

@@ -88,6 +88,34 @@ public:
     bool VerifyRequested = false;
     // The request's reference number, as the filling found it.
     QString RefNum;
+    // The sample whose downloaded results are shown, as it was looked up
+    // (on opening, picked or typed); empty when none was.
+    QString LookedUpSample;
+
+protected:
+    using GridRows = QList<QStringList>;
+    static GridRows gridRows(const FlexGrid* grid);
+    static void setGridRows(FlexGrid* grid, const GridRows& rows);
+    // Each taken-over row replaces the request grid's row of its exam
+    // (column 1); rows it does not replace stay, blank ones go.
+    void mergeTakenRows(const GridRows& taken);
+    // Asks before rows holding values are removed; true to go on.
+    bool confirmRemovingRows(const QString& why);
+    bool requestRowsHoldValues() const;
+    // Says why and returns false when the sample number shown is not the
+    // one looked up.
+    bool sampleLookedUp();
+    // The sample the save posts; an error when the box no longer shows it.
+    QString sampleToPost() const;
+    // Says so and returns true when no row has an exam to save.
+    bool nothingToSave();
+
+private:
+    // Looks one sample up (mode '1') and, once the user agrees to a sample
+    // of another patient, shows it; nothing changes otherwise.
+    void lookUpSample(const QString& sample, const QString& pickedPatient);
+    GridRows m_beforeTakeOver;
+    GridRows m_takenOver;
 
 protected:
     ResultEntryForm();
@@ -161,4 +189,39 @@ private:
     bool m_placing = false;
     bool m_validating = false;
     bool m_validationRefused = false;
+    bool m_typingAccNum = false;
+    // What the window held when filling ended or a save last succeeded:
+    // closing with anything else asks first.
+    QStringList m_unchanged;
+    // A save turns the action buttons off; a later change turns them on.
+    bool m_offUntilChanged = false;
+    // The row the editor was put over.
+    int m_editRow = 0;
+    // The key that made the value NULL: a word may go on from it.
+    QString m_nullKey;
+
+    QStringList heldState() const;
+    void somethingChanged();
+    bool valueMayBeLeft();
+    bool typeIntoAccNum(QEvent* event);
+
+protected:
+    // Reads the saved result header in edit and verify mode, before the
+    // load step shows it.
+    virtual void readSavedHeader() {}
+    // Filling is over and the window is about to be shown.
+    virtual void fillingEnded() {}
+    // Shows the session's result header in the top strip.
+    void showSavedHeader();
+    // After a save that stored everything: what the window holds is saved.
+    void markSaved();
+    bool hasUnsavedChanges() const;
+    // Staff changed the value of a row: what was derived from the old one goes.
+    virtual void valueChanged(int row) = 0;
+    // Why a value cannot stay as written; empty when it can.
+    virtual QString valueRefusal(const QString& value) const;
+    virtual bool isReChecked(int row) const;
+    virtual void setReChecked(int row, bool on);
+
+    void closeEvent(QCloseEvent* event) override;
 };

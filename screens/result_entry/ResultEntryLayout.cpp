@@ -76,7 +76,6 @@ void ResultEntryForm::buildControls()
     lbllabels30 =
         label(fraAdditional, "lbllabels(30)", QStringLiteral("Accession#"), 120, 120, 1500, 240);
     txtAccNum = make<QLineEdit>(fraAdditional, "txtAccNum", 120, 360, 1560, 315);
-    txtAccNum->setMaxLength(15);
     lbllabels31 = label(fraAdditional, "lbllabels(31)", QStringLiteral("Date Submitted"), 1800, 120,
                         2400, 240);
     dtSubmitted = datePicker(fraAdditional, "dtSubmitted", 1800, 360);

@@ -4,6 +4,7 @@
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
+#include "LisError.h"
 #include "Numeric.h"
 #include "Presenter.h"
 #include "ResultEntryForm.h"
@@ -12,58 +13,129 @@
 #include "modMain.h"
 
 #include <QDateEdit>
+#include <QHash>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 
+namespace {
+constexpr int kPatientColumn = 10;
+constexpr int kRefNumColumn = 11;
+
+// Surname and first given name, without case or blanks: instruments
+// abbreviate the rest ("DELA CRUZ, JUAN S").
+QString nameKey(const QString& name)
+{
+    const QString n = name.simplified().toUpper();
+    const qsizetype comma = n.indexOf(QLatin1Char(','));
+    const QString surname = comma < 0 ? n : n.left(comma);
+    const QString given =
+        comma < 0 ? QString() : n.mid(comma + 1).simplified().section(QLatin1Char(' '), 0, 0);
+    return QString(surname).remove(QLatin1Char(' ')) + QLatin1Char(',') + given;
+}
+
+bool blank(const QStringList& row)
+{
+    return std::all_of(row.begin(), row.end(),
+                       [](const QString& cell) { return cell.trimmed().isEmpty(); });
+}
+} // namespace
+
 void ResultEntryForm::cmdSearchSampleNum_Click()
 {
-    lstREVIEW->clear();
-    ResultTakenOver = false;
-    layoutRequestGrid();
+    // Enter in the box arrives here too, also while the search is off.
+    if (!cmdSearchSampleNum->isEnabled())
+        return;
     if (dtpResultDate->date() > Clock::today()) {
         msgBox(QStringLiteral("Result date is invalid!\n\nPlease change the result date and try "
                               "again."),
                MsgIcon::Exclamation, QStringLiteral("Invalid Result Date"));
         return;
     }
-    layoutDownloadedGrid();
-    // A typed sample number is not looked up here.
     const QString typed = txtSampleNum->text().trimmed();
-    if (!typed.isEmpty() && numeric(typed))
+    if (!typed.isEmpty() && typed != LookedUpSample && numeric(typed)) {
+        lookUpSample(typed, QString());
         return;
+    }
 
-    txtSampleNum->setText(PickSampleNumber(QDateTime(dtpResultDate->date(), QTime(0, 0)),
-                                           InstrumentId, InstrumentName, txtSampleNum->text()));
-    const QString picked = txtSampleNum->text();
+    // The sample shown is no filter: the search lists the whole day.
+    const QString picked = PickSampleNumber(
+        QDateTime(dtpResultDate->date(), QTime(0, 0)), InstrumentId, InstrumentName,
+        !typed.isEmpty() && typed == LookedUpSample ? QString() : txtSampleNum->text());
     const qsizetype bar = picked.indexOf(QLatin1Char('|'));
-    if (bar >= 0) {
-        txtSampleNum->setText(picked.left(bar));
-        txtAccNum->setText(picked.left(bar));
-        txtPName->setText(picked.mid(bar + 1));
-    }
-
-    if (txtSampleNum->text().trimmed().isEmpty()) {
-        const MsgAnswer manual =
-            msgBox(QStringLiteral("Sample not found.\nWould you like to manually enter the "
-                                  "results."),
-                   MsgIcon::Question, QStringLiteral("Message"), MsgButtons::YesNo, MsgAnswer::No);
-        if (manual == MsgAnswer::Yes) {
-            copyRequestedExams();
-            dtpResultDate->setEnabled(false);
-            cmdResetResult->setEnabled(true);
-        }
+    if (!picked.left(bar).trimmed().isEmpty()) {
+        lookUpSample(picked.left(bar), bar >= 0 ? picked.mid(bar + 1) : QString());
         return;
     }
 
-    const QString text = instrumentSampleCall('1', QStringLiteral("', '"));
-    auto rs =
-        session().LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
-    if (rs->recordCount() > 0) {
-        layoutDownloadedGrid();
-        msfgDLresult->bind(rs->data());
-    }
+    const MsgAnswer manual =
+        msgBox(QStringLiteral("Sample not found.\nWould you like to manually enter the "
+                              "results."),
+               MsgIcon::Question, QStringLiteral("Message"), MsgButtons::YesNo, MsgAnswer::No);
+    if (manual != MsgAnswer::Yes)
+        return;
+    if (requestRowsHoldValues() &&
+        !confirmRemovingRows(QStringLiteral("Entering the results by hand lists the requested "
+                                            "exams anew.")))
+        return;
+    lstREVIEW->clear();
+    ResultTakenOver = false;
+    layoutRequestGrid();
+    copyRequestedExams();
+    // Typed by hand: no instrument sample goes with these results.
+    txtSampleNum->clear();
+    LookedUpSample.clear();
+    dtpResultDate->setEnabled(false);
+    cmdResetResult->setEnabled(true);
+}
+
+void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedPatient)
+{
+    SessionState& s = session();
+    const QString date = DateText::monthDayYear(dtpResultDate->date());
+    // The text of instrumentSampleCall('1', "', '") for this sample.
+    const QString text = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','") + date +
+                         QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) +
+                         QStringLiteral("','") + sqlLiteral(sample) + QStringLiteral("','") +
+                         sqlLiteral(pickedPatient) + QStringLiteral("', '") +
+                         sqlLiteral(s.Request.RefNum) + QStringLiteral("'");
+    auto rs = s.LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
+    const ResultSet found = rs->data();
     rs->close();
+    if (found.rows.isEmpty()) {
+        msgBox(QStringLiteral("Sample %1 was not found among the results of %2 for %3.")
+                   .arg(sample, InstrumentName.isEmpty() ? InstrumentId : InstrumentName, date),
+               MsgIcon::Information, QStringLiteral("Sample Search"));
+        return;
+    }
+
+    const QVariantList& first = found.rows.first();
+    const QString sampleRef = first.value(kRefNumColumn).toString().trimmed();
+    const QString patient = pickedPatient.trimmed().isEmpty()
+                                ? first.value(kPatientColumn).toString().trimmed()
+                                : pickedPatient;
+    const bool samePatient =
+        sampleRef.isEmpty()
+            ? !patient.isEmpty() && nameKey(patient) == nameKey(s.Request.PatientName)
+            : sampleRef.compare(RefNum.trimmed(), Qt::CaseInsensitive) == 0;
+    if (!samePatient &&
+        msgBox(QStringLiteral("Sample %1 (%2) is not of this request's patient (%3).\n\nUse its "
+                              "results for request %4?")
+                   .arg(sample, patient.isEmpty() ? QStringLiteral("no patient name") : patient,
+                        s.Request.PatientName, s.RequestNum.trimmed()),
+               MsgIcon::Exclamation, QStringLiteral("Another Patient"), MsgButtons::YesNo,
+               MsgAnswer::No) != MsgAnswer::Yes)
+        return;
+
+    lstREVIEW->clear();
+    ResultTakenOver = false;
+    layoutRequestGrid();
+    layoutDownloadedGrid();
+    msfgDLresult->bind(found);
+    txtSampleNum->setText(sample);
+    txtAccNum->setText(sample);
+    txtPName->setText(patient);
+    LookedUpSample = sample;
     if (msfgRequest->Rows() > 1)
         msfgRequest->setRow(1);
     dtpResultDate->setEnabled(false);
@@ -111,7 +183,9 @@ void ResultEntryForm::showRequestSample()
             QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
             QStringLiteral("'"),
         CursorOptions::clientDynamic(LockType::Optimistic));
+    LookedUpSample.clear();
     if (sample->recordCount() > 0) {
+        LookedUpSample = sampleNum.trimmed();
         layoutRequestGrid();
         // The instrument grid gets its own columns too, so only the
         // columns staff read are visible.
@@ -123,4 +197,106 @@ void ResultEntryForm::showRequestSample()
         const QSignalBlocker quiet(msfgRequest);
         msfgRequest->setRow(1);
     }
+}
+
+ResultEntryForm::GridRows ResultEntryForm::gridRows(const FlexGrid* grid)
+{
+    GridRows rows;
+    for (int r = 1; r < grid->Rows(); ++r) {
+        QStringList row;
+        for (int c = 0; c < grid->Cols(); ++c)
+            row << grid->TextMatrix(r, c);
+        rows << row;
+    }
+    return rows;
+}
+
+void ResultEntryForm::setGridRows(FlexGrid* grid, const GridRows& rows)
+{
+    grid->setRows(std::max(int(rows.size()) + 1, 2));
+    for (int r = 1; r < grid->Rows(); ++r)
+        for (int c = 0; c < grid->Cols(); ++c)
+            grid->setTextMatrix(r, c, rows.value(r - 1).value(c));
+}
+
+void ResultEntryForm::mergeTakenRows(const GridRows& taken)
+{
+    QHash<QString, QList<int>> byCode;
+    for (int t = 0; t < taken.size(); ++t)
+        byCode[taken[t].value(1).trimmed()].append(t);
+    QList<bool> used(taken.size(), false);
+    GridRows rows;
+    for (const QStringList& row : gridRows(msfgRequest)) {
+        const QString code = row.value(1).trimmed();
+        QList<int>& same = byCode[code];
+        if (!code.isEmpty() && !same.isEmpty()) {
+            used[same.first()] = true;
+            rows << taken[same.takeFirst()];
+        } else if (!blank(row)) {
+            rows << row;
+        }
+    }
+    for (int t = 0; t < taken.size(); ++t)
+        if (!used[t])
+            rows << taken[t];
+    // As many rows as the instrument sent at least, to type the rest into.
+    while (rows.size() + 1 < msfgDLresult->Rows())
+        rows << QStringList();
+    setGridRows(msfgRequest, rows);
+}
+
+bool ResultEntryForm::requestRowsHoldValues() const
+{
+    for (int r = 1; r < msfgRequest->Rows(); ++r)
+        if (!msfgRequest->TextMatrix(r, 1).trimmed().isEmpty() &&
+            !msfgRequest->TextMatrix(r, 3).trimmed().isEmpty())
+            return true;
+    return false;
+}
+
+bool ResultEntryForm::confirmRemovingRows(const QString& why)
+{
+    return msgBox(why + QStringLiteral(" Results on the screen will be removed.\n\nRemove them?"),
+                  MsgIcon::Exclamation, QStringLiteral("Results on the Screen"), MsgButtons::YesNo,
+                  MsgAnswer::No) == MsgAnswer::Yes;
+}
+
+bool ResultEntryForm::sampleLookedUp()
+{
+    const QString shown = txtSampleNum->text().trimmed();
+    if (!LookedUpSample.isEmpty() && shown == LookedUpSample)
+        return true;
+    msgBox(shown.isEmpty()
+               ? QStringLiteral("No sample has been looked up: there are no instrument results "
+                                "to use.")
+               : QStringLiteral("Sample %1 has not been looked up: press Enter in Sample Number "
+                                "to look it up first.")
+                     .arg(shown),
+           MsgIcon::Information, QStringLiteral("Use Result"));
+    return false;
+}
+
+QString ResultEntryForm::sampleToPost() const
+{
+    const QString shown = txtSampleNum->text().trimmed();
+    if (shown == LookedUpSample)
+        return LookedUpSample;
+    throw LisError(ErrNo::ItemNotFound,
+                   LookedUpSample.isEmpty()
+                       ? QStringLiteral("Sample %1 has not been looked up: press Enter in Sample "
+                                        "Number to look it up, or clear it.")
+                             .arg(shown)
+                       : QStringLiteral("Sample Number shows \"%1\", not the sample looked up "
+                                        "(%2): put %2 back or look the sample up again.")
+                             .arg(shown, LookedUpSample));
+}
+
+bool ResultEntryForm::nothingToSave()
+{
+    for (int r = 1; r < msfgRequest->Rows(); ++r)
+        if (!msfgRequest->TextMatrix(r, 1).trimmed().isEmpty())
+            return false;
+    msgBox(QStringLiteral("There are no results to save."), MsgIcon::Information,
+           QStringLiteral("Save"));
+    return true;
 }

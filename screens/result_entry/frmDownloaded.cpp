@@ -7,6 +7,7 @@
 #include "modMain.h"
 
 #include "Numeric.h"
+#include "SavedResults.h"
 
 #include <QDateEdit>
 #include <QLineEdit>
@@ -52,7 +53,7 @@ void frmDownloaded::takeOverDownloaded()
     };
     // Every lookup is done before the grid is touched: a failing lookup
     // leaves the grid as it was.
-    QList<QStringList> rows;
+    GridRows rows;
     for (int i = 1; i < msfgDLresult->Rows(); ++i) {
         const QString code = downloaded(i, 4).trimmed();
         if (code.isEmpty())
@@ -60,15 +61,12 @@ void frmDownloaded::takeOverDownloaded()
         for (int j = 1; j < grdExams->Rows(); ++j) {
             if (grdExams->TextMatrix(j, 1).trimmed() != code)
                 continue;
-            rows.append({code, examNameFor(code), itemValue(code), numericText(downloaded(i, 1)),
-                         downloaded(i, 2), QString(), downloaded(i, 19).trimmed(),
-                         downloaded(i, 18).trimmed()});
+            rows.append({QString(), code, examNameFor(code), itemValue(code),
+                         numericText(downloaded(i, 1)), downloaded(i, 2), QString(),
+                         downloaded(i, 19).trimmed(), downloaded(i, 18).trimmed()});
         }
     }
-    msfgRequest->setRows(std::max(msfgDLresult->Rows(), int(rows.size()) + 1));
-    for (int r = 0; r < rows.size(); ++r)
-        for (int c = 0; c < rows[r].size(); ++c)
-            msfgRequest->setTextMatrix(r + 1, c + 1, rows[r][c]);
+    mergeTakenRows(rows);
 }
 
 void frmDownloaded::copyRequestedExams()
@@ -116,6 +114,19 @@ void frmDownloaded::cutOffFill()
     }
 
     fillRequestedExams(false);
+}
+
+void frmDownloaded::readSavedHeader()
+{
+    // Only the header fields: the host's entry mode stays in force, and a
+    // header that cannot be read is told while the window still opens.
+    guarded([] { LoadResultHeader(false); });
+}
+
+void frmDownloaded::valueChanged(int row)
+{
+    // The laboratory interprets the new value when it is saved.
+    msfgRequest->setTextMatrix(row, 4, QString());
 }
 
 QString frmDownloaded::Get_ShowResultValue(const QString& code)

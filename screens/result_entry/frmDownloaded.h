@@ -22,6 +22,8 @@ protected:
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
     void Save_And_Print(bool verify, bool print) override;
+    void readSavedHeader() override;
+    void valueChanged(int row) override;
 
 private:
     void cutOffFill();

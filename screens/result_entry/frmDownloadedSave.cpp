@@ -6,6 +6,7 @@
 #include "LisError.h"
 #include "Presenter.h"
 #include "ReportPrinting.h"
+#include "ResultWindow.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
 #include "WaitCursor.h"
@@ -32,6 +33,14 @@ bool isCutOffFormType(const RequestInfo& r)
 {
     return r.FormType == QLatin1String("5") ||
            (r.FormType == QLatin1String("P") && r.ValueType == QLatin1String("5"));
+}
+
+// Every format this window opens for stores its rows as cut-off results
+// (W and H too, though they have no report yet).
+bool savesWithCutOff(const RequestInfo& r)
+{
+    return isCutOffFormType(r) ||
+           chooseResultWindow(r.FormType, r.ValueType) == ResultWindowKind::Downloaded;
 }
 } // namespace
 
@@ -69,6 +78,8 @@ void frmDownloaded::Save_And_Print(bool verify, bool print)
 
 bool frmDownloaded::Save_Entries()
 {
+    if (nothingToSave())
+        return false;
     WaitCursor wait;
     SessionState& s = session();
     Connection& db = *s.LabDb;
@@ -79,8 +90,9 @@ bool frmDownloaded::Save_Entries()
         s.LRATime = pickedDateTime(dtLRADate, dtLRATime);
         s.AccessionNum = txtAccNum->text();
 
+        const QString sample = sampleToPost();
         db.beginTrans();
-        const bool cutOff = isCutOffFormType(s.Request);
+        const bool cutOff = savesWithCutOff(s.Request);
         const int n = msfgRequest->Rows() - 1;
         for (int i = 1; i <= n; ++i) {
             if (i > 32767)
@@ -109,13 +121,13 @@ bool frmDownloaded::Save_Entries()
                            QStringLiteral("','") + QString::number(i) + QStringLiteral("'"));
             }
 
-            db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") +
-                       q(txtSampleNum->text().trimmed()) + QStringLiteral("','") + q(req) +
-                       QStringLiteral("','") + q(s.EmployeeCode) + QStringLiteral("','") +
-                       DateText::monthDayYear(dtpResultDate->date()) + QStringLiteral("','") +
-                       q(InstrumentId) + QStringLiteral("'"));
+            db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") + q(sample) +
+                       QStringLiteral("','") + q(req) + QStringLiteral("','") + q(s.EmployeeCode) +
+                       QStringLiteral("','") + DateText::monthDayYear(dtpResultDate->date()) +
+                       QStringLiteral("','") + q(InstrumentId) + QStringLiteral("'"));
         }
         db.commitTrans();
+        markSaved();
         return true;
     } catch (const LisError& e) {
         saveFailed(db, e);

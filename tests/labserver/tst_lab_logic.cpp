@@ -3,6 +3,7 @@
 #include <QtTest>
 
 using LabLogic::CutOffRule;
+using LabLogic::Decimal;
 
 class TstLabLogic : public QObject {
     Q_OBJECT
@@ -10,43 +11,133 @@ private slots:
     void interpretation_data()
     {
         QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("cutOff");
         QTest::addColumn<bool>("atOrAbove");
-        QTest::addColumn<double>("greyZone");
-        QTest::addColumn<QString>("expected"); // against a cut-off of 1
-        QTest::newRow("at the cut-off is reactive") << "1.00" << true << 0.0 << "REACTIVE";
-        QTest::newRow("above") << " 3.2 " << true << 0.0 << "REACTIVE";
-        QTest::newRow("inside the grey zone, below") << "0.85" << true << 0.2 << "EQUIVOCAL";
-        QTest::newRow("grey zone edge") << "1.2" << true << 0.2 << "EQUIVOCAL";
-        QTest::newRow("just past the grey zone") << "1.21" << true << 0.2 << "REACTIVE";
-        QTest::newRow("at or below: at") << "1" << false << 0.0 << "REACTIVE";
-        QTest::newRow("at or below: above") << "2.1" << false << 0.0 << "NON-REACTIVE";
-        QTest::newRow("text stays text") << "HEMOLYSED" << true << 0.0 << "HEMOLYSED";
-        QTest::newRow("comma decimal is no number") << "1,5" << true << 0.0 << "1,5";
-        QTest::newRow("empty stays empty") << "" << true << 0.0 << "";
+        QTest::addColumn<QString>("greyZone");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char* name, const char* value, const char* cutOff, bool atOrAbove,
+                            const char* greyZone, const char* expected) {
+            QTest::newRow(name) << value << cutOff << atOrAbove << greyZone << expected;
+        };
+        row("at the cut-off is reactive", "1.00", "1", true, "0", "REACTIVE");
+        row("just below", "0.99", "1", true, "0", "NON-REACTIVE");
+        row("blanks around", " 3.2 ", "1", true, "0", "REACTIVE");
+        row("at or below: at", "1", "1.0", false, "0", "REACTIVE");
+        row("at or below: just above", "1.01", "1.0", false, "0", "NON-REACTIVE");
+        // Both edges of a grey zone are in it, whichever way the binary
+        // doubles of the numbers fall.
+        row("HIV zone, lower edge", "0.90", "1.0", true, "0.1", "EQUIVOCAL");
+        row("HIV zone, upper edge", "1.10", "1.0", true, "0.1", "EQUIVOCAL");
+        row("HIV zone, below it", "0.89", "1.0", true, "0.1", "NON-REACTIVE");
+        row("HIV zone, above it", "1.11", "1.0", true, "0.1", "REACTIVE");
+        row("Typhi zone, lower edge", "1.00", "1.1", true, "0.1", "EQUIVOCAL");
+        row("Typhi zone, upper edge", "1.20", "1.1", true, "0.1", "EQUIVOCAL");
+        row("Typhi zone, below it", "0.99", "1.1", true, "0.1", "NON-REACTIVE");
+        row("Typhi zone, above it", "1.21", "1.1", true, "0.1", "REACTIVE");
+        row("at or below, lower edge", "0.80", "1.0", false, "0.2", "EQUIVOCAL");
+        row("at or below, upper edge", "1.2", "1.0", false, "0.2", "EQUIVOCAL");
+        row("at or below, below the zone", "0.79", "1.0", false, "0.2", "REACTIVE");
+        row("at or below, above the zone", "1.21", "1.0", false, "0.2", "NON-REACTIVE");
+        row("written with an exponent", "12e-1", "1.1", true, "0.1", "EQUIVOCAL");
+        row("more digits than a double holds", "1.0999999999999999999", "1.0", true, "0.1",
+            "EQUIVOCAL");
+        row("negative value", "-0.5", "1", true, "0.1", "NON-REACTIVE");
+        row("text stays text", "HEMOLYSED", "1", true, "0", "HEMOLYSED");
+        row("comma decimal is no number", "1,5", "1", true, "0", "1,5");
+        row("empty stays empty", "", "1", true, "0", "");
     }
     void interpretation()
     {
         QFETCH(QString, value);
+        QFETCH(QString, cutOff);
         QFETCH(bool, atOrAbove);
-        QFETCH(double, greyZone);
+        QFETCH(QString, greyZone);
         QFETCH(QString, expected);
-        CutOffRule rule{1.0, atOrAbove, QStringLiteral("REACTIVE"), QStringLiteral("NON-REACTIVE"),
-                        greyZone};
+        const CutOffRule rule{*Decimal::parse(cutOff), atOrAbove, QStringLiteral("REACTIVE"),
+                              QStringLiteral("NON-REACTIVE"), *Decimal::parse(greyZone)};
         QCOMPARE(LabLogic::interpret(value, rule), expected);
+        // A cut-off read from a REAL column decides the same.
+        const CutOffRule stored{Decimal(cutOff.toDouble()), atOrAbove, QStringLiteral("REACTIVE"),
+                                QStringLiteral("NON-REACTIVE"), Decimal(greyZone.toDouble())};
+        QCOMPARE(LabLogic::interpret(value, stored), expected);
     }
 
-    void conversionAndRanges()
+    void roundingAndConversion_data()
     {
-        QCOMPARE(LabLogic::toConventional(QStringLiteral("5.5"), 18.016, 0), QStringLiteral("99"));
-        QCOMPARE(LabLogic::toConventional(QStringLiteral("97"), 0.0113, 2), QStringLiteral("1.10"));
-        QCOMPARE(LabLogic::toConventional(QStringLiteral("NULL"), 18.016, 0), QString());
-        QCOMPARE(LabLogic::toConventional(QStringLiteral("5.5"), std::nullopt, 0), QString());
-        QCOMPARE(LabLogic::fixed(2.25, 1), QStringLiteral("2.3")); // half away from zero
-        QCOMPARE(LabLogic::fixed(-0.04, 1), QStringLiteral("0.0"));
-        QCOMPARE(LabLogic::range(3.9, 6.1, 1), QStringLiteral("3.9 - 6.1"));
-        QCOMPARE(LabLogic::range(std::nullopt, 5.2, 2), QStringLiteral("< 5.20"));
-        QCOMPARE(LabLogic::range(10.0, std::nullopt, 0), QStringLiteral("> 10"));
-        QCOMPARE(LabLogic::range(std::nullopt, std::nullopt, 0), QString());
+        QTest::addColumn<QString>("actual");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char* name, const QString& actual, const char* expected) {
+            QTest::newRow(name) << actual << expected;
+        };
+        using LabLogic::fixed;
+        using LabLogic::toConventional;
+        row("half away from zero", fixed(2.25, 1), "2.3");
+        row("negative half", fixed(-2.25, 1), "-2.3");
+        row("half as written, below in binary", fixed(1.005, 2), "1.01");
+        row("carry into a new place", fixed(9.995, 2), "10.00");
+        row("no -0", fixed(-0.04, 1), "0.0");
+        row("far below the last place", fixed(1e-7, 2), "0.00");
+        row("large", fixed(123456789012.5, 0), "123456789013");
+        row("glucose", toConventional(QStringLiteral("5.5"), 18.016, 0), "99");
+        row("glucose corrected", toConventional(QStringLiteral("11.0"), 18.016, 0), "198");
+        row("creatinine", toConventional(QStringLiteral("88"), 1 / 88.42, 2), "1.00");
+        row("creatinine 97", toConventional(QStringLiteral("97"), 1 / 88.42, 2), "1.10");
+        row("uric acid", toConventional(QStringLiteral("360"), 1 / 59.48, 1), "6.1");
+        row("cholesterol limit converted", toConventional(QStringLiteral("5.2"), 38.67, 0), "201");
+        row("no number", toConventional(QStringLiteral("NULL"), 18.016, 0), "");
+        row("no factor", toConventional(QStringLiteral("5.5"), std::nullopt, 0), "");
+        row("range", LabLogic::range(3.9, 6.1, 1), "3.9 - 6.1");
+        row("upper limit only", LabLogic::range(std::nullopt, 5.2, 2), "< 5.20");
+        row("lower limit only", LabLogic::range(10.0, std::nullopt, 0), "> 10");
+        row("no limits", LabLogic::range(std::nullopt, std::nullopt, 0), "");
+        row("cut-off as written", Decimal::parse(QStringLiteral("0.05"))->text(1), "0.05");
+        row("cut-off with a decimal", Decimal(10).text(1), "10.0");
+    }
+    void roundingAndConversion()
+    {
+        QFETCH(QString, actual);
+        QFETCH(QString, expected);
+        QCOMPARE(actual, expected);
+    }
+
+    void flags_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("min"); // "" for none
+        QTest::addColumn<QString>("max");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("above") << "6.2"
+                               << "3.9"
+                               << "6.1"
+                               << "H";
+        QTest::newRow("at the upper limit") << "6.10"
+                                            << "3.9"
+                                            << "6.1"
+                                            << "";
+        QTest::newRow("below") << "3.8"
+                               << "3.9"
+                               << "6.1"
+                               << "L";
+        QTest::newRow("at the lower limit") << "3.9"
+                                            << "3.9"
+                                            << "6.1"
+                                            << "";
+        QTest::newRow("upper limit only") << "5.21"
+                                          << ""
+                                          << "5.2"
+                                          << "H";
+        QTest::newRow("no number") << "HEMOLYZED"
+                                   << "3.9"
+                                   << "6.1"
+                                   << "";
+    }
+    void flags()
+    {
+        QFETCH(QString, value);
+        QFETCH(QString, min);
+        QFETCH(QString, max);
+        QFETCH(QString, expected);
+        QCOMPARE(LabLogic::flag(value, LabLogic::number(min), LabLogic::number(max)), expected);
     }
 };
 

@@ -40,6 +40,11 @@ private slots:
                 "INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate, "
                 "InstrumentItem, ResultValue) VALUES ('AN-01', '7', '2024-03-07 08:00:00', "
                 "'HBSAG', '0.41')"));
+            // Nor had its exam items conventional limits of their own.
+            store.exec(QStringLiteral("ALTER TABLE tbLabExamItem DROP COLUMN CMin"));
+            store.exec(QStringLiteral("ALTER TABLE tbLabExamItem DROP COLUMN CMax"));
+            store.exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName) VALUES "
+                                      "('GLU', 'Glucose')"));
             store.exec(QStringLiteral("PRAGMA main.user_version=1"));
         }
         LabStore store(dir.path());
@@ -51,6 +56,11 @@ private slots:
         QCOMPARE(
             store.query(QStringLiteral("SELECT ResultValue FROM tbLabInstrumentDLHemaResult")).rows,
             QList<QVariantList>{{"0.41"}});
+        const ResultSet items =
+            store.query(QStringLiteral("SELECT ExamName, CMin FROM tbLabExamItem"));
+        QCOMPARE(items.rows.size(), 1);
+        QCOMPARE(items.rows[0][0], QVariant("Glucose"));
+        QVERIFY(items.rows[0][1].isNull());
     }
 
     void aForeignFileIsReportedNeverOverwritten_data()

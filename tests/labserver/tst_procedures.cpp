@@ -2,6 +2,7 @@
 #include "Clock.h"
 #include "Connection.h"
 #include "DemoLaboratory.h"
+#include "LabLogic.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
@@ -9,13 +10,25 @@
 namespace {
 const QDate kDay(2024, 3, 7);
 
-// One row of request L-1001 as the cut-off window saves it.
-QString cutOffSave(const QString& value, const QString& cutOff, const QString& result)
+// One row as the cut-off window saves it; the exam name is the item's code.
+QString cutOffSave(const QString& request, const QString& item, const QString& formType,
+                   const QString& value, const QString& cutOff, const QString& result)
 {
     return QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A-101','3/7/2024 2:05:00 PM', "
-                          "'3/7/2024 1:30:00 PM','L-1001','HBSAG', '5', 'HBsAg', '%1', '%2', "
-                          "'%3', 'Slightly hemolysed','1'")
-        .arg(value, cutOff, result);
+                          "'3/7/2024 1:30:00 PM','%1','%2', '%3', '%2', '%4', '%5', "
+                          "'%6', 'Slightly hemolysed','1'")
+        .arg(request, item, formType, value, cutOff, result);
+}
+
+// One row as the normal-values window saves it.
+QString normalValueSave(const QString& request, const QString& item, const QString& si,
+                        const QString& conventional, const QString& factor)
+{
+    return QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2 '%1', '%2', '%3', '' , '', "
+                          "'', '', '%4', '', '', '', '', '%5', '1', '1', 'A-1','', "
+                          "'3/7/2024 8:00:00 AM', '3/7/2024 7:45:00 AM', '', 'MT02', 'N', "
+                          "'AN-01', '3/7/2024 9:30:00 AM'")
+        .arg(request, item, si, conventional, factor);
 }
 } // namespace
 
@@ -39,57 +52,260 @@ private slots:
         Clock::setSource({});
     }
 
-    void cutOffSaveIsReadBack_data()
-    {
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("cutOff");
-        QTest::addColumn<QString>("result");
-        QTest::addColumn<QString>("shown");
-        const auto row = [](const char* name, const char* value, const char* cutOff,
-                            const char* result, const char* shown) {
-            QTest::newRow(name) << value << cutOff << result << shown;
-        };
-        row("typed interpretation", "0.1", "", "REACTIVE", "REACTIVE");
-        row("F-key value, no result", "POSITIVE", "", "", "POSITIVE");
-        row("number against the exam's cut-off", "0.1", "", "0.1", "NON-REACTIVE");
-        row("number against the saved cut-off", "0.1", "0.05", "0.1", "REACTIVE");
-        row("NULL typed", "NULL", "", "", "NULL");
-    }
     void cutOffSaveIsReadBack()
     {
-        QFETCH(QString, value);
-        QFETCH(QString, cutOff);
-        QFETCH(QString, result);
-        QFETCH(QString, shown);
         m_conn->execute(
             QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', "
                            "'MT01','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 PM','A-101'"));
-        m_conn->execute(cutOffSave("0.42", "1", "0.42"));
-        m_conn->execute(cutOffSave(value, cutOff, result)); // replaces the first
-        QCOMPARE(texts("LABORATORY..Lab_GetResultWithCutOff  'L-1001'", {"result", "PatientValue"}),
-                 (QStringList{shown, value}));
-        QCOMPARE(count("tbLabResult WHERE RequestNum = 'L-1001'"), 1);
+        m_conn->execute(cutOffSave("L-1001", "HBSAG", "5", "0.42", "1", "0.42"));
         QCOMPARE(texts("Lab_FormMaker_GetResult 'L-1001'",
                        {"samplesubmitted", "lratime", "Resultdate", "AccessionNum", "Remarks"}),
                  (QStringList{"3/7/2024 2:05:00 PM", "3/7/2024 1:30:00 PM", "3/7/2024 3:00:00 PM",
                               "A-101", "Slightly hemolysed"}));
         QCOMPARE(count("tbLabLogbook WHERE RequestNum = 'L-1001'"), 1);
-
         // Re-entry lists only the exams still without a result.
-        QCOMPARE(texts("Lab_FormMaker_FillExams 'L-1001','2'", {"ExamId"}), QStringList{"ANTIHBS"});
+        QCOMPARE(texts("Lab_FormMaker_FillExams 'L-1001','2'", {"ExamId"}),
+                 (QStringList{"ANTIHBS"}));
+    }
+
+    // The interpretation saved, shown on reopening and printed is one, for
+    // every form type the cut-off window saves.
+    void cutOffResultIsInterpretedOnSave_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("formType");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("cutOff");
+        QTest::addColumn<QString>("result"); // as the window hands it
+        QTest::addColumn<QString>("interpretation");
+        QTest::addColumn<QString>("printedCutOff");
+        const auto row = [](const char* name, const char* request, const char* item,
+                            const char* formType, const char* value, const char* cutOff,
+                            const char* result, const char* interpretation,
+                            const char* printedCutOff) {
+            QTest::newRow(name) << request << item << formType << value << cutOff << result
+                                << interpretation << printedCutOff;
+        };
+        row("changed value, old interpretation", "L-1001", "ANTIHBS", "5", "5", "", "POSITIVE",
+            "NEGATIVE", "10.0");
+        row("at the cut-off", "L-1001", "ANTIHBS", "5", "10.0", "", "", "POSITIVE", "10.0");
+        row("competitive, at the cut-off", "L-1001", "ANTIHBC", "5", "1.0", "", "NON-REACTIVE",
+            "REACTIVE", "1.0");
+        row("competitive, above", "L-1001", "ANTIHBC", "5", "1.01", "", "", "NON-REACTIVE", "1.0");
+        row("against the saved cut-off", "L-1001", "HBSAG", "5", "0.1", "0.05", "0.1", "REACTIVE",
+            "0.05");
+        row("instrument number without value", "L-1001", "HBSAG", "5", "", "1", "0.42",
+            "NON-REACTIVE", "1.0");
+        row("F-key word", "L-1001", "HBSAG", "5", "POSITIVE", "", "", "POSITIVE", "1.0");
+        row("word typed over a number", "L-1001", "HBSAG", "5", "NON-REACTIVE", "", "REACTIVE",
+            "NON-REACTIVE", "1.0");
+        row("NULL typed", "L-1001", "HBSAG", "5", "NULL", "", "", "NULL", "1.0");
+        row("package: HIV zone, lower edge", "L-1003", "HIV", "P", "0.90", "1", "", "EQUIVOCAL",
+            "1.0");
+        row("package: HIV zone, upper edge", "L-1003", "HIV", "P", "1.10", "1", "REACTIVE",
+            "EQUIVOCAL", "1.0");
+        row("package: HIV above the zone", "L-1003", "HIV", "P", "1.11", "1", "", "REACTIVE",
+            "1.0");
+        row("H: Typhi zone, lower edge", "L-1007", "TYPHIGM", "H", "1.00", "", "NEGATIVE",
+            "EQUIVOCAL", "1.1");
+        row("H: Typhi zone, upper edge", "L-1007", "TYPHIGM", "H", "1.20", "", "", "EQUIVOCAL",
+            "1.1");
+        row("H: Typhi below the zone", "L-1007", "TYPHIGM", "H", "0.99", "", "", "NEGATIVE", "1.1");
+        row("H: saved donor result replaced", "L-1006", "HIV", "H", "0.5", "1", "REACTIVE",
+            "NON-REACTIVE", "1.0");
+        row("W: NS1 zone, upper edge", "L-1005", "NS1", "W", "1.10", "", "", "EQUIVOCAL", "1.0");
+        row("W: NS1", "L-1005", "NS1", "W", "3.85", "", "NEGATIVE", "POSITIVE", "1.0");
+    }
+    void cutOffResultIsInterpretedOnSave()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, item);
+        QFETCH(QString, formType);
+        QFETCH(QString, value);
+        QFETCH(QString, cutOff);
+        QFETCH(QString, result);
+        QFETCH(QString, interpretation);
+        QFETCH(QString, printedCutOff);
+        m_conn->execute(cutOffSave(request, item, formType, "99", "", ""));
+        m_conn->execute(cutOffSave(request, item, formType, value, cutOff, result));
+        const QString storedValue = value.isEmpty() ? result : value;
+        QCOMPARE(m_db->query(QStringLiteral("SELECT FormType, ResultKind, PatientValue, Result "
+                                            "FROM tbLabResult WHERE RequestNum = '%1' AND "
+                                            "ItemID = '%2'")
+                                 .arg(request, item))
+                     .rows,
+                 (QList<QVariantList>{{formType, "C", storedValue, interpretation}}));
+        QCOMPARE(rowOf(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '%1'").arg(request),
+                       "ItemID", item, {"PatientValue", "result"}),
+                 (QStringList{storedValue, interpretation}));
+        QCOMPARE(rowOf(QStringLiteral("Lab_Report_CutOffResults '%1'").arg(request), "ExamName",
+                       item, {"Value", "Result", "CutOff"}),
+                 (QStringList{storedValue, interpretation, printedCutOff}));
+    }
+
+    // The conventional result follows the SI one on save, on reopening and
+    // in both parts of the report; one without an SI number stays as saved.
+    void conventionalResultFollowsTheSIResult_data()
+    {
+        QTest::addColumn<QString>("si");
+        QTest::addColumn<QString>("conventional"); // as the window hands it
+        QTest::addColumn<QString>("factor");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("flag");
+        QTest::newRow("corrected SI, old conventional") << "11.0"
+                                                        << "99"
+                                                        << "18.016"
+                                                        << "198"
+                                                        << "H";
+        QTest::newRow("conventional cleared") << "11.0"
+                                              << ""
+                                              << "18.016"
+                                              << "198"
+                                              << "H";
+        QTest::newRow("no factor handed: the item's") << "5.5"
+                                                      << ""
+                                                      << ""
+                                                      << "99"
+                                                      << "";
+        QTest::newRow("the factor saved with it") << "7.0"
+                                                  << "126.5"
+                                                  << "18"
+                                                  << "126"
+                                                  << "H";
+        QTest::newRow("below the limits") << "3.8"
+                                          << ""
+                                          << ""
+                                          << "68"
+                                          << "L";
+        QTest::newRow("no SI number: as saved, never converted again") << ""
+                                                                       << "99"
+                                                                       << "18.016"
+                                                                       << "99"
+                                                                       << "";
+        QTest::newRow("no SI number, conventional high") << ""
+                                                         << "250"
+                                                         << ""
+                                                         << "250"
+                                                         << "H";
+        QTest::newRow("SI word") << "HEMOLYZED"
+                                 << ""
+                                 << "18.016"
+                                 << ""
+                                 << "";
+    }
+    void conventionalResultFollowsTheSIResult()
+    {
+        QFETCH(QString, si);
+        QFETCH(QString, conventional);
+        QFETCH(QString, factor);
+        QFETCH(QString, expected);
+        QFETCH(QString, flag);
+        m_conn->execute(normalValueSave("L-1016", "GLU", si, conventional, factor));
+        QCOMPARE(m_db->query(QStringLiteral("SELECT SIResult, CResult FROM tbLabResult WHERE "
+                                            "RequestNum = 'L-1016' AND ItemID = 'GLU'"))
+                     .rows,
+                 (QList<QVariantList>{{si, expected}}));
+        QCOMPARE(rowOf("Lab_FormMaker_GetResult_ReagentValues 'L-1016'", "ExamCode", "GLU",
+                       {"sResult", "CResult"}),
+                 (QStringList{si, expected}));
+        QCOMPARE(rowOf("Lab_Report_SIUnits 'L-1016'", "ExamName", "Glucose (fasting)",
+                       {"Result", "Flag"}),
+                 (QStringList{si, flag}));
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits 'L-1016'", "ExamName", "Glucose (fasting)",
+                       {"Result", "Flag"}),
+                 (QStringList{expected, flag}));
+    }
+
+    // What the demo laboratory saved prints with the factors and limits
+    // laboratories use.
+    void demoFigures_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QString>("exam");
+        QTest::addColumn<QStringList>("si"); // result, normal values, flag
+        QTest::addColumn<QStringList>("conventional");
+        const auto row = [](const char* request, const char* exam, const QStringList& si,
+                            const QStringList& conventional) {
+            QTest::newRow(exam) << request << exam << si << conventional;
+        };
+        row("L-1014", "Creatinine", {"88", "53 - 106", ""}, {"1.00", "0.60 - 1.20", ""});
+        row("L-1014", "Urea (BUN)", {"5.2", "2.5 - 7.1", ""}, {"15", "7 - 20", ""});
+        row("L-1014", "Uric acid", {"360", "150 - 420", ""}, {"6.1", "2.5 - 7.0", ""});
+        row("L-1016", "Glucose (fasting)", {"5.5", "3.9 - 6.1", ""}, {"99", "70 - 110", ""});
+        row("L-1016", "Cholesterol, total", {"5.9", "< 5.20", "H"}, {"228", "< 200", "H"});
+        row("L-1016", "Triglycerides", {"1.2", "< 1.70", ""}, {"106", "< 150", ""});
+    }
+    void demoFigures()
+    {
+        QFETCH(QString, request);
+        QFETCH(QString, exam);
+        QFETCH(QStringList, si);
+        QFETCH(QStringList, conventional);
+        const QStringList columns = {"Result", "NormalValues", "Flag"};
+        QCOMPARE(rowOf(QStringLiteral("Lab_Report_SIUnits '%1'").arg(request), "ExamName", exam,
+                       columns),
+                 si);
+        QCOMPARE(rowOf(QStringLiteral("Lab_Report_ConventionalUnits '%1'").arg(request), "ExamName",
+                       exam, columns),
+                 conventional);
+        QCOMPARE(rowOf(QStringLiteral("Lab_FormMaker_GetResult_ReagentValues '%1'").arg(request),
+                       "ExamName", exam, {"CResult", "cNValues"}),
+                 conventional.mid(0, 2));
+    }
+
+    void anEarlierDemoIsCorrectedWhereItWasWrong()
+    {
+        // As an earlier build left it, with one limit the laboratory set.
+        m_db->exec(QStringLiteral("UPDATE tbLabExamItem SET CMin = NULL, CMax = NULL"));
+        m_db->exec(
+            QStringLiteral("UPDATE tbLabExamItem SET Factor = 0.0113 WHERE ItemID = 'CREA'"));
+        m_db->exec(
+            QStringLiteral("UPDATE tbLabExamItem SET Factor = 0.0168 WHERE ItemID = 'URIC'"));
+        m_db->exec(QStringLiteral("UPDATE tbLabExamItem SET CMax = 160 WHERE ItemID = 'TRIG'"));
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits 'L-1014'", "ExamName", "Creatinine",
+                       {"Result", "NormalValues"}),
+                 (QStringList{"0.99", "0.60 - 1.20"})); // 53 and 106 umol/L converted
+        DemoLaboratory::build(m_db->folder(), kDay);
+        const QStringList columns = {"Result", "NormalValues"};
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits 'L-1014'", "ExamName", "Creatinine", columns),
+                 (QStringList{"1.00", "0.60 - 1.20"}));
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits 'L-1014'", "ExamName", "Uric acid", columns),
+                 (QStringList{"6.1", "2.5 - 7.0"}));
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits 'L-1016'", "ExamName", "Cholesterol, total",
+                       columns),
+                 (QStringList{"228", "< 200"}));
+        QCOMPARE(
+            rowOf("Lab_Report_ConventionalUnits 'L-1016'", "ExamName", "Triglycerides", columns),
+            (QStringList{"106", "< 160"}));
+    }
+
+    void factorsAreHandedOutInFull()
+    {
+        // The window saves back the factor it read: a shortened one would
+        // print 88 umol/L as 0.99 mg/dL after the next save.
+        const QString factor =
+            rowOf("Lab_FormMaker_GetResult_ReagentValues 'L-1014'", "ExamCode", "CREA", {"Factor"})
+                .value(0);
+        QCOMPARE(LabLogic::number(factor), std::optional(1 / 88.42));
+        m_conn->execute(normalValueSave("L-1014", "CREA", "88", "0.99", factor));
+        QCOMPARE(
+            rowOf("Lab_Report_ConventionalUnits 'L-1014'", "ExamName", "Creatinine", {"Result"}),
+            QStringList{"1.00"});
     }
 
     void normalValuesInBothUnitsThenVerified()
     {
-        // What the window saved is handed back as saved.
+        // What the window saved is handed back as saved; the conventional
+        // result is the SI one converted.
         m_conn->execute(QStringLiteral(
             "Lab_FormMaker_SaveResultWithNormalValues2 'L-1016', 'GLU', '7.0', 'x' , 'mmol/L', "
             "'3.9', '6.1', '126.5', 'y', 'mg/dL', '70', '110', '18', '1', '1', 'A-1','', "
             "'3/7/2024 8:00:00 AM', '3/7/2024 7:45:00 AM', '', 'MT02', 'N', 'AN-01', "
             "'3/7/2024 9:30:00 AM'"));
         QCOMPARE(texts("LABORATORY..Lab_FormMaker_GetResult_ReagentValues  'L-1016'",
-                       {"CResult", "sNValues", "Factor"}),
-                 (QStringList{"126.5", "x", "18"}));
+                       {"CResult", "sNValues", "cNValues", "Factor"}),
+                 (QStringList{"126", "x", "y", "18"}));
 
         m_conn->execute(QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1016','MT01'"));
         QCOMPARE(m_db->query(QStringLiteral("SELECT DISTINCT Verified, VerifiedBy, VerifiedAt FROM "
@@ -150,6 +366,23 @@ private:
         for (const QString& c : columns)
             values << rs->text(c);
         return values;
+    }
+
+    // The values of the columns named in the row whose key column holds the
+    // key; empty when there is no such row.
+    QStringList rowOf(const QString& command, const char* keyColumn, const QString& key,
+                      const QStringList& columns)
+    {
+        auto rs = m_conn->openRecordset(command);
+        for (; !rs->eof(); rs->moveNext()) {
+            if (rs->text(QLatin1String(keyColumn)) != key)
+                continue;
+            QStringList values;
+            for (const QString& c : columns)
+                values << rs->text(c);
+            return values;
+        }
+        return {};
     }
 
     int count(const char* tableAndWhere)

@@ -128,6 +128,7 @@ private slots:
             QTest::keyClick(&w, Qt::Key_Escape);
             QVERIFY(w.isVisible());
             QCOMPARE(w.txtAccNum->text(), QStringLiteral("  A-9 "));
+            f.presenter.queueAnswer(MsgAnswer::Yes); // discards the typed accession number
             QTest::mouseClick(w.cmdClose, Qt::LeftButton);
             QVERIFY(!w.isVisible());
         });
@@ -170,6 +171,7 @@ private slots:
             QCOMPARE(g->TextMatrix(3, 0), QStringLiteral("*"));
             key(Qt::Key_F6);
             QCOMPARE(g->TextMatrix(3, 0), QString());
+            key(Qt::Key_A, Qt::ControlModifier); // N is NULL only over the whole value
             key(Qt::Key_N, Qt::ShiftModifier);
             QCOMPARE(g->TextMatrix(3, 3), QStringLiteral("NULL"));
             QCOMPARE(w.txtResult->selectedText(), QStringLiteral("NULL"));
@@ -237,11 +239,12 @@ private slots:
             QCOMPARE(w.cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
             screenshot(w, QStringLiteral("taken-over"));
 
+            // Reset puts back the rows as they were, typed values and all.
             QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
-            for (int r = 1; r < g->Rows(); ++r)
-                for (int c = 1; c <= 7; ++c)
-                    QCOMPARE(g->TextMatrix(r, c), QString());
-            QCOMPARE(g->TextMatrix(1, 8), QStringLiteral("1"));
+            QCOMPARE(g->Rows(), 4);
+            QCOMPARE(g->TextMatrix(2, 3), QStringLiteral("POSITIVE"));
+            QCOMPARE(g->TextMatrix(3, 3), QStringLiteral("NULL"));
+            QCOMPARE(f.presenter.messages().size(), 1);
             QVERIFY(!w.ResultTakenOver && w.cmdSearchSampleNum->isEnabled());
             QCOMPARE(w.cmdResetResult->text(), QStringLiteral("Use &Result >>"));
             QVERIFY(!w.txtResult->isVisible());

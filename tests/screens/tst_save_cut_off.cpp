@@ -22,9 +22,10 @@ public:
 
 using Row = QStringList; // code, name, value, result, request, cut-off
 // Two requests' rows with a row without item code between them.
-const QList<Row> kRows = {{"HBSAG", "HBsAg (O'Neil kit)", "0.42", "0.42", "L-1001", "1"},
+// VALUE and RESULT differ, so a save sending the wrong column shows.
+const QList<Row> kRows = {{"HBSAG", "HBsAg (O'Neil kit)", "0.42", "NON-REACTIVE", "L-1001", "1"},
                           {"", "", "7", "7", "", ""},
-                          {"ANTIHCV", "Anti-HCV", "0.95", "0.95", "L-1002", "1"}};
+                          {"ANTIHCV", "Anti-HCV", "0.95", "EQUIVOCAL", "L-1002", "1"}};
 // The commands one save of kRows sends.
 constexpr int kCommands = 10;
 
@@ -68,7 +69,7 @@ private slots:
                          "SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = 'HBSAG'",
                          "Laboratory..Lab_SaveWithCutOff '101','3/7/2024 2:05:00 PM', "
                          "'3/7/2024 2:05:00 PM','L-1001','HBSAG', '5', 'HBsAg (O''Neil kit)', "
-                         "'0.42', '1', '0.42', 'Patient''s second sample','1'",
+                         "'0.42', '1', 'NON-REACTIVE', 'Patient''s second sample','1'",
                          "LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1001','MT01',"
                          "'03/07/2024','AN-01'"}));
             // Nothing for the row without item code; L-1002 gets its own logbook.
@@ -82,10 +83,10 @@ private slots:
         QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE SampleNum = '101' AND Posted = 'Y'"),
                  4);
         const ResultSet stored = f.db->query(QStringLiteral(
-            "SELECT ExamName, Remarks, CutOffValue FROM tbLabResult WHERE ItemID = 'HBSAG' AND "
-            "RequestNum = 'L-1001'"));
+            "SELECT ExamName, Remarks, CutOffValue, PatientValue FROM tbLabResult WHERE ItemID = "
+            "'HBSAG' AND RequestNum = 'L-1001'"));
         QCOMPARE(stored.rows.value(0),
-                 (QVariantList{"HBsAg (O'Neil kit)", "Patient's second sample", "1"}));
+                 (QVariantList{"HBsAg (O'Neil kit)", "Patient's second sample", "1", "0.42"}));
     }
 
     void cutOffSaveByFormTypeAndShowResultValue_data()
@@ -93,11 +94,11 @@ private slots:
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("show"); // the SQL value of ShowResultValue
         QTest::addColumn<QString>("sent"); // the cut-off sent; "-" for no cut-off save
-        // L-1005 (form type W) and L-1006 (H) save no cut-off result.
+        // L-1005 (form type W) and L-1006 (H) save as form type 5 does.
         const char* const cases[][3] = {
             {"L-1001", "'Y'", "1"},   {"L-1001", "' Y '", "1"}, {"L-1001", "'N'", ""},
             {"L-1001", "''", ""},     {"L-1001", "NULL", ""},   {"L-1001", "'y'", ""},
-            {"L-1001", "DELETE", ""}, {"L-1005", "'Y'", "-"},   {"L-1006", "'Y'", "-"}};
+            {"L-1001", "DELETE", ""}, {"L-1005", "'Y'", "1"},   {"L-1006", "'Y'", "1"}};
         for (const auto& c : cases)
             QTest::addRow("%s, ShowResultValue %s", c[0], c[1]) << c[0] << c[1] << c[2];
     }
@@ -112,7 +113,7 @@ private slots:
                                         "WHERE ItemID = 'HBSAG'")
                              .arg(show));
         f.open<Window>(request, [&](Window& w) {
-            setRows(w, {{"HBSAG", "HBsAg", "0.42", "0.42", request, "1"}});
+            setRows(w, {{"HBSAG", "HBsAg", "0.42", "NEGATIVE", request, "1"}});
             w.txtAccNum->setText(QStringLiteral("A-1"));
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
@@ -120,11 +121,13 @@ private slots:
         });
         const QStringList trace = f.db->trace();
         const QStringList saves = trace.filter(QStringLiteral("Lab_SaveWithCutOff"));
-        if (sent == QLatin1String("-"))
-            QCOMPARE(saves, QStringList());
-        else
-            QVERIFY2(saves.value(0).contains(QStringLiteral("'0.42', '%1', '0.42'").arg(sent)),
-                     qPrintable(saves.value(0)));
+        QVERIFY2(saves.value(0).contains(QStringLiteral("'0.42', '%1', 'NEGATIVE'").arg(sent)),
+                 qPrintable(saves.value(0)));
+        QCOMPARE(f.db->query(QStringLiteral("SELECT PatientValue FROM tbLabResult WHERE "
+                                            "RequestNum = '%1' AND ItemID = 'HBSAG'")
+                                 .arg(request))
+                     .rows.value(0),
+                 QVariantList{"0.42"});
         QCOMPARE(trace.filter(QStringLiteral("tbLabLogbook where")).size(), 1);
         QCOMPARE(trace.filter(QStringLiteral("Lab_UpdateDLHemaResult")).size(), 1);
     }
