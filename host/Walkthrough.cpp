@@ -113,9 +113,9 @@ void prepareFolder(const QString& root)
                 QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
         f.write("Made by lis-host walkthrough, which replaces its demo laboratory and settings "
                 "here on its next run.\n") < 0)
-        throw LisError(ErrNo::FileAccess,
-                       QStringLiteral("The folder %1 cannot be written: %2")
-                           .arg(root, f.errorString()));
+        throw LisError(
+            ErrNo::FileAccess,
+            QStringLiteral("The folder %1 cannot be written: %2").arg(root, f.errorString()));
 }
 
 QString scalar(Connection& db, const QString& text, const QString& column)
@@ -226,9 +226,9 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.expect(!w.isVisible(), QStringLiteral("Verify/Save/ Print closes the result window"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
-    s.expect(!typedExam.isEmpty() && lookUp(db, cutOffResults, QStringLiteral("ExamName"),
-                                             typedExam, QStringLiteral("PatientValue")) ==
-                                         QLatin1String("POSITIVE"),
+    s.expect(!typedExam.isEmpty() &&
+                 lookUp(db, cutOffResults, QStringLiteral("ExamName"), typedExam,
+                        QStringLiteral("PatientValue")) == QLatin1String("POSITIVE"),
              QStringLiteral("the laboratory holds POSITIVE for %1, as typed with F2")
                  .arg(typedExam.trimmed()));
 
@@ -269,8 +269,8 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
-    const QString interpretation = lookUp(db, cutOffResults, QStringLiteral("ExamName"),
-                                          cutOffExam, QStringLiteral("result"));
+    const QString interpretation =
+        lookUp(db, cutOffResults, QStringLiteral("ExamName"), cutOffExam, QStringLiteral("result"));
     // Long exam names wrap in the report: the value's line carries the rest.
     const QString cutOffLine =
         printedLine(QDir(root).filePath(QStringLiteral("L-1001.pdf")), QStringLiteral("2.50"));
@@ -305,13 +305,13 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
                                         QStringLiteral("11.0"), QStringLiteral("CResult"));
     const QString glucoseLine =
         printedLine(QDir(root).filePath(QStringLiteral("L-1016.pdf")), QStringLiteral("11.0"));
-    s.expect(conventional == QLatin1String("198") &&
-                 printedLine(QDir(root).filePath(QStringLiteral("L-1016.pdf")),
-                             QStringLiteral("198"))
-                     .contains(QStringLiteral("mg/dL")) &&
-                 glucoseLine.contains(QStringLiteral("mmol/L")),
-             QStringLiteral("glucose is held as 11.0 mmol/L = %1 mg/dL and reprinted so").arg(
-                 conventional));
+    s.expect(
+        conventional == QLatin1String("198") &&
+            printedLine(QDir(root).filePath(QStringLiteral("L-1016.pdf")), QStringLiteral("198"))
+                .contains(QStringLiteral("mg/dL")) &&
+            glucoseLine.contains(QStringLiteral("mmol/L")),
+        QStringLiteral("glucose is held as 11.0 mmol/L = %1 mg/dL and reprinted so")
+            .arg(conventional));
 
     out << "\nWhat the laboratory database holds now:\n";
     for (const char* req : {"L-1001", "L-1013", "L-1016"}) {

@@ -155,9 +155,12 @@ private slots:
         QTest::addColumn<QString>("kept");
         QTest::addColumn<QString>("lost");
         QTest::addColumn<bool>("emptied");
-        QTest::newRow("patient data missing") << "laboratory.db" << "patient_data.db" << false;
-        QTest::newRow("patient data empty") << "laboratory.db" << "patient_data.db" << true;
-        QTest::newRow("laboratory missing") << "patient_data.db" << "laboratory.db" << false;
+        QTest::newRow("patient data missing") << "laboratory.db"
+                                              << "patient_data.db" << false;
+        QTest::newRow("patient data empty") << "laboratory.db"
+                                            << "patient_data.db" << true;
+        QTest::newRow("laboratory missing") << "patient_data.db"
+                                            << "laboratory.db" << false;
     }
     void halfALaboratoryIsNamedNeverReplaced()
     {
@@ -165,8 +168,9 @@ private slots:
         QFETCH(QString, lost);
         QFETCH(bool, emptied);
         QTemporaryDir dir;
-        LabStore(dir.path()).exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
-                                                 "('ours')"));
+        LabStore(dir.path())
+            .exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
+                                 "('ours')"));
         QVERIFY(QFile::remove(dir.filePath(lost)));
         if (emptied)
             QVERIFY(QFile(dir.filePath(lost)).open(QIODevice::WriteOnly));
@@ -190,8 +194,9 @@ private slots:
         if (geteuid() == 0)
             QSKIP("root writes anywhere");
         QTemporaryDir dir;
-        LabStore(dir.path()).exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
-                                                 "('x')"));
+        LabStore(dir.path())
+            .exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
+                                 "('x')"));
         QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         const QString why = refusal(dir.path());
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
