@@ -3,24 +3,8 @@
 #include "frmNVDownloads.h"
 
 namespace {
-// Both windows with their reports left out.
-class CutOff : public frmDownloaded {
-public:
-    void Print_Result() override {}
-};
-class Normal : public frmNVDownloads {
-public:
-    void Print_Result() override {}
-};
-
-struct Factory : ResultWindowFactory {
-    std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override
-    {
-        if (kind == ResultWindowKind::NVDownloads)
-            return std::make_unique<Normal>();
-        return std::make_unique<CutOff>();
-    }
-};
+using CutOff = WindowFixture::CutOffWithoutReport;
+using Normal = WindowFixture::NormalValuesWithoutReport;
 
 // Clicks the VALUE cell of a grid row (row 1 is the first exam).
 void clickValue(ResultEntryForm& w, int row)
@@ -525,7 +509,7 @@ private slots:
 
 private:
     WindowFixture f;
-    Factory m_factory;
+    WindowFixture::WithoutReports m_factory;
 };
 
 QTEST_MAIN(TstEditing)

@@ -4,24 +4,8 @@
 #include "frmSampleSearch.h"
 
 namespace {
-// Both windows with their reports left out.
-class CutOff : public frmDownloaded {
-public:
-    void Print_Result() override {}
-};
-class NormalValues : public frmNVDownloads {
-public:
-    void Print_Result() override {}
-};
-
-struct Factory : ResultWindowFactory {
-    std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override
-    {
-        if (kind == ResultWindowKind::NVDownloads)
-            return std::make_unique<NormalValues>();
-        return std::make_unique<CutOff>();
-    }
-};
+using CutOff = WindowFixture::CutOffWithoutReport;
+using NormalValues = WindowFixture::NormalValuesWithoutReport;
 
 void typeSample(ResultEntryForm& w, const QString& text)
 {
@@ -349,7 +333,7 @@ private slots:
 
 private:
     WindowFixture f;
-    Factory m_factory;
+    WindowFixture::WithoutReports m_factory;
 };
 
 QTEST_MAIN(TstTakeoverLookup)

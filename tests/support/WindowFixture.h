@@ -11,6 +11,8 @@
 #include "SettingsStore.h"
 #include "TestDatabase.h"
 #include "clsLISResultEntry.h"
+#include "frmDownloaded.h"
+#include "frmNVDownloads.h"
 #include "modMain.h"
 
 #include <QtTest>
@@ -28,6 +30,22 @@ public:
         std::unique_ptr<ResultWindow> create(ResultWindowKind) override
         {
             return std::make_unique<W>();
+        }
+    };
+
+    // Both windows with their reports left out, each opening for its kind.
+    struct CutOffWithoutReport : frmDownloaded {
+        void Print_Result() override {}
+    };
+    struct NormalValuesWithoutReport : frmNVDownloads {
+        void Print_Result() override {}
+    };
+    struct WithoutReports : ResultWindowFactory {
+        std::unique_ptr<ResultWindow> create(ResultWindowKind kind) override
+        {
+            if (kind == ResultWindowKind::NVDownloads)
+                return std::make_unique<NormalValuesWithoutReport>();
+            return std::make_unique<CutOffWithoutReport>();
         }
     };
 
