@@ -64,13 +64,6 @@ std::optional<double> ExamItem::conventional(std::optional<double> si) const
     return *si * *factor;
 }
 
-QString ExamItem::conventionalNormal() const
-{
-    if (!factor)
-        return QString();
-    return LabLogic::range(conventional(siMin), conventional(siMax), cDecimals);
-}
-
 QString ExamItem::interpret(const QString& value, std::optional<double> given) const
 {
     const std::optional<double> c = given ? given : cutOff;
@@ -83,16 +76,6 @@ QString ExamItem::interpret(const QString& value, std::optional<double> given) c
     rule.negativeLabel = negativeLabel;
     rule.greyZone = greyZone;
     return LabLogic::interpret(value, rule);
-}
-
-QString shownInterpretation(const std::optional<ExamItem>& item, const QString& value,
-                            const QString& savedResult, const QString& savedCutOff)
-{
-    const QString saved = savedResult.trimmed();
-    if (!saved.isEmpty() && !LabLogic::number(saved))
-        return saved;
-    const QString v = value.trimmed().isEmpty() ? saved : value;
-    return item ? item->interpret(v, LabLogic::number(savedCutOff)) : v;
 }
 
 ResultSet savedCutOffResults(LabStore& store, const QString& requestNum)

@@ -42,18 +42,11 @@ struct ExamItem {
     QString normalValues;
 
     QString siNormal() const;
-    QString conventionalNormal() const;
     std::optional<double> conventional(std::optional<double> si) const;
     // The interpretation of a value against the given cut-off, or the
     // item's own when none is given; a value without a cut-off stays as is.
     QString interpret(const QString& value, std::optional<double> cutOff = std::nullopt) const;
 };
-
-// The interpretation shown for a saved cut-off result: the one staff saved
-// when it is text; otherwise the value (or, without one, the saved number)
-// against the saved cut-off or the item's own.
-QString shownInterpretation(const std::optional<ExamItem>& item, const QString& value,
-                            const QString& savedResult, const QString& savedCutOff);
 
 // The saved cut-off results of a request in row order: ItemID, ExamName,
 // PatientValue, Result, RequestNum, CutOffValue, Remarks.

@@ -12,7 +12,7 @@ namespace {
 constexpr int kRequests = 4000;
 
 // A workstation process (workstation_child.cpp), killed and reaped whatever
-// the test's outcome.
+// the test's outcome; `seen` holds every line it wrote that was read.
 class Workstation {
 public:
     explicit Workstation(const QStringList& arguments)
@@ -21,83 +21,43 @@ public:
         m_p.start(QStringLiteral(LIS_WORKSTATION_CHILD), arguments);
     }
     ~Workstation() { kill(); }
-    Workstation(const Workstation&) = delete;
-    Workstation& operator=(const Workstation&) = delete;
 
+    // Kills it and reads what it wrote before it died.
     void kill()
     {
         if (m_p.state() != QProcess::NotRunning) {
             m_p.kill();
             m_p.waitForFinished(10000);
         }
+        until(QStringLiteral("\n")); // no line starts so: reads them all
     }
 
-    // The next line it writes; empty when none comes within the time.
-    QString next(int ms = 60000)
+    // The first line starting with `prefix`; empty when none comes within a
+    // minute or before it ends.
+    QString until(const QString& prefix)
     {
-        const QDeadlineTimer deadline(ms);
-        while (!m_p.canReadLine()) {
-            if (m_p.state() == QProcess::NotRunning || deadline.hasExpired())
-                return QString::fromUtf8(m_p.readAll()).trimmed();
+        const QDeadlineTimer deadline(60000);
+        for (;;) {
+            while (m_p.canReadLine()) {
+                seen << QString::fromUtf8(m_p.readLine()).trimmed();
+                if (seen.last().startsWith(prefix))
+                    return seen.last();
+            }
+            if (m_p.state() == QProcess::NotRunning || deadline.hasExpired()) {
+                if (const QString rest = QString::fromUtf8(m_p.readAll()).trimmed();
+                    !rest.isEmpty())
+                    seen << rest;
+                return {};
+            }
             m_p.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
         }
-        return QString::fromUtf8(m_p.readLine()).trimmed();
     }
-    // Lines up to one starting with `prefix` (returned whole), or empty.
-    QString until(const QString& prefix, QStringList* seen = nullptr, int ms = 60000)
-    {
-        const QDeadlineTimer deadline(ms);
-        for (QString line = next(ms); !line.isEmpty();
-             line = next(int(qMax<qint64>(1, deadline.remainingTime())))) {
-            if (seen)
-                seen->append(line);
-            if (line.startsWith(prefix))
-                return line;
-        }
-        return {};
-    }
+
+    QStringList seen;
 
 private:
     QProcess m_p;
 };
-
-// Whole W- saves: logbook entry, three results and the header, or none of
-// them. Requests saved in part are listed in `broken`.
-int wholeSaves(TestDatabase& db, int first, int last, QStringList* broken)
-{
-    const ResultSet rs = db.query(
-        QStringLiteral("SELECT r.RequestNum, "
-                       "(SELECT count(*) FROM tbLabLogbook l WHERE l.RequestNum = r.RequestNum), "
-                       "(SELECT count(*) FROM tbLabResult x WHERE x.RequestNum = r.RequestNum), "
-                       "(SELECT count(*) FROM tbLabResultHeader h WHERE h.RequestNum = "
-                       "r.RequestNum) FROM tbLabRequest r WHERE r.RequestNum BETWEEN "
-                       "printf('W-%04d', %1) AND printf('W-%04d', %2)")
-            .arg(first)
-            .arg(last));
-    int whole = 0;
-    for (const QVariantList& r : rs.rows) {
-        const QString counts =
-            QStringLiteral("%1 %2 %3").arg(r[1].toInt()).arg(r[2].toInt()).arg(r[3].toInt());
-        if (counts == QLatin1String("1 3 1"))
-            ++whole;
-        else if (counts != QLatin1String("0 0 0"))
-            broken->append(r[0].toString() + QLatin1Char(' ') + counts);
-    }
-    return whole;
-}
-
-QString integrity(TestDatabase& db)
-{
-    return db.query(QStringLiteral("PRAGMA main.integrity_check"))
-               .rows.value(0)
-               .value(0)
-               .toString() +
-           QLatin1Char(' ') +
-           db.query(QStringLiteral("PRAGMA patient_data.integrity_check"))
-               .rows.value(0)
-               .value(0)
-               .toString();
-}
 } // namespace
 
 // Workstations sharing one laboratory folder: each waits for the others'
@@ -124,38 +84,28 @@ private slots:
         const QString stop = m_db->folder() + QStringLiteral("/stop");
         Workstation saver({QStringLiteral("save"), m_db->folder(), QStringLiteral("1"),
                            QString::number(kRequests), stop});
-        QCOMPARE(saver.next(), QStringLiteral("saved 1"));
-        const int rounds = 50;
-        Workstation verifier({QStringLiteral("verify"), m_db->folder(), QString::number(rounds)});
-        QStringList seen;
-        const QString done = verifier.until(QStringLiteral("done"), &seen);
+        QCOMPARE(saver.until(QStringLiteral("saved")), QStringLiteral("saved 1"));
+        Workstation verifier({QStringLiteral("verify"), m_db->folder(), QStringLiteral("50")});
+        const QString verified = verifier.until(QStringLiteral("done"));
         QFile(stop).open(QIODevice::WriteOnly);
-        QStringList saves;
-        const QString saverDone = saver.until(QStringLiteral("done"), &saves);
-        qInfo("verifier: %s; saver: %s", qPrintable(seen.join(QStringLiteral(" | "))),
-              qPrintable(saverDone));
+        const QString done = saver.until(QStringLiteral("done"));
+        qInfo("verifier: %s; saver: %s", qPrintable(verifier.seen.join(QStringLiteral(" | "))),
+              qPrintable(done));
 
         // done: verified, logged, read, selected, failed, slowest ms.
-        const QStringList v = done.split(QLatin1Char(' '));
-        QCOMPARE(v.mid(0, 6), (QStringList{"done", "50", "50", "50", "50", "0"}));
-        QCOMPARE(saverDone.section(QLatin1Char(' '), 2), QStringLiteral("0"));
-        const int saved = saverDone.section(QLatin1Char(' '), 1, 1).toInt();
-        QVERIFY2(saved > 1, qPrintable(saverDone));
+        QVERIFY2(verified.startsWith(QStringLiteral("done 50 50 50 50 0 ")), qPrintable(verified));
+        // done: saved, failed.
+        const int saved = done.section(QLatin1Char(' '), 1, 1).toInt();
+        QCOMPARE(done, QStringLiteral("done %1 0").arg(saved));
+        QVERIFY(saved > 1);
 
         // Nothing lost on either side.
-        QStringList broken;
-        QCOMPARE(wholeSaves(*m_db, 1, kRequests, &broken), saved);
-        QVERIFY2(broken.isEmpty(), qPrintable(broken.join(QStringLiteral(", "))));
-        QCOMPARE(m_db->query(QStringLiteral("SELECT count(*) FROM tbLabLogbook WHERE RequestNum "
-                                            "= 'L-1014' AND Note = 'check'"))
-                     .rows[0][0]
-                     .toInt(),
-                 rounds);
-        QCOMPARE(m_db->query(QStringLiteral("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE "
-                                            "RequestNum = 'L-1006'"))
-                     .rows,
+        QCOMPARE(saves(), QStringLiteral("ok ok, %1 whole").arg(saved));
+        QCOMPARE(value("SELECT count(*) FROM tbLabLogbook WHERE RequestNum = 'L-1014' AND "
+                       "Note = 'check'"),
+                 50);
+        QCOMPARE(rows("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE RequestNum = 'L-1006'"),
                  (QList<QVariantList>{{QStringLiteral("MT02")}}));
-        QCOMPARE(integrity(*m_db), QStringLiteral("ok ok"));
     }
 
     void killedMidSave_data()
@@ -173,42 +123,29 @@ private slots:
     {
         QFETCH(int, pauseStep);
         QFETCH(int, delayMs);
-        const int first = 1;
-        const int last = 200;
         // A save before the one killed, so the database has been written.
-        QStringList args{QStringLiteral("save"), m_db->folder(), QString::number(first),
-                         QString::number(last), QString()};
+        QStringList args{QStringLiteral("save"), m_db->folder(), QStringLiteral("1"),
+                         QStringLiteral("200"), QString()};
         if (pauseStep >= 0)
             args << QStringLiteral("2") << QString::number(pauseStep);
-        QStringList seen;
-        {
-            Workstation saver(args);
-            if (pauseStep >= 0) {
-                QCOMPARE(saver.until(QStringLiteral("paused"), &seen), QStringLiteral("paused"));
-            } else {
-                QCOMPARE(saver.until(QStringLiteral("saved 3"), &seen), QStringLiteral("saved 3"));
-                QThread::msleep(delayMs);
-            }
-            saver.kill();
-            for (QString line = saver.next(0); !line.isEmpty(); line = saver.next(0))
-                seen.append(line);
-        }
-        const int reported = int(seen.filter(QStringLiteral("saved")).size());
-        QCOMPARE(seen.filter(QStringLiteral("error")), QStringList());
+        Workstation saver(args);
+        const QString killAfter = QLatin1String(pauseStep >= 0 ? "paused" : "saved 3");
+        QCOMPARE(saver.until(killAfter), killAfter);
+        QThread::msleep(delayMs);
+        saver.kill();
+        const int reported = int(saver.seen.filter(QStringLiteral("saved")).size());
+        QCOMPARE(saver.seen.filter(QStringLiteral("error")), QStringList());
 
-        QCOMPARE(integrity(*m_db), QStringLiteral("ok ok"));
-        QStringList broken;
-        const int whole = wholeSaves(*m_db, first, last, &broken);
-        QVERIFY2(broken.isEmpty(), qPrintable(broken.join(QStringLiteral(", "))));
+        const QString state = saves();
+        const int whole = state.section(QLatin1Char(' '), 2, 2).toInt();
+        QCOMPARE(state, QStringLiteral("ok ok, %1 whole").arg(whole));
         // Killed between a commit and its report, one more may be whole.
         QVERIFY2(whole == reported || (pauseStep < 0 && whole == reported + 1),
                  qPrintable(QStringLiteral("%1 whole, %2 reported").arg(whole).arg(reported)));
         // The instrument's results are posted to the last whole save only.
         QCOMPARE(
-            m_db->query(QStringLiteral("SELECT DISTINCT PostedRequestNum FROM "
-                                       "tbLabInstrumentDLHemaResult WHERE SampleNum = '101' "
-                                       "AND PostedRequestNum LIKE 'W-%'"))
-                .rows,
+            rows("SELECT DISTINCT PostedRequestNum FROM tbLabInstrumentDLHemaResult WHERE "
+                 "SampleNum = '101' AND PostedRequestNum LIKE 'W-%'"),
             (QList<QVariantList>{{QStringLiteral("W-%1").arg(whole, 4, 10, QLatin1Char('0'))}}));
 
         // The dead workstation's lock went with it.
@@ -228,10 +165,9 @@ private slots:
         m_db->exec(QStringLiteral("BEGIN IMMEDIATE"));
         QElapsedTimer t;
         t.start();
-        QCOMPARE(ws.run(QStringLiteral("Lab_GetResultWithCutOff 'L-1006'")).rows.size(), 4);
-        QCOMPARE(ws.run(QStringLiteral("select * from tbLabResult where RequestNum = 'L-1006'"))
-                     .rows.size(),
-                 4);
+        for (const char* read : {"Lab_GetResultWithCutOff 'L-1006'",
+                                 "select * from tbLabResult where RequestNum = 'L-1006'"})
+            QCOMPARE(ws.run(QLatin1String(read)).rows.size(), 4);
         QVERIFY2(t.elapsed() < 200, "a reader waited for the writer");
 
         const std::function<void()> writes[] = {[&] { ws.run(verify); },
@@ -252,9 +188,7 @@ private slots:
 
         // Nothing half done is left open: the write is seen by others at once.
         ws.run(verify);
-        QCOMPARE(m_db->query(QStringLiteral("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE "
-                                            "RequestNum = 'L-1006'"))
-                     .rows,
+        QCOMPARE(rows("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE RequestNum = 'L-1006'"),
                  (QList<QVariantList>{{QStringLiteral("MT09")}}));
     }
 
@@ -271,13 +205,9 @@ private slots:
              },
              ProcedureAccess::Reads});
         EmbeddedSession ws(m_db->folder());
-        const auto logbook = [&] {
-            return m_db
-                ->query(QStringLiteral("SELECT Note FROM tbLabLogbook WHERE RequestNum = "
-                                       "'L-1001' ORDER BY LogbookID"))
-                .rows;
-        };
-        const auto before = logbook();
+        const char* logbook =
+            "SELECT Note FROM tbLabLogbook WHERE RequestNum = 'L-1001' ORDER BY LogbookID";
+        const auto before = rows(logbook);
         for (const bool inTransaction : {false, true}) {
             if (inTransaction)
                 ws.beginTransaction();
@@ -291,10 +221,34 @@ private slots:
             if (inTransaction)
                 ws.commitTransaction();
         }
-        QCOMPARE(logbook(), before + QList<QVariantList>({{"after"}, {"after"}}));
+        QCOMPARE(rows(logbook), before + QList<QVariantList>({{"after"}, {"after"}}));
     }
 
 private:
+    QList<QVariantList> rows(const char* sql) { return m_db->query(QLatin1String(sql)).rows; }
+    QVariant value(const char* sql) { return rows(sql).value(0).value(0); }
+    // The databases' integrity and how many W- requests are saved whole
+    // (logbook entry, three results and the header), then any saved in part.
+    QString saves()
+    {
+        QString broken;
+        int whole = 0;
+        for (const QVariantList& r : rows(
+                 "SELECT RequestNum || ' ' || (SELECT count(*) FROM tbLabLogbook l WHERE "
+                 "l.RequestNum = r.RequestNum) || ' ' || (SELECT count(*) FROM tbLabResult x WHERE "
+                 "x.RequestNum = r.RequestNum) || ' ' || (SELECT count(*) FROM tbLabResultHeader h "
+                 "WHERE h.RequestNum = r.RequestNum) FROM tbLabRequest r WHERE RequestNum LIKE "
+                 "'W-%'")) {
+            const QString counts = r[0].toString().section(QLatin1Char(' '), 1);
+            whole += counts == QLatin1String("1 3 1");
+            if (counts != QLatin1String("1 3 1") && counts != QLatin1String("0 0 0"))
+                broken += QStringLiteral(", in part: ") + r[0].toString();
+        }
+        return value("PRAGMA main.integrity_check").toString() + QLatin1Char(' ') +
+               value("PRAGMA patient_data.integrity_check").toString() +
+               QStringLiteral(", %1 whole").arg(whole) + broken;
+    }
+
     std::unique_ptr<TestDatabase> m_db;
 };
 

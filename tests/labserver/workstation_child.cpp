@@ -23,109 +23,80 @@ void say(const QString& line)
     std::fflush(stdout);
 }
 
-QString requestNum(int n)
+QString error(const LisError& e)
 {
-    return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
+    return QStringLiteral("error %1 %2").arg(e.number()).arg(e.description());
 }
 
-// Steps of one save: 0 before beginTrans, 1..13 before each command,
-// 14 before commitTrans.
-class Saver {
-public:
-    Saver(Connection& db, int pauseSave, int pauseStep)
-        : m_db(db)
-        , m_pauseSave(pauseSave)
-        , m_pauseStep(pauseStep)
-    {
-    }
-
-    void save(int n)
-    {
-        ++m_save;
-        m_step = 0;
-        const QString req = requestNum(n);
-        step();
-        m_db.beginTrans();
-        int row = 0;
-        for (const char* item : {"HBSAG", "ANTIHBS", "ANTIHBC"}) {
-            ++row;
-            send(QStringLiteral("Select * from Laboratory..tbLabLogbook where RequestNum = '%1'")
-                     .arg(req));
-            if (m_noRows)
-                send(QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '%1', '', "
-                                    "'MT01','3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','A-%2'")
-                         .arg(req)
-                         .arg(n));
-            send(QStringLiteral("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = "
-                                "'%1'")
-                     .arg(QLatin1String(item)));
-            send(QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A-%1','3/7/2024 2:05:00 PM', "
-                                "'3/7/2024 2:05:00 PM','%2','%3', '5', 'Exam %3', '0.42', '1', "
-                                "'0.42', 'Save %1','%4'")
-                     .arg(n)
-                     .arg(req, QLatin1String(item))
-                     .arg(row));
-            send(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','101','%1','MT01',"
-                                "'03/07/2024','AN-01'")
-                     .arg(req));
-        }
-        step();
-        m_db.commitTrans();
-    }
-
-private:
-    void send(const QString& command)
-    {
-        step();
-        m_noRows = m_db.openRecordset(command)->eof();
-    }
-    void step()
-    {
-        if (m_save == m_pauseSave && m_step == m_pauseStep) {
+int save(Connection& db, const QStringList& a)
+{
+    const QString stopFile = a.value(5);
+    const int pauseSave = a.value(6).toInt();
+    const int pauseStep = a.value(7).toInt();
+    int saves = 0, step = 0, saved = 0, failed = 0;
+    // Steps of one save: 0 before beginTrans, 1..13 before each command,
+    // 14 before commitTrans.
+    const auto nextStep = [&] {
+        if (saves == pauseSave && step == pauseStep) {
             say(QStringLiteral("paused"));
             QThread::sleep(60); // the test kills it long before; never left behind
             std::_Exit(3);
         }
-        ++m_step;
-    }
-
-    Connection& m_db;
-    int m_pauseSave;
-    int m_pauseStep;
-    int m_save = 0;
-    int m_step = 0;
-    bool m_noRows = false;
-};
-
-int save(Connection& db, const QStringList& a)
-{
-    const int first = a.value(3).toInt();
-    const int last = a.value(4).toInt();
-    const QString stopFile = a.value(5);
-    Saver saver(db, a.value(6).toInt(), a.value(7).toInt());
-    int saved = 0;
-    int failed = 0;
-    for (int n = first; n <= last; ++n) {
+        ++step;
+    };
+    bool noRows = false;
+    const auto send = [&](const QString& command) {
+        nextStep();
+        noRows = db.openRecordset(command)->eof();
+    };
+    for (int n = a.value(3).toInt(); n <= a.value(4).toInt(); ++n) {
         if (!stopFile.isEmpty() && QFileInfo::exists(stopFile))
             break;
+        const QString req = QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
+        const QString num = QString::number(n);
+        ++saves;
+        step = 0;
         try {
-            saver.save(n);
+            nextStep();
+            db.beginTrans();
+            int row = 0;
+            for (const char* item : {"HBSAG", "ANTIHBS", "ANTIHBC"}) {
+                // %1 the request, %2 its number, %3 the item, %4 its row.
+                const auto fill = [&](const char* text) {
+                    return QLatin1String(text).arg(req, num, QLatin1String(item),
+                                                   QString::number(row));
+                };
+                ++row;
+                send(fill("Select * from Laboratory..tbLabLogbook where RequestNum = '%1'"));
+                if (noRows)
+                    send(fill("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '%1', '', 'MT01',"
+                              "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','A-%2'"));
+                send(fill("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = '%3'"));
+                send(fill("Laboratory..Lab_SaveWithCutOff 'A-%2','3/7/2024 2:05:00 PM', "
+                          "'3/7/2024 2:05:00 PM','%1','%3', '5', 'Exam %3', '0.42', '1', "
+                          "'0.42', 'Save %2','%4'"));
+                send(fill("LABORATORY..Lab_UpdateDLHemaResult '2','101','%1','MT01',"
+                          "'03/07/2024','AN-01'"));
+            }
+            nextStep();
+            db.commitTrans();
             say(QStringLiteral("saved %1").arg(++saved));
         } catch (const LisError& e) {
             // As the window does: roll back and tell.
             ++failed;
             if (db.inTransaction())
                 db.rollbackTrans();
-            say(QStringLiteral("error %1 %2").arg(e.number()).arg(e.description()));
+            say(error(e));
         }
     }
     say(QStringLiteral("done %1 %2").arg(saved).arg(failed));
     return 0;
 }
 
+// Reports "done" with the successes of each command, the failures and the
+// slowest command in ms.
 int verify(Connection& db, const QStringList& a)
 {
-    const int count = a.value(3).toInt();
     const QStringList commands = {
         QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1006','MT02'"),
         QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1014', 'check', 'MT02',"
@@ -136,8 +107,8 @@ int verify(Connection& db, const QStringList& a)
     QList<int> ok(commands.size());
     int failed = 0;
     qint64 slowest = 0;
-    for (int i = 0; i < count; ++i) {
-        for (int c = 0; c < commands.size(); ++c) {
+    for (int i = a.value(3).toInt(); i > 0; --i) {
+        for (qsizetype c = 0; c < commands.size(); ++c) {
             QElapsedTimer t;
             t.start();
             try {
@@ -145,18 +116,15 @@ int verify(Connection& db, const QStringList& a)
                 ++ok[c];
             } catch (const LisError& e) {
                 if (++failed <= 3)
-                    say(QStringLiteral("error %1 %2").arg(e.number()).arg(e.description()));
+                    say(error(e));
             }
             slowest = std::max(slowest, t.elapsed());
         }
     }
-    say(QStringLiteral("done %1 %2 %3 %4 %5 %6")
-            .arg(ok[0])
-            .arg(ok[1])
-            .arg(ok[2])
-            .arg(ok[3])
-            .arg(failed)
-            .arg(slowest));
+    QStringList done{QStringLiteral("done")};
+    for (int n : ok << failed << int(slowest))
+        done << QString::number(n);
+    say(done.join(QLatin1Char(' ')));
     return 0;
 }
 } // namespace
@@ -174,7 +142,7 @@ int main(int argc, char** argv)
         if (a.value(1) == QLatin1String("verify"))
             return verify(db, a);
     } catch (const LisError& e) {
-        say(QStringLiteral("error %1 %2").arg(e.number()).arg(e.description()));
+        say(error(e));
         return 1;
     }
     return 2;

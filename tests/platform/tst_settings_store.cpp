@@ -14,32 +14,20 @@
 
 namespace {
 const QString kApp = QStringLiteral("TARVIK Current User");
-const QString kConnection = QStringLiteral("Connection");
-const QString kLaboratory = QStringLiteral("Laboratory");
+
+QString value(const QString& section, const QString& key)
+{
+    return SettingsStore::get(kApp, section, key);
+}
+
+void setValue(const QString& section, const QString& key, const QString& value)
+{
+    SettingsStore::set(kApp, section, key, value);
+}
 
 QByteArray marker(const char* eol = "\n")
 {
     return SettingsFile::markerLine().toUtf8() + eol;
-}
-
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void write(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-int mode(const QString& path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 QString path(const QString& application = kApp)
@@ -47,6 +35,41 @@ QString path(const QString& application = kApp)
     return SettingsStore::folder() + u'/' + application + QStringLiteral(".ini");
 }
 
+QByteArray contents(const QString& path = ::path())
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+void write(const QByteArray& bytes, const QString& path = ::path())
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+int mode(const QString& path = ::path())
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+// Reading, setting in a new and in a known section, and listing all refuse
+// with error 75 naming the files and the line (0: none).
+void refusedEverywhere(const QStringList& files, int line)
+{
+    for (const auto& call : QList<std::function<void()>>{
+             [] { value("Connection", "User"); }, [] { setValue("Laboratory", "Printer", "x"); },
+             [] { setValue("Connection", "Server", "x"); }, [] { SettingsStore::all(); }}) {
+        const Caught e = caught(call);
+        QCOMPARE(e.number, 75);
+        for (const QString& file : files)
+            QVERIFY2(e.description.contains(file), qPrintable(e.description));
+        QVERIFY2(line == 0 || e.description.contains(QStringLiteral("line %1 ").arg(line)),
+                 qPrintable(e.description));
+    }
+}
 } // namespace
 
 class TstSettingsStore : public QObject {
@@ -65,36 +88,30 @@ private slots:
     }
 
     // The lines that were misread before, and Qt's own forms, in a file with
-    // and without the marker line.
+    // the marker line (plain) and without it (legacy); reading keeps the file.
     void handWrittenValuesReadAsWritten_data()
     {
-        QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("plain");
         QTest::addColumn<QString>("legacy");
         const auto row = [](const char* line, const char* plain, const char* legacy) {
-            QTest::newRow(line) << QByteArray(line) << QString::fromUtf8(plain)
-                                << QString::fromUtf8(legacy);
+            QTest::newRow(line) << QString::fromUtf8(plain) << QString::fromUtf8(legacy);
         };
         row("password=SRV1\\SQLEXPRESS", "SRV1\\SQLEXPRESS", "SRV1\\SQLEXPRESS");
-        row("password=lab,user", "lab,user", "lab,user");
-        row("password=p;w#=", "p;w#=", "p;w#=");
+        row("password=lab,user;w #=", "lab,user;w #=", "lab,user;w #=");
         row("  PassWord \t=  Jürgen Ø \t", "Jürgen Ø", "Jürgen Ø");
-        row("password=\" \"", " ", " ");
         row("password=\"\"x\"\"", "\"x\"", "\"\"x\"\"");
         row("password=\"a\\\\b\\\"c\"", "a\\\\b\\\"c", "a\\b\"c");
         row("password=@@x", "@@x", "@x");
     }
     void handWrittenValuesReadAsWritten()
     {
-        QFETCH(QByteArray, line);
         QFETCH(QString, plain);
         QFETCH(QString, legacy);
-        for (const bool marked : {true, false}) {
-            const QByteArray bytes =
-                (marked ? marker() : QByteArray()) + "# by hand\n[connection]\n" + line + '\n';
-            write(path(), bytes);
-            QCOMPARE(SettingsStore::get(kApp, kConnection, "Password"), marked ? plain : legacy);
-            QCOMPARE(contents(path()), bytes);
+        for (const QByteArray& head : {marker(), QByteArray()}) {
+            const QByteArray bytes = head + "# by hand\n[connection]\n" + QTest::currentDataTag();
+            write(bytes + '\n');
+            QCOMPARE(value("Connection", "Password"), head.isEmpty() ? legacy : plain);
+            QCOMPARE(contents(), bytes + '\n');
         }
     }
 
@@ -103,15 +120,13 @@ private slots:
     void valuesSurvive_data()
     {
         QTest::addColumn<QString>("value");
-        for (const char* v : {"SRV1\\SQLEXPRESS", "lab,user", "p;w", "#x", "a=b=", "\"quoted\"",
-                              "\"", "\"\"", " ", "  lead", "trail\t", "in\tside", "@x", "@@x", "",
-                              "\\\\", "O'Brien", "Jürgen Østergård €😀", "\\\"a\\\""})
+        for (const char* v : {"SRV1\\SQLEXPRESS", "lab,user; #p=w", "\"quoted\"", "\"", "  lead",
+                              "in\tside\t", "@x", "", "\\\"a\\\"", "O'Brien Østergård €😀"})
             QTest::newRow(v) << QString::fromUtf8(v);
     }
     void valuesSurvive()
     {
         QFETCH(QString, value);
-        const QString password = QStringLiteral("Password");
         // Qt wrote a tab as \t, which now reads as the two characters (a
         // hand-written srv1\test means them), so legacy files skip tabs.
         if (!value.contains(u'\t')) {
@@ -122,73 +137,56 @@ private slots:
                 old.setValue("Laboratory/Lab Name", value); // Qt writes Lab%20Name
             }
             for (const bool converted : {false, true}) {
-                QCOMPARE(SettingsStore::get(kApp, kConnection, password), value);
-                QCOMPARE(SettingsStore::get(kApp, kLaboratory, QStringLiteral("Lab Name")), value);
-                QCOMPARE(contents(path()).startsWith(marker()), converted);
-                SettingsStore::set(kApp, kConnection, QStringLiteral("User"), QStringLiteral("u"));
+                QCOMPARE(::value("Connection", "Password"), value);
+                QCOMPARE(::value("Laboratory", "Lab Name"), value);
+                QCOMPARE(contents().startsWith(marker()), converted);
+                setValue("Connection", "User", "u");
             }
         }
-        SettingsStore::set(QStringLiteral("New"), kConnection, password, value);
-        QCOMPARE(SettingsStore::get(QStringLiteral("New"), kConnection, password), value);
+        SettingsStore::set("New", "Connection", "Password", value);
+        QCOMPARE(SettingsStore::get("New", "Connection", "Password"), value);
     }
 
-    void setChangesOnlyItsLine_data()
-    {
-        QTest::addColumn<QByteArray>("before");
-        QTest::addColumn<QStringList>("set"); // section, key, value
-        QTest::addColumn<QByteArray>("after");
-        const auto row = [](const char* name, const QByteArray& before, const QStringList& set,
-                            const QByteArray& after) {
-            QTest::newRow(name) << before << set << after;
-        };
-        const QByteArray m = marker();
-        const QByteArray body = "; the server\n[Connection]\nServer = old  \nUser=u\n\n"
-                                "; printing\n[Laboratory]\nPrinter=p\n";
-        row("existing key keeps its spacing", m + body, {"connection", "SERVER", "SRV1\\X"},
-            m + QByteArray(body).replace("Server = old  ", "Server = SRV1\\X"));
-        row("new key after the section's last key", m + body, {"Connection", "Password", " "},
-            m + QByteArray(body).replace("User=u\n", "User=u\nPassword=\" \"\n"));
-        row("new section appended", m + "[Connection]\nUser=u", {"Laboratory", "Printer", "x"},
-            m + "[Connection]\nUser=u\n\n[Laboratory]\nPrinter=x\n");
-        row("CRLF lines stay CRLF", marker("\r\n") + "[Connection]\r\nUser=u\r\n",
-            {"Connection", "Server", "S"},
-            marker("\r\n") + "[Connection]\r\nUser=u\r\nServer=S\r\n");
-        row("byte order mark kept", "\xEF\xBB\xBF" + m + "[Connection]\nUser=u\n",
-            {"Connection", "User", "v"}, "\xEF\xBB\xBF" + m + "[Connection]\nUser=v\n");
-        row("key before any section", m + "Top=1\n[Connection]\n", {"", "Next", "2"},
-            m + "Top=1\nNext=2\n[Connection]\n");
-        row("same value, no rewrite", m + "[Connection]\nUser = \"u\"\n",
-            {"Connection", "User", "u"}, m + "[Connection]\nUser = \"u\"\n");
-        row("legacy file gains the marker, keeps lines that mean the same",
-            "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\n", {"Connection", "User", "a,b"},
-            m + "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\n");
-        row("legacy escapes rewritten plain", "[Connection]\nPassword=\"a\\\\b\"\nLab%20Name=@@x\n",
-            {"Connection", "User", "u"}, m + "[Connection]\nPassword=a\\b\nLab Name=@x\nUser=u\n");
-    }
     void setChangesOnlyItsLine()
     {
-        QFETCH(QByteArray, before);
-        QFETCH(QStringList, set);
-        QFETCH(QByteArray, after);
-        write(path(), before);
-        SettingsStore::set(kApp, set[0], set[1], set[2]);
-        QCOMPARE(contents(path()), after);
-        QCOMPARE(SettingsStore::get(kApp, set[0], set[1]), set[2]);
+        const auto set = [](const char* section, const char* key, const char* v) {
+            setValue(section, key, v);
+            QCOMPARE(value(section, key), v);
+        };
+        // Byte order mark, CRLF, comments, spacing and a missing last line end.
+        const QByteArray bom = "\xEF\xBB\xBF";
+        write(bom + marker("\r\n") +
+              "Top=1\r\n; server\r\n[Connection]\r\nServer = old  \r\nUser = \"u\"\r\n\r\n"
+              "; printing\r\n[Laboratory]\r\nPrinter=p");
+        set("connection", "SERVER", "SRV1\\X"); // keeps its spacing
+        set("Connection", "Password", " ");     // after the section's last key
+        set("", "Next", "2");                   // after the last key before any section
+        set("Connection", "User", "u");         // the same value: not rewritten
+        set("New", "K", "x");                   // a new section at the end
+        QCOMPARE(contents(), bom + marker("\r\n") +
+                                 "Top=1\r\nNext=2\r\n; server\r\n[Connection]\r\n"
+                                 "Server = SRV1\\X\r\nUser = \"u\"\r\nPassword=\" \"\r\n\r\n"
+                                 "; printing\r\n[Laboratory]\r\nPrinter=p\r\n\r\n[New]\r\nK=x\r\n");
+
+        // A legacy file gains the marker, keeps the lines that mean the same
+        // and has Qt's escapes rewritten plain.
+        write(
+            "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\nPassword=\"a\\\\b\"\nLab%20Name=@@x\n");
+        set("Connection", "User", "a,b");
+        QCOMPARE(contents(), marker() + "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\n"
+                                        "Password=a\\b\nLab Name=@x\n");
     }
 
     void unreadableFilesAreRefusedAndKept_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<int>("line"); // 0: no line to name
-        QRandomGenerator random(20240607);
         QByteArray garbage(512, '\0');
-        random.fillRange(reinterpret_cast<quint32*>(garbage.data()), garbage.size() / 4);
+        QRandomGenerator(20240607).fillRange(reinterpret_cast<quint32*>(garbage.data()), 128);
+        const char nul[] = "[Connection]\nUser=a\0b\n";
         QTest::newRow("random bytes") << garbage << 1;
         QTest::newRow("cut mid UTF-8") << QByteArray("[Connection]\nUser=J\xC3") << 2;
         QTest::newRow("cut mid section line") << QByteArray("[Connection]\nUser=u\n[Labo") << 3;
-        QTest::newRow("broken section above the keys")
-            << QByteArray("[Connection\nServer=S\nUser=u\nPassword=p\n") << 1;
-        const char nul[] = "[Connection]\nUser=a\0b\n";
         QTest::newRow("NUL byte") << QByteArray(nul, sizeof nul - 1) << 2;
         QTest::newRow("lone carriage return") << QByteArray("[Connection]\rUser=u\n") << 1;
         QTest::newRow("no equals sign") << QByteArray("[Connection]\nServer SRV1\n") << 2;
@@ -201,101 +199,72 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(int, line);
-        const bool folder = QByteArray(QTest::currentDataTag()).startsWith("folder");
+        const QByteArray tag = QTest::currentDataTag();
+        const bool folder = tag.startsWith("folder");
         if (folder)
             QVERIFY(QDir().mkpath(path()));
         else
-            write(path(), bytes);
-        if (QByteArray(QTest::currentDataTag()).startsWith("no read")) {
+            write(bytes);
+        if (tag.startsWith("no read")) {
             if (::geteuid() == 0)
                 QSKIP("root reads a file whatever its permissions");
             QFile::setPermissions(path(), QFileDevice::Permissions());
         }
         const QStringList entries = QDir(SettingsStore::folder()).entryList(QDir::AllEntries);
-
-        const QList<std::function<void()>> calls = {
-            [] { SettingsStore::get(kApp, kConnection, QStringLiteral("User")); },
-            [] { SettingsStore::set(kApp, kLaboratory, QStringLiteral("Printer"), "x"); },
-            [] { SettingsStore::set(kApp, kConnection, QStringLiteral("Server"), "x"); },
-            [] { SettingsStore::all(); }};
-        for (const auto& call : calls) {
-            const Caught e = caught(call);
-            QCOMPARE(e.number, 75);
-            QVERIFY2(e.description.contains(path()), qPrintable(e.description));
-            if (line > 0)
-                QVERIFY2(e.description.contains(QStringLiteral("line %1 ").arg(line)),
-                         qPrintable(e.description));
-        }
+        refusedEverywhere({path()}, line);
         QCOMPARE(QDir(SettingsStore::folder()).entryList(QDir::AllEntries), entries);
         QCOMPARE(QFileInfo(path()).isDir(), folder);
         QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         if (!folder)
-            QCOMPARE(contents(path()), bytes);
+            QCOMPARE(contents(), bytes);
     }
 
-    void permissionsStayUserOnly_data()
-    {
-        QTest::addColumn<int>("before"); // -1: no file yet
-        QTest::addColumn<int>("after");
-        QTest::newRow("new file") << -1 << 0600;
-        QTest::newRow("loosened by hand") << 0644 << 0600;
-        QTest::newRow("user-only") << 0600 << 0600;
-        QTest::newRow("tightened by hand") << 0400 << 0400;
-    }
     void permissionsStayUserOnly()
     {
-        QFETCH(int, before);
-        QFETCH(int, after);
-        if (before >= 0) {
-            write(path(), marker() + "[Connection]\nUser=u\n");
-            QCOMPARE(::chmod(QFile::encodeName(path()).constData(), mode_t(before)), 0);
-        }
-        const Caught e = caught(
-            [] { SettingsStore::set(kApp, kConnection, QStringLiteral("Password"), "s3cr=t;x"); });
-        // Only root can write a file its user made read-only.
-        QCOMPARE(e.number, before == 0400 && ::geteuid() != 0 ? 75 : 0);
-        QCOMPARE(mode(path()), after);
-        if (before < 0)
-            QCOMPARE(mode(SettingsStore::folder()), 0700);
+        const auto setSecret = [](const char* secret) {
+            return caught([&] { setValue("Connection", "Password", secret); }).number;
+        };
+        QCOMPARE(setSecret("s3cr=t;x"), 0);
+        QCOMPARE(mode(), 0600);
+        QCOMPARE(mode(SettingsStore::folder()), 0700);
+        // Loosened by hand: tightened on the next write.
+        QCOMPARE(::chmod(QFile::encodeName(path()).constData(), 0644), 0);
+        QCOMPARE(setSecret("s3cr=t;y"), 0);
+        QCOMPARE(mode(), 0600);
+        // Made read-only by hand: kept so; only root can still write it.
+        QCOMPARE(::chmod(QFile::encodeName(path()).constData(), 0400), 0);
+        QCOMPARE(setSecret("s3cr=t;z"), ::geteuid() == 0 ? 0 : 75);
+        QCOMPARE(mode(), 0400);
     }
 
     void namesFoundInAnyCaseAndListed()
     {
         const QString lower = SettingsStore::folder() + QStringLiteral("/tarvik current user.ini");
-        write(lower, marker() + "[connection]\nserver=X\n");
+        write(marker() + "[connection]\nserver=X\n", lower);
         QCOMPARE(SettingsStore::filePath(kApp), lower);
-        QCOMPARE(SettingsStore::get(kApp, kConnection, QStringLiteral("Server")), "X");
-        SettingsStore::set(kApp, kConnection, QStringLiteral("SERVER"), QStringLiteral("Y"));
+        QCOMPARE(value("Connection", "Server"), "X");
+        setValue("Connection", "SERVER", "Y");
         QCOMPARE(contents(lower), marker() + "[connection]\nserver=Y\n");
-        write(path(QStringLiteral("b")), marker() + "Top=t\n[S]\nK=\" v \"\n");
-        QList<QStringList> listed;
+        write(marker() + "Top=t\n[S]\nK=\" v \"\n", path("b"));
+        QStringList listed;
         for (const SettingsStore::Entry& e : SettingsStore::all())
-            listed.append({e.application, e.section, e.key, e.value});
+            listed << QStringList{e.application, e.section, e.key, e.value}.join(u'|');
         QCOMPARE(listed,
-                 (QList<QStringList>{{"b", "", "Top", "t"},
-                                     {"b", "S", "K", " v "},
-                                     {"tarvik current user", "connection", "server", "Y"}}));
+                 (QStringList{"b||Top|t", "b|S|K| v ", "tarvik current user|connection|server|Y"}));
 
         // Two files differing only in case: neither is chosen silently.
-        write(path(), marker());
-        for (const auto& call : QList<std::function<void()>>{
-                 [] { SettingsStore::get(kApp, kConnection, QStringLiteral("Server")); },
-                 [] { SettingsStore::set(kApp, kConnection, QStringLiteral("Server"), "Z"); },
-                 [] { SettingsStore::all(); }}) {
-            const Caught e = caught(call);
-            QCOMPARE(e.number, 75);
-            QVERIFY(e.description.contains(lower) && e.description.contains(path()));
-        }
+        write(marker());
+        refusedEverywhere({lower, path()}, 0);
     }
 
     void badNamesAndValuesRefused_data()
     {
         QTest::addColumn<QStringList>("set"); // application, section, key, value
-        QTest::newRow("key with equals") << QStringList{kApp, kConnection, "a=b", "v"};
-        QTest::newRow("key like a comment") << QStringList{kApp, kConnection, ";k", "v"};
+        QTest::newRow("key with equals") << QStringList{kApp, "Connection", "a=b", "v"};
+        QTest::newRow("key like a comment") << QStringList{kApp, "Connection", ";k", "v"};
         QTest::newRow("section with bracket") << QStringList{kApp, "a]b", "k", "v"};
-        QTest::newRow("line break in value") << QStringList{kApp, kConnection, "k", "a\nServer=x"};
-        QTest::newRow("application with slash") << QStringList{"../x", kConnection, "k", "v"};
+        QTest::newRow("line break in value") << QStringList{kApp, "Connection", "k", "a\nS=x"};
+        QTest::newRow("application with slash") << QStringList{"../x", "Connection", "k", "v"};
     }
     void badNamesAndValuesRefused()
     {
@@ -309,12 +278,10 @@ private slots:
     {
         std::atomic<int> failures = 0;
         const auto writer = [&](const QString& prefix) {
-            for (int i = 0; i < 20; ++i) {
-                failures +=
-                    caught([&] {
-                        SettingsStore::set(kApp, kLaboratory, prefix + QString::number(i), prefix);
-                    }).number != 0;
-            }
+            for (int i = 0; i < 20; ++i)
+                failures += caught([&] {
+                                setValue("Laboratory", prefix + QString::number(i), prefix);
+                            }).number != 0;
         };
         std::thread a(writer, QStringLiteral("a"));
         std::thread b(writer, QStringLiteral("b"));

@@ -6,8 +6,10 @@
 namespace {
 using CutOff = WindowFixture::CutOffWithoutReport;
 using NormalValues = WindowFixture::NormalValuesWithoutReport;
+using F = WindowFixture;
 
-void typeSample(ResultEntryForm& w, const QString& text)
+// Types over Sample Number; with Enter that looks the sample up.
+void typeSample(ResultEntryForm& w, const QString& text, bool enter = false)
 {
     w.txtSampleNum->setFocus();
     w.txtSampleNum->selectAll();
@@ -15,25 +17,8 @@ void typeSample(ResultEntryForm& w, const QString& text)
         QTest::keyClick(w.txtSampleNum, Qt::Key_Delete);
     else
         QTest::keyClicks(w.txtSampleNum, text);
-}
-
-void enter(ResultEntryForm& w, const QString& sample)
-{
-    typeSample(w, sample);
-    QTest::keyClick(w.txtSampleNum, Qt::Key_Return);
-}
-
-void useResult(ResultEntryForm& w)
-{
-    QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
-}
-
-QStringList column(FlexGrid* g, int col)
-{
-    QStringList texts;
-    for (int r = 1; r < g->Rows(); ++r)
-        texts << g->TextMatrix(r, col).trimmed();
-    return texts;
+    if (enter)
+        QTest::keyClick(w.txtSampleNum, Qt::Key_Return);
 }
 
 const QString kNotLookedUp =
@@ -71,7 +56,7 @@ private slots:
         const QStringList saved = {"5.5", "97", "6.1", "410", "5.9", "1.2"};
         f.open<NormalValues>(QStringLiteral("L-1016"), [&](NormalValues& w) {
             FlexGrid* g = w.msfgRequest;
-            QCOMPARE(column(g, 3), saved);
+            QCOMPARE(F::column(g, 3), saved);
             if (step == QLatin1String("manual no")) {
                 f.presenter.queueWindow([](QWidget& d) {
                     QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdCancel, Qt::LeftButton);
@@ -82,17 +67,17 @@ private slots:
                 QCOMPARE(asked.buttons, MsgButtons::YesNo);
                 QCOMPARE(asked.defaultAnswer, MsgAnswer::No);
                 QVERIFY(asked.text.contains(QStringLiteral("will be removed")));
-                QCOMPARE(column(g, 3), saved);
+                QCOMPARE(F::column(g, 3), saved);
                 QVERIFY(w.dtpResultDate->isEnabled());
                 return;
             }
             f.presenter.queueAnswer(MsgAnswer::Yes); // O'BRIEN's sample for REYES
-            enter(w, QStringLiteral("103"));
+            typeSample(w, QStringLiteral("103"), true);
             QCOMPARE(w.txtPName->text(), QStringLiteral("O'BRIEN, MARY A"));
-            useResult(w);
+            F::useResult(w);
             QVERIFY(w.ResultTakenOver);
-            QCOMPARE(column(g, 1), (QStringList{"GLU", "CREA", "UREA", "URIC", "CHOL", "TRIG"}));
-            QCOMPARE(column(g, 3), saved);
+            QCOMPARE(F::column(g, 1), (QStringList{"GLU", "CREA", "UREA", "URIC", "CHOL", "TRIG"}));
+            QCOMPARE(F::column(g, 3), saved);
             QCOMPARE(g->TextMatrix(1, 8), QString()); // conventional units left to the database
             QVERIFY(!g->TextMatrix(2, 8).isEmpty());
             if (step == QLatin1String("save")) {
@@ -101,14 +86,13 @@ private slots:
                 QVERIFY(!w.isVisible());
                 return;
             }
-            if (step == QLatin1String("typed reset no")) {
-                QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
-                                  g->visualRect(g->model()->index(1, 2)).center());
+            const bool kept = step == QLatin1String("typed reset no");
+            if (kept) {
+                F::clickCell(g, 2, 2);
                 QTest::keyClicks(w.txtResult, QStringLiteral("0"));
                 f.presenter.queueAnswer(MsgAnswer::No);
             }
-            useResult(w);
-            const bool kept = step == QLatin1String("typed reset no");
+            F::useResult(w);
             QCOMPARE(w.ResultTakenOver, kept);
             QCOMPARE(g->TextMatrix(2, 3), kept ? "0" : "97");
             QCOMPARE(g->TextMatrix(1, 8), kept ? QString() : QStringLiteral("99"));
@@ -116,35 +100,24 @@ private slots:
         });
         if (step == QLatin1String("save")) {
             QCOMPARE(f.db->trace().filter("Lab_FormMaker_SaveResultWithNormalValues2").size(), 6);
-            QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1016'"), 6);
-            QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1016' AND ItemID = 'CREA' AND "
-                             "SIResult = '97'"),
-                     1);
+            QCOMPARE(f.stored("SIResult", "L-1016", "CREA"), "97");
             QCOMPARE(f.count("tbLabResultSummary WHERE RequestNum = 'L-1016'"), 1);
         }
     }
 
-    void nothingToSaveKeepsTheWindowOpen_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::newRow("cut-off") << "L-1007";
-        QTest::newRow("normal values") << "L-1010";
-    }
     void nothingToSaveKeepsTheWindowOpen()
     {
-        QFETCH(QString, request);
-        const auto check = [&](ResultEntryForm& w) {
-            w.txtAccNum->setText(QStringLiteral("A-1"));
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            QCOMPARE(f.presenter.messageTexts(),
-                     QStringList{QStringLiteral("There are no results to save.")});
-            QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
-            w.close();
-        };
-        if (request == QLatin1String("L-1007"))
-            f.open<CutOff>(request, check);
-        else
-            f.open<NormalValues>(request, check);
+        for (const char* request : {"L-1007", "L-1010"}) { // cut-off, normal values
+            f.presenter.clear();
+            f.open<ResultEntryForm>(request, [&](ResultEntryForm& w) {
+                w.txtAccNum->setText(QStringLiteral("A-1"));
+                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QCOMPARE(f.presenter.messageTexts(),
+                         QStringList{QStringLiteral("There are no results to save.")});
+                QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
+                w.close();
+            });
+        }
         QCOMPARE(f.count("tbLabLogbook WHERE RequestNum IN ('L-1007', 'L-1010')"), 0);
     }
 
@@ -154,16 +127,11 @@ private slots:
         QTest::addColumn<QString>("sample");
         QTest::addColumn<QString>("asked"); // the patient named in the question; "" no question
         QTest::addColumn<bool>("yes");
-        QTest::newRow("another reference, No") << "102"
-                                               << "TAN, ROBERT C" << false;
-        QTest::newRow("another reference, Yes") << "102"
-                                                << "TAN, ROBERT C" << true;
-        QTest::newRow("no reference, name abbreviated") << "120"
-                                                        << "" << true;
-        QTest::newRow("no reference, no name, Yes") << "121"
-                                                    << "no patient name" << true;
-        QTest::newRow("no reference, another name, No") << "122"
-                                                        << "LIM, GRACIA" << false;
+        F::row("another reference, No", "102", "TAN, ROBERT C", false);
+        F::row("another reference, Yes", "102", "TAN, ROBERT C", true);
+        F::row("no reference, name abbreviated", "120", "", true);
+        F::row("no reference, no name, Yes", "121", "no patient name", true);
+        F::row("no reference, another name, No", "122", "LIM, GRACIA", false);
     }
     void anotherPatientsSampleIsAskedFor()
     {
@@ -182,32 +150,28 @@ private slots:
             f.presenter.queueAnswer(yes ? MsgAnswer::Yes : MsgAnswer::No);
             if (sample == QLatin1String("102")) { // picked from the search
                 f.presenter.queueWindow([](QWidget& d) {
-                    FlexGrid* g = static_cast<frmSampleSearch&>(d).msfgSampleNum;
-                    QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
-                                      g->visualRect(g->model()->index(1, 0)).center());
+                    F::clickCell(static_cast<frmSampleSearch&>(d).msfgSampleNum, 2, 0);
                 });
                 QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
             } else {
-                enter(w, sample);
+                typeSample(w, sample, true);
             }
-            if (asked.isEmpty()) {
-                QVERIFY(f.presenter.messages().isEmpty());
-            } else {
-                const MessageRequest& q = f.presenter.messages().value(0);
-                QCOMPARE(q.text, QStringLiteral("Sample %1 (%2) is not of this request's patient "
-                                                "(LIM, GRACE SY).\n\nUse its results for request "
-                                                "L-1008?")
-                                     .arg(sample, asked));
-                QCOMPARE(q.defaultAnswer, MsgAnswer::No);
-            }
-            const bool taken = yes;
-            QCOMPARE(w.txtAccNum->text(), taken ? sample : QStringLiteral("A-8"));
+            QCOMPARE(f.presenter.messageTexts(),
+                     asked.isEmpty()
+                         ? QStringList()
+                         : QStringList{QStringLiteral("Sample %1 (%2) is not of this request's "
+                                                      "patient (LIM, GRACE SY).\n\nUse its "
+                                                      "results for request L-1008?")
+                                           .arg(sample, asked)});
+            if (!asked.isEmpty())
+                QCOMPARE(f.presenter.messages()[0].defaultAnswer, MsgAnswer::No);
+            QCOMPARE(w.txtAccNum->text(), yes ? sample : QStringLiteral("A-8"));
             const FlexGrid* dl = w.msfgDLresult;
-            QCOMPARE(dl->Cols() > 4 ? dl->TextMatrix(1, 4) : QString(), taken ? "NS1" : "");
-            QCOMPARE(w.dtpResultDate->isEnabled(), !taken);
+            QCOMPARE(dl->Cols() > 4 ? dl->TextMatrix(1, 4) : QString(), yes ? "NS1" : "");
+            QCOMPARE(w.dtpResultDate->isEnabled(), !yes);
             f.presenter.clear();
-            useResult(w);
-            if (!taken) {
+            F::useResult(w);
+            if (!yes) {
                 QCOMPARE(f.presenter.messageTexts(),
                          QStringList{sample == QLatin1String("102")
                                          ? QStringLiteral("No sample has been looked up: there "
@@ -229,48 +193,44 @@ private slots:
         });
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1008'"), yes ? 1 : 0);
         QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE Posted = 'Y'"), yes ? 1 : 0);
-        QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1008'"), yes ? 1 : 0);
     }
 
     // L-1001 opens with its own sample 101 looked up.
     void typedSampleIsLookedUp_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("found, another patient") << "102"
-                                                << "";
-        QTest::newRow("not found") << "999"
-                                   << "Sample 999 was not found among the results of "
-                                      "Integrated Analyzer AN-01 for 03/07/2024.";
-        QTest::newRow("typed, Enter never pressed") << "102"
-                                                    << "-";
+        QTest::addColumn<bool>("enter");
+        F::row("found, another patient", "102", true);
+        F::row("not found", "999", true);
+        F::row("typed, Enter never pressed", "102", false);
     }
     void typedSampleIsLookedUp()
     {
         QFETCH(QString, typed);
-        QFETCH(QString, message);
+        QFETCH(bool, enter);
+        const bool found = enter && typed == QLatin1String("102");
         f.open<CutOff>(QStringLiteral("L-1001"), [&](CutOff& w) {
             f.db->clearTrace();
             f.presenter.queueAnswer(MsgAnswer::Yes);
-            if (message == QLatin1String("-"))
-                typeSample(w, typed);
-            else
-                enter(w, typed);
-            const bool found = message.isEmpty();
-            if (message != QLatin1String("-")) {
+            typeSample(w, typed, enter);
+            if (enter) {
                 QCOMPARE(f.db->trace().value(0),
                          QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024',"
                                         "'AN-01','%1','', 'REF-5001'")
                              .arg(typed));
-                QCOMPARE(f.presenter.messages().value(0).text.isEmpty(), false);
+                QVERIFY(!f.presenter.messages().isEmpty());
                 if (!found)
-                    QCOMPARE(f.presenter.messageTexts(), QStringList{message});
+                    QCOMPARE(
+                        f.presenter.messageTexts(),
+                        QStringList{QStringLiteral("Sample 999 was not found among the results "
+                                                   "of Integrated Analyzer AN-01 for "
+                                                   "03/07/2024.")});
             }
             QCOMPARE(w.txtSampleNum->text(), typed);
             QCOMPARE(w.txtPName->text(), found ? "TAN, ROBERT C" : "");
             QCOMPARE(w.msfgDLresult->TextMatrix(1, 4), found ? "NS1" : "HBSAG");
             f.presenter.clear();
-            useResult(w);
+            F::useResult(w);
             if (found) {
                 QVERIFY(w.ResultTakenOver); // NS1 is not among HEPB's exams
                 QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QString());
@@ -285,30 +245,22 @@ private slots:
     void onlyTheLookedUpSampleIsPosted_data()
     {
         QTest::addColumn<QString>("box");
-        QTest::addColumn<QString>("refusal"); // "" when it posts 101
-        QTest::newRow("as looked up") << "101"
-                                      << "";
-        QTest::newRow("blanks around") << " 101 "
-                                       << "";
-        QTest::newRow("an r typed after") << "101r"
-                                          << "Sample Number shows \"101r\", not the sample "
-                                             "looked up (101): put 101 back or look the sample "
-                                             "up again.";
-        QTest::newRow("cleared") << ""
-                                 << "Sample Number shows \"\", not the sample looked up (101): "
-                                    "put 101 back or look the sample up again.";
+        QTest::addColumn<bool>("posts"); // sample 101
+        QTest::newRow("as looked up") << "101" << true;
+        QTest::newRow("blanks around") << " 101 " << true;
+        QTest::newRow("an r typed after") << "101r" << false;
+        QTest::newRow("cleared") << "" << false;
     }
     void onlyTheLookedUpSampleIsPosted()
     {
         QFETCH(QString, box);
-        QFETCH(QString, refusal);
+        QFETCH(bool, posts);
         f.open<CutOff>(QStringLiteral("L-1001"), [&](CutOff& w) {
-            useResult(w);
-            QCOMPARE(column(w.msfgRequest, 1), (QStringList{"HBSAG", "ANTIHBS", "ANTIHBC", ""}));
+            F::useResult(w);
             typeSample(w, box);
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            if (refusal.isEmpty()) {
+            if (posts) {
                 QVERIFY(f.presenter.messages().isEmpty());
                 QCOMPARE(f.db->trace().filter(QStringLiteral("Lab_UpdateDLHemaResult")),
                          QStringList(3, QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2',"
@@ -316,19 +268,19 @@ private slots:
                                                        "'AN-01'")));
             } else {
                 QCOMPARE(f.presenter.messageTexts(),
-                         QStringList{QStringLiteral("Data was not saved! Error: [") + refusal +
-                                     QStringLiteral("]")});
+                         QStringList{QStringLiteral("Data was not saved! Error: [Sample Number "
+                                                    "shows \"%1\", not the sample looked up "
+                                                    "(101): put 101 back or look the sample up "
+                                                    "again.]")
+                                         .arg(box)});
                 QVERIFY(f.db->trace().isEmpty());
                 QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
                 QCOMPARE(w.msfgRequest->TextMatrix(1, 3), QStringLiteral("0.42"));
             }
             w.close();
         });
-        const int posted = refusal.isEmpty() ? 3 : 0;
-        QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE SampleNum = '101' AND Posted = 'Y'"),
-                 posted);
-        QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), posted);
-        QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1001'"), posted ? 1 : 0);
+        // A refused save ran no command at all (the trace above).
+        QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), posts ? 3 : 0);
     }
 
 private:

@@ -106,6 +106,47 @@ public:
             .toInt();
     }
 
+    // One column of an exam item's stored result; empty when there is none.
+    QString stored(const QString& column, const QString& request, const QString& item)
+    {
+        return db
+            ->query(QStringLiteral("SELECT %1 FROM tbLabResult WHERE RequestNum = '%2' AND "
+                                   "ItemID = '%3'")
+                        .arg(column, request, item))
+            .rows.value(0)
+            .value(0)
+            .toString();
+    }
+
+    // Clicks a grid cell as staff do; row 1 is the first under the headings,
+    // column 3 a result grid's VALUE.
+    static void clickCell(FlexGrid* g, int row, int col = 3)
+    {
+        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
+                          g->visualRect(g->model()->index(row - 1, col)).center());
+    }
+
+    // A grid column's texts under its heading, trimmed.
+    static QStringList column(const FlexGrid* g, int col)
+    {
+        QStringList texts;
+        for (int r = 1; r < g->Rows(); ++r)
+            texts << g->TextMatrix(r, col).trimmed();
+        return texts;
+    }
+
+    // One data row on a line: QTest::newRow(name) << values...
+    template <typename... T> static void row(const char* name, const T&... values)
+    {
+        (QTest::newRow(name) << ... << values);
+    }
+
+    // Use Result >>, or Reset Result once instrument results are taken over.
+    static void useResult(ResultEntryForm& w)
+    {
+        QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+    }
+
     std::unique_ptr<TestDatabase> db;
     std::unique_ptr<clsLISResultEntry> entry;
     ScriptedPresenter presenter;
