@@ -103,11 +103,17 @@ MsgAnswer msgBox(const QString& text, MsgIcon icon, const QString& title, MsgBut
 
 MsgAnswer DialogPresenter::message(const MessageRequest& r)
 {
+    const QPointer<QWidget> owner = QApplication::activeWindow();
     QMessageBox box(toQt(r.icon),
                     r.title.isEmpty() ? QApplication::applicationDisplayName() : r.title, r.text,
-                    toQt(r.buttons), QApplication::activeWindow());
+                    toQt(r.buttons), owner);
     box.setDefaultButton(toQt(r.defaultAnswer));
-    switch (box.exec()) {
+    const int answer = box.exec();
+    // The window asked from gets its keys back, shortcuts included, also
+    // where no window manager hands activation back to it.
+    if (owner && owner->isVisible())
+        owner->activateWindow();
+    switch (answer) {
     case QMessageBox::Yes:
         return MsgAnswer::Yes;
     case QMessageBox::No:
