@@ -21,6 +21,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -102,17 +103,13 @@ void prepareFolder(const QString& root)
     if (!PrivateFiles::makeFolder(root))
         throw LisError(ErrNo::FileAccess,
                        QStringLiteral("The folder %1 cannot be created.").arg(root));
-    if (ours) {
-        // An earlier walkthrough's demo laboratory and settings, made here.
-        for (const char* made : {"laboratory", "config"})
-            QDir(dir.filePath(QLatin1String(made))).removeRecursively();
+    if (ours)
         return;
-    }
     QFile f(marker);
     if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly,
                 QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-        f.write("Made by lis-host walkthrough, which replaces its demo laboratory and settings "
-                "here on its next run.\n") < 0)
+        f.write("Made by lis-host walkthrough, which writes its pictures and reports here again "
+                "on its next run.\n") < 0)
         throw LisError(
             ErrNo::FileAccess,
             QStringLiteral("The folder %1 cannot be written: %2").arg(root, f.errorString()));
@@ -156,9 +153,16 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
 {
     const QString root = QDir(folder).absolutePath();
     prepareFolder(root);
-    // Its own settings and laboratory: the workstation's are not touched.
-    qputenv("LIS_CONFIG_DIR", (root + QStringLiteral("/config")).toLocal8Bit());
-    const QString data = root + QStringLiteral("/laboratory");
+    // Its own settings and laboratory, made for this run and gone with it:
+    // the workstation's are not touched, and nothing of an earlier run is
+    // ever removed.
+    QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/lis-walkthrough-XXXXXX"));
+    if (!scratch.isValid())
+        throw LisError(ErrNo::FileAccess,
+                       QStringLiteral("No folder for the demo laboratory can be made in %1: %2")
+                           .arg(QDir::tempPath(), scratch.errorString()));
+    qputenv("LIS_CONFIG_DIR", scratch.filePath(QStringLiteral("config")).toLocal8Bit());
+    const QString data = scratch.filePath(QStringLiteral("laboratory"));
     if (!PrivateFiles::makeFolder(data))
         throw LisError(ErrNo::FileAccess,
                        QStringLiteral("The folder %1 cannot be created.").arg(data));
