@@ -6,13 +6,11 @@
 #include <QtTest>
 
 namespace {
-void setConnection(const QString& user, const QString& password, const QString& server)
+void setConnection(const QStringList& values) // user, password, server
 {
-    const QString app = QStringLiteral("TARVIK Current User");
-    const QString section = QStringLiteral("Connection");
-    SettingsStore::set(app, section, QStringLiteral("User"), user);
-    SettingsStore::set(app, section, QStringLiteral("Password"), password);
-    SettingsStore::set(app, section, QStringLiteral("Server"), server);
+    const QStringList keys{"User", "Password", "Server"};
+    for (int i = 0; i < keys.size(); ++i)
+        SettingsStore::set("TARVIK Current User", "Connection", keys[i], values[i]);
 }
 } // namespace
 
@@ -24,16 +22,13 @@ private slots:
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("login");
-        const auto row = [](const char* name, const char* user, const char* password,
-                            const char* login) {
-            QTest::newRow(name) << user << password << login;
+        const auto row = [](const char* name, const char* u, const char* p, const char* login) {
+            QTest::newRow(name) << u << p << login;
         };
-        const char* sspi = "Integrated Security=SSPI";
-        row("integrated login", "", "", sspi);
+        row("password ignored without user", "", "pw", "Integrated Security=SSPI");
         row("user and password", "labuser", "pw", "User ID=labuser;Password =pw");
-        row("password ignored without user", "", "pw", sspi);
         row("a blank is a user", " ", "pw", "User ID= ;Password =pw");
-        row("equals sign goes in unchanged", "u", "a=b", "User ID=u;Password =a=b");
+        row("equals sign unchanged", "u", "a=b", "User ID=u;Password =a=b");
         row("semicolon is quoted", "u", "x;Data Source=EVIL",
             "User ID=u;Password =\"x;Data Source=EVIL\"");
     }
@@ -42,29 +37,27 @@ private slots:
         QFETCH(QString, user);
         QFETCH(QString, password);
         QFETCH(QString, login);
-        setConnection(user, password, QStringLiteral("SRV1"));
+        setConnection({user, password, "SRV1"});
         QCOMPARE(ConnSettings().connStr(4, QStringLiteral("LABORATORY")),
-                 QStringLiteral("Provider=SQLOLEDB.8;") + login +
-                     QStringLiteral(";Persist Security Info=False;Initial "
-                                    "Catalog=LABORATORY;Data Source=SRV1"));
+                 "Provider=SQLOLEDB.8;" + login +
+                     ";Persist Security Info=False;Initial Catalog=LABORATORY;Data Source=SRV1");
     }
 
     void otherSlotsAreReadFreshOrRefused()
     {
-        auto settings = CreateObjectAs<ConnSettings>(QStringLiteral("Velquor.ConnSettings"));
-        QVERIFY(settings);
-        setConnection(QStringLiteral("labuser"), QStringLiteral("pw"), QStringLiteral("SRV1"));
+        const auto settings = CreateObjectAs<ConnSettings>(QStringLiteral("Velquor.ConnSettings"));
+        setConnection({"labuser", "pw", "SRV1"});
         QCOMPARE((QStringList{settings->connStr(1), settings->connStr(2), settings->connStr(3),
                               settings->connStr(5)}),
                  (QStringList{"labuser", "pw", "SRV1", ""}));
-        setConnection(QString(), QString(), QStringLiteral("SRV2")); // nothing is cached
+        setConnection({"", "", "SRV2"}); // nothing is cached
         QVERIFY(settings->connStr(4).endsWith(";Initial Catalog=;Data Source=SRV2"));
         for (int n : {0, 6, -1})
             QCOMPARE(caught([&] { settings->connStr(n); }).number, 9);
 
         const Caught e = caught([] { CreateObject(QStringLiteral("Velquor.NoSuchClass")); });
         QCOMPARE(e.number, 429);
-        QVERIFY(e.description.contains(QStringLiteral("Velquor.NoSuchClass")));
+        QVERIFY(e.description.contains("Velquor.NoSuchClass"));
     }
 };
 

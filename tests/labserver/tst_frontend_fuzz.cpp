@@ -4,7 +4,6 @@
 #include "Connection.h"
 #include "DemoLaboratory.h"
 #include "LisError.h"
-#include "ProcedureRegistry.h"
 #include "SqlText.h"
 #include "TestDatabase.h"
 
@@ -33,6 +32,8 @@ static bool operator==(const SelectAll& a, const SelectAll& b)
     return a.table == b.table && a.conditions == b.conditions;
 }
 
+using namespace Qt::StringLiterals;
+
 // Generated command texts through the real session. Whatever arrives, the
 // front end answers with rows or a short one-line database error, never runs
 // part of a refused text, and reads a well-formed text as it was meant.
@@ -46,7 +47,6 @@ const char* const kCalls[] = {
     "Lab_FormMaker_FillExams 'L-1001','2'",
     "sp_InstrumentGetHemaSampleNum '0','03/07/2024','AN-01',''",
     "LABORATORY..sp_InstrumentGetAxsymSample  '3','03/07/2024','AN-01','101','', 'REF-5001'",
-    "LABORATORY..sp_InstrumentGetAxsymSample  '2','03/07/2024','AN-01','101',''",
     "Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', 'MT01','3/7/2024 2:05:00 PM', "
     "'3/7/2024 1:30:00 PM','A-101'",
     "Laboratory..Lab_SaveWithCutOff 'A-101','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 PM',"
@@ -62,8 +62,6 @@ const char* const kCalls[] = {
     "Lab_DeleteDump_ResultSummary 'L-1016'",
     "Lab_SaveDump_ResultSummary 'L-1016', 'GLU 7.0'",
     "Lab_Report_Request 'L-1001'",
-    "Lab_Report_CutOffResults 'L-1001'",
-    "Lab_Report_SIUnits 'L-1016'",
     "Lab_Report_ConventionalUnits 'L-1016'"};
 
 constexpr int kTexts = 3000;
@@ -79,20 +77,17 @@ const QStringList kBlanks = pieces(u" |  |\t|\n|\r\n| \u00A0");
 // byte-order and noncharacters, a pair beyond the BMP.
 const QStringList kOdd = pieces(u"'|''|\"|;|--|/*|*/|\\|%1|\u00E9|\u03A9|\u4E2D|\u202E|\u2028|"
                                 u"\u2029|\uFEFF|\uFFFF|\U0001F600|\u0085|\u00A0|\u3000");
-const QStringList kStarts = pieces(u"tb|Lab_|_|#t|@p|\u00C9t|x");
 // Keys of the demo laboratory, dates, numbers, flags, patterns, an injection.
 const QStringList kKnown = pieces(u"L-1001|l-1016  |L-1013|L-1017|H-0001|HBSAG|GLU|AN-01|101|MT01||"
                                   u" |0|1|2|-1|Y|N|0.42|3/7/2024|03/07/2024|3/7/2024 9:15:00 AM|"
                                   u"2/30/2024|%|L%|_|O'BRIEN|x' or '1'='1|99999999999999999999");
 const QStringList kDatabases = pieces(u"|laboratory|patient_data");
 const QStringList kTails = pieces(u"; |;| -- |--| /* | or ");
-const QStringList kWords = pieces(u"select|*|from|where|and|or|like|=|,|.|..|'x'|'|12|dbo|"
-                                  u"laboratory|tbLabRequest");
 
 struct Table {
     QString database; // as a command names it
     QString name;
-    QStringList columns;
+    QStringList columns = {};
 };
 
 struct Generated {
@@ -102,19 +97,19 @@ struct Generated {
     bool mustSucceed = false;          // a select of a real table by its real columns
 };
 
-// Empty when the description is fit for a message box and a one-line log.
-QString descriptionFault(const QString& d)
+// Fit for a message box and a one-line log.
+bool fitDescription(const QString& d)
 {
     if (d.isEmpty() || d.size() > kLongestDescription)
-        return QStringLiteral("description of %1 characters").arg(d.size());
+        return false;
     for (qsizetype i = 0; i < d.size(); ++i) {
         const bool pair = d[i].isHighSurrogate() && i + 1 < d.size() && d[i + 1].isLowSurrogate();
         const char32_t c = pair ? QChar::surrogateToUcs4(d[i], d[i + 1]) : d[i].unicode();
         i += pair;
         if (!QChar::isPrint(c) || c == 0x2028 || c == 0x2029)
-            return QStringLiteral("unprintable U+%1").arg(uint(c), 4, 16, QLatin1Char('0'));
+            return false;
     }
-    return {};
+    return true;
 }
 
 struct Maker {
@@ -126,9 +121,7 @@ struct Maker {
     {
         const int kind = pick(100);
         if (kind >= 30)
-            return kind < 50   ? select()
-                   : kind < 60 ? stacked()
-                               : Generated{kind < 85 ? mutated() : noise()};
+            return kind < 50 ? select() : kind < 60 ? stacked() : Generated{mutated()};
         const ProcedureCall c = call();
         return {render(c), c};
     }
@@ -147,9 +140,7 @@ struct Maker {
     // Nothing (where allowed), mostly a space, now and then another blank.
     QString blank(bool needed = false)
     {
-        return !needed && chance(40) ? QString()
-               : chance(80)          ? QStringLiteral(" ")
-                                     : oneOf(kBlanks);
+        return !needed && chance(40) ? QString() : chance(80) ? u" "_s : oneOf(kBlanks);
     }
 
     QString anyCase(QString w)
@@ -177,11 +168,7 @@ struct Maker {
 
     QString identifier()
     {
-        QString id = oneOf(kStarts);
-        for (int n = pick(12); n > 0; --n)
-            id += QChar(u"abcdefghijklmnopqrstuvwxyz0123456789"[pick(36)]);
-        return id + (chance(20) ? QStringLiteral("$1") : QString()) +
-               (chance(2) ? longRun() : QString());
+        return u"tb"_s + repeat(pick(12), [&] { return QString(QChar(u'a' + pick(26))); });
     }
 
     QString value()
@@ -194,35 +181,27 @@ struct Maker {
     // db..name, db.dbo.name, dbo.name or the name alone, in any case.
     ObjectName named(const QString& database, const QString& name)
     {
-        const QString owner = chance(50) ? QString() : anyCase(QStringLiteral("dbo"));
+        const QString owner = chance(50) ? QString() : anyCase(u"dbo"_s);
         return {database.isEmpty() ? QString() : anyCase(database), owner,
                 chance(80) ? name : anyCase(name)};
     }
 
-    // One of the component's own calls with some arguments changed, added or
-    // dropped (deep into the procedures: a save that fails late), or a known
-    // or made-up name, now and then in the wrong database, with any arguments.
+    // One of the component's own calls with some arguments changed (deep into
+    // the procedures: a save that fails late), now and then with too few or
+    // too many, a made-up name or the wrong database.
     ProcedureCall call()
     {
         ProcedureCall c = oneOf(calls);
-        if (chance(60)) {
-            c.procedure = named(chance(50) ? QString() : kDatabases[1], c.procedure.name);
-            for (int n = pick(3); n > 0 && !c.arguments.isEmpty(); --n)
-                c.arguments[pick(int(c.arguments.size()))] = value();
-            if (chance(10))
+        c.procedure = named(kDatabases.at(pick(chance(90) ? 2 : 3)),
+                            chance(90) ? c.procedure.name : identifier());
+        for (int n = pick(3); n > 0 && !c.arguments.isEmpty(); --n)
+            c.arguments[pick(int(c.arguments.size()))] = value();
+        if (chance(20)) {
+            const qsizetype count = pick(int(c.arguments.size()) + 3);
+            c.arguments.resize(qMin(count, c.arguments.size()));
+            while (c.arguments.size() < count)
                 c.arguments.append(value());
-            else if (chance(10) && !c.arguments.isEmpty())
-                c.arguments.removeLast();
-            return c;
         }
-        const QString name = chance(90) ? c.procedure.name : identifier();
-        const ProcedureDef* def = ProcedureRegistry::find(name);
-        const int count = def && chance(70)
-                              ? def->minArguments + pick(def->maxArguments - def->minArguments + 1)
-                              : pick(def ? def->maxArguments + 3 : 5);
-        c = {named(kDatabases.at(pick(chance(85) ? 2 : 3)), name), {}};
-        while (c.arguments.size() < count)
-            c.arguments.append(value());
         return c;
     }
 
@@ -231,21 +210,21 @@ struct Maker {
     Generated select()
     {
         const bool known = chance(85);
-        const Table t = known ? oneOf(tables) : Table{{}, identifier(), {}};
+        const Table t = known ? oneOf(tables) : Table{{}, identifier()};
         // The laboratory's tables need no database name.
         SelectAll s{
             named(t.database == kDatabases[1] && chance(50) ? QString() : t.database, t.name), {}};
-        QString text = blank() + anyCase(QStringLiteral("select")) + blank() + u'*' + blank() +
-                       anyCase(QStringLiteral("from")) + blank(true) + render(s.table);
+        QString text = blank() + anyCase(u"select"_s) + blank() + u'*' + blank() +
+                       anyCase(u"from"_s) + blank(true) + render(s.table);
         bool answerable = known;
         for (int n = chance(30) ? 0 : 1 + pick(3); n > 0; --n) {
             const bool real = !t.columns.isEmpty() && chance(90);
             const Condition c{real ? anyCase(oneOf(t.columns)) : identifier(), chance(30), value()};
-            text += blank(true) + anyCase(QLatin1String(s.conditions.isEmpty() ? "where" : "and")) +
-                    blank(true) + c.column +
-                    (c.like ? blank(true) + anyCase(QStringLiteral("like")) + blank()
-                            : blank() + u'=' + blank()) +
-                    literal(c.value);
+            text +=
+                blank(true) + anyCase(QLatin1String(s.conditions.isEmpty() ? "where" : "and")) +
+                blank(true) + c.column +
+                (c.like ? blank(true) + anyCase(u"like"_s) + blank() : blank() + u'=' + blank()) +
+                literal(c.value);
             // A pattern past SQLite's limit is refused by name.
             answerable = answerable && real && !(c.like && c.value.toUtf8().size() > 50000);
             s.conditions.append(c);
@@ -260,40 +239,26 @@ struct Maker {
     Generated stacked()
     {
         if (chance(20))
-            return {QStringLiteral("/* note */ ") + anyCommand(), {}, true};
-        const QString text =
-            anyCommand() + blank() + oneOf(kTails) +
-            (chance(50) ? QStringLiteral("delete from tbLabRequest") : anyCommand());
-        return {chance(30) ? text + QStringLiteral(" */") : text, {}, true};
+            return {u"/* note */ "_s + anyCommand(), {}, true};
+        return {anyCommand() + blank() + oneOf(kTails) +
+                    (chance(50) ? u"delete from tbLabRequest"_s : anyCommand()),
+                {},
+                true};
     }
 
+    // A command with characters (quotes among them) inserted or removed, or
+    // cut short.
     QString mutated()
     {
         QString t = anyCommand();
         const std::function<void(qsizetype)> operators[] = {
             [&](qsizetype at) { t.insert(at, character()); },
             [&](qsizetype at) { t.remove(at, pick(8)); },
-            [&](qsizetype at) { t.insert(at, t.mid(at, pick(20))); },
             [&](qsizetype at) { t.truncate(at); },
-            [&](qsizetype at) { t.insert(at, longRun()); },
-            [&](qsizetype at) { t.replace(at, 1, character().at(0)); },
-            [&](qsizetype at) { // an unbalanced quote
-                const qsizetype q = t.indexOf(u'\'', at);
-                q >= 0 ? t.remove(q, 1) : t.insert(at, u'\'');
-            },
         };
         for (int n = 1 + pick(3); n > 0; --n)
-            operators[pick(7)](pick(int(t.size()) + 1));
+            operators[pick(3)](pick(int(t.size()) + 1));
         return t;
-    }
-
-    // Runs of characters, of blanks alone, or of words in no order.
-    QString noise()
-    {
-        const int kind = pick(3);
-        return repeat(pick(kind == 1 ? 6 : 40), [&] {
-            return kind == 0 ? character() : kind == 1 ? blank(true) : oneOf(kWords) + blank();
-        });
     }
 
     QString render(const ObjectName& o)
@@ -323,7 +288,7 @@ template <typename F> std::optional<LisError> thrown(F&& f)
     } catch (const LisError& e) {
         return e;
     } catch (const std::exception& e) {
-        return LisError(0, QStringLiteral("threw ") + QString::fromLocal8Bit(e.what()));
+        return LisError(0, u"threw "_s + QString::fromLocal8Bit(e.what()));
     }
     return std::nullopt;
 }
@@ -335,18 +300,18 @@ QString misreading(const Generated& g, const std::optional<Command>& parsed,
     if (g.meant && !parsed)
         return parseError->description();
     if (g.meant && *parsed != *g.meant)
-        return QStringLiteral("read otherwise");
+        return u"read otherwise"_s;
     if (g.mustRefuse && parsed)
-        return QStringLiteral("accepted");
+        return u"accepted"_s;
     if (parseError && (!error || error->description() != parseError->description()))
-        return QStringLiteral("not refused as the parser refused it");
+        return u"not refused as the parser refused it"_s;
     if (!error)
         return {};
     const QString& d = error->description();
     if (error->number() >= 0)
-        return QStringLiteral("error %1: ").arg(error->number()) + d;
-    if (const QString fault = descriptionFault(d); !fault.isEmpty())
-        return fault + QStringLiteral(": ") + d.left(kLongestDescription);
+        return u"error %1: "_s.arg(error->number()) + d;
+    if (!fitDescription(d))
+        return u"unfit description: "_s + d.left(kLongestDescription);
     return g.mustSucceed ? d : QString();
 }
 } // namespace
@@ -358,20 +323,15 @@ private slots:
     {
         Clock::pin(QDateTime(kDay, QTime(15, 0)));
         DemoLaboratory::build(m_db.folder(), kDay);
-        m_conn.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + m_db.folder());
+        m_conn.open(u"Initial Catalog=LABORATORY;Data Source="_s + m_db.folder());
         for (const char* text : kCalls) {
-            const Command c = CommandParser::parse(QLatin1String(text));
-            QVERIFY2(ProcedureRegistry::find(std::get<ProcedureCall>(c).procedure.name), text);
             m_conn.execute(QLatin1String(text));
-            m_calls.append(std::get<ProcedureCall>(c));
+            m_calls.append(std::get<ProcedureCall>(CommandParser::parse(QLatin1String(text))));
         }
-        for (const QString& schema : {QStringLiteral("main"), QStringLiteral("patient_data")}) {
-            const QString tables =
-                QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'");
+        for (const QString& schema : {u"main"_s, u"patient_data"_s}) {
+            const QString tables = u"SELECT name FROM %1.sqlite_master WHERE type = 'table'"_s;
             for (const QVariantList& row : m_db.query(tables.arg(schema)).rows) {
-                Table t{schema == QLatin1String("main") ? kDatabases[1] : schema,
-                        row[0].toString(),
-                        {}};
+                Table t{schema == u"main"_s ? kDatabases[1] : schema, row[0].toString()};
                 const QString columns = QStringLiteral("PRAGMA %1.table_info(\"%2\")");
                 for (const QVariantList& c : m_db.query(columns.arg(schema, t.name)).rows)
                     t.columns.append(c[1].toString());
@@ -386,29 +346,9 @@ private slots:
 
     void generatedTexts()
     {
-        // A refused text must leave every row as it was. Comparing all rows
-        // after each text is slow, so they are compared only when SQLite's
-        // data version says another connection committed.
-        const auto versions = [&] {
-            const auto of = [&](const char* sql) {
-                return m_db.query(QLatin1String(sql)).rows[0][0];
-            };
-            return QVariantList{of("PRAGMA main.data_version"),
-                                of("PRAGMA patient_data.data_version")};
-        };
-        // The watch sees the session's writes, or it would pass anything.
-        const auto before = versions();
-        m_conn.execute(QStringLiteral("Lab_SaveDump_ResultSummary 'L-1016', 'watched'"));
-        auto version = versions();
-        QVERIFY(version != before);
         QByteArray digest = rowsDigest();
 
-        // LIS_FUZZ_SEED replays or explores another sequence of texts.
-        const quint32 seed = !qEnvironmentVariableIsEmpty("LIS_FUZZ_SEED")
-                                 ? quint32(qEnvironmentVariableIntValue("LIS_FUZZ_SEED"))
-                                 : 20240307u;
-        Maker maker{QRandomGenerator(seed), m_calls, m_tables};
-        int wellFormed = 0, refused = 0, written = 0;
+        Maker maker{QRandomGenerator(20240307u), m_calls, m_tables};
         QElapsedTimer total;
         total.start();
         for (int i = 0; i < kTexts && total.elapsed() <= kBudgetMs; ++i) {
@@ -416,24 +356,15 @@ private slots:
             std::optional<Command> parsed;
             const auto parseError = thrown([&] { parsed = CommandParser::parse(g.text); });
             const auto error = thrown([&] { m_conn.execute(g.text); });
-            wellFormed += parsed.has_value();
-            refused += error.has_value();
             QString fault = misreading(g, parsed, parseError, error);
-            if (const auto v = versions(); fault.isEmpty() && v != version) {
-                const QByteArray d = rowsDigest();
-                if (error && d != digest)
-                    fault = QStringLiteral("refused, yet rows changed: ") + error->description();
-                written += d != digest;
-                std::tie(version, digest) = std::pair(v, d);
-            }
+            // A refused text leaves every row as it was.
+            if (const QByteArray d = rowsDigest(); fault.isEmpty() && error && d != digest)
+                fault = u"refused, yet rows changed: "_s + error->description();
+            else
+                digest = d;
             if (!fault.isEmpty())
-                QFAIL(qPrintable(QStringLiteral("text %1 (seed %2) %3: %4")
-                                     .arg(i)
-                                     .arg(seed)
-                                     .arg(commandExcerpt(g.text), fault)));
+                QFAIL(qPrintable(u"text %1 %2: %3"_s.arg(i).arg(commandExcerpt(g.text), fault)));
         }
-        qInfo("%d texts, %d well-formed, %d refused, %d wrote; %lld ms", kTexts, wellFormed,
-              refused, written, total.elapsed());
         QVERIFY2(total.elapsed() <= kBudgetMs, "the texts took too long");
     }
 

@@ -9,10 +9,24 @@
 #include <QtTest>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
-QString refusal(const QString& folder)
+Caught opening(const QString& folder)
 {
-    return caught([&] { LabStore store(folder); }).description;
+    return caught([&] { LabStore store(folder); });
+}
+
+// A laboratory in the folder with a row of its own.
+void makeLaboratory(const QString& folder)
+{
+    LabStore(folder).exec(u"INSERT INTO tbHospitalInfo (Title) VALUES ('ours')"_s);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 bool ownerOnly(const QString& path)
@@ -32,88 +46,56 @@ private slots:
         QTemporaryDir dir;
         {
             // As the first version left it: its own sample index, version 1.
+            // and exam items without conventional limits of their own.
             LabStore store(dir.path());
-            store.exec(QStringLiteral("DROP INDEX ixDLResultSampleDay"));
-            store.exec(QStringLiteral("CREATE INDEX ixDLResultSample ON "
-                                      "tbLabInstrumentDLHemaResult (InstrumentID, SampleNum)"));
-            store.exec(QStringLiteral(
-                "INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate, "
-                "InstrumentItem, ResultValue) VALUES ('AN-01', '7', '2024-03-07 08:00:00', "
-                "'HBSAG', '0.41')"));
-            // Nor had its exam items conventional limits of their own.
-            store.exec(QStringLiteral("ALTER TABLE tbLabExamItem DROP COLUMN CMin"));
-            store.exec(QStringLiteral("ALTER TABLE tbLabExamItem DROP COLUMN CMax"));
-            store.exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName) VALUES "
-                                      "('GLU', 'Glucose')"));
-            store.exec(QStringLiteral("PRAGMA main.user_version=1"));
+            for (const char* sql :
+                 {"DROP INDEX ixDLResultSampleDay",
+                  "CREATE INDEX ixDLResultSample ON tbLabInstrumentDLHemaResult (InstrumentID, "
+                  "SampleNum)",
+                  "INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate, "
+                  "InstrumentItem, ResultValue) VALUES ('AN-01', '7', '2024-03-07 08:00:00', "
+                  "'HBSAG', '0.41')",
+                  "ALTER TABLE tbLabExamItem DROP COLUMN CMin",
+                  "ALTER TABLE tbLabExamItem DROP COLUMN CMax",
+                  "INSERT INTO tbLabExamItem (ItemID, ExamName) VALUES ('GLU', 'Glucose')",
+                  "PRAGMA main.user_version=1"})
+                store.exec(QLatin1String(sql));
         }
-        LabStore store(dir.path());
-        QCOMPARE(store
-                     .query(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'index' "
-                                           "AND name LIKE 'ixDLResultSample%'"))
-                     .rows,
-                 QList<QVariantList>{{"ixDLResultSampleDay"}});
         QCOMPARE(
-            store.query(QStringLiteral("SELECT ResultValue FROM tbLabInstrumentDLHemaResult")).rows,
-            QList<QVariantList>{{"0.41"}});
-        const ResultSet items =
-            store.query(QStringLiteral("SELECT ExamName, CMin FROM tbLabExamItem"));
-        QCOMPARE(items.rows.size(), 1);
-        QCOMPARE(items.rows[0][0], QVariant("Glucose"));
-        QVERIFY(items.rows[0][1].isNull());
-    }
-
-    void aForeignFileIsReportedNeverOverwritten_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::newRow("laboratory") << "laboratory.db";
-        QTest::newRow("patient data") << "patient_data.db";
-    }
-    void aForeignFileIsReportedNeverOverwritten()
-    {
-        QFETCH(QString, file);
-        QTemporaryDir dir;
-        QFile f(dir.filePath(file));
-        const QByteArray text =
-            QByteArrayLiteral("Shopping list: milk, bread, eggs.\n").repeated(200);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
-        f.close();
-        const Caught e = caught([&] { LabStore store(dir.path()); });
-        QCOMPARE(e.number, ErrNo::DbConnectionFailed);
-        QVERIFY2(e.description.contains(f.fileName()), qPrintable(e.description));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), text);
+            LabStore(dir.path())
+                .query(u"SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE "
+                       "'ixDLResultSample%' UNION ALL SELECT ResultValue FROM "
+                       "tbLabInstrumentDLHemaResult UNION ALL SELECT ExamName || "
+                       "ifnull(CMin, ' without limits') FROM tbLabExamItem"_s)
+                .rows,
+            (QList<QVariantList>{{"ixDLResultSampleDay"}, {"0.41"}, {"Glucose without limits"}}));
     }
 
     void unusableFolders()
     {
         QTemporaryDir dir;
-        QVERIFY(refusal(dir.filePath(QStringLiteral("nowhere"))).contains("does not exist"));
-        QFile file(dir.filePath(QStringLiteral("plain.txt")));
+        QVERIFY(opening(dir.filePath(u"nowhere"_s)).description.contains("does not exist"));
+        QFile file(dir.filePath(u"plain.txt"_s));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(refusal(file.fileName()).contains("is not a folder"));
+        QVERIFY(opening(file.fileName()).description.contains("is not a folder"));
         // Even root cannot create files in a process's own /proc folder.
-        QVERIFY(refusal(QStringLiteral("/proc/self")).contains("is read-only"));
+        QVERIFY(opening(u"/proc/self"_s).description.contains("is read-only"));
     }
 
     void onlyTheEmbeddedLaboratoryIsServed()
     {
         EmbeddedDriver d;
-        const auto embedded = [&](const char* ds) {
-            return d.accepts(
-                ConnectionString::parse(QStringLiteral("Data Source=") + QLatin1String(ds)));
-        };
-        for (const char* ds : {"", "/srv/lab", "./lab", "~/lab"})
-            QVERIFY2(embedded(ds), ds);
-        for (const char* ds : {"SRV1", "SRV1\\LAB"})
-            QVERIFY2(!embedded(ds), ds);
+        QStringList served;
+        for (const char* ds : {"", "/srv/lab", "./lab", "~/lab", "SRV1", "SRV1\\LAB"})
+            if (d.accepts(ConnectionString::parse(u"Data Source="_s + QLatin1String(ds))))
+                served << QLatin1String(ds);
+        QCOMPARE(served, (QStringList{"", "/srv/lab", "./lab", "~/lab"}));
 
         QTemporaryDir dir;
-        Connection c;
         const Caught e = caught(
-            [&] { c.open(QStringLiteral("Initial Catalog=PAYROLL;Data Source=") + dir.path()); });
+            [&] { Connection().open(u"Initial Catalog=PAYROLL;Data Source="_s + dir.path()); });
         QCOMPARE(e.number, ErrNo::DbConnectionFailed);
-        QVERIFY(e.description.contains(QStringLiteral("database 'PAYROLL' requested")));
+        QVERIFY(e.description.contains(u"database 'PAYROLL' requested"_s));
     }
 
     void theDefaultFolderIsCreatedOwnerOnlyWithTheSchema()
@@ -121,16 +103,16 @@ private slots:
         const QString folder = EmbeddedDriver::defaultDataFolder();
         QCOMPARE(folder, QDir::cleanPath(qEnvironmentVariable("LIS_DATA_DIR")));
         QVERIFY(!QFileInfo::exists(folder));
-        Connection().open(QStringLiteral("Initial Catalog=LABORATORY;Data Source="));
+        Connection().open(u"Initial Catalog=LABORATORY;Data Source="_s);
         QVERIFY(ownerOnly(folder));
         {
             LabStore store(folder);
-            QVERIFY(store.table(QStringLiteral("LABORATORY"), QStringLiteral("tbLabResult")));
-            QVERIFY(store.table(QStringLiteral("patient_data"), QStringLiteral("tbPatient")));
-            QVERIFY(!store.table(QStringLiteral("laboratory"), QStringLiteral("tbPatient")));
-            store.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('kept')"));
+            QVERIFY(store.table(u"LABORATORY"_s, u"tbLabResult"_s));
+            QVERIFY(store.table(u"patient_data"_s, u"tbPatient"_s));
+            QVERIFY(!store.table(u"laboratory"_s, u"tbPatient"_s));
+            store.exec(u"INSERT INTO tbHospitalInfo (Title) VALUES ('kept')"_s);
         }
-        QCOMPARE(LabStore(folder).query(QStringLiteral("SELECT Title FROM tbHospitalInfo")).rows,
+        QCOMPARE(LabStore(folder).query(u"SELECT Title FROM tbHospitalInfo"_s).rows,
                  QList<QVariantList>{{"kept"}});
     }
 
@@ -140,53 +122,59 @@ private slots:
         // included, are owner-only; the folder itself is the administrator's.
         QTemporaryDir dir;
         QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
-        LabStore store(dir.path());
-        store.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('open')"));
+        LabStore store(dir.path()); // open, so its journals are there too
+        store.exec(u"INSERT INTO tbHospitalInfo (Title) VALUES ('open')"_s);
+        QStringList open;
         for (const char* file : {"laboratory.db", "patient_data.db", "laboratory.db-wal",
-                                 "laboratory.db-shm", "patient_data.db-wal"}) {
-            QVERIFY2(QFileInfo::exists(dir.filePath(QLatin1String(file))), file);
-            QVERIFY2(ownerOnly(dir.filePath(QLatin1String(file))), file);
-        }
+                                 "laboratory.db-shm", "patient_data.db-wal"})
+            if (const QString path = dir.filePath(QLatin1String(file));
+                !QFileInfo::exists(path) || !ownerOnly(path))
+                open << path;
+        QCOMPARE(open, QStringList());
         QCOMPARE(QFile::permissions(dir.path()) & 0x0077, QFileDevice::Permissions(0x0055));
     }
 
-    void halfALaboratoryIsNamedNeverReplaced_data()
+    // A foreign file, or half a laboratory: named, and left as it was.
+    void whatIsNotALaboratoryIsNamedNeverReplaced_data()
     {
-        QTest::addColumn<QString>("kept");
-        QTest::addColumn<QString>("lost");
-        QTest::addColumn<bool>("emptied");
-        QTest::newRow("patient data missing") << "laboratory.db"
-                                              << "patient_data.db" << false;
-        QTest::newRow("patient data empty") << "laboratory.db"
-                                            << "patient_data.db" << true;
-        QTest::newRow("laboratory missing") << "patient_data.db"
-                                            << "laboratory.db" << false;
+        QTest::addColumn<bool>("made"); // a laboratory first
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("content"); // put in its place; null removes it
+        QTest::addColumn<QString>("why");
+        const QByteArray list = "Shopping list: milk, bread, eggs.\n"_ba.repeated(200);
+        const QString lab = u"laboratory.db"_s, patients = u"patient_data.db"_s;
+        QTest::newRow("foreign laboratory") << false << lab << list << QString();
+        QTest::newRow("foreign patient data") << false << patients << list << QString();
+        QTest::newRow("patient data missing") << true << patients << QByteArray() << "is missing";
+        QTest::newRow("patient data empty") << true << patients << ""_ba
+                                            << "is empty";
+        QTest::newRow("laboratory missing") << true << lab << QByteArray() << "is missing";
     }
-    void halfALaboratoryIsNamedNeverReplaced()
+    void whatIsNotALaboratoryIsNamedNeverReplaced()
     {
-        QFETCH(QString, kept);
-        QFETCH(QString, lost);
-        QFETCH(bool, emptied);
+        QFETCH(bool, made);
+        QFETCH(QString, file);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, why);
         QTemporaryDir dir;
-        LabStore(dir.path())
-            .exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
-                                 "('ours')"));
-        QVERIFY(QFile::remove(dir.filePath(lost)));
-        if (emptied)
-            QVERIFY(QFile(dir.filePath(lost)).open(QIODevice::WriteOnly));
-        QFile keptFile(dir.filePath(kept));
-        QVERIFY(keptFile.open(QIODevice::ReadOnly));
-        const QByteArray before = keptFile.readAll();
-        keptFile.close();
+        if (made)
+            makeLaboratory(dir.path());
+        QFile f(dir.filePath(file));
+        QVERIFY(content.isNull()
+                    ? f.remove()
+                    : f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
+        f.close();
+        const auto files = [&] {
+            return contents(dir.filePath(u"laboratory.db"_s)) + '|' +
+                   contents(dir.filePath(u"patient_data.db"_s));
+        };
+        const QByteArray before = files();
 
-        const Caught e = caught([&] { LabStore store(dir.path()); });
+        const Caught e = opening(dir.path());
         QCOMPARE(e.number, ErrNo::DbConnectionFailed);
-        QVERIFY2(e.description.contains(dir.filePath(lost)) &&
-                     e.description.contains(emptied ? "is empty" : "is missing"),
+        QVERIFY2(e.description.contains(f.fileName()) && e.description.contains(why),
                  qPrintable(e.description));
-        QCOMPARE(QFileInfo(dir.filePath(lost)).size(), 0);
-        QVERIFY(keptFile.open(QIODevice::ReadOnly));
-        QCOMPARE(keptFile.readAll(), before);
+        QCOMPARE(files(), before);
     }
 
     void aReadOnlyLaboratorySaysSo()
@@ -194,11 +182,9 @@ private slots:
         if (geteuid() == 0)
             QSKIP("root writes anywhere");
         QTemporaryDir dir;
-        LabStore(dir.path())
-            .exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES "
-                                 "('x')"));
+        makeLaboratory(dir.path());
         QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        const QString why = refusal(dir.path());
+        const QString why = opening(dir.path()).description;
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                               QFileDevice::ExeOwner);
         QVERIFY2(why.contains("is read-only") && why.contains("write access"), qPrintable(why));

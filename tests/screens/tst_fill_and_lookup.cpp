@@ -24,9 +24,9 @@ private slots:
         QTest::addColumn<QString>("ref");
         QTest::addColumn<bool>("onWorklist");
         QTest::addColumn<QString>("sample");
-        QTest::newRow("worklist") << "L-1001" << 5 << "REF-5001" << true << "101";
-        QTest::newRow("downloaded only") << "L-1005" << 2 << "REF-5004" << false << "102";
-        QTest::newRow("neither") << "L-1007" << 2 << "REF-5006" << false << "";
+        WindowFixture::row("worklist", "L-1001", 5, "REF-5001", true, "101");
+        WindowFixture::row("downloaded only", "L-1005", 2, "REF-5004", false, "102");
+        WindowFixture::row("neither", "L-1007", 2, "REF-5006", false, "");
     }
     void fillFindsTheSample()
     {
@@ -50,11 +50,11 @@ private slots:
                  << QStringLiteral("Lab_FormMaker_FillExams '%1','0'").arg(request);
         f.open<frmDownloaded>(request, [&](frmDownloaded& w) {
             QCOMPARE(f.db->trace().mid(2), commands);
-            QCOMPARE(w.txtSampleNum->text(), sample);
-            QCOMPARE(w.txtAccNum->text(), sample);
+            QCOMPARE((QStringList{w.txtSampleNum->text(), w.txtAccNum->text(),
+                                  w.grdExams->TextMatrix(1, 3)}),
+                     (QStringList{sample, sample, request}));
             QCOMPARE(w.dtpResultDate->date(), kDay);
             QCOMPARE(w.msfgDLresult->Rows(), downloadedRows);
-            QCOMPARE(w.grdExams->TextMatrix(1, 3), request);
             QVERIFY(w.cmdResetResult->isEnabled() && w.cmdSearchSampleNum->isEnabled());
             screenshot(w, QStringLiteral("filled-") + request);
         });
@@ -84,16 +84,14 @@ private slots:
                                   g->visualRect(g->model()->index(1, 1)).center());
             });
             QTest::keyClick(w.txtSampleNum, Qt::Key_Return);
-            QCOMPARE(w.txtSampleNum->text(), QStringLiteral("102"));
-            QCOMPARE(w.txtPName->text(), QStringLiteral("TAN, ROBERT C"));
-            QCOMPARE(w.msfgDLresult->TextMatrix(1, 0), QStringLiteral("Dengue NS1 antigen"));
+            QCOMPARE((QStringList{w.txtSampleNum->text(), w.txtPName->text(),
+                                  w.msfgDLresult->TextMatrix(1, 0)}),
+                     (QStringList{"102", "TAN, ROBERT C", "Dengue NS1 antigen"}));
             QVERIFY(!w.dtpResultDate->isEnabled() && w.cmdResetResult->isEnabled());
-            QVERIFY(f.db->trace().contains(
-                QStringLiteral("sp_InstrumentGetHemaSampleNum '0','03/07/2024','AN-01',''")));
-            QVERIFY(f.db->trace().contains(
-                QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024',"
-                               "'AN-01','102','TAN, ROBERT C', 'REF-5004'")));
-
+            for (const char* sent : {"sp_InstrumentGetHemaSampleNum '0','03/07/2024','AN-01',''",
+                                     "LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024',"
+                                     "'AN-01','102','TAN, ROBERT C', 'REF-5004'"})
+                QVERIFY2(f.db->trace().contains(QLatin1String(sent)), sent);
             QVERIFY(f.presenter.messages().isEmpty()); // the same patient: no question
         });
     }
@@ -102,9 +100,9 @@ private slots:
     {
         QTest::addColumn<bool>("cancel");
         QTest::addColumn<bool>("manual");
-        QTest::newRow("cancelled, typed by hand") << true << true;
-        QTest::newRow("cancelled, not typed") << true << false;
-        QTest::newRow("nothing that day, typed by hand") << false << true;
+        WindowFixture::row("cancelled, typed by hand", true, true);
+        WindowFixture::row("cancelled, not typed", true, false);
+        WindowFixture::row("nothing that day, typed by hand", false, true);
     }
     void noSampleLeadsToManualEntry()
     {
@@ -127,12 +125,12 @@ private slots:
             w.cmdSearchSampleNum->click();
             QCOMPARE(f.presenter.messageTexts(), expected);
             const MessageRequest& question = f.presenter.messages().last();
-            QCOMPARE(question.buttons, MsgButtons::YesNo);
-            QCOMPARE(question.defaultAnswer, MsgAnswer::No);
+            QVERIFY(question.buttons == MsgButtons::YesNo &&
+                    question.defaultAnswer == MsgAnswer::No);
             QCOMPARE(f.presenter.windowsShown().contains(QStringLiteral("frmSampleSearch")),
                      cancel);
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 2), manual ? "Salmonella typhi IgM" : QString());
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 7), manual ? "L-1007" : QString());
+            QCOMPARE(w.msfgRequest->TextMatrix(1, 2) + w.msfgRequest->TextMatrix(1, 7),
+                     manual ? "Salmonella typhi IgML-1007" : QString());
             QCOMPARE(w.dtpResultDate->isEnabled(), !manual);
         });
         // The shared dialog goes with the component: a host may destroy its

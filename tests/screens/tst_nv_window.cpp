@@ -34,14 +34,14 @@ private slots:
             QCOMPARE(w.grdExams->TextMatrix(1, 4), QStringLiteral("3.9 - 6.1"));
             QCOMPARE(w.txtSampleNum->text(), QStringLiteral("103"));
             // Items not asked for and rows without item code are left alone.
-            FlexGrid* dl = w.msfgDLresult;
-            dl->setTextMatrix(1, 4, QStringLiteral("CHOL"));
-            dl->setRows(4);
-            dl->setTextMatrix(2, 1, QStringLiteral("5.50"));
-            dl->setTextMatrix(2, 2, QStringLiteral("mmol/L"));
-            dl->setTextMatrix(2, 4, QStringLiteral(" GLU "));
-            dl->setTextMatrix(2, 19, QStringLiteral("L-1013 "));
-            dl->setTextMatrix(3, 1, QStringLiteral("7.7"));
+            w.msfgDLresult->setRows(4);
+            for (auto [r, c, text] : {std::tuple{1, 4, "CHOL"},
+                                      {2, 1, "5.50"},
+                                      {2, 2, "mmol/L"},
+                                      {2, 4, " GLU "},
+                                      {2, 19, "L-1013 "},
+                                      {3, 1, "7.7"}})
+                w.msfgDLresult->setTextMatrix(r, c, QLatin1String(text));
             w.grdExams->setRows(3); // an exam row without code
             w.cmdResetResult->click();
             FlexGrid* g = w.msfgRequest;
@@ -53,11 +53,11 @@ private slots:
             screenshot(w, QStringLiteral("nv-taken-over"));
 
             // The save fails in the third row: nothing is kept, nothing lost.
-            for (int r : {2, 3}) {
-                g->setTextMatrix(r, 0, QStringLiteral("L-1013"));
-                g->setTextMatrix(r, 1, r == 2 ? QStringLiteral("CHOL") : QStringLiteral("TRIG"));
-                g->setTextMatrix(r, 3, QString::number(r));
-            }
+            for (auto [r, code] : {std::pair{2, "CHOL"}, {3, "TRIG"}})
+                for (auto [c, text] : {std::pair{0, QStringLiteral("L-1013")},
+                                       {1, QLatin1String(code)},
+                                       {3, QString::number(r)}})
+                    g->setTextMatrix(r, c, text);
             w.txtAccNum->setText(QStringLiteral("A-13"));
             int saves = 0;
             session().LabDb->setCommandHook([&](const QString& text) {
@@ -70,8 +70,7 @@ private slots:
             QCOMPARE(f.presenter.messageTexts(),
                      QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});
             QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
-            QCOMPARE(g->TextMatrix(3, 3), QStringLiteral("3"));
-            QCOMPARE(w.txtAccNum->text(), QStringLiteral("A-13"));
+            QCOMPARE(g->TextMatrix(3, 3) + w.txtAccNum->text(), QStringLiteral("3A-13"));
         });
         QCOMPARE(snapshot(), before);
     }
@@ -79,8 +78,8 @@ private slots:
     void saveWithSummaries_data()
     {
         QTest::addColumn<QString>("formType");
-        QTest::newRow("P: deleted once, the exam name leads") << "P";
-        QTest::newRow("other: deleted per row") << "B";
+        WindowFixture::row("P: deleted once, the exam name leads", QStringLiteral("P"));
+        WindowFixture::row("other: deleted per row", QStringLiteral("B"));
     }
     void saveWithSummaries()
     {
@@ -125,9 +124,9 @@ private slots:
     {
         QTest::addColumn<bool>("verifyMode");
         QTest::addColumn<bool>("clerk");
-        QTest::newRow("verify mode: before each row") << true << false;
-        QTest::newRow("otherwise: after each row") << false << false;
-        QTest::newRow("a clerk never verifies") << false << true;
+        WindowFixture::row("verify mode: before each row", true, false);
+        WindowFixture::row("otherwise: after each row", false, false);
+        WindowFixture::row("a clerk never verifies", false, true);
     }
     void verificationBeforeOrAfterTheSave()
     {
@@ -145,12 +144,8 @@ private slots:
         const int save = int(trace.indexOf(
             QRegularExpression("^Lab_FormMaker_SaveResultWithNormalValues2 'L-1014', 'CREA'.*")));
         QVERIFY(save >= 0);
-        QVERIFY(trace[save].contains(clerk ? QStringLiteral("'MT02', 'N', ")
-                                           : QStringLiteral("'MT02', 'Y', ")));
-        if (clerk)
-            QCOMPARE(verify, -1);
-        else
-            QVERIFY(verify >= 0 && (verify < save) == verifyMode);
+        QVERIFY(trace[save].contains(clerk ? "'MT02', 'N', " : "'MT02', 'Y', "));
+        QVERIFY(clerk ? verify == -1 : verify >= 0 && (verify < save) == verifyMode);
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1014' AND VerifiedBy = 'MT02'"),
                  clerk ? 0 : 3);
     }

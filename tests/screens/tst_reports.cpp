@@ -74,9 +74,9 @@ private slots:
         Report& r = *session().CurrentReport;
         QCOMPARE(r.headerText(), QStringLiteral("ST. MERCY GENERAL HOSPITAL"));
         // Re-pointed from the first dot on, logged on with the session's values.
-        QCOMPARE(r.tables()[1].location, QStringLiteral("LABORATORY.dbo.tbLabLogbook"));
-        QCOMPARE(r.tables()[0].server, f.db->folder());
-        QCOMPARE(r.tables()[0].database, kLab);
+        QCOMPARE(
+            (QStringList{r.tables()[1].location, r.tables()[0].server, r.tables()[0].database}),
+            (QStringList{"LABORATORY.dbo.tbLabLogbook", f.db->folder(), kLab}));
         // Subreports get their own values; data comes from where the tables point.
         ConfigureSubreport(QStringLiteral("Part"), kLab, {QStringLiteral("L-1006")});
         QCOMPARE(r.openSubreport(QStringLiteral("Part")).parameterFields()[0].currentValues,
@@ -89,9 +89,8 @@ private slots:
             return caught([&] { OpenReportWithLogOn(path, kLab, {}); }).number;
         };
         QCOMPARE(failing(fixture("Locations.RPT")), 5);
-        QList<ReportTable>& t = session().CurrentReport->tables();
-        QCOMPARE(t[1].location, QStringLiteral("LABORATORY.dbo.x.y"));
-        QCOMPARE(t[2].location, QStringLiteral("nodot"));
+        const QList<ReportTable>& t = session().CurrentReport->tables();
+        QCOMPARE(t[1].location + ' ' + t[2].location, QStringLiteral("LABORATORY.dbo.x.y nodot"));
         QCOMPARE(failing(QStringLiteral("/nowhere/x.RPT")), 53);
     }
 
@@ -156,11 +155,11 @@ private slots:
     {
         QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("logbook");
-        QTest::newRow("plain preview, Escape") << "escape" << true;
-        QTest::newRow("verify") << "verify" << true;
-        QTest::newRow("verify without logbook stays") << "verify" << false;
-        QTest::newRow("verify and print") << "print" << true;
-        QTest::newRow("edit") << "edit" << true;
+        WindowFixture::row("plain preview, Escape", QStringLiteral("escape"), true);
+        WindowFixture::row("verify", QStringLiteral("verify"), true);
+        WindowFixture::row("verify without logbook stays", QStringLiteral("verify"), false);
+        WindowFixture::row("verify and print", QStringLiteral("print"), true);
+        WindowFixture::row("edit", QStringLiteral("edit"), true);
     }
     void viewerWithAndWithoutVerification()
     {
@@ -187,9 +186,9 @@ private slots:
         });
         session().EmployeeCode = QStringLiteral("MT02");
         PrintOrPreview(false, QStringLiteral("Laboratory Result"), false, offered);
-        QCOMPARE(stayedOpen, action == QLatin1String("verify") && !logbook);
-        QCOMPARE(session().ReportVerified, logbook && (print || action == QLatin1String("verify")));
-        QCOMPARE(session().PrintRequested, print);
+        const bool verify = action == QLatin1String("verify");
+        QCOMPARE((QList<bool>{stayedOpen, session().ReportVerified, session().PrintRequested}),
+                 (QList<bool>{verify && !logbook, logbook && (print || verify), print}));
         QVERIFY(!session().CurrentReport);
     }
 
@@ -197,31 +196,28 @@ private slots:
     {
         OpenReportWithLogOn(fixture("TwoParameters.RPT"), kLab, {});
         f.open<frmDownloaded>(QStringLiteral("L-1001"), [&](frmDownloaded& w) {
-            struct Kind {
-                const char* form;
-                const char* value;
-                const char* file;
-                QVariant last;
-            };
-            // The kind follows FormType and ValueType exactly. W has no report
-            // format: it says so, and the report opened before is not shown.
-            for (const Kind& k :
-                 {Kind{"W", "", nullptr, {}}, Kind{"P", "5", "/LabPrint_WithCutOff.RPT", "L-1001"},
-                  Kind{"P", "D", "/LabPrint_ShortFormWIthRemark.RPT", "2"},
-                  Kind{"D", "", "/LabPrint_ShortFormWIthRemark.RPT", "2"}}) {
-                session().Request.FormType = QLatin1String(k.form);
-                session().Request.ValueType = QLatin1String(k.value);
+            // Form type, value type, report file, its last parameter. The kind
+            // follows FormType and ValueType exactly. W has no report format:
+            // it says so, and the report opened before is not shown.
+            const char* const kinds[][4] = {{"W", "", nullptr, nullptr},
+                                            {"P", "5", "/LabPrint_WithCutOff.RPT", "L-1001"},
+                                            {"P", "D", "/LabPrint_ShortFormWIthRemark.RPT", "2"},
+                                            {"D", "", "/LabPrint_ShortFormWIthRemark.RPT", "2"}};
+            for (const auto& k : kinds) {
+                session().Request.FormType = QLatin1String(k[0]);
+                session().Request.ValueType = QLatin1String(k[1]);
                 session().EntryMode = 2;
-                if (k.file)
+                if (k[2])
                     f.presenter.queueWindow([&](QWidget&) {
                         Report& r = *session().CurrentReport;
-                        QVERIFY(r.path().endsWith(QLatin1String(k.file)));
-                        QCOMPARE(r.parameterFields().last().currentValues, QVariantList{k.last});
+                        QVERIFY(r.path().endsWith(QLatin1String(k[2])));
+                        QCOMPARE(r.parameterFields().last().currentValues,
+                                 QVariantList{QString::fromLatin1(k[3])});
                     });
                 w.Print_Result();
             }
             QCOMPARE(f.presenter.messages().size(), 1);
-            QVERIFY(f.presenter.messages().first().text.contains(QStringLiteral("no report")));
+            QVERIFY(f.presenter.messageTexts().first().contains(QStringLiteral("no report")));
             QCOMPARE(f.presenter.windowsShown().count(QStringLiteral("frmReportViewer")), 3);
         });
     }
