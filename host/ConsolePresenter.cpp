@@ -8,6 +8,8 @@ MsgAnswer ConsolePresenter::message(const MessageRequest& request)
     const QString title =
         request.title.isEmpty() ? QCoreApplication::applicationName() : request.title;
     m_out << "[" << title << "] " << request.text << "\n";
+    if (!request.advice.isEmpty())
+        m_out << "  " << request.advice << "\n";
     m_out.flush();
     return request.defaultAnswer;
 }

@@ -98,7 +98,13 @@ void Presenter::install(Presenter* presenter)
 MsgAnswer msgBox(const QString& text, MsgIcon icon, const QString& title, MsgButtons buttons,
                  MsgAnswer defaultAnswer)
 {
-    return Presenter::current().message({text, title, icon, buttons, defaultAnswer});
+    return Presenter::current().message({text, title, icon, buttons, defaultAnswer, {}});
+}
+
+MsgAnswer msgBox(const QString& text, const QString& advice, MsgIcon icon, const QString& title,
+                 MsgButtons buttons, MsgAnswer defaultAnswer)
+{
+    return Presenter::current().message({text, title, icon, buttons, defaultAnswer, advice});
 }
 
 MsgAnswer DialogPresenter::message(const MessageRequest& r)
@@ -108,6 +114,7 @@ MsgAnswer DialogPresenter::message(const MessageRequest& r)
                     r.title.isEmpty() ? QApplication::applicationDisplayName() : r.title, r.text,
                     toQt(r.buttons), owner);
     box.setDefaultButton(toQt(r.defaultAnswer));
+    box.setInformativeText(r.advice);
     const int answer = box.exec();
     // The window asked from gets its keys back, shortcuts included, also
     // where no window manager hands activation back to it.

@@ -14,6 +14,9 @@ struct MessageRequest {
     MsgIcon icon = MsgIcon::None;
     MsgButtons buttons = MsgButtons::Ok;
     MsgAnswer defaultAnswer = MsgAnswer::Ok;
+    // What to do next, shown under the text (the box's informative text), so
+    // a message fixed word for word can still say how to go on.
+    QString advice;
 };
 
 // Every message box and every modal show of a window goes through the
@@ -32,6 +35,10 @@ public:
 
 MsgAnswer msgBox(const QString& text, MsgIcon icon = MsgIcon::None, const QString& title = {},
                  MsgButtons buttons = MsgButtons::Ok, MsgAnswer defaultAnswer = MsgAnswer::Ok);
+// The same with advice on what to do next.
+MsgAnswer msgBox(const QString& text, const QString& advice, MsgIcon icon = MsgIcon::None,
+                 const QString& title = {}, MsgButtons buttons = MsgButtons::Ok,
+                 MsgAnswer defaultAnswer = MsgAnswer::Ok);
 
 // The presenter for people: QMessageBox and a local event loop.
 class DialogPresenter : public Presenter {
