@@ -95,16 +95,38 @@ void LoadResultHeader(bool withEntryMode)
     s.Method = method;
 }
 
+bool EmployeeCodeGiven(const QString& action)
+{
+    const SessionState& s = session();
+    if (!s.EmployeeCode.trimmed().isEmpty())
+        return true;
+    msgBox(QStringLiteral("The results of %1 cannot be %2: no employee code was given.")
+               .arg(s.RequestNum.trimmed(), action),
+           QStringLiteral("The program that opened this window must set the EmployeeCode "
+                          "property to the code of the person working. Close the window and "
+                          "open the request again from that program."),
+           MsgIcon::Exclamation);
+    return false;
+}
+
 bool VerifyRequestResults()
 {
     SessionState& s = session();
+    if (!EmployeeCodeGiven(QStringLiteral("verified")))
+        return false;
     const QString req = sqlLiteral(s.RequestNum);
     auto rs = s.LabDb->openRecordset(
         QStringLiteral("select * from laboratory..tblablogbook where requestnum = '") + req +
             QStringLiteral("'"),
         CursorOptions::serverDynamic());
-    if (rs->eof())
+    if (rs->eof()) {
+        msgBox(QStringLiteral("The results of %1 cannot be verified: the request has no logbook "
+                              "entry.")
+                   .arg(s.RequestNum.trimmed()),
+               QStringLiteral("Press Edit, save the results, and verify them again."),
+               MsgIcon::Exclamation);
         return false;
+    }
     s.LabDb->execute(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + req +
                      QStringLiteral("','") + sqlLiteral(s.EmployeeCode) + QStringLiteral("'"));
     return true;

@@ -13,6 +13,10 @@
 void LoadResultHeader(bool withEntryMode = true);
 // Verifies the request's results when the request has a logbook entry.
 bool VerifyRequestResults();
+// Says so and returns false when the host gave no employee code: nothing is
+// saved or verified without knowing who did it. The action is "saved" or
+// "verified".
+bool EmployeeCodeGiven(const QString& action);
 
 // The sample search dialog as PickSampleNumber drives it.
 class SampleSearchDialog {

@@ -4,6 +4,8 @@
 #include "Twips.h"
 
 #include <QHeaderView>
+#include <QScrollBar>
+#include <cmath>
 
 namespace {
 constexpr int kInvalidRow = 30009;
@@ -24,6 +26,8 @@ FlexGrid::FlexGrid(QWidget* parent)
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     setCols(2);
     setRows(2);
+    connect(horizontalHeader(), &QHeaderView::sectionResized, this,
+            [this](int col, int, int px) { userResized(col, px); });
 }
 
 void FlexGrid::setRows(int rows)
@@ -34,15 +38,15 @@ void FlexGrid::setRows(int rows)
 void FlexGrid::setCols(int cols)
 {
     const int old = columnCount();
+    m_applying = true;
     setColumnCount(std::max(cols, 0));
+    m_applying = false;
     m_widthTwips.resize(std::max(cols, int(m_widthTwips.size())), -1);
     m_centred.resize(m_widthTwips.size(), false);
-    for (int c = old; c < cols; ++c) {
+    for (int c = old; c < cols; ++c)
         if (!horizontalHeaderItem(c))
             setHorizontalHeaderItem(c, new QTableWidgetItem(QString()));
-        if (m_widthTwips[c] >= 0)
-            setColWidth(c, m_widthTwips[c]);
-    }
+    applyWidths();
 }
 
 void FlexGrid::checkCell(int row, int col) const
@@ -84,18 +88,84 @@ int FlexGrid::ColWidth(int col) const
 {
     if (col < 0 || col >= Cols())
         throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
-    const int w = m_widthTwips.value(col, -1);
-    return w >= 0 ? w : Twips::fromPx(columnWidth(col));
+    return baseTwips(col);
 }
 
 void FlexGrid::setColWidth(int col, int twips)
 {
     if (col < 0 || col >= Cols())
         throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
-    m_widthTwips[col] = twips;
-    setColumnHidden(col, twips == 0);
-    if (twips > 0)
-        setColumnWidth(col, Twips::toPx(twips));
+    m_widthTwips[col] = std::max(twips, 0);
+    applyWidths();
+}
+
+void FlexGrid::setDefaultColWidth(int col)
+{
+    if (col < 0 || col >= Cols())
+        throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
+    m_widthTwips[col] = -1;
+    applyWidths();
+}
+
+void FlexGrid::setGrowColumns(bool on)
+{
+    m_grow = on;
+    applyWidths();
+}
+
+void FlexGrid::setUserWidths(const QMap<int, int>& twips)
+{
+    m_userTwips.clear();
+    for (auto it = twips.begin(); it != twips.end(); ++it)
+        if (it.key() >= 0 && it.value() > 0)
+            m_userTwips.insert(it.key(), it.value());
+    applyWidths();
+}
+
+int FlexGrid::baseTwips(int col) const
+{
+    const int given = m_widthTwips.value(col, -1);
+    if (given == 0)
+        return 0;
+    if (m_userTwips.contains(col))
+        return m_userTwips.value(col);
+    return given > 0 ? given : Twips::fromPx(horizontalHeader()->defaultSectionSize());
+}
+
+void FlexGrid::applyWidths()
+{
+    int shown = 0;
+    for (int c = 0; c < Cols(); ++c)
+        shown += Twips::toPx(baseTwips(c));
+    // The room a vertical scroll bar would take is kept free, so rows coming
+    // and going never make the columns jump.
+    const int room = width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
+    m_stretch = m_grow && shown > 0 ? std::max(1.0, double(room) / shown) : 1.0;
+    m_applying = true;
+    for (int c = 0; c < Cols(); ++c) {
+        const int px = Twips::toPx(baseTwips(c));
+        setColumnHidden(c, px == 0);
+        if (px > 0)
+            setColumnWidth(c, int(std::floor(px * m_stretch)));
+    }
+    m_applying = false;
+}
+
+void FlexGrid::userResized(int col, int px)
+{
+    if (m_applying || px <= 0 || m_widthTwips.value(col, -1) == 0)
+        return;
+    // Kept at the designed scale; the other columns stay as drawn until the
+    // grid itself is resized.
+    m_userTwips[col] = Twips::fromPx(int(std::lround(px / m_stretch)));
+    emit columnResizedByUser();
+}
+
+void FlexGrid::resizeEvent(QResizeEvent* event)
+{
+    QTableWidget::resizeEvent(event);
+    if (m_grow)
+        applyWidths();
 }
 
 void FlexGrid::setRowHeightMin(int twips)

@@ -2,6 +2,7 @@
 
 #include "DbDriver.h"
 
+#include <QMap>
 #include <QTableWidget>
 #include <QVector>
 
@@ -24,9 +25,18 @@ public:
     QString TextMatrix(int row, int col) const;
     void setTextMatrix(int row, int col, const QString& text);
 
-    // Twips; a column never given a width has the grid's default one.
+    // Twips; a column never given a width has the grid's default one. A
+    // width the user dragged a shown column to stands in for the given one.
     int ColWidth(int col) const;
     void setColWidth(int col, int twips);
+    // Gives a column the grid's default width again, and shows it.
+    void setDefaultColWidth(int col);
+    // Once the grid is wider than its shown columns, they all widen in
+    // proportion to fill it, so a larger window shows more of every value.
+    void setGrowColumns(bool on);
+    // The columns the user resized, in twips at the designed scale.
+    QMap<int, int> userWidths() const { return m_userTwips; }
+    void setUserWidths(const QMap<int, int>& twips);
     void setRowHeightMin(int twips);
     void setColAlignmentCentred(int col);
 
@@ -40,11 +50,26 @@ public:
 
     void bind(const ResultSet& data);
 
+signals:
+    void columnResizedByUser();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    // The width a column is drawn at before growing: the user's, the given
+    // one, or the default; 0 when hidden.
+    int baseTwips(int col) const;
+    void applyWidths();
+    void userResized(int col, int px);
     void checkCell(int row, int col) const;
     QTableWidgetItem* itemAt(int row, int col);
 
     QVector<int> m_widthTwips; // -1: the default width
+    QMap<int, int> m_userTwips;
+    bool m_grow = false;
+    bool m_applying = false;
+    double m_stretch = 1.0;
     QVector<bool> m_centred;
     int m_fixedCols = 0;
 };

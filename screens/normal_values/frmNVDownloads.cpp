@@ -24,6 +24,10 @@ void frmNVDownloads::layoutRequestGrid()
                                            {10, 1000}, {11, 0}, {12, 0}};
     for (const auto& [col, twips] : widths)
         msfgRequest->setColWidth(col, twips);
+    // Factor and form type keep the grid's default width, shown, also after
+    // the start-up sizing hid every column from 8 on.
+    msfgRequest->setDefaultColWidth(13);
+    msfgRequest->setDefaultColWidth(14);
     for (int col : {3, 4, 8, 9})
         msfgRequest->setColAlignmentCentred(col);
     const QStringList headers = {"RequestNum", "ExamID",    "  Exam",    "Result", "Normal Value",

@@ -62,22 +62,54 @@ void ResultEntryForm::placeEditor()
     const int row = msfgRequest->Row();
     m_editRow = row;
     m_nullKey.clear();
-    const QRect cell = msfgRequest->cellRect(row, kValueColumn);
-    const QRect grid = Twips::toTwips(msfgRequest->geometry());
     {
         const QSignalBlocker quiet(txtResult); // showing the value is no change of it
         txtResult->setText(msfgRequest->TextMatrix(row, kValueColumn));
     }
     txtResult->show();
-    Twips::place(txtResult, grid.x() + cell.x(), grid.y() + cell.y() - 20, cell.width(),
-                 Twips::fromPx(txtResult->height()));
-    txtResult->raise();
+    keepEditorOverCell();
     msfgRequest->selectionModel()->select(msfgRequest->model()->index(row - 1, 0),
                                           QItemSelectionModel::ClearAndSelect |
                                               QItemSelectionModel::Rows);
     txtResult->setFocus();
     // Typing replaces the value rather than adding to it.
     txtResult->selectAll();
+}
+
+void ResultEntryForm::keepEditorOverCell()
+{
+    if (!txtResult->isVisible() || m_editRow < 1 || m_editRow >= msfgRequest->Rows())
+        return;
+    const QRect cell = msfgRequest->cellRect(m_editRow, kValueColumn);
+    const QRect grid = Twips::toTwips(msfgRequest->geometry());
+    // A cell scrolled out of sight takes the editor with it; its value is
+    // in the cell already.
+    const QRect shown(Twips::toTwips(msfgRequest->viewport()->geometry()));
+    if (!shown.intersects(cell)) {
+        txtResult->hide();
+        return;
+    }
+    Twips::place(txtResult, grid.x() + cell.x(), grid.y() + cell.y() - 20, cell.width(),
+                 Twips::fromPx(txtResult->height()));
+    txtResult->raise();
+}
+
+void ResultEntryForm::jumpToFinalResults()
+{
+    guarded([this] {
+        if (msfgRequest->Rows() < 2) {
+            msfgRequest->setFocus(Qt::ShortcutFocusReason);
+            return;
+        }
+        // The first row still without a value; the top row when all have one.
+        int row = 1;
+        for (int r = msfgRequest->Rows() - 1; r >= 1; --r)
+            if (msfgRequest->TextMatrix(r, kValueColumn).trimmed().isEmpty())
+                row = r;
+        msfgRequest->setRow(row);
+        msfgRequest->setFocus(Qt::ShortcutFocusReason);
+        placeEditor();
+    });
 }
 
 bool ResultEntryForm::valueMayBeLeft()

@@ -1,12 +1,15 @@
 #include "ResultEntryForm.h"
+#include "Anchors.h"
 #include "Clock.h"
 #include "DateText.h"
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
+#include "SavedResults.h"
 #include "ScreenHelpers.h"
 #include "SettingsStore.h"
 #include "Twips.h"
+#include "WindowMemory.h"
 #include "modMain.h"
 
 #include <QApplication>
@@ -21,8 +24,6 @@
 #include <QTimeEdit>
 
 namespace {
-constexpr int kRemarksCollapsed = 315;
-constexpr int kRemarksExpanded = 813;
 // What staff may type into the accession number; the program may set more.
 constexpr int kAccNumTyped = 15;
 
@@ -57,6 +58,7 @@ ResultEntryForm::ResultEntryForm()
     setWindowTitle(QStringLiteral("Laboratory Result Entry"));
     setModal(true);
     buildControls();
+    buildAnchors();
     buildTabOrder();
     connectHandlers();
 }
@@ -169,6 +171,7 @@ void ResultEntryForm::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    WindowMemory::remember(*this, {msfgRequest, msfgDLresult});
     QDialog::closeEvent(event);
 }
 
@@ -225,6 +228,7 @@ void ResultEntryForm::load()
         SettingsStore::get(QStringLiteral("TarvikInstrumentname"), QStringLiteral("Laboratory"),
                            QStringLiteral("LabMachineInterface"));
     loadSizing();
+    WindowMemory::restore(*this, {msfgRequest, msfgDLresult});
 
     const SessionState& s = session();
     if (s.EditMode || s.VerifyMode) {
@@ -246,7 +250,9 @@ void ResultEntryForm::load()
 void ResultEntryForm::showSavedHeader()
 {
     const SessionState& s = session();
-    showDateTime(dtReportDate, dtReportTime, s.ResultDate, false);
+    // Without a saved report time the pickers show now, not an empty date.
+    showDateTime(dtReportDate, dtReportTime, s.ResultDate.isValid() ? s.ResultDate : Clock::now(),
+                 false);
     showDateTime(dtSubmitted, dtSubmittedTime, s.SampleSubmitted, true);
     showDateTime(dtLRADate, dtLRATime, s.LRATime, true);
     txtRemarks->setPlainText(s.Remarks);
@@ -277,19 +283,20 @@ bool ResultEntryForm::accessionNumberGiven()
 
 void ResultEntryForm::cmdSave_Click()
 {
-    if (accessionNumberGiven())
+    if (accessionNumberGiven() && EmployeeCodeGiven(QStringLiteral("saved")))
         Save_And_Print(true, false);
 }
 
 void ResultEntryForm::cmdVerify_Click()
 {
-    if (accessionNumberGiven())
+    if (accessionNumberGiven() && EmployeeCodeGiven(QStringLiteral("saved")))
         Save_And_Print(true, false);
 }
 
 void ResultEntryForm::cmdPrint_Click()
 {
-    Save_And_Print(true, true);
+    if (EmployeeCodeGiven(QStringLiteral("saved")))
+        Save_And_Print(true, true);
 }
 
 bool ResultEntryForm::txtAccNum_Validate()
@@ -313,8 +320,7 @@ QDateTime ResultEntryForm::pickedDateTime(const QDateEdit* date, const QTimeEdit
 
 void ResultEntryForm::collapseRemarks()
 {
-    const QRect r = Twips::toTwips(txtRemarks->geometry());
-    Twips::place(txtRemarks, r.x(), r.y(), r.width(), kRemarksCollapsed);
+    setRemarksExpanded(false);
 }
 
 void ResultEntryForm::keyPressEvent(QKeyEvent* event)
@@ -378,12 +384,21 @@ bool ResultEntryForm::eventFilter(QObject* watched, QEvent* event)
         }
     } else if (event->type() == QEvent::MouseButtonPress) {
         if (watched == txtRemarks->viewport()) {
-            const QRect r = Twips::toTwips(txtRemarks->geometry());
-            Twips::place(txtRemarks, r.x(), r.y(), r.width(), kRemarksExpanded);
-            txtRemarks->raise();
+            setRemarksExpanded(true);
         } else if (watched == Frame1) {
             collapseRemarks();
         }
+    } else if (event->type() == QEvent::FocusIn) {
+        const auto reason = static_cast<QFocusEvent*>(event)->reason();
+        // Tab into the results opens the value of the current row; Shift+Tab
+        // from that value passes the grid by.
+        const bool tabbed = reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason;
+        if (watched == msfgRequest && reason == Qt::BacktabFocusReason && txtResult->isVisible())
+            focusPreviousChild();
+        else if (watched == msfgRequest && tabbed)
+            guarded([this] { placeEditor(); });
+        else if (watched == txtRemarks && tabbed)
+            setRemarksExpanded(true);
     } else if ((event->type() == QEvent::InputMethod || event->type() == QEvent::Drop) &&
                watched == txtAccNum && !m_typingAccNum) {
         return typeIntoAccNum(event);

@@ -4,7 +4,9 @@
 
 #include <QDialog>
 #include <functional>
+#include <memory>
 
+class Anchors;
 class Connection;
 class FlexGrid;
 class LisError;
@@ -160,7 +162,12 @@ protected:
     static QDateTime pickedDateTime(const QDateEdit* date, const QTimeEdit* time);
 
     void collapseRemarks();
+    void setRemarksExpanded(bool expanded);
     void placeEditor();
+    // Keeps the shown editor over its cell when the grid scrolls or grows.
+    void keepEditorOverCell();
+    // Alt+F: into the results, at the first row without a value.
+    void jumpToFinalResults();
 
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -168,6 +175,7 @@ protected:
 
 private:
     void buildControls();
+    void buildAnchors();
     void buildTabOrder();
     void connectHandlers();
     void ensureLoaded();
@@ -185,6 +193,8 @@ private:
     bool txtResult_KeyDown(QKeyEvent* event);
     bool msfgRequest_KeyDown(QKeyEvent* event);
 
+    std::unique_ptr<Anchors> m_anchors;
+    bool m_remarksExpanded = false;
     bool m_loaded = false;
     bool m_placing = false;
     bool m_validating = false;
@@ -224,4 +234,5 @@ protected:
     virtual void setReChecked(int row, bool on);
 
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 };

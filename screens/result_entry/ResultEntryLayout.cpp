@@ -1,5 +1,6 @@
 // The window's design: every control with its name, caption and place in
 // twips, as drawn. Client area 11880 x 6120.
+#include "Anchors.h"
 #include "FlexGrid.h"
 #include "ResultEntryForm.h"
 #include "Twips.h"
@@ -10,10 +11,17 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QShortcut>
 #include <QTextEdit>
 #include <QTimeEdit>
+#include <cmath>
 
 namespace {
+constexpr double kGridHeightShare = 0.8;
+constexpr int kRemarksCollapsed = 315;
+constexpr int kRemarksExpanded = 813;
+
 template <typename W> W* make(QWidget* parent, const char* name, int l, int t, int w, int h)
 {
     auto* widget = new W(parent);
@@ -69,7 +77,11 @@ void ResultEntryForm::buildControls()
     QFont f = font();
     f.setPointSize(8);
     setFont(f);
-    setFixedSize(Twips::toPx(11880), Twips::toPx(6120));
+    // Drawn at 11880 x 6120; a larger window gives the grids more room.
+    resize(Twips::toPx(11880), Twips::toPx(6120));
+    setMinimumSize(size());
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    setSizeGripEnabled(true);
 
     // Top strip: accession number and the dates and times of the request.
     fraAdditional = frame(this, "fraAdditional", QString(), 120, 60, 11640, 780);
@@ -163,6 +175,12 @@ void ResultEntryForm::buildControls()
     Label1_1->setGeometry(Label1_2->x() + fm.horizontalAdvance(Label1_2->text().left(column)),
                           Label1_2->y(), fm.horizontalAdvance(Label1_1->text()) + 2,
                           Label1_2->height());
+    const QString keys = QStringLiteral(
+        "While typing a value: F2 Positive, F3 Negative, F4 Reactive, F5 Non-Reactive; F6 marks "
+        "the row re-checked, or clears the mark.\nOn the grid, F3 marks the row re-checked.");
+    for (QWidget* w : {static_cast<QWidget*>(fraCommonCodes), static_cast<QWidget*>(Label1_0),
+                       static_cast<QWidget*>(Label1_1), static_cast<QWidget*>(Label1_2)})
+        w->setToolTip(keys);
 
     // As the design leaves them at load.
     txtResult->hide();
@@ -173,13 +191,73 @@ void ResultEntryForm::buildControls()
     cmdResetResult->setEnabled(false);
 }
 
+void ResultEntryForm::buildAnchors()
+{
+    // Of the room beyond the design, the downloaded results get a quarter
+    // of the width and the final results the rest; both get all the height,
+    // the request grid four fifths of it and the remarks one fifth.
+    constexpr double left = 0.25;
+    constexpr double right = 1 - left;
+    m_anchors = std::make_unique<Anchors>(minimumSize());
+    Anchors& a = *m_anchors;
+    a.add(fraAdditional, {0, 0, 1, 0});
+    a.add(Frame2, {1, 0, 0, 0});
+    a.add(Frame6, {0, 0, left, 1});
+    a.add(txtPName, {0, 0, left, 0});
+    a.add(msfgDLresult, {0, 0, left, 1});
+    a.add(fraBody8, {0, 0, left, 1});
+    a.add(Picture1, {0, 0, left, 0});
+    a.add(lstREVIEW, {0, 0, left, 1});
+    a.add(cmdFlags, {0, 1, 0, 0});
+    a.add(cmdResetResult, {left, 1, 0, 0});
+    a.add(Frame1, {left, 0, right, 1});
+    a.add(msfgRequest, {0, 0, right, kGridHeightShare});
+    a.add(lblRemarks0, {0, kGridHeightShare, 0, 0});
+    a.add(txtRemarks, {0, kGridHeightShare, right, 0});
+    a.add(fraAll, {1, 0, 0, 0});
+    a.add(cmdClose, {1, 0, 0, 0});
+    a.add(fraCommonCodes, {left, 1, 0, 0});
+    msfgRequest->setGrowColumns(true);
+    msfgDLresult->setGrowColumns(true);
+    connect(msfgRequest->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+            [this] { keepEditorOverCell(); });
+    connect(msfgRequest->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            [this] { keepEditorOverCell(); });
+}
+
+void ResultEntryForm::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    if (!m_anchors)
+        return;
+    m_anchors->apply(size());
+    setRemarksExpanded(m_remarksExpanded);
+    keepEditorOverCell();
+}
+
+void ResultEntryForm::setRemarksExpanded(bool expanded)
+{
+    m_remarksExpanded = expanded;
+    const int extra = int(std::lround(m_anchors->extra().height() * (1 - kGridHeightShare)));
+    QRect r = txtRemarks->geometry();
+    r.setHeight(Twips::toPx(expanded ? kRemarksExpanded : kRemarksCollapsed) + extra);
+    txtRemarks->setGeometry(r);
+    if (expanded)
+        txtRemarks->raise();
+}
+
 void ResultEntryForm::buildTabOrder()
 {
+    // The grids are one stop each: arrows move inside them.
+    msfgDLresult->setTabKeyNavigation(false);
+    msfgRequest->setTabKeyNavigation(false);
     const QList<QWidget*> order = {
-        txtAccNum,    dtSubmitted,  dtSubmittedTime,    dtLRADate,     dtLRATime,    dtReportDate,
-        dtReportTime, txtSampleNum, cmdSearchSampleNum, dtpResultDate, msfgDLresult, cmdResetResult,
-        msfgRequest,  txtResult,    txtRemarks,         cmdSave,       cmdVerify,    cmdPrint,
-        cmdClose};
+        txtAccNum,    dtSubmitted,        dtSubmittedTime, dtLRADate,    dtLRATime,
+        dtReportDate, dtReportTime,       txtSampleNum,    cmdSearchSampleNum, dtpResultDate,
+        msfgDLresult, cmdFlags,           cmdResetResult,  msfgRequest,  txtResult,
+        txtRemarks,   cmdSave,            cmdVerify,       cmdPrint,     cmdClose};
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
+    auto* finalResults = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F), this);
+    connect(finalResults, &QShortcut::activated, this, [this] { jumpToFinalResults(); });
 }

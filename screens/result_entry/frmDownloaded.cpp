@@ -10,6 +10,7 @@
 #include "SavedResults.h"
 
 #include <QDateEdit>
+#include <QTimeEdit>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -24,6 +25,13 @@ QString numericText(const QString& text)
 frmDownloaded::frmDownloaded()
 {
     setObjectName(QStringLiteral("frmDownloaded"));
+    // This window's save keeps no reported time of its own: the database
+    // stamps the time of saving, and the report shows that.
+    for (QDateTimeEdit* picker : std::initializer_list<QDateTimeEdit*>{dtReportDate, dtReportTime}) {
+        picker->setReadOnly(true);
+        picker->setFocusPolicy(Qt::NoFocus);
+        picker->setToolTip(QStringLiteral("The report shows the time the results are saved."));
+    }
 }
 
 void frmDownloaded::layoutRequestGrid()

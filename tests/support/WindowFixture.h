@@ -71,6 +71,7 @@ public:
         presenter.clear();
         SessionState& s = session();
         s.Clerk = s.EditMode = s.VerifyMode = s.ReportVerified = s.PrintRequested = false;
+        s.EmployeeCode = QStringLiteral("MT-07");
     }
 
     void tearDown()
