@@ -1,5 +1,6 @@
 #include "ReportPrinting.h"
 #include "LisError.h"
+#include "Presenter.h"
 #include "SettingsStore.h"
 #include "modMain.h"
 
@@ -78,11 +79,22 @@ void PrintOrPreview(bool ShowGroupTree, const QString& Caption, bool DirectPrint
         return; // nothing to print or show
     if (DirectPrint) {
         s.CurrentReport->setPromptBeforePrint(false);
-        s.CurrentReport->printOut(SettingsStore::get(QStringLiteral("TARVIK Current User"),
-                                                     QStringLiteral("Laboratory"),
-                                                     QStringLiteral("Printer")),
-                                  s.RequestNum.trimmed());
+        const QString request = s.RequestNum.trimmed();
+        const QString where = s.CurrentReport->printOut(
+            SettingsStore::get(QStringLiteral("TARVIK Current User"), QStringLiteral("Laboratory"),
+                               QStringLiteral("Printer")),
+            request);
         s.CurrentReport.reset();
+        // A PDF lands in a folder nobody is looking at: say which file it is.
+        // printOut answers a PDF's path, always ending in .pdf, or a printer's
+        // name; paper in a printer needs no word.
+        if (where.endsWith(QStringLiteral(".pdf"), Qt::CaseInsensitive)) {
+            const QString report = request.isEmpty()
+                                       ? QStringLiteral("The result report")
+                                       : QStringLiteral("The result report of %1").arg(request);
+            msgBox(QStringLiteral("%1 was written to %2.").arg(report, where),
+                   MsgIcon::Information);
+        }
         return;
     }
     if (!viewerMaker())

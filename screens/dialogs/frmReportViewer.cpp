@@ -4,32 +4,47 @@
 #include "SavedResults.h"
 #include "modMain.h"
 
+#include <QAbstractScrollArea>
 #include <QAction>
+#include <QApplication>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPrintPreviewWidget>
 #include <QPrinter>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTextDocument>
 #include <QToolBar>
+#include <QWheelEvent>
+#include <cmath>
 
 namespace {
 constexpr int kButtonBar = 40;
-}
+constexpr QSize kWanted(900, 760);
+// Room for the toolbar, a strip of page and the three buttons.
+constexpr QSize kSmallest(420, 240);
+constexpr qreal kZoomStep = 1.1;
+// 1 is the page at its printed size.
+constexpr qreal kMinZoom = 0.2;
+constexpr qreal kMaxZoom = 5.0;
+} // namespace
 
 frmReportViewer::frmReportViewer()
 {
     setObjectName(QStringLiteral("frmReportViewer"));
     setWindowTitle(QStringLiteral("View Report"));
-    resize(900, 760);
+    const QWidget* active = QApplication::activeWindow();
+    fitToScreen(active ? active->screen() : QGuiApplication::primaryScreen());
 
     viewerTools = new QToolBar(this);
     crViewer1 = new QPrintPreviewWidget(this);
     crViewer1->setObjectName(QStringLiteral("crViewer1"));
-    viewerTools->addAction(QStringLiteral("Zoom in"), crViewer1, &QPrintPreviewWidget::zoomIn);
-    viewerTools->addAction(QStringLiteral("Zoom out"), crViewer1, &QPrintPreviewWidget::zoomOut);
+    // Not connected to zoomIn/zoomOut directly: triggered(bool) would hand
+    // its "checked" false over as the zoom factor, scaling the page to nothing.
+    viewerTools->addAction(QStringLiteral("Zoom in"), this, [this] { zoom(kZoomStep); });
+    viewerTools->addAction(QStringLiteral("Zoom out"), this, [this] { zoom(1 / kZoomStep); });
     viewerTools->addAction(QStringLiteral("Fit width"), crViewer1,
                            &QPrintPreviewWidget::fitToWidth);
     viewerTools->addAction(QStringLiteral("Whole page"), crViewer1,
@@ -65,6 +80,9 @@ frmReportViewer::frmReportViewer()
         if (m_document)
             m_document->print(printer);
     });
+    // Wheel events end at the view's viewport, which scrolls with them.
+    if (auto* view = crViewer1->findChild<QAbstractScrollArea*>())
+        view->viewport()->installEventFilter(this);
 }
 
 frmReportViewer::~frmReportViewer()
@@ -103,6 +121,42 @@ void frmReportViewer::load()
     crViewer1->updatePreview();
 }
 
+// 900 x 760 when the screen has room, else the screen's free area less the
+// window frame, so the buttons at the bottom never fall off a small screen.
+void frmReportViewer::fitToScreen(QScreen* screen)
+{
+    if (!screen)
+        return;
+    // The frame is known once the window manager has decorated the window;
+    // until then take the active window's, which it decorates alike.
+    QSize frame = frameGeometry().size() - size();
+    const QWidget* active = QApplication::activeWindow();
+    if (frame.isEmpty() && active && active != this)
+        frame = active->frameGeometry().size() - active->size();
+    if (frame.isEmpty()) {
+        const int border = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+        frame = QSize(border, style()->pixelMetric(QStyle::PM_TitleBarHeight) + border);
+    }
+    const QRect room = screen->availableGeometry();
+    const QSize inner = room.size() - frame;
+    setMinimumSize(kSmallest.boundedTo(inner));
+    resize(kWanted.boundedTo(inner));
+    if (!isVisible())
+        return; // placed when shown
+    const QSize outer = size() + frame;
+    move(qBound(room.left(), x(), room.right() + 1 - outer.width()),
+         qBound(room.top(), y(), room.bottom() + 1 - outer.height()));
+}
+
+void frmReportViewer::zoom(qreal factor)
+{
+    const qreal next = crViewer1->zoomFactor() * factor;
+    if ((factor > 1 && next > kMaxZoom) || (factor < 1 && next < kMinZoom))
+        return;
+    // Scales about the middle of the view, so the part being read stays in it.
+    crViewer1->zoomIn(factor);
+}
+
 void frmReportViewer::showModal()
 {
     if (!m_loaded)
@@ -125,6 +179,20 @@ void frmReportViewer::verify(bool print)
     }
 }
 
+bool frmReportViewer::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Wheel) {
+        const auto* wheel = static_cast<QWheelEvent*>(event);
+        const int steps = wheel->angleDelta().y();
+        if (wheel->modifiers().testFlag(Qt::ControlModifier) && steps != 0) {
+            // One notch is one toolbar step; touchpads send fractions of one.
+            zoom(std::pow(kZoomStep, steps / 120.0));
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void frmReportViewer::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
@@ -132,6 +200,15 @@ void frmReportViewer::keyPressEvent(QKeyEvent* event)
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void frmReportViewer::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // Once, when opened: a window brought back from the task bar keeps the
+    // size its user gave it.
+    if (!event->spontaneous())
+        fitToScreen(screen());
 }
 
 void frmReportViewer::resizeEvent(QResizeEvent* event)

@@ -9,6 +9,7 @@ class QGroupBox;
 class QLabel;
 class QPrintPreviewWidget;
 class QPushButton;
+class QScreen;
 class QTextDocument;
 class QToolBar;
 
@@ -36,11 +37,15 @@ public:
     QLabel* Image1;
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void fitToScreen(QScreen* screen);
+    void zoom(qreal factor);
     void load();
     void verify(bool print);
     void unload();

@@ -7,6 +7,10 @@
 #include "frmNVDownloads.h"
 #include "frmReportViewer.h"
 
+#include <QGraphicsView>
+#include <QPrintPreviewWidget>
+#include <QScrollBar>
+
 namespace {
 const QString kLab = QStringLiteral("LABORATORY");
 
@@ -106,7 +110,11 @@ private slots:
         openCutOffReport();
         PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
         QVERIFY(!session().CurrentReport);
-        const QString text = pdfText(out.filePath(QStringLiteral("L-1006.pdf")));
+        const QString pdf = out.filePath(QStringLiteral("L-1006.pdf"));
+        QCOMPARE(f.presenter.messageTexts(),
+                 QStringList{"The result report of L-1006 was written to " + pdf + '.'});
+        QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Information);
+        const QString text = pdfText(pdf);
         for (const char* expected :
              {"ST. MERCY GENERAL HOSPITAL", "1200 Harbour Road", "REYES, ANA MAE", "A-5005",
               "Hepatitis B surface", "0.35", "NON-REACTIVE", "EQUIVOCAL", "POSITIVE", "S/CO",
@@ -190,6 +198,58 @@ private slots:
         QCOMPARE((QList<bool>{stayedOpen, session().ReportVerified, session().PrintRequested}),
                  (QList<bool>{verify && !logbook, logbook && (print || verify), print}));
         QVERIFY(!session().CurrentReport);
+    }
+
+    // Zooming keeps the page in view and scrollable, Ctrl+wheel zooms, the
+    // wheel alone scrolls, and the window with its buttons fits the screen.
+    void viewerZoomsAndFitsItsScreen()
+    {
+        openCutOffReport();
+        f.presenter.queueWindow([&](QWidget& w) {
+            auto& viewer = static_cast<frmReportViewer&>(w);
+            QVERIFY(viewer.screen()->availableGeometry().contains(viewer.frameGeometry()));
+            for (QPushButton* b : {viewer.cmdVerify, viewer.cmdEdit, viewer.cmdPrint})
+                QVERIFY(b->isVisible() && viewer.rect().contains(b->geometry()));
+            QPrintPreviewWidget* preview = viewer.crViewer1;
+            auto* view = preview->findChild<QGraphicsView*>();
+            const auto tool = [&](const QString& text) {
+                for (QAction* a : viewer.viewerTools->actions())
+                    if (a->text() == text)
+                        a->trigger();
+            };
+            const auto pageShown = [&] { // a blank view is all white
+                const QImage image = view->viewport()->grab().toImage();
+                qsizetype marked = 0;
+                for (int y = 0; y < image.height(); ++y)
+                    for (int x = 0; x < image.width(); ++x)
+                        marked += image.pixel(x, y) != qRgb(255, 255, 255);
+                return marked * 100 > image.width() * image.height();
+            };
+            const auto wheel = [&](Qt::KeyboardModifiers modifiers) {
+                const QPointF at = view->viewport()->rect().center();
+                QWheelEvent e(at, view->viewport()->mapToGlobal(at), {}, {0, -120}, Qt::NoButton,
+                              modifiers, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(view->viewport(), &e);
+            };
+            const qreal fit = preview->zoomFactor();
+            tool(QStringLiteral("Zoom in"));
+            QVERIFY(preview->zoomFactor() > fit && pageShown());
+            QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
+            screenshot(viewer, QStringLiteral("viewer-zoomed-in"));
+            tool(QStringLiteral("Zoom out"));
+            tool(QStringLiteral("Zoom out"));
+            const qreal out = preview->zoomFactor();
+            QVERIFY(out < fit && pageShown());
+
+            const int top = view->verticalScrollBar()->value();
+            wheel(Qt::NoModifier);
+            QCOMPARE(preview->zoomFactor(), out);
+            QVERIFY(view->verticalScrollBar()->value() > top);
+            wheel(Qt::ControlModifier);
+            QCOMPARE(preview->zoomFactor(), out / 1.1);
+            QVERIFY(pageShown());
+        });
+        PrintOrPreview(false, QStringLiteral("Laboratory Result"), false, true);
     }
 
     void reportKindByFormat()
