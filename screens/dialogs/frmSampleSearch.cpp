@@ -4,7 +4,9 @@
 #include "Presenter.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
+#include "Anchors.h"
 #include "Twips.h"
+#include "WindowMemory.h"
 #include "modMain.h"
 
 #include <QGroupBox>
@@ -17,7 +19,9 @@ frmSampleSearch::frmSampleSearch()
     setObjectName(QStringLiteral("frmSampleSearch"));
     setWindowTitle(QStringLiteral("Sample Search"));
     setModal(true);
-    setFixedSize(Twips::toPx(5220), Twips::toPx(5400));
+    resize(Twips::toPx(5220), Twips::toPx(5400));
+    setMinimumSize(size());
+    setSizeGripEnabled(true);
 
     fraHeader = new QGroupBox(this);
     fraHeader->setObjectName(QStringLiteral("fraHeader"));
@@ -50,12 +54,37 @@ frmSampleSearch::frmSampleSearch()
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
     Twips::place(cmdCancel, 3900, 4800, 1200, 420);
     cmdSelect->setDefault(true);
+    msfgSampleNum->setTabKeyNavigation(false);
+    msfgSampleNum->setGrowColumns(true);
+
+    m_anchors = std::make_unique<Anchors>(minimumSize());
+    m_anchors->add(fraHeader, {0, 0, 1, 0});
+    m_anchors->add(fraBody, {0, 0, 1, 1});
+    m_anchors->add(msfgSampleNum, {0, 0, 1, 1});
+    m_anchors->add(cmdSelect, {1, 1, 0, 0});
+    m_anchors->add(cmdCancel, {1, 1, 0, 0});
 
     connect(cmdSelect, &QPushButton::clicked, this, [this] { cmdSelect_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { close(); });
     // A single click on a sample picks it, as a double-click does.
     connect(msfgSampleNum, &QTableWidget::cellClicked, this, [this] { cmdSelect_Click(); });
     connect(msfgSampleNum, &QTableWidget::cellActivated, this, [this] { cmdSelect_Click(); });
+}
+
+frmSampleSearch::~frmSampleSearch() = default;
+
+void frmSampleSearch::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    if (m_anchors)
+        m_anchors->apply(size());
+}
+
+void frmSampleSearch::hideEvent(QHideEvent* event)
+{
+    // However it closes: Select, Cancel, Escape or the close box.
+    WindowMemory::remember(*this, {msfgSampleNum});
+    QDialog::hideEvent(event);
 }
 
 bool frmSampleSearch::load()
@@ -84,6 +113,7 @@ void frmSampleSearch::showModal()
     if (!load())
         throw LisError(ErrNo::ObjectUnloaded,
                        QStringLiteral("Object was unloaded: no samples were found."));
+    WindowMemory::restore(*this, {msfgSampleNum});
     msfgSampleNum->setFocus();
     Presenter::current().showModal(*this);
 }

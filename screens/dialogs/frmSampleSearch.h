@@ -3,7 +3,9 @@
 #include "SavedResults.h"
 
 #include <QDialog>
+#include <memory>
 
+class Anchors;
 class FlexGrid;
 class QGroupBox;
 class QLabel;
@@ -15,6 +17,7 @@ class frmSampleSearch : public QDialog, public SampleSearchDialog {
     Q_OBJECT
 public:
     frmSampleSearch();
+    ~frmSampleSearch() override;
 
     void set_wResultDate(const QString& value) override { m_resultDate = value; }
     void set_wInstrumentID(const QString& value) override { m_instrumentId = value; }
@@ -29,6 +32,10 @@ public:
     QPushButton* cmdSelect;
     QPushButton* cmdCancel;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
     // Returns false when nothing was found: the dialog then closes itself.
     bool load();
@@ -37,4 +44,5 @@ private:
     QString m_resultDate;
     QString m_instrumentId;
     QString m_searchString;
+    std::unique_ptr<Anchors> m_anchors;
 };
