@@ -5,11 +5,14 @@
 
 #include <QHeaderView>
 #include <QScrollBar>
+#include <QTimer>
 #include <cmath>
 
 namespace {
 constexpr int kInvalidRow = 30009;
 constexpr int kInvalidCol = 30010;
+// Around a caption: the header's margins and a little air.
+constexpr int kHeaderPadding = 16;
 } // namespace
 
 FlexGrid::FlexGrid(QWidget* parent)
@@ -28,6 +31,21 @@ FlexGrid::FlexGrid(QWidget* parent)
     setRows(2);
     connect(horizontalHeader(), &QHeaderView::sectionResized, this,
             [this](int col, int, int px) { userResized(col, px); });
+    // Values that come or change may need their columns widened; once per
+    // turn of the event loop is enough.
+    const auto valuesChanged = [this] {
+        if (!m_grow || width() <= m_designedWidth || m_refitPending)
+            return;
+        m_refitPending = true;
+        QTimer::singleShot(0, this, [this] {
+            m_refitPending = false;
+            applyWidths();
+        });
+    };
+    connect(model(), &QAbstractItemModel::dataChanged, this, valuesChanged);
+    connect(model(), &QAbstractItemModel::rowsInserted, this, valuesChanged);
+    connect(horizontalHeader()->model(), &QAbstractItemModel::headerDataChanged, this,
+            valuesChanged);
 }
 
 void FlexGrid::setRows(int rows)
@@ -110,6 +128,7 @@ void FlexGrid::setDefaultColWidth(int col)
 void FlexGrid::setGrowColumns(bool on)
 {
     m_grow = on;
+    m_designedWidth = width();
     applyWidths();
 }
 
@@ -134,21 +153,68 @@ int FlexGrid::baseTwips(int col) const
 
 void FlexGrid::applyWidths()
 {
-    int shown = 0;
+    QVector<int> base(Cols());
     for (int c = 0; c < Cols(); ++c)
-        shown += Twips::toPx(baseTwips(c));
+        base[c] = Twips::toPx(baseTwips(c));
     // The room a vertical scroll bar would take is kept free, so rows coming
     // and going never make the columns jump.
     const int room = width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
-    m_stretch = m_grow && shown > 0 ? std::max(1.0, double(room) / shown) : 1.0;
+    const QVector<int> px = m_grow && width() > m_designedWidth ? grown(base, room) : base;
     m_applying = true;
+    m_scale.fill(1.0, Cols());
     for (int c = 0; c < Cols(); ++c) {
-        const int px = Twips::toPx(baseTwips(c));
-        setColumnHidden(c, px == 0);
-        if (px > 0)
-            setColumnWidth(c, int(std::floor(px * m_stretch)));
+        setColumnHidden(c, px[c] == 0);
+        if (px[c] > 0) {
+            setColumnWidth(c, px[c]);
+            m_scale[c] = base[c] > 0 ? double(px[c]) / base[c] : 1.0;
+        }
     }
     m_applying = false;
+}
+
+QVector<int> FlexGrid::grown(const QVector<int>& base, int room) const
+{
+    // What each shown column needs for its caption and its values.
+    QVector<int> need(base.size(), 0);
+    qint64 designed = 0;
+    qint64 needed = 0;
+    for (int c = 0; c < base.size(); ++c) {
+        if (base[c] == 0)
+            continue;
+        need[c] = std::max(horizontalHeader()->fontMetrics().horizontalAdvance(
+                               TextMatrix(0, c)) + kHeaderPadding,
+                           sizeHintForColumn(c));
+        designed += base[c];
+        needed += need[c];
+    }
+    if (designed == 0)
+        return base;
+    QVector<int> px = base;
+    if (designed <= room) {
+        // In proportion to the design; then columns with room to spare give
+        // some of it to those whose values would be cut.
+        qint64 missing = 0;
+        qint64 spare = 0;
+        for (int c = 0; c < base.size(); ++c) {
+            px[c] = int(base[c] * room / designed);
+            missing += std::max(0, need[c] - px[c]);
+            spare += std::max(0, px[c] - std::max(need[c], base[c]));
+        }
+        const qint64 moved = std::min(missing, spare);
+        for (int c = 0; c < base.size() && moved > 0; ++c) {
+            if (need[c] > px[c])
+                px[c] += int((need[c] - px[c]) * moved / missing);
+            else if (const int free = px[c] - std::max(need[c], base[c]); free > 0)
+                px[c] -= int((free * moved + spare - 1) / spare);
+        }
+    } else if (needed <= room) {
+        // The design is wider than the room but the values are not: each
+        // column gets what it needs, and the rest in proportion.
+        for (int c = 0; c < base.size(); ++c)
+            if (base[c] > 0)
+                px[c] = need[c] + int((room - needed) * base[c] / designed);
+    }
+    return px;
 }
 
 void FlexGrid::userResized(int col, int px)
@@ -157,7 +223,7 @@ void FlexGrid::userResized(int col, int px)
         return;
     // Kept at the designed scale; the other columns stay as drawn until the
     // grid itself is resized.
-    m_userTwips[col] = Twips::fromPx(int(std::lround(px / m_stretch)));
+    m_userTwips[col] = Twips::fromPx(int(std::lround(px / m_scale.value(col, 1.0))));
     emit columnResizedByUser();
 }
 

@@ -61,6 +61,8 @@ private:
     // one, or the default; 0 when hidden.
     int baseTwips(int col) const;
     void applyWidths();
+    // Widths for a grid grown beyond its drawn width.
+    QVector<int> grown(const QVector<int>& base, int room) const;
     void userResized(int col, int px);
     void checkCell(int row, int col) const;
     QTableWidgetItem* itemAt(int row, int col);
@@ -69,7 +71,9 @@ private:
     QMap<int, int> m_userTwips;
     bool m_grow = false;
     bool m_applying = false;
-    double m_stretch = 1.0;
+    bool m_refitPending = false;
+    int m_designedWidth = 0;
+    QVector<double> m_scale; // drawn width over designed width, per column
     QVector<bool> m_centred;
     int m_fixedCols = 0;
 };

@@ -9,7 +9,10 @@
 
 #include <QPushButton>
 
+// Results in two kinds of units need the most room: a larger window gives
+// most of its width to them.
 frmNVDownloads::frmNVDownloads()
+    : ResultEntryForm(0.4)
 {
     setObjectName(QStringLiteral("frmNVDownloads"));
 }

@@ -53,12 +53,12 @@ void showDateTime(QDateEdit* date, QTimeEdit* time, const QDateTime& value, bool
 }
 } // namespace
 
-ResultEntryForm::ResultEntryForm()
+ResultEntryForm::ResultEntryForm(double downloadsShare)
 {
     setWindowTitle(QStringLiteral("Laboratory Result Entry"));
     setModal(true);
     buildControls();
-    buildAnchors();
+    buildAnchors(downloadsShare);
     buildTabOrder();
     connectHandlers();
 }

@@ -120,7 +120,9 @@ private:
     GridRows m_takenOver;
 
 protected:
-    ResultEntryForm();
+    // downloadsShare: the part of the width beyond the design that the
+    // downloaded results get; the final results get the rest.
+    explicit ResultEntryForm(double downloadsShare);
 
     // What the two windows do differently.
     virtual void layoutRequestGrid() = 0;
@@ -175,7 +177,7 @@ protected:
 
 private:
     void buildControls();
-    void buildAnchors();
+    void buildAnchors(double downloadsShare);
     void buildTabOrder();
     void connectHandlers();
     void ensureLoaded();

@@ -2,11 +2,13 @@
 // twips, as drawn. Client area 11880 x 6120.
 #include "Anchors.h"
 #include "FlexGrid.h"
+#include "Pickers.h"
 #include "ResultEntryForm.h"
 #include "Twips.h"
 
 #include <QDateEdit>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -56,19 +58,12 @@ QPushButton* button(QWidget* parent, const char* name, const QString& caption, i
 
 QDateEdit* datePicker(QWidget* parent, const char* name, int l, int t)
 {
-    auto* d = make<QDateEdit>(parent, name, l, t, 1380, 315);
-    d->setLocale(QLocale::c());
-    d->setDisplayFormat(QStringLiteral("MM/dd/yyyy"));
-    d->setCalendarPopup(true);
-    return d;
+    return make<DatePicker>(parent, name, l, t, 1380, 315);
 }
 
 QTimeEdit* timePicker(QWidget* parent, const char* name, int l, int t)
 {
-    auto* d = make<QTimeEdit>(parent, name, l, t, 1500, 315);
-    d->setLocale(QLocale::c());
-    d->setDisplayFormat(QStringLiteral("hh:mm:ss AP"));
-    return d;
+    return make<TimePicker>(parent, name, l, t, 1500, 315);
 }
 } // namespace
 
@@ -191,13 +186,13 @@ void ResultEntryForm::buildControls()
     cmdResetResult->setEnabled(false);
 }
 
-void ResultEntryForm::buildAnchors()
+void ResultEntryForm::buildAnchors(double downloadsShare)
 {
-    // Of the room beyond the design, the downloaded results get a quarter
+    // Of the room beyond the design, the downloaded results get their share
     // of the width and the final results the rest; both get all the height,
     // the request grid four fifths of it and the remarks one fifth.
-    constexpr double left = 0.25;
-    constexpr double right = 1 - left;
+    const double left = downloadsShare;
+    const double right = 1 - left;
     m_anchors = std::make_unique<Anchors>(minimumSize());
     Anchors& a = *m_anchors;
     a.add(fraAdditional, {0, 0, 1, 0});
@@ -222,6 +217,8 @@ void ResultEntryForm::buildAnchors()
     connect(msfgRequest->horizontalScrollBar(), &QScrollBar::valueChanged, this,
             [this] { keepEditorOverCell(); });
     connect(msfgRequest->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            [this] { keepEditorOverCell(); });
+    connect(msfgRequest->horizontalHeader(), &QHeaderView::sectionResized, this,
             [this] { keepEditorOverCell(); });
 }
 

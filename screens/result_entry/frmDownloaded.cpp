@@ -22,7 +22,10 @@ QString numericText(const QString& text)
 }
 } // namespace
 
+// The downloaded results' interpretations and the final results' both
+// need room: a larger window is shared about evenly.
 frmDownloaded::frmDownloaded()
+    : ResultEntryForm(0.55)
 {
     setObjectName(QStringLiteral("frmDownloaded"));
     // This window's save keeps no reported time of its own: the database

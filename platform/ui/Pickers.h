@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QDateEdit>
+#include <QTimeEdit>
+
+#include <functional>
+
+// Date and time pickers for keyboard-first entry.
+//
+// Each picker is one Tab stop: Tab and Shift+Tab leave it whatever section
+// the cursor is in, while Left/Right, the separators and Up/Down work inside
+// it as usual. Reached by Tab, the whole text is selected, and typing then
+// replaces the whole value: the typed text is read as a whole on Enter, Tab
+// or leaving the picker, never section by section. Typing over a single
+// section keeps the usual section editing.
+
+// What both pickers share: the typed text and what becomes of it. Each
+// picker shows its events here first.
+class PickerTyping {
+public:
+    // Sets the picker to the value a typed text names; false when it names none.
+    using Take = std::function<bool(const QString&)>;
+    // What the picker does with an event seen here.
+    enum Outcome { Pass, Handled, FocusNext, FocusPrevious };
+
+    PickerTyping(QDateTimeEdit* picker, QLineEdit* edit, Take take);
+
+    // While typing, the picker's own validation stands aside.
+    bool active() const { return m_active; }
+    Outcome before(QEvent* event);
+    // Reached by the keyboard, the whole text is selected.
+    void focusIn(Qt::FocusReason reason);
+
+private:
+    Outcome keyPress(const QKeyEvent* event);
+    bool take();
+    void settle();
+    void refuse();
+    void restore();
+
+    QDateTimeEdit* m_picker;
+    QLineEdit* m_edit;
+    Take m_take;
+    bool m_active = false;
+};
+
+// "MM/dd/yyyy" on the C locale, with a calendar popup.
+class DatePicker : public QDateEdit {
+    Q_OBJECT
+public:
+    explicit DatePicker(QWidget* parent = nullptr);
+
+protected:
+    bool event(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    QValidator::State validate(QString& text, int& pos) const override;
+    void fixup(QString& text) const override;
+
+private:
+    PickerTyping m_typing;
+};
+
+// "hh:mm:ss AP" on the C locale.
+class TimePicker : public QTimeEdit {
+    Q_OBJECT
+public:
+    explicit TimePicker(QWidget* parent = nullptr);
+
+protected:
+    bool event(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    QValidator::State validate(QString& text, int& pos) const override;
+    void fixup(QString& text) const override;
+
+private:
+    PickerTyping m_typing;
+};
