@@ -15,6 +15,8 @@ MsgAnswer ScriptedPresenter::message(const MessageRequest& request)
 void ScriptedPresenter::showModal(QWidget& window)
 {
     m_windows.append(window.objectName());
+    // Modal as for people: the windows under it take no keys meanwhile.
+    window.setWindowModality(Qt::ApplicationModal);
     window.show();
     if (m_handlers.empty()) {
         window.close();

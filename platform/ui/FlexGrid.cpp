@@ -161,28 +161,28 @@ void FlexGrid::applyWidths()
     const int room = width() - 2 * frameWidth() - verticalScrollBar()->sizeHint().width();
     const QVector<int> px = m_grow && width() > m_designedWidth ? grown(base, room) : base;
     m_applying = true;
-    m_scale.fill(1.0, Cols());
     for (int c = 0; c < Cols(); ++c) {
         setColumnHidden(c, px[c] == 0);
-        if (px[c] > 0) {
+        if (px[c] > 0)
             setColumnWidth(c, px[c]);
-            m_scale[c] = base[c] > 0 ? double(px[c]) / base[c] : 1.0;
-        }
     }
     m_applying = false;
 }
 
 QVector<int> FlexGrid::grown(const QVector<int>& base, int room) const
 {
-    // What each shown column needs for its caption and its values.
+    // What each shown column needs for its caption and its values. A column
+    // the user sized keeps that width; the others share the rest.
     QVector<int> need(base.size(), 0);
     qint64 designed = 0;
     qint64 needed = 0;
     for (int c = 0; c < base.size(); ++c) {
-        if (base[c] == 0)
+        if (m_userTwips.contains(c))
+            room -= base[c];
+        if (base[c] == 0 || m_userTwips.contains(c))
             continue;
-        need[c] = std::max(horizontalHeader()->fontMetrics().horizontalAdvance(
-                               TextMatrix(0, c)) + kHeaderPadding,
+        need[c] = std::max(horizontalHeader()->fontMetrics().horizontalAdvance(TextMatrix(0, c)) +
+                               kHeaderPadding,
                            sizeHintForColumn(c));
         designed += base[c];
         needed += need[c];
@@ -192,27 +192,34 @@ QVector<int> FlexGrid::grown(const QVector<int>& base, int room) const
     QVector<int> px = base;
     if (designed <= room) {
         // In proportion to the design; then columns with room to spare give
-        // some of it to those whose values would be cut.
+        // some of it, down to half their drawn width, to those whose values
+        // would be cut.
         qint64 missing = 0;
         qint64 spare = 0;
         for (int c = 0; c < base.size(); ++c) {
+            if (m_userTwips.contains(c))
+                continue;
             px[c] = int(base[c] * room / designed);
             missing += std::max(0, need[c] - px[c]);
-            spare += std::max(0, px[c] - std::max(need[c], base[c]));
+            spare += std::max(0, px[c] - std::max(need[c], base[c] / 2));
         }
         const qint64 moved = std::min(missing, spare);
         for (int c = 0; c < base.size() && moved > 0; ++c) {
+            if (m_userTwips.contains(c))
+                continue;
             if (need[c] > px[c])
                 px[c] += int((need[c] - px[c]) * moved / missing);
-            else if (const int free = px[c] - std::max(need[c], base[c]); free > 0)
+            else if (const int free = px[c] - std::max(need[c], base[c] / 2); free > 0)
                 px[c] -= int((free * moved + spare - 1) / spare);
         }
-    } else if (needed <= room) {
-        // The design is wider than the room but the values are not: each
-        // column gets what it needs, and the rest in proportion.
+    } else {
+        // The design is wider than the room: each column gets what its
+        // values need, and what is left in proportion; when even that is too
+        // wide, the grid scrolls, but no value is cut.
+        const qint64 left = std::max<qint64>(0, room - needed);
         for (int c = 0; c < base.size(); ++c)
-            if (base[c] > 0)
-                px[c] = need[c] + int((room - needed) * base[c] / designed);
+            if (base[c] > 0 && !m_userTwips.contains(c))
+                px[c] = need[c] + int(left * base[c] / designed);
     }
     return px;
 }
@@ -221,9 +228,9 @@ void FlexGrid::userResized(int col, int px)
 {
     if (m_applying || px <= 0 || m_widthTwips.value(col, -1) == 0)
         return;
-    // Kept at the designed scale; the other columns stay as drawn until the
-    // grid itself is resized.
-    m_userTwips[col] = Twips::fromPx(int(std::lround(px / m_scale.value(col, 1.0))));
+    // The width it was dragged to stays; the other columns stay as drawn
+    // until the grid itself is resized.
+    m_userTwips[col] = Twips::fromPx(px);
     emit columnResizedByUser();
 }
 

@@ -34,7 +34,7 @@ public:
     // Once the grid is wider than its shown columns, they all widen in
     // proportion to fill it, so a larger window shows more of every value.
     void setGrowColumns(bool on);
-    // The columns the user resized, in twips at the designed scale.
+    // The columns the user resized, in twips.
     QMap<int, int> userWidths() const { return m_userTwips; }
     void setUserWidths(const QMap<int, int>& twips);
     void setRowHeightMin(int twips);
@@ -73,7 +73,6 @@ private:
     bool m_applying = false;
     bool m_refitPending = false;
     int m_designedWidth = 0;
-    QVector<double> m_scale; // drawn width over designed width, per column
     QVector<bool> m_centred;
     int m_fixedCols = 0;
 };

@@ -101,10 +101,11 @@ void ResultEntryForm::jumpToFinalResults()
             msfgRequest->setFocus(Qt::ShortcutFocusReason);
             return;
         }
-        // The first row still without a value; the top row when all have one.
+        // The first exam still without a value; the top row when all have one.
         int row = 1;
         for (int r = msfgRequest->Rows() - 1; r >= 1; --r)
-            if (msfgRequest->TextMatrix(r, kValueColumn).trimmed().isEmpty())
+            if (!msfgRequest->TextMatrix(r, 1).trimmed().isEmpty() &&
+                msfgRequest->TextMatrix(r, kValueColumn).trimmed().isEmpty())
                 row = r;
         msfgRequest->setRow(row);
         msfgRequest->setFocus(Qt::ShortcutFocusReason);

@@ -111,6 +111,7 @@ void ResultEntryForm::buildControls()
         label(Frame6, "lbllabels(35)", QStringLiteral("Patient Name:"), 120, 1050, 1380, 240);
     txtPName = make<QLineEdit>(Frame6, "txtPName", 1560, 1020, 2400, 315);
     txtPName->setReadOnly(true);
+    txtPName->setFocusPolicy(Qt::ClickFocus); // shown, not typed: no Tab stop
     msfgDLresult = make<FlexGrid>(Frame6, "msfgDLresult", 120, 1440, 3840, 2640);
     fraBody8 = make<QWidget>(Frame6, "fraBody(8)", 120, 1440, 3840, 2640);
     Picture1 = make<QWidget>(fraBody8, "Picture1", 0, 0, 3840, 300);
@@ -249,10 +250,11 @@ void ResultEntryForm::buildTabOrder()
     msfgDLresult->setTabKeyNavigation(false);
     msfgRequest->setTabKeyNavigation(false);
     const QList<QWidget*> order = {
-        txtAccNum,    dtSubmitted,        dtSubmittedTime, dtLRADate,    dtLRATime,
-        dtReportDate, dtReportTime,       txtSampleNum,    cmdSearchSampleNum, dtpResultDate,
-        msfgDLresult, cmdFlags,           cmdResetResult,  msfgRequest,  txtResult,
-        txtRemarks,   cmdSave,            cmdVerify,       cmdPrint,     cmdClose};
+        txtAccNum,    dtSubmitted,  dtSubmittedTime, dtLRADate,          dtLRATime,
+        dtReportDate, dtReportTime, txtSampleNum,    cmdSearchSampleNum, dtpResultDate,
+        msfgDLresult, lstREVIEW,    cmdFlags,        cmdResetResult,     msfgRequest,
+        txtResult,    txtRemarks,   cmdSave,         cmdVerify,          cmdPrint,
+        cmdClose};
     for (int i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
     auto* finalResults = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_F), this);

@@ -10,9 +10,9 @@
 #include "SavedResults.h"
 
 #include <QDateEdit>
-#include <QTimeEdit>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimeEdit>
 
 namespace {
 QString numericText(const QString& text)
@@ -25,12 +25,13 @@ QString numericText(const QString& text)
 // The downloaded results' interpretations and the final results' both
 // need room: a larger window is shared about evenly.
 frmDownloaded::frmDownloaded()
-    : ResultEntryForm(0.55)
+    : ResultEntryForm(0.62)
 {
     setObjectName(QStringLiteral("frmDownloaded"));
     // This window's save keeps no reported time of its own: the database
     // stamps the time of saving, and the report shows that.
-    for (QDateTimeEdit* picker : std::initializer_list<QDateTimeEdit*>{dtReportDate, dtReportTime}) {
+    for (QDateTimeEdit* picker :
+         std::initializer_list<QDateTimeEdit*>{dtReportDate, dtReportTime}) {
         picker->setReadOnly(true);
         picker->setFocusPolicy(Qt::NoFocus);
         picker->setToolTip(QStringLiteral("The report shows the time the results are saved."));
