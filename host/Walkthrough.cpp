@@ -12,7 +12,6 @@
 #include "clsLISResultEntry.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
-#include "frmReportViewer.h"
 #include "frmSampleSearch.h"
 #include "modMain.h"
 
@@ -55,14 +54,37 @@ public:
     static void activate(QWidget& w)
     {
         QApplication::setActiveWindow(&w);
-        if (!QTest::qWaitForWindowActive(&w, 2000))
+        w.activateWindow();
+        if (!QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == w.windowHandle(); },
+                             2000))
             qWarning("%s did not become active", qPrintable(w.objectName()));
     }
 
-    static void clickCell(FlexGrid* g, int row, int col)
+    // Staff work by keyboard: a key goes to whatever has the focus.
+    static void key(int key, Qt::KeyboardModifiers mods = {})
     {
-        QTest::mouseClick(g->viewport(), Qt::LeftButton, {},
-                          g->visualRect(g->model()->index(row - 1, col)).center());
+        QWidget* target = QApplication::focusWidget();
+        if (!target)
+            target = QApplication::activeWindow();
+        if (!target) {
+            qWarning("No window takes the key %d", key);
+            return;
+        }
+        QTest::keyClick(target, Qt::Key(key), mods);
+        if (mods & Qt::AltModifier)
+            QTest::qWait(150); // a button's mnemonic clicks it a moment later
+    }
+
+    static void type(const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); }
+
+    // The window as it shows on a 1366 x 768 screen, maximised.
+    void maximisedShot(QWidget& w, const QString& name)
+    {
+        const QSize designed = w.size();
+        w.resize(1366, 740);
+        QApplication::processEvents();
+        shot(w, name);
+        w.resize(designed);
     }
 
     int failures() const { return m_failures; }
@@ -198,35 +220,39 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.shot(w, QStringLiteral("cut-off-opened"));
         s.expect(w.txtSampleNum->text() == QLatin1String("101"),
                  QStringLiteral("the worklist's sample 101 is found on opening"));
-        w.txtSampleNum->clear();
+        // The sample number's box has the focus: emptied, Enter lists the
+        // day's samples; Enter picks the first.
+        Session::key(Qt::Key_A, Qt::ControlModifier);
+        Session::key(Qt::Key_Backspace);
         presenter.queueWindow([&](QWidget& d) {
             auto& dialog = static_cast<frmSampleSearch&>(d);
             Session::activate(dialog);
             s.shot(dialog, QStringLiteral("sample-search"));
-            Session::clickCell(dialog.msfgSampleNum, 1, 0);
+            Session::key(Qt::Key_Return);
         });
-        QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+        Session::key(Qt::Key_Return);
         s.expect(w.txtPName->text() == QLatin1String("DELA CRUZ, JUAN S"),
-                 QStringLiteral("\"...\" picks sample 101 of DELA CRUZ"));
-        QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+                 QStringLiteral("Enter lists the samples; Enter picks sample 101 of DELA CRUZ"));
+        Session::key(Qt::Key_R, Qt::AltModifier);
         s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("0.42"),
-                 QStringLiteral("Use Result takes the instrument's values over"));
-        Session::clickCell(w.msfgRequest, 2, 2);
-        QTest::keyClick(w.txtResult, Qt::Key_F2);
-        QTest::keyClick(w.txtResult, Qt::Key_Return);
-        QTest::keyClick(w.txtResult, Qt::Key_F6);
+                 QStringLiteral("Alt+R (Use Result) takes the instrument's values over"));
+        Session::key(Qt::Key_F, Qt::AltModifier);
+        Session::key(Qt::Key_Down);
+        Session::key(Qt::Key_F2);
+        Session::key(Qt::Key_Return);
+        Session::key(Qt::Key_F6);
         s.expect(w.msfgRequest->TextMatrix(2, 3) == QLatin1String("POSITIVE") &&
                      w.msfgRequest->TextMatrix(3, 0) == QLatin1String("*"),
                  QStringLiteral("F2 types POSITIVE, F6 marks the next row re-checked"));
         typedExam = w.msfgRequest->TextMatrix(2, 2);
         s.shot(w, QStringLiteral("cut-off-typed"));
+        s.maximisedShot(w, QStringLiteral("cut-off-maximised"));
         presenter.queueWindow([&](QWidget& v) {
-            auto& viewer = static_cast<frmReportViewer&>(v);
-            Session::activate(viewer);
-            s.shot(viewer, QStringLiteral("preview"));
-            QTest::mouseClick(viewer.cmdPrint, Qt::LeftButton);
+            Session::activate(v);
+            s.shot(v, QStringLiteral("preview"));
+            Session::key(Qt::Key_P, Qt::AltModifier);
         });
-        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("Verify/Save/ Print closes the result window"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
@@ -240,11 +266,12 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     presenter.queueWindow([&](QWidget& window) {
         auto& w = static_cast<frmNVDownloads&>(window);
         Session::activate(w);
-        QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+        Session::key(Qt::Key_R, Qt::AltModifier);
         s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("5.5"),
                  QStringLiteral("glucose 5.5 mmol/L is taken over"));
         s.shot(w, QStringLiteral("normal-values"));
-        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        s.maximisedShot(w, QStringLiteral("normal-values-maximised"));
+        Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("the saved window closes"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1013"), qint16(0), QVariant(0));
@@ -261,15 +288,15 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         auto& w = static_cast<frmDownloaded&>(window);
         Session::activate(w);
         cutOffExam = w.msfgRequest->TextMatrix(1, 2);
-        Session::clickCell(w.msfgRequest, 1, 3);
-        QTest::keyClicks(w.txtResult, QStringLiteral("2.50"));
-        QTest::keyClick(w.txtResult, Qt::Key_Return);
+        Session::key(Qt::Key_F, Qt::AltModifier); // every exam has a value: the first
+        Session::type(QStringLiteral("2.50"));
+        Session::key(Qt::Key_Return);
         s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("2.50") &&
                      w.msfgRequest->TextMatrix(1, 4).isEmpty(),
                  QStringLiteral("2.50 typed over the saved 0.42 replaces it and clears its "
                                 "interpretation"));
         s.shot(w, QStringLiteral("cut-off-corrected"));
-        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1001"), qint16(0), QVariant(0));
@@ -294,14 +321,17 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.expect(glucose > 0, QStringLiteral("L-1016 opens with its saved glucose 5.5 mmol/L"));
         if (!glucose)
             return;
-        Session::clickCell(w.msfgRequest, glucose, 3);
-        QTest::keyClicks(w.txtResult, QStringLiteral("11.0"));
-        QTest::keyClick(w.txtResult, Qt::Key_Return);
+        Session::key(Qt::Key_F, Qt::AltModifier);
+        for (int r = 1; r < glucose; ++r)
+            Session::key(Qt::Key_Down);
+        Session::type(QStringLiteral("11.0"));
+        Session::key(Qt::Key_Return);
         s.expect(w.msfgRequest->TextMatrix(glucose, 3) == QLatin1String("11.0") &&
                      w.msfgRequest->TextMatrix(glucose, 8).isEmpty(),
                  QStringLiteral("11.0 typed over 5.5 mmol/L clears the old 99 mg/dL"));
         s.shot(w, QStringLiteral("normal-values-corrected"));
-        QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+        s.maximisedShot(w, QStringLiteral("normal-values-corrected-maximised"));
+        Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1016"), qint16(0), QVariant(0));

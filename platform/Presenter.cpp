@@ -134,6 +134,7 @@ MsgAnswer DialogPresenter::message(const MessageRequest& r)
 
 void DialogPresenter::showModal(QWidget& window)
 {
+    const QPointer<QWidget> owner = QApplication::activeWindow();
     QPointer<QWidget> guard(&window);
     window.setWindowModality(Qt::ApplicationModal);
     QEventLoop loop;
@@ -141,4 +142,7 @@ void DialogPresenter::showModal(QWidget& window)
     window.show();
     if (guard && guard->isVisible())
         loop.exec(QEventLoop::DialogExec);
+    // As after a message: the window underneath takes the keys again.
+    if (owner && owner != guard && owner->isVisible())
+        owner->activateWindow();
 }

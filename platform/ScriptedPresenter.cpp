@@ -1,5 +1,7 @@
 #include "ScriptedPresenter.h"
 
+#include <QApplication>
+#include <QPointer>
 #include <QWidget>
 
 MsgAnswer ScriptedPresenter::message(const MessageRequest& request)
@@ -24,8 +26,13 @@ void ScriptedPresenter::showModal(QWidget& window)
     }
     WindowHandler h = std::move(m_handlers.front());
     m_handlers.pop_front();
+    const QPointer<QWidget> owner = QApplication::activeWindow();
     h(window);
     window.close();
+    if (owner && owner != &window && owner->isVisible()) {
+        QApplication::setActiveWindow(owner);
+        owner->activateWindow();
+    }
 }
 
 QStringList ScriptedPresenter::messageTexts() const

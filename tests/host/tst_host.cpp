@@ -105,7 +105,7 @@ private slots:
         // Reports and pictures name patients: the user's alone.
         QVERIFY(ownerOnly(dir));
         for (const char* file : {"L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png",
-                                 "04-preview.png"}) {
+                                 "05-preview.png", "04-cut-off-maximised.png"}) {
             QVERIFY2(QFile::exists(QDir(dir).filePath(QLatin1String(file))), file);
             QVERIFY2(ownerOnly(QDir(dir).filePath(QLatin1String(file))), file);
         }
