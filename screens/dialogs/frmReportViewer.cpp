@@ -2,6 +2,7 @@
 #include "LisError.h"
 #include "Presenter.h"
 #include "SavedResults.h"
+#include "WindowMemory.h"
 #include "modMain.h"
 
 #include <QAbstractScrollArea>
@@ -35,6 +36,10 @@ frmReportViewer::frmReportViewer()
 {
     setObjectName(QStringLiteral("frmReportViewer"));
     setWindowTitle(QStringLiteral("View Report"));
+    // The size this user left the preview at, if any, within the screen.
+    resize(kWanted);
+    WindowMemory::restore(*this, {});
+    m_wanted = size();
     const QWidget* active = QApplication::activeWindow();
     fitToScreen(active ? active->screen() : QGuiApplication::primaryScreen());
 
@@ -140,7 +145,7 @@ void frmReportViewer::fitToScreen(QScreen* screen)
     const QRect room = screen->availableGeometry();
     const QSize inner = room.size() - frame;
     setMinimumSize(kSmallest.boundedTo(inner));
-    resize(kWanted.boundedTo(inner));
+    resize(m_wanted.boundedTo(inner));
     if (!isVisible())
         return; // placed when shown
     const QSize outer = size() + frame;
@@ -238,6 +243,8 @@ void frmReportViewer::unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
+    if (isVisible())
+        WindowMemory::remember(*this, {});
     SessionState& s = session();
     s.CurrentReport.reset();
     if (m_resultVerified && m_withVerification)

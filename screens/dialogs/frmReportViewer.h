@@ -55,4 +55,5 @@ private:
     bool m_resultVerified = false;
     bool m_loaded = false;
     bool m_unloaded = false;
+    QSize m_wanted;
 };
