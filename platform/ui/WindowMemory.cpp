@@ -3,6 +3,7 @@
 #include "LisError.h"
 #include "SettingsStore.h"
 
+#include <QScreen>
 #include <QWidget>
 
 namespace {
@@ -58,9 +59,11 @@ void WindowMemory::restore(QWidget& window, const QList<FlexGrid*>& grids)
         const QStringList size = get(window, QStringLiteral("Size")).split(QLatin1Char('x'));
         if (size.size() == 2) {
             const QSize wanted(size[0].toInt(), size[1].toInt());
-            if (wanted.width() > 0 && wanted.height() > 0 && wanted.width() <= 20000 &&
-                wanted.height() <= 20000)
-                window.resize(wanted.expandedTo(window.minimumSize()));
+            // Never larger than the screen it opens on now.
+            const QScreen* screen = window.screen();
+            const QSize room = screen ? screen->availableGeometry().size() : QSize(20000, 20000);
+            if (wanted.width() > 0 && wanted.height() > 0)
+                window.resize(wanted.boundedTo(room).expandedTo(window.minimumSize()));
         }
         if (get(window, QStringLiteral("Maximized")) == QLatin1String("1"))
             window.setWindowState(window.windowState() | Qt::WindowMaximized);

@@ -106,12 +106,12 @@ private slots:
             QCOMPARE(w.width() - w.cmdClose->x() - w.cmdClose->width(), Twips::toPx(180));
             screenshot(w, QStringLiteral("normal-values-grown"));
             // What the user leaves is where the window opens next time.
-            w.resize(1000, 600);
+            w.resize(796, 600);
             w.msfgRequest->horizontalHeader()->resizeSection(2, 250);
             dragged = w.msfgRequest->ColWidth(2);
         });
         open([&](frmNVDownloads& w) {
-            QCOMPARE(w.size(), QSize(1000, 600));
+            QCOMPARE(w.size(), QSize(796, 600));
             QCOMPARE(w.msfgRequest->ColWidth(2), dragged);
             QCOMPARE(w.msfgRequest->columnWidth(2), 250);
         });
