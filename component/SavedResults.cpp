@@ -1,11 +1,13 @@
 #include "SavedResults.h"
 #include "DateText.h"
+#include "FailureAdvice.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "SqlText.h"
 #include "modMain.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QThread>
 #include <limits>
 
@@ -133,23 +135,45 @@ bool VerifyRequestResults()
 }
 
 QString PickSampleNumber(const QDateTime& SampleDate, const QString& InstrumentId,
-                         const QString& InstrumentName, const QString& SearchString)
+                         const QString& InstrumentName, const QString& SearchString,
+                         SampleSearchEnd* end)
 {
     SessionState& s = session();
+    SampleSearchEnd ended = SampleSearchEnd::Failed;
+    const auto endAs = qScopeGuard([&] {
+        if (end)
+            *end = ended;
+    });
+    const QString day = DateText::monthDayYear(SampleDate.date());
     try {
         SampleSearchDialog& dialog = sharedDialog();
         s.SelectedSampleNum.clear();
-        dialog.set_wResultDate(DateText::monthDayYear(SampleDate.date()));
+        dialog.set_wResultDate(day);
         dialog.set_wInstrumentID(InstrumentId);
         dialog.set_wSearchString(SearchString);
         dialog.showModal();
+        ended =
+            s.SelectedSampleNum.isEmpty() ? SampleSearchEnd::Cancelled : SampleSearchEnd::Picked;
         return s.SelectedSampleNum;
     } catch (const LisError& e) {
-        if (e.number() == ErrNo::ObjectUnloaded)
-            msgBox(QStringLiteral("No Result(s) Found for ") + InstrumentName, MsgIcon::Information,
-                   QStringLiteral("Results"));
-        else if (e.number() > 0)
-            msgBox(QStringLiteral("Error: ") + e.description());
+        const QString req = s.RequestNum.trimmed();
+        if (e.number() == ErrNo::ObjectUnloaded) {
+            ended = SampleSearchEnd::NothingFound;
+            msgBox(QStringLiteral("No Result(s) Found for ") + InstrumentName,
+                   SearchString.trimmed().isEmpty()
+                       ? QStringLiteral("Request %1: the instrument sent no samples for %2. Check "
+                                        "the result date, or type the sample number and press "
+                                        "Enter.")
+                             .arg(req, day)
+                       : QStringLiteral("Request %1: no sample of %2 has \"%3\" in its number or "
+                                        "patient name. Check the result date and Sample Number, "
+                                        "or type the whole sample number and press Enter.")
+                             .arg(req, day, SearchString.trimmed()),
+                   MsgIcon::Information, QStringLiteral("Results"));
+        } else if (e.number() > 0) {
+            msgBox(QStringLiteral("Error: ") + e.description(),
+                   failureAdvice(e, FailedStep::Command, req));
+        }
         return QString();
     }
 }

@@ -36,8 +36,14 @@ void installSampleSearchDialog(std::function<std::unique_ptr<SampleSearchDialog>
 // outlive the application object, which a thread-local would.
 void releaseSampleSearchDialog();
 
+// How a sample search ended.
+enum class SampleSearchEnd { Picked, Cancelled, NothingFound, Failed };
+
 // Shows the sample search and returns the picked "sample|patient" text, or
 // empty text. Never fails: no samples and other failures are told to the
-// user (database failures, which carry negative numbers, silently).
+// user (database failures, which carry negative numbers, silently). How
+// the search ended goes to *end when given: the window asks its next
+// question only as far as it is true.
 QString PickSampleNumber(const QDateTime& SampleDate, const QString& InstrumentId,
-                         const QString& InstrumentName, const QString& SearchString);
+                         const QString& InstrumentName, const QString& SearchString,
+                         SampleSearchEnd* end = nullptr);

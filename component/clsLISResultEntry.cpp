@@ -73,13 +73,23 @@ void clsLISResultEntry::Show_ResultEntry(const QString& RequestNum, std::optiona
 
     // A request that is not found must not open under the previous
     // request's patient: clear the record, so no window fits.
-    if (!LoadRequestInfo())
+    const bool found = LoadRequestInfo();
+    if (!found)
         s.Request = RequestInfo();
 
     const ResultWindowKind kind = chooseResultWindow(s.Request.FormType, s.Request.ValueType);
     if (kind == ResultWindowKind::None) {
-        msgBox(QStringLiteral("Exam not yet formatted."), MsgIcon::Information,
-               QStringLiteral("Invalid Exam Format"));
+        const QString req = RequestNum.trimmed();
+        const QString exam = s.Request.ExamName.trimmed();
+        msgBox(QStringLiteral("Exam not yet formatted."),
+               !found ? QStringLiteral("Request %1 is not in the laboratory database. Check the "
+                                       "request number and open it again.")
+                            .arg(req)
+                      : QStringLiteral("%1 of request %2 has no result format, so no result "
+                                       "window fits it. Ask the laboratory to give the exam a "
+                                       "result format, then open the request again.")
+                            .arg(exam.isEmpty() ? QStringLiteral("The exam") : exam, req),
+               MsgIcon::Information, QStringLiteral("Invalid Exam Format"));
         return;
     }
     // The window shows this request's saved header in edit and verify mode,

@@ -93,6 +93,9 @@ void PrintOrPreview(bool ShowGroupTree, const QString& Caption, bool DirectPrint
                                        ? QStringLiteral("The result report")
                                        : QStringLiteral("The result report of %1").arg(request);
             msgBox(QStringLiteral("%1 was written to %2.").arg(report, where),
+                   QStringLiteral("Open the file to read or print it. Direct prints go to a "
+                                  "printer once the Printer setting (TARVIK Current User, "
+                                  "Laboratory) names one."),
                    MsgIcon::Information);
         }
         return;

@@ -1,4 +1,5 @@
 #include "frmReportViewer.h"
+#include "FailureAdvice.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "SavedResults.h"
@@ -180,7 +181,8 @@ void frmReportViewer::verify(bool print)
         close();
     } catch (const LisError& e) {
         msgBox(QStringLiteral("Error %1: %2").arg(e.number()).arg(e.description()),
-               MsgIcon::Critical, windowTitle());
+               failureAdvice(e, FailedStep::Verify, session().RequestNum), MsgIcon::Critical,
+               windowTitle());
     }
 }
 

@@ -2,6 +2,7 @@
 // per row, the logbook and the verification, in one transaction.
 #include "Connection.h"
 #include "DateText.h"
+#include "FailureAdvice.h"
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
@@ -152,6 +153,9 @@ bool frmNVDownloads::buildStatements()
             if (const QString why = valueRefusal(cell(3)); !why.isEmpty()) {
                 msgBox(QStringLiteral("Nothing was saved: ") + cell(2).trimmed() +
                            QStringLiteral("\n") + why,
+                       QStringLiteral("Correct the result of %1 on request %2 and save again; "
+                                      "every value is still on the screen.")
+                           .arg(cell(2).trimmed(), s.RequestNum.trimmed()),
                        MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
                 return false;
             }
@@ -181,7 +185,8 @@ bool frmNVDownloads::buildStatements()
         }
         return true;
     } catch (const LisError& e) {
-        msgBox(QStringLiteral("ERROR: ") + e.description());
+        msgBox(QStringLiteral("ERROR: ") + e.description(),
+               failureAdvice(e, FailedStep::Save, s.RequestNum));
         return false;
     }
 }

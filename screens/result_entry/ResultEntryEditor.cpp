@@ -118,7 +118,12 @@ bool ResultEntryForm::valueMayBeLeft()
     const QString why = valueRefusal(msfgRequest->TextMatrix(m_editRow, kValueColumn));
     if (why.isEmpty())
         return true;
-    msgBox(why, MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
+    // Column 2 holds the exam's name in both windows.
+    msgBox(
+        why,
+        QStringLiteral("Correct the result of %1 on request %2; it cannot be saved as it is.")
+            .arg(msfgRequest->TextMatrix(m_editRow, 2).trimmed(), session().RequestNum.trimmed()),
+        MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
     return false;
 }
 

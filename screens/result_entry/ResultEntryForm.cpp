@@ -2,6 +2,7 @@
 #include "Anchors.h"
 #include "Clock.h"
 #include "DateText.h"
+#include "FailureAdvice.h"
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
@@ -71,10 +72,12 @@ void ResultEntryForm::guarded(const std::function<void()>& handler)
         handler();
     } catch (const LisError& e) {
         msgBox(QStringLiteral("Error %1: %2").arg(e.number()).arg(e.description()),
-               MsgIcon::Critical, windowTitle());
-    } catch (const std::exception& e) {
-        msgBox(QStringLiteral("Error: %1").arg(QString::fromLocal8Bit(e.what())), MsgIcon::Critical,
+               failureAdvice(e, FailedStep::Command, session().RequestNum), MsgIcon::Critical,
                windowTitle());
+    } catch (const std::exception& e) {
+        msgBox(QStringLiteral("Error: %1").arg(QString::fromLocal8Bit(e.what())),
+               failureAdvice(LisError(0, QString()), FailedStep::Command, session().RequestNum),
+               MsgIcon::Critical, windowTitle());
     }
 }
 
@@ -164,10 +167,13 @@ void ResultEntryForm::somethingChanged()
 
 void ResultEntryForm::closeEvent(QCloseEvent* event)
 {
-    if (hasUnsavedChanges() && msgBox(QStringLiteral("Discard the unsaved results of %1?")
-                                          .arg(session().RequestNum.trimmed()),
-                                      MsgIcon::Question, windowTitle(), MsgButtons::YesNo,
-                                      MsgAnswer::No) != MsgAnswer::Yes) {
+    if (hasUnsavedChanges() &&
+        msgBox(QStringLiteral("Discard the unsaved results of %1?")
+                   .arg(session().RequestNum.trimmed()),
+               QStringLiteral("Yes closes the window and the changes are lost. No keeps it open: "
+                              "press Save to keep them."),
+               MsgIcon::Question, windowTitle(), MsgButtons::YesNo,
+               MsgAnswer::No) != MsgAnswer::Yes) {
         event->ignore();
         return;
     }
@@ -276,7 +282,11 @@ bool ResultEntryForm::accessionNumberGiven()
 {
     if (!txtAccNum->text().trimmed().isEmpty())
         return true;
-    msgBox(QStringLiteral("Please enter accession number."), MsgIcon::Information);
+    msgBox(QStringLiteral("Please enter accession number."),
+           QStringLiteral("Nothing of %1 was saved. Type the sample's accession number in "
+                          "Accession Number, then save again.")
+               .arg(session().RequestNum.trimmed()),
+           MsgIcon::Information);
     txtAccNum->setFocus();
     return false;
 }
@@ -303,6 +313,9 @@ bool ResultEntryForm::txtAccNum_Validate()
 {
     if (txtAccNum->text().trimmed().isEmpty()) {
         msgBox(QStringLiteral("You have to fill-in the ACCESSION NUMBER first."),
+               QStringLiteral("Type the accession number of the sample of %1 before moving on; "
+                              "Exit closes the window without it.")
+                   .arg(session().RequestNum.trimmed()),
                MsgIcon::Information, QStringLiteral("Incomplete Data"));
         return false;
     }

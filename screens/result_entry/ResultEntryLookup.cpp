@@ -46,9 +46,14 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
     // Enter in the box arrives here too, also while the search is off.
     if (!cmdSearchSampleNum->isEnabled())
         return;
+    const QString req = session().RequestNum.trimmed();
     if (dtpResultDate->date() > Clock::today()) {
         msgBox(QStringLiteral("Result date is invalid!\n\nPlease change the result date and try "
                               "again."),
+               QStringLiteral("The result date %1 is after today (%2): pick the day the "
+                              "instrument measured the sample of %3.")
+                   .arg(DateText::monthDayYear(dtpResultDate->date()),
+                        DateText::monthDayYear(Clock::today()), req),
                MsgIcon::Exclamation, QStringLiteral("Invalid Result Date"));
         return;
     }
@@ -59,19 +64,29 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
     }
 
     // The sample shown is no filter: the search lists the whole day.
+    SampleSearchEnd ended = SampleSearchEnd::Failed;
     const QString picked = PickSampleNumber(
         QDateTime(dtpResultDate->date(), QTime(0, 0)), InstrumentId, InstrumentName,
-        !typed.isEmpty() && typed == LookedUpSample ? QString() : txtSampleNum->text());
+        !typed.isEmpty() && typed == LookedUpSample ? QString() : txtSampleNum->text(), &ended);
     const qsizetype bar = picked.indexOf(QLatin1Char('|'));
     if (!picked.left(bar).trimmed().isEmpty()) {
         lookUpSample(picked.left(bar), bar >= 0 ? picked.mid(bar + 1) : QString());
         return;
     }
 
-    const MsgAnswer manual =
-        msgBox(QStringLiteral("Sample not found.\nWould you like to manually enter the "
-                              "results."),
-               MsgIcon::Question, QStringLiteral("Message"), MsgButtons::YesNo, MsgAnswer::No);
+    // The offer to type the results by hand keeps its wording; the advice
+    // says when the search was only closed without a pick.
+    const QString manualAdvice =
+        (ended == SampleSearchEnd::Cancelled ? QStringLiteral("No sample was picked in the "
+                                                              "search. ")
+                                             : QString()) +
+        QStringLiteral("Yes lists the requested exams of %1 to type their results; No leaves "
+                       "the window as it was.")
+            .arg(req);
+    const MsgAnswer manual = msgBox(QStringLiteral("Sample not found.\nWould you like to manually "
+                                                   "enter the results."),
+                                    manualAdvice, MsgIcon::Question, QStringLiteral("Message"),
+                                    MsgButtons::YesNo, MsgAnswer::No);
     if (manual != MsgAnswer::Yes)
         return;
     if (requestRowsHoldValues() &&
@@ -105,6 +120,9 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
     if (found.rows.isEmpty()) {
         msgBox(QStringLiteral("Sample %1 was not found among the results of %2 for %3.")
                    .arg(sample, InstrumentName.isEmpty() ? InstrumentId : InstrumentName, date),
+               QStringLiteral("Check the sample number for %1 and the result date, or press "
+                              "\"...\" to pick the sample from that day's list.")
+                   .arg(s.RequestNum.trimmed()),
                MsgIcon::Information, QStringLiteral("Sample Search"));
         return;
     }
@@ -123,6 +141,8 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
                               "results for request %4?")
                    .arg(sample, patient.isEmpty() ? QStringLiteral("no patient name") : patient,
                         s.Request.PatientName, s.RequestNum.trimmed()),
+               QStringLiteral("Yes shows the sample's results to take over; No leaves the window "
+                              "as it was. Check the sample number when in doubt."),
                MsgIcon::Exclamation, QStringLiteral("Another Patient"), MsgButtons::YesNo,
                MsgAnswer::No) != MsgAnswer::Yes)
         return;
@@ -257,6 +277,9 @@ bool ResultEntryForm::requestRowsHoldValues() const
 bool ResultEntryForm::confirmRemovingRows(const QString& why)
 {
     return msgBox(why + QStringLiteral(" Results on the screen will be removed.\n\nRemove them?"),
+                  QStringLiteral("No keeps the results of %1 as they are on the screen; save them "
+                                 "first to keep them.")
+                      .arg(session().RequestNum.trimmed()),
                   MsgIcon::Exclamation, QStringLiteral("Results on the Screen"), MsgButtons::YesNo,
                   MsgAnswer::No) == MsgAnswer::Yes;
 }
@@ -272,6 +295,9 @@ bool ResultEntryForm::sampleLookedUp()
                : QStringLiteral("Sample %1 has not been looked up: press Enter in Sample Number "
                                 "to look it up first.")
                      .arg(shown),
+           QStringLiteral("Type the sample number of %1 and press Enter, or press \"...\" to "
+                          "pick it from the samples of %2.")
+               .arg(session().RequestNum.trimmed(), DateText::monthDayYear(dtpResultDate->date())),
            MsgIcon::Information, QStringLiteral("Use Result"));
     return false;
 }
@@ -296,7 +322,10 @@ bool ResultEntryForm::nothingToSave()
     for (int r = 1; r < msfgRequest->Rows(); ++r)
         if (!msfgRequest->TextMatrix(r, 1).trimmed().isEmpty())
             return false;
-    msgBox(QStringLiteral("There are no results to save."), MsgIcon::Information,
-           QStringLiteral("Save"));
+    msgBox(QStringLiteral("There are no results to save."),
+           QStringLiteral("Nothing of %1 was saved. Take results over with Use Result, or "
+                          "press \"...\" and answer Yes to type them; then save.")
+               .arg(session().RequestNum.trimmed()),
+           MsgIcon::Information, QStringLiteral("Save"));
     return true;
 }

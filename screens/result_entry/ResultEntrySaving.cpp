@@ -2,6 +2,7 @@
 // request, the failure of a save, and the list of requested exams.
 #include "Connection.h"
 #include "DateText.h"
+#include "FailureAdvice.h"
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
@@ -35,7 +36,8 @@ void ResultEntryForm::saveFailed(Connection& db, const LisError& e)
         }
     }
     msgBox(QStringLiteral("Data was not saved! Error: [") + e.description() + QStringLiteral("]"),
-           MsgIcon::Critical, QStringLiteral("Save_Entries of Result Entry Class"));
+           failureAdvice(e, FailedStep::Save, session().RequestNum), MsgIcon::Critical,
+           QStringLiteral("Save_Entries of Result Entry Class"));
 }
 
 void ResultEntryForm::fillRequestedExams(bool withNormalValues)

@@ -153,8 +153,14 @@ void frmDownloaded::Print_Result()
     } else {
         // Never the report of an earlier request for this one.
         s.CurrentReport.reset();
+        // Only a save that went through prints.
         msgBox(QStringLiteral("This exam has no report format: there is no result report to "
                               "show or print."),
+               QStringLiteral("The results of %1 are saved. Ask the laboratory to give %2 a "
+                              "report format to show or print them.")
+                   .arg(s.RequestNum.trimmed(), r.ExamName.trimmed().isEmpty()
+                                                    ? QStringLiteral("the exam")
+                                                    : r.ExamName.trimmed()),
                MsgIcon::Information, QStringLiteral("Laboratory Result"));
     }
     PrintOrPreview(false, QStringLiteral("Laboratory Result"), s.PrintRequested, VerifyRequested);

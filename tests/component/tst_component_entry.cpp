@@ -135,6 +135,11 @@ private slots:
         QVERIFY(calls.isEmpty());
         QCOMPARE(m_presenter.messageTexts(),
                  QStringList(2, QStringLiteral("Exam not yet formatted.")));
+        // What to do differs: the laboratory formats the exam, or the number
+        // is wrong.
+        const auto& told = m_presenter.messages();
+        QVERIFY(told[0].advice.contains(" of request R4 has no result format") &&
+                told[1].advice.startsWith("Request R1' or '1'='1 is not in the laboratory"));
         QCOMPARE(session().Request.PatientName, QString());
     }
 

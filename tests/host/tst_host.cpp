@@ -67,7 +67,10 @@ private slots:
                  qPrintable(r.out));
 
         r = host({"open", "R4"});
-        QCOMPARE(r.out, QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n"));
+        QCOMPARE(r.out, QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n  "
+                                       "Histopathology of request R4 has no result format, so no "
+                                       "result window fits it. Ask the laboratory to give the "
+                                       "exam a result format, then open the request again.\n"));
     }
 
     void demoThenQuery()

@@ -109,8 +109,8 @@ private slots:
         QFETCH(bool, cancel);
         QFETCH(bool, manual);
         f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
-            QStringList expected = {
-                QStringLiteral("Sample not found.\nWould you like to manually enter the results.")};
+            QStringList expected = {QStringLiteral("Sample not found.\nWould you like to "
+                                                   "manually enter the results.")};
             if (cancel) {
                 f.presenter.queueWindow([](QWidget& d) {
                     QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdCancel, Qt::LeftButton);
@@ -127,6 +127,14 @@ private slots:
             const MessageRequest& question = f.presenter.messages().last();
             QVERIFY(question.buttons == MsgButtons::YesNo &&
                     question.defaultAnswer == MsgAnswer::No);
+            // A search closed without a pick is told apart in the advice.
+            QVERIFY(question.advice.contains(QStringLiteral("exams of L-1007")) &&
+                    question.advice.startsWith(QStringLiteral("No sample was picked")) == cancel);
+            if (!cancel)
+                QCOMPARE(f.presenter.messages().first().advice,
+                         QStringLiteral("Request L-1007: the instrument sent no samples for "
+                                        "03/06/2024. Check the result date, or type the sample "
+                                        "number and press Enter."));
             QCOMPARE(f.presenter.windowsShown().contains(QStringLiteral("frmSampleSearch")),
                      cancel);
             QCOMPARE(w.msfgRequest->TextMatrix(1, 2) + w.msfgRequest->TextMatrix(1, 7),

@@ -71,6 +71,21 @@ private slots:
                      QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});
             QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
             QCOMPARE(g->TextMatrix(3, 3) + w.txtAccNum->text(), QStringLiteral("3A-13"));
+
+            // Another workstation holds the database past the wait: said so,
+            // with what to do, for this request.
+            f.presenter.clear();
+            f.db->exec(QStringLiteral("BEGIN IMMEDIATE"));
+            w.cmdSave->click();
+            f.db->exec(QStringLiteral("ROLLBACK"));
+            const MessageRequest busy = f.presenter.messages().value(0);
+            QVERIFY2(busy.text.startsWith("Data was not saved! Error: [The laboratory database ") &&
+                         busy.text.contains(" is busy: ") &&
+                         busy.advice.startsWith("Nothing of L-1013 was stored; every value is "
+                                                "still on the screen. Another workstation is "
+                                                "saving"),
+                     qPrintable(busy.text + '\n' + busy.advice));
+            QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
         });
         QCOMPARE(snapshot(), before);
     }

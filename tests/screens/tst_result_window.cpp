@@ -204,6 +204,8 @@ private slots:
             session().LabDb->setCommandHook({});
             QCOMPARE(f.presenter.messageTexts(), QStringList{QStringLiteral("Error 3704: closed")});
             QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
+            QVERIFY(f.presenter.messages().first().advice.startsWith(
+                "The window of L-1001 and every value on it stay as they were. "));
             const QStringList typed{"", "POSITIVE", "NON-REACTIVE"};
             QCOMPARE(rowsOf(g, {3}), typed);
             QVERIFY(!w.ResultTakenOver && w.isVisible());
