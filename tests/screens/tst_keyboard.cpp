@@ -95,6 +95,9 @@ private slots:
                     w.txtResult->x() ==
                         w.msfgRequest->x() + w.msfgRequest->viewport()->x() + cell.x());
 
+            // Factor and form type show, although the start-up sizing hid them.
+            QVERIFY(!w.msfgRequest->isColumnHidden(13) && !w.msfgRequest->isColumnHidden(14));
+
             // At 1366 x 740 no caption or value is cut.
             w.resize(1366, 740);
             const QFontMetrics fm(w.msfgRequest->font());

@@ -54,6 +54,10 @@ private slots:
         if (edit) // a header left by an earlier request must not show
             f.open<ObservedWindow>(QStringLiteral("L-1007"), [](ObservedWindow& w) {
                 QVERIFY(w.txtAccNum->text().isEmpty());
+                // Without a saved report time: now, read-only (the save stamps it).
+                QCOMPARE(w.dtReportDate->text() + w.dtReportTime->text(),
+                         QStringLiteral("03/07/202402:05:00 PM"));
+                QVERIFY(w.dtReportDate->isReadOnly() && w.dtReportTime->isReadOnly());
             });
         f.open<ObservedWindow>(
             edit ? QStringLiteral("L-1006") : QStringLiteral("L-1007"),
@@ -129,6 +133,12 @@ private slots:
                 QTest::mouseClick(beside, Qt::LeftButton, {}, QPoint(2, 2));
                 QCOMPARE(w.txtRemarks->height(), closed);
             }
+
+            // No save without the employee code the host should have given.
+            session().EmployeeCode.clear();
+            w.cmdSave->click();
+            QVERIFY(w.saves.size() == 3 && f.presenter.messages().last().text.contains(
+                                               QStringLiteral("no employee code")));
 
             // Escape keeps the window and what was typed; only Exit closes it.
             QTest::keyClick(&w, Qt::Key_Escape);
