@@ -118,12 +118,14 @@ bool ResultEntryForm::valueMayBeLeft()
     const QString why = valueRefusal(msfgRequest->TextMatrix(m_editRow, kValueColumn));
     if (why.isEmpty())
         return true;
-    // Column 2 holds the exam's name in both windows.
-    msgBox(
-        why,
-        QStringLiteral("Correct the result of %1 on request %2; it cannot be saved as it is.")
-            .arg(msfgRequest->TextMatrix(m_editRow, 2).trimmed(), session().RequestNum.trimmed()),
-        MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
+    // Column 2 holds the exam's name in both windows; a row may have none yet.
+    const QString exam = msfgRequest->TextMatrix(m_editRow, 2).trimmed();
+    msgBox(why,
+           QStringLiteral("Correct the result %1 on request %2; it cannot be saved as it is.")
+               .arg(exam.isEmpty() ? QStringLiteral("in row %1").arg(m_editRow)
+                                   : QStringLiteral("of ") + exam,
+                    session().RequestNum.trimmed()),
+           MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
     return false;
 }
 
