@@ -10,8 +10,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# postgresql and libqt6sql6-psql: the PostgreSQL suites start a throwaway server of
+# their own (never the cluster the package sets up) and reach it through Qt's QPSQL
+# driver. Debian keeps the server programs off PATH, in /usr/lib/postgresql/<major>/bin;
+# tests/support/PgCluster.cpp finds them there through pg_config, not through an
+# initdb on PATH that may belong to another version.
 PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
-          libgl-dev xvfb xauth poppler-utils fonts-dejavu-core)
+          libgl-dev xvfb xauth poppler-utils fonts-dejavu-core postgresql libqt6sql6-psql)
 
 ensure_packages() {
     local missing=()
