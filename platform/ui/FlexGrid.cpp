@@ -231,7 +231,6 @@ void FlexGrid::userResized(int col, int px)
     // The width it was dragged to stays; the other columns stay as drawn
     // until the grid itself is resized.
     m_userTwips[col] = Twips::fromPx(px);
-    emit columnResizedByUser();
 }
 
 void FlexGrid::resizeEvent(QResizeEvent* event)

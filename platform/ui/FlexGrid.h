@@ -50,9 +50,6 @@ public:
 
     void bind(const ResultSet& data);
 
-signals:
-    void columnResizedByUser();
-
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
