@@ -1,0 +1,238 @@
+-- The laboratory database on a PostgreSQL server: schema laboratory of the
+-- laboratory's database; patient_data.sql adds schema patient_data beside it
+-- and runs after this file. Every statement may run again on a laboratory
+-- that has it already.
+--
+-- Text keys compare without case, as on the hospital's database server:
+-- those columns use the collation laboratory.nocase (ICU, secondary
+-- strength, so 'L-1001' = 'l-1001'; trailing blanks still count, so values
+-- are stored and looked up without them). PostgreSQL 15 refuses LIKE and
+-- ILIKE on a nondeterministic collation: pattern matching must lower() both
+-- sides under a deterministic collation, as in
+--     lower(RequestNum COLLATE "C") LIKE lower($1)
+-- Date-time columns are timestamp without time zone (seconds are what the
+-- laboratory stores); numeric result texts stay text, so 12.50 stays 12.50.
+-- Names are unquoted, so the server keeps them in lower case, except "CMin"
+-- and "CMax": cmin and cmax are the server's own row columns, so these two
+-- are created quoted and must be written quoted ("CMin") in every statement.
+-- Unquoted, CMin reads the server's column without an error.
+
+CREATE SCHEMA IF NOT EXISTS laboratory;
+
+CREATE COLLATION IF NOT EXISTS laboratory.nocase (provider = icu, locale = 'und-u-ks-level2', deterministic = false);
+
+-- One row: the version of this schema, which the store compares with its
+-- own and raises after an upgrade. A laboratory made by this file is at 3.
+CREATE TABLE IF NOT EXISTS laboratory.tbSchemaVersion (
+    Version integer NOT NULL
+);
+
+CREATE UNIQUE INDEX IF NOT EXISTS ixSchemaVersionOneRow ON laboratory.tbSchemaVersion ((true));
+
+INSERT INTO laboratory.tbSchemaVersion (Version)
+    SELECT 3 WHERE NOT EXISTS (SELECT 1 FROM laboratory.tbSchemaVersion);
+
+CREATE TABLE IF NOT EXISTS laboratory.tbLabSection (
+    SectionID text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    LabSection text NOT NULL
+);
+
+-- Pathologists, readers, physicians, residents and medical technologists.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabStaff (
+    StaffID   text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    StaffName text NOT NULL,
+    Role      text NOT NULL DEFAULT ''
+);
+
+CREATE TABLE IF NOT EXISTS laboratory.tbLabSpecimen (
+    SpecimenId text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    Specimen   text NOT NULL
+);
+
+-- An exam as it is requested; its format decides the result window.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabExam (
+    Code          text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    ExamName      text NOT NULL,
+    SectionID     text NOT NULL REFERENCES laboratory.tbLabSection (SectionID),
+    FormType      text NOT NULL,
+    ValueType     text NOT NULL DEFAULT '',
+    SpecimenId    text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    PathologistID text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    ReaderID      text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    SupExamID     text COLLATE laboratory.nocase NOT NULL DEFAULT ''
+);
+
+-- A result item of an exam, with what the database needs to interpret it:
+-- a cut-off with its direction, labels and grey zone, or normal values in SI
+-- units with the factor to conventional units (conventional = SI x Factor,
+-- kept at full precision). The conventional limits are the laboratory's own
+-- (CMin, CMax): converted SI limits are not what laboratories print. An item
+-- without them has its SI limits converted.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabExamItem (
+    ItemID          text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    ExamName        text NOT NULL,
+    ItemFormType    text NOT NULL DEFAULT '',
+    SIUnit          text NOT NULL DEFAULT '',
+    SIMin           double precision,
+    SIMax           double precision,
+    SIPrecision     integer NOT NULL DEFAULT 1,
+    CUnit           text NOT NULL DEFAULT '',
+    Factor          double precision,
+    CPrecision      integer NOT NULL DEFAULT 0,
+    CutOff          double precision,
+    ReactiveAtOrAbove integer NOT NULL DEFAULT 1,
+    PositiveLabel   text NOT NULL DEFAULT 'POSITIVE',
+    NegativeLabel   text NOT NULL DEFAULT 'NEGATIVE',
+    GreyZone        double precision NOT NULL DEFAULT 0,
+    NormalValues    text NOT NULL DEFAULT '',
+    "CMin"          double precision,
+    "CMax"          double precision
+);
+
+CREATE TABLE IF NOT EXISTS laboratory.tbLabExamFormat (
+    Code      text COLLATE laboratory.nocase NOT NULL REFERENCES laboratory.tbLabExam (Code),
+    ItemID    text COLLATE laboratory.nocase NOT NULL REFERENCES laboratory.tbLabExamItem (ItemID),
+    SortOrder integer NOT NULL DEFAULT 0,
+    PRIMARY KEY (Code, ItemID)
+);
+
+-- A laboratory request: one exam for one patient. Requests of one order
+-- share its reference number (RefNum).
+CREATE TABLE IF NOT EXISTS laboratory.tbLabRequest (
+    RequestNum  text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    RefNum      text COLLATE laboratory.nocase NOT NULL,
+    HospNum     text COLLATE laboratory.nocase NOT NULL,
+    IDNum       text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    Code        text COLLATE laboratory.nocase NOT NULL REFERENCES laboratory.tbLabExam (Code),
+    RequestDate timestamp without time zone NOT NULL,
+    Doctor      text NOT NULL DEFAULT '',
+    Rush        text NOT NULL DEFAULT 'N',
+    OrNum       text NOT NULL DEFAULT '',
+    PhysicianID text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    ResidentId  text COLLATE laboratory.nocase NOT NULL DEFAULT ''
+);
+
+CREATE INDEX IF NOT EXISTS ixRequestRefNum ON laboratory.tbLabRequest (RefNum);
+
+CREATE TABLE IF NOT EXISTS laboratory.tbLabLogbook (
+    LogbookID       integer GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY,
+    RequestNum      text COLLATE laboratory.nocase NOT NULL,
+    Note            text NOT NULL DEFAULT '',
+    EmployeeCode    text NOT NULL DEFAULT '',
+    SampleSubmitted timestamp without time zone,
+    LRATime         timestamp without time zone,
+    AccessionNum    text NOT NULL DEFAULT '',
+    LoggedAt        timestamp without time zone NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixLogbookRequest ON laboratory.tbLabLogbook (RequestNum);
+
+-- The result header of a request, written by every save.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabResultHeader (
+    RequestNum      text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    AccessionNum    text NOT NULL DEFAULT '',
+    SampleSubmitted timestamp without time zone,
+    LRATime         timestamp without time zone,
+    ResultDate      timestamp without time zone,
+    EntryMode       integer NOT NULL DEFAULT 0,
+    Remarks         text NOT NULL DEFAULT '',
+    Method          text,
+    EnteredBy       text NOT NULL DEFAULT '',
+    EnteredAt       timestamp without time zone,
+    VerifiedBy      text,
+    VerifiedAt      timestamp without time zone
+);
+
+-- One result of one exam item of a request: ResultKind 'C' for a value
+-- interpreted against a cut-off, 'N' for a value with normal values.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabResult (
+    RequestNum     text COLLATE laboratory.nocase NOT NULL,
+    ItemID         text COLLATE laboratory.nocase NOT NULL,
+    ResultKind     text NOT NULL DEFAULT 'C' CHECK (ResultKind IN ('C', 'N')),
+    RowNo          integer NOT NULL DEFAULT 0,
+    ExamName       text NOT NULL DEFAULT '',
+    FormType       text NOT NULL DEFAULT '',
+    PatientValue   text,
+    CutOffValue    text,
+    Result         text,
+    Remarks        text,
+    SIResult       text,
+    SINormalValues text,
+    SIUnit         text,
+    SIMin          text,
+    SIMax          text,
+    CResult        text,
+    CNormalValues  text,
+    CUnit          text,
+    "CMin"         text,
+    "CMax"         text,
+    Factor         text,
+    Verified       text NOT NULL DEFAULT 'N',
+    EnteredBy      text NOT NULL DEFAULT '',
+    EnteredAt      timestamp without time zone,
+    VerifiedBy     text,
+    VerifiedAt     timestamp without time zone,
+    PRIMARY KEY (RequestNum, ItemID)
+);
+
+CREATE TABLE IF NOT EXISTS laboratory.tbLabResultSummary (
+    SummaryID  integer GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY,
+    RequestNum text COLLATE laboratory.nocase NOT NULL,
+    Summary    text NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixSummaryRequest ON laboratory.tbLabResultSummary (RequestNum);
+
+CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrument (
+    InstrumentID   text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
+    InstrumentName text NOT NULL
+);
+
+-- Maps an instrument's own assay code to the exam item it measures.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentExams (
+    InstrumentID    text COLLATE laboratory.nocase NOT NULL,
+    InstrumentItem  text COLLATE laboratory.nocase NOT NULL,
+    ItemID          text COLLATE laboratory.nocase NOT NULL,
+    ShowResultValue text,
+    CutOff          double precision,
+    PRIMARY KEY (InstrumentID, InstrumentItem)
+);
+
+CREATE INDEX IF NOT EXISTS ixInstrumentExamsItem ON laboratory.tbLabInstrumentExams (ItemID);
+
+-- What an instrument downloaded: one row per sample, result date and item.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentDLHemaResult (
+    DLResultID       integer GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY,
+    InstrumentID     text COLLATE laboratory.nocase NOT NULL,
+    SampleNum        text COLLATE laboratory.nocase NOT NULL,
+    Resultdate       timestamp without time zone NOT NULL,
+    InstrumentItem   text COLLATE laboratory.nocase NOT NULL,
+    ResultValue      text,
+    Unit             text,
+    Flags            text,
+    PatientName      text NOT NULL DEFAULT '',
+    refnum           text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    SampleRemarks    text NOT NULL DEFAULT '',
+    Posted           text NOT NULL DEFAULT 'N',
+    PostedRequestNum text COLLATE laboratory.nocase,
+    PostedBy         text,
+    PostedAt         timestamp without time zone
+);
+
+-- A sample's rows in the order of their result dates (the windows ask for
+-- them once per row they take over).
+CREATE INDEX IF NOT EXISTS ixDLResultSampleDay ON laboratory.tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate);
+CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON laboratory.tbLabInstrumentDLHemaResult (refnum);
+
+-- The instrument's worklist: which sample carries which order.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentHemaWorkList (
+    WorkListID        integer GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY,
+    InstrumentID      text COLLATE laboratory.nocase NOT NULL,
+    refnum            text COLLATE laboratory.nocase NOT NULL,
+    SampleNumber      text COLLATE laboratory.nocase NOT NULL,
+    orderdate         timestamp without time zone NOT NULL,
+    RequestedExamCode text COLLATE laboratory.nocase NOT NULL DEFAULT '',
+    RequestNum        text COLLATE laboratory.nocase NOT NULL DEFAULT ''
+);
+
+CREATE INDEX IF NOT EXISTS ixWorkListRefNum ON laboratory.tbLabInstrumentHemaWorkList (refnum);

@@ -1,0 +1,104 @@
+#include "LabStore.h"
+#include "PgCluster.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// The first column of every row, or the error text.
+QStringList answer(const QSqlDatabase& db, const QString& sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql))
+        return {q.lastError().text()};
+    QStringList values;
+    while (q.next())
+        values.append(q.value(0).toString());
+    return values;
+}
+} // namespace
+
+// The laboratory on a PostgreSQL server has the tables and columns of the
+// embedded one, and its text keys compare without case.
+class TstPgSchema : public QObject {
+    Q_OBJECT
+    PgCluster m_pg;
+    QSqlDatabase m_db;
+private slots:
+    void initTestCase()
+    {
+        if (!m_pg.available())
+            QSKIP(qPrintable(m_pg.reason()));
+        QVERIFY2(m_pg.start() && m_pg.createDatabase(u"laboratory"_s), qPrintable(m_pg.reason()));
+        m_db = m_pg.connect(u"laboratory"_s);
+        // As the store runs scripts, twice: a second run finds everything there.
+        for (int run = 0; run < 2; ++run)
+            for (const char* name : {"laboratory", "patient_data"}) {
+                QFile f(u":/labserver/postgresql/%1.sql"_s.arg(QLatin1String(name)));
+                QVERIFY2(f.open(QIODevice::ReadOnly), name);
+                QString script;
+                for (const QString& line : QString::fromUtf8(f.readAll()).split(u'\n'))
+                    script += line.trimmed().startsWith(u"--"_s) ? QString() : line + u'\n';
+                for (const QString& statement : script.split(u";\n"_s))
+                    if (!statement.trimmed().isEmpty())
+                        QCOMPARE(answer(m_db, statement).value(0), QString());
+            }
+    }
+
+    void tablesAndColumnsAreTheEmbeddedOnes()
+    {
+        QTemporaryDir dir;
+        LabStore store(dir.path());
+        QMap<QString, QStringList> embedded{{u"laboratory.tbschemaversion"_s, {u"version"_s}}};
+        for (const QString& database : {u"laboratory"_s, u"patient_data"_s})
+            for (const QVariantList& row :
+                 store.query(u"SELECT name FROM %1.sqlite_master WHERE type = 'table' AND name NOT "
+                             "LIKE 'sqlite%'"_s.arg(database == u"laboratory"_s ? u"main"_s : database))
+                     .rows) {
+                const LabStore::Table* t = store.table(database, row.at(0).toString());
+                QVERIFY(t);
+                for (const QString& c : t->columns)
+                    embedded[database + u'.' + t->name.toLower()].append(
+                        c.toLower() + (t->dateColumns.contains(c) ? u" (date)"_s : QString()));
+            }
+        QMap<QString, QStringList> server;
+        QSqlQuery q(m_db);
+        QVERIFY(q.exec(u"SELECT table_schema || '.' || lower(table_name), lower(column_name) || CASE "
+                       "data_type WHEN 'timestamp without time zone' THEN ' (date)' ELSE '' END FROM "
+                       "information_schema.columns WHERE table_schema IN ('laboratory', "
+                       "'patient_data') ORDER BY table_schema, table_name, ordinal_position"_s));
+        while (q.next())
+            server[q.value(0).toString()].append(q.value(1).toString());
+        QCOMPARE(server.keys(), embedded.keys());
+        for (auto it = embedded.cbegin(); it != embedded.cend(); ++it)
+            QCOMPARE(server.value(it.key()), it.value());
+        QCOMPARE(answer(m_db, u"SELECT Version FROM laboratory.tbSchemaVersion"_s),
+                 QStringList(store.query(u"PRAGMA user_version"_s).rows.at(0).at(0).toString()));
+    }
+
+    void textKeysCompareWithoutCase()
+    {
+        const QString request = u"INSERT INTO laboratory.tbLabRequest (RequestNum, RefNum, HospNum, "
+                                "Code, RequestDate) VALUES ('%1', 'R-7', 'H-1', 'cbc', now())"_s;
+        for (const QString& sql :
+             {u"INSERT INTO laboratory.tbLabSection VALUES ('HEM', 'Hematology')"_s,
+              u"INSERT INTO laboratory.tbLabExam (Code, ExamName, SectionID, FormType) VALUES "
+              "('CBC', 'Complete blood count', 'HEM', 'N')"_s,
+              request.arg(u"L-1001"_s)})
+            QCOMPARE(answer(m_db, sql), QStringList());
+        QVERIFY(answer(m_db, request.arg(u"l-1001"_s)).value(0).contains(u"(23505)"_s));
+        const QString select = u"SELECT RequestNum FROM laboratory.tbLabRequest WHERE "_s;
+        const QStringList found{u"L-1001"_s};
+        QCOMPARE(answer(m_db, select + u"RequestNum = 'l-1001' AND RefNum = 'r-7'"_s), found);
+        QCOMPARE(answer(m_db, select + u"RequestNum = 'l-1001 '"_s), QStringList()); // blanks count
+        QCOMPARE(answer(m_db, select + u"RequestNum = rtrim('l-1001 ')"_s), found);
+        QCOMPARE(answer(m_db, select + u"lower(RequestNum COLLATE \"C\") LIKE lower('l-10%')"_s),
+                 found);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstPgSchema)
+#include "tst_pg_schema.moc"
