@@ -2,6 +2,7 @@
 #include "CommandExcerpt.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
+#include "SqlDialect.h"
 
 namespace {
 [[noreturn]] void commandError(const QString& message)
@@ -64,10 +65,11 @@ ResultSet EmbeddedSession::select(const SelectAll& s)
         if (c.like && c.value.toUtf8().size() > kLongestPattern)
             commandError(QStringLiteral("The LIKE pattern for column %1 is longer than %2 bytes.")
                              .arg(commandExcerpt(*col), QString::number(kLongestPattern)));
-        sql += QLatin1String(i == 0 ? " WHERE " : " AND ") + quotedIdentifier(*col);
         // Text compares without case and without trailing blanks, as the
         // hospital's server does.
-        sql += c.like ? QStringLiteral(" LIKE ?") : QStringLiteral(" = rtrim(?) COLLATE NOCASE");
+        sql += QLatin1String(i == 0 ? " WHERE " : " AND ") +
+               (c.like ? SqlDialect::likeIgnoringCase(m_store.engine(), quotedIdentifier(*col))
+                       : SqlDialect::equalsIgnoringCase(m_store.engine(), quotedIdentifier(*col)));
         binds.append(c.value);
     }
     return m_store.query(sql, binds, t->dateColumns);

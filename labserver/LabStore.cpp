@@ -281,7 +281,6 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
         }
         rs.rows.append(std::move(row));
     }
-    m_lastInsertId = q.lastInsertId().toLongLong();
     q.finish();
     return rs;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DbDriver.h"
+#include "SqlDialect.h"
 
 #include <QHash>
 #include <QSqlDatabase>
@@ -29,6 +30,8 @@ public:
     LabStore& operator=(const LabStore&) = delete;
 
     const QString& folder() const { return m_folder; }
+    // Procedures build their statements for it (SqlDialect).
+    Engine engine() const { return Engine::SQLite; }
 
     // database: "laboratory", "patient_data" (any case) or empty for the
     // laboratory database. nullptr when the table is not there.
@@ -39,7 +42,6 @@ public:
     ResultSet query(const QString& sql, const QVariantList& binds = {},
                     const QStringList& dateColumns = {});
     void exec(const QString& sql, const QVariantList& binds = {});
-    qint64 lastInsertId() const { return m_lastInsertId; }
 
     // begin() takes the write lock at once (BEGIN IMMEDIATE), waiting for
     // another connection's up to the busy timeout; a lock held longer fails
@@ -79,7 +81,6 @@ private:
     QSqlDatabase m_db;
     std::unordered_map<QString, Statement> m_statements;
     QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
-    qint64 m_lastInsertId = 0;
     bool m_writesRefused = false;
     int m_busyTimeout = -1; // ms; read from the connection when first needed
 };

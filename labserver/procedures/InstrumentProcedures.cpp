@@ -3,6 +3,7 @@
 #include "LabStore.h"
 #include "ProcedureSupport.h"
 #include "Procedures.h"
+#include "SqlDialect.h"
 
 #include <QLocale>
 
@@ -188,13 +189,15 @@ ResultSet hemaSampleNumbers(ProcedureContext& ctx)
             QStringLiteral("argument 1 (@Mode) %1 is not 0.").arg(commandExcerpt(ctx.text(0))));
     const QVariantList day = dayRange(ctx.dateTime(1, QStringLiteral("@ResultDate")));
     const QString search = ctx.text(3).trimmed();
+    const Engine engine = ctx.store().engine();
     return ctx.store().query(
         QStringLiteral("SELECT SampleNum, PatientName FROM tbLabInstrumentDLHemaResult "
                        "WHERE InstrumentID = ? AND Resultdate >= ? AND Resultdate < ? "
-                       "AND (? = '' OR instr(lower(SampleNum), lower(?)) > 0 "
-                       "OR instr(lower(PatientName), lower(?)) > 0) "
-                       "GROUP BY SampleNum, PatientName "
-                       "ORDER BY SampleNum GLOB '*[^0-9]*', CAST(SampleNum AS INTEGER), SampleNum"),
+                       "AND (? = '' OR %1 OR %2) "
+                       "GROUP BY SampleNum, PatientName ORDER BY %3")
+            .arg(SqlDialect::containsIgnoringCase(engine, QStringLiteral("SampleNum")),
+                 SqlDialect::containsIgnoringCase(engine, QStringLiteral("PatientName")),
+                 SqlDialect::naturalOrder(engine, QStringLiteral("SampleNum"))),
         {ctx.key(2), day[0], day[1], search, search, search});
 }
 

@@ -1,6 +1,7 @@
 #include "LabStore.h"
 #include "ProcedureRegistry.h"
 #include "Procedures.h"
+#include "SqlDialect.h"
 
 namespace {
 // The request and its patient, one row, in the column order the result
@@ -11,9 +12,7 @@ SELECT p.HospNum AS HospNum,
        p.LastName || ', ' || p.FirstName ||
            CASE WHEN p.MiddleName <> '' THEN ' ' || p.MiddleName ELSE '' END AS PatientName,
        p.Sex AS Sex,
-       coalesce((CAST(strftime('%Y', r.RequestDate) AS INTEGER) -
-                 CAST(strftime('%Y', p.BirthDate) AS INTEGER)) -
-                (strftime('%m-%d', r.RequestDate) < strftime('%m-%d', p.BirthDate)), '') AS Age,
+       %1 AS Age,
        p.CivilStatus AS CivilStatus,
        coalesce(a.RoomId, '') AS RoomId,
        coalesce(a.Class, '') AS Class,
@@ -56,15 +55,20 @@ SELECT p.HospNum AS HospNum,
   LEFT JOIN tbLabExam se ON se.Code = e.SupExamID AND e.SupExamID <> ''
  WHERE r.RequestNum = ?
 )SQL";
+
+ResultSet patientInformation(ProcedureContext& ctx)
+{
+    const Engine engine = ctx.store().engine();
+    const QString age = SqlDialect::emptyWhenNull(
+        engine, SqlDialect::ageInYears(engine, QStringLiteral("p.BirthDate"),
+                                       QStringLiteral("r.RequestDate")));
+    return ctx.store().query(QString::fromLatin1(kPatientInformation).arg(age), {ctx.key(0)},
+                             {QStringLiteral("RequestDate")});
+}
 } // namespace
 
 void registerPatientProcedures()
 {
-    ProcedureRegistry::add({QStringLiteral("Lab_Get_PatientInformation"), 1, 1,
-                            [](ProcedureContext& ctx) {
-                                return ctx.store().query(QString::fromLatin1(kPatientInformation),
-                                                         {ctx.key(0)},
-                                                         {QStringLiteral("RequestDate")});
-                            },
+    ProcedureRegistry::add({QStringLiteral("Lab_Get_PatientInformation"), 1, 1, patientInformation,
                             ProcedureAccess::Reads});
 }

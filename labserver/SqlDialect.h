@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+// The database engine a laboratory lives in.
+enum class Engine { SQLite, PostgreSQL };
+
+// The few pieces of SQL the engines spell differently, each by what it means.
+// Procedures build their statements from these and never spell an engine's
+// own functions; everything else they write is common to both engines.
+// Columns are given as they appear in the statement ("d.SampleNum"); a piece
+// that binds a value takes it from one "?" of its own.
+namespace SqlDialect {
+// column equals the bound text without case (ASCII letters, as the embedded
+// laboratory has always compared) and without the text's trailing blanks.
+QString equalsIgnoringCase(Engine engine, const QString& column);
+// column matches the bound LIKE pattern without case; '%' and '_' are the
+// only wildcards, no character escapes.
+QString likeIgnoringCase(Engine engine, const QString& column);
+// column holds the bound text anywhere, without case; an empty text is in
+// every value.
+QString containsIgnoringCase(Engine engine, const QString& column);
+// Whole years from the birth date to the date at (negative before birth);
+// Null when either is Null.
+QString ageInYears(Engine engine, const QString& birth, const QString& at);
+// The expression as text, with empty text for Null.
+QString emptyWhenNull(Engine engine, const QString& expression);
+// ORDER BY keys for sample numbers: numbers of digits only first, by value;
+// then the others by their leading number (0 when none), then without case.
+QString naturalOrder(Engine engine, const QString& column);
+} // namespace SqlDialect
