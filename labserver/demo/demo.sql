@@ -75,12 +75,12 @@ UPDATE tbLabExamItem SET Factor = 1 / 59.48 WHERE ItemID = 'URIC' AND Factor = 0
 -- The conventional limits as laboratories state them (< 200 mg/dL, where
 -- 5.2 mmol/L converts to 201), for the items that have none of their own
 -- yet: new ones, and those of a demo laboratory built before.
-WITH own (ItemID, CMin, CMax) AS (VALUES
+WITH own (ItemID, "CMin", "CMax") AS (VALUES
  ('GLU', 70, 110), ('CREA', 0.6, 1.2), ('UREA', 7, 20), ('URIC', 2.5, 7.0),
  ('CHOL', NULL, 200), ('TRIG', NULL, 150), ('HGB', 12.0, 16.0), ('WBC', 4.5, 11.0),
  ('PLT', 150, 400))
-UPDATE tbLabExamItem SET CMin = own.CMin, CMax = own.CMax FROM own
- WHERE own.ItemID = tbLabExamItem.ItemID AND tbLabExamItem.CMin IS NULL AND tbLabExamItem.CMax IS NULL;
+UPDATE tbLabExamItem SET "CMin" = own."CMin", "CMax" = own."CMax" FROM own
+ WHERE own.ItemID = tbLabExamItem.ItemID AND tbLabExamItem."CMin" IS NULL AND tbLabExamItem."CMax" IS NULL;
 
 INSERT OR IGNORE INTO tbLabExam (Code, ExamName, SectionID, FormType, ValueType, SpecimenId, PathologistID, ReaderID) VALUES
  ('HEPB', 'Hepatitis B Profile', 'SER', '5', '', 'SER', 'PATH01', 'MT01'),

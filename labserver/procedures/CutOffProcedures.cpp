@@ -101,7 +101,7 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
             "Remarks = excluded.Remarks, EnteredAt = excluded.EnteredAt, Verified = 'N', "
             "VerifiedBy = NULL, VerifiedAt = NULL, SIResult = NULL, SINormalValues = NULL, "
             "SIUnit = NULL, SIMin = NULL, SIMax = NULL, CResult = NULL, "
-            "CNormalValues = NULL, CUnit = NULL, CMin = NULL, CMax = NULL, Factor = NULL"),
+            "CNormalValues = NULL, CUnit = NULL, \"CMin\" = NULL, \"CMax\" = NULL, Factor = NULL"),
         {req, item.id, row, ctx.text(6), ctx.key(5), value, ctx.text(8), result, ctx.text(10), at});
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "

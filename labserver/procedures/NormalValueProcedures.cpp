@@ -56,7 +56,7 @@ std::optional<double> optionalNumber(const QVariant& v)
 Limits conventionalLimits(LabStore& store, const ExamItem& item)
 {
     const ResultSet rs = store.query(
-        QStringLiteral("SELECT CMin, CMax FROM tbLabExamItem WHERE ItemID = ?"), {item.id});
+        QStringLiteral("SELECT \"CMin\", \"CMax\" FROM tbLabExamItem WHERE ItemID = ?"), {item.id});
     Limits own;
     if (!rs.rows.isEmpty())
         own = {optionalNumber(rs.rows[0][0]), optionalNumber(rs.rows[0][1])};
@@ -73,10 +73,11 @@ Limits conventionalLimits(LabStore& store, const ExamItem& item)
 ResultSet reagentValues(ProcedureContext& ctx)
 {
     const ResultSet saved = ctx.store().query(
-        QStringLiteral("SELECT RequestNum, ItemID, ExamName, SIResult, SINormalValues, SIUnit, "
-                       "SIMin, SIMax, CResult, CNormalValues, CUnit, CMin, CMax, Factor, FormType "
-                       "FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'N' "
-                       "ORDER BY RowNo, ItemID"),
+        QStringLiteral(
+            "SELECT RequestNum, ItemID, ExamName, SIResult, SINormalValues, SIUnit, "
+            "SIMin, SIMax, CResult, CNormalValues, CUnit, \"CMin\", \"CMax\", Factor, FormType "
+            "FROM tbLabResult WHERE RequestNum = ? AND ResultKind = 'N' "
+            "ORDER BY RowNo, ItemID"),
         {ctx.key(0)});
     ResultSet rs;
     rs.columns = {
@@ -138,24 +139,25 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
         values.append(i == 7 ? conventionalOf(item, ctx.text(2), ctx.text(7), ctx.text(12))
                              : ctx.text(i));
     values << flag << employee << at;
-    s.exec(QStringLiteral(
-               "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
-               "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
-               "CMin, CMax, Factor, FormType, Verified, EnteredBy, EnteredAt) "
-               "VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-               "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'N', "
-               "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
-               "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
-               "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "
-               "CResult = excluded.CResult, CNormalValues = excluded.CNormalValues, "
-               "CUnit = excluded.CUnit, CMin = excluded.CMin, CMax = excluded.CMax, "
-               "Factor = excluded.Factor, FormType = excluded.FormType, "
-               "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
-               "EnteredAt = excluded.EnteredAt, "
-               "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN VerifiedBy END, "
-               "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN VerifiedAt END, "
-               "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL"),
-           values);
+    s.exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
+            "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
+            "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt) "
+            "VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'N', "
+            "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
+            "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
+            "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "
+            "CResult = excluded.CResult, CNormalValues = excluded.CNormalValues, "
+            "CUnit = excluded.CUnit, \"CMin\" = excluded.\"CMin\", \"CMax\" = excluded.\"CMax\", "
+            "Factor = excluded.Factor, FormType = excluded.FormType, "
+            "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
+            "EnteredAt = excluded.EnteredAt, "
+            "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN VerifiedBy END, "
+            "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN VerifiedAt END, "
+            "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL"),
+        values);
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
