@@ -21,15 +21,6 @@ QString nextConnectionName()
     return QStringLiteral("lis-embedded-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-QString schemaOf(const QString& database)
-{
-    if (database.isEmpty() ||
-        database.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) == 0)
-        return QStringLiteral("main");
-    if (database.compare(QStringLiteral("patient_data"), Qt::CaseInsensitive) == 0)
-        return QStringLiteral("patient_data");
-    return QString();
-}
 bool isSqliteFile(const QString& path)
 {
     QFile f(path);
@@ -202,27 +193,13 @@ void LabStore::runScript(const QString& path, const QString& schema)
 
 void LabStore::loadCatalogue()
 {
-    for (const QString& schema : {QStringLiteral("main"), QStringLiteral("patient_data")}) {
-        const ResultSet names = query(
-            QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema));
-        for (const QVariantList& row : names.rows) {
-            Table t{schema, row.at(0).toString(), {}, {}};
-            const ResultSet cols =
-                query(QStringLiteral("PRAGMA %1.table_info(\"%2\")").arg(schema, t.name));
-            for (const QVariantList& c : cols.rows) {
-                t.columns.append(c.at(1).toString());
-                if (c.at(2).toString().compare(QStringLiteral("DATETIME"), Qt::CaseInsensitive) ==
-                    0)
-                    t.dateColumns.append(c.at(1).toString());
-            }
-            m_tables.insert(schema + QLatin1Char('.') + t.name.toLower(), t);
-        }
-    }
+    for (const Table& t : SqliteCatalogue(m_db).tables())
+        m_tables.insert(t.schema + QLatin1Char('.') + t.name.toLower(), t);
 }
 
 const LabStore::Table* LabStore::table(const QString& database, const QString& name) const
 {
-    const QString schema = schemaOf(database);
+    const QString schema = Catalogue::schemaOf(engine(), database);
     if (schema.isEmpty())
         return nullptr;
     auto it = m_tables.constFind(schema + QLatin1Char('.') + name.toLower());

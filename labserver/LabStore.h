@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Catalogue.h"
 #include "DbDriver.h"
 #include "SqlDialect.h"
 
@@ -17,12 +18,7 @@
 // schema; a file there that is no database is reported, never overwritten.
 class LabStore {
 public:
-    struct Table {
-        QString schema; // "main" or "patient_data"
-        QString name;   // as created
-        QStringList columns;
-        QStringList dateColumns;
-    };
+    using Table = Catalogue::Table; // schema "main" or "patient_data"
 
     explicit LabStore(const QString& folder);
     ~LabStore();

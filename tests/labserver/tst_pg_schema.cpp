@@ -1,3 +1,4 @@
+#include "Catalogue.h"
 #include "LabStore.h"
 #include "PgCluster.h"
 
@@ -18,6 +19,26 @@ QStringList answer(const QSqlDatabase& db, const QString& sql)
     while (q.next())
         values.append(q.value(0).toString());
     return values;
+}
+
+// Tables as "database.name", each with its columns in order, dates marked;
+// each engine's bookkeeping (sqlite_sequence, tbSchemaVersion) left out.
+QMap<QString, QStringList> byDatabase(const QList<Catalogue::Table>& tables, Engine engine)
+{
+    QMap<QString, QStringList> found;
+    for (const Catalogue::Table& t : tables) {
+        if (t.name.startsWith(u"sqlite_"_s) ||
+            t.name.compare(u"tbSchemaVersion"_s, Qt::CaseInsensitive) == 0)
+            continue;
+        QString database = u"unknown schema "_s + t.schema;
+        for (const QString& d : {u"laboratory"_s, u"patient_data"_s})
+            if (t.schema == Catalogue::schemaOf(engine, d))
+                database = d;
+        QStringList& columns = found[database + u'.' + t.name];
+        for (const QString& c : t.columns)
+            columns.append(c + (t.dateColumns.contains(c) ? u" (date)"_s : QString()));
+    }
+    return found;
 }
 } // namespace
 
@@ -55,8 +76,10 @@ private slots:
         QMap<QString, QStringList> embedded{{u"laboratory.tbschemaversion"_s, {u"version"_s}}};
         for (const QString& database : {u"laboratory"_s, u"patient_data"_s})
             for (const QVariantList& row :
-                 store.query(u"SELECT name FROM %1.sqlite_master WHERE type = 'table' AND name NOT "
-                             "LIKE 'sqlite%'"_s.arg(database == u"laboratory"_s ? u"main"_s : database))
+                 store
+                     .query(
+                         u"SELECT name FROM %1.sqlite_master WHERE type = 'table' AND name NOT "
+                         "LIKE 'sqlite%'"_s.arg(database == u"laboratory"_s ? u"main"_s : database))
                      .rows) {
                 const LabStore::Table* t = store.table(database, row.at(0).toString());
                 QVERIFY(t);
@@ -66,10 +89,11 @@ private slots:
             }
         QMap<QString, QStringList> server;
         QSqlQuery q(m_db);
-        QVERIFY(q.exec(u"SELECT table_schema || '.' || lower(table_name), lower(column_name) || CASE "
-                       "data_type WHEN 'timestamp without time zone' THEN ' (date)' ELSE '' END FROM "
-                       "information_schema.columns WHERE table_schema IN ('laboratory', "
-                       "'patient_data') ORDER BY table_schema, table_name, ordinal_position"_s));
+        QVERIFY(
+            q.exec(u"SELECT table_schema || '.' || lower(table_name), lower(column_name) || CASE "
+                   "data_type WHEN 'timestamp without time zone' THEN ' (date)' ELSE '' END FROM "
+                   "information_schema.columns WHERE table_schema IN ('laboratory', "
+                   "'patient_data') ORDER BY table_schema, table_name, ordinal_position"_s));
         while (q.next())
             server[q.value(0).toString()].append(q.value(1).toString());
         QCOMPARE(server.keys(), embedded.keys());
@@ -79,10 +103,37 @@ private slots:
                  QStringList(store.query(u"PRAGMA user_version"_s).rows.at(0).at(0).toString()));
     }
 
+    // Read through its own catalogue, the server's laboratory is the
+    // embedded one, spelt as the embedded schema spells it.
+    void catalogueReadsAsTheEmbeddedOne()
+    {
+        QTemporaryDir dir;
+        LabStore{dir.path()};
+        QList<Catalogue::Table> embedded;
+        {
+            QSqlDatabase sqlite = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"catalogue"_s);
+            sqlite.setDatabaseName(dir.filePath(u"laboratory.db"_s));
+            QVERIFY(sqlite.open());
+            QVERIFY(QSqlQuery(sqlite).exec(
+                u"ATTACH DATABASE '%1' AS patient_data"_s.arg(dir.filePath(u"patient_data.db"_s))));
+            embedded = SqliteCatalogue(sqlite).tables();
+        }
+        QSqlDatabase::removeDatabase(u"catalogue"_s);
+        const QMap<QString, QStringList> expected = byDatabase(embedded, Engine::SQLite);
+        QVERIFY(expected.value(u"laboratory.tbLabRequest"_s).contains(u"RequestDate (date)"_s));
+        QVERIFY(expected.value(u"laboratory.tbLabExamItem"_s).contains(u"CMin"_s));
+        const QMap<QString, QStringList> server =
+            byDatabase(PgCatalogue(m_db, embedded).tables(), Engine::PostgreSQL);
+        QCOMPARE(server.keys(), expected.keys());
+        for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+            QCOMPARE(server.value(it.key()), it.value());
+    }
+
     void textKeysCompareWithoutCase()
     {
-        const QString request = u"INSERT INTO laboratory.tbLabRequest (RequestNum, RefNum, HospNum, "
-                                "Code, RequestDate) VALUES ('%1', 'R-7', 'H-1', 'cbc', now())"_s;
+        const QString request =
+            u"INSERT INTO laboratory.tbLabRequest (RequestNum, RefNum, HospNum, "
+            "Code, RequestDate) VALUES ('%1', 'R-7', 'H-1', 'cbc', now())"_s;
         for (const QString& sql :
              {u"INSERT INTO laboratory.tbLabSection VALUES ('HEM', 'Hematology')"_s,
               u"INSERT INTO laboratory.tbLabExam (Code, ExamName, SectionID, FormType) VALUES "
