@@ -32,5 +32,9 @@ QString ConnSettings::connStr(int regType, const QString& regSQLdb) const
         s += QStringLiteral(";User ID=") + v(slot[0]) + QStringLiteral(";Password =") + v(slot[1]);
     s += QStringLiteral(";Persist Security Info=False;Initial Catalog=") + v(regSQLdb);
     s += QStringLiteral(";Data Source=") + v(slot[2]);
+    // Only a PostgreSQL laboratory reads it; absent, the string is as it always was.
+    const QString sslMode = SettingsStore::get(app, section, QStringLiteral("SslMode"));
+    if (!sslMode.isEmpty())
+        s += QStringLiteral(";SSL Mode=") + v(sslMode);
     return s;
 }

@@ -2,6 +2,7 @@
 #include "CommandExcerpt.h"
 #include "EmbeddedSession.h"
 #include "LisError.h"
+#include "PgConnection.h"
 #include "PrivateFiles.h"
 #include "procedures/Procedures.h"
 
@@ -9,16 +10,16 @@
 #include <QStandardPaths>
 #include <mutex>
 
+// The Server setting is read in one place, which also tells the embedded
+// laboratory from a PostgreSQL address.
 bool EmbeddedDriver::isFolderPath(const QString& dataSource)
 {
-    return dataSource.contains(QLatin1Char('/')) || dataSource == QStringLiteral(".") ||
-           dataSource == QStringLiteral("..") || dataSource.startsWith(QLatin1Char('~'));
+    return ServerAddress::classify(dataSource).kind == ServerAddress::EmbeddedFolder;
 }
 
 bool EmbeddedDriver::accepts(const ConnectionString& cs) const
 {
-    const QString ds = cs.dataSource().trimmed();
-    return ds.isEmpty() || isFolderPath(ds);
+    return ServerAddress::classify(cs.dataSource()).isEmbedded();
 }
 
 QString EmbeddedDriver::defaultDataFolder()
