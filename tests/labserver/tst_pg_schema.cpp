@@ -3,6 +3,7 @@
 #include "PgCluster.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -49,12 +50,26 @@ class TstPgSchema : public QObject {
     PgCluster m_pg;
     QSqlDatabase m_db;
 private slots:
+    void cleanupTestCase()
+    {
+        if (!m_pg.available())
+            return;
+        const QStringList folders = {m_pg.socketDir(), m_pg.dataDir()};
+        m_db.close();
+        QVERIFY(m_pg.stop());
+        for (const QString& folder : folders) // and nothing else is removed
+            QVERIFY2(!QFileInfo::exists(folder), qPrintable(folder));
+    }
+
     void initTestCase()
     {
         if (!m_pg.available())
             QSKIP(qPrintable(m_pg.reason()));
         QVERIFY2(m_pg.start() && m_pg.createDatabase(u"laboratory"_s), qPrintable(m_pg.reason()));
         m_db = m_pg.connect(u"laboratory"_s);
+        // The server is this program's own: socket only, in an owner-only folder.
+        QCOMPARE(answer(m_db, u"SHOW listen_addresses"_s), QStringList{QString()});
+        QVERIFY((QFileInfo(m_pg.socketDir()).permissions() & 0x0077) == QFile::Permissions());
         // As the store runs scripts, twice: a second run finds everything there.
         for (int run = 0; run < 2; ++run)
             for (const char* name : {"laboratory", "patient_data"}) {

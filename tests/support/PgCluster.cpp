@@ -199,6 +199,8 @@ bool PgCluster::stop()
     }
     m_running = false;
     m_started = false;
+    // Both were made by mkdtemp in start(), for this cluster alone; nothing
+    // a setting or the caller names is ever removed.
     if (!m_dataRoot.isEmpty())
         QDir(m_dataRoot).removeRecursively();
     if (!m_socketDir.isEmpty())
