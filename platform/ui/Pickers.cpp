@@ -187,8 +187,7 @@ void PickerTyping::restore()
 }
 
 DatePicker::DatePicker(QWidget* parent)
-    : QDateEdit(parent)
-    , m_typing(this, lineEdit(), [this](const QString& text) {
+    : TypingPicker(parent, [this](const QString& text) {
         const std::optional<QDate> day = readDate(text);
         if (!day || *day < minimumDate() || *day > maximumDate())
             return false;
@@ -201,36 +200,8 @@ DatePicker::DatePicker(QWidget* parent)
     setCalendarPopup(true);
 }
 
-bool DatePicker::event(QEvent* event)
-{
-    const PickerTyping::Outcome outcome = m_typing.before(event);
-    if (outcome == PickerTyping::Pass)
-        return QDateEdit::event(event);
-    if (outcome != PickerTyping::Handled)
-        QWidget::focusNextPrevChild(outcome == PickerTyping::FocusNext);
-    return true;
-}
-
-void DatePicker::focusInEvent(QFocusEvent* event)
-{
-    QDateEdit::focusInEvent(event);
-    m_typing.focusIn(event->reason());
-}
-
-QValidator::State DatePicker::validate(QString& text, int& pos) const
-{
-    return m_typing.active() ? QValidator::Intermediate : QDateEdit::validate(text, pos);
-}
-
-void DatePicker::fixup(QString& text) const
-{
-    if (!m_typing.active())
-        QDateEdit::fixup(text);
-}
-
 TimePicker::TimePicker(QWidget* parent)
-    : QTimeEdit(parent)
-    , m_typing(this, lineEdit(), [this](const QString& text) {
+    : TypingPicker(parent, [this](const QString& text) {
         const std::optional<QTime> time = readTime(text);
         if (!time || *time < minimumTime() || *time > maximumTime())
             return false;
@@ -240,31 +211,4 @@ TimePicker::TimePicker(QWidget* parent)
 {
     setLocale(QLocale::c());
     setDisplayFormat(QStringLiteral("hh:mm:ss AP"));
-}
-
-bool TimePicker::event(QEvent* event)
-{
-    const PickerTyping::Outcome outcome = m_typing.before(event);
-    if (outcome == PickerTyping::Pass)
-        return QTimeEdit::event(event);
-    if (outcome != PickerTyping::Handled)
-        QWidget::focusNextPrevChild(outcome == PickerTyping::FocusNext);
-    return true;
-}
-
-void TimePicker::focusInEvent(QFocusEvent* event)
-{
-    QTimeEdit::focusInEvent(event);
-    m_typing.focusIn(event->reason());
-}
-
-QValidator::State TimePicker::validate(QString& text, int& pos) const
-{
-    return m_typing.active() ? QValidator::Intermediate : QTimeEdit::validate(text, pos);
-}
-
-void TimePicker::fixup(QString& text) const
-{
-    if (!m_typing.active())
-        QTimeEdit::fixup(text);
 }

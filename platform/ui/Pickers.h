@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateEdit>
+#include <QFocusEvent>
 #include <QTimeEdit>
 
 #include <functional>
@@ -44,34 +45,52 @@ private:
     bool m_active = false;
 };
 
-// "MM/dd/yyyy" on the C locale, with a calendar popup.
-class DatePicker : public QDateEdit {
-    Q_OBJECT
-public:
-    explicit DatePicker(QWidget* parent = nullptr);
-
+// What both pickers do with their events: typing first, then the edit's
+// own handling.
+template <typename Edit> class TypingPicker : public Edit {
 protected:
-    bool event(QEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    QValidator::State validate(QString& text, int& pos) const override;
-    void fixup(QString& text) const override;
+    TypingPicker(QWidget* parent, PickerTyping::Take take)
+        : Edit(parent)
+        , m_typing(this, this->lineEdit(), std::move(take))
+    {
+    }
+
+    bool event(QEvent* event) override
+    {
+        const PickerTyping::Outcome outcome = m_typing.before(event);
+        if (outcome == PickerTyping::Pass)
+            return Edit::event(event);
+        if (outcome != PickerTyping::Handled)
+            QWidget::focusNextPrevChild(outcome == PickerTyping::FocusNext);
+        return true;
+    }
+    void focusInEvent(QFocusEvent* event) override
+    {
+        Edit::focusInEvent(event);
+        m_typing.focusIn(event->reason());
+    }
+    QValidator::State validate(QString& text, int& pos) const override
+    {
+        return m_typing.active() ? QValidator::Intermediate : Edit::validate(text, pos);
+    }
+    void fixup(QString& text) const override
+    {
+        if (!m_typing.active())
+            Edit::fixup(text);
+    }
 
 private:
     PickerTyping m_typing;
 };
 
+// "MM/dd/yyyy" on the C locale, with a calendar popup.
+class DatePicker : public TypingPicker<QDateEdit> {
+public:
+    explicit DatePicker(QWidget* parent = nullptr);
+};
+
 // "hh:mm:ss AP" on the C locale.
-class TimePicker : public QTimeEdit {
-    Q_OBJECT
+class TimePicker : public TypingPicker<QTimeEdit> {
 public:
     explicit TimePicker(QWidget* parent = nullptr);
-
-protected:
-    bool event(QEvent* event) override;
-    void focusInEvent(QFocusEvent* event) override;
-    QValidator::State validate(QString& text, int& pos) const override;
-    void fixup(QString& text) const override;
-
-private:
-    PickerTyping m_typing;
 };
