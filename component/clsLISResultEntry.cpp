@@ -39,7 +39,7 @@ void loadHospitalHeader(SessionState& s)
 
 clsLISResultEntry::clsLISResultEntry()
 {
-    registerEmbeddedDriver();
+    registerLabDrivers();
     SessionState& s = session();
     if (!s.LabDb)
         s.LabDb = std::make_unique<Connection>();

@@ -135,7 +135,7 @@ int HostCommands::demo(const QStringList& args, QTextStream& out)
 {
     if (!args.isEmpty())
         badUsage(QStringLiteral("demo takes no arguments"));
-    registerEmbeddedDriver();
+    registerLabDrivers();
     const ConnectionString cs = ConnectionString::parse(componentConnection());
     if (!EmbeddedDriver().accepts(cs))
         throw LisError(ErrNo::DbConnectionFailed,
@@ -185,7 +185,7 @@ int HostCommands::query(const QStringList& args, QTextStream& out)
 {
     if (args.size() != 1)
         badUsage(QStringLiteral("query takes one command text, in quotes"));
-    registerEmbeddedDriver();
+    registerLabDrivers();
     Connection db;
     db.open(componentConnection());
     auto rs = db.openRecordset(args.first(), CursorOptions::clientDynamic());

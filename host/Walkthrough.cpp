@@ -188,7 +188,7 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     if (!PrivateFiles::makeFolder(data))
         throw LisError(ErrNo::FileAccess,
                        QStringLiteral("The folder %1 cannot be created.").arg(data));
-    registerEmbeddedDriver();
+    registerLabDrivers();
     const DemoLaboratory::Summary demo = DemoLaboratory::build(data, Clock::today());
     const QString user = QStringLiteral("TARVIK Current User");
     SettingsStore::set(user, QStringLiteral("Connection"), QStringLiteral("Server"), data);

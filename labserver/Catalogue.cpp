@@ -44,10 +44,11 @@ QList<Catalogue::Table> SqliteCatalogue::tables() const
             QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema),
             1);
         for (const QStringList& name : names) {
-            Table t{schema, name.at(0), {}, {}};
+            Table t{schema, name.at(0), {}, {}, name.at(0), {}};
             for (const QStringList& c : rows(
                      m_db, QStringLiteral("PRAGMA %1.table_info(\"%2\")").arg(schema, t.name), 3)) {
                 t.columns.append(c.at(1));
+                t.storedColumns.append(c.at(1));
                 if (c.at(2).compare(QStringLiteral("DATETIME"), Qt::CaseInsensitive) == 0)
                     t.dateColumns.append(c.at(1));
             }
@@ -93,12 +94,13 @@ QList<Catalogue::Table> PgCatalogue::tables() const
     for (const QStringList& c : columns) {
         const QString key = c.at(0) + u'.' + c.at(1);
         if (key != current)
-            found.append(Table{c.at(0), spelt(key, c.at(1)), {}, {}});
+            found.append(Table{c.at(0), spelt(key, c.at(1)), {}, {}, c.at(1), {}});
         current = key;
         if (c.at(2).isEmpty())
             continue;
         const QString column = spelt(key + u'.' + c.at(2), c.at(2));
         found.last().columns.append(column);
+        found.last().storedColumns.append(c.at(2));
         if (c.at(3) == QStringLiteral("timestamp without time zone"))
             found.last().dateColumns.append(column);
     }

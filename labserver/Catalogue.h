@@ -15,9 +15,13 @@ class Catalogue {
 public:
     struct Table {
         QString schema; // as statements qualify it: see schemaOf()
-        QString name;   // as created
+        QString name;   // as the laboratory spells it
         QStringList columns;
         QStringList dateColumns;
+        // As the database holds them, for statements (quoted); on the
+        // embedded laboratory the same as name and columns.
+        QString storedName;
+        QStringList storedColumns;
     };
 
     virtual ~Catalogue() = default;

@@ -1,9 +1,10 @@
 #include "EmbeddedDriver.h"
 #include "CommandExcerpt.h"
-#include "EmbeddedSession.h"
+#include "LabSession.h"
 #include "LisError.h"
 #include "PgConnection.h"
 #include "PrivateFiles.h"
+#include "ServerDriver.h"
 #include "procedures/Procedures.h"
 
 #include <QDir>
@@ -50,7 +51,7 @@ std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs)
     } else if (folder.startsWith(QLatin1Char('~'))) {
         folder = QDir::homePath() + folder.mid(1);
     }
-    return std::make_unique<EmbeddedSession>(QDir::cleanPath(folder));
+    return std::make_unique<LabSession>(QDir::cleanPath(folder));
 }
 
 // Resources of a static library must be pulled in by name.
@@ -59,7 +60,7 @@ static void initSchemaResources()
     Q_INIT_RESOURCE(labserver);
 }
 
-void registerEmbeddedDriver()
+void registerLabDrivers()
 {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -71,5 +72,6 @@ void registerEmbeddedDriver()
         registerInstrumentProcedures();
         registerReportProcedures();
         DriverRegistry::add(std::make_shared<EmbeddedDriver>());
+        DriverRegistry::add(std::make_shared<ServerDriver>());
     });
 }

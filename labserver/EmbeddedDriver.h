@@ -16,5 +16,6 @@ public:
     static bool isFolderPath(const QString& dataSource);
 };
 
-// Registers the driver and every stored procedure, once per process.
-void registerEmbeddedDriver();
+// Registers the embedded and the server driver and every stored procedure,
+// once per process.
+void registerLabDrivers();

@@ -2,18 +2,23 @@
 #include "DateText.h"
 #include "LisError.h"
 #include "PrivateFiles.h"
+#include "ServerSchema.h"
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QThread>
 
 namespace {
 constexpr int kSchemaVersion = 3;
+constexpr int kBusyTimeoutMs = 5000;
+// The one advisory lock all writers of a server's laboratory take.
+constexpr int kWriteLockKey = 0x4c495357;
 
 QString nextConnectionName()
 {
@@ -29,9 +34,61 @@ bool isSqliteFile(const QString& path)
 } // namespace
 
 LabStore::LabStore(const QString& folder)
-    : m_folder(folder)
+    : m_engine(Engine::SQLite)
+    , m_folder(folder)
+    , m_where(folder)
     , m_connectionName(nextConnectionName())
 {
+    openEmbedded();
+    loadCatalogue();
+}
+
+LabStore::LabStore(QSqlDatabase server, const QString& where)
+    : m_engine(Engine::PostgreSQL)
+    , m_where(where)
+    , m_connectionName(server.connectionName())
+    , m_db(server)
+{
+    try {
+        // Unqualified names find both databases, as on the embedded laboratory.
+        exec(QStringLiteral("SET search_path TO laboratory, patient_data"));
+        setBusyTimeout(kBusyTimeoutMs);
+        const int version = ServerSchema::version(m_db);
+        if (version == 0)
+            fail(QStringLiteral("The database %1 on %2 holds no laboratory. Make it with "
+                                "\"lis-host server init\" under this workstation's settings.")
+                     .arg(m_db.databaseName(), m_where),
+                 QString());
+        if (version != kSchemaVersion)
+            fail(QStringLiteral("The laboratory database %1 on %2 has schema version %3; this "
+                                "workstation expects version %4. %5")
+                     .arg(m_db.databaseName(), m_where)
+                     .arg(version)
+                     .arg(kSchemaVersion)
+                     .arg(version < kSchemaVersion
+                              ? QStringLiteral("Upgrade the server's laboratory with \"lis-host "
+                                               "server init\".")
+                              : QStringLiteral("Install this component's newer version on this "
+                                               "workstation.")),
+                 QString());
+        loadCatalogue();
+    } catch (...) {
+        m_statements.clear();
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+        throw;
+    }
+}
+
+int LabStore::schemaVersion()
+{
+    return kSchemaVersion;
+}
+
+void LabStore::openEmbedded()
+{
+    const QString& folder = m_folder;
     const QFileInfo dir(folder);
     if (!dir.exists())
         fail(QStringLiteral("The data folder %1 does not exist.").arg(folder), QString());
@@ -82,7 +139,7 @@ LabStore::LabStore(const QString& folder)
 
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     m_db.setDatabaseName(labPath);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
     if (!m_db.open())
         fail(QStringLiteral("The laboratory database %1 cannot be opened.").arg(labPath),
              m_db.lastError().text());
@@ -133,7 +190,6 @@ LabStore::LabStore(const QString& folder)
             throw;
         }
     }
-    loadCatalogue();
 }
 
 LabStore::~LabStore()
@@ -167,34 +223,46 @@ void LabStore::addConventionalLimits()
 
 void LabStore::runScript(const QString& path, const QString& schema)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("The script %1 cannot be read.").arg(path), f.errorString());
-    QString script;
-    for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
-        if (!line.trimmed().startsWith(QStringLiteral("--")))
-            script += line + QLatin1Char('\n');
-    for (const QString& part : script.split(QStringLiteral(";\n"))) {
-        QString statement = part.trimmed();
-        if (statement.isEmpty())
-            continue;
-        if (!schema.isEmpty()) {
-            statement.replace(QStringLiteral("CREATE TABLE IF NOT EXISTS "),
-                              QStringLiteral("CREATE TABLE IF NOT EXISTS %1.").arg(schema));
-            statement.replace(QStringLiteral("CREATE INDEX IF NOT EXISTS "),
-                              QStringLiteral("CREATE INDEX IF NOT EXISTS %1.").arg(schema));
-        }
+    for (const QString& statement : ServerSchema::statements(path, schema)) {
         QSqlQuery q(m_db);
         if (!q.exec(statement))
-            fail(QStringLiteral("The script %1 failed in %2.").arg(path, m_folder),
+            fail(QStringLiteral("The script %1 failed in %2.").arg(path, m_where),
                  q.lastError().text());
     }
 }
 
 void LabStore::loadCatalogue()
 {
-    for (const Table& t : SqliteCatalogue(m_db).tables())
+    const QList<Table> tables = m_engine == Engine::SQLite
+                                    ? SqliteCatalogue(m_db).tables()
+                                    : PgCatalogue(m_db, ServerSchema::spelling()).tables();
+    for (const Table& t : tables) {
         m_tables.insert(t.schema + QLatin1Char('.') + t.name.toLower(), t);
+        if (m_engine == Engine::PostgreSQL)
+            for (const QString& c : t.columns)
+                m_columnSpelling.insert(c.toLower(), c);
+    }
+}
+
+// The server answers unquoted names in lower case; callers get them as the
+// statement wrote them (an alias, a column), else as the laboratory spells
+// the column.
+QStringList LabStore::spelt(const QString& sql, const QStringList& served) const
+{
+    QStringList names;
+    for (const QString& name : served) {
+        if (name != name.toLower()) {
+            names.append(name); // quoted, so already as written
+            continue;
+        }
+        const QRegularExpression word(QStringLiteral("(?<![\\w\"])") +
+                                          QRegularExpression::escape(name) +
+                                          QStringLiteral("(?![\\w\"])"),
+                                      QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpressionMatch m = word.match(sql);
+        names.append(m.hasMatch() ? m.captured() : m_columnSpelling.value(name, name));
+    }
+    return names;
 }
 
 const LabStore::Table* LabStore::table(const QString& database, const QString& name) const
@@ -222,6 +290,10 @@ LabStore::Statement& LabStore::prepared(const QString& sql)
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
                           const QStringList& dateColumns)
 {
+    // PostgreSQL prepares only queries and changes: transaction control,
+    // settings and scripts go as they are. They have nothing to bind.
+    if (m_engine == Engine::PostgreSQL && binds.isEmpty())
+        return direct(sql, dateColumns);
     Statement& st = prepared(sql);
     QSqlQuery& q = st.query;
     for (int i = 0; i < binds.size(); ++i)
@@ -233,42 +305,93 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
     }
     // A prepared statement's columns stay as they are: they are read once.
     if (!st.described || st.dateColumns != dateColumns) {
-        const QSqlRecord rec = q.record();
-        st.columns.clear();
-        st.dates.clear();
-        for (int i = 0; i < rec.count(); ++i) {
-            st.columns.append(rec.fieldName(i));
-            if (dateColumns.contains(rec.fieldName(i), Qt::CaseInsensitive))
-                st.dates.append(i);
-        }
+        describe(q.record(), sql, dateColumns, st.columns, st.dates);
         st.dateColumns = dateColumns;
         st.described = true;
     }
     ResultSet rs;
     rs.columns = st.columns;
-    const int count = int(st.columns.size());
+    readRows(q, st.dates, rs);
+    m_affected = q.numRowsAffected();
+    q.finish();
+    return rs;
+}
+
+ResultSet LabStore::direct(const QString& sql, const QStringList& dateColumns)
+{
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!q.exec(sql))
+        commandFailed(q.lastError(), sql);
+    ResultSet rs;
+    QList<int> dates;
+    describe(q.record(), sql, dateColumns, rs.columns, dates);
+    readRows(q, dates, rs);
+    m_affected = q.numRowsAffected();
+    return rs;
+}
+
+void LabStore::describe(const QSqlRecord& rec, const QString& sql,
+                        const QStringList& dateColumns, QStringList& columns,
+                        QList<int>& dates) const
+{
+    columns.clear();
+    dates.clear();
+    for (int i = 0; i < rec.count(); ++i) {
+        columns.append(rec.fieldName(i));
+        if (dateColumns.contains(rec.fieldName(i), Qt::CaseInsensitive))
+            dates.append(i);
+    }
+    if (m_engine == Engine::PostgreSQL)
+        columns = spelt(sql, columns);
+}
+
+// Values reach the procedures as the embedded laboratory hands them out:
+// date-times as stored text ("yyyy-MM-dd HH:mm:ss"), so both engines give
+// the same answers; the date columns asked for become general dates.
+void LabStore::readRows(QSqlQuery& q, const QList<int>& dates, ResultSet& rs)
+{
+    const int count = int(rs.columns.size());
     while (q.next()) {
         QVariantList row;
         row.reserve(count);
-        for (int i = 0; i < count; ++i)
-            row.append(q.value(i));
-        for (int i : st.dates) {
+        for (int i = 0; i < count; ++i) {
+            QVariant v = q.value(i);
+            if (v.typeId() == QMetaType::QDateTime && !v.isNull())
+                v = DateText::storage(v.toDateTime());
+            else if (v.typeId() == QMetaType::QDate && !v.isNull())
+                v = v.toDate().toString(Qt::ISODate);
+            row.append(std::move(v));
+        }
+        for (int i : dates) {
             if (!row.at(i).isNull())
                 row[i] = DateText::asGeneral(row.at(i).toString());
         }
         rs.rows.append(std::move(row));
     }
-    q.finish();
-    return rs;
 }
 
-void LabStore::exec(const QString& sql, const QVariantList& binds)
+int LabStore::exec(const QString& sql, const QVariantList& binds)
 {
     query(sql, binds);
+    return m_affected;
 }
 
 void LabStore::begin()
 {
+    if (m_engine == Engine::PostgreSQL) {
+        // Read committed, with every writer behind one lock: a save sees
+        // the last committed save of any workstation and is never mixed
+        // with another. The wait is bounded by lock_timeout.
+        exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED"));
+        try {
+            exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kWriteLockKey});
+        } catch (...) {
+            rollback();
+            throw;
+        }
+        return;
+    }
     // SQLite's own wait asks ever more rarely, in the end every 100 ms, and
     // a workstation saving steadily wins the short gaps between its
     // transactions for seconds. Asking every millisecond gets one of them.
@@ -302,22 +425,38 @@ void LabStore::rollback()
 
 void LabStore::setBusyTimeout(int ms)
 {
-    exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(ms));
+    exec(m_engine == Engine::SQLite ? QStringLiteral("PRAGMA busy_timeout = %1").arg(ms)
+                                    : QStringLiteral("SET lock_timeout = %1").arg(ms));
     m_busyTimeout = ms;
 }
 
 int LabStore::busyTimeout()
 {
+    if (m_engine == Engine::PostgreSQL)
+        return m_busyTimeout;
     if (m_busyTimeout < 0)
         m_busyTimeout = query(QStringLiteral("PRAGMA busy_timeout")).rows.value(0).value(0).toInt();
     return m_busyTimeout;
 }
 
-bool LabStore::isBusy(const QSqlError& e)
+bool LabStore::isBusy(const QSqlError& e) const
 {
+    // PostgreSQL: lock not available (lock_timeout), deadlock, serialization.
+    if (m_engine == Engine::PostgreSQL)
+        return QStringList{QStringLiteral("55P03"), QStringLiteral("40P01"),
+                           QStringLiteral("40001")}
+            .contains(e.nativeErrorCode());
     // The driver reports SQLite's result code; the low byte is the primary one.
     constexpr int kBusy = 5;
     return (e.nativeErrorCode().toInt() & 0xff) == kBusy;
+}
+
+bool LabStore::isReadOnlyRefusal(const QSqlError& e) const
+{
+    if (m_engine == Engine::PostgreSQL)
+        return e.nativeErrorCode() == QStringLiteral("25006");
+    constexpr int kReadOnly = 8;
+    return (e.nativeErrorCode().toInt() & 0xff) == kReadOnly && m_writesRefused;
 }
 
 void LabStore::refuseWrites(bool refuse)
@@ -329,10 +468,9 @@ void LabStore::refuseWrites(bool refuse)
 
 void LabStore::commandFailed(const QSqlError& e, const QString& sql) const
 {
-    constexpr int kReadOnly = 8;
     if (isBusy(e))
         throw LisError(ErrNo::DbCommandFailed, busyMessage());
-    if ((e.nativeErrorCode().toInt() & 0xff) == kReadOnly && m_writesRefused)
+    if (isReadOnlyRefusal(e))
         throw LisError(ErrNo::DbCommandFailed,
                        QStringLiteral("Only reading is allowed here, and this statement writes: %1")
                            .arg(sql.simplified()));
@@ -343,13 +481,15 @@ void LabStore::commandFailed(const QSqlError& e, const QString& sql) const
 QString LabStore::busyMessage() const
 {
     // The timeout as the connection has it, not as it was meant to be set.
-    QSqlQuery q(m_db);
-    const int ms =
-        q.exec(QStringLiteral("PRAGMA busy_timeout")) && q.next() ? q.value(0).toInt() : 0;
+    int ms = m_busyTimeout;
+    if (m_engine == Engine::SQLite) {
+        QSqlQuery q(m_db);
+        ms = q.exec(QStringLiteral("PRAGMA busy_timeout")) && q.next() ? q.value(0).toInt() : 0;
+    }
     return QStringLiteral("The laboratory database %1 is busy: another workstation has held it "
                           "for more than %2 %3. Try again; if it stays busy, let the saves on "
                           "the other workstations finish, and restart the one whose save does "
                           "not end.")
-        .arg(m_folder, QString::number(ms / 1000.0),
+        .arg(m_where, QString::number(ms / 1000.0),
              ms == 1000 ? QStringLiteral("second") : QStringLiteral("seconds"));
 }

@@ -8,26 +8,40 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QString>
 #include <QVariantList>
 #include <unordered_map>
 
-// The two database files of the embedded laboratory in one SQLite
-// connection: laboratory.db as the main database and patient_data.db
-// attached under that name. A folder without them gets both, with the full
-// schema; a file there that is no database is reported, never overwritten.
+// The laboratory's databases behind one connection, on either engine.
+//
+// Embedded: the two database files laboratory.db (as main) and
+// patient_data.db (attached under that name) of one folder. A folder
+// without them gets both, with the full schema; a file there that is no
+// database is reported, never overwritten.
+//
+// PostgreSQL: schemas laboratory and patient_data of one database, made by
+// ServerSchema::init; unqualified names find either. A schema at another
+// version than this build's is refused.
 class LabStore {
 public:
     using Table = Catalogue::Table; // schema "main" or "patient_data"
 
     explicit LabStore(const QString& folder);
+    // Takes over an open QPSQL connection; `where` names the server in messages.
+    LabStore(QSqlDatabase server, const QString& where);
     ~LabStore();
     LabStore(const LabStore&) = delete;
     LabStore& operator=(const LabStore&) = delete;
 
+    // The embedded laboratory's folder; empty on a server.
     const QString& folder() const { return m_folder; }
+    // The laboratory as messages name it: its folder or its server.
+    const QString& where() const { return m_where; }
     // Procedures build their statements for it (SqlDialect).
-    Engine engine() const { return Engine::SQLite; }
+    Engine engine() const { return m_engine; }
+    // The schema version this build reads and writes.
+    static int schemaVersion();
 
     // database: "laboratory", "patient_data" (any case) or empty for the
     // laboratory database. nullptr when the table is not there.
@@ -37,17 +51,20 @@ public:
     // columns that hold stored date-times, handed out as general dates.
     ResultSet query(const QString& sql, const QVariantList& binds = {},
                     const QStringList& dateColumns = {});
-    void exec(const QString& sql, const QVariantList& binds = {});
+    // The number of rows the statement changed.
+    int exec(const QString& sql, const QVariantList& binds = {});
 
-    // begin() takes the write lock at once (BEGIN IMMEDIATE), waiting for
-    // another connection's up to the busy timeout; a lock held longer fails
-    // with a message naming the database and what to do.
+    // begin() takes the laboratory's write lock at once (SQLite: BEGIN
+    // IMMEDIATE; PostgreSQL: one advisory lock for all writers, so writers
+    // follow each other as on the embedded laboratory), waiting for another
+    // connection's up to the busy timeout; a lock held longer fails with a
+    // message naming the database and what to do.
     void begin();
     void commit();
     void rollback();
     void setBusyTimeout(int ms);
-    // While on, every write fails instead of taking the write lock: readers
-    // run so, and one that writes is caught.
+    // Embedded only: while on, every write fails instead of taking the write
+    // lock: readers run so, and one that writes is caught.
     void refuseWrites(bool refuse);
 
     // Runs a script file (or resource) of statements that end with ";" at a
@@ -64,19 +81,30 @@ private:
         bool described;
     };
     Statement& prepared(const QString& sql);
+    ResultSet direct(const QString& sql, const QStringList& dateColumns);
+    void describe(const QSqlRecord& rec, const QString& sql, const QStringList& dateColumns,
+                  QStringList& columns, QList<int>& dates) const;
+    static void readRows(QSqlQuery& q, const QList<int>& dates, ResultSet& rs);
+    void openEmbedded();
     void loadCatalogue();
+    QStringList spelt(const QString& sql, const QStringList& served) const;
     void addConventionalLimits();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
     [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql) const;
     QString busyMessage() const;
-    static bool isBusy(const QSqlError& e);
+    bool isBusy(const QSqlError& e) const;
+    bool isReadOnlyRefusal(const QSqlError& e) const;
     int busyTimeout();
 
+    Engine m_engine;
     QString m_folder;
+    QString m_where;
     QString m_connectionName;
     QSqlDatabase m_db;
     std::unordered_map<QString, Statement> m_statements;
     QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
+    QHash<QString, QString> m_columnSpelling; // PostgreSQL: lower case -> as the laboratory spells it
     bool m_writesRefused = false;
+    int m_affected = 0; // by the last statement
     int m_busyTimeout = -1; // ms; read from the connection when first needed
 };

@@ -141,17 +141,24 @@ void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime
 
 DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate& day)
 {
-    registerEmbeddedDriver(); // the schema and the procedures the demo saves with
+    registerLabDrivers(); // the schema and the procedures the demo saves with
     LabStore store(folder);
+    return build(store, day);
+}
+
+DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
+{
+    registerLabDrivers();
     store.begin();
     try {
         store.runScript(QStringLiteral(":/labserver/demo.sql"));
         const QDateTime six(day, QTime(6, 0));
         for (const DemoRequest& r : kRequests)
-            store.exec(QStringLiteral("INSERT OR IGNORE INTO tbLabRequest (RequestNum, RefNum, "
+            store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, "
                                       "HospNum, IDNum, Code, RequestDate, Doctor, Rush, "
                                       "PhysicianID, ResidentId) "
-                                      "VALUES (?, ?, ?, ?, ?, ?, ?, 'N', ?, 'RES01')"),
+                                      "VALUES (?, ?, ?, ?, ?, ?, ?, 'N', ?, 'RES01') "
+                                      "ON CONFLICT DO NOTHING"),
                        {QLatin1String(r.requestNum), QLatin1String(r.refNum),
                         QLatin1String(r.hospNum), QLatin1String(r.idNum), QLatin1String(r.code),
                         DateText::storage(six.addSecs(r.minute * 60)), QLatin1String(r.doctor),

@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+class LabStore;
+
 // Builds the demo laboratory in a data folder: hospital, patients, exams of
 // every format, requests, an instrument with samples downloaded on the day
 // given, and saved results for some requests. Safe to run again: what
@@ -26,4 +28,6 @@ struct Summary {
 };
 
 Summary build(const QString& folder, const QDate& day);
+// The same in an open laboratory, embedded or on a server.
+Summary build(LabStore& store, const QDate& day);
 } // namespace DemoLaboratory

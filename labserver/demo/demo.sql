@@ -4,7 +4,7 @@
 
 INSERT INTO patient_data.tbHospitalInfo (Title, Company, address1, address2, Telephone) SELECT 'Department of Pathology and Laboratory Medicine', 'St. Mercy General Hospital', '1200 Harbour Road, Port Town 4100', 'Accredited Clinical Laboratory No. 04-118', '(082) 555-0142' WHERE NOT EXISTS (SELECT 1 FROM patient_data.tbHospitalInfo);
 
-INSERT OR IGNORE INTO tbPatient (HospNum, LastName, FirstName, MiddleName, Sex, BirthDate, CivilStatus, BloodType) VALUES
+INSERT INTO tbPatient (HospNum, LastName, FirstName, MiddleName, Sex, BirthDate, CivilStatus, BloodType) VALUES
  ('H-0001', 'DELA CRUZ', 'JUAN', 'SANTOS', 'M', '1980-05-10 00:00:00', 'Married', 'O+'),
  ('H-0002', 'O''BRIEN', 'MARY', 'ANNE', 'F', '1992-11-23 00:00:00', 'Single', 'A-'),
  ('H-0003', 'SANTOS', 'MARIA LUISA', 'REYES', 'F', '1975-02-14 00:00:00', 'Widowed', 'B+'),
@@ -14,9 +14,10 @@ INSERT OR IGNORE INTO tbPatient (HospNum, LastName, FirstName, MiddleName, Sex, 
  ('H-0007', 'LIM', 'GRACE', 'SY', 'F', '1988-03-19 00:00:00', 'Married', 'O+'),
  ('H-0008', 'NAKAMURA', 'KENJI', '', 'M', '1995-09-09 00:00:00', 'Single', 'B-'),
  ('H-0009', 'MENDOZA', 'LOURDES', 'PEREZ', 'F', '1949-04-22 00:00:00', 'Widowed', 'A+'),
- ('H-0010', 'OKAFOR', 'CHIDI', '', 'M', '1983-06-15 00:00:00', 'Married', 'O+');
+ ('H-0010', 'OKAFOR', 'CHIDI', '', 'M', '1983-06-15 00:00:00', 'Married', 'O+')
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbAdmission (IDNum, HospNum, RoomId, Class, Ward, Transplant, Dialysis) VALUES
+INSERT INTO tbAdmission (IDNum, HospNum, RoomId, Class, Ward, Transplant, Dialysis) VALUES
  ('A-24001', 'H-0001', '305-A', 'Private', 'Medical Ward', 'N', 'N'),
  ('A-24002', 'H-0003', '210-B', 'Semi-Private', 'Surgical Ward', 'N', 'N'),
  ('A-24003', 'H-0006', '118', 'Ward', 'Renal Unit', 'N', 'Y'),
@@ -26,26 +27,30 @@ INSERT OR IGNORE INTO tbAdmission (IDNum, HospNum, RoomId, Class, Ward, Transpla
  ('O-24012', 'H-0005', 'OPD', 'Out-patient', 'Out-Patient Dept.', 'N', 'N'),
  ('O-24013', 'H-0007', 'OPD', 'Out-patient', 'Out-Patient Dept.', 'N', 'N'),
  ('O-24014', 'H-0008', 'ER-2', 'Emergency', 'Emergency Room', 'N', 'N'),
- ('O-24015', 'H-0010', 'OPD', 'Out-patient', 'Out-Patient Dept.', 'N', 'N');
+ ('O-24015', 'H-0010', 'OPD', 'Out-patient', 'Out-Patient Dept.', 'N', 'N')
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbLabSection (SectionID, LabSection) VALUES
- ('SER', 'Serology and Immunology'), ('CHEM', 'Clinical Chemistry'), ('HEMA', 'Hematology');
+INSERT INTO tbLabSection (SectionID, LabSection) VALUES
+ ('SER', 'Serology and Immunology'), ('CHEM', 'Clinical Chemistry'), ('HEMA', 'Hematology')
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbLabStaff (StaffID, StaffName, Role) VALUES
+INSERT INTO tbLabStaff (StaffID, StaffName, Role) VALUES
  ('PATH01', 'Elena Villanueva, MD, FPSP', 'Pathologist'),
  ('MT01', 'Carlos Bautista, RMT', 'Medical Technologist'),
  ('MT02', 'Joy Ramos, RMT', 'Medical Technologist'),
  ('CL01', 'Nora Dizon', 'Laboratory Clerk'),
  ('PHY01', 'Ramon Cruz, MD', 'Physician'),
  ('PHY02', 'Teresa Uy, MD', 'Physician'),
- ('RES01', 'Liza Ong, MD', 'Resident');
+ ('RES01', 'Liza Ong, MD', 'Resident')
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbLabSpecimen (SpecimenId, Specimen) VALUES
- ('SER', 'Serum'), ('WB', 'Whole blood (EDTA)'), ('PLA', 'Plasma');
+INSERT INTO tbLabSpecimen (SpecimenId, Specimen) VALUES
+ ('SER', 'Serum'), ('WB', 'Whole blood (EDTA)'), ('PLA', 'Plasma')
+    ON CONFLICT DO NOTHING;
 
 -- Cut-off items: S/CO is signal over cut-off. Anti-HBc is a competitive
 -- assay: reactive at or below the cut-off.
-INSERT OR IGNORE INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, CutOff, ReactiveAtOrAbove, PositiveLabel, NegativeLabel, GreyZone, NormalValues) VALUES
+INSERT INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, CutOff, ReactiveAtOrAbove, PositiveLabel, NegativeLabel, GreyZone, NormalValues) VALUES
  ('HBSAG', 'Hepatitis B surface antigen (HBsAg)', '5', 'S/CO', 1.0, 1, 'REACTIVE', 'NON-REACTIVE', 0, 'NON-REACTIVE'),
  ('ANTIHBS', 'Anti-HBs', '5', 'mIU/mL', 10.0, 1, 'POSITIVE', 'NEGATIVE', 0, 'NEGATIVE'),
  ('ANTIHBC', 'Anti-HBc (total)', '5', 'S/CO', 1.0, 0, 'REACTIVE', 'NON-REACTIVE', 0, 'NON-REACTIVE'),
@@ -53,11 +58,12 @@ INSERT OR IGNORE INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, Cut
  ('HIV', 'HIV 1/2 antibodies', '5', 'S/CO', 1.0, 1, 'REACTIVE', 'NON-REACTIVE', 0.1, 'NON-REACTIVE'),
  ('SYPH', 'Syphilis (T. pallidum antibodies)', '5', 'S/CO', 1.0, 1, 'POSITIVE', 'NEGATIVE', 0, 'NEGATIVE'),
  ('NS1', 'Dengue NS1 antigen', 'W', 'Index', 1.0, 1, 'POSITIVE', 'NEGATIVE', 0.1, 'NEGATIVE'),
- ('TYPHIGM', 'Salmonella typhi IgM', '5', 'Index', 1.1, 1, 'POSITIVE', 'NEGATIVE', 0.1, 'NEGATIVE');
+ ('TYPHIGM', 'Salmonella typhi IgM', '5', 'Index', 1.1, 1, 'POSITIVE', 'NEGATIVE', 0.1, 'NEGATIVE')
+    ON CONFLICT DO NOTHING;
 
 -- Normal-value items: conventional = SI x Factor, with the factors
 -- laboratories use, kept in full (1 / 88.42, not 0.0113).
-INSERT OR IGNORE INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, SIMin, SIMax, SIPrecision, CUnit, Factor, CPrecision) VALUES
+INSERT INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, SIMin, SIMax, SIPrecision, CUnit, Factor, CPrecision) VALUES
  ('GLU', 'Glucose (fasting)', '1', 'mmol/L', 3.9, 6.1, 1, 'mg/dL', 18.016, 0),
  ('CREA', 'Creatinine', '7', 'umol/L', 53, 106, 0, 'mg/dL', 1 / 88.42, 2),
  ('UREA', 'Urea (BUN)', '7', 'mmol/L', 2.5, 7.1, 1, 'mg/dL', 2.801, 0),
@@ -66,7 +72,8 @@ INSERT OR IGNORE INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, SIM
  ('TRIG', 'Triglycerides', '8', 'mmol/L', NULL, 1.7, 2, 'mg/dL', 88.57, 0),
  ('HGB', 'Hemoglobin', '1', 'g/L', 120, 160, 0, 'g/dL', 0.1, 1),
  ('WBC', 'White blood cells', '1', 'x10^9/L', 4.5, 11.0, 1, 'x10^3/uL', 1, 1),
- ('PLT', 'Platelets', '1', 'x10^9/L', 150, 400, 0, 'x10^3/uL', 1, 0);
+ ('PLT', 'Platelets', '1', 'x10^9/L', 150, 400, 0, 'x10^3/uL', 1, 0)
+    ON CONFLICT DO NOTHING;
 
 -- A demo laboratory built before had these two factors cut short.
 UPDATE tbLabExamItem SET Factor = 1 / 88.42 WHERE ItemID = 'CREA' AND Factor = 0.0113;
@@ -82,7 +89,7 @@ WITH own (ItemID, "CMin", "CMax") AS (VALUES
 UPDATE tbLabExamItem SET "CMin" = own."CMin", "CMax" = own."CMax" FROM own
  WHERE own.ItemID = tbLabExamItem.ItemID AND tbLabExamItem."CMin" IS NULL AND tbLabExamItem."CMax" IS NULL;
 
-INSERT OR IGNORE INTO tbLabExam (Code, ExamName, SectionID, FormType, ValueType, SpecimenId, PathologistID, ReaderID) VALUES
+INSERT INTO tbLabExam (Code, ExamName, SectionID, FormType, ValueType, SpecimenId, PathologistID, ReaderID) VALUES
  ('HEPB', 'Hepatitis B Profile', 'SER', '5', '', 'SER', 'PATH01', 'MT01'),
  ('HEPC', 'Hepatitis C Screening', 'SER', '5', '', 'SER', 'PATH01', 'MT01'),
  ('PRENAT', 'Prenatal Screening Package', 'SER', 'P', '5', 'SER', 'PATH01', 'MT01'),
@@ -99,9 +106,10 @@ INSERT OR IGNORE INTO tbLabExam (Code, ExamName, SectionID, FormType, ValueType,
  ('RENAL', 'Renal Panel', 'CHEM', '7', '', 'SER', 'PATH01', 'MT02'),
  ('LIPID', 'Lipid Profile', 'CHEM', '8', '', 'SER', 'PATH01', 'MT02'),
  ('CHEM6', 'Blood Chemistry (6 tests)', 'CHEM', 'B', '', 'SER', 'PATH01', 'MT02'),
- ('HISTO', 'Histopathology', 'SER', 'X', '', 'SER', 'PATH01', '');
+ ('HISTO', 'Histopathology', 'SER', 'X', '', 'SER', 'PATH01', '')
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES
+INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES
  ('HEPB', 'HBSAG', 1), ('HEPB', 'ANTIHBS', 2), ('HEPB', 'ANTIHBC', 3),
  ('HEPC', 'ANTIHCV', 1),
  ('PRENAT', 'HBSAG', 1), ('PRENAT', 'HIV', 2), ('PRENAT', 'SYPH', 3),
@@ -117,11 +125,13 @@ INSERT OR IGNORE INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES
  ('FBS', 'GLU', 1),
  ('RENAL', 'CREA', 1), ('RENAL', 'UREA', 2), ('RENAL', 'URIC', 3),
  ('LIPID', 'CHOL', 1), ('LIPID', 'TRIG', 2),
- ('CHEM6', 'GLU', 1), ('CHEM6', 'CREA', 2), ('CHEM6', 'UREA', 3), ('CHEM6', 'URIC', 4), ('CHEM6', 'CHOL', 5), ('CHEM6', 'TRIG', 6);
+ ('CHEM6', 'GLU', 1), ('CHEM6', 'CREA', 2), ('CHEM6', 'UREA', 3), ('CHEM6', 'URIC', 4), ('CHEM6', 'CHOL', 5), ('CHEM6', 'TRIG', 6)
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbLabInstrument (InstrumentID, InstrumentName) VALUES ('AN-01', 'Integrated Analyzer AN-01');
+INSERT INTO tbLabInstrument (InstrumentID, InstrumentName) VALUES ('AN-01', 'Integrated Analyzer AN-01')
+    ON CONFLICT DO NOTHING;
 
-INSERT OR IGNORE INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID, ShowResultValue, CutOff) VALUES
+INSERT INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID, ShowResultValue, CutOff) VALUES
  ('AN-01', 'HBsAg', 'HBSAG', 'Y', 1.0),
  ('AN-01', 'aHBs', 'ANTIHBS', 'N', 10.0),
  ('AN-01', 'aHBc', 'ANTIHBC', 'N', 1.0),
@@ -138,4 +148,5 @@ INSERT OR IGNORE INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID
  ('AN-01', 'TG', 'TRIG', 'N', NULL),
  ('AN-01', 'HGB', 'HGB', 'N', NULL),
  ('AN-01', 'WBC', 'WBC', 'N', NULL),
- ('AN-01', 'PLT', 'PLT', 'N', NULL);
+ ('AN-01', 'PLT', 'PLT', 'N', NULL)
+    ON CONFLICT DO NOTHING;

@@ -154,8 +154,8 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             "Factor = excluded.Factor, FormType = excluded.FormType, "
             "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
             "EnteredAt = excluded.EnteredAt, "
-            "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN VerifiedBy END, "
-            "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN VerifiedAt END, "
+            "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN tbLabResult.VerifiedBy END, "
+            "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN tbLabResult.VerifiedAt END, "
             "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL"),
         values);
     s.exec(QStringLiteral(

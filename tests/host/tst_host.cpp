@@ -44,12 +44,12 @@ private slots:
         QVERIFY(host({"settings", "list"})
                     .out.contains("TARVIK Current User\tConnection\tServer\tSRV1\n"));
 
-        // A server without a driver fails at the creation of the component.
+        // A server that cannot be reached fails at the creation of the component.
         Run r = host({"open", "R1"});
         QCOMPARE(r.status, 1);
-        QVERIFY2(
-            r.err.contains("Error -2147467259: Cannot connect to the database server \"SRV1\""),
-            qPrintable(r.err));
+        QVERIFY2(r.err.contains("Error -2147467259: Cannot connect to the laboratory database "
+                                "\"LABORATORY\" on the PostgreSQL server SRV1: "),
+                 qPrintable(r.err));
         r = host({"frobnicate"});
         QCOMPARE(r.status, 2);
         QVERIFY(r.err.contains(QStringLiteral("Usage:")));

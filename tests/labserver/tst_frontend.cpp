@@ -15,7 +15,7 @@ private slots:
     void initTestCase()
     {
         m_db.load(u"requests"_s);
-        m_conn.open(u"Initial Catalog=LABORATORY;Data Source="_s + m_db.folder());
+        m_conn.open(m_db.connectionString());
     }
 
     void commandShapes_data()

@@ -39,7 +39,7 @@ bool ownerOnly(const QString& path)
 class TstLabStore : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { registerEmbeddedDriver(); }
+    void initTestCase() { registerLabDrivers(); }
 
     void aFirstVersionDatabaseIsBroughtUpToDateWithItsData()
     {

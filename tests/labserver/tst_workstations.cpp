@@ -1,6 +1,6 @@
 #include "Caught.h"
 #include "DemoLaboratory.h"
-#include "EmbeddedSession.h"
+#include "LabSession.h"
 #include "ProcedureRegistry.h"
 #include "TestDatabase.h"
 
@@ -147,7 +147,7 @@ private slots:
             (QList<QVariantList>{{QStringLiteral("W-%1").arg(whole, 4, 10, QLatin1Char('0'))}}));
 
         // The dead workstation's lock went with it.
-        EmbeddedSession next(m_db->folder());
+        LabSession next(m_db->folder());
         next.store().setBusyTimeout(1000);
         next.run(QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT03'"));
     }
@@ -157,7 +157,7 @@ private slots:
     // locked, and the session works once the lock is free.
     void aLockHeldTooLongIsNamed()
     {
-        EmbeddedSession ws(m_db->folder());
+        LabSession ws(m_db->folder());
         ws.store().setBusyTimeout(200);
         const QString verify = QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT09'");
         m_db->exec(QStringLiteral("BEGIN IMMEDIATE"));
@@ -202,7 +202,7 @@ private slots:
                  return ResultSet();
              },
              ProcedureAccess::Reads});
-        EmbeddedSession ws(m_db->folder());
+        LabSession ws(m_db->folder());
         const char* logbook =
             "SELECT Note FROM tbLabLogbook WHERE RequestNum = 'L-1001' ORDER BY LogbookID";
         const auto before = rows(logbook);

@@ -133,7 +133,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList a = app.arguments();
-    registerEmbeddedDriver();
+    registerLabDrivers();
     try {
         Connection db;
         db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + a.value(2));

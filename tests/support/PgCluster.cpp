@@ -208,15 +208,76 @@ bool PgCluster::stop()
     return true;
 }
 
-bool PgCluster::createDatabase(const QString& name)
+bool PgCluster::createDatabase(const QString& name, const QString& templateName)
 {
     QSqlDatabase db = connect(u"postgres"_s);
     QSqlQuery create(db);
-    if (db.isOpen() && create.exec(u"CREATE DATABASE "_s + quotedIdentifier(name)))
+    QString sql = u"CREATE DATABASE "_s + quotedIdentifier(name);
+    if (!templateName.isEmpty())
+        sql += u" TEMPLATE "_s + quotedIdentifier(templateName) + u" STRATEGY FILE_COPY"_s;
+    if (db.isOpen() && create.exec(sql))
         return true;
     m_error = u"Cannot create database %1: %2"_s.arg(
         name, (db.isOpen() ? create.lastError() : db.lastError()).text());
     return false;
+}
+
+bool PgCluster::dropDatabase(const QString& name)
+{
+    QSqlDatabase db = connect(u"postgres"_s);
+    QSqlQuery drop(db);
+    if (db.isOpen() &&
+        drop.exec(u"DROP DATABASE IF EXISTS "_s + quotedIdentifier(name) + u" WITH (FORCE)"_s))
+        return true;
+    m_error = u"Cannot drop database %1: %2"_s.arg(
+        name, (db.isOpen() ? drop.lastError() : db.lastError()).text());
+    return false;
+}
+
+namespace {
+const QString kStateMark = u"lis-test-pg-cluster 1"_s;
+}
+
+bool PgCluster::save(const QString& stateFile)
+{
+    QFile f(stateFile);
+    if (!m_running || !f.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        m_error = u"Cannot save the cluster's state to %1"_s.arg(stateFile);
+        return false;
+    }
+    f.write(QStringList{kStateMark, m_socketDir, m_dataRoot, m_dataDir}.join(u'\n').toUtf8());
+    return f.flush();
+}
+
+void PgCluster::release()
+{
+    m_started = false;
+    m_running = false;
+}
+
+bool PgCluster::load(const QString& stateFile, bool owned)
+{
+    QFile f(stateFile);
+    const QStringList lines = f.open(QIODevice::ReadOnly)
+                                  ? QString::fromUtf8(f.readAll()).split(u'\n')
+                                  : QStringList();
+    // The folders must be ones start() makes: a state file cannot steer a
+    // removal anywhere else.
+    const bool sane = lines.size() == 4 && lines.at(0) == kStateMark &&
+                      lines.at(1).startsWith(u"/tmp/lispg"_s) && !lines.at(1).contains(u"/.."_s) &&
+                      (lines.at(2).isEmpty() || lines.at(2).contains(u"/pgdata-"_s)) &&
+                      !lines.at(2).contains(u"/.."_s);
+    if (!available() || !sane) {
+        m_error = available() ? u"%1 is no cluster state this harness wrote"_s.arg(stateFile)
+                              : m_missing;
+        return false;
+    }
+    m_socketDir = lines.at(1);
+    m_dataRoot = lines.at(2);
+    m_dataDir = lines.at(3);
+    m_started = owned;
+    m_running = owned;
+    return true;
 }
 
 QSqlDatabase PgCluster::connect(const QString& database, const QString& connectionName)

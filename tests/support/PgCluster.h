@@ -34,7 +34,18 @@ public:
     // The OS user the server runs as, which is also the cluster's superuser.
     QString superuser() const { return m_user; }
 
-    bool createDatabase(const QString& name);
+    // One server for a whole test run: the fixture program starts it, saves
+    // where it is and releases it (it keeps running); each test program
+    // loads the state to use it, and the fixture's stop loads it owned and
+    // stops it. Only a file that save() wrote is ever read.
+    bool save(const QString& stateFile);
+    void release();
+    bool load(const QString& stateFile, bool owned);
+
+    // With a template, the new database is a copy of it.
+    bool createDatabase(const QString& name, const QString& templateName = {});
+    // Drops a database this run made, closing its connections first.
+    bool dropDatabase(const QString& name);
     // An open QPSQL connection as the superuser (check isOpen()), removed
     // when the cluster goes; by default one name per cluster and database.
     QSqlDatabase connect(const QString& database, const QString& connectionName = {});

@@ -4,16 +4,20 @@
 #include "DbDriver.h"
 #include "LabStore.h"
 
+#include <memory>
+
 struct ProcedureDef;
 class ProcedureContext;
 
-// A session with the embedded laboratory database: parses each command text,
-// runs the select or the stored procedure, and keeps every procedure whole:
-// it either completes or writes nothing. Writing procedures wait for another
-// workstation's write lock; reading ones and selects never wait.
-class EmbeddedSession : public DbSession {
+// A session with the laboratory database, embedded or on a server: parses
+// each command text, runs the select or the stored procedure, and keeps
+// every procedure whole: it either completes or writes nothing. Writing
+// procedures wait for another workstation's write lock; reading ones and
+// selects never wait.
+class LabSession : public DbSession {
 public:
-    explicit EmbeddedSession(const QString& folder);
+    explicit LabSession(const QString& folder);
+    explicit LabSession(std::unique_ptr<LabStore> store);
 
     ResultSet run(const QString& commandText) override;
     void beginTransaction() override;
@@ -21,7 +25,7 @@ public:
     void rollbackTransaction() override;
 
     // The store underneath, for tools and tests that tune it (busy timeout).
-    LabStore& store() { return m_store; }
+    LabStore& store() { return *m_store; }
 
 private:
     ResultSet select(const SelectAll& s);
@@ -30,6 +34,6 @@ private:
     ResultSet runReader(const ProcedureDef& def, ProcedureContext& ctx);
     ResultSet inSavepoint(const ProcedureDef& def, ProcedureContext& ctx);
 
-    LabStore m_store;
+    std::unique_ptr<LabStore> m_store;
     bool m_inTransaction = false; // opened by beginTransaction: the write lock is held
 };

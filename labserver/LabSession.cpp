@@ -1,4 +1,4 @@
-#include "EmbeddedSession.h"
+#include "LabSession.h"
 #include "CommandExcerpt.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
@@ -29,12 +29,17 @@ QString quotedIdentifier(const QString& name)
 }
 } // namespace
 
-EmbeddedSession::EmbeddedSession(const QString& folder)
-    : m_store(folder)
+LabSession::LabSession(const QString& folder)
+    : m_store(std::make_unique<LabStore>(folder))
 {
 }
 
-ResultSet EmbeddedSession::run(const QString& commandText)
+LabSession::LabSession(std::unique_ptr<LabStore> store)
+    : m_store(std::move(store))
+{
+}
+
+ResultSet LabSession::run(const QString& commandText)
 {
     const Command c = CommandParser::parse(commandText);
     if (const auto* s = std::get_if<SelectAll>(&c))
@@ -42,22 +47,25 @@ ResultSet EmbeddedSession::run(const QString& commandText)
     return call(std::get<ProcedureCall>(c));
 }
 
-ResultSet EmbeddedSession::select(const SelectAll& s)
+ResultSet LabSession::select(const SelectAll& s)
 {
     const LabStore::Table* t =
-        ownerAccepted(s.table.owner) ? m_store.table(s.table.database, s.table.name) : nullptr;
+        ownerAccepted(s.table.owner) ? m_store->table(s.table.database, s.table.name) : nullptr;
     if (!t)
         commandError(
             QStringLiteral("Invalid object name %1.").arg(commandExcerpt(spelled(s.table))));
 
     QString sql = QStringLiteral("SELECT * FROM %1.%2")
-                      .arg(quotedIdentifier(t->schema), quotedIdentifier(t->name));
+                      .arg(quotedIdentifier(t->schema), quotedIdentifier(t->storedName));
     QVariantList binds;
     for (int i = 0; i < s.conditions.size(); ++i) {
         const Condition& c = s.conditions.at(i);
         const auto col = std::find_if(t->columns.begin(), t->columns.end(), [&](const QString& n) {
             return n.compare(c.column, Qt::CaseInsensitive) == 0;
         });
+        const QString stored = col == t->columns.end()
+                                   ? QString()
+                                   : t->storedColumns.at(col - t->columns.begin());
         if (col == t->columns.end())
             commandError(QStringLiteral("Invalid column name %1.").arg(commandExcerpt(c.column)));
         // SQLite's own refusal of a longer pattern names neither column nor limit.
@@ -68,14 +76,16 @@ ResultSet EmbeddedSession::select(const SelectAll& s)
         // Text compares without case and without trailing blanks, as the
         // hospital's server does.
         sql += QLatin1String(i == 0 ? " WHERE " : " AND ") +
-               (c.like ? SqlDialect::likeIgnoringCase(m_store.engine(), quotedIdentifier(*col))
-                       : SqlDialect::equalsIgnoringCase(m_store.engine(), quotedIdentifier(*col)));
+               (c.like ? SqlDialect::likeIgnoringCase(m_store->engine(), quotedIdentifier(stored))
+                       : SqlDialect::equalsIgnoringCase(m_store->engine(), quotedIdentifier(stored)));
         binds.append(c.value);
     }
-    return m_store.query(sql, binds, t->dateColumns);
+    ResultSet rs = m_store->query(sql, binds, t->dateColumns);
+    rs.columns = t->columns; // as the laboratory spells them, on either engine
+    return rs;
 }
 
-ResultSet EmbeddedSession::call(const ProcedureCall& c)
+ResultSet LabSession::call(const ProcedureCall& c)
 {
     const ObjectName& p = c.procedure;
     const bool inLaboratory =
@@ -97,7 +107,7 @@ ResultSet EmbeddedSession::call(const ProcedureCall& c)
                          .arg(def->name)
                          .arg(n + 1));
 
-    ProcedureContext ctx(m_store, def->name, c.arguments);
+    ProcedureContext ctx(*m_store, def->name, c.arguments);
     return def->access == ProcedureAccess::Reads ? runReader(*def, ctx) : runWriter(*def, ctx);
 }
 
@@ -105,75 +115,89 @@ ResultSet EmbeddedSession::call(const ProcedureCall& c)
 // has read cannot wait for the lock (SQLite answers busy at once when its
 // snapshot may be stale); BEGIN IMMEDIATE waits up to the busy timeout.
 // Inside the component's transaction the lock is held already.
-ResultSet EmbeddedSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
+ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
 {
     if (m_inTransaction)
         return inSavepoint(def, ctx);
-    m_store.begin();
+    m_store->begin();
     try {
         ResultSet rs = def.body(ctx);
-        m_store.commit();
+        m_store->commit();
         return rs;
     } catch (...) {
-        m_store.rollback();
+        m_store->rollback();
         throw;
     }
 }
 
 // A reader never asks for the write lock, so it never waits for a writer
-// (WAL); with writes refused, a writer registered as a reader fails at its
-// first write instead of writing outside the lock.
-ResultSet EmbeddedSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
+// (WAL, or PostgreSQL's snapshots); with writes refused, a writer registered
+// as a reader fails at its first write instead of writing outside the lock.
+ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
 {
-    m_store.refuseWrites(true);
+    if (m_store->engine() == Engine::PostgreSQL) {
+        // The server refuses a savepoint outside a transaction.
+        if (m_inTransaction)
+            return inSavepoint(def, ctx);
+        m_store->exec(QStringLiteral("BEGIN TRANSACTION READ ONLY"));
+        try {
+            ResultSet rs = def.body(ctx);
+            m_store->commit();
+            return rs;
+        } catch (...) {
+            m_store->rollback();
+            throw;
+        }
+    }
+    m_store->refuseWrites(true);
     try {
         ResultSet rs = inSavepoint(def, ctx);
-        m_store.refuseWrites(false);
+        m_store->refuseWrites(false);
         return rs;
     } catch (...) {
-        m_store.refuseWrites(false);
+        m_store->refuseWrites(false);
         throw;
     }
 }
 
 // Undoes only the call's own work on failure: an enclosing transaction stays
 // usable for the component's rollback.
-ResultSet EmbeddedSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx)
+ResultSet LabSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx)
 {
-    m_store.exec(QStringLiteral("SAVEPOINT procedure_call"));
+    m_store->exec(QStringLiteral("SAVEPOINT procedure_call"));
     try {
         ResultSet rs = def.body(ctx);
-        m_store.exec(QStringLiteral("RELEASE procedure_call"));
+        m_store->exec(QStringLiteral("RELEASE procedure_call"));
         return rs;
     } catch (...) {
         try {
-            m_store.exec(QStringLiteral("ROLLBACK TO procedure_call"));
-            m_store.exec(QStringLiteral("RELEASE procedure_call"));
+            m_store->exec(QStringLiteral("ROLLBACK TO procedure_call"));
+            m_store->exec(QStringLiteral("RELEASE procedure_call"));
         } catch (const LisError&) {
             // SQLite ended the transaction itself (disk full, I/O error);
             // the first error is the one to report.
             if (!m_inTransaction)
-                m_store.rollback();
+                m_store->rollback();
         }
         throw;
     }
 }
 
-void EmbeddedSession::beginTransaction()
+void LabSession::beginTransaction()
 {
-    m_store.begin();
+    m_store->begin();
     m_inTransaction = true;
 }
 
-void EmbeddedSession::commitTransaction()
+void LabSession::commitTransaction()
 {
     // A failed commit leaves the transaction for the caller's rollback.
-    m_store.commit();
+    m_store->commit();
     m_inTransaction = false;
 }
 
-void EmbeddedSession::rollbackTransaction()
+void LabSession::rollbackTransaction()
 {
     m_inTransaction = false;
-    m_store.rollback();
+    m_store->rollback();
 }

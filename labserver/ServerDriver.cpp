@@ -1,0 +1,14 @@
+#include "ServerDriver.h"
+#include "LabSession.h"
+#include "PgConnection.h"
+
+bool ServerDriver::accepts(const ConnectionString& cs) const
+{
+    return !ServerAddress::classify(cs.dataSource()).isEmbedded();
+}
+
+std::unique_ptr<DbSession> ServerDriver::connect(const ConnectionString& cs)
+{
+    const QString where = ServerAddress::classify(cs.dataSource()).displayName();
+    return std::make_unique<LabSession>(std::make_unique<LabStore>(PgConnection::open(cs), where));
+}
