@@ -4,14 +4,20 @@
 #include "Connection.h"
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
+#include "LabStore.h"
 #include "LisError.h"
+#include "PgConnection.h"
 #include "PrivateFiles.h"
 #include "ResultWindow.h"
 #include "ResultWindows.h"
+#include "ServerImport.h"
+#include "ServerSchema.h"
 #include "SettingsStore.h"
 #include "clsLISResultEntry.h"
 
 #include <QDir>
+#include <QSqlDatabase>
+#include <memory>
 
 namespace {
 [[noreturn]] void badUsage(const QString& why)
@@ -51,6 +57,8 @@ void HostCommands::usage(QTextStream& out)
            "  lis-host settings list\n"
            "  lis-host connstr N [CATALOG]\n"
            "  lis-host demo\n"
+           "  lis-host server init\n"
+           "  lis-host server import FOLDER\n"
            "  lis-host query \"COMMAND TEXT\"\n"
            "  lis-host walkthrough DIR\n";
 }
@@ -131,25 +139,89 @@ QString componentConnection()
 }
 } // namespace
 
+namespace {
+// The laboratory the settings name, on a server; a folder is refused.
+std::unique_ptr<LabStore> serverLaboratory(const QString& command)
+{
+    const ConnectionString cs = ConnectionString::parse(componentConnection());
+    const ServerAddress a = ServerAddress::classify(cs.dataSource());
+    if (a.isEmbedded())
+        throw LisError(ErrNo::DbConnectionFailed,
+                       QStringLiteral("%1 works on a PostgreSQL server, and the Server setting "
+                                      "([Connection] in TARVIK Current User.ini) names the "
+                                      "embedded laboratory %2. Set Server to the server first.")
+                           .arg(command, a.text.isEmpty()
+                                             ? EmbeddedDriver::defaultDataFolder()
+                                             : a.text));
+    return std::make_unique<LabStore>(cs);
+}
+} // namespace
+
+int HostCommands::server(const QStringList& args, QTextStream& out)
+{
+    registerLabDrivers();
+    if (args.value(0) == QLatin1String("init") && args.size() == 1) {
+        const ConnectionString cs = ConnectionString::parse(componentConnection());
+        const ServerAddress a = ServerAddress::classify(cs.dataSource());
+        if (a.isEmbedded())
+            serverLaboratory(QStringLiteral("server init")); // says why not
+        // Closed and removed however init ends.
+        const std::unique_ptr<QSqlDatabase, void (*)(QSqlDatabase*)> db(
+            new QSqlDatabase(PgConnection::open(cs)), [](QSqlDatabase* d) {
+                const QString name = d->connectionName();
+                delete d;
+                QSqlDatabase::removeDatabase(name);
+            });
+        const int before = ServerSchema::init(*db, a.displayName());
+        const QString database = db->databaseName();
+        const int now = LabStore::schemaVersion();
+        out << "The laboratory database " << database << " on " << a.displayName() << " is at "
+            << "schema version " << now << ": "
+            << (before == 0     ? QStringLiteral("made.")
+                : before == now ? QStringLiteral("it was already; nothing changed.")
+                                : QStringLiteral("upgraded from version %1.").arg(before))
+            << "\n";
+        return 0;
+    }
+    if (args.value(0) == QLatin1String("import") && args.size() == 2) {
+        const QString folder = QDir::cleanPath(args.at(1));
+        auto server = serverLaboratory(QStringLiteral("server import"));
+        const ServerImport::Summary s = ServerImport::run(folder, *server);
+        out << "Copied " << s.rows << (s.rows == 1 ? " row" : " rows") << " of " << s.tables
+            << " tables from " << QDir::toNativeSeparators(folder) << " into the laboratory on "
+            << server->where() << ".\n";
+        return 0;
+    }
+    badUsage(QStringLiteral("server init | server import FOLDER"));
+}
+
 int HostCommands::demo(const QStringList& args, QTextStream& out)
 {
     if (!args.isEmpty())
         badUsage(QStringLiteral("demo takes no arguments"));
     registerLabDrivers();
     const ConnectionString cs = ConnectionString::parse(componentConnection());
-    if (!EmbeddedDriver().accepts(cs))
-        throw LisError(ErrNo::DbConnectionFailed,
-                       QStringLiteral("The demo is built in the embedded laboratory only; the "
-                                      "Server setting names \"%1\".")
-                           .arg(cs.dataSource()));
-    // Opening the connection creates the folder and the database on first use.
-    Connection db;
-    db.open(cs.text());
-    db.close();
+    const bool embedded = EmbeddedDriver().accepts(cs);
     QString folder = cs.dataSource().trimmed();
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !embedded)
         folder = EmbeddedDriver::defaultDataFolder();
-    const DemoLaboratory::Summary demo = DemoLaboratory::build(folder, Clock::today());
+    QString where = folder;
+    DemoLaboratory::Summary demo;
+    if (embedded) {
+        // Opening the connection creates the folder and the database on first use.
+        Connection db;
+        db.open(cs.text());
+        db.close();
+        demo = DemoLaboratory::build(folder, Clock::today());
+    } else {
+        auto server = serverLaboratory(QStringLiteral("demo"));
+        where = server->where();
+        demo = DemoLaboratory::build(*server, Clock::today());
+        // The direct prints still go to this workstation's data folder.
+        if (!PrivateFiles::makeFolder(folder))
+            throw LisError(ErrNo::DbConnectionFailed,
+                           QStringLiteral("The data folder %1 cannot be created.").arg(folder));
+    }
     SettingsStore::set(QStringLiteral("TarvikInstrumentID"), QStringLiteral("Laboratory"),
                        QStringLiteral("LabMachineInterface"), demo.instrumentId);
     SettingsStore::set(QStringLiteral("TarvikInstrumentname"), QStringLiteral("Laboratory"),
@@ -164,7 +236,8 @@ int HostCommands::demo(const QStringList& args, QTextStream& out)
         SettingsStore::set(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"), reports);
     }
 
-    out << "Demo laboratory in " << QDir::toNativeSeparators(folder) << "\n";
+    out << "Demo laboratory in " << (embedded ? QDir::toNativeSeparators(folder) : where)
+        << "\n";
     out << "This workstation's instrument: " << demo.instrumentId << " (" << demo.instrumentName
         << "), samples downloaded " << Clock::today().toString(QStringLiteral("MM/dd/yyyy"))
         << "\n\n";

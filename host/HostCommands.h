@@ -11,5 +11,8 @@ int settings(const QStringList& args, QTextStream& out);
 int connstr(const QStringList& args, QTextStream& out);
 int demo(const QStringList& args, QTextStream& out);
 int query(const QStringList& args, QTextStream& out);
+// init: makes or upgrades the laboratory on the server the settings name;
+// import FOLDER: copies an embedded laboratory into it.
+int server(const QStringList& args, QTextStream& out);
 void usage(QTextStream& out);
 } // namespace HostCommands

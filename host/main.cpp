@@ -59,6 +59,8 @@ int main(int argc, char** argv)
             return HostCommands::demo(args, out);
         if (command == QLatin1String("query"))
             return HostCommands::query(args, out);
+        if (command == QLatin1String("server"))
+            return HostCommands::server(args, out);
         if (command == QLatin1String("walkthrough")) {
             if (args.size() != 1)
                 throw LisError(5, QStringLiteral("walkthrough takes the folder for its pictures"));

@@ -1,6 +1,7 @@
 #include "LabStore.h"
 #include "DateText.h"
 #include "LisError.h"
+#include "PgConnection.h"
 #include "PrivateFiles.h"
 #include "ServerSchema.h"
 
@@ -43,11 +44,11 @@ LabStore::LabStore(const QString& folder)
     loadCatalogue();
 }
 
-LabStore::LabStore(QSqlDatabase server, const QString& where)
+LabStore::LabStore(const ConnectionString& server)
     : m_engine(Engine::PostgreSQL)
-    , m_where(where)
-    , m_connectionName(server.connectionName())
-    , m_db(server)
+    , m_where(ServerAddress::classify(server.dataSource()).displayName())
+    , m_connectionName(PgConnection::open(server).connectionName())
+    , m_db(QSqlDatabase::database(m_connectionName, false))
 {
     try {
         // Unqualified names find both databases, as on the embedded laboratory.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Catalogue.h"
+#include "ConnectionString.h"
 #include "DbDriver.h"
 #include "SqlDialect.h"
 
@@ -28,8 +29,8 @@ public:
     using Table = Catalogue::Table; // schema "main" or "patient_data"
 
     explicit LabStore(const QString& folder);
-    // Takes over an open QPSQL connection; `where` names the server in messages.
-    LabStore(QSqlDatabase server, const QString& where);
+    // The laboratory on the PostgreSQL server a connection string names.
+    explicit LabStore(const ConnectionString& server);
     ~LabStore();
     LabStore(const LabStore&) = delete;
     LabStore& operator=(const LabStore&) = delete;

@@ -9,6 +9,5 @@ bool ServerDriver::accepts(const ConnectionString& cs) const
 
 std::unique_ptr<DbSession> ServerDriver::connect(const ConnectionString& cs)
 {
-    const QString where = ServerAddress::classify(cs.dataSource()).displayName();
-    return std::make_unique<LabSession>(std::make_unique<LabStore>(PgConnection::open(cs), where));
+    return std::make_unique<LabSession>(std::make_unique<LabStore>(cs));
 }

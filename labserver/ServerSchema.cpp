@@ -72,6 +72,8 @@ int version(const QSqlDatabase& db)
 
 int init(QSqlDatabase& db, const QString& where)
 {
+    // The script's "already exists, skipping" notices are no news.
+    run(db, QStringLiteral("SET client_min_messages = warning"), where);
     run(db, QStringLiteral("BEGIN"), where);
     try {
         run(db, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kInitLockKey), where);

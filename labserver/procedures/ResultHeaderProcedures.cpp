@@ -1,3 +1,4 @@
+#include "CommandExcerpt.h"
 #include "LabStore.h"
 #include "ProcedureSupport.h"
 #include "Procedures.h"
@@ -39,10 +40,13 @@ ResultSet verifyResults(ProcedureContext& ctx)
     const QString employee = required(ctx, 1, QStringLiteral("@EmployeeCode"));
     const QString at = now();
     LabStore& s = ctx.store();
+    // A verification that marks nothing would be reported as done.
+    if (s.exec(QStringLiteral("UPDATE tbLabResultHeader SET VerifiedBy = ?, VerifiedAt = ? "
+                              "WHERE RequestNum = ?"),
+               {employee, at, req}) == 0)
+        ctx.fail(QStringLiteral("request %1 has no saved results to verify.")
+                     .arg(commandExcerpt(req)));
     s.exec(QStringLiteral("UPDATE tbLabResult SET Verified = 'Y', VerifiedBy = ?, VerifiedAt = ? "
-                          "WHERE RequestNum = ?"),
-           {employee, at, req});
-    s.exec(QStringLiteral("UPDATE tbLabResultHeader SET VerifiedBy = ?, VerifiedAt = ? "
                           "WHERE RequestNum = ?"),
            {employee, at, req});
     return {};

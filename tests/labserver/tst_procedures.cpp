@@ -253,6 +253,10 @@ private slots:
             << normalValueSave("L-1013", "GLU", "5.5", "", "").replace("'N'", "'maybe'")
             << "Procedure Lab_FormMaker_SaveResultWithNormalValues2: argument 22 (@Verified) "
                "'maybe' is neither Y nor N.";
+        QTest::newRow("verifying what was never saved")
+            << "laboratory..LAB_Save_VerifyResults 'L-1001','MT01'"
+            << "Procedure LAB_Save_VerifyResults: request 'L-1001' has no saved results to "
+               "verify.";
     }
     void badArgumentsAreNamedAndWriteNothing()
     {

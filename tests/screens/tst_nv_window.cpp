@@ -1,3 +1,4 @@
+#include "LabStore.h"
 #include "Screenshot.h"
 #include "WindowFixture.h"
 #include "frmNVDownloads.h"
@@ -75,9 +76,9 @@ private slots:
             // Another workstation holds the database past the wait: said so,
             // with what to do, for this request.
             f.presenter.clear();
-            f.db->exec(QStringLiteral("BEGIN IMMEDIATE"));
+            f.db->store().begin();
             w.cmdSave->click();
-            f.db->exec(QStringLiteral("ROLLBACK"));
+            f.db->store().rollback();
             const MessageRequest busy = f.presenter.messages().value(0);
             QVERIFY2(busy.text.startsWith("Data was not saved! Error: [The laboratory database ") &&
                          busy.text.contains(" is busy: ") &&

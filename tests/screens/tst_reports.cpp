@@ -51,7 +51,7 @@ private slots:
         SessionState& s = session();
         s.HeaderCompany = QStringLiteral("ST. MERCY GENERAL HOSPITAL");
         s.HeaderAddress = QStringLiteral("1200 Harbour Road, Port Town 4100");
-        s.DbServer = f.db->folder();
+        s.DbServer = f.db->server();
         s.DbUser.clear();
         s.RequestNum = QStringLiteral("L-1006");
     }
@@ -80,7 +80,7 @@ private slots:
         // Re-pointed from the first dot on, logged on with the session's values.
         QCOMPARE(
             (QStringList{r.tables()[1].location, r.tables()[0].server, r.tables()[0].database}),
-            (QStringList{"LABORATORY.dbo.tbLabLogbook", f.db->folder(), kLab}));
+            (QStringList{"LABORATORY.dbo.tbLabLogbook", f.db->server(), kLab}));
         // Subreports get their own values; data comes from where the tables point.
         ConfigureSubreport(QStringLiteral("Part"), kLab, {QStringLiteral("L-1006")});
         QCOMPARE(r.openSubreport(QStringLiteral("Part")).parameterFields()[0].currentValues,

@@ -95,8 +95,7 @@ TestDatabase::TestDatabase()
                    .arg(m_cluster->superuser());
     const ConnectionString cs =
         ConnectionString::parse(u"Data Source="_s + ConnectionString::quoteValue(m_server));
-    m_store = std::make_unique<LabStore>(PgConnection::open(cs),
-                                         ServerAddress::classify(m_server).displayName());
+    m_store = std::make_unique<LabStore>(cs);
     if (reused)
         empty(*m_store);
 }

@@ -56,7 +56,7 @@ public:
     {
         Clock::pin(QDateTime(day(), QTime(14, 5, 59)));
         db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(db->folder(), day());
+        DemoLaboratory::build(db->store(), day());
         db->useForComponent();
         const QString lab = QStringLiteral("Laboratory"),
                       key = QStringLiteral("LabMachineInterface");

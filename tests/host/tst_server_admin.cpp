@@ -1,0 +1,173 @@
+#include "Catalogue.h"
+#include "PgCluster.h"
+#include "SettingsStore.h"
+#include "TestDatabase.h"
+
+#include <QCryptographicHash>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace {
+struct Run {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run host(const QStringList& args)
+{
+    QProcess p;
+    p.start(QStringLiteral(LIS_HOST_PATH), args);
+    p.waitForFinished(60000);
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+QByteArray digest(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+} // namespace
+
+// An administrator's commands against the run's PostgreSQL test server.
+class TstServerAdmin : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        LIS_REQUIRE_ENGINE();
+        QVERIFY(m_cluster.load(qEnvironmentVariable("LIS_TEST_PG_STATE"), false));
+    }
+
+    void aLaboratoryIsMadeOnceAndItsVersionIsChecked()
+    {
+        const QString db = unique("made");
+        useDatabase(db);
+        const QString where = QStringLiteral("the PostgreSQL server with its socket in %1 (port %2)")
+                                  .arg(m_cluster.socketDir())
+                                  .arg(m_cluster.port());
+        QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
+                 QStringLiteral("Error -2147467259: The database %1 on %2 holds no "
+                                "laboratory. Make it with \"lis-host server init\" under this "
+                                "workstation's settings.\n")
+                     .arg(db, where));
+        const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
+                                            "schema version 3: ")
+                                 .arg(db, where);
+        QCOMPARE(host({"server", "init"}).out, made + "made.\n");
+        QCOMPARE(host({"server", "init"}).out, made + "it was already; nothing changed.\n");
+        QCOMPARE(host({"query", "select * from tbLabRequest"}).out.section('\n', 1), "(0 rows)\n");
+
+        const auto setVersion = [&](int v) {
+            QSqlQuery q(m_cluster.connect(db));
+            QVERIFY(q.exec(QStringLiteral("UPDATE laboratory.tbSchemaVersion SET Version = %1")
+                               .arg(v)));
+        };
+        setVersion(2);
+        QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
+                 QStringLiteral("Error -2147467259: The laboratory database %1 on %2 has "
+                                "schema version 2; this workstation expects version 3. Upgrade "
+                                "the server's laboratory with \"lis-host server init\".\n")
+                     .arg(db, where));
+        QCOMPARE(host({"server", "init"}).out, made + "upgraded from version 2.\n");
+        setVersion(4);
+        QVERIFY(host({"query", "select * from tbLabRequest"})
+                    .err.contains("has schema version 4; this workstation expects version 3. "
+                                  "Install this component's newer version on this workstation."));
+        const Run refused = host({"server", "init"});
+        QCOMPARE(refused.status, 1);
+        QVERIFY(refused.err.contains("newer than this component's version 3; it is left as it is"));
+        QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 4"), 1);
+
+        // A folder is no server.
+        SettingsStore::set("TARVIK Current User", "Connection", "Server", "/srv/lab");
+        QVERIFY(host({"server", "init"})
+                    .err.startsWith("Error -2147467259: server init works on a PostgreSQL server, "
+                                    "and the Server setting ([Connection] in TARVIK Current "
+                                    "User.ini) names the embedded laboratory /srv/lab."));
+    }
+
+    void anEmbeddedLaboratoryIsCopiedWholeAndOnlyOnce()
+    {
+        // The demo in this workstation's embedded laboratory.
+        SettingsStore::set("TARVIK Current User", "Connection", "Server", "");
+        QCOMPARE(host({"demo"}).status, 0);
+        const QString folder = qEnvironmentVariable("LIS_DATA_DIR");
+        const QByteArray before = digest(folder + "/laboratory.db") +
+                                  digest(folder + "/patient_data.db");
+
+        const QString db = unique("imported");
+        useDatabase(db);
+        QCOMPARE(host({"server", "init"}).status, 0);
+        const Run copied = host({"server", "import", folder});
+        QVERIFY2(copied.out.startsWith("Copied 171 rows of 18 tables from " + folder),
+                 qPrintable(copied.out + copied.err));
+        // The folder was only read.
+        QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);
+
+        QSqlDatabase source = QSqlDatabase::addDatabase("QSQLITE", "source");
+        source.setDatabaseName(folder + "/laboratory.db");
+        source.setConnectOptions("QSQLITE_OPEN_READONLY");
+        QVERIFY(source.open());
+        QSqlQuery(source).exec("ATTACH DATABASE '" + folder + "/patient_data.db' AS patient_data");
+        for (const Catalogue::Table& t : SqliteCatalogue(source).tables()) {
+            if (t.name.startsWith("sqlite_"))
+                continue;
+            QSqlQuery n(source);
+            QVERIFY(n.exec(QStringLiteral("SELECT count(*) FROM %1.%2").arg(t.schema, t.name)) &&
+                    n.next());
+            const QString schema = t.schema == "main" ? "laboratory" : t.schema;
+            QCOMPARE(tableCount(db, schema + '.' + t.name), n.value(0).toInt());
+        }
+
+        // Keys go on after the copied ones; a second import is refused whole.
+        QCOMPARE(host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"})
+                     .status,
+                 0);
+        QSqlQuery last(source);
+        QVERIFY(last.exec("SELECT max(LogbookID) + 1 FROM tbLabLogbook") && last.next());
+        QCOMPARE(tableCount(db, "laboratory.tbLabLogbook WHERE RequestNum = 'L-1001' AND "
+                                        "LogbookID = " + last.value(0).toString()),
+                 1);
+        const int requests = tableCount(db, "laboratory.tbLabRequest");
+        const Run again = host({"server", "import", folder});
+        QCOMPARE(again.status, 1);
+        QVERIFY2(again.err.contains("holds 17 requests and 10 patients already"),
+                 qPrintable(again.err));
+        QCOMPARE(tableCount(db, "laboratory.tbLabRequest"), requests);
+        source.close();
+    }
+
+private:
+    // Databases stay with the run's server: a second run by hand makes new ones.
+    static QString unique(const char* name)
+    {
+        return QStringLiteral("%1_%2").arg(QLatin1String(name)).arg(QCoreApplication::applicationPid());
+    }
+
+    // This workstation's Server setting names a new, empty database.
+    void useDatabase(const QString& name)
+    {
+        QVERIFY(m_cluster.createDatabase(name));
+        SettingsStore::set("TARVIK Current User", "Connection", "Server",
+                           QStringLiteral("postgresql:///%1?host=%2&port=%3&user=%4")
+                               .arg(name, m_cluster.socketDir())
+                               .arg(m_cluster.port())
+                               .arg(m_cluster.superuser()));
+    }
+
+    int tableCount(const QString& database, const QString& tableAndWhere)
+    {
+        QSqlQuery q(m_cluster.connect(database));
+        return q.exec("SELECT count(*) FROM " + tableAndWhere) && q.next() ? q.value(0).toInt()
+                                                                           : -1;
+    }
+
+    PgCluster m_cluster;
+};
+
+QTEST_GUILESS_MAIN(TstServerAdmin)
+#include "tst_server_admin.moc"
