@@ -256,12 +256,17 @@ QStringList LabStore::spelt(const QString& sql, const QStringList& served) const
             names.append(name); // quoted, so already as written
             continue;
         }
-        const QRegularExpression word(QStringLiteral("(?<![\\w\"])") +
-                                          QRegularExpression::escape(name) +
-                                          QStringLiteral("(?![\\w\"])"),
-                                      QRegularExpression::CaseInsensitiveOption);
-        const QRegularExpressionMatch m = word.match(sql);
-        names.append(m.hasMatch() ? m.captured() : m_columnSpelling.value(name, name));
+        // An alias wins over a column of the same name ("LRATime AS lratime").
+        const QString word = QRegularExpression::escape(name) + QStringLiteral("(?![\\w\"])");
+        const QRegularExpression alias(QStringLiteral("\\bAS\\s+(") + word + QLatin1Char(')'),
+                                       QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpression anywhere(QStringLiteral("(?<![\\w\"])") + word,
+                                          QRegularExpression::CaseInsensitiveOption);
+        QRegularExpressionMatch m = alias.match(sql);
+        if (!m.hasMatch())
+            m = anywhere.match(sql);
+        names.append(m.hasMatch() ? m.captured(m.lastCapturedIndex())
+                                  : m_columnSpelling.value(name, name));
     }
     return names;
 }

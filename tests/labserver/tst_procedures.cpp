@@ -234,6 +234,26 @@ private slots:
                          "MT01"}));
     }
 
+    // Hosts and reports address columns by these names; the server keeps
+    // unquoted names in lower case, and hands them out as the laboratory
+    // spells them all the same.
+    void columnsKeepTheLaboratorysSpelling()
+    {
+        const auto columns = [&](const char* text) {
+            return m_conn->openRecordset(QLatin1String(text))->data().columns.join(u' ');
+        };
+        QCOMPARE(columns("Lab_FormMaker_GetResult 'L-1016'"),
+                 "lratime samplesubmitted Resultdate EntryMode Remarks AccessionNum Method "
+                 "EnteredBy VerifiedBy VerifiedAt");
+        QCOMPARE(columns("select * from LABORATORY.dbo.tbLabLogbook where RequestNum = 'l-1006'"),
+                 "LogbookID RequestNum Note EmployeeCode SampleSubmitted LRATime AccessionNum "
+                 "LoggedAt");
+        QCOMPARE(columns("sp_InstrumentGetHemaSampleNum '0', '3/7/2024', 'AN-01', ''"),
+                 "SampleNum PatientName");
+        QVERIFY(columns("select * from tbLabExamItem where ItemID = 'CREA'")
+                    .endsWith("NormalValues CMin CMax"));
+    }
+
     void badArgumentsAreNamedAndWriteNothing_data()
     {
         QTest::addColumn<QString>("text");

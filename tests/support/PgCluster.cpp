@@ -169,7 +169,10 @@ bool PgCluster::start()
                "fsync = off\n"
                "synchronous_commit = off\n"
                "full_page_writes = off\n"
-               "shared_buffers = 16MB\n"_s.arg(kPort)
+               "shared_buffers = 16MB\n"
+               "# Far from what the laboratory writes: dates must never depend on them.\n"
+               "datestyle = 'SQL, DMY'\n"
+               "timezone = 'Pacific/Kiritimati'\n"_s.arg(kPort)
                    .arg(m_socketDir)
                    .toUtf8());
     conf.close();
