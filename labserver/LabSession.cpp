@@ -136,9 +136,25 @@ ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
 ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
 {
     if (m_store->engine() == Engine::PostgreSQL) {
-        // The server refuses a savepoint outside a transaction.
-        if (m_inTransaction)
-            return inSavepoint(def, ctx);
+        // The server refuses a savepoint outside a transaction. Inside the
+        // component's, the reader's savepoint is made read-only and always
+        // rolled back: a reader keeps nothing, and the setting goes with it.
+        if (m_inTransaction) {
+            m_store->exec(QStringLiteral("SAVEPOINT procedure_call"));
+            const auto undo = [this] {
+                m_store->exec(QStringLiteral("ROLLBACK TO procedure_call"));
+                m_store->exec(QStringLiteral("RELEASE procedure_call"));
+            };
+            try {
+                m_store->exec(QStringLiteral("SET LOCAL transaction_read_only = on"));
+                ResultSet rs = def.body(ctx);
+                undo();
+                return rs;
+            } catch (...) {
+                undo();
+                throw;
+            }
+        }
         m_store->exec(QStringLiteral("BEGIN TRANSACTION READ ONLY"));
         try {
             ResultSet rs = def.body(ctx);

@@ -1,16 +1,15 @@
 #include "Caught.h"
 #include "DemoLaboratory.h"
+#include "EmbeddedDriver.h"
 #include "LabSession.h"
 #include "ProcedureRegistry.h"
 #include "TestDatabase.h"
 
 #include <QProcess>
 #include <QtTest>
+#include <chrono>
 
 namespace {
-// Requests W-0001..W-kRequests of L-1001's exam, for the saves.
-constexpr int kRequests = 4000;
-
 // A workstation process (workstation_child.cpp), killed and reaped whatever
 // the test's outcome; `seen` holds every line it wrote that was read.
 class Workstation {
@@ -58,34 +57,50 @@ public:
 private:
     QProcess m_p;
 };
+
+QString request(int n)
+{
+    return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
+}
+
+qint64 steadyNow()
+{
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+// A request's saved rows: its logbook entries, its results (remarks,
+// verified, by whom) and its result headers' remarks.
+struct Saved {
+    int logbook = 0;
+    QStringList results;
+    QStringList headers;
+    bool whole() const { return logbook == 1 && results.size() == 3 && headers.size() == 1; }
+};
 } // namespace
 
-// Workstations sharing one laboratory folder: each waits for the others'
-// locks instead of failing, and a workstation that dies mid-save leaves
-// nothing half saved.
+// Workstations sharing one laboratory, embedded or on a server: each waits
+// for the others' locks instead of failing, and a workstation that dies
+// mid-save leaves nothing half saved.
 class TstWorkstations : public QObject {
     Q_OBJECT
 private slots:
     void init()
     {
+        LIS_REQUIRE_ENGINE();
         m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->folder(), QDate(2024, 3, 7));
-        m_db->exec(QStringLiteral(
-                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
-                       "%1) INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, IDNum, Code, "
-                       "RequestDate) SELECT printf('W-%04d', i), RefNum, HospNum, IDNum, Code, "
-                       "RequestDate FROM tbLabRequest, n WHERE RequestNum = 'L-1001'")
-                       .arg(kRequests));
+        DemoLaboratory::build(m_db->store(), QDate(2024, 3, 7));
     }
     void cleanup() { m_db.reset(); }
 
     void savesAndVerificationsAtOnce()
     {
+        addRequests(2000);
         const QString stop = m_db->folder() + QStringLiteral("/stop");
-        Workstation saver({QStringLiteral("save"), m_db->folder(), QStringLiteral("1"),
-                           QString::number(kRequests), stop});
+        Workstation saver({QStringLiteral("save"), m_db->connectionString(), QStringLiteral("1"),
+                           QStringLiteral("2000"), stop});
         QCOMPARE(saver.until(QStringLiteral("saved")), QStringLiteral("saved 1"));
-        Workstation verifier({QStringLiteral("verify"), m_db->folder(), QStringLiteral("50")});
+        Workstation verifier(
+            {QStringLiteral("verify"), m_db->connectionString(), QStringLiteral("50")});
         const QString verified = verifier.until(QStringLiteral("done"));
         QFile(stop).open(QIODevice::WriteOnly);
         const QString done = saver.until(QStringLiteral("done"));
@@ -99,12 +114,125 @@ private slots:
         QVERIFY(saved > 1);
 
         // Nothing lost on either side.
-        QCOMPARE(saves(), QStringLiteral("ok ok, %1 whole").arg(saved));
+        QCOMPARE(integrity(), QString());
+        QCOMPARE(saves(), QStringLiteral("%1 whole").arg(saved));
         QCOMPARE(value("SELECT count(*) FROM tbLabLogbook WHERE RequestNum = 'L-1014' AND "
-                       "Note = 'check'"),
+                       "Note = 'check'")
+                     .toInt(),
                  50);
         QCOMPARE(rows("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE RequestNum = 'L-1006'"),
                  (QList<QVariantList>{{QStringLiteral("MT02")}}));
+    }
+
+    // Eight workstations at once save, verify and read four requests, each
+    // request in the hands of two of them in every round, each saving and
+    // verifying as its own employee and posting the instrument's sample 101
+    // to the request it saves. None fails for a lock (they wait up to the usual 5 s), saves
+    // never overlap, readers never see part of a save, and afterwards each
+    // request is as its last save and the verifications after it left it.
+    void eightWorkstationsOnTheSameRequests()
+    {
+        constexpr int kStations = 8, kRequests = 4, kRounds = 6;
+        addRequests(kRequests);
+        const QString go = m_db->folder() + QStringLiteral("/go");
+        std::vector<std::unique_ptr<Workstation>> stations;
+        for (int k = 0; k < kStations; ++k) {
+            QStringList args{QStringLiteral("shift"), m_db->connectionString(), employee(k), go};
+            for (int i = 0; i < kRounds; ++i)
+                args << QString::number((k + i) % kRequests + 1);
+            stations.push_back(std::make_unique<Workstation>(args));
+        }
+        for (auto& s : stations)
+            QCOMPARE(s->until(QStringLiteral("ready")), QStringLiteral("ready"));
+        const qint64 started = steadyNow();
+        QVERIFY(QFile(go).open(QIODevice::WriteOnly));
+
+        // saved: request, lock taken, committing; verified: request, sent, answered.
+        struct Event {
+            QString request;
+            qint64 from, to;
+            QString employee;
+        };
+        QList<Event> saved, verified;
+        for (int k = 0; k < kStations; ++k) {
+            Workstation& s = *stations[k];
+            const QString done = s.until(QStringLiteral("done"));
+            QVERIFY2(
+                done == QStringLiteral("done %1 %1 %1 0").arg(kRounds) &&
+                    s.seen.filter(QRegularExpression(QStringLiteral("^(error|torn)"))).isEmpty(),
+                qPrintable(employee(k) + QStringLiteral(": ") +
+                           s.seen.join(QStringLiteral(" | "))));
+            for (const QString& line : std::as_const(s.seen)) {
+                const QStringList f = line.split(QLatin1Char(' '));
+                if (f[0] == QLatin1String("saved") || f[0] == QLatin1String("verified"))
+                    (f[0] == QLatin1String("saved") ? saved : verified)
+                        << Event{f[1], f[2].toLongLong(), f[3].toLongLong(), employee(k)};
+            }
+        }
+        const auto byFrom = [](const Event& a, const Event& b) { return a.from < b.from; };
+        std::sort(saved.begin(), saved.end(), byFrom);
+        const double seconds = (saved.last().to - started) / 1e9;
+        qInfo("%s: %d saves, %d verifications and %d reads by %d workstations on %d requests "
+              "in %.2f s: %.1f saves/s",
+              TestDatabase::engine() == Engine::PostgreSQL ? "PostgreSQL" : "SQLite",
+              int(saved.size()), int(verified.size()), kStations * kRounds, kStations, kRequests,
+              seconds, saved.size() / seconds);
+
+        // One save at a time: each ends before the next takes the lock.
+        for (qsizetype i = 1; i < saved.size(); ++i)
+            QVERIFY2(saved[i - 1].to < saved[i].from,
+                     qPrintable(QStringLiteral("%1 by %2 overlaps %3 by %4")
+                                    .arg(saved[i - 1].request, saved[i - 1].employee,
+                                         saved[i].request, saved[i].employee)));
+
+        QCOMPARE(integrity(), QString());
+        const QMap<QString, Saved> state = savedRequests();
+        for (int n = 1; n <= kRequests; ++n) {
+            const QString req = request(n);
+            const Saved s = state.value(req);
+            // One logbook entry, however many saved it; the last save whole.
+            QVERIFY2(s.whole(), qPrintable(req));
+            const auto last = std::find_if(saved.rbegin(), saved.rend(),
+                                           [&](const Event& e) { return e.request == req; });
+            const QString remarks =
+                QStringLiteral("Save %1 by %2").arg(QString::number(n), last->employee);
+            QCOMPARE(s.headers, QStringList{remarks});
+            // Verified unless no verification may have followed the last
+            // save; by one that may have.
+            QStringList possible;
+            bool surelyVerified = false;
+            for (const Event& v : std::as_const(verified)) {
+                if (v.request != req || v.to < last->to)
+                    continue;
+                possible << remarks + QStringLiteral("/Y/") + v.employee;
+                surelyVerified = surelyVerified || v.from > last->to;
+            }
+            if (!surelyVerified)
+                possible << remarks + QStringLiteral("/N/");
+            QVERIFY2(s.results.count(s.results[0]) == 3 && possible.contains(s.results[0]),
+                     qPrintable(req + QStringLiteral(": ") + s.results.join(QStringLiteral(", ")) +
+                                QStringLiteral(", expected one of ") +
+                                possible.join(QStringLiteral(", "))));
+        }
+
+        // The instrument's sample is posted whole to the last request saved,
+        // by the first of its saves since another request had the sample: a
+        // save of the request the sample is posted to leaves the posting.
+        const Event& last = saved.last();
+        auto first = saved.size() - 1;
+        while (first > 0 && saved[first - 1].request == last.request)
+            --first;
+        QStringList posted;
+        for (const QVariantList& r : rows("SELECT InstrumentItem, PostedRequestNum, PostedBy FROM "
+                                          "tbLabInstrumentDLHemaResult WHERE SampleNum = '101'"))
+            if (r[1].toString().startsWith(QLatin1String("W-")))
+                posted << r[0].toString() + QLatin1Char(' ') + r[1].toString() + QLatin1Char(' ') +
+                              r[2].toString();
+        posted.sort();
+        QCOMPARE(posted, (QStringList{QStringLiteral("HBsAg %1 %2"), QStringLiteral("aHBc %1 %2"),
+                                      QStringLiteral("aHBs %1 %2")})
+                             .replaceInStrings(QStringLiteral("%1"), last.request)
+                             .replaceInStrings(QStringLiteral("%2"), saved[first].employee));
     }
 
     void killedMidSave_data()
@@ -121,8 +249,9 @@ private slots:
     {
         QFETCH(int, pauseStep);
         QFETCH(int, delayMs);
+        addRequests(200);
         // A save before the one killed, so the database has been written.
-        QStringList args{QStringLiteral("save"), m_db->folder(), QStringLiteral("1"),
+        QStringList args{QStringLiteral("save"), m_db->connectionString(), QStringLiteral("1"),
                          QStringLiteral("200"), QString()};
         if (pauseStep >= 0)
             args << QStringLiteral("2") << QString::number(pauseStep);
@@ -134,42 +263,46 @@ private slots:
         const int reported = int(saver.seen.filter(QStringLiteral("saved")).size());
         QCOMPARE(saver.seen.filter(QStringLiteral("error")), QStringList());
 
+        QCOMPARE(integrity(), QString());
         const QString state = saves();
-        const int whole = state.section(QLatin1Char(' '), 2, 2).toInt();
-        QCOMPARE(state, QStringLiteral("ok ok, %1 whole").arg(whole));
+        const int whole = state.section(QLatin1Char(' '), 0, 0).toInt();
+        QCOMPARE(state, QStringLiteral("%1 whole").arg(whole));
         // Killed between a commit and its report, one more may be whole.
         QVERIFY2(whole == reported || (pauseStep < 0 && whole == reported + 1),
                  qPrintable(QStringLiteral("%1 whole, %2 reported").arg(whole).arg(reported)));
         // The instrument's results are posted to the last whole save only.
-        QCOMPARE(
-            rows("SELECT DISTINCT PostedRequestNum FROM tbLabInstrumentDLHemaResult WHERE "
-                 "SampleNum = '101' AND PostedRequestNum LIKE 'W-%'"),
-            (QList<QVariantList>{{QStringLiteral("W-%1").arg(whole, 4, 10, QLatin1Char('0'))}}));
+        QStringList postedTo;
+        for (const QVariantList& r : rows("SELECT DISTINCT PostedRequestNum FROM "
+                                          "tbLabInstrumentDLHemaResult WHERE SampleNum = '101'"))
+            if (r[0].toString().startsWith(QLatin1String("W-")))
+                postedTo << r[0].toString();
+        QCOMPARE(postedTo, QStringList{request(whole)});
 
         // The dead workstation's lock went with it.
-        LabSession next(m_db->folder());
-        next.store().setBusyTimeout(1000);
-        next.run(QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT03'"));
+        const auto next = session();
+        next->store().setBusyTimeout(1000);
+        next->run(QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT03'"));
     }
 
-    // Another connection holds the write lock (a workstation mid-save):
-    // readers go on, a writer waits the timeout and then says what is
-    // locked, and the session works once the lock is free.
+    // Another workstation holds the write lock (mid-save): readers go on, a
+    // writer waits the timeout and then says what is locked, and the
+    // session works once the lock is free.
     void aLockHeldTooLongIsNamed()
     {
-        LabSession ws(m_db->folder());
-        ws.store().setBusyTimeout(200);
+        const auto ws = session();
+        ws->store().setBusyTimeout(200);
         const QString verify = QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT09'");
-        m_db->exec(QStringLiteral("BEGIN IMMEDIATE"));
+        const auto holder = session();
+        holder->beginTransaction();
         QElapsedTimer t;
         t.start();
         for (const char* read : {"Lab_GetResultWithCutOff 'L-1006'",
                                  "select * from tbLabResult where RequestNum = 'L-1006'"})
-            QCOMPARE(ws.run(QLatin1String(read)).rows.size(), 4);
+            QCOMPARE(ws->run(QLatin1String(read)).rows.size(), 4);
         QVERIFY2(t.elapsed() < 200, "a reader waited for the writer");
 
-        const std::function<void()> writes[] = {[&] { ws.run(verify); },
-                                                [&] { ws.beginTransaction(); }};
+        const std::function<void()> writes[] = {[&] { ws->run(verify); },
+                                                [&] { ws->beginTransaction(); }};
         for (const auto& write : writes) {
             t.restart();
             const Caught e = caught(write);
@@ -179,13 +312,13 @@ private slots:
                                     "held it for more than 0.2 seconds. Try again; if it stays "
                                     "busy, let the saves on the other workstations finish, and "
                                     "restart the one whose save does not end.")
-                         .arg(m_db->folder()));
+                         .arg(ws->store().where()));
             QVERIFY(t.elapsed() >= 200);
         }
-        m_db->exec(QStringLiteral("ROLLBACK"));
+        holder->rollbackTransaction();
 
         // Nothing half done is left open: the write is seen by others at once.
-        ws.run(verify);
+        ws->run(verify);
         QCOMPARE(rows("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE RequestNum = 'L-1006'"),
                  (QList<QVariantList>{{QStringLiteral("MT09")}}));
     }
@@ -202,22 +335,23 @@ private slots:
                  return ResultSet();
              },
              ProcedureAccess::Reads});
-        LabSession ws(m_db->folder());
+        const auto ws = session();
         const char* logbook =
             "SELECT Note FROM tbLabLogbook WHERE RequestNum = 'L-1001' ORDER BY LogbookID";
         const auto before = rows(logbook);
         for (const bool inTransaction : {false, true}) {
             if (inTransaction)
-                ws.beginTransaction();
-            const Caught e = caught([&] { ws.run(QStringLiteral("Test_ReadsButWrites")); });
+                ws->beginTransaction();
+            const Caught e = caught([&] { ws->run(QStringLiteral("Test_ReadsButWrites")); });
             QVERIFY2(e.description.startsWith(QStringLiteral(
                          "Only reading is allowed here, and this statement writes: INSERT INTO "
                          "tbLabLogbook")),
-                     qPrintable(e.description));
-            ws.run(QStringLiteral("Lab_ResultEntryDLL_SaveToLogbook 'L-1001', 'after', 'MT01', "
-                                  "'', '', ''"));
+                     qPrintable(QStringLiteral("%1: %2").arg(
+                         inTransaction ? "in a transaction" : "alone", e.description)));
+            ws->run(QStringLiteral("Lab_ResultEntryDLL_SaveToLogbook 'L-1001', 'after', 'MT01', "
+                                   "'', '', ''"));
             if (inTransaction)
-                ws.commitTransaction();
+                ws->commitTransaction();
         }
         QCOMPARE(rows(logbook), before + QList<QVariantList>({{"after"}, {"after"}}));
     }
@@ -225,23 +359,91 @@ private slots:
 private:
     QList<QVariantList> rows(const char* sql) { return m_db->query(QLatin1String(sql)).rows; }
     QVariant value(const char* sql) { return rows(sql).value(0).value(0); }
-    // The databases' integrity and how many W- requests are saved whole
-    // (logbook entry, three results and the header), then any saved in part.
+    QString employee(int station) const
+    {
+        return QStringLiteral("MT%1").arg(station + 1, 2, 10, QLatin1Char('0'));
+    }
+
+    // A session of its own with the laboratory, as a workstation opens one.
+    std::unique_ptr<LabSession> session()
+    {
+        registerLabDrivers();
+        const ConnectionString cs = ConnectionString::parse(m_db->connectionString());
+        return std::unique_ptr<LabSession>(
+            static_cast<LabSession*>(DriverRegistry::find(cs)->connect(cs).release()));
+    }
+
+    // Requests W-0001..W-<count> of L-1001's exam, for the saves.
+    void addRequests(int count)
+    {
+        LabStore& store = m_db->store();
+        store.begin();
+        for (int n = 1; n <= count; ++n)
+            store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, "
+                                      "IDNum, Code, RequestDate) SELECT ?, RefNum, HospNum, "
+                                      "IDNum, Code, RequestDate FROM tbLabRequest WHERE "
+                                      "RequestNum = 'L-1001'"),
+                       {request(n)});
+        store.commit();
+    }
+
+    // What the embedded databases' own check finds amiss; the server keeps
+    // its pages itself.
+    QString integrity()
+    {
+        if (TestDatabase::engine() != Engine::SQLite)
+            return {};
+        QStringList found;
+        for (const char* check :
+             {"PRAGMA main.integrity_check", "PRAGMA patient_data.integrity_check"})
+            if (const QString v = value(check).toString(); v != QLatin1String("ok"))
+                found << v;
+        return found.join(QLatin1Char(' '));
+    }
+
+    // The W- requests' rows, by request.
+    QMap<QString, Saved> savedRequests()
+    {
+        QMap<QString, Saved> saved;
+        const auto ours = [](const QVariantList& r) {
+            return r[0].toString().startsWith(QLatin1String("W-"));
+        };
+        for (const QVariantList& r : rows("SELECT RequestNum FROM tbLabRequest"))
+            if (ours(r))
+                saved[r[0].toString()];
+        for (const QVariantList& r :
+             rows("SELECT RequestNum, count(*) FROM tbLabLogbook GROUP BY RequestNum"))
+            if (ours(r))
+                saved[r[0].toString()].logbook = r[1].toInt();
+        for (const QVariantList& r :
+             rows("SELECT RequestNum, Remarks, Verified, VerifiedBy FROM tbLabResult"))
+            if (ours(r))
+                saved[r[0].toString()].results
+                    << QStringList{r[1].toString(), r[2].toString(), r[3].toString()}.join(
+                           QLatin1Char('/'));
+        for (const QVariantList& r : rows("SELECT RequestNum, Remarks FROM tbLabResultHeader"))
+            if (ours(r))
+                saved[r[0].toString()].headers << r[1].toString();
+        return saved;
+    }
+
+    // How many W- requests are saved whole (logbook entry, three results and
+    // the header), then any saved in part.
     QString saves()
     {
-        const QVariantList r =
-            rows("SELECT sum(c = '1 3 1'), group_concat(CASE WHEN c NOT IN ('1 3 1', '0 0 0') THEN "
-                 "n END) "
-                 "FROM (SELECT RequestNum n, (SELECT count(*) FROM tbLabLogbook l WHERE "
-                 "l.RequestNum = r.RequestNum) || ' ' || (SELECT count(*) FROM tbLabResult x WHERE "
-                 "x.RequestNum = r.RequestNum) || ' ' || (SELECT count(*) FROM tbLabResultHeader h "
-                 "WHERE h.RequestNum = r.RequestNum) c FROM tbLabRequest r WHERE RequestNum LIKE "
-                 "'W-%')")
-                .value(0);
-        return value("PRAGMA main.integrity_check").toString() + QLatin1Char(' ') +
-               value("PRAGMA patient_data.integrity_check").toString() +
-               QStringLiteral(", %1 whole").arg(r[0].toInt()) +
-               (r[1].isNull() ? QString() : QStringLiteral(", in part: ") + r[1].toString());
+        int whole = 0;
+        QStringList inPart;
+        const QMap<QString, Saved> saved = savedRequests();
+        for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
+            const Saved& s = it.value();
+            if (s.whole())
+                ++whole;
+            else if (s.logbook || !s.results.isEmpty() || !s.headers.isEmpty())
+                inPart << it.key();
+        }
+        return QStringLiteral("%1 whole").arg(whole) +
+               (inPart.isEmpty() ? QString()
+                                 : QStringLiteral(", in part: ") + inPart.join(QLatin1Char(',')));
     }
 
     std::unique_ptr<TestDatabase> m_db;

@@ -1,11 +1,19 @@
-// A workstation started by tst_workstations against a laboratory folder:
-//   save FOLDER FIRST LAST [STOPFILE] [PAUSESAVE PAUSESTEP]
+// A workstation started by tst_workstations against a laboratory, reached
+// through a connection string (an embedded folder or a PostgreSQL server):
+//   save CS FIRST LAST [STOPFILE] [PAUSESAVE PAUSESTEP]
 //     saves requests W-FIRST..W-LAST with the command texts of the cut-off
 //     window's save, one transaction each, until STOPFILE exists; with a
 //     pause it stops before that step of that save and waits to be killed.
-//   verify FOLDER COUNT
+//   verify CS COUNT
 //     verifies a request, writes a logbook entry and reads, COUNT times.
-// Every outcome is a line on standard output, read by the test.
+//   shift CS EMPLOYEE GOFILE REQUEST...
+//     says "ready", waits for GOFILE, then for each request in turn saves
+//     it as EMPLOYEE, verifies it and reads the next one, as a workstation
+//     among others working on the same requests.
+// Every outcome is a line on standard output, read by the test. Saves and
+// verifications carry steady-clock stamps in ns (the same clock in every
+// process); a save's are taken holding the write lock, once it is taken and
+// just before the commit, so saves that overlap would show.
 #include "Connection.h"
 #include "EmbeddedDriver.h"
 #include "LisError.h"
@@ -14,7 +22,9 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
+#include <chrono>
 #include <cstdio>
+#include <functional>
 
 namespace {
 void say(const QString& line)
@@ -28,14 +38,68 @@ QString error(const LisError& e)
     return QStringLiteral("error %1 %2").arg(e.number()).arg(e.description());
 }
 
+QString stamp()
+{
+    return QString::number(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+QString request(int n)
+{
+    return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
+}
+
+// One save of request W-n as the cut-off window sends it, by `employee`
+// (logbook, the remarks, the posting of the instrument's sample 101);
+// `step` is called before each of its 15 steps (0 before beginTrans, 1..13
+// before each command, 14 before commitTrans). Answers the stamps of the
+// lock taken and of the commit sent.
+QString saveOne(Connection& db, int n, const QString& employee, const std::function<void()>& step)
+{
+    const QString req = request(n);
+    const QString num = QString::number(n);
+    bool noRows = false;
+    const auto send = [&](const QString& command) {
+        step();
+        noRows = db.openRecordset(command)->eof();
+    };
+    step();
+    db.beginTrans();
+    const QString locked = stamp();
+    int row = 0;
+    for (const char* item : {"HBSAG", "ANTIHBS", "ANTIHBC"}) {
+        // %1 the request, %2 its number, %3 the item, %4 its row, %5 the employee.
+        const auto fill = [&](const char* text) {
+            return QString::fromLatin1(text)
+                .replace(QLatin1String("%1"), req)
+                .replace(QLatin1String("%2"), num)
+                .replace(QLatin1String("%3"), QLatin1String(item))
+                .replace(QLatin1String("%4"), QString::number(row))
+                .replace(QLatin1String("%5"), employee);
+        };
+        ++row;
+        send(fill("Select * from Laboratory..tbLabLogbook where RequestNum = '%1'"));
+        if (noRows)
+            send(fill("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '%1', '', '%5',"
+                      "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','A-%2'"));
+        send(fill("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = '%3'"));
+        send(fill("Laboratory..Lab_SaveWithCutOff 'A-%2','3/7/2024 2:05:00 PM', "
+                  "'3/7/2024 2:05:00 PM','%1','%3', '5', 'Exam %3', '0.42', '1', "
+                  "'0.42', 'Save %2 by %5','%4'"));
+        send(fill("LABORATORY..Lab_UpdateDLHemaResult '2','101','%1','%5',"
+                  "'03/07/2024','AN-01'"));
+    }
+    step();
+    const QString committing = stamp();
+    db.commitTrans();
+    return locked + QLatin1Char(' ') + committing;
+}
+
 int save(Connection& db, const QStringList& a)
 {
     const QString stopFile = a.value(5);
     const int pauseSave = a.value(6).toInt();
     const int pauseStep = a.value(7).toInt();
     int saves = 0, step = 0, saved = 0, failed = 0;
-    // Steps of one save: 0 before beginTrans, 1..13 before each command,
-    // 14 before commitTrans.
     const auto nextStep = [&] {
         if (saves == pauseSave && step == pauseStep) {
             say(QStringLiteral("paused"));
@@ -44,42 +108,13 @@ int save(Connection& db, const QStringList& a)
         }
         ++step;
     };
-    bool noRows = false;
-    const auto send = [&](const QString& command) {
-        nextStep();
-        noRows = db.openRecordset(command)->eof();
-    };
     for (int n = a.value(3).toInt(); n <= a.value(4).toInt(); ++n) {
         if (!stopFile.isEmpty() && QFileInfo::exists(stopFile))
             break;
-        const QString req = QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
-        const QString num = QString::number(n);
         ++saves;
         step = 0;
         try {
-            nextStep();
-            db.beginTrans();
-            int row = 0;
-            for (const char* item : {"HBSAG", "ANTIHBS", "ANTIHBC"}) {
-                // %1 the request, %2 its number, %3 the item, %4 its row.
-                const auto fill = [&](const char* text) {
-                    return QLatin1String(text).arg(req, num, QLatin1String(item),
-                                                   QString::number(row));
-                };
-                ++row;
-                send(fill("Select * from Laboratory..tbLabLogbook where RequestNum = '%1'"));
-                if (noRows)
-                    send(fill("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '%1', '', 'MT01',"
-                              "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','A-%2'"));
-                send(fill("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = '%3'"));
-                send(fill("Laboratory..Lab_SaveWithCutOff 'A-%2','3/7/2024 2:05:00 PM', "
-                          "'3/7/2024 2:05:00 PM','%1','%3', '5', 'Exam %3', '0.42', '1', "
-                          "'0.42', 'Save %2','%4'"));
-                send(fill("LABORATORY..Lab_UpdateDLHemaResult '2','101','%1','MT01',"
-                          "'03/07/2024','AN-01'"));
-            }
-            nextStep();
-            db.commitTrans();
+            saveOne(db, n, QStringLiteral("MT01"), nextStep);
             say(QStringLiteral("saved %1").arg(++saved));
         } catch (const LisError& e) {
             // As the window does: roll back and tell.
@@ -127,6 +162,75 @@ int verify(Connection& db, const QStringList& a)
     say(done.join(QLatin1Char(' ')));
     return 0;
 }
+
+// Lines: "saved REQ LOCKED COMMITTING", "verified REQ BEFORE AFTER",
+// "torn REQ ..." for a read that saw part of a save or verification,
+// "error ...", and at the end "done SAVED VERIFIED READ FAILED".
+int shift(Connection& db, const QStringList& a)
+{
+    const QString employee = a.value(3);
+    const QString go = a.value(4);
+    QList<int> requests;
+    for (const QString& r : a.mid(5))
+        requests << r.toInt();
+    say(QStringLiteral("ready"));
+    while (!QFileInfo::exists(go))
+        QThread::msleep(2);
+    int saved = 0, verified = 0, read = 0, failed = 0;
+    for (qsizetype i = 0; i < requests.size(); ++i) {
+        const QString req = request(requests[i]);
+        const QString next = request(requests[(i + 1) % requests.size()]);
+        try {
+            const QString at = saveOne(db, requests[i], employee, [] {});
+            ++saved;
+            say(QStringLiteral("saved %1 %2").arg(req, at));
+        } catch (const LisError& e) {
+            ++failed;
+            if (db.inTransaction())
+                db.rollbackTrans();
+            say(error(e));
+        }
+        try {
+            const QString before = stamp();
+            db.execute(
+                QStringLiteral("laboratory..LAB_Save_VerifyResults '%1','%2'").arg(req, employee));
+            ++verified;
+            say(QStringLiteral("verified %1 %2 %3").arg(req, before, stamp()));
+        } catch (const LisError& e) {
+            ++failed;
+            say(error(e));
+        }
+        try {
+            // A save and a verification are whole: a reader sees all three
+            // results of the request alike, or none before the first save.
+            const auto rs = db.openRecordset(
+                QStringLiteral("Select * from Laboratory..tbLabResult where RequestNum = '%1'")
+                    .arg(next));
+            QStringList seen;
+            for (; !rs->eof(); rs->moveNext())
+                seen << QStringList{rs->textOrEmpty(QStringLiteral("Remarks")),
+                                    rs->textOrEmpty(QStringLiteral("Verified")),
+                                    rs->textOrEmpty(QStringLiteral("VerifiedBy"))}
+                            .join(QLatin1Char('/'));
+            const auto cutOffRows =
+                db.openRecordset(
+                      QStringLiteral("LABORATORY..Lab_GetResultWithCutOff '%1'").arg(next))
+                    ->data()
+                    .rows.size();
+            if (!(seen.isEmpty() || (seen.size() == 3 && seen.count(seen[0]) == 3)) ||
+                cutOffRows != seen.size())
+                say(QStringLiteral("torn %1 %2 (%3 with their cut-offs)")
+                        .arg(next, seen.join(QLatin1String(", ")))
+                        .arg(cutOffRows));
+            ++read;
+        } catch (const LisError& e) {
+            ++failed;
+            say(error(e));
+        }
+    }
+    say(QStringLiteral("done %1 %2 %3 %4").arg(saved).arg(verified).arg(read).arg(failed));
+    return 0;
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -136,11 +240,13 @@ int main(int argc, char** argv)
     registerLabDrivers();
     try {
         Connection db;
-        db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + a.value(2));
+        db.open(a.value(2));
         if (a.value(1) == QLatin1String("save"))
             return save(db, a);
         if (a.value(1) == QLatin1String("verify"))
             return verify(db, a);
+        if (a.value(1) == QLatin1String("shift"))
+            return shift(db, a);
     } catch (const LisError& e) {
         say(error(e));
         return 1;
