@@ -1,21 +1,32 @@
+#include "EngineBench.h"
 #include "Figures.h"
 #include "ResultWindows.h"
 #include "SaveBench.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QTextStream>
+#include <algorithm>
 
 // Benchmarks: each figure beside a baseline measured in the same run.
 // Names given on the command line (commands, opening, save, takeover,
-// reports, start) run only those figures, e.g. under callgrind.
+// reports, start, engine-reads, engine-save, workstations, history) run only those
+// figures, e.g. under callgrind. "workstation ..." is this program re-run
+// as one workstation of the concurrency figure.
 int main(int argc, char** argv)
 {
+    if (argc > 1 && qstrcmp(argv[1], "workstation") == 0) {
+        QCoreApplication app(argc, argv);
+        return runWorkstation(app.arguments().mid(1));
+    }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ResultWindows::install();
     QStringList wanted = app.arguments().mid(1);
-    const QStringList known = {"commands", "opening", "save", "takeover", "reports", "start"};
+    const QStringList known = {"commands",     "opening",     "save",        "takeover",
+                               "reports",      "start",       "engine-reads", "engine-save",
+                               "workstations", "history"};
     for (const QString& name : wanted) {
         if (!known.contains(name)) {
             QTextStream(stderr) << "lis-bench: no figure named " << name << "; the figures are "
@@ -40,5 +51,10 @@ int main(int argc, char** argv)
     if (wanted.contains(QStringLiteral("start")))
         benchProcessStart(out,
                           QCoreApplication::applicationDirPath() + QStringLiteral("/lis-host"));
+    const QStringList engines = {QStringLiteral("engine-reads"), QStringLiteral("engine-save"),
+                                 QStringLiteral("workstations"), QStringLiteral("history")};
+    if (std::any_of(engines.begin(), engines.end(),
+                    [&](const QString& name) { return wanted.contains(name); }))
+        benchEngines(out, wanted, QCoreApplication::applicationFilePath());
     return 0;
 }

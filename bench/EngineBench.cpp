@@ -1,0 +1,806 @@
+#include "EngineBench.h"
+#include "BenchLab.h"
+#include "Clock.h"
+#include "CommandSave.h"
+#include "Connection.h"
+#include "ConnectionString.h"
+#include "DateText.h"
+#include "DemoLaboratory.h"
+#include "EmbeddedDriver.h"
+#include "LabStore.h"
+#include "LisError.h"
+#include "PgCluster.h"
+#include "ServerSchema.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QThread>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sched.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+constexpr int kSaveRows = 200; // the save of figure b
+constexpr int kSaveRounds = 5; // after one unmeasured
+constexpr int kSaveFirstRequest = 3; // B-3 .. B-14
+// Figure d: the logbook grown by a year's requests.
+constexpr int kHistory = 40000;
+constexpr int kHistoryRounds = 2;
+constexpr int kHistoryFirstRequest = kSaveFirstRequest + 2 * (kSaveRounds + 1); // B-15 .. B-20
+constexpr int kReadRounds = 7; // figure a: rounds of each read, the best taken
+constexpr int kReadRepeats = 150;
+constexpr int kOpenRepeats = 20;
+// Figure c: each workstation saves requests of kWsRows rows for kWsMs.
+constexpr int kWsRows = 10;
+constexpr int kWsMs = 1000;
+constexpr int kWsPerSlot = 1500;
+constexpr int kWsRounds = 3;
+const QList<int> kWsCounts = {1, 4, 8};
+constexpr int kWsSlots = (1 + 4 + 8) * kWsRounds; // every run saves requests of its own
+constexpr double kReadGoal = 1.5;
+constexpr double kSaveGoal = 3.0;
+
+// One laboratory the figures run on: what Connection is given, and an open
+// connection of its own for the direct baselines.
+struct Lab {
+    QString engine;
+    QString connectionString;
+    QString directName; // QSqlDatabase connection name
+    std::function<void()> openAndClose; // a direct connection of its own, for timing opens
+    std::function<std::unique_ptr<LabStore>()> store; // for adding rows
+    QSqlDatabase direct() const { return QSqlDatabase::database(directName, false); }
+    bool isServer() const { return engine == u"PostgreSQL"_s; }
+};
+
+void execOrDie(QSqlDatabase db, const QString& sql)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql))
+        qFatal("bench set-up failed: %s: %s", qPrintable(sql), qPrintable(q.lastError().text()));
+}
+
+QSqlDatabase openSqliteDirect(const QString& folder, const QString& name)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+    db.setDatabaseName(folder + u"/laboratory.db"_s);
+    db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
+    if (!db.open())
+        qFatal("cannot open %s", qPrintable(folder));
+    // As the component's connection has it: the same durability, the same checks.
+    execOrDie(db, u"ATTACH DATABASE '%1/patient_data.db' AS patient_data"_s.arg(folder));
+    execOrDie(db, u"PRAGMA synchronous=NORMAL"_s);
+    execOrDie(db, u"PRAGMA foreign_keys=ON"_s);
+    return db;
+}
+
+// The embedded laboratory of the figures.
+class SqliteLab {
+public:
+    SqliteLab()
+        : m_bench(kSaveRows)
+    {
+        {
+            LabStore store(m_bench.folder());
+            BenchLab::addWorkstationRequests(store, kWsSlots, kWsPerSlot, kWsRows, Clock::today());
+        }
+        const QString folder = m_bench.folder();
+        openSqliteDirect(folder, u"bench-direct-sqlite"_s);
+        lab = {u"SQLite"_s, u"Initial Catalog=LABORATORY;Data Source="_s + folder,
+               u"bench-direct-sqlite"_s,
+               [folder] {
+                   openSqliteDirect(folder, u"bench-open"_s).close();
+                   QSqlDatabase::removeDatabase(u"bench-open"_s);
+               },
+               [folder] { return std::make_unique<LabStore>(folder); }};
+    }
+    ~SqliteLab()
+    {
+        QSqlDatabase::database(lab.directName, false).close();
+        QSqlDatabase::removeDatabase(lab.directName);
+    }
+    Lab lab;
+
+private:
+    BenchLab m_bench;
+};
+
+// A throwaway PostgreSQL server with the laboratory, the demo and the
+// bench's own rows; stopped, and its folders removed, with the object.
+class PgLab {
+public:
+    PgLab()
+    {
+        if (!m_cluster.available()) {
+            m_why = m_cluster.reason();
+            return;
+        }
+        QElapsedTimer t;
+        t.start();
+        if (!m_cluster.start() || !m_cluster.createDatabase(u"lis_bench"_s)) {
+            m_why = m_cluster.reason();
+            return;
+        }
+        m_startMs = double(t.nsecsElapsed()) / 1e6;
+        try {
+            QSqlDatabase schema = m_cluster.connect(u"lis_bench"_s, u"bench-schema"_s);
+            if (!schema.isOpen()) {
+                m_why = schema.lastError().text();
+                return;
+            }
+            ServerSchema::init(schema, u"the bench's server"_s);
+            QSqlQuery version(schema);
+            if (version.exec(u"SHOW server_version"_s) && version.next())
+                m_version = version.value(0).toString();
+            schema.close();
+            const QString server = u"postgresql:///lis_bench?host=%1&port=%2&user=%3"_s
+                                       .arg(m_cluster.socketDir())
+                                       .arg(m_cluster.port())
+                                       .arg(m_cluster.superuser());
+            const QDate day = Clock::today();
+            {
+                LabStore store(ConnectionString::parse(u"Data Source="_s +
+                                                       ConnectionString::quoteValue(server)));
+                DemoLaboratory::build(store, day);
+                BenchLab::addBenchExam(store, kSaveRows, day);
+                BenchLab::addWorkstationRequests(store, kWsSlots, kWsPerSlot, kWsRows, day);
+            }
+            QSqlDatabase direct = openDirect(u"bench-direct-pg"_s);
+            // Statistics for the planner, as a server in use would have them,
+            // and nothing left for autovacuum to do during the figures.
+            execOrDie(direct, u"VACUUM ANALYZE"_s);
+            PgCluster* cluster = &m_cluster;
+            lab = {u"PostgreSQL"_s,
+                   u"Initial Catalog=LABORATORY;Data Source="_s +
+                       ConnectionString::quoteValue(server),
+                   u"bench-direct-pg"_s,
+                   [cluster] {
+                       {
+                           QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"bench-open"_s);
+                           db.setHostName(cluster->socketDir());
+                           db.setPort(cluster->port());
+                           db.setUserName(cluster->superuser());
+                           db.setDatabaseName(u"lis_bench"_s);
+                           if (!db.open())
+                               qFatal("%s", qPrintable(db.lastError().text()));
+                           execOrDie(db, u"SET search_path TO laboratory, patient_data"_s);
+                           db.close();
+                       }
+                       QSqlDatabase::removeDatabase(u"bench-open"_s);
+                   },
+                   [server] {
+                       return std::make_unique<LabStore>(ConnectionString::parse(
+                           u"Data Source="_s + ConnectionString::quoteValue(server)));
+                   }};
+        } catch (const LisError& e) {
+            m_why = e.description();
+        }
+    }
+    bool ready() const { return m_why.isEmpty(); }
+    const QString& why() const { return m_why; }
+    // The server's first process, which every new connection's process is
+    // forked from; 0 when unknown.
+    pid_t serverPid() const
+    {
+        QFile f(m_cluster.dataDir() + u"/postmaster.pid"_s);
+        return f.open(QIODevice::ReadOnly) ? pid_t(f.readLine().trimmed().toInt()) : 0;
+    }
+    double startMs() const { return m_startMs; }
+    const QString& version() const { return m_version; }
+    Lab lab;
+
+private:
+    QSqlDatabase openDirect(const QString& name)
+    {
+        QSqlDatabase db = m_cluster.connect(u"lis_bench"_s, name);
+        if (!db.isOpen())
+            qFatal("%s", qPrintable(db.lastError().text()));
+        execOrDie(db, u"SET search_path TO laboratory, patient_data"_s);
+        return db;
+    }
+
+    PgCluster m_cluster;
+    QString m_why;
+    QString m_version;
+    double m_startMs = 0;
+};
+
+// The machine's load, for reading the figures: other work on it slows
+// both sides of a ratio, but the concurrency figure most.
+QString loadAverage()
+{
+    QFile f(u"/proc/loadavg"_s);
+    if (!f.open(QIODevice::ReadOnly))
+        return u"unknown"_s;
+    return QString::fromLatin1(f.readLine()).section(u' ', 0, 2);
+}
+
+// Round trips to the server cost twice as much when the OS happens to wake
+// the server's process on the other processor, and where it puts each one
+// changes from run to run: the latency figures (a, b, d) run with the bench
+// and the server on one processor, so both sides of a ratio pay the same.
+// The server's processes inherit the affinity of its first one, which
+// inherits the bench's when it starts.
+class Processors {
+public:
+    Processors()
+    {
+        CPU_ZERO(&m_all);
+        CPU_ZERO(&m_one);
+        if (sched_getaffinity(0, sizeof m_all, &m_all) != 0)
+            return;
+        for (int c = 0; c < CPU_SETSIZE; ++c)
+            if (CPU_ISSET(c, &m_all)) {
+                CPU_SET(c, &m_one);
+                break;
+            }
+    }
+    ~Processors() { set(m_all, 0); }
+    Processors(const Processors&) = delete;
+    Processors& operator=(const Processors&) = delete;
+    void useOne(pid_t server) { set(m_one, server); }
+    void useAll(pid_t server) { set(m_all, server); }
+
+private:
+    void set(const cpu_set_t& cpus, pid_t server)
+    {
+        if (CPU_COUNT(&cpus) == 0)
+            return;
+        sched_setaffinity(0, sizeof cpus, &cpus);
+        if (server > 0)
+            sched_setaffinity(server, sizeof cpus, &cpus);
+    }
+    cpu_set_t m_all;
+    cpu_set_t m_one;
+};
+
+QString verdict(double ratio, double goal)
+{
+    return ratio <= goal ? u"met"_s : u"MISSED"_s;
+}
+
+QString ms(double v)
+{
+    return u"%1 ms"_s.arg(v, 9, 'f', v < 10 ? 3 : 1);
+}
+
+// ---- a. reads ----------------------------------------------------------------
+
+double median(QList<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.at(v.size() / 2);
+}
+
+// What the code costs with the least interference from the rest of the
+// machine: the best of the rounds.
+double fastest(const QList<double>& v)
+{
+    return *std::min_element(v.begin(), v.end());
+}
+
+struct ReadCase {
+    QString label;
+    QString command;
+    QString sqlite; // the same query, as one would write it for each engine
+    QString postgresql;
+    QVariantList binds;
+};
+
+QList<ReadCase> readCases(const QDate& day)
+{
+    const QVariantList dayRange = {DateText::storage(QDateTime(day, QTime(0, 0))),
+                                   DateText::storage(QDateTime(day.addDays(1), QTime(0, 0)))};
+    // The downloaded results of a sample with what the procedure adds to
+    // them (exam item, normal values, cut-off, the request asking for each),
+    // in one statement.
+    const QString sample = u"SELECT coalesce(i.ExamName, d.InstrumentItem), d.ResultValue, "
+                           "d.Unit, d.Flags, m.ItemID, d.ResultValue, d.InstrumentItem, "
+                           "d.SampleNum, d.Resultdate, d.PatientName, d.refnum, d.InstrumentID, "
+                           "d.Posted, d.PostedRequestNum, m.ShowResultValue, i.NormalValues, "
+                           "i.SIMin, i.SIMax, i.SIPrecision, d.DLResultID, "
+                           "coalesce(m.CutOff, i.CutOff), (SELECT r.RequestNum FROM tbLabRequest "
+                           "r JOIN tbLabExamFormat f ON f.Code = r.Code WHERE r.RefNum = d.refnum "
+                           "AND f.ItemID = m.ItemID ORDER BY r.RequestNum LIMIT 1) "
+                           "FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
+                           "ON m.InstrumentID = d.InstrumentID AND m.InstrumentItem = "
+                           "d.InstrumentItem LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
+                           "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
+                           "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"_s;
+    return {
+        {u"select tbLabLogbook by RequestNum"_s,
+         u"select * from tbLabLogbook where RequestNum = 'L-1006'"_s,
+         u"SELECT * FROM tbLabLogbook WHERE RequestNum = ?"_s,
+         u"SELECT * FROM tbLabLogbook WHERE RequestNum = ?"_s,
+         {u"L-1006"_s}},
+        {u"select tbLabInstrumentExams by ItemID"_s,
+         u"SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = 'HBSAG'"_s,
+         u"SELECT * FROM tbLabInstrumentExams WHERE ItemID = ?"_s,
+         u"SELECT * FROM tbLabInstrumentExams WHERE ItemID = ?"_s,
+         {u"HBSAG"_s}},
+        {u"select worklist, like + refnum"_s,
+         u"Select * from tbLabInstrumentHemaWorkList Where InstrumentID like 'AN-01' and refnum = "
+         "'REF-5001'"_s,
+         u"SELECT * FROM tbLabInstrumentHemaWorkList WHERE InstrumentID LIKE ? AND refnum = ?"_s,
+         u"SELECT * FROM tbLabInstrumentHemaWorkList WHERE lower(InstrumentID COLLATE \"C\") "
+         "LIKE lower(?) AND refnum = ?"_s,
+         {u"AN-01"_s, u"REF-5001"_s}},
+        {u"select patient_data..tbHospitalInfo"_s,
+         u"select * from patient_data..tbHospitalInfo"_s,
+         u"SELECT * FROM patient_data.tbHospitalInfo"_s,
+         u"SELECT * FROM patient_data.tbHospitalInfo"_s,
+         {}},
+        {u"sp_InstrumentGetAxsymSample '1' (4 rows)"_s,
+         u"LABORATORY..sp_InstrumentGetAxsymSample '1', '%1', 'AN-01', '101', '', ''"_s.arg(
+             DateText::monthDayYear(day)),
+         sample, sample, QVariantList{u"AN-01"_s, u"101"_s} + dayRange},
+    };
+}
+
+double commandMs(Connection& db, const QString& text, int repeats)
+{
+    return msOf([&] {
+               for (int i = 0; i < repeats; ++i)
+                   db.openRecordset(text)->recordCount();
+           }) /
+           repeats;
+}
+
+double directMs(QSqlQuery& q, const QVariantList& binds, int repeats)
+{
+    return msOf([&] {
+               for (int i = 0; i < repeats; ++i) {
+                   for (int b = 0; b < binds.size(); ++b)
+                       q.bindValue(b, binds[b]);
+                   if (!q.exec())
+                       qFatal("baseline read failed: %s", qPrintable(q.lastError().text()));
+                   const int columns = q.record().count();
+                   while (q.next())
+                       for (int k = 0; k < columns; ++k)
+                           q.value(k);
+               }
+           }) /
+           repeats;
+}
+
+struct ReadRow {
+    QString label;
+    QString engine;
+    double component;
+    double direct;
+    bool goal;
+};
+
+void printRead(QTextStream& out, const ReadRow& r)
+{
+    const double ratio = r.component / r.direct;
+    out << u"  %1 %2 %3 %4 %5x  %6\n"_s.arg(r.label, -42)
+               .arg(r.engine, -10)
+               .arg(ms(r.component))
+               .arg(ms(r.direct))
+               .arg(ratio, 6, 'f', 2)
+               .arg(r.goal ? verdict(ratio, kReadGoal) : u"(reference)"_s);
+    out.flush();
+}
+
+// One read both ways on one laboratory, in rounds taking turns.
+ReadRow readRow(const Lab& lab, const ReadCase& c, bool labelled)
+{
+    Connection db;
+    db.open(lab.connectionString);
+    QSqlQuery q(lab.direct());
+    q.setForwardOnly(true);
+    if (!q.prepare(lab.isServer() ? c.postgresql : c.sqlite))
+        qFatal("baseline statement refused: %s", qPrintable(q.lastError().text()));
+    commandMs(db, c.command, 50);
+    directMs(q, c.binds, 50);
+    QList<double> component, direct;
+    for (int r = 0; r < kReadRounds; ++r) {
+        component << commandMs(db, c.command, kReadRepeats);
+        direct << directMs(q, c.binds, kReadRepeats);
+    }
+    return {labelled ? c.label : QString(), lab.engine, fastest(component), fastest(direct),
+            lab.isServer()};
+}
+
+std::optional<double> benchReads(QTextStream& out, const QList<const Lab*>& labs)
+{
+    out << u"a. Reads: the command text through Connection against the same query as a prepared "
+           "statement through QSqlQuery on the same database (%1 rounds of %2 each, the two "
+           "taking turns, after 50 unmeasured; the best round; goal on PostgreSQL: within "
+           "%3x)\n"_s.arg(kReadRounds)
+               .arg(kReadRepeats)
+               .arg(kReadGoal);
+    out << u"  %1 %2 %3 %4 %5\n"_s.arg(u"command"_s, -42)
+               .arg(u"engine"_s, -10)
+               .arg(u"Connection"_s, 12)
+               .arg(u"direct"_s, 12)
+               .arg(u"ratio"_s, 7);
+    std::optional<double> worst;
+    const QDate day = Clock::today();
+    for (const ReadCase& c : readCases(day)) {
+        for (const Lab* lab : labs) {
+            const ReadRow row = readRow(*lab, c, lab == labs.first());
+            printRead(out, row);
+            if (lab->isServer())
+                worst = std::max(worst.value_or(0), row.component / row.direct);
+        }
+    }
+    // Opening: what every workstation pays once, at its first command; the
+    // baseline opens the same database and, on the server, sets the same
+    // search path.
+    for (const Lab* lab : labs) {
+        const double open = msOf([&] {
+                                for (int i = 0; i < kOpenRepeats; ++i) {
+                                    Connection db;
+                                    db.open(lab->connectionString);
+                                }
+                            }) /
+                            kOpenRepeats;
+        const double direct = msOf([&] {
+                                  for (int i = 0; i < kOpenRepeats; ++i)
+                                      lab->openAndClose();
+                              }) /
+                              kOpenRepeats;
+        printRead(out, {lab == labs.first() ? u"Connection::open (mean of %1)"_s.arg(kOpenRepeats)
+                                            : QString(),
+                        lab->engine, open, direct, false});
+    }
+    out << "\n";
+    return worst;
+}
+
+// ---- b. a 200-row save ---------------------------------------------------------
+
+void saveHeader(QTextStream& out)
+{
+    out << u"  %1 %2 %3 %4   %5\n"_s.arg(u"engine"_s, -10)
+               .arg(u"command texts"_s, 14)
+               .arg(u"direct"_s, 12)
+               .arg(u"ratio"_s, 6)
+               .arg(u"ms per row"_s, -16);
+}
+
+// The save of kSaveRows rows both ways, `rounds` times after one unmeasured
+// save each, on requests B-first, B-first+1, ...: the component's and the
+// direct one's take turns, so a busy moment of the machine or a table grown
+// by the saves before weighs on both alike. Prints one line; the ratio.
+double saveLine(QTextStream& out, const Lab& lab, int firstRequest, int rounds)
+{
+    const QDate day = Clock::today();
+    QList<double> component, direct;
+    Connection db;
+    db.open(lab.connectionString);
+    DirectSave save(lab.direct(), day);
+    for (int i = 0; i <= rounds; ++i) {
+        const QString mine = BenchLab::benchRequest(firstRequest + 2 * i);
+        const QString theirs = BenchLab::benchRequest(firstRequest + 1 + 2 * i);
+        const double c = msOf([&] { saveThroughCommands(db, mine, u"B1"_s, kSaveRows, day); });
+        const double d = msOf([&] { save.save(theirs, u"B1"_s, kSaveRows); });
+        if (i > 0) {
+            component << c;
+            direct << d;
+        }
+    }
+    const double c = fastest(component), d = fastest(direct);
+    out << u"  %1 %2 %3 %4x   %5 / %6  %7\n"_s.arg(lab.engine, -10)
+               .arg(ms(c), 14)
+               .arg(ms(d), 12)
+               .arg(c / d, 5, 'f', 2)
+               .arg(c / kSaveRows, 0, 'f', 3)
+               .arg(d / kSaveRows, 0, 'f', 3)
+               .arg(lab.isServer() ? verdict(c / d, kSaveGoal) : u"(reference)"_s);
+    out.flush();
+    return c / d;
+}
+
+std::optional<double> benchSaves(QTextStream& out, const QList<const Lab*>& labs)
+{
+    out << u"b. Saving %1 cut-off rows in one transaction: the cut-off window's command texts "
+           "through Connection (per row: logbook lookup, item lookup, Lab_SaveWithCutOff, "
+           "Lab_UpdateDLHemaResult) against direct prepared writes of the same rows through "
+           "QSqlQuery (per row: logbook lookup, item lookup, result and header upserts, posting); "
+           "the best of %3, the two taking turns, after one unmeasured save each (goal on "
+           "PostgreSQL: within %2x)\n"_s.arg(kSaveRows)
+               .arg(kSaveGoal)
+               .arg(kSaveRounds);
+    saveHeader(out);
+    std::optional<double> result;
+    for (const Lab* lab : labs) {
+        const double ratio = saveLine(out, *lab, kSaveFirstRequest, kSaveRounds);
+        if (lab->isServer())
+            result = ratio;
+    }
+    out << "\n";
+    return result;
+}
+
+// ---- d. the same at a laboratory's size ----------------------------------------
+
+struct SizedFigures {
+    std::optional<double> read, save;
+};
+
+SizedFigures benchHistory(QTextStream& out, const QList<const Lab*>& labs)
+{
+    out << u"d. With a laboratory's history: %1 more logbook entries (a year of requests), "
+           "then the logbook lookup of figure a and the save of figure b again (the best of %2 "
+           "rounds and of %3 saves; the goals of a and b)\n"_s.arg(kHistory)
+               .arg(kReadRounds)
+               .arg(kHistoryRounds);
+    const QDate day = Clock::today();
+    for (const Lab* lab : labs) {
+        BenchLab::addLogbookHistory(*lab->store(), kHistory, day);
+        if (lab->isServer())
+            execOrDie(lab->direct(), u"VACUUM ANALYZE laboratory.tbLabLogbook"_s);
+    }
+    SizedFigures found;
+    const ReadCase logbook = readCases(day).first();
+    out << u"  %1 %2 %3 %4 %5\n"_s.arg(u"command"_s, -42)
+               .arg(u"engine"_s, -10)
+               .arg(u"Connection"_s, 12)
+               .arg(u"direct"_s, 12)
+               .arg(u"ratio"_s, 7);
+    for (const Lab* lab : labs) {
+        const ReadRow row = readRow(*lab, logbook, lab == labs.first());
+        printRead(out, row);
+        if (lab->isServer())
+            found.read = row.component / row.direct;
+    }
+    saveHeader(out);
+    for (const Lab* lab : labs) {
+        const double ratio = saveLine(out, *lab, kHistoryFirstRequest, kHistoryRounds);
+        if (lab->isServer())
+            found.save = ratio;
+    }
+    out << "\n";
+    return found;
+}
+
+// ---- c. concurrent workstations ------------------------------------------------
+
+struct Throughput {
+    double perSecond = 0;
+    int saves = 0;
+    int errors = 0;
+    int resaves = 0;
+    QString firstError;
+};
+
+Throughput concurrentSaves(const QString& self, const Lab& lab, int firstSlot, int workers)
+{
+    std::vector<std::unique_ptr<QProcess>> procs;
+    Throughput t;
+    const auto fail = [&](const QString& why) {
+        for (auto& p : procs) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+        t.errors = -1;
+        t.firstError = why;
+        return t;
+    };
+    for (int w = 0; w < workers; ++w) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessChannelMode(QProcess::SeparateChannels);
+        p->start(self, {u"workstation"_s, lab.connectionString, QString::number(firstSlot + w),
+                        QString::number(kWsPerSlot), QString::number(kWsRows),
+                        QString::number(kWsMs)});
+        procs.push_back(std::move(p));
+    }
+    for (auto& p : procs) {
+        QDeadlineTimer deadline(60000);
+        while (!p->canReadLine() && p->state() != QProcess::NotRunning && !deadline.hasExpired())
+            p->waitForReadyRead(100);
+        const QString line = QString::fromUtf8(p->readLine()).trimmed();
+        if (line != u"ready"_s)
+            return fail(u"a workstation did not start: %1 %2"_s.arg(
+                line, QString::fromLocal8Bit(p->readAllStandardError()).trimmed()));
+    }
+    for (auto& p : procs)
+        p->write("go\n");
+    for (auto& p : procs)
+        p->waitForBytesWritten(5000);
+    for (auto& p : procs) {
+        p->waitForFinished(kWsMs + 60000);
+        const QStringList words =
+            QString::fromUtf8(p->readAllStandardOutput()).trimmed().split(u' ');
+        if (words.size() < 4 || words.at(0) != u"done"_s)
+            return fail(u"a workstation ended without its count: %1"_s.arg(
+                QString::fromLocal8Bit(p->readAllStandardError()).trimmed()));
+        t.saves += words.at(1).toInt();
+        t.errors += words.at(2).toInt();
+        t.resaves += words.at(3).toInt();
+        if (t.firstError.isEmpty() && words.size() > 4)
+            t.firstError = words.mid(4).join(u' ');
+    }
+    t.perSecond = t.saves / (kWsMs / 1000.0);
+    return t;
+}
+
+void benchWorkstations(QTextStream& out, const QList<const Lab*>& labs, const QString& self)
+{
+    out << u"c. Saves per second by concurrent workstations: separate processes, each with its "
+           "own Connection, saving requests of its own (%1 cut-off rows each, the window's "
+           "command texts, one transaction per save) for %2 s after one unmeasured save; %3 "
+           "rounds of 1, 4 and 8 workstations, the median round; ratio against 1 workstation\n"_s
+               .arg(kWsRows)
+               .arg(kWsMs / 1000.0)
+               .arg(kWsRounds);
+    out << u"  %1"_s.arg(u"engine"_s, -10);
+    for (int n : kWsCounts)
+        out << u" %1"_s.arg(u"%1 ws"_s.arg(n), 19);
+    out << "\n";
+    for (const Lab* lab : labs) {
+        out << u"  %1"_s.arg(lab->engine, -10);
+        out.flush();
+        QMap<int, QList<double>> rates;
+        QStringList notes;
+        int slot = 0;
+        for (int round = 0; round < kWsRounds; ++round) {
+            for (int n : kWsCounts) {
+                const Throughput t = concurrentSaves(self, *lab, slot, n);
+                slot += n;
+                if (t.errors < 0) {
+                    notes << u"%1 ws: %2"_s.arg(n).arg(t.firstError);
+                    continue;
+                }
+                rates[n] << t.perSecond;
+                if (t.errors > 0)
+                    notes << u"%1 ws: %2 saves failed, the first: %3"_s.arg(n).arg(t.errors).arg(
+                        t.firstError);
+                if (t.resaves > 0)
+                    notes << u"%1 ws: %2 saves were of requests saved before"_s.arg(n).arg(
+                        t.resaves);
+            }
+        }
+        const double one = rates.value(1).isEmpty() ? 0 : median(rates.value(1));
+        for (int n : kWsCounts) {
+            if (rates.value(n).isEmpty()) {
+                out << u" %1"_s.arg(u"failed"_s, 19);
+                continue;
+            }
+            const double rate = median(rates.value(n));
+            out << u" %1"_s.arg(n == 1 || one <= 0
+                                    ? u"%1/s"_s.arg(rate, 0, 'f', 0)
+                                    : u"%1/s (%2x)"_s.arg(rate, 0, 'f', 0).arg(rate / one, 0, 'f', 2),
+                                19);
+        }
+        out << "\n";
+        notes.removeDuplicates();
+        for (const QString& note : std::as_const(notes))
+            out << "    " << note << "\n";
+        out.flush();
+    }
+    out << "\n";
+}
+} // namespace
+
+void benchEngines(QTextStream& out, const QStringList& parts, const QString& self)
+{
+    registerLabDrivers();
+    out << u"Both engines, side by side in this run (load average %1, %2 processors)\n"_s.arg(
+        loadAverage())
+               .arg(QThread::idealThreadCount());
+    out.flush();
+    Processors processors;
+    processors.useOne(0);
+    SqliteLab sqlite;
+    PgLab pg;
+    QList<const Lab*> labs{&sqlite.lab};
+    if (pg.ready()) {
+        labs << &pg.lab;
+        out << u"  PostgreSQL %1: a throwaway server of this run (socket only, fsync and "
+               "synchronous_commit off), started in %2 s; SQLite: WAL, synchronous=NORMAL\n"_s
+                   .arg(pg.version())
+                   .arg(pg.startMs() / 1000.0, 0, 'f', 1);
+    } else {
+        out << u"  PostgreSQL is not available here (%1): the SQLite figures only\n"_s.arg(
+            pg.why());
+    }
+    out << "  a, b and d run with the bench and the server on one processor (where the OS "
+           "wakes each server process would otherwise swing single reads by 2x between runs); "
+           "c uses all of them\n\n";
+    out.flush();
+    std::optional<double> reads, save;
+    if (parts.contains(u"engine-reads"_s))
+        reads = benchReads(out, labs);
+    if (parts.contains(u"engine-save"_s))
+        save = benchSaves(out, labs);
+    if (parts.contains(u"workstations"_s)) {
+        processors.useAll(pg.ready() ? pg.serverPid() : 0);
+        benchWorkstations(out, labs, self);
+        processors.useOne(pg.ready() ? pg.serverPid() : 0);
+    }
+    SizedFigures sized;
+    if (parts.contains(u"history"_s))
+        sized = benchHistory(out, labs);
+    out << u"  load average now %1\n\n"_s.arg(loadAverage());
+    if (!pg.ready()) {
+        out << "Goals on PostgreSQL: not measured, there was no server\n\n";
+        return;
+    }
+    out << "Goals on PostgreSQL:\n";
+    if (reads)
+        out << u"  a. reads within %1x of the direct query: %2 (worst ratio %3x)\n"_s
+                   .arg(kReadGoal)
+                   .arg(*reads <= kReadGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*reads, 0, 'f', 2);
+    if (save)
+        out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s.arg(kSaveRows)
+                   .arg(kSaveGoal)
+                   .arg(*save <= kSaveGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*save, 0, 'f', 2);
+    if (sized.read)
+        out << u"  d. with %1 more logbook entries: the logbook read %2 (ratio %3x), the save %4 "
+               "(ratio %5x)\n"_s.arg(kHistory)
+                   .arg(*sized.read <= kReadGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*sized.read, 0, 'f', 2)
+                   .arg(sized.save && *sized.save <= kSaveGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(sized.save.value_or(0), 0, 'f', 2);
+    out << "\n";
+    out.flush();
+}
+
+int runWorkstation(const QStringList& args)
+{
+    if (args.size() != 6) {
+        std::fprintf(stderr, "usage: lis-bench workstation CONNECTION SLOT PERSLOT ROWS MS\n");
+        return 2;
+    }
+    registerLabDrivers();
+    const int slot = args.at(2).toInt();
+    const int perSlot = args.at(3).toInt();
+    const int rows = args.at(4).toInt();
+    const int duration = args.at(5).toInt();
+    const QString sample = BenchLab::workstationSample(slot);
+    const QDate day = Clock::today();
+    Connection db;
+    try {
+        db.open(args.at(1));
+        saveThroughCommands(db, BenchLab::workstationRequest(slot, 1), sample, rows, day);
+    } catch (const LisError& e) {
+        std::fprintf(stderr, "%s\n", qPrintable(e.description()));
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char go[16];
+    if (!std::fgets(go, sizeof go, stdin))
+        return 1;
+    int saves = 0, errors = 0, resaves = 0, n = 2;
+    bool wrapped = false; // every request of the slot saved once already
+    QString firstError;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < duration) {
+        try {
+            saveThroughCommands(db, BenchLab::workstationRequest(slot, n), sample, rows, day);
+            if (t.elapsed() <= duration) {
+                ++saves;
+                resaves += wrapped ? 1 : 0;
+            }
+        } catch (const LisError& e) {
+            ++errors;
+            if (firstError.isEmpty())
+                firstError = e.description().simplified();
+        }
+        if (++n > perSlot) {
+            n = 2;
+            wrapped = true;
+        }
+    }
+    std::printf("done %d %d %d %s\n", saves, errors, resaves, qPrintable(firstError));
+    std::fflush(stdout);
+    return 0;
+}
