@@ -44,7 +44,7 @@ QList<Catalogue::Table> SqliteCatalogue::tables() const
             QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema),
             1);
         for (const QStringList& name : names) {
-            Table t{schema, name.at(0), {}, {}, name.at(0), {}};
+            Table t{schema, name.at(0), {}, {}, name.at(0), {}, {}};
             for (const QStringList& c : rows(
                      m_db, QStringLiteral("PRAGMA %1.table_info(\"%2\")").arg(schema, t.name), 3)) {
                 t.columns.append(c.at(1));
@@ -75,17 +75,22 @@ PgCatalogue::PgCatalogue(const QSqlDatabase& db, const QList<Table>& spelling)
 
 QList<Catalogue::Table> PgCatalogue::tables() const
 {
-    // Tables without columns still count, hence the outer join.
+    // Tables without columns still count, hence the outer join. The catalog
+    // tables answer in a millisecond where information_schema takes ten.
     const auto columns = rows(
         m_db,
-        QStringLiteral("SELECT t.table_schema, t.table_name, c.column_name, c.data_type "
-                       "FROM information_schema.tables t LEFT JOIN information_schema.columns c "
-                       "ON c.table_schema = t.table_schema AND c.table_name = t.table_name "
-                       "WHERE t.table_schema IN ('%1', '%2') AND t.table_type = 'BASE TABLE' "
-                       "ORDER BY t.table_schema, t.table_name, c.ordinal_position")
+        QStringLiteral("SELECT n.nspname, c.relname, coalesce(a.attname, ''), "
+                       "coalesce(format_type(a.atttypid, a.atttypmod), ''), "
+                       "coalesce(co.collname, '') "
+                       "FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                       "LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
+                       "AND NOT a.attisdropped "
+                       "LEFT JOIN pg_collation co ON co.oid = a.attcollation "
+                       "WHERE n.nspname IN ('%1', '%2') AND c.relkind IN ('r', 'p') "
+                       "ORDER BY n.nspname, c.relname, a.attnum")
             .arg(schemaOf(Engine::PostgreSQL, kDatabases[0]),
                  schemaOf(Engine::PostgreSQL, kDatabases[1])),
-        4);
+        5);
     const auto spelt = [this](const QString& key, const QString& asServed) {
         return m_spelling.value(key.toLower(), asServed);
     };
@@ -94,7 +99,7 @@ QList<Catalogue::Table> PgCatalogue::tables() const
     for (const QStringList& c : columns) {
         const QString key = c.at(0) + u'.' + c.at(1);
         if (key != current)
-            found.append(Table{c.at(0), spelt(key, c.at(1)), {}, {}, c.at(1), {}});
+            found.append(Table{c.at(0), spelt(key, c.at(1)), {}, {}, c.at(1), {}, {}});
         current = key;
         if (c.at(2).isEmpty())
             continue;
@@ -103,6 +108,8 @@ QList<Catalogue::Table> PgCatalogue::tables() const
         found.last().storedColumns.append(c.at(2));
         if (c.at(3) == QStringLiteral("timestamp without time zone"))
             found.last().dateColumns.append(column);
+        if (c.at(4) == QStringLiteral("nocase"))
+            found.last().caseBlindColumns.append(column);
     }
     return found;
 }

@@ -22,6 +22,8 @@ public:
         // embedded laboratory the same as name and columns.
         QString storedName;
         QStringList storedColumns;
+        // PostgreSQL: the columns whose own collation ignores case.
+        QStringList caseBlindColumns;
     };
 
     virtual ~Catalogue() = default;
@@ -49,7 +51,8 @@ private:
 };
 
 // A laboratory on a PostgreSQL server: schemas laboratory and patient_data,
-// from information_schema; timestamp without time zone columns are dates.
+// from the server's catalog; timestamp without time zone columns are dates,
+// columns of the collation nocase compare without case.
 //
 // The server folds the unquoted names of the schema script to lower case,
 // but grid headers and callers expect them as the laboratory has always

@@ -37,6 +37,10 @@ LabSession::LabSession(const QString& folder)
 LabSession::LabSession(std::unique_ptr<LabStore> store)
     : m_store(std::move(store))
 {
+    // Every statement outside a writer's transaction is read-only on the
+    // server; the embedded laboratory refuses writes around each reader.
+    if (m_store->engine() == Engine::PostgreSQL)
+        m_store->refuseWrites(true);
 }
 
 ResultSet LabSession::run(const QString& commandText)
@@ -77,7 +81,9 @@ ResultSet LabSession::select(const SelectAll& s)
         // hospital's server does.
         sql += QLatin1String(i == 0 ? " WHERE " : " AND ") +
                (c.like ? SqlDialect::likeIgnoringCase(m_store->engine(), quotedIdentifier(stored))
-                       : SqlDialect::equalsIgnoringCase(m_store->engine(), quotedIdentifier(stored)));
+                : t->caseBlindColumns.contains(*col)
+                    ? SqlDialect::keyEquals(m_store->engine(), quotedIdentifier(stored))
+                    : SqlDialect::equalsIgnoringCase(m_store->engine(), quotedIdentifier(stored)));
         binds.append(c.value);
     }
     ResultSet rs = m_store->query(sql, binds, t->dateColumns);
@@ -136,9 +142,10 @@ ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
 ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
 {
     if (m_store->engine() == Engine::PostgreSQL) {
-        // The server refuses a savepoint outside a transaction. Inside the
-        // component's, the reader's savepoint is made read-only and always
-        // rolled back: a reader keeps nothing, and the setting goes with it.
+        // Outside a transaction the session is read-only (see the
+        // constructor). Inside the component's, the reader's savepoint is
+        // made read-only and always rolled back: a reader keeps nothing, and
+        // the setting goes with it.
         if (m_inTransaction) {
             m_store->exec(QStringLiteral("SAVEPOINT procedure_call"));
             const auto undo = [this] {
@@ -155,15 +162,7 @@ ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
                 throw;
             }
         }
-        m_store->exec(QStringLiteral("BEGIN TRANSACTION READ ONLY"));
-        try {
-            ResultSet rs = def.body(ctx);
-            m_store->commit();
-            return rs;
-        } catch (...) {
-            m_store->rollback();
-            throw;
-        }
+        return def.body(ctx); // each statement on its own, read-only
     }
     m_store->refuseWrites(true);
     try {

@@ -298,7 +298,7 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
 {
     // PostgreSQL prepares only queries and changes: transaction control,
     // settings and scripts go as they are. They have nothing to bind.
-    if (m_engine == Engine::PostgreSQL && binds.isEmpty())
+    if (m_engine == Engine::PostgreSQL && binds.isEmpty() && !isPreparable(sql))
         return direct(sql, dateColumns);
     Statement& st = prepared(sql);
     QSqlQuery& q = st.query;
@@ -321,6 +321,13 @@ ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
     m_affected = q.numRowsAffected();
     q.finish();
     return rs;
+}
+
+bool LabStore::isPreparable(const QString& sql)
+{
+    static const QRegularExpression dml(QStringLiteral("^\\s*(SELECT|WITH|INSERT|UPDATE|DELETE|VALUES)\\b"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    return dml.match(sql).hasMatch();
 }
 
 ResultSet LabStore::direct(const QString& sql, const QStringList& dateColumns)
@@ -389,7 +396,7 @@ void LabStore::begin()
         // Read committed, with every writer behind one lock: a save sees
         // the last committed save of any workstation and is never mixed
         // with another. The wait is bounded by lock_timeout.
-        exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED"));
+        exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED, READ WRITE"));
         try {
             exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kWriteLockKey});
         } catch (...) {
@@ -467,8 +474,12 @@ bool LabStore::isReadOnlyRefusal(const QSqlError& e) const
 
 void LabStore::refuseWrites(bool refuse)
 {
-    exec(refuse ? QStringLiteral("PRAGMA query_only = 1")
-                : QStringLiteral("PRAGMA query_only = 0"));
+    if (m_engine == Engine::PostgreSQL)
+        exec(refuse ? QStringLiteral("SET default_transaction_read_only = on")
+                    : QStringLiteral("SET default_transaction_read_only = off"));
+    else
+        exec(refuse ? QStringLiteral("PRAGMA query_only = 1")
+                    : QStringLiteral("PRAGMA query_only = 0"));
     m_writesRefused = refuse;
 }
 

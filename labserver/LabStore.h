@@ -64,8 +64,10 @@ public:
     void commit();
     void rollback();
     void setBusyTimeout(int ms);
-    // Embedded only: while on, every write fails instead of taking the write
-    // lock: readers run so, and one that writes is caught.
+    // While on, every write outside begin() fails instead of taking the write
+    // lock: readers run so, and one that writes is caught. The embedded
+    // laboratory refuses writes even after begin(); PostgreSQL's begin()
+    // opens a writing transaction.
     void refuseWrites(bool refuse);
 
     // Runs a script file (or resource) of statements that end with ";" at a
@@ -83,6 +85,7 @@ private:
     };
     Statement& prepared(const QString& sql);
     ResultSet direct(const QString& sql, const QStringList& dateColumns);
+    static bool isPreparable(const QString& sql);
     void describe(const QSqlRecord& rec, const QString& sql, const QStringList& dateColumns,
                   QStringList& columns, QList<int>& dates) const;
     static void readRows(QSqlQuery& q, const QList<int>& dates, ResultSet& rs);

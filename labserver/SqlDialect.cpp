@@ -32,6 +32,14 @@ QString equalsIgnoringCase(Engine engine, const QString& column)
         .arg(asPlainText(column), boundPlainText());
 }
 
+QString keyEquals(Engine engine, const QString& column)
+{
+    if (engine == Engine::SQLite)
+        return equalsIgnoringCase(engine, column);
+    // The column's collation decides the comparison, and its index has it.
+    return QStringLiteral("%1 = rtrim(CAST(? AS text))").arg(column);
+}
+
 QString likeIgnoringCase(Engine engine, const QString& column)
 {
     if (engine == Engine::SQLite)

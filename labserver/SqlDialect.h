@@ -14,6 +14,9 @@ namespace SqlDialect {
 // column equals the bound text without case (ASCII letters, as the embedded
 // laboratory has always compared) and without the text's trailing blanks.
 QString equalsIgnoringCase(Engine engine, const QString& column);
+// The same for a key column that compares without case by its own collation
+// (Catalogue::Table::caseBlindColumns): written so that its index serves.
+QString keyEquals(Engine engine, const QString& column);
 // column matches the bound LIKE pattern without case; '%' and '_' are the
 // only wildcards, no character escapes.
 QString likeIgnoringCase(Engine engine, const QString& column);

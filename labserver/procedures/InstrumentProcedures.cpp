@@ -55,7 +55,7 @@ Sample sampleOf(const ProcedureContext& ctx)
 // The sample's downloaded rows, in the order of their result dates, with
 // the columns asked for (d: the download, m: the instrument's exam code).
 ResultSet sampleRows(LabStore& store, const Sample& s, const QString& columns,
-                     const QStringList& dateColumns = {})
+                     const QStringList& dateColumns = {}, const QVariantList& columnBinds = {})
 {
     if (!s.day.isValid() || s.number.isEmpty())
         return {};
@@ -65,19 +65,31 @@ ResultSet sampleRows(LabStore& store, const Sample& s, const QString& columns,
             QStringLiteral(" FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
                            "ON m.InstrumentID = d.InstrumentID "
                            "AND m.InstrumentItem = d.InstrumentItem "
+                           "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
                            "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
                            "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"),
-        {s.instrument, s.number, day[0], day[1]}, dateColumns);
+        columnBinds + QVariantList{s.instrument, s.number, day[0], day[1]}, dateColumns);
 }
 
-ResultSet downloadedRows(LabStore& store, const Sample& s)
+// Column 16 is the request of the order that asked for the row's exam (the
+// refnum given wins; without one, the sample's own); the exam item's own
+// columns follow from kItemFirst, so one statement answers for the sample.
+constexpr int kItemFirst = 17;
+
+ResultSet downloadedRows(LabStore& store, const Sample& s, const QString& refNum = {})
 {
     return sampleRows(store, s,
                       QStringLiteral("d.DLResultID, d.InstrumentItem, d.ResultValue, d.Unit, "
                                      "d.Flags, d.PatientName, d.refnum, d.Resultdate, "
                                      "d.SampleNum, d.InstrumentID, d.Posted, d.PostedRequestNum, "
-                                     "d.SampleRemarks, m.ItemID, m.ShowResultValue, m.CutOff"),
-                      {QStringLiteral("Resultdate")});
+                                     "d.SampleRemarks, m.ItemID, m.ShowResultValue, m.CutOff, "
+                                     "(SELECT r.RequestNum FROM tbLabRequest r "
+                                     "JOIN tbLabExamFormat f ON f.Code = r.Code "
+                                     "WHERE r.RefNum = coalesce(CAST(? AS text), d.refnum) "
+                                     "AND f.ItemID = m.ItemID ORDER BY r.RequestNum LIMIT 1), ") +
+                          examItemColumns(QStringLiteral("i")),
+                      {QStringLiteral("Resultdate")},
+                      {refNum.isEmpty() ? QVariant() : QVariant(refNum)});
 }
 
 // Mode 4: each downloaded item's exam code and value. The windows call it
@@ -90,33 +102,20 @@ ResultSet itemValues(LabStore& store, const Sample& s)
     return rs;
 }
 
-QString requestFor(LabStore& store, const QString& refNum, const QString& itemId)
-{
-    const ResultSet rs =
-        store.query(QStringLiteral("SELECT r.RequestNum FROM tbLabRequest r JOIN tbLabExamFormat f "
-                                   "ON f.Code = r.Code WHERE r.RefNum = ? AND f.ItemID = ? "
-                                   "ORDER BY r.RequestNum LIMIT 1"),
-                    {refNum, itemId});
-    return rs.rows.isEmpty() ? QString() : rs.rows[0][0].toString();
-}
-
 ResultSet sampleResults(ProcedureContext& ctx, const Sample& s, const QString& refNumArgument)
 {
     ResultSet rs;
     rs.columns = kSampleColumns;
-    ItemCache items(ctx.store());
-    const ResultSet rows = downloadedRows(ctx.store(), s);
+    const ResultSet rows = downloadedRows(ctx.store(), s, refNumArgument);
     for (const QVariantList& d : rows.rows) {
         const QString value = d[2].toString();
         const QString itemId = d[13].toString();
-        const auto& item = items[itemId];
+        const std::optional<ExamItem> item = examItemAt(d, kItemFirst);
         const std::optional<double> n = LabLogic::number(value);
         std::optional<double> cutOff =
             d[15].isNull() ? std::nullopt : std::optional<double>(d[15].toDouble());
         if (!cutOff && item)
             cutOff = item->cutOff;
-        // The refnum given wins; without one, the sample's own.
-        const QString refNum = refNumArgument.isEmpty() ? d[6].toString() : refNumArgument;
         rs.rows.append({
             item ? item->name : d[1].toString(),
             n ? QVariant(*n) : QVariant(),
@@ -137,7 +136,7 @@ ResultSet sampleResults(ProcedureContext& ctx, const Sample& s, const QString& r
             item ? item->siNormal() : QString(),
             d[0],
             cutOff ? QVariant(*cutOff) : QVariant(QString()),
-            itemId.isEmpty() ? QString() : requestFor(ctx.store(), refNum, itemId),
+            d[16].toString(),
         });
     }
     return rs;

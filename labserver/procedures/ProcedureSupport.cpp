@@ -87,34 +87,53 @@ ResultSet savedCutOffResults(LabStore& store, const QString& requestNum)
         {requestNum});
 }
 
+const QString& examItemColumns(const QString& alias)
+{
+    static QHash<QString, QString> lists;
+    auto it = lists.find(alias);
+    if (it == lists.end()) {
+        QStringList columns{"ItemID",     "ExamName",      "ItemFormType",  "SIUnit",
+                            "SIMin",      "SIMax",         "SIPrecision",   "CUnit",
+                            "Factor",     "CPrecision",    "CutOff",        "ReactiveAtOrAbove",
+                            "PositiveLabel", "NegativeLabel", "GreyZone",   "NormalValues"};
+        if (!alias.isEmpty())
+            for (QString& c : columns)
+                c.prepend(alias + QLatin1Char('.'));
+        it = lists.insert(alias, columns.join(QStringLiteral(", ")));
+    }
+    return it.value();
+}
+
+std::optional<ExamItem> examItemAt(const QVariantList& r, int first)
+{
+    if (r.value(first).isNull())
+        return std::nullopt;
+    ExamItem i;
+    i.id = r[first].toString();
+    i.name = r[first + 1].toString();
+    i.formType = r[first + 2].toString();
+    i.siUnit = r[first + 3].toString();
+    i.siMin = optionalNumber(r[first + 4]);
+    i.siMax = optionalNumber(r[first + 5]);
+    i.siDecimals = r[first + 6].toInt();
+    i.cUnit = r[first + 7].toString();
+    i.factor = optionalNumber(r[first + 8]);
+    i.cDecimals = r[first + 9].toInt();
+    i.cutOff = optionalNumber(r[first + 10]);
+    i.reactiveAtOrAbove = r[first + 11].toInt() != 0;
+    i.positiveLabel = r[first + 12].toString();
+    i.negativeLabel = r[first + 13].toString();
+    i.greyZone = r[first + 14].toDouble();
+    i.normalValues = r[first + 15].toString();
+    return i;
+}
+
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId)
 {
-    const ResultSet rs = store.query(
-        QStringLiteral("SELECT ItemID, ExamName, ItemFormType, SIUnit, SIMin, SIMax, SIPrecision, "
-                       "CUnit, Factor, CPrecision, CutOff, ReactiveAtOrAbove, PositiveLabel, "
-                       "NegativeLabel, GreyZone, NormalValues FROM tbLabExamItem WHERE ItemID = ?"),
-        {itemId});
-    if (rs.rows.isEmpty())
-        return std::nullopt;
-    const QVariantList& r = rs.rows.first();
-    ExamItem i;
-    i.id = r[0].toString();
-    i.name = r[1].toString();
-    i.formType = r[2].toString();
-    i.siUnit = r[3].toString();
-    i.siMin = optionalNumber(r[4]);
-    i.siMax = optionalNumber(r[5]);
-    i.siDecimals = r[6].toInt();
-    i.cUnit = r[7].toString();
-    i.factor = optionalNumber(r[8]);
-    i.cDecimals = r[9].toInt();
-    i.cutOff = optionalNumber(r[10]);
-    i.reactiveAtOrAbove = r[11].toInt() != 0;
-    i.positiveLabel = r[12].toString();
-    i.negativeLabel = r[13].toString();
-    i.greyZone = r[14].toDouble();
-    i.normalValues = r[15].toString();
-    return i;
+    const ResultSet rs = store.query(QStringLiteral("SELECT ") + examItemColumns() +
+                                         QStringLiteral(" FROM tbLabExamItem WHERE ItemID = ?"),
+                                     {itemId});
+    return rs.rows.isEmpty() ? std::nullopt : examItemAt(rs.rows.first(), 0);
 }
 
 ExamItem existingExamItem(const ProcedureContext& ctx, int argument)

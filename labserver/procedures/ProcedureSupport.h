@@ -54,6 +54,11 @@ ResultSet savedCutOffResults(LabStore& store, const QString& requestNum);
 
 // nullopt when the item is not known.
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId);
+// The columns an item is read from, in order, each prefixed with "alias."
+// when one is given; examItemAt reads them from a row, starting at `first`
+// (nullopt when the item's columns are Null, as after an outer join).
+const QString& examItemColumns(const QString& alias = {});
+std::optional<ExamItem> examItemAt(const QVariantList& row, int first);
 ExamItem existingExamItem(const ProcedureContext& ctx, int argument);
 
 // The items of one procedure call, each looked up once.
