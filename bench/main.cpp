@@ -1,5 +1,6 @@
 #include "EngineBench.h"
 #include "Figures.h"
+#include "InstrumentBench.h"
 #include "ResultWindows.h"
 #include "SaveBench.h"
 
@@ -10,7 +11,8 @@
 
 // Benchmarks: each figure beside a baseline measured in the same run.
 // Names given on the command line (commands, opening, save, takeover,
-// reports, start, engine-reads, engine-save, workstations, history) run only those
+// reports, start, engine-reads, engine-save, workstations, history,
+// instruments) run only those
 // figures, e.g. under callgrind. "workstation ..." is this program re-run
 // as one workstation of the concurrency figure.
 int main(int argc, char** argv)
@@ -26,7 +28,7 @@ int main(int argc, char** argv)
     QStringList wanted = app.arguments().mid(1);
     const QStringList known = {"commands",     "opening",     "save",        "takeover",
                                "reports",      "start",       "engine-reads", "engine-save",
-                               "workstations", "history"};
+                               "workstations", "history",     "instruments"};
     for (const QString& name : wanted) {
         if (!known.contains(name)) {
             QTextStream(stderr) << "lis-bench: no figure named " << name << "; the figures are "
@@ -51,6 +53,8 @@ int main(int argc, char** argv)
     if (wanted.contains(QStringLiteral("start")))
         benchProcessStart(out,
                           QCoreApplication::applicationDirPath() + QStringLiteral("/lis-host"));
+    if (wanted.contains(QStringLiteral("instruments")))
+        benchInstruments(out);
     const QStringList engines = {QStringLiteral("engine-reads"), QStringLiteral("engine-save"),
                                  QStringLiteral("workstations"), QStringLiteral("history")};
     if (std::any_of(engines.begin(), engines.end(),

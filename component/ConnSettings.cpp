@@ -22,19 +22,5 @@ QString ConnSettings::connStr(int regType, const QString& regSQLdb) const
         return slot[size_t(regType - 1)];
     }
 
-    // A value with a semicolon is quoted so it cannot end its key early;
-    // every other value goes in exactly as stored.
-    const auto v = &ConnectionString::quoteValue;
-    QString s = QStringLiteral("Provider=SQLOLEDB.8");
-    if (slot[0].isEmpty())
-        s += QStringLiteral(";Integrated Security=SSPI");
-    else
-        s += QStringLiteral(";User ID=") + v(slot[0]) + QStringLiteral(";Password =") + v(slot[1]);
-    s += QStringLiteral(";Persist Security Info=False;Initial Catalog=") + v(regSQLdb);
-    s += QStringLiteral(";Data Source=") + v(slot[2]);
-    // Only a PostgreSQL laboratory reads it; absent, the string is as it always was.
-    const QString sslMode = SettingsStore::get(app, section, QStringLiteral("SslMode"));
-    if (!sslMode.isEmpty())
-        s += QStringLiteral(";SSL Mode=") + v(sslMode);
-    return s;
+    return ConnectionString::ofWorkstation(regSQLdb);
 }

@@ -34,6 +34,11 @@ QString EmbeddedDriver::defaultDataFolder()
 
 std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs)
 {
+    return std::make_unique<LabSession>(folderOf(cs));
+}
+
+QString EmbeddedDriver::folderOf(const ConnectionString& cs)
+{
     const QString catalog = cs.catalog().trimmed();
     if (!catalog.isEmpty() &&
         catalog.compare(QStringLiteral("laboratory"), Qt::CaseInsensitive) != 0)
@@ -51,7 +56,16 @@ std::unique_ptr<DbSession> EmbeddedDriver::connect(const ConnectionString& cs)
     } else if (folder.startsWith(QLatin1Char('~'))) {
         folder = QDir::homePath() + folder.mid(1);
     }
-    return std::make_unique<LabSession>(QDir::cleanPath(folder));
+    return QDir::cleanPath(folder);
+}
+
+std::unique_ptr<LabStore> openLaboratory(const ConnectionString& cs)
+{
+    registerLabDrivers();
+    const ServerAddress a = ServerAddress::classify(cs.dataSource());
+    if (a.isEmbedded())
+        return std::make_unique<LabStore>(EmbeddedDriver::folderOf(cs));
+    return std::make_unique<LabStore>(cs);
 }
 
 // Resources of a static library must be pulled in by name.

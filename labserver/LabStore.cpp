@@ -16,7 +16,7 @@
 #include <QThread>
 
 namespace {
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kBusyTimeoutMs = 5000;
 // The one advisory lock all writers of a server's laboratory take.
 constexpr int kWriteLockKey = 0x4c495357;

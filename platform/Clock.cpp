@@ -6,6 +6,12 @@ std::function<QDateTime()>& source()
     static std::function<QDateTime()> s;
     return s;
 }
+
+QDateTime& pinned()
+{
+    static QDateTime moment;
+    return moment;
+}
 } // namespace
 
 QDateTime Clock::now()
@@ -25,5 +31,11 @@ void Clock::setSource(std::function<QDateTime()> s)
 
 void Clock::pin(const QDateTime& moment)
 {
-    setSource([moment] { return moment; });
+    pinned() = moment;
+    setSource([] { return pinned(); });
+}
+
+void Clock::advance(qint64 ms)
+{
+    pin(now().addMSecs(ms));
 }

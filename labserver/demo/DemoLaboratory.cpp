@@ -48,6 +48,8 @@ const DemoRequest kRequests[] = {
      "saved results, glucose 5.5 mmol/L shown as 99 mg/dL"},
     {"L-1017", "REF-5016", "H-0006", "A-24003", "HISTO", 170, "Dr. Ramon Cruz", "PHY01",
      "exam without a result format"},
+    {"L-1018", "REF-5017", "H-0007", "O-24016", "HEPB", 180, "Dr. Teresa Uy", "PHY02",
+     "sample 105 in the worklist, not sent yet: send it with lis-instrument"},
 };
 
 struct DemoDownload {
@@ -80,6 +82,7 @@ const char* const kWorklist[][4] = {
     {"101", "REF-5001", "HEPB", "L-1001"},
     {"103", "REF-5012", "FBS", "L-1013"},
     {"104", "REF-5008", "CBC", "L-1009"},
+    {"105", "REF-5017", "HEPB", "L-1018"},
 };
 
 // Saves go through the stored procedures, as the result windows' saves do.

@@ -209,3 +209,19 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentHemaWorkList (
 );
 
 CREATE INDEX IF NOT EXISTS ixWorkListRefNum ON tbLabInstrumentHemaWorkList (refnum);
+
+-- Every message an analyser delivered, as received (framing removed), with
+-- what became of it: the support record of the downloads above.
+CREATE TABLE IF NOT EXISTS tbLabInstrumentMessage (
+    MessageID    INTEGER PRIMARY KEY AUTOINCREMENT,
+    InstrumentID TEXT NOT NULL COLLATE NOCASE,
+    Protocol     TEXT NOT NULL,
+    ControlID    TEXT NOT NULL DEFAULT '',
+    ReceivedAt   DATETIME NOT NULL,
+    Results      INTEGER NOT NULL DEFAULT 0,
+    Duplicates   INTEGER NOT NULL DEFAULT 0,
+    Held         INTEGER NOT NULL DEFAULT 0,
+    Message      TEXT NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixWorkListSample ON tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);

@@ -1,4 +1,5 @@
 #include "ConnectionString.h"
+#include "SettingsStore.h"
 
 ConnectionString ConnectionString::parse(const QString& text)
 {
@@ -82,4 +83,27 @@ bool ConnectionString::integratedSecurity() const
     const QString v = value(QStringLiteral("Integrated Security")).trimmed();
     return v.compare(QStringLiteral("SSPI"), Qt::CaseInsensitive) == 0 ||
            v.compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0;
+}
+
+QString ConnectionString::ofWorkstation(const QString& catalog)
+{
+    const QString app = QStringLiteral("TARVIK Current User");
+    const QString section = QStringLiteral("Connection");
+    const QString user = SettingsStore::get(app, section, QStringLiteral("User"));
+    // A value with a semicolon is quoted so it cannot end its key early;
+    // every other value goes in exactly as stored.
+    const auto v = &ConnectionString::quoteValue;
+    QString s = QStringLiteral("Provider=SQLOLEDB.8");
+    if (user.isEmpty())
+        s += QStringLiteral(";Integrated Security=SSPI");
+    else
+        s += QStringLiteral(";User ID=") + v(user) + QStringLiteral(";Password =") +
+             v(SettingsStore::get(app, section, QStringLiteral("Password")));
+    s += QStringLiteral(";Persist Security Info=False;Initial Catalog=") + v(catalog);
+    s += QStringLiteral(";Data Source=") + v(SettingsStore::get(app, section, QStringLiteral("Server")));
+    // Only a PostgreSQL laboratory reads it; absent, the string is as it always was.
+    const QString sslMode = SettingsStore::get(app, section, QStringLiteral("SslMode"));
+    if (!sslMode.isEmpty())
+        s += QStringLiteral(";SSL Mode=") + v(sslMode);
+    return s;
 }

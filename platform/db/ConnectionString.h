@@ -14,6 +14,9 @@ public:
     // A value as it must be written: enclosed in double quotes only when it
     // holds a semicolon, which would otherwise end it.
     static QString quoteValue(const QString& value);
+    // The connection string of this workstation's laboratory for the catalog:
+    // the login, server and SSL mode of [Connection] in TARVIK Current User.
+    static QString ofWorkstation(const QString& catalog);
 
     bool has(const QString& key) const;
     QString value(const QString& key) const;

@@ -1,0 +1,236 @@
+#include "E1394Parser.h"
+
+#include <QStringDecoder>
+#include <optional>
+
+namespace {
+struct Delimiters {
+    QChar field, repeat, component, escape;
+};
+
+QString unescaped(QStringView text, const Delimiters& d)
+{
+    if (!text.contains(d.escape))
+        return text.toString();
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == d.escape && i + 2 < text.size() && text[i + 2] == d.escape) {
+            const QChar code = text[i + 1];
+            const QChar meant = code == u'F'   ? d.field
+                                : code == u'S' ? d.component
+                                : code == u'R' ? d.repeat
+                                : code == u'E' ? d.escape
+                                               : QChar();
+            if (!meant.isNull()) {
+                out += meant;
+                i += 2;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+// One record split into its fields, numbered as the record layouts number
+// them: field 1 is the record type.
+class Record {
+public:
+    Record(const QString& text, const Delimiters& d)
+        : m_fields(text.split(d.field))
+        , m_d(d)
+    {
+    }
+
+    QString type() const { return m_fields.value(0); }
+    // The whole field, unescaped.
+    QString text(int n) const { return unescaped(m_fields.value(n - 1), m_d); }
+    QStringList repeats(int n) const
+    {
+        QStringList out;
+        for (const QString& r : m_fields.value(n - 1).split(m_d.repeat))
+            out.append(unescaped(r, m_d));
+        return out;
+    }
+    // The components of the field's first repeat.
+    QStringList components(int n) const
+    {
+        const QString first = m_fields.value(n - 1).section(m_d.repeat, 0, 0);
+        QStringList out;
+        for (const QString& c : first.split(m_d.component))
+            out.append(unescaped(c, m_d));
+        return out;
+    }
+
+private:
+    QStringList m_fields;
+    Delimiters m_d;
+};
+
+// Empty text gives an invalid date-time; text of no known form, nothing.
+std::optional<QDateTime> dateTime(const QString& text)
+{
+    if (text.isEmpty())
+        return QDateTime();
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    }
+    QTime time(0, 0);
+    if (text.size() == 12)
+        time = QTime::fromString(text.mid(8), QStringLiteral("HHmm"));
+    else if (text.size() == 14)
+        time = QTime::fromString(text.mid(8), QStringLiteral("HHmmss"));
+    else if (text.size() != 8)
+        return std::nullopt;
+    const QDate day = QDate::fromString(text.left(8), QStringLiteral("yyyyMMdd"));
+    if (!day.isValid() || !time.isValid())
+        return std::nullopt;
+    return QDateTime(day, time);
+}
+
+QString patientName(const QStringList& parts)
+{
+    const QString last = parts.value(0).trimmed();
+    QStringList given;
+    for (const QString& p : {parts.value(1).trimmed(), parts.value(2).trimmed()}) {
+        if (!p.isEmpty())
+            given.append(p);
+    }
+    if (given.isEmpty())
+        return last;
+    return last.isEmpty() ? given.join(u' ') : last + QStringLiteral(", ") + given.join(u' ');
+}
+
+QString decoded(const QByteArray& text)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString out = utf8(text);
+    if (utf8.hasError())
+        out = QString::fromLatin1(text);
+    return out;
+}
+
+QStringList recordsOf(const QString& text)
+{
+    QStringList out;
+    const QChar* start = text.constData();
+    const QChar* const end = start + text.size();
+    for (const QChar* p = start;; ++p) {
+        const bool last = p == end;
+        if (last || *p == u'\r' || *p == u'\n') {
+            if (p > start)
+                out.append(QString(start, p - start));
+            if (last)
+                break;
+            start = p + 1;
+        }
+    }
+    return out;
+}
+
+bool usableDelimiters(const Delimiters& d)
+{
+    const QChar all[] = {d.field, d.repeat, d.component, d.escape};
+    for (int i = 0; i < 4; ++i) {
+        if (all[i].isLetterOrNumber() || all[i].isSpace() || all[i].unicode() < 0x20)
+            return false;
+        for (int j = i + 1; j < 4; ++j) {
+            if (all[i] == all[j])
+                return false;
+        }
+    }
+    return true;
+}
+
+MessageError badDate(int at, const char* which)
+{
+    return {
+        at,
+        QStringLiteral("%1 is no date and time (YYYYMMDD[HHMM[SS]])").arg(QLatin1String(which))};
+}
+} // namespace
+
+std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArray& text)
+{
+    const QStringList records = recordsOf(decoded(text));
+    if (records.isEmpty())
+        return MessageError{0, QStringLiteral("the message holds no records")};
+    const QString& header = records.first();
+    if (!header.startsWith(u'H'))
+        return MessageError{1,
+                            QStringLiteral("the message does not start with a header (H) record")};
+    if (header.size() < 5)
+        return MessageError{1, QStringLiteral("the header record does not declare its delimiters")};
+    const Delimiters d{header[1], header[2], header[3], header[4]};
+    if (!usableDelimiters(d))
+        return MessageError{1, QStringLiteral("the header record declares unusable delimiters "
+                                              "(four different, no letters or digits)")};
+
+    InstrumentMessage message;
+    message.protocol = InstrumentMessage::Protocol::Astm;
+    message.raw = text;
+    QString patient;
+    bool inSample = false;
+    bool ended = false;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        const int at = int(i + 1);
+        if (ended)
+            return MessageError{at, QStringLiteral("record after the terminator (L) record")};
+        const Record record(records.at(i), d);
+        const QString type = record.type();
+        if (type == u"H") {
+            if (i > 0)
+                return MessageError{at, QStringLiteral("a second header (H) record")};
+            message.sender = record.components(5).value(0);
+            const auto sent = dateTime(record.text(14));
+            if (!sent)
+                return badDate(at, "H-14");
+            message.sent = *sent;
+        } else if (type == u"P") {
+            patient = patientName(record.components(6));
+            inSample = false;
+        } else if (type == u"O") {
+            InstrumentSample sample;
+            for (const QString& part : record.components(3)) {
+                if (!part.isEmpty()) {
+                    sample.specimenId = part;
+                    break;
+                }
+            }
+            sample.patientName = patient;
+            message.samples.append(sample);
+            inSample = true;
+        } else if (type == u"R") {
+            if (!inSample)
+                return MessageError{at, QStringLiteral("result (R) record before any order (O) "
+                                                       "record of its patient")};
+            InstrumentResult result;
+            result.testId = record.components(3);
+            result.value = record.text(4);
+            result.units = record.text(5);
+            result.referenceRange = record.text(6);
+            QStringList flags = record.repeats(7);
+            flags.removeAll(QString());
+            result.flags = flags.join(u' ');
+            result.status = record.text(9);
+            const auto completed = dateTime(record.text(13));
+            if (!completed)
+                return badDate(at, "R-13");
+            result.completed = *completed;
+            message.samples.last().results.append(result);
+        } else if (type == u"L") {
+            ended = true;
+        } else if (type == u"C" || type == u"M" || type == u"Q" || type == u"S") {
+            continue;
+        } else {
+            const bool shown = type.size() == 1 && type[0] > u' ' && type[0] < QChar(0x7f);
+            return MessageError{at, shown ? QStringLiteral("unknown record type '%1'").arg(type)
+                                          : QStringLiteral("a record of no known type")};
+        }
+    }
+    if (!ended)
+        return MessageError{0, QStringLiteral("the message has no terminator (L) record")};
+    return message;
+}

@@ -1,0 +1,137 @@
+#include "Importer.h"
+#include "Clock.h"
+#include "DateText.h"
+#include "LabStore.h"
+#include "LisError.h"
+
+namespace {
+// Empty text, never Null: the driver binds a null QString as Null.
+QString text(const QString& s)
+{
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+QString protocolName(InstrumentMessage::Protocol p)
+{
+    return p == InstrumentMessage::Protocol::Astm ? QStringLiteral("ASTM") : QStringLiteral("HL7");
+}
+} // namespace
+
+Importer::Importer(LabStore& store, Instrument instrument)
+    : m_store(store)
+    , m_instrument(std::move(instrument))
+{
+}
+
+QString Importer::itemCode(const InstrumentResult& r) const
+{
+    if (m_instrument.itemComponent > 0)
+        return r.testId.value(m_instrument.itemComponent - 1).trimmed();
+    for (const QString& c : r.testId)
+        if (!c.trimmed().isEmpty())
+            return c.trimmed();
+    return {};
+}
+
+QString Importer::laboratoryUnit(const QString& item, const QString& unit)
+{
+    if (unit.isEmpty())
+        return unit;
+    const ResultSet rs = m_store.query(
+        QStringLiteral("SELECT i.SIUnit, i.CUnit FROM tbLabInstrumentExams m "
+                       "JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
+                       "WHERE m.InstrumentID = ? AND m.InstrumentItem = ?"),
+        {m_instrument.id, item});
+    for (const QVariant& own : rs.rows.value(0))
+        if (own.toString().compare(unit, Qt::CaseInsensitive) == 0)
+            return own.toString();
+    return unit;
+}
+
+Importer::Outcome Importer::import(const InstrumentMessage& message)
+{
+    const QString received = DateText::storage(Clock::now());
+    Outcome outcome;
+    m_store.begin(); // the write lock first: no other writer between check and insert
+    try {
+        for (const InstrumentSample& sample : message.samples) {
+            const QString specimen = sample.specimenId.trimmed();
+            if (specimen.isEmpty())
+                throw LisError(ErrNo::DbCommandFailed,
+                               QStringLiteral("A sample in the message has no specimen id."));
+            const ResultSet worklist = m_store.query(
+                QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
+                               "WHERE InstrumentID = ? AND SampleNumber = ? "
+                               "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
+                {m_instrument.id, specimen});
+            const QString refNum = worklist.rows.value(0).value(0).toString();
+            for (const InstrumentResult& r : sample.results) {
+                const QString item = itemCode(r);
+                if (item.isEmpty())
+                    throw LisError(ErrNo::DbCommandFailed,
+                                   QStringLiteral("A result of sample %1 has no item code.")
+                                       .arg(specimen));
+                const QDateTime at = r.completed.isValid() ? r.completed
+                                     : message.sent.isValid() ? message.sent
+                                                              : Clock::now();
+                const QString resultDate = DateText::storage(at);
+                const bool known = !m_store
+                                        .query(QStringLiteral(
+                                                   "SELECT 1 FROM tbLabInstrumentDLHemaResult "
+                                                   "WHERE InstrumentID = ? AND SampleNum = ? AND "
+                                                   "InstrumentItem = ? AND Resultdate = ?"),
+                                               {m_instrument.id, specimen, item, resultDate})
+                                        .rows.isEmpty();
+                if (known) {
+                    ++outcome.duplicates;
+                    continue;
+                }
+                const bool mapped = !m_store
+                                         .query(QStringLiteral(
+                                                    "SELECT 1 FROM tbLabInstrumentExams "
+                                                    "WHERE InstrumentID = ? AND InstrumentItem = ?"),
+                                                {m_instrument.id, item})
+                                         .rows.isEmpty();
+                m_store.exec(
+                    QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                   "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
+                                   "Flags, PatientName, refnum) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                    {m_instrument.id, specimen, resultDate, item, r.value,
+                     mapped ? laboratoryUnit(item, r.units) : r.units, r.flags,
+                     text(sample.patientName), text(refNum)});
+                ++outcome.stored;
+                if (!mapped)
+                    ++outcome.held;
+            }
+        }
+        m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, "
+                                    "ControlID, ReceivedAt, Results, Duplicates, Held, Message) "
+                                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+                     {m_instrument.id, protocolName(message.protocol), text(message.controlId),
+                      received, outcome.stored, outcome.duplicates, outcome.held,
+                      QString::fromUtf8(message.raw)});
+        m_store.commit();
+    } catch (...) {
+        m_store.rollback();
+        throw;
+    }
+    return outcome;
+}
+
+QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instrument)
+{
+    const ResultSet rs = store.query(
+        QStringLiteral("SELECT d.InstrumentID, d.SampleNum, d.Resultdate, d.InstrumentItem, "
+                       "coalesce(d.ResultValue, '') FROM tbLabInstrumentDLHemaResult d "
+                       "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = d.InstrumentID "
+                       "AND m.InstrumentItem = d.InstrumentItem "
+                       "WHERE m.ItemID IS NULL AND d.Posted = 'N' "
+                       "AND (? = '' OR d.InstrumentID = ?) "
+                       "ORDER BY d.Resultdate, d.DLResultID"),
+        {instrument, instrument}, {QStringLiteral("Resultdate")});
+    QList<HeldResult> held;
+    for (const QVariantList& r : rs.rows)
+        held.append({r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
+                     r[4].toString()});
+    return held;
+}

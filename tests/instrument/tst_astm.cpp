@@ -1,0 +1,406 @@
+#include "Clock.h"
+#include "E1381Link.h"
+#include "E1394Parser.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+const QByteArray STX("\x02"), ENQ("\x05"), EOT("\x04"), ACK("\x06"), NAK("\x15");
+constexpr char ETX = '\x03', ETB = '\x17';
+
+QByteArray frame(int number, const QByteArray& text, char end = ETX)
+{
+    const QByteArray body = QByteArray::number(number % 8) + text + end;
+    unsigned sum = 0;
+    for (const char c : body)
+        sum += static_cast<unsigned char>(c);
+    return STX + body + QByteArray::number(sum & 0xff, 16).rightJustified(2, '0').toUpper() +
+           "\r\n";
+}
+
+// The frames an analyser sends for these records: each record ended by CR,
+// cut into frames of at most `width` characters, numbered from `first`.
+QByteArrayList framesOf(const QByteArrayList& records, int width = 240, int first = 1)
+{
+    QByteArrayList out;
+    for (const QByteArray& record : records) {
+        const QByteArray text = record + '\r';
+        for (qsizetype at = 0; at < text.size(); at += width)
+            out.append(frame(first + int(out.size()), text.mid(at, width),
+                             at + width >= text.size() ? ETX : ETB));
+    }
+    return out;
+}
+
+QByteArray message(const QByteArrayList& records)
+{
+    return records.join('\r') + '\r';
+}
+
+// A link seen from the analyser's side: what it answered, handed up and logged.
+struct Line {
+    E1381Link link;
+    QByteArray answers;
+    QByteArrayList messages;
+    QStringList events;
+    bool autoAccept = true;
+
+    Line()
+    {
+        QObject::connect(&link, &MessageLink::send, [this](const QByteArray& b) { answers += b; });
+        QObject::connect(&link, &MessageLink::event, [this](const QString& l) { events += l; });
+        QObject::connect(&link, &MessageLink::messageReceived, [this](const QByteArray& m) {
+            messages += m;
+            if (autoAccept)
+                link.accept();
+        });
+    }
+    bool logged(const QString& words) const { return events.join(u'\n').contains(words); }
+};
+
+// A chemistry analyser's upload: two samples, test ids in the fourth
+// component, a comment between results.
+const QByteArrayList chemistry = {
+    "H|\\^&|||ChemAnalyzer^3.2|||||||P|1|20240307142233",
+    "P|1||PID-77||Doe^John^Q||19700101|M",
+    "O|1|^S-1001^||^^^413\\^^^418|R||||||N",
+    "R|1|^^^413|12.50|mmol/L|10.0 to 20.0|H\\A||F||||202403071415",
+    "C|1|I|checked on rerun|G",
+    "R|2|^^^418|0.8|mg/dL|||N|F||||20240307",
+    "O|2|S-1002||^^^413|R",
+    "R|1|^^^413|7.1|mmol/L||||F",
+    "L|1|N",
+};
+const QByteArrayList shortMessage = {"H|\\^&|||ChemAnalyzer^3.2", "O|1|S-1017||^^^413|R",
+                                     "R|1|^^^413|12.50|mmol/L||H||F", "L|1|N"};
+
+// What the parser read, a line for the message, each sample and each result.
+QString summary(const QByteArray& text)
+{
+    const auto result = E1394Parser::parse(text);
+    if (const auto* e = std::get_if<MessageError>(&result))
+        return QStringLiteral("error at %1: %2").arg(e->at).arg(e->reason);
+    const InstrumentMessage& m = std::get<InstrumentMessage>(result);
+    QStringList out{m.sender + ' ' + m.sent.toString(Qt::ISODate)};
+    for (const InstrumentSample& s : m.samples) {
+        out += s.specimenId + " / " + s.patientName;
+        for (const InstrumentResult& r : s.results)
+            out += QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
+                       .arg(r.testId.join('^'), r.value, r.units, r.referenceRange, r.flags,
+                            r.status, r.completed.toString(Qt::ISODate));
+    }
+    return out.join('\n');
+}
+} // namespace
+
+class TstAstm : public QObject {
+    Q_OBJECT
+    const QByteArrayList f = framesOf(shortMessage);
+
+private slots:
+    void init() { Clock::pin(QDateTime(QDate(2024, 3, 7), QTime(9, 0), Qt::UTC)); }
+    void cleanupTestCase() { Clock::setSource({}); }
+
+    // Two messages in one session (H after L without a new ENQ, here in the
+    // same frame), records over several frames, frame numbers past 7, a frame
+    // far over 240 characters: fed whole, a byte at a time and split in two
+    // at every point.
+    void wholeSessionAtEverySplit()
+    {
+        const QByteArrayList second = {"H|\\^&|||ChemAnalyzer^3.2", "O|1|S-1003",
+                                       "C|1|I|" + QByteArray(1000, 'c') + "|G", "L|1|N"};
+        QByteArrayList records = chemistry;
+        records.last() += '\r' + second.first();
+        const QByteArrayList first = framesOf(records, 100);
+        const QByteArrayList frames = first + framesOf(second.mid(1), 4096, int(first.size()) + 1);
+        QVERIFY(frames.size() > 8);
+        QVERIFY(frames.at(frames.size() - 2).size() > 1000);
+        const QByteArray session = ENQ + frames.join() + EOT;
+        const auto run = [&](const QList<qsizetype>& cuts) {
+            Line line;
+            qsizetype from = 0;
+            for (const qsizetype cut : cuts + QList<qsizetype>{session.size()}) {
+                line.link.feed(session.mid(from, cut - from));
+                from = cut;
+            }
+            QCOMPARE(line.answers, ACK.repeated(int(frames.size()) + 1));
+            QCOMPARE(line.messages, (QByteArrayList{message(chemistry), message(second)}));
+            QCOMPARE(line.events, QStringList());
+            QVERIFY(!line.link.nextDue().isValid());
+        };
+        run({});
+        QList<qsizetype> everyByte;
+        for (qsizetype at = 1; at < session.size(); ++at)
+            everyByte += at;
+        run(everyByte);
+        for (qsizetype at = 1; at < session.size() && !QTest::currentTestFailed(); ++at)
+            run({at});
+    }
+
+    void badFrameIsRefusedThenResent_data()
+    {
+        QTest::addColumn<QByteArray>("bad");
+        QTest::addColumn<QString>("words");
+        QByteArray badSum = f[1];
+        badSum[badSum.size() - 3] = badSum[badSum.size() - 3] == '0' ? '1' : '0';
+        QTest::newRow("checksum") << badSum << "bad checksum";
+        QTest::newRow("number") << frame(3, "O|1|S-1017\r") << "wrong frame number";
+        QTest::newRow("previous number, other text")
+            << frame(1, "O|1|S-1017\r") << "wrong frame number";
+        QTest::newRow("no CR LF") << f[1].chopped(2) << "missing CR LF";
+        QTest::newRow("LF without CR") << f[1].chopped(2) + '\n' << "missing CR LF";
+        QTest::newRow("no checksum") << STX + "2O|1\r\x03\r\n"
+                                     << "without its checksum";
+        QTest::newRow("no ETX") << STX + "2O|1\r\n"
+                                << "without ETB or ETX";
+        QTest::newRow("STX lost") << f[1].mid(1) << "outside a frame";
+        QTest::newRow("too long") << frame(2, QByteArray(70'000, 'x')) << "too long";
+    }
+    void badFrameIsRefusedThenResent()
+    {
+        QFETCH(QByteArray, bad);
+        QFETCH(QString, words);
+        Line line;
+        line.link.feed(ENQ + f[0] + bad + f[1] + f[2] + f[3] + EOT);
+        QCOMPARE(line.answers, ACK + ACK + NAK + ACK + ACK + ACK);
+        QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
+        QVERIFY2(line.logged(words), qPrintable(line.events.join(u'\n')));
+        QVERIFY(line.link.buffered() < 100);
+    }
+
+    // The analyser did not hear our ACK and sends the frame again (here with
+    // its checksum in lower case, which is just as good): acknowledged again,
+    // added once. The same for the terminator's frame after the message was
+    // accepted.
+    void repeatedFrameAfterLostAck()
+    {
+        const QByteArray lower = f[1].left(f[1].size() - 4) + f[1].right(4).toLower();
+        QVERIFY(lower != f[1]);
+        Line line;
+        line.link.feed(ENQ + f[0] + lower + f[1] + f[2] + f[3] + f[3]);
+        QCOMPARE(line.answers, ACK.repeated(7));
+        QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
+        QVERIFY(line.logged(QStringLiteral("sent again")));
+    }
+
+    // The frame completing a message waits for the program, untimed; refused,
+    // it is resent and handed up again; accepted, it stays so when EOT never
+    // comes.
+    void terminatorFrameAwaitsTheProgram()
+    {
+        Line line;
+        line.autoAccept = false;
+        line.link.feed(ENQ + f[0] + f[1] + f[2] + f[3]);
+        QCOMPARE(line.answers, ACK.repeated(4));
+        QCOMPARE(line.messages.size(), 1);
+        QVERIFY(!line.link.nextDue().isValid());
+        Clock::advance(600'000);
+        line.link.tick();
+        QCOMPARE(line.answers, ACK.repeated(4));
+
+        line.link.refuse(QStringLiteral("store unavailable"));
+        QCOMPARE(line.answers, ACK.repeated(4) + NAK);
+        QVERIFY(line.logged(QStringLiteral("store unavailable")));
+        line.link.feed(f[3]);
+        QCOMPARE(line.messages, QByteArrayList(2, message(shortMessage)));
+        line.link.accept();
+        QCOMPARE(line.answers, ACK.repeated(4) + NAK + ACK);
+        QCOMPARE(line.link.nextDue(), Clock::now().addSecs(30));
+
+        Clock::advance(30'000);
+        line.link.tick();
+        QVERIFY(line.logged(QStringLiteral("no frame or EOT")));
+        QVERIFY(!line.logged(QStringLiteral("dropped")));
+        QCOMPARE(line.messages.size(), 2);
+        line.link.feed(ENQ);
+        QCOMPARE(line.answers, ACK.repeated(4) + NAK + ACK + ACK);
+    }
+
+    // A session that ends before its L record (EOT, a new ENQ, 30 s without
+    // a frame, the connection dropped) hands nothing up and leaves nothing
+    // behind for the next message.
+    void unfinishedMessagesAreDropped()
+    {
+        Line line;
+        line.link.feed(ENQ + f[0] + f[1] + EOT);
+        line.link.feed(ENQ + f[0] + f[1] + ENQ);
+        QCOMPARE(line.answers, ACK.repeated(7));
+        QVERIFY(line.messages.isEmpty());
+        line.link.feed(f[0] + f[1]);
+        QCOMPARE(line.link.nextDue(), Clock::now().addSecs(30));
+        Clock::advance(29'999);
+        line.link.tick();
+        QCOMPARE(line.events.size(), 2);
+        Clock::advance(1);
+        line.link.tick();
+        QVERIFY(line.logged(QStringLiteral("no frame or EOT for 30 s")));
+        QVERIFY(!line.link.nextDue().isValid());
+        line.link.feed(f[2]); // too late: not answered
+        line.link.feed(ENQ + f[0] + f[1] + f[2] + f[3].left(8));
+        line.link.reset();
+        line.link.feed(f[3].mid(8));
+        QCOMPARE(line.answers, ACK.repeated(13));
+        QVERIFY(line.messages.isEmpty());
+        QCOMPARE(line.events.filter(QStringLiteral("unfinished message dropped")).size(), 4);
+
+        line.link.feed(ENQ + f.join() + EOT);
+        QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
+        // The analyser starts the message over within the session.
+        line.link.feed(ENQ + f[0] + f[1] + framesOf(shortMessage, 240, 3).join() + EOT);
+        QCOMPARE(line.messages, QByteArrayList(2, message(shortMessage)));
+        // Dropped while the program decides: its answer goes nowhere.
+        line.autoAccept = false;
+        line.link.feed(ENQ + f.join());
+        line.link.reset();
+        line.link.accept();
+        QCOMPARE(line.answers, ACK.repeated(13 + 5 + 7 + 4));
+    }
+
+    // A chemistry analyser (also as export files write it, records ended by
+    // CR LF or LF), and a haematology one with delimiters of its own: '^' is
+    // plain text there, escapes use its own escape character.
+    void parsedMessages_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("read");
+        const QString chemistryRead = "ChemAnalyzer 2024-03-07T14:22:33\n"
+                                      "S-1001 / Doe, John Q\n"
+                                      "^^^413|12.50|mmol/L|10.0 to 20.0|H A|F|2024-03-07T14:15:00\n"
+                                      "^^^418|0.8|mg/dL|||F|2024-03-07T00:00:00\n"
+                                      "S-1002 / Doe, John Q\n"
+                                      "^^^413|7.1|mmol/L|||F|";
+        QTest::newRow("chemistry") << message(chemistry) << chemistryRead;
+        QTest::newRow("CR LF") << chemistry.join("\r\n") << chemistryRead;
+        QTest::newRow("LF") << chemistry.join('\n') << chemistryRead;
+        QTest::newRow("haematology") << QByteArray("H!@~$!!!HaemaCount~1.4!!!!!!!P!1!202403071422\r"
+                                                   "P!1!!!!Smith~Anna~Maria\r"
+                                                   "O!1!~~HB-0042!!~~~~CBC\r"
+                                                   "R!1!~~~~WBC~1!7.45!10^9/L!4.00-10.00!H@@A!!F\r"
+                                                   "R!2!~~~~NOTE~1!a$F$b$S$c$R$d$E$e$H$f$\r"
+                                                   "M!1!HaemaCount~histogram!0 4 9 13\r"
+                                                   "L!1!N\r")
+                                     << "HaemaCount 2024-03-07T14:22:00\n"
+                                        "HB-0042 / Smith, Anna Maria\n"
+                                        "^^^^WBC^1|7.45|10^9/L|4.00-10.00|H A|F|\n"
+                                        "^^^^NOTE^1|a!b~c@d$e$H$f$|||||";
+    }
+    void parsedMessages()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, read);
+        QCOMPARE(summary(text), read);
+    }
+
+    void messageErrors_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("at");
+        QTest::addColumn<QString>("words");
+        const QByteArray h = "H|\\^&\r";
+        QTest::newRow("empty") << QByteArray("\r\n") << 0 << "no records";
+        QTest::newRow("no header") << QByteArray("P|1\rL|1\r") << 1 << "header";
+        QTest::newRow("delimiters") << QByteArray("H|||&\rL|1\r") << 1 << "delimiters";
+        QTest::newRow("second header") << h + h + "L|1\r" << 2 << "second";
+        QTest::newRow("result first") << h + "P|1\rR|1|^^^1|5\rL|1\r" << 3 << "before any order";
+        QTest::newRow("result of the previous patient")
+            << h + "P|1\rO|1|S1\rP|2\rR|1|^^^1|5\rL|1\r" << 5 << "before any order";
+        QTest::newRow("after terminator") << h + "L|1\rR|1\r" << 3 << "after";
+        QTest::newRow("unknown") << h + "Z|1\rL|1\r" << 2 << "'Z'";
+        QTest::newRow("bad date") << QByteArray("H|\\^&|||A|||||||P|1|20241307\rL|1\r") << 1
+                                  << "H-14";
+        QTest::newRow("hour alone")
+            << QByteArray("H|\\^&|||A|||||||P|1|2024030714\rL|1\r") << 1 << "H-14";
+        QTest::newRow("bad time") << h + "O|1|S\rR|1|^^^1|5|||||||||202403072561\rL|1\r" << 3
+                                  << "R-13";
+        QTest::newRow("no terminator") << h + "O|1|S\r" << 0 << "terminator";
+    }
+    void messageErrors()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, at);
+        QFETCH(QString, words);
+        const QString read = summary(text);
+        QVERIFY2(read.startsWith(QStringLiteral("error at %1: ").arg(at)) && read.contains(words),
+                 qPrintable(read));
+    }
+
+    // Random bytes and mutated sessions through the link (answered at random)
+    // and the parser: no crash, nothing but ACK and NAK sent, buffers bounded.
+    void fuzz()
+    {
+        QRandomGenerator rng(0x1381);
+        const QByteArray session = ENQ + framesOf(chemistry, 60).join() + EOT;
+        const QByteArray alphabet("\x02\x03\x04\x05\x17\r\n|\\^&HPORL0123456789");
+        const auto pick = [&] { return alphabet.at(rng.bounded(int(alphabet.size()))); };
+        const auto mutated = [&](QByteArray bytes) {
+            for (int n = rng.bounded(1, 6); n > 0; --n) {
+                const int at = rng.bounded(int(bytes.size()) + 1);
+                switch (rng.bounded(4)) {
+                case 0:
+                    bytes.insert(at, pick());
+                    break;
+                case 1:
+                    bytes.insert(at, char(rng.bounded(256)));
+                    break;
+                case 2:
+                    bytes.remove(at, rng.bounded(1, 30));
+                    break;
+                default:
+                    bytes.insert(at, bytes.mid(rng.bounded(int(bytes.size()) + 1), 90));
+                }
+            }
+            return bytes;
+        };
+        int readable = 0;
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray input;
+            if (round % 4 == 0) {
+                for (int n = rng.bounded(600); n > 0; --n)
+                    input += rng.bounded(2) ? pick() : char(rng.bounded(256));
+            } else {
+                input = mutated(session);
+            }
+            Line line;
+            line.autoAccept = false;
+            QObject::connect(&line.link, &MessageLink::messageReceived, [&](const QByteArray& m) {
+                E1394Parser::parse(m);
+                if (rng.bounded(3) == 0)
+                    line.link.refuse(QStringLiteral("try again"));
+                else if (rng.bounded(4) != 0)
+                    line.link.accept();
+            });
+            for (qsizetype at = 0; at < input.size();) {
+                const int piece = rng.bounded(1, 80);
+                line.link.feed(input.mid(at, piece));
+                at += piece;
+                if (rng.bounded(10) == 0) {
+                    Clock::advance(rng.bounded(40'000));
+                    line.link.tick();
+                }
+                if (rng.bounded(50) == 0)
+                    line.link.accept();
+            }
+            QCOMPARE(line.answers.count(ACK) + line.answers.count(NAK), line.answers.size());
+            QVERIFY(line.link.buffered() <= input.size());
+            const auto result = E1394Parser::parse(round % 4 ? mutated(message(chemistry)) : input);
+            readable += std::holds_alternative<InstrumentMessage>(result);
+        }
+        QVERIFY(readable > 300); // the mutations reach past the header
+
+        // A frame that never ends, a message that never ends.
+        Line line;
+        line.link.feed(ENQ + STX + QByteArray(200'000, 'x'));
+        QVERIFY(line.link.buffered() <= E1381Link::MaxFrameText + 1);
+        line.link.reset();
+        line.link.feed(ENQ);
+        for (int n = 1; n <= 80; ++n)
+            line.link.feed(frame(n, QByteArray(60'000, 'x'), ETB));
+        QVERIFY(line.logged(QStringLiteral("message too long")));
+        QVERIFY(line.link.buffered() <= E1381Link::MaxMessage);
+        QVERIFY(line.answers.endsWith(NAK));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstAstm)
+#include "tst_astm.moc"

@@ -1,0 +1,360 @@
+#include "Clock.h"
+#include "Hl7Parser.h"
+#include "MllpLink.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// What a haematology analyser sends for one patient: a blood count with
+// numbers, units, ranges and flags, and a second order (placer number only)
+// with a structured numeric result.
+const QByteArray kResults =
+    "MSH|^~\\&|HEMA-1|LAB2|LIS|WARD|20240307140512||ORU^R01^ORU_R01|M0417|P|2.5.1\r"
+    "PID|1||P-4410||Moreau^Anne^Claire||19800214|F\r"
+    "OBR|1|ORD-881|S-24031^HEMA|CBC\r"
+    "OBX|1|NM|WBC^White blood cells^L||6.40|10*3/uL|4.00-10.00|N|||F|||20240307140100\r"
+    "OBX|2|NM|PLT^Platelets^L||512|10*3/uL^^UCUM|150-400|H~A|||F|||20240307140105.25+0100\r"
+    "NTE|1||checked\r"
+    "OBR|2|ORD-882||CRP\r"
+    "OBX|1|SN|CRP^C-reactive protein||<^5|mg/L|0-5||||F\r";
+const QByteArray kSecond = "MSH|^~\\&|HEMA-1|LAB2|LIS|WARD|20240307140530||ORU^R01|M0418|P|2.3\r"
+                           "OBR|1||S-24032\rOBX|1|NM|HGB||12.50|g/dL\r";
+const QByteArray kAdmission = "MSH|^~\\&|ADM|H|LIS|L|20240307||ADT^A01|C7|P|2.4\rPID|1\r";
+const QDateTime kNow(QDate(2024, 3, 7), QTime(14, 6));
+
+QByteArray framed(const QByteArray& message)
+{
+    return '\x0b' + message + "\x1c\r";
+}
+
+QDateTime at(int h, int m, int s, int ms = 0)
+{
+    return QDateTime(QDate(2024, 3, 7), QTime(h, m, s, ms));
+}
+
+// A link with everything it says written down; answers each message as the
+// program does when `answering`: accepted when it reads, else refused.
+struct Recorded {
+    MllpLink link;
+    QList<QByteArray> received, sent;
+    QStringList events;
+    bool answering = false;
+
+    Recorded()
+    {
+        QObject::connect(&link, &MessageLink::send, [this](const QByteArray& b) { sent += b; });
+        QObject::connect(&link, &MessageLink::event, [this](const QString& e) { events += e; });
+        QObject::connect(&link, &MessageLink::messageReceived, [this](const QByteArray& text) {
+            received += text;
+            if (!answering)
+                return;
+            const auto parsed = Hl7Parser::parse(text);
+            if (const auto* e = std::get_if<MessageError>(&parsed))
+                link.refuse(e->reason);
+            else
+                link.accept();
+        });
+    }
+};
+
+InstrumentMessage parsed(const QByteArray& text)
+{
+    auto result = Hl7Parser::parse(text);
+    if (const auto* e = std::get_if<MessageError>(&result))
+        qFatal("unexpected error at %d: %s", e->at, qPrintable(e->reason));
+    return std::get<InstrumentMessage>(result);
+}
+} // namespace
+
+class TstHl7 : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { Clock::pin(kNow); }
+    void cleanup() { Clock::setSource({}); }
+
+    // Whole, byte by byte and cut at every point: the same two messages, in
+    // order, each handed up once the one before is answered.
+    void everySplitPoint()
+    {
+        const QByteArray stream = framed(kResults) + framed(kSecond);
+        QList<QList<QByteArray>> pieces = {{stream}, {}};
+        for (const char c : stream)
+            pieces[1] += QByteArray(1, c);
+        for (qsizetype cut = 1; cut < stream.size(); ++cut)
+            pieces.append({stream.left(cut), stream.mid(cut)});
+        for (const auto& piece : std::as_const(pieces)) {
+            Recorded r;
+            r.answering = true;
+            for (const QByteArray& p : piece)
+                r.link.feed(p);
+            QCOMPARE(r.received, (QList<QByteArray>{kResults, kSecond}));
+            QCOMPARE(r.sent.size(), 2);
+            QVERIFY2(r.events.isEmpty(), qPrintable(r.events.join(u'\n')));
+        }
+    }
+
+    void resultMessage()
+    {
+        // Segments ended by CR, LF or CR LF read alike.
+        for (const char* eol : {"\r", "\n", "\r\n"}) {
+            const InstrumentMessage m = parsed(QByteArray(kResults).replace("\r", eol));
+            QCOMPARE(m.protocol, InstrumentMessage::Protocol::Hl7);
+            QCOMPARE(m.sender, u"HEMA-1"_s);
+            QCOMPARE(m.controlId, u"M0417"_s);
+            QCOMPARE(m.sent, at(14, 5, 12));
+            QCOMPARE(m.samples.size(), 2);
+            const InstrumentSample& cbc = m.samples[0];
+            QCOMPARE(cbc.specimenId, u"S-24031"_s);
+            QCOMPARE(cbc.patientName, u"Moreau, Anne Claire"_s);
+            QCOMPARE(cbc.results.size(), 2);
+            const InstrumentResult& wbc = cbc.results[0];
+            QCOMPARE(wbc.testId, (QStringList{u"WBC"_s, u"White blood cells"_s, u"L"_s}));
+            QCOMPARE(wbc.value, u"6.40"_s);
+            QCOMPARE(wbc.units, u"10*3/uL"_s);
+            QCOMPARE(wbc.referenceRange, u"4.00-10.00"_s);
+            QCOMPARE(wbc.flags, u"N"_s);
+            QCOMPARE(wbc.status, u"F"_s);
+            QCOMPARE(wbc.completed, at(14, 1, 0));
+            QCOMPARE(cbc.results[1].units, u"10*3/uL"_s);
+            QCOMPARE(cbc.results[1].flags, u"H A"_s);
+            const InstrumentSample& crp = m.samples[1];
+            QCOMPARE(crp.specimenId, u"ORD-882"_s);
+            QCOMPARE(crp.patientName, cbc.patientName);
+            QCOMPARE(crp.results.size(), 1);
+            QCOMPARE(crp.results[0].value, u"<5"_s);
+            QVERIFY(!crp.results[0].completed.isValid());
+        }
+    }
+
+    // The sender's own delimiters; escapes are undone after the split.
+    void ownDelimiters()
+    {
+        const QByteArray text = "MSH#$*%&#HEMA-1##LIS#WARD#20240307140512##ORU$R01#M9#P#2.4\n"
+                                "PID#1####Smith%T%Jones$Ann\n"
+                                "OBR#1##S-9\n"
+                                "OBX#1#ST#NOTE$Comment##a|b^c%F%d%S%e%E%f%X4142%g%H%h#u&v\n";
+        const InstrumentMessage m = parsed(text);
+        QCOMPARE(m.samples.value(0).patientName, u"Smith&Jones, Ann"_s);
+        const InstrumentResult r = m.samples.value(0).results.value(0);
+        QCOMPARE(r.testId, (QStringList{u"NOTE"_s, u"Comment"_s}));
+        QCOMPARE(r.value, u"a|b^c#d$e%fABg%H%h"_s);
+        QCOMPARE(r.units, u"u"_s);
+        QCOMPARE(Hl7Parser::ack(text, false, u"x#y$z"_s),
+                 "MSH#$*%&#LIS#WARD#HEMA-1##20240307140600##ACK$R01#20240307140600000#P#2.4\r"
+                 "MSA#AE#M9#x%F%y%S%z\r");
+    }
+
+    void answers()
+    {
+        Recorded r;
+        r.link.feed(framed(kResults) + framed(kSecond));
+        QCOMPARE(r.received, QList<QByteArray>{kResults});
+        QVERIFY(r.sent.isEmpty());
+        r.link.accept();
+        QCOMPARE(r.sent,
+                 QList<QByteArray>{"\x0bMSH|^~\\&|LIS|WARD|HEMA-1|LAB2|20240307140600||ACK^R01|"
+                                   "20240307140600000|P|2.5.1\rMSA|AA|M0417\r\x1c\r"});
+        QCOMPARE(r.received, (QList<QByteArray>{kResults, kSecond}));
+        r.link.refuse(u"sample S-24032^1 unknown\nretry|later"_s);
+        QVERIFY(r.sent.value(1).endsWith(
+            "\rMSA|AE|M0418|sample S-24032\\S\\1 unknown\\X0A\\retry\\F\\later\r\x1c\r"));
+        r.link.accept(); // nothing waits: no answer goes out
+        QCOMPARE(r.sent.size(), 2);
+        QCOMPARE(r.events.size(), 1);
+
+        // Not a result message: refused in its own terms.
+        const auto adt = Hl7Parser::parse(kAdmission);
+        QCOMPARE(std::get<MessageError>(adt).reason,
+                 u"message type ADT^A01 is not a result message (ORU^R01)"_s);
+        QVERIFY(Hl7Parser::ack(kAdmission, false, std::get<MessageError>(adt).reason)
+                    .endsWith("|ACK^A01|20240307140600000|P|2.4\rMSA|AE|C7|message type "
+                              "ADT\\S\\A01 is not a result message (ORU\\S\\R01)\r"));
+        // No MSH at all: default delimiters, no control id, never an AA.
+        QCOMPARE(Hl7Parser::ack("PID|1|", true),
+                 "MSH|^~\\&|||||20240307140600||ACK|20240307140600000|P|2.3\r"
+                 "MSA|AE||the message does not start with an MSH segment\r");
+    }
+
+    void parseErrors_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("segment");
+        QTest::addColumn<QString>("reason");
+        const QByteArray msh = "MSH|^~\\&|A||||20240307||ORU^R01|C1|P|2.5\r";
+        QTest::newRow("empty") << QByteArray("\r\n") << 0 << u"empty message"_s;
+        QTest::newRow("no MSH") << QByteArray("PID|1\r") + msh << 1 << u"does not start with"_s;
+        QTest::newRow("delimiters twice")
+            << QByteArray("MSH|^^\\&|A\r") << 1 << u"MSH-2 encoding characters"_s;
+        QTest::newRow("no control id")
+            << QByteArray(msh).replace("C1", "") << 1 << u"MSH-10 message control id is empty"_s;
+        QTest::newRow("OBX first")
+            << msh + "PID|1\rOBX|1|NM|X||1\r" << 3 << u"OBX before any OBR"_s;
+        QTest::newRow("OBX of the next patient")
+            << msh + "OBR|1|A1\rPID|2\rOBX|1|NM|X||1\r" << 4 << u"OBX before any OBR"_s;
+        QTest::newRow("no specimen") << msh + "OBR|1\r" << 2 << u"no specimen id"_s;
+        QTest::newRow("two messages") << msh + msh << 2 << u"a second MSH"_s;
+        QTest::newRow("bad sent") << QByteArray(msh).replace("20240307", "2024-03-07") << 1
+                                  << u"MSH-7"_s;
+    }
+    void parseErrors()
+    {
+        QFETCH(QByteArray, text);
+        const auto result = Hl7Parser::parse(text);
+        QVERIFY(std::holds_alternative<MessageError>(result));
+        QFETCH(int, segment);
+        QFETCH(QString, reason);
+        const MessageError error = std::get<MessageError>(result);
+        QCOMPARE(error.at, segment);
+        QVERIFY2(error.reason.contains(reason), qPrintable(error.reason));
+    }
+
+    // Local analyser time as sent; an offset is read and dropped.
+    void dates_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QDateTime>("expected"); // invalid: no date, refused
+        QTest::newRow("year") << u"2024"_s << QDateTime(QDate(2024, 1, 1), QTime(0, 0));
+        QTest::newRow("day") << u"20240307"_s << at(0, 0, 0);
+        QTest::newRow("hour") << u"2024030714"_s << at(14, 0, 0);
+        QTest::newRow("tenths") << u"20240307140512.1"_s << at(14, 5, 12, 100);
+        QTest::newRow("offset") << u"20240307140512-0500"_s << at(14, 5, 12);
+        QTest::newRow("minutes, offset") << u"202403071405+1345"_s << at(14, 5, 0);
+        QTest::newRow("no such day") << u"20240230"_s << QDateTime();
+        QTest::newRow("odd length") << u"2024030714051"_s << QDateTime();
+        QTest::newRow("short offset") << u"20240307140512+05"_s << QDateTime();
+        QTest::newRow("fraction without seconds") << u"202403071405.5"_s << QDateTime();
+        QTest::newRow("dashes") << u"2024-03-07"_s << QDateTime();
+    }
+    void dates()
+    {
+        QFETCH(QString, text);
+        QFETCH(QDateTime, expected);
+        const auto result = Hl7Parser::parse(
+            "MSH|^~\\&|A||||||ORU^R01|C1|P|2.5\rOBR|1|A1\rOBX|1|NM|X||1||||||F|||" +
+            text.toLatin1());
+        QCOMPARE(std::holds_alternative<InstrumentMessage>(result), expected.isValid());
+        if (expected.isValid())
+            QCOMPARE(std::get<InstrumentMessage>(result).samples[0].results[0].completed, expected);
+        else
+            QCOMPARE(std::get<MessageError>(result).at, 3);
+    }
+
+    void framingFaults()
+    {
+        {
+            // Junk before the start byte: one line, the message still comes.
+            Recorded r;
+            r.link.feed("\x05\x05 noise" + framed(kSecond));
+            r.link.feed("\r\n" + framed(kSecond));
+            QCOMPARE(r.received, QList<QByteArray>{kSecond});
+            QCOMPARE(r.events, QStringList{u"bytes outside a message dropped up to the next start "
+                                           u"byte, the first 0x05"_s});
+        }
+        {
+            // A half message, then the connection drops: nothing comes of it.
+            Recorded r;
+            r.link.feed(framed(kResults).left(100));
+            r.link.reset();
+            r.link.feed(kResults.mid(99) + "\x1c\r");
+            QVERIFY(r.received.isEmpty());
+            QVERIFY(!r.link.nextDue().isValid());
+            r.link.feed(framed(kSecond));
+            QCOMPARE(r.received, QList<QByteArray>{kSecond});
+        }
+        {
+            // Open 30 s after its start byte: dropped; the late rest too.
+            Recorded r;
+            r.link.feed(framed(kResults).left(100));
+            QCOMPARE(r.link.nextDue(), kNow.addSecs(30));
+            Clock::advance(29999);
+            r.link.tick();
+            QVERIFY(r.events.isEmpty());
+            Clock::advance(1);
+            r.link.tick();
+            QCOMPARE(r.events.size(), 1);
+            QVERIFY(!r.link.nextDue().isValid());
+            r.link.feed(kResults.mid(99) + "\x1c\r" + framed(kSecond));
+            QCOMPARE(r.received, QList<QByteArray>{kSecond});
+            QCOMPARE(r.events.size(), 1);
+        }
+        {
+            // A start byte inside a message starts it again; the longest
+            // message passes, one byte more is dropped up to the next start.
+            Recorded r;
+            r.answering = true;
+            const QByteArray longest(MllpLink::kLongestMessage, 'a');
+            r.link.feed("\x0bMSH|^~\\&" + framed(kSecond) + framed(longest) +
+                        framed(longest + 'a') + framed(kSecond));
+            QCOMPARE(r.received, (QList<QByteArray>{kSecond, longest, kSecond}));
+            QCOMPARE(r.events.size(), 2);
+        }
+    }
+
+    // Random bytes and damaged messages through the link and the parser:
+    // no crash, and an answer is always two CR-ended segments.
+    void fuzz()
+    {
+        QElapsedTimer timer;
+        timer.start();
+        constexpr int kInputs = 3000;
+        QRandomGenerator rng(20240307);
+        const QByteArray alphabet = "\x0b\x1c\r\n|^~\\&#$%MSHOBXPIDR01.+-0123456789";
+        const QList<QByteArray> seeds = {kResults, kSecond, kAdmission, framed(kResults)};
+        Recorded r;
+        r.answering = true;
+        const auto byte = [&] {
+            return rng.bounded(2) ? alphabet[rng.bounded(int(alphabet.size()))]
+                                  : char(rng.bounded(256));
+        };
+        for (int i = 0; i < kInputs; ++i) {
+            QByteArray input = seeds[rng.bounded(int(seeds.size()))];
+            if (i % 3 == 0) {
+                input.clear();
+                for (int n = rng.bounded(300); n > 0; --n)
+                    input += byte();
+            }
+            for (int n = 1 + rng.bounded(6); n > 0; --n) {
+                const int at = rng.bounded(int(input.size()) + 1);
+                const char c = byte();
+                switch (rng.bounded(4)) {
+                case 0:
+                    input.insert(at, c);
+                    break;
+                case 1:
+                    input.remove(at, rng.bounded(20));
+                    break;
+                case 2:
+                    input.insert(at, input.mid(at, rng.bounded(40)));
+                    break;
+                default:
+                    if (at < input.size())
+                        input[at] = c;
+                }
+            }
+            Hl7Parser::parse(input);
+            const QByteArray answer =
+                Hl7Parser::ack(input, rng.bounded(2), QString::fromLatin1(input));
+            QVERIFY(answer.startsWith("MSH") && answer.contains("\rMSA"));
+            QCOMPARE(answer.count('\r') + answer.count('\n'), 2);
+            const qsizetype cut = rng.bounded(int(input.size()) + 1);
+            r.link.feed(input.left(cut));
+            r.link.feed(input.mid(cut));
+            if (rng.bounded(10) == 0)
+                r.link.reset();
+            Clock::advance(rng.bounded(20000));
+            r.link.tick();
+        }
+        r.link.reset();
+        r.received.clear();
+        r.link.feed(framed(kResults));
+        QCOMPARE(r.received, QList<QByteArray>{kResults});
+        qInfo("%d inputs in %lld ms", kInputs, timer.elapsed());
+    }
+};
+
+QTEST_GUILESS_MAIN(TstHl7)
+#include "tst_hl7.moc"

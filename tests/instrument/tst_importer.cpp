@@ -1,0 +1,156 @@
+#include "Caught.h"
+#include "Clock.h"
+#include "Connection.h"
+#include "DemoLaboratory.h"
+#include "Importer.h"
+#include "LabStore.h"
+#include "TestDatabase.h"
+
+#include <QtTest>
+
+namespace {
+const QDate kDay(2024, 3, 7);
+
+InstrumentResult result(const QString& code, const QString& value, const QString& unit = {},
+                        const QTime& at = QTime(10, 15))
+{
+    InstrumentResult r;
+    r.testId = {QString(), QString(), QString(), code};
+    r.value = value;
+    r.units = unit;
+    r.completed = QDateTime(kDay, at);
+    return r;
+}
+
+InstrumentMessage message(const QString& sample, const QList<InstrumentResult>& results,
+                          const QString& patient = QStringLiteral("REYES, ANA MAE"))
+{
+    InstrumentMessage m;
+    m.raw = "H|\\^&|||AN-01\rL|1|N\r";
+    m.samples = {{sample, patient, results}};
+    return m;
+}
+} // namespace
+
+// What an analyser sends, as the result windows then find it: each result
+// once, held while its code is unknown, never touching what was posted.
+class TstImporter : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        LIS_REQUIRE_ENGINE();
+        Clock::pin(QDateTime(kDay, QTime(11, 0)));
+        m_db = std::make_unique<TestDatabase>();
+        DemoLaboratory::build(m_db->store(), kDay);
+    }
+    void cleanup()
+    {
+        m_db.reset();
+        Clock::setSource({});
+    }
+
+    void resultsReachTheSampleOnceAndHeldOnesWaitForTheirMapping()
+    {
+        Importer in(m_db->store(), {QStringLiteral("an-01"), 0});
+        const InstrumentMessage m =
+            message(QStringLiteral("105"), {result("HBsAg", "0.38", "s/co"),
+                                            result("aHBs", "12.50", "mIU/mL"),
+                                            result("XYZ", "7")});
+        const Importer::Outcome first = in.import(m);
+        QCOMPARE((QList<int>{first.stored, first.duplicates, first.held}), (QList<int>{3, 0, 1}));
+        // Sent again (an acknowledgement lost): nothing new.
+        const Importer::Outcome again = in.import(m);
+        QCOMPARE((QList<int>{again.stored, again.duplicates, again.held}), (QList<int>{0, 3, 0}));
+        QCOMPARE(rows("SELECT InstrumentItem, ResultValue, Unit, refnum, PatientName, Resultdate "
+                      "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105' "
+                      "ORDER BY DLResultID"),
+                 (QStringList{"HBsAg 0.38 S/CO REF-5017 REYES, ANA MAE 2024-03-07 10:15:00",
+                              "aHBs 12.50 mIU/mL REF-5017 REYES, ANA MAE 2024-03-07 10:15:00",
+                              "XYZ 7  REF-5017 REYES, ANA MAE 2024-03-07 10:15:00"}));
+        QCOMPARE(rows("SELECT Protocol, Results, Duplicates, Held FROM tbLabInstrumentMessage "
+                      "ORDER BY MessageID"),
+                 (QStringList{"ASTM 3 0 1", "ASTM 0 3 0"}));
+        const auto held = Importer::held(m_db->store(), QStringLiteral("AN-01"));
+        QCOMPARE(held.size(), 1);
+        QCOMPARE(held[0].sample + ' ' + held[0].item + ' ' + held[0].value, "105 XYZ 7");
+
+        // The windows show the sample the day it was measured; posting takes
+        // the mapped results only, and the held one once it is mapped.
+        Connection conn;
+        conn.open(m_db->connectionString());
+        QCOMPARE(conn.openRecordset("sp_InstrumentGetAxsymSample '1','03/07/2024','AN-01','105',"
+                                    "'',''")
+                     ->data()
+                     .rows.size(),
+                 3);
+        const QString post =
+            "Lab_UpdateDLHemaResult '2','105','L-1018','MT01','03/07/2024','AN-01'";
+        conn.execute(post);
+        QCOMPARE(rows("SELECT InstrumentItem, Posted FROM tbLabInstrumentDLHemaResult "
+                      "WHERE SampleNum = '105' ORDER BY DLResultID"),
+                 (QStringList{"HBsAg Y", "aHBs Y", "XYZ N"}));
+        m_db->exec("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES ('HEPB', 'GLU', 9)");
+        m_db->exec("INSERT INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID) "
+                   "VALUES ('AN-01', 'XYZ', 'GLU')");
+        QVERIFY(Importer::held(m_db->store()).isEmpty());
+        conn.execute(post);
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105' "
+                      "AND Posted = 'Y' AND PostedRequestNum = 'L-1018'"),
+                 QStringList{"3"});
+
+        // A later run of the same sample is new; the posted rows stay as posted.
+        in.import(message(QStringLiteral("105"), {result("HBsAg", "0.41", {}, QTime(12, 0))}));
+        QCOMPARE(rows("SELECT ResultValue, Posted FROM tbLabInstrumentDLHemaResult "
+                      "WHERE SampleNum = '105' AND InstrumentItem = 'HBsAg' ORDER BY DLResultID"),
+                 (QStringList{"0.38 Y", "0.41 N"}));
+    }
+
+    void theItemCodeIsTheComponentTheInstrumentUses()
+    {
+        InstrumentResult r = result("ignored", "145");
+        r.testId = {"", "", "", "", "HGB", "1"};
+        Importer(m_db->store(), {QStringLiteral("AN-01"), 5}).import(message("106", {r}));
+        r.testId = {"HGB", "Haemoglobin", "L"};
+        r.completed = r.completed.addSecs(60);
+        Importer(m_db->store(), {QStringLiteral("AN-01"), 0}).import(message("106", {r}));
+        QCOMPARE(rows("SELECT InstrumentItem FROM tbLabInstrumentDLHemaResult "
+                      "WHERE SampleNum = '106'"),
+                 (QStringList{"HGB", "HGB"}));
+    }
+
+    // A message is stored whole or not at all: a failure halfway (here at
+    // its second sample, after the first one's rows) leaves no row behind.
+    void aFailedWriteStoresNothing()
+    {
+        InstrumentMessage m = message("107", {result("GLU", "5.5"), result("HGB", "145")});
+        m.samples.append({QString(), QString(), {result("PLT", "250")}});
+        const Caught e = caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(m); });
+        QCOMPARE(e.description, QStringLiteral("A sample in the message has no specimen id."));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
+                 QStringList{"0"});
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentMessage"), QStringList{"0"});
+        // And the store works on.
+        Importer(m_db->store(), {"AN-01", 0}).import(message("107", {result("GLU", "5.5")}));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
+                 QStringList{"1"});
+    }
+
+private:
+    QStringList rows(const QString& sql)
+    {
+        QStringList out;
+        for (const QVariantList& r : m_db->query(sql).rows) {
+            QStringList cells;
+            for (const QVariant& v : r)
+                cells << v.toString();
+            out << cells.join(' ');
+        }
+        return out;
+    }
+
+    std::unique_ptr<TestDatabase> m_db;
+};
+
+QTEST_GUILESS_MAIN(TstImporter)
+#include "tst_importer.moc"

@@ -1,0 +1,217 @@
+#include "Clock.h"
+#include "ConnectionString.h"
+#include "DemoLaboratory.h"
+#include "EmbeddedDriver.h"
+#include "LabStore.h"
+#include "Reception.h"
+#include "SettingsStore.h"
+#include "TestDatabase.h"
+
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+const QDate kDay(2024, 3, 7);
+constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kEot = 0x04;
+
+// One E1381 frame: STX, frame number, text, ETX (or ETB), checksum, CR LF.
+QByteArray frame(int number, const QByteArray& text, bool last = true)
+{
+    QByteArray body = QByteArray::number(number % 8) + text + (last ? '\x03' : '\x17');
+    int sum = 0;
+    for (char c : body)
+        sum += uchar(c);
+    return '\x02' + body + QByteArray::number(sum % 256, 16).toUpper().rightJustified(2, '0') +
+           "\r\n";
+}
+
+const QList<QByteArray> kSample105 = {
+    "H|\\^&|||AN-01^1.0|||||||P|1|20240307101500\r",
+    "P|1||||REYES^ANA^MAE\r",
+    "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R\r",
+    "R|1|^^^HBsAg|0.38|S/CO||N||F||||20240307101500\r",
+    "R|2|^^^aHBs|12.50|mIU/mL|10-1000|N||F||||20240307101500\r",
+    "R|3|^^^aHBc|0.12|S/CO||N||F||||20240307101500\r",
+    "L|1|N\r",
+};
+
+const QByteArray kHl7Sample106 =
+    "\x0bMSH|^~\\&|HX|LAB|LIS|LAB|20240307103000||ORU^R01|MSG0001|P|2.5\r"
+    "PID|1||H-0008||NAKAMURA^KENJI\r"
+    "OBR|1||106|CBC\r"
+    "OBX|1|NM|HGB^Haemoglobin||145|g/L|130-170|N|||F|||20240307102900\r\x1c\r";
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Sends bytes and waits for the answer's first byte(s).
+QByteArray exchange(QTcpSocket& s, const QByteArray& bytes, int expect = 1)
+{
+    s.write(bytes);
+    s.flush();
+    QByteArray got;
+    QDeadlineTimer deadline(10000);
+    while (got.size() < expect && !deadline.hasExpired())
+        if (s.waitForReadyRead(int(deadline.remainingTime())))
+            got += s.readAll();
+    return got;
+}
+} // namespace
+
+// lis-instrument as analysers meet it: several instruments at once, ASTM
+// and HL7, broken lines, and a laboratory that cannot take a message.
+class TstInstrumentApp : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        LIS_REQUIRE_ENGINE();
+        m_db = std::make_unique<TestDatabase>();
+        DemoLaboratory::build(m_db->store(), kDay);
+        m_db->useForComponent();
+        qunsetenv("LIS_TRACE_COMMANDS");
+    }
+    void cleanup() { m_db.reset(); }
+
+    void analysersSendAtOnceAndOnlyWhatIsStoredIsAcknowledged()
+    {
+        const quint16 an01 = freePort(), hx2 = freePort();
+        const QString app = QStringLiteral("LIS Instruments");
+        SettingsStore::set(app, "AN-01", "Port", QString::number(an01));
+        SettingsStore::set(app, "AN-01", "Address", "127.0.0.1");
+        SettingsStore::set(app, "HX-2", "Port", QString::number(hx2));
+        SettingsStore::set(app, "HX-2", "Address", "127.0.0.1");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"listen"});
+        QByteArray log;
+        const auto logUntil = [&](const QByteArray& text) {
+            QDeadlineTimer deadline(15000);
+            while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning)
+                if (p.waitForReadyRead(100))
+                    log += p.readAll();
+            return log.contains(text);
+        };
+        QVERIFY2(logUntil("HX-2 listening"), log.constData());
+
+        // HX-2 opens a session and sends its first record, then AN-01 a whole
+        // one, with a frame spoilt on the way: both are served at once.
+        QTcpSocket hx, an, hl7;
+        hx.connectToHost(QHostAddress::LocalHost, hx2);
+        an.connectToHost(QHostAddress::LocalHost, an01);
+        hl7.connectToHost(QHostAddress::LocalHost, an01);
+        QVERIFY(hx.waitForConnected(5000) && an.waitForConnected(5000) &&
+                hl7.waitForConnected(5000));
+        QCOMPARE(exchange(hx, QByteArray(1, kEnq)), QByteArray(1, kAck));
+        QCOMPARE(exchange(hx, frame(1, "H|\\^&|||HX-2\r")), QByteArray(1, kAck));
+        QCOMPARE(exchange(an, QByteArray(1, kEnq)), QByteArray(1, kAck));
+        for (int i = 0; i < kSample105.size(); ++i) {
+            QByteArray f = frame(i + 1, kSample105[i]);
+            if (i == 3) {
+                QByteArray spoilt = f;
+                spoilt[5] = 'X';
+                QCOMPARE(exchange(an, spoilt), QByteArray(1, kNak));
+            }
+            QCOMPARE(exchange(an, f), QByteArray(1, kAck));
+        }
+        QCOMPARE(exchange(hl7, kHl7Sample106, 3).left(8), QByteArray("\x0bMSH|^~\\"));
+        QByteArray ack = hl7.readAll();
+        // HX-2's line drops before its terminator: nothing of it is kept.
+        QCOMPARE(exchange(hx, frame(2, "P|1\r")), QByteArray(1, kAck));
+        hx.abort();
+        an.write(QByteArray(1, kEot));
+        an.flush();
+        QVERIFY2(logUntil("HX-2 disconnected"), log.constData());
+        QVERIFY2(logUntil("(MSG0001)"), log.constData());
+
+        QCOMPARE(rows("SELECT SampleNum, InstrumentItem, ResultValue, refnum FROM "
+                      "tbLabInstrumentDLHemaResult WHERE SampleNum IN ('105', '106') "
+                      "ORDER BY DLResultID"),
+                 (QStringList{"105 HBsAg 0.38 REF-5017", "105 aHBs 12.50 REF-5017",
+                              "105 aHBc 0.12 REF-5017", "106 HGB 145 "}));
+        QCOMPARE(rows("SELECT InstrumentID, Protocol, ControlID FROM tbLabInstrumentMessage "
+                      "ORDER BY MessageID"),
+                 (QStringList{"AN-01 ASTM ", "AN-01 HL7 MSG0001"}));
+
+        // Stopped by the service manager: it says so and ends cleanly.
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        log += p.readAll();
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY2(log.trimmed().endsWith("stopped"), log.constData());
+        QVERIFY2(!log.contains("REYES") && !log.contains("NAKAMURA"), log.constData());
+        Q_UNUSED(ack);
+    }
+
+    // The laboratory cannot take the message (another workstation holds it
+    // past the wait): the terminator frame is refused, nothing is stored,
+    // and the analyser's resend is stored once the laboratory is free.
+    void aMessageTheLaboratoryCannotTakeIsRefusedAndTakenOnResend()
+    {
+        auto store = openLaboratory(ConnectionString::parse(m_db->connectionString()));
+        store->setBusyTimeout(100);
+        Reception reception(*store, {QStringLiteral("AN-01"), 0});
+        QByteArray answers;
+        connect(&reception, &Reception::send, this, [&](const QByteArray& b) { answers += b; });
+        reception.feed(QByteArray(1, kEnq));
+        for (int i = 0; i < kSample105.size() - 1; ++i)
+            reception.feed(frame(i + 1, kSample105[i]));
+        m_db->store().begin();
+        reception.feed(frame(7, kSample105.last()));
+        m_db->store().rollback();
+        QCOMPARE(answers, QByteArray(7, kAck) + QByteArray(1, kNak));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
+                 QStringList{"0"});
+        reception.feed(frame(7, kSample105.last()));
+        QCOMPARE(answers.right(1), QByteArray(1, kAck));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
+                 QStringList{"3"});
+    }
+
+    void exportFilesAreImportedAndBadOnesRefused()
+    {
+        const QString file = m_db->folder() + "/export.txt";
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(kSample105.join("\n"));
+        f.close();
+        QProcess p;
+        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"import", "AN-01", file});
+        QVERIFY(p.waitForFinished(15000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().endsWith("1 message stored, 0 refused\n"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("\x7f" "ELF garbage");
+        f.close();
+        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"import", "AN-01", file});
+        QVERIFY(p.waitForFinished(15000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardOutput().contains("refused bytes that start neither an ASTM"));
+    }
+
+private:
+    QStringList rows(const QString& sql)
+    {
+        QStringList out;
+        for (const QVariantList& r : m_db->query(sql).rows) {
+            QStringList cells;
+            for (const QVariant& v : r)
+                cells << v.toString();
+            out << cells.join(' ');
+        }
+        return out;
+    }
+
+    std::unique_ptr<TestDatabase> m_db;
+};
+
+QTEST_GUILESS_MAIN(TstInstrumentApp)
+#include "tst_instrument_app.moc"
