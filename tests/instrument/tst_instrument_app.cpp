@@ -12,6 +12,9 @@
 #include <QTcpSocket>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
 namespace {
 const QDate kDay(2024, 3, 7);
@@ -172,6 +175,43 @@ private slots:
                  QStringList{"0"});
         reception.feed(frame(7, kSample105.last()));
         QCOMPARE(answers.right(1), QByteArray(1, kAck));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
+                 QStringList{"3"});
+    }
+
+    // A serial line (here a pseudo-terminal standing in for the cable).
+    void aSerialLineIsServedLikeASocket()
+    {
+        int master = -1, slave = -1;
+        char name[128] = {};
+        QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+        SettingsStore::set("LIS Instruments", "AN-01", "Serial", QString::fromLocal8Bit(name));
+        SettingsStore::set("LIS Instruments", "AN-01", "Baud", "9600");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"serial", "AN-01"});
+        QByteArray log;
+        QDeadlineTimer ready(15000);
+        while (!log.contains("baud") && !ready.hasExpired() && p.waitForReadyRead(100))
+            log += p.readAll();
+        ::close(slave); // the program has its own handle now
+        QVERIFY2(log.contains("AN-01 reading"), log.constData());
+        const auto answer = [&](const QByteArray& bytes) {
+            [[maybe_unused]] const ssize_t w = ::write(master, bytes.constData(), size_t(bytes.size()));
+            char c = 0;
+            QDeadlineTimer deadline(10000);
+            ::fcntl(master, F_SETFL, O_NONBLOCK);
+            while (::read(master, &c, 1) != 1 && !deadline.hasExpired())
+                QThread::msleep(5);
+            return c;
+        };
+        QCOMPARE(answer(QByteArray(1, kEnq)), kAck);
+        for (int i = 0; i < kSample105.size(); ++i)
+            QCOMPARE(answer(frame(i + 1, kSample105[i])), kAck);
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        ::close(master);
+        QCOMPARE(p.exitCode(), 0);
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
                  QStringList{"3"});
     }
