@@ -54,6 +54,14 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
     Outcome outcome;
     m_store.begin(); // the write lock first: no other writer between check and insert
     try {
+        if (m_store.query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
+                          {m_instrument.id})
+                .rows.isEmpty())
+            throw LisError(ErrNo::DbCommandFailed,
+                           QStringLiteral("The instrument %1 is not one of the laboratory's "
+                                          "instruments (tbLabInstrument); check its name in "
+                                          "LIS Instruments.ini.")
+                               .arg(m_instrument.id));
         for (const InstrumentSample& sample : message.samples) {
             const QString specimen = sample.specimenId.trimmed();
             if (specimen.isEmpty())

@@ -130,6 +130,10 @@ private slots:
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
                  QStringList{"0"});
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentMessage"), QStringList{"0"});
+        // Nor does a misspelt instrument get rows no window would look for.
+        QVERIFY(caught([&] {
+                    Importer(m_db->store(), {"AN-1", 0}).import(message("107", {result("GLU", "5")}));
+                }).description.startsWith("The instrument AN-1 is not one of the laboratory's"));
         // And the store works on.
         Importer(m_db->store(), {"AN-01", 0}).import(message("107", {result("GLU", "5.5")}));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
