@@ -38,6 +38,9 @@ struct InstrumentMessage {
     QDateTime sent;    // ASTM H-14, HL7 MSH-7; invalid when not sent
     QByteArray raw;    // the message as received, framing removed, for the archive
     QList<InstrumentSample> samples;
+    // ASTM Q records: the specimen ids whose orders the analyser asks for,
+    // in the order asked. A message of queries alone has no samples.
+    QStringList queries;
 };
 
 // What a parser says of a message it cannot read: the position (record or

@@ -5,6 +5,7 @@
 #include "LisError.h"
 #include "MllpLink.h"
 
+#include <algorithm>
 #include <variant>
 
 namespace {
@@ -69,12 +70,39 @@ void Reception::feed(const QByteArray& bytes)
 
 void Reception::received(const QByteArray& text)
 {
-    const QString refusal =
-        store(text, m_hl7 ? InstrumentMessage::Protocol::Hl7 : InstrumentMessage::Protocol::Astm);
-    if (refusal.isEmpty())
-        m_link->accept();
-    else
+    QStringList queries;
+    const QString refusal = store(
+        text, m_hl7 ? InstrumentMessage::Protocol::Hl7 : InstrumentMessage::Protocol::Astm,
+        &queries);
+    if (!refusal.isEmpty()) {
         m_link->refuse(refusal);
+        return;
+    }
+    m_link->accept();
+    answer(queries);
+}
+
+void Reception::answer(const QStringList& queries)
+{
+    auto* astm = qobject_cast<E1381Link*>(m_link.get());
+    if (!astm)
+        return;
+    for (const QString& specimen : queries) {
+        try {
+            const QByteArrayList reply = Importer::answerRecords(m_store, m_instrument.id, specimen);
+            const qsizetype orders = std::count_if(reply.begin(), reply.end(), [](const QByteArray& r) { return r.startsWith("O|"); });
+            astm->sendMessage(reply);
+            log(orders > 0 ? QStringLiteral("query for sample %1: %2 order(s) to send")
+                                 .arg(specimen)
+                                 .arg(orders)
+                           : QStringLiteral("query for sample %1: no orders, answered "
+                                            "\"no information\"")
+                                 .arg(specimen));
+        } catch (const LisError& e) {
+            log(QStringLiteral("query for sample %1 not answered: %2")
+                    .arg(specimen, e.description()));
+        }
+    }
 }
 
 bool Reception::take(const QByteArray& text, InstrumentMessage::Protocol protocol)
@@ -82,7 +110,8 @@ bool Reception::take(const QByteArray& text, InstrumentMessage::Protocol protoco
     return store(text, protocol).isEmpty();
 }
 
-QString Reception::store(const QByteArray& text, InstrumentMessage::Protocol protocol)
+QString Reception::store(const QByteArray& text, InstrumentMessage::Protocol protocol,
+                         QStringList* queries)
 {
     const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
     const auto parsed = hl7 ? Hl7Parser::parse(text) : E1394Parser::parse(text);
@@ -104,7 +133,13 @@ QString Reception::store(const QByteArray& text, InstrumentMessage::Protocol pro
     try {
         const Importer::Outcome o = Importer(m_store, m_instrument).import(message);
         ++m_stored;
-        log(QStringLiteral("stored a message%1: sample %2, %3 new results, %4 already stored, "
+        if (queries)
+            *queries += message.queries;
+        if (message.samples.isEmpty() && !message.queries.isEmpty())
+            log(QStringLiteral("stored a query for sample %1")
+                    .arg(message.queries.join(QStringLiteral(", "))));
+        else
+            log(QStringLiteral("stored a message%1: sample %2, %3 new results, %4 already stored, "
                            "%5 held for want of a mapping")
                 .arg(message.controlId.isEmpty() ? QString()
                                                  : QStringLiteral(" (%1)").arg(message.controlId),

@@ -14,6 +14,10 @@ class LabStore;
 // picks the protocol (ENQ: ASTM E1381; VT: HL7 over MLLP), then every
 // complete message is read, stored and only then acknowledged; a message
 // that cannot be read or stored is refused, so the analyser sends it again.
+// An ASTM message asking for a sample's orders (Q records) is stored like
+// any other, then answered: the orders of each sample asked for, as
+// Importer::answerRecords builds them, go back on the line once the
+// analyser's session has ended.
 class Reception : public QObject {
     Q_OBJECT
 public:
@@ -40,7 +44,10 @@ signals:
 private:
     void received(const QByteArray& text);
     // Empty when the message is stored, else why not.
-    QString store(const QByteArray& text, InstrumentMessage::Protocol protocol);
+    // The specimen ids the message asks orders for are added to `queries`.
+    QString store(const QByteArray& text, InstrumentMessage::Protocol protocol,
+                  QStringList* queries = nullptr);
+    void answer(const QStringList& queries);
     void log(const QString& what);
 
     LabStore& m_store;

@@ -44,6 +44,30 @@ QString shown(char c)
         return QString(QLatin1Char(c));
     return QStringLiteral("0x%1").arg(u, 2, 16, QLatin1Char('0'));
 }
+
+QByteArray checksum(const QByteArray& body)
+{
+    unsigned sum = 0;
+    for (const char c : body)
+        sum += static_cast<unsigned char>(c);
+    return QByteArray::number(sum & 0xff, 16).rightJustified(2, '0').toUpper();
+}
+
+// The frames of one outgoing message, numbered from 1.
+QByteArrayList framesOf(const QByteArrayList& records, qsizetype width)
+{
+    QByteArrayList frames;
+    int number = 1;
+    for (const QByteArray& record : records) {
+        const QByteArray text = record + CR;
+        for (qsizetype at = 0; at < text.size(); at += width) {
+            const QByteArray body = QByteArray::number(number++ % 8) + text.mid(at, width) +
+                                    (at + width >= text.size() ? ETX : ETB);
+            frames.append(STX + body + checksum(body) + CR + LF);
+        }
+    }
+    return frames;
+}
 } // namespace
 
 void E1381Link::feed(const QByteArray& bytes)
@@ -69,13 +93,16 @@ void E1381Link::feed(const QByteArray& bytes)
         }
         step(*p++);
     }
+    startSending();
 }
 
 void E1381Link::step(char c)
 {
     switch (m_mode) {
     case Mode::Idle:
-        if (c == ENQ) {
+        if (m_out != Out::Waiting) {
+            sendStep(c);
+        } else if (c == ENQ) {
             startSession();
         } else if (c != EOT && !m_idleNoiseLogged) {
             // A closing EOT after a timeout of ours is expected; anything else
@@ -184,10 +211,7 @@ void E1381Link::endSkip()
 void E1381Link::frameComplete()
 {
     const QByteArray frame = std::exchange(m_frame, {});
-    unsigned sum = 0;
-    for (const char c : frame)
-        sum += static_cast<unsigned char>(c);
-    sum &= 0xff;
+    const unsigned sum = checksum(frame).toUInt(nullptr, 16);
     const int high = hexDigit(m_trailer.at(0));
     const int low = hexDigit(m_trailer.at(1));
     const char number = frame.size() > 1 ? frame.at(0) : '?';
@@ -317,19 +341,138 @@ void E1381Link::answer(char reply)
 
 void E1381Link::tick()
 {
-    if (!m_due.isValid() || Clock::now() < m_due)
-        return;
-    endSession(QStringLiteral("no frame or EOT for %1 s").arg(FrameTimeoutMs / 1000));
+    const QDateTime now = Clock::now();
+    if (m_due.isValid() && now >= m_due)
+        endSession(QStringLiteral("no frame or EOT for %1 s").arg(FrameTimeoutMs / 1000));
+    if (m_out != Out::Waiting && now >= m_replyDue) {
+        emit send(QByteArray(1, EOT));
+        if (m_out == Out::Enquiring)
+            retryLater(QStringLiteral("no answer to our ENQ in %1 s").arg(ReplyTimeoutMs / 1000));
+        else
+            dropOutgoing(QStringLiteral("no answer to frame %1 in %2 s")
+                             .arg(m_frameAt + 1)
+                             .arg(ReplyTimeoutMs / 1000));
+    }
+    startSending();
 }
 
 QDateTime E1381Link::nextDue() const
 {
+    QDateTime sending;
+    if (m_out != Out::Waiting)
+        sending = m_replyDue;
+    else if (m_mode == Mode::Idle && !m_outbox.isEmpty() && !m_yielded)
+        sending = m_sendAt;
+    if (!m_due.isValid() || (sending.isValid() && sending < m_due))
+        return sending;
     return m_due;
 }
 
 void E1381Link::reset()
 {
     endSession({});
+    if (!m_outbox.isEmpty())
+        emit event(QStringLiteral("connection closed: %1 message(s) for the analyser not sent")
+                       .arg(m_outbox.size()));
+    m_outbox.clear();
+    m_out = Out::Waiting;
+    m_enquiries = 0;
+    m_yielded = false;
+}
+
+void E1381Link::sendMessage(const QByteArrayList& records)
+{
+    if (m_outbox.isEmpty() && m_out == Out::Waiting)
+        m_sendAt = Clock::now();
+    m_outbox.append(framesOf(records, MaxFrameOut));
+    startSending();
+}
+
+void E1381Link::startSending()
+{
+    if (m_mode != Mode::Idle || m_out != Out::Waiting || m_outbox.isEmpty() || m_yielded ||
+        Clock::now() < m_sendAt)
+        return;
+    m_out = Out::Enquiring;
+    ++m_enquiries;
+    m_replyDue = Clock::now().addMSecs(ReplyTimeoutMs);
+    emit send(QByteArray(1, ENQ));
+}
+
+// A byte from the analyser while we send.
+void E1381Link::sendStep(char c)
+{
+    if (m_out == Out::Enquiring) {
+        if (c == ACK) {
+            m_out = Out::Framing;
+            m_frameAt = 0;
+            m_frameSends = 0;
+            sendFrame();
+        } else if (c == NAK) {
+            retryLater(QStringLiteral("the analyser answered our ENQ with NAK"));
+        } else if (c == ENQ) {
+            emit event(QStringLiteral("the analyser's ENQ crossed ours: its session goes first"));
+            m_out = Out::Waiting;
+            m_replyDue = {};
+            m_yielded = true;
+            --m_enquiries;
+            startSession();
+        }
+        return;
+    }
+    if (c == ACK || c == EOT) {
+        m_frameSends = 0;
+        if (++m_frameAt < m_outbox.first().size()) {
+            sendFrame();
+            return;
+        }
+        emit send(QByteArray(1, EOT));
+        m_outbox.removeFirst();
+        m_out = Out::Waiting;
+        m_replyDue = {};
+        m_enquiries = 0;
+        m_sendAt = Clock::now();
+        startSending();
+    } else if (c == NAK) {
+        if (m_frameSends < MaxTries) {
+            sendFrame();
+        } else {
+            emit send(QByteArray(1, EOT));
+            dropOutgoing(QStringLiteral("frame %1 refused %2 times").arg(m_frameAt + 1).arg(MaxTries));
+        }
+    }
+}
+
+void E1381Link::sendFrame()
+{
+    ++m_frameSends;
+    m_replyDue = Clock::now().addMSecs(ReplyTimeoutMs);
+    emit send(m_outbox.first().at(m_frameAt));
+}
+
+// Our ENQ was refused or not answered: another try later, or the message is
+// given up.
+void E1381Link::retryLater(const QString& why)
+{
+    if (m_enquiries >= MaxTries) {
+        dropOutgoing(why + QStringLiteral(" (%1 tries)").arg(MaxTries));
+        return;
+    }
+    emit event(why + QStringLiteral(": trying again in %1 s").arg(RetryMs / 1000));
+    m_out = Out::Waiting;
+    m_replyDue = {};
+    m_sendAt = Clock::now().addMSecs(RetryMs);
+}
+
+// Gives up the message being sent; the next one waits as after a refusal.
+void E1381Link::dropOutgoing(const QString& why)
+{
+    emit event(why + QStringLiteral(": message for the analyser dropped"));
+    m_outbox.removeFirst();
+    m_out = Out::Waiting;
+    m_replyDue = {};
+    m_enquiries = 0;
+    m_sendAt = Clock::now().addMSecs(RetryMs);
 }
 
 qsizetype E1381Link::buffered() const
@@ -373,6 +516,10 @@ void E1381Link::endSession(const QString& why)
     m_partialBefore.clear();
     m_due = {};
     dropMessage();
+    if (m_yielded) {
+        m_yielded = false;
+        m_sendAt = Clock::now().addMSecs(ContentionMs);
+    }
     if (!line.isEmpty() && !wasIdle)
         emit event(line);
 }

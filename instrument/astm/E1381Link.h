@@ -19,6 +19,17 @@
 //
 // What is dropped, never handed up: a message whose session ends (EOT, a new
 // ENQ, 30 s without a frame, reset()) before its L record has arrived.
+//
+// The link also sends, when the program queues a message with sendMessage()
+// (the answer to an analyser's query). Once the line is idle it sends ENQ and
+// waits up to 15 s for ACK; on NAK or silence (then closed with EOT) it tries
+// again 10 s later, and drops the message after 6 ENQs. An analyser's ENQ
+// crossing ours wins: its session is served first and ours is tried 20 s
+// after it ends. Each record goes in frames of its own (text over 240
+// characters continued in the next frame, ETB; the last ETX), numbered from 1
+// modulo 8; each frame waits up to 15 s for ACK (an EOT counts as one) and is
+// sent again on NAK, up to 6 times in all; a frame refused 6 times or not
+// answered ends the message with EOT and drops it. The message ends with EOT.
 class E1381Link : public MessageLink {
     Q_OBJECT
 public:
@@ -29,6 +40,14 @@ public:
     // How long the analyser may take for its next frame or EOT after each
     // answer of ours.
     static constexpr qint64 FrameTimeoutMs = 30'000;
+    // Sending: how long the analyser may take to answer our ENQ or a frame,
+    // the waits before another ENQ, how often an ENQ or a frame is sent, and
+    // the text of one frame.
+    static constexpr qint64 ReplyTimeoutMs = 15'000;
+    static constexpr qint64 RetryMs = 10'000;
+    static constexpr qint64 ContentionMs = 20'000;
+    static constexpr int MaxTries = 6;
+    static constexpr qsizetype MaxFrameOut = 240;
 
     using MessageLink::MessageLink;
 
@@ -38,6 +57,12 @@ public:
     void tick() override;
     QDateTime nextDue() const override;
     void reset() override;
+
+    // Queues a message for the analyser: its records, each without its CR.
+    // Sent after the messages queued before it, once the line is idle.
+    void sendMessage(const QByteArrayList& records);
+    // Messages queued and not yet sent whole, the one being sent included.
+    qsizetype outgoing() const { return m_outbox.size(); }
 
     // The bytes held for a frame and a message not yet complete: at most
     // MaxFrameText + MaxMessage, whatever arrives.
@@ -65,6 +90,11 @@ private:
     void endSession(const QString& why);
     void dropMessage();
     bool messageStarted() const;
+    void startSending();
+    void sendStep(char c);
+    void sendFrame();
+    void retryLater(const QString& why);
+    void dropOutgoing(const QString& why);
 
     Mode m_mode = Mode::Idle;
     bool m_idleNoiseLogged = false;
@@ -87,4 +117,19 @@ private:
     qsizetype m_bytesBefore = 0;
 
     QDateTime m_due;
+
+    // The sending side; it is busy only while the receiving side is idle.
+    enum class Out {
+        Waiting,   // nothing sent: waiting for a message, an idle line or m_sendAt
+        Enquiring, // our ENQ sent, waiting for the answer
+        Framing,   // frame m_frameAt of the first message sent, waiting for the answer
+    };
+    Out m_out = Out::Waiting;
+    QList<QByteArrayList> m_outbox; // the frames of each queued message
+    qsizetype m_frameAt = 0;
+    int m_enquiries = 0;   // ENQs sent for the first message
+    int m_frameSends = 0;  // times the current frame was sent
+    bool m_yielded = false; // the analyser's session won over our ENQ
+    QDateTime m_sendAt;    // Waiting: not before then
+    QDateTime m_replyDue;  // Enquiring, Framing: the answer's deadline
 };

@@ -54,16 +54,25 @@ public:
         return out;
     }
     // The components of the field's first repeat.
-    QStringList components(int n) const
+    QStringList components(int n) const { return componentsOf(m_fields.value(n - 1).section(m_d.repeat, 0, 0)); }
+    // The components of each repeat.
+    QList<QStringList> repeatComponents(int n) const
     {
-        const QString first = m_fields.value(n - 1).section(m_d.repeat, 0, 0);
-        QStringList out;
-        for (const QString& c : first.split(m_d.component))
-            out.append(unescaped(c, m_d));
+        QList<QStringList> out;
+        for (const QString& r : m_fields.value(n - 1).split(m_d.repeat))
+            out.append(componentsOf(r));
         return out;
     }
 
 private:
+    QStringList componentsOf(const QString& repeat) const
+    {
+        QStringList out;
+        for (const QString& c : repeat.split(m_d.component))
+            out.append(unescaped(c, m_d));
+        return out;
+    }
+
     QStringList m_fields;
     Delimiters m_d;
 };
@@ -222,7 +231,15 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
             message.samples.last().results.append(result);
         } else if (type == u"L") {
             ended = true;
-        } else if (type == u"C" || type == u"M" || type == u"Q" || type == u"S") {
+        } else if (type == u"Q") {
+            for (const QStringList& parts : record.repeatComponents(3)) {
+                QString id = parts.value(1).trimmed();
+                for (qsizetype c = 0; c < parts.size() && id.isEmpty(); ++c)
+                    id = parts.at(c).trimmed();
+                if (!id.isEmpty() && id.compare(u"ALL", Qt::CaseInsensitive) != 0)
+                    message.queries.append(id);
+            }
+        } else if (type == u"C" || type == u"M" || type == u"S") {
             continue;
         } else {
             const bool shown = type.size() == 1 && type[0] > u' ' && type[0] < QChar(0x7f);

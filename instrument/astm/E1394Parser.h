@@ -20,8 +20,9 @@
 // orders after it; each O a sample, its specimen id the first non-empty
 // component of O-3; each R a result of the last O: R-3 split into
 // components, R-4 as sent, R-5, R-6, R-7 repeats joined by a space, R-9 and
-// Comment, manufacturer, query and scientific records (C, M, Q, S) are
-// passed over. Date-times are YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, the
+// R-13; each Q a host query, its specimen ids from Q-3 (each repeat's second
+// component, else its first non-empty one; "ALL" is no specimen id).
+// Comment, manufacturer and scientific records (C, M, S) are passed over. Date-times are YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, the
 // analyser's local time.
 class E1394Parser {
 public:

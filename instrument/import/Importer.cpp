@@ -11,6 +11,23 @@ QString text(const QString& s)
     return s.isNull() ? QStringLiteral("") : s;
 }
 
+// Text for a field of the records we send, delimiters |\^& escaped.
+QByteArray field(const QString& s)
+{
+    QByteArray out;
+    for (const char c : s.toUtf8()) {
+        switch (c) {
+        case '|': out += "&F&"; break;
+        case '\\': out += "&R&"; break;
+        case '^': out += "&S&"; break;
+        case '&': out += "&E&"; break;
+        case '\r': case '\n': out += ' '; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 QString protocolName(InstrumentMessage::Protocol p)
 {
     return p == InstrumentMessage::Protocol::Astm ? QStringLiteral("ASTM") : QStringLiteral("HL7");
@@ -142,4 +159,53 @@ QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instr
         held.append({r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
                      r[4].toString()});
     return held;
+}
+
+QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrument,
+                                       const QString& asked)
+{
+    const QString specimen = asked.trimmed();
+    const ResultSet worklist = store.query(
+        QStringLiteral("SELECT RequestedExamCode, coalesce(RequestNum, '') "
+                       "FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ? AND "
+                       "SampleNumber = ? ORDER BY orderdate, WorkListID"),
+        {instrument, specimen});
+    QByteArrayList orders;
+    QString request;
+    for (const QVariantList& row : worklist.rows) {
+        const ResultSet items = store.query(
+            QStringLiteral("SELECT m.InstrumentItem FROM tbLabExamFormat f "
+                           "JOIN tbLabInstrumentExams m ON m.ItemID = f.ItemID "
+                           "AND m.InstrumentID = ? WHERE f.Code = ? "
+                           "ORDER BY f.SortOrder, f.ItemID, m.InstrumentItem"),
+            {instrument, row[0].toString()});
+        QByteArrayList tests;
+        for (const QVariantList& item : items.rows)
+            tests.append("^^^" + field(item[0].toString()));
+        if (tests.isEmpty())
+            continue;
+        if (request.isEmpty())
+            request = row[1].toString();
+        orders.append("O|" + QByteArray::number(orders.size() + 1) + '|' + field(specimen) + "||" +
+                      tests.join('\\') + "|R||||||N");
+    }
+    QByteArray patient = "P|1";
+    if (!request.isEmpty()) {
+        const ResultSet p = store.query(
+            QStringLiteral("SELECT p.HospNum, p.LastName, p.FirstName, p.MiddleName "
+                           "FROM tbLabRequest r JOIN tbPatient p ON p.HospNum = r.HospNum "
+                           "WHERE r.RequestNum = ?"),
+            {request});
+        if (!p.rows.isEmpty()) {
+            const QVariantList& r = p.rows.first();
+            patient += "||" + field(r[0].toString()) + "||" + field(r[1].toString()) + '^' +
+                       field(r[2].toString()) + '^' + field(r[3].toString());
+        }
+    }
+    QByteArrayList records{"H|\\^&|||LIS|||||||P|1|" +
+                           Clock::now().toString(QStringLiteral("yyyyMMddHHmmss")).toLatin1(),
+                           patient};
+    records += orders;
+    records.append(orders.isEmpty() ? "L|1|I" : "L|1|N");
+    return records;
 }

@@ -2,6 +2,7 @@
 
 #include "InstrumentMessage.h"
 
+#include <QByteArrayList>
 #include <QList>
 #include <QString>
 
@@ -51,6 +52,17 @@ public:
     // The unposted results whose codes are not mapped, oldest first; all
     // instruments when none is named.
     static QList<HeldResult> held(LabStore& store, const QString& instrument = {});
+
+    // The answer to an analyser's query for one specimen, as ASTM records
+    // without their CR, delimiters |\^&: H, P (the requesting patient's
+    // hospital number and name), then an O record for each of the instrument's
+    // worklist rows of that sample, its tests the instrument's own codes of
+    // the exam's mapped items in the exam's order (`^^^code`, repeats), action
+    // code N; then L. A sample with no order the instrument can run is
+    // answered H, P (empty), L with termination code I (no information).
+    // Reads only; a store error is thrown.
+    static QByteArrayList answerRecords(LabStore& store, const QString& instrument,
+                                        const QString& specimen);
 
 private:
     QString itemCode(const InstrumentResult& r) const;

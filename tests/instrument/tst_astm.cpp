@@ -90,6 +90,8 @@ QString summary(const QByteArray& text)
                        .arg(r.testId.join('^'), r.value, r.units, r.referenceRange, r.flags,
                             r.status, r.completed.toString(Qt::ISODate));
     }
+    if (!m.queries.isEmpty())
+        out += "asks for " + m.queries.join(", ");
     return out.join('\n');
 }
 } // namespace
@@ -257,6 +259,82 @@ private slots:
         QCOMPARE(line.answers, ACK.repeated(13 + 5 + 7 + 4));
     }
 
+    // The answer to a query waits for the analyser's session to end, then
+    // goes out frame by frame: a record over 240 characters in two frames, a
+    // refused frame sent again, the message closed with EOT.
+    void answersGoOutWhenTheLineIsFree()
+    {
+        const QByteArrayList answer = {"H|\\^&", "P|1", "O|1|105||" + QByteArray(300, 'x'),
+                                       "L|1|N"};
+        const QByteArrayList out = framesOf(answer);
+        QCOMPARE(out.size(), 5);
+        Line line;
+        line.link.feed(ENQ + f[0]);
+        line.link.sendMessage(answer);
+        QCOMPARE(line.answers, ACK.repeated(2));
+        line.link.feed(f[1] + f[2] + f[3] + EOT);
+        QCOMPARE(line.answers, ACK.repeated(5) + ENQ);
+        line.answers.clear();
+        line.link.feed(ACK + ACK + NAK + ACK + ACK + ACK);
+        QCOMPARE(line.answers, out[0] + out[1] + out[1] + out[2] + out[3] + out[4]);
+        line.link.feed(ACK);
+        QCOMPARE(line.answers.right(1), EOT);
+        QCOMPARE(line.link.outgoing(), 0);
+        QVERIFY(!line.link.nextDue().isValid());
+        QVERIFY(line.events.isEmpty());
+    }
+
+    // Contention and silence: the analyser's crossing ENQ wins and ours is
+    // tried 20 s after its session; an ENQ never answered is closed with EOT
+    // and tried again every 10 s, 6 times; a frame refused 6 times drops
+    // the message and the next one goes on.
+    void sendingYieldsRetriesAndGivesUp()
+    {
+        const QByteArrayList answer = {"H|\\^&", "L|1|I"};
+        Line line;
+        line.link.sendMessage(answer);
+        QCOMPARE(line.answers, ENQ);
+        line.link.feed(ENQ + f.join() + EOT);
+        QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
+        QCOMPARE(line.answers, ENQ + ACK.repeated(5));
+        QCOMPARE(line.link.nextDue(), Clock::now().addSecs(20));
+        Clock::advance(20'000);
+        line.link.tick();
+        QCOMPARE(line.answers, ENQ + ACK.repeated(5) + ENQ);
+
+        line.answers.clear();
+        for (int i = 0; i < 5; ++i) {
+            Clock::advance(15'000);
+            line.link.tick();
+            Clock::advance(10'000);
+            line.link.tick();
+        }
+        QCOMPARE(line.answers, (EOT + ENQ).repeated(5));
+        Clock::advance(15'000);
+        line.link.tick();
+        QCOMPARE(line.answers, (EOT + ENQ).repeated(5) + EOT);
+        QVERIFY(line.logged(QStringLiteral("no answer to our ENQ in 15 s (6 tries): message for "
+                                           "the analyser dropped")));
+        QCOMPARE(line.link.outgoing(), 0);
+
+        line.answers.clear();
+        line.link.sendMessage(answer);
+        line.link.sendMessage(answer);
+        Clock::advance(10'000);
+        line.link.tick();
+        line.link.feed(ACK + NAK.repeated(6));
+        const QByteArrayList out = framesOf(answer);
+        QCOMPARE(line.answers, ENQ + out[0].repeated(6) + EOT);
+        QVERIFY(line.logged(QStringLiteral("frame 1 refused 6 times")));
+        QCOMPARE(line.link.outgoing(), 1);
+        Clock::advance(10'000);
+        line.link.tick();
+        line.answers.clear();
+        line.link.feed(ACK.repeated(3));
+        QCOMPARE(line.answers, out.join() + EOT);
+        QCOMPARE(line.link.outgoing(), 0);
+    }
+
     // A chemistry analyser (also as export files write it, records ended by
     // CR LF or LF), and a haematology one with delimiters of its own: '^' is
     // plain text there, escapes use its own escape character.
@@ -284,6 +362,12 @@ private slots:
                                         "HB-0042 / Smith, Anna Maria\n"
                                         "^^^^WBC^1|7.45|10^9/L|4.00-10.00|H A|F|\n"
                                         "^^^^NOTE^1|a!b~c@d$e$H$f$|||||";
+        // Host queries: the specimen id in the second component (or alone),
+        // several as repeats; ALL asks for no specimen in particular.
+        QTest::newRow("query") << message({"H|\\^&|||ChemAnalyzer^3.2",
+                                           "Q|1|^105\\S-7&E&1||ALL||||||||O", "Q|2|ALL||ALL",
+                                           "L|1|N"})
+                               << "ChemAnalyzer \nasks for 105, S-7&1";
     }
     void parsedMessages()
     {

@@ -140,6 +140,26 @@ private slots:
                  QStringList{"1"});
     }
 
+    // An analyser asking for a sample's orders gets them in its own codes,
+    // with the patient; a sample it has no order for gets "no information".
+    void queriesAreAnsweredFromTheWorklist()
+    {
+        InstrumentMessage query = message({}, {});
+        query.samples.clear();
+        query.queries = {QStringLiteral("105")};
+        const Importer::Outcome o = Importer(m_db->store(), {"AN-01", 0}).import(query);
+        QCOMPARE((QList<int>{o.stored, o.duplicates, o.held}), (QList<int>{0, 0, 0}));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentMessage"), QStringList{"1"});
+
+        QCOMPARE(Importer::answerRecords(m_db->store(), "an-01", " 105").join('\n'),
+                 QByteArray("H|\\^&|||LIS|||||||P|1|20240307110000\n"
+                            "P|1||H-0007||LIM^GRACE^SY\n"
+                            "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\n"
+                            "L|1|N"));
+        QCOMPARE(Importer::answerRecords(m_db->store(), "AN-01", "S|9").join('\n'),
+                 QByteArray("H|\\^&|||LIS|||||||P|1|20240307110000\nP|1\nL|1|I"));
+    }
+
 private:
     QStringList rows(const QString& sql)
     {

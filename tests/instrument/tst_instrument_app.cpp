@@ -179,6 +179,31 @@ private slots:
                  QStringList{"3"});
     }
 
+    // An analyser asks for sample 105's orders: the query is acknowledged,
+    // and once the analyser has ended its session the orders come back.
+    void aQueryIsAnsweredWithTheSampleOrders()
+    {
+        Reception reception(m_db->store(), {QStringLiteral("AN-01"), 0});
+        QByteArray answers;
+        QStringList log;
+        connect(&reception, &Reception::send, this, [&](const QByteArray& b) { answers += b; });
+        connect(&reception, &Reception::logLine, this, [&](const QString& l) { log += l; });
+        reception.feed(QByteArray(1, kEnq) + frame(1, "H|\\^&|||AN-01\r") +
+                       frame(2, "Q|1|^105||ALL||||||||O\r") + frame(3, "L|1|N\r"));
+        QCOMPARE(answers, QByteArray(4, kAck));
+        reception.feed(QByteArray(1, kEot));
+        QCOMPARE(answers, QByteArray(4, kAck) + kEnq);
+        answers.clear();
+        for (int i = 0; i < 5 && !answers.endsWith(kEot); ++i)
+            reception.feed(QByteArray(1, kAck));
+        QVERIFY2(answers.contains(frame(3, "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\r")),
+                 answers.constData());
+        QVERIFY(answers.endsWith(frame(4, "L|1|N\r") + kEot));
+        QVERIFY2(log.join('\n').contains("query for sample 105: 1 order(s) to send"),
+                 qPrintable(log.join('\n')));
+        QVERIFY(!reception.nextDue().isValid());
+    }
+
     // A serial line (here a pseudo-terminal standing in for the cable).
     void aSerialLineIsServedLikeASocket()
     {
