@@ -14,5 +14,9 @@ int query(const QStringList& args, QTextStream& out);
 // init: makes or upgrades the laboratory on the server the settings name;
 // import FOLDER: copies an embedded laboratory into it.
 int server(const QStringList& args, QTextStream& out);
+// audit REQUESTNUM: the recorded changes to the request's results.
+int audit(const QStringList& args, QTextStream& out);
+// option [NAME on|off]: the laboratory-wide options, set by the administrator.
+int option(const QStringList& args, QTextStream& out);
 void usage(QTextStream& out);
 } // namespace HostCommands

@@ -329,8 +329,13 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.expect(w.msfgRequest->TextMatrix(glucose, 3) == QLatin1String("11.0") &&
                      w.msfgRequest->TextMatrix(glucose, 8).isEmpty(),
                  QStringLiteral("11.0 typed over 5.5 mmol/L clears the old 99 mg/dL"));
+        s.expect(w.msfgRequest->TextMatrix(glucose, 15) == QLatin1String("H D"),
+                 QStringLiteral("11.0 is flagged high and twice the previous 5.5 (\"%1\")")
+                     .arg(w.msfgRequest->TextMatrix(glucose, 15)));
         s.shot(w, QStringLiteral("normal-values-corrected"));
         s.maximisedShot(w, QStringLiteral("normal-values-corrected-maximised"));
+        // Verifying asks to acknowledge the change from the previous result.
+        presenter.queueAnswer(MsgAnswer::Yes);
         Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
     });

@@ -59,6 +59,10 @@ int main(int argc, char** argv)
             return HostCommands::demo(args, out);
         if (command == QLatin1String("query"))
             return HostCommands::query(args, out);
+        if (command == QLatin1String("audit"))
+            return HostCommands::audit(args, out);
+        if (command == QLatin1String("option"))
+            return HostCommands::option(args, out);
         if (command == QLatin1String("server"))
             return HostCommands::server(args, out);
         if (command == QLatin1String("walkthrough")) {

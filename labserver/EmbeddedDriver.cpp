@@ -85,6 +85,7 @@ void registerLabDrivers()
         registerNormalValueProcedures();
         registerInstrumentProcedures();
         registerReportProcedures();
+        registerCheckProcedures();
         DriverRegistry::add(std::make_shared<EmbeddedDriver>());
         DriverRegistry::add(std::make_shared<ServerDriver>());
     });

@@ -16,7 +16,7 @@
 #include <QThread>
 
 namespace {
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 constexpr int kBusyTimeoutMs = 5000;
 // The one advisory lock all writers of a server's laboratory take.
 constexpr int kWriteLockKey = 0x4c495357;
@@ -178,8 +178,8 @@ void LabStore::openEmbedded()
     if (version < kSchemaVersion || creating) {
         begin();
         try {
-            if (version < 3)
-                addConventionalLimits();
+            if (version < kSchemaVersion)
+                addMissingColumns();
             runScript(QStringLiteral(":/labserver/laboratory.sql"), QStringLiteral("main"));
             runScript(QStringLiteral(":/labserver/patient_data.sql"),
                       QStringLiteral("patient_data"));
@@ -207,19 +207,39 @@ void LabStore::fail(const QString& what, const QString& detail) const
                    detail.trimmed().isEmpty() ? what : what + QLatin1Char(' ') + detail.trimmed());
 }
 
-void LabStore::addConventionalLimits()
+void LabStore::addMissingColumns()
 {
-    // Version 3 gives exam items conventional limits of their own; a table
-    // made before keeps its rows and gains the columns at its end.
-    QStringList columns;
-    for (const QVariantList& c :
-         query(QStringLiteral("PRAGMA main.table_info(tbLabExamItem)")).rows)
-        columns.append(c.at(1).toString());
-    if (columns.isEmpty())
-        return; // no table yet: the script makes it whole
-    for (const QString& name : {QStringLiteral("CMin"), QStringLiteral("CMax")})
-        if (!columns.contains(name, Qt::CaseInsensitive))
-            exec(QStringLiteral("ALTER TABLE main.tbLabExamItem ADD COLUMN %1 REAL").arg(name));
+    // A table made by an earlier version keeps its rows and gains the
+    // columns of later ones at its end: conventional limits (version 3), the
+    // checks of a result and who entered, called and acknowledged it
+    // (version 5). A table not made yet is made whole by the script.
+    static const QList<std::pair<QString, QStringList>> added = {
+        {QStringLiteral("tbLabExamItem"),
+         {QStringLiteral("CMin REAL"), QStringLiteral("CMax REAL"),
+          QStringLiteral("CriticalLow REAL"), QStringLiteral("CriticalHigh REAL"),
+          QStringLiteral("PlausibleLow REAL"), QStringLiteral("PlausibleHigh REAL"),
+          QStringLiteral("DeltaLimit REAL"),
+          QStringLiteral("DeltaPercent TEXT NOT NULL DEFAULT 'N'"),
+          QStringLiteral("DeltaDays INTEGER NOT NULL DEFAULT 0")}},
+        {QStringLiteral("tbLabResult"),
+         {QStringLiteral("EntryBy TEXT"), QStringLiteral("EntryAt DATETIME"),
+          QStringLiteral("EntrySource TEXT"), QStringLiteral("EntryInstrument TEXT"),
+          QStringLiteral("EntrySample TEXT"), QStringLiteral("EntryWorkstation TEXT"),
+          QStringLiteral("CriticalCalledTo TEXT"), QStringLiteral("CriticalCalledAt DATETIME"),
+          QStringLiteral("CriticalCalledBy TEXT"), QStringLiteral("DeltaAcknowledgedBy TEXT"),
+          QStringLiteral("DeltaAcknowledgedAt DATETIME"), QStringLiteral("CorrectedFrom TEXT")}},
+    };
+    for (const auto& [table, columns] : added) {
+        QStringList present;
+        for (const QVariantList& c :
+             query(QStringLiteral("PRAGMA main.table_info(%1)").arg(table)).rows)
+            present.append(c.at(1).toString());
+        if (present.isEmpty())
+            continue;
+        for (const QString& column : columns)
+            if (!present.contains(column.section(QLatin1Char(' '), 0, 0), Qt::CaseInsensitive))
+                exec(QStringLiteral("ALTER TABLE main.%1 ADD COLUMN %2").arg(table, column));
+    }
 }
 
 void LabStore::runScript(const QString& path, const QString& schema)

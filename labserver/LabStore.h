@@ -92,7 +92,7 @@ private:
     void openEmbedded();
     void loadCatalogue();
     QStringList spelt(const QString& sql, const QStringList& served) const;
-    void addConventionalLimits();
+    void addMissingColumns();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
     [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql) const;
     QString busyMessage() const;

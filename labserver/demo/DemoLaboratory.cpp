@@ -20,6 +20,8 @@ struct DemoRequest {
 };
 
 const DemoRequest kRequests[] = {
+    {"L-0916", "REF-4916", "H-0005", "O-24012", "FBS", -14 * 24 * 60, "Dr. Ramon Cruz", "PHY01",
+     "verified two weeks ago: glucose 5.5 mmol/L, the previous result L-1016 is checked against"},
     {"L-1001", "REF-5001", "H-0001", "A-24001", "HEPB", 30, "Dr. Ramon Cruz", "PHY01",
      "sample 101 in the instrument's worklist; its results appear at once"},
     {"L-1002", "REF-5001", "H-0001", "A-24001", "HEPC", 31, "Dr. Ramon Cruz", "PHY01",
@@ -138,6 +140,9 @@ void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime
         args << QString::number(++row) << accession << QString() << when << when << QString()
              << QStringLiteral("MT02") << QStringLiteral("N") << kInstrument << when;
         call(store, QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), args);
+        call(store, QStringLiteral("Lab_RecordResultEntry"),
+             {req, r[0], QStringLiteral("MT02"), QStringLiteral("T"), QString(), QString(),
+              QStringLiteral("LAB-BENCH-2")});
     }
 }
 } // namespace
@@ -194,6 +199,12 @@ DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
                         QLatin1String(w[3])});
 
         const QDateTime nine(day, QTime(9, 0));
+        const QDateTime earlier = nine.addDays(-14);
+        if (!hasResults(store, QStringLiteral("L-0916"))) {
+            saveNormalValueResults(store, QStringLiteral("L-0916"), earlier, {{"GLU", "5.5"}});
+            call(store, QStringLiteral("LAB_Save_VerifyResults"),
+                 {QStringLiteral("L-0916"), QStringLiteral("MT01")});
+        }
         saveCutOffResults(store, nine);
         saveNormalValueResults(store, QStringLiteral("L-1014"), nine,
                                {{"CREA", "88"}, {"UREA", "5.2"}, {"URIC", "360"}});

@@ -72,8 +72,22 @@ INSERT INTO tbLabExamItem (ItemID, ExamName, ItemFormType, SIUnit, SIMin, SIMax,
  ('TRIG', 'Triglycerides', '8', 'mmol/L', NULL, 1.7, 2, 'mg/dL', 88.57, 0),
  ('HGB', 'Hemoglobin', '1', 'g/L', 120, 160, 0, 'g/dL', 0.1, 1),
  ('WBC', 'White blood cells', '1', 'x10^9/L', 4.5, 11.0, 1, 'x10^3/uL', 1, 1),
- ('PLT', 'Platelets', '1', 'x10^9/L', 150, 400, 0, 'x10^3/uL', 1, 0)
+ ('PLT', 'Platelets', '1', 'x10^9/L', 150, 400, 0, 'x10^3/uL', 1, 0),
+ ('K', 'Potassium', '1', 'mmol/L', 3.5, 5.1, 1, 'mEq/L', 1, 1)
     ON CONFLICT DO NOTHING;
+
+-- The checks of a result: critical limits called to the ward, plausible
+-- limits against typing slips, and the change from the patient's previous
+-- verified result that asks for a second look.
+WITH checks (ItemID, CriticalLow, CriticalHigh, PlausibleLow, PlausibleHigh, DeltaLimit, DeltaPercent, DeltaDays) AS (VALUES
+ ('GLU', 2.5, 25.0, 0.0, 100.0, 50.0, 'Y', 30),
+ ('K', 2.8, 6.2, NULL, NULL, NULL, 'N', 0),
+ ('HGB', 70.0, NULL, NULL, NULL, 20.0, 'N', 30),
+ ('CREA', NULL, NULL, NULL, NULL, 50.0, 'Y', 30))
+UPDATE tbLabExamItem SET CriticalLow = checks.CriticalLow, CriticalHigh = checks.CriticalHigh,
+ PlausibleLow = checks.PlausibleLow, PlausibleHigh = checks.PlausibleHigh,
+ DeltaLimit = checks.DeltaLimit, DeltaPercent = checks.DeltaPercent, DeltaDays = checks.DeltaDays
+ FROM checks WHERE checks.ItemID = tbLabExamItem.ItemID;
 
 -- A demo laboratory built before had these two factors cut short.
 UPDATE tbLabExamItem SET Factor = 1 / 88.42 WHERE ItemID = 'CREA' AND Factor = 0.0113;
@@ -85,7 +99,7 @@ UPDATE tbLabExamItem SET Factor = 1 / 59.48 WHERE ItemID = 'URIC' AND Factor = 0
 WITH own (ItemID, "CMin", "CMax") AS (VALUES
  ('GLU', 70, 110), ('CREA', 0.6, 1.2), ('UREA', 7, 20), ('URIC', 2.5, 7.0),
  ('CHOL', NULL, 200), ('TRIG', NULL, 150), ('HGB', 12.0, 16.0), ('WBC', 4.5, 11.0),
- ('PLT', 150, 400))
+ ('PLT', 150, 400), ('K', 3.5, 5.1))
 UPDATE tbLabExamItem SET "CMin" = own."CMin", "CMax" = own."CMax" FROM own
  WHERE own.ItemID = tbLabExamItem.ItemID AND tbLabExamItem."CMin" IS NULL AND tbLabExamItem."CMax" IS NULL;
 
@@ -125,7 +139,7 @@ INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES
  ('FBS', 'GLU', 1),
  ('RENAL', 'CREA', 1), ('RENAL', 'UREA', 2), ('RENAL', 'URIC', 3),
  ('LIPID', 'CHOL', 1), ('LIPID', 'TRIG', 2),
- ('CHEM6', 'GLU', 1), ('CHEM6', 'CREA', 2), ('CHEM6', 'UREA', 3), ('CHEM6', 'URIC', 4), ('CHEM6', 'CHOL', 5), ('CHEM6', 'TRIG', 6)
+ ('CHEM6', 'GLU', 1), ('CHEM6', 'CREA', 2), ('CHEM6', 'UREA', 3), ('CHEM6', 'URIC', 4), ('CHEM6', 'CHOL', 5), ('CHEM6', 'TRIG', 6), ('CHEM6', 'K', 7)
     ON CONFLICT DO NOTHING;
 
 INSERT INTO tbLabInstrument (InstrumentID, InstrumentName) VALUES ('AN-01', 'Integrated Analyzer AN-01')
@@ -148,5 +162,6 @@ INSERT INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID, ShowResu
  ('AN-01', 'TG', 'TRIG', 'N', NULL),
  ('AN-01', 'HGB', 'HGB', 'N', NULL),
  ('AN-01', 'WBC', 'WBC', 'N', NULL),
- ('AN-01', 'PLT', 'PLT', 'N', NULL)
+ ('AN-01', 'PLT', 'PLT', 'N', NULL),
+ ('AN-01', 'K', 'K', 'N', NULL)
     ON CONFLICT DO NOTHING;

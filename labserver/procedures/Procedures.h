@@ -7,3 +7,4 @@ void registerCutOffProcedures();
 void registerNormalValueProcedures();
 void registerInstrumentProcedures();
 void registerReportProcedures();
+void registerCheckProcedures();

@@ -1,6 +1,10 @@
+#include "DateText.h"
 #include "LabStore.h"
 #include "ProcedureSupport.h"
 #include "Procedures.h"
+#include "ResultCheckSupport.h"
+
+#include <QHash>
 
 using namespace ProcedureSupport;
 
@@ -74,12 +78,16 @@ ResultSet reportCutOffResults(ProcedureContext& ctx)
 }
 
 // The saved normal-value results in one unit system: 'SI' or 'C'. One flag
-// for both: the SI result against the SI limits, or without an SI number
-// the conventional result against the conventional limits.
+// for both: the SI result against the SI limits and the item's critical ones
+// (LL, HH), or without an SI number the conventional result against the
+// conventional limits.
 ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
 {
     const ResultSet shown =
         shownResults(ctx, QStringLiteral("Lab_FormMaker_GetResult_ReagentValues"));
+    QHash<QString, ItemLimits> limits;
+    for (const ItemCheck& c : itemChecks(ctx.store(), ctx.key(0)))
+        limits.insert(c.itemId.toLower(), c.limits);
     ResultSet rs;
     rs.columns = {QStringLiteral("ExamName"), QStringLiteral("Result"), QStringLiteral("Unit"),
                   QStringLiteral("NormalValues"), QStringLiteral("Flag")};
@@ -87,14 +95,43 @@ ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
         // RequestNum, ExamCode, ExamName, sResult, sNValues, sUnit, sMin, sMax,
         // CResult, cNValues, CUnit, CMin, CMax, Factor, FormType
         const auto text = [&r](int c) { return r[c].toString(); };
+        ItemLimits l = limits.value(text(1).toLower());
+        l.min = LabLogic::number(text(6));
+        l.max = LabLogic::number(text(7));
         const QString flag =
             LabLogic::number(text(3))
-                ? LabLogic::flag(text(3), LabLogic::number(text(6)), LabLogic::number(text(7)))
+                ? ResultFlags::flag(text(3), l)
                 : LabLogic::flag(text(8), LabLogic::number(text(11)), LabLogic::number(text(12)));
         if (si)
             rs.rows.append({text(2), text(3), text(5), text(4), flag});
         else
             rs.rows.append({text(2), text(8), text(10), text(9), flag});
+    }
+    return rs;
+}
+
+// What a report says beside the results: each critical result with to whom
+// it was called, and each result corrected after it was verified with the
+// value it replaced.
+ResultSet reportResultNotes(ProcedureContext& ctx)
+{
+    ResultSet rs;
+    rs.columns = {QStringLiteral("ExamName"), QStringLiteral("Note")};
+    for (const ItemCheck& c : itemChecks(ctx.store(), ctx.key(0))) {
+        if (!c.saved)
+            continue;
+        const QString flag = c.flag();
+        if (ResultFlags::isCritical(flag))
+            rs.rows.append(
+                {c.examName,
+                 c.calledTo.isEmpty()
+                     ? QStringLiteral("%1 %2 %3 critical: not yet reported").arg(c.value, c.unit, flag)
+                     : QStringLiteral("%1 %2 %3 critical: reported to %4 at %5")
+                           .arg(c.value, c.unit, flag, c.calledTo,
+                                DateText::general(c.calledAt))});
+        if (!c.correctedFrom.isEmpty())
+            rs.rows.append({c.examName, QStringLiteral("corrected: earlier verified result %1 %2")
+                                            .arg(c.correctedFrom, c.unit)});
     }
     return rs;
 }
@@ -108,6 +145,8 @@ void registerReportProcedures()
                             ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_Report_SIUnits"), 1, 1,
                             [](ProcedureContext& c) { return reportNormalValues(c, true); },
+                            ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_Report_ResultNotes"), 1, 1, reportResultNotes,
                             ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_Report_ConventionalUnits"), 1, 1,
                             [](ProcedureContext& c) { return reportNormalValues(c, false); },

@@ -39,6 +39,13 @@ CREATE TABLE IF NOT EXISTS tbLabExam (
 -- kept at full precision). The conventional limits are the laboratory's own
 -- (CMin, CMax; version 3): converted SI limits are not what laboratories
 -- print. An item without them has its SI limits converted.
+-- Version 5 adds the checks of a result, in SI units, each optional:
+-- critical limits (a result below CriticalLow or above CriticalHigh is
+-- called to the ward), plausible limits (outside them a value is taken for
+-- a typing slip) and the delta check against the patient's previous
+-- verified result (a change over DeltaLimit, in the unit or in percent of
+-- the previous value when DeltaPercent is 'Y', within DeltaDays days, 0 for
+-- any age).
 CREATE TABLE IF NOT EXISTS tbLabExamItem (
     ItemID          TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
     ExamName        TEXT NOT NULL,
@@ -57,7 +64,14 @@ CREATE TABLE IF NOT EXISTS tbLabExamItem (
     GreyZone        REAL NOT NULL DEFAULT 0,
     NormalValues    TEXT NOT NULL DEFAULT '',
     CMin            REAL,
-    CMax            REAL
+    CMax            REAL,
+    CriticalLow     REAL,
+    CriticalHigh    REAL,
+    PlausibleLow    REAL,
+    PlausibleHigh   REAL,
+    DeltaLimit      REAL,
+    DeltaPercent    TEXT NOT NULL DEFAULT 'N',
+    DeltaDays       INTEGER NOT NULL DEFAULT 0
 );
 
 CREATE TABLE IF NOT EXISTS tbLabExamFormat (
@@ -116,6 +130,11 @@ CREATE TABLE IF NOT EXISTS tbLabResultHeader (
 
 -- One result of one exam item of a request: ResultKind 'C' for a value
 -- interpreted against a cut-off, 'N' for a value with normal values.
+-- EnteredBy is whoever saved the row last; from version 5 the Entry
+-- columns say who entered the value itself and from where (source 'I': an
+-- instrument's sample taken over, 'T': typed), the Critical columns to whom
+-- a critical result was called, the Delta columns who acknowledged a delta
+-- flag, and CorrectedFrom the verified value a later correction replaced.
 CREATE TABLE IF NOT EXISTS tbLabResult (
     RequestNum     TEXT NOT NULL COLLATE NOCASE,
     ItemID         TEXT NOT NULL COLLATE NOCASE,
@@ -143,6 +162,18 @@ CREATE TABLE IF NOT EXISTS tbLabResult (
     EnteredAt      DATETIME,
     VerifiedBy     TEXT,
     VerifiedAt     DATETIME,
+    EntryBy          TEXT,
+    EntryAt          DATETIME,
+    EntrySource      TEXT,
+    EntryInstrument  TEXT,
+    EntrySample      TEXT,
+    EntryWorkstation TEXT,
+    CriticalCalledTo TEXT,
+    CriticalCalledAt DATETIME,
+    CriticalCalledBy TEXT,
+    DeltaAcknowledgedBy TEXT,
+    DeltaAcknowledgedAt DATETIME,
+    CorrectedFrom    TEXT,
     PRIMARY KEY (RequestNum, ItemID)
 );
 
@@ -225,3 +256,31 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentMessage (
 );
 
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
+
+-- Every change to a saved result (Field: Result, Interpretation, Remarks,
+-- Verified, Critical call, Delta acknowledged) with its old and new value,
+-- who, from which workstation and when. Rows are only ever added.
+CREATE TABLE IF NOT EXISTS tbLabResultAudit (
+    AuditID     INTEGER PRIMARY KEY AUTOINCREMENT,
+    RequestNum  TEXT NOT NULL COLLATE NOCASE,
+    ItemID      TEXT NOT NULL COLLATE NOCASE,
+    Field       TEXT NOT NULL,
+    OldValue    TEXT NOT NULL DEFAULT '',
+    NewValue    TEXT NOT NULL DEFAULT '',
+    ChangedBy   TEXT NOT NULL DEFAULT '',
+    Workstation TEXT NOT NULL DEFAULT '',
+    ChangedAt   DATETIME NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixAuditRequest ON tbLabResultAudit (RequestNum, ItemID);
+
+CREATE TRIGGER IF NOT EXISTS trAuditNoUpdate BEFORE UPDATE ON tbLabResultAudit BEGIN SELECT RAISE(ABORT, 'The audit trail of results is never changed.'); END;
+
+CREATE TRIGGER IF NOT EXISTS trAuditNoDelete BEFORE DELETE ON tbLabResultAudit BEGIN SELECT RAISE(ABORT, 'The audit trail of results is never changed.'); END;
+
+-- Laboratory-wide options, set by the administrator (lis-host option):
+-- SeparateVerifier 'Y' refuses verification by whoever entered a result.
+CREATE TABLE IF NOT EXISTS tbLabOption (
+    Name  TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    Value TEXT NOT NULL
+);

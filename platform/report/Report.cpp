@@ -194,6 +194,11 @@ QString Report::html(Connection* sharedDb) const
         } else if (type == QLatin1String("table")) {
             const QString table = b.value(QStringLiteral("table")).toString();
             const QJsonArray columns = b.value(QStringLiteral("columns")).toArray();
+            if (b.value(QStringLiteral("hideWhenEmpty")).toBool()) {
+                const auto rs = data.value(table.toLower());
+                if (!rs || rs->rows.isEmpty())
+                    continue;
+            }
             h += QStringLiteral("<table width=\"100%\" border=\"1\" cellspacing=\"0\" "
                                 "cellpadding=\"3\" style=\"border-collapse:collapse; "
                                 "margin-top:6px\"><thead><tr>");

@@ -15,12 +15,17 @@ frmNVDownloads::frmNVDownloads()
     : ResultEntryForm(0.4)
 {
     setObjectName(QStringLiteral("frmNVDownloads"));
+    // Flags follow the values however they change: typed, taken over, put back.
+    connect(msfgRequest, &QTableWidget::cellChanged, this, [this](int row, int col) {
+        if (col == 0 || col == 1 || col == 3 || col == 8)
+            guarded([&] { showChecks(row + 1); });
+    });
 }
 
 void frmNVDownloads::layoutRequestGrid()
 {
     // Columns only: a lookup lays the grid out again and keeps its rows.
-    msfgRequest->setCols(15);
+    msfgRequest->setCols(17);
     msfgRequest->setFixedCols(2);
     const QList<QPair<int, int>> widths = {{0, 0},     {1, 0},  {2, 2200}, {3, 1800}, {4, 1200},
                                            {5, 1000},  {6, 0},  {7, 0},    {8, 2000}, {9, 1500},
@@ -38,6 +43,7 @@ void frmNVDownloads::layoutRequestGrid()
                                  "Unit",       "Min Value", "Max Value", "Factor", "FType"};
     for (int c = 0; c < headers.size(); ++c)
         msfgRequest->setTextMatrix(0, c, headers[c]);
+    layoutCheckColumns();
 }
 
 void frmNVDownloads::Fill_Results()
@@ -47,6 +53,7 @@ void frmNVDownloads::Fill_Results()
     msfgRequest->setRows(2);
     showRequestSample();
     savedValuesFill();
+    loadChecks();
 }
 
 void frmNVDownloads::savedValuesFill()
@@ -104,6 +111,13 @@ void frmNVDownloads::takeOverDownloaded()
     }
     // A replaced row's conventional units are left to the database.
     mergeTakenRows(rows);
+    m_taken.clear();
+    for (const QStringList& row : std::as_const(rows))
+        m_taken.insert(row[0].trimmed().toUpper() + QLatin1Char('|') + row[1].trimmed().toUpper(),
+                       {row[3], LookedUpSample});
+    // The rows were written whole, flag cells included: judge them again.
+    for (int r = 1; r < msfgRequest->Rows(); ++r)
+        showChecks(r);
 }
 
 void frmNVDownloads::copyRequestedExams()

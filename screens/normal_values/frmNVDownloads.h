@@ -1,6 +1,9 @@
 #pragma once
 
+#include "ResultChecks.h"
 #include "ResultEntryForm.h"
+
+#include <QHash>
 
 // The result window for exams with normal values: every result in SI and
 // in conventional units, saved with its result summary.
@@ -28,6 +31,7 @@ protected:
 
 private:
     struct RowSave {
+        int gridRow = 0;
         QString requestNum;
         QString examCode;
         QString statement;
@@ -35,6 +39,17 @@ private:
         // The conventional result is the laboratory's to derive: the
         // summary's conventional part is read back after the row is saved.
         bool derived = false;
+        // What the laboratory is told of the row, when it has checks for the
+        // request: after the row's statement, and, for a value saved before
+        // and left as it was, before the request is first verified (the
+        // laboratory verifies nothing critical uncalled or changed unseen).
+        QStringList recorded;
+        QStringList early;
+    };
+    // A value as the instrument sent it, and the sample it came with.
+    struct TakenValue {
+        QString value;
+        QString sample;
     };
     void savedValuesFill();
     // Builds one save statement and one result summary per grid row; false
@@ -44,5 +59,19 @@ private:
     static QString derivedConventionalPart(Connection& db, const RowSave& row);
     bool verifies() const;
 
+    // The checks of the results (ResultChecks.cpp has the rules).
+    void loadChecks();
+    void layoutCheckColumns();
+    void showChecks(int row);
+    const ItemChecks* checksOf(int row) const;
+    // Asks about implausible, critical and changed results; false when the
+    // user would rather not save, and then nothing is.
+    bool confirmChecks(bool verifying);
+    QString rowKey(int row) const;
+
     QList<RowSave> m_rows;
+    ResultChecks m_checks;
+    bool m_checksShown = false;
+    QHash<QString, TakenValue> m_taken;    // by rowKey
+    QHash<QString, QString> m_savedValues; // as filled, by rowKey
 };

@@ -16,6 +16,7 @@
 #include <QDateEdit>
 #include <QLineEdit>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTextEdit>
 #include <QTimeEdit>
 
@@ -52,6 +53,7 @@ void frmNVDownloads::valueChanged(int row)
 {
     // The laboratory derives the conventional result from the SI one on save.
     msfgRequest->setTextMatrix(row, kConventionalColumn, QString());
+    m_taken.remove(rowKey(row)); // typed: no longer the instrument's
 }
 
 QString frmNVDownloads::valueRefusal(const QString& value) const
@@ -120,7 +122,9 @@ void frmNVDownloads::Save_And_Print(bool verify, bool print)
         VerifyRequested = verify;
         // A save that fails leaves the window open with every value, to
         // correct and save again.
-        if (!buildStatements() || !Save_Entries()) {
+        if (!buildStatements() ||
+            !confirmChecks(verifies() && (session().VerifyMode || VerifyRequested)) ||
+            !Save_Entries()) {
             SetActionButtons(*this, true);
             return;
         }
@@ -181,7 +185,7 @@ bool frmNVDownloads::buildStatements()
             if (!derived)
                 summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
                            QLatin1Char(')');
-            m_rows.append({cell(0), cell(1), statement, summary, derived});
+            m_rows.append({i, cell(0), cell(1), statement, summary, derived, {}, {}});
         }
         return true;
     } catch (const LisError& e) {
@@ -223,7 +227,20 @@ bool frmNVDownloads::Save_Entries()
             CursorOptions::serverDynamic());
         return !rs->eof();
     };
+    // Calls and acknowledgements of saved values go before the request is
+    // first verified.
+    QSet<QString> told;
+    const auto tellEarly = [&](const QString& req) {
+        if (told.contains(req))
+            return;
+        told.insert(req);
+        for (const RowSave& row : std::as_const(m_rows))
+            if (row.requestNum == req)
+                for (const QString& text : row.early)
+                    db.execute(text);
+    };
     const auto verify = [&](const QString& req) {
+        tellEarly(req);
         if (logbookHasRow(req))
             db.execute(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + q(req) +
                        QStringLiteral("','") + q(s.EmployeeCode) + QStringLiteral("'"));
@@ -257,11 +274,15 @@ bool frmNVDownloads::Save_Entries()
             }
             ensureLogbookEntry(db, r);
             db.execute(row.statement);
+            for (const QString& recorded : row.recorded)
+                db.execute(recorded);
             if (row.derived)
                 saveSummary(row);
             if (VerifyRequested && !alreadyVerified && verifies())
                 verify(r);
         }
+        for (const RowSave& row : std::as_const(m_rows))
+            tellEarly(row.requestNum);
         db.commitTrans();
         markSaved();
         return true;

@@ -55,7 +55,7 @@ private slots:
                                 "workstation's settings.\n")
                      .arg(db, where));
         const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
-                                            "schema version 4: ")
+                                            "schema version 5: ")
                                  .arg(db, where);
         QCOMPARE(host({"server", "init"}).out, made + "made.\n");
         QCOMPARE(host({"server", "init"}).out, made + "it was already; nothing changed.\n");
@@ -69,18 +69,27 @@ private slots:
         setVersion(2);
         QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
                  QStringLiteral("Error -2147467259: The laboratory database %1 on %2 has "
-                                "schema version 2; this workstation expects version 4. Upgrade "
+                                "schema version 2; this workstation expects version 5. Upgrade "
                                 "the server's laboratory with \"lis-host server init\".\n")
                      .arg(db, where));
+        {
+            // A laboratory of version 4 had no checks of results yet.
+            QSqlQuery q(m_cluster.connect(db));
+            QVERIFY(q.exec("ALTER TABLE laboratory.tbLabExamItem DROP COLUMN DeltaPercent"));
+            QVERIFY(q.exec("ALTER TABLE laboratory.tbLabResult DROP COLUMN CorrectedFrom"));
+            QVERIFY(q.exec("DROP TABLE laboratory.tbLabResultAudit"));
+        }
         QCOMPARE(host({"server", "init"}).out, made + "upgraded from version 2.\n");
-        setVersion(5);
+        QCOMPARE(tableCount(db, "laboratory.tbLabExamItem WHERE DeltaPercent <> 'N'"), 0);
+        QCOMPARE(tableCount(db, "laboratory.tbLabResultAudit"), 0);
+        setVersion(6);
         QVERIFY(host({"query", "select * from tbLabRequest"})
-                    .err.contains("has schema version 5; this workstation expects version 4. "
+                    .err.contains("has schema version 6; this workstation expects version 5. "
                                   "Install this component's newer version on this workstation."));
         const Run refused = host({"server", "init"});
         QCOMPARE(refused.status, 1);
-        QVERIFY(refused.err.contains("newer than this component's version 4; it is left as it is"));
-        QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 5"), 1);
+        QVERIFY(refused.err.contains("newer than this component's version 5; it is left as it is"));
+        QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 6"), 1);
 
         // A folder is no server.
         SettingsStore::set("TARVIK Current User", "Connection", "Server", "/srv/lab");
@@ -103,7 +112,7 @@ private slots:
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
         const Run copied = host({"server", "import", folder});
-        QVERIFY2(copied.out.startsWith("Copied 173 rows of 19 tables from " + folder),
+        QVERIFY2(copied.out.startsWith("Copied 191 rows of 21 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);
@@ -135,7 +144,7 @@ private slots:
         const int requests = tableCount(db, "laboratory.tbLabRequest");
         const Run again = host({"server", "import", folder});
         QCOMPARE(again.status, 1);
-        QVERIFY2(again.err.contains("holds 18 requests and 10 patients already"),
+        QVERIFY2(again.err.contains("holds 19 requests and 10 patients already"),
                  qPrintable(again.err));
         QCOMPARE(tableCount(db, "laboratory.tbLabRequest"), requests);
         source.close();

@@ -217,8 +217,9 @@ private slots:
         p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"serial", "AN-01"});
         QByteArray log;
         QDeadlineTimer ready(15000);
-        while (!log.contains("baud") && !ready.hasExpired() && p.waitForReadyRead(100))
-            log += p.readAll();
+        while (!log.contains("baud") && !ready.hasExpired() && p.state() != QProcess::NotRunning)
+            if (p.waitForReadyRead(100))
+                log += p.readAll();
         ::close(slave); // the program has its own handle now
         QVERIFY2(log.contains("AN-01 reading"), log.constData());
         const auto answer = [&](const QByteArray& bytes) {

@@ -45,8 +45,9 @@ private slots:
     {
         QTemporaryDir dir;
         {
-            // As the first version left it: its own sample index, version 1.
-            // and exam items without conventional limits of their own.
+            // As the first version left it: its own sample index, version 1,
+            // exam items without conventional limits or checks of their own,
+            // results without their checks and no audit trail.
             LabStore store(dir.path());
             for (const char* sql :
                  {"DROP INDEX ixDLResultSampleDay",
@@ -57,6 +58,10 @@ private slots:
                   "'HBSAG', '0.41')",
                   "ALTER TABLE tbLabExamItem DROP COLUMN CMin",
                   "ALTER TABLE tbLabExamItem DROP COLUMN CMax",
+                  "ALTER TABLE tbLabExamItem DROP COLUMN CriticalLow",
+                  "ALTER TABLE tbLabExamItem DROP COLUMN DeltaPercent",
+                  "ALTER TABLE tbLabResult DROP COLUMN CorrectedFrom",
+                  "DROP TABLE tbLabResultAudit",
                   "INSERT INTO tbLabExamItem (ItemID, ExamName) VALUES ('GLU', 'Glucose')",
                   "PRAGMA main.user_version=1"})
                 store.exec(QLatin1String(sql));
@@ -66,9 +71,16 @@ private slots:
                 .query(u"SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE "
                        "'ixDLResultSample%' UNION ALL SELECT ResultValue FROM "
                        "tbLabInstrumentDLHemaResult UNION ALL SELECT ExamName || "
-                       "ifnull(CMin, ' without limits') FROM tbLabExamItem"_s)
+                       "ifnull(CMin, ' without limits') || ifnull(CriticalLow, ', no critical "
+                       "limits, delta in percent: ') || DeltaPercent FROM tbLabExamItem "
+                       "UNION ALL SELECT count(CorrectedFrom) FROM tbLabResult "
+                       "UNION ALL SELECT count(*) FROM tbLabResultAudit"_s)
                 .rows,
-            (QList<QVariantList>{{"ixDLResultSampleDay"}, {"0.41"}, {"Glucose without limits"}}));
+            (QList<QVariantList>{{"ixDLResultSampleDay"},
+                                 {"0.41"},
+                                 {"Glucose without limits, no critical limits, delta in percent: N"},
+                                 {0},
+                                 {0}}));
     }
 
     void unusableFolders()

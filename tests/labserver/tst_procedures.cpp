@@ -130,7 +130,7 @@ private slots:
         const auto row = [](const char* name, const QStringList& r) { QTest::newRow(name) << r; };
         row("corrected SI, old conventional", {"11.0", "99", "18.016", "198", "H"});
         row("no factor handed: the item's", {"5.5", "", "", "99", ""});
-        row("the factor saved with it", {"35.0", "126.5", "18", "630", "H"}); // 631 by the item's
+        row("the factor saved with it", {"24.9", "126.5", "18", "448", "H"}); // 449 by the item's
         row("below the limits", {"3.8", "", "", "68", "L"});
         row("no SI number: as saved, never converted again", {"", "99", "18.016", "99", ""});
         row("no SI number, conventional high", {"", "250", "", "250", "H"});
@@ -251,7 +251,8 @@ private slots:
         QCOMPARE(columns("sp_InstrumentGetHemaSampleNum '0', '3/7/2024', 'AN-01', ''"),
                  "SampleNum PatientName");
         QVERIFY(columns("select * from tbLabExamItem where ItemID = 'CREA'")
-                    .endsWith("NormalValues CMin CMax"));
+                    .endsWith("NormalValues CMin CMax CriticalLow CriticalHigh PlausibleLow "
+                              "PlausibleHigh DeltaLimit DeltaPercent DeltaDays"));
     }
 
     void badArgumentsAreNamedAndWriteNothing_data()
@@ -294,6 +295,74 @@ private slots:
         QCOMPARE(e.number, ErrNo::DbCommandFailed);
         QCOMPARE(e.description, message);
         QCOMPARE(written(), before);
+    }
+
+    // A critical glucose of REYES, ANA, whose earlier glucose was 5.5: the
+    // verification waits for the call and the delta acknowledgement, and
+    // for a second person when the laboratory asks for one; a correction
+    // after verification is reported; every step is in the audit trail,
+    // which nothing changes.
+    void aCriticalResultIsCalledAcknowledgedVerifiedAndAudited()
+    {
+        QCOMPARE(rowOf("Lab_GetResultChecks", "L-1016",
+                       {"CriticalLow", "CriticalHigh", "PlausibleHigh", "DeltaLimit",
+                        "DeltaPercent", "PrevResult", "PrevUnit", "PrevDate", "PrevRequest"},
+                       "GLU", "ItemID"),
+                 (QStringList{"2.5", "25", "100", "50", "Y", "5.5", "mmol/L",
+                              "2/22/2024 9:00:00 AM", "L-0916"}));
+        const auto entered = [&](const QString& value, const QString& by) {
+            m_conn->execute(normalValueSave("L-1016", "GLU", value, "", ""));
+            m_conn->execute("Lab_RecordResultEntry 'L-1016','GLU','" + by +
+                            "','I','AN-01','103','BENCH-1'");
+        };
+        const auto refusal = [&](const QString& by) {
+            return caught([&] {
+                       m_conn->execute("LAB_Save_VerifyResults 'L-1016','" + by + "'");
+                   }).description;
+        };
+        entered("28", "MT02");
+        QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, "Glucose (fasting)"),
+                 (QStringList{"28", "HH"}));
+        QVERIFY2(refusal("MT01").startsWith("The critical result 28 mmol/L (HH) of Glucose "
+                                             "(fasting) on request L-1016 has not been reported"),
+                 qPrintable(refusal("MT01")));
+        m_conn->execute("Lab_RecordCriticalCall 'L-1016','GLU','Dr. Ramon Cruz',"
+                        "'3/7/2024 3:05:00 PM','MT02','BENCH-1'");
+        QVERIFY(refusal("MT01").contains("differs from the previous result 5.5 mmol/L by more "
+                                         "than its delta limit"));
+        m_conn->execute("Lab_AcknowledgeDelta 'L-1016','GLU','MT01'");
+        m_db->exec("INSERT INTO tbLabOption (Name, Value) VALUES ('SeparateVerifier', 'Y')");
+        QCOMPARE(refusal("mt02"), "mt02 entered the result of Glucose (fasting) on request "
+                                  "L-1016: the laboratory has another medical technologist "
+                                  "verify it.");
+        m_conn->execute("LAB_Save_VerifyResults 'L-1016','MT01'");
+        QCOMPARE(rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
+                 QStringList{"28 mmol/L HH critical: reported to Dr. Ramon Cruz at 3/7/2024 "
+                             "3:05:00 PM"});
+
+        // Corrected after verification: the call belonged to the old value.
+        entered("6.0", "MT03");
+        QCOMPARE(rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
+                 QStringList{"corrected: earlier verified result 28 mmol/L"});
+        QCOMPARE(tableRow("SELECT EntryBy, EntrySource, EntryInstrument, EntrySample, "
+                          "coalesce(CriticalCalledTo, '-') FROM tbLabResult WHERE "
+                          "RequestNum = 'L-1016' AND ItemID = 'GLU'"),
+                 (QStringList{"MT03", "I", "AN-01", "103", "-"}));
+        QStringList trail;
+        const auto audit = m_conn->openRecordset("Lab_GetAuditTrail 'L-1016'");
+        for (const QVariantList& r : audit->data().rows)
+            if (r[1].toString() == u"GLU")
+                trail << QStringList{r[2].toString(), r[3].toString(), r[4].toString(),
+                                     r[5].toString()}
+                             .join(u'|');
+        QCOMPARE(trail, (QStringList{"Result||5.5|MT02", "Result|5.5|28|MT02",
+                                     "Critical call||Dr. Ramon Cruz at 3/7/2024 3:05:00 PM|MT02",
+                                     "Delta acknowledged||MT01|MT01", "Verified|N|Y|MT01",
+                                     "Result|28|6.0|MT03", "Verified|Y|N|MT03"}));
+        for (const char* change : {"UPDATE tbLabResultAudit SET NewValue = '5.5'",
+                                   "DELETE FROM tbLabResultAudit"})
+            QVERIFY(caught([&] { m_db->exec(QLatin1String(change)); })
+                        .description.contains("never changed"));
     }
 
 private:

@@ -1,0 +1,112 @@
+// Administration of the laboratory's own records: the audit trail of a
+// request's results and the laboratory-wide options.
+#include "ConnSettings.h"
+#include "Connection.h"
+#include "EmbeddedDriver.h"
+#include "HostCommands.h"
+#include "LabStore.h"
+#include "LisError.h"
+#include "Recordset.h"
+#include "SqlText.h"
+
+namespace {
+[[noreturn]] void badUsage(const QString& why)
+{
+    throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
+}
+
+QString componentConnection()
+{
+    return ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
+}
+
+// The options the laboratory knows, with what they do.
+const QList<std::pair<QString, QString>>& knownOptions()
+{
+    static const QList<std::pair<QString, QString>> options = {
+        {QStringLiteral("SeparateVerifier"),
+         QStringLiteral("verification by whoever entered a result is refused")},
+    };
+    return options;
+}
+} // namespace
+
+int HostCommands::audit(const QStringList& args, QTextStream& out)
+{
+    if (args.size() != 1 || args.first().trimmed().isEmpty())
+        badUsage(QStringLiteral("audit takes one request number"));
+    registerLabDrivers();
+    Connection db;
+    db.open(componentConnection());
+    const QString req = args.first().trimmed();
+    auto rs = db.openRecordset(QStringLiteral("Lab_GetAuditTrail '") + sqlLiteral(req) +
+                                   QStringLiteral("'"),
+                               CursorOptions::clientDynamic());
+    const ResultSet& data = rs->data();
+    if (data.rows.isEmpty()) {
+        out << "No change to the results of request " << req << " is recorded.\n";
+        return 0;
+    }
+    QList<QStringList> lines = {{QStringLiteral("When"), QStringLiteral("Item"),
+                                 QStringLiteral("What"), QStringLiteral("Was"),
+                                 QStringLiteral("Now"), QStringLiteral("By"),
+                                 QStringLiteral("Workstation")}};
+    for (const QVariantList& r : data.rows) {
+        QStringList cells;
+        for (const QVariant& v : r)
+            cells << (v.isNull() ? QString() : Recordset::toText(v));
+        lines << cells;
+    }
+    QList<qsizetype> widths(lines.first().size(), 0);
+    for (const QStringList& l : lines)
+        for (qsizetype c = 0; c < l.size() && c < widths.size(); ++c)
+            widths[c] = std::max(widths[c], l[c].size());
+    out << "Audit trail of request " << req << "\n";
+    for (const QStringList& l : lines) {
+        QString line;
+        for (qsizetype c = 0; c < l.size() && c < widths.size(); ++c)
+            line += c + 1 == l.size() ? l[c] : l[c].leftJustified(widths[c] + 2);
+        out << line << "\n";
+    }
+    return 0;
+}
+
+int HostCommands::option(const QStringList& args, QTextStream& out)
+{
+    if (args.size() != 0 && args.size() != 2)
+        badUsage(QStringLiteral("option [NAME on|off]"));
+    registerLabDrivers();
+    const auto store = openLaboratory(ConnectionString::parse(componentConnection()));
+    if (args.size() == 2) {
+        const auto known = std::find_if(knownOptions().begin(), knownOptions().end(),
+                                        [&](const auto& o) {
+                                            return o.first.compare(args[0], Qt::CaseInsensitive) == 0;
+                                        });
+        if (known == knownOptions().end())
+            badUsage(QStringLiteral("the laboratory has no option \"%1\"").arg(args[0]));
+        const QString value = args[1].toLower();
+        if (value != QLatin1String("on") && value != QLatin1String("off"))
+            badUsage(QStringLiteral("an option is on or off, not \"%1\"").arg(args[1]));
+        store->begin();
+        try {
+            store->exec(QStringLiteral("DELETE FROM tbLabOption WHERE Name = ?"), {known->first});
+            store->exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, ?)"),
+                        {known->first, value == QLatin1String("on") ? QStringLiteral("Y")
+                                                                     : QStringLiteral("N")});
+            store->commit();
+        } catch (...) {
+            store->rollback();
+            throw;
+        }
+    }
+    for (const auto& [name, meaning] : knownOptions()) {
+        const QString v = store->query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = ?"),
+                                       {name})
+                              .rows.value(0)
+                              .value(0)
+                              .toString();
+        out << name << " " << (v == QLatin1String("Y") ? "on" : "off") << ": " << meaning
+            << "\n";
+    }
+    return 0;
+}

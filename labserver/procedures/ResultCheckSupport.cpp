@@ -1,0 +1,134 @@
+#include "ResultCheckSupport.h"
+#include "Clock.h"
+#include "DateText.h"
+#include "LabStore.h"
+#include "ProcedureSupport.h"
+
+#include <QHash>
+#include <QSysInfo>
+
+namespace {
+// Empty text, never Null: the audit's columns hold text.
+QString notNull(const QString& s)
+{
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+std::optional<double> optionalNumber(const QVariant& v)
+{
+    return v.isNull() ? std::nullopt : std::optional(v.toDouble());
+}
+} // namespace
+
+namespace ProcedureSupport {
+QDateTime storedMoment(const QVariant& value)
+{
+    if (value.isNull())
+        return {};
+    if (value.metaType().id() == QMetaType::QDateTime)
+        return value.toDateTime();
+    return DateText::parse(value.toString()).value_or(QDateTime());
+}
+
+bool ItemCheck::deltaExceeded() const
+{
+    return ResultFlags::deltaExceeded(value, limits, Clock::now());
+}
+
+QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
+{
+    // The exam's items in its order, then items saved outside it; each with
+    // the saved result, when there is one.
+    const ResultSet items = store.query(
+        QStringLiteral(
+            "SELECT i.ItemID, i.ExamName, i.SIUnit, i.SIMin, i.SIMax, i.\"CMin\", i.\"CMax\", "
+            "i.CriticalLow, i.CriticalHigh, i.PlausibleLow, i.PlausibleHigh, i.DeltaLimit, "
+            "i.DeltaPercent, i.DeltaDays, res.RequestNum, "
+            "CASE res.ResultKind WHEN 'N' THEN res.SIResult ELSE res.PatientValue END, "
+            "res.CriticalCalledTo, res.CriticalCalledAt, res.DeltaAcknowledgedBy, "
+            "res.CorrectedFrom, coalesce(res.SIUnit, '') "
+            "FROM tbLabRequest r "
+            "JOIN tbLabExamItem i ON i.ItemID IN (SELECT f.ItemID FROM tbLabExamFormat f "
+            "WHERE f.Code = r.Code UNION SELECT x.ItemID FROM tbLabResult x "
+            "WHERE x.RequestNum = r.RequestNum UNION SELECT r.Code) "
+            "LEFT JOIN tbLabExamFormat fo ON fo.Code = r.Code AND fo.ItemID = i.ItemID "
+            "LEFT JOIN tbLabResult res ON res.RequestNum = r.RequestNum AND res.ItemID = i.ItemID "
+            "WHERE r.RequestNum = ? "
+            "ORDER BY CASE WHEN fo.SortOrder IS NULL THEN 1 ELSE 0 END, fo.SortOrder, i.ItemID"),
+        {requestNum});
+    if (items.rows.isEmpty())
+        return {};
+    // The patient's latest verified result of each item on another request
+    // made no later than this one.
+    const ResultSet previous = store.query(
+        QStringLiteral(
+            "SELECT ItemID, Value, Unit, Moment, RequestNum FROM ("
+            "SELECT p.ItemID, CASE p.ResultKind WHEN 'N' THEN p.SIResult ELSE p.PatientValue END "
+            "AS Value, coalesce(nullif(p.SIUnit, ''), i.SIUnit, '') AS Unit, "
+            "coalesce(h.ResultDate, p.VerifiedAt) AS Moment, p.RequestNum, "
+            "row_number() OVER (PARTITION BY p.ItemID ORDER BY coalesce(h.ResultDate, "
+            "p.VerifiedAt) DESC, p.RequestNum DESC) AS Latest "
+            "FROM tbLabRequest cur "
+            "JOIN tbLabRequest pr ON pr.HospNum = cur.HospNum AND pr.RequestNum <> cur.RequestNum "
+            "AND pr.RequestDate <= cur.RequestDate "
+            "JOIN tbLabResult p ON p.RequestNum = pr.RequestNum AND p.Verified = 'Y' "
+            "LEFT JOIN tbLabResultHeader h ON h.RequestNum = p.RequestNum "
+            "LEFT JOIN tbLabExamItem i ON i.ItemID = p.ItemID "
+            "WHERE cur.RequestNum = ?) latest WHERE Latest = 1"),
+        {requestNum});
+    QHash<QString, QVariantList> before;
+    for (const QVariantList& p : previous.rows)
+        before.insert(p[0].toString().toLower(), p);
+
+    QList<ItemCheck> checks;
+    for (const QVariantList& r : items.rows) {
+        ItemCheck c;
+        c.itemId = r[0].toString();
+        c.examName = r[1].toString();
+        c.unit = r[2].toString();
+        c.limits.min = optionalNumber(r[3]);
+        c.limits.max = optionalNumber(r[4]);
+        c.cMin = optionalNumber(r[5]);
+        c.cMax = optionalNumber(r[6]);
+        c.limits.criticalLow = optionalNumber(r[7]);
+        c.limits.criticalHigh = optionalNumber(r[8]);
+        c.limits.plausibleLow = optionalNumber(r[9]);
+        c.limits.plausibleHigh = optionalNumber(r[10]);
+        c.limits.deltaLimit = optionalNumber(r[11]);
+        c.limits.deltaPercent = r[12].toString().trimmed().compare(u"Y", Qt::CaseInsensitive) == 0;
+        c.limits.deltaDays = r[13].toInt();
+        c.saved = !r[14].isNull();
+        c.value = r[15].toString();
+        c.calledTo = r[16].toString();
+        c.calledAt = storedMoment(r[17]);
+        c.acknowledgedBy = r[18].toString();
+        c.correctedFrom = r[19].toString();
+        if (c.saved && !r[20].toString().isEmpty())
+            c.unit = r[20].toString();
+        if (const auto p = before.constFind(c.itemId.toLower()); p != before.constEnd()) {
+            c.limits.previous = p->at(1).toString();
+            c.previousUnit = p->at(2).toString();
+            c.limits.previousAt = storedMoment(p->at(3));
+            c.previousRequest = p->at(4).toString();
+        }
+        checks.append(c);
+    }
+    return checks;
+}
+
+QString workstation()
+{
+    return QSysInfo::machineHostName();
+}
+
+void audit(LabStore& store, const QString& requestNum, const QString& itemId,
+           const QString& field, const QString& oldValue, const QString& newValue,
+           const QString& by, const QString& where)
+{
+    store.exec(QStringLiteral("INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, "
+                              "NewValue, ChangedBy, Workstation, ChangedAt) "
+                              "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+               {requestNum, itemId, field, notNull(oldValue), notNull(newValue), notNull(by),
+                where.trimmed().isEmpty() ? workstation() : where.trimmed(), now()});
+}
+} // namespace ProcedureSupport

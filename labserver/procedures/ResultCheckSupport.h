@@ -1,0 +1,48 @@
+#pragma once
+
+#include "ResultFlags.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+class LabStore;
+
+namespace ProcedureSupport {
+// One exam item of a request with what its result is judged by: the item's
+// limits, the patient's previous verified result, and what was recorded of
+// the saved result (its value, the critical call, the delta acknowledgement).
+struct ItemCheck {
+    QString itemId;
+    QString examName;
+    QString unit;
+    ItemLimits limits;
+    std::optional<double> cMin;
+    std::optional<double> cMax;
+    QString previousUnit;
+    QString previousRequest;
+    bool saved = false;
+    QString value; // the saved result (SI result, or a cut-off's value)
+    QString calledTo;
+    QDateTime calledAt;
+    QString acknowledgedBy;
+    QString correctedFrom;
+
+    QString flag() const { return ResultFlags::flag(value, limits); }
+    bool deltaExceeded() const;
+};
+
+// The items of the request's exam and of its saved results, in the exam's
+// order; empty for an unknown request. Two queries whatever the count.
+QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum);
+
+// A stored date-time as it comes from either engine; invalid for Null.
+QDateTime storedMoment(const QVariant& value);
+
+// Appends a row to the audit trail of results.
+void audit(LabStore& store, const QString& requestNum, const QString& itemId,
+           const QString& field, const QString& oldValue, const QString& newValue,
+           const QString& by, const QString& workstation = {});
+// This workstation's name, as the audit trail records it.
+QString workstation();
+} // namespace ProcedureSupport

@@ -1,0 +1,254 @@
+#include "Screenshot.h"
+#include "WindowFixture.h"
+#include "frmCriticalCall.h"
+
+namespace {
+using F = WindowFixture;
+using Window = WindowFixture::NormalValuesWithoutReport;
+
+constexpr int kFlag = 15;
+constexpr int kPrevious = 16;
+
+// Types a value over a row's result, as staff do.
+void type(Window& w, int row, const QString& value)
+{
+    F::clickCell(w.msfgRequest, row);
+    QTest::keyClicks(w.txtResult, value);
+}
+
+QString host()
+{
+    return QSysInfo::machineHostName();
+}
+
+const QString kCalledAt = QStringLiteral("3/7/2024 2:05:00 PM"); // the pinned clock, to the minute
+} // namespace
+
+// The normal-values window's checks: flags and the previous result while
+// typing, and a save that asks about implausible, critical and changed
+// results and tells the laboratory who entered, called and acknowledged
+// them; without limits, exactly the save there was before.
+class TstResultChecks : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        f.setUp(&m_factory);
+        f.entry->EmployeeCode(QStringLiteral("MT02"));
+    }
+    void cleanup() { f.tearDown(); }
+
+    // L-1016 (REYES, ANA): glucose 5.5 saved; her earlier L-0916 has a
+    // verified 5.5 of 22 February.
+    void flagsFollowTheValue()
+    {
+        f.entry->EditMode(true);
+        f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            FlexGrid* g = w.msfgRequest;
+            QCOMPARE(g->TextMatrix(0, kFlag) + '|' + g->TextMatrix(0, kPrevious), "Flag|Previous");
+            QVERIFY(!g->isColumnHidden(kFlag) && !g->isColumnHidden(kPrevious));
+            // Shown beside the SI result; the saved columns keep their numbers.
+            QCOMPARE(g->horizontalHeader()->visualIndex(kFlag),
+                     g->horizontalHeader()->visualIndex(3) + 1);
+            QCOMPARE(g->TextMatrix(1, kPrevious), QStringLiteral("5.5 mmol/L 02/22/2024"));
+            QCOMPARE(g->item(0, kPrevious)->toolTip(),
+                     QStringLiteral("Verified result of request L-0916"));
+            QCOMPARE(g->TextMatrix(1, kFlag), QString());
+
+            const struct {
+                const char* typed;
+                const char* flag;
+                QColor fore;
+                bool amber;
+            } steps[] = {{"28", "HH D", Qt::white, true},
+                         {"2.0", "LL D", Qt::white, true},
+                         {"3.5", "L", QColor(0x00, 0x3c, 0xb4), false},
+                         {"7", "H", QColor(0xc0, 0x00, 0x00), false},
+                         {"5.0", "", QColor(), false},
+                         {"NEGATIVE", "", QColor(), false}};
+            for (const auto& s : steps) {
+                type(w, 1, QLatin1String(s.typed));
+                QCOMPARE(g->TextMatrix(1, kFlag), QLatin1String(s.flag));
+                if (s.fore.isValid()) // colour goes with the letters
+                    QCOMPARE(g->item(0, kFlag)->foreground().color(), s.fore);
+                QCOMPARE(g->item(0, kPrevious)->background().color() == QColor(0xff, 0xd5, 0x80),
+                         s.amber);
+                if (QByteArray(s.typed) == "28") {
+                    F::clickCell(g, 3); // the flagged row unselected
+                    w.resize(1366, 768);
+                    screenshot(w, QStringLiteral("nv-flags"));
+                }
+            }
+            // A saved conventional value is judged by its own limits.
+            const int chol = int(F::column(g, 1).indexOf("CHOL")) + 1;
+            QCOMPARE(g->TextMatrix(chol, kFlag), QStringLiteral("H / H"));
+            w.close();
+            f.presenter.queueAnswer(MsgAnswer::Yes); // discard
+        });
+    }
+
+    // Sample 103 of L-1013 brings glucose 28: taken over, flagged, called
+    // about on save, and recorded as the instrument's.
+    void takenOverCriticalValueIsCalledAbout()
+    {
+        f.db->exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = '28' "
+                                  "WHERE SampleNum = '103'"));
+        f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            F::useResult(w);
+            QCOMPARE(w.msfgRequest->TextMatrix(1, 3) + '|' + w.msfgRequest->TextMatrix(1, kFlag),
+                     "28|HH");
+            f.db->clearTrace();
+            f.presenter.queueWindow([](QWidget& d) {
+                auto& call = static_cast<frmCriticalCall&>(d);
+                QCOMPARE(call.windowTitle(), QStringLiteral("Critical Result"));
+                QVERIFY(call.lblResult->text().contains(QStringLiteral("28 mmol/L")));
+                QTest::keyClick(call.txtReportedTo, Qt::Key_Return); // nobody named: stays
+                QVERIFY(call.isVisible());
+                QTest::keyClicks(call.txtReportedTo, QStringLiteral("Ward 3, Nurse O'Hara"));
+                QTest::keyClick(call.txtReportedTo, Qt::Key_Return);
+            });
+            w.cmdSave->click();
+            QVERIFY(!w.isVisible());
+        });
+        const QStringList trace = f.db->trace();
+        const int save = int(trace.indexOf(
+            QRegularExpression("^Lab_FormMaker_SaveResultWithNormalValues2 'L-1013', 'GLU'.*")));
+        QVERIFY(save >= 0);
+        QCOMPARE(trace.mid(save + 1, 2),
+                 (QStringList{"Lab_RecordResultEntry 'L-1013','GLU','MT02','I','AN-01','103','" +
+                                  host() + "'",
+                              "Lab_RecordCriticalCall 'L-1013','GLU','Ward 3, Nurse O''Hara','" +
+                                  kCalledAt + "','MT02','" + host() + "'"}));
+        QCOMPARE(f.stored("EntrySource", "L-1013", "GLU") + '|' +
+                     f.stored("CriticalCalledTo", "L-1013", "GLU"),
+                 "I|Ward 3, Nurse O'Hara");
+    }
+
+    // Each question answered No (or the call cancelled) saves nothing and
+    // keeps every value; answered Yes, the save goes through with what
+    // was confirmed.
+    void questionsBeforeTheSave_data()
+    {
+        QTest::addColumn<bool>("verifyMode");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("refusals"); // "plausible", "call", "delta"
+        F::row("implausible, No", false, "250", QStringList{"plausible"});
+        F::row("critical, call cancelled", false, "28", QStringList{"call"});
+        F::row("verify mode, delta No", true, "28", QStringList{"delta"});
+        F::row("verify mode, all confirmed", true, "28", QStringList());
+    }
+    void questionsBeforeTheSave()
+    {
+        QFETCH(bool, verifyMode);
+        QFETCH(QString, typed);
+        QFETCH(QStringList, refusals);
+        f.entry->EditMode(true);
+        f.entry->VerifyMode(verifyMode);
+        const bool saves = refusals.isEmpty();
+        f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            type(w, 1, typed);
+            f.db->clearTrace();
+            if (refusals.contains("plausible")) {
+                f.presenter.queueAnswer(MsgAnswer::No);
+            } else {
+                f.presenter.queueWindow([&](QWidget& d) {
+                    auto& call = static_cast<frmCriticalCall&>(d);
+                    if (refusals.contains("call")) {
+                        QTest::keyClick(&call, Qt::Key_Escape);
+                        return;
+                    }
+                    QTest::keyClicks(call.txtReportedTo, QStringLiteral("Dr. Cruz"));
+                    QTest::mouseClick(call.cmdOK, Qt::LeftButton);
+                });
+                f.presenter.queueAnswer(saves ? MsgAnswer::Yes : MsgAnswer::No);
+            }
+            w.cmdSave->click();
+            QCOMPARE(f.presenter.windowsShown().mid(1), refusals.contains("plausible")
+                                                            ? QStringList()
+                                                            : QStringList{"frmCriticalCall"});
+            const QStringList asked = f.presenter.messageTexts();
+            if (refusals.contains("plausible"))
+                QCOMPARE(asked, QStringList{"The result 250 of Glucose (fasting) is outside the "
+                                            "plausible limits 0 - 100 mmol/L: it may be a typing "
+                                            "slip. Save it anyway?"});
+            else if (verifyMode)
+                QCOMPARE(asked, QStringList{"The result of Glucose (fasting) changed from 5.5 "
+                                            "mmol/L (02/22/2024) to 28: more than the delta limit "
+                                            "of 50% within 30 days. Acknowledge it and verify?"});
+            else
+                QCOMPARE(asked, QStringList());
+            QVERIFY2(w.isVisible() == !saves, qPrintable(asked.join('\n')));
+            if (!saves) {
+                QVERIFY(f.db->trace().filter(QRegularExpression("^Lab_|^laboratory")).isEmpty());
+                QCOMPARE(w.msfgRequest->TextMatrix(1, 3), typed);
+                QVERIFY(w.cmdSave->isEnabled());
+                w.close();
+                f.presenter.queueAnswer(MsgAnswer::Yes); // discard
+            }
+        });
+        QCOMPARE(f.stored("SIResult", "L-1016", "GLU"), saves ? typed : QStringLiteral("5.5"));
+        if (!saves)
+            return;
+        // Saved, called about and acknowledged, and only then verified again.
+        const QStringList trace = f.db->trace();
+        const int save = int(trace.indexOf(
+            QRegularExpression("^Lab_FormMaker_SaveResultWithNormalValues2 'L-1016', 'GLU'.*")));
+        QCOMPARE(
+            trace.mid(save + 1, 3),
+            (QStringList{"Lab_RecordResultEntry 'L-1016','GLU','MT02','T','','','" + host() + "'",
+                         "Lab_RecordCriticalCall 'L-1016','GLU','Dr. Cruz','" + kCalledAt +
+                             "','MT02','" + host() + "'",
+                         "Lab_AcknowledgeDelta 'L-1016','GLU','MT02'"}));
+        QVERIFY(trace.indexOf("laboratory..LAB_Save_VerifyResults 'L-1016','MT02'", save) > save);
+        QCOMPARE(f.stored("CriticalCalledTo", "L-1016", "GLU") + '|' +
+                     f.stored("DeltaAcknowledgedBy", "L-1016", "GLU") + '|' +
+                     f.stored("Verified", "L-1016", "GLU"),
+                 "Dr. Cruz|MT02|Y");
+    }
+
+    // No limit configured: nothing shown, nothing asked, and the same save
+    // as from a laboratory that does not know the checks at all.
+    void withoutLimitsTheSaveIsUnchanged()
+    {
+        const auto saveTyped = [&](bool knowsChecks, QStringList& trace) {
+            f.tearDown();
+            f.setUp(&m_factory);
+            f.entry->EmployeeCode(QStringLiteral("MT02"));
+            f.entry->EditMode(true);
+            f.db->exec(
+                QStringLiteral("UPDATE tbLabExamItem SET CriticalLow = NULL, CriticalHigh = NULL, "
+                               "PlausibleLow = NULL, PlausibleHigh = NULL, DeltaLimit = NULL"));
+            if (!knowsChecks)
+                session().LabDb->setCommandHook([](const QString& text) {
+                    if (text.startsWith(QStringLiteral("Lab_GetResultChecks")))
+                        throw LisError(ErrNo::DbCommandFailed, QStringLiteral("unknown procedure"));
+                });
+            f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+                QVERIFY(w.msfgRequest->isColumnHidden(kFlag) &&
+                        w.msfgRequest->isColumnHidden(kPrevious));
+                type(w, 1, QStringLiteral("250"));
+                QCOMPARE(w.msfgRequest->TextMatrix(1, kFlag), QString());
+                f.db->clearTrace();
+                w.cmdSave->click();
+                QVERIFY2(!w.isVisible(), qPrintable(f.presenter.messageTexts().join('\n')));
+            });
+            session().LabDb->setCommandHook({});
+            QVERIFY(f.presenter.messages().isEmpty());
+            QCOMPARE(f.stored("SIResult", "L-1016", "GLU"), QStringLiteral("250"));
+            trace = f.db->trace();
+        };
+        QStringList unconfigured, unknown;
+        saveTyped(true, unconfigured);
+        saveTyped(false, unknown);
+        QVERIFY(!unconfigured.isEmpty());
+        QVERIFY(unconfigured.filter(QRegularExpression("^Lab_(Record|Acknowledge)")).isEmpty());
+        QCOMPARE(unconfigured, unknown);
+    }
+
+private:
+    WindowFixture f;
+    WindowFixture::WindowsOf<Window> m_factory;
+};
+
+QTEST_MAIN(TstResultChecks)
+#include "tst_result_checks.moc"
