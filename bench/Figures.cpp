@@ -1,7 +1,10 @@
 #include "Figures.h"
 #include "BenchLab.h"
+#include "Clock.h"
 #include "Connection.h"
+#include "DateText.h"
 #include "FlexGrid.h"
+#include "LabStore.h"
 #include "ReportPrinting.h"
 #include "ScriptedPresenter.h"
 #include "clsLISResultEntry.h"
@@ -107,6 +110,71 @@ void benchOpening(QTextStream& out)
         if (n == 10)
             base = ms;
         line(out, QStringLiteral("%1 exams").arg(n), ms, QStringLiteral("10 exams"), base);
+    }
+}
+
+namespace {
+// A normal-values exam of n items for REYES, ANA (request C-2); with
+// `checks`, each item has critical, plausible and delta limits and the
+// patient's earlier request C-1 has a verified result of each.
+void addCheckedExam(const QString& folder, int n, bool checks)
+{
+    LabStore store(folder);
+    store.begin();
+    const QDate day = Clock::today();
+    store.exec(QStringLiteral("INSERT INTO tbLabExam (Code, ExamName, SectionID, FormType) "
+                              "VALUES ('NVB', 'Bench chemistry', 'CHEM', 'B')"));
+    for (const auto& [req, days] : {std::pair{QStringLiteral("C-1"), -7}, {QStringLiteral("C-2"), 0}})
+        store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, IDNum, "
+                                  "Code, RequestDate) VALUES (?, ?, 'H-0005', 'O-24012', 'NVB', ?)"),
+                   {req, QStringLiteral("REF-") + req,
+                    DateText::storage(QDateTime(day.addDays(days), QTime(7, 0)))});
+    for (int i = 1; i <= n; ++i) {
+        const QString id = QStringLiteral("N%1").arg(i, 4, 10, QLatin1Char('0'));
+        store.exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName, ItemFormType, "
+                                  "SIUnit, SIMin, SIMax, CUnit, Factor) "
+                                  "VALUES (?, ?, '1', 'mmol/L', 3.5, 6.5, 'mg/dL', 18)"),
+                   {id, QStringLiteral("Bench analyte ") + id});
+        store.exec(QStringLiteral("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) "
+                                  "VALUES ('NVB', ?, ?)"),
+                   {id, i});
+        if (!checks)
+            continue;
+        store.exec(QStringLiteral("UPDATE tbLabExamItem SET CriticalLow = 2, CriticalHigh = 20, "
+                                  "PlausibleLow = 0, PlausibleHigh = 100, DeltaLimit = 50, "
+                                  "DeltaPercent = 'Y', DeltaDays = 30 WHERE ItemID = ?"),
+                   {id});
+        store.exec(QStringLiteral("INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, "
+                                  "RowNo, SIResult, SIUnit, Verified, VerifiedAt) "
+                                  "VALUES ('C-1', ?, 'N', ?, '5.0', 'mmol/L', 'Y', ?)"),
+                   {id, i, DateText::storage(QDateTime(day.addDays(-7), QTime(9, 0)))});
+    }
+    store.commit();
+}
+} // namespace
+
+void benchChecks(QTextStream& out)
+{
+    out << "Opening a request of 30 normal-value exams with their limits and previous results, "
+           "against the same request without them (median of 15 opens)\n";
+    double base = 0;
+    for (const bool checks : {false, true}) {
+        BenchLab lab(1);
+        addCheckedExam(lab.folder(), 30, checks);
+        ScriptedPresenter presenter;
+        PresenterScope scope(presenter);
+        clsLISResultEntry entry;
+        entry.Show_ResultEntry(QStringLiteral("C-2")); // warm-up
+        QList<double> times;
+        for (int i = 0; i < 15; ++i)
+            times << msOf([&] { entry.Show_ResultEntry(QStringLiteral("C-2")); });
+        std::sort(times.begin(), times.end());
+        const double ms = times.at(times.size() / 2);
+        if (!checks)
+            base = ms;
+        line(out, checks ? QStringLiteral("with limits and previous results")
+                         : QStringLiteral("without"),
+             ms, QStringLiteral("without"), base);
     }
 }
 

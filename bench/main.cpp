@@ -10,7 +10,7 @@
 #include <algorithm>
 
 // Benchmarks: each figure beside a baseline measured in the same run.
-// Names given on the command line (commands, opening, save, takeover,
+// Names given on the command line (commands, opening, checks, save, takeover,
 // reports, start, engine-reads, engine-save, workstations, history,
 // instruments) run only those
 // figures, e.g. under callgrind. "workstation ..." is this program re-run
@@ -26,7 +26,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     ResultWindows::install();
     QStringList wanted = app.arguments().mid(1);
-    const QStringList known = {"commands",     "opening",     "save",        "takeover",
+    const QStringList known = {"commands",     "opening",     "checks",      "save",        "takeover",
                                "reports",      "start",       "engine-reads", "engine-save",
                                "workstations", "history",     "instruments"};
     for (const QString& name : wanted) {
@@ -44,6 +44,8 @@ int main(int argc, char** argv)
         benchCommands(out);
     if (wanted.contains(QStringLiteral("opening")))
         benchOpening(out);
+    if (wanted.contains(QStringLiteral("checks")))
+        benchChecks(out);
     if (wanted.contains(QStringLiteral("save")))
         benchSave(out, {10, 100, 200, 1000});
     if (wanted.contains(QStringLiteral("takeover")))
