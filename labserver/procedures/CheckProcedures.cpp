@@ -111,8 +111,10 @@ ResultSet recordResultEntry(ProcedureContext& ctx)
     fields.append({QStringLiteral("Verified"), row[5].toString()});
     const qint64 verifiedAt = lastAudited(s, req, item, QStringLiteral("Verified")).first;
     for (const auto& [field, value] : fields) {
-        const auto [id, last] = lastAudited(s, req, item, field);
+        auto [id, last] = lastAudited(s, req, item, field);
         const bool unverified = field == QLatin1String("Verified") && value == QLatin1String("N");
+        if (id == 0 && field == QLatin1String("Verified"))
+            last = QStringLiteral("N"); // a result is saved unverified first
         if ((id == 0 && (value.isEmpty() || unverified)) || (id != 0 && last == value))
             continue;
         audit(s, req, item, field, last, value, employee, where);

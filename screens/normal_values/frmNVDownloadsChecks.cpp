@@ -133,6 +133,15 @@ void frmNVDownloads::showChecks(int row)
                              : QStringLiteral("Verified result of request ") +
                                    checks->previousRequest);
     previous->setData(Qt::BackgroundRole, f.delta ? QVariant(QBrush(kDeltaShade)) : QVariant());
+    // The previous result beside the flag too, for a window too narrow to
+    // show its column.
+    const QString before = msfgRequest->TextMatrix(row, kPreviousColumn);
+    flag->setToolTip(before.isEmpty() ? QString()
+                                      : QStringLiteral("Previous: %1 (%2)%3")
+                                            .arg(before, checks->previousRequest,
+                                                 f.delta ? QStringLiteral(", changed by more than "
+                                                                          "the delta limit")
+                                                         : QString()));
 }
 
 bool frmNVDownloads::confirmChecks(bool verifying)
