@@ -2,6 +2,7 @@
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
+#include "InterpretationShade.h"
 #include "LisError.h"
 #include "SqlText.h"
 #include "modMain.h"
@@ -15,6 +16,9 @@
 #include <QTimeEdit>
 
 namespace {
+// The RESULT column: the laboratory's interpretation of the value.
+constexpr int kInterpretationColumn = 4;
+
 QString numericText(const QString& text)
 {
     const auto v = numeric(text);
@@ -36,6 +40,17 @@ frmDownloaded::frmDownloaded()
         picker->setFocusPolicy(Qt::NoFocus);
         picker->setToolTip(QStringLiteral("The report shows the time the results are saved."));
     }
+    // Every way an interpretation reaches the grid (filling, taking over,
+    // resetting, typing) writes the cell's text: the shade follows the text.
+    connect(msfgRequest->model(), &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& from, const QModelIndex& to, const QList<int>& roles) {
+                if (from.column() > kInterpretationColumn || to.column() < kInterpretationColumn)
+                    return;
+                if (!roles.isEmpty() && !roles.contains(Qt::DisplayRole))
+                    return;
+                for (int r = from.row(); r <= to.row(); ++r)
+                    InterpretationShade::apply(msfgRequest->item(r, kInterpretationColumn));
+            });
 }
 
 void frmDownloaded::layoutRequestGrid()
