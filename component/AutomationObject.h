@@ -1,10 +1,12 @@
 #pragma once
 
+#include "lis_export.h"
+
 #include <QString>
 #include <memory>
 
 // A class a host creates by its ProgID.
-class AutomationObject {
+class LIS_EXPORT AutomationObject {
 public:
     virtual ~AutomationObject();
     virtual QString progId() const = 0;
@@ -13,7 +15,7 @@ public:
 // "Velquor.clsLISResultEntry" or "Velquor.ConnSettings"; any other ProgID is
 // error 429. Creating the result entry object opens the laboratory database,
 // so its failures arrive here.
-std::unique_ptr<AutomationObject> CreateObject(const QString& progId);
+LIS_EXPORT std::unique_ptr<AutomationObject> CreateObject(const QString& progId);
 
 // CreateObject, checked for the class the caller expects.
 template <typename T> std::unique_ptr<T> CreateObjectAs(const QString& progId)

@@ -5,7 +5,7 @@
 // Turns the user's database connection settings into the connection string
 // the component opens its database with, and hands single settings out by
 // number. The only place that knows the settings' names. Keeps no state.
-class ConnSettings : public AutomationObject {
+class LIS_EXPORT ConnSettings : public AutomationObject {
 public:
     static constexpr auto kProgId = "Velquor.ConnSettings";
     QString progId() const override { return QString::fromLatin1(kProgId); }

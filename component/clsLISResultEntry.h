@@ -8,7 +8,7 @@
 // The component's public object. Creating it opens the laboratory database;
 // the host sets who works and how, then calls Show_ResultEntry for each
 // request. The properties are write-only and go straight into the session.
-class clsLISResultEntry : public AutomationObject {
+class LIS_EXPORT clsLISResultEntry : public AutomationObject {
 public:
     static constexpr auto kProgId = "Velquor.clsLISResultEntry";
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lis_export.h"
+
 #include <QString>
 #include <exception>
 
@@ -21,7 +23,7 @@ constexpr int DbTransactionFailed = -2147168242;
 } // namespace ErrNo
 
 // The one error type: a number and a description, nothing else.
-class LisError : public std::exception {
+class LIS_EXPORT LisError : public std::exception {
 public:
     LisError(int number, QString description);
 

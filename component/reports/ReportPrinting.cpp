@@ -5,6 +5,9 @@
 #include "modMain.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <dlfcn.h>
 
 ReportViewer::~ReportViewer() = default;
 
@@ -49,7 +52,24 @@ void installReportViewer(std::function<std::unique_ptr<ReportViewer>()> make)
 
 QString reportFolder()
 {
-    return QCoreApplication::applicationDirPath();
+    // The component's own program file is the shared library (or the
+    // program it is linked into): installed, its reports are in the data
+    // folder beside it; in the build tree, beside the programs.
+    static const QString folder = [] {
+        Dl_info info{};
+        if (dladdr(reinterpret_cast<void*>(&reportFolder), &info) != 0 && info.dli_fname) {
+            const QFileInfo self(QString::fromLocal8Bit(info.dli_fname));
+            for (const char* up : {"/../share/lis-result-entry/reports",
+                                   "/../../share/lis-result-entry/reports"}) {
+                const QString installed =
+                    QDir::cleanPath(self.absolutePath() + QLatin1String(up));
+                if (QFileInfo(installed).isDir())
+                    return installed;
+            }
+        }
+        return QCoreApplication::applicationDirPath();
+    }();
+    return folder;
 }
 
 void OpenReportWithLogOn(const QString& ReportPath, const QString& DatabaseName,

@@ -5,7 +5,7 @@
 #include <QTextStream>
 
 // Without a display nobody can answer a message box or work in a window:
-// the host prints each message as "[title] text" and takes its default
+// it prints each message as "[title] text" and takes its default
 // answer, and closes each window it was asked to show.
 class ConsolePresenter : public Presenter {
 public:

@@ -1,0 +1,15 @@
+// Loading the component's shared library makes it ready for any host: the
+// result windows are installed, as lis-host does by hand when it is linked
+// with the component directly.
+#include "AutomationObject.h"
+#include "ResultWindows.h"
+
+// What C++ hosts call that the C interface does not: kept in the library.
+LIS_EXPORT extern auto* const lisCreateObject = &CreateObject;
+
+namespace {
+const bool g_windows = [] {
+    ResultWindows::install();
+    return true;
+}();
+} // namespace
