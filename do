@@ -5,6 +5,7 @@
 #                           reports into ./walkthrough)
 #   ./do test               build, then run every test through ctest
 #   ./do bench              build, then run the benchmarks
+#   ./do package            build for /usr and make the Debian package in build-package/
 # LIS_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # LIS_WERROR=1 turns warnings into errors (CI sets both).
 set -euo pipefail
@@ -79,8 +80,16 @@ test)
     build
     ctest --test-dir "$(build_dir)" --output-on-failure -j"$(nproc)"
     ;;
+package)
+    ensure_packages
+    # A build of its own for /usr, so the package's paths are Debian's.
+    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    cmake --build build-package -j"$(nproc)" --target lis_resultentry lis-host lis-instrument
+    (cd build-package && cpack -G DEB)
+    ;;
 *)
-    echo "usage: ./do run [REQUESTNUM] | ./do test | ./do bench" >&2
+    echo "usage: ./do run [REQUESTNUM] | ./do test | ./do bench | ./do package" >&2
     exit 2
     ;;
 esac
