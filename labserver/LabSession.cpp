@@ -216,3 +216,13 @@ void LabSession::rollbackTransaction()
     m_inTransaction = false;
     m_store->rollback();
 }
+
+bool LabSession::watch(const QString& channel, std::function<void(const QString&)> onNotice)
+{
+    return m_store->listen(channel, std::move(onNotice));
+}
+
+void LabSession::unwatch(const QString& channel)
+{
+    m_store->unlisten(channel);
+}

@@ -23,6 +23,8 @@ public:
     void beginTransaction() override;
     void commitTransaction() override;
     void rollbackTransaction() override;
+    bool watch(const QString& channel, std::function<void(const QString&)> onNotice) override;
+    void unwatch(const QString& channel) override;
 
     // The store underneath, for tools and tests that tune it (busy timeout).
     LabStore& store() { return *m_store; }

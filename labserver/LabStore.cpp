@@ -8,6 +8,7 @@
 #include <QAtomicInt>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QSqlDriver>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -529,4 +530,41 @@ QString LabStore::busyMessage() const
                           "not end.")
         .arg(m_where, QString::number(ms / 1000.0),
              ms == 1000 ? QStringLiteral("second") : QStringLiteral("seconds"));
+}
+
+bool LabStore::listen(const QString& channel, std::function<void(const QString&)> onNotice)
+{
+    if (m_engine != Engine::PostgreSQL)
+        return false;
+    QSqlDriver* driver = m_db.driver();
+    if (!m_noticesConnected) {
+        QObject::connect(driver, &QSqlDriver::notification, driver,
+                         [this](const QString& name, QSqlDriver::NotificationSource,
+                                const QVariant& payload) {
+                             const auto it = m_listeners.constFind(name.toLower());
+                             if (it != m_listeners.constEnd() && *it)
+                                 (*it)(payload.toString());
+                         });
+        m_noticesConnected = true;
+    }
+    const QString name = channel.toLower();
+    if (!m_listeners.contains(name) && !driver->subscribeToNotification(name))
+        fail(QStringLiteral("The laboratory on %1 cannot send notices of \"%2\".")
+                 .arg(m_where, name),
+             driver->lastError().text());
+    m_listeners.insert(name, std::move(onNotice));
+    return true;
+}
+
+void LabStore::unlisten(const QString& channel)
+{
+    const QString name = channel.toLower();
+    if (m_listeners.remove(name) > 0 && m_db.isOpen())
+        m_db.driver()->unsubscribeFromNotification(name);
+}
+
+void LabStore::notify(const QString& channel, const QString& payload)
+{
+    if (m_engine == Engine::PostgreSQL)
+        query(QStringLiteral("SELECT pg_notify(?, ?)"), {channel.toLower(), payload});
 }

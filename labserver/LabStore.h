@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "Catalogue.h"
 #include "ConnectionString.h"
 #include "DbDriver.h"
@@ -64,6 +66,14 @@ public:
     void commit();
     void rollback();
     void setBusyTimeout(int ms);
+
+    // Notices between the workstations of a server (PostgreSQL LISTEN and
+    // NOTIFY), delivered by the event loop; the embedded laboratory has none
+    // (listen answers false, notify does nothing). notify sends when the
+    // transaction it is part of commits, and not at all when it rolls back.
+    bool listen(const QString& channel, std::function<void(const QString&)> onNotice);
+    void unlisten(const QString& channel);
+    void notify(const QString& channel, const QString& payload);
     // While on, every write outside begin() fails instead of taking the write
     // lock: readers run so, and one that writes is caught. The embedded
     // laboratory refuses writes even after begin(); PostgreSQL's begin()
@@ -105,6 +115,8 @@ private:
     QString m_where;
     QString m_connectionName;
     QSqlDatabase m_db;
+    QHash<QString, std::function<void(const QString&)>> m_listeners;
+    bool m_noticesConnected = false;
     std::unordered_map<QString, Statement> m_statements;
     QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
     QHash<QString, QString> m_columnSpelling; // PostgreSQL: lower case -> as the laboratory spells it

@@ -135,6 +135,17 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
                      {m_instrument.id, protocolName(message.protocol), text(message.controlId),
                       received, outcome.stored, outcome.duplicates, outcome.held,
                       QString::fromUtf8(message.raw)});
+        // Windows showing a sample learn of its new results once they are
+        // committed (on a server; the embedded laboratory has no notices).
+        QStringList told;
+        for (const InstrumentSample& sample : message.samples) {
+            const QString notice = m_instrument.id.trimmed().toUpper() + QLatin1Char('|') +
+                                   sample.specimenId.trimmed().toUpper();
+            if (outcome.stored > 0 && !told.contains(notice)) {
+                m_store.notify(downloadsChannel(), notice);
+                told << notice;
+            }
+        }
         m_store.commit();
     } catch (...) {
         m_store.rollback();

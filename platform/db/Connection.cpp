@@ -107,3 +107,15 @@ void Connection::rollbackTrans()
     m_inTransaction = false;
     m_session->rollbackTransaction();
 }
+
+bool Connection::watch(const QString& channel, std::function<void(const QString&)> onNotice)
+{
+    requireOpen();
+    return m_session->watch(channel, std::move(onNotice));
+}
+
+void Connection::unwatch(const QString& channel)
+{
+    if (m_session)
+        m_session->unwatch(channel);
+}

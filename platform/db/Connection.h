@@ -35,6 +35,11 @@ public:
     void rollbackTrans();
     bool inTransaction() const { return m_inTransaction; }
 
+    // The server's notices on a channel, while the connection is open (see
+    // DbSession::watch); false when its server sends none.
+    bool watch(const QString& channel, std::function<void(const QString&)> onNotice);
+    void unwatch(const QString& channel);
+
     // Called with every command text before it is sent; what it throws ends
     // the command as a database failure would. Tests make commands fail with it.
     void setCommandHook(std::function<void(const QString&)> hook) { m_hook = std::move(hook); }

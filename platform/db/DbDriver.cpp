@@ -4,6 +4,13 @@
 #include <QMutex>
 
 DbSession::~DbSession() = default;
+
+bool DbSession::watch(const QString&, std::function<void(const QString&)>)
+{
+    return false;
+}
+
+void DbSession::unwatch(const QString&) {}
 DbDriver::~DbDriver() = default;
 
 namespace {

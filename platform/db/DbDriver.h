@@ -5,6 +5,7 @@
 #include <QList>
 #include <QStringList>
 #include <QVariant>
+#include <functional>
 #include <memory>
 
 // What a server hands back for one command text: named columns and rows.
@@ -14,6 +15,14 @@ struct ResultSet {
     QList<QVariantList> rows;
 };
 
+// The channel on which a server tells of new instrument results:
+// "INSTRUMENT|SAMPLE" in upper case, once per sample of a message that
+// stored new results, when it is committed.
+inline QString downloadsChannel()
+{
+    return QStringLiteral("lis_downloads");
+}
+
 // One open session with a database server.
 class DbSession {
 public:
@@ -22,6 +31,10 @@ public:
     virtual void beginTransaction() = 0;
     virtual void commitTransaction() = 0;
     virtual void rollbackTransaction() = 0;
+    // Calls onNotice with each notice the server sends on the channel, from
+    // the event loop, until unwatch. False when the server sends none.
+    virtual bool watch(const QString& channel, std::function<void(const QString&)> onNotice);
+    virtual void unwatch(const QString& channel);
 };
 
 // A driver serves the connection strings it accepts; the first registered

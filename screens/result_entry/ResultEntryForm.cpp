@@ -1,6 +1,7 @@
 #include "ResultEntryForm.h"
 #include "Anchors.h"
 #include "Clock.h"
+#include "Connection.h"
 #include "DateText.h"
 #include "FailureAdvice.h"
 #include "FlexGrid.h"
@@ -64,7 +65,11 @@ ResultEntryForm::ResultEntryForm(double downloadsShare)
     connectHandlers();
 }
 
-ResultEntryForm::~ResultEntryForm() = default;
+ResultEntryForm::~ResultEntryForm()
+{
+    if (m_watching && session().LabDb)
+        session().LabDb->unwatch(downloadsChannel());
+}
 
 void ResultEntryForm::guarded(const std::function<void()>& handler)
 {

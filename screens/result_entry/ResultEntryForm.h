@@ -116,6 +116,13 @@ private:
     // Looks one sample up (mode '1') and, once the user agrees to a sample
     // of another patient, shows it; nothing changes otherwise.
     void lookUpSample(const QString& sample, const QString& pickedPatient);
+    // The server's notices of new downloads (see downloadsChannel): results
+    // of the sample shown arrive in the instrument's grid.
+    void watchDownloads();
+    void downloadsArrived(const QString& notice);
+    QString m_watchedSample;
+    QString m_sampleCall;
+    bool m_watching = false;
     GridRows m_beforeTakeOver;
     GridRows m_takenOver;
 

@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 
 namespace {
@@ -100,6 +101,7 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
     // Typed by hand: no instrument sample goes with these results.
     txtSampleNum->clear();
     LookedUpSample.clear();
+    m_watchedSample.clear();
     dtpResultDate->setEnabled(false);
     cmdResetResult->setEnabled(true);
 }
@@ -156,6 +158,8 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
     txtAccNum->setText(sample);
     txtPName->setText(patient);
     LookedUpSample = sample;
+    m_watchedSample = sample;
+    m_sampleCall = text;
     if (msfgRequest->Rows() > 1)
         msfgRequest->setRow(1);
     dtpResultDate->setEnabled(false);
@@ -196,13 +200,18 @@ void ResultEntryForm::showRequestSample()
     }
 
     const auto day = DateText::parse(sampleDate);
-    auto sample = s.LabDb->openRecordset(
+    const QString call =
         QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
-            (day ? DateText::monthDayYear(day->date()) : QString()) + QStringLiteral("','") +
-            sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") + sqlLiteral(sampleNum) +
-            QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
-            QStringLiteral("'"),
-        CursorOptions::clientDynamic(LockType::Optimistic));
+        (day ? DateText::monthDayYear(day->date()) : QString()) + QStringLiteral("','") +
+        sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") + sqlLiteral(sampleNum) +
+        QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
+        QStringLiteral("'");
+    auto sample = s.LabDb->openRecordset(call, CursorOptions::clientDynamic(LockType::Optimistic));
+    // Results the instrument sends for this sample while the window is open
+    // appear without a reopen, where the server tells of them.
+    m_watchedSample = sampleNum.trimmed();
+    m_sampleCall = call;
+    watchDownloads();
     LookedUpSample.clear();
     if (sample->recordCount() > 0) {
         LookedUpSample = sampleNum.trimmed();
@@ -328,4 +337,39 @@ bool ResultEntryForm::nothingToSave()
                .arg(session().RequestNum.trimmed()),
            MsgIcon::Information, QStringLiteral("Save"));
     return true;
+}
+
+void ResultEntryForm::watchDownloads()
+{
+    if (m_watching || !session().LabDb || !session().LabDb->isOpen())
+        return;
+    const QPointer<ResultEntryForm> self(this);
+    m_watching = session().LabDb->watch(downloadsChannel(), [self](const QString& notice) {
+        if (self)
+            self->downloadsArrived(notice);
+    });
+}
+
+void ResultEntryForm::downloadsArrived(const QString& notice)
+{
+    if (m_watchedSample.isEmpty() || m_sampleCall.isEmpty() ||
+        notice != InstrumentId.trimmed().toUpper() + QLatin1Char('|') + m_watchedSample.toUpper())
+        return;
+    guarded([this] {
+        auto rs = session().LabDb->openRecordset(
+            m_sampleCall, CursorOptions::clientDynamic(LockType::Optimistic));
+        const ResultSet found = rs->data();
+        rs->close();
+        if (found.rows.isEmpty())
+            return;
+        // Only the instrument's grid changes: what staff typed or took over
+        // stays, and Use Result takes the new rows when they ask.
+        layoutDownloadedGrid();
+        msfgDLresult->bind(found);
+        if (LookedUpSample.isEmpty()) {
+            LookedUpSample = m_watchedSample;
+            txtSampleNum->setText(m_watchedSample);
+        }
+        cmdResetResult->setEnabled(true);
+    });
 }

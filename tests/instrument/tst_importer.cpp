@@ -2,6 +2,7 @@
 #include "Clock.h"
 #include "Connection.h"
 #include "DemoLaboratory.h"
+#include "EmbeddedDriver.h"
 #include "Importer.h"
 #include "LabStore.h"
 #include "TestDatabase.h"
@@ -138,6 +139,26 @@ private slots:
         Importer(m_db->store(), {"AN-01", 0}).import(message("107", {result("GLU", "5.5")}));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
                  QStringList{"1"});
+    }
+
+    // On a server, a stored message tells the windows of its samples once it
+    // is committed; a refused one tells nobody.
+    void storedSamplesAreAnnounced()
+    {
+        auto listener = openLaboratory(ConnectionString::parse(m_db->connectionString()));
+        QStringList notices;
+        const bool server = listener->listen(downloadsChannel(),
+                                             [&](const QString& n) { notices << n; });
+        QCOMPARE(server, TestDatabase::engine() == Engine::PostgreSQL);
+        if (!server)
+            return;
+        InstrumentMessage broken = message("107", {result("GLU", "5.5")});
+        broken.samples.append({QString(), QString(), {result("PLT", "250")}});
+        QVERIFY(!caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(broken); })
+                     .description.isEmpty());
+        Importer(m_db->store(), {"an-01", 0})
+            .import(message("105", {result("HBsAg", "0.38"), result("aHBs", "12.50")}));
+        QTRY_COMPARE(notices, QStringList{"AN-01|105"});
     }
 
     // An analyser asking for a sample's orders gets them in its own codes,

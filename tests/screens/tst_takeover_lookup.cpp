@@ -1,3 +1,6 @@
+#include "ConnectionString.h"
+#include "EmbeddedDriver.h"
+#include "LabStore.h"
 #include "WindowFixture.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
@@ -266,6 +269,46 @@ private slots:
             w.close();
         });
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), posts ? 3 : 0);
+    }
+
+    // On a server, results the instrument delivers for the sample a window
+    // waits for (L-1018's worklist sample 105) appear while it is open;
+    // nothing staff typed changes.
+    void newDownloadsArriveWhileTheWindowIsOpen()
+    {
+        if (TestDatabase::engine() != Engine::PostgreSQL)
+            QSKIP("the embedded laboratory sends no notices: a window reads new results when "
+                  "the sample is looked up again");
+        f.open<CutOff>(QStringLiteral("L-1018"), [&](CutOff& w) {
+            QCOMPARE(w.msfgDLresult->Rows(), 2);
+            QCOMPARE(w.msfgDLresult->TextMatrix(1, 1), QString());
+            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("typed"));
+            const auto finalResults = [&] {
+                QStringList cells;
+                for (int r = 1; r < w.msfgRequest->Rows(); ++r)
+                    for (int c = 0; c < w.msfgRequest->Cols(); ++c)
+                        cells << w.msfgRequest->TextMatrix(r, c);
+                return cells;
+            };
+            const QStringList before = finalResults();
+            // Another workstation's instrument interface stores sample 105
+            // (and sample 101, which this window does not show).
+            auto other = openLaboratory(ConnectionString::parse(f.db->connectionString()));
+            other->begin();
+            for (const char* item : {"HBsAg", "aHBs"})
+                other->exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                           "SampleNum, Resultdate, InstrumentItem, ResultValue, "
+                                           "refnum) VALUES ('AN-01', '105', "
+                                           "'2024-03-07 10:15:00', ?, '0.38', 'REF-5017')"),
+                            {QLatin1String(item)});
+            other->notify(downloadsChannel(), QStringLiteral("AN-01|101"));
+            other->notify(downloadsChannel(), QStringLiteral("AN-01|105"));
+            other->commit();
+            QTRY_COMPARE(w.msfgDLresult->Rows(), 3);
+            QCOMPARE(w.txtSampleNum->text(), QStringLiteral("105"));
+            QCOMPARE(finalResults(), before);
+            QVERIFY(w.cmdResetResult->isEnabled());
+        });
     }
 
 private:
