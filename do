@@ -17,9 +17,10 @@ cd "$(dirname "$0")"
 # tests/support/PgCluster.cpp finds them there through pg_config, not through an
 # initdb on PATH that may belong to another version.
 # qt6-serialport-dev: lis-instrument reads analysers on serial lines as well as TCP.
+# python3: the installed-package test runs the Python example host.
 PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
           libgl-dev xvfb xauth poppler-utils fonts-dejavu-core postgresql libqt6sql6-psql
-          qt6-serialport-dev)
+          qt6-serialport-dev python3)
 
 ensure_packages() {
     local missing=()
