@@ -13,8 +13,9 @@ if [ "${3:-}" = sanitized ]; then
     preload=(env "LD_PRELOAD=$(cc -print-file-name=libasan.so) $(cc -print-file-name=libubsan.so)"
              ASAN_OPTIONS=detect_leaks=0)
 fi
+# Everything goes into a folder made here, and only that folder is removed.
 work=$(mktemp -d "${TMPDIR:-/tmp}/lis-install.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'case "$work" in */lis-install.??????) rm -rf -- "$work" ;; esac' EXIT
 prefix=$work/prefix
 fail() { echo "FAILED: $*" >&2; exit 1; }
 

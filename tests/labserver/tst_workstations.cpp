@@ -92,38 +92,6 @@ private slots:
     }
     void cleanup() { m_db.reset(); }
 
-    void savesAndVerificationsAtOnce()
-    {
-        addRequests(2000);
-        const QString stop = m_db->folder() + QStringLiteral("/stop");
-        Workstation saver({QStringLiteral("save"), m_db->connectionString(), QStringLiteral("1"),
-                           QStringLiteral("2000"), stop});
-        QCOMPARE(saver.until(QStringLiteral("saved")), QStringLiteral("saved 1"));
-        Workstation verifier(
-            {QStringLiteral("verify"), m_db->connectionString(), QStringLiteral("50")});
-        const QString verified = verifier.until(QStringLiteral("done"));
-        QFile(stop).open(QIODevice::WriteOnly);
-        const QString done = saver.until(QStringLiteral("done"));
-
-        // done: verified, logged, read, selected, failed, slowest ms.
-        QVERIFY2(verified.startsWith(QStringLiteral("done 50 50 50 50 0 ")),
-                 qPrintable(verifier.seen.join(QStringLiteral(" | "))));
-        // done: saved, failed.
-        const int saved = done.section(QLatin1Char(' '), 1, 1).toInt();
-        QCOMPARE(done, QStringLiteral("done %1 0").arg(saved));
-        QVERIFY(saved > 1);
-
-        // Nothing lost on either side.
-        QCOMPARE(integrity(), QString());
-        QCOMPARE(saves(), QStringLiteral("%1 whole").arg(saved));
-        QCOMPARE(value("SELECT count(*) FROM tbLabLogbook WHERE RequestNum = 'L-1014' AND "
-                       "Note = 'check'")
-                     .toInt(),
-                 50);
-        QCOMPARE(rows("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE RequestNum = 'L-1006'"),
-                 (QList<QVariantList>{{QStringLiteral("MT02")}}));
-    }
-
     // Eight workstations at once save, verify and read four requests, each
     // request in the hands of two of them in every round, each saving and
     // verifying as its own employee and posting the instrument's sample 101

@@ -4,8 +4,6 @@
 //     saves requests W-FIRST..W-LAST with the command texts of the cut-off
 //     window's save, one transaction each, until STOPFILE exists; with a
 //     pause it stops before that step of that save and waits to be killed.
-//   verify CS COUNT
-//     verifies a request, writes a logbook entry and reads, COUNT times.
 //   shift CS EMPLOYEE GOFILE REQUEST...
 //     says "ready", waits for GOFILE, then for each request in turn saves
 //     it as EMPLOYEE, verifies it and reads the next one, as a workstation
@@ -128,41 +126,6 @@ int save(Connection& db, const QStringList& a)
     return 0;
 }
 
-// Reports "done" with the successes of each command, the failures and the
-// slowest command in ms.
-int verify(Connection& db, const QStringList& a)
-{
-    const QStringList commands = {
-        QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1006','MT02'"),
-        QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1014', 'check', 'MT02',"
-                       "'', '',''"),
-        QStringLiteral("LABORATORY..Lab_GetResultWithCutOff 'L-1006'"),
-        QStringLiteral("Select * from Laboratory..tbLabResult where RequestNum = 'L-1006'"),
-    };
-    QList<int> ok(commands.size());
-    int failed = 0;
-    qint64 slowest = 0;
-    for (int i = a.value(3).toInt(); i > 0; --i) {
-        for (qsizetype c = 0; c < commands.size(); ++c) {
-            QElapsedTimer t;
-            t.start();
-            try {
-                db.execute(commands[c]);
-                ++ok[c];
-            } catch (const LisError& e) {
-                if (++failed <= 3)
-                    say(error(e));
-            }
-            slowest = std::max(slowest, t.elapsed());
-        }
-    }
-    QStringList done{QStringLiteral("done")};
-    for (int n : ok << failed << int(slowest))
-        done << QString::number(n);
-    say(done.join(QLatin1Char(' ')));
-    return 0;
-}
-
 // Lines: "saved REQ LOCKED COMMITTING", "verified REQ BEFORE AFTER",
 // "torn REQ ..." for a read that saw part of a save or verification,
 // "error ...", and at the end "done SAVED VERIFIED READ FAILED".
@@ -245,8 +208,6 @@ int main(int argc, char** argv)
         db.open(a.value(2));
         if (a.value(1) == QLatin1String("save"))
             return save(db, a);
-        if (a.value(1) == QLatin1String("verify"))
-            return verify(db, a);
         if (a.value(1) == QLatin1String("shift"))
             return shift(db, a);
     } catch (const LisError& e) {
