@@ -71,24 +71,19 @@ private slots:
         QTest::addColumn<QString>("formType");
         QTest::addColumn<QString>("valueType");
         QTest::addColumn<QString>("window");
-        const auto row = [](const char* form, const char* value, const char* window) {
-            QTest::addRow("'%s'/'%s'", form, value) << form << value << window;
-        };
-        const char* cut = "frmDownloaded";
-        const char* nv = "frmNVDownloads";
-        // Comparisons are exact: "h", "b" and "5 " are no format.
-        for (const char* v : {"Z", "5", "W"})
-            row("H", v, cut);
-        for (const char* v : {"1", "7", "8", "B"})
-            row("H", v, nv);
-        for (const char* v : {"", "D", "z", "P"})
-            row("H", v, "");
-        for (const char* f : {"5", "W"})
-            row(f, "", cut);
-        for (const char* f : {"1", "7", "8", "B"})
-            row(f, "Z", nv);
-        for (const char* f : {"Z", "h", "", "P", "b", "5 "})
-            row(f, "Z", "");
+        // Comparisons are exact ("h", "z", "b" and "5 " are no format), and
+        // the value type counts only after form type "H".
+        const std::pair<const char*, const char*> windows[] = {
+            {"frmDownloaded", "H/Z|H/5|H/W|5/|W/"},
+            {"frmNVDownloads", "H/1|H/7|H/8|H/B|1/Z|7/Z|8/Z|B/Z"},
+            {"", "H/|H/z|H/P|Z/Z|h/Z|/Z|b/Z|5 /Z"}};
+        for (const auto& [window, pairs] : windows) {
+            for (const QString& pair : QString::fromLatin1(pairs).split(u'|')) {
+                const QString form = pair.section(u'/', 0, 0), value = pair.section(u'/', 1);
+                QTest::addRow("'%s'/'%s'", qPrintable(form), qPrintable(value))
+                    << form << value << QString::fromLatin1(window);
+            }
+        }
     }
     void windowChoice()
     {
