@@ -19,11 +19,19 @@
 #include <QSqlDatabase>
 #include <memory>
 
-namespace {
-[[noreturn]] void badUsage(const QString& why)
+void HostCommands::badUsage(const QString& why)
 {
     throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
 }
+
+QString HostCommands::componentConnection()
+{
+    return ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
+}
+
+namespace {
+using HostCommands::badUsage;
+using HostCommands::componentConnection;
 
 QString valueOf(const QStringList& args, qsizetype& i)
 {
@@ -132,14 +140,6 @@ int HostCommands::connstr(const QStringList& args, QTextStream& out)
     out << settings->connStr(n, args.value(1)) << "\n";
     return 0;
 }
-
-namespace {
-// The connection string the component opens its database with.
-QString componentConnection()
-{
-    return ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
-}
-} // namespace
 
 namespace {
 // The laboratory the settings name, on a server; a folder is refused.

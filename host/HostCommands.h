@@ -19,4 +19,9 @@ int audit(const QStringList& args, QTextStream& out);
 // option [NAME on|off]: the laboratory-wide options, set by the administrator.
 int option(const QStringList& args, QTextStream& out);
 void usage(QTextStream& out);
+
+// Error 5 naming what is wrong with the command line.
+[[noreturn]] void badUsage(const QString& why);
+// The connection string the component opens its database with.
+QString componentConnection();
 } // namespace HostCommands

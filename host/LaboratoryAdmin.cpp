@@ -1,6 +1,5 @@
 // Administration of the laboratory's own records: the audit trail of a
 // request's results and the laboratory-wide options.
-#include "ConnSettings.h"
 #include "Connection.h"
 #include "EmbeddedDriver.h"
 #include "HostCommands.h"
@@ -10,15 +9,8 @@
 #include "SqlText.h"
 
 namespace {
-[[noreturn]] void badUsage(const QString& why)
-{
-    throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
-}
-
-QString componentConnection()
-{
-    return ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
-}
+using HostCommands::badUsage;
+using HostCommands::componentConnection;
 
 // The options the laboratory knows, with what they do.
 const QList<std::pair<QString, QString>>& knownOptions()

@@ -41,14 +41,12 @@ QVariantList dayRange(const QDateTime& day)
             DateText::storage(QDateTime(d.addDays(1), QTime(0, 0)))};
 }
 
-namespace {
 std::optional<double> optionalNumber(const QVariant& v)
 {
     if (v.isNull())
         return std::nullopt;
     return v.toDouble();
 }
-} // namespace
 
 QString ExamItem::siNormal() const
 {

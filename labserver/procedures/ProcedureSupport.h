@@ -20,6 +20,8 @@ QVariant stored(const QDateTime& moment);
 QString existingRequest(const ProcedureContext& ctx, int argument);
 // Fails when the argument is empty.
 QString required(const ProcedureContext& ctx, int argument, const QString& name);
+// A stored number; nullopt for Null.
+std::optional<double> optionalNumber(const QVariant& v);
 // Midnight of the day and of the next, for "on this day" conditions.
 QVariantList dayRange(const QDateTime& day);
 

@@ -13,11 +13,6 @@ QString notNull(const QString& s)
 {
     return s.isNull() ? QStringLiteral("") : s;
 }
-
-std::optional<double> optionalNumber(const QVariant& v)
-{
-    return v.isNull() ? std::nullopt : std::optional(v.toDouble());
-}
 } // namespace
 
 namespace ProcedureSupport {
