@@ -68,7 +68,7 @@ void HostCommands::usage(QTextStream& out)
            "  lis-host server init\n"
            "  lis-host server import FOLDER\n"
            "  lis-host query \"COMMAND TEXT\"\n"
-           "  lis-host audit REQUESTNUM\n"
+           "  lis-host audit REQUESTNUM | --check\n"
            "  lis-host option [NAME on|off]\n"
            "  lis-host walkthrough DIR\n";
 }

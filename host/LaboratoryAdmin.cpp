@@ -26,10 +26,23 @@ const QList<std::pair<QString, QString>>& knownOptions()
 int HostCommands::audit(const QStringList& args, QTextStream& out)
 {
     if (args.size() != 1 || args.first().trimmed().isEmpty())
-        badUsage(QStringLiteral("audit takes one request number"));
+        badUsage(QStringLiteral("audit takes one request number, or --check"));
     registerLabDrivers();
     Connection db;
     db.open(componentConnection());
+    if (args.first() == QLatin1String("--check")) {
+        auto chain = db.openRecordset(QStringLiteral("Lab_CheckAuditTrail"),
+                                      CursorOptions::clientDynamic());
+        const QString broken = chain->text(QStringLiteral("BrokenAt"));
+        if (broken != QLatin1String("0")) {
+            out << "The audit trail is broken at row " << broken
+                << ": that row or one before it was changed or removed after it was written.\n";
+            return 1;
+        }
+        out << "The audit trail holds: " << chain->text(QStringLiteral("Rows"))
+            << " rows, each following from the one before.\n";
+        return 0;
+    }
     const QString req = args.first().trimmed();
     auto rs = db.openRecordset(QStringLiteral("Lab_GetAuditTrail '") + sqlLiteral(req) +
                                    QStringLiteral("'"),
@@ -42,7 +55,7 @@ int HostCommands::audit(const QStringList& args, QTextStream& out)
     QList<QStringList> lines = {{QStringLiteral("When"), QStringLiteral("Item"),
                                  QStringLiteral("What"), QStringLiteral("Was"),
                                  QStringLiteral("Now"), QStringLiteral("By"),
-                                 QStringLiteral("Workstation")}};
+                                 QStringLiteral("Workstation"), QStringLiteral("Note")}};
     for (const QVariantList& r : data.rows) {
         QStringList cells;
         for (const QVariant& v : r)

@@ -3,6 +3,9 @@
 #include "LisError.h"
 #include "ProcedureRegistry.h"
 #include "SqlDialect.h"
+#include "procedures/ProcedureSupport.h"
+#include "procedures/ResultCheckSupport.h"
+#include "procedures/ResultGuard.h"
 
 namespace {
 [[noreturn]] void commandError(const QString& message)
@@ -30,13 +33,14 @@ QString quotedIdentifier(const QString& name)
 } // namespace
 
 LabSession::LabSession(const QString& folder)
-    : m_store(std::make_unique<LabStore>(folder))
+    : LabSession(std::make_unique<LabStore>(folder))
 {
 }
 
 LabSession::LabSession(std::unique_ptr<LabStore> store)
     : m_store(std::move(store))
 {
+    m_store->setBeforeCommit([s = m_store.get()] { ResultGuard::checkVerified(*s); });
     // Every statement outside a writer's transaction is read-only on the
     // server; the embedded laboratory refuses writes around each reader.
     if (m_store->engine() == Engine::PostgreSQL)
@@ -123,10 +127,13 @@ ResultSet LabSession::call(const ProcedureCall& c)
 // Inside the component's transaction the lock is held already.
 ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
 {
-    if (m_inTransaction)
+    if (m_inTransaction) {
+        workFor();
         return inSavepoint(def, ctx);
+    }
     m_store->begin();
     try {
+        workFor();
         ResultSet rs = def.body(ctx);
         m_store->commit();
         return rs;
@@ -134,6 +141,14 @@ ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
         m_store->rollback();
         throw;
     }
+}
+
+// Until a procedure names the employee, the transaction's changes are
+// recorded as this workstation's.
+void LabSession::workFor()
+{
+    if (!m_store->hasAuditContext())
+        m_store->setAuditContext({}, ProcedureSupport::workstation(), ProcedureSupport::now());
 }
 
 // A reader never asks for the write lock, so it never waits for a writer

@@ -35,6 +35,7 @@ private:
     ResultSet runWriter(const ProcedureDef& def, ProcedureContext& ctx);
     ResultSet runReader(const ProcedureDef& def, ProcedureContext& ctx);
     ResultSet inSavepoint(const ProcedureDef& def, ProcedureContext& ctx);
+    void workFor();
 
     std::unique_ptr<LabStore> m_store;
     bool m_inTransaction = false; // opened by beginTransaction: the write lock is held

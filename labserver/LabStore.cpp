@@ -1,4 +1,5 @@
 #include "LabStore.h"
+#include "AuditChain.h"
 #include "DateText.h"
 #include "LisError.h"
 #include "PgConnection.h"
@@ -17,7 +18,7 @@
 #include <QThread>
 
 namespace {
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 constexpr int kBusyTimeoutMs = 5000;
 // The one advisory lock all writers of a server's laboratory take.
 constexpr int kWriteLockKey = 0x4c495357;
@@ -43,6 +44,7 @@ LabStore::LabStore(const QString& folder)
 {
     openEmbedded();
     loadCatalogue();
+    m_sealsAudit = true;
 }
 
 LabStore::LabStore(const ConnectionString& server)
@@ -74,6 +76,7 @@ LabStore::LabStore(const ConnectionString& server)
                                                "workstation.")),
                  QString());
         loadCatalogue();
+        m_sealsAudit = true;
     } catch (...) {
         m_statements.clear();
         m_db.close();
@@ -229,6 +232,8 @@ void LabStore::addMissingColumns()
           QStringLiteral("CriticalCalledTo TEXT"), QStringLiteral("CriticalCalledAt DATETIME"),
           QStringLiteral("CriticalCalledBy TEXT"), QStringLiteral("DeltaAcknowledgedBy TEXT"),
           QStringLiteral("DeltaAcknowledgedAt DATETIME"), QStringLiteral("CorrectedFrom TEXT")}},
+        {QStringLiteral("tbLabResultAudit"),
+         {QStringLiteral("Note TEXT NOT NULL DEFAULT ''"), QStringLiteral("Hash TEXT")}},
     };
     for (const auto& [table, columns] : added) {
         QStringList present;
@@ -448,13 +453,61 @@ void LabStore::begin()
 
 void LabStore::commit()
 {
+    if (m_beforeCommit)
+        m_beforeCommit();
+    if (m_hasAuditContext)
+        exec(QStringLiteral("DELETE FROM tbLabAuditContext"));
+    m_hasAuditContext = false;
+    m_auditEmployee.clear();
+    if (m_sealsAudit)
+        sealAudit();
     exec(QStringLiteral("COMMIT"));
 }
 
 void LabStore::rollback()
 {
+    m_hasAuditContext = false;
+    m_auditEmployee.clear();
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
+}
+
+void LabStore::setAuditContext(const QString& employee, const QString& workstation,
+                               const QString& changedAt, const QString& note)
+{
+    exec(QStringLiteral("INSERT INTO tbLabAuditContext (Slot, Employee, Workstation, ChangedAt, "
+                        "Note) VALUES (1, ?, ?, ?, ?) ON CONFLICT (Slot) DO UPDATE SET "
+                        "Employee = excluded.Employee, Workstation = excluded.Workstation, "
+                        "ChangedAt = excluded.ChangedAt, Note = excluded.Note"),
+         {QStringLiteral("%1").arg(employee.trimmed()), QStringLiteral("%1").arg(workstation.trimmed()),
+          changedAt, QStringLiteral("%1").arg(note)});
+    m_hasAuditContext = true;
+    m_auditEmployee = employee.trimmed();
+}
+
+// Each audit row written since the last commit gets the hash of its own
+// text and the row before it, in the order the rows were written.
+void LabStore::sealAudit()
+{
+    const ResultSet open = query(
+        QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
+                       "ChangedBy, Workstation, ChangedAt, Note FROM tbLabResultAudit "
+                       "WHERE Hash IS NULL ORDER BY AuditID"),
+        {}, {QStringLiteral("ChangedAt")});
+    if (open.rows.isEmpty())
+        return;
+    QString previous =
+        query(QStringLiteral("SELECT Hash FROM tbLabResultAudit WHERE AuditID < ? AND Hash IS "
+                             "NOT NULL ORDER BY AuditID DESC LIMIT 1"),
+              {open.rows.first().first()})
+            .rows.value(0)
+            .value(0)
+            .toString();
+    for (const QVariantList& row : open.rows) {
+        previous = AuditChain::link(previous, row);
+        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = ? WHERE AuditID = ?"),
+             {previous, row.first()});
+    }
 }
 
 void LabStore::setBusyTimeout(int ms)

@@ -63,8 +63,19 @@ public:
     // connection's up to the busy timeout; a lock held longer fails with a
     // message naming the database and what to do.
     void begin();
+    // Runs the check set by setBeforeCommit, empties the audit context and
+    // seals the audit rows the transaction wrote, then commits. A check or
+    // seal that fails leaves the transaction for the caller's rollback.
     void commit();
     void rollback();
+    // Who the writing transaction works for, as the audit triggers record
+    // every change it makes; kept until commit or rollback.
+    void setAuditContext(const QString& employee, const QString& workstation,
+                         const QString& changedAt, const QString& note = {});
+    bool hasAuditContext() const { return m_hasAuditContext; }
+    const QString& auditEmployee() const { return m_auditEmployee; }
+    // The laboratory's last word on what a transaction wrote, inside it.
+    void setBeforeCommit(std::function<void()> check) { m_beforeCommit = std::move(check); }
     void setBusyTimeout(int ms);
 
     // Notices between the workstations of a server (PostgreSQL LISTEN and
@@ -123,4 +134,9 @@ private:
     bool m_writesRefused = false;
     int m_affected = 0; // by the last statement
     int m_busyTimeout = -1; // ms; read from the connection when first needed
+    bool m_hasAuditContext = false;
+    QString m_auditEmployee;
+    bool m_sealsAudit = false; // once the schema has the seal
+    std::function<void()> m_beforeCommit;
+    void sealAudit();
 };

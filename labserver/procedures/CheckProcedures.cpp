@@ -1,6 +1,8 @@
 // The checks of a result beside the save: limits and the previous result for
 // the windows, who entered a value and from where, critical calls, delta
 // acknowledgements, and the audit trail they all leave.
+#include "AuditChain.h"
+#include "Clock.h"
 #include "CommandExcerpt.h"
 #include "DateText.h"
 #include "LabStore.h"
@@ -9,6 +11,9 @@
 #include "ProcedureSupport.h"
 #include "Procedures.h"
 #include "ResultCheckSupport.h"
+#include "ResultGuard.h"
+
+#include <QLocale>
 
 using namespace ProcedureSupport;
 
@@ -39,10 +44,17 @@ ResultSet getResultChecks(ProcedureContext& ctx)
                   QStringLiteral("DeltaDays"),    QStringLiteral("PrevResult"),
                   QStringLiteral("PrevUnit"),     QStringLiteral("PrevDate"),
                   QStringLiteral("PrevRequest"),  QStringLiteral("CriticalCalledTo"),
-                  QStringLiteral("CriticalCalledAt"), QStringLiteral("DeltaAcknowledgedBy")};
+                  QStringLiteral("CriticalCalledAt"), QStringLiteral("DeltaAcknowledgedBy"),
+                  QStringLiteral("Unit"),         QStringLiteral("CUnit"),
+                  QStringLiteral("Factor"),       QStringLiteral("CutOff"),
+                  QStringLiteral("ReactiveAtOrAbove"), QStringLiteral("PositiveLabel"),
+                  QStringLiteral("NegativeLabel"), QStringLiteral("GreyZone"),
+                  QStringLiteral("CDecimals")};
     const QString req = ctx.key(0);
+    ItemCache items(ctx.store());
     for (const ItemCheck& c : itemChecks(ctx.store(), req)) {
         const ItemLimits& l = c.limits;
+        const ExamItem item = items[c.itemId].value_or(ExamItem{});
         rs.rows.append({req, c.itemId, numberOrEmpty(l.min), numberOrEmpty(l.max),
                         numberOrEmpty(c.cMin), numberOrEmpty(c.cMax),
                         numberOrEmpty(l.criticalLow), numberOrEmpty(l.criticalHigh),
@@ -51,7 +63,11 @@ ResultSet getResultChecks(ProcedureContext& ctx)
                         l.deltaPercent ? QStringLiteral("Y") : QStringLiteral("N"),
                         QString::number(l.deltaDays), l.previous, c.previousUnit,
                         generalOrEmpty(l.previousAt), c.previousRequest, c.calledTo,
-                        generalOrEmpty(c.calledAt), c.acknowledgedBy});
+                        generalOrEmpty(c.calledAt), c.acknowledgedBy, l.unit,
+                        l.conventionalUnit, numberOrEmpty(l.factor), numberOrEmpty(item.cutOff),
+                        item.reactiveAtOrAbove ? QStringLiteral("Y") : QStringLiteral("N"),
+                        item.positiveLabel, item.negativeLabel, numberText(item.greyZone),
+                        QString::number(l.conventionalDecimals)});
     }
     return rs;
 }
@@ -70,26 +86,11 @@ QVariantList savedResult(const ProcedureContext& ctx, const QString& req, const 
     return rs.rows.first();
 }
 
-// The latest audit row of a field: its id and new value; id 0 when none.
-std::pair<qint64, QString> lastAudited(LabStore& s, const QString& req, const QString& item,
-                                       const QString& field)
-{
-    const ResultSet rs = s.query(
-        QStringLiteral("SELECT AuditID, NewValue FROM tbLabResultAudit WHERE RequestNum = ? AND "
-                       "ItemID = ? AND Field = ? ORDER BY AuditID DESC LIMIT 1"),
-        {req, item, field});
-    if (rs.rows.isEmpty())
-        return {0, QString()};
-    return {rs.rows[0][0].toLongLong(), rs.rows[0][1].toString()};
-}
-
 // request, item, employee, source ('I' instrument, 'T' typed), instrument,
-// sample, workstation; sent after the row's save. Each field of the saved
-// result that differs from what the audit trail last recorded is recorded
-// with its old and new value; a changed value also records who entered it
-// and from where, and drops the critical call and delta acknowledgement of
-// the value it replaced. A verified value replaced is kept as corrected.
-// Whether the result stands verified is recorded the same way.
+// sample, workstation; sent after the row's save to say where its value came
+// from. The save recorded who entered a changed value; this names the
+// instrument and sample of a value taken over, for a row the employee
+// entered (or nobody yet).
 ResultSet recordResultEntry(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);
@@ -99,50 +100,28 @@ ResultSet recordResultEntry(ProcedureContext& ctx)
     if (source != QLatin1String("I") && source != QLatin1String("T"))
         ctx.fail(QStringLiteral("argument 4 (@Source) %1 is neither I nor T.")
                      .arg(commandExcerpt(ctx.text(3))));
-    const QString where = ctx.key(6);
+    const QString where = ctx.key(6).isEmpty() ? workstation() : ctx.key(6);
     LabStore& s = ctx.store();
+    s.setAuditContext(employee, where, now());
     const QVariantList row = savedResult(ctx, req, item);
     const bool normal = row[0].toString() == QLatin1String("N");
-    QList<std::pair<QString, QString>> fields = {
-        {QStringLiteral("Result"), normal ? row[1].toString() : row[2].toString()}};
-    if (!normal)
-        fields += {{QStringLiteral("Interpretation"), row[3].toString()},
-                   {QStringLiteral("Remarks"), row[4].toString()}};
-    fields.append({QStringLiteral("Verified"), row[5].toString()});
-    const qint64 verifiedAt = lastAudited(s, req, item, QStringLiteral("Verified")).first;
-    for (const auto& [field, value] : fields) {
-        auto [id, last] = lastAudited(s, req, item, field);
-        const bool unverified = field == QLatin1String("Verified") && value == QLatin1String("N");
-        if (id == 0 && field == QLatin1String("Verified"))
-            last = QStringLiteral("N"); // a result is saved unverified first
-        if ((id == 0 && (value.isEmpty() || unverified)) || (id != 0 && last == value))
-            continue;
-        audit(s, req, item, field, last, value, employee, where);
-        if (field != QLatin1String("Result"))
-            continue;
-        s.exec(QStringLiteral(
-                   "UPDATE tbLabResult SET EntryBy = ?, EntryAt = ?, EntrySource = ?, "
-                   "EntryInstrument = ?, EntrySample = ?, EntryWorkstation = ? "
-                   "WHERE RequestNum = ? AND ItemID = ?"),
-               {employee, now(), source, source == QLatin1String("I") ? ctx.key(4) : QString(),
-                source == QLatin1String("I") ? ctx.key(5) : QString(),
-                where.isEmpty() ? workstation() : where, req, item});
-        // A first record of a value saved before keeps what was said of it.
-        if (id != 0)
-            s.exec(QStringLiteral("UPDATE tbLabResult SET CriticalCalledTo = NULL, "
-                                  "CriticalCalledAt = NULL, CriticalCalledBy = NULL, "
-                                  "DeltaAcknowledgedBy = NULL, DeltaAcknowledgedAt = NULL "
-                                  "WHERE RequestNum = ? AND ItemID = ?"),
-                   {req, item});
-        if (id != 0 && verifiedAt > id)
-            s.exec(QStringLiteral("UPDATE tbLabResult SET CorrectedFrom = ? "
-                                  "WHERE RequestNum = ? AND ItemID = ?"),
-                   {last, req, item});
-    }
+    if ((normal ? row[1] : row[2]).toString().trimmed().isEmpty())
+        return {};
+    const bool taken = source == QLatin1String("I");
+    s.exec(QStringLiteral("UPDATE tbLabResult SET EntryBy = ?, EntryAt = coalesce(EntryAt, ?), "
+                          "EntrySource = ?, EntryInstrument = ?, EntrySample = ?, "
+                          "EntryWorkstation = ? WHERE RequestNum = ? AND ItemID = ? AND "
+                          "(coalesce(EntryBy, '') = '' OR lower(EntryBy) = lower(?))"),
+           {employee, now(), source, taken ? ctx.key(4) : QString(),
+            taken ? ctx.key(5) : QString(), where, req, item, employee});
     return {};
 }
 
-// request, item, reported to, called at, employee, workstation.
+// A few minutes either way between workstation clocks and the server's.
+constexpr qint64 kClockSkewSeconds = 5 * 60;
+
+// request, item, reported to, called at, employee, workstation. The call
+// is of the saved value: made after it was saved and not in the future.
 ResultSet recordCriticalCall(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);
@@ -153,14 +132,27 @@ ResultSet recordCriticalCall(ProcedureContext& ctx)
                                 "result was reported."));
     const QDateTime at = ctx.dateTime(3, QStringLiteral("@CalledAt"));
     const QString employee = required(ctx, 4, QStringLiteral("@EmployeeCode"));
-    savedResult(ctx, req, item);
     LabStore& s = ctx.store();
-    const QString before = lastAudited(s, req, item, QStringLiteral("Critical call")).second;
+    ResultGuard::requireKnownEmployee(s, employee, QStringLiteral("the critical call"));
+    savedResult(ctx, req, item);
+    const QDateTime saved = storedMoment(
+        s.query(QStringLiteral("SELECT coalesce(EntryAt, EnteredAt) FROM tbLabResult "
+                               "WHERE RequestNum = ? AND ItemID = ?"),
+                {req, item})
+            .rows.value(0)
+            .value(0));
+    const QDateTime current = Clock::now();
+    if ((saved.isValid() && at < saved.addSecs(-kClockSkewSeconds)) ||
+        at > current.addSecs(kClockSkewSeconds))
+        ctx.fail(QStringLiteral("the call at %1 lies outside the time between the result's save "
+                                "(%2) and now (%3): record when it was made.")
+                     .arg(DateText::general(at),
+                          saved.isValid() ? DateText::general(saved) : QStringLiteral("unknown"),
+                          DateText::general(current)));
+    s.setAuditContext(employee, ctx.key(5).isEmpty() ? workstation() : ctx.key(5), now());
     s.exec(QStringLiteral("UPDATE tbLabResult SET CriticalCalledTo = ?, CriticalCalledAt = ?, "
                           "CriticalCalledBy = ? WHERE RequestNum = ? AND ItemID = ?"),
            {to, stored(at), employee, req, item});
-    audit(s, req, item, QStringLiteral("Critical call"), before,
-          QStringLiteral("%1 at %2").arg(to, DateText::general(at)), employee, ctx.key(5));
     return {};
 }
 
@@ -170,13 +162,96 @@ ResultSet acknowledgeDelta(ProcedureContext& ctx)
     const QString req = existingRequest(ctx, 0);
     const QString item = required(ctx, 1, QStringLiteral("@ItemID"));
     const QString employee = required(ctx, 2, QStringLiteral("@EmployeeCode"));
+    LabStore& s = ctx.store();
+    ResultGuard::requireKnownEmployee(s, employee, QStringLiteral("the delta acknowledgement"));
     savedResult(ctx, req, item);
-    ctx.store().exec(QStringLiteral("UPDATE tbLabResult SET DeltaAcknowledgedBy = ?, "
-                                    "DeltaAcknowledgedAt = ? WHERE RequestNum = ? AND ItemID = ?"),
-                     {employee, now(), req, item});
-    audit(ctx.store(), req, item, QStringLiteral("Delta acknowledged"), QString(), employee,
-          employee);
+    s.setAuditContext(employee, workstation(), now());
+    s.exec(QStringLiteral("UPDATE tbLabResult SET DeltaAcknowledgedBy = ?, "
+                          "DeltaAcknowledgedAt = ? WHERE RequestNum = ? AND ItemID = ?"),
+           {employee, now(), req, item});
     return {};
+}
+
+// request. Each saved result's change number: the last audit row that
+// changed it, 0 when none did. A window remembers them as it opens.
+ResultSet getChangeNumbers(ProcedureContext& ctx)
+{
+    return ctx.store().query(
+        QStringLiteral("SELECT r.ItemID, coalesce((SELECT max(a.AuditID) FROM tbLabResultAudit a "
+                       "WHERE a.RequestNum = r.RequestNum AND a.ItemID = r.ItemID), 0) AS "
+                       "ChangeNo FROM tbLabResult r WHERE r.RequestNum = ? ORDER BY r.RowNo, "
+                       "r.ItemID"),
+        {ctx.key(0)});
+}
+
+// request, "ITEM:N;ITEM:N", employee (optional): the rows a window read at
+// their change numbers (0: not saved then). Fails, naming what changed, who
+// changed it and when, if any of them changed since; sent first in a save.
+ResultSet checkUnchanged(ProcedureContext& ctx)
+{
+    const QString req = existingRequest(ctx, 0);
+    LabStore& s = ctx.store();
+    if (ctx.count() > 2 && !ctx.key(2).isEmpty())
+        s.setAuditContext(ctx.key(2), workstation(), now());
+    for (const QString& entry : ctx.text(1).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const qsizetype colon = entry.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const qint64 read = colon > 0 ? entry.mid(colon + 1).trimmed().toLongLong(&ok) : 0;
+        if (!ok)
+            ctx.fail(QStringLiteral("argument 2 %1 is not a list of ITEM:NUMBER.")
+                         .arg(commandExcerpt(entry)));
+        const QString item = entry.left(colon).trimmed();
+        const ResultSet last = s.query(
+            QStringLiteral("SELECT a.AuditID, a.ChangedBy, a.ChangedAt, a.Workstation, "
+                           "coalesce(r.ExamName, a.ItemID), CASE r.ResultKind WHEN 'N' THEN "
+                           "r.SIResult ELSE r.PatientValue END FROM tbLabResultAudit a "
+                           "LEFT JOIN tbLabResult r ON r.RequestNum = a.RequestNum AND "
+                           "r.ItemID = a.ItemID WHERE a.RequestNum = ? AND a.ItemID = ? "
+                           "ORDER BY a.AuditID DESC LIMIT 1"),
+            {req, item});
+        const qint64 now = last.rows.isEmpty() ? 0 : last.rows[0][0].toLongLong();
+        if (now == read)
+            continue;
+        const QVariantList& r = last.rows[0];
+        const QDateTime when = storedMoment(r[2]);
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("%1 was changed to %2 by %3 at %4 at %5 after this window "
+                                      "opened. Nothing was saved. Reopen %6 to see the current "
+                                      "results.")
+                           .arg(r[4].toString(),
+                                r[5].toString().isEmpty() ? QStringLiteral("(no value)")
+                                                          : r[5].toString(),
+                                r[1].toString().isEmpty() ? QStringLiteral("another workstation")
+                                                          : r[1].toString(),
+                                QLocale::c().toString(when.time(), QStringLiteral("h:mm AP")),
+                                r[3].toString(), req));
+    }
+    return {};
+}
+
+// The audit trail's chain: one row, the rows read and the first whose hash
+// does not follow from its text and the row before (0 when none).
+ResultSet checkAuditTrail(ProcedureContext& ctx)
+{
+    const ResultSet rows = ctx.store().query(
+        QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
+                       "ChangedBy, Workstation, ChangedAt, Note, Hash FROM tbLabResultAudit "
+                       "WHERE Hash IS NOT NULL ORDER BY AuditID"),
+        {}, {QStringLiteral("ChangedAt")});
+    QString previous;
+    qint64 broken = 0;
+    for (QVariantList row : rows.rows) {
+        const QString hash = row.takeLast().toString();
+        previous = AuditChain::link(previous, row);
+        if (previous != hash) {
+            broken = row.first().toLongLong();
+            break;
+        }
+    }
+    ResultSet rs;
+    rs.columns = {QStringLiteral("Rows"), QStringLiteral("BrokenAt")};
+    rs.rows.append({qint64(rows.rows.size()), broken});
+    return rs;
 }
 
 // request. The audit trail of its results, oldest first.
@@ -184,7 +259,7 @@ ResultSet getAuditTrail(ProcedureContext& ctx)
 {
     return ctx.store().query(
         QStringLiteral("SELECT ChangedAt, ItemID, Field, OldValue, NewValue, ChangedBy, "
-                       "Workstation FROM tbLabResultAudit WHERE RequestNum = ? ORDER BY AuditID"),
+                       "Workstation, Note FROM tbLabResultAudit WHERE RequestNum = ? ORDER BY AuditID"),
         {ctx.key(0)}, {QStringLiteral("ChangedAt")});
 }
 } // namespace
@@ -198,4 +273,9 @@ void registerCheckProcedures()
     ProcedureRegistry::add({QStringLiteral("Lab_AcknowledgeDelta"), 3, 3, acknowledgeDelta});
     ProcedureRegistry::add(
         {QStringLiteral("Lab_GetAuditTrail"), 1, 1, getAuditTrail, ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_GetResultChangeNumbers"), 1, 1,
+                            getChangeNumbers, ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_CheckUnchanged"), 2, 3, checkUnchanged});
+    ProcedureRegistry::add({QStringLiteral("Lab_CheckAuditTrail"), 0, 0, checkAuditTrail,
+                            ProcedureAccess::Reads});
 }

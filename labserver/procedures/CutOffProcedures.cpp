@@ -1,6 +1,7 @@
 #include "LabStore.h"
 #include "ProcedureSupport.h"
 #include "Procedures.h"
+#include "ResultCheckSupport.h"
 
 using namespace ProcedureSupport;
 
@@ -84,10 +85,13 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
     // only as the result (an instrument's, without a value) is the value.
     const QString handed = ctx.text(9);
     const QString value =
-        ctx.text(7).trimmed().isEmpty() && LabLogic::number(handed) ? handed : ctx.text(7);
+        ctx.text(7).trimmed().isEmpty() && ResultValue::read(handed).hasNumber() ? handed
+                                                                                  : ctx.text(7);
+    acceptedValue(value, item, req);
     const QString result = LabLogic::interpretResult(value, handed, ruleOf(item, ctx.text(8)));
     const QString at = now();
     LabStore& s = ctx.store();
+    const PriorResult prior = priorResult(s, req, item.id);
     // A result saved before with normal values keeps none of them.
     s.exec(
         QStringLiteral(
@@ -103,6 +107,10 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
             "SIUnit = NULL, SIMin = NULL, SIMax = NULL, CResult = NULL, "
             "CNormalValues = NULL, CUnit = NULL, \"CMin\" = NULL, \"CMax\" = NULL, Factor = NULL"),
         {req, item.id, row, ctx.text(6), ctx.key(5), value, ctx.text(8), result, ctx.text(10), at});
+    // The save names no employee: the one the transaction works for
+    // (the logbook's, a workstation's) entered it.
+    if (!prior.exists || prior.value.trimmed() != value.trimmed())
+        recordNewValue(s, req, item.id, prior, s.auditEmployee());
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "

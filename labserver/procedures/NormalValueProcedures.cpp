@@ -2,6 +2,8 @@
 #include "LabStore.h"
 #include "ProcedureSupport.h"
 #include "Procedures.h"
+#include "ResultCheckSupport.h"
+#include "ResultGuard.h"
 
 #include "Numeric.h"
 
@@ -134,17 +136,31 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
     const QString employee = ctx.key(20);
     const QString at = now();
     LabStore& s = ctx.store();
+    s.setAuditContext(employee, workstation(), at);
+    const ResultValue::Read read = acceptedValue(ctx.text(2), item, req);
+    const PriorResult prior = priorResult(s, req, item.id);
+    const bool changed = !prior.exists || prior.value.trimmed() != ctx.text(2).trimmed();
+    // A result without a value is never verified; under a second verifier
+    // a value entered now waits for someone else.
+    bool verify = flag == QLatin1String("Y") && read.form != ResultValue::Form::Empty;
+    if (verify)
+        ResultGuard::requireVerifier(s, employee, req);
+    if (verify && changed && ResultGuard::separateVerifier(s))
+        verify = false;
+    const bool keepVerifier = verify && prior.verified && !changed;
     QVariantList values = {req, item.id, row, item.name};
     for (int i = 2; i <= 13; ++i)
         values.append(i == 7 ? conventionalOf(item, ctx.text(2), ctx.text(7), ctx.text(12))
                              : ctx.text(i));
-    values << flag << employee << at;
+    values << (verify ? QStringLiteral("Y") : QStringLiteral("N")) << employee << at
+           << (!verify ? QVariant() : keepVerifier ? QVariant(prior.verifiedBy) : QVariant(employee))
+           << (!verify ? QVariant() : keepVerifier ? prior.verifiedAt : QVariant(at));
     s.exec(
         QStringLiteral(
             "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
             "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
-            "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt) "
-            "VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt, VerifiedBy, "
+            "VerifiedAt) VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
             "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'N', "
             "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
             "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
@@ -153,11 +169,12 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             "CUnit = excluded.CUnit, \"CMin\" = excluded.\"CMin\", \"CMax\" = excluded.\"CMax\", "
             "Factor = excluded.Factor, FormType = excluded.FormType, "
             "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
-            "EnteredAt = excluded.EnteredAt, "
-            "VerifiedBy = CASE excluded.Verified WHEN 'Y' THEN tbLabResult.VerifiedBy END, "
-            "VerifiedAt = CASE excluded.Verified WHEN 'Y' THEN tbLabResult.VerifiedAt END, "
+            "EnteredAt = excluded.EnteredAt, VerifiedBy = excluded.VerifiedBy, "
+            "VerifiedAt = excluded.VerifiedAt, "
             "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL"),
         values);
+    if (changed)
+        recordNewValue(s, req, item.id, prior, employee);
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
@@ -175,7 +192,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
 ResultSet deleteSummary(ProcedureContext& ctx)
 {
     ctx.store().exec(QStringLiteral("DELETE FROM tbLabResultSummary WHERE RequestNum = ?"),
-                     {ctx.key(0)});
+                     {existingRequest(ctx, 0)});
     return {};
 }
 

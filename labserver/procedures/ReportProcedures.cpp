@@ -77,10 +77,10 @@ ResultSet reportCutOffResults(ProcedureContext& ctx)
     return rs;
 }
 
-// The saved normal-value results in one unit system: 'SI' or 'C'. One flag
-// for both: the SI result against the SI limits and the item's critical ones
-// (LL, HH), or without an SI number the conventional result against the
-// conventional limits.
+// The saved normal-value results in one unit system: 'SI' or 'C'. Each
+// table flags the value it prints against its own range: the SI result
+// against the SI limits and the critical ones (LL, HH), the conventional
+// result against the conventional limits and the critical ones converted.
 ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
 {
     const ResultSet shown =
@@ -98,10 +98,11 @@ ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
         ItemLimits l = limits.value(text(1).toLower());
         l.min = LabLogic::number(text(6));
         l.max = LabLogic::number(text(7));
+        l.factor = LabLogic::number(text(13));
         const QString flag =
-            LabLogic::number(text(3))
-                ? ResultFlags::flag(text(3), l)
-                : LabLogic::flag(text(8), LabLogic::number(text(11)), LabLogic::number(text(12)));
+            si ? ResultFlags::flag(text(3), l)
+               : ResultFlags::conventionalFlag(text(8), LabLogic::number(text(11)),
+                                               LabLogic::number(text(12)), l);
         if (si)
             rs.rows.append({text(2), text(3), text(5), text(4), flag});
         else

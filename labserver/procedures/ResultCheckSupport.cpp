@@ -1,7 +1,9 @@
 #include "ResultCheckSupport.h"
 #include "Clock.h"
+#include "CommandExcerpt.h"
 #include "DateText.h"
 #include "LabStore.h"
+#include "LisError.h"
 #include "ProcedureSupport.h"
 
 #include <QHash>
@@ -41,7 +43,7 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
             "i.DeltaPercent, i.DeltaDays, res.RequestNum, "
             "CASE res.ResultKind WHEN 'N' THEN res.SIResult ELSE res.PatientValue END, "
             "res.CriticalCalledTo, res.CriticalCalledAt, res.DeltaAcknowledgedBy, "
-            "res.CorrectedFrom, coalesce(res.SIUnit, '') "
+            "res.CorrectedFrom, coalesce(res.SIUnit, ''), i.CUnit, i.Factor, i.CPrecision "
             "FROM tbLabRequest r "
             "JOIN tbLabExamItem i ON i.ItemID IN (SELECT f.ItemID FROM tbLabExamFormat f "
             "WHERE f.Code = r.Code UNION SELECT x.ItemID FROM tbLabResult x "
@@ -98,17 +100,76 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
         c.calledAt = storedMoment(r[17]);
         c.acknowledgedBy = r[18].toString();
         c.correctedFrom = r[19].toString();
+        c.limits.unit = c.unit;
+        c.limits.conventionalUnit = r[21].toString();
+        c.limits.factor = optionalNumber(r[22]);
+        c.limits.conventionalDecimals = r[23].toInt();
         if (c.saved && !r[20].toString().isEmpty())
             c.unit = r[20].toString();
         if (const auto p = before.constFind(c.itemId.toLower()); p != before.constEnd()) {
             c.limits.previous = p->at(1).toString();
             c.previousUnit = p->at(2).toString();
+            c.limits.previousUnit = c.previousUnit;
             c.limits.previousAt = storedMoment(p->at(3));
             c.previousRequest = p->at(4).toString();
         }
         checks.append(c);
     }
     return checks;
+}
+
+ResultValue::Read acceptedValue(const QString& value, const ExamItem& item,
+                                const QString& requestNum)
+{
+    QStringList own;
+    for (const QString& label : {item.positiveLabel, item.negativeLabel})
+        if (!label.trimmed().isEmpty())
+            own.append(label.trimmed());
+    const ResultValue::Read read =
+        ResultValue::read(value, own, item.siMin && *item.siMin < 0);
+    if (read.form == ResultValue::Form::Invalid)
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("The result of %1 on request %2 was not saved: %3")
+                           .arg(item.name, requestNum,
+                                // the value as messages show what was sent
+                                QString(read.refusal)
+                                    .replace(u'"' + value.trimmed() + u'"',
+                                             commandExcerpt(value.trimmed()))
+                                    .replace(u'\n', u' ')));
+    return read;
+}
+
+PriorResult priorResult(LabStore& store, const QString& requestNum, const QString& itemId)
+{
+    const ResultSet rs = store.query(
+        QStringLiteral("SELECT CASE ResultKind WHEN 'N' THEN SIResult ELSE PatientValue END, "
+                       "Verified, VerifiedBy, VerifiedAt FROM tbLabResult "
+                       "WHERE RequestNum = ? AND ItemID = ?"),
+        {requestNum, itemId});
+    PriorResult p;
+    if (rs.rows.isEmpty())
+        return p;
+    p.exists = true;
+    p.value = rs.rows[0][0].toString();
+    p.verified = rs.rows[0][1].toString() == QLatin1String("Y");
+    p.verifiedBy = rs.rows[0][2].toString();
+    p.verifiedAt = rs.rows[0][3];
+    return p;
+}
+
+void recordNewValue(LabStore& store, const QString& requestNum, const QString& itemId,
+                    const PriorResult& prior, const QString& employee)
+{
+    const bool corrected = prior.verified && !prior.value.trimmed().isEmpty();
+    store.exec(QStringLiteral(
+                   "UPDATE tbLabResult SET EntryBy = ?, EntryAt = ?, EntrySource = 'T', "
+                   "EntryInstrument = NULL, EntrySample = NULL, EntryWorkstation = ?, "
+                   "CriticalCalledTo = NULL, CriticalCalledAt = NULL, CriticalCalledBy = NULL, "
+                   "DeltaAcknowledgedBy = NULL, DeltaAcknowledgedAt = NULL, "
+                   "CorrectedFrom = CASE WHEN ? = 1 THEN ? ELSE CorrectedFrom END "
+                   "WHERE RequestNum = ? AND ItemID = ?"),
+               {employee, now(), workstation(), corrected ? 1 : 0, prior.value, requestNum,
+                itemId});
 }
 
 QString workstation()

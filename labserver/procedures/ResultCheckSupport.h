@@ -1,6 +1,8 @@
 #pragma once
 
+#include "ProcedureSupport.h"
 #include "ResultFlags.h"
+#include "ResultValue.h"
 
 #include <QDateTime>
 #include <QList>
@@ -38,6 +40,28 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum);
 
 // A stored date-time as it comes from either engine; invalid for Null.
 QDateTime storedMoment(const QVariant& value);
+
+// A value a save hands in, as the laboratory takes it: fails, naming the
+// item, the request and the form to use, when it is none of the forms a
+// result may take.
+ResultValue::Read acceptedValue(const QString& value, const ExamItem& item,
+                                const QString& requestNum);
+
+// A saved result as it stood before a save changes it.
+struct PriorResult {
+    bool exists = false;
+    QString value;
+    bool verified = false;
+    QString verifiedBy;
+    QVariant verifiedAt;
+};
+PriorResult priorResult(LabStore& store, const QString& requestNum, const QString& itemId);
+
+// After a save that changed the value: the employee entered it, typed, at
+// this workstation; the critical call and delta acknowledgement of the old
+// value no longer hold; a verified value replaced is kept as corrected.
+void recordNewValue(LabStore& store, const QString& requestNum, const QString& itemId,
+                    const PriorResult& prior, const QString& employee);
 
 // Appends a row to the audit trail of results.
 void audit(LabStore& store, const QString& requestNum, const QString& itemId,

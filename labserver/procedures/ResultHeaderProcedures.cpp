@@ -4,6 +4,7 @@
 #include "ProcedureSupport.h"
 #include "Procedures.h"
 #include "ResultCheckSupport.h"
+#include "ResultGuard.h"
 
 using namespace ProcedureSupport;
 
@@ -25,6 +26,8 @@ ResultSet getResult(ProcedureContext& ctx)
 ResultSet saveToLogbook(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);
+    if (!ctx.key(2).isEmpty())
+        ctx.store().setAuditContext(ctx.key(2), workstation(), now());
     ctx.store().exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, EmployeeCode, "
                                     "SampleSubmitted, LRATime, AccessionNum, LoggedAt) "
                                     "VALUES (?, ?, ?, ?, ?, ?, ?)"),
@@ -35,77 +38,38 @@ ResultSet saveToLogbook(ProcedureContext& ctx)
     return {};
 }
 
-[[noreturn]] void refuse(const QString& why)
-{
-    throw LisError(ErrNo::DbCommandFailed, why);
-}
-
-// What stands in the way of the employee verifying the request: a critical
-// result not called, a delta flag not acknowledged, and, when the laboratory
-// asks for a second person, a result the employee entered.
-void checkVerification(LabStore& s, const QString& req, const QString& employee)
-{
-    const QString separate =
-        s.query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = 'SeparateVerifier'"))
-            .rows.value(0)
-            .value(0)
-            .toString();
-    if (separate.trimmed().compare(u"Y", Qt::CaseInsensitive) == 0) {
-        const ResultSet own = s.query(
-            QStringLiteral("SELECT ExamName FROM tbLabResult WHERE RequestNum = ? AND "
-                           "lower(EntryBy) = lower(?) ORDER BY RowNo, ItemID"),
-            {req, employee});
-        if (!own.rows.isEmpty())
-            refuse(QStringLiteral("%1 entered the result of %2 on request %3: the laboratory "
-                                  "has another medical technologist verify it.")
-                       .arg(employee, own.rows[0][0].toString(), req));
-    }
-    for (const ItemCheck& c : itemChecks(s, req)) {
-        if (!c.saved)
-            continue;
-        if (ResultFlags::isCritical(c.flag()) && c.calledTo.trimmed().isEmpty())
-            refuse(QStringLiteral("The critical result %1 %2 (%3) of %4 on request %5 has not "
-                                  "been reported: record to whom it was called before verifying.")
-                       .arg(c.value, c.unit, c.flag(), c.examName, req));
-        if (c.deltaExceeded() && c.acknowledgedBy.trimmed().isEmpty())
-            refuse(QStringLiteral("The result %1 %2 of %3 on request %4 differs from the "
-                                  "previous result %5 %6 by more than its delta limit: "
-                                  "acknowledge it before verifying.")
-                       .arg(c.value, c.unit, c.examName, req, c.limits.previous,
-                            c.previousUnit));
-    }
-}
-
-// request, employee: every result of the request is verified by the employee.
+// request, employee: every result of the request with a value is verified
+// by the employee, who must be allowed to; under a second verifier a
+// result the employee entered waits for someone else. What a verified
+// result must have is checked before the transaction commits.
 ResultSet verifyResults(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);
     const QString employee = required(ctx, 1, QStringLiteral("@EmployeeCode"));
     const QString at = now();
     LabStore& s = ctx.store();
-    checkVerification(s, req, employee);
+    ResultGuard::requireVerifier(s, employee, req);
+    s.setAuditContext(employee, workstation(), at);
     // A verification that marks nothing would be reported as done.
     if (s.exec(QStringLiteral("UPDATE tbLabResultHeader SET VerifiedBy = ?, VerifiedAt = ? "
                               "WHERE RequestNum = ?"),
                {employee, at, req}) == 0)
         ctx.fail(QStringLiteral("request %1 has no saved results to verify.")
                      .arg(commandExcerpt(req)));
-    s.exec(QStringLiteral("UPDATE tbLabResult SET Verified = 'Y', VerifiedBy = ?, VerifiedAt = ? "
-                          "WHERE RequestNum = ?"),
-           {employee, at, req});
-    // The audit trail records each result verified that it does not show so.
-    const ResultSet states = s.query(
-        QStringLiteral("SELECT r.ItemID, (SELECT a.NewValue FROM tbLabResultAudit a WHERE "
-                       "a.RequestNum = r.RequestNum AND a.ItemID = r.ItemID AND "
-                       "a.Field = 'Verified' ORDER BY a.AuditID DESC LIMIT 1) "
-                       "FROM tbLabResult r WHERE r.RequestNum = ? ORDER BY r.RowNo, r.ItemID"),
+    const bool separate = ResultGuard::separateVerifier(s);
+    s.exec(QStringLiteral(
+               "UPDATE tbLabResult SET Verified = 'Y', VerifiedBy = ?, VerifiedAt = ? "
+               "WHERE RequestNum = ? AND trim(coalesce(CASE ResultKind WHEN 'N' THEN SIResult "
+               "ELSE PatientValue END, '')) <> '' AND NOT (Verified = 'Y' AND "
+               "lower(coalesce(VerifiedBy, '')) = lower(?)) AND (? = 0 OR "
+               "lower(coalesce(EntryBy, '')) <> lower(?))"),
+           {employee, at, req, employee, separate ? 1 : 0, employee});
+    // What waits for another verifier.
+    ResultSet waiting = s.query(
+        QStringLiteral("SELECT ItemID, ExamName FROM tbLabResult WHERE RequestNum = ? AND "
+                       "Verified <> 'Y' ORDER BY RowNo, ItemID"),
         {req});
-    for (const QVariantList& r : states.rows)
-        if (r[1].toString() != QLatin1String("Y"))
-            audit(s, req, r[0].toString(), QStringLiteral("Verified"),
-                  r[1].isNull() ? QStringLiteral("N") : r[1].toString(), QStringLiteral("Y"),
-                  employee);
-    return {};
+    return waiting;
 }
 } // namespace
 

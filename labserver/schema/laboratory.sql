@@ -257,9 +257,12 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentMessage (
 
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
 
--- Every change to a saved result (Field: Result, Interpretation, Remarks,
--- Verified, Critical call, Delta acknowledged) with its old and new value,
--- who, from which workstation and when. Rows are only ever added.
+-- Every change to a saved result and to a laboratory option, with its old
+-- and new value, who, from which workstation and when, written by the
+-- triggers below whatever made the change. Note says what made it when that
+-- was not one of the laboratory's own procedures. Rows are only ever added;
+-- Hash chains each row to the one before (set once, at commit), so a row
+-- changed or removed later shows.
 CREATE TABLE IF NOT EXISTS tbLabResultAudit (
     AuditID     INTEGER PRIMARY KEY AUTOINCREMENT,
     RequestNum  TEXT NOT NULL COLLATE NOCASE,
@@ -269,14 +272,63 @@ CREATE TABLE IF NOT EXISTS tbLabResultAudit (
     NewValue    TEXT NOT NULL DEFAULT '',
     ChangedBy   TEXT NOT NULL DEFAULT '',
     Workstation TEXT NOT NULL DEFAULT '',
-    ChangedAt   DATETIME NOT NULL
+    ChangedAt   DATETIME NOT NULL,
+    Note        TEXT NOT NULL DEFAULT '',
+    Hash        TEXT
 );
 
 CREATE INDEX IF NOT EXISTS ixAuditRequest ON tbLabResultAudit (RequestNum, ItemID);
 
-CREATE TRIGGER IF NOT EXISTS trAuditNoUpdate BEFORE UPDATE ON tbLabResultAudit BEGIN SELECT RAISE(ABORT, 'The audit trail of results is never changed.'); END;
+CREATE INDEX IF NOT EXISTS ixAuditUnsealed ON tbLabResultAudit (AuditID) WHERE Hash IS NULL;
+
+DROP TRIGGER IF EXISTS main.trAuditNoUpdate;
+
+CREATE TRIGGER IF NOT EXISTS trAuditNoChange BEFORE UPDATE ON tbLabResultAudit WHEN OLD.Hash IS NOT NULL OR NEW.Hash IS NULL OR NEW.AuditID IS NOT OLD.AuditID OR NEW.RequestNum IS NOT OLD.RequestNum OR NEW.ItemID IS NOT OLD.ItemID OR NEW.Field IS NOT OLD.Field OR NEW.OldValue IS NOT OLD.OldValue OR NEW.NewValue IS NOT OLD.NewValue OR NEW.ChangedBy IS NOT OLD.ChangedBy OR NEW.Workstation IS NOT OLD.Workstation OR NEW.ChangedAt IS NOT OLD.ChangedAt OR NEW.Note IS NOT OLD.Note BEGIN SELECT RAISE(ABORT, 'The audit trail of results is never changed.'); END;
 
 CREATE TRIGGER IF NOT EXISTS trAuditNoDelete BEFORE DELETE ON tbLabResultAudit BEGIN SELECT RAISE(ABORT, 'The audit trail of results is never changed.'); END;
+
+-- Who the writing transaction works for: set by the procedures, read by the
+-- audit triggers, emptied before each commit. Without a row a change was
+-- made outside the procedures.
+CREATE TABLE IF NOT EXISTS tbLabAuditContext (
+    Slot        INTEGER NOT NULL PRIMARY KEY,
+    Employee    TEXT NOT NULL DEFAULT '',
+    Workstation TEXT NOT NULL DEFAULT '',
+    ChangedAt   DATETIME NOT NULL,
+    Note        TEXT NOT NULL DEFAULT ''
+);
+
+CREATE TRIGGER IF NOT EXISTS trResultAuditInsert AFTER INSERT ON tbLabResult BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
+ SELECT NEW.RequestNum, NEW.ItemID, f.Field, f.Before, coalesce(f.After, ''), coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
+ FROM (SELECT 1 AS n, 'Result' AS Field, '' AS Before, CASE NEW.ResultKind WHEN 'N' THEN NEW.SIResult ELSE NEW.PatientValue END AS After
+ UNION ALL SELECT 2, 'Interpretation', '', NEW.Result
+ UNION ALL SELECT 3, 'Conventional result', '', NEW.CResult
+ UNION ALL SELECT 4, 'Remarks', '', NEW.Remarks
+ UNION ALL SELECT 5, 'Entered by', '', NEW.EntryBy || CASE NEW.EntrySource WHEN 'I' THEN ' (instrument ' || coalesce(NEW.EntryInstrument, '') || ', sample ' || coalesce(NEW.EntrySample, '') || ')' WHEN 'T' THEN ' (typed)' ELSE '' END
+ UNION ALL SELECT 6, 'Critical call', '', NEW.CriticalCalledTo || ' at ' || NEW.CriticalCalledAt
+ UNION ALL SELECT 7, 'Delta acknowledged', '', NEW.DeltaAcknowledgedBy
+ UNION ALL SELECT 8, 'Verified', 'N', NEW.Verified
+ UNION ALL SELECT 9, 'Verified by', '', NEW.VerifiedBy) f
+ LEFT JOIN tbLabAuditContext c ON c.Slot = 1
+ WHERE f.Before <> coalesce(f.After, '') ORDER BY f.n; END;
+
+CREATE TRIGGER IF NOT EXISTS trResultAuditUpdate AFTER UPDATE ON tbLabResult BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
+ SELECT NEW.RequestNum, NEW.ItemID, f.Field, coalesce(f.Before, ''), coalesce(f.After, ''), coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
+ FROM (SELECT 1 AS n, 'Result' AS Field, CASE OLD.ResultKind WHEN 'N' THEN OLD.SIResult ELSE OLD.PatientValue END AS Before, CASE NEW.ResultKind WHEN 'N' THEN NEW.SIResult ELSE NEW.PatientValue END AS After
+ UNION ALL SELECT 2, 'Interpretation', OLD.Result, NEW.Result
+ UNION ALL SELECT 3, 'Conventional result', OLD.CResult, NEW.CResult
+ UNION ALL SELECT 4, 'Remarks', OLD.Remarks, NEW.Remarks
+ UNION ALL SELECT 5, 'Entered by', OLD.EntryBy || CASE OLD.EntrySource WHEN 'I' THEN ' (instrument ' || coalesce(OLD.EntryInstrument, '') || ', sample ' || coalesce(OLD.EntrySample, '') || ')' WHEN 'T' THEN ' (typed)' ELSE '' END, NEW.EntryBy || CASE NEW.EntrySource WHEN 'I' THEN ' (instrument ' || coalesce(NEW.EntryInstrument, '') || ', sample ' || coalesce(NEW.EntrySample, '') || ')' WHEN 'T' THEN ' (typed)' ELSE '' END
+ UNION ALL SELECT 6, 'Critical call', OLD.CriticalCalledTo || ' at ' || OLD.CriticalCalledAt, NEW.CriticalCalledTo || ' at ' || NEW.CriticalCalledAt
+ UNION ALL SELECT 7, 'Delta acknowledged', OLD.DeltaAcknowledgedBy, NEW.DeltaAcknowledgedBy
+ UNION ALL SELECT 8, 'Verified', OLD.Verified, NEW.Verified
+ UNION ALL SELECT 9, 'Verified by', OLD.VerifiedBy, NEW.VerifiedBy) f
+ LEFT JOIN tbLabAuditContext c ON c.Slot = 1
+ WHERE coalesce(f.Before, '') <> coalesce(f.After, '') ORDER BY f.n; END;
+
+CREATE TRIGGER IF NOT EXISTS trResultAuditDelete AFTER DELETE ON tbLabResult BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
+ SELECT OLD.RequestNum, OLD.ItemID, 'Deleted', CASE OLD.ResultKind WHEN 'N' THEN coalesce(OLD.SIResult, '') ELSE coalesce(OLD.PatientValue, '') END, '', coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
+ FROM (SELECT 1) LEFT JOIN tbLabAuditContext c ON c.Slot = 1; END;
 
 -- Laboratory-wide options, set by the administrator (lis-host option):
 -- SeparateVerifier 'Y' refuses verification by whoever entered a result.
@@ -284,3 +336,15 @@ CREATE TABLE IF NOT EXISTS tbLabOption (
     Name  TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
     Value TEXT NOT NULL
 );
+
+CREATE TRIGGER IF NOT EXISTS trOptionAuditInsert AFTER INSERT ON tbLabOption BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
+ SELECT '', '', 'Option ' || NEW.Name, '', NEW.Value, coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
+ FROM (SELECT 1) LEFT JOIN tbLabAuditContext c ON c.Slot = 1; END;
+
+CREATE TRIGGER IF NOT EXISTS trOptionAuditUpdate AFTER UPDATE ON tbLabOption WHEN OLD.Value IS NOT NEW.Value BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
+ SELECT '', '', 'Option ' || NEW.Name, OLD.Value, NEW.Value, coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
+ FROM (SELECT 1) LEFT JOIN tbLabAuditContext c ON c.Slot = 1; END;
+
+CREATE TRIGGER IF NOT EXISTS trOptionAuditDelete AFTER DELETE ON tbLabOption BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
+ SELECT '', '', 'Option ' || OLD.Name, OLD.Value, '', coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
+ FROM (SELECT 1) LEFT JOIN tbLabAuditContext c ON c.Slot = 1; END;

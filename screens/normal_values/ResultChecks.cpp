@@ -1,4 +1,5 @@
 #include "ResultChecks.h"
+#include "ResultValue.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "LisError.h"
@@ -76,6 +77,11 @@ void ResultChecks::load(Connection& db, const QString& request)
         c.cMin = number("CMin");
         c.cMax = number("CMax");
         c.previousUnit = rs->textOrEmpty(QStringLiteral("PrevUnit")).trimmed();
+        l.previousUnit = c.previousUnit;
+        l.unit = rs->textOrEmpty(QStringLiteral("Unit")).trimmed();
+        l.conventionalUnit = rs->textOrEmpty(QStringLiteral("CUnit")).trimmed();
+        l.factor = number("Factor");
+        l.conventionalDecimals = int(number("CDecimals").value_or(-1));
         c.previousRequest = rs->textOrEmpty(QStringLiteral("PrevRequest")).trimmed();
         c.criticalCalledTo = rs->textOrEmpty(QStringLiteral("CriticalCalledTo")).trimmed();
         c.deltaAcknowledgedBy = rs->textOrEmpty(QStringLiteral("DeltaAcknowledgedBy")).trimmed();
@@ -118,12 +124,9 @@ RowFlags ResultChecks::flags(const ItemChecks& checks, const QString& si,
 {
     RowFlags f;
     f.si = ResultFlags::flag(si, checks.limits);
-    if (numeric(conventional)) {
-        // Only the normal range is kept in conventional units.
-        ItemLimits c;
-        c.min = checks.cMin;
-        c.max = checks.cMax;
-        f.conventional = ResultFlags::flag(conventional, c);
+    if (ResultValue::read(conventional, {}, true).hasNumber()) {
+        f.conventional =
+            ResultFlags::conventionalFlag(conventional, checks.cMin, checks.cMax, checks.limits);
         f.conventionalShown = true;
     }
     f.delta = ResultFlags::deltaExceeded(si, checks.limits, at);

@@ -7,6 +7,7 @@
 #include "LisError.h"
 #include "Presenter.h"
 #include "ReportPrinting.h"
+#include "ResultValue.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
 #include "WaitCursor.h"
@@ -15,7 +16,7 @@
 
 #include <QDateEdit>
 #include <QLineEdit>
-#include <QRegularExpression>
+#include <QMap>
 #include <QSet>
 #include <QTextEdit>
 #include <QTimeEdit>
@@ -58,26 +59,8 @@ void frmNVDownloads::valueChanged(int row)
 
 QString frmNVDownloads::valueRefusal(const QString& value) const
 {
-    const QString v = value.trimmed();
-    if (v.isEmpty() || v.startsWith(QLatin1Char('<')) || v.startsWith(QLatin1Char('>')))
-        return QString();
-    static const QStringList words = {"POSITIVE", "NEGATIVE", "REACTIVE", "NON-REACTIVE", "NULL"};
-    if (words.contains(v, Qt::CaseInsensitive))
-        return QString();
-    static const QRegularExpression plain(QStringLiteral(R"(^[+-]?(\d+(\.\d*)?|\.\d+)$)"));
-    if (plain.match(v).hasMatch())
-        return QString();
-    const QString lead = QStringLiteral("The result \"%1\" is not a number as written.\n").arg(v);
-    static const QRegularExpression comma(QStringLiteral(R"(^[+-]?\d*,\d+$)"));
-    if (comma.match(v).hasMatch())
-        return lead + QStringLiteral("Use a point: ") + QString(v).replace(QLatin1Char(','), '.');
-    static const QRegularExpression exponent(
-        QStringLiteral(R"(^[+-]?(\d+(\.\d*)?|\.\d+)[eE][+-]?\d+$)"));
-    if (exponent.match(v).hasMatch())
-        return lead + QStringLiteral("Write it out: ") +
-               QLocale::c().toString(QLocale::c().toDouble(v), 'f', QLocale::FloatingPointShortest);
-    return lead + QStringLiteral("Use a number with a point (12.4), a word of F2-F5, NULL, or a "
-                                 "value starting with < or >.");
+    // The laboratory's own rule; it refuses the same on save.
+    return ResultValue::read(value, {}, true).refusal;
 }
 
 bool frmNVDownloads::isReChecked(int row) const
@@ -248,11 +231,24 @@ bool frmNVDownloads::Save_Entries()
     try {
         writeHeaderFields();
         db.beginTrans();
-        // The summaries go with the results: a failed save leaves none.
+        QMap<QString, QStringList> read; // request -> the items of its rows here
+        for (const RowSave& row : std::as_const(m_rows))
+            read[row.requestNum].append(row.examCode);
+        for (auto it = read.cbegin(); it != read.cend(); ++it)
+            sendUnchanged(db, it.key(), it.value());
+        // The summaries go with the results: a failed save leaves none. Each
+        // request's is emptied once, before its first row.
+        QSet<QString> emptied;
+        const auto emptySummary = [&](const QString& req) {
+            if (emptied.contains(req))
+                return;
+            emptied.insert(req);
+            db.execute(QStringLiteral("Lab_DeleteDump_ResultSummary '") + q(req) +
+                       QStringLiteral("'"));
+        };
         const bool package = s.Request.FormType == QLatin1String("P");
         if (package)
-            db.execute(QStringLiteral("Lab_DeleteDump_ResultSummary '") + q(s.RequestNum) +
-                       QStringLiteral("'"));
+            emptySummary(s.RequestNum);
         bool alreadyVerified = false;
         const auto saveSummary = [&](const RowSave& row) {
             QString summary = row.summary;
@@ -264,8 +260,7 @@ bool frmNVDownloads::Save_Entries()
         for (const RowSave& row : m_rows) {
             const QString& r = row.requestNum;
             if (!package)
-                db.execute(QStringLiteral("Lab_DeleteDump_ResultSummary '") + q(r) +
-                           QStringLiteral("'"));
+                emptySummary(r);
             if (!row.derived)
                 saveSummary(row);
             if (s.VerifyMode && verifies()) {
@@ -283,7 +278,7 @@ bool frmNVDownloads::Save_Entries()
         }
         for (const RowSave& row : std::as_const(m_rows))
             tellEarly(row.requestNum);
-        db.commitTrans();
+        commitSave(db);
         markSaved();
         return true;
     } catch (const LisError& e) {

@@ -210,6 +210,7 @@ void ResultEntryForm::showModal()
 {
     ensureLoaded();
     fillingEnded();
+    rememberChangeNumbers(session().RequestNum);
     m_unchanged = heldState();
     txtSampleNum->setFocus();
     Presenter::current().showModal(*this);

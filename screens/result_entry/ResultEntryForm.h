@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QHash>
+
 #include "ResultWindow.h"
 
 #include <QDialog>
@@ -234,6 +236,14 @@ protected:
     void showSavedHeader();
     // After a save that stored everything: what the window holds is saved.
     void markSaved();
+    // The change numbers of a request's saved results, as the window read
+    // them; a save sends them first so the laboratory refuses it when
+    // another workstation changed one of its rows since.
+    void rememberChangeNumbers(const QString& requestNum);
+    void sendUnchanged(Connection& db, const QString& requestNum, const QStringList& items);
+    // Commits the save's transaction; the window then holds the numbers the
+    // save gave its own rows, read just before.
+    void commitSave(Connection& db);
     bool hasUnsavedChanges() const;
     // Staff changed the value of a row: what was derived from the old one goes.
     virtual void valueChanged(int row) = 0;
@@ -244,4 +254,7 @@ protected:
 
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QHash<QString, QHash<QString, QString>> m_changeNumbers; // request -> item -> number
 };

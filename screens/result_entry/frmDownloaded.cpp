@@ -3,6 +3,7 @@
 #include "DateText.h"
 #include "FlexGrid.h"
 #include "InterpretationShade.h"
+#include "LabLogic.h"
 #include "LisError.h"
 #include "SqlText.h"
 #include "modMain.h"
@@ -150,10 +151,56 @@ void frmDownloaded::readSavedHeader()
     guarded([] { LoadResultHeader(false); });
 }
 
+void frmDownloaded::fillingEnded()
+{
+    // The laboratory's rule of each item, to show what a typed value means
+    // as the laboratory will store it; without them the cell stays empty
+    // until the save.
+    m_rules.clear();
+    std::unique_ptr<Recordset> rs;
+    try {
+        rs = session().LabDb->openRecordset(QStringLiteral("Lab_GetResultChecks '") +
+                                                sqlLiteral(session().RequestNum.trimmed()) +
+                                                QStringLiteral("'"),
+                                            CursorOptions::clientDynamic());
+    } catch (const LisError&) {
+        return;
+    }
+    for (; !rs->eof(); rs->moveNext()) {
+        const auto cutOff = LabLogic::Decimal::parse(rs->textOrEmpty(QStringLiteral("CutOff")));
+        if (!cutOff)
+            continue;
+        m_rules.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),
+                       {*cutOff,
+                        rs->textOrEmpty(QStringLiteral("ReactiveAtOrAbove")) != QLatin1String("N"),
+                        rs->textOrEmpty(QStringLiteral("PositiveLabel")),
+                        rs->textOrEmpty(QStringLiteral("NegativeLabel")),
+                        LabLogic::Decimal::parse(rs->textOrEmpty(QStringLiteral("GreyZone")))
+                            .value_or(LabLogic::Decimal())});
+    }
+}
+
 void frmDownloaded::valueChanged(int row)
 {
-    // The laboratory interprets the new value when it is saved.
-    msfgRequest->setTextMatrix(row, 4, QString());
+    // The interpretation the laboratory will store: its rule, read against
+    // the cut-off shown with the row when there is one.
+    const auto rule = m_rules.constFind(msfgRequest->TextMatrix(row, 1).trimmed().toLower());
+    if (rule == m_rules.cend()) {
+        msfgRequest->setTextMatrix(row, 4, QString());
+        return;
+    }
+    LabLogic::CutOffRule shown = *rule;
+    if (const auto cutOff = LabLogic::Decimal::parse(msfgRequest->TextMatrix(row, 8)))
+        shown.cutOff = *cutOff;
+    const QString value = msfgRequest->TextMatrix(row, 3);
+    const QString meaning = LabLogic::interpretResult(value, QString(), shown);
+    msfgRequest->setTextMatrix(row, 4, meaning);
+    if (QTableWidgetItem* cell = msfgRequest->item(row - 1, 4))
+        cell->setToolTip(meaning.isEmpty() && !value.trimmed().isEmpty()
+                             ? QStringLiteral("%1 does not decide the interpretation against the "
+                                              "cut-off %2: enter the measured value.")
+                                   .arg(value.trimmed(), shown.cutOff.text(1))
+                             : QString());
 }
 
 QString frmDownloaded::Get_ShowResultValue(const QString& code)

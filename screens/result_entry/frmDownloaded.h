@@ -1,5 +1,9 @@
 #pragma once
 
+#include "LabLogic.h"
+
+#include <QHash>
+
 #include "ResultEntryForm.h"
 
 // The result window for exams interpreted against cut-off values.
@@ -24,7 +28,10 @@ protected:
     void Save_And_Print(bool verify, bool print) override;
     void readSavedHeader() override;
     void valueChanged(int row) override;
+    void fillingEnded() override;
 
 private:
     void cutOffFill();
+
+    QHash<QString, LabLogic::CutOffRule> m_rules; // item -> the laboratory's rule
 };

@@ -13,6 +13,8 @@
 #include "frmDownloaded.h"
 #include "modMain.h"
 
+#include <QMap>
+
 #include <QDateEdit>
 #include <QLineEdit>
 #include <QTextEdit>
@@ -94,6 +96,14 @@ bool frmDownloaded::Save_Entries()
         db.beginTrans();
         const bool cutOff = savesWithCutOff(s.Request);
         const int n = msfgRequest->Rows() - 1;
+        QMap<QString, QStringList> read; // request -> the items of its rows here
+        for (int i = 1; i <= n && i <= 32767; ++i)
+            if (const QString code = msfgRequest->TextMatrix(i, 1); !code.trimmed().isEmpty())
+                read[s.Request.FormType != QLatin1String("P") ? msfgRequest->TextMatrix(i, 7)
+                                                              : s.RequestNum]
+                    .append(code);
+        for (auto it = read.cbegin(); it != read.cend(); ++it)
+            sendUnchanged(db, it.key(), it.value());
         for (int i = 1; i <= n; ++i) {
             if (i > 32767)
                 throw LisError(6, QStringLiteral("Overflow"));
@@ -126,7 +136,7 @@ bool frmDownloaded::Save_Entries()
                        QStringLiteral("','") + DateText::monthDayYear(dtpResultDate->date()) +
                        QStringLiteral("','") + q(InstrumentId) + QStringLiteral("'"));
         }
-        db.commitTrans();
+        commitSave(db);
         markSaved();
         return true;
     } catch (const LisError& e) {

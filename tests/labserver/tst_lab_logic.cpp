@@ -1,4 +1,5 @@
 #include "LabLogic.h"
+#include "ResultFlags.h"
 
 #include <QtTest>
 
@@ -38,7 +39,16 @@ private slots:
         row("at or below, upper edge", "1.2", "1.0", false, "0.2", "EQUIVOCAL");
         row("at or below, below the zone", "0.79", "1.0", false, "0.2", "REACTIVE");
         row("at or below, above the zone", "1.21", "1.0", false, "0.2", "NON-REACTIVE");
-        row("written with an exponent", "12e-1", "1.1", true, "0.1", "EQUIVOCAL");
+        row("an exponent is no value", "12e-1", "1.1", true, "0.1", "12e-1");
+        // A censored value by its bound, only where every value it stands
+        // for falls on one side.
+        row("censored far below", "<2.00", "10", true, "0", "NON-REACTIVE");
+        row("censored up to the cut-off", "<10", "10", true, "0", "NON-REACTIVE");
+        row("censored at most the cut-off", "<=10", "10", true, "0", "");
+        row("censored across the cut-off", "<20", "10", true, "0", "");
+        row("censored above", ">10", "10", true, "0", "REACTIVE");
+        row("censored below the zone", "<0.9", "1.0", true, "0.1", "NON-REACTIVE");
+        row("censored into the zone", "<1.0", "1.0", true, "0.1", "");
         row("more digits than a double holds", "1.0999999999999999999", "1.0", true, "0.1",
             "EQUIVOCAL");
         row("negative value", "-0.5", "1", true, "0.1", "NON-REACTIVE");
@@ -87,13 +97,46 @@ private slots:
         row("upper limit only", LabLogic::range(std::nullopt, 5.2, 2), "< 5.20");
         row("lower limit only", LabLogic::range(10.0, std::nullopt, 0), "> 10");
         row("no limits", LabLogic::range(std::nullopt, std::nullopt, 0), "");
-        using LabLogic::flag;
-        row("flag above", flag(QStringLiteral("6.2"), 3.9, 6.1), "H");
-        row("flag at the upper limit", flag(QStringLiteral("6.10"), 3.9, 6.1), "");
-        row("flag below", flag(QStringLiteral("3.8"), 3.9, 6.1), "L");
-        row("flag at the lower limit", flag(QStringLiteral("3.9"), 3.9, 6.1), "");
-        row("flag, upper limit only", flag(QStringLiteral("5.21"), std::nullopt, 5.2), "H");
-        row("no number, no flag", flag(QStringLiteral("HEMOLYZED"), 3.9, 6.1), "");
+        ItemLimits glucose;
+        glucose.min = 3.9;
+        glucose.max = 6.1;
+        glucose.criticalLow = 2.5;
+        glucose.criticalHigh = 25;
+        const auto flag = [&glucose](const char* v) { return ResultFlags::flag(v, glucose); };
+        row("flag above", flag("6.2"), "H");
+        row("flag at the upper limit", flag("6.10"), "");
+        row("flag at the lower limit", flag("3.9"), "");
+        row("flag at the critical low limit", flag("2.5"), "L");
+        row("flag below the critical low limit", flag("2.4"), "LL");
+        row("flag at the critical high limit", flag("25"), "H");
+        row("flag above the critical high limit", flag("25.1"), "HH");
+        row("censored flag by its bound", flag("<0.5"), "LL");
+        row("censored flag undecided", flag("<5"), "");
+        row("no number, no flag", flag("HEMOLYZED"), "");
+        // The delta against a previous result: like with like, within its days.
+        ItemLimits d = glucose;
+        d.deltaLimit = 50;
+        d.deltaPercent = true;
+        d.deltaDays = 30;
+        d.unit = QStringLiteral("mmol/L");
+        d.conventionalUnit = QStringLiteral("mg/dL");
+        d.factor = 18.016;
+        d.previous = QStringLiteral("99");
+        d.previousUnit = QStringLiteral("mg/dL");
+        const QDateTime now(QDate(2024, 3, 7), QTime(15, 0));
+        d.previousAt = now.addDays(-30);
+        const auto delta = [&](const char* v) {
+            return ResultFlags::deltaExceeded(v, d, now) ? QStringLiteral("D") : QString();
+        };
+        row("delta converted: same value", delta("5.5"), "");
+        row("delta converted: doubled", delta("11.1"), "D");
+        d.previousAt = now.addDays(-31);
+        row("delta past its days", delta("11.1"), "");
+        d.previousAt = now.addDays(-30);
+        d.previousUnit = QStringLiteral("g/L");
+        row("delta in an unknown unit", delta("11.1"), "");
+        row("delta not compared, said", ResultFlags::deltaNotCompared(d),
+            "The previous result is in g/L, which cannot be converted to mmol/L: not compared.");
         row("cut-off as written", Decimal::parse(QStringLiteral("0.05"))->text(1), "0.05");
         row("cut-off with a decimal", Decimal(10).text(1), "10.0");
     }

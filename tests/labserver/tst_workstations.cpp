@@ -89,6 +89,12 @@ private slots:
         LIS_REQUIRE_ENGINE();
         m_db = std::make_unique<TestDatabase>();
         DemoLaboratory::build(m_db->store(), QDate(2024, 3, 7));
+        // Each workstation's technologist, known to the laboratory.
+        for (int k = 0; k < 9; ++k)
+            m_db->store().exec(QStringLiteral("INSERT INTO tbLabStaff (StaffID, StaffName, Role) "
+                                              "VALUES (?, ?, 'Medical Technologist') "
+                                              "ON CONFLICT DO NOTHING"),
+                               {employee(k), employee(k)});
     }
     void cleanup() { m_db.reset(); }
 

@@ -52,7 +52,7 @@ private slots:
     }
 
     // Saved results shaded on opening; F6 marks a row apart from the shade;
-    // typing a value clears the interpretation and its shade.
+    // typing a value shows the laboratory's reading of it, shaded, at once.
     void shadesFollowTheWords()
     {
         f.entry->EditMode(true);
@@ -67,7 +67,7 @@ private slots:
             QCOMPARE(shadesOf(g) + shadesOf(g, 0), "NERR----");
             F::clickCell(g, 2);
             QTest::keyClicks(w.txtResult, QStringLiteral("1.5"));
-            QCOMPARE(g->TextMatrix(2, 4) + shadesOf(g), "N-RR");
+            QCOMPARE(g->TextMatrix(2, 4) + shadesOf(g), "REACTIVENRRR");
             w.close();
             f.presenter.queueAnswer(MsgAnswer::Yes); // discard
         });

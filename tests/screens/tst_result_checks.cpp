@@ -124,8 +124,9 @@ private slots:
         QTest::addColumn<bool>("verifyMode");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QStringList>("refusals"); // "plausible", "call", "delta"
-        F::row("implausible, No", false, "250", QStringList{"plausible"});
-        F::row("critical, call cancelled", false, "28", QStringList{"call"});
+        // Censored values by their bounds.
+        F::row("implausible, No", false, ">1000", QStringList{"plausible"});
+        F::row("critical, call cancelled", false, "<0.5", QStringList{"call"});
         F::row("verify mode, delta No", true, "28", QStringList{"delta"});
         F::row("verify mode, all confirmed", true, "28", QStringList());
     }
@@ -160,7 +161,7 @@ private slots:
                                                             : QStringList{"frmCriticalCall"});
             const QStringList asked = f.presenter.messageTexts();
             if (refusals.contains("plausible"))
-                QCOMPARE(asked, QStringList{"The result 250 of Glucose (fasting) is outside the "
+                QCOMPARE(asked, QStringList{"The result >1000 of Glucose (fasting) is outside the "
                                             "plausible limits 0 - 100 mmol/L: it may be a typing "
                                             "slip. Save it anyway?"});
             else if (verifyMode)

@@ -27,7 +27,7 @@ const QList<Row> kRows = {{"HBSAG", "HBsAg (O'Neil kit)", "0.42", "NON-REACTIVE"
                           {"", "", "7", "7", "", ""},
                           {"ANTIHCV", "Anti-HCV", "0.95", "EQUIVOCAL", "L-1002", "1"}};
 // The commands one save of kRows sends.
-constexpr int kCommands = 10;
+constexpr int kCommands = 12;
 
 void setRows(Window& w, const QList<Row>& rows)
 {
@@ -61,8 +61,9 @@ private slots:
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
-            QCOMPARE(f.db->trace().mid(0, 5),
+            QCOMPARE(f.db->trace().mid(0, 6),
                      (QStringList{
+                         "Lab_CheckUnchanged 'L-1001', 'HBSAG:0', 'MT01'",
                          "Select * from Laboratory..tbLabLogbook where RequestNum = 'L-1001'",
                          "Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', 'MT01',"
                          "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','101'",
@@ -74,7 +75,7 @@ private slots:
                          "'03/07/2024','AN-01'"}));
             // Nothing for the row without item code; L-1002 gets its own logbook.
             QCOMPARE(f.db->trace().size(), kCommands);
-            QVERIFY(f.db->trace()[6].startsWith(
+            QVERIFY(f.db->trace()[7].startsWith(
                 QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002'")));
             // Saved without printing: the buttons stay off, the window open.
             QVERIFY(!w.cmdSave->isEnabled() && w.isVisible());

@@ -57,6 +57,9 @@ public:
         Clock::pin(QDateTime(day(), QTime(14, 5, 59)));
         db = std::make_unique<TestDatabase>();
         DemoLaboratory::build(db->store(), day());
+        // The windows' technologist, known to the laboratory.
+        db->exec(QStringLiteral("INSERT INTO tbLabStaff (StaffID, StaffName, Role) VALUES "
+                                        "('MT-07', 'Test Technologist', 'Medical Technologist')"));
         db->useForComponent();
         const QString lab = QStringLiteral("Laboratory"),
                       key = QStringLiteral("LabMachineInterface");

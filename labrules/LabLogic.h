@@ -85,7 +85,4 @@ QString toConventional(const QString& siValue, std::optional<double> factor, int
 // converted a second time.
 QString conventionalResult(const QString& siResult, const QString& conventional,
                            std::optional<double> factor, int decimals);
-// "L" below the lower limit, "H" above the upper one; "" within them or for
-// a value that is no number.
-QString flag(const QString& value, std::optional<double> min, std::optional<double> max);
 } // namespace LabLogic

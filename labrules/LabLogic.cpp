@@ -1,4 +1,5 @@
 #include "LabLogic.h"
+#include "ResultValue.h"
 #include "Numeric.h"
 
 #include <QRegularExpression>
@@ -229,21 +230,33 @@ QString LabLogic::Decimal::text(int minDecimals) const
 
 QString LabLogic::interpret(const QString& value, const CutOffRule& rule)
 {
-    const auto v = Decimal::parse(value);
-    if (!v)
+    const ResultValue::Read v = ResultValue::read(value, {}, true);
+    if (!v.hasNumber())
         return value;
-    if (rule.greyZone > Decimal() && (*v - rule.cutOff).abs() <= rule.greyZone)
+    using namespace ResultValue;
+    const Decimal low = rule.cutOff - rule.greyZone;
+    const Decimal high = rule.cutOff + rule.greyZone;
+    const bool grey = rule.greyZone > Decimal();
+    if (grey && allAtLeast(v, low) && allAtMost(v, high))
         return QStringLiteral("EQUIVOCAL");
-    const auto order = *v <=> rule.cutOff;
-    const bool reactive = rule.reactiveAtOrAbove ? order >= 0 : order <= 0;
-    return reactive ? rule.positiveLabel : rule.negativeLabel;
+    // Beyond the grey zone on the reactive side, or short of it on the
+    // other; a censored value whose bound leaves both open decides nothing.
+    const bool above = grey ? allAbove(v, high) : allAtLeast(v, rule.cutOff);
+    const bool aboveOther = grey ? allAbove(v, high) : allAbove(v, rule.cutOff);
+    const bool below = grey ? allBelow(v, low) : allBelow(v, rule.cutOff);
+    const bool belowOther = grey ? allBelow(v, low) : allAtMost(v, rule.cutOff);
+    if (rule.reactiveAtOrAbove ? above : belowOther)
+        return rule.positiveLabel;
+    if (rule.reactiveAtOrAbove ? below : aboveOther)
+        return rule.negativeLabel;
+    return QString();
 }
 
 QString LabLogic::interpretResult(const QString& value, const QString& result,
                                   const std::optional<CutOffRule>& rule)
 {
     const QString entry = value.trimmed().isEmpty() ? result : value;
-    if (!rule || !number(entry))
+    if (!rule || !ResultValue::read(entry, {}, true).hasNumber())
         return entry;
     return interpret(entry, *rule);
 }
@@ -268,23 +281,11 @@ QString LabLogic::range(std::optional<double> min, std::optional<double> max, in
 
 QString LabLogic::toConventional(const QString& siValue, std::optional<double> factor, int decimals)
 {
-    const auto v = Decimal::parse(siValue);
-    if (!v || !factor)
+    // The exact product, rounded once: only the printed value is rounded. A
+    // censored value keeps its sign ("<0.5" mmol/L is "<9" mg/dL).
+    if (!factor)
         return QString();
-    // The exact product, rounded once: only the printed value is rounded.
-    return (*v * Decimal(*factor)).fixed(decimals);
-}
-
-QString LabLogic::flag(const QString& value, std::optional<double> min, std::optional<double> max)
-{
-    const auto v = Decimal::parse(value);
-    if (!v)
-        return QString();
-    if (min && *v < Decimal(*min))
-        return QStringLiteral("L");
-    if (max && *v > Decimal(*max))
-        return QStringLiteral("H");
-    return QString();
+    return ResultValue::scaled(ResultValue::read(siValue, {}, true), Decimal(*factor), decimals);
 }
 
 QString LabLogic::conventionalResult(const QString& siResult, const QString& conventional,
