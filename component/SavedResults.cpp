@@ -129,9 +129,56 @@ bool VerifyRequestResults()
                MsgIcon::Exclamation);
         return false;
     }
-    s.LabDb->execute(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + req +
-                     QStringLiteral("','") + sqlLiteral(s.EmployeeCode) + QStringLiteral("'"));
+    Connection& db = *s.LabDb;
+    QStringList waiting;
+    db.beginTrans();
+    try {
+        if (!s.PreviewedChangeNumbers.isEmpty())
+            db.execute(QStringLiteral("Lab_CheckUnchanged '") + req + QStringLiteral("', '") +
+                       sqlLiteral(s.PreviewedChangeNumbers) + QStringLiteral("', '") +
+                       sqlLiteral(s.EmployeeCode) + QStringLiteral("'"));
+        auto left = db.openRecordset(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + req +
+                                         QStringLiteral("','") + sqlLiteral(s.EmployeeCode) +
+                                         QStringLiteral("'"),
+                                     CursorOptions::clientDynamic());
+        for (; !left->eof(); left->moveNext())
+            if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
+                waiting << left->textOrEmpty(QStringLiteral("ExamName"));
+        db.commitTrans();
+    } catch (...) {
+        if (db.inTransaction())
+            db.rollbackTrans();
+        throw;
+    }
+    if (!waiting.isEmpty())
+        msgBox(QStringLiteral("Saved; %1 waits for verification by another technologist.")
+                   .arg(s.RequestNum.trimmed()),
+               QStringLiteral("%1 entered %2: the laboratory has another medical technologist "
+                              "verify it. The other results are verified.")
+                   .arg(s.EmployeeCode.trimmed(), waiting.join(QStringLiteral(", "))),
+               MsgIcon::Information);
     return true;
+}
+
+QHash<QString, QString> ResultChangeNumbers(Connection& db, const QString& requestNum)
+{
+    auto rs = db.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers '") +
+                                   sqlLiteral(requestNum.trimmed()) + QStringLiteral("'"),
+                               CursorOptions::clientDynamic());
+    QHash<QString, QString> numbers;
+    for (; !rs->eof(); rs->moveNext())
+        numbers.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),
+                       rs->textOrEmpty(QStringLiteral("ChangeNo")));
+    return numbers;
+}
+
+QString ChangeNumberList(const QHash<QString, QString>& numbers, const QStringList& items)
+{
+    QStringList read;
+    for (const QString& item : items)
+        read.append(item.trimmed() + QLatin1Char(':') +
+                    numbers.value(item.trimmed().toLower(), QStringLiteral("0")));
+    return read.join(QLatin1Char(';'));
 }
 
 QString PickSampleNumber(const QDateTime& SampleDate, const QString& InstrumentId,

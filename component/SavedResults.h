@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
+#include <QStringList>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -11,8 +13,18 @@
 // without a saved header nothing changes. The saved entry mode is taken
 // over only when asked.
 void LoadResultHeader(bool withEntryMode = true);
-// Verifies the request's results when the request has a logbook entry.
+// Verifies the request's results when the request has a logbook entry and
+// none of them changed since the preview showed them (the numbers
+// PreviewedChangeNumbers holds); says so when results the verifier entered
+// wait for another technologist.
 bool VerifyRequestResults();
+
+class Connection;
+// Each saved result of a request with its change number (item in lower
+// case -> number), as the laboratory hands them out.
+QHash<QString, QString> ResultChangeNumbers(Connection& db, const QString& requestNum);
+// "ITEM:N;ITEM:N" of the items at the numbers read (0: not saved then).
+QString ChangeNumberList(const QHash<QString, QString>& numbers, const QStringList& items);
 // Says so and returns false when the host gave no employee code: nothing is
 // saved or verified without knowing who did it. The action is "saved" or
 // "verified".

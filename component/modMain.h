@@ -51,6 +51,9 @@ struct SessionState {
     QString SelectedSampleNum;
     bool PrintRequested = false;
     bool ReportVerified = false;
+    // The results the preview shows, at their change numbers: what its
+    // verification verifies.
+    QString PreviewedChangeNumbers;
     QDateTime DateTimeReported;
     const QString LogbookNote; // never assigned: always empty
 };

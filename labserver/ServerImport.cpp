@@ -189,6 +189,13 @@ Summary run(const QString& folder, LabStore& server)
                      .arg(server.where())
                      .arg(requests)
                      .arg(patients));
+        // The copied audit trail is the record of the copied results: copying
+        // them writes no audit rows of its own (the owner's change, undone if
+        // the import fails).
+        const QString auditTriggers = QStringLiteral(
+            "ALTER TABLE laboratory.tbLabResult %1 TRIGGER trResultAudit; "
+            "ALTER TABLE laboratory.tbLabOption %1 TRIGGER trOptionAudit");
+        server.exec(auditTriggers.arg(QStringLiteral("DISABLE")));
         Summary summary;
         for (const Catalogue::Table* to : insertionOrder(server, tables)) {
             const auto from = std::find_if(tables.begin(), tables.end(), [&](const auto& s) {
@@ -226,6 +233,7 @@ Summary run(const QString& folder, LabStore& server)
                                  quoted(c[2].toString())),
                         {quoted(c[0].toString()) + QLatin1Char('.') + quoted(c[1].toString()),
                          c[2].toString()});
+        server.exec(auditTriggers.arg(QStringLiteral("ENABLE")));
         server.commit();
         return summary;
     } catch (...) {

@@ -1,4 +1,5 @@
 #include "ReportPrinting.h"
+#include "SavedResults.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "SettingsStore.h"
@@ -122,6 +123,12 @@ void PrintOrPreview(bool ShowGroupTree, const QString& Caption, bool DirectPrint
     }
     if (!viewerMaker())
         throw LisError(ErrNo::CannotCreateObject, QStringLiteral("No report viewer is installed."));
+    s.PreviewedChangeNumbers.clear();
+    if (WithVerification && s.LabDb) {
+        // What the preview shows is what its verification verifies.
+        const QHash<QString, QString> numbers = ResultChangeNumbers(*s.LabDb, s.RequestNum);
+        s.PreviewedChangeNumbers = ChangeNumberList(numbers, numbers.keys());
+    }
     std::unique_ptr<ReportViewer> viewer = viewerMaker()();
     viewer->set_WithVerification(WithVerification);
     viewer->set_ShowGroupTree(ShowGroupTree);

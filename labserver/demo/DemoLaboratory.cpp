@@ -159,6 +159,10 @@ DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
     registerLabDrivers();
     store.begin();
     try {
+        // The demo's saved results are audited as the demo's.
+        store.setAuditContext(QStringLiteral("DEMO"), QStringLiteral("lis-host demo"),
+                              DateText::storage(QDateTime(day, QTime(6, 0))),
+                              QStringLiteral("demo laboratory"));
         store.runScript(QStringLiteral(":/labserver/demo.sql"));
         const QDateTime six(day, QTime(6, 0));
         for (const DemoRequest& r : kRequests)

@@ -64,12 +64,14 @@ ResultSet verifyResults(ProcedureContext& ctx)
                "lower(coalesce(VerifiedBy, '')) = lower(?)) AND (? = 0 OR "
                "lower(coalesce(EntryBy, '')) <> lower(?))"),
            {employee, at, req, employee, separate ? 1 : 0, employee});
-    // What waits for another verifier.
-    ResultSet waiting = s.query(
-        QStringLiteral("SELECT ItemID, ExamName FROM tbLabResult WHERE RequestNum = ? AND "
+    // What stays unverified, and why: entered by this verifier (waits for
+    // another), or without a value.
+    return s.query(
+        QStringLiteral("SELECT ItemID, ExamName, CASE WHEN trim(coalesce(CASE ResultKind WHEN 'N' "
+                       "THEN SIResult ELSE PatientValue END, '')) = '' THEN 'no value' ELSE "
+                       "'entered' END AS Waiting FROM tbLabResult WHERE RequestNum = ? AND "
                        "Verified <> 'Y' ORDER BY RowNo, ItemID"),
         {req});
-    return waiting;
 }
 } // namespace
 

@@ -222,11 +222,21 @@ bool frmNVDownloads::Save_Entries()
                 for (const QString& text : row.early)
                     db.execute(text);
     };
+    // Results the verifier entered, which wait for another technologist.
+    QMap<QString, QStringList> waiting;
     const auto verify = [&](const QString& req) {
         tellEarly(req);
-        if (logbookHasRow(req))
-            db.execute(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + q(req) +
-                       QStringLiteral("','") + q(s.EmployeeCode) + QStringLiteral("'"));
+        if (!logbookHasRow(req))
+            return;
+        auto left = db.openRecordset(QStringLiteral("laboratory..LAB_Save_VerifyResults '") +
+                                         q(req) + QStringLiteral("','") + q(s.EmployeeCode) +
+                                         QStringLiteral("'"),
+                                     CursorOptions::clientDynamic());
+        QStringList& exams = waiting[req];
+        exams.clear();
+        for (; !left->eof(); left->moveNext())
+            if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
+                exams << left->textOrEmpty(QStringLiteral("ExamName"));
     };
     try {
         writeHeaderFields();
@@ -280,6 +290,14 @@ bool frmNVDownloads::Save_Entries()
             tellEarly(row.requestNum);
         commitSave(db);
         markSaved();
+        for (auto it = waiting.cbegin(); it != waiting.cend(); ++it)
+            if (!it.value().isEmpty())
+                msgBox(QStringLiteral("Saved; %1 waits for verification by another technologist.")
+                           .arg(it.key().trimmed()),
+                       QStringLiteral("%1 entered %2: the laboratory has another medical "
+                                      "technologist verify it.")
+                           .arg(s.EmployeeCode.trimmed(), it.value().join(QStringLiteral(", "))),
+                       MsgIcon::Information);
         return true;
     } catch (const LisError& e) {
         saveFailed(db, e);

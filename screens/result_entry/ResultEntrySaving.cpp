@@ -7,6 +7,7 @@
 #include "LisError.h"
 #include "Presenter.h"
 #include "ResultEntryForm.h"
+#include "SavedResults.h"
 #include "SqlText.h"
 #include "modMain.h"
 
@@ -27,33 +28,20 @@ void ResultEntryForm::ensureLogbookEntry(Connection& db, const QString& req)
                sqlLiteral(s.AccessionNum) + QStringLiteral("'"));
 }
 
-namespace {
-QHash<QString, QString> changeNumbers(Connection& db, const QString& req)
-{
-    auto rs = db.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers '") + sqlLiteral(req) +
-                                   QStringLiteral("'"),
-                               CursorOptions::clientDynamic());
-    QHash<QString, QString> numbers;
-    for (; !rs->eof(); rs->moveNext())
-        numbers.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),
-                       rs->textOrEmpty(QStringLiteral("ChangeNo")));
-    return numbers;
-}
-} // namespace
 
 void ResultEntryForm::rememberChangeNumbers(const QString& requestNum)
 {
     const QString req = requestNum.trimmed();
     if (req.isEmpty() || !session().LabDb)
         return;
-    m_changeNumbers[req.toLower()] = changeNumbers(*session().LabDb, req);
+    m_changeNumbers[req.toLower()] = ResultChangeNumbers(*session().LabDb, req);
 }
 
 void ResultEntryForm::commitSave(Connection& db)
 {
     QHash<QString, QHash<QString, QString>> after;
     for (auto it = m_changeNumbers.cbegin(); it != m_changeNumbers.cend(); ++it)
-        after.insert(it.key(), changeNumbers(db, it.key()));
+        after.insert(it.key(), ResultChangeNumbers(db, it.key()));
     db.commitTrans();
     m_changeNumbers = after;
 }
@@ -64,12 +52,8 @@ void ResultEntryForm::sendUnchanged(Connection& db, const QString& requestNum,
     const auto numbers = m_changeNumbers.constFind(requestNum.trimmed().toLower());
     if (numbers == m_changeNumbers.constEnd())
         return; // a request this window never read
-    QStringList read;
-    for (const QString& item : items)
-        read.append(item.trimmed() + QLatin1Char(':') +
-                    numbers->value(item.trimmed().toLower(), QStringLiteral("0")));
     db.execute(QStringLiteral("Lab_CheckUnchanged '") + sqlLiteral(requestNum.trimmed()) +
-               QStringLiteral("', '") + sqlLiteral(read.join(QLatin1Char(';'))) +
+               QStringLiteral("', '") + sqlLiteral(ChangeNumberList(*numbers, items)) +
                QStringLiteral("', '") + sqlLiteral(session().EmployeeCode) + QStringLiteral("'"));
 }
 

@@ -55,7 +55,7 @@ private slots:
                                 "workstation's settings.\n")
                      .arg(db, where));
         const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
-                                            "schema version 5: ")
+                                            "schema version 6: ")
                                  .arg(db, where);
         QCOMPARE(host({"server", "init"}).out, made + "made.\n");
         QCOMPARE(host({"server", "init"}).out, made + "it was already; nothing changed.\n");
@@ -69,7 +69,7 @@ private slots:
         setVersion(2);
         QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
                  QStringLiteral("Error -2147467259: The laboratory database %1 on %2 has "
-                                "schema version 2; this workstation expects version 5. Upgrade "
+                                "schema version 2; this workstation expects version 6. Upgrade "
                                 "the server's laboratory with \"lis-host server init\".\n")
                      .arg(db, where));
         {
@@ -82,14 +82,14 @@ private slots:
         QCOMPARE(host({"server", "init"}).out, made + "upgraded from version 2.\n");
         QCOMPARE(tableCount(db, "laboratory.tbLabExamItem WHERE DeltaPercent <> 'N'"), 0);
         QCOMPARE(tableCount(db, "laboratory.tbLabResultAudit"), 0);
-        setVersion(6);
+        setVersion(7);
         QVERIFY(host({"query", "select * from tbLabRequest"})
-                    .err.contains("has schema version 6; this workstation expects version 5. "
+                    .err.contains("has schema version 7; this workstation expects version 6. "
                                   "Install this component's newer version on this workstation."));
         const Run refused = host({"server", "init"});
         QCOMPARE(refused.status, 1);
-        QVERIFY(refused.err.contains("newer than this component's version 5; it is left as it is"));
-        QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 6"), 1);
+        QVERIFY(refused.err.contains("newer than this component's version 6; it is left as it is"));
+        QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 7"), 1);
 
         // A folder is no server.
         SettingsStore::set("TARVIK Current User", "Connection", "Server", "/srv/lab");
@@ -112,10 +112,13 @@ private slots:
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
         const Run copied = host({"server", "import", folder});
-        QVERIFY2(copied.out.startsWith("Copied 191 rows of 21 tables from " + folder),
+        QVERIFY2(copied.out.startsWith("Copied 228 rows of 22 tables from " + folder),
                  qPrintable(copied.out + copied.err));
-        // The folder was only read.
+        // The folder was only read; the audit trail's chain holds on the server.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);
+        const Run chain = host({"audit", "--check"});
+        QVERIFY2(chain.status == 0 && chain.out.startsWith("The audit trail holds"),
+                 qPrintable(chain.out + chain.err));
 
         QSqlDatabase source = QSqlDatabase::addDatabase("QSQLITE", "source");
         source.setDatabaseName(folder + "/laboratory.db");

@@ -144,7 +144,7 @@ private slots:
             // A value the laboratory refuses is named; the window keeps it.
             if (stored != value) {
                 QVERIFY2(f.presenter.messageTexts().join(' ').contains(
-                             QStringLiteral("\"%1\" is not a number as written").arg(value)),
+                             QStringLiteral("'%1' is not a number as written").arg(value)),
                          qPrintable(f.presenter.messageTexts().join('\n')));
                 QCOMPARE(F::column(g, 3).value(1), value);
                 f.presenter.clear();
