@@ -804,7 +804,11 @@ void LabStore::commandFailed(const QSqlError& e, const QString& sql)
                                                       "network link to it is taken for broken.")
                                            .arg((kStatementTimeoutMs + kLinkGraceMs) / 1000)));
         }
-        if (PgLink::isLost(m_db)) {
+        // The server's farewell (shut down, restarted, the session ended) may
+        // arrive before libpq has seen the connection close.
+        const QString state = e.nativeErrorCode();
+        if (PgLink::isLost(m_db) || state.startsWith(QStringLiteral("08")) ||
+            state.startsWith(QStringLiteral("57P0")) || state == QStringLiteral("25P03")) {
             m_lost = true;
             throw LisError(ErrNo::DbConnectionFailed, unreachable(said.section(QLatin1Char('\n'), 0, 0)));
         }

@@ -320,7 +320,9 @@ const void* pgConn(const QSqlDatabase& db)
     if (!db.isValid() || !db.driver())
         return nullptr;
     const QVariant h = db.driver()->handle();
-    return h.isValid() && qstrcmp(h.typeName(), "PGconn*") == 0
+    // libpq's PGconn is a typedef of struct pg_conn; Qt names either.
+    return h.isValid() && (qstrcmp(h.typeName(), "PGconn*") == 0 ||
+                           qstrcmp(h.typeName(), "pg_conn*") == 0)
                ? *static_cast<void* const*>(h.constData())
                : nullptr;
 }

@@ -89,17 +89,21 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
                            .arg(where, failure(tables)));
     while (tables.next())
         writable << tables.value(0).toString();
+    const QString both = working + QStringLiteral(", ") + admin;
     for (const QString& sql :
-         {QStringLiteral("GRANT USAGE ON SCHEMA laboratory, patient_data TO %1, %2"),
-          QStringLiteral("GRANT SELECT, INSERT, UPDATE, DELETE ON %3 TO %1"),
+         {QStringLiteral("GRANT USAGE ON SCHEMA laboratory, patient_data TO ") + both,
+          QStringLiteral("GRANT SELECT, INSERT, UPDATE, DELETE ON %1 TO %2")
+              .arg(writable.join(QStringLiteral(", ")), working),
           QStringLiteral("GRANT USAGE, SELECT ON ALL SEQUENCES IN SCHEMA laboratory, "
-                         "patient_data TO %1"),
-          QStringLiteral("GRANT SELECT ON laboratory.tbLabOption, laboratory.tbSchemaVersion "
-                         "TO %1, %2"),
-          QStringLiteral("GRANT INSERT, UPDATE, DELETE ON laboratory.tbLabOption TO %2"),
+                         "patient_data TO ") +
+              working,
+          QStringLiteral("GRANT SELECT ON laboratory.tbLabOption, laboratory.tbSchemaVersion TO ") +
+              both,
+          QStringLiteral("GRANT INSERT, UPDATE, DELETE ON laboratory.tbLabOption TO ") + admin,
           QStringLiteral("DO $$ BEGIN GRANT %1 TO %2; EXCEPTION WHEN insufficient_privilege "
-                         "THEN NULL; END $$")})
-        run(db, sql.arg(working, admin, writable.join(QStringLiteral(", "))), where);
+                         "THEN NULL; END $$")
+              .arg(working, admin)})
+        run(db, sql, where);
     if (notes)
         *notes << QStringLiteral("Workstations and the instrument service log in as members of "
                                  "%1, the laboratory's administrator as a member of %2 (GRANT "
