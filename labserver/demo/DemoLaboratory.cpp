@@ -93,16 +93,21 @@ const char* const kWorklist[][4] = {
 const QString kDemoMark = QStringLiteral("DemoLaboratory");
 
 // What a laboratory holds that the demo would mix its own rows into.
-const std::pair<const char*, const char*> kOwnData[] = {
-    {"tbLabRequest", "requests"},
-    {"patient_data.tbPatient", "patients"},
-    {"tbLabResult", "results"},
-    {"tbLabInstrumentDLHemaResult", "downloaded results"},
-    {"tbLabInstrumentHemaWorkList", "worklist orders"},
-    {"tbLabInstrumentMessage", "instrument messages"},
-    {"tbLabExam", "exams"},
-    {"tbLabInstrument", "instruments"},
-    {"patient_data.tbHospitalInfo", "hospital headers"},
+struct OwnData {
+    const char* table;
+    const char* one;
+    const char* many;
+};
+const OwnData kOwnData[] = {
+    {"tbLabRequest", "request", "requests"},
+    {"patient_data.tbPatient", "patient", "patients"},
+    {"tbLabResult", "result", "results"},
+    {"tbLabInstrumentDLHemaResult", "downloaded result", "downloaded results"},
+    {"tbLabInstrumentHemaWorkList", "worklist order", "worklist orders"},
+    {"tbLabInstrumentMessage", "instrument message", "instrument messages"},
+    {"tbLabExam", "exam", "exams"},
+    {"tbLabInstrument", "instrument", "instruments"},
+    {"patient_data.tbHospitalInfo", "hospital header", "hospital headers"},
 };
 
 // Refuses, inside the demo's transaction, a laboratory that holds data the
@@ -125,17 +130,18 @@ void requireDemoOrEmpty(LabStore& store)
              .rows.isEmpty())
         return;
     QStringList held;
-    for (const auto& [table, what] : kOwnData) {
-        const int n = store.query(QStringLiteral("SELECT count(*) FROM %1").arg(QLatin1String(table)))
-                          .rows.value(0)
-                          .value(0)
-                          .toInt();
+    for (const OwnData& d : kOwnData) {
+        const int n =
+            store.query(QStringLiteral("SELECT count(*) FROM %1").arg(QLatin1String(d.table)))
+                .rows.value(0)
+                .value(0)
+                .toInt();
         if (n > 0)
-            held << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(what));
+            held << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? d.one : d.many));
     }
     if (!held.isEmpty())
         throw LisError(ErrNo::DbCommandFailed,
-                       QStringLiteral("The laboratory %1 holds data the demo did not make (%2): "
+                       QStringLiteral("The laboratory at %1 holds data the demo did not make (%2): "
                                       "the demo is built only in an empty laboratory or in one "
                                       "it made. Nothing was changed. For the demo, set Server "
                                       "to an empty folder or database.")

@@ -117,7 +117,7 @@ private slots:
         const Run r = host({"demo"});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("The laboratory at " + db.folder()) &&
-                     r.err.contains("downloaded results") && r.err.contains("Nothing was changed"),
+                     r.err.contains("1 downloaded result,") && r.err.contains("Nothing was changed"),
                  qPrintable(r.err));
         QCOMPARE(held(), before);
     }
