@@ -49,20 +49,20 @@ QString valueFromInput(const QString& key)
 {
     const bool terminal = isatty(STDIN_FILENO) == 1;
     termios saved{};
-    if (terminal) {
+    const bool quiet = terminal && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal)
         QTextStream(stderr) << key << ": " << Qt::flush;
-        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-            termios quiet = saved;
-            quiet.c_lflag &= ~tcflag_t(ECHO);
-            tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-        }
+    if (quiet) {
+        termios noEcho = saved;
+        noEcho.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &noEcho);
     }
     std::string line;
     const bool read = bool(std::getline(std::cin, line));
-    if (terminal) {
+    if (quiet)
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (terminal)
         QTextStream(stderr) << "\n";
-    }
     if (!read)
         badUsage(QStringLiteral("settings set %1 without a value reads it from standard input, "
                                 "which gave none").arg(key));
