@@ -17,7 +17,11 @@
 
 #include <QDir>
 #include <QSqlDatabase>
+#include <iostream>
 #include <memory>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
 
 void HostCommands::badUsage(const QString& why)
 {
@@ -38,6 +42,33 @@ QString valueOf(const QStringList& args, qsizetype& i)
     if (i + 1 >= args.size())
         badUsage(QStringLiteral("%1 needs a value").arg(args.at(i)));
     return args.at(++i);
+}
+
+// One line from standard input; at a terminal, asked for without echo.
+QString valueFromInput(const QString& key)
+{
+    const bool terminal = isatty(STDIN_FILENO) == 1;
+    termios saved{};
+    const bool quiet = terminal && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal)
+        QTextStream(stderr) << key << ": " << Qt::flush;
+    if (quiet) {
+        termios noEcho = saved;
+        noEcho.c_lflag &= ~tcflag_t(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &noEcho);
+    }
+    std::string line;
+    const bool read = bool(std::getline(std::cin, line));
+    if (quiet)
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (terminal)
+        QTextStream(stderr) << "\n";
+    if (!read)
+        badUsage(QStringLiteral("settings set %1 without a value reads it from standard input, "
+                                "which gave none").arg(key));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return QString::fromStdString(line);
 }
 
 int integerOf(const QString& option, const QString& text, int low, int high)
@@ -61,7 +92,8 @@ void HostCommands::usage(QTextStream& out)
            "                [--employee-name NAME] [--clerk] [--supervisor ID] [--top T] "
            "[--left L]\n"
            "  lis-host settings get APP SECTION KEY\n"
-           "  lis-host settings set APP SECTION KEY VALUE\n"
+           "  lis-host settings set APP SECTION KEY [VALUE]   (without VALUE: read from "
+           "standard input)\n"
            "  lis-host settings list\n"
            "  lis-host connstr N [CATALOG]\n"
            "  lis-host demo\n"
@@ -119,13 +151,19 @@ int HostCommands::settings(const QStringList& args, QTextStream& out)
         SettingsStore::set(args.at(1), args.at(2), args.at(3), args.at(4));
         return 0;
     }
+    if (verb == QLatin1String("set") && args.size() == 4) {
+        // A value on the command line is in the process list and the shell's
+        // history: a password is typed at a prompt or piped in instead.
+        SettingsStore::set(args.at(1), args.at(2), args.at(3), valueFromInput(args.at(3)));
+        return 0;
+    }
     if (verb == QLatin1String("list") && args.size() == 1) {
         out << "# " << SettingsStore::folder() << "\n";
         for (const SettingsStore::Entry& e : SettingsStore::all())
             out << e.application << "\t" << e.section << "\t" << e.key << "\t" << e.value << "\n";
         return 0;
     }
-    badUsage(QStringLiteral("settings get APP SECTION KEY | set APP SECTION KEY VALUE | list"));
+    badUsage(QStringLiteral("settings get APP SECTION KEY | set APP SECTION KEY [VALUE] | list"));
 }
 
 int HostCommands::connstr(const QStringList& args, QTextStream& out)
@@ -174,7 +212,8 @@ int HostCommands::server(const QStringList& args, QTextStream& out)
                 delete d;
                 QSqlDatabase::removeDatabase(name);
             });
-        const int before = ServerSchema::init(*db, a.displayName());
+        QStringList notes;
+        const int before = ServerSchema::init(*db, a.displayName(), &notes);
         const QString database = db->databaseName();
         const int now = LabStore::schemaVersion();
         out << "The laboratory database " << database << " on " << a.displayName() << " is at "
@@ -183,6 +222,8 @@ int HostCommands::server(const QStringList& args, QTextStream& out)
                 : before == now ? QStringLiteral("it was already; nothing changed.")
                                 : QStringLiteral("upgraded from version %1.").arg(before))
             << "\n";
+        for (const QString& note : notes)
+            out << note << "\n";
         return 0;
     }
     if (args.value(0) == QLatin1String("import") && args.size() == 2) {

@@ -6,20 +6,46 @@
 #include "LabStore.h"
 #include "LisError.h"
 #include "Recordset.h"
+#include "ServerSchema.h"
 #include "SqlText.h"
 
 namespace {
 using HostCommands::badUsage;
 using HostCommands::componentConnection;
 
-// The options the laboratory knows, with what they do.
-const QList<std::pair<QString, QString>>& knownOptions()
+struct Option {
+    QString name;
+    QString whenOn;
+    QString whenOff;
+};
+
+// The options the laboratory knows, with what each state means.
+const QList<Option>& knownOptions()
 {
-    static const QList<std::pair<QString, QString>> options = {
+    static const QList<Option> options = {
         {QStringLiteral("SeparateVerifier"),
-         QStringLiteral("verification by whoever entered a result is refused")},
+         QStringLiteral("verification by whoever entered a result is refused"),
+         QStringLiteral("whoever entered a result may also verify it")},
     };
     return options;
+}
+
+// On a server the grants decide; asked first, so the refusal says who may.
+void requireAdministrator(LabStore& store)
+{
+    if (store.engine() != Engine::PostgreSQL ||
+        store.query(QStringLiteral("SELECT has_table_privilege('laboratory.tbLabOption', "
+                                   "'INSERT') AND has_table_privilege('laboratory.tbLabOption', "
+                                   "'DELETE')"))
+            .rows.value(0)
+            .value(0)
+            .toBool())
+        return;
+    throw LisError(ErrNo::DbCommandFailed,
+                   QStringLiteral("The laboratory's options on %1 are changed only by its "
+                                  "administrator (a login in the role %2); this login may read "
+                                  "them. Nothing was changed.")
+                       .arg(store.where(), QLatin1String(ServerSchema::kAdministratorRole)));
 }
 } // namespace
 
@@ -85,18 +111,19 @@ int HostCommands::option(const QStringList& args, QTextStream& out)
     if (args.size() == 2) {
         const auto known = std::find_if(knownOptions().begin(), knownOptions().end(),
                                         [&](const auto& o) {
-                                            return o.first.compare(args[0], Qt::CaseInsensitive) == 0;
+                                            return o.name.compare(args[0], Qt::CaseInsensitive) == 0;
                                         });
         if (known == knownOptions().end())
             badUsage(QStringLiteral("the laboratory has no option \"%1\"").arg(args[0]));
         const QString value = args[1].toLower();
         if (value != QLatin1String("on") && value != QLatin1String("off"))
             badUsage(QStringLiteral("an option is on or off, not \"%1\"").arg(args[1]));
+        requireAdministrator(*store);
         store->begin();
         try {
-            store->exec(QStringLiteral("DELETE FROM tbLabOption WHERE Name = ?"), {known->first});
+            store->exec(QStringLiteral("DELETE FROM tbLabOption WHERE Name = ?"), {known->name});
             store->exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, ?)"),
-                        {known->first, value == QLatin1String("on") ? QStringLiteral("Y")
+                        {known->name, value == QLatin1String("on") ? QStringLiteral("Y")
                                                                      : QStringLiteral("N")});
             store->commit();
         } catch (...) {
@@ -104,13 +131,13 @@ int HostCommands::option(const QStringList& args, QTextStream& out)
             throw;
         }
     }
-    for (const auto& [name, meaning] : knownOptions()) {
-        const QString v = store->query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = ?"),
-                                       {name})
-                              .rows.value(0)
-                              .value(0)
-                              .toString();
-        out << name << " " << (v == QLatin1String("Y") ? "on" : "off") << ": " << meaning
+    for (const Option& o : knownOptions()) {
+        const bool on = store->query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = ?"),
+                                     {o.name})
+                            .rows.value(0)
+                            .value(0)
+                            .toString() == QLatin1String("Y");
+        out << o.name << " " << (on ? "on" : "off") << ": " << (on ? o.whenOn : o.whenOff)
             << "\n";
     }
     return 0;

@@ -41,7 +41,10 @@ QList<Catalogue::Table> SqliteCatalogue::tables() const
         const QString schema = schemaOf(Engine::SQLite, database);
         const auto names = rows(
             m_db,
-            QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table'").arg(schema),
+            // SQLite's own tables (sqlite_sequence) are no laboratory's.
+            QStringLiteral("SELECT name FROM %1.sqlite_master WHERE type = 'table' AND name NOT "
+                           "LIKE 'sqlite\\_%' ESCAPE '\\'")
+                .arg(schema),
             1);
         for (const QStringList& name : names) {
             Table t{schema, name.at(0), {}, {}, name.at(0), {}, {}};

@@ -16,10 +16,19 @@
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QThread>
+#include <string_view>
 
 namespace {
 constexpr int kSchemaVersion = 6;
 constexpr int kBusyTimeoutMs = 5000;
+// A workstation's statements are short; one running longer holds the
+// laboratory up. The client waits a little longer than the server before it
+// takes the link for dead.
+constexpr int kStatementTimeoutMs = 30000;
+constexpr int kLinkGraceMs = 10000;
+// A workstation that stops talking inside a transaction (a frozen link, a
+// suspended computer) holds the write lock: the server ends its session.
+constexpr int kIdleInTransactionMs = 20000;
 // The one advisory lock all writers of a server's laboratory take.
 constexpr int kWriteLockKey = 0x4c495357;
 
@@ -29,10 +38,87 @@ QString nextConnectionName()
     return QStringLiteral("lis-embedded-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-bool isSqliteFile(const QString& path)
+// The marks in each file's header (PRAGMA application_id) that say which
+// half of a laboratory it is: "LISL" and "LISP".
+constexpr int kLaboratoryId = 0x4c49534c;
+constexpr int kPatientDataId = 0x4c495350;
+
+// A database file's own header: what it is before anything opens it.
+struct FileHeader {
+    bool sqlite = false;
+    quint32 version = 0; // user_version
+    quint32 applicationId = 0;
+};
+
+FileHeader headerOf(const QString& path)
 {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) && f.read(16) == QByteArray("SQLite format 3", 16);
+    const QByteArray h = f.open(QIODevice::ReadOnly) ? f.read(100) : QByteArray();
+    const auto word = [&](int at) {
+        return quint32(quint8(h[at])) << 24 | quint32(quint8(h[at + 1])) << 16 |
+               quint32(quint8(h[at + 2])) << 8 | quint32(quint8(h[at + 3]));
+    };
+    if (h.size() < 100 || !h.startsWith(QByteArray("SQLite format 3", 16)))
+        return {};
+    return {true, word(60), word(68)};
+}
+
+// Read without writing anything, even beside it: whether a lone file of an
+// unmarked build holds the table its half must have.
+bool hasTable(const QString& path, const QString& table)
+{
+    if (headerOf(path).applicationId != 0)
+        return true; // marked: ours, as checked before
+    const QString name = QStringLiteral("lis-probe-%1").arg(quintptr(&path));
+    bool found = true; // what cannot be read is reported as the half it is
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        const bool open = db.open();
+        QSqlQuery q(db);
+        if (open &&
+            q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = '%1' COLLATE "
+                                  "NOCASE")
+                       .arg(table)) &&
+            q.next())
+            found = q.value(0).toInt() > 0;
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return found;
+}
+
+[[noreturn]] void notOurs(const QString& path, const QString& what)
+{
+    throw LisError(ErrNo::DbConnectionFailed,
+                   QStringLiteral("The file %1 %2. It is left as it is: move it out of its "
+                                  "folder and put the laboratory's own file there (from its "
+                                  "backup), or name another data folder in the Server setting.")
+                       .arg(path, what));
+}
+
+// What a file of the laboratory turned out to be.
+enum class Found { Ours, Blank, Swapped, Foreign, Newer };
+
+Found judge(quint32 applicationId, int version, bool hasOwnTable, bool hasOtherTable,
+            bool hasAnyTable, int ownId, int otherId)
+{
+    if (applicationId == quint32(otherId))
+        return Found::Swapped;
+    if (applicationId != quint32(ownId) && applicationId != 0)
+        return Found::Foreign;
+    if (version > kSchemaVersion)
+        return Found::Newer;
+    if (applicationId == quint32(ownId))
+        return Found::Ours;
+    // Made before the mark: known by its version and its tables.
+    if (version > 0 && hasOwnTable)
+        return Found::Ours;
+    if (version > 0 && hasOtherTable)
+        return Found::Swapped;
+    return version == 0 && !hasAnyTable ? Found::Blank : Found::Foreign;
 }
 } // namespace
 
@@ -42,9 +128,18 @@ LabStore::LabStore(const QString& folder)
     , m_where(folder)
     , m_connectionName(nextConnectionName())
 {
-    openEmbedded();
-    loadCatalogue();
-    m_sealsAudit = true;
+    try {
+        openEmbedded();
+        loadCatalogue();
+        m_sealsAudit = true;
+    } catch (...) {
+        // Closed, so SQLite removes the journal files it opened beside them.
+        m_statements.clear();
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+        throw;
+    }
 }
 
 LabStore::LabStore(const ConnectionString& server)
@@ -52,11 +147,12 @@ LabStore::LabStore(const ConnectionString& server)
     , m_where(ServerAddress::classify(server.dataSource()).displayName())
     , m_connectionName(PgConnection::open(server).connectionName())
     , m_db(QSqlDatabase::database(m_connectionName, false))
+    , m_server(server)
+    , m_address(ServerAddress::classify(server.dataSource()).address())
+    , m_link(std::make_unique<PgLink>())
 {
     try {
-        // Unqualified names find both databases, as on the embedded laboratory.
-        exec(QStringLiteral("SET search_path TO laboratory, patient_data"));
-        setBusyTimeout(kBusyTimeoutMs);
+        setUpServerSession();
         const int version = ServerSchema::version(m_db);
         if (version == 0)
             fail(QStringLiteral("The database %1 on %2 holds no laboratory. Make it with "
@@ -91,6 +187,60 @@ int LabStore::schemaVersion()
     return kSchemaVersion;
 }
 
+int LabStore::statementTimeoutMs()
+{
+    return kStatementTimeoutMs;
+}
+
+void LabStore::setUpServerSession()
+{
+    // Unqualified names find both databases, as on the embedded laboratory.
+    exec(QStringLiteral("SET search_path TO laboratory, patient_data"));
+    setBusyTimeout(m_busyTimeout < 0 ? kBusyTimeoutMs : m_busyTimeout);
+    // What the laboratory's administrator set on the database or the login wins.
+    for (const auto& [name, ms] : {std::pair{"statement_timeout", kStatementTimeoutMs},
+                                   std::pair{"idle_in_transaction_session_timeout",
+                                             kIdleInTransactionMs}})
+        query(QStringLiteral("SELECT set_config(?, ?, false) WHERE current_setting(?) = '0'"),
+              {QLatin1String(name), QString::number(ms), QLatin1String(name)});
+    if (m_writesRefused)
+        exec(QStringLiteral("SET default_transaction_read_only = on"));
+}
+
+void LabStore::reconnect()
+{
+    m_statements.clear();
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+    m_noticesConnected = false;
+    try {
+        m_db = PgConnection::open(m_server);
+    } catch (const LisError& e) {
+        throw LisError(ErrNo::DbConnectionFailed, unreachable(e.description()));
+    }
+    m_connectionName = m_db.connectionName();
+    m_lost = false;
+    setUpServerSession();
+    const auto listeners = std::exchange(m_listeners, {});
+    for (auto it = listeners.begin(); it != listeners.end(); ++it)
+        listen(it.key(), it.value());
+}
+
+QString LabStore::unreachable(const QString& why) const
+{
+    QString text = QStringLiteral("The laboratory server at %1 cannot be reached: %2")
+                       .arg(m_address, why.trimmed().isEmpty()
+                                           ? QStringLiteral("the connection was lost.")
+                                           : why.trimmed());
+    if (!text.endsWith(QLatin1Char('.')))
+        text += QLatin1Char('.');
+    if (m_inTransaction)
+        text += QStringLiteral(" Nothing of the unfinished save was kept; repeat it when the "
+                               "server answers.");
+    return text;
+}
+
 void LabStore::openEmbedded()
 {
     const QString& folder = m_folder;
@@ -102,14 +252,50 @@ void LabStore::openEmbedded()
 
     const QString labPath = QDir(folder).filePath(QStringLiteral("laboratory.db"));
     const QString patientPath = QDir(folder).filePath(QStringLiteral("patient_data.db"));
-    // An empty file is what an interrupted creation leaves: it holds nothing.
+    for (const QString& path : {labPath, patientPath}) {
+        const QFileInfo f(path);
+        if (f.exists() && !f.isReadable())
+            fail(QStringLiteral("The laboratory database %1 cannot be read by this user. Give "
+                                "this user read and write access to it.")
+                     .arg(path),
+                 QString());
+    }
     const bool hasLab = QFileInfo(labPath).size() > 0;
     const bool hasPatients = QFileInfo(patientPath).size() > 0;
+    if (!hasLab && !hasPatients &&
+        (QFileInfo::exists(labPath) || QFileInfo::exists(patientPath)))
+        // A laboratory emptied by a fault looks like a first start cut short:
+        // only whoever knows which it was may start it afresh.
+        fail(QStringLiteral("The laboratory in %1 is empty: %2 holds nothing. If this folder "
+                            "never held a laboratory (a first start that was cut short), remove "
+                            "the empty files and start again; otherwise restore the laboratory "
+                            "from its backup.")
+                 .arg(folder, QFileInfo::exists(labPath) && QFileInfo::exists(patientPath)
+                                  ? QStringLiteral("%1 and %2").arg(labPath, patientPath)
+                              : QFileInfo::exists(labPath) ? labPath
+                                                           : patientPath),
+             QString());
+    for (const auto& [path, ownId, otherId, present] :
+         {std::tuple{labPath, kLaboratoryId, kPatientDataId, hasLab},
+          std::tuple{patientPath, kPatientDataId, kLaboratoryId, hasPatients}}) {
+        if (!present)
+            continue;
+        const FileHeader h = headerOf(path);
+        if (!h.sqlite)
+            notOurs(path, QStringLiteral("is not a laboratory database (it is no database at all)"));
+        // Another program's mark, or the other half's: refused unopened.
+        if (h.applicationId == quint32(otherId))
+            notOurs(path, ownId == kLaboratoryId
+                              ? QStringLiteral("holds the patient data, not the laboratory")
+                              : QStringLiteral("holds the laboratory, not the patient data"));
+        if (h.applicationId != 0 && h.applicationId != quint32(ownId))
+            notOurs(path, QStringLiteral("is not a laboratory database (another program's)"));
+    }
     if (hasLab != hasPatients) {
         const QString& present = hasLab ? labPath : patientPath;
-        if (!isSqliteFile(present))
-            fail(QStringLiteral("The file %1 is not a laboratory database.").arg(present),
-                 QString());
+        if (!hasTable(present, hasLab ? QStringLiteral("tbLabRequest")
+                                      : QStringLiteral("tbPatient")))
+            notOurs(present, QStringLiteral("is not a laboratory database"));
         // Half a laboratory: an empty stand-in for the missing half would
         // hide the loss and open requests without their patients.
         const QString& missing = hasLab ? patientPath : labPath;
@@ -120,7 +306,7 @@ void LabStore::openEmbedded()
                                                  : QStringLiteral("missing")),
              QString());
     }
-    const bool creating = !hasLab;
+    bool creating = !hasLab;
     // The database writes its journal beside itself, so even a good
     // laboratory cannot be worked in a folder this user cannot write.
     if (!dir.isWritable())
@@ -149,46 +335,96 @@ void LabStore::openEmbedded()
         fail(QStringLiteral("The laboratory database %1 cannot be opened.").arg(labPath),
              m_db.lastError().text());
 
-    // Reading the header first tells a foreign file from a database before
-    // anything is written to it.
-    QSqlQuery probe(m_db);
-    if (!probe.exec(QStringLiteral("PRAGMA main.user_version")) || !probe.next())
-        fail(QStringLiteral("The file %1 is not a laboratory database.").arg(labPath),
-             probe.lastError().text());
-    const int version = probe.value(0).toInt();
-    probe.finish();
-    if (version > kSchemaVersion)
-        fail(QStringLiteral("The laboratory database %1 was made by a newer version of this "
-                            "component.")
-                 .arg(labPath),
+    // The header as the database sees it (a crash may have left the newest
+    // in the journal), before anything is written to either file.
+    int version = 0;
+    bool marked = true;
+    QList<Found> found;
+    for (const auto& [schema, path, ownId, otherId, ownTable, otherTable] :
+         {std::tuple{QStringLiteral("main"), labPath, kLaboratoryId, kPatientDataId,
+                     QStringLiteral("tbLabRequest"), QStringLiteral("tbPatient")},
+          std::tuple{QStringLiteral("patient_data"), patientPath, kPatientDataId, kLaboratoryId,
+                     QStringLiteral("tbPatient"), QStringLiteral("tbLabRequest")}}) {
+        // The laboratory is read before the patient data is attached to it.
+        if (schema == QLatin1String("patient_data")) {
+            QSqlQuery attach(m_db);
+            attach.prepare(QStringLiteral("ATTACH DATABASE ? AS patient_data"));
+            attach.addBindValue(patientPath);
+            if (!attach.exec())
+                fail(QStringLiteral("The patient database %1 cannot be opened.").arg(patientPath),
+                     attach.lastError().text());
+        }
+        QList<int> answers;
+        for (const QString& sql :
+             {QStringLiteral("PRAGMA %1.user_version").arg(schema),
+              QStringLiteral("PRAGMA %1.application_id").arg(schema),
+              QStringLiteral("SELECT count(*) FROM %1.sqlite_master WHERE name = '%2' COLLATE "
+                             "NOCASE")
+                  .arg(schema, ownTable),
+              QStringLiteral("SELECT count(*) FROM %1.sqlite_master WHERE name = '%2' COLLATE "
+                             "NOCASE")
+                  .arg(schema, otherTable),
+              QStringLiteral("SELECT count(*) FROM %1.sqlite_master").arg(schema)}) {
+            QSqlQuery probe(m_db);
+            if (!probe.exec(sql) || !probe.next())
+                fail(QStringLiteral("The laboratory database %1 is damaged or is no laboratory "
+                                    "database (%2). It is left as it is: restore the laboratory "
+                                    "from its backup.")
+                         .arg(path, probe.lastError().text()),
+                     QString());
+            answers << probe.value(0).toInt();
+        }
+        const int v = answers[0];
+        const quint32 id = quint32(answers[1]);
+        found << judge(id, v, answers[2] > 0, answers[3] > 0, answers[4] > 0, ownId, otherId);
+        switch (found.last()) {
+        case Found::Ours:
+        case Found::Blank:
+            break;
+        case Found::Swapped:
+            notOurs(path, ownId == kLaboratoryId
+                              ? QStringLiteral("holds the patient data, not the laboratory")
+                              : QStringLiteral("holds the laboratory, not the patient data"));
+        case Found::Foreign:
+            notOurs(path, QStringLiteral("is not a laboratory database"));
+        case Found::Newer:
+            fail(QStringLiteral("The laboratory database %1 was made by a newer version of this "
+                                "component (schema version %2; this one knows %3). Install the "
+                                "newer component on this workstation; the file is left as it is.")
+                     .arg(path)
+                     .arg(v)
+                     .arg(kSchemaVersion),
+                 QString());
+        }
+        marked = marked && id == quint32(ownId);
+        if (schema == QLatin1String("main"))
+            version = v;
+    }
+    // Both halves new, or both made: a blank one beside a laboratory is a lost half.
+    if (found[0] != found[1])
+        fail(QStringLiteral("The laboratory in %1 is incomplete: %2 holds nothing. Restore it "
+                            "from the laboratory's backup; nothing is made in its place.")
+                 .arg(folder, found[0] == Found::Blank ? labPath : patientPath),
              QString());
-
-    QSqlQuery attach(m_db);
-    attach.prepare(QStringLiteral("ATTACH DATABASE ? AS patient_data"));
-    attach.addBindValue(patientPath);
-    if (!attach.exec())
-        fail(QStringLiteral("The patient database %1 cannot be opened.").arg(patientPath),
-             attach.lastError().text());
-    if (!probe.exec(QStringLiteral("PRAGMA patient_data.user_version")) || !probe.next())
-        fail(QStringLiteral("The file %1 is not a patient database.").arg(patientPath),
-             probe.lastError().text());
-    probe.finish();
+    creating = creating || found[0] == Found::Blank;
 
     exec(QStringLiteral("PRAGMA main.journal_mode=WAL"));
     exec(QStringLiteral("PRAGMA patient_data.journal_mode=WAL"));
     exec(QStringLiteral("PRAGMA foreign_keys=ON"));
     exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
 
-    if (version < kSchemaVersion || creating) {
+    if (version < kSchemaVersion || creating || !marked) {
         begin();
         try {
-            if (version < kSchemaVersion)
+            if (version < kSchemaVersion && !creating)
                 addMissingColumns();
             runScript(QStringLiteral(":/labserver/laboratory.sql"), QStringLiteral("main"));
             runScript(QStringLiteral(":/labserver/patient_data.sql"),
                       QStringLiteral("patient_data"));
             exec(QStringLiteral("PRAGMA main.user_version=%1").arg(kSchemaVersion));
             exec(QStringLiteral("PRAGMA patient_data.user_version=%1").arg(kSchemaVersion));
+            exec(QStringLiteral("PRAGMA main.application_id=%1").arg(kLaboratoryId));
+            exec(QStringLiteral("PRAGMA patient_data.application_id=%1").arg(kPatientDataId));
             commit();
         } catch (...) {
             rollback();
@@ -313,7 +549,7 @@ LabStore::Statement& LabStore::prepared(const QString& sql)
         QSqlQuery q(m_db);
         q.setForwardOnly(true);
         if (!q.prepare(sql))
-            throw LisError(ErrNo::DbCommandFailed, q.lastError().text());
+            commandFailed(q.lastError(), sql);
         it = m_statements.emplace(sql, Statement{std::move(q), {}, {}, {}, false}).first;
     }
     return it->second;
@@ -321,6 +557,29 @@ LabStore::Statement& LabStore::prepared(const QString& sql)
 
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
                           const QStringList& dateColumns)
+{
+    if (m_engine != Engine::PostgreSQL)
+        return run(sql, binds, dateColumns);
+    // Outside a transaction nothing is lost by connecting again: a server
+    // restarted between two saves costs the workstation nothing.
+    for (int attempt = 0;; ++attempt) {
+        if (m_lost && !m_inTransaction)
+            reconnect();
+        m_link->arm(m_db, kStatementTimeoutMs + kLinkGraceMs);
+        try {
+            ResultSet rs = run(sql, binds, dateColumns);
+            m_link->disarm();
+            return rs;
+        } catch (const LisError&) {
+            m_link->disarm();
+            if (!m_lost || m_inTransaction || attempt > 0)
+                throw;
+        }
+    }
+}
+
+ResultSet LabStore::run(const QString& sql, const QVariantList& binds,
+                        const QStringList& dateColumns)
 {
     // PostgreSQL prepares only queries and changes: transaction control,
     // settings and scripts go as they are. They have nothing to bind.
@@ -423,6 +682,7 @@ void LabStore::begin()
         // the last committed save of any workstation and is never mixed
         // with another. The wait is bounded by lock_timeout.
         exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED, READ WRITE"));
+        m_inTransaction = true;
         try {
             exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kWriteLockKey});
         } catch (...) {
@@ -462,6 +722,33 @@ void LabStore::commit()
     if (m_sealsAudit)
         sealAudit();
     exec(QStringLiteral("COMMIT"));
+    m_inTransaction = false;
+    if (m_engine == Engine::SQLite)
+        keepJournalsSmall();
+}
+
+// Under steady load some workstation always reads, so SQLite's own
+// checkpoints never reach the end of the write-ahead log and it only grows
+// (85 MB in seconds with eight savers). A save that finds it large waits a
+// moment for the readers and empties it; one that cannot leaves it to the next.
+void LabStore::keepJournalsSmall()
+{
+    constexpr qint64 kLargestJournal = 4 << 20;
+    constexpr int kCheckpointWaitMs = 200;
+    QStringList large;
+    for (const char* half : {"laboratory", "patient_data"})
+        if (QFileInfo(QDir(m_folder).filePath(QLatin1String(half) + QStringLiteral(".db-wal")))
+                .size() > kLargestJournal)
+            large << (half == std::string_view("laboratory") ? QStringLiteral("main")
+                                                             : QStringLiteral("patient_data"));
+    if (large.isEmpty())
+        return;
+    const int timeout = busyTimeout();
+    QSqlQuery q(m_db);
+    q.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kCheckpointWaitMs));
+    for (const QString& schema : std::as_const(large))
+        q.exec(QStringLiteral("PRAGMA %1.wal_checkpoint(TRUNCATE)").arg(schema));
+    q.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(timeout));
 }
 
 void LabStore::rollback()
@@ -470,6 +757,7 @@ void LabStore::rollback()
     m_auditEmployee.clear();
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
+    m_inTransaction = false;
 }
 
 void LabStore::setAuditContext(const QString& employee, const QString& workstation,
@@ -557,8 +845,58 @@ void LabStore::refuseWrites(bool refuse)
     m_writesRefused = refuse;
 }
 
-void LabStore::commandFailed(const QSqlError& e, const QString& sql) const
+void LabStore::commandFailed(const QSqlError& e, const QString& sql)
 {
+    const QString said = (e.databaseText().trimmed().isEmpty() ? e.text() : e.databaseText())
+                             .trimmed();
+    if (m_engine == Engine::PostgreSQL) {
+        if (m_link->expired()) {
+            m_lost = true;
+            throw LisError(ErrNo::DbConnectionFailed,
+                           unreachable(QStringLiteral("it did not answer for %1 seconds, so the "
+                                                      "network link to it is taken for broken.")
+                                           .arg((kStatementTimeoutMs + kLinkGraceMs) / 1000)));
+        }
+        // The server's farewell (shut down, restarted, the session ended) may
+        // arrive before libpq has seen the connection close.
+        const QString state = e.nativeErrorCode();
+        if (PgLink::isLost(m_db) || state.startsWith(QStringLiteral("08")) ||
+            state.startsWith(QStringLiteral("57P0")) || state == QStringLiteral("25P03")) {
+            m_lost = true;
+            throw LisError(ErrNo::DbConnectionFailed, unreachable(said.section(QLatin1Char('\n'), 0, 0)));
+        }
+        // query_canceled: the statement ran into statement_timeout.
+        if (e.nativeErrorCode() == QStringLiteral("57014"))
+            throw LisError(ErrNo::DbCommandFailed,
+                           QStringLiteral("The laboratory server at %1 stopped a command that "
+                                          "took longer than %2 seconds; nothing of it was kept. "
+                                          "Try again; if it happens again, tell the "
+                                          "laboratory's administrator.")
+                               .arg(m_address)
+                               .arg(kStatementTimeoutMs / 1000));
+    }
+    if (m_engine == Engine::SQLite) {
+        constexpr int kIoError = 10, kCorrupt = 11, kFull = 13, kNotADatabase = 26;
+        const int primary = e.nativeErrorCode().toInt() & 0xff;
+        if (primary == kFull)
+            throw LisError(ErrNo::DbCommandFailed,
+                           QStringLiteral("The disk that holds the laboratory database in %1 is "
+                                          "full (%2): nothing of this command was kept. Free "
+                                          "space on that disk, then repeat it.")
+                               .arg(m_folder, said));
+        if (primary == kCorrupt || primary == kNotADatabase)
+            throw LisError(ErrNo::DbCommandFailed,
+                           QStringLiteral("The laboratory database %1 is damaged (%2): nothing "
+                                          "of this command was kept. Stop the workstations that "
+                                          "use it and restore the laboratory from its backup.")
+                               .arg(damagedFile(), said));
+        if (primary == kIoError)
+            throw LisError(ErrNo::DbCommandFailed,
+                           QStringLiteral("The laboratory database in %1 cannot be read or "
+                                          "written (%2): nothing of this command was kept. "
+                                          "Check the disk and the folder, then repeat it.")
+                               .arg(m_folder, said));
+    }
     if (isBusy(e))
         throw LisError(ErrNo::DbCommandFailed, busyMessage());
     if (isReadOnlyRefusal(e))
@@ -566,7 +904,29 @@ void LabStore::commandFailed(const QSqlError& e, const QString& sql) const
                        QStringLiteral("Only reading is allowed here, and this statement writes: %1")
                            .arg(sql.simplified()));
     throw LisError(ErrNo::DbCommandFailed,
-                   e.databaseText().isEmpty() ? e.text() : e.databaseText());
+                   said.isEmpty() ? QStringLiteral("The laboratory database %1 refused a command "
+                                                   "without saying why: %2")
+                                        .arg(m_where, sql.simplified().left(200))
+                                  : said);
+}
+
+// The half of the embedded laboratory whose pages fail their check; both
+// when neither does on its own.
+QString LabStore::damagedFile() const
+{
+    QStringList damaged;
+    for (const char* half : {"main", "patient_data"}) {
+        QSqlQuery q(m_db);
+        if (!q.exec(QStringLiteral("PRAGMA %1.quick_check(1)").arg(QLatin1String(half))) ||
+            !q.next() || q.value(0).toString() != QLatin1String("ok"))
+            damaged << QDir(m_folder).filePath(half == std::string_view("main")
+                                                   ? QStringLiteral("laboratory.db")
+                                                   : QStringLiteral("patient_data.db"));
+    }
+    if (damaged.isEmpty())
+        damaged << QDir(m_folder).filePath(QStringLiteral("laboratory.db"))
+                << QDir(m_folder).filePath(QStringLiteral("patient_data.db"));
+    return damaged.join(QStringLiteral(" and "));
 }
 
 QString LabStore::busyMessage() const

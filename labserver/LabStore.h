@@ -14,7 +14,10 @@
 #include <QSqlRecord>
 #include <QString>
 #include <QVariantList>
+#include <memory>
 #include <unordered_map>
+
+class PgLink;
 
 // The laboratory's databases behind one connection, on either engine.
 //
@@ -25,7 +28,11 @@
 //
 // PostgreSQL: schemas laboratory and patient_data of one database, made by
 // ServerSchema::init; unqualified names find either. A schema at another
-// version than this build's is refused.
+// version than this build's is refused. Every statement has a deadline (the
+// server's statement_timeout, and a client-side one for a frozen link); a
+// connection the server lost is made again, once, by the next statement
+// outside a transaction, and one lost inside a transaction fails it whole,
+// with a message saying the server cannot be reached.
 class LabStore {
 public:
     using Table = Catalogue::Table; // schema "main" or "patient_data"
@@ -54,6 +61,8 @@ public:
     // columns that hold stored date-times, handed out as general dates.
     ResultSet query(const QString& sql, const QVariantList& binds = {},
                     const QStringList& dateColumns = {});
+    // How long the server may work on one statement of a workstation.
+    static int statementTimeoutMs();
     // The number of rows the statement changed.
     int exec(const QString& sql, const QVariantList& binds = {});
 
@@ -105,7 +114,11 @@ private:
         bool described;
     };
     Statement& prepared(const QString& sql);
+    ResultSet run(const QString& sql, const QVariantList& binds, const QStringList& dateColumns);
     ResultSet direct(const QString& sql, const QStringList& dateColumns);
+    void setUpServerSession();
+    void reconnect();
+    QString unreachable(const QString& why) const;
     static bool isPreparable(const QString& sql);
     void describe(const QSqlRecord& rec, const QString& sql, const QStringList& dateColumns,
                   QStringList& columns, QList<int>& dates) const;
@@ -115,8 +128,10 @@ private:
     QStringList spelt(const QString& sql, const QStringList& served) const;
     void addMissingColumns();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
-    [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql) const;
+    [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql);
     QString busyMessage() const;
+    QString damagedFile() const;
+    void keepJournalsSmall();
     bool isBusy(const QSqlError& e) const;
     bool isReadOnlyRefusal(const QSqlError& e) const;
     int busyTimeout();
@@ -126,6 +141,11 @@ private:
     QString m_where;
     QString m_connectionName;
     QSqlDatabase m_db;
+    ConnectionString m_server;     // PostgreSQL: to connect again
+    QString m_address;             // PostgreSQL: the server as "host:port"
+    std::unique_ptr<PgLink> m_link; // PostgreSQL: each statement's deadline
+    bool m_inTransaction = false;
+    bool m_lost = false; // the server dropped the connection
     QHash<QString, std::function<void(const QString&)>> m_listeners;
     bool m_noticesConnected = false;
     std::unordered_map<QString, Statement> m_statements;

@@ -1,8 +1,12 @@
 #include "PgConnection.h"
 #include "LisError.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QUrl>
+#include <QVariant>
+#include <dlfcn.h>
+#include <sys/socket.h>
 #include <algorithm>
 #include <atomic>
 
@@ -29,7 +33,8 @@ int portNumber(const QString& s)
 ServerAddress invalid(ServerAddress a, const QString& why)
 {
     a.kind = ServerAddress::Invalid;
-    a.error = u"The Server setting \"%1\" %2 %3."_s.arg(a.text, why, kWhere);
+    a.error = u"The Server setting \"%1\" %2 %3."_s.arg(
+        ConnectionString::withoutPassword(a.text), why, kWhere);
     return a;
 }
 
@@ -77,16 +82,17 @@ ServerAddress parseUri(ServerAddress a)
         query = rest.mid(q + 1);
         rest.truncate(q);
     }
-    if (const qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
-        a.database = decoded(rest.mid(slash + 1));
-        rest.truncate(slash);
-    }
+    // The login first, up to the last @: a password may hold a / or an @.
     if (const qsizetype at = rest.lastIndexOf(u'@'); at >= 0) {
         const QString login = rest.left(at);
         const qsizetype colon = login.indexOf(u':');
         a.user = decoded(login.left(colon));
         a.password = colon < 0 ? QString() : decoded(login.mid(colon + 1));
         rest = rest.mid(at + 1);
+    }
+    if (const qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
+        a.database = decoded(rest.mid(slash + 1));
+        rest.truncate(slash);
     }
     if (rest.contains(u','))
         return invalid(a, u"names several hosts; name one"_s);
@@ -178,6 +184,12 @@ QString ServerAddress::displayName() const
     return port > 0 ? u"%1 (port %2)"_s.arg(where).arg(port) : where;
 }
 
+QString ServerAddress::address() const
+{
+    const QString h = host.isEmpty() ? u"localhost"_s : host.contains(u':') ? u'[' + host + u']' : host;
+    return port > 0 ? u"%1:%2"_s.arg(h).arg(port) : h;
+}
+
 const QStringList& PgConnection::sslModes()
 {
     static const QStringList modes{u"disable"_s, u"allow"_s,     u"prefer"_s,
@@ -203,18 +215,25 @@ QSqlDatabase PgConnection::open(const ConnectionString& cs)
         cs.value(u"SSL Mode"_s), u"setting SslMode ([Connection] in TARVIK Current User.ini)"_s);
     QStringList options;
     bool timeoutGiven = false;
+    bool keepalivesGiven = false;
     for (const auto& [key, value] : a.parameters) {
         if (key == u"sslmode"_s)
             sslMode = checkedSslMode(value, u"sslmode of the Server setting"_s);
         else
             options << key + u'=' + quoted(value);
         timeoutGiven = timeoutGiven || key == u"connect_timeout"_s;
+        keepalivesGiven = keepalivesGiven || key.startsWith(u"keepalives"_s);
     }
     // Stated even when it is libpq's default, so PGSSLMODE cannot change it.
     options << u"sslmode="_s + (sslMode.isEmpty() ? u"prefer"_s : sslMode);
-    // A workstation should not hang for minutes on a server that is away.
+    // A workstation should not hang for minutes on a server that is away,
+    // and a server that went away unseen (a cable, a crash) is noticed
+    // within seconds rather than the operating system's two hours.
     if (!timeoutGiven)
-        options << u"connect_timeout=15"_s;
+        options << u"connect_timeout=10"_s;
+    if (!keepalivesGiven)
+        options << u"keepalives=1"_s << u"keepalives_idle=10"_s << u"keepalives_interval=5"_s
+                << u"keepalives_count=3"_s;
 
     // The address's own login wins; with none and no User ID, libpq logs in
     // as this computer's user (peer or Kerberos, as the server allows).
@@ -273,4 +292,99 @@ QSqlDatabase PgConnection::open(const ConnectionString& cs)
                    u"computer's user when User is empty) and SslMode in TARVIK Current User.ini, "
                    u"and that the server lets this workstation in."_s.arg(database, a.displayName(),
                                                                           firstError));
+}
+
+namespace {
+// libpq is loaded with Qt's PostgreSQL driver; this build needs neither its
+// headers nor a link to it.
+struct LibPq {
+    int (*status)(const void*) = nullptr;
+    int (*socket)(const void*) = nullptr;
+
+    static const LibPq& get()
+    {
+        static const LibPq pq = [] {
+            LibPq p;
+            if (void* lib = dlopen("libpq.so.5", RTLD_LAZY | RTLD_NOLOAD)) {
+                p.status = reinterpret_cast<int (*)(const void*)>(dlsym(lib, "PQstatus"));
+                p.socket = reinterpret_cast<int (*)(const void*)>(dlsym(lib, "PQsocket"));
+            }
+            return p;
+        }();
+        return pq;
+    }
+};
+
+const void* pgConn(const QSqlDatabase& db)
+{
+    if (!db.isValid() || !db.driver())
+        return nullptr;
+    const QVariant h = db.driver()->handle();
+    // libpq's PGconn is a typedef of struct pg_conn; Qt names either.
+    return h.isValid() && (qstrcmp(h.typeName(), "PGconn*") == 0 ||
+                           qstrcmp(h.typeName(), "pg_conn*") == 0)
+               ? *static_cast<void* const*>(h.constData())
+               : nullptr;
+}
+} // namespace
+
+PgLink::PgLink()
+    : m_thread([this] { watch(); })
+{
+}
+
+PgLink::~PgLink()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_one();
+    m_thread.join();
+}
+
+bool PgLink::isLost(const QSqlDatabase& db)
+{
+    constexpr int kConnectionBad = 1;
+    const void* conn = pgConn(db);
+    const LibPq& pq = LibPq::get();
+    return conn && pq.status && pq.status(conn) == kConnectionBad;
+}
+
+void PgLink::arm(const QSqlDatabase& db, int ms)
+{
+    const void* conn = pgConn(db);
+    const LibPq& pq = LibPq::get();
+    {
+        std::lock_guard lock(m_mutex);
+        m_socket = conn && pq.socket ? pq.socket(conn) : -1;
+        m_due = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        m_expired = false;
+    }
+    m_changed.notify_one();
+}
+
+void PgLink::disarm()
+{
+    std::lock_guard lock(m_mutex);
+    m_socket = -1;
+}
+
+void PgLink::watch()
+{
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        if (m_socket < 0) {
+            m_changed.wait(lock);
+            continue;
+        }
+        if (m_changed.wait_until(lock, m_due) == std::cv_status::timeout && m_socket >= 0 &&
+            std::chrono::steady_clock::now() >= m_due) {
+            // Under the lock: disarm() cannot return, and the socket cannot
+            // be closed and its number reused, while it is shut here.
+            ::shutdown(m_socket, SHUT_RDWR);
+            m_socket = -1;
+            m_expired = true;
+        }
+    }
 }

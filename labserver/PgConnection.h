@@ -3,6 +3,11 @@
 #include "ConnectionString.h"
 
 #include <QList>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <QPair>
 #include <QSqlDatabase>
 #include <QString>
@@ -35,6 +40,8 @@ struct ServerAddress {
     bool isEmbedded() const { return kind == EmbeddedDefault || kind == EmbeddedFolder; }
     // The server as messages name it: never a password.
     QString displayName() const;
+    // The same, short: "host:port", "host" or the socket folder.
+    QString address() const;
 };
 
 // Opens a PostgreSQL laboratory database for a connection string whose Data
@@ -50,4 +57,37 @@ public:
     // (else laboratory), tried lower-cased first and then as written. A
     // failure throws a LisError with the connection-failed number.
     static QSqlDatabase open(const ConnectionString& cs);
+};
+
+// What libpq knows of an open QPSQL connection and Qt does not tell, and a
+// deadline for each statement: a link frozen in the network (a stopped
+// router, a suspended proxy) acknowledges every packet, so neither the
+// server's timeouts nor TCP keepalives end the wait; at the deadline the
+// socket is shut, and the statement fails instead of hanging.
+class PgLink {
+public:
+    PgLink();
+    ~PgLink();
+    PgLink(const PgLink&) = delete;
+    PgLink& operator=(const PgLink&) = delete;
+
+    // True when libpq has given the connection up (the server went away).
+    static bool isLost(const QSqlDatabase& db);
+
+    // Shuts the connection's socket if the statement is still running after ms.
+    void arm(const QSqlDatabase& db, int ms);
+    void disarm();
+    // Whether the last armed statement ran out of time.
+    bool expired() const { return m_expired; }
+
+private:
+    void watch();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_socket = -1;
+    std::chrono::steady_clock::time_point m_due;
+    std::atomic<bool> m_expired = false;
+    bool m_stopping = false;
+    std::thread m_thread;
 };

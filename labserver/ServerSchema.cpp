@@ -24,6 +24,131 @@ void run(QSqlDatabase& db, const QString& sql, const QString& where)
                        QStringLiteral("The laboratory's schema on %1 cannot be made: %2")
                            .arg(where, failure(q)));
 }
+
+QVariant answer(QSqlDatabase& db, const QString& sql, const QString& where)
+{
+    QSqlQuery q(db);
+    if (!q.exec(sql))
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("The laboratory's schema on %1 cannot be made: %2")
+                           .arg(where, failure(q)));
+    return q.next() ? q.value(0) : QVariant();
+}
+
+bool roleExists(QSqlDatabase& db, const QString& role, const QString& where)
+{
+    return answer(db, QStringLiteral("SELECT count(*) FROM pg_roles WHERE rolname = '%1'").arg(role),
+                  where)
+               .toInt() > 0;
+}
+
+// Makes the role when this login may; another init making it at the same
+// moment is no failure.
+void makeRole(QSqlDatabase& db, const QString& role, const QString& where)
+{
+    if (roleExists(db, role, where))
+        return;
+    run(db,
+        QStringLiteral("DO $$ BEGIN CREATE ROLE %1 NOLOGIN; EXCEPTION WHEN "
+                       "insufficient_privilege OR duplicate_object OR unique_violation THEN "
+                       "NULL; END $$")
+            .arg(role),
+        where);
+}
+
+// Each role gets what its people work with, on the tables there are now
+// (an upgrade runs this again for the tables it adds). The audit table's
+// grants are not made here.
+void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
+{
+    const QString working = QLatin1String(ServerSchema::kWorkingRole);
+    const QString admin = QLatin1String(ServerSchema::kAdministratorRole);
+    makeRole(db, working, where);
+    makeRole(db, admin, where);
+    QStringList missing;
+    for (const QString& role : {working, admin})
+        if (!roleExists(db, role, where))
+            missing << role;
+    if (!missing.isEmpty()) {
+        if (notes)
+            *notes << QStringLiteral("This login may not make roles. As the server's "
+                                     "administrator run: %1; then \"lis-host server init\" "
+                                     "again to grant them their tables.")
+                          .arg(QStringLiteral("CREATE ROLE %1 NOLOGIN")
+                                   .arg(missing.join(QStringLiteral(" NOLOGIN; CREATE ROLE "))));
+        return;
+    }
+    QStringList writable;
+    QSqlQuery tables(db);
+    if (!tables.exec(QStringLiteral(
+            "SELECT quote_ident(schemaname) || '.' || quote_ident(tablename) FROM pg_tables "
+            "WHERE schemaname IN ('laboratory', 'patient_data') AND tablename NOT IN "
+            "('tblaboption', 'tbschemaversion', 'tblabresultaudit') ORDER BY 1")))
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("The laboratory's schema on %1 cannot be made: %2")
+                           .arg(where, failure(tables)));
+    while (tables.next())
+        writable << tables.value(0).toString();
+    const QString both = working + QStringLiteral(", ") + admin;
+    for (const QString& sql :
+         {QStringLiteral("GRANT USAGE ON SCHEMA laboratory, patient_data TO ") + both,
+          QStringLiteral("GRANT SELECT, INSERT, UPDATE, DELETE ON %1 TO %2")
+              .arg(writable.join(QStringLiteral(", ")), working),
+          QStringLiteral("GRANT USAGE, SELECT ON ALL SEQUENCES IN SCHEMA laboratory, "
+                         "patient_data TO ") +
+              working,
+          QStringLiteral("GRANT SELECT ON laboratory.tbLabOption, laboratory.tbSchemaVersion TO ") +
+              both,
+          QStringLiteral("GRANT INSERT, UPDATE, DELETE ON laboratory.tbLabOption TO ") + admin,
+          // The audit trail is written by the laboratory's triggers (as the
+          // owner); a working login reads it and seals the rows its
+          // transaction wrote, nothing else.
+          QStringLiteral("GRANT SELECT, UPDATE (Hash) ON laboratory.tbLabResultAudit TO ") +
+              working,
+          QStringLiteral("DO $$ BEGIN GRANT %1 TO %2; EXCEPTION WHEN insufficient_privilege "
+                         "THEN NULL; END $$")
+              .arg(working, admin)})
+        run(db, sql, where);
+    if (notes)
+        *notes << QStringLiteral("Workstations and the instrument service log in as members of "
+                                 "%1, the laboratory's administrator as a member of %2 (GRANT "
+                                 "%1 TO login; GRANT %2 TO login).")
+                      .arg(working, admin);
+}
+
+// A workstation that stops talking inside a transaction holds every save
+// up: the server ends such a session.
+void limitIdleTransactions(QSqlDatabase& db, const QString& where, QStringList* notes)
+{
+    const QString setting = QStringLiteral("idle_in_transaction_session_timeout");
+    const bool set =
+        answer(db,
+               QStringLiteral("SELECT count(*) FROM pg_db_role_setting s JOIN pg_database d ON "
+                              "d.oid = s.setdatabase WHERE d.datname = current_database() AND "
+                              "s.setrole = 0 AND EXISTS (SELECT 1 FROM unnest(s.setconfig) c "
+                              "WHERE c LIKE '%1=%')")
+                   .arg(setting),
+               where)
+            .toInt() > 0;
+    if (set)
+        return;
+    const QString alter =
+        QStringLiteral("ALTER DATABASE %1 SET %2 = '20s'")
+            .arg(answer(db, QStringLiteral("SELECT quote_ident(current_database())"), where)
+                     .toString(),
+                 setting);
+    const bool owner =
+        answer(db,
+               QStringLiteral("SELECT pg_has_role(current_user, datdba, 'USAGE') FROM "
+                              "pg_database WHERE datname = current_database()"),
+               where)
+            .toBool();
+    if (owner)
+        run(db, alter, where);
+    else if (notes)
+        *notes << QStringLiteral("This login does not own the database: as its owner run %1.")
+                      .arg(alter);
+}
 } // namespace
 
 namespace ServerSchema {
@@ -70,7 +195,7 @@ int version(const QSqlDatabase& db)
     return q.value(0).toInt();
 }
 
-int init(QSqlDatabase& db, const QString& where)
+int init(QSqlDatabase& db, const QString& where, QStringList* notes)
 {
     // The script's "already exists, skipping" notices are no news.
     run(db, QStringLiteral("SET client_min_messages = warning"), where);
@@ -86,14 +211,32 @@ int init(QSqlDatabase& db, const QString& where)
                                .arg(db.databaseName(), where)
                                .arg(before)
                                .arg(LabStore::schemaVersion()));
-        for (const QString& file : {QStringLiteral(":/labserver/postgresql/laboratory.sql"),
-                                    QStringLiteral(":/labserver/postgresql/patient_data.sql")})
-            for (const QString& statement : statements(file))
-                run(db, statement, where);
-        run(db,
-            QStringLiteral("UPDATE laboratory.tbSchemaVersion SET Version = %1")
-                .arg(LabStore::schemaVersion()),
-            where);
+        const bool owner =
+            answer(db,
+                   QStringLiteral("SELECT coalesce(bool_and(pg_has_role(current_user, nspowner, "
+                                  "'USAGE')), true) FROM pg_namespace WHERE nspname IN "
+                                  "('laboratory', 'patient_data')"),
+                   where)
+                .toBool();
+        // Nothing to make: a working login learns that, not that it may not make it.
+        if (before == LabStore::schemaVersion() && !owner) {
+            run(db, QStringLiteral("COMMIT"), where);
+            return before;
+        }
+        // The owner's run makes again whatever of this version is missing.
+        {
+            for (const QString& file :
+                 {QStringLiteral(":/labserver/postgresql/laboratory.sql"),
+                  QStringLiteral(":/labserver/postgresql/patient_data.sql")})
+                for (const QString& statement : statements(file))
+                    run(db, statement, where);
+            run(db,
+                QStringLiteral("UPDATE laboratory.tbSchemaVersion SET Version = %1")
+                    .arg(LabStore::schemaVersion()),
+                where);
+        }
+        grantRoles(db, where, notes);
+        limitIdleTransactions(db, where, notes);
         run(db, QStringLiteral("COMMIT"), where);
         return before;
     } catch (...) {

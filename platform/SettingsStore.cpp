@@ -9,8 +9,13 @@
 #include <QLockFile>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <optional>
 
 #include <algorithm>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr int kInvalidArgument = 5; // what the host reports for a bad argument
@@ -114,18 +119,57 @@ SettingsFile readFile(const QString& path)
     return SettingsFile::parse(path, bytes);
 }
 
+QString userName(uid_t uid)
+{
+    const passwd* pw = getpwuid(uid);
+    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(uid);
+}
+
+// Who a file written here must belong to: the owner of what it replaces, or
+// of the folder it goes in. Root setting a user's settings writes them as
+// that user's, or the user could no longer read them.
+struct Owner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+std::optional<Owner> ownerOf(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
+    return Owner{st.st_uid, st.st_gid};
+}
+
+void giveTo(const QString& path, int fd, const std::optional<Owner>& owner)
+{
+    if (!owner || geteuid() != 0 || owner->uid == 0)
+        return;
+    const int done = fd >= 0 ? ::fchown(fd, owner->uid, owner->gid)
+                             : ::chown(QFile::encodeName(path).constData(), owner->uid, owner->gid);
+    if (done != 0)
+        throw fileError(path, QStringLiteral("cannot be given to its owner %1").arg(userName(owner->uid)));
+}
+
 void prepareFolder(const QString& dir)
 {
     if (folderExists(dir))
         return;
     // Made user-only as it is created, so it is never open to others.
-    if (!QDir().mkpath(QFileInfo(dir).path()) ||
-        (!QDir().mkdir(dir, kOwnerBits) && !QFileInfo(dir).isDir()))
+    const QString parent = QFileInfo(dir).path();
+    if (!QDir().mkpath(parent) || (!QDir().mkdir(dir, kOwnerBits) && !QFileInfo(dir).isDir()))
         throw folderError(dir, QStringLiteral("cannot be created"));
+    giveTo(dir, -1, ownerOf(parent));
 }
 
 void writeFile(const QString& path, const QByteArray& bytes, bool existed)
 {
+    const std::optional<Owner> owner = ownerOf(existed ? path : QFileInfo(path).path());
+    // Replacing another user's file would make it this user's: refuse,
+    // naming whose it is. Root gives the new file to its owner instead.
+    if (existed && owner && geteuid() != 0 && owner->uid != geteuid())
+        throw fileError(path, QStringLiteral("belongs to %1: change it as that user")
+                                  .arg(userName(owner->uid)));
     // Keeps whatever the user tightened, drops anything granted to others.
     const QFileDevice::Permissions permissions =
         existed ? QFile::permissions(path) & kOwnerBits : QFileDevice::Permissions(kUserOnlyFile);
@@ -136,6 +180,12 @@ void writeFile(const QString& path, const QByteArray& bytes, bool existed)
     if (!f.setPermissions(permissions)) {
         f.cancelWriting();
         throw fileError(path, QStringLiteral("cannot be made user-only"));
+    }
+    try {
+        giveTo(path, int(f.handle()), owner);
+    } catch (...) {
+        f.cancelWriting();
+        throw;
     }
     f.write(bytes);
     if (!f.commit())
@@ -180,9 +230,14 @@ void SettingsStore::set(const QString& application, const QString& section, cons
     // Two programs changing the same file at once would lose one change.
     QLockFile lock(
         QDir(dir).filePath(u'.' + application.toCaseFolded() + QStringLiteral(".ini.lock")));
-    if (!lock.tryLock(10000))
+    if (!lock.tryLock(10000)) {
+        if (lock.error() == QLockFile::PermissionError || !QFileInfo(dir).isWritable())
+            throw folderError(dir, QStringLiteral("is read-only for this user, so its settings "
+                                                  "cannot be changed: give this user write "
+                                                  "access to the folder"));
         throw fileError(filePath(application),
                         QStringLiteral("is being changed by another program: try again"));
+    }
     const Located file = locate(application);
     SettingsFile settings = file.exists ? readFile(file.path) : SettingsFile();
     if (settings.set(section, key, value))

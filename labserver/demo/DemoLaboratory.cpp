@@ -2,6 +2,7 @@
 #include "DateText.h"
 #include "EmbeddedDriver.h"
 #include "LabStore.h"
+#include "LisError.h"
 #include "ProcedureRegistry.h"
 
 namespace {
@@ -87,6 +88,66 @@ const char* const kWorklist[][4] = {
     {"105", "REF-5017", "HEPB", "L-1018"},
 };
 
+// The row the demo leaves in the laboratory it builds: only such a laboratory,
+// or an empty one, is ever filled again.
+const QString kDemoMark = QStringLiteral("DemoLaboratory");
+
+// What a laboratory holds that the demo would mix its own rows into.
+struct OwnData {
+    const char* table;
+    const char* one;
+    const char* many;
+};
+const OwnData kOwnData[] = {
+    {"tbLabRequest", "request", "requests"},
+    {"patient_data.tbPatient", "patient", "patients"},
+    {"tbLabResult", "result", "results"},
+    {"tbLabInstrumentDLHemaResult", "downloaded result", "downloaded results"},
+    {"tbLabInstrumentHemaWorkList", "worklist order", "worklist orders"},
+    {"tbLabInstrumentMessage", "instrument message", "instrument messages"},
+    {"tbLabExam", "exam", "exams"},
+    {"tbLabInstrument", "instrument", "instruments"},
+    {"patient_data.tbHospitalInfo", "hospital header", "hospital headers"},
+};
+
+// Refuses, inside the demo's transaction, a laboratory that holds data the
+// demo did not make: the demo replaces an instrument's unposted downloads
+// and worklist, which in a working laboratory are real samples.
+void requireDemoOrEmpty(LabStore& store)
+{
+    if (store.engine() == Engine::PostgreSQL &&
+        !store.query(QStringLiteral("SELECT pg_has_role(current_user, n.nspowner, 'USAGE') "
+                                    "FROM pg_namespace n WHERE n.nspname = 'laboratory'"))
+             .rows.value(0)
+             .value(0)
+             .toBool())
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("The demo is built only by the login that owns the "
+                                      "laboratory on %1 (the one that ran \"lis-host server "
+                                      "init\"); this login is not it. Nothing was changed.")
+                           .arg(store.where()));
+    if (!store.query(QStringLiteral("SELECT 1 FROM tbLabOption WHERE Name = ?"), {kDemoMark})
+             .rows.isEmpty())
+        return;
+    QStringList held;
+    for (const OwnData& d : kOwnData) {
+        const int n =
+            store.query(QStringLiteral("SELECT count(*) FROM %1").arg(QLatin1String(d.table)))
+                .rows.value(0)
+                .value(0)
+                .toInt();
+        if (n > 0)
+            held << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? d.one : d.many));
+    }
+    if (!held.isEmpty())
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("The laboratory at %1 holds data the demo did not make (%2): "
+                                      "the demo is built only in an empty laboratory or in one "
+                                      "it made. Nothing was changed. For the demo, set Server "
+                                      "to an empty folder or database.")
+                           .arg(store.where(), held.join(QStringLiteral(", "))));
+}
+
 // Saves go through the stored procedures, as the result windows' saves do.
 void call(LabStore& store, const QString& name, const QStringList& args)
 {
@@ -159,10 +220,14 @@ DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
     registerLabDrivers();
     store.begin();
     try {
+        requireDemoOrEmpty(store);
         // The demo's saved results are audited as the demo's.
         store.setAuditContext(QStringLiteral("DEMO"), QStringLiteral("lis-host demo"),
                               DateText::storage(QDateTime(day, QTime(6, 0))),
                               QStringLiteral("demo laboratory"));
+        store.exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, 'Y') "
+                                  "ON CONFLICT DO NOTHING"),
+                   {kDemoMark});
         store.runScript(QStringLiteral(":/labserver/demo.sql"));
         const QDateTime six(day, QTime(6, 0));
         for (const DemoRequest& r : kRequests)

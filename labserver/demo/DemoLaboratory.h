@@ -8,9 +8,12 @@ class LabStore;
 
 // Builds the demo laboratory in a data folder: hospital, patients, exams of
 // every format, requests, an instrument with samples downloaded on the day
-// given, and saved results for some requests. Safe to run again: what
-// exists stays, but for the demo's figures of an earlier build that were
-// wrong; the instrument's unposted downloads move to the new day.
+// given, and saved results for some requests. Only in an empty laboratory,
+// which it marks as the demo's, or in one it marked: any other is refused
+// with nothing written (on a server, so is any login but the owner). Safe to
+// run again: what exists stays, but for the demo's figures of an earlier
+// build that were wrong; the instrument's unposted downloads move to the new
+// day.
 namespace DemoLaboratory {
 struct Request {
     QString requestNum;

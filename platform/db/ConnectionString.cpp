@@ -53,11 +53,38 @@ ConnectionString ConnectionString::parse(const QString& text)
 
 QString ConnectionString::quoteValue(const QString& value)
 {
-    if (!value.contains(QLatin1Char(';')))
+    if (!value.contains(QLatin1Char(';')) && !value.startsWith(QLatin1Char('"')))
         return value;
     QString v = value;
     v.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + v + QLatin1Char('"');
+}
+
+QString ConnectionString::withoutPassword(const QString& server)
+{
+    const qsizetype scheme = server.indexOf(QStringLiteral("://"));
+    if (scheme < 0)
+        return server;
+    QString rest = server.mid(scheme + 3);
+    QString query;
+    if (const qsizetype q = rest.indexOf(QLatin1Char('?')); q >= 0) {
+        query = rest.mid(q + 1);
+        rest.truncate(q);
+    }
+    // The login ends at the last @, even when a password holds / or @.
+    if (const qsizetype at = rest.lastIndexOf(QLatin1Char('@')); at >= 0) {
+        const qsizetype colon = rest.left(at).indexOf(QLatin1Char(':'));
+        if (colon >= 0)
+            rest.remove(colon, at - colon);
+    }
+    QStringList kept;
+    for (const QString& item : query.split(QLatin1Char('&'))) {
+        const QString key = item.section(QLatin1Char('='), 0, 0).trimmed().toLower();
+        if (!key.endsWith(QStringLiteral("password")))
+            kept << item;
+    }
+    return server.left(scheme + 3) + rest +
+           (query.isNull() ? QString() : QLatin1Char('?') + kept.join(QLatin1Char('&')));
 }
 
 bool ConnectionString::has(const QString& key) const

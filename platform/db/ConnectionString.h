@@ -12,8 +12,13 @@ class ConnectionString {
 public:
     static ConnectionString parse(const QString& text);
     // A value as it must be written: enclosed in double quotes only when it
-    // holds a semicolon, which would otherwise end it.
+    // holds a semicolon, which would otherwise end it, or starts with a
+    // double quote, which would otherwise be read as quoting.
     static QString quoteValue(const QString& value);
+    // A Server setting as messages, traces and logs may show it: a
+    // postgresql:// address without the password of its login or of its
+    // parameters; anything else as it is.
+    static QString withoutPassword(const QString& server);
     // The connection string of this workstation's laboratory for the catalog:
     // the login, server and SSL mode of [Connection] in TARVIK Current User.
     static QString ofWorkstation(const QString& catalog);

@@ -44,5 +44,5 @@ std::shared_ptr<DbDriver> DriverRegistry::find(const ConnectionString& cs)
                    QStringLiteral("Cannot connect to the database server \"%1\": no database "
                                   "driver serves it. Leave the Server setting empty for the "
                                   "embedded laboratory database, or name its data folder.")
-                       .arg(cs.dataSource()));
+                       .arg(ConnectionString::withoutPassword(cs.dataSource())));
 }

@@ -1,6 +1,7 @@
 #include "AutomationObject.h"
 #include "Caught.h"
 #include "ConnSettings.h"
+#include "ConnectionString.h"
 #include "SettingsStore.h"
 
 #include <QtTest>
@@ -31,6 +32,7 @@ private slots:
         row("equals sign unchanged", "u", "a=b", "User ID=u;Password =a=b");
         row("semicolon is quoted", "u", "x;Data Source=EVIL",
             "User ID=u;Password =\"x;Data Source=EVIL\"");
+        row("quotes of a password kept", "u", "\"Q-pw\"", "User ID=u;Password =\"\"\"Q-pw\"\"\"");
     }
     void connStr()
     {
@@ -38,9 +40,12 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QString, login);
         setConnection({user, password, "SRV1"});
-        QCOMPARE(ConnSettings().connStr(4, QStringLiteral("LABORATORY")),
-                 "Provider=SQLOLEDB.8;" + login +
-                     ";Persist Security Info=False;Initial Catalog=LABORATORY;Data Source=SRV1");
+        const QString text = ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
+        QCOMPARE(text, "Provider=SQLOLEDB.8;" + login +
+                           ";Persist Security Info=False;Initial Catalog=LABORATORY;Data Source=SRV1");
+        // The server gets the password as it was stored.
+        if (!user.isEmpty())
+            QCOMPARE(ConnectionString::parse(text).password(), password);
     }
 
     void otherSlotsAreReadFreshOrRefused()

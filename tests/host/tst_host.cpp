@@ -4,6 +4,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 struct Run {
@@ -12,10 +15,12 @@ struct Run {
     QString err;
 };
 
-Run host(const QStringList& args)
+Run host(const QStringList& args, const QByteArray& input = {})
 {
     QProcess p;
     p.start(QStringLiteral(LIS_HOST_PATH), args);
+    p.write(input);
+    p.closeWriteChannel();
     p.waitForFinished(60000);
     return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
@@ -92,6 +97,88 @@ private slots:
         r = host({"query", "delete from tbLabResult"});
         QCOMPARE(r.status, 1);
         QVERIFY(r.err.startsWith(QStringLiteral("Error -2147217900: Incorrect syntax near")));
+    }
+
+    void theDemoFillsOnlyAnEmptyLaboratoryOrItsOwn()
+    {
+        // A working laboratory: an analyser's unposted download of a real sample.
+        TestDatabase db;
+        db.load(QStringLiteral("requests"));
+        db.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, "
+                               "Resultdate, InstrumentItem, ResultValue) VALUES ('AN-01', "
+                               "'REAL-88', '2024-03-07 08:00:00', 'GLU', '5.1')"));
+        db.useForComponent();
+        const auto held = [&] {
+            return db.query(QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
+                                           "UNION ALL SELECT count(*) FROM tbLabRequest"))
+                .rows;
+        };
+        const auto before = held();
+        const Run r = host({"demo"});
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.err.contains("The laboratory at " + db.folder()) &&
+                     r.err.contains("1 downloaded result,") && r.err.contains("Nothing was changed"),
+                 qPrintable(r.err));
+        QCOMPARE(held(), before);
+    }
+
+    // The password is in the settings file and in what connstr is asked for,
+    // nowhere else: not in any message, trace line or log line.
+    void passwordsStayInTheSettingsFile()
+    {
+        const QString secret = QStringLiteral("UserPw-LEAK-5522");
+        QCOMPARE(host({"settings", "set", kApp, "Connection", "Password"}, secret.toUtf8() + "\n")
+                     .status,
+                 0);
+        QCOMPARE(host({"settings", "get", kApp, "Connection", "Password"}).out, secret + "\n");
+        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("User"),
+                           QStringLiteral("labuser"));
+        QTemporaryDir dir;
+        qputenv("LIS_TRACE_COMMANDS", dir.filePath(QStringLiteral("trace.txt")).toUtf8());
+        const QString uri = QStringLiteral("postgresql://labuser:%1@").arg(secret);
+        for (const QString& server :
+             {uri + "127.0.0.1:99999/laboratory", uri + "h1,h2/laboratory", uri + "[::1/lab",
+              uri + "127.0.0.1/lab?frobnicate=1", uri + "127.0.0.1:1/lab?sslpassword=" + secret,
+              QStringLiteral("127.0.0.1:1"), QStringLiteral("postgresql://labuser@127.0.0.1:1/"
+                                                            "lab?password=") + secret}) {
+            SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), server);
+            for (const QStringList& command :
+                 {QStringList{"query", "select * from tbLabRequest"}, {"open", "R1"}, {"demo"},
+                  {"server", "init"}, {"audit", "R1"}, {"option"}}) {
+                const Run r = host(command);
+                QVERIFY2(r.status != 0 && !r.err.isEmpty(), qPrintable(server));
+                QVERIFY2(!(r.out + r.err).contains(secret), qPrintable(r.out + r.err));
+            }
+        }
+        qunsetenv("LIS_TRACE_COMMANDS");
+        QFile trace(dir.filePath(QStringLiteral("trace.txt")));
+        QVERIFY(!trace.open(QIODevice::ReadOnly) || !trace.readAll().contains(secret.toUtf8()));
+        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), QString());
+        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("User"), QString());
+    }
+
+    // Root setting a user's settings leaves them the user's.
+    void settingsKeepTheirOwner()
+    {
+        if (geteuid() != 0)
+            QSKIP("only root writes another user's file");
+        const passwd* nobody = getpwnam("nobody");
+        if (!nobody)
+            QSKIP("no user nobody");
+        QTemporaryDir dir;
+        const QByteArray folder = QFile::encodeName(dir.path());
+        QVERIFY(::chown(folder.constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+        const QByteArray ours = qgetenv("LIS_CONFIG_DIR");
+        qputenv("LIS_CONFIG_DIR", folder);
+        // Made for the user, then changed in the file the user owns.
+        QCOMPARE(host({"settings", "set", kApp, "Connection", "User", "theirs"}).status, 0);
+        QCOMPARE(host({"settings", "set", kApp, "Connection", "Server", "SRV2"}).status, 0);
+        qputenv("LIS_CONFIG_DIR", ours);
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(dir.filePath(kApp + ".ini")).constData(), &st) == 0);
+        QCOMPARE(st.st_uid, nobody->pw_uid);
+        QCOMPARE(st.st_gid, nobody->pw_gid);
+        QCOMPARE(st.st_mode & 0777, 0600u);
     }
 
     void walkthroughDoesTheWholeJobInAFolderOfItsOwn()

@@ -57,8 +57,14 @@ private slots:
         const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
                                             "schema version 6: ")
                                  .arg(db, where);
-        QCOMPARE(host({"server", "init"}).out, made + "made.\n");
-        QCOMPARE(host({"server", "init"}).out, made + "it was already; nothing changed.\n");
+        const Run first = host({"server", "init"});
+        QCOMPARE(first.out.section('\n', 0, 0), made + "made.");
+        QVERIFY2(first.out.contains("Workstations and the instrument service log in as members of "
+                                    "lis_working, the laboratory's administrator as a member of "
+                                    "lis_administrator"),
+                 qPrintable(first.out));
+        QCOMPARE(host({"server", "init"}).out.section('\n', 0, 0),
+                 made + "it was already; nothing changed.");
         QCOMPARE(host({"query", "select * from tbLabRequest"}).out.section('\n', 1), "(0 rows)\n");
 
         const auto setVersion = [&](int v) {
@@ -79,7 +85,7 @@ private slots:
             QVERIFY(q.exec("ALTER TABLE laboratory.tbLabResult DROP COLUMN CorrectedFrom"));
             QVERIFY(q.exec("DROP TABLE laboratory.tbLabResultAudit"));
         }
-        QCOMPARE(host({"server", "init"}).out, made + "upgraded from version 2.\n");
+        QCOMPARE(host({"server", "init"}).out.section('\n', 0, 0), made + "upgraded from version 2.");
         QCOMPARE(tableCount(db, "laboratory.tbLabExamItem WHERE DeltaPercent <> 'N'"), 0);
         QCOMPARE(tableCount(db, "laboratory.tbLabResultAudit"), 0);
         setVersion(7);
@@ -99,6 +105,43 @@ private slots:
                                     "User.ini) names the embedded laboratory /srv/lab."));
     }
 
+    // The owner makes the laboratory and the demo; a working login works in
+    // it and changes neither the schema nor the options; the administrator
+    // changes the options.
+    void eachLoginMayDoWhatItsPeopleDo()
+    {
+        const QString db = unique("roles");
+        useDatabase(db);
+        QCOMPARE(host({"server", "init"}).status, 0);
+        QCOMPARE(host({"demo"}).status, 0);
+        const QString bench = unique("bench"), admin = unique("admin");
+        {
+            QSqlQuery q(m_cluster.connect(db));
+            QVERIFY(q.exec("CREATE ROLE " + bench + " LOGIN IN ROLE lis_working"));
+            QVERIFY(q.exec("CREATE ROLE " + admin + " LOGIN IN ROLE lis_administrator"));
+        }
+        useDatabase(db, bench);
+        QCOMPARE(host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"})
+                     .status,
+                 0);
+        Run r = host({"server", "init"});
+        QVERIFY2(r.status == 0 && r.out.endsWith("it was already; nothing changed.\n"),
+                 qPrintable(r.out + r.err));
+        r = host({"option", "SeparateVerifier", "on"});
+        QVERIFY2(r.status == 1 && r.err.contains("are changed only by its administrator (a login "
+                                                 "in the role lis_administrator)"),
+                 qPrintable(r.err));
+        r = host({"demo"});
+        QVERIFY2(r.status == 1 && r.err.contains("only by the login that owns the laboratory"),
+                 qPrintable(r.err));
+        useDatabase(db, admin);
+        QCOMPARE(host({"option", "SeparateVerifier", "on"}).out,
+                 "SeparateVerifier on: verification by whoever entered a result is refused\n");
+        QCOMPARE(host({"option", "SeparateVerifier", "off"}).out,
+                 "SeparateVerifier off: whoever entered a result may also verify it\n");
+        QCOMPARE(tableCount(db, "laboratory.tbLabLogbook WHERE RequestNum = 'L-1001'"), 1);
+    }
+
     void anEmbeddedLaboratoryIsCopiedWholeAndOnlyOnce()
     {
         // The demo in this workstation's embedded laboratory.
@@ -112,7 +155,7 @@ private slots:
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
         const Run copied = host({"server", "import", folder});
-        QVERIFY2(copied.out.startsWith("Copied 228 rows of 22 tables from " + folder),
+        QVERIFY2(copied.out.startsWith("Copied 230 rows of 22 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read; the audit trail's chain holds on the server.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);
@@ -161,14 +204,16 @@ private:
     }
 
     // This workstation's Server setting names a new, empty database.
-    void useDatabase(const QString& name)
+    // With a login, the database is there already and that login is used.
+    void useDatabase(const QString& name, const QString& login = {})
     {
-        QVERIFY(m_cluster.createDatabase(name));
+        if (login.isEmpty())
+            QVERIFY(m_cluster.createDatabase(name));
         SettingsStore::set("TARVIK Current User", "Connection", "Server",
                            QStringLiteral("postgresql:///%1?host=%2&port=%3&user=%4")
                                .arg(name, m_cluster.socketDir())
                                .arg(m_cluster.port())
-                               .arg(m_cluster.superuser()));
+                               .arg(login.isEmpty() ? m_cluster.superuser() : login));
     }
 
     int tableCount(const QString& database, const QString& tableAndWhere)

@@ -57,6 +57,8 @@ private slots:
                 QString(20, u'\t').replace("\t", "\\t") + "...' (30 characters).");
         row("character beyond 16 bits", QString::fromUtf16(u"Lab_X \U0001F600"),
             QString::fromUtf16(u"Incorrect syntax near '\U0001F600'."));
+        row("the engine's own table", "select * from sqlite_sequence",
+            "Invalid object name 'sqlite_sequence'.");
         row("long table name", "select * from tb" + QString(5000, u'x'),
             "Invalid object name 'tb" + QString(38, u'x') + "...' (5002 characters).");
         row("long column name", "select * from tbLabLogbook where c" + QString(99, u'y') + " = ''",

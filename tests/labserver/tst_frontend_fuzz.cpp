@@ -329,7 +329,8 @@ private slots:
             m_calls.append(std::get<ProcedureCall>(CommandParser::parse(QLatin1String(text))));
         }
         for (const QString& schema : {u"main"_s, u"patient_data"_s}) {
-            const QString tables = u"SELECT name FROM %1.sqlite_master WHERE type = 'table'"_s;
+            const QString tables = u"SELECT name FROM %1.sqlite_master WHERE type = 'table' "
+                                   "AND name NOT LIKE 'sqlite%'"_s;
             for (const QVariantList& row : m_db.query(tables.arg(schema)).rows) {
                 Table t{schema == u"main"_s ? kDatabases[1] : schema, row[0].toString()};
                 const QString columns = QStringLiteral("PRAGMA %1.table_info(\"%2\")");

@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <unistd.h>
@@ -146,47 +148,120 @@ private slots:
         QCOMPARE(QFile::permissions(dir.path()) & 0x0077, QFileDevice::Permissions(0x0055));
     }
 
-    // A foreign file, or half a laboratory: named, and left as it was.
+    // Foreign, damaged, swapped, newer or half laboratories: each named with
+    // what to do, left byte for byte, and nothing made beside them.
     void whatIsNotALaboratoryIsNamedNeverReplaced_data()
     {
         QTest::addColumn<bool>("made"); // a laboratory first
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("content"); // put in its place; null removes it
+        QTest::addColumn<QString>("file"); // the one changed, and named in the message
+        QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("why");
-        const QByteArray list = "Shopping list: milk, bread, eggs.\n"_ba.repeated(200);
         const QString lab = u"laboratory.db"_s, patients = u"patient_data.db"_s;
-        QTest::newRow("foreign laboratory") << false << lab << list << QString();
-        QTest::newRow("foreign patient data") << false << patients << list << QString();
-        QTest::newRow("patient data missing") << true << patients << QByteArray() << "is missing";
-        QTest::newRow("patient data empty") << true << patients << ""_ba
-                                            << "is empty";
-        QTest::newRow("laboratory missing") << true << lab << QByteArray() << "is missing";
+        const auto row = [](const char* name, bool made, const QString& file, const char* change,
+                            const char* why) {
+            QTest::newRow(name) << made << file << QString::fromLatin1(change)
+                                << QString::fromLatin1(why);
+        };
+        row("text as the laboratory", false, lab, "text", "no database at all");
+        row("text as the patient data", false, patients, "text", "no database at all");
+        row("another program's database", false, lab, "sql:CREATE TABLE notes (t TEXT)",
+            "is not a laboratory database");
+        row("another program's mark", true, patients, "sql:PRAGMA application_id = 1234",
+            "another program's");
+        row("halves swapped", true, lab, "swap", "holds the patient data");
+        row("unmarked halves swapped", true, lab, "unmark swap", "holds the patient data");
+        row("newer laboratory", true, lab, "sql:PRAGMA user_version = 99", "newer version");
+        row("newer patient data", true, patients, "sql:PRAGMA user_version = 99", "newer version");
+        row("both empty", false, lab, "empty", "remove the empty files");
+        row("patient data missing", true, patients, "remove", "is missing");
+        row("patient data empty", true, patients, "empty", "is empty");
+        row("laboratory missing", true, lab, "remove", "is missing");
+        row("pages damaged", true, lab, "damage", "restore the laboratory from its backup");
+        row("unreadable", true, lab, "unreadable", "cannot be read by this user");
+        row("disk full", true, lab, "full", "Free space");
     }
     void whatIsNotALaboratoryIsNamedNeverReplaced()
     {
         QFETCH(bool, made);
         QFETCH(QString, file);
-        QFETCH(QByteArray, content);
+        QFETCH(QString, change);
         QFETCH(QString, why);
+        if (change == u"unreadable"_s && geteuid() == 0)
+            QSKIP("root reads anything");
         QTemporaryDir dir;
-        if (made)
+        const QString path = dir.filePath(file);
+        const QString other = dir.filePath(file == u"laboratory.db"_s ? u"patient_data.db"_s
+                                                                      : u"laboratory.db"_s);
+        if (made) {
             makeLaboratory(dir.path());
-        QFile f(dir.filePath(file));
-        QVERIFY(content.isNull()
-                    ? f.remove()
-                    : f.open(QIODevice::WriteOnly) && f.write(content) == content.size());
-        f.close();
+            // Enough rows that damage reaches a table's pages.
+            LabStore store(dir.path());
+            for (int i = 0; i < 200; ++i)
+                store.exec(u"INSERT INTO tbLabOption (Name, Value) VALUES (?, ?)"_s,
+                           {u"R%1"_s.arg(i), QString(60, u'x')});
+        }
+        const auto sqlite = [&](const QString& target, const QString& sql) {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"change"_s);
+            db.setDatabaseName(target);
+            QVERIFY(db.open());
+            QSqlQuery(db).exec(sql);
+            db.close();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(u"change"_s);
+        };
+        if (change == u"text"_s || change == u"empty"_s) {
+            for (const QString& p : change == u"empty"_s && !made ? QStringList{path, other}
+                                                                  : QStringList{path}) {
+                QFile f(p);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write(change == u"text"_s ? "Shopping list: milk, bread, eggs.\n"_ba.repeated(200)
+                                            : QByteArray());
+            }
+        } else if (change.startsWith(u"sql:"_s)) {
+            sqlite(path, change.mid(4));
+        } else if (change.endsWith(u"swap"_s)) {
+            if (change.startsWith(u"unmark"_s)) // as a build before the marks left them
+                for (const QString& p : {path, other})
+                    sqlite(p, u"PRAGMA application_id = 0"_s);
+            QVERIFY(QFile::rename(path, path + u".x"_s) && QFile::rename(other, path) &&
+                    QFile::rename(path + u".x"_s, other));
+        } else if (change == u"remove"_s) {
+            QVERIFY(QFile::remove(path));
+        } else if (change == u"damage"_s) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            const qint64 page = 4096;
+            for (qint64 at = page; at < f.size(); at += page) {
+                f.seek(at);
+                f.write(QByteArray(int(page), '\xa5'));
+            }
+        } else if (change == u"unreadable"_s) {
+            QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        }
         const auto files = [&] {
-            return contents(dir.filePath(u"laboratory.db"_s)) + '|' +
-                   contents(dir.filePath(u"patient_data.db"_s));
+            return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).join(u' ').toUtf8() +
+                   '|' + contents(path) + '|' + contents(other);
         };
         const QByteArray before = files();
 
-        const Caught e = opening(dir.path());
-        QCOMPARE(e.number, ErrNo::DbConnectionFailed);
-        QVERIFY2(e.description.contains(f.fileName()) && e.description.contains(why),
+        const Caught e = caught([&] {
+            LabStore store(dir.path());
+            if (change == u"full"_s) {
+                store.exec(u"PRAGMA main.max_page_count = 1"_s);
+                store.exec(u"INSERT INTO tbLabOption (Name, Value) VALUES ('F', ?)"_s,
+                           {QString(100000, u'x')});
+            }
+            store.query(u"SELECT count(*) FROM tbLabRequest"_s);
+            store.query(u"SELECT count(*) FROM tbPatient"_s);
+        });
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY2(e.number == ErrNo::DbConnectionFailed || e.number == ErrNo::DbCommandFailed,
                  qPrintable(e.description));
-        QCOMPARE(files(), before);
+        QVERIFY2(e.description.contains(change == u"full"_s ? dir.path() : path) &&
+                     e.description.contains(why),
+                 qPrintable(e.description));
+        if (change != u"full"_s)
+            QCOMPARE(files(), before);
     }
 
     void aReadOnlyLaboratorySaysSo()

@@ -1,15 +1,109 @@
 #include "Caught.h"
 #include "ConnSettings.h"
+#include "Connection.h"
+#include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
+#include "LabStore.h"
 #include "PgCluster.h"
 #include "PgConnection.h"
+#include "ServerSchema.h"
 #include "SettingsStore.h"
 
+#include <QElapsedTimer>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <atomic>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+// A TCP link to the test server's socket that the test can freeze: while
+// frozen it moves no byte either way and closes nothing, as a stopped
+// router or a suspended proxy would.
+class FreezableLink {
+public:
+    explicit FreezableLink(const QString& serverSocket)
+        : m_target(QFile::encodeName(serverSocket))
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&a), size);
+        ::listen(m_listener, 8);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &size);
+        m_port = ntohs(a.sin_port);
+        m_thread = std::thread([this] { pump(); });
+    }
+    ~FreezableLink()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (int fd : m_fds)
+            ::close(fd);
+        ::close(m_listener);
+    }
+    int port() const { return m_port; }
+    void freeze() { m_frozen = true; }
+
+private:
+    void pump()
+    {
+        std::vector<std::pair<int, int>> pairs; // client, server
+        while (!m_stop) {
+            std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
+            for (auto [c, s] : pairs)
+                fds.insert(fds.end(), {{c, POLLIN, 0}, {s, POLLIN, 0}});
+            if (m_frozen) {
+                QThread::msleep(50);
+                continue;
+            }
+            if (::poll(fds.data(), fds.size(), 50) <= 0)
+                continue;
+            if (fds[0].revents & POLLIN) {
+                const int c = ::accept(m_listener, nullptr, nullptr);
+                const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                sockaddr_un u{};
+                u.sun_family = AF_UNIX;
+                qstrncpy(u.sun_path, m_target.constData(), sizeof u.sun_path);
+                ::connect(s, reinterpret_cast<sockaddr*>(&u), sizeof u);
+                pairs.emplace_back(c, s);
+                m_fds << c << s;
+            }
+            for (size_t i = 0; i < pairs.size(); ++i)
+                for (int side = 0; side < 2; ++side)
+                    if (fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP)) {
+                        char buffer[16384];
+                        const auto [from, to] = side == 0 ? pairs[i] : std::pair{pairs[i].second, pairs[i].first};
+                        const ssize_t n = ::read(from, buffer, sizeof buffer);
+                        if (n > 0)
+                            (void)::write(to, buffer, size_t(n));
+                        else
+                            ::shutdown(to, SHUT_WR);
+                    }
+        }
+    }
+
+    QByteArray m_target;
+    int m_listener = -1;
+    int m_port = 0;
+    QList<int> m_fds;
+    std::atomic<bool> m_frozen = false;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+} // namespace
 
 // The Server setting read once for both engines, and the PostgreSQL login it leads to.
 class TstPgConnection : public QObject {
@@ -97,6 +191,122 @@ private slots:
         for (const QString& part : opens ? QStringList() : row[3].split(u'|'))
             QVERIFY2(e.description.contains(part) && !e.description.contains("s3cret"),
                      qPrintable(e.description));
+    }
+
+    // One workstation's link freezes in the middle of its save: the server
+    // ends that session, so another's save goes through, and the frozen one
+    // fails in words with nothing of its save kept.
+    void aFrozenLinkHoldsNobodyUp()
+    {
+        if (!clusterUp())
+            QSKIP(qPrintable(m_pg->reason()));
+        const QString db = laboratory(u"frozen"_s);
+        FreezableLink link(u"%1/.s.PGSQL.%2"_s.arg(m_pg->socketDir()).arg(m_pg->port()));
+        std::atomic<int> step = 0;
+        QString frozenError;
+        qint64 frozenFor = 0;
+        std::thread frozen([&] {
+            Connection c;
+            c.open(u"Data Source=postgresql://%1@127.0.0.1:%2/%3?sslmode=disable"_s.arg(
+                m_pg->superuser())
+                       .arg(link.port())
+                       .arg(db));
+            c.beginTrans();
+            c.execute(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"_s);
+            step = 1;
+            while (step != 2)
+                QThread::msleep(10);
+            QElapsedTimer t;
+            t.start();
+            frozenError = caught([&] {
+                c.execute(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1002','','MT01','','',''"_s);
+                c.commitTrans();
+            }).description;
+            frozenFor = t.elapsed();
+            caught([&] { c.rollbackTrans(); });
+        });
+        while (step != 1)
+            QThread::msleep(10);
+        link.freeze();
+        step = 2;
+
+        QElapsedTimer t;
+        t.start();
+        Connection other;
+        other.open(direct(db));
+        QString busy;
+        while (t.elapsed() < 40000) {
+            busy = caught([&] {
+                other.execute(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1003','','MT02','','',''"_s);
+            }).description;
+            if (busy.isEmpty())
+                break;
+            QVERIFY2(busy.contains(u"is busy"_s), qPrintable(busy));
+        }
+        QVERIFY2(busy.isEmpty() && t.elapsed() < 40000, qPrintable(busy));
+        qInfo("The other workstation saved after %lld ms", t.elapsed());
+        frozen.join();
+        QVERIFY2(frozenError.startsWith(u"The laboratory server at 127.0.0.1:%1 cannot be reached: "_s.arg(link.port())) &&
+                     frozenError.contains(u"Nothing of the unfinished save was kept"_s),
+                 qPrintable(frozenError));
+        QVERIFY2(frozenFor < 50000, qPrintable(QString::number(frozenFor)));
+        qInfo("The frozen workstation failed after %lld ms", frozenFor);
+        QSqlQuery q(m_pg->connect(db));
+        QVERIFY(q.exec(u"SELECT string_agg(RequestNum, ',' ORDER BY RequestNum) FROM "
+                       "laboratory.tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002', "
+                       "'L-1003')"_s) && q.next());
+        QCOMPARE(q.value(0).toString(), u"L-1003"_s);
+    }
+
+    // A server restarted between two saves costs the workstation nothing.
+    void aRestartedServerIsConnectedAgain()
+    {
+        if (!clusterUp())
+            QSKIP(qPrintable(m_pg->reason()));
+        const QString db = laboratory(u"restarted"_s);
+        Connection c;
+        c.open(direct(db));
+        const QStringList requests{"L-1001", "L-1002", "L-1003", "L-1004", "L-1005", "L-1007"};
+        for (const QString& request : requests) {
+            if (request == u"L-1004"_s)
+                QVERIFY2(m_pg->restart(), qPrintable(m_pg->reason()));
+            const Caught e = caught([&] {
+                c.execute(u"Lab_ResultEntryDLL_SaveToLogbook '%1','','MT01','','',''"_s.arg(request));
+            });
+            QVERIFY2(e.number == 0, qPrintable(e.description));
+        }
+        QSqlQuery q(m_pg->connect(db, u"after restart"_s));
+        QVERIFY2(q.exec(u"SELECT string_agg(RequestNum, ',' ORDER BY RequestNum) FROM "
+                        "laboratory.tbLabLogbook WHERE RequestNum IN ('%1')"_s.arg(requests.join(u"', '"_s))) &&
+                     q.next(),
+                 qPrintable(q.lastError().text()));
+        QCOMPARE(q.value(0).toString(), requests.join(u','));
+    }
+
+private:
+    bool clusterUp()
+    {
+        if (!m_pg && (m_pg = std::make_unique<PgCluster>())->available())
+            m_pg->start();
+        return m_pg->isRunning();
+    }
+    // A demo laboratory made by server init in a new database of the test's server.
+    QString laboratory(const QString& name)
+    {
+        registerLabDrivers();
+        if (!m_pg->createDatabase(name))
+            qFatal("%s", qPrintable(m_pg->reason()));
+        QSqlDatabase db = m_pg->connect(name);
+        ServerSchema::init(db, name);
+        LabStore store(ConnectionString::parse(direct(name)));
+        DemoLaboratory::build(store, QDate(2024, 3, 7));
+        return name;
+    }
+    QString direct(const QString& name) const
+    {
+        return u"Data Source=postgresql:///%1?host=%2&port=%3&user=%4"_s.arg(name, m_pg->socketDir())
+            .arg(m_pg->port())
+            .arg(m_pg->superuser());
     }
 };
 

@@ -211,6 +211,14 @@ bool PgCluster::stop()
     return true;
 }
 
+bool PgCluster::restart()
+{
+    return m_running &&
+           run(m_binDir + u"/pg_ctl"_s,
+               {u"--pgdata="_s + m_dataDir, u"--log="_s + m_dataDir + u"/server.log"_s,
+                u"--mode=fast"_s, u"--wait"_s, u"--timeout=30"_s, u"--silent"_s, u"restart"_s});
+}
+
 bool PgCluster::createDatabase(const QString& name, const QString& templateName)
 {
     QSqlDatabase db = connect(u"postgres"_s);

@@ -25,6 +25,8 @@ public:
     // Immediate shutdown, then removes the folders made; true when the
     // server is known to be down.
     bool stop();
+    // A fast restart, as an administrator's pg_ctl restart: every session ends.
+    bool restart();
     bool isRunning() const { return m_running; }
     QString reason() const { return m_missing.isEmpty() ? m_error : m_missing; }
 
