@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QTextStream>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,10 +60,11 @@ struct Library {
     char* argv[4] = {name, nullptr, nullptr, nullptr};
     std::unique_ptr<QTextStream> err;
     std::unique_ptr<UnattendedPresenter> unattended;
-    bool ready = false;    // between a successful lis_init and lis_shutdown
+    // Read by every thread to turn the wrong ones away.
+    std::atomic<bool> ready = false; // between a successful lis_init and lis_shutdown
+    std::atomic<std::thread::id> owner; // the thread that called lis_init
     bool wasShut = false;  // lis_shutdown was called since
     bool exitHook = false; // the release at exit is registered
-    std::thread::id owner; // the thread that called lis_init
 };
 Library& library()
 {
@@ -78,7 +80,7 @@ void release()
     l.err.reset();
     l.app.reset();
     l.ready = false;
-    l.owner = {};
+    l.owner = std::thread::id();
 }
 
 // A host that returns from main (or calls exit) without lis_shutdown: by

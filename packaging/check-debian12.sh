@@ -5,6 +5,8 @@
 # `lis-host walkthrough ~/walk` and a one-line C host that ends without
 # lis_shutdown. Runs as root (debootstrap, chroot); everything it makes is
 # in one new folder under TMPDIR, removed at the end unless KEEP=1.
+# BASE=FILE.tgz keeps the downloaded base there for the next run (made by
+# debootstrap --make-tarball when FILE.tgz does not exist yet).
 #   packaging/check-debian12.sh [MIRROR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +35,15 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== debootstrap bookworm into $root"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+base=()
+if [ -n "${BASE:-}" ]; then
+    if [ ! -f "$BASE" ]; then
+        debootstrap --variant=minbase --make-tarball="$BASE" bookworm "$work/download" "$mirror" \
+            >"$work/debootstrap.log" 2>&1 || { tail -20 "$work/debootstrap.log"; exit 1; }
+    fi
+    base=(--unpack-tarball="$(realpath "$BASE")")
+fi
+debootstrap --variant=minbase "${base[@]}" bookworm "$root" "$mirror" >>"$work/debootstrap.log" 2>&1 ||
     { tail -20 "$work/debootstrap.log"; exit 1; }
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
