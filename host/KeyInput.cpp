@@ -33,12 +33,10 @@ QString textOf(Qt::Key key, Qt::KeyboardModifiers mods)
     return (mods & Qt::ShiftModifier) ? QString(c) : QString(c.toLower());
 }
 
-void send(QWidget* target, bool press, Qt::Key key, Qt::KeyboardModifiers mods,
-          const QString& text)
+void send(QWidget* target, bool press, Qt::Key key, Qt::KeyboardModifiers mods, const QString& text)
 {
     QKeyEvent event(press ? QEvent::KeyPress : QEvent::KeyRelease, key, mods, text);
-    if (press &&
-        qt_sendShortcutOverrideEvent(target, event.timestamp(), key, mods, text, false, 1))
+    if (press && qt_sendShortcutOverrideEvent(target, event.timestamp(), key, mods, text, false, 1))
         return;
     QApplication::sendEvent(target, &event);
 }
@@ -57,12 +55,12 @@ void click(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods)
 
 void type(QWidget* target, const QString& text)
 {
+    if (!target)
+        return;
     for (const QChar c : text) {
-        const bool upper = c.isUpper();
+        // Qt's key codes for Latin-1 are the upper-case characters.
         const Qt::Key key = Qt::Key(c.toUpper().unicode());
-        const Qt::KeyboardModifiers mods = upper ? Qt::ShiftModifier : Qt::NoModifier;
-        if (!target)
-            return;
+        const Qt::KeyboardModifiers mods = c.isUpper() ? Qt::ShiftModifier : Qt::NoModifier;
         send(target, true, key, mods, QString(c));
         send(target, false, key, mods, QString(c));
     }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QString>
-#include <functional>
 #include <Qt>
+#include <functional>
 
 class QWidget;
 

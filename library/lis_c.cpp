@@ -61,10 +61,10 @@ struct Library {
     std::unique_ptr<QTextStream> err;
     std::unique_ptr<UnattendedPresenter> unattended;
     // Read by every thread to turn the wrong ones away.
-    std::atomic<bool> ready = false; // between a successful lis_init and lis_shutdown
+    std::atomic<bool> ready = false;    // between a successful lis_init and lis_shutdown
     std::atomic<std::thread::id> owner; // the thread that called lis_init
-    bool wasShut = false;  // lis_shutdown was called since
-    bool exitHook = false; // the release at exit is registered
+    bool wasShut = false;               // lis_shutdown was called since
+    bool exitHook = false;              // the release at exit is registered
 };
 Library& library()
 {
@@ -129,8 +129,8 @@ QString text(const char* s)
 
 int missing(const char* what)
 {
-    return failed(ErrNo::InvalidUseOfNull, QStringLiteral("Invalid use of Null: %1").arg(
-                                               QLatin1String(what)));
+    return failed(ErrNo::InvalidUseOfNull,
+                  QStringLiteral("Invalid use of Null: %1").arg(QLatin1String(what)));
 }
 
 // Qt's objects belong to the thread that made the application object; a
@@ -255,8 +255,8 @@ void lis_entry_free(lis_entry* entry)
     run([entry] { delete entry; });
 }
 
-#define LIS_ENTRY_SETTER(name, type, call)                                                        \
-    int name(lis_entry* entry, type value)                                                        \
+#define LIS_ENTRY_SETTER(name, type, call)                                                         \
+    int name(lis_entry* entry, type value)                                                         \
     {                                                                                              \
         if (wrongThread())                                                                         \
             return -1;                                                                             \
@@ -273,8 +273,7 @@ LIS_ENTRY_SETTER(lis_entry_set_employee_name, const char*, EmployeeName(text(val
 LIS_ENTRY_SETTER(lis_entry_set_clerk, int, Clerk(value != 0))
 LIS_ENTRY_SETTER(lis_entry_set_supervisor_id, const char*, SupervisorId(text(value)))
 
-int lis_entry_show(lis_entry* entry, const char* request_num, const short* top,
-                   const double* left)
+int lis_entry_show(lis_entry* entry, const char* request_num, const short* top, const double* left)
 {
     if (wrongThread())
         return -1;
@@ -303,10 +302,11 @@ int lis_entry_show(lis_entry* entry, const char* request_num, const short* top,
         }
         entry->object.Show_ResultEntry(text(request_num), t, l);
         if (watch && watch->windows == 0)
-            throw LisError(LIS_NOT_SHOWN,
-                           watch->lastMessage.isEmpty()
-                               ? QStringLiteral("The request %1 was not shown.").arg(text(request_num))
-                               : watch->lastMessage);
+            throw LisError(
+                LIS_NOT_SHOWN,
+                watch->lastMessage.isEmpty()
+                    ? QStringLiteral("The request %1 was not shown.").arg(text(request_num))
+                    : watch->lastMessage);
     });
 }
 

@@ -63,8 +63,8 @@ QString componentFile()
                 RTLD_DL_LINKMAP) == 0)
         return QString();
     const bool program = !map || !map->l_name || !*map->l_name;
-    const QString path = program ? QStringLiteral("/proc/self/exe")
-                                 : QString::fromLocal8Bit(info.dli_fname);
+    const QString path =
+        program ? QStringLiteral("/proc/self/exe") : QString::fromLocal8Bit(info.dli_fname);
     return QFileInfo(path).canonicalFilePath();
 }
 
@@ -86,8 +86,8 @@ QString reportFolder()
         QStringList candidates;
         if (!self.isEmpty()) {
             const QString dir = QFileInfo(self).absolutePath();
-            for (const char* up : {"/../share/lis-result-entry/reports",
-                                   "/../../share/lis-result-entry/reports"})
+            for (const char* up :
+                 {"/../share/lis-result-entry/reports", "/../../share/lis-result-entry/reports"})
                 candidates << QDir::cleanPath(dir + QLatin1String(up));
             candidates << dir;
         }
