@@ -5,7 +5,9 @@
 #                           reports into ./walkthrough)
 #   ./do test               build, then run every test through ctest
 #   ./do bench              build, then run the benchmarks
-#   ./do package            build for /usr and make the Debian package in build-package/
+#   ./do package            build for /usr and make the Debian packages in build-package/
+#                           (liblisresultentry0, liblisresultentry-dev, lis-result-entry-tools),
+#                           then check them with lintian
 # LIS_SANITIZE=1 builds with AddressSanitizer and UndefinedBehaviorSanitizer,
 # LIS_WERROR=1 turns warnings into errors (CI sets both).
 set -euo pipefail
@@ -18,9 +20,10 @@ cd "$(dirname "$0")"
 # initdb on PATH that may belong to another version.
 # qt6-serialport-dev: lis-instrument reads analysers on serial lines as well as TCP.
 # python3: the installed-package test runs the Python example host.
+# lintian: the installed-package test checks the Debian packages with it when they were made.
 PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
           libgl-dev xvfb xauth poppler-utils fonts-dejavu-core postgresql libqt6sql6-psql
-          qt6-serialport-dev python3)
+          qt6-serialport-dev python3 lintian)
 
 ensure_packages() {
     local missing=()
@@ -82,12 +85,23 @@ test)
     ctest --test-dir "$(build_dir)" --output-on-failure -j"$(nproc)"
     ;;
 package)
+    PACKAGES+=(debhelper dpkg-dev fakeroot)
     ensure_packages
-    # A build of its own for /usr, so the package's paths are Debian's.
-    cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-        -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-    cmake --build build-package -j"$(nproc)" --target lis_resultentry lis-host lis-instrument
-    (cd build-package && cpack -G DEB)
+    # The sources with packaging/debian at their top, in a folder of their own,
+    # so dpkg-buildpackage writes the packages into build-package/. The build
+    # folder inside stays between runs; the debian/ folder is made afresh, so
+    # every step runs again.
+    src=build-package/source
+    mkdir -p "$src"
+    git ls-files -z -co --exclude-standard |
+        while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done |
+        tar -c --null -T - | tar -x -C "$src"
+    rm -rf "$src/debian"
+    cp -r packaging/debian "$src/debian"
+    (cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -b -uc -us -nc)
+    version=$(dpkg-parsechangelog -l packaging/debian/changelog -S Version)
+    lintian --fail-on error,warning build-package/*_"$version"_*.deb
+    echo "Packages: $(ls build-package/*_"$version"_*.deb | tr '\n' ' ')"
     ;;
 *)
     echo "usage: ./do run [REQUESTNUM] | ./do test | ./do bench | ./do package" >&2

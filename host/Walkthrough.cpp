@@ -4,6 +4,7 @@
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
 #include "FlexGrid.h"
+#include "KeyInput.h"
 #include "LisError.h"
 #include "PrivateFiles.h"
 #include "ResultWindows.h"
@@ -21,7 +22,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTest>
 
 namespace {
 class Session {
@@ -55,8 +55,8 @@ public:
     {
         QApplication::setActiveWindow(&w);
         w.activateWindow();
-        if (!QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == w.windowHandle(); },
-                             2000))
+        if (!KeyInput::waitFor(
+                [&] { return QGuiApplication::focusWindow() == w.windowHandle(); }, 2000))
             qWarning("%s did not become active", qPrintable(w.objectName()));
     }
 
@@ -70,12 +70,12 @@ public:
             qWarning("No window takes the key %d", key);
             return;
         }
-        QTest::keyClick(target, Qt::Key(key), mods);
+        KeyInput::click(target, Qt::Key(key), mods);
         if (mods & Qt::AltModifier)
-            QTest::qWait(150); // a button's mnemonic clicks it a moment later
+            KeyInput::wait(150); // a button's mnemonic clicks it a moment later
     }
 
-    static void type(const QString& text) { QTest::keyClicks(QApplication::focusWidget(), text); }
+    static void type(const QString& text) { KeyInput::type(QApplication::focusWidget(), text); }
 
     // The window as it shows on a 1366 x 768 screen, maximised.
     void maximisedShot(QWidget& w, const QString& name)

@@ -4,8 +4,9 @@
 #include "AutomationObject.h"
 #include "ResultWindows.h"
 
-// What C++ hosts call that the C interface does not: kept in the library.
-LIS_EXPORT extern auto* const lisCreateObject = &CreateObject;
+// What C++ hosts call that the C interface does not (CreateObject): this
+// reference keeps it in the library, whose version script exports it.
+[[gnu::used]] static auto* const g_createObject = &CreateObject;
 
 namespace {
 const bool g_windows = [] {

@@ -11,10 +11,13 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QTextStream>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <thread>
 
 struct lis_entry {
     clsLISResultEntry object;
@@ -52,14 +55,47 @@ struct Library {
     std::unique_ptr<QApplication> app; // only when the host had none
     int argc = 1;
     char name[16] = "lis-component";
-    char* argv[2] = {name, nullptr};
+    char platformOption[16] = "-platform";
+    char offscreen[16] = "offscreen";
+    char* argv[4] = {name, nullptr, nullptr, nullptr};
     std::unique_ptr<QTextStream> err;
     std::unique_ptr<UnattendedPresenter> unattended;
+    // Read by every thread to turn the wrong ones away.
+    std::atomic<bool> ready = false;    // between a successful lis_init and lis_shutdown
+    std::atomic<std::thread::id> owner; // the thread that called lis_init
+    bool wasShut = false;               // lis_shutdown was called since
+    bool exitHook = false;              // the release at exit is registered
 };
 Library& library()
 {
     static Library l;
     return l;
+}
+
+void release()
+{
+    Library& l = library();
+    Presenter::install(nullptr);
+    l.unattended.reset();
+    l.err.reset();
+    l.app.reset();
+    l.ready = false;
+    l.owner = std::thread::id();
+}
+
+// A host that returns from main (or calls exit) without lis_shutdown: by
+// now Qt's own global state made after lis_init (the database connections'
+// registry among it) may be gone, and destroying the application object
+// would use it. The object is left to the end of the process instead.
+void releaseAtExit()
+{
+    Library& l = library();
+    if (!l.app)
+        return;
+    if (l.owner == std::this_thread::get_id())
+        Presenter::install(nullptr);
+    (void)l.app.release();
+    l.ready = false;
 }
 
 int failed(int number, const QString& text)
@@ -93,8 +129,46 @@ QString text(const char* s)
 
 int missing(const char* what)
 {
-    return failed(ErrNo::InvalidUseOfNull, QStringLiteral("Invalid use of Null: %1").arg(
-                                               QLatin1String(what)));
+    return failed(ErrNo::InvalidUseOfNull,
+                  QStringLiteral("Invalid use of Null: %1").arg(QLatin1String(what)));
+}
+
+// Qt's objects belong to the thread that made the application object; a
+// call from another would wait on it forever or corrupt it.
+bool wrongThread()
+{
+    const Library& l = library();
+    if (!l.ready || l.owner == std::this_thread::get_id())
+        return false;
+    failed(LIS_WRONG_THREAD, QStringLiteral("call from the thread that called lis_init"));
+    return true;
+}
+
+// Why windows cannot be shown here, or empty. Without a display an
+// unattended host gets the offscreen platform instead.
+QString noDisplay(int flags, bool& offscreen)
+{
+    offscreen = false;
+    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM").trimmed().toLower();
+    const QByteArray first = chosen.split(';').first().split(':').first();
+    const bool x = !qEnvironmentVariableIsEmpty("DISPLAY");
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    bool missingDisplay = false;
+    if (first.isEmpty())
+        missingDisplay = !x && !wayland;
+    else if (first.startsWith("xcb"))
+        missingDisplay = !x;
+    else if (first.startsWith("wayland"))
+        missingDisplay = !wayland;
+    if (!missingDisplay)
+        return QString();
+    if (flags & LIS_UNATTENDED) {
+        offscreen = true;
+        return QString();
+    }
+    return QStringLiteral("No display to show the result windows on (DISPLAY and "
+                          "WAYLAND_DISPLAY are not set): run the host in a desktop session, or "
+                          "call lis_init with LIS_UNATTENDED.");
 }
 } // namespace
 
@@ -102,10 +176,33 @@ extern "C" {
 
 int lis_init(int flags)
 {
+    if (wrongThread())
+        return -1;
     return run([flags] {
         Library& l = library();
-        if (!QCoreApplication::instance())
+        QCoreApplication* existing = QCoreApplication::instance();
+        if (existing && !qobject_cast<QApplication*>(existing))
+            throw LisError(LIS_INIT_FAILED,
+                           QStringLiteral("The host's application object is a %1; the result "
+                                          "windows need a QApplication. Create a QApplication "
+                                          "instead, or none and let lis_init make it.")
+                               .arg(QLatin1String(existing->metaObject()->className())));
+        if (!existing) {
+            bool offscreen = false;
+            const QString reason = noDisplay(flags, offscreen);
+            if (!reason.isEmpty())
+                throw LisError(LIS_INIT_FAILED, reason);
+            l.argc = 1;
+            l.argv[1] = nullptr;
+            if (offscreen) {
+                l.argv[l.argc++] = l.platformOption;
+                l.argv[l.argc++] = l.offscreen;
+            }
+            l.argv[l.argc] = nullptr;
             l.app = std::make_unique<QApplication>(l.argc, l.argv);
+            if (!l.exitHook)
+                l.exitHook = std::atexit(releaseAtExit) == 0;
+        }
         if (flags & LIS_UNATTENDED) {
             if (!l.unattended) {
                 l.err = std::make_unique<QTextStream>(stderr);
@@ -115,16 +212,20 @@ int lis_init(int flags)
         } else {
             Presenter::install(nullptr);
         }
+        l.ready = true;
+        l.wasShut = false;
+        l.owner = std::this_thread::get_id();
     });
 }
 
 void lis_shutdown(void)
 {
+    if (wrongThread())
+        return;
     Library& l = library();
-    Presenter::install(nullptr);
-    l.unattended.reset();
-    l.err.reset();
-    l.app.reset();
+    const bool wasReady = l.ready;
+    release();
+    l.wasShut = l.wasShut || wasReady;
 }
 
 int lis_last_error_number(void)
@@ -139,6 +240,8 @@ const char* lis_last_error(void)
 
 int lis_entry_new(lis_entry** out)
 {
+    if (wrongThread())
+        return -1;
     if (!out)
         return missing("out");
     *out = nullptr;
@@ -147,12 +250,16 @@ int lis_entry_new(lis_entry** out)
 
 void lis_entry_free(lis_entry* entry)
 {
+    if (wrongThread())
+        return; // kept: freeing it here is what would crash
     run([entry] { delete entry; });
 }
 
-#define LIS_ENTRY_SETTER(name, type, call)                                                        \
-    int name(lis_entry* entry, type value)                                                        \
+#define LIS_ENTRY_SETTER(name, type, call)                                                         \
+    int name(lis_entry* entry, type value)                                                         \
     {                                                                                              \
+        if (wrongThread())                                                                         \
+            return -1;                                                                             \
         if (!entry)                                                                                \
             return missing("entry");                                                               \
         return run([&] { entry->object.call; });                                                   \
@@ -166,9 +273,17 @@ LIS_ENTRY_SETTER(lis_entry_set_employee_name, const char*, EmployeeName(text(val
 LIS_ENTRY_SETTER(lis_entry_set_clerk, int, Clerk(value != 0))
 LIS_ENTRY_SETTER(lis_entry_set_supervisor_id, const char*, SupervisorId(text(value)))
 
-int lis_entry_show(lis_entry* entry, const char* request_num, const short* top,
-                   const double* left)
+int lis_entry_show(lis_entry* entry, const char* request_num, const short* top, const double* left)
 {
+    if (wrongThread())
+        return -1;
+    const Library& lib = library();
+    if (!lib.ready || !qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return failed(LIS_NOT_READY, lib.wasShut ? QStringLiteral("lis_shutdown was called: call "
+                                                                  "lis_init again before showing "
+                                                                  "a window.")
+                                                 : QStringLiteral("Call lis_init before showing a "
+                                                                  "window."));
     if (!entry)
         return missing("entry");
     return run([&] {
@@ -187,15 +302,18 @@ int lis_entry_show(lis_entry* entry, const char* request_num, const short* top,
         }
         entry->object.Show_ResultEntry(text(request_num), t, l);
         if (watch && watch->windows == 0)
-            throw LisError(LIS_NOT_SHOWN,
-                           watch->lastMessage.isEmpty()
-                               ? QStringLiteral("The request %1 was not shown.").arg(text(request_num))
-                               : watch->lastMessage);
+            throw LisError(
+                LIS_NOT_SHOWN,
+                watch->lastMessage.isEmpty()
+                    ? QStringLiteral("The request %1 was not shown.").arg(text(request_num))
+                    : watch->lastMessage);
     });
 }
 
 int lis_connsettings_new(lis_connsettings** out)
 {
+    if (wrongThread())
+        return -1;
     if (!out)
         return missing("out");
     *out = nullptr;
@@ -204,12 +322,16 @@ int lis_connsettings_new(lis_connsettings** out)
 
 void lis_connsettings_free(lis_connsettings* settings)
 {
-    delete settings;
+    if (wrongThread())
+        return;
+    run([settings] { delete settings; });
 }
 
 int lis_connsettings_connstr(lis_connsettings* settings, int reg_type, const char* reg_sql_db,
                              char** out)
 {
+    if (wrongThread())
+        return -1;
     if (!settings)
         return missing("settings");
     if (!out)

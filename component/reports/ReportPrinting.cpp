@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <dlfcn.h>
+#include <link.h>
 
 ReportViewer::~ReportViewer() = default;
 
@@ -51,23 +52,55 @@ void installReportViewer(std::function<std::unique_ptr<ReportViewer>()> make)
     viewerMaker() = std::move(make);
 }
 
+namespace {
+// The file the component's code was loaded from, symlinks and merged-/usr
+// aliases resolved: the shared library, or the program it is linked into
+// (whose name as loaded may be a bare name found through PATH).
+QString componentFile()
+{
+    Dl_info info{};
+    link_map* map = nullptr;
+    if (dladdr1(reinterpret_cast<void*>(&reportFolder), &info, reinterpret_cast<void**>(&map),
+                RTLD_DL_LINKMAP) == 0)
+        return QString();
+    const bool program = !map || !map->l_name || !*map->l_name;
+    const QString path =
+        program ? QStringLiteral("/proc/self/exe") : QString::fromLocal8Bit(info.dli_fname);
+    return QFileInfo(path).canonicalFilePath();
+}
+
+bool holdsReports(const QString& folder)
+{
+    return !folder.isEmpty() &&
+           !QDir(folder).entryList({QStringLiteral("*.RPT")}, QDir::Files).isEmpty();
+}
+} // namespace
+
 QString reportFolder()
 {
-    // The component's own program file is the shared library (or the
-    // program it is linked into): installed, its reports are in the data
-    // folder beside it; in the build tree, beside the programs.
+    // Installed, the reports are in the data folder beside the library's
+    // (or program's) own folder; in the build tree, beside the programs. The
+    // install prefix comes last: a build tree must not pick up an older
+    // installation's reports.
     static const QString folder = [] {
-        Dl_info info{};
-        if (dladdr(reinterpret_cast<void*>(&reportFolder), &info) != 0 && info.dli_fname) {
-            const QFileInfo self(QString::fromLocal8Bit(info.dli_fname));
-            for (const char* up : {"/../share/lis-result-entry/reports",
-                                   "/../../share/lis-result-entry/reports"}) {
-                const QString installed =
-                    QDir::cleanPath(self.absolutePath() + QLatin1String(up));
-                if (QFileInfo(installed).isDir())
-                    return installed;
-            }
+        const QString self = componentFile();
+        QStringList candidates;
+        if (!self.isEmpty()) {
+            const QString dir = QFileInfo(self).absolutePath();
+            for (const char* up :
+                 {"/../share/lis-result-entry/reports", "/../../share/lis-result-entry/reports"})
+                candidates << QDir::cleanPath(dir + QLatin1String(up));
+            candidates << dir;
         }
+        const QString program = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+        if (!program.isEmpty())
+            candidates << QFileInfo(program).absolutePath();
+#ifdef LIS_INSTALL_REPORTS
+        candidates << QStringLiteral(LIS_INSTALL_REPORTS);
+#endif
+        for (const QString& c : candidates)
+            if (holdsReports(c))
+                return c;
         return QCoreApplication::applicationDirPath();
     }();
     return folder;

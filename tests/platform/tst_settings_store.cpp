@@ -102,6 +102,7 @@ private slots:
         row("password=\"\"x\"\"", "\"x\"", "\"\"x\"\"");
         row("password=\"a\\\\b\\\"c\"", "a\\\\b\\\"c", "a\\b\"c");
         row("password=@@x", "@@x", "@x");
+        row("password=\"\"", "", "");
     }
     void handWrittenValuesReadAsWritten()
     {
