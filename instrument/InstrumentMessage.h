@@ -49,4 +49,5 @@ struct InstrumentMessage {
 struct MessageError {
     int at = 0;
     QString reason;
+    bool unsupported = false; // a kind of message not taken here, not a broken one
 };

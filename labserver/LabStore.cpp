@@ -229,6 +229,13 @@ void LabStore::addMissingColumns()
           QStringLiteral("CriticalCalledTo TEXT"), QStringLiteral("CriticalCalledAt DATETIME"),
           QStringLiteral("CriticalCalledBy TEXT"), QStringLiteral("DeltaAcknowledgedBy TEXT"),
           QStringLiteral("DeltaAcknowledgedAt DATETIME"), QStringLiteral("CorrectedFrom TEXT")}},
+        // Result statuses of downloads; each message's sender and verdict.
+        {QStringLiteral("tbLabInstrumentDLHemaResult"),
+         {QStringLiteral("ResultStatus TEXT NOT NULL DEFAULT ''"),
+          QStringLiteral("Corrects INTEGER")}},
+        {QStringLiteral("tbLabInstrumentMessage"),
+         {QStringLiteral("Sender TEXT NOT NULL DEFAULT ''"),
+          QStringLiteral("Verdict TEXT NOT NULL DEFAULT ''")}},
     };
     for (const auto& [table, columns] : added) {
         QStringList present;

@@ -322,7 +322,9 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
         return error(1, u"MSH-9 message type is empty"_s);
     if (type != u"ORU" || trigger != u"R01") {
         const QString sent = (trigger.isEmpty() ? type : type + u'^' + trigger).left(24);
-        return error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
+        MessageError e = error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
+        e.unsupported = true;
+        return e;
     }
 
     InstrumentMessage m;
@@ -385,8 +387,9 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
     return m;
 }
 
-QByteArray Hl7Parser::ack(const QByteArray& original, bool accepted, const QString& reason)
+QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, const QString& reason)
 {
+    bool accepted = code == "AA";
     const Pieces lines = segments(original, true);
     const auto header =
         lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(lines.constFirst());
@@ -416,6 +419,10 @@ QByteArray Hl7Parser::ack(const QByteArray& original, bool accepted, const QStri
     QByteArray type = "ACK";
     if (!trigger.isEmpty())
         type += char(d.component) + trigger;
+    // The message structure component came with version 2.3.1.
+    static const QByteArrayList before231 = {"2.1", "2.2", "2.3"};
+    if (!trigger.isEmpty() && !before231.contains(piece(version, d.component).trimmed().toByteArray()))
+        type += char(d.component) + QByteArray("ACK");
     // The time sent, to the second, and to the millisecond our control id.
     const QByteArray stamp = Clock::now().toString(u"yyyyMMddHHmmsszzz"_s).toLatin1();
     const QList<QByteArray> msh = {"MSH",
@@ -430,7 +437,10 @@ QByteArray Hl7Parser::ack(const QByteArray& original, bool accepted, const QStri
                                    stamp,
                                    processing,
                                    version};
-    QList<QByteArray> msa = {"MSA", accepted ? "AA" : "AE", h.field(10).toByteArray()};
+    QList<QByteArray> msa = {"MSA", accepted ? QByteArray("AA")
+                                             : code == "AR" ? QByteArray("AR")
+                                                            : QByteArray("AE"),
+                             h.field(10).toByteArray()};
     if (!accepted && !why.isEmpty()) {
         const bool latin1 = piece(h.field(18), d.repeat) == "8859/1";
         const QByteArray bytes = latin1 ? why.toLatin1() : why.toUtf8();

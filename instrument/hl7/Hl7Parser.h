@@ -39,7 +39,13 @@ public:
     // The ACK answering `original`, segments ended by CR, unframed: MSH with
     // the original's delimiters, sending and receiving application and
     // facility swapped, the time from Clock::now(), type ACK^<original
-    // trigger>, its own control id, processing id and version copied; then
-    // MSA|AA|<control id>, or MSA|AE|<control id>|<reason, escaped>.
-    static QByteArray ack(const QByteArray& original, bool accepted, const QString& reason = {});
+    // trigger> (and ^ACK from version 2.3.1 on), its own control id, processing id
+    // and version copied; then MSA|AA|<control id>, or MSA|AE (AR for a
+    // retry)|<control id>|<reason, escaped>.
+    static QByteArray reply(const QByteArray& original, QByteArrayView code,
+                            const QString& reason = {});
+    static QByteArray ack(const QByteArray& original, bool accepted, const QString& reason = {})
+    {
+        return reply(original, accepted ? "AA" : "AE", reason);
+    }
 };

@@ -3,6 +3,9 @@
 #include "DateText.h"
 #include "LabStore.h"
 #include "LisError.h"
+#include "ResultCheckSupport.h"
+
+#include <QCryptographicHash>
 
 namespace {
 // Empty text, never Null: the driver binds a null QString as Null.
@@ -65,6 +68,50 @@ QString Importer::laboratoryUnit(const QString& item, const QString& unit)
     return unit;
 }
 
+namespace {
+// The identity of a result beside instrument, sample and item: its status
+// and its result time, or, when no time was sent, a digest of what it says.
+QString resultKey(const InstrumentResult& r)
+{
+    if (r.completed.isValid())
+        return QStringLiteral("t:") + DateText::storage(r.completed);
+    const QByteArray content = (r.value + QChar(0x1f) + r.units + QChar(0x1f) + r.flags).toUtf8();
+    return QStringLiteral("d:") +
+           QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex());
+}
+
+// The segments after the header: what a resend repeats whatever its MSH-7.
+QByteArray body(const QByteArray& raw)
+{
+    QByteArray text = raw;
+    text.replace('\n', '\r');
+    const qsizetype end = text.indexOf('\r');
+    return end < 0 ? QByteArray() : text.mid(end + 1);
+}
+
+QString shownValue(const QVariant& value, const QString& status)
+{
+    const QString v = value.isNull() ? QStringLiteral("(not done)") : value.toString();
+    return status.isEmpty() ? v : v + QStringLiteral(" (") + status + QLatin1Char(')');
+}
+} // namespace
+
+bool Importer::deliveredBefore(const InstrumentMessage& message)
+{
+    if (message.protocol != InstrumentMessage::Protocol::Hl7 || message.controlId.isEmpty())
+        return false;
+    const ResultSet earlier = m_store.query(
+        QStringLiteral("SELECT Message FROM tbLabInstrumentMessage WHERE InstrumentID = ? AND "
+                       "Protocol = 'HL7' AND Sender = ? AND ControlID = ? AND "
+                       "Verdict NOT LIKE 'refused%'"),
+        {m_instrument.id, text(message.sender), message.controlId});
+    const QByteArray mine = body(message.raw);
+    for (const QVariantList& row : earlier.rows)
+        if (body(row[0].toString().toUtf8()) == mine)
+            return true;
+    return false;
+}
+
 Importer::Outcome Importer::import(const InstrumentMessage& message)
 {
     const QString received = DateText::storage(Clock::now());
@@ -74,74 +121,48 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
         if (m_store.query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
                           {m_instrument.id})
                 .rows.isEmpty())
-            throw LisError(ErrNo::DbCommandFailed,
-                           QStringLiteral("The instrument %1 is not one of the laboratory's "
-                                          "instruments (tbLabInstrument); check its name in "
-                                          "LIS Instruments.ini.")
-                               .arg(m_instrument.id));
-        for (const InstrumentSample& sample : message.samples) {
+            throw ImportRefusal(QStringLiteral("The instrument %1 is not one of the laboratory's "
+                                               "instruments (tbLabInstrument); check its name in "
+                                               "LIS Instruments.ini.")
+                                    .arg(m_instrument.id));
+        outcome.resent = deliveredBefore(message);
+        const QString messageId =
+            m_store
+                .query(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
+                                      "Protocol, ControlID, ReceivedAt, Message, Sender) VALUES "
+                                      "(?, ?, ?, ?, ?, ?) RETURNING MessageID"),
+                       {m_instrument.id, protocolName(message.protocol), text(message.controlId),
+                        received, QString::fromUtf8(message.raw), text(message.sender)})
+                .rows.value(0)
+                .value(0)
+                .toString();
+        for (const InstrumentSample& sample : outcome.resent ? QList<InstrumentSample>()
+                                                             : message.samples) {
             const QString specimen = sample.specimenId.trimmed();
             if (specimen.isEmpty())
-                throw LisError(ErrNo::DbCommandFailed,
-                               QStringLiteral("A sample in the message has no specimen id."));
+                throw ImportRefusal(QStringLiteral("A sample in the message has no specimen id."));
             const ResultSet worklist = m_store.query(
                 QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
                                "WHERE InstrumentID = ? AND SampleNumber = ? "
                                "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
                 {m_instrument.id, specimen});
             const QString refNum = worklist.rows.value(0).value(0).toString();
-            for (const InstrumentResult& r : sample.results) {
-                const QString item = itemCode(r);
-                if (item.isEmpty())
-                    throw LisError(ErrNo::DbCommandFailed,
-                                   QStringLiteral("A result of sample %1 has no item code.")
-                                       .arg(specimen));
-                const QDateTime at = r.completed.isValid() ? r.completed
-                                     : message.sent.isValid() ? message.sent
-                                                              : Clock::now();
-                const QString resultDate = DateText::storage(at);
-                const bool known = !m_store
-                                        .query(QStringLiteral(
-                                                   "SELECT 1 FROM tbLabInstrumentDLHemaResult "
-                                                   "WHERE InstrumentID = ? AND SampleNum = ? AND "
-                                                   "InstrumentItem = ? AND Resultdate = ?"),
-                                               {m_instrument.id, specimen, item, resultDate})
-                                        .rows.isEmpty();
-                if (known) {
-                    ++outcome.duplicates;
-                    continue;
-                }
-                const bool mapped = !m_store
-                                         .query(QStringLiteral(
-                                                    "SELECT 1 FROM tbLabInstrumentExams "
-                                                    "WHERE InstrumentID = ? AND InstrumentItem = ?"),
-                                                {m_instrument.id, item})
-                                         .rows.isEmpty();
-                m_store.exec(
-                    QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
-                                   "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
-                                   "Flags, PatientName, refnum) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                    {m_instrument.id, specimen, resultDate, item, r.value,
-                     mapped ? laboratoryUnit(item, r.units) : r.units, r.flags,
-                     text(sample.patientName), text(refNum)});
-                ++outcome.stored;
-                if (!mapped)
-                    ++outcome.held;
-            }
+            for (const InstrumentResult& r : sample.results)
+                take(specimen, sample, r, refNum, messageId, message.sent, outcome);
         }
-        m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, "
-                                    "ControlID, ReceivedAt, Results, Duplicates, Held, Message) "
-                                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-                     {m_instrument.id, protocolName(message.protocol), text(message.controlId),
-                      received, outcome.stored, outcome.duplicates, outcome.held,
-                      QString::fromUtf8(message.raw)});
+        m_store.exec(QStringLiteral("UPDATE tbLabInstrumentMessage SET Results = ?, "
+                                    "Duplicates = ?, Held = ?, Verdict = ? WHERE MessageID = ?"),
+                     {outcome.stored, outcome.duplicates, outcome.held,
+                      outcome.resent ? QStringLiteral("resent: nothing stored")
+                                     : QStringLiteral("stored"),
+                      messageId});
         // Windows showing a sample learn of its new results once they are
         // committed (on a server; the embedded laboratory has no notices).
         QStringList told;
         for (const InstrumentSample& sample : message.samples) {
             const QString notice = m_instrument.id.trimmed().toUpper() + QLatin1Char('|') +
                                    sample.specimenId.trimmed().toUpper();
-            if (outcome.stored > 0 && !told.contains(notice)) {
+            if (outcome.stored + outcome.changed > 0 && !told.contains(notice)) {
                 m_store.notify(downloadsChannel(), notice);
                 told << notice;
             }
@@ -154,22 +175,151 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
     return outcome;
 }
 
+// One result: a duplicate, a new row, or a change of the item's last row as
+// its status says.
+void Importer::take(const QString& specimen, const InstrumentSample& sample,
+                    const InstrumentResult& r, const QString& refNum, const QString& messageId,
+                    const QDateTime& sent, Outcome& outcome)
+{
+    const QString item = itemCode(r);
+    if (item.isEmpty())
+        throw ImportRefusal(QStringLiteral("A result of sample %1 has no item code.").arg(specimen));
+    const QString status = text(r.status.trimmed().toUpper());
+    const QString key = resultKey(r);
+    const QVariantList names{m_instrument.id, specimen, item};
+    // Rows stored before results had keys are known by their result time.
+    const bool final = status != u"P" && status != u"C" && status != u"X" && status != u"D";
+    const bool known =
+        !m_store
+             .query(QStringLiteral("SELECT 1 FROM tbLabInstrumentResultKey WHERE InstrumentID = ? "
+                                   "AND SampleNum = ? AND InstrumentItem = ? AND ResultStatus = ? "
+                                   "AND ResultKey = ?"),
+                    names + QVariantList{status, key})
+             .rows.isEmpty() ||
+        (r.completed.isValid() && final &&
+         !m_store
+              .query(QStringLiteral("SELECT 1 FROM tbLabInstrumentDLHemaResult d WHERE "
+                                    "InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ? "
+                                    "AND Resultdate = ? AND ResultStatus = '' AND NOT EXISTS "
+                                    "(SELECT 1 FROM tbLabInstrumentResultKey k "
+                                    "WHERE k.DLResultID = d.DLResultID)"),
+                     names + QVariantList{DateText::storage(r.completed)})
+              .rows.isEmpty());
+    if (known) {
+        ++outcome.duplicates;
+        return;
+    }
+    const ResultSet mapping = m_store.query(
+        QStringLiteral("SELECT ItemID FROM tbLabInstrumentExams "
+                       "WHERE InstrumentID = ? AND InstrumentItem = ?"),
+        {m_instrument.id, item});
+    const bool mapped = !mapping.rows.isEmpty();
+    const QString itemId = mapped ? mapping.rows[0][0].toString() : item;
+    const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
+    const QString unit = mapped ? laboratoryUnit(item, r.units) : r.units;
+    const ResultSet last = m_store.query(
+        QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
+                       "coalesce(PostedRequestNum, '') FROM tbLabInstrumentDLHemaResult "
+                       "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ? "
+                       "ORDER BY DLResultID DESC LIMIT 1"),
+        names);
+    const QVariantList row = last.rows.value(0);
+    const bool open = !row.isEmpty() && row[3].toString() != u"Y";
+    const QString was = row.value(2).toString();
+    const auto audited = [&](const QString& old, const QString& now) {
+        ProcedureSupport::audit(m_store, row.value(4).toString(), itemId,
+                                QStringLiteral("Instrument result %1").arg(specimen), old, now,
+                                m_instrument.id, QStringLiteral("message %1").arg(messageId));
+    };
+    QVariant rowId;
+    if (status == u"D") {
+        if (!open) {
+            ++outcome.duplicates; // nothing unposted to delete: a saved result stays
+            return;
+        }
+        m_store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
+                     {row[0]});
+        audited(shownValue(row[1], was), QStringLiteral("(deleted)"));
+        rowId = row[0];
+        ++outcome.changed;
+    } else if (open && (status == u"C" || was == u"P" || (status == u"P" && was == u"P"))) {
+        m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
+                                    "Unit = ?, Flags = ?, ResultStatus = ? WHERE DLResultID = ?"),
+                     {value, text(unit), text(r.flags), status, row[0]});
+        audited(shownValue(row[1], was), shownValue(value, status));
+        rowId = row[0];
+        ++outcome.changed;
+    } else {
+        // A correction of a posted row waits beside it for the windows.
+        const bool correction = status == u"C" && !row.isEmpty();
+        const QDateTime at = r.completed.isValid() ? r.completed
+                             : sent.isValid()      ? sent
+                                                   : Clock::now();
+        rowId = m_store
+                    .query(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                          "SampleNum, Resultdate, InstrumentItem, ResultValue, "
+                                          "Unit, Flags, PatientName, refnum, ResultStatus, "
+                                          "Corrects) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                                          "RETURNING DLResultID"),
+                           {m_instrument.id, specimen, DateText::storage(at), item, value,
+                            text(unit), text(r.flags), text(sample.patientName), text(refNum),
+                            status, correction ? row[0] : QVariant()})
+                    .rows.value(0)
+                    .value(0);
+        if (correction)
+            audited(shownValue(row[1], was), shownValue(value, status) +
+                                                 QStringLiteral(", held: the result was posted"));
+        ++outcome.stored;
+        if (!mapped || correction)
+            ++outcome.held;
+    }
+    m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, SampleNum, "
+                                "InstrumentItem, ResultStatus, ResultKey, DLResultID) "
+                                "VALUES (?, ?, ?, ?, ?, ?)"),
+                 names + QVariantList{status, key, rowId});
+}
+
 QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instrument)
 {
     const ResultSet rs = store.query(
         QStringLiteral("SELECT d.InstrumentID, d.SampleNum, d.Resultdate, d.InstrumentItem, "
-                       "coalesce(d.ResultValue, '') FROM tbLabInstrumentDLHemaResult d "
+                       "coalesce(d.ResultValue, ''), d.Corrects FROM tbLabInstrumentDLHemaResult d "
                        "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = d.InstrumentID "
                        "AND m.InstrumentItem = d.InstrumentItem "
-                       "WHERE m.ItemID IS NULL AND d.Posted = 'N' "
+                       "WHERE (m.ItemID IS NULL OR d.Corrects IS NOT NULL) AND d.Posted = 'N' "
                        "AND (? = '' OR d.InstrumentID = ?) "
                        "ORDER BY d.Resultdate, d.DLResultID"),
-        {instrument, instrument}, {QStringLiteral("Resultdate")});
+        {text(instrument), text(instrument)}, {QStringLiteral("Resultdate")});
     QList<HeldResult> held;
     for (const QVariantList& r : rs.rows)
         held.append({r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
-                     r[4].toString()});
+                     r[4].toString(),
+                     r[5].isNull() ? QStringLiteral("not mapped")
+                                   : QStringLiteral("corrects a posted result")});
     return held;
+}
+
+void Importer::archiveRefused(LabStore& store, const QString& instrument,
+                              InstrumentMessage::Protocol protocol, const QByteArray& raw,
+                              const QString& controlId, const QString& verdict,
+                              const std::function<void(const QString&)>& log)
+{
+    try {
+        store.begin();
+        try {
+            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
+                                      "Protocol, ControlID, ReceivedAt, Message, Verdict) "
+                                      "VALUES (?, ?, ?, ?, ?, ?)"),
+                       {instrument, protocolName(protocol), text(controlId),
+                        DateText::storage(Clock::now()), QString::fromUtf8(raw), verdict});
+            store.commit();
+        } catch (...) {
+            store.rollback();
+            throw;
+        }
+    } catch (const LisError& e) {
+        log(QStringLiteral("the refused message is not archived: %1").arg(e.description()));
+    }
 }
 
 QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrument,

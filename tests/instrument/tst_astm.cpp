@@ -147,9 +147,6 @@ private slots:
         QByteArray badSum = f[1];
         badSum[badSum.size() - 3] = badSum[badSum.size() - 3] == '0' ? '1' : '0';
         QTest::newRow("checksum") << badSum << "bad checksum";
-        QTest::newRow("number") << frame(3, "O|1|S-1017\r") << "wrong frame number";
-        QTest::newRow("previous number, other text")
-            << frame(1, "O|1|S-1017\r") << "wrong frame number";
         QTest::newRow("no CR LF") << f[1].chopped(2) << "missing CR LF";
         QTest::newRow("LF without CR") << f[1].chopped(2) + '\n' << "missing CR LF";
         QTest::newRow("no checksum") << STX + "2O|1\r\x03\r\n"
@@ -169,6 +166,55 @@ private slots:
         QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
         QVERIFY2(line.logged(words), qPrintable(line.events.join(u'\n')));
         QVERIFY(line.link.buffered() < 100);
+    }
+
+    // Frame numbers that say frames were lost: the message is refused from
+    // there on and nothing of it is joined to what follows, whatever number
+    // comes next; the analyser's resend in a new session is taken whole.
+    void frameNumberFaults_data()
+    {
+        QTest::addColumn<QByteArrayList>("frames");
+        QTest::addColumn<QByteArray>("answers");
+        QByteArray badSum = f[1];
+        badSum[badSum.size() - 3] = badSum[badSum.size() - 3] == '0' ? '1' : '0';
+        QTest::newRow("skip") << QByteArrayList{f[0], frame(3, "O|1|S-1017\r"), f[1], f[2], f[3]}
+                              << ACK + ACK + NAK.repeated(4);
+        QTest::newRow("previous number, other text")
+            << QByteArrayList{f[0], frame(1, "O|1|S-1017\r"), f[1], f[2], f[3]}
+            << ACK + ACK + NAK.repeated(4);
+        QTest::newRow("past 7 not wrapped")
+            << QByteArrayList{f[0], f[1], f[2], frame(4, "C|1\r"), frame(5, "C|2\r"),
+                              frame(6, "C|3\r"), frame(7, "C|4\r"),
+                              STX + "8C|5\r\x03" + frame(0, "C|5\r").right(4), f[3]}
+            << ACK.repeated(8) + NAK + NAK;
+        QTest::newRow("wrong number after a NAK")
+            << QByteArrayList{f[0], badSum, frame(3, "R|1|^^^413|12.50\r"), f[1], f[2], f[3]}
+            << ACK + ACK + NAK.repeated(5);
+        QTest::newRow("sixth NAK") << QByteArrayList{f[0], badSum, badSum, badSum, badSum, badSum,
+                                                     badSum, f[1], f[2], f[3]}
+                                   << ACK + ACK + NAK.repeated(9);
+        // As an analyser cut its records: the rest of one sample, numbered on
+        // from a skipped frame, must never land on the first sample.
+        QTest::newRow("records of another sample")
+            << QByteArrayList{frame(1, "H|\\^&\r"), frame(2, "P|1||||ONE\r"),
+                              frame(3, "O|1|FB01\r"), frame(4, "R|1|^^^GLU|5.1\r"),
+                              frame(6, "P|2||||TWO\r"), frame(7, "O|2|FB02\r"),
+                              frame(0, "R|1|^^^HGB|140\r"), frame(1, "P|3||||THREE\r"),
+                              frame(2, "O|3|FB03\r"), frame(5, "R|1|^^^K|4.0\r"),
+                              frame(6, "R|2|^^^CREA|80\r"), frame(7, "L|1|N\r")}
+            << ACK.repeated(5) + NAK.repeated(8);
+    }
+    void frameNumberFaults()
+    {
+        QFETCH(QByteArrayList, frames);
+        QFETCH(QByteArray, answers);
+        Line line;
+        line.link.feed(ENQ + frames.join());
+        QCOMPARE(line.answers, answers);
+        QVERIFY(line.messages.isEmpty());
+        line.link.feed(EOT + ENQ + f.join() + EOT);
+        QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
+        QCOMPARE(line.answers, answers + ACK.repeated(5));
     }
 
     // The analyser did not hear our ACK and sends the frame again (here with
