@@ -47,6 +47,32 @@ const QByteArray kHl7Sample106 =
     "OBR|1||106|CBC\r"
     "OBX|1|NM|HGB^Haemoglobin||145|g/L|130-170|N|||F|||20240307102900\r\x1c\r";
 
+// The frames of sample 105's session, the sample renamed.
+QList<QByteArray> framesOf(const QByteArray& sample)
+{
+    QList<QByteArray> frames;
+    for (int i = 0; i < kSample105.size(); ++i)
+        frames << frame(i + 1, QByteArray(kSample105[i]).replace("|105|", "|" + sample + "|"));
+    return frames;
+}
+
+// A reception as lis-instrument runs one: its writer on a thread of its
+// own, with its own connection to the laboratory.
+struct Threaded {
+    Reception reception;
+    QByteArray answers;
+    QStringList log;
+
+    explicit Threaded(const QString& connection)
+        : reception([connection] { return openLaboratory(ConnectionString::parse(connection)); },
+                    {QStringLiteral("AN-01"), 0})
+    {
+        QObject::connect(&reception, &Reception::send, [this](const QByteArray& b) { answers += b; });
+        QObject::connect(&reception, &Reception::logLine, [this](const QString& l) { log += l; });
+    }
+    bool logged(const QString& words) const { return log.join('\n').contains(words); }
+};
+
 quint16 freePort()
 {
     QTcpServer probe;
@@ -179,6 +205,91 @@ private slots:
                  QStringList{"3"});
     }
 
+    // The laboratory's connection is cut under the writer (as a server
+    // restart does): the message then is refused, never acknowledged; the
+    // writer connects again and the analyser's resend is stored once.
+    void aLostLaboratoryIsReconnectedAndNothingUnstoredIsAcknowledged()
+    {
+        if (TestDatabase::engine() != Engine::PostgreSQL)
+            QSKIP("a connection that can be cut under the program is a server's");
+        Threaded line(m_db->connectionString());
+        const auto session = [&](const QByteArray& sample) {
+            line.reception.feed(QByteArray(1, kEnq));
+            for (const QByteArray& f : framesOf(sample))
+                line.reception.feed(f);
+        };
+        session("S801");
+        QTRY_COMPARE(line.answers, QByteArray(8, kAck));
+        line.reception.feed(QByteArray(1, kEot));
+        m_db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                   "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+        line.answers.clear();
+        session("S802");
+        QTRY_COMPARE(line.answers, QByteArray(7, kAck) + kNak);
+        QVERIFY2(line.logged("refused a message (sample S802), it is not stored: "),
+                 qPrintable(line.log.join('\n')));
+        line.reception.feed(framesOf("S802").last());
+        QTRY_COMPARE(line.answers, QByteArray(7, kAck) + kNak + kAck);
+        QVERIFY(line.logged("connected to the laboratory again"));
+        line.reception.feed(QByteArray(1, kEot));
+        line.answers.clear();
+        session("S802");
+        QTRY_COMPARE(line.answers, QByteArray(8, kAck));
+        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult "
+                      "WHERE SampleNum IN ('S801', 'S802') GROUP BY SampleNum ORDER BY SampleNum"),
+                 (QStringList{"S801 3", "S802 3"}));
+    }
+
+    // Another workstation holds the laboratory: a message waits on its own
+    // line's writer, every other line and every ENQ and frame are answered
+    // at once, and the waiting message is refused well within the
+    // analyser's 15 s. One given up for time that is stored after all is
+    // known when it comes again.
+    void aBusyLaboratoryStallsNoLine()
+    {
+        Threaded a(m_db->connectionString()), b(m_db->connectionString());
+        m_db->store().begin();
+        QElapsedTimer held;
+        held.start();
+        a.reception.feed(QByteArray(1, kEnq));
+        for (const QByteArray& f : framesOf("105"))
+            a.reception.feed(f);
+        QVERIFY(held.elapsed() < 1000);
+        b.reception.feed(QByteArray(1, kEnq));
+        for (const QByteArray& f : framesOf("106").mid(0, 6))
+            b.reception.feed(f);
+        QCOMPARE(a.answers, QByteArray(7, kAck));
+        QCOMPARE(b.answers, QByteArray(7, kAck));
+        QTRY_COMPARE_WITH_TIMEOUT(a.answers, QByteArray(7, kAck) + kNak, 15000);
+        QVERIFY(held.elapsed() < 15000);
+        // Sent again; the laboratory is free a moment later.
+        a.reception.feed(framesOf("105").last());
+        QTimer::singleShot(500, [&] { m_db->store().rollback(); });
+        QTRY_COMPARE(a.answers, QByteArray(7, kAck) + kNak + kAck);
+        b.reception.feed(framesOf("106").last());
+        QTRY_COMPARE(b.answers, QByteArray(8, kAck));
+
+        // Past its time (the clock moved on) a message is refused at once;
+        // written after all, its resend is a duplicate.
+        Clock::pin(QDateTime::currentDateTime());
+        m_db->store().begin();
+        a.answers.clear();
+        a.reception.feed(QByteArray(1, kEot) + kEnq);
+        for (const QByteArray& f : framesOf("107"))
+            a.reception.feed(f);
+        Clock::advance(Reception::kAnswerWithinMs);
+        a.reception.tick();
+        QCOMPARE(a.answers, QByteArray(7, kAck) + kNak);
+        m_db->store().rollback();
+        QTRY_VERIFY(a.logged("stored after all"));
+        a.reception.feed(framesOf("107").last());
+        QTRY_COMPARE(a.answers, QByteArray(7, kAck) + kNak + kAck);
+        Clock::setSource({});
+        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
+                      "SampleNum IN ('105', '106', '107') GROUP BY SampleNum ORDER BY SampleNum"),
+                 (QStringList{"105 3", "106 3", "107 3"}));
+    }
+
     // An analyser asks for sample 105's orders: the query is acknowledged,
     // and once the analyser has ended its session the orders come back.
     void aQueryIsAnsweredWithTheSampleOrders()
@@ -204,40 +315,119 @@ private slots:
         QVERIFY(!reception.nextDue().isValid());
     }
 
-    // A serial line (here a pseudo-terminal standing in for the cable).
-    void aSerialLineIsServedLikeASocket()
+    // A serial line (here a pseudo-terminal standing in for the cable,
+    // reached through a link as a udev name would be). The far end goes
+    // away: the program says so, waits without spinning, and takes the
+    // next session once the line is back, without a restart.
+    void aSerialLineIsServedAndReopened()
     {
+        const QString device = m_db->folder() + "/analyser-line";
         int master = -1, slave = -1;
-        char name[128] = {};
-        QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
-        SettingsStore::set("LIS Instruments", "AN-01", "Serial", QString::fromLocal8Bit(name));
+        const auto plug = [&] {
+            char name[128] = {};
+            if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+                return false;
+            QFile::remove(device);
+            QFile::link(QString::fromLocal8Bit(name), device);
+            ::fcntl(master, F_SETFL, O_NONBLOCK);
+            // Not the program's: closing them here must end the line.
+            ::fcntl(master, F_SETFD, FD_CLOEXEC);
+            ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+            return true;
+        };
+        QVERIFY(plug());
+        SettingsStore::set("LIS Instruments", "AN-01", "Serial", device);
         SettingsStore::set("LIS Instruments", "AN-01", "Baud", "9600");
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"serial", "AN-01"});
+        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"serve", "AN-01"});
         QByteArray log;
-        QDeadlineTimer ready(15000);
-        while (!log.contains("baud") && !ready.hasExpired() && p.state() != QProcess::NotRunning)
-            if (p.waitForReadyRead(100))
-                log += p.readAll();
+        const auto logUntil = [&](const QByteArray& text) {
+            QDeadlineTimer deadline(15000);
+            while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning)
+                if (p.waitForReadyRead(100))
+                    log += p.readAll();
+            return log.contains(text);
+        };
+        QVERIFY2(logUntil("baud"), log.constData());
         ::close(slave); // the program has its own handle now
-        QVERIFY2(log.contains("AN-01 reading"), log.constData());
         const auto answer = [&](const QByteArray& bytes) {
             [[maybe_unused]] const ssize_t w = ::write(master, bytes.constData(), size_t(bytes.size()));
             char c = 0;
             QDeadlineTimer deadline(10000);
-            ::fcntl(master, F_SETFL, O_NONBLOCK);
             while (::read(master, &c, 1) != 1 && !deadline.hasExpired())
                 QThread::msleep(5);
             return c;
         };
         QCOMPARE(answer(QByteArray(1, kEnq)), kAck);
-        for (int i = 0; i < kSample105.size(); ++i)
-            QCOMPARE(answer(frame(i + 1, kSample105[i])), kAck);
+        for (const QByteArray& f : framesOf("105"))
+            QCOMPARE(answer(f), kAck);
+        answer(QByteArray(1, kEot));
+
+        ::close(master);
+        QVERIFY2(logUntil("line " + device.toLocal8Bit() + " lost"), log.constData());
+        const auto cpu = [&] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(p.processId()));
+            stat.open(QIODevice::ReadOnly);
+            const QList<QByteArray> f = stat.readAll().split(')').value(1).split(' ');
+            return f.value(12).toLongLong() + f.value(13).toLongLong(); // utime + stime, ticks
+        };
+        const qint64 before = cpu();
+        QTest::qWait(1500);
+        QVERIFY(cpu() - before < 50); // under half a second of CPU: waiting, not spinning
+        QVERIFY(plug());
+        QVERIFY2(logUntil("open again"), log.constData());
+        ::close(slave);
+        QCOMPARE(answer(QByteArray(1, kEnq)), kAck);
+        for (const QByteArray& f : framesOf("106"))
+            QCOMPARE(answer(f), kAck);
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
         ::close(master);
         QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
+                      "SampleNum IN ('105', '106') GROUP BY SampleNum ORDER BY SampleNum"),
+                 (QStringList{"105 3", "106 3"}));
+    }
+
+    // Out of descriptors (a low limit, analysers that connect and stay
+    // silent): accepting fails, is logged and tried again; silent
+    // connections are closed after the idle time; the next analyser is
+    // served.
+    void acceptFailuresAndIdleConnectionsPass()
+    {
+        const quint16 port = freePort();
+        SettingsStore::set("LIS Instruments", "AN-01", "Port", QString::number(port));
+        SettingsStore::set("LIS Instruments", "AN-01", "Address", "127.0.0.1");
+        SettingsStore::set("LIS Instruments", "AN-01", "IdleTimeout", "1");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start("prlimit", {"--nofile=32", "--", QStringLiteral(LIS_INSTRUMENT_PATH), "listen"});
+        QByteArray log;
+        const auto logUntil = [&](const QByteArray& text) {
+            QDeadlineTimer deadline(20000);
+            while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning)
+                if (p.waitForReadyRead(100))
+                    log += p.readAll();
+            return log.contains(text);
+        };
+        QVERIFY2(logUntil("listening"), log.constData());
+        std::vector<std::unique_ptr<QTcpSocket>> silent;
+        for (int i = 0; i < 60; ++i) {
+            silent.push_back(std::make_unique<QTcpSocket>());
+            silent.back()->connectToHost(QHostAddress::LocalHost, port);
+        }
+        QVERIFY2(logUntil("cannot accept a connection"), log.constData());
+        QVERIFY2(logUntil("connection idle for 1 s: closed"), log.constData());
+        silent.clear();
+        QTcpSocket an;
+        an.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(an.waitForConnected(5000));
+        QCOMPARE(exchange(an, QByteArray(1, kEnq)), QByteArray(1, kAck));
+        for (const QByteArray& f : framesOf("105"))
+            QCOMPARE(exchange(an, f), QByteArray(1, kAck));
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
                  QStringList{"3"});
     }
