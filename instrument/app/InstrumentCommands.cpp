@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <csignal>
 #include <memory>
+#include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -120,6 +122,68 @@ private:
     int m_ms = 1000;
 };
 
+// Takes the connections of a listening server itself: Qt's own loop, once
+// an accept has failed for want of descriptors after any other failure, no
+// longer reports it and spins. A failure is logged and accepting waits.
+class Acceptor : public QObject {
+public:
+    Acceptor(QTcpServer* server, std::function<void(QTcpSocket*)> take,
+             std::function<void(const QString&)> log)
+        : QObject(server)
+        , m_server(server)
+        , m_fd(int(server->socketDescriptor()))
+        , m_notifier(m_fd, QSocketNotifier::Read)
+        , m_take(std::move(take))
+        , m_log(std::move(log))
+    {
+        server->pauseAccepting();
+        connect(&m_notifier, &QSocketNotifier::activated, this, &Acceptor::acceptAll);
+        m_retry.setSingleShot(true);
+        connect(&m_retry, &QTimer::timeout, this, [this] {
+            m_notifier.setEnabled(true);
+            acceptAll();
+        });
+    }
+
+private:
+    void acceptAll()
+    {
+        for (;;) {
+            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return;
+                const QString why = QString::fromLocal8Bit(std::strerror(errno));
+                m_notifier.setEnabled(false);
+                const int wait = m_backoff.next();
+                m_log(QStringLiteral("cannot accept a connection (%1): trying again in %2 s")
+                          .arg(why)
+                          .arg(wait / 1000));
+                m_retry.start(wait);
+                return;
+            }
+            m_backoff.reset();
+            auto* socket = new QTcpSocket(m_server);
+            if (!socket->setSocketDescriptor(fd)) {
+                ::close(fd);
+                delete socket;
+                continue;
+            }
+            m_take(socket);
+        }
+    }
+
+    QTcpServer* m_server;
+    int m_fd;
+    QSocketNotifier m_notifier;
+    std::function<void(QTcpSocket*)> m_take;
+    std::function<void(const QString&)> m_log;
+    QTimer m_retry;
+    Backoff m_backoff;
+};
+
 void say(QTextStream& out, const QString& line)
 {
     out << DateText::storage(Clock::now()) << ' ' << line << '\n';
@@ -158,9 +222,10 @@ std::unique_ptr<QSocketNotifier> stopOnSignals()
 // One reception on one device, its timer re-armed to the link's next due time.
 class Line : public QObject {
 public:
-    Line(QIODevice* device, const Importer::Instrument& instrument, QTextStream& out)
+    Line(QIODevice* device, const MessageWriter::Opener& open,
+         const Importer::Instrument& instrument, QTextStream& out)
         : m_device(device)
-        , m_reception(opener(), instrument)
+        , m_reception(open, instrument)
     {
         m_timer.setSingleShot(true);
         connect(&m_reception, &Reception::send, device, [this](const QByteArray& b) {
@@ -219,7 +284,7 @@ public:
     SerialLine(const InstrumentSetup& s, QTextStream& out)
         : m_setup(s)
         , m_out(out)
-        , m_line(&m_port, s.instrument, out)
+        , m_line(&m_port, opener(), s.instrument, out)
     {
         m_port.setPortName(s.serial);
         m_retry.setSingleShot(true);
@@ -313,6 +378,9 @@ int InstrumentCommands::listen(const QStringList& args, QTextStream& out)
     if (setups.isEmpty())
         badUsage(QStringLiteral("no instrument in %1.ini has a Port to listen on").arg(kSettings));
     laboratory(); // a laboratory that cannot be opened at all is a setup error
+    // Read once: with its descriptors used up the program could not read
+    // its settings for each connection.
+    const MessageWriter::Opener open = opener();
     const auto stopper = stopOnSignals();
     std::vector<std::unique_ptr<QTcpServer>> servers;
     for (const InstrumentSetup& s : setups) {
@@ -327,26 +395,12 @@ int InstrumentCommands::listen(const QStringList& args, QTextStream& out)
                                   .arg(s.instrument.id)
                                   .arg(s.port)
                                   .arg(server->errorString()));
-        QTcpServer* raw = server.get();
-        // Out of descriptors (or any failed accept): Qt stops accepting; we
-        // say so and start again after a wait, longer each time in a row.
-        auto backoff = std::make_shared<Backoff>();
-        QObject::connect(raw, &QTcpServer::acceptError, raw,
-                         [raw, s, &out, backoff](QAbstractSocket::SocketError) {
-                             raw->pauseAccepting();
-                             const int wait = backoff->next();
-                             say(out, QStringLiteral("%1 cannot accept a connection (%2): trying "
-                                                     "again in %3 s")
-                                          .arg(s.instrument.id, raw->errorString())
-                                          .arg(wait / 1000));
-                             QTimer::singleShot(wait, raw, [raw] { raw->resumeAccepting(); });
-                         });
-        QObject::connect(raw, &QTcpServer::newConnection, raw, [raw, s, &out, backoff] {
-            backoff->reset();
-            while (QTcpSocket* socket = raw->nextPendingConnection()) {
+        new Acceptor(
+            server.get(),
+            [s, &out, open](QTcpSocket* socket) {
                 say(out, QStringLiteral("%1 connected from %2")
                              .arg(s.instrument.id, socket->peerAddress().toString()));
-                auto* line = new Line(socket, s.instrument, out);
+                auto* line = new Line(socket, open, s.instrument, out);
                 line->setParent(socket);
                 line->closeWhenIdle(s.idleSeconds, [socket, s, &out] {
                     say(out, QStringLiteral("%1 connection idle for %2 s: closed")
@@ -359,8 +413,8 @@ int InstrumentCommands::listen(const QStringList& args, QTextStream& out)
                     say(out, QStringLiteral("%1 disconnected").arg(s.instrument.id));
                     socket->deleteLater();
                 });
-            }
-        });
+            },
+            [s, &out](const QString& line) { say(out, s.instrument.id + QLatin1Char(' ') + line); });
         say(out, QStringLiteral("%1 listening on port %2").arg(s.instrument.id).arg(s.port));
         servers.push_back(std::move(server));
     }

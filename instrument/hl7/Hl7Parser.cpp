@@ -341,11 +341,28 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
 
     QString patient;
     bool inOrder = false; // an OBR since the last PID
+    Bytes last;           // the segment an NTE is a note on
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const Bytes name = piece(lines[i], h.d.field);
-        if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX")
+        if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX" && name != "NTE") {
+            last = {};
             continue;
+        }
         const Segment s{&reader, split(lines[i], h.d.field)};
+        if (name == "NTE") {
+            // A note on the observation or the order just before it.
+            QStringList words;
+            for (const Bytes repeat : s.repeats(3))
+                if (const QString w = reader.text(repeat).trimmed(); !w.isEmpty())
+                    words << w;
+            QString* to = last == "OBX"   ? &m.samples.last().results.last().comment
+                          : last == "OBR" ? &m.samples.last().remarks
+                                          : nullptr;
+            if (to && !words.isEmpty())
+                *to += (to->isEmpty() ? QString() : u"; "_s) + words.join(u' ');
+            continue;
+        }
+        last = name;
         if (name == "MSH")
             return error(i + 1, u"a second MSH segment: one message at a time"_s);
         if (name == "PID") {

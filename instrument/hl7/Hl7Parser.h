@@ -23,7 +23,9 @@
 // each OBX a result of the last OBR: OBX-3 split into components, OBX-5 as
 // sent (SN values joined, "<^10" reads "<10"; coded values their code, else
 // their text), OBX-6 first component, OBX-7, OBX-8 repeats joined by a space,
-// OBX-11 and OBX-14. Other segments (ORC, NTE, PV1, SPM, ...) are passed over.
+// OBX-11 and OBX-14; NTE-3 (repeats joined by a space) after an OBX is its
+// result's comment, after an OBR the sample's remarks. Other segments (ORC,
+// PV1, SPM, ...) are passed over.
 //
 // Date-times are YYYY[MM[DD[HH[MM[SS[.S[S[S[S]]]]]]]]][+/-ZZZZ] and read as
 // the analyser's local time: a time zone offset is checked, then dropped, so

@@ -217,6 +217,9 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
     const QString itemId = mapped ? mapping.rows[0][0].toString() : item;
     const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
     const QString unit = mapped ? laboratoryUnit(item, r.units) : r.units;
+    QStringList said{sample.remarks, r.comment};
+    said.removeAll(QString());
+    const QString remarks = said.join(QStringLiteral("; "));
     const ResultSet last = m_store.query(
         QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
                        "coalesce(PostedRequestNum, '') FROM tbLabInstrumentDLHemaResult "
@@ -244,8 +247,9 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         ++outcome.changed;
     } else if (open && (status == u"C" || was == u"P" || (status == u"P" && was == u"P"))) {
         m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
-                                    "Unit = ?, Flags = ?, ResultStatus = ? WHERE DLResultID = ?"),
-                     {value, text(unit), text(r.flags), status, row[0]});
+                                    "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
+                                    "WHERE DLResultID = ?"),
+                     {value, text(unit), text(r.flags), status, text(remarks), row[0]});
         audited(shownValue(row[1], was), shownValue(value, status));
         rowId = row[0];
         ++outcome.changed;
@@ -259,11 +263,11 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
                     .query(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
                                           "SampleNum, Resultdate, InstrumentItem, ResultValue, "
                                           "Unit, Flags, PatientName, refnum, ResultStatus, "
-                                          "Corrects) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                                          "RETURNING DLResultID"),
+                                          "Corrects, SampleRemarks) VALUES (?, ?, ?, ?, ?, ?, ?, "
+                                          "?, ?, ?, ?, ?) RETURNING DLResultID"),
                            {m_instrument.id, specimen, DateText::storage(at), item, value,
                             text(unit), text(r.flags), text(sample.patientName), text(refNum),
-                            status, correction ? row[0] : QVariant()})
+                            status, correction ? row[0] : QVariant(), text(remarks)})
                     .rows.value(0)
                     .value(0);
         if (correction)

@@ -16,7 +16,8 @@ class LabStore;
 //  - each result becomes a row of tbLabInstrumentDLHemaResult: the
 //    instrument, the sample, the result time (the day the windows look the
 //    sample up by), the analyser's item code, value as sent, unit, flags, the
-//    patient's name when sent, and the refnum of the sample's worklist row;
+//    patient's name when sent, the refnum of the sample's worklist row, and
+//    the sample's remarks and the result's comments as SampleRemarks;
 //  - the analyser's item code is the test id's component the instrument's
 //    settings name, else its first non-empty one; a unit that differs from
 //    the laboratory item's only in case is written as the laboratory writes it;

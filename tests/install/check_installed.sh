@@ -27,6 +27,8 @@ libdir=$(dirname "$lib")
 readelf -d "$lib" | grep -q 'SONAME.*liblisresultentry.so.0' || fail "soname is not liblisresultentry.so.0"
 [ -f "$prefix/share/lis-result-entry/reports/LabPrint_WithCutOff.RPT" ] || fail "report files not installed"
 [ -x "$prefix/bin/lis-host" ] && [ -x "$prefix/bin/lis-instrument" ] || fail "programs not installed"
+grep -qx "ExecStart=$prefix/bin/lis-instrument serve %i" "$prefix/lib/systemd/system/lis-instrument@.service" \
+    || fail "no service unit running the installed lis-instrument"
 ls "$prefix/include/lis" | sort | tr '\n' ' ' | grep -qx 'AutomationObject.h ConnSettings.h LisError.h clsLISResultEntry.h lis.h lis_export.h ' \
     || fail "public headers are not exactly the host-facing ones: $(ls "$prefix/include/lis")"
 

@@ -65,6 +65,7 @@ const QByteArrayList chemistry = {
     "H|\\^&|||ChemAnalyzer^3.2|||||||P|1|20240307142233",
     "P|1||PID-77||Doe^John^Q||19700101|M",
     "O|1|^S-1001^||^^^413\\^^^418|R||||||N",
+    "C|1|L|haemolysed^slightly|G",
     "R|1|^^^413|12.50|mmol/L|10.0 to 20.0|H\\A||F||||202403071415",
     "C|1|I|checked on rerun|G",
     "R|2|^^^418|0.8|mg/dL|||N|F||||20240307",
@@ -84,11 +85,13 @@ QString summary(const QByteArray& text)
     const InstrumentMessage& m = std::get<InstrumentMessage>(result);
     QStringList out{m.sender + ' ' + m.sent.toString(Qt::ISODate)};
     for (const InstrumentSample& s : m.samples) {
-        out += s.specimenId + " / " + s.patientName;
+        out += s.specimenId + " / " + s.patientName +
+               (s.remarks.isEmpty() ? QString() : " // " + s.remarks);
         for (const InstrumentResult& r : s.results)
             out += QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
                        .arg(r.testId.join('^'), r.value, r.units, r.referenceRange, r.flags,
-                            r.status, r.completed.toString(Qt::ISODate));
+                            r.status, r.completed.toString(Qt::ISODate)) +
+                   (r.comment.isEmpty() ? QString() : " // " + r.comment);
     }
     if (!m.queries.isEmpty())
         out += "asks for " + m.queries.join(", ");
@@ -389,8 +392,9 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("read");
         const QString chemistryRead = "ChemAnalyzer 2024-03-07T14:22:33\n"
-                                      "S-1001 / Doe, John Q\n"
-                                      "^^^413|12.50|mmol/L|10.0 to 20.0|H A|F|2024-03-07T14:15:00\n"
+                                      "S-1001 / Doe, John Q // haemolysed slightly\n"
+                                      "^^^413|12.50|mmol/L|10.0 to 20.0|H A|F|2024-03-07T14:15:00"
+                                      " // checked on rerun\n"
                                       "^^^418|0.8|mg/dL|||F|2024-03-07T00:00:00\n"
                                       "S-1002 / Doe, John Q\n"
                                       "^^^413|7.1|mmol/L|||F|";

@@ -29,7 +29,7 @@ InstrumentMessage message(const QString& sample, const QList<InstrumentResult>& 
 {
     InstrumentMessage m;
     m.raw = "H|\\^&|||AN-01\rL|1|N\r";
-    m.samples = {{sample, patient, results}};
+    m.samples = {{sample, patient, results, {}}};
     return m;
 }
 } // namespace
@@ -204,7 +204,7 @@ private slots:
     void aFailedWriteStoresNothing()
     {
         InstrumentMessage m = message("107", {result("GLU", "5.5"), result("HGB", "145")});
-        m.samples.append({QString(), QString(), {result("PLT", "250")}});
+        m.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
         const Caught e = caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(m); });
         QCOMPARE(e.description, QStringLiteral("A sample in the message has no specimen id."));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
@@ -232,7 +232,7 @@ private slots:
         if (!server)
             return;
         InstrumentMessage broken = message("107", {result("GLU", "5.5")});
-        broken.samples.append({QString(), QString(), {result("PLT", "250")}});
+        broken.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
         QVERIFY(!caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(broken); })
                      .description.isEmpty());
         Importer(m_db->store(), {"an-01", 0})
