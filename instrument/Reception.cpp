@@ -61,6 +61,24 @@ void Reception::log(const QString& what)
     emit logLine(m_instrument.id + QLatin1Char(' ') + what);
 }
 
+void Reception::linkEvent(const QString& what)
+{
+    const QDateTime now = Clock::now();
+    if (!m_eventMinute.isValid() || m_eventMinute.msecsTo(now) >= 60'000) {
+        if (m_eventsLeftOut > 0)
+            log(QStringLiteral("%1 more line events in the minute before left out of the log")
+                    .arg(m_eventsLeftOut));
+        m_eventMinute = now;
+        m_events = 0;
+        m_eventsLeftOut = 0;
+    }
+    if (++m_events > kEventsPerMinute) {
+        ++m_eventsLeftOut;
+        return;
+    }
+    log(what);
+}
+
 void Reception::feed(const QByteArray& bytes)
 {
     if (!m_link) {
@@ -91,7 +109,7 @@ void Reception::feed(const QByteArray& bytes)
             m_hl7 = true;
         }
         connect(m_link.get(), &MessageLink::send, this, &Reception::send);
-        connect(m_link.get(), &MessageLink::event, this, &Reception::log);
+        connect(m_link.get(), &MessageLink::event, this, &Reception::linkEvent);
         connect(m_link.get(), &MessageLink::messageReceived, this, &Reception::received);
         log(m_hl7 ? QStringLiteral("speaks HL7 over MLLP") : QStringLiteral("speaks ASTM"));
         m_link->feed(bytes.mid(start));

@@ -29,6 +29,7 @@ class Reception : public QObject {
     Q_OBJECT
 public:
     static constexpr qint64 kAnswerWithinMs = 10'000;
+    static constexpr int kEventsPerMinute = 30;
 
     Reception(LabStore& store, Importer::Instrument instrument, QObject* parent = nullptr);
     Reception(MessageWriter::Opener open, Importer::Instrument instrument,
@@ -58,6 +59,9 @@ private:
     void received(const QByteArray& text);
     void written(quint64 id, const Verdict& verdict);
     void log(const QString& what);
+    // A link's event, at most kEventsPerMinute a minute: line noise must
+    // not fill the disk with the same complaint.
+    void linkEvent(const QString& what);
 
     Importer::Instrument m_instrument;
     MessageWriter::Opener m_open;
@@ -70,4 +74,7 @@ private:
     quint64 m_pending = 0;  // the message written now; 0 for none
     QDateTime m_answerDue;  // when it is refused unless written by then
     bool m_lastStored = false;
+    QDateTime m_eventMinute; // when the present minute of events began
+    int m_events = 0;        // link events in it
+    int m_eventsLeftOut = 0;
 };

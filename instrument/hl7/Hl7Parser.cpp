@@ -307,6 +307,11 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
     const Pieces lines = segments(text);
     if (lines.isEmpty())
         return error(0, u"empty message"_s);
+    if (lines.constFirst().startsWith("FHS") || lines.constFirst().startsWith("BHS")) {
+        MessageError e = error(1, u"batches (FHS, BHS) are not taken: send each message alone"_s);
+        e.unsupported = true;
+        return e;
+    }
     const auto header = readHeader(lines.constFirst());
     if (const QString* wrong = std::get_if<QString>(&header))
         return error(1, *wrong);
@@ -408,20 +413,31 @@ QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, con
 {
     bool accepted = code == "AA";
     const Pieces lines = segments(original, true);
+    // A batch header has the applications where MSH has them and its
+    // control id in field 11; it names no trigger, processing or version.
+    const bool batch = !lines.isEmpty() && (lines.constFirst().startsWith("FHS") ||
+                                            lines.constFirst().startsWith("BHS"));
+    const QByteArray first = lines.isEmpty() ? QByteArray()
+                             : batch ? "MSH" + lines.constFirst().sliced(3).toByteArray()
+                                     : lines.constFirst().toByteArray();
     const auto header =
-        lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(lines.constFirst());
+        lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(first);
     Header h;
     QByteArray encoding = "^~\\&";
     QByteArray trigger;
     QByteArray processing = "P";
     QByteArray version = "2.3";
+    QByteArray control;
     QString why = reason;
     if (const Header* read = std::get_if<Header>(&header)) {
         h = *read;
         encoding = h.field(2).toByteArray();
-        trigger = piece(h.field(9), h.d.component, 1).toByteArray();
-        processing = h.field(11).toByteArray();
-        version = h.field(12).toByteArray();
+        control = h.field(batch ? 11 : 10).toByteArray();
+        if (!batch) {
+            trigger = piece(h.field(9), h.d.component, 1).toByteArray();
+            processing = h.field(11).toByteArray();
+            version = h.field(12).toByteArray();
+        }
     } else {
         // Without a readable MSH there are no delimiters, applications or
         // control id to answer with: the answer takes the default delimiters
@@ -457,7 +473,7 @@ QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, con
     QList<QByteArray> msa = {"MSA", accepted ? QByteArray("AA")
                                              : code == "AR" ? QByteArray("AR")
                                                             : QByteArray("AE"),
-                             h.field(10).toByteArray()};
+                             control};
     if (!accepted && !why.isEmpty()) {
         const bool latin1 = piece(h.field(18), d.repeat) == "8859/1";
         const QByteArray bytes = latin1 ? why.toLatin1() : why.toUtf8();

@@ -43,7 +43,8 @@ public:
     // facility swapped, the time from Clock::now(), type ACK^<original
     // trigger> (and ^ACK from version 2.3.1 on), its own control id, processing id
     // and version copied; then MSA|AA|<control id>, or MSA|AE (AR for a
-    // retry)|<control id>|<reason, escaped>.
+    // retry)|<control id>|<reason, escaped>. A batch (FHS, BHS) is answered
+    // from its header: applications swapped, its control id (field 11).
     static QByteArray reply(const QByteArray& original, QByteArrayView code,
                             const QString& reason = {});
     static QByteArray ack(const QByteArray& original, bool accepted, const QString& reason = {})

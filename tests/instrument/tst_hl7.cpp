@@ -177,6 +177,13 @@ private slots:
         QVERIFY(Hl7Parser::ack(kAdmission, false, std::get<MessageError>(adt).reason)
                     .endsWith("|ACK^A01^ACK|20240307140600000|P|2.4\rMSA|AE|C7|message type "
                               "ADT\\S\\A01 is not a result message (ORU\\S\\R01)\r"));
+        // A batch: refused (AR) in its own header's terms.
+        const QByteArray batch = "BHS|^~\\&|HEMA-1|LAB2|LIS|WARD|20240307||||B77\r" + kSecond;
+        const auto read = Hl7Parser::parse(batch);
+        QVERIFY(std::get<MessageError>(read).unsupported);
+        QCOMPARE(Hl7Parser::reply(batch, "AR", std::get<MessageError>(read).reason),
+                 "MSH|^~\\&|LIS|WARD|HEMA-1|LAB2|20240307140600||ACK|20240307140600000|P|2.3\r"
+                 "MSA|AR|B77|batches (FHS, BHS) are not taken: send each message alone\r");
         // No MSH at all: default delimiters, no control id, never an AA.
         QCOMPARE(Hl7Parser::ack("PID|1|", true),
                  "MSH|^~\\&|||||20240307140600||ACK|20240307140600000|P|2.3\r"

@@ -324,6 +324,30 @@ private slots:
         QVERIFY(!reception.nextDue().isValid());
     }
 
+    // Line noise: a stray byte before the ENQ does not cost the session;
+    // noise inside it is refused frame by frame, and the log says so a
+    // bounded number of times a minute.
+    void noiseIsAnsweredAndTheLogBounded()
+    {
+        Clock::pin(QDateTime(kDay, QTime(9, 0)));
+        Reception reception(m_db->store(), {QStringLiteral("AN-01"), 0});
+        QByteArray answers;
+        QStringList log;
+        connect(&reception, &Reception::send, this, [&](const QByteArray& b) { answers += b; });
+        connect(&reception, &Reception::logLine, this, [&](const QString& l) { log += l; });
+        reception.feed(QByteArray("\x7f", 1) + kEnq);
+        QCOMPARE(answers, QByteArray(1, kAck));
+        for (int i = 0; i < 500; ++i)
+            reception.feed("noise\n");
+        QCOMPARE(answers, QByteArray(1, kAck) + QByteArray(500, kNak));
+        QVERIFY2(log.size() <= Reception::kEventsPerMinute + 3, qPrintable(log.join('\n')));
+        Clock::advance(60'000);
+        reception.feed("noise\n");
+        QVERIFY2(log.join('\n').contains(" more line events in the minute before left out"),
+                 qPrintable(log.join('\n')));
+        Clock::setSource({});
+    }
+
     // A serial line (here a pseudo-terminal standing in for the cable,
     // reached through a link as a udev name would be). The far end goes
     // away: the program says so, waits without spinning, and takes the
