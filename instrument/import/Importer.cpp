@@ -53,21 +53,6 @@ QString Importer::itemCode(const InstrumentResult& r) const
     return {};
 }
 
-QString Importer::laboratoryUnit(const QString& item, const QString& unit)
-{
-    if (unit.isEmpty())
-        return unit;
-    const ResultSet rs = m_store.query(
-        QStringLiteral("SELECT i.SIUnit, i.CUnit FROM tbLabInstrumentExams m "
-                       "JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
-                       "WHERE m.InstrumentID = ? AND m.InstrumentItem = ?"),
-        {m_instrument.id, item});
-    for (const QVariant& own : rs.rows.value(0))
-        if (own.toString().compare(unit, Qt::CaseInsensitive) == 0)
-            return own.toString();
-    return unit;
-}
-
 namespace {
 // The identity of a result beside instrument, sample and item: its status
 // and its result time, or, when no time was sent, a digest of what it says.
@@ -78,6 +63,14 @@ QString resultKey(const InstrumentResult& r)
     const QByteArray content = (r.value + QChar(0x1f) + r.units + QChar(0x1f) + r.flags).toUtf8();
     return QStringLiteral("d:") +
            QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex());
+}
+
+// Final results are one kind whether the analyser says F or nothing.
+QString keyStatus(const QString& status)
+{
+    return status == u"P" || status == u"C" || status == u"X" || status == u"D"
+               ? status
+               : QStringLiteral("F");
 }
 
 // The segments after the header: what a resend repeats whatever its MSH-7.
@@ -126,16 +119,7 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
                                                "LIS Instruments.ini.")
                                     .arg(m_instrument.id));
         outcome.resent = deliveredBefore(message);
-        const QString messageId =
-            m_store
-                .query(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
-                                      "Protocol, ControlID, ReceivedAt, Message, Sender) VALUES "
-                                      "(?, ?, ?, ?, ?, ?) RETURNING MessageID"),
-                       {m_instrument.id, protocolName(message.protocol), text(message.controlId),
-                        received, QString::fromUtf8(message.raw), text(message.sender)})
-                .rows.value(0)
-                .value(0)
-                .toString();
+        QList<Audit> audits;
         for (const InstrumentSample& sample : outcome.resent ? QList<InstrumentSample>()
                                                              : message.samples) {
             const QString specimen = sample.specimenId.trimmed();
@@ -148,14 +132,31 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
                 {m_instrument.id, specimen});
             const QString refNum = worklist.rows.value(0).value(0).toString();
             for (const InstrumentResult& r : sample.results)
-                take(specimen, sample, r, refNum, messageId, message.sent, outcome);
+                take(specimen, sample, r, refNum, message.sent, outcome, audits);
         }
-        m_store.exec(QStringLiteral("UPDATE tbLabInstrumentMessage SET Results = ?, "
-                                    "Duplicates = ?, Held = ?, Verdict = ? WHERE MessageID = ?"),
-                     {outcome.stored, outcome.duplicates, outcome.held,
-                      outcome.resent ? QStringLiteral("resent: nothing stored")
-                                     : QStringLiteral("stored"),
-                      messageId});
+        // The archive's row, then the audit of what the message changed,
+        // naming that row.
+        const QString archive =
+            QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, ControlID, "
+                           "ReceivedAt, Results, Duplicates, Held, Message, Sender, Verdict) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        const QVariantList archived{
+            m_instrument.id, protocolName(message.protocol), text(message.controlId), received,
+            outcome.stored, outcome.duplicates, outcome.held, QString::fromUtf8(message.raw),
+            text(message.sender),
+            outcome.resent ? QStringLiteral("resent: nothing stored") : QStringLiteral("stored")};
+        // Its number only where the audit needs it.
+        const QString messageId =
+            audits.isEmpty() ? (m_store.exec(archive, archived), QString())
+                             : m_store.query(archive + QStringLiteral(" RETURNING MessageID"), archived)
+                                   .rows.value(0)
+                                   .value(0)
+                                   .toString();
+        for (const Audit& a : audits)
+            ProcedureSupport::audit(m_store, a.requestNum, a.itemId,
+                                    QStringLiteral("Instrument result %1").arg(a.sample), a.was,
+                                    a.now, m_instrument.id,
+                                    QStringLiteral("message %1").arg(messageId));
         // Windows showing a sample learn of its new results once they are
         // committed (on a server; the embedded laboratory has no notices).
         QStringList told;
@@ -178,8 +179,8 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
 // One result: a duplicate, a new row, or a change of the item's last row as
 // its status says.
 void Importer::take(const QString& specimen, const InstrumentSample& sample,
-                    const InstrumentResult& r, const QString& refNum, const QString& messageId,
-                    const QDateTime& sent, Outcome& outcome)
+                    const InstrumentResult& r, const QString& refNum, const QDateTime& sent,
+                    Outcome& outcome, QList<Audit>& audits)
 {
     const QString item = itemCode(r);
     if (item.isEmpty())
@@ -187,100 +188,87 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
     const QString status = text(r.status.trimmed().toUpper());
     const QString key = resultKey(r);
     const QVariantList names{m_instrument.id, specimen, item};
-    // Rows stored before results had keys are known by their result time.
-    const bool final = status != u"P" && status != u"C" && status != u"X" && status != u"D";
-    const bool known =
-        !m_store
-             .query(QStringLiteral("SELECT 1 FROM tbLabInstrumentResultKey WHERE InstrumentID = ? "
-                                   "AND SampleNum = ? AND InstrumentItem = ? AND ResultStatus = ? "
-                                   "AND ResultKey = ?"),
-                    names + QVariantList{status, key})
-             .rows.isEmpty() ||
-        (r.completed.isValid() && final &&
-         !m_store
-              .query(QStringLiteral("SELECT 1 FROM tbLabInstrumentDLHemaResult d WHERE "
-                                    "InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ? "
-                                    "AND Resultdate = ? AND ResultStatus = '' AND NOT EXISTS "
-                                    "(SELECT 1 FROM tbLabInstrumentResultKey k "
-                                    "WHERE k.DLResultID = d.DLResultID)"),
-                     names + QVariantList{DateText::storage(r.completed)})
-              .rows.isEmpty());
-    if (known) {
+    // Known by its key, else the key is kept from now on (undone with the
+    // rest should the message not be stored).
+    if (m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
+                                    "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
+                                    "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+                     names + QVariantList{keyStatus(status), key}) == 0) {
         ++outcome.duplicates;
         return;
     }
-    const ResultSet mapping = m_store.query(
-        QStringLiteral("SELECT ItemID FROM tbLabInstrumentExams "
-                       "WHERE InstrumentID = ? AND InstrumentItem = ?"),
-        {m_instrument.id, item});
-    const bool mapped = !mapping.rows.isEmpty();
-    const QString itemId = mapped ? mapping.rows[0][0].toString() : item;
+    // The item's last row, which the status may change.
+    const QVariantList row =
+        QVariantList{QVariant()} +
+        m_store
+            .query(QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
+                                  "coalesce(PostedRequestNum, '') FROM tbLabInstrumentDLHemaResult "
+                                  "WHERE DLResultID = (SELECT max(DLResultID) FROM "
+                                  "tbLabInstrumentDLHemaResult WHERE InstrumentID = ? AND "
+                                  "SampleNum = ? AND InstrumentItem = ?)"),
+                   names)
+            .rows.value(0);
+    const bool exists = row.size() > 1;
+    const bool open = exists && row[4].toString() != u"Y";
+    const QString was = row.value(3).toString();
+    // The laboratory's item, and the unit as the laboratory writes it when
+    // the analyser's differs only in case.
+    const QVariantList mapping =
+        m_store
+            .query(QStringLiteral("SELECT m.ItemID, i.SIUnit, i.CUnit FROM tbLabInstrumentExams m "
+                                  "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
+                                  "WHERE m.InstrumentID = ? AND m.InstrumentItem = ?"),
+                   {m_instrument.id, item})
+            .rows.value(0);
+    const bool mapped = !mapping.isEmpty();
+    const QString itemId = mapped ? mapping[0].toString() : item;
+    QString unit = r.units;
+    for (const QVariant& own : mapping.mid(1))
+        if (!unit.isEmpty() && own.toString().compare(unit, Qt::CaseInsensitive) == 0)
+            unit = own.toString();
     const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
-    const QString unit = mapped ? laboratoryUnit(item, r.units) : r.units;
     QStringList said{sample.remarks, r.comment};
     said.removeAll(QString());
     const QString remarks = said.join(QStringLiteral("; "));
-    const ResultSet last = m_store.query(
-        QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
-                       "coalesce(PostedRequestNum, '') FROM tbLabInstrumentDLHemaResult "
-                       "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ? "
-                       "ORDER BY DLResultID DESC LIMIT 1"),
-        names);
-    const QVariantList row = last.rows.value(0);
-    const bool open = !row.isEmpty() && row[3].toString() != u"Y";
-    const QString was = row.value(2).toString();
     const auto audited = [&](const QString& old, const QString& now) {
-        ProcedureSupport::audit(m_store, row.value(4).toString(), itemId,
-                                QStringLiteral("Instrument result %1").arg(specimen), old, now,
-                                m_instrument.id, QStringLiteral("message %1").arg(messageId));
+        audits.append({row.value(5).toString(), itemId, specimen, old, now});
     };
-    QVariant rowId;
     if (status == u"D") {
         if (!open) {
             ++outcome.duplicates; // nothing unposted to delete: a saved result stays
             return;
         }
         m_store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
-                     {row[0]});
-        audited(shownValue(row[1], was), QStringLiteral("(deleted)"));
-        rowId = row[0];
+                     {row[1]});
+        audited(shownValue(row[2], was), QStringLiteral("(deleted)"));
         ++outcome.changed;
-    } else if (open && (status == u"C" || was == u"P" || (status == u"P" && was == u"P"))) {
+    } else if (open && (status == u"C" || was == u"P")) {
         m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
                                     "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
                                     "WHERE DLResultID = ?"),
-                     {value, text(unit), text(r.flags), status, text(remarks), row[0]});
-        audited(shownValue(row[1], was), shownValue(value, status));
-        rowId = row[0];
+                     {value, text(unit), text(r.flags), status, text(remarks), row[1]});
+        audited(shownValue(row[2], was), shownValue(value, status));
         ++outcome.changed;
     } else {
         // A correction of a posted row waits beside it for the windows.
-        const bool correction = status == u"C" && !row.isEmpty();
+        const bool correction = status == u"C" && exists;
         const QDateTime at = r.completed.isValid() ? r.completed
                              : sent.isValid()      ? sent
                                                    : Clock::now();
-        rowId = m_store
-                    .query(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
-                                          "SampleNum, Resultdate, InstrumentItem, ResultValue, "
-                                          "Unit, Flags, PatientName, refnum, ResultStatus, "
-                                          "Corrects, SampleRemarks) VALUES (?, ?, ?, ?, ?, ?, ?, "
-                                          "?, ?, ?, ?, ?) RETURNING DLResultID"),
-                           {m_instrument.id, specimen, DateText::storage(at), item, value,
-                            text(unit), text(r.flags), text(sample.patientName), text(refNum),
-                            status, correction ? row[0] : QVariant(), text(remarks)})
-                    .rows.value(0)
-                    .value(0);
+        m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                    "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
+                                    "Flags, PatientName, refnum, ResultStatus, Corrects, "
+                                    "SampleRemarks) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                     {m_instrument.id, specimen, DateText::storage(at), item, value, text(unit),
+                      text(r.flags), text(sample.patientName), text(refNum), status,
+                      correction ? row[1] : QVariant(), text(remarks)});
         if (correction)
-            audited(shownValue(row[1], was), shownValue(value, status) +
+            audited(shownValue(row[2], was), shownValue(value, status) +
                                                  QStringLiteral(", held: the result was posted"));
         ++outcome.stored;
         if (!mapped || correction)
             ++outcome.held;
     }
-    m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, SampleNum, "
-                                "InstrumentItem, ResultStatus, ResultKey, DLResultID) "
-                                "VALUES (?, ?, ?, ?, ?, ?)"),
-                 names + QVariantList{status, key, rowId});
 }
 
 QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instrument)

@@ -99,11 +99,18 @@ public:
 
 private:
     QString itemCode(const InstrumentResult& r) const;
-    QString laboratoryUnit(const QString& item, const QString& unit);
+    // A change a result's status made, audited once the message is archived.
+    struct Audit {
+        QString requestNum;
+        QString itemId;
+        QString sample;
+        QString was;
+        QString now;
+    };
     bool deliveredBefore(const InstrumentMessage& message);
     void take(const QString& specimen, const InstrumentSample& sample, const InstrumentResult& r,
-              const QString& refNum, const QString& messageId, const QDateTime& sent,
-              Outcome& outcome);
+              const QString& refNum, const QDateTime& sent, Outcome& outcome,
+              QList<Audit>& audits);
 
     LabStore& m_store;
     Instrument m_instrument;

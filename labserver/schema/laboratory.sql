@@ -268,9 +268,15 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentResultKey (
     InstrumentItem TEXT NOT NULL COLLATE NOCASE,
     ResultStatus   TEXT NOT NULL,
     ResultKey      TEXT NOT NULL,
-    DLResultID     INTEGER NOT NULL,
     PRIMARY KEY (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
-);
+) WITHOUT ROWID;
+
+-- Results stored before statuses and keys are known by their result time.
+INSERT INTO tbLabInstrumentResultKey (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
+SELECT d.InstrumentID, d.SampleNum, d.InstrumentItem, 'F', 't:' || d.Resultdate
+FROM tbLabInstrumentDLHemaResult d
+WHERE d.ResultStatus = ''
+ON CONFLICT DO NOTHING;
 
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
 

@@ -443,8 +443,8 @@ private slots:
             QDeadlineTimer deadline(20000);
             while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
                 QCoreApplication::processEvents(); // the silent analysers connect
-                if (p.waitForReadyRead(50))
-                    log += p.readAll();
+                p.waitForReadyRead(50);
+                log += p.readAll(); // processEvents may have read it already
             }
             return log.contains(text);
         };

@@ -284,9 +284,15 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentResultKey (
     InstrumentItem text COLLATE laboratory.nocase NOT NULL,
     ResultStatus   text NOT NULL,
     ResultKey      text NOT NULL,
-    DLResultID     integer NOT NULL,
     PRIMARY KEY (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
 );
+
+-- Results stored before statuses and keys are known by their result time.
+INSERT INTO laboratory.tbLabInstrumentResultKey (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
+SELECT d.InstrumentID, d.SampleNum, d.InstrumentItem, 'F', 't:' || to_char(d.Resultdate, 'YYYY-MM-DD HH24:MI:SS')
+FROM laboratory.tbLabInstrumentDLHemaResult d
+WHERE d.ResultStatus = ''
+ON CONFLICT DO NOTHING;
 
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON laboratory.tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
 
