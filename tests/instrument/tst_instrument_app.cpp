@@ -474,25 +474,42 @@ private slots:
                  QStringList{"3"});
     }
 
-    void exportFilesAreImportedAndBadOnesRefused()
+    // What integration engineers do by hand: import an export file, see
+    // what is held (every instrument), map the code, replay an archived
+    // message (a resend: nothing twice), look at the day's status.
+    void theEngineersCommands()
     {
         const QString file = m_db->folder() + "/export.txt";
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(kSample105.join("\n"));
+        f.write(QByteArray(kSample105.join("\n")).replace("aHBc", "XYZ"));
         f.close();
-        QProcess p;
-        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"import", "AN-01", file});
-        QVERIFY(p.waitForFinished(15000));
-        QCOMPARE(p.exitCode(), 0);
-        QVERIFY(p.readAllStandardOutput().endsWith("1 message stored, 0 refused\n"));
+        const auto run = [&](const QStringList& args, int status = 0) {
+            QProcess p;
+            p.start(QStringLiteral(LIS_INSTRUMENT_PATH), args);
+            const bool done = p.waitForFinished(15000);
+            const QByteArray out = p.readAllStandardOutput();
+            return done && p.exitCode() == status ? out : "exit " + QByteArray::number(p.exitCode()) + ": " + out;
+        };
+        QVERIFY(run({"import", "AN-01", file}).endsWith("1 message stored, 0 refused\n"));
+        QByteArray out = run({"held"});
+        QVERIFY2(out.contains("AN-01\t105\t") && out.contains("\tXYZ\t0.12\tnot mapped\n") &&
+                     out.endsWith("(1 result held)\n"),
+                 out.constData());
+        QCOMPARE(run({"map", "AN-01", "XYZ", "GLU"}), "AN-01 XYZ is GLU; 1 held result released\n");
+        QVERIFY(run({"held", "AN-01"}).endsWith("(0 results held)\n"));
+        const QString id = rows("SELECT MessageID FROM tbLabInstrumentMessage").value(0);
+        out = run({"replay", id});
+        QVERIFY2(out.contains("0 new results, 3 already stored") && out.endsWith("message stored\n"),
+                 out.constData());
+        out = run({"status", "AN-01"});
+        QVERIFY2(out.contains("today 2 messages, 0 refused, 3 results, 3 duplicates, 1 held"),
+                 out.constData());
+
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("\x7f" "ELF garbage");
         f.close();
-        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"import", "AN-01", file});
-        QVERIFY(p.waitForFinished(15000));
-        QCOMPARE(p.exitCode(), 1);
-        QVERIFY(p.readAllStandardOutput().contains("refused bytes that start neither an ASTM"));
+        QVERIFY(run({"import", "AN-01", file}, 1).contains("refused bytes that start neither an ASTM"));
     }
 
 private:
