@@ -287,13 +287,6 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentResultKey (
     PRIMARY KEY (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
 );
 
--- Results stored before statuses and keys are known by their result time.
-INSERT INTO laboratory.tbLabInstrumentResultKey (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
-SELECT d.InstrumentID, d.SampleNum, d.InstrumentItem, 'F', 't:' || to_char(d.Resultdate, 'YYYY-MM-DD HH24:MI:SS')
-FROM laboratory.tbLabInstrumentDLHemaResult d
-WHERE d.ResultStatus = ''
-ON CONFLICT DO NOTHING;
-
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON laboratory.tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
 
 -- Version 5: the checks of a result (critical and plausible limits, the
@@ -346,6 +339,13 @@ ALTER TABLE laboratory.tbLabInstrumentDLHemaResult ADD COLUMN IF NOT EXISTS Corr
 ALTER TABLE laboratory.tbLabInstrumentMessage ADD COLUMN IF NOT EXISTS Sender text NOT NULL DEFAULT '';
 
 ALTER TABLE laboratory.tbLabInstrumentMessage ADD COLUMN IF NOT EXISTS Verdict text NOT NULL DEFAULT '';
+
+-- Results stored before statuses and keys are known by their result time.
+INSERT INTO laboratory.tbLabInstrumentResultKey (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
+SELECT d.InstrumentID, d.SampleNum, d.InstrumentItem, 'F', 't:' || to_char(d.Resultdate, 'YYYY-MM-DD HH24:MI:SS')
+FROM laboratory.tbLabInstrumentDLHemaResult d
+WHERE d.ResultStatus = ''
+ON CONFLICT DO NOTHING;
 
 -- Every change to a saved result (Field: Result, Interpretation, Remarks,
 -- Verified, Critical call, Delta acknowledged) with its old and new value,
