@@ -197,29 +197,32 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         ++outcome.duplicates;
         return;
     }
-    // The item's last row, which the status may change.
-    const QVariantList row =
-        QVariantList{QVariant()} +
+    // The item's last row (which the status may change), the laboratory's
+    // item and its units (the analyser's unit is written as the laboratory
+    // writes it where only case differs), in one statement: analysers send
+    // results by the hundred.
+    const QVariantList found =
         m_store
-            .query(QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
-                                  "coalesce(PostedRequestNum, '') FROM tbLabInstrumentDLHemaResult "
-                                  "WHERE DLResultID = (SELECT max(DLResultID) FROM "
-                                  "tbLabInstrumentDLHemaResult WHERE InstrumentID = ? AND "
-                                  "SampleNum = ? AND InstrumentItem = ?)"),
-                   names)
+            .query(QStringLiteral("SELECT (SELECT max(DLResultID) FROM tbLabInstrumentDLHemaResult "
+                                  "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ?), "
+                                  "m.ItemID, i.SIUnit, i.CUnit FROM (SELECT 1 AS one) o "
+                                  "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
+                                  "AND m.InstrumentItem = ? "
+                                  "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID"),
+                   names + QVariantList{m_instrument.id, item})
             .rows.value(0);
+    QVariantList row{QVariant()};
+    if (!found.value(0).isNull())
+        row += m_store
+                   .query(QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
+                                         "coalesce(PostedRequestNum, '') "
+                                         "FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
+                          {found[0]})
+                   .rows.value(0);
     const bool exists = row.size() > 1;
     const bool open = exists && row[4].toString() != u"Y";
     const QString was = row.value(3).toString();
-    // The laboratory's item, and the unit as the laboratory writes it when
-    // the analyser's differs only in case.
-    const QVariantList mapping =
-        m_store
-            .query(QStringLiteral("SELECT m.ItemID, i.SIUnit, i.CUnit FROM tbLabInstrumentExams m "
-                                  "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
-                                  "WHERE m.InstrumentID = ? AND m.InstrumentItem = ?"),
-                   {m_instrument.id, item})
-            .rows.value(0);
+    const QVariantList mapping = found.value(1).isNull() ? QVariantList() : found.mid(1);
     const bool mapped = !mapping.isEmpty();
     const QString itemId = mapped ? mapping[0].toString() : item;
     QString unit = r.units;
