@@ -64,7 +64,7 @@ private:
         } catch (const LisError& e) {
             log(QStringLiteral("cannot reach the laboratory (%1); next try in %2 s at the earliest")
                     .arg(e.description().trimmed().isEmpty() ? QStringLiteral("no reason given")
-                                                              : e.description().trimmed())
+                                                             : e.description().trimmed())
                     .arg(m_waitMs / 1000));
             backOff();
             return nullptr;
@@ -131,8 +131,8 @@ MessageWriter::~MessageWriter()
 {
     if (!m_thread)
         return;
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { w->close(); },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [w = m_worker] { w->close(); }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_worker;
@@ -160,13 +160,12 @@ Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instru
     Verdict verdict;
     if (const auto* error = std::get_if<MessageError>(&parsed)) {
         verdict.kind = error->unsupported ? Verdict::Kind::Rejected : Verdict::Kind::Invalid;
-        verdict.answer =
-            error->at > 0
-                ? QStringLiteral("%1 %2: %3")
-                      .arg(hl7 ? QStringLiteral("segment") : QStringLiteral("record"))
-                      .arg(error->at)
-                      .arg(error->reason)
-                : error->reason;
+        verdict.answer = error->at > 0
+                             ? QStringLiteral("%1 %2: %3")
+                                   .arg(hl7 ? QStringLiteral("segment") : QStringLiteral("record"))
+                                   .arg(error->at)
+                                   .arg(error->reason)
+                             : error->reason;
         log(QStringLiteral("refused a message: ") + verdict.answer);
         Importer::archiveRefused(store, instrument.id, protocol, text, {},
                                  QStringLiteral("refused: ") + verdict.answer, log);
@@ -179,8 +178,9 @@ Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instru
     try {
         const Importer::Outcome o = Importer(store, instrument).import(message);
         verdict.kind = Verdict::Kind::Stored;
-        const QString id =
-            message.controlId.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(message.controlId);
+        const QString id = message.controlId.isEmpty()
+                               ? QString()
+                               : QStringLiteral(" (%1)").arg(message.controlId);
         if (o.resent)
             log(QStringLiteral("message%1 stored before: acknowledged again, nothing stored")
                     .arg(id));
@@ -198,7 +198,8 @@ Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instru
                                        : QString()));
         for (const QString& specimen : message.queries) {
             try {
-                const QByteArrayList reply = Importer::answerRecords(store, instrument.id, specimen);
+                const QByteArrayList reply =
+                    Importer::answerRecords(store, instrument.id, specimen);
                 const qsizetype orders =
                     std::count_if(reply.begin(), reply.end(),
                                   [](const QByteArray& r) { return r.startsWith("O|"); });
@@ -227,10 +228,10 @@ Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instru
         verdict.kind = Verdict::Kind::Busy;
         verdict.answer = kBusy;
         log(QStringLiteral("refused a message (sample %1), it is not stored: %2")
-                .arg(samples.join(QStringLiteral(", ")),
-                     e.description().trimmed().isEmpty() ? QStringLiteral("the laboratory gave "
-                                                                           "no reason")
-                                                          : e.description()));
+                .arg(samples.join(QStringLiteral(", ")), e.description().trimmed().isEmpty()
+                                                             ? QStringLiteral("the laboratory gave "
+                                                                              "no reason")
+                                                             : e.description()));
     }
     return verdict;
 }
