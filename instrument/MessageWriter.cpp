@@ -217,7 +217,7 @@ Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instru
         }
     } catch (const ImportRefusal& e) {
         verdict.kind = Verdict::Kind::Invalid;
-        verdict.answer = e.description();
+        verdict.answer = e.answer();
         log(QStringLiteral("refused a message (sample %1), it is not stored: %2")
                 .arg(samples.join(QStringLiteral(", ")), e.description()));
         Importer::archiveRefused(store, instrument.id, protocol, text, message.controlId,

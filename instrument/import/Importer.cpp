@@ -117,7 +117,8 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
             throw ImportRefusal(QStringLiteral("The instrument %1 is not one of the laboratory's "
                                                "instruments (tbLabInstrument); check its name in "
                                                "LIS Instruments.ini.")
-                                    .arg(m_instrument.id));
+                                    .arg(m_instrument.id),
+                                QStringLiteral("the laboratory does not know this instrument"));
         outcome.resent = deliveredBefore(message);
         QList<Audit> audits;
         for (const InstrumentSample& sample : outcome.resent ? QList<InstrumentSample>()

@@ -43,10 +43,17 @@ class LabStore;
 // an ImportRefusal when the message cannot be taken as it is.
 class ImportRefusal : public LisError {
 public:
-    explicit ImportRefusal(const QString& description)
+    // `answer` is what the analyser is told, when the description names
+    // more than it should hear.
+    explicit ImportRefusal(const QString& description, const QString& answer = {})
         : LisError(ErrNo::DbCommandFailed, description)
+        , m_answer(answer.isEmpty() ? description : answer)
     {
     }
+    const QString& answer() const { return m_answer; }
+
+private:
+    QString m_answer;
 };
 
 class Importer {
