@@ -22,12 +22,14 @@ struct InstrumentResult {
     QString flags;          // abnormal flags, repeats joined with ' ' ("H", "L", "A")
     QString status;         // result status (ASTM R-9, HL7 OBX-11): "F", "C", "P", ...
     QDateTime completed;    // when the analyser finished it; invalid when not sent
+    QString comment;        // ASTM C records, HL7 NTE segments after it, joined with "; "
 };
 
 struct InstrumentSample {
     QString specimenId;  // ASTM O-3, HL7 OBR-3 (else OBR-2)
     QString patientName; // "LAST, FIRST MIDDLE" when sent, else empty
     QList<InstrumentResult> results;
+    QString remarks; // comments on the sample itself (C after O, NTE after OBR)
 };
 
 struct InstrumentMessage {
@@ -49,4 +51,5 @@ struct InstrumentMessage {
 struct MessageError {
     int at = 0;
     QString reason;
+    bool unsupported = false; // a kind of message not taken here, not a broken one
 };

@@ -14,8 +14,10 @@
 // A complete message is handed up by messageReceived (the text without
 // framing: ASTM records separated by CR, an HL7 message as sent); the link
 // then holds the sender until the program answers with accept(), once the
-// message is stored, or refuse(reason), when it is not: only what is kept is
-// acknowledged, and the analyser resends what is refused.
+// message is stored, or refuse(reason, retry), when it is not: only what is
+// kept is acknowledged, and the analyser resends what is refused. `retry`
+// says the message itself is fine (the laboratory was busy, or it is of a
+// kind not taken here): HL7 answers AR then, AE otherwise.
 class MessageLink : public QObject {
     Q_OBJECT
 public:
@@ -23,7 +25,7 @@ public:
 
     virtual void feed(const QByteArray& bytes) = 0;
     virtual void accept() = 0;
-    virtual void refuse(const QString& reason) = 0;
+    virtual void refuse(const QString& reason, bool retry = false) = 0;
     // Acts on every timeout due by Clock::now().
     virtual void tick() = 0;
     // The earliest due time, invalid when nothing is timed.

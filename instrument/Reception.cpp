@@ -2,6 +2,7 @@
 #include "E1381Link.h"
 #include "E1394Parser.h"
 #include "Hl7Parser.h"
+#include "Clock.h"
 #include "LisError.h"
 #include "MllpLink.h"
 
@@ -24,42 +25,91 @@ QString shown(const QByteArray& bytes)
 
 Reception::Reception(LabStore& store, Importer::Instrument instrument, QObject* parent)
     : QObject(parent)
-    , m_store(store)
+    , m_instrument(instrument)
+    , m_writer(std::make_unique<MessageWriter>(store, std::move(instrument)))
+{
+    connectWriter();
+}
+
+Reception::Reception(MessageWriter::Opener open, Importer::Instrument instrument, QObject* parent)
+    : QObject(parent)
     , m_instrument(std::move(instrument))
+    , m_open(std::move(open))
 {
 }
 
 Reception::~Reception() = default;
+
+void Reception::ensureWriter()
+{
+    if (m_writer)
+        return;
+    // Its thread and connection come with the first message: an idle
+    // connection holds neither.
+    m_writer = std::make_unique<MessageWriter>(m_open, m_instrument);
+    connectWriter();
+}
+
+void Reception::connectWriter()
+{
+    connect(m_writer.get(), &MessageWriter::logLine, this, &Reception::log);
+    connect(m_writer.get(), &MessageWriter::done, this, &Reception::written);
+}
 
 void Reception::log(const QString& what)
 {
     emit logLine(m_instrument.id + QLatin1Char(' ') + what);
 }
 
+void Reception::linkEvent(const QString& what)
+{
+    const QDateTime now = Clock::now();
+    if (!m_eventMinute.isValid() || m_eventMinute.msecsTo(now) >= 60'000) {
+        if (m_eventsLeftOut > 0)
+            log(QStringLiteral("%1 more line events in the minute before left out of the log")
+                    .arg(m_eventsLeftOut));
+        m_eventMinute = now;
+        m_events = 0;
+        m_eventsLeftOut = 0;
+    }
+    if (++m_events > kEventsPerMinute) {
+        ++m_eventsLeftOut;
+        return;
+    }
+    log(what);
+}
+
 void Reception::feed(const QByteArray& bytes)
 {
     if (!m_link) {
-        // Analysers idle with blanks or line ends between sessions.
-        qsizetype start = 0;
-        while (start < bytes.size() && (bytes[start] == '\r' || bytes[start] == '\n'))
-            ++start;
-        if (start == bytes.size())
-            return;
-        const char first = bytes[start];
-        if (first == kEnq)
-            m_link = std::make_unique<E1381Link>();
-        else if (first == kVt) {
-            m_link = std::make_unique<MllpLink>();
-            m_hl7 = true;
-        } else {
+        // Analysers idle with blanks, line ends or noise between sessions;
+        // the session starts at its first ENQ or VT, even in the same read.
+        const qsizetype enq = bytes.indexOf(kEnq);
+        const qsizetype vt = bytes.indexOf(kVt);
+        const qsizetype start = enq < 0 ? vt : vt < 0 ? enq : std::min(enq, vt);
+        qsizetype noise = 0;
+        while (noise < bytes.size() && (bytes[noise] == '\r' || bytes[noise] == '\n'))
+            ++noise;
+        if (start < 0) {
+            if (noise == bytes.size())
+                return;
             ++m_refused;
             log(QStringLiteral("refused bytes that start neither an ASTM session (ENQ) nor an "
                                "HL7 message (VT): %1")
-                    .arg(shown(bytes.mid(start))));
+                    .arg(shown(bytes.mid(noise))));
             return;
         }
+        if (start > noise)
+            log(QStringLiteral("bytes before the first ENQ or VT ignored: %1")
+                    .arg(shown(bytes.mid(noise, start - noise))));
+        if (bytes[start] == kEnq)
+            m_link = std::make_unique<E1381Link>();
+        else {
+            m_link = std::make_unique<MllpLink>();
+            m_hl7 = true;
+        }
         connect(m_link.get(), &MessageLink::send, this, &Reception::send);
-        connect(m_link.get(), &MessageLink::event, this, &Reception::log);
+        connect(m_link.get(), &MessageLink::event, this, &Reception::linkEvent);
         connect(m_link.get(), &MessageLink::messageReceived, this, &Reception::received);
         log(m_hl7 ? QStringLiteral("speaks HL7 over MLLP") : QStringLiteral("speaks ASTM"));
         m_link->feed(bytes.mid(start));
@@ -70,105 +120,72 @@ void Reception::feed(const QByteArray& bytes)
 
 void Reception::received(const QByteArray& text)
 {
-    QStringList queries;
-    const QString refusal = store(
-        text, m_hl7 ? InstrumentMessage::Protocol::Hl7 : InstrumentMessage::Protocol::Astm,
-        &queries);
-    if (!refusal.isEmpty()) {
-        m_link->refuse(refusal);
+    ensureWriter();
+    m_pending = ++m_lastId;
+    m_answerDue = Clock::now().addMSecs(kAnswerWithinMs);
+    m_writer->write(m_pending, text,
+                    m_hl7 ? InstrumentMessage::Protocol::Hl7 : InstrumentMessage::Protocol::Astm);
+}
+
+void Reception::written(quint64 id, const Verdict& verdict)
+{
+    m_lastStored = verdict.stored();
+    verdict.stored() ? ++m_stored : ++m_refused;
+    if (id != m_pending) {
+        if (verdict.stored())
+            log(QStringLiteral("a message refused for want of time was stored after all: its "
+                               "resend will be a duplicate"));
+        return;
+    }
+    m_pending = 0;
+    m_answerDue = {};
+    if (!m_link)
+        return;
+    if (!verdict.stored()) {
+        m_link->refuse(verdict.answer, verdict.kind != Verdict::Kind::Invalid);
         return;
     }
     m_link->accept();
-    answer(queries);
-}
-
-void Reception::answer(const QStringList& queries)
-{
     auto* astm = qobject_cast<E1381Link*>(m_link.get());
-    if (!astm)
-        return;
-    for (const QString& specimen : queries) {
-        try {
-            const QByteArrayList reply = Importer::answerRecords(m_store, m_instrument.id, specimen);
-            const qsizetype orders = std::count_if(reply.begin(), reply.end(), [](const QByteArray& r) { return r.startsWith("O|"); });
+    for (const QByteArrayList& reply : verdict.replies)
+        if (astm)
             astm->sendMessage(reply);
-            log(orders > 0 ? QStringLiteral("query for sample %1: %2 order(s) to send")
-                                 .arg(specimen)
-                                 .arg(orders)
-                           : QStringLiteral("query for sample %1: no orders, answered "
-                                            "\"no information\"")
-                                 .arg(specimen));
-        } catch (const LisError& e) {
-            log(QStringLiteral("query for sample %1 not answered: %2")
-                    .arg(specimen, e.description()));
-        }
-    }
 }
 
 bool Reception::take(const QByteArray& text, InstrumentMessage::Protocol protocol)
 {
-    return store(text, protocol).isEmpty();
-}
-
-QString Reception::store(const QByteArray& text, InstrumentMessage::Protocol protocol,
-                         QStringList* queries)
-{
-    const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
-    const auto parsed = hl7 ? Hl7Parser::parse(text) : E1394Parser::parse(text);
-    if (const auto* error = std::get_if<MessageError>(&parsed)) {
-        ++m_refused;
-        const QString why = error->at > 0 ? QStringLiteral("%1 %2: %3")
-                                                 .arg(hl7 ? QStringLiteral("segment")
-                                                          : QStringLiteral("record"))
-                                                 .arg(error->at)
-                                                 .arg(error->reason)
-                                           : error->reason;
-        log(QStringLiteral("refused a message: ") + why);
-        return why;
-    }
-    const InstrumentMessage& message = std::get<InstrumentMessage>(parsed);
-    QStringList samples;
-    for (const InstrumentSample& s : message.samples)
-        samples << s.specimenId;
-    try {
-        const Importer::Outcome o = Importer(m_store, m_instrument).import(message);
-        ++m_stored;
-        if (queries)
-            *queries += message.queries;
-        if (message.samples.isEmpty() && !message.queries.isEmpty())
-            log(QStringLiteral("stored a query for sample %1")
-                    .arg(message.queries.join(QStringLiteral(", "))));
-        else
-            log(QStringLiteral("stored a message%1: sample %2, %3 new results, %4 already stored, "
-                           "%5 held for want of a mapping")
-                .arg(message.controlId.isEmpty() ? QString()
-                                                 : QStringLiteral(" (%1)").arg(message.controlId),
-                     samples.join(QStringLiteral(", ")))
-                .arg(o.stored)
-                .arg(o.duplicates)
-                .arg(o.held));
-        return {};
-    } catch (const LisError& e) {
-        ++m_refused;
-        log(QStringLiteral("refused a message (sample %1), it is not stored: %2")
-                .arg(samples.join(QStringLiteral(", ")), e.description()));
-        return e.description();
-    }
+    m_lastStored = false;
+    ensureWriter();
+    m_pending = ++m_lastId;
+    m_writer->write(m_pending, text, protocol);
+    return m_lastStored;
 }
 
 void Reception::tick()
 {
+    if (m_pending && Clock::now() >= m_answerDue) {
+        log(QStringLiteral("refused a message: not stored within %1 s").arg(kAnswerWithinMs / 1000));
+        m_pending = 0;
+        m_answerDue = {};
+        if (m_link)
+            m_link->refuse(QStringLiteral("database busy, send again"), true);
+    }
     if (m_link)
         m_link->tick();
 }
 
 QDateTime Reception::nextDue() const
 {
-    return m_link ? m_link->nextDue() : QDateTime();
+    const QDateTime link = m_link ? m_link->nextDue() : QDateTime();
+    if (!link.isValid() || (m_answerDue.isValid() && m_answerDue < link))
+        return m_answerDue;
+    return link;
 }
 
 void Reception::reset()
 {
+    m_pending = 0;
+    m_answerDue = {};
     if (m_link)
         m_link->reset();
 }

@@ -2,6 +2,7 @@
 
 #include "Importer.h"
 #include "MessageLink.h"
+#include "MessageWriter.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -18,10 +19,21 @@ class LabStore;
 // any other, then answered: the orders of each sample asked for, as
 // Importer::answerRecords builds them, go back on the line once the
 // analyser's session has ended.
+//
+// Given a store, messages are written inline. Given a way to open one, they
+// are written on a thread of the reception's own (MessageWriter), and a
+// message not written within kAnswerWithinMs is refused (NAK, MSA|AR
+// "database busy, send again") so the analyser hears within its own timers;
+// if it is stored after all, its resend is known as a duplicate.
 class Reception : public QObject {
     Q_OBJECT
 public:
+    static constexpr qint64 kAnswerWithinMs = 10'000;
+    static constexpr int kEventsPerMinute = 30;
+
     Reception(LabStore& store, Importer::Instrument instrument, QObject* parent = nullptr);
+    Reception(MessageWriter::Opener open, Importer::Instrument instrument,
+              QObject* parent = nullptr);
     ~Reception() override;
 
     void feed(const QByteArray& bytes);
@@ -42,18 +54,27 @@ signals:
     void logLine(const QString& line);
 
 private:
+    void ensureWriter();
+    void connectWriter();
     void received(const QByteArray& text);
-    // Empty when the message is stored, else why not.
-    // The specimen ids the message asks orders for are added to `queries`.
-    QString store(const QByteArray& text, InstrumentMessage::Protocol protocol,
-                  QStringList* queries = nullptr);
-    void answer(const QStringList& queries);
+    void written(quint64 id, const Verdict& verdict);
     void log(const QString& what);
+    // A link's event, at most kEventsPerMinute a minute: line noise must
+    // not fill the disk with the same complaint.
+    void linkEvent(const QString& what);
 
-    LabStore& m_store;
     Importer::Instrument m_instrument;
+    MessageWriter::Opener m_open;
+    std::unique_ptr<MessageWriter> m_writer;
     std::unique_ptr<MessageLink> m_link;
     bool m_hl7 = false;
     int m_stored = 0;
     int m_refused = 0;
+    quint64 m_lastId = 0;
+    quint64 m_pending = 0;  // the message written now; 0 for none
+    QDateTime m_answerDue;  // when it is refused unless written by then
+    bool m_lastStored = false;
+    QDateTime m_eventMinute; // when the present minute of events began
+    int m_events = 0;        // link events in it
+    int m_eventsLeftOut = 0;
 };

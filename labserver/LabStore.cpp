@@ -470,6 +470,13 @@ void LabStore::addMissingColumns()
           QStringLiteral("DeltaAcknowledgedAt DATETIME"), QStringLiteral("CorrectedFrom TEXT")}},
         {QStringLiteral("tbLabResultAudit"),
          {QStringLiteral("Note TEXT NOT NULL DEFAULT ''"), QStringLiteral("Hash TEXT")}},
+        // Result statuses of downloads; each message's sender and verdict.
+        {QStringLiteral("tbLabInstrumentDLHemaResult"),
+         {QStringLiteral("ResultStatus TEXT NOT NULL DEFAULT ''"),
+          QStringLiteral("Corrects INTEGER")}},
+        {QStringLiteral("tbLabInstrumentMessage"),
+         {QStringLiteral("Sender TEXT NOT NULL DEFAULT ''"),
+          QStringLiteral("Verdict TEXT NOT NULL DEFAULT ''")}},
     };
     for (const auto& [table, columns] : added) {
         QStringList present;

@@ -12,10 +12,15 @@
 //   Baud=9600
 //   ItemComponent=4    which component of the test id is the item code
 //                      (default: the first that is not empty)
+//   IdleTimeout=300    seconds a silent TCP connection stays open (0: always)
 namespace InstrumentCommands {
 int listen(const QStringList& args, QTextStream& out);
 int serial(const QStringList& args, QTextStream& out);
 int importFile(const QStringList& args, QTextStream& out);
+int serve(const QStringList& args, QTextStream& out);
 int held(const QStringList& args, QTextStream& out);
+int map(const QStringList& args, QTextStream& out);
+int replay(const QStringList& args, QTextStream& out);
+int status(const QStringList& args, QTextStream& out);
 void usage(QTextStream& out);
 } // namespace InstrumentCommands

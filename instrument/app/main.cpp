@@ -22,8 +22,16 @@ int main(int argc, char** argv)
             return InstrumentCommands::serial(args, out);
         if (command == QLatin1String("import"))
             return InstrumentCommands::importFile(args, out);
+        if (command == QLatin1String("serve"))
+            return InstrumentCommands::serve(args, out);
         if (command == QLatin1String("held"))
             return InstrumentCommands::held(args, out);
+        if (command == QLatin1String("map"))
+            return InstrumentCommands::map(args, out);
+        if (command == QLatin1String("replay"))
+            return InstrumentCommands::replay(args, out);
+        if (command == QLatin1String("status"))
+            return InstrumentCommands::status(args, out);
         const bool help = command.isEmpty() || command == QLatin1String("--help");
         InstrumentCommands::usage(help ? out : err);
         return help ? 0 : 2;

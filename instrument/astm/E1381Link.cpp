@@ -227,6 +227,10 @@ void E1381Link::frameComplete()
                        .arg(shown(number)));
         return;
     }
+    if (m_poisoned) {
+        answerNak(QStringLiteral("frame %1 of a message already refused").arg(shown(number)));
+        return;
+    }
     const int fn = number >= '0' && number <= '7' ? number - '0' : -1;
     if (fn != m_expected) {
         if (!m_lastFrame.isEmpty() && fn == (m_expected + 7) % 8 && frame == m_lastFrame) {
@@ -235,9 +239,11 @@ void E1381Link::frameComplete()
                            .arg(fn));
             answer(ACK);
         } else {
-            answerNak(QStringLiteral("wrong frame number %1 (expected %2)")
-                          .arg(shown(number))
-                          .arg(m_expected));
+            // Frames in between were lost: what came before cannot be
+            // joined to anything after, so the whole message goes.
+            poison(QStringLiteral("wrong frame number %1 (expected %2)")
+                       .arg(shown(number))
+                       .arg(m_expected));
         }
         return;
     }
@@ -299,7 +305,7 @@ void E1381Link::accept()
         acknowledge(m_heldFrame);
 }
 
-void E1381Link::refuse(const QString& reason)
+void E1381Link::refuse(const QString& reason, bool)
 {
     if (!m_awaiting) {
         emit event(QStringLiteral("refusal with no message awaiting an answer: ignored"));
@@ -330,11 +336,30 @@ void E1381Link::answerNak(const QString& reason)
         return;
     }
     emit event(QStringLiteral("NAK: ") + reason);
+    if (++m_naks >= MaxNaks && !m_poisoned && m_mode != Mode::Idle) {
+        // The analyser gives the frame up now; whatever it sends next is no
+        // continuation of this message.
+        m_poisoned = true;
+        if (messageStarted())
+            emit event(QStringLiteral("%1 NAKs in a row: unfinished message dropped").arg(MaxNaks));
+        dropMessage();
+    }
     answer(NAK);
+}
+
+void E1381Link::poison(const QString& reason)
+{
+    m_poisoned = true;
+    if (messageStarted())
+        emit event(reason + QStringLiteral(": unfinished message dropped"));
+    dropMessage();
+    answerNak(reason + QStringLiteral(", every frame refused until the next ENQ"));
 }
 
 void E1381Link::answer(char reply)
 {
+    if (reply == ACK)
+        m_naks = 0;
     m_due = Clock::now().addMSecs(FrameTimeoutMs);
     emit send(QByteArray(1, reply));
 }
@@ -484,6 +509,7 @@ void E1381Link::startSession()
 {
     m_mode = Mode::Between;
     m_expected = 1;
+    m_poisoned = false;
     answer(ACK);
 }
 
@@ -508,6 +534,8 @@ void E1381Link::endSession(const QString& why)
     m_trailer.clear();
     m_skipReason.clear();
     m_expected = 1;
+    m_poisoned = false;
+    m_naks = 0;
     m_lastFrame.clear();
     m_awaiting = false;
     m_heldFrame.clear();

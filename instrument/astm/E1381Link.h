@@ -18,7 +18,12 @@
 // messages may follow one another in one session.
 //
 // What is dropped, never handed up: a message whose session ends (EOT, a new
-// ENQ, 30 s without a frame, reset()) before its L record has arrived.
+// ENQ, 30 s without a frame, reset()) before its L record has arrived. A
+// frame whose number is neither the one expected nor a repeat of the last one
+// acknowledged means frames were lost: it is refused (NAK), and so is every
+// frame after it until the analyser starts again with ENQ, so nothing before
+// the gap is ever joined to what follows it. The sixth NAK in a row (the
+// analyser gives up then) drops the message the same way.
 //
 // The link also sends, when the program queues a message with sendMessage()
 // (the answer to an analyser's query). Once the line is idle it sends ENQ and
@@ -48,12 +53,14 @@ public:
     static constexpr qint64 ContentionMs = 20'000;
     static constexpr int MaxTries = 6;
     static constexpr qsizetype MaxFrameOut = 240;
+    // NAKs in a row after which the analyser gives the frame up.
+    static constexpr int MaxNaks = 6;
 
     using MessageLink::MessageLink;
 
     void feed(const QByteArray& bytes) override;
     void accept() override;
-    void refuse(const QString& reason) override;
+    void refuse(const QString& reason, bool retry = false) override;
     void tick() override;
     QDateTime nextDue() const override;
     void reset() override;
@@ -85,6 +92,7 @@ private:
     bool takeRecords(QByteArrayList records);
     void acknowledge(QByteArray frame);
     void answerNak(const QString& reason);
+    void poison(const QString& reason);
     void answer(char reply);
     void startSession();
     void endSession(const QString& why);
@@ -102,6 +110,8 @@ private:
     QByteArray m_trailer;   // its checksum digits and CR
     QString m_skipReason;   // the NAK owed when the skipped bytes end; empty for none
     int m_expected = 1;     // the frame number we wait for
+    bool m_poisoned = false; // frames were lost: refuse all up to the next ENQ
+    int m_naks = 0;          // NAKs in a row
     QByteArray m_lastFrame; // the frame last acknowledged, to recognise it sent again
 
     QByteArray m_partial;     // a record continued in the next frame

@@ -182,6 +182,7 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
     message.raw = text;
     QString patient;
     bool inSample = false;
+    bool commentOnResult = false; // a C record now follows an R, not an O
     bool ended = false;
     for (qsizetype i = 0; i < records.size(); ++i) {
         const int at = int(i + 1);
@@ -189,6 +190,8 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
             return MessageError{at, QStringLiteral("record after the terminator (L) record")};
         const Record record(records.at(i), d);
         const QString type = record.type();
+        if (type != u"C")
+            commentOnResult = type == u"R";
         if (type == u"H") {
             if (i > 0)
                 return MessageError{at, QStringLiteral("a second header (H) record")};
@@ -239,7 +242,21 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
                 if (!id.isEmpty() && id.compare(u"ALL", Qt::CaseInsensitive) != 0)
                     message.queries.append(id);
             }
-        } else if (type == u"C" || type == u"M" || type == u"S") {
+        } else if (type == u"C") {
+            // A comment belongs to the record before it: a result or a
+            // sample; the patient's and the header's are not kept.
+            QStringList words = record.components(4);
+            words.removeAll(QString());
+            const QString comment = words.join(u' ').trimmed();
+            if (comment.isEmpty() || !inSample)
+                continue;
+            InstrumentSample& sample = message.samples.last();
+            QString& to = commentOnResult && !sample.results.isEmpty()
+                              ? sample.results.last().comment
+                              : sample.remarks;
+            to += (to.isEmpty() ? QString() : QStringLiteral("; ")) + comment;
+            continue;
+        } else if (type == u"M" || type == u"S") {
             continue;
         } else {
             const bool shown = type.size() == 1 && type[0] > u' ' && type[0] < QChar(0x7f);

@@ -22,7 +22,10 @@
 // components, R-4 as sent, R-5, R-6, R-7 repeats joined by a space, R-9 and
 // R-13; each Q a host query, its specimen ids from Q-3 (each repeat's second
 // component, else its first non-empty one; "ALL" is no specimen id).
-// Comment, manufacturer and scientific records (C, M, S) are passed over. Date-times are YYYYMMDD, YYYYMMDDHHMM or YYYYMMDDHHMMSS, the
+// C records after an R are the result's comment, after an O the sample's
+// remarks (C-4, components joined by a space); manufacturer and scientific
+// records (M, S) are passed over. Date-times are YYYYMMDD, YYYYMMDDHHMM or
+// YYYYMMDDHHMMSS, the
 // analyser's local time.
 class E1394Parser {
 public:

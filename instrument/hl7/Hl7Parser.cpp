@@ -307,6 +307,11 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
     const Pieces lines = segments(text);
     if (lines.isEmpty())
         return error(0, u"empty message"_s);
+    if (lines.constFirst().startsWith("FHS") || lines.constFirst().startsWith("BHS")) {
+        MessageError e = error(1, u"batches (FHS, BHS) are not taken: send each message alone"_s);
+        e.unsupported = true;
+        return e;
+    }
     const auto header = readHeader(lines.constFirst());
     if (const QString* wrong = std::get_if<QString>(&header))
         return error(1, *wrong);
@@ -322,7 +327,9 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
         return error(1, u"MSH-9 message type is empty"_s);
     if (type != u"ORU" || trigger != u"R01") {
         const QString sent = (trigger.isEmpty() ? type : type + u'^' + trigger).left(24);
-        return error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
+        MessageError e = error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
+        e.unsupported = true;
+        return e;
     }
 
     InstrumentMessage m;
@@ -339,11 +346,28 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
 
     QString patient;
     bool inOrder = false; // an OBR since the last PID
+    Bytes last;           // the segment an NTE is a note on
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const Bytes name = piece(lines[i], h.d.field);
-        if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX")
+        if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX" && name != "NTE") {
+            last = {};
             continue;
+        }
         const Segment s{&reader, split(lines[i], h.d.field)};
+        if (name == "NTE") {
+            // A note on the observation or the order just before it.
+            QStringList words;
+            for (const Bytes repeat : s.repeats(3))
+                if (const QString w = reader.text(repeat).trimmed(); !w.isEmpty())
+                    words << w;
+            QString* to = last == "OBX"   ? &m.samples.last().results.last().comment
+                          : last == "OBR" ? &m.samples.last().remarks
+                                          : nullptr;
+            if (to && !words.isEmpty())
+                *to += (to->isEmpty() ? QString() : u"; "_s) + words.join(u' ');
+            continue;
+        }
+        last = name;
         if (name == "MSH")
             return error(i + 1, u"a second MSH segment: one message at a time"_s);
         if (name == "PID") {
@@ -385,23 +409,35 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
     return m;
 }
 
-QByteArray Hl7Parser::ack(const QByteArray& original, bool accepted, const QString& reason)
+QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, const QString& reason)
 {
+    bool accepted = code == "AA";
     const Pieces lines = segments(original, true);
+    // A batch header has the applications where MSH has them and its
+    // control id in field 11; it names no trigger, processing or version.
+    const bool batch = !lines.isEmpty() && (lines.constFirst().startsWith("FHS") ||
+                                            lines.constFirst().startsWith("BHS"));
+    const QByteArray first = lines.isEmpty() ? QByteArray()
+                             : batch ? "MSH" + lines.constFirst().sliced(3).toByteArray()
+                                     : lines.constFirst().toByteArray();
     const auto header =
-        lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(lines.constFirst());
+        lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(first);
     Header h;
     QByteArray encoding = "^~\\&";
     QByteArray trigger;
     QByteArray processing = "P";
     QByteArray version = "2.3";
+    QByteArray control;
     QString why = reason;
     if (const Header* read = std::get_if<Header>(&header)) {
         h = *read;
         encoding = h.field(2).toByteArray();
-        trigger = piece(h.field(9), h.d.component, 1).toByteArray();
-        processing = h.field(11).toByteArray();
-        version = h.field(12).toByteArray();
+        control = h.field(batch ? 11 : 10).toByteArray();
+        if (!batch) {
+            trigger = piece(h.field(9), h.d.component, 1).toByteArray();
+            processing = h.field(11).toByteArray();
+            version = h.field(12).toByteArray();
+        }
     } else {
         // Without a readable MSH there are no delimiters, applications or
         // control id to answer with: the answer takes the default delimiters
@@ -416,6 +452,10 @@ QByteArray Hl7Parser::ack(const QByteArray& original, bool accepted, const QStri
     QByteArray type = "ACK";
     if (!trigger.isEmpty())
         type += char(d.component) + trigger;
+    // The message structure component came with version 2.3.1.
+    static const QByteArrayList before231 = {"2.1", "2.2", "2.3"};
+    if (!trigger.isEmpty() && !before231.contains(piece(version, d.component).trimmed().toByteArray()))
+        type += char(d.component) + QByteArray("ACK");
     // The time sent, to the second, and to the millisecond our control id.
     const QByteArray stamp = Clock::now().toString(u"yyyyMMddHHmmsszzz"_s).toLatin1();
     const QList<QByteArray> msh = {"MSH",
@@ -430,7 +470,10 @@ QByteArray Hl7Parser::ack(const QByteArray& original, bool accepted, const QStri
                                    stamp,
                                    processing,
                                    version};
-    QList<QByteArray> msa = {"MSA", accepted ? "AA" : "AE", h.field(10).toByteArray()};
+    QList<QByteArray> msa = {"MSA", accepted ? QByteArray("AA")
+                                             : code == "AR" ? QByteArray("AR")
+                                                            : QByteArray("AE"),
+                             control};
     if (!accepted && !why.isEmpty()) {
         const bool latin1 = piece(h.field(18), d.repeat) == "8859/1";
         const QByteArray bytes = latin1 ? why.toLatin1() : why.toUtf8();

@@ -23,7 +23,9 @@
 // each OBX a result of the last OBR: OBX-3 split into components, OBX-5 as
 // sent (SN values joined, "<^10" reads "<10"; coded values their code, else
 // their text), OBX-6 first component, OBX-7, OBX-8 repeats joined by a space,
-// OBX-11 and OBX-14. Other segments (ORC, NTE, PV1, SPM, ...) are passed over.
+// OBX-11 and OBX-14; NTE-3 (repeats joined by a space) after an OBX is its
+// result's comment, after an OBR the sample's remarks. Other segments (ORC,
+// PV1, SPM, ...) are passed over.
 //
 // Date-times are YYYY[MM[DD[HH[MM[SS[.S[S[S[S]]]]]]]]][+/-ZZZZ] and read as
 // the analyser's local time: a time zone offset is checked, then dropped, so
@@ -39,7 +41,14 @@ public:
     // The ACK answering `original`, segments ended by CR, unframed: MSH with
     // the original's delimiters, sending and receiving application and
     // facility swapped, the time from Clock::now(), type ACK^<original
-    // trigger>, its own control id, processing id and version copied; then
-    // MSA|AA|<control id>, or MSA|AE|<control id>|<reason, escaped>.
-    static QByteArray ack(const QByteArray& original, bool accepted, const QString& reason = {});
+    // trigger> (and ^ACK from version 2.3.1 on), its own control id, processing id
+    // and version copied; then MSA|AA|<control id>, or MSA|AE (AR for a
+    // retry)|<control id>|<reason, escaped>. A batch (FHS, BHS) is answered
+    // from its header: applications swapped, its control id (field 11).
+    static QByteArray reply(const QByteArray& original, QByteArrayView code,
+                            const QString& reason = {});
+    static QByteArray ack(const QByteArray& original, bool accepted, const QString& reason = {})
+    {
+        return reply(original, accepted ? "AA" : "AE", reason);
+    }
 };

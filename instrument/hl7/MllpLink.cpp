@@ -28,17 +28,25 @@ void MllpLink::feed(const QByteArray& bytes)
         return;
     m_reading = true;
     tick(); // a frame past its time takes no more bytes
-    while (!m_input.isEmpty())
-        consume(std::exchange(m_input, {}));
+    // While the queue is full the rest waits, unread, for an answer to go.
+    while (!m_input.isEmpty() && m_waiting.size() < kMostWaiting)
+        m_input.remove(0, consume(m_input));
+    if (m_input.size() > kMostUnread) {
+        emit event(u"%1 bytes wait unread behind %2 messages: dropped"_s.arg(m_input.size())
+                       .arg(m_waiting.size()));
+        m_input.clear();
+    }
     m_reading = false;
     deliver();
 }
 
-void MllpLink::consume(const QByteArray& bytes)
+// The bytes taken, up to the end of the message that fills the queue.
+qsizetype MllpLink::consume(const QByteArray& bytes)
 {
-    const char* p = bytes.constData();
+    const char* const begin = bytes.constData();
+    const char* p = begin;
     const char* const end = p + bytes.size();
-    while (p < end) {
+    while (p < end && m_waiting.size() < kMostWaiting) {
         switch (m_state) {
         case State::Between:
             if (*p == kStart) {
@@ -61,9 +69,10 @@ void MllpLink::consume(const QByteArray& bytes)
             const char* stop =
                 std::find_if(p, end, [](char c) { return c == kStart || c == kEnd; });
             if (stop - p > kLongestMessage - m_frame.size()) {
-                emit event(u"message longer than %1 bytes dropped"_s.arg(kLongestMessage));
-                m_frame.clear();
-                m_state = State::Outside;
+                // Its header is kept for the answer, in its turn.
+                m_frame.append(p, std::min<qsizetype>(stop - p, 4096));
+                m_frame.truncate(std::max<qsizetype>(m_frame.indexOf('\r'), 0));
+                m_state = State::TooLong;
                 p = stop;
                 break;
             }
@@ -81,8 +90,23 @@ void MllpLink::consume(const QByteArray& bytes)
             ++p;
             break;
         }
+        case State::TooLong:
+            p = std::find_if(p, end, [](char c) { return c == kStart || c == kEnd; });
+            if (p == end)
+                break;
+            if (*p == kStart) {
+                emit event(u"start byte inside a message over %1 bytes: it is dropped"_s.arg(
+                    kLongestMessage));
+                startFrame();
+            } else {
+                m_state = State::Between;
+                m_waiting.append({std::exchange(m_frame, {}), true});
+            }
+            ++p;
+            break;
         }
     }
+    return p - begin;
 }
 
 void MllpLink::startFrame()
@@ -95,43 +119,46 @@ void MllpLink::startFrame()
 void MllpLink::endFrame()
 {
     m_state = State::Between;
-    const QByteArray text = std::exchange(m_frame, {});
-    if (m_waiting.size() >= kMostWaiting) {
-        emit event(u"%1 messages already wait for an answer: a message of %2 bytes dropped"_s
-                       .arg(m_waiting.size())
-                       .arg(text.size()));
-        return;
-    }
-    m_waiting.append(text);
+    m_waiting.append({std::exchange(m_frame, {}), false});
 }
 
 void MllpLink::deliver()
 {
-    if (m_answerDue || m_waiting.isEmpty())
-        return;
-    m_current = m_waiting.takeFirst();
-    m_answerDue = true;
-    emit messageReceived(m_current);
+    while (!m_answerDue && !m_waiting.isEmpty()) {
+        Waiting next = m_waiting.takeFirst();
+        if (next.tooLong) {
+            const QString why = u"message longer than %1 bytes"_s.arg(kLongestMessage);
+            emit event(why + u": refused (AR)"_s);
+            emit send(kStart + Hl7Parser::reply(next.text, "AR", why) + kEnd + '\r');
+            continue;
+        }
+        m_current = next.text;
+        m_answerDue = true;
+        emit messageReceived(m_current);
+    }
+    // Bytes left unread while the queue was full.
+    if (!m_answerDue && !m_input.isEmpty() && !m_reading)
+        feed({});
 }
 
 void MllpLink::accept()
 {
-    answer(true, {});
+    answer("AA", {});
 }
 
-void MllpLink::refuse(const QString& reason)
+void MllpLink::refuse(const QString& reason, bool retry)
 {
-    answer(false, reason);
+    answer(retry ? "AR" : "AE", reason);
 }
 
-void MllpLink::answer(bool accepted, const QString& reason)
+void MllpLink::answer(QByteArrayView code, const QString& reason)
 {
     if (!m_answerDue) {
         emit event(u"answer ignored: no message waits for one"_s);
         return;
     }
     m_answerDue = false;
-    const QByteArray ack = Hl7Parser::ack(std::exchange(m_current, {}), accepted, reason);
+    const QByteArray ack = Hl7Parser::reply(std::exchange(m_current, {}), code, reason);
     emit send(kStart + ack + kEnd + '\r');
     deliver();
 }

@@ -3,6 +3,9 @@
 #include "DateText.h"
 #include "LabStore.h"
 #include "LisError.h"
+#include "ResultCheckSupport.h"
+
+#include <QCryptographicHash>
 
 namespace {
 // Empty text, never Null: the driver binds a null QString as Null.
@@ -50,19 +53,56 @@ QString Importer::itemCode(const InstrumentResult& r) const
     return {};
 }
 
-QString Importer::laboratoryUnit(const QString& item, const QString& unit)
+namespace {
+// The identity of a result beside instrument, sample and item: its status
+// and its result time, or, when no time was sent, a digest of what it says.
+QString resultKey(const InstrumentResult& r)
 {
-    if (unit.isEmpty())
-        return unit;
-    const ResultSet rs = m_store.query(
-        QStringLiteral("SELECT i.SIUnit, i.CUnit FROM tbLabInstrumentExams m "
-                       "JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
-                       "WHERE m.InstrumentID = ? AND m.InstrumentItem = ?"),
-        {m_instrument.id, item});
-    for (const QVariant& own : rs.rows.value(0))
-        if (own.toString().compare(unit, Qt::CaseInsensitive) == 0)
-            return own.toString();
-    return unit;
+    if (r.completed.isValid())
+        return QStringLiteral("t:") + DateText::storage(r.completed);
+    const QByteArray content = (r.value + QChar(0x1f) + r.units + QChar(0x1f) + r.flags).toUtf8();
+    return QStringLiteral("d:") +
+           QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex());
+}
+
+// Final results are one kind whether the analyser says F or nothing.
+QString keyStatus(const QString& status)
+{
+    return status == u"P" || status == u"C" || status == u"X" || status == u"D"
+               ? status
+               : QStringLiteral("F");
+}
+
+// The segments after the header: what a resend repeats whatever its MSH-7.
+QByteArray body(const QByteArray& raw)
+{
+    QByteArray text = raw;
+    text.replace('\n', '\r');
+    const qsizetype end = text.indexOf('\r');
+    return end < 0 ? QByteArray() : text.mid(end + 1);
+}
+
+QString shownValue(const QVariant& value, const QString& status)
+{
+    const QString v = value.isNull() ? QStringLiteral("(not done)") : value.toString();
+    return status.isEmpty() ? v : v + QStringLiteral(" (") + status + QLatin1Char(')');
+}
+} // namespace
+
+bool Importer::deliveredBefore(const InstrumentMessage& message)
+{
+    if (message.protocol != InstrumentMessage::Protocol::Hl7 || message.controlId.isEmpty())
+        return false;
+    const ResultSet earlier = m_store.query(
+        QStringLiteral("SELECT Message FROM tbLabInstrumentMessage WHERE InstrumentID = ? AND "
+                       "Protocol = 'HL7' AND Sender = ? AND ControlID = ? AND "
+                       "Verdict NOT LIKE 'refused%'"),
+        {m_instrument.id, text(message.sender), message.controlId});
+    const QByteArray mine = body(message.raw);
+    for (const QVariantList& row : earlier.rows)
+        if (body(row[0].toString().toUtf8()) == mine)
+            return true;
+    return false;
 }
 
 Importer::Outcome Importer::import(const InstrumentMessage& message)
@@ -74,74 +114,57 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
         if (m_store.query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
                           {m_instrument.id})
                 .rows.isEmpty())
-            throw LisError(ErrNo::DbCommandFailed,
-                           QStringLiteral("The instrument %1 is not one of the laboratory's "
-                                          "instruments (tbLabInstrument); check its name in "
-                                          "LIS Instruments.ini.")
-                               .arg(m_instrument.id));
-        for (const InstrumentSample& sample : message.samples) {
+            throw ImportRefusal(QStringLiteral("The instrument %1 is not one of the laboratory's "
+                                               "instruments (tbLabInstrument); check its name in "
+                                               "LIS Instruments.ini.")
+                                    .arg(m_instrument.id),
+                                QStringLiteral("the laboratory does not know this instrument"));
+        outcome.resent = deliveredBefore(message);
+        QList<Audit> audits;
+        for (const InstrumentSample& sample : outcome.resent ? QList<InstrumentSample>()
+                                                             : message.samples) {
             const QString specimen = sample.specimenId.trimmed();
             if (specimen.isEmpty())
-                throw LisError(ErrNo::DbCommandFailed,
-                               QStringLiteral("A sample in the message has no specimen id."));
+                throw ImportRefusal(QStringLiteral("A sample in the message has no specimen id."));
             const ResultSet worklist = m_store.query(
                 QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
                                "WHERE InstrumentID = ? AND SampleNumber = ? "
                                "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
                 {m_instrument.id, specimen});
             const QString refNum = worklist.rows.value(0).value(0).toString();
-            for (const InstrumentResult& r : sample.results) {
-                const QString item = itemCode(r);
-                if (item.isEmpty())
-                    throw LisError(ErrNo::DbCommandFailed,
-                                   QStringLiteral("A result of sample %1 has no item code.")
-                                       .arg(specimen));
-                const QDateTime at = r.completed.isValid() ? r.completed
-                                     : message.sent.isValid() ? message.sent
-                                                              : Clock::now();
-                const QString resultDate = DateText::storage(at);
-                const bool known = !m_store
-                                        .query(QStringLiteral(
-                                                   "SELECT 1 FROM tbLabInstrumentDLHemaResult "
-                                                   "WHERE InstrumentID = ? AND SampleNum = ? AND "
-                                                   "InstrumentItem = ? AND Resultdate = ?"),
-                                               {m_instrument.id, specimen, item, resultDate})
-                                        .rows.isEmpty();
-                if (known) {
-                    ++outcome.duplicates;
-                    continue;
-                }
-                const bool mapped = !m_store
-                                         .query(QStringLiteral(
-                                                    "SELECT 1 FROM tbLabInstrumentExams "
-                                                    "WHERE InstrumentID = ? AND InstrumentItem = ?"),
-                                                {m_instrument.id, item})
-                                         .rows.isEmpty();
-                m_store.exec(
-                    QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
-                                   "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
-                                   "Flags, PatientName, refnum) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                    {m_instrument.id, specimen, resultDate, item, r.value,
-                     mapped ? laboratoryUnit(item, r.units) : r.units, r.flags,
-                     text(sample.patientName), text(refNum)});
-                ++outcome.stored;
-                if (!mapped)
-                    ++outcome.held;
-            }
+            for (const InstrumentResult& r : sample.results)
+                take(specimen, sample, r, refNum, message.sent, outcome, audits);
         }
-        m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, "
-                                    "ControlID, ReceivedAt, Results, Duplicates, Held, Message) "
-                                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-                     {m_instrument.id, protocolName(message.protocol), text(message.controlId),
-                      received, outcome.stored, outcome.duplicates, outcome.held,
-                      QString::fromUtf8(message.raw)});
+        // The archive's row, then the audit of what the message changed,
+        // naming that row.
+        const QString archive =
+            QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, ControlID, "
+                           "ReceivedAt, Results, Duplicates, Held, Message, Sender, Verdict) "
+                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        const QVariantList archived{
+            m_instrument.id, protocolName(message.protocol), text(message.controlId), received,
+            outcome.stored, outcome.duplicates, outcome.held, QString::fromUtf8(message.raw),
+            text(message.sender),
+            outcome.resent ? QStringLiteral("resent: nothing stored") : QStringLiteral("stored")};
+        // Its number only where the audit needs it.
+        const QString messageId =
+            audits.isEmpty() ? (m_store.exec(archive, archived), QString())
+                             : m_store.query(archive + QStringLiteral(" RETURNING MessageID"), archived)
+                                   .rows.value(0)
+                                   .value(0)
+                                   .toString();
+        for (const Audit& a : audits)
+            ProcedureSupport::audit(m_store, a.requestNum, a.itemId,
+                                    QStringLiteral("Instrument result %1").arg(a.sample), a.was,
+                                    a.now, m_instrument.id,
+                                    QStringLiteral("message %1").arg(messageId));
         // Windows showing a sample learn of its new results once they are
         // committed (on a server; the embedded laboratory has no notices).
         QStringList told;
         for (const InstrumentSample& sample : message.samples) {
             const QString notice = m_instrument.id.trimmed().toUpper() + QLatin1Char('|') +
                                    sample.specimenId.trimmed().toUpper();
-            if (outcome.stored > 0 && !told.contains(notice)) {
+            if (outcome.stored + outcome.changed > 0 && !told.contains(notice)) {
                 m_store.notify(downloadsChannel(), notice);
                 told << notice;
             }
@@ -154,22 +177,145 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
     return outcome;
 }
 
+// One result: a duplicate, a new row, or a change of the item's last row as
+// its status says.
+void Importer::take(const QString& specimen, const InstrumentSample& sample,
+                    const InstrumentResult& r, const QString& refNum, const QDateTime& sent,
+                    Outcome& outcome, QList<Audit>& audits)
+{
+    const QString item = itemCode(r);
+    if (item.isEmpty())
+        throw ImportRefusal(QStringLiteral("A result of sample %1 has no item code.").arg(specimen));
+    const QString status = text(r.status.trimmed().toUpper());
+    const QString key = resultKey(r);
+    const QVariantList names{m_instrument.id, specimen, item};
+    // Known by its key, else the key is kept from now on (undone with the
+    // rest should the message not be stored).
+    if (m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
+                                    "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
+                                    "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+                     names + QVariantList{keyStatus(status), key}) == 0) {
+        ++outcome.duplicates;
+        return;
+    }
+    // The item's last row (which the status may change), the laboratory's
+    // item and its units (the analyser's unit is written as the laboratory
+    // writes it where only case differs), in one statement: analysers send
+    // results by the hundred.
+    const QVariantList found =
+        m_store
+            .query(QStringLiteral("SELECT (SELECT max(DLResultID) FROM tbLabInstrumentDLHemaResult "
+                                  "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ?), "
+                                  "m.ItemID, i.SIUnit, i.CUnit FROM (SELECT 1 AS one) o "
+                                  "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
+                                  "AND m.InstrumentItem = ? "
+                                  "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID"),
+                   names + QVariantList{m_instrument.id, item})
+            .rows.value(0);
+    QVariantList row{QVariant()};
+    if (!found.value(0).isNull())
+        row += m_store
+                   .query(QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
+                                         "coalesce(PostedRequestNum, '') "
+                                         "FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
+                          {found[0]})
+                   .rows.value(0);
+    const bool exists = row.size() > 1;
+    const bool open = exists && row[4].toString() != u"Y";
+    const QString was = row.value(3).toString();
+    const QVariantList mapping = found.value(1).isNull() ? QVariantList() : found.mid(1);
+    const bool mapped = !mapping.isEmpty();
+    const QString itemId = mapped ? mapping[0].toString() : item;
+    QString unit = r.units;
+    for (const QVariant& own : mapping.mid(1))
+        if (!unit.isEmpty() && own.toString().compare(unit, Qt::CaseInsensitive) == 0)
+            unit = own.toString();
+    const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
+    QStringList said{sample.remarks, r.comment};
+    said.removeAll(QString());
+    const QString remarks = said.join(QStringLiteral("; "));
+    const auto audited = [&](const QString& old, const QString& now) {
+        audits.append({row.value(5).toString(), itemId, specimen, old, now});
+    };
+    if (status == u"D") {
+        if (!open) {
+            ++outcome.duplicates; // nothing unposted to delete: a saved result stays
+            return;
+        }
+        m_store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
+                     {row[1]});
+        audited(shownValue(row[2], was), QStringLiteral("(deleted)"));
+        ++outcome.changed;
+    } else if (open && (status == u"C" || was == u"P")) {
+        m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
+                                    "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
+                                    "WHERE DLResultID = ?"),
+                     {value, text(unit), text(r.flags), status, text(remarks), row[1]});
+        audited(shownValue(row[2], was), shownValue(value, status));
+        ++outcome.changed;
+    } else {
+        // A correction of a posted row waits beside it for the windows.
+        const bool correction = status == u"C" && exists;
+        const QDateTime at = r.completed.isValid() ? r.completed
+                             : sent.isValid()      ? sent
+                                                   : Clock::now();
+        m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                    "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
+                                    "Flags, PatientName, refnum, ResultStatus, Corrects, "
+                                    "SampleRemarks) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                     {m_instrument.id, specimen, DateText::storage(at), item, value, text(unit),
+                      text(r.flags), text(sample.patientName), text(refNum), status,
+                      correction ? row[1] : QVariant(), text(remarks)});
+        if (correction)
+            audited(shownValue(row[2], was), shownValue(value, status) +
+                                                 QStringLiteral(", held: the result was posted"));
+        ++outcome.stored;
+        if (!mapped || correction)
+            ++outcome.held;
+    }
+}
+
 QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instrument)
 {
     const ResultSet rs = store.query(
         QStringLiteral("SELECT d.InstrumentID, d.SampleNum, d.Resultdate, d.InstrumentItem, "
-                       "coalesce(d.ResultValue, '') FROM tbLabInstrumentDLHemaResult d "
+                       "coalesce(d.ResultValue, ''), d.Corrects FROM tbLabInstrumentDLHemaResult d "
                        "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = d.InstrumentID "
                        "AND m.InstrumentItem = d.InstrumentItem "
-                       "WHERE m.ItemID IS NULL AND d.Posted = 'N' "
+                       "WHERE (m.ItemID IS NULL OR d.Corrects IS NOT NULL) AND d.Posted = 'N' "
                        "AND (? = '' OR d.InstrumentID = ?) "
                        "ORDER BY d.Resultdate, d.DLResultID"),
-        {instrument, instrument}, {QStringLiteral("Resultdate")});
+        {text(instrument), text(instrument)}, {QStringLiteral("Resultdate")});
     QList<HeldResult> held;
     for (const QVariantList& r : rs.rows)
         held.append({r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
-                     r[4].toString()});
+                     r[4].toString(),
+                     r[5].isNull() ? QStringLiteral("not mapped")
+                                   : QStringLiteral("corrects a posted result")});
     return held;
+}
+
+void Importer::archiveRefused(LabStore& store, const QString& instrument,
+                              InstrumentMessage::Protocol protocol, const QByteArray& raw,
+                              const QString& controlId, const QString& verdict,
+                              const std::function<void(const QString&)>& log)
+{
+    try {
+        store.begin();
+        try {
+            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
+                                      "Protocol, ControlID, ReceivedAt, Message, Verdict) "
+                                      "VALUES (?, ?, ?, ?, ?, ?)"),
+                       {instrument, protocolName(protocol), text(controlId),
+                        DateText::storage(Clock::now()), QString::fromUtf8(raw), verdict});
+            store.commit();
+        } catch (...) {
+            store.rollback();
+            throw;
+        }
+    } catch (const LisError& e) {
+        log(QStringLiteral("the refused message is not archived: %1").arg(e.description()));
+    }
 }
 
 QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrument,

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "InstrumentMessage.h"
+#include "LisError.h"
 
 #include <QByteArrayList>
 #include <QList>
 #include <QString>
+#include <functional>
 
 class LabStore;
 
@@ -14,18 +16,46 @@ class LabStore;
 //  - each result becomes a row of tbLabInstrumentDLHemaResult: the
 //    instrument, the sample, the result time (the day the windows look the
 //    sample up by), the analyser's item code, value as sent, unit, flags, the
-//    patient's name when sent, and the refnum of the sample's worklist row;
+//    patient's name when sent, the refnum of the sample's worklist row, and
+//    the sample's remarks and the result's comments as SampleRemarks;
 //  - the analyser's item code is the test id's component the instrument's
 //    settings name, else its first non-empty one; a unit that differs from
 //    the laboratory item's only in case is written as the laboratory writes it;
-//  - a result already stored for the same instrument, sample, item and
-//    result time is not stored again, so a resent message is harmless and a
-//    row already posted to a request is never touched;
+//  - a result already received for the same instrument, sample, item and
+//    status, with the same result time (or, when none was sent, the same
+//    value, unit and flags) is not stored again, and neither is an HL7
+//    message its sender already delivered under the same control id
+//    (MSH-10): a resent message is harmless;
+//  - the result status says what a result does: P is stored as preliminary
+//    (never posted) or replaces the unposted preliminary value; F (or none)
+//    replaces an unposted preliminary value, else is a new row; C replaces
+//    the last unposted value of the item and marks it corrected, and for a
+//    row already posted to a request is stored beside it, held for the
+//    result windows (`held()` lists it), never written over what was saved;
+//    X is stored as not done, with no value; D deletes the last unposted row
+//    of the item. Each replacement and deletion is audited, naming the
+//    message archived for it;
 //  - a result whose code has no mapping in tbLabInstrumentExams is stored
 //    all the same, held: the windows cannot post it, `held()` lists it, and
 //    it is posted like any other once the mapping exists;
-//  - the message itself goes to tbLabInstrumentMessage.
-// Either all of that is committed or nothing is, and the error is thrown.
+//  - the message itself goes to tbLabInstrumentMessage with its verdict.
+// Either all of that is committed or nothing is, and the error is thrown:
+// an ImportRefusal when the message cannot be taken as it is.
+class ImportRefusal : public LisError {
+public:
+    // `answer` is what the analyser is told, when the description names
+    // more than it should hear.
+    explicit ImportRefusal(const QString& description, const QString& answer = {})
+        : LisError(ErrNo::DbCommandFailed, description)
+        , m_answer(answer.isEmpty() ? description : answer)
+    {
+    }
+    const QString& answer() const { return m_answer; }
+
+private:
+    QString m_answer;
+};
+
 class Importer {
 public:
     struct Instrument {
@@ -36,6 +66,8 @@ public:
         int stored = 0;
         int duplicates = 0;
         int held = 0;
+        int changed = 0;     // rows replaced or deleted by a result's status
+        bool resent = false; // an HL7 message delivered before: nothing done
     };
     struct HeldResult {
         QString instrument;
@@ -43,15 +75,23 @@ public:
         QString resultDate; // general date
         QString item;
         QString value;
+        QString why; // "not mapped", or a correction of a posted result
     };
 
     Importer(LabStore& store, Instrument instrument);
 
     Outcome import(const InstrumentMessage& message);
 
-    // The unposted results whose codes are not mapped, oldest first; all
-    // instruments when none is named.
+    // The unposted results whose codes are not mapped and the corrections
+    // of posted results, oldest first; all instruments when none is named.
     static QList<HeldResult> held(LabStore& store, const QString& instrument = {});
+
+    // Archives a message that was refused, with its verdict, in a
+    // transaction of its own; a laboratory that cannot take it is logged.
+    static void archiveRefused(LabStore& store, const QString& instrument,
+                               InstrumentMessage::Protocol protocol, const QByteArray& raw,
+                               const QString& controlId, const QString& verdict,
+                               const std::function<void(const QString&)>& log);
 
     // The answer to an analyser's query for one specimen, as ASTM records
     // without their CR, delimiters |\^&: H, P (the requesting patient's
@@ -66,7 +106,18 @@ public:
 
 private:
     QString itemCode(const InstrumentResult& r) const;
-    QString laboratoryUnit(const QString& item, const QString& unit);
+    // A change a result's status made, audited once the message is archived.
+    struct Audit {
+        QString requestNum;
+        QString itemId;
+        QString sample;
+        QString was;
+        QString now;
+    };
+    bool deliveredBefore(const InstrumentMessage& message);
+    void take(const QString& specimen, const InstrumentSample& sample, const InstrumentResult& r,
+              const QString& refNum, const QDateTime& sent, Outcome& outcome,
+              QList<Audit>& audits);
 
     LabStore& m_store;
     Instrument m_instrument;

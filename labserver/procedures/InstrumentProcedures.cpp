@@ -220,6 +220,8 @@ ResultSet updateDownloaded(ProcedureContext& ctx)
                        "AND Resultdate < ? "
                        // a row already posted to this request is not written again
                        "AND NOT (Posted = 'Y' AND PostedRequestNum = ?) "
+                       // preliminary and not-done results wait for their final
+                       "AND ResultStatus NOT IN ('P', 'X') "
                        "AND InstrumentItem IN (SELECT m.InstrumentItem "
                        "FROM tbLabInstrumentExams m JOIN tbLabExamFormat f ON f.ItemID = m.ItemID "
                        "JOIN tbLabRequest r ON r.Code = f.Code "

@@ -218,7 +218,9 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentDLHemaResult (
     Posted           TEXT NOT NULL DEFAULT 'N',
     PostedRequestNum TEXT COLLATE NOCASE,
     PostedBy         TEXT,
-    PostedAt         DATETIME
+    PostedAt         DATETIME,
+    ResultStatus     TEXT NOT NULL DEFAULT '',
+    Corrects         INTEGER
 );
 
 -- A sample's rows in the order of their result dates (the windows ask for
@@ -252,8 +254,29 @@ CREATE TABLE IF NOT EXISTS tbLabInstrumentMessage (
     Results      INTEGER NOT NULL DEFAULT 0,
     Duplicates   INTEGER NOT NULL DEFAULT 0,
     Held         INTEGER NOT NULL DEFAULT 0,
-    Message      TEXT NOT NULL
+    Message      TEXT NOT NULL,
+    Sender       TEXT NOT NULL DEFAULT '',
+    Verdict      TEXT NOT NULL DEFAULT ''
 );
+
+-- Each result an instrument delivered, by its status and its result time
+-- (or a digest of value, unit and flags when it came without one): a resend
+-- is known even after a later status changed the row it made.
+CREATE TABLE IF NOT EXISTS tbLabInstrumentResultKey (
+    InstrumentID   TEXT NOT NULL COLLATE NOCASE,
+    SampleNum      TEXT NOT NULL COLLATE NOCASE,
+    InstrumentItem TEXT NOT NULL COLLATE NOCASE,
+    ResultStatus   TEXT NOT NULL,
+    ResultKey      TEXT NOT NULL,
+    PRIMARY KEY (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
+) WITHOUT ROWID;
+
+-- Results stored before statuses and keys are known by their result time.
+INSERT INTO tbLabInstrumentResultKey (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
+SELECT d.InstrumentID, d.SampleNum, d.InstrumentItem, 'F', 't:' || d.Resultdate
+FROM tbLabInstrumentDLHemaResult d
+WHERE d.ResultStatus = ''
+ON CONFLICT DO NOTHING;
 
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
 

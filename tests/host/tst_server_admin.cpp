@@ -155,7 +155,7 @@ private slots:
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
         const Run copied = host({"server", "import", folder});
-        QVERIFY2(copied.out.startsWith("Copied 230 rows of 22 tables from " + folder),
+        QVERIFY2(copied.out.startsWith("Copied 230 rows of 23 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read; the audit trail's chain holds on the server.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);

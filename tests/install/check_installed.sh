@@ -43,6 +43,8 @@ $(cat "$work/exports.diff")"
 fi
 grep -q '^Requires.private: Qt6Core$' "$libdir/pkgconfig/lis-result-entry.pc" ||
     fail "lis-result-entry.pc does not keep Qt6Core private"
+grep -qx "ExecStart=$prefix/bin/lis-instrument serve %i" "$prefix/lib/systemd/system/lis-instrument@.service" \
+    || fail "no service unit running the installed lis-instrument"
 ls "$prefix/include/lis" | sort | tr '\n' ' ' | grep -qx 'AutomationObject.h ConnSettings.h LisError.h clsLISResultEntry.h lis.h lis_export.h ' \
     || fail "public headers are not exactly the host-facing ones: $(ls "$prefix/include/lis")"
 

@@ -144,7 +144,7 @@ private slots:
         QCOMPARE(r.value, u"a|b^c#d$e%fABg%H%h"_s);
         QCOMPARE(r.units, u"u"_s);
         QCOMPARE(Hl7Parser::ack(text, false, u"x#y$z"_s),
-                 "MSH#$*%&#LIS#WARD#HEMA-1##20240307140600##ACK$R01#20240307140600000#P#2.4\r"
+                 "MSH#$*%&#LIS#WARD#HEMA-1##20240307140600##ACK$R01$ACK#20240307140600000#P#2.4\r"
                  "MSA#AE#M9#x%F%y%S%z\r");
     }
 
@@ -156,7 +156,7 @@ private slots:
         QVERIFY(r.sent.isEmpty());
         r.link.accept();
         QCOMPARE(r.sent,
-                 QList<QByteArray>{"\x0bMSH|^~\\&|LIS|WARD|HEMA-1|LAB2|20240307140600||ACK^R01|"
+                 QList<QByteArray>{"\x0bMSH|^~\\&|LIS|WARD|HEMA-1|LAB2|20240307140600||ACK^R01^ACK|"
                                    "20240307140600000|P|2.5.1\rMSA|AA|M0417\r\x1c\r"});
         QCOMPARE(r.received, (QList<QByteArray>{kResults, kSecond}));
         r.link.refuse(u"sample S-24032^1 unknown\nretry|later"_s);
@@ -164,6 +164,10 @@ private slots:
             "\rMSA|AE|M0418|sample S-24032\\S\\1 unknown\\X0A\\retry\\F\\later\r\x1c\r"));
         r.link.accept(); // nothing waits: no answer goes out
         QCOMPARE(r.sent.size(), 2);
+        // The laboratory busy: try again later, never the server's own words.
+        r.link.feed(framed(kSecond));
+        r.link.refuse(u"database busy, send again"_s, true);
+        QVERIFY(r.sent.value(2).endsWith("\rMSA|AR|M0418|database busy, send again\r\x1c\r"));
         QCOMPARE(r.events.size(), 1);
 
         // Not a result message: refused in its own terms.
@@ -171,8 +175,15 @@ private slots:
         QCOMPARE(std::get<MessageError>(adt).reason,
                  u"message type ADT^A01 is not a result message (ORU^R01)"_s);
         QVERIFY(Hl7Parser::ack(kAdmission, false, std::get<MessageError>(adt).reason)
-                    .endsWith("|ACK^A01|20240307140600000|P|2.4\rMSA|AE|C7|message type "
+                    .endsWith("|ACK^A01^ACK|20240307140600000|P|2.4\rMSA|AE|C7|message type "
                               "ADT\\S\\A01 is not a result message (ORU\\S\\R01)\r"));
+        // A batch: refused (AR) in its own header's terms.
+        const QByteArray batch = "BHS|^~\\&|HEMA-1|LAB2|LIS|WARD|20240307||||B77\r" + kSecond;
+        const auto read = Hl7Parser::parse(batch);
+        QVERIFY(std::get<MessageError>(read).unsupported);
+        QCOMPARE(Hl7Parser::reply(batch, "AR", std::get<MessageError>(read).reason),
+                 "MSH|^~\\&|LIS|WARD|HEMA-1|LAB2|20240307140600||ACK|20240307140600000|P|2.3\r"
+                 "MSA|AR|B77|batches (FHS, BHS) are not taken: send each message alone\r");
         // No MSH at all: default delimiters, no control id, never an AA.
         QCOMPARE(Hl7Parser::ack("PID|1|", true),
                  "MSH|^~\\&|||||20240307140600||ACK|20240307140600000|P|2.3\r"
@@ -283,14 +294,32 @@ private slots:
         }
         {
             // A start byte inside a message starts it again; the longest
-            // message passes, one byte more is dropped up to the next start.
+            // message passes, one byte more is refused (AR) in its turn.
             Recorded r;
             r.answering = true;
-            const QByteArray longest(MllpLink::kLongestMessage, 'a');
+            const QByteArray longest = kSecond + QByteArray(MllpLink::kLongestMessage - kSecond.size(), 'a');
             r.link.feed("\x0bMSH|^~\\&" + framed(kSecond) + framed(longest) +
                         framed(longest + 'a') + framed(kSecond));
             QCOMPARE(r.received, (QList<QByteArray>{kSecond, longest, kSecond}));
             QCOMPARE(r.events.size(), 2);
+            QCOMPARE(r.sent.size(), 4);
+            QVERIFY2(r.sent[2].contains("\rMSA|AR|M0418|message longer than 1048576 bytes\r"),
+                     r.sent[2].constData());
+        }
+        {
+            // Pipelined past the queue: every message answered, in order.
+            Recorded r;
+            QByteArray all;
+            for (int n = 0; n < 300; ++n)
+                all += framed(QByteArray(kSecond).replace("M0418", "N" + QByteArray::number(n)));
+            r.link.feed(all);
+            QCOMPARE(r.received.size(), 1);
+            for (int n = 0; n < 300; ++n)
+                r.link.accept();
+            QCOMPARE(r.sent.size(), 300);
+            for (int n = 0; n < 300; ++n)
+                QVERIFY(r.sent[n].contains("MSA|AA|N" + QByteArray::number(n) + '\r'));
+            QVERIFY(r.events.isEmpty());
         }
     }
 

@@ -5,6 +5,7 @@
 #include "EmbeddedDriver.h"
 #include "Importer.h"
 #include "LabStore.h"
+#include "Reception.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
@@ -28,7 +29,7 @@ InstrumentMessage message(const QString& sample, const QList<InstrumentResult>& 
 {
     InstrumentMessage m;
     m.raw = "H|\\^&|||AN-01\rL|1|N\r";
-    m.samples = {{sample, patient, results}};
+    m.samples = {{sample, patient, results, {}}};
     return m;
 }
 } // namespace
@@ -107,6 +108,84 @@ private slots:
                  (QStringList{"0.38 Y", "0.41 N"}));
     }
 
+    // What a result's status does, sent over ASTM and HL7 (OBX-11):
+    // each step "STATUS VALUE" with a result time, "STATUS VALUE untimed"
+    // without one, or "post" (the window saves the sample to its request).
+    // The rows of sample 105's HBsAg after the steps: value, status, posted,
+    // and whether a row waits beside a posted one it corrects.
+    void resultStatuses_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<int>("audited");
+        QTest::newRow("P then F") << QStringList{"P 4.0", "post", "F 5.0"}
+                                  << QStringList{"5.0 F N"} << 1;
+        QTest::newRow("F then C") << QStringList{"F 5.0", "C 15.0"} << QStringList{"15.0 C N"} << 1;
+        QTest::newRow("C after posting")
+            << QStringList{"F 5.0", "post", "C 15.0"}
+            << QStringList{"5.0 F Y", "15.0 C N corrects"} << 1;
+        QTest::newRow("X") << QStringList{"X 0", "post"} << QStringList{"- X N"} << 0;
+        QTest::newRow("D") << QStringList{"F 5.0", "D 5.0"} << QStringList{} << 1;
+        QTest::newRow("D after posting")
+            << QStringList{"F 5.0", "post", "D 5.0"} << QStringList{"5.0 F Y"} << 0;
+        QTest::newRow("F resent after C")
+            << QStringList{"F 5.0", "C 15.0", "F 5.0"} << QStringList{"15.0 C N"} << 1;
+        QTest::newRow("untimed, resent")
+            << QStringList{"F 5.0 untimed", "F 5.0 untimed", "F 6.0 untimed"}
+            << QStringList{"5.0 F N", "6.0 F N"} << 0;
+    }
+    void resultStatuses()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, expected);
+        QFETCH(int, audited);
+        for (const auto protocol : {InstrumentMessage::Protocol::Astm, InstrumentMessage::Protocol::Hl7}) {
+            const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
+            m_db = std::make_unique<TestDatabase>();
+            DemoLaboratory::build(m_db->store(), kDay);
+            Reception reception(m_db->store(), {QStringLiteral("AN-01"), 0});
+            Connection conn;
+            conn.open(m_db->connectionString());
+            for (const QString& step : steps) {
+                Clock::pin(Clock::now().addSecs(2));
+                if (step == u"post") {
+                    conn.execute("Lab_UpdateDLHemaResult '2','105','L-1018','MT01','03/07/2024',"
+                                 "'AN-01'");
+                    continue;
+                }
+                const QStringList w = step.split(' ');
+                const QByteArray status = w[0].toLatin1(), value = w[1].toLatin1();
+                const QByteArray at = w.size() > 2 ? QByteArray() : QByteArray("20240307101500");
+                const QByteArray text =
+                    hl7 ? "MSH|^~\\&|AN|LAB|LIS|LAB|20240307103000||ORU^R01|C-" + status + value +
+                              "|P|2.5\rPID|1||H-0007||LIM^GRACE\rOBR|1||105\rOBX|1|NM|HBsAg||" +
+                              value + "|S/CO||N|||" + status + "|||" + at + "\r"
+                        : "H|\\^&|||AN-01\rP|1||||LIM^GRACE\rO|1|105||^^^HBsAg|R\rR|1|^^^HBsAg|" +
+                              value + "|S/CO||N||" + status + "||||" + at + "\rL|1|N\r";
+                QVERIFY2(reception.take(text, protocol), text.constData());
+            }
+            const QString tag = hl7 ? QStringLiteral("HL7") : QStringLiteral("ASTM");
+            QCOMPARE(rows("SELECT coalesce(ResultValue, '-'), ResultStatus, Posted, "
+                                "CASE WHEN Corrects IS NULL THEN '' ELSE 'corrects' END "
+                                "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105' "
+                                "ORDER BY DLResultID")
+                         .replaceInStrings(QRegularExpression(" $"), QString()) << tag,
+                     expected + QStringList{tag});
+            QCOMPARE(rows("SELECT count(*) FROM tbLabResultAudit WHERE ChangedBy = 'AN-01' "
+                                "AND Workstation LIKE 'message %'") << tag,
+                     QStringList{QString::number(audited)} << tag);
+            // Held for the windows, and listed with no instrument named.
+            const auto held = Importer::held(m_db->store());
+            QCOMPARE(held.size(), int(expected.filter(QStringLiteral("corrects")).size()));
+            if (!held.isEmpty())
+                QCOMPARE(held[0].instrument + ' ' + held[0].value + ' ' + held[0].why,
+                         QStringLiteral("AN-01 15.0 corrects a posted result"));
+        }
+        if (QTest::currentDataTag() == QLatin1String("F then C"))
+            QCOMPARE(rows("SELECT OldValue, NewValue FROM tbLabResultAudit WHERE ChangedBy = 'AN-01'"),
+                     QStringList{"5.0 (F) 15.0 (C)"});
+    }
+
     void theItemCodeIsTheComponentTheInstrumentUses()
     {
         InstrumentResult r = result("ignored", "145");
@@ -125,7 +204,7 @@ private slots:
     void aFailedWriteStoresNothing()
     {
         InstrumentMessage m = message("107", {result("GLU", "5.5"), result("HGB", "145")});
-        m.samples.append({QString(), QString(), {result("PLT", "250")}});
+        m.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
         const Caught e = caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(m); });
         QCOMPARE(e.description, QStringLiteral("A sample in the message has no specimen id."));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
@@ -153,7 +232,7 @@ private slots:
         if (!server)
             return;
         InstrumentMessage broken = message("107", {result("GLU", "5.5")});
-        broken.samples.append({QString(), QString(), {result("PLT", "250")}});
+        broken.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
         QVERIFY(!caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(broken); })
                      .description.isEmpty());
         Importer(m_db->store(), {"an-01", 0})

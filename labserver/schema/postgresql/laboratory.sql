@@ -235,7 +235,9 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentDLHemaResult (
     Posted           text NOT NULL DEFAULT 'N',
     PostedRequestNum text COLLATE laboratory.nocase,
     PostedBy         text,
-    PostedAt         timestamp without time zone
+    PostedAt         timestamp without time zone,
+    ResultStatus     text NOT NULL DEFAULT '',
+    Corrects         integer
 );
 
 -- A sample's rows in the order of their result dates (the windows ask for
@@ -268,7 +270,21 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentMessage (
     Results      integer NOT NULL DEFAULT 0,
     Duplicates   integer NOT NULL DEFAULT 0,
     Held         integer NOT NULL DEFAULT 0,
-    Message      text NOT NULL
+    Message      text NOT NULL,
+    Sender       text NOT NULL DEFAULT '',
+    Verdict      text NOT NULL DEFAULT ''
+);
+
+-- Each result an instrument delivered, by its status and its result time
+-- (or a digest of value, unit and flags when it came without one): a resend
+-- is known even after a later status changed the row it made.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentResultKey (
+    InstrumentID   text COLLATE laboratory.nocase NOT NULL,
+    SampleNum      text COLLATE laboratory.nocase NOT NULL,
+    InstrumentItem text COLLATE laboratory.nocase NOT NULL,
+    ResultStatus   text NOT NULL,
+    ResultKey      text NOT NULL,
+    PRIMARY KEY (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
 );
 
 CREATE INDEX IF NOT EXISTS ixWorkListSample ON laboratory.tbLabInstrumentHemaWorkList (InstrumentID, SampleNumber);
@@ -314,6 +330,22 @@ ALTER TABLE laboratory.tbLabResult ADD COLUMN IF NOT EXISTS DeltaAcknowledgedBy 
 ALTER TABLE laboratory.tbLabResult ADD COLUMN IF NOT EXISTS DeltaAcknowledgedAt timestamp without time zone;
 
 ALTER TABLE laboratory.tbLabResult ADD COLUMN IF NOT EXISTS CorrectedFrom text;
+
+-- Result statuses of downloads, and the sender and verdict of each message.
+ALTER TABLE laboratory.tbLabInstrumentDLHemaResult ADD COLUMN IF NOT EXISTS ResultStatus text NOT NULL DEFAULT '';
+
+ALTER TABLE laboratory.tbLabInstrumentDLHemaResult ADD COLUMN IF NOT EXISTS Corrects integer;
+
+ALTER TABLE laboratory.tbLabInstrumentMessage ADD COLUMN IF NOT EXISTS Sender text NOT NULL DEFAULT '';
+
+ALTER TABLE laboratory.tbLabInstrumentMessage ADD COLUMN IF NOT EXISTS Verdict text NOT NULL DEFAULT '';
+
+-- Results stored before statuses and keys are known by their result time.
+INSERT INTO laboratory.tbLabInstrumentResultKey (InstrumentID, SampleNum, InstrumentItem, ResultStatus, ResultKey)
+SELECT d.InstrumentID, d.SampleNum, d.InstrumentItem, 'F', 't:' || to_char(d.Resultdate, 'YYYY-MM-DD HH24:MI:SS')
+FROM laboratory.tbLabInstrumentDLHemaResult d
+WHERE d.ResultStatus = ''
+ON CONFLICT DO NOTHING;
 
 -- Every change to a saved result and to a laboratory option, written by
 -- the triggers below whatever made it (Note says when that was not one of
