@@ -8,6 +8,6 @@
 // changed, removed or put in between breaks every hash after it.
 namespace AuditChain {
 // row: AuditID, RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy,
-// Workstation, ChangedAt (as a general date), Note.
+// Workstation, ChangedAt (as stored: text, or a date-time), Note.
 QString link(const QString& previousHash, const QVariantList& row);
 } // namespace AuditChain

@@ -781,14 +781,14 @@ void LabStore::setAuditContext(const QString& employee, const QString& workstati
 }
 
 // Each audit row written since the last commit gets the hash of its own
-// text and the row before it, in the order the rows were written.
+// text and the row before it, in the order the rows were written; set a
+// few dozen rows to a statement.
 void LabStore::sealAudit()
 {
     const ResultSet open = query(
         QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
                        "ChangedBy, Workstation, ChangedAt, Note FROM tbLabResultAudit "
-                       "WHERE Hash IS NULL ORDER BY AuditID"),
-        {}, {QStringLiteral("ChangedAt")});
+                       "WHERE Hash IS NULL ORDER BY AuditID"));
     if (open.rows.isEmpty())
         return;
     QString previous =
@@ -798,10 +798,20 @@ void LabStore::sealAudit()
             .rows.value(0)
             .value(0)
             .toString();
-    for (const QVariantList& row : open.rows) {
-        previous = AuditChain::link(previous, row);
-        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = ? WHERE AuditID = ?"),
-             {previous, row.first()});
+    constexpr qsizetype kRowsAStatement = 32;
+    for (qsizetype first = 0; first < open.rows.size(); first += kRowsAStatement) {
+        const qsizetype n = std::min(kRowsAStatement, open.rows.size() - first);
+        QVariantList cases, ids;
+        for (qsizetype i = first; i < first + n; ++i) {
+            previous = AuditChain::link(previous, open.rows[i]);
+            cases << open.rows[i].first() << previous;
+            ids << open.rows[i].first();
+        }
+        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = CASE AuditID %1 END "
+                            "WHERE AuditID IN (%2)")
+                 .arg(QStringList(n, QStringLiteral("WHEN ? THEN ?")).join(QLatin1Char(' ')),
+                      QStringList(n, QStringLiteral("?")).join(QStringLiteral(", "))),
+             cases + ids);
     }
 }
 

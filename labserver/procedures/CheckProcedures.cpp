@@ -236,8 +236,7 @@ ResultSet checkAuditTrail(ProcedureContext& ctx)
     const ResultSet rows = ctx.store().query(
         QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
                        "ChangedBy, Workstation, ChangedAt, Note, Hash FROM tbLabResultAudit "
-                       "WHERE Hash IS NOT NULL ORDER BY AuditID"),
-        {}, {QStringLiteral("ChangedAt")});
+                       "WHERE Hash IS NOT NULL ORDER BY AuditID"));
     QString previous;
     qint64 broken = 0;
     for (QVariantList row : rows.rows) {

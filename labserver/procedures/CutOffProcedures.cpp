@@ -91,26 +91,28 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
     const QString result = LabLogic::interpretResult(value, handed, ruleOf(item, ctx.text(8)));
     const QString at = now();
     LabStore& s = ctx.store();
-    const PriorResult prior = priorResult(s, req, item.id);
-    // A result saved before with normal values keeps none of them.
+
+    // A result saved before with normal values keeps none of them. The save
+    // names no employee: the one the transaction works for (the window's,
+    // the logbook's) entered a changed value.
+    QVariantList values = {req,         item.id,      row,    ctx.text(6), ctx.key(5), value,
+                           ctx.text(8), result, ctx.text(10), at};
+    values << entryValues(s.auditEmployee());
     s.exec(
         QStringLiteral(
             "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
-            "FormType, PatientValue, CutOffValue, Result, Remarks, EnteredAt) "
-            "VALUES (?, ?, 'C', ?, ?, ?, ?, ?, ?, ?, ?) "
-            "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'C', "
+            "FormType, PatientValue, CutOffValue, Result, Remarks, EnteredAt, %1) "
+            "VALUES (?, ?, 'C', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET %2, ResultKind = 'C', "
             "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
             "FormType = excluded.FormType, PatientValue = excluded.PatientValue, "
             "CutOffValue = excluded.CutOffValue, Result = excluded.Result, "
             "Remarks = excluded.Remarks, EnteredAt = excluded.EnteredAt, Verified = 'N', "
             "VerifiedBy = NULL, VerifiedAt = NULL, SIResult = NULL, SINormalValues = NULL, "
             "SIUnit = NULL, SIMin = NULL, SIMax = NULL, CResult = NULL, "
-            "CNormalValues = NULL, CUnit = NULL, \"CMin\" = NULL, \"CMax\" = NULL, Factor = NULL"),
-        {req, item.id, row, ctx.text(6), ctx.key(5), value, ctx.text(8), result, ctx.text(10), at});
-    // The save names no employee: the one the transaction works for
-    // (the logbook's, a workstation's) entered it.
-    if (!prior.exists || prior.value.trimmed() != value.trimmed())
-        recordNewValue(s, req, item.id, prior, s.auditEmployee());
+            "CNormalValues = NULL, CUnit = NULL, \"CMin\" = NULL, \"CMax\" = NULL, Factor = NULL")
+            .arg(entryColumns(), entryOnChange(QStringLiteral("PatientValue"))),
+        values);
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "

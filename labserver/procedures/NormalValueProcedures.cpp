@@ -154,14 +154,15 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
                              : ctx.text(i));
     values << (verify ? QStringLiteral("Y") : QStringLiteral("N")) << employee << at
            << (!verify ? QVariant() : keepVerifier ? QVariant(prior.verifiedBy) : QVariant(employee))
-           << (!verify ? QVariant() : keepVerifier ? prior.verifiedAt : QVariant(at));
+           << (!verify ? QVariant() : keepVerifier ? prior.verifiedAt : QVariant(at))
+           << entryValues(employee);
     s.exec(
         QStringLiteral(
             "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
             "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
             "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt, VerifiedBy, "
-            "VerifiedAt) VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-            "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET ResultKind = 'N', "
+            "VerifiedAt, %1) VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+            "?, ?, ?, ?, ?, ?) ON CONFLICT (RequestNum, ItemID) DO UPDATE SET %2, ResultKind = 'N', "
             "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
             "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
             "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "
@@ -171,10 +172,9 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
             "EnteredAt = excluded.EnteredAt, VerifiedBy = excluded.VerifiedBy, "
             "VerifiedAt = excluded.VerifiedAt, "
-            "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL"),
+            "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL")
+            .arg(entryColumns(), entryOnChange(QStringLiteral("SIResult"))),
         values);
-    if (changed)
-        recordNewValue(s, req, item.id, prior, employee);
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "

@@ -157,19 +157,37 @@ PriorResult priorResult(LabStore& store, const QString& requestNum, const QStrin
     return p;
 }
 
-void recordNewValue(LabStore& store, const QString& requestNum, const QString& itemId,
-                    const PriorResult& prior, const QString& employee)
+QString entryOnChange(const QString& valueColumn)
 {
-    const bool corrected = prior.verified && !prior.value.trimmed().isEmpty();
-    store.exec(QStringLiteral(
-                   "UPDATE tbLabResult SET EntryBy = ?, EntryAt = ?, EntrySource = 'T', "
-                   "EntryInstrument = NULL, EntrySample = NULL, EntryWorkstation = ?, "
-                   "CriticalCalledTo = NULL, CriticalCalledAt = NULL, CriticalCalledBy = NULL, "
-                   "DeltaAcknowledgedBy = NULL, DeltaAcknowledgedAt = NULL, "
-                   "CorrectedFrom = CASE WHEN ? = 1 THEN ? ELSE CorrectedFrom END "
-                   "WHERE RequestNum = ? AND ItemID = ?"),
-               {employee, now(), workstation(), corrected ? 1 : 0, prior.value, requestNum,
-                itemId});
+    const QString old = QStringLiteral("CASE tbLabResult.ResultKind WHEN 'N' THEN "
+                                       "tbLabResult.SIResult ELSE tbLabResult.PatientValue END");
+    const QString changed = QStringLiteral("trim(coalesce(%1, '')) <> trim(coalesce(excluded.%2, ''))")
+                                .arg(old, valueColumn);
+    QStringList set;
+    for (const QString& c : {QStringLiteral("EntryBy"), QStringLiteral("EntryAt"),
+                             QStringLiteral("EntrySource"), QStringLiteral("EntryInstrument"),
+                             QStringLiteral("EntrySample"), QStringLiteral("EntryWorkstation"),
+                             QStringLiteral("CriticalCalledTo"), QStringLiteral("CriticalCalledAt"),
+                             QStringLiteral("CriticalCalledBy"), QStringLiteral("DeltaAcknowledgedBy"),
+                             QStringLiteral("DeltaAcknowledgedAt")})
+        set << QStringLiteral("%1 = CASE WHEN %2 THEN excluded.%1 ELSE tbLabResult.%1 END")
+                   .arg(c, changed);
+    set << QStringLiteral("CorrectedFrom = CASE WHEN %1 AND tbLabResult.Verified = 'Y' AND "
+                          "trim(coalesce(%2, '')) <> '' THEN %2 ELSE tbLabResult.CorrectedFrom END")
+               .arg(changed, old);
+    return set.join(QStringLiteral(", "));
+}
+
+const QString& entryColumns()
+{
+    static const QString columns =
+        QStringLiteral("EntryBy, EntryAt, EntrySource, EntryWorkstation");
+    return columns;
+}
+
+QVariantList entryValues(const QString& employee)
+{
+    return {QStringLiteral("%1").arg(employee), now(), QStringLiteral("T"), workstation()};
 }
 
 QString workstation()

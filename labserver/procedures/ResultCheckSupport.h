@@ -57,11 +57,15 @@ struct PriorResult {
 };
 PriorResult priorResult(LabStore& store, const QString& requestNum, const QString& itemId);
 
-// After a save that changed the value: the employee entered it, typed, at
-// this workstation; the critical call and delta acknowledgement of the old
-// value no longer hold; a verified value replaced is kept as corrected.
-void recordNewValue(LabStore& store, const QString& requestNum, const QString& itemId,
-                    const PriorResult& prior, const QString& employee);
+// What a result upsert sets besides the value when the value changes
+// (the row's old value against excluded.<valueColumn>): the employee of the
+// save entered it, typed, at this workstation; the critical call and delta
+// acknowledgement of the old value no longer hold; a verified value replaced
+// is kept as corrected. The columns an insert gives for the same, with
+// their binds, after the value's own.
+QString entryOnChange(const QString& valueColumn);
+const QString& entryColumns();
+QVariantList entryValues(const QString& employee);
 
 // Appends a row to the audit trail of results.
 void audit(LabStore& store, const QString& requestNum, const QString& itemId,

@@ -365,11 +365,11 @@ private slots:
                                      "Critical call||" + called + "|MT02",
                                      "Delta acknowledged||MT01|MT01", "Verified|N|Y|MT01",
                                      "Verified by||MT01|MT01", "Result|28|6.0|MT02",
-                                     "Conventional result|504|108|MT02", "Verified|Y|N|MT02",
-                                     "Verified by|MT01||MT02",
+                                     "Conventional result|504|108|MT02",
                                      "Entered by|" + taken + "|" + typed + "|MT02",
                                      "Critical call|" + called + "||MT02",
-                                     "Delta acknowledged|MT01||MT02",
+                                     "Delta acknowledged|MT01||MT02", "Verified|Y|N|MT02",
+                                     "Verified by|MT01||MT02",
                                      "Entered by|" + typed + "|" + taken + "|MT02"}));
         for (const char* change : {"UPDATE tbLabResultAudit SET NewValue = '5.5'",
                                    "DELETE FROM tbLabResultAudit"})
