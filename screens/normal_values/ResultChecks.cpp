@@ -87,6 +87,8 @@ void ResultChecks::load(Connection& db, const QString& request)
         c.deltaAcknowledgedBy = rs->textOrEmpty(QStringLiteral("DeltaAcknowledgedBy")).trimmed();
         if (l.criticalLow || l.criticalHigh || l.plausibleLow || l.plausibleHigh || l.deltaLimit)
             r.active = true;
+        if (l.min || l.max || c.cMin || c.cMax || r.active)
+            r.ranged = true;
         r.items.insert(key(rs->textOrEmpty(QStringLiteral("ItemID"))), c);
     }
 }
@@ -108,6 +110,23 @@ bool ResultChecks::anyActive() const
         if (r.active)
             return true;
     return false;
+}
+
+bool ResultChecks::anyFlagged() const
+{
+    for (const Request& r : m_requests)
+        if (r.ranged)
+            return true;
+    return false;
+}
+
+const ItemChecks* ResultChecks::flagged(const QString& request, const QString& itemId) const
+{
+    const auto r = m_requests.constFind(key(request));
+    if (r == m_requests.cend())
+        return nullptr;
+    const auto it = r->items.constFind(key(itemId));
+    return it == r->items.cend() ? nullptr : &*it;
 }
 
 const ItemChecks* ResultChecks::item(const QString& request, const QString& itemId) const

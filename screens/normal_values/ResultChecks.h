@@ -52,6 +52,10 @@ public:
     bool anyActive() const;
     // nullptr when the request is not active or the item has no row.
     const ItemChecks* item(const QString& request, const QString& itemId) const;
+    // Every item's flags are shown, whether or not its request is active:
+    // any item of a loaded request with a range or a limit.
+    bool anyFlagged() const;
+    const ItemChecks* flagged(const QString& request, const QString& itemId) const;
 
     static RowFlags flags(const ItemChecks& checks, const QString& si, const QString& conventional,
                           const QDateTime& at);
@@ -67,6 +71,7 @@ public:
 private:
     struct Request {
         bool active = false;
+        bool ranged = false; // an item has a normal range
         QHash<QString, ItemChecks> items; // by item code, upper case
     };
     static QString key(const QString& text) { return text.trimmed().toUpper(); }

@@ -44,7 +44,7 @@ QString frmNVDownloads::rowKey(int row) const
 
 void frmNVDownloads::layoutCheckColumns()
 {
-    const bool shown = m_checks.anyActive();
+    const bool shown = m_checks.anyFlagged();
     msfgRequest->setColWidth(kFlagColumn, shown ? 900 : 0);
     msfgRequest->setColWidth(kPreviousColumn, shown ? 2500 : 0);
     msfgRequest->setTextMatrix(0, kFlagColumn, QStringLiteral("Flag"));
@@ -91,12 +91,13 @@ void frmNVDownloads::showChecks(int row)
     const QString request = msfgRequest->TextMatrix(row, 0);
     if (!request.trimmed().isEmpty() && !m_checks.loaded(request)) {
         // A row taken over for another request of the order.
-        const bool before = m_checks.anyActive();
+        const bool before = m_checks.anyFlagged();
         m_checks.load(*session().LabDb, request);
-        if (m_checks.anyActive() != before)
+        if (m_checks.anyFlagged() != before)
             layoutCheckColumns();
     }
-    const ItemChecks* checks = checksOf(row);
+    const ItemChecks* checks =
+        m_checks.flagged(msfgRequest->TextMatrix(row, 0), msfgRequest->TextMatrix(row, 1));
     if (!checks) {
         // Nothing to show: cells never written stay as they were.
         if (!msfgRequest->TextMatrix(row, kFlagColumn).isEmpty() ||

@@ -199,8 +199,8 @@ private slots:
                  "Dr. Cruz|MT02|Y");
     }
 
-    // No limit configured: nothing shown, nothing asked, and the same save
-    // as from a laboratory that does not know the checks at all.
+    // No limit configured: flags only, nothing asked, and the same save as
+    // from a laboratory that does not know the checks at all.
     void withoutLimitsTheSaveIsUnchanged()
     {
         const auto saveTyped = [&](bool knowsChecks, QStringList& trace) {
@@ -217,10 +217,11 @@ private slots:
                         throw LisError(ErrNo::DbCommandFailed, QStringLiteral("unknown procedure"));
                 });
             f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
-                QVERIFY(w.msfgRequest->isColumnHidden(kFlag) &&
-                        w.msfgRequest->isColumnHidden(kPrevious));
+                // Every item is flagged against its normal range all the same.
+                QCOMPARE(w.msfgRequest->isColumnHidden(kFlag), !knowsChecks);
                 type(w, 1, QStringLiteral("250"));
-                QCOMPARE(w.msfgRequest->TextMatrix(1, kFlag), QString());
+                QCOMPARE(w.msfgRequest->TextMatrix(1, kFlag),
+                         knowsChecks ? QStringLiteral("H") : QString());
                 f.db->clearTrace();
                 w.cmdSave->click();
                 QVERIFY2(!w.isVisible(), qPrintable(f.presenter.messageTexts().join('\n')));
