@@ -101,9 +101,8 @@ private slots:
     void resultMessage()
     {
         const auto fields = [](const InstrumentResult& r) {
-            return QStringList{r.testId.join(u'^'), r.value, r.units, r.referenceRange, r.flags,
-                               r.status, r.completed.toString(Qt::ISODate)}
-                .join(u'|');
+            return r.testId.join(u'^') + u'|' + r.value + u'|' + r.units + u'|' + r.referenceRange +
+                   u'|' + r.flags + u'|' + r.status + u'|' + r.completed.toString(Qt::ISODate);
         };
         for (const char* eol : {"\r", "\n", "\r\n"}) {
             const InstrumentMessage m = parsed(QByteArray(kResults).replace("\r", eol));

@@ -66,7 +66,11 @@ struct Line {
     QByteArray answers;
     QStringList log;
 
-    explicit Line(LabStore& store) : reception(store, {QStringLiteral("AN-01"), 0}) { watch(); }
+    explicit Line(LabStore& store)
+        : reception(store, {QStringLiteral("AN-01"), 0})
+    {
+        watch();
+    }
     explicit Line(const QString& connection)
         : reception([connection] { return openLaboratory(ConnectionString::parse(connection)); },
                     {QStringLiteral("AN-01"), 0})
@@ -75,7 +79,8 @@ struct Line {
     }
     void watch()
     {
-        QObject::connect(&reception, &Reception::send, [this](const QByteArray& b) { answers += b; });
+        QObject::connect(&reception, &Reception::send,
+                         [this](const QByteArray& b) { answers += b; });
         QObject::connect(&reception, &Reception::logLine, [this](const QString& l) { log += l; });
     }
     bool logged(const QString& words) const { return log.join('\n').contains(words); }
