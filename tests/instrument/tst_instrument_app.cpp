@@ -84,6 +84,13 @@ struct Line {
         QObject::connect(&reception, &Reception::logLine, [this](const QString& l) { log += l; });
     }
     bool logged(const QString& words) const { return log.join('\n').contains(words); }
+    // An ENQ, then these frames one at a time.
+    void session(const QList<QByteArray>& frames)
+    {
+        reception.feed(QByteArray(1, kEnq));
+        for (const QByteArray& f : frames)
+            reception.feed(f);
+    }
 };
 
 quint16 freePort()
@@ -227,9 +234,7 @@ private slots:
         auto store = openLaboratory(ConnectionString::parse(m_db->connectionString()));
         store->setBusyTimeout(100);
         Line line(*store);
-        line.reception.feed(QByteArray(1, kEnq));
-        for (const QByteArray& f : framesOf("105").mid(0, 6))
-            line.reception.feed(f);
+        line.session(framesOf("105").mid(0, 6));
         m_db->store().begin();
         line.reception.feed(framesOf("105").last());
         m_db->store().rollback();
@@ -251,19 +256,14 @@ private slots:
         if (TestDatabase::engine() != Engine::PostgreSQL)
             QSKIP("a connection that can be cut under the program is a server's");
         Line line(m_db->connectionString());
-        const auto session = [&](const QByteArray& sample) {
-            line.reception.feed(QByteArray(1, kEnq));
-            for (const QByteArray& f : framesOf(sample))
-                line.reception.feed(f);
-        };
-        session("S801");
+        line.session(framesOf("S801"));
         QTRY_COMPARE(line.answers, QByteArray(8, kAck));
         line.reception.feed(QByteArray(1, kEot));
         m_db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                    "WHERE datname = current_database() AND pid <> pg_backend_pid()");
         for (int resend = 0; resend < 2; ++resend) {
             line.answers.clear();
-            session("S802");
+            line.session(framesOf("S802"));
             QTRY_COMPARE(line.answers, QByteArray(8, kAck));
             line.reception.feed(QByteArray(1, kEot));
         }
@@ -283,13 +283,9 @@ private slots:
         m_db->store().begin();
         QElapsedTimer held;
         held.start();
-        a.reception.feed(QByteArray(1, kEnq));
-        for (const QByteArray& f : framesOf("105"))
-            a.reception.feed(f);
+        a.session(framesOf("105"));
         QVERIFY(held.elapsed() < 1000);
-        b.reception.feed(QByteArray(1, kEnq));
-        for (const QByteArray& f : framesOf("106").mid(0, 6))
-            b.reception.feed(f);
+        b.session(framesOf("106").mid(0, 6));
         QCOMPARE(a.answers, QByteArray(7, kAck));
         QCOMPARE(b.answers, QByteArray(7, kAck));
         h.reception.feed(kHl7Sample106);
@@ -314,9 +310,8 @@ private slots:
         Clock::pin(QDateTime::currentDateTime());
         m_db->store().begin();
         a.answers.clear();
-        a.reception.feed(QByteArray(1, kEot) + kEnq);
-        for (const QByteArray& f : framesOf("107"))
-            a.reception.feed(f);
+        a.reception.feed(QByteArray(1, kEot));
+        a.session(framesOf("107"));
         Clock::advance(Reception::kAnswerWithinMs);
         a.reception.tick();
         QCOMPARE(a.answers, QByteArray(7, kAck) + kNak);
