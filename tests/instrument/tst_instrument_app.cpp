@@ -330,22 +330,20 @@ private slots:
     void aQueryIsAnsweredWithTheSampleOrders()
     {
         Line line(m_db->store());
-        QByteArray& answers = line.answers;
-        Reception& reception = line.reception;
-        reception.feed(QByteArray(1, kEnq) + frame(1, "H|\\^&|||AN-01\r") +
-                       frame(2, "Q|1|^105||ALL||||||||O\r") + frame(3, "L|1|N\r"));
-        QCOMPARE(answers, QByteArray(4, kAck));
-        reception.feed(QByteArray(1, kEot));
-        QCOMPARE(answers, QByteArray(4, kAck) + kEnq);
-        answers.clear();
-        for (int i = 0; i < 5 && !answers.endsWith(kEot); ++i)
-            reception.feed(QByteArray(1, kAck));
-        QVERIFY2(answers.contains(frame(3, "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\r")),
-                 answers.constData());
-        QVERIFY(answers.endsWith(frame(4, "L|1|N\r") + kEot));
+        line.reception.feed(QByteArray(1, kEnq) + frame(1, "H|\\^&|||AN-01\r") +
+                            frame(2, "Q|1|^105||ALL||||||||O\r") + frame(3, "L|1|N\r"));
+        QCOMPARE(line.answers, QByteArray(4, kAck));
+        line.reception.feed(QByteArray(1, kEot));
+        QCOMPARE(line.answers, QByteArray(4, kAck) + kEnq);
+        line.answers.clear();
+        for (int i = 0; i < 5 && !line.answers.endsWith(kEot); ++i)
+            line.reception.feed(QByteArray(1, kAck));
+        QVERIFY2(line.answers.contains(frame(3, "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\r")),
+                 line.answers.constData());
+        QVERIFY(line.answers.endsWith(frame(4, "L|1|N\r") + kEot));
         QVERIFY2(line.logged("query for sample 105: 1 order(s) to send"),
                  qPrintable(line.log.join('\n')));
-        QVERIFY(!reception.nextDue().isValid());
+        QVERIFY(!line.reception.nextDue().isValid());
     }
 
     // Line noise: a stray byte before the ENQ does not cost the session;
@@ -355,19 +353,17 @@ private slots:
     {
         Clock::pin(QDateTime(kDay, QTime(9, 0)));
         Line line(m_db->store());
-        QByteArray& answers = line.answers;
-        const QStringList& log = line.log;
-        Reception& reception = line.reception;
-        reception.feed(QByteArray("\x7f", 1) + kEnq);
-        QCOMPARE(answers, QByteArray(1, kAck));
+        line.reception.feed(QByteArray("\x7f", 1) + kEnq);
+        QCOMPARE(line.answers, QByteArray(1, kAck));
         for (int i = 0; i < 500; ++i)
-            reception.feed("noise\n");
-        QCOMPARE(answers, QByteArray(1, kAck) + QByteArray(500, kNak));
-        QVERIFY2(log.size() <= Reception::kEventsPerMinute + 3, qPrintable(log.join('\n')));
+            line.reception.feed("noise\n");
+        QCOMPARE(line.answers, QByteArray(1, kAck) + QByteArray(500, kNak));
+        QVERIFY2(line.log.size() <= Reception::kEventsPerMinute + 3,
+                 qPrintable(line.log.join('\n')));
         Clock::advance(60'000);
-        reception.feed("noise\n");
+        line.reception.feed("noise\n");
         QVERIFY2(line.logged(" more line events in the minute before left out"),
-                 qPrintable(log.join('\n')));
+                 qPrintable(line.log.join('\n')));
         Clock::setSource({});
     }
 
