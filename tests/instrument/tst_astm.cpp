@@ -102,6 +102,9 @@ QString summary(const QByteArray& text)
 class TstAstm : public QObject {
     Q_OBJECT
     const QByteArrayList f = framesOf(shortMessage);
+    // Frame 2 with a checksum digit spoilt.
+    const QByteArray badSum =
+        f[1].chopped(3) + (f[1].at(f[1].size() - 3) == '0' ? '1' : '0') + f[1].right(2);
 
 private slots:
     void init() { Clock::pin(QDateTime(QDate(2024, 3, 7), QTime(9, 0), Qt::UTC)); }
@@ -147,8 +150,6 @@ private slots:
     {
         QTest::addColumn<QByteArray>("bad");
         QTest::addColumn<QString>("words");
-        QByteArray badSum = f[1];
-        badSum[badSum.size() - 3] = badSum[badSum.size() - 3] == '0' ? '1' : '0';
         QTest::newRow("checksum") << badSum << "bad checksum";
         QTest::newRow("no CR LF") << f[1].chopped(2) << "missing CR LF";
         QTest::newRow("LF without CR") << f[1].chopped(2) + '\n' << "missing CR LF";
@@ -178,8 +179,6 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("frames");
         QTest::addColumn<QByteArray>("answers");
-        QByteArray badSum = f[1];
-        badSum[badSum.size() - 3] = badSum[badSum.size() - 3] == '0' ? '1' : '0';
         QTest::newRow("skip") << QByteArrayList{f[0], frame(3, "O|1|S-1017\r"), f[1], f[2], f[3]}
                               << ACK + ACK + NAK.repeated(4);
         QTest::newRow("previous number, other text")

@@ -97,36 +97,30 @@ private slots:
         }
     }
 
+    // Segments ended by CR, LF or CR LF read alike.
     void resultMessage()
     {
-        // Segments ended by CR, LF or CR LF read alike.
+        const auto fields = [](const InstrumentResult& r) {
+            return r.testId.join(u'^') + u'|' + r.value + u'|' + r.units + u'|' + r.referenceRange +
+                   u'|' + r.flags + u'|' + r.status + u'|' + r.completed.toString(Qt::ISODate);
+        };
         for (const char* eol : {"\r", "\n", "\r\n"}) {
             const InstrumentMessage m = parsed(QByteArray(kResults).replace("\r", eol));
             QCOMPARE(m.protocol, InstrumentMessage::Protocol::Hl7);
-            QCOMPARE(m.sender, u"HEMA-1"_s);
-            QCOMPARE(m.controlId, u"M0417"_s);
+            QCOMPARE(m.sender + ' ' + m.controlId, u"HEMA-1 M0417"_s);
             QCOMPARE(m.sent, at(14, 5, 12));
             QCOMPARE(m.samples.size(), 2);
             const InstrumentSample& cbc = m.samples[0];
-            QCOMPARE(cbc.specimenId, u"S-24031"_s);
-            QCOMPARE(cbc.patientName, u"Moreau, Anne Claire"_s);
-            QCOMPARE(cbc.results.size(), 2);
-            const InstrumentResult& wbc = cbc.results[0];
-            QCOMPARE(wbc.testId, (QStringList{u"WBC"_s, u"White blood cells"_s, u"L"_s}));
-            QCOMPARE(wbc.value, u"6.40"_s);
-            QCOMPARE(wbc.units, u"10*3/uL"_s);
-            QCOMPARE(wbc.referenceRange, u"4.00-10.00"_s);
-            QCOMPARE(wbc.flags, u"N"_s);
-            QCOMPARE(wbc.status, u"F"_s);
-            QCOMPARE(wbc.completed, at(14, 1, 0));
-            QCOMPARE(cbc.results[1].units, u"10*3/uL"_s);
-            QCOMPARE(cbc.results[1].flags, u"H A"_s);
             const InstrumentSample& crp = m.samples[1];
-            QCOMPARE(crp.specimenId, u"ORD-882"_s);
+            QCOMPARE(cbc.specimenId + '/' + crp.specimenId, u"S-24031/ORD-882"_s);
+            QCOMPARE(cbc.patientName, u"Moreau, Anne Claire"_s);
             QCOMPARE(crp.patientName, cbc.patientName);
-            QCOMPARE(crp.results.size(), 1);
-            QCOMPARE(crp.results[0].value, u"<5"_s);
-            QVERIFY(!crp.results[0].completed.isValid());
+            QCOMPARE(cbc.results.size() + crp.results.size(), 3);
+            QCOMPARE(fields(cbc.results[0]),
+                     u"WBC^White blood cells^L|6.40|10*3/uL|4.00-10.00|N|F|2024-03-07T14:01:00"_s);
+            QCOMPARE(fields(cbc.results[1]),
+                     u"PLT^Platelets^L|512|10*3/uL|150-400|H A|F|2024-03-07T14:01:05"_s);
+            QCOMPARE(fields(crp.results[0]), u"CRP^C-reactive protein|<5|mg/L|0-5||F|"_s);
         }
     }
 

@@ -58,21 +58,39 @@ QList<QByteArray> framesOf(const QByteArray& sample)
     return frames;
 }
 
-// A reception as lis-instrument runs one: its writer on a thread of its
-// own, with its own connection to the laboratory.
-struct Threaded {
+// AN-01's reception and what it answered and logged: on a store, or as
+// lis-instrument runs one, its writer on a thread of its own with its own
+// connection to the laboratory.
+struct Line {
     Reception reception;
     QByteArray answers;
     QStringList log;
 
-    explicit Threaded(const QString& connection)
+    explicit Line(LabStore& store)
+        : reception(store, {QStringLiteral("AN-01"), 0})
+    {
+        watch();
+    }
+    explicit Line(const QString& connection)
         : reception([connection] { return openLaboratory(ConnectionString::parse(connection)); },
                     {QStringLiteral("AN-01"), 0})
     {
-        QObject::connect(&reception, &Reception::send, [this](const QByteArray& b) { answers += b; });
+        watch();
+    }
+    void watch()
+    {
+        QObject::connect(&reception, &Reception::send,
+                         [this](const QByteArray& b) { answers += b; });
         QObject::connect(&reception, &Reception::logLine, [this](const QString& l) { log += l; });
     }
     bool logged(const QString& words) const { return log.join('\n').contains(words); }
+    // An ENQ, then these frames one at a time.
+    void session(const QList<QByteArray>& frames)
+    {
+        reception.feed(QByteArray(1, kEnq));
+        for (const QByteArray& f : frames)
+            reception.feed(f);
+    }
 };
 
 quint16 freePort()
@@ -87,6 +105,42 @@ quint16 freePort()
             return probe.serverPort();
         }
     }
+}
+
+// lis-instrument run with these arguments, its output gathered as it comes.
+struct Program {
+    QProcess p;
+    QByteArray log;
+
+    explicit Program(const QString& program, const QStringList& args)
+    {
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+    }
+    bool logUntil(const QByteArray& text, int ms = 15000)
+    {
+        QDeadlineTimer deadline(ms);
+        while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
+            QCoreApplication::processEvents(); // sockets of the test's own connect meanwhile
+            p.waitForReadyRead(50);
+            log += p.readAll();
+        }
+        return log.contains(text);
+    }
+    // Stopped by the service manager.
+    void stop()
+    {
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        log += p.readAll();
+    }
+};
+
+// Listens on 127.0.0.1 at this port.
+void listenOn(const char* instrument, quint16 port)
+{
+    SettingsStore::set("LIS Instruments", instrument, "Port", QString::number(port));
+    SettingsStore::set("LIS Instruments", instrument, "Address", "127.0.0.1");
 }
 
 // Sends bytes and waits for the answer's first byte(s).
@@ -121,23 +175,10 @@ private slots:
     void analysersSendAtOnceAndOnlyWhatIsStoredIsAcknowledged()
     {
         const quint16 an01 = freePort(), hx2 = freePort();
-        const QString app = QStringLiteral("LIS Instruments");
-        SettingsStore::set(app, "AN-01", "Port", QString::number(an01));
-        SettingsStore::set(app, "AN-01", "Address", "127.0.0.1");
-        SettingsStore::set(app, "HX-2", "Port", QString::number(hx2));
-        SettingsStore::set(app, "HX-2", "Address", "127.0.0.1");
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"listen"});
-        QByteArray log;
-        const auto logUntil = [&](const QByteArray& text) {
-            QDeadlineTimer deadline(15000);
-            while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning)
-                if (p.waitForReadyRead(100))
-                    log += p.readAll();
-            return log.contains(text);
-        };
-        QVERIFY2(logUntil("HX-2 listening"), log.constData());
+        listenOn("AN-01", an01);
+        listenOn("HX-2", hx2);
+        Program p(QStringLiteral(LIS_INSTRUMENT_PATH), {"listen"});
+        QVERIFY2(p.logUntil("HX-2 listening"), p.log.constData());
 
         // HX-2 opens a session and sends its first record, then AN-01 a whole
         // one, with a frame spoilt on the way: both are served at once.
@@ -160,14 +201,13 @@ private slots:
             QCOMPARE(exchange(an, f), QByteArray(1, kAck));
         }
         QCOMPARE(exchange(hl7, kHl7Sample106, 3).left(8), QByteArray("\x0bMSH|^~\\"));
-        QByteArray ack = hl7.readAll();
         // HX-2's line drops before its terminator: nothing of it is kept.
         QCOMPARE(exchange(hx, frame(2, "P|1\r")), QByteArray(1, kAck));
         hx.abort();
         an.write(QByteArray(1, kEot));
         an.flush();
-        QVERIFY2(logUntil("HX-2 disconnected"), log.constData());
-        QVERIFY2(logUntil("(MSG0001)"), log.constData());
+        QVERIFY2(p.logUntil("HX-2 disconnected"), p.log.constData());
+        QVERIFY2(p.logUntil("(MSG0001)"), p.log.constData());
 
         QCOMPARE(rows("SELECT SampleNum, InstrumentItem, ResultValue, refnum, SampleRemarks FROM "
                       "tbLabInstrumentDLHemaResult WHERE SampleNum IN ('105', '106') "
@@ -179,14 +219,11 @@ private slots:
                  (QStringList{"AN-01 ASTM ", "AN-01 HL7 MSG0001"}));
 
         // Stopped by the service manager: it says so and ends cleanly.
-        ::kill(pid_t(p.processId()), SIGTERM);
-        QVERIFY(p.waitForFinished(10000));
-        log += p.readAll();
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 0);
-        QVERIFY2(log.trimmed().endsWith("stopped"), log.constData());
-        QVERIFY2(!log.contains("REYES") && !log.contains("NAKAMURA"), log.constData());
-        Q_UNUSED(ack);
+        p.stop();
+        QCOMPARE(p.p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.p.exitCode(), 0);
+        QVERIFY2(p.log.trimmed().endsWith("stopped"), p.log.constData());
+        QVERIFY2(!p.log.contains("REYES") && !p.log.contains("NAKAMURA"), p.log.constData());
     }
 
     // The laboratory cannot take the message (another workstation holds it
@@ -196,20 +233,16 @@ private slots:
     {
         auto store = openLaboratory(ConnectionString::parse(m_db->connectionString()));
         store->setBusyTimeout(100);
-        Reception reception(*store, {QStringLiteral("AN-01"), 0});
-        QByteArray answers;
-        connect(&reception, &Reception::send, this, [&](const QByteArray& b) { answers += b; });
-        reception.feed(QByteArray(1, kEnq));
-        for (int i = 0; i < kSample105.size() - 1; ++i)
-            reception.feed(frame(i + 1, kSample105[i]));
+        Line line(*store);
+        line.session(framesOf("105").mid(0, 6));
         m_db->store().begin();
-        reception.feed(frame(7, kSample105.last()));
+        line.reception.feed(framesOf("105").last());
         m_db->store().rollback();
-        QCOMPARE(answers, QByteArray(7, kAck) + QByteArray(1, kNak));
+        QCOMPARE(line.answers, QByteArray(7, kAck) + kNak);
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
                  QStringList{"0"});
-        reception.feed(frame(7, kSample105.last()));
-        QCOMPARE(answers.right(1), QByteArray(1, kAck));
+        line.reception.feed(framesOf("105").last());
+        QCOMPARE(line.answers.right(1), QByteArray(1, kAck));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
                  QStringList{"3"});
     }
@@ -222,20 +255,15 @@ private slots:
     {
         if (TestDatabase::engine() != Engine::PostgreSQL)
             QSKIP("a connection that can be cut under the program is a server's");
-        Threaded line(m_db->connectionString());
-        const auto session = [&](const QByteArray& sample) {
-            line.reception.feed(QByteArray(1, kEnq));
-            for (const QByteArray& f : framesOf(sample))
-                line.reception.feed(f);
-        };
-        session("S801");
+        Line line(m_db->connectionString());
+        line.session(framesOf("S801"));
         QTRY_COMPARE(line.answers, QByteArray(8, kAck));
         line.reception.feed(QByteArray(1, kEot));
         m_db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                    "WHERE datname = current_database() AND pid <> pg_backend_pid()");
         for (int resend = 0; resend < 2; ++resend) {
             line.answers.clear();
-            session("S802");
+            line.session(framesOf("S802"));
             QTRY_COMPARE(line.answers, QByteArray(8, kAck));
             line.reception.feed(QByteArray(1, kEot));
         }
@@ -251,18 +279,13 @@ private slots:
     // known when it comes again.
     void aBusyLaboratoryStallsNoLine()
     {
-        Threaded a(m_db->connectionString()), b(m_db->connectionString()),
-            h(m_db->connectionString());
+        Line a(m_db->connectionString()), b(m_db->connectionString()), h(m_db->connectionString());
         m_db->store().begin();
         QElapsedTimer held;
         held.start();
-        a.reception.feed(QByteArray(1, kEnq));
-        for (const QByteArray& f : framesOf("105"))
-            a.reception.feed(f);
+        a.session(framesOf("105"));
         QVERIFY(held.elapsed() < 1000);
-        b.reception.feed(QByteArray(1, kEnq));
-        for (const QByteArray& f : framesOf("106").mid(0, 6))
-            b.reception.feed(f);
+        b.session(framesOf("106").mid(0, 6));
         QCOMPARE(a.answers, QByteArray(7, kAck));
         QCOMPARE(b.answers, QByteArray(7, kAck));
         h.reception.feed(kHl7Sample106);
@@ -287,9 +310,8 @@ private slots:
         Clock::pin(QDateTime::currentDateTime());
         m_db->store().begin();
         a.answers.clear();
-        a.reception.feed(QByteArray(1, kEot) + kEnq);
-        for (const QByteArray& f : framesOf("107"))
-            a.reception.feed(f);
+        a.reception.feed(QByteArray(1, kEot));
+        a.session(framesOf("107"));
         Clock::advance(Reception::kAnswerWithinMs);
         a.reception.tick();
         QCOMPARE(a.answers, QByteArray(7, kAck) + kNak);
@@ -307,25 +329,21 @@ private slots:
     // and once the analyser has ended its session the orders come back.
     void aQueryIsAnsweredWithTheSampleOrders()
     {
-        Reception reception(m_db->store(), {QStringLiteral("AN-01"), 0});
-        QByteArray answers;
-        QStringList log;
-        connect(&reception, &Reception::send, this, [&](const QByteArray& b) { answers += b; });
-        connect(&reception, &Reception::logLine, this, [&](const QString& l) { log += l; });
-        reception.feed(QByteArray(1, kEnq) + frame(1, "H|\\^&|||AN-01\r") +
-                       frame(2, "Q|1|^105||ALL||||||||O\r") + frame(3, "L|1|N\r"));
-        QCOMPARE(answers, QByteArray(4, kAck));
-        reception.feed(QByteArray(1, kEot));
-        QCOMPARE(answers, QByteArray(4, kAck) + kEnq);
-        answers.clear();
-        for (int i = 0; i < 5 && !answers.endsWith(kEot); ++i)
-            reception.feed(QByteArray(1, kAck));
-        QVERIFY2(answers.contains(frame(3, "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\r")),
-                 answers.constData());
-        QVERIFY(answers.endsWith(frame(4, "L|1|N\r") + kEot));
-        QVERIFY2(log.join('\n').contains("query for sample 105: 1 order(s) to send"),
-                 qPrintable(log.join('\n')));
-        QVERIFY(!reception.nextDue().isValid());
+        Line line(m_db->store());
+        line.reception.feed(QByteArray(1, kEnq) + frame(1, "H|\\^&|||AN-01\r") +
+                            frame(2, "Q|1|^105||ALL||||||||O\r") + frame(3, "L|1|N\r"));
+        QCOMPARE(line.answers, QByteArray(4, kAck));
+        line.reception.feed(QByteArray(1, kEot));
+        QCOMPARE(line.answers, QByteArray(4, kAck) + kEnq);
+        line.answers.clear();
+        for (int i = 0; i < 5 && !line.answers.endsWith(kEot); ++i)
+            line.reception.feed(QByteArray(1, kAck));
+        QVERIFY2(line.answers.contains(frame(3, "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\r")),
+                 line.answers.constData());
+        QVERIFY(line.answers.endsWith(frame(4, "L|1|N\r") + kEot));
+        QVERIFY2(line.logged("query for sample 105: 1 order(s) to send"),
+                 qPrintable(line.log.join('\n')));
+        QVERIFY(!line.reception.nextDue().isValid());
     }
 
     // Line noise: a stray byte before the ENQ does not cost the session;
@@ -334,21 +352,18 @@ private slots:
     void noiseIsAnsweredAndTheLogBounded()
     {
         Clock::pin(QDateTime(kDay, QTime(9, 0)));
-        Reception reception(m_db->store(), {QStringLiteral("AN-01"), 0});
-        QByteArray answers;
-        QStringList log;
-        connect(&reception, &Reception::send, this, [&](const QByteArray& b) { answers += b; });
-        connect(&reception, &Reception::logLine, this, [&](const QString& l) { log += l; });
-        reception.feed(QByteArray("\x7f", 1) + kEnq);
-        QCOMPARE(answers, QByteArray(1, kAck));
+        Line line(m_db->store());
+        line.reception.feed(QByteArray("\x7f", 1) + kEnq);
+        QCOMPARE(line.answers, QByteArray(1, kAck));
         for (int i = 0; i < 500; ++i)
-            reception.feed("noise\n");
-        QCOMPARE(answers, QByteArray(1, kAck) + QByteArray(500, kNak));
-        QVERIFY2(log.size() <= Reception::kEventsPerMinute + 3, qPrintable(log.join('\n')));
+            line.reception.feed("noise\n");
+        QCOMPARE(line.answers, QByteArray(1, kAck) + QByteArray(500, kNak));
+        QVERIFY2(line.log.size() <= Reception::kEventsPerMinute + 3,
+                 qPrintable(line.log.join('\n')));
         Clock::advance(60'000);
-        reception.feed("noise\n");
-        QVERIFY2(log.join('\n').contains(" more line events in the minute before left out"),
-                 qPrintable(log.join('\n')));
+        line.reception.feed("noise\n");
+        QVERIFY2(line.logged(" more line events in the minute before left out"),
+                 qPrintable(line.log.join('\n')));
         Clock::setSource({});
     }
 
@@ -375,18 +390,8 @@ private slots:
         QVERIFY(plug());
         SettingsStore::set("LIS Instruments", "AN-01", "Serial", device);
         SettingsStore::set("LIS Instruments", "AN-01", "Baud", "9600");
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(QStringLiteral(LIS_INSTRUMENT_PATH), {"serve", "AN-01"});
-        QByteArray log;
-        const auto logUntil = [&](const QByteArray& text) {
-            QDeadlineTimer deadline(15000);
-            while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning)
-                if (p.waitForReadyRead(100))
-                    log += p.readAll();
-            return log.contains(text);
-        };
-        QVERIFY2(logUntil("baud"), log.constData());
+        Program p(QStringLiteral(LIS_INSTRUMENT_PATH), {"serve", "AN-01"});
+        QVERIFY2(p.logUntil("baud"), p.log.constData());
         ::close(slave); // the program has its own handle now
         const auto answer = [&](const QByteArray& bytes) {
             [[maybe_unused]] const ssize_t w = ::write(master, bytes.constData(), size_t(bytes.size()));
@@ -402,9 +407,9 @@ private slots:
         answer(QByteArray(1, kEot));
 
         ::close(master);
-        QVERIFY2(logUntil("line " + device.toLocal8Bit() + " lost"), log.constData());
+        QVERIFY2(p.logUntil("line " + device.toLocal8Bit() + " lost"), p.log.constData());
         const auto cpu = [&] {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(p.processId()));
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(p.p.processId()));
             stat.open(QIODevice::ReadOnly);
             const QList<QByteArray> f = stat.readAll().split(')').value(1).split(' ');
             return f.value(12).toLongLong() + f.value(13).toLongLong(); // utime + stime, ticks
@@ -413,15 +418,14 @@ private slots:
         QTest::qWait(1500);
         QVERIFY(cpu() - before < 50); // under half a second of CPU: waiting, not spinning
         QVERIFY(plug());
-        QVERIFY2(logUntil("open again"), log.constData());
+        QVERIFY2(p.logUntil("open again"), p.log.constData());
         ::close(slave);
         QCOMPARE(answer(QByteArray(1, kEnq)), kAck);
         for (const QByteArray& f : framesOf("106"))
             QCOMPARE(answer(f), kAck);
-        ::kill(pid_t(p.processId()), SIGTERM);
-        QVERIFY(p.waitForFinished(10000));
+        p.stop();
         ::close(master);
-        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.p.exitCode(), 0);
         QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
                       "SampleNum IN ('105', '106') GROUP BY SampleNum ORDER BY SampleNum"),
                  (QStringList{"105 3", "106 3"}));
@@ -433,30 +437,16 @@ private slots:
     void acceptFailuresAndIdleConnectionsPass()
     {
         const quint16 port = freePort(), idlePort = freePort();
-        SettingsStore::set("LIS Instruments", "AN-01", "Port", QString::number(port));
-        SettingsStore::set("LIS Instruments", "AN-01", "Address", "127.0.0.1");
+        listenOn("AN-01", port);
+        listenOn("HX-2", idlePort);
         SettingsStore::set("LIS Instruments", "AN-01", "IdleTimeout", "0");
-        SettingsStore::set("LIS Instruments", "HX-2", "Port", QString::number(idlePort));
-        SettingsStore::set("LIS Instruments", "HX-2", "Address", "127.0.0.1");
         SettingsStore::set("LIS Instruments", "HX-2", "IdleTimeout", "1");
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start("prlimit", {"--nofile=32", "--", QStringLiteral(LIS_INSTRUMENT_PATH), "listen"});
-        QByteArray log;
-        const auto logUntil = [&](const QByteArray& text) {
-            QDeadlineTimer deadline(20000);
-            while (!log.contains(text) && !deadline.hasExpired() && p.state() != QProcess::NotRunning) {
-                QCoreApplication::processEvents(); // the silent analysers connect
-                p.waitForReadyRead(50);
-                log += p.readAll(); // processEvents may have read it already
-            }
-            return log.contains(text);
-        };
-        QVERIFY2(logUntil("HX-2 listening"), log.constData());
+        Program p("prlimit", {"--nofile=32", "--", QStringLiteral(LIS_INSTRUMENT_PATH), "listen"});
+        QVERIFY2(p.logUntil("HX-2 listening"), p.log.constData());
         QTcpSocket idle;
         idle.connectToHost(QHostAddress::LocalHost, idlePort);
         QVERIFY(idle.waitForConnected(5000));
-        QVERIFY2(logUntil("HX-2 connection idle for 1 s: closed"), log.constData());
+        QVERIFY2(p.logUntil("HX-2 connection idle for 1 s: closed"), p.log.constData());
         QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
 
         std::vector<std::unique_ptr<QTcpSocket>> silent;
@@ -464,7 +454,8 @@ private slots:
             silent.push_back(std::make_unique<QTcpSocket>());
             silent.back()->connectToHost(QHostAddress::LocalHost, port);
         }
-        QVERIFY2(logUntil("AN-01 cannot accept a connection"), log.right(1500).constData());
+        QVERIFY2(p.logUntil("AN-01 cannot accept a connection", 20000),
+                 p.log.right(1500).constData());
         silent.clear();
         QTcpSocket an;
         an.connectToHost(QHostAddress::LocalHost, port);
@@ -472,8 +463,7 @@ private slots:
         QCOMPARE(exchange(an, QByteArray(1, kEnq)), QByteArray(1, kAck));
         for (const QByteArray& f : framesOf("105"))
             QCOMPARE(exchange(an, f), QByteArray(1, kAck));
-        ::kill(pid_t(p.processId()), SIGTERM);
-        QVERIFY(p.waitForFinished(10000));
+        p.stop();
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
                  QStringList{"3"});
     }

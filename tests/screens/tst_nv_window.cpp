@@ -3,13 +3,7 @@
 #include "WindowFixture.h"
 #include "frmNVDownloads.h"
 
-namespace {
-// The normal-values window with its report left out.
-class Window : public frmNVDownloads {
-public:
-    void Print_Result() override {}
-};
-} // namespace
+using Window = WindowFixture::NormalValuesWithoutReport;
 
 // The normal-values window: filled in both unit systems, saved with its
 // summaries, verified, and nothing kept of a save that failed.
