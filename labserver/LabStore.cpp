@@ -134,10 +134,7 @@ LabStore::LabStore(const QString& folder)
         m_sealsAudit = true;
     } catch (...) {
         // Closed, so SQLite removes the journal files it opened beside them.
-        m_statements.clear();
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connectionName);
+        close();
         throw;
     }
 }
@@ -174,10 +171,7 @@ LabStore::LabStore(const ConnectionString& server)
         loadCatalogue();
         m_sealsAudit = true;
     } catch (...) {
-        m_statements.clear();
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connectionName);
+        close();
         throw;
     }
 }
@@ -434,6 +428,11 @@ void LabStore::openEmbedded()
 }
 
 LabStore::~LabStore()
+{
+    close();
+}
+
+void LabStore::close()
 {
     m_statements.clear();
     m_db.close();

@@ -159,4 +159,5 @@ private:
     bool m_sealsAudit = false; // once the schema has the seal
     std::function<void()> m_beforeCommit;
     void sealAudit();
+    void close(); // the connection and its statements
 };
