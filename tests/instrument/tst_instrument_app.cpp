@@ -436,6 +436,11 @@ private slots:
     // logged and tried again, and once they go the next analyser is served.
     void acceptFailuresAndIdleConnectionsPass()
     {
+#if defined(__SANITIZE_ADDRESS__)
+        // UBSan checks a member call's object through a pipe it opens; out of
+        // descriptors it reports every such call as an invalid vptr.
+        QSKIP("descriptor exhaustion is not run under the sanitizers");
+#endif
         const quint16 port = freePort(), idlePort = freePort();
         listenOn("AN-01", port);
         listenOn("HX-2", idlePort);

@@ -71,6 +71,7 @@ private:
             }
             if (::poll(fds.data(), fds.size(), 50) <= 0)
                 continue;
+            const size_t polled = pairs.size(); // a pair accepted now was not polled
             if (fds[0].revents & POLLIN) {
                 const int c = ::accept(m_listener, nullptr, nullptr);
                 const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -81,7 +82,7 @@ private:
                 pairs.emplace_back(c, s);
                 m_fds << c << s;
             }
-            for (size_t i = 0; i < pairs.size(); ++i)
+            for (size_t i = 0; i < polled; ++i)
                 for (int side = 0; side < 2; ++side)
                     if (fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP)) {
                         char buffer[16384];
