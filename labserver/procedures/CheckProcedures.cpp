@@ -184,7 +184,44 @@ ResultSet getChangeNumbers(ProcedureContext& ctx)
         {ctx.key(0)});
 }
 
-// request, "ITEM:N;ITEM:N", employee (optional): the rows a window read at
+// The sample a window takes over (sample, instrument, result day) must still
+// be posted only where the window saw it or is saving to (the last argument,
+// requests separated by ';'): a second workstation may have posted it
+// meanwhile.
+void checkSampleUnposted(ProcedureContext& ctx, const QString& req)
+{
+    const QDateTime day = ctx.optionalDateTime(5, QStringLiteral("@ResultDate"));
+    if (ctx.key(3).isEmpty() || !day.isValid())
+        return;
+    QStringList expected{req.toLower()};
+    if (ctx.count() > 6)
+        for (const QString& r : ctx.text(6).split(QLatin1Char(';'), Qt::SkipEmptyParts))
+            expected << r.trimmed().toLower();
+    const QVariantList range = dayRange(day);
+    const ResultSet posted = ctx.store().query(
+        QStringLiteral("SELECT PostedRequestNum, PostedBy, PostedAt FROM "
+                       "tbLabInstrumentDLHemaResult WHERE InstrumentID = ? AND SampleNum = ? "
+                       "AND Resultdate >= ? AND Resultdate < ? AND Posted = 'Y' "
+                       "ORDER BY PostedAt DESC"),
+        {ctx.key(4), ctx.key(3), range[0], range[1]});
+    for (const QVariantList& r : posted.rows) {
+        if (expected.contains(r[0].toString().trimmed().toLower()))
+            continue;
+        throw LisError(
+            ErrNo::DbCommandFailed,
+            QStringLiteral("Sample %1 was posted to %2 by %3 at %4 after this window opened. "
+                           "Nothing was saved. Reopen %5 to see the current results.")
+                .arg(ctx.key(3), r[0].toString(),
+                     r[1].toString().isEmpty() ? QStringLiteral("another workstation")
+                                               : r[1].toString(),
+                     QLocale::c().toString(storedMoment(r[2]).time(), QStringLiteral("h:mm AP")),
+                     req));
+    }
+}
+
+// request, "ITEM:N;ITEM:N", employee (optional), then optionally the sample
+// taken over: sample, instrument, result day, the requests it may stand
+// posted to. The rows a window read at
 // their change numbers (0: not saved then). Fails, naming what changed, who
 // changed it and when, if any of them changed since; sent first in a save.
 ResultSet checkUnchanged(ProcedureContext& ctx)
@@ -226,6 +263,8 @@ ResultSet checkUnchanged(ProcedureContext& ctx)
                                 QLocale::c().toString(when.time(), QStringLiteral("h:mm AP")),
                                 r[3].toString(), req));
     }
+    if (ctx.count() > 3)
+        checkSampleUnposted(ctx, req);
     return {};
 }
 
@@ -274,7 +313,7 @@ void registerCheckProcedures()
         {QStringLiteral("Lab_GetAuditTrail"), 1, 1, getAuditTrail, ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_GetResultChangeNumbers"), 1, 1,
                             getChangeNumbers, ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("Lab_CheckUnchanged"), 2, 3, checkUnchanged});
+    ProcedureRegistry::add({QStringLiteral("Lab_CheckUnchanged"), 2, 7, checkUnchanged});
     ProcedureRegistry::add({QStringLiteral("Lab_CheckAuditTrail"), 0, 0, checkAuditTrail,
                             ProcedureAccess::Reads});
 }

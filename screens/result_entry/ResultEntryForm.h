@@ -241,6 +241,9 @@ protected:
     // another workstation changed one of its rows since.
     void rememberChangeNumbers(const QString& requestNum);
     void sendUnchanged(Connection& db, const QString& requestNum, const QStringList& items);
+    // The sample taken over must still stand posted only where this window
+    // saw it, or to the requests it saves.
+    void sendSampleUnposted(Connection& db, const QString& sample, const QStringList& requests);
     // Commits the save's transaction; the window then holds the numbers the
     // save gave its own rows, read just before.
     void commitSave(Connection& db);

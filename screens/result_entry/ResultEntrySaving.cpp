@@ -11,6 +11,8 @@
 #include "SqlText.h"
 #include "modMain.h"
 
+#include <QDateEdit>
+
 void ResultEntryForm::ensureLogbookEntry(Connection& db, const QString& req)
 {
     const SessionState& s = session();
@@ -55,6 +57,24 @@ void ResultEntryForm::sendUnchanged(Connection& db, const QString& requestNum,
     db.execute(QStringLiteral("Lab_CheckUnchanged '") + sqlLiteral(requestNum.trimmed()) +
                QStringLiteral("', '") + sqlLiteral(ChangeNumberList(*numbers, items)) +
                QStringLiteral("', '") + sqlLiteral(session().EmployeeCode) + QStringLiteral("'"));
+}
+
+void ResultEntryForm::sendSampleUnposted(Connection& db, const QString& sample,
+                                         const QStringList& requests)
+{
+    constexpr int kPostedColumn = 13;
+    constexpr int kPostedRequestColumn = 14;
+    QStringList seen = requests;
+    for (int r = 1; r < msfgDLresult->Rows() && kPostedRequestColumn < msfgDLresult->Cols(); ++r)
+        if (msfgDLresult->TextMatrix(r, kPostedColumn).trimmed() == QLatin1String("Y"))
+            seen << msfgDLresult->TextMatrix(r, kPostedRequestColumn).trimmed();
+    seen.removeDuplicates();
+    db.execute(QStringLiteral("Lab_CheckUnchanged '") + sqlLiteral(session().RequestNum.trimmed()) +
+               QStringLiteral("', '', '") + sqlLiteral(session().EmployeeCode) +
+               QStringLiteral("', '") + sqlLiteral(sample) + QStringLiteral("', '") +
+               sqlLiteral(InstrumentId) + QStringLiteral("', '") +
+               DateText::monthDayYear(dtpResultDate->date()) + QStringLiteral("', '") +
+               sqlLiteral(seen.join(QLatin1Char(';'))) + QStringLiteral("'"));
 }
 
 void ResultEntryForm::saveFailed(Connection& db, const LisError& e)

@@ -104,6 +104,8 @@ bool frmDownloaded::Save_Entries()
                     .append(code);
         for (auto it = read.cbegin(); it != read.cend(); ++it)
             sendUnchanged(db, it.key(), it.value());
+        if (!sample.isEmpty())
+            sendSampleUnposted(db, sample, read.keys());
         for (int i = 1; i <= n; ++i) {
             if (i > 32767)
                 throw LisError(6, QStringLiteral("Overflow"));

@@ -219,6 +219,21 @@ private slots:
             read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
         m_conn->execute(
             QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
+
+        // The same for an instrument's sample: read unposted, then posted to
+        // another request by the other workstation, it is not taken over;
+        // read where it stands, it is.
+        const QString sample = QStringLiteral(
+            "Lab_CheckUnchanged 'L-1001', '', 'MT01', '101', 'AN-01', '03/07/2024', '%1'");
+        m_conn->execute(sample.arg(QString()));
+        other.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002',"
+                                     "'MT02','03/07/2024','AN-01'"));
+        const Caught posted = caught([&] { m_conn->execute(sample.arg(QString())); });
+        QCOMPARE(posted.description, QStringLiteral("Sample 101 was posted to L-1002 by MT02 at "
+                                                    "3:00 PM after this window opened. Nothing "
+                                                    "was saved. Reopen L-1001 to see the "
+                                                    "current results."));
+        m_conn->execute(sample.arg(QStringLiteral("l-1002")));
     }
 
 private:

@@ -27,7 +27,7 @@ const QList<Row> kRows = {{"HBSAG", "HBsAg (O'Neil kit)", "0.42", "NON-REACTIVE"
                           {"", "", "7", "7", "", ""},
                           {"ANTIHCV", "Anti-HCV", "0.95", "EQUIVOCAL", "L-1002", "1"}};
 // The commands one save of kRows sends.
-constexpr int kCommands = 12;
+constexpr int kCommands = 13;
 
 void setRows(Window& w, const QList<Row>& rows)
 {
@@ -61,9 +61,11 @@ private slots:
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
-            QCOMPARE(f.db->trace().mid(0, 6),
+            QCOMPARE(f.db->trace().mid(0, 7),
                      (QStringList{
                          "Lab_CheckUnchanged 'L-1001', 'HBSAG:0', 'MT01'",
+                         "Lab_CheckUnchanged 'L-1001', '', 'MT01', '101', 'AN-01', '03/07/2024', "
+                         "'L-1001;L-1002'",
                          "Select * from Laboratory..tbLabLogbook where RequestNum = 'L-1001'",
                          "Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', 'MT01',"
                          "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','101'",
@@ -75,7 +77,7 @@ private slots:
                          "'03/07/2024','AN-01'"}));
             // Nothing for the row without item code; L-1002 gets its own logbook.
             QCOMPARE(f.db->trace().size(), kCommands);
-            QVERIFY(f.db->trace()[7].startsWith(
+            QVERIFY(f.db->trace()[8].startsWith(
                 QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002'")));
             // Saved without printing: the buttons stay off, the window open.
             QVERIFY(!w.cmdSave->isEnabled() && w.isVisible());
@@ -149,6 +151,26 @@ private slots:
             QCOMPARE(Window::prints, 5); // the preview, then the direct print
             QVERIFY(!w.isVisible() && w.VerifyRequested);
         });
+    }
+
+    // Another workstation posts the window's sample elsewhere before the
+    // save: nothing is saved and the message says where it went.
+    void aSamplePostedMeanwhileIsNotTakenOver()
+    {
+        f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            setRows(w, {kRows[0]});
+            Connection other;
+            other.open(f.db->connectionString());
+            other.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002',"
+                                         "'MT02','03/07/2024','AN-01'"));
+            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QVERIFY(f.presenter.messageTexts().value(0).startsWith(
+                QStringLiteral("Data was not saved! Error: [Sample 101 was posted to L-1002 by "
+                               "MT02 at ")));
+            QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
+        });
+        QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), 0);
+        QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE PostedRequestNum = 'L-1001'"), 0);
     }
 
     void aFailureAnywhereLeavesNothingBehind()
