@@ -105,6 +105,13 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
           // transaction wrote, nothing else.
           QStringLiteral("GRANT SELECT, UPDATE (Hash) ON laboratory.tbLabResultAudit TO ") +
               working,
+          // Its procedures add their own rows through the laboratory's
+          // function; no other login may.
+          QStringLiteral("REVOKE EXECUTE ON FUNCTION laboratory.auditRow(text, text, text, text, "
+                         "text) FROM PUBLIC"),
+          QStringLiteral("GRANT EXECUTE ON FUNCTION laboratory.auditRow(text, text, text, text, "
+                         "text) TO ") +
+              working,
           QStringLiteral("DO $$ BEGIN GRANT %1 TO %2; EXCEPTION WHEN insufficient_privilege "
                          "THEN NULL; END $$")
               .arg(working, admin)})

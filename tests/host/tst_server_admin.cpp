@@ -119,6 +119,12 @@ private slots:
             QSqlQuery q(m_cluster.connect(db));
             QVERIFY(q.exec("CREATE ROLE " + bench + " LOGIN IN ROLE lis_working"));
             QVERIFY(q.exec("CREATE ROLE " + admin + " LOGIN IN ROLE lis_administrator"));
+            // A reporting login that may read the schema adds nothing to the audit trail.
+            QVERIFY(q.exec("CREATE ROLE " + admin + "_r LOGIN"));
+            QVERIFY(q.exec("GRANT USAGE ON SCHEMA laboratory TO " + admin + "_r"));
+            QVERIFY(q.exec("SET ROLE " + admin + "_r"));
+            QVERIFY(!q.exec("SELECT laboratory.auditRow('L-1001', '', 'Result', '', 'x')"));
+            QVERIFY(q.exec("RESET ROLE"));
         }
         useDatabase(db, bench);
         QCOMPARE(host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"})
