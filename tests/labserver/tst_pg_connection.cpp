@@ -4,6 +4,7 @@
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
 #include "LabStore.h"
+#include "MessageWriter.h"
 #include "PgCluster.h"
 #include "PgConnection.h"
 #include "ServerSchema.h"
@@ -282,6 +283,44 @@ private slots:
                      q.next(),
                  qPrintable(q.lastError().text()));
         QCOMPARE(q.value(0).toString(), requests.join(u','));
+    }
+
+    // An analyser's messages across a server restart (pg_ctl restart -m
+    // fast): none is acknowledged that is not stored, the writer connects
+    // again, and each message sent again until acknowledged is stored once.
+    void anAnalysersMessagesOutliveARestart()
+    {
+        if (!clusterUp())
+            QSKIP(qPrintable(m_pg->reason()));
+        const QString db = laboratory(u"analyser"_s);
+        MessageWriter writer([this, db] { return openLaboratory(ConnectionString::parse(direct(db))); },
+                             {u"AN-01"_s, 0});
+        QList<Verdict> verdicts;
+        QObject::connect(&writer, &MessageWriter::done, this,
+                [&](quint64, const Verdict& v) { verdicts << v; });
+        const auto send = [&](const QByteArray& sample) {
+            const qsizetype n = verdicts.size();
+            writer.write(quint64(n), "H|\\^&|||AN-01^1.0\rP|1\rO|1|" + sample +
+                                         "||^^^HBsAg|R\rR|1|^^^HBsAg|0.38|S/CO||N||F\rL|1|N\r",
+                         InstrumentMessage::Protocol::Astm);
+            [&] { QTRY_COMPARE_WITH_TIMEOUT(verdicts.size(), n + 1, 30000); }();
+            return verdicts.last().stored();
+        };
+        QVERIFY(send("S801"));
+        QVERIFY2(m_pg->restart(), qPrintable(m_pg->reason()));
+        int refused = 0;
+        for (const QByteArray sample : {"S802", "S803"})
+            while (!send(sample)) {
+                QVERIFY2(++refused < 8, "the writer never connected again");
+                QTest::qWait(1000);
+            }
+        QSqlQuery q(m_pg->connect(db, u"after the restart"_s));
+        QVERIFY2(q.exec(u"SELECT string_agg(SampleNum || ' ' || n, ',' ORDER BY SampleNum) FROM "
+                       "(SELECT SampleNum, count(*) AS n FROM laboratory.tbLabInstrumentDLHemaResult "
+                       "WHERE SampleNum IN ('S801', 'S802', 'S803') GROUP BY SampleNum) c"_s) &&
+                    q.next(),
+                qPrintable(q.lastError().text()));
+        QCOMPARE(q.value(0).toString(), u"S801 1,S802 1,S803 1"_s);
     }
 
 private:
