@@ -30,15 +30,20 @@ public:
     {
         Verdict verdict;
         verdict.answer = kBusy;
+        const QDateTime received = Clock::now();
         if (LabStore* store = laboratory()) {
             verdict = MessageWriter::store(*store, m_instrument, text, protocol,
                                            [this](const QString& l) { log(l); });
-            if (verdict.kind == Verdict::Kind::Busy && lost(*store))
+            if (verdict.kind != Verdict::Kind::Busy)
+                archiveWaiting(*store);
+            else if (lost(*store))
                 drop(QStringLiteral("the connection to the laboratory was lost"));
         } else {
             log(QStringLiteral("refused a message, it is not stored: no connection to the "
                                "laboratory"));
         }
+        if (verdict.kind == Verdict::Kind::Busy)
+            wait({protocol, text, received});
         QMetaObject::invokeMethod(
             m_writer, [w = m_writer, id, verdict] { emit w->done(id, verdict); },
             Qt::QueuedConnection);
@@ -82,6 +87,32 @@ private:
         }
     }
 
+    // A message refused because the laboratory could not take it is
+    // archived with that verdict once the laboratory takes writes again
+    // (the last kWaiting of them; the analyser sends each again anyway).
+    struct Waiting {
+        InstrumentMessage::Protocol protocol;
+        QByteArray text;
+        QDateTime received;
+    };
+    static constexpr qsizetype kWaiting = 100;
+    void wait(Waiting w)
+    {
+        if (m_waiting.size() == kWaiting)
+            m_waiting.removeFirst();
+        m_waiting.append(std::move(w));
+    }
+    void archiveWaiting(LabStore& store)
+    {
+        while (!m_waiting.isEmpty() &&
+               Importer::archiveRefused(store, m_instrument.id, m_waiting.first().protocol,
+                                        m_waiting.first().text, {},
+                                        QStringLiteral("refused: ") + kBusy,
+                                        [this](const QString& l) { log(l); },
+                                        m_waiting.first().received))
+            m_waiting.removeFirst();
+    }
+
     void drop(const QString& why)
     {
         log(why + QStringLiteral(": connecting again with the next message"));
@@ -105,6 +136,7 @@ private:
     Importer::Instrument m_instrument;
     MessageWriter* m_writer;
     std::unique_ptr<LabStore> m_store;
+    QList<Waiting> m_waiting;
     QDateTime m_retryAt; // invalid: never lost
     qint64 m_waitMs = kFirstRetryMs;
 };

@@ -295,10 +295,11 @@ QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instr
     return held;
 }
 
-void Importer::archiveRefused(LabStore& store, const QString& instrument,
+bool Importer::archiveRefused(LabStore& store, const QString& instrument,
                               InstrumentMessage::Protocol protocol, const QByteArray& raw,
                               const QString& controlId, const QString& verdict,
-                              const std::function<void(const QString&)>& log)
+                              const std::function<void(const QString&)>& log,
+                              const QDateTime& receivedAt)
 {
     try {
         store.begin();
@@ -307,7 +308,8 @@ void Importer::archiveRefused(LabStore& store, const QString& instrument,
                                       "Protocol, ControlID, ReceivedAt, Message, Verdict) "
                                       "VALUES (?, ?, ?, ?, ?, ?)"),
                        {instrument, protocolName(protocol), text(controlId),
-                        DateText::storage(Clock::now()), QString::fromUtf8(raw), verdict});
+                        DateText::storage(receivedAt.isValid() ? receivedAt : Clock::now()),
+                        QString::fromUtf8(raw), verdict});
             store.commit();
         } catch (...) {
             store.rollback();
@@ -315,7 +317,9 @@ void Importer::archiveRefused(LabStore& store, const QString& instrument,
         }
     } catch (const LisError& e) {
         log(QStringLiteral("the refused message is not archived: %1").arg(e.description()));
+        return false;
     }
+    return true;
 }
 
 QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrument,

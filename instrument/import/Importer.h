@@ -86,12 +86,14 @@ public:
     // of posted results, oldest first; all instruments when none is named.
     static QList<HeldResult> held(LabStore& store, const QString& instrument = {});
 
-    // Archives a message that was refused, with its verdict, in a
-    // transaction of its own; a laboratory that cannot take it is logged.
-    static void archiveRefused(LabStore& store, const QString& instrument,
+    // Archives a message that was refused, with its verdict and when it
+    // came (now when not given), in a transaction of its own; a laboratory
+    // that cannot take it is logged. False then.
+    static bool archiveRefused(LabStore& store, const QString& instrument,
                                InstrumentMessage::Protocol protocol, const QByteArray& raw,
                                const QString& controlId, const QString& verdict,
-                               const std::function<void(const QString&)>& log);
+                               const std::function<void(const QString&)>& log,
+                               const QDateTime& receivedAt = {});
 
     // The answer to an analyser's query for one specimen, as ASTM records
     // without their CR, delimiters |\^&: H, P (the requesting patient's

@@ -323,6 +323,10 @@ private slots:
         QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
                       "SampleNum IN ('105', '106', '107') GROUP BY SampleNum ORDER BY SampleNum"),
                  (QStringList{"105 3", "106 4", "107 3"}));
+        // Each refusal for want of the laboratory is in the archive once it was back.
+        QCOMPARE(rows("SELECT Protocol, count(*) FROM tbLabInstrumentMessage WHERE Verdict = "
+                      "'refused: database busy, send again' GROUP BY Protocol ORDER BY Protocol"),
+                 (QStringList{"ASTM 1", "HL7 1"}));
     }
 
     // An analyser asks for sample 105's orders: the query is acknowledged,

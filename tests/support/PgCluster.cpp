@@ -213,10 +213,15 @@ bool PgCluster::stop()
 
 bool PgCluster::restart()
 {
-    return m_running &&
-           run(m_binDir + u"/pg_ctl"_s,
-               {u"--pgdata="_s + m_dataDir, u"--log="_s + m_dataDir + u"/server.log"_s,
-                u"--mode=fast"_s, u"--wait"_s, u"--timeout=30"_s, u"--silent"_s, u"restart"_s});
+    if (!m_running ||
+        !run(m_binDir + u"/pg_ctl"_s,
+             {u"--pgdata="_s + m_dataDir, u"--log="_s + m_dataDir + u"/server.log"_s,
+              u"--mode=fast"_s, u"--wait"_s, u"--timeout=30"_s, u"--silent"_s, u"restart"_s}))
+        return false;
+    // The restart ended this object's own sessions too: each opens again when next used.
+    for (const QString& name : std::as_const(m_connections))
+        QSqlDatabase::database(name, false).close();
+    return true;
 }
 
 bool PgCluster::createDatabase(const QString& name, const QString& templateName)
