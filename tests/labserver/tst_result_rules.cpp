@@ -3,17 +3,13 @@
 // audit it writes itself, and saves from a window opened before another
 // workstation's change.
 #include "Caught.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
+#include "DemoLab.h"
 #include "LabStore.h"
-#include "TestDatabase.h"
+#include "Rows.h"
 
 #include <QtTest>
 
 namespace {
-const QDate kDay(2024, 3, 7);
-
 // One normal-value row of L-1016 as the window saves it.
 QString nvSave(const QString& item, const QString& value, const QString& verified = "N",
                const QString& employee = "MT02", const QString& request = "L-1016")
@@ -29,20 +25,8 @@ QString nvSave(const QString& item, const QString& value, const QString& verifie
 class TstResultRules : public QObject {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        Clock::pin(QDateTime(kDay, QTime(15, 0)));
-        m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->store(), kDay);
-        m_conn = std::make_unique<Connection>();
-        m_conn->open(m_db->connectionString());
-    }
-    void cleanup()
-    {
-        m_conn.reset();
-        m_db.reset();
-        Clock::setSource({});
-    }
+    void init() { m_lab = std::make_unique<DemoLab>(); }
+    void cleanup() { m_lab.reset(); }
 
     // What the laboratory stores and prints of a value, or how it refuses it:
     // the flag of each unit system's table from its own value and range, a
@@ -81,7 +65,7 @@ private slots:
         const QString before = tableValue(
             QStringLiteral("SELECT SIResult FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
                            "ItemID = '%1'").arg(item));
-        const Caught failed = caught([&] { m_conn->execute(nvSave(item, value)); });
+        const Caught failed = caught([&] { m_lab->conn.execute(nvSave(item, value)); });
         if (!refusal.isEmpty()) {
             QVERIFY2(failed.description.contains(refusal), qPrintable(failed.description));
             QCOMPARE(tableValue(QStringLiteral("SELECT SIResult FROM tbLabResult WHERE "
@@ -109,7 +93,8 @@ private slots:
         const QString glucose = verified("GLU");
         for (const QString& who : {QStringLiteral("CL01"), QStringLiteral("NOBODY")}) {
             const Caught c = caught([&] {
-                m_conn->execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','%1'").arg(who));
+                m_lab->conn.execute(
+                    QStringLiteral("LAB_Save_VerifyResults 'L-1016','%1'").arg(who));
             });
             QVERIFY2(c.description.contains(who) && c.description.contains("not verified"),
                      qPrintable(c.description));
@@ -117,31 +102,31 @@ private slots:
         QCOMPARE(verified("GLU"), glucose);
 
         // The save's own Verified 'Y' is held to the same rules.
-        Caught c = caught([&] { m_conn->execute(nvSave("GLU", "28", "Y")); });
+        Caught c = caught([&] { m_lab->conn.execute(nvSave("GLU", "28", "Y")); });
         QVERIFY2(c.description.contains("has not been reported"), qPrintable(c.description));
         QCOMPARE(verified("GLU"), glucose);
-        m_conn->execute(nvSave("TRIG", "", "Y"));
+        m_lab->conn.execute(nvSave("TRIG", "", "Y"));
         QCOMPARE(verified("TRIG"), QStringLiteral("N"));
-        m_conn->execute(nvSave("CREA", "90", "Y"));
+        m_lab->conn.execute(nvSave("CREA", "90", "Y"));
         QCOMPARE(verified("CREA"), QStringLiteral("YMT02"));
 
         // A call is of the saved value: not before it, not in the future, by
         // someone the laboratory knows.
-        m_conn->execute(nvSave("GLU", "28"));
+        m_lab->conn.execute(nvSave("GLU", "28"));
         for (const auto& [at, who] : {std::pair{"1/1/2020 9:00:00 AM", "MT02"},
                                       std::pair{"1/1/2030 9:00:00 AM", "MT02"},
                                       std::pair{"3/7/2024 3:00:00 PM", "NOBODY"}}) {
             c = caught([&] {
-                m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', "
-                                               "'Dr. Cruz', '%1', '%2', ''")
-                                    .arg(at, who));
+                m_lab->conn.execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', "
+                                                   "'Dr. Cruz', '%1', '%2', ''")
+                                        .arg(at, who));
             });
             QVERIFY2(c.number != 0, at);
         }
-        m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
-                                       "'3/7/2024 3:00:00 PM', 'MT02', ''"));
-        m_conn->execute(QStringLiteral("Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"));
-        m_conn->execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','MT01'"));
+        m_lab->conn.execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
+                                           "'3/7/2024 3:00:00 PM', 'MT02', ''"));
+        m_lab->conn.execute(QStringLiteral("Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"));
+        m_lab->conn.execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','MT01'"));
         QCOMPARE(verified("GLU"), QStringLiteral("YMT01"));
         QCOMPARE(verified("TRIG"), QStringLiteral("N")); // no value
     }
@@ -152,12 +137,12 @@ private slots:
     {
         // As the cut-off window saves: its save names no employee, the
         // check it begins with does.
-        m_conn->beginTrans();
-        m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1001', 'ANTIHBS:0', 'MT02'"));
-        m_conn->execute(QStringLiteral(
+        m_lab->conn.beginTrans();
+        m_lab->conn.execute(QStringLiteral("Lab_CheckUnchanged 'L-1001', 'ANTIHBS:0', 'MT02'"));
+        m_lab->conn.execute(QStringLiteral(
             "Laboratory..Lab_SaveWithCutOff 'A-101','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 "
             "PM','L-1001','ANTIHBS', '5', 'Anti-HBs', '50', '10', '', '','2'"));
-        m_conn->commitTrans();
+        m_lab->conn.commitTrans();
         const QStringList trail = auditOf("L-1001", "ANTIHBS");
         QVERIFY2(trail.contains("Result||50|MT02|") &&
                      trail.contains("Interpretation||POSITIVE|MT02|") &&
@@ -165,10 +150,10 @@ private slots:
                  qPrintable(trail.join('\n')));
 
         // A change outside the procedures is recorded as such.
-        m_db->store().begin();
-        m_db->store().exec(QStringLiteral("UPDATE tbLabResult SET SIResult = '6.0' WHERE "
-                                          "RequestNum = 'L-1016' AND ItemID = 'GLU'"));
-        m_db->store().commit();
+        m_lab->db.store().begin();
+        m_lab->db.store().exec(QStringLiteral("UPDATE tbLabResult SET SIResult = '6.0' WHERE "
+                                              "RequestNum = 'L-1016' AND ItemID = 'GLU'"));
+        m_lab->db.store().commit();
         const QString outside = tableValue(QStringLiteral(
             "SELECT Note FROM tbLabResultAudit WHERE RequestNum = 'L-1016' AND Field = "
             "'Result' ORDER BY AuditID DESC LIMIT 1"));
@@ -178,15 +163,14 @@ private slots:
         const QString second = tableValue(QStringLiteral(
             "SELECT AuditID FROM tbLabResultAudit ORDER BY AuditID LIMIT 1 OFFSET 1"));
         if (TestDatabase::engine() == Engine::SQLite) {
-            m_db->store().exec(QStringLiteral("DROP TRIGGER trAuditNoChange"));
-            m_db->store().exec(
+            m_lab->db.store().exec(QStringLiteral("DROP TRIGGER trAuditNoChange"));
+            m_lab->db.store().exec(
                 QStringLiteral("UPDATE tbLabResultAudit SET NewValue = 'x' WHERE AuditID = %1")
                     .arg(second));
             QCOMPARE(chain(), second);
         }
-        const Caught c = caught([&] {
-            m_db->store().exec(QStringLiteral("DELETE FROM tbLabResultAudit"));
-        });
+        const Caught c =
+            caught([&] { m_lab->db.store().exec(QStringLiteral("DELETE FROM tbLabResultAudit")); });
         QVERIFY(c.number != 0);
     }
 
@@ -195,42 +179,39 @@ private slots:
     // who changed what.
     void staleWindowsAreRefused()
     {
-        auto rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
+        auto rs = m_lab->conn.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
         QStringList read;
         for (; !rs->eof(); rs->moveNext())
             read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
         Connection other;
-        other.open(m_db->connectionString());
+        other.open(m_lab->db.connectionString());
         other.execute(nvSave("GLU", "6.0"));
 
-        m_conn->beginTrans();
+        m_lab->conn.beginTrans();
         const Caught c = caught([&] {
-            m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'")
-                                .arg(read.join(';')));
+            m_lab->conn.execute(
+                QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'").arg(read.join(';')));
         });
-        m_conn->rollbackTrans();
+        m_lab->conn.rollbackTrans();
         QVERIFY2(c.description.startsWith("Glucose (fasting) was changed to 6.0 by MT02 at 3:00 PM") &&
                      c.description.endsWith("Reopen L-1016 to see the current results."),
                  qPrintable(c.description));
         // Read again, the same numbers pass.
         read.clear();
-        rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
+        rs = m_lab->conn.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
         for (; !rs->eof(); rs->moveNext())
             read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
-        m_conn->execute(
+        m_lab->conn.execute(
             QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
     }
 
 private:
-    QString tableValue(const QString& sql)
-    {
-        return m_db->store().query(sql).rows.value(0).value(0).toString();
-    }
+    QString tableValue(const QString& sql) { return m_lab->firstRow(sql).value(0); }
     QStringList reportRow(const char* procedure, const QString& item)
     {
         const QString name = tableValue(
             QStringLiteral("SELECT ExamName FROM tbLabExamItem WHERE ItemID = '%1'").arg(item));
-        auto rs = m_conn->openRecordset(QStringLiteral("%1 'L-1016'").arg(procedure));
+        auto rs = m_lab->conn.openRecordset(QStringLiteral("%1 'L-1016'").arg(procedure));
         for (; !rs->eof(); rs->moveNext())
             if (rs->text(QStringLiteral("ExamName")) == name)
                 return {rs->textOrEmpty(QStringLiteral("Result")),
@@ -239,29 +220,20 @@ private:
     }
     QStringList auditOf(const QString& req, const QString& item)
     {
-        QStringList rows;
-        for (const QVariantList& r :
-             m_db->store()
-                 .query(QStringLiteral("SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
-                                       "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
-                                       "ORDER BY AuditID"),
-                        {req, item})
-                 .rows) {
-            QStringList cells;
-            for (const QVariant& v : r)
-                cells << v.toString();
-            rows << cells.join('|');
-        }
-        return rows;
+        return textRows(m_lab->db.store().query(
+                            QStringLiteral("SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
+                                           "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
+                                           "ORDER BY AuditID"),
+                            {req, item}),
+                        u'|');
     }
     QString chain()
     {
-        return m_conn->openRecordset(QStringLiteral("Lab_CheckAuditTrail"))
+        return m_lab->conn.openRecordset(QStringLiteral("Lab_CheckAuditTrail"))
             ->text(QStringLiteral("BrokenAt"));
     }
 
-    std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<Connection> m_conn;
+    std::unique_ptr<DemoLab> m_lab;
 };
 
 QTEST_GUILESS_MAIN(TstResultRules)
