@@ -5,6 +5,8 @@
 #include <QtTest>
 
 namespace {
+const QDate kDay = DemoLab::kDay;
+
 // One row as the cut-off window saves it; the exam name is the item's code.
 QString cutOffSave(const QString& request, const QString& item, const QString& formType,
                    const QString& value, const QString& cutOff, const QString& result)
@@ -34,25 +36,29 @@ QString normalValueSave(const QString& request, const QString& item, const QStri
 class TstProcedures : public QObject {
     Q_OBJECT
 private slots:
-    void init() { m_lab = std::make_unique<DemoLab>(); }
+    void init()
+    {
+        m_lab = std::make_unique<DemoLab>();
+        m_db = &m_lab->db;
+        m_conn = &m_lab->conn;
+    }
     void cleanup() { m_lab.reset(); }
 
     void cutOffSaveIsReadBack()
     {
-        m_lab->conn.execute(
+        m_conn->execute(
             QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', "
                            "'MT01','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 PM','A-101'"));
-        m_lab->conn.execute(cutOffSave("L-1001", "HBSAG", "5", "0.42", "1", "0.42"));
-        QCOMPARE(
-            m_lab->rowOf("Lab_FormMaker_GetResult", "L-1001",
-                         {"samplesubmitted", "lratime", "Resultdate", "AccessionNum", "Remarks"}),
-            (QStringList{"3/7/2024 2:05:00 PM", "3/7/2024 1:30:00 PM", "3/7/2024 3:00:00 PM",
-                         "A-101", "Slightly hemolysed"}));
-        QCOMPARE(m_lab->firstRow(QStringLiteral(
+        m_conn->execute(cutOffSave("L-1001", "HBSAG", "5", "0.42", "1", "0.42"));
+        QCOMPARE(rowOf("Lab_FormMaker_GetResult", "L-1001",
+                       {"samplesubmitted", "lratime", "Resultdate", "AccessionNum", "Remarks"}),
+                 (QStringList{"3/7/2024 2:05:00 PM", "3/7/2024 1:30:00 PM", "3/7/2024 3:00:00 PM",
+                              "A-101", "Slightly hemolysed"}));
+        QCOMPARE(tableRow(QStringLiteral(
                      "SELECT count(*) FROM tbLabLogbook WHERE RequestNum = 'L-1001'")),
                  QStringList{"1"});
         // Re-entry lists only the exams still without a result.
-        QCOMPARE(m_lab->conn.openRecordset(QStringLiteral("Lab_FormMaker_FillExams 'L-1001','2'"))
+        QCOMPARE(m_conn->openRecordset(QStringLiteral("Lab_FormMaker_FillExams 'L-1001','2'"))
                      ->text(QStringLiteral("ExamId")),
                  "ANTIHBS");
     }
@@ -89,18 +95,17 @@ private slots:
     {
         QFETCH(QStringList, r);
         const QString &request = r[0], &item = r[1], &value = r[3], &interpretation = r[6];
-        m_lab->conn.execute(cutOffSave(request, item, r[2], "99", "", ""));
-        m_lab->conn.execute(cutOffSave(request, item, r[2], value, r[4], r[5]));
+        m_conn->execute(cutOffSave(request, item, r[2], "99", "", ""));
+        m_conn->execute(cutOffSave(request, item, r[2], value, r[4], r[5]));
         const QString stored = value.isEmpty() ? r[5] : value;
         // As stored, as reopened and as printed.
         QCOMPARE(
-            m_lab->firstRow(QStringLiteral("SELECT FormType, ResultKind, PatientValue, Result FROM "
-                                           "tbLabResult WHERE RequestNum = '%1' AND ItemID = '%2'")
-                                .arg(request, item)) +
-                m_lab->rowOf("LABORATORY..Lab_GetResultWithCutOff ", request,
-                             {"PatientValue", "result"}, item, "ItemID") +
-                m_lab->rowOf("Lab_Report_CutOffResults", request, {"Value", "Result", "CutOff"},
-                             item),
+            tableRow(QStringLiteral("SELECT FormType, ResultKind, PatientValue, Result FROM "
+                                    "tbLabResult WHERE RequestNum = '%1' AND ItemID = '%2'")
+                         .arg(request, item)) +
+                rowOf("LABORATORY..Lab_GetResultWithCutOff ", request, {"PatientValue", "result"},
+                      item, "ItemID") +
+                rowOf("Lab_Report_CutOffResults", request, {"Value", "Result", "CutOff"}, item),
             (QStringList{r[2], "C", stored, interpretation, stored, interpretation, stored,
                          interpretation, r[7]}));
     }
@@ -123,16 +128,15 @@ private slots:
     void conventionalResultFollowsTheSIResult()
     {
         QFETCH(QStringList, r);
-        m_lab->conn.execute(normalValueSave("L-1016", "GLU", r[0], r[1], r[2]));
+        m_conn->execute(normalValueSave("L-1016", "GLU", r[0], r[1], r[2]));
         const QString glucose = QStringLiteral("Glucose (fasting)");
-        QCOMPARE(
-            m_lab->firstRow(QStringLiteral("SELECT SIResult, CResult FROM tbLabResult WHERE "
-                                           "RequestNum = 'L-1016' AND ItemID = 'GLU'")) +
-                m_lab->rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1016",
-                             {"sResult", "CResult"}, "GLU", "ExamCode") +
-                m_lab->rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, glucose) +
-                m_lab->rowOf("Lab_Report_ConventionalUnits", "L-1016", {"Result", "Flag"}, glucose),
-            (QStringList{r[0], r[3], r[0], r[3], r[0], r[4], r[3], r[5]}));
+        QCOMPARE(tableRow(QStringLiteral("SELECT SIResult, CResult FROM tbLabResult WHERE "
+                                         "RequestNum = 'L-1016' AND ItemID = 'GLU'")) +
+                     rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1016",
+                           {"sResult", "CResult"}, "GLU", "ExamCode") +
+                     rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, glucose) +
+                     rowOf("Lab_Report_ConventionalUnits", "L-1016", {"Result", "Flag"}, glucose),
+                 (QStringList{r[0], r[3], r[0], r[3], r[0], r[4], r[3], r[5]}));
     }
 
     // What the demo laboratory saved prints with the factors and limits
@@ -160,10 +164,10 @@ private slots:
         QFETCH(QStringList, conventional);
         const QString exam = QString::fromUtf8(QTest::currentDataTag());
         const QStringList columns = {"Result", "NormalValues", "Flag"};
-        QCOMPARE(m_lab->rowOf("Lab_Report_SIUnits", request, columns, exam) +
-                     m_lab->rowOf("Lab_Report_ConventionalUnits", request, columns, exam) +
-                     m_lab->rowOf("Lab_FormMaker_GetResult_ReagentValues", request,
-                                  {"CResult", "cNValues"}, exam),
+        QCOMPARE(rowOf("Lab_Report_SIUnits", request, columns, exam) +
+                     rowOf("Lab_Report_ConventionalUnits", request, columns, exam) +
+                     rowOf("Lab_FormMaker_GetResult_ReagentValues", request,
+                           {"CResult", "cNValues"}, exam),
                  si + conventional + conventional.mid(0, 2));
     }
 
@@ -173,30 +177,29 @@ private slots:
         for (const char* set :
              {"\"CMin\" = NULL, \"CMax\" = NULL", "Factor = 0.0113 WHERE ItemID = 'CREA'",
               "Factor = 0.0168 WHERE ItemID = 'URIC'", "\"CMax\" = 160 WHERE ItemID = 'TRIG'"})
-            m_lab->db.exec(QStringLiteral("UPDATE tbLabExamItem SET ") + QLatin1String(set));
+            m_db->exec(QStringLiteral("UPDATE tbLabExamItem SET ") + QLatin1String(set));
         const QStringList columns = {"Result", "NormalValues"};
-        QCOMPARE(m_lab->rowOf("Lab_Report_ConventionalUnits", "L-1014", columns, "Creatinine"),
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits", "L-1014", columns, "Creatinine"),
                  (QStringList{"0.99", "0.60 - 1.20"})); // 53 and 106 umol/L converted
-        DemoLaboratory::build(m_lab->db.store(), DemoLab::kDay);
+        DemoLaboratory::build(m_db->store(), kDay);
         for (const QStringList& e : QList<QStringList>{
                  {"L-1014", "Creatinine", "1.00", "0.60 - 1.20"},
                  {"L-1014", "Uric acid", "6.1", "2.5 - 7.0"},
                  {"L-1016", "Cholesterol, total", "228", "< 200"},
                  {"L-1016", "Triglycerides", "106", "< 160"}}) // the laboratory's limit kept
-            QCOMPARE(m_lab->rowOf("Lab_Report_ConventionalUnits", e[0], columns, e[1]), e.mid(2));
+            QCOMPARE(rowOf("Lab_Report_ConventionalUnits", e[0], columns, e[1]), e.mid(2));
     }
 
     void factorsAreHandedOutInFull()
     {
         // The window saves back the factor it read: a shortened one would
         // print 88 umol/L as 0.99 mg/dL after the next save.
-        const QString factor = m_lab
-                                   ->rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1014",
-                                           {"Factor"}, "CREA", "ExamCode")
-                                   .value(0);
+        const QString factor =
+            rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1014", {"Factor"}, "CREA", "ExamCode")
+                .value(0);
         QCOMPARE(LabLogic::number(factor), std::optional(1 / 88.42));
-        m_lab->conn.execute(normalValueSave("L-1014", "CREA", "88", "0.99", factor));
-        QCOMPARE(m_lab->rowOf("Lab_Report_ConventionalUnits", "L-1014", {"Result"}, "Creatinine"),
+        m_conn->execute(normalValueSave("L-1014", "CREA", "88", "0.99", factor));
+        QCOMPARE(rowOf("Lab_Report_ConventionalUnits", "L-1014", {"Result"}, "Creatinine"),
                  QStringList{"1.00"});
     }
 
@@ -204,21 +207,20 @@ private slots:
     {
         // What the window saved is handed back as saved; the conventional
         // result is the SI one converted.
-        m_lab->conn.execute(normalValueSave("L-1016", "GLU", "7.0", "126.5", "18", "x", "y"));
-        QCOMPARE(m_lab->rowOf("LABORATORY..Lab_FormMaker_GetResult_ReagentValues ", "L-1016",
-                              {"CResult", "sNValues", "cNValues", "Factor"}),
+        m_conn->execute(normalValueSave("L-1016", "GLU", "7.0", "126.5", "18", "x", "y"));
+        QCOMPARE(rowOf("LABORATORY..Lab_FormMaker_GetResult_ReagentValues ", "L-1016",
+                       {"CResult", "sNValues", "cNValues", "Factor"}),
                  (QStringList{"126", "x", "y", "18"}));
 
-        m_lab->conn.execute(QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1016','MT01'"));
-        QCOMPARE(m_lab->firstRow(
-                     QStringLiteral("SELECT count(DISTINCT Verified || VerifiedBy || "
+        m_conn->execute(QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1016','MT01'"));
+        QCOMPARE(
+            tableRow(QStringLiteral("SELECT count(DISTINCT Verified || VerifiedBy || "
                                     "CAST(VerifiedAt AS text)), min(Verified), min(VerifiedBy), "
                                     "min(VerifiedAt) FROM tbLabResult WHERE "
                                     "RequestNum = 'L-1016'")) +
-                     m_lab->rowOf("Lab_FormMaker_GetResult", "L-1016",
-                                  {"Resultdate", "Method", "VerifiedBy"}),
-                 (QStringList{"1", "Y", "MT01", "2024-03-07 15:00:00", "3/7/2024 9:30:00 AM",
-                              "AN-01", "MT01"}));
+                rowOf("Lab_FormMaker_GetResult", "L-1016", {"Resultdate", "Method", "VerifiedBy"}),
+            (QStringList{"1", "Y", "MT01", "2024-03-07 15:00:00", "3/7/2024 9:30:00 AM", "AN-01",
+                         "MT01"}));
     }
 
     // Hosts and reports address columns by these names; the server keeps
@@ -227,7 +229,7 @@ private slots:
     void columnsKeepTheLaboratorysSpelling()
     {
         const auto columns = [&](const char* text) {
-            return m_lab->conn.openRecordset(QLatin1String(text))->data().columns.join(u' ');
+            return m_conn->openRecordset(QLatin1String(text))->data().columns.join(u' ');
         };
         QCOMPARE(columns("Lab_FormMaker_GetResult 'L-1016'"),
                  "lratime samplesubmitted Resultdate EntryMode Remarks AccessionNum Method "
@@ -271,14 +273,14 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, message);
         const auto written = [&] {
-            return m_lab->firstRow(QStringLiteral(
+            return tableRow(QStringLiteral(
                 "SELECT (SELECT count(*) FROM tbLabResult), (SELECT count(*) FROM tbLabLogbook), "
                 "(SELECT count(*) FROM tbLabResultHeader), (SELECT count(*) FROM "
                 "tbLabInstrumentDLHemaResult WHERE Posted = 'Y'), (SELECT count(*) FROM "
                 "tbLabResult WHERE Verified = 'Y')"));
         };
         const QStringList before = written();
-        const Caught e = caught([&] { m_lab->conn.execute(text); });
+        const Caught e = caught([&] { m_conn->execute(text); });
         QCOMPARE(e.number, ErrNo::DbCommandFailed);
         QCOMPARE(e.description, message);
         QCOMPARE(written(), before);
@@ -291,55 +293,53 @@ private slots:
     // which nothing changes.
     void aCriticalResultIsCalledAcknowledgedVerifiedAndAudited()
     {
-        QCOMPARE(m_lab->rowOf("Lab_GetResultChecks", "L-1016",
-                              {"CriticalLow", "CriticalHigh", "PlausibleHigh", "DeltaLimit",
-                               "DeltaPercent", "PrevResult", "PrevUnit", "PrevDate", "PrevRequest"},
-                              "GLU", "ItemID"),
+        QCOMPARE(rowOf("Lab_GetResultChecks", "L-1016",
+                       {"CriticalLow", "CriticalHigh", "PlausibleHigh", "DeltaLimit",
+                        "DeltaPercent", "PrevResult", "PrevUnit", "PrevDate", "PrevRequest"},
+                       "GLU", "ItemID"),
                  (QStringList{"2.5", "25", "100", "50", "Y", "5.5", "mmol/L",
                               "2/22/2024 9:00:00 AM", "L-0916"}));
         const auto entered = [&](const QString& value, const QString& by) {
-            m_lab->conn.execute(normalValueSave("L-1016", "GLU", value, "", ""));
-            m_lab->conn.execute("Lab_RecordResultEntry 'L-1016','GLU','" + by +
-                                "','I','AN-01','103','BENCH-1'");
+            m_conn->execute(normalValueSave("L-1016", "GLU", value, "", ""));
+            m_conn->execute("Lab_RecordResultEntry 'L-1016','GLU','" + by +
+                            "','I','AN-01','103','BENCH-1'");
         };
         const auto refusal = [&](const QString& by) {
-            return caught(
-                       [&] { m_lab->conn.execute("LAB_Save_VerifyResults 'L-1016','" + by + "'"); })
+            return caught([&] { m_conn->execute("LAB_Save_VerifyResults 'L-1016','" + by + "'"); })
                 .description;
         };
         entered("28", "MT02");
-        QCOMPARE(
-            m_lab->rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, "Glucose (fasting)"),
-            (QStringList{"28", "HH"}));
+        QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, "Glucose (fasting)"),
+                 (QStringList{"28", "HH"}));
         QVERIFY2(refusal("MT01").startsWith("The critical result 28 mmol/L (HH) of Glucose "
                                              "(fasting) on request L-1016 has not been reported"),
                  qPrintable(refusal("MT01")));
-        m_lab->conn.execute("Lab_RecordCriticalCall 'L-1016','GLU','Dr. Ramon Cruz',"
-                            "'3/7/2024 3:05:00 PM','MT02','BENCH-1'");
+        m_conn->execute("Lab_RecordCriticalCall 'L-1016','GLU','Dr. Ramon Cruz',"
+                        "'3/7/2024 3:05:00 PM','MT02','BENCH-1'");
         QVERIFY(refusal("MT01").contains("differs from the previous result 5.5 mmol/L by more "
                                          "than its delta limit"));
-        m_lab->conn.execute("Lab_AcknowledgeDelta 'L-1016','GLU','MT01'");
-        m_lab->db.exec("INSERT INTO tbLabOption (Name, Value) VALUES ('SeparateVerifier', 'Y')");
+        m_conn->execute("Lab_AcknowledgeDelta 'L-1016','GLU','MT01'");
+        m_db->exec("INSERT INTO tbLabOption (Name, Value) VALUES ('SeparateVerifier', 'Y')");
         // Whoever entered it leaves it to another technologist.
         QCOMPARE(refusal("mt02"), QString());
-        QCOMPARE(m_lab->firstRow("SELECT Verified FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
-                                 "ItemID = 'GLU'"),
+        QCOMPARE(tableRow("SELECT Verified FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
+                          "ItemID = 'GLU'"),
                  QStringList{"N"});
-        m_lab->conn.execute("LAB_Save_VerifyResults 'L-1016','MT01'");
-        QCOMPARE(m_lab->rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
+        m_conn->execute("LAB_Save_VerifyResults 'L-1016','MT01'");
+        QCOMPARE(rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
                  QStringList{"28 mmol/L HH critical: reported to Dr. Ramon Cruz at 3/7/2024 "
                              "3:05:00 PM"});
 
         // Corrected after verification: the call belonged to the old value.
         entered("6.0", "MT02");
-        QCOMPARE(m_lab->rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
+        QCOMPARE(rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
                  QStringList{"corrected: earlier verified result 28 mmol/L"});
-        QCOMPARE(m_lab->firstRow("SELECT EntryBy, EntrySource, EntryInstrument, EntrySample, "
-                                 "coalesce(CriticalCalledTo, '-') FROM tbLabResult WHERE "
-                                 "RequestNum = 'L-1016' AND ItemID = 'GLU'"),
+        QCOMPARE(tableRow("SELECT EntryBy, EntrySource, EntryInstrument, EntrySample, "
+                          "coalesce(CriticalCalledTo, '-') FROM tbLabResult WHERE "
+                          "RequestNum = 'L-1016' AND ItemID = 'GLU'"),
                  (QStringList{"MT02", "I", "AN-01", "103", "-"}));
         QStringList trail;
-        const auto audit = m_lab->conn.openRecordset("Lab_GetAuditTrail 'L-1016'");
+        const auto audit = m_conn->openRecordset("Lab_GetAuditTrail 'L-1016'");
         for (const QVariantList& r : audit->data().rows)
             if (r[1].toString() == u"GLU")
                 trail << QStringList{r[2].toString(), r[3].toString(), r[4].toString(),
@@ -363,12 +363,21 @@ private slots:
         for (const char* change : {"UPDATE tbLabResultAudit SET NewValue = '5.5'",
                                    "DELETE FROM tbLabResultAudit"})
             QVERIFY(caught([&] {
-                        m_lab->db.exec(QLatin1String(change));
+                        m_db->exec(QLatin1String(change));
                     }).description.contains("never changed"));
     }
 
 private:
+    QStringList rowOf(const char* procedure, const QString& request, const QStringList& columns,
+                      const QString& key = {}, const char* keyColumn = "ExamName")
+    {
+        return m_lab->rowOf(procedure, request, columns, key, keyColumn);
+    }
+    QStringList tableRow(const QString& sql) { return m_lab->firstRow(sql); }
+
     std::unique_ptr<DemoLab> m_lab;
+    TestDatabase* m_db = nullptr;
+    Connection* m_conn = nullptr;
 };
 
 QTEST_GUILESS_MAIN(TstProcedures)

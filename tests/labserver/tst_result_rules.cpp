@@ -25,7 +25,12 @@ QString nvSave(const QString& item, const QString& value, const QString& verifie
 class TstResultRules : public QObject {
     Q_OBJECT
 private slots:
-    void init() { m_lab = std::make_unique<DemoLab>(); }
+    void init()
+    {
+        m_lab = std::make_unique<DemoLab>();
+        m_db = &m_lab->db;
+        m_conn = &m_lab->conn;
+    }
     void cleanup() { m_lab.reset(); }
 
     // What the laboratory stores and prints of a value, or how it refuses it:
@@ -65,7 +70,7 @@ private slots:
         const QString before = tableValue(
             QStringLiteral("SELECT SIResult FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
                            "ItemID = '%1'").arg(item));
-        const Caught failed = caught([&] { m_lab->conn.execute(nvSave(item, value)); });
+        const Caught failed = caught([&] { m_conn->execute(nvSave(item, value)); });
         if (!refusal.isEmpty()) {
             QVERIFY2(failed.description.contains(refusal), qPrintable(failed.description));
             QCOMPARE(tableValue(QStringLiteral("SELECT SIResult FROM tbLabResult WHERE "
@@ -93,8 +98,7 @@ private slots:
         const QString glucose = verified("GLU");
         for (const QString& who : {QStringLiteral("CL01"), QStringLiteral("NOBODY")}) {
             const Caught c = caught([&] {
-                m_lab->conn.execute(
-                    QStringLiteral("LAB_Save_VerifyResults 'L-1016','%1'").arg(who));
+                m_conn->execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','%1'").arg(who));
             });
             QVERIFY2(c.description.contains(who) && c.description.contains("not verified"),
                      qPrintable(c.description));
@@ -102,31 +106,31 @@ private slots:
         QCOMPARE(verified("GLU"), glucose);
 
         // The save's own Verified 'Y' is held to the same rules.
-        Caught c = caught([&] { m_lab->conn.execute(nvSave("GLU", "28", "Y")); });
+        Caught c = caught([&] { m_conn->execute(nvSave("GLU", "28", "Y")); });
         QVERIFY2(c.description.contains("has not been reported"), qPrintable(c.description));
         QCOMPARE(verified("GLU"), glucose);
-        m_lab->conn.execute(nvSave("TRIG", "", "Y"));
+        m_conn->execute(nvSave("TRIG", "", "Y"));
         QCOMPARE(verified("TRIG"), QStringLiteral("N"));
-        m_lab->conn.execute(nvSave("CREA", "90", "Y"));
+        m_conn->execute(nvSave("CREA", "90", "Y"));
         QCOMPARE(verified("CREA"), QStringLiteral("YMT02"));
 
         // A call is of the saved value: not before it, not in the future, by
         // someone the laboratory knows.
-        m_lab->conn.execute(nvSave("GLU", "28"));
+        m_conn->execute(nvSave("GLU", "28"));
         for (const auto& [at, who] : {std::pair{"1/1/2020 9:00:00 AM", "MT02"},
                                       std::pair{"1/1/2030 9:00:00 AM", "MT02"},
                                       std::pair{"3/7/2024 3:00:00 PM", "NOBODY"}}) {
             c = caught([&] {
-                m_lab->conn.execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', "
-                                                   "'Dr. Cruz', '%1', '%2', ''")
-                                        .arg(at, who));
+                m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', "
+                                               "'Dr. Cruz', '%1', '%2', ''")
+                                    .arg(at, who));
             });
             QVERIFY2(c.number != 0, at);
         }
-        m_lab->conn.execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
-                                           "'3/7/2024 3:00:00 PM', 'MT02', ''"));
-        m_lab->conn.execute(QStringLiteral("Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"));
-        m_lab->conn.execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','MT01'"));
+        m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
+                                       "'3/7/2024 3:00:00 PM', 'MT02', ''"));
+        m_conn->execute(QStringLiteral("Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"));
+        m_conn->execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','MT01'"));
         QCOMPARE(verified("GLU"), QStringLiteral("YMT01"));
         QCOMPARE(verified("TRIG"), QStringLiteral("N")); // no value
     }
@@ -137,12 +141,12 @@ private slots:
     {
         // As the cut-off window saves: its save names no employee, the
         // check it begins with does.
-        m_lab->conn.beginTrans();
-        m_lab->conn.execute(QStringLiteral("Lab_CheckUnchanged 'L-1001', 'ANTIHBS:0', 'MT02'"));
-        m_lab->conn.execute(QStringLiteral(
+        m_conn->beginTrans();
+        m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1001', 'ANTIHBS:0', 'MT02'"));
+        m_conn->execute(QStringLiteral(
             "Laboratory..Lab_SaveWithCutOff 'A-101','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 "
             "PM','L-1001','ANTIHBS', '5', 'Anti-HBs', '50', '10', '', '','2'"));
-        m_lab->conn.commitTrans();
+        m_conn->commitTrans();
         const QStringList trail = auditOf("L-1001", "ANTIHBS");
         QVERIFY2(trail.contains("Result||50|MT02|") &&
                      trail.contains("Interpretation||POSITIVE|MT02|") &&
@@ -150,10 +154,10 @@ private slots:
                  qPrintable(trail.join('\n')));
 
         // A change outside the procedures is recorded as such.
-        m_lab->db.store().begin();
-        m_lab->db.store().exec(QStringLiteral("UPDATE tbLabResult SET SIResult = '6.0' WHERE "
-                                              "RequestNum = 'L-1016' AND ItemID = 'GLU'"));
-        m_lab->db.store().commit();
+        m_db->store().begin();
+        m_db->store().exec(QStringLiteral("UPDATE tbLabResult SET SIResult = '6.0' WHERE "
+                                          "RequestNum = 'L-1016' AND ItemID = 'GLU'"));
+        m_db->store().commit();
         const QString outside = tableValue(QStringLiteral(
             "SELECT Note FROM tbLabResultAudit WHERE RequestNum = 'L-1016' AND Field = "
             "'Result' ORDER BY AuditID DESC LIMIT 1"));
@@ -163,14 +167,14 @@ private slots:
         const QString second = tableValue(QStringLiteral(
             "SELECT AuditID FROM tbLabResultAudit ORDER BY AuditID LIMIT 1 OFFSET 1"));
         if (TestDatabase::engine() == Engine::SQLite) {
-            m_lab->db.store().exec(QStringLiteral("DROP TRIGGER trAuditNoChange"));
-            m_lab->db.store().exec(
+            m_db->store().exec(QStringLiteral("DROP TRIGGER trAuditNoChange"));
+            m_db->store().exec(
                 QStringLiteral("UPDATE tbLabResultAudit SET NewValue = 'x' WHERE AuditID = %1")
                     .arg(second));
             QCOMPARE(chain(), second);
         }
         const Caught c =
-            caught([&] { m_lab->db.store().exec(QStringLiteral("DELETE FROM tbLabResultAudit")); });
+            caught([&] { m_db->store().exec(QStringLiteral("DELETE FROM tbLabResultAudit")); });
         QVERIFY(c.number != 0);
     }
 
@@ -179,39 +183,41 @@ private slots:
     // who changed what.
     void staleWindowsAreRefused()
     {
-        auto rs = m_lab->conn.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
+        auto rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
         QStringList read;
         for (; !rs->eof(); rs->moveNext())
             read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
         Connection other;
-        other.open(m_lab->db.connectionString());
+        other.open(m_db->connectionString());
         other.execute(nvSave("GLU", "6.0"));
 
-        m_lab->conn.beginTrans();
+        m_conn->beginTrans();
         const Caught c = caught([&] {
-            m_lab->conn.execute(
+            m_conn->execute(
                 QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'").arg(read.join(';')));
         });
-        m_lab->conn.rollbackTrans();
+        m_conn->rollbackTrans();
         QVERIFY2(c.description.startsWith("Glucose (fasting) was changed to 6.0 by MT02 at 3:00 PM") &&
                      c.description.endsWith("Reopen L-1016 to see the current results."),
                  qPrintable(c.description));
         // Read again, the same numbers pass.
         read.clear();
-        rs = m_lab->conn.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
+        rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
         for (; !rs->eof(); rs->moveNext())
             read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
-        m_lab->conn.execute(
-            QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
+        m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
     }
 
 private:
-    QString tableValue(const QString& sql) { return m_lab->firstRow(sql).value(0); }
+    QString tableValue(const QString& sql)
+    {
+        return m_db->store().query(sql).rows.value(0).value(0).toString();
+    }
     QStringList reportRow(const char* procedure, const QString& item)
     {
         const QString name = tableValue(
             QStringLiteral("SELECT ExamName FROM tbLabExamItem WHERE ItemID = '%1'").arg(item));
-        auto rs = m_lab->conn.openRecordset(QStringLiteral("%1 'L-1016'").arg(procedure));
+        auto rs = m_conn->openRecordset(QStringLiteral("%1 'L-1016'").arg(procedure));
         for (; !rs->eof(); rs->moveNext())
             if (rs->text(QStringLiteral("ExamName")) == name)
                 return {rs->textOrEmpty(QStringLiteral("Result")),
@@ -220,7 +226,7 @@ private:
     }
     QStringList auditOf(const QString& req, const QString& item)
     {
-        return textRows(m_lab->db.store().query(
+        return textRows(m_db->store().query(
                             QStringLiteral("SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
                                            "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
                                            "ORDER BY AuditID"),
@@ -229,11 +235,13 @@ private:
     }
     QString chain()
     {
-        return m_lab->conn.openRecordset(QStringLiteral("Lab_CheckAuditTrail"))
+        return m_conn->openRecordset(QStringLiteral("Lab_CheckAuditTrail"))
             ->text(QStringLiteral("BrokenAt"));
     }
 
     std::unique_ptr<DemoLab> m_lab;
+    TestDatabase* m_db = nullptr;
+    Connection* m_conn = nullptr;
 };
 
 QTEST_GUILESS_MAIN(TstResultRules)
