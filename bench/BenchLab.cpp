@@ -3,6 +3,7 @@
 #include "DateText.h"
 #include "DemoLaboratory.h"
 #include "LabStore.h"
+#include "ScopedTransaction.h"
 #include "SettingsStore.h"
 
 QString BenchLab::itemId(int i)
@@ -44,8 +45,8 @@ BenchLab::BenchLab(int items)
 
 void BenchLab::addBenchExam(LabStore& store, int items, const QDate& day)
 {
-    store.begin();
-    try {
+    {
+        ScopedTransaction transaction(store);
         store.exec(QStringLiteral("INSERT INTO tbLabExam (Code, ExamName, SectionID, FormType) "
                                   "VALUES ('BENCH', 'Bench panel', 'SER', '5')"));
         const QString at = DateText::storage(QDateTime(day, QTime(8, 0)));
@@ -75,10 +76,7 @@ void BenchLab::addBenchExam(LabStore& store, int items, const QDate& day)
                                   "SampleNumber, orderdate, RequestedExamCode, RequestNum) VALUES "
                                   "('AN-01', 'REF-B', 'B1', ?, 'BENCH', 'B-1')"),
                    {at});
-        store.commit();
-    } catch (...) {
-        store.rollback();
-        throw;
+        transaction.commit();
     }
 }
 
@@ -98,8 +96,8 @@ const QString kNumbers =
 void BenchLab::addWorkstationRequests(LabStore& store, int slotCount, int perSlot, int rows,
                                       const QDate& day)
 {
-    store.begin();
-    try {
+    {
+        ScopedTransaction transaction(store);
         const QString at = DateText::storage(QDateTime(day, QTime(8, 0)));
         for (int s = 0; s < slotCount; ++s) {
             const QString ref = QStringLiteral("REF-W%1").arg(s);
@@ -117,25 +115,17 @@ void BenchLab::addWorkstationRequests(LabStore& store, int slotCount, int perSlo
                                .arg(boundDateTime(store)),
                        {perSlot, QString::number(s), ref, at});
         }
-        store.commit();
-    } catch (...) {
-        store.rollback();
-        throw;
+        transaction.commit();
     }
 }
 
 void BenchLab::addLogbookHistory(LabStore& store, int entries, const QDate& day)
 {
-    store.begin();
-    try {
-        store.exec(kNumbers + QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, "
-                                             "EmployeeCode, LoggedAt) SELECT 'H-' || x, '', "
-                                             "'MT01', %1 FROM n")
-                                  .arg(boundDateTime(store)),
-                   {entries, DateText::storage(QDateTime(day.addYears(-1), QTime(8, 0)))});
-        store.commit();
-    } catch (...) {
-        store.rollback();
-        throw;
-    }
+    ScopedTransaction transaction(store);
+    store.exec(kNumbers + QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, "
+                                         "EmployeeCode, LoggedAt) SELECT 'H-' || x, '', "
+                                         "'MT01', %1 FROM n")
+                              .arg(boundDateTime(store)),
+               {entries, DateText::storage(QDateTime(day.addYears(-1), QTime(8, 0)))});
+    transaction.commit();
 }

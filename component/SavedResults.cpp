@@ -23,7 +23,7 @@ qint16 toInteger16(const QVariant& v)
     if (!ok)
         throw LisError(ErrNo::TypeMismatch, QStringLiteral("Type mismatch"));
     if (d < std::numeric_limits<qint16>::min() || d > std::numeric_limits<qint16>::max())
-        throw LisError(6, QStringLiteral("Overflow"));
+        throw overflowError();
     return qint16(qRound(d));
 }
 

@@ -14,7 +14,8 @@ QWidget& control(QWidget& window, const QString& name)
     auto* w = window.findChild<QWidget*>(name);
     if (!w)
         throw LisError(
-            438, QStringLiteral("Object doesn't support this property or method: %1").arg(name));
+            ErrNo::NotSupported,
+            QStringLiteral("Object doesn't support this property or method: %1").arg(name));
     return *w;
 }
 } // namespace
@@ -37,9 +38,10 @@ void ShadeDialogHeader(QWidget& window)
 {
     auto* title = qobject_cast<QLabel*>(&control(window, QStringLiteral("lblHeader(0)")));
     if (!title)
-        throw LisError(438, QStringLiteral("lblHeader(0) is not a label"));
+        throw LisError(ErrNo::NotSupported, QStringLiteral("lblHeader(0) is not a label"));
     if (window.findChild<QLabel*>(QStringLiteral("lblHeader(1)")))
-        throw LisError(360, QStringLiteral("Object already loaded: lblHeader(1)"));
+        throw LisError(ErrNo::ObjectAlreadyLoaded,
+                       QStringLiteral("Object already loaded: lblHeader(1)"));
     struct Copy {
         int index;
         int shift; // twips, right and down

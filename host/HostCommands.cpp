@@ -25,7 +25,8 @@
 
 void HostCommands::badUsage(const QString& why)
 {
-    throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
+    throw LisError(ErrNo::InvalidArgument,
+                   QStringLiteral("Invalid procedure call or argument: %1").arg(why));
 }
 
 QString HostCommands::componentConnection()

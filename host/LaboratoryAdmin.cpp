@@ -6,6 +6,7 @@
 #include "LabStore.h"
 #include "LisError.h"
 #include "Recordset.h"
+#include "ScopedTransaction.h"
 #include "ServerSchema.h"
 #include "SqlText.h"
 
@@ -119,17 +120,12 @@ int HostCommands::option(const QStringList& args, QTextStream& out)
         if (value != QLatin1String("on") && value != QLatin1String("off"))
             badUsage(QStringLiteral("an option is on or off, not \"%1\"").arg(args[1]));
         requireAdministrator(*store);
-        store->begin();
-        try {
-            store->exec(QStringLiteral("DELETE FROM tbLabOption WHERE Name = ?"), {known->name});
-            store->exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, ?)"),
-                        {known->name, value == QLatin1String("on") ? QStringLiteral("Y")
-                                                                     : QStringLiteral("N")});
-            store->commit();
-        } catch (...) {
-            store->rollback();
-            throw;
-        }
+        ScopedTransaction transaction(*store);
+        store->exec(QStringLiteral("DELETE FROM tbLabOption WHERE Name = ?"), {known->name});
+        store->exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, ?)"),
+                    {known->name,
+                     value == QLatin1String("on") ? QStringLiteral("Y") : QStringLiteral("N")});
+        transaction.commit();
     }
     for (const Option& o : knownOptions()) {
         const bool on = store->query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = ?"),

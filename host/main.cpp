@@ -67,7 +67,8 @@ int main(int argc, char** argv)
             return HostCommands::server(args, out);
         if (command == QLatin1String("walkthrough")) {
             if (args.size() != 1)
-                throw LisError(5, QStringLiteral("walkthrough takes the folder for its pictures"));
+                throw LisError(ErrNo::InvalidArgument,
+                               QStringLiteral("walkthrough takes the folder for its pictures"));
             return Walkthrough::run(args.first(), out);
         }
         HostCommands::usage(command.isEmpty() || command == QLatin1String("--help") ? out : err);

@@ -2,6 +2,7 @@
 #include "CommandExcerpt.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
+#include "ScopedTransaction.h"
 #include "SqlDialect.h"
 #include "procedures/ProcedureSupport.h"
 #include "procedures/ResultCheckSupport.h"
@@ -131,16 +132,11 @@ ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
         workFor();
         return inSavepoint(def, ctx);
     }
-    m_store->begin();
-    try {
-        workFor();
-        ResultSet rs = def.body(ctx);
-        m_store->commit();
-        return rs;
-    } catch (...) {
-        m_store->rollback();
-        throw;
-    }
+    ScopedTransaction transaction(*m_store);
+    workFor();
+    ResultSet rs = def.body(ctx);
+    transaction.commit();
+    return rs;
 }
 
 // Until a procedure names the employee, the transaction's changes are

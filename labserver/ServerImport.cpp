@@ -2,6 +2,7 @@
 #include "Catalogue.h"
 #include "LabStore.h"
 #include "LisError.h"
+#include "ScopedTransaction.h"
 
 #include <QDir>
 #include <QSet>
@@ -175,8 +176,8 @@ Summary run(const QString& folder, LabStore& server)
 {
     const Source source(folder);
     const QList<Catalogue::Table> tables = SqliteCatalogue(source.db()).tables();
-    server.begin();
-    try {
+    {
+        ScopedTransaction transaction(server);
         const ResultSet held = server.query(
             QStringLiteral("SELECT (SELECT count(*) FROM laboratory.tbLabRequest), "
                            "(SELECT count(*) FROM patient_data.tbPatient)"));
@@ -234,11 +235,8 @@ Summary run(const QString& folder, LabStore& server)
                         {quoted(c[0].toString()) + QLatin1Char('.') + quoted(c[1].toString()),
                          c[2].toString()});
         server.exec(auditTriggers.arg(QStringLiteral("ENABLE")));
-        server.commit();
+        transaction.commit();
         return summary;
-    } catch (...) {
-        server.rollback();
-        throw;
     }
 }
 } // namespace ServerImport

@@ -1,6 +1,7 @@
 #include "ServerSchema.h"
 #include "LabStore.h"
 #include "LisError.h"
+#include "ScopedTransaction.h"
 
 #include <QFile>
 #include <QSqlError>
@@ -202,12 +203,22 @@ int version(const QSqlDatabase& db)
     return q.value(0).toInt();
 }
 
+// The schema's own transaction, on the plain connection it is made over.
+struct PgTransaction {
+    QSqlDatabase& db;
+    const QString& where;
+    void begin() { run(db, QStringLiteral("BEGIN"), where); }
+    void commit() { run(db, QStringLiteral("COMMIT"), where); }
+    void rollback() { QSqlQuery(db).exec(QStringLiteral("ROLLBACK")); }
+};
+
 int init(QSqlDatabase& db, const QString& where, QStringList* notes)
 {
     // The script's "already exists, skipping" notices are no news.
     run(db, QStringLiteral("SET client_min_messages = warning"), where);
-    run(db, QStringLiteral("BEGIN"), where);
-    try {
+    PgTransaction pg{db, where};
+    {
+        ScopedTransaction transaction(pg);
         run(db, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kInitLockKey), where);
         const int before = version(db);
         if (before > LabStore::schemaVersion())
@@ -227,7 +238,7 @@ int init(QSqlDatabase& db, const QString& where, QStringList* notes)
                 .toBool();
         // Nothing to make: a working login learns that, not that it may not make it.
         if (before == LabStore::schemaVersion() && !owner) {
-            run(db, QStringLiteral("COMMIT"), where);
+            transaction.commit();
             return before;
         }
         // The owner's run makes again whatever of this version is missing.
@@ -244,11 +255,8 @@ int init(QSqlDatabase& db, const QString& where, QStringList* notes)
         }
         grantRoles(db, where, notes);
         limitIdleTransactions(db, where, notes);
-        run(db, QStringLiteral("COMMIT"), where);
+        transaction.commit();
         return before;
-    } catch (...) {
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        throw;
     }
 }
 

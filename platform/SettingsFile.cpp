@@ -7,7 +7,6 @@
 #include <algorithm>
 
 namespace {
-constexpr int kInvalidArgument = 5; // what the host reports for a bad argument
 const QString kMarkerTag = QStringLiteral("velquor-lis plain settings");
 
 bool isBlank(QChar c)
@@ -158,19 +157,19 @@ QString SettingsFile::markerLine()
 void SettingsFile::checkWritable(const QString& section, const QString& key, const QString& value)
 {
     if (!plainSection(section))
-        throw LisError(kInvalidArgument,
+        throw LisError(ErrNo::InvalidArgument,
                        QStringLiteral("Invalid procedure call or argument: the settings section "
                                       "\"%1\" holds a bracket, a control character or outer "
                                       "blanks")
                            .arg(section));
     if (!plainKey(key))
-        throw LisError(kInvalidArgument,
+        throw LisError(ErrNo::InvalidArgument,
                        QStringLiteral("Invalid procedure call or argument: the settings key \"%1\" "
                                       "is empty, holds \"=\" or a control character, has outer "
                                       "blanks or starts with [ ; or #")
                            .arg(key));
     if (hasControl(value))
-        throw LisError(kInvalidArgument,
+        throw LisError(ErrNo::InvalidArgument,
                        QStringLiteral("Invalid procedure call or argument: a settings value "
                                       "cannot hold line breaks or other control characters"));
 }

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int kInvalidArgument = 5; // what the host reports for a bad argument
 constexpr auto kOwnerBits =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 constexpr auto kUserOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
@@ -41,7 +40,7 @@ void checkApplication(const QString& application)
     const bool control = std::any_of(application.begin(), application.end(),
                                      [](QChar c) { return c.unicode() < 0x20; });
     if (application.isEmpty() || application.contains(u'/') || control)
-        throw LisError(kInvalidArgument,
+        throw LisError(ErrNo::InvalidArgument,
                        QStringLiteral("Invalid procedure call or argument: the settings "
                                       "application \"%1\" is not a file name")
                            .arg(application));

@@ -29,9 +29,10 @@ void configure(Report& report, const QString& database, const QVariantList& valu
         const QString location = t.location;
         const qsizetype dot = location.indexOf(QLatin1Char('.'));
         if (dot < 0)
-            throw LisError(5, QStringLiteral("Invalid procedure call or argument: the table "
-                                             "location \"%1\" names no database.")
-                                  .arg(location));
+            throw LisError(ErrNo::InvalidArgument,
+                           QStringLiteral("Invalid procedure call or argument: the table "
+                                          "location \"%1\" names no database.")
+                               .arg(location));
         t.location = database + location.mid(dot);
         t.setLogOnInfo(s.DbServer, database, s.DbUser, s.DbPassword);
     }
@@ -120,8 +121,9 @@ void ConfigureSubreport(const QString& SubreportName, const QString& DatabaseNam
 {
     SessionState& s = session();
     if (!s.CurrentReport)
-        throw LisError(91, QStringLiteral("Object variable or With block variable not set: no "
-                                          "report is open."));
+        throw LisError(ErrNo::ObjectNotSet,
+                       QStringLiteral("Object variable or With block variable not set: no "
+                                      "report is open."));
     configure(s.CurrentReport->openSubreport(SubreportName), DatabaseName, Values);
 }
 

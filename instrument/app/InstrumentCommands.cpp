@@ -5,6 +5,7 @@
 #include "LabStore.h"
 #include "LisError.h"
 #include "Reception.h"
+#include "ScopedTransaction.h"
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
@@ -27,7 +28,8 @@ const QString kSettings = QStringLiteral("LIS Instruments");
 
 [[noreturn]] void badUsage(const QString& why)
 {
-    throw LisError(5, QStringLiteral("Invalid procedure call or argument: %1").arg(why));
+    throw LisError(ErrNo::InvalidArgument,
+                   QStringLiteral("Invalid procedure call or argument: %1").arg(why));
 }
 
 struct InstrumentSetup {
@@ -203,7 +205,8 @@ void onSignal(int)
 std::unique_ptr<QSocketNotifier> stopOnSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        throw LisError(5, QStringLiteral("The program cannot watch for its stop signal."));
+        throw LisError(ErrNo::InvalidArgument,
+                       QStringLiteral("The program cannot watch for its stop signal."));
     struct sigaction sa = {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
@@ -391,10 +394,10 @@ int InstrumentCommands::listen(const QStringList& args, QTextStream& out)
             badUsage(QStringLiteral("Address of [%1] in %2.ini is \"%3\", not an address")
                          .arg(s.instrument.id, kSettings, s.address));
         if (!server->listen(address, s.port))
-            throw LisError(5, QStringLiteral("%1 cannot listen on port %2: %3")
-                                  .arg(s.instrument.id)
-                                  .arg(s.port)
-                                  .arg(server->errorString()));
+            throw LisError(ErrNo::InvalidArgument, QStringLiteral("%1 cannot listen on port %2: %3")
+                                                       .arg(s.instrument.id)
+                                                       .arg(s.port)
+                                                       .arg(server->errorString()));
         new Acceptor(
             server.get(),
             [s, &out, open](QTcpSocket* socket) {
@@ -436,7 +439,8 @@ int InstrumentCommands::serial(const QStringList& args, QTextStream& out)
     SerialLine line(s, out);
     QString why;
     if (!line.start(&why))
-        throw LisError(5, QStringLiteral("%1 cannot open %2: %3").arg(s.instrument.id, s.serial, why));
+        throw LisError(ErrNo::InvalidArgument,
+                       QStringLiteral("%1 cannot open %2: %3").arg(s.instrument.id, s.serial, why));
     say(out, QStringLiteral("%1 reading %2 at %3 baud").arg(s.instrument.id, s.serial).arg(s.baud));
     QCoreApplication::exec();
     say(out, QStringLiteral("stopped"));
@@ -457,7 +461,8 @@ int InstrumentCommands::importFile(const QStringList& args, QTextStream& out)
     const InstrumentSetup s = setupOf(args.at(0));
     QFile f(args.at(1));
     if (!f.open(QIODevice::ReadOnly))
-        throw LisError(53, QStringLiteral("%1 cannot be read: %2").arg(args.at(1), f.errorString()));
+        throw LisError(ErrNo::FileNotFound,
+                       QStringLiteral("%1 cannot be read: %2").arg(args.at(1), f.errorString()));
     const QByteArray bytes = f.readAll();
     auto store = laboratory();
     Reception reception(*store, s.instrument);
@@ -509,9 +514,9 @@ int InstrumentCommands::map(const QStringList& args, QTextStream& out)
     const QString instrument = args.at(0).trimmed(), code = args.at(1).trimmed(),
                   item = args.at(2).trimmed();
     auto store = laboratory();
-    store->begin();
     int released = 0;
-    try {
+    {
+        ScopedTransaction transaction(*store);
         if (store->query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
                          {instrument})
                 .rows.isEmpty())
@@ -541,13 +546,10 @@ int InstrumentCommands::map(const QStringList& args, QTextStream& out)
                                        "InstrumentItem, ItemID) VALUES (?, ?, ?)"),
                         {instrument, code, item});
         }
-        store->commit();
+        transaction.commit();
         out << instrument << ' ' << code << " is " << item
             << (known ? " now (the mapping changed)" : "") << "; " << released
             << (released == 1 ? " held result released\n" : " held results released\n");
-    } catch (...) {
-        store->rollback();
-        throw;
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "LabStore.h"
 #include "LisError.h"
 #include "ResultCheckSupport.h"
+#include "ScopedTransaction.h"
 
 #include <QCryptographicHash>
 
@@ -109,8 +110,9 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
 {
     const QString received = DateText::storage(Clock::now());
     Outcome outcome;
-    m_store.begin(); // the write lock first: no other writer between check and insert
-    try {
+    {
+        // The write lock first: no other writer between check and insert.
+        ScopedTransaction transaction(m_store);
         if (m_store.query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
                           {m_instrument.id})
                 .rows.isEmpty())
@@ -169,10 +171,7 @@ Importer::Outcome Importer::import(const InstrumentMessage& message)
                 told << notice;
             }
         }
-        m_store.commit();
-    } catch (...) {
-        m_store.rollback();
-        throw;
+        transaction.commit();
     }
     return outcome;
 }
@@ -302,19 +301,14 @@ bool Importer::archiveRefused(LabStore& store, const QString& instrument,
                               const QDateTime& receivedAt)
 {
     try {
-        store.begin();
-        try {
-            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
-                                      "Protocol, ControlID, ReceivedAt, Message, Verdict) "
-                                      "VALUES (?, ?, ?, ?, ?, ?)"),
-                       {instrument, protocolName(protocol), text(controlId),
-                        DateText::storage(receivedAt.isValid() ? receivedAt : Clock::now()),
-                        QString::fromUtf8(raw), verdict});
-            store.commit();
-        } catch (...) {
-            store.rollback();
-            throw;
-        }
+        ScopedTransaction transaction(store);
+        store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
+                                  "Protocol, ControlID, ReceivedAt, Message, Verdict) "
+                                  "VALUES (?, ?, ?, ?, ?, ?)"),
+                   {instrument, protocolName(protocol), text(controlId),
+                    DateText::storage(receivedAt.isValid() ? receivedAt : Clock::now()),
+                    QString::fromUtf8(raw), verdict});
+        transaction.commit();
     } catch (const LisError& e) {
         log(QStringLiteral("the refused message is not archived: %1").arg(e.description()));
         return false;

@@ -4,6 +4,7 @@
 #include "LabStore.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
+#include "ScopedTransaction.h"
 
 namespace {
 const QString kInstrument = QStringLiteral("AN-01");
@@ -218,8 +219,8 @@ DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate
 DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
 {
     registerLabDrivers();
-    store.begin();
-    try {
+    {
+        ScopedTransaction transaction(store);
         requireDemoOrEmpty(store);
         // The demo's saved results are audited as the demo's.
         store.setAuditContext(QStringLiteral("DEMO"), QStringLiteral("lis-host demo"),
@@ -284,10 +285,7 @@ DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
                                 {"URIC", "410"},
                                 {"CHOL", "5.9"},
                                 {"TRIG", "1.2"}});
-        store.commit();
-    } catch (...) {
-        store.rollback();
-        throw;
+        transaction.commit();
     }
 
     Summary summary{kInstrument, QStringLiteral("Integrated Analyzer AN-01"), {}};

@@ -18,8 +18,9 @@ void Recordset::requireRow() const
 {
     requireOpen();
     if (eof())
-        throw LisError(3021, QStringLiteral("Either BOF or EOF is True, or the current record "
-                                            "has been deleted."));
+        throw LisError(ErrNo::NoCurrentRecord,
+                       QStringLiteral("Either BOF or EOF is True, or the current record "
+                                      "has been deleted."));
 }
 
 bool Recordset::eof() const

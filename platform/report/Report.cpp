@@ -16,11 +16,9 @@
 #include <QTextDocument>
 
 namespace {
-constexpr int kReportError = 20500;
-
 [[noreturn]] void fail(const QString& message)
 {
-    throw LisError(kReportError, message);
+    throw LisError(ErrNo::ReportFailed, message);
 }
 
 QString esc(const QString& s)
@@ -47,8 +45,9 @@ std::unique_ptr<Report> Report::open(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        throw LisError(53, QStringLiteral("The report file %1 cannot be opened: %2")
-                               .arg(QDir::toNativeSeparators(path), f.errorString()));
+        throw LisError(ErrNo::FileNotFound,
+                       QStringLiteral("The report file %1 cannot be opened: %2")
+                           .arg(QDir::toNativeSeparators(path), f.errorString()));
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &error);
     if (!doc.isObject())

@@ -9,8 +9,6 @@
 #include <cmath>
 
 namespace {
-constexpr int kInvalidRow = 30009;
-constexpr int kInvalidCol = 30010;
 // Around a caption: the header's margins and a little air.
 constexpr int kHeaderPadding = 16;
 } // namespace
@@ -70,9 +68,9 @@ void FlexGrid::setCols(int cols)
 void FlexGrid::checkCell(int row, int col) const
 {
     if (row < 0 || row >= Rows())
-        throw LisError(kInvalidRow, QStringLiteral("Invalid Row value"));
+        throw LisError(ErrNo::InvalidRow, QStringLiteral("Invalid Row value"));
     if (col < 0 || col >= Cols())
-        throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
+        throw LisError(ErrNo::InvalidColumn, QStringLiteral("Invalid Column value"));
 }
 
 QString FlexGrid::TextMatrix(int row, int col) const
@@ -105,14 +103,14 @@ void FlexGrid::setTextMatrix(int row, int col, const QString& text)
 int FlexGrid::ColWidth(int col) const
 {
     if (col < 0 || col >= Cols())
-        throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
+        throw LisError(ErrNo::InvalidColumn, QStringLiteral("Invalid Column value"));
     return baseTwips(col);
 }
 
 void FlexGrid::setColWidth(int col, int twips)
 {
     if (col < 0 || col >= Cols())
-        throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
+        throw LisError(ErrNo::InvalidColumn, QStringLiteral("Invalid Column value"));
     m_widthTwips[col] = std::max(twips, 0);
     applyWidths();
 }
@@ -120,7 +118,7 @@ void FlexGrid::setColWidth(int col, int twips)
 void FlexGrid::setDefaultColWidth(int col)
 {
     if (col < 0 || col >= Cols())
-        throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
+        throw LisError(ErrNo::InvalidColumn, QStringLiteral("Invalid Column value"));
     m_widthTwips[col] = -1;
     applyWidths();
 }
@@ -249,7 +247,7 @@ void FlexGrid::setRowHeightMin(int twips)
 void FlexGrid::setColAlignmentCentred(int col)
 {
     if (col < 0 || col >= Cols())
-        throw LisError(kInvalidCol, QStringLiteral("Invalid Column value"));
+        throw LisError(ErrNo::InvalidColumn, QStringLiteral("Invalid Column value"));
     m_centred[col] = true;
     for (int r = 0; r < rowCount(); ++r)
         if (QTableWidgetItem* i = item(r, col))

@@ -1,3 +1,5 @@
+#include "Files.h"
+#include "HostProgram.h"
 #include "SettingsStore.h"
 #include "TestDatabase.h"
 
@@ -9,29 +11,7 @@
 #include <unistd.h>
 
 namespace {
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-Run host(const QStringList& args, const QByteArray& input = {})
-{
-    QProcess p;
-    p.start(QStringLiteral(LIS_HOST_PATH), args);
-    p.write(input);
-    p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
-
 const QString kApp = QStringLiteral("TARVIK Current User");
-
-bool ownerOnly(const QString& path)
-{
-    return (QFile::permissions(path) & 0x0077) == QFileDevice::Permissions();
-}
 } // namespace
 
 // The host program as an administrator and a hospital system use it.
@@ -50,7 +30,7 @@ private slots:
                     .out.contains("TARVIK Current User\tConnection\tServer\tSRV1\n"));
 
         // A server that cannot be reached fails at the creation of the component.
-        Run r = host({"open", "R1"});
+        HostRun r = host({"open", "R1"});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("Error -2147467259: Cannot connect to the laboratory database "
                                 "\"LABORATORY\" on the PostgreSQL server SRV1: "),
@@ -65,7 +45,7 @@ private slots:
         TestDatabase db;
         db.load(QStringLiteral("requests"));
         db.useForComponent();
-        Run r = host({"open", "  R1  ", "--top", "300", "--left", "450"});
+        HostRun r = host({"open", "  R1  ", "--top", "300", "--left", "450"});
         qunsetenv("LIS_TRACE_COMMANDS");
         QCOMPARE(r.status, 0);
         QVERIFY2(r.out.endsWith("] frmDownloaded opened without a display and closed.\n"),
@@ -81,7 +61,7 @@ private slots:
     void demoThenQuery()
     {
         SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), QString());
-        const Run first = host({"demo"});
+        const HostRun first = host({"demo"});
         QCOMPARE(first.status, 0);
         for (const char* line : {"L-1001  frmDownloaded   Hepatitis B Profile",
                                  "L-1016  frmNVDownloads", "L-1017  no window"})
@@ -89,7 +69,7 @@ private slots:
         // Safe to run again: same requests, saved results kept once.
         QCOMPARE(host({"demo"}).out, first.out);
 
-        Run r = host({"query", "LABORATORY..Lab_GetResultWithCutOff  'L-1006'"});
+        HostRun r = host({"query", "LABORATORY..Lab_GetResultWithCutOff  'L-1006'"});
         QVERIFY2(r.out.startsWith("ItemID\tExamName\tPatientValue\t") &&
                      r.out.endsWith("(4 rows)\n"),
                  qPrintable(r.out));
@@ -114,7 +94,7 @@ private slots:
                 .rows;
         };
         const auto before = held();
-        const Run r = host({"demo"});
+        const HostRun r = host({"demo"});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("The laboratory at " + db.folder()) &&
                      r.err.contains("1 downloaded result,") && r.err.contains("Nothing was changed"),
@@ -145,7 +125,7 @@ private slots:
             for (const QStringList& command :
                  {QStringList{"query", "select * from tbLabRequest"}, {"open", "R1"}, {"demo"},
                   {"server", "init"}, {"audit", "R1"}, {"option"}}) {
-                const Run r = host(command);
+                const HostRun r = host(command);
                 QVERIFY2(r.status != 0 && !r.err.isEmpty(), qPrintable(server));
                 QVERIFY2(!(r.out + r.err).contains(secret), qPrintable(r.out + r.err));
             }
@@ -187,7 +167,7 @@ private slots:
         const QString dir = parent.filePath(QStringLiteral("walk"));
         // Run twice: a folder the walkthrough marked is its own.
         for (int run = 0; run < 2; ++run) {
-            const Run r = host({"walkthrough", dir});
+            const HostRun r = host({"walkthrough", dir});
             QCOMPARE(r.status, 0);
             QVERIFY2(r.out.contains(QStringLiteral("Every step did what staff expect.")),
                      qPrintable(r.out));
@@ -210,7 +190,7 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("laboratory")));
         const QString lab = dir.filePath(QStringLiteral("laboratory/laboratory.db"));
         QVERIFY(QFile::copy(db.folder() + QStringLiteral("/laboratory.db"), lab));
-        const Run r = host({"walkthrough", dir.path()});
+        const HostRun r = host({"walkthrough", dir.path()});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.startsWith("Error 75: The folder " + dir.path() +
                                   " holds files the walkthrough did not make, a laboratory among "

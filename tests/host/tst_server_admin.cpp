@@ -1,4 +1,5 @@
 #include "Catalogue.h"
+#include "HostProgram.h"
 #include "PgCluster.h"
 #include "SettingsStore.h"
 #include "TestDatabase.h"
@@ -9,21 +10,6 @@
 #include <QtTest>
 
 namespace {
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-Run host(const QStringList& args)
-{
-    QProcess p;
-    p.start(QStringLiteral(LIS_HOST_PATH), args);
-    p.waitForFinished(60000);
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
-}
-
 QByteArray digest(const QString& path)
 {
     QFile f(path);
@@ -57,7 +43,7 @@ private slots:
         const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
                                             "schema version 6: ")
                                  .arg(db, where);
-        const Run first = host({"server", "init"});
+        const HostRun first = host({"server", "init"});
         QCOMPARE(first.out.section('\n', 0, 0), made + "made.");
         QVERIFY2(first.out.contains("Workstations and the instrument service log in as members of "
                                     "lis_working, the laboratory's administrator as a member of "
@@ -92,7 +78,7 @@ private slots:
         QVERIFY(host({"query", "select * from tbLabRequest"})
                     .err.contains("has schema version 7; this workstation expects version 6. "
                                   "Install this component's newer version on this workstation."));
-        const Run refused = host({"server", "init"});
+        const HostRun refused = host({"server", "init"});
         QCOMPARE(refused.status, 1);
         QVERIFY(refused.err.contains("newer than this component's version 6; it is left as it is"));
         QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 7"), 1);
@@ -130,7 +116,7 @@ private slots:
         QCOMPARE(host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"})
                      .status,
                  0);
-        Run r = host({"server", "init"});
+        HostRun r = host({"server", "init"});
         QVERIFY2(r.status == 0 && r.out.endsWith("it was already; nothing changed.\n"),
                  qPrintable(r.out + r.err));
         r = host({"option", "SeparateVerifier", "on"});
@@ -160,12 +146,12 @@ private slots:
         const QString db = unique("imported");
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
-        const Run copied = host({"server", "import", folder});
+        const HostRun copied = host({"server", "import", folder});
         QVERIFY2(copied.out.startsWith("Copied 230 rows of 23 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read; the audit trail's chain holds on the server.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);
-        const Run chain = host({"audit", "--check"});
+        const HostRun chain = host({"audit", "--check"});
         QVERIFY2(chain.status == 0 && chain.out.startsWith("The audit trail holds"),
                  qPrintable(chain.out + chain.err));
 
@@ -194,7 +180,7 @@ private slots:
                                         "LogbookID = " + last.value(0).toString()),
                  1);
         const int requests = tableCount(db, "laboratory.tbLabRequest");
-        const Run again = host({"server", "import", folder});
+        const HostRun again = host({"server", "import", folder});
         QCOMPARE(again.status, 1);
         QVERIFY2(again.err.contains("holds 19 requests and 10 patients already"),
                  qPrintable(again.err));

@@ -1,3 +1,4 @@
+#include "AstmFrames.h"
 #include "Clock.h"
 #include "E1381Link.h"
 #include "E1394Parser.h"
@@ -7,31 +8,9 @@
 
 namespace {
 const QByteArray STX("\x02"), ENQ("\x05"), EOT("\x04"), ACK("\x06"), NAK("\x15");
-constexpr char ETX = '\x03', ETB = '\x17';
-
-QByteArray frame(int number, const QByteArray& text, char end = ETX)
-{
-    const QByteArray body = QByteArray::number(number % 8) + text + end;
-    unsigned sum = 0;
-    for (const char c : body)
-        sum += static_cast<unsigned char>(c);
-    return STX + body + QByteArray::number(sum & 0xff, 16).rightJustified(2, '0').toUpper() +
-           "\r\n";
-}
-
-// The frames an analyser sends for these records: each record ended by CR,
-// cut into frames of at most `width` characters, numbered from `first`.
-QByteArrayList framesOf(const QByteArrayList& records, int width = 240, int first = 1)
-{
-    QByteArrayList out;
-    for (const QByteArray& record : records) {
-        const QByteArray text = record + '\r';
-        for (qsizetype at = 0; at < text.size(); at += width)
-            out.append(frame(first + int(out.size()), text.mid(at, width),
-                             at + width >= text.size() ? ETX : ETB));
-    }
-    return out;
-}
+constexpr char ETX = AstmFrames::kEtx, ETB = AstmFrames::kEtb;
+using AstmFrames::frame;
+using AstmFrames::framesOf;
 
 QByteArray message(const QByteArrayList& records)
 {

@@ -6,6 +6,7 @@
 #include "Importer.h"
 #include "LabStore.h"
 #include "Reception.h"
+#include "Rows.h"
 #include "TestDatabase.h"
 
 #include <QtTest>
@@ -261,17 +262,7 @@ private slots:
     }
 
 private:
-    QStringList rows(const QString& sql)
-    {
-        QStringList out;
-        for (const QVariantList& r : m_db->query(sql).rows) {
-            QStringList cells;
-            for (const QVariant& v : r)
-                cells << v.toString();
-            out << cells.join(' ');
-        }
-        return out;
-    }
+    QStringList rows(const QString& sql) { return textRows(m_db->query(sql)); }
 
     std::unique_ptr<TestDatabase> m_db;
 };

@@ -1,9 +1,11 @@
+#include "AstmFrames.h"
 #include "Clock.h"
 #include "ConnectionString.h"
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
 #include "LabStore.h"
 #include "Reception.h"
+#include "Rows.h"
 #include "SettingsStore.h"
 #include "TestDatabase.h"
 
@@ -20,25 +22,16 @@ namespace {
 const QDate kDay(2024, 3, 7);
 constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kEot = 0x04;
 
-// One E1381 frame: STX, frame number, text, ETX (or ETB), checksum, CR LF.
-QByteArray frame(int number, const QByteArray& text, bool last = true)
-{
-    QByteArray body = QByteArray::number(number % 8) + text + (last ? '\x03' : '\x17');
-    int sum = 0;
-    for (char c : body)
-        sum += uchar(c);
-    return '\x02' + body + QByteArray::number(sum % 256, 16).toUpper().rightJustified(2, '0') +
-           "\r\n";
-}
+using AstmFrames::frame;
 
-const QList<QByteArray> kSample105 = {
-    "H|\\^&|||AN-01^1.0|||||||P|1|20240307101500\r",
-    "P|1||||REYES^ANA^MAE\r",
-    "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R\r",
-    "R|1|^^^HBsAg|0.38|S/CO||N||F||||20240307101500\r",
-    "R|2|^^^aHBs|12.50|mIU/mL|10-1000|N||F||||20240307101500\r",
-    "R|3|^^^aHBc|0.12|S/CO||N||F||||20240307101500\r",
-    "L|1|N\r",
+const QByteArrayList kSample105 = {
+    "H|\\^&|||AN-01^1.0|||||||P|1|20240307101500",
+    "P|1||||REYES^ANA^MAE",
+    "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R",
+    "R|1|^^^HBsAg|0.38|S/CO||N||F||||20240307101500",
+    "R|2|^^^aHBs|12.50|mIU/mL|10-1000|N||F||||20240307101500",
+    "R|3|^^^aHBc|0.12|S/CO||N||F||||20240307101500",
+    "L|1|N",
 };
 
 const QByteArray kHl7Sample106 =
@@ -50,12 +43,11 @@ const QByteArray kHl7Sample106 =
     "NTE|1|L|rerun~diluted\r\x1c\r";
 
 // The frames of sample 105's session, the sample renamed.
-QList<QByteArray> framesOf(const QByteArray& sample)
+QByteArrayList framesOf(const QByteArray& sample)
 {
-    QList<QByteArray> frames;
-    for (int i = 0; i < kSample105.size(); ++i)
-        frames << frame(i + 1, QByteArray(kSample105[i]).replace("|105|", "|" + sample + "|"));
-    return frames;
+    QByteArrayList records = kSample105;
+    records[2].replace("|105|", "|" + sample + "|");
+    return AstmFrames::framesOf(records);
 }
 
 // AN-01's reception and what it answered and logged: on a store, or as
@@ -191,8 +183,9 @@ private slots:
         QCOMPARE(exchange(hx, QByteArray(1, kEnq)), QByteArray(1, kAck));
         QCOMPARE(exchange(hx, frame(1, "H|\\^&|||HX-2\r")), QByteArray(1, kAck));
         QCOMPARE(exchange(an, QByteArray(1, kEnq)), QByteArray(1, kAck));
-        for (int i = 0; i < kSample105.size(); ++i) {
-            QByteArray f = frame(i + 1, kSample105[i]);
+        const QByteArrayList frames = framesOf("105");
+        for (int i = 0; i < frames.size(); ++i) {
+            const QByteArray& f = frames[i];
             if (i == 3) {
                 QByteArray spoilt = f;
                 spoilt[5] = 'X';
@@ -485,7 +478,7 @@ private slots:
         const QString file = m_db->folder() + "/export.txt";
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(kSample105.join("\n")).replace("aHBc", "XYZ"));
+        f.write(QByteArray(kSample105.join("\r\n") + '\r').replace("aHBc", "XYZ"));
         f.close();
         const auto run = [&](const QStringList& args, int status = 0) {
             QProcess p;
@@ -518,14 +511,7 @@ private slots:
 private:
     QStringList rows(const QString& sql)
     {
-        QStringList out;
-        for (const QVariantList& r : m_db->query(sql).rows) {
-            QStringList cells;
-            for (const QVariant& v : r)
-                cells << v.toString();
-            out << cells.join(' ');
-        }
-        return out;
+        return textRows(m_db->query(sql));
     }
 
     std::unique_ptr<TestDatabase> m_db;

@@ -1,6 +1,7 @@
 #include "Caught.h"
 #include "Connection.h"
 #include "EmbeddedDriver.h"
+#include "Files.h"
 #include "LabStore.h"
 
 #include <QDir>
@@ -25,16 +26,6 @@ void makeLaboratory(const QString& folder)
     LabStore(folder).exec(u"INSERT INTO tbHospitalInfo (Title) VALUES ('ours')"_s);
 }
 
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool ownerOnly(const QString& path)
-{
-    return (QFile::permissions(path) & 0x0077) == QFileDevice::Permissions();
-}
 } // namespace
 
 // Where the embedded laboratory lives, and what it does with a folder.
@@ -240,7 +231,7 @@ private slots:
         }
         const auto files = [&] {
             return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).join(u' ').toUtf8() +
-                   '|' + contents(path) + '|' + contents(other);
+                   '|' + fileBytes(path) + '|' + fileBytes(other);
         };
         const QByteArray before = files();
 

@@ -1,14 +1,11 @@
 #include "Caught.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
+#include "DemoLab.h"
 #include "LabLogic.h"
-#include "TestDatabase.h"
 
 #include <QtTest>
 
 namespace {
-const QDate kDay(2024, 3, 7);
+const QDate kDay = DemoLab::kDay;
 
 // One row as the cut-off window saves it; the exam name is the item's code.
 QString cutOffSave(const QString& request, const QString& item, const QString& formType,
@@ -41,18 +38,11 @@ class TstProcedures : public QObject {
 private slots:
     void init()
     {
-        Clock::pin(QDateTime(kDay, QTime(15, 0)));
-        m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->store(), kDay);
-        m_conn = std::make_unique<Connection>();
-        m_conn->open(m_db->connectionString());
+        m_lab = std::make_unique<DemoLab>();
+        m_db = &m_lab->db;
+        m_conn = &m_lab->conn;
     }
-    void cleanup()
-    {
-        m_conn.reset();
-        m_db.reset();
-        Clock::setSource({});
-    }
+    void cleanup() { m_lab.reset(); }
 
     void cutOffSaveIsReadBack()
     {
@@ -315,9 +305,8 @@ private slots:
                             "','I','AN-01','103','BENCH-1'");
         };
         const auto refusal = [&](const QString& by) {
-            return caught([&] {
-                       m_conn->execute("LAB_Save_VerifyResults 'L-1016','" + by + "'");
-                   }).description;
+            return caught([&] { m_conn->execute("LAB_Save_VerifyResults 'L-1016','" + by + "'"); })
+                .description;
         };
         entered("28", "MT02");
         QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, "Glucose (fasting)"),
@@ -373,40 +362,22 @@ private slots:
                                      "Entered by|" + typed + "|" + taken + "|MT02"}));
         for (const char* change : {"UPDATE tbLabResultAudit SET NewValue = '5.5'",
                                    "DELETE FROM tbLabResultAudit"})
-            QVERIFY(caught([&] { m_db->exec(QLatin1String(change)); })
-                        .description.contains("never changed"));
+            QVERIFY(caught([&] {
+                        m_db->exec(QLatin1String(change));
+                    }).description.contains("never changed"));
     }
 
 private:
-    // What "procedure 'request'" returns in the columns named, as text, in
-    // the row whose key column holds the key (without a key, the first row);
-    // empty when there is no such row.
     QStringList rowOf(const char* procedure, const QString& request, const QStringList& columns,
                       const QString& key = {}, const char* keyColumn = "ExamName")
     {
-        auto rs = m_conn->openRecordset(QStringLiteral("%1 '%2'").arg(procedure, request));
-        for (; !rs->eof(); rs->moveNext()) {
-            if (!key.isEmpty() && rs->text(QLatin1String(keyColumn)) != key)
-                continue;
-            QStringList values;
-            for (const QString& c : columns)
-                values << rs->text(c);
-            return values;
-        }
-        return {};
+        return m_lab->rowOf(procedure, request, columns, key, keyColumn);
     }
+    QStringList tableRow(const QString& sql) { return m_lab->firstRow(sql); }
 
-    // The first row of a query on the database, as text.
-    QStringList tableRow(const QString& sql)
-    {
-        QStringList values;
-        for (const QVariant& v : m_db->query(sql).rows.value(0))
-            values << v.toString();
-        return values;
-    }
-
-    std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<Connection> m_conn;
+    std::unique_ptr<DemoLab> m_lab;
+    TestDatabase* m_db = nullptr;
+    Connection* m_conn = nullptr;
 };
 
 QTEST_GUILESS_MAIN(TstProcedures)

@@ -3,17 +3,13 @@
 // audit it writes itself, and saves from a window opened before another
 // workstation's change.
 #include "Caught.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
+#include "DemoLab.h"
 #include "LabStore.h"
-#include "TestDatabase.h"
+#include "Rows.h"
 
 #include <QtTest>
 
 namespace {
-const QDate kDay(2024, 3, 7);
-
 // One normal-value row of L-1016 as the window saves it.
 QString nvSave(const QString& item, const QString& value, const QString& verified = "N",
                const QString& employee = "MT02", const QString& request = "L-1016")
@@ -31,18 +27,11 @@ class TstResultRules : public QObject {
 private slots:
     void init()
     {
-        Clock::pin(QDateTime(kDay, QTime(15, 0)));
-        m_db = std::make_unique<TestDatabase>();
-        DemoLaboratory::build(m_db->store(), kDay);
-        m_conn = std::make_unique<Connection>();
-        m_conn->open(m_db->connectionString());
+        m_lab = std::make_unique<DemoLab>();
+        m_db = &m_lab->db;
+        m_conn = &m_lab->conn;
     }
-    void cleanup()
-    {
-        m_conn.reset();
-        m_db.reset();
-        Clock::setSource({});
-    }
+    void cleanup() { m_lab.reset(); }
 
     // What the laboratory stores and prints of a value, or how it refuses it:
     // the flag of each unit system's table from its own value and range, a
@@ -184,9 +173,8 @@ private slots:
                     .arg(second));
             QCOMPARE(chain(), second);
         }
-        const Caught c = caught([&] {
-            m_db->store().exec(QStringLiteral("DELETE FROM tbLabResultAudit"));
-        });
+        const Caught c =
+            caught([&] { m_db->store().exec(QStringLiteral("DELETE FROM tbLabResultAudit")); });
         QVERIFY(c.number != 0);
     }
 
@@ -205,8 +193,8 @@ private slots:
 
         m_conn->beginTrans();
         const Caught c = caught([&] {
-            m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'")
-                                .arg(read.join(';')));
+            m_conn->execute(
+                QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'").arg(read.join(';')));
         });
         m_conn->rollbackTrans();
         QVERIFY2(c.description.startsWith("Glucose (fasting) was changed to 6.0 by MT02 at 3:00 PM") &&
@@ -217,8 +205,7 @@ private slots:
         rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
         for (; !rs->eof(); rs->moveNext())
             read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
-        m_conn->execute(
-            QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
+        m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
 
         // The same for an instrument's sample: read unposted, then posted to
         // another request by the other workstation, it is not taken over;
@@ -254,20 +241,12 @@ private:
     }
     QStringList auditOf(const QString& req, const QString& item)
     {
-        QStringList rows;
-        for (const QVariantList& r :
-             m_db->store()
-                 .query(QStringLiteral("SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
-                                       "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
-                                       "ORDER BY AuditID"),
-                        {req, item})
-                 .rows) {
-            QStringList cells;
-            for (const QVariant& v : r)
-                cells << v.toString();
-            rows << cells.join('|');
-        }
-        return rows;
+        return textRows(m_db->store().query(
+                            QStringLiteral("SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
+                                           "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
+                                           "ORDER BY AuditID"),
+                            {req, item}),
+                        u'|');
     }
     QString chain()
     {
@@ -275,8 +254,9 @@ private:
             ->text(QStringLiteral("BrokenAt"));
     }
 
-    std::unique_ptr<TestDatabase> m_db;
-    std::unique_ptr<Connection> m_conn;
+    std::unique_ptr<DemoLab> m_lab;
+    TestDatabase* m_db = nullptr;
+    Connection* m_conn = nullptr;
 };
 
 QTEST_GUILESS_MAIN(TstResultRules)
