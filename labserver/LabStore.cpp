@@ -741,6 +741,12 @@ void LabStore::keepJournalsSmall()
 {
     constexpr qint64 kLargestJournal = 4 << 20;
     constexpr int kCheckpointWaitMs = 200;
+    // Looked at twice a second at most: a commit is a fraction of a
+    // millisecond, the look at both files' sizes a good part of that.
+    constexpr qint64 kLookEveryMs = 500;
+    if (m_journalsLooked.isValid() && m_journalsLooked.elapsed() < kLookEveryMs)
+        return;
+    m_journalsLooked.start();
     QStringList large;
     for (const char* half : {"laboratory", "patient_data"})
         if (QFileInfo(QDir(m_folder).filePath(QLatin1String(half) + QStringLiteral(".db-wal")))

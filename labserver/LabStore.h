@@ -8,6 +8,7 @@
 #include "SqlDialect.h"
 
 #include <QHash>
+#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -155,6 +156,7 @@ private:
     int m_affected = 0; // by the last statement
     int m_busyTimeout = -1; // ms; read from the connection when first needed
     bool m_hasAuditContext = false;
+    QElapsedTimer m_journalsLooked; // when keepJournalsSmall last looked
     QString m_auditEmployee;
     bool m_sealsAudit = false; // once the schema has the seal
     std::function<void()> m_beforeCommit;
