@@ -379,8 +379,7 @@ bool ResultEntryForm::emptyRowsAccepted()
 bool ResultEntryForm::readyToSave(bool checkAccession)
 {
     return (!checkAccession || accessionNumberGiven()) &&
-           EmployeeCodeGiven(QStringLiteral("saved")) && headerTimesAccepted() &&
-           emptyRowsAccepted();
+           EmployeeCodeGiven(QStringLiteral("saved")) && headerTimesAccepted();
 }
 
 void ResultEntryForm::cmdSave_Click()

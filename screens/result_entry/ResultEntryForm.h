@@ -118,6 +118,9 @@ protected:
     QString sampleToPost() const;
     // Says so and returns true when no row has an exam to save.
     bool nothingToSave();
+    // Asks before rows without a value are saved unresulted; false (and the
+    // editor on the first of them) when staff would rather fill them in.
+    bool emptyRowsAccepted();
 
 private:
     // Looks one sample up (mode '1') and, once the user agrees to a sample
@@ -228,8 +231,6 @@ private:
     // Refuses (with a message) a Date Submitted or LRA time after now or
     // before the request was made.
     bool headerTimesAccepted();
-    // Asks before rows without a value are saved unresulted.
-    bool emptyRowsAccepted();
     bool readyToSave(bool checkAccession);
     bool txtAccNum_Validate();
     bool txtResult_KeyDown(QKeyEvent* event);

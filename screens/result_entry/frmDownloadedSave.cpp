@@ -81,7 +81,7 @@ void frmDownloaded::Save_And_Print(bool verify, bool print)
 
 bool frmDownloaded::Save_Entries()
 {
-    if (nothingToSave())
+    if (nothingToSave() || !emptyRowsAccepted())
         return false;
     WaitCursor wait;
     SessionState& s = session();

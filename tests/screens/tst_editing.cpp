@@ -52,6 +52,7 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, derived);
         f.entry->EditMode(true);
+        f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
             FlexGrid* g = w.msfgRequest;
             F::clickCell(g, 1);
@@ -175,6 +176,7 @@ private slots:
         QFETCH(QString, hint);
         const bool refused = !hint.isEmpty();
         f.entry->EditMode(true);
+        f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
             F::clickCell(w.msfgRequest, 1);
             w.txtResult->setText(typed);

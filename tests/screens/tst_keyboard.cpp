@@ -86,14 +86,26 @@ private slots:
             });
         };
         open([&](frmNVDownloads& w) {
-            // Scrolled sideways, the editor stays over its cell or goes.
-            WindowFixture::clickCell(w.msfgRequest, 1);
-            w.msfgRequest->horizontalScrollBar()->setValue(
-                w.msfgRequest->horizontalScrollBar()->maximum());
-            const QRect cell = w.msfgRequest->visualRect(w.msfgRequest->model()->index(0, 3));
+            FlexGrid* g = w.msfgRequest;
+            // What a cell shows: the factor to four digits, the rest as held.
+            const auto shown = [g](int r, int c) {
+                const auto* d = qobject_cast<QStyledItemDelegate*>(g->itemDelegateForColumn(c));
+                return r > 0 && d ? d->displayText(g->TextMatrix(r, c), QLocale())
+                                  : g->TextMatrix(r, c);
+            };
+            QCOMPARE(g->TextMatrix(2, 1) + ' ' + g->TextMatrix(2, 13) + ' ' + shown(2, 13),
+                     QStringLiteral("CREA 0.011309658448314861 0.01131"));
+            // Scrolled sideways, the editor stays over its cell or goes, the
+            // exam's name stays at the left and the last column comes into view.
+            WindowFixture::clickCell(g, 1);
+            g->horizontalScrollBar()->setValue(g->horizontalScrollBar()->maximum());
+            const QRect cell = g->visualRect(g->model()->index(0, 3));
             QVERIFY(!w.txtResult->isVisible() ||
-                    w.txtResult->x() ==
-                        w.msfgRequest->x() + w.msfgRequest->viewport()->x() + cell.x());
+                    w.txtResult->x() == g->x() + g->viewport()->x() + cell.x());
+            const auto* frozen = g->findChild<QTableView*>(QStringLiteral("frozenColumns"));
+            QVERIFY(frozen->isVisible() && frozen->x() <= g->viewport()->x());
+            QCOMPARE(frozen->width(), g->columnWidth(2));
+            QVERIFY(g->columnViewportPosition(14) + g->columnWidth(14) <= g->viewport()->width());
 
             // Factor and form type show, although the start-up sizing hid them.
             QVERIFY(!w.msfgRequest->isColumnHidden(13) && !w.msfgRequest->isColumnHidden(14));
@@ -103,9 +115,8 @@ private slots:
             const QFontMetrics fm(w.msfgRequest->font());
             for (int c = 0; c < w.msfgRequest->Cols(); ++c)
                 for (int r = 0; r < w.msfgRequest->Rows() && !w.msfgRequest->isColumnHidden(c); ++r)
-                    QVERIFY2(fm.horizontalAdvance(w.msfgRequest->TextMatrix(r, c)) <
-                                 w.msfgRequest->columnWidth(c),
-                             qPrintable(w.msfgRequest->TextMatrix(r, c)));
+                    QVERIFY2(fm.horizontalAdvance(shown(r, c)) < w.msfgRequest->columnWidth(c),
+                             qPrintable(shown(r, c)));
             QCOMPARE(w.width() - w.cmdClose->x() - w.cmdClose->width(), Twips::toPx(180));
             screenshot(w, QStringLiteral("normal-values-grown"));
             // What the user leaves is where the window opens next time.

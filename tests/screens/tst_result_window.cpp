@@ -70,12 +70,10 @@ private slots:
                                 "24-0871|A-5005"
                               : "03/07/2024|02:05:00 PM|02:05:59 PM|02:05:59 PM||");
                 QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
-                if (edit) { // the saved results with their interpretation, no exam list
+                if (edit) // the saved results with their interpretation; every exam is saved
                     QCOMPARE(rowsOf(w.msfgRequest, {4, 7, 8}),
                              (QStringList{"NON-REACTIVE|L-1006|1", "EQUIVOCAL|L-1006|1",
                                           "REACTIVE|L-1006|1", "POSITIVE|L-1006|"}));
-                    QCOMPARE(w.grdExams->Rows(), 2);
-                }
                 // Saved cut-off results freeze the sample; a new entry may look one up.
                 QCOMPARE(QPair(w.dtpResultDate->isEnabled(), w.cmdResetResult->isEnabled()),
                          QPair(!edit, !edit));
@@ -183,16 +181,17 @@ private slots:
             QCOMPARE(marked + g->TextMatrix(3, 0), QStringLiteral("*")); // F6 toggles the mark
 
             // Shift+Enter and Up go back, no further than the first row; the
-            // text is selected for retyping. Enter on the last row leaves the
-            // grid like Tab.
+            // text is selected for retyping. Down stays on the last row, what
+            // is typed next still a result; Enter there leaves the grid like Tab.
             key(Qt::Key_Return, Qt::ShiftModifier);
             QCOMPARE(w.txtResult->selectedText(), QStringLiteral("POSITIVE"));
             QList<int> rows{g->Row()};
-            for (Qt::Key k : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down}) {
+            for (Qt::Key k : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
                 key(k);
                 rows << g->Row();
             }
-            QCOMPARE(rows, (QList<int>{2, 1, 1, 2, 3}));
+            QCOMPARE(rows, (QList<int>{2, 1, 1, 2, 3, 3}));
+            QCOMPARE(QApplication::focusWidget(), w.txtResult);
             key(Qt::Key_Return);
             QVERIFY(g->Rows() == 4 && QApplication::focusWidget() == w.txtRemarks);
 
@@ -223,18 +222,19 @@ private slots:
             // Duplicate exam codes take more rows than the grid had.
             f.db->clearTrace();
             QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            // RESULT shows the laboratory's reading of each value against its cut-off.
             const QString antiHbc =
-                QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|2.1|S/CO||L-1001|1");
+                QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|NON-REACTIVE|S/CO||L-1001|1");
             QCOMPARE(
                 rowsOf(g, {1, 2, 3, 4, 5, 6, 7, 8}),
-                (QStringList{"HBSAG|Hepatitis B surface antigen (HBsAg)|0.42|0.42|S/CO||"
+                (QStringList{"HBSAG|Hepatitis B surface antigen (HBsAg)|0.42|NON-REACTIVE|S/CO||"
                              "L-1001|1",
-                             "ANTIHBS|Anti-HBs|56.3|56.3|mIU/mL||L-1001|10", antiHbc, antiHbc}));
+                             "ANTIHBS|Anti-HBs|56.3|POSITIVE|mIU/mL||L-1001|10", antiHbc, antiHbc}));
             // One mode '4' call per matched row, nothing cached.
             QCOMPARE(f.db->trace().size(), 4);
             QCOMPARE(f.db->trace().first(),
                      QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','03/07/2024',"
-                                    "'AN-01','101','','REF-5001'"));
+                                    "'AN-01','101','DELA CRUZ, JUAN S','REF-5001'"));
             QVERIFY(w.ResultTakenOver && !w.cmdSearchSampleNum->isEnabled());
             QCOMPARE(w.cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
             screenshot(w, QStringLiteral("taken-over"));
