@@ -1,3 +1,4 @@
+#include "DateText.h"
 #include "Screenshot.h"
 #include "Twips.h"
 #include "WindowFixture.h"
@@ -73,6 +74,76 @@ private slots:
                               QStringLiteral("ANTIHBS")),
                      QLatin1String(*column == 'P' ? "0.50" : "MT-07"));
         QVERIFY(f.presenter.messages().isEmpty());
+    }
+
+    // L-1011 (requested 7:50 AM): clicks go where they are aimed, the
+    // accession check moves no focus into a date, and a header time after
+    // now or before the request is refused.
+    void clicksLandWhereAimed_data()
+    {
+        QTest::addColumn<int>("submittedDays");
+        QTest::addColumn<QString>("lraTime");
+        QTest::addColumn<QString>("refusal");
+        WindowFixture::row("as clicked: today stored", 0, QString(), QString());
+        WindowFixture::row("submitted tomorrow", 1, QString(),
+                           QStringLiteral("Date Submitted 03/08/2024 02:05 PM is later than "
+                                          "now."));
+        WindowFixture::row("logbook before the request", 0, QStringLiteral("07:49"),
+                           QStringLiteral("LRA Logbook Time 03/07/2024 07:49 AM is before the "
+                                          "request was made (03/07/2024 07:50 AM)."));
+    }
+    void clicksLandWhereAimed()
+    {
+        QFETCH(int, submittedDays);
+        QFETCH(QString, lraTime);
+        QFETCH(QString, refusal);
+        f.entry->EmployeeCode(QStringLiteral("MT01"));
+        f.open<frmDownloaded>(QStringLiteral("L-1011"), [&](frmDownloaded& w) {
+            QTest::mouseClick(w.txtAccNum, Qt::LeftButton);
+            type(QStringLiteral("A-1011"));
+            QTest::mouseClick(w.txtSampleNum, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), w.txtSampleNum);
+            type(QStringLiteral("103"));
+            f.presenter.queueAnswer(MsgAnswer::No); // O'BRIEN's sample: not taken
+            press(Qt::Key_Return);
+            QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
+            type(QStringLiteral("7"));
+            QCOMPARE(w.txtSampleNum->text() + '|' + w.txtRemarks->toPlainText() + '|' +
+                         w.dtSubmitted->text() + '|' + w.dtLRADate->text(),
+                     QStringLiteral("103|7|03/07/2024|03/07/2024"));
+            // Typed by hand, without a sample.
+            QTest::mouseClick(w.txtSampleNum, Qt::LeftButton);
+            press(Qt::Key_A, Qt::ControlModifier);
+            press(Qt::Key_Delete);
+            f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
+            f.presenter.queueAnswer(MsgAnswer::Yes);
+            QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+            WindowFixture::clickCell(w.msfgRequest, 1);
+            type(QStringLiteral("7.1"));
+            w.dtSubmitted->setDate(w.dtSubmitted->date().addDays(submittedDays));
+            if (!lraTime.isEmpty())
+                w.dtLRATime->setTime(QTime::fromString(lraTime, QStringLiteral("hh:mm")));
+            f.presenter.clear();
+            press(Qt::Key_S, Qt::AltModifier);
+            QCOMPARE(f.presenter.messageTexts(),
+                     refusal.isEmpty() ? QStringList() : QStringList{refusal});
+            QCOMPARE(w.lblSaved->text(), refusal.isEmpty() ? QStringLiteral("Saved 2:05 PM")
+                                                           : QString());
+            if (!refusal.isEmpty())
+                QCOMPARE(QApplication::focusWidget(),
+                         submittedDays ? static_cast<QWidget*>(w.dtSubmitted) : w.dtLRADate);
+            w.close();
+        });
+        const ResultSet logged = f.db->query(QStringLiteral(
+            "SELECT h.SampleSubmitted, l.SampleSubmitted, h.AccessionNum FROM tbLabResultHeader "
+            "h JOIN tbLabLogbook l ON l.RequestNum = h.RequestNum WHERE h.RequestNum = "
+            "'L-1011'"));
+        QCOMPARE(logged.rows.size(), refusal.isEmpty() ? 1 : 0);
+        for (const QVariantList& row : logged.rows)
+            QCOMPARE(DateText::general(DateText::toDateTime(row[0])) + '|' +
+                         DateText::general(DateText::toDateTime(row[1])) + '|' +
+                         row[2].toString(),
+                     QStringLiteral("3/7/2024 2:05:00 PM|3/7/2024 2:05:00 PM|A-1011"));
     }
 
     void windowsGrowFollowAndRemember()
