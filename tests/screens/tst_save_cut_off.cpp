@@ -60,6 +60,7 @@ private slots:
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
             setRows(w, kRows);
             w.txtRemarks->setPlainText(QStringLiteral("Patient's second sample"));
+            w.msfgRequest->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
@@ -78,6 +79,10 @@ private slots:
             // Nothing for the row without item code; L-1002 gets its own logbook.
             QCOMPARE(f.db->trace().size(), kCommands + kReadBack);
             QCOMPARE(w.lblSaved->text(), QStringLiteral("Saved 2:05 PM"));
+            // Saved, the window shows what the laboratory stored.
+            QCOMPARE(w.msfgRequest->TextMatrix(3, 4) + '|' + w.msfgRequest->TextMatrix(1, 4),
+                     f.stored("Result", "L-1002", "ANTIHCV") + "|NON-REACTIVE");
+            QVERIFY(!w.msfgRequest->TextMatrix(3, 4).isEmpty());
             QVERIFY(f.db->trace()[7].startsWith(
                 QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002'")));
             // Saved without printing: the buttons stay off, the window open.

@@ -169,14 +169,28 @@ private slots:
         }
     }
 
+    // Without rows nothing is saved; with rows typed by hand and left
+    // empty, the save asks first, naming them, and No saves nothing.
     void nothingToSaveKeepsTheWindowOpen()
     {
-        for (const char* request : {"L-1007", "L-1010"}) { // cut-off, normal values
+        for (auto [request, empty] :
+             {std::pair{"L-1007", "Salmonella typhi IgM has no result. Save the others and leave "
+                                  "it unresulted?"},
+              {"L-1010", "Creatinine and Urea (BUN) have no result. Save the others and leave "
+                         "these unresulted?"}}) { // cut-off, normal values
             f.presenter.clear();
             f.open<ResultEntryForm>(request, [&](ResultEntryForm& w) {
                 w.txtAccNum->setText(QStringLiteral("A-1"));
                 QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-                QCOMPARE(f.presenter.messageTexts(), QStringList{"There are no results to save."});
+                f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
+                f.presenter.queueAnswer(MsgAnswer::Yes); // typed by hand
+                QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QCOMPARE(f.presenter.messageTexts(),
+                         (QStringList{"There are no results to save.",
+                                      "Sample not found.\nWould you like to manually enter the "
+                                      "results.",
+                                      QLatin1String(empty)}));
                 QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
                 w.close();
             });
