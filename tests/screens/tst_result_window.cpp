@@ -1,3 +1,4 @@
+#include "InterpretationShade.h"
 #include "Screenshot.h"
 #include "Twips.h"
 #include "WindowFixture.h"
@@ -13,6 +14,26 @@ public:
 protected:
     void Save_And_Print(bool verify, bool print) override { saves.append({verify, print}); }
 };
+
+using Shade = InterpretationShade;
+
+// A letter a row for how its cell in col is shaded: R reactive, E
+// equivocal, N non-reactive, - not at all.
+QString shadesOf(const FlexGrid* g, int col = 4)
+{
+    QString letters;
+    for (int r = 1; r < g->Rows(); ++r) {
+        const QTableWidgetItem* cell = g->item(r - 1, col);
+        char letter = '-';
+        for (auto [kind, l] :
+             {std::pair{Shade::Reactive, 'R'}, {Shade::Equivocal, 'E'}, {Shade::NonReactive, 'N'}})
+            if (cell && cell->background().color() == Shade::background(kind) &&
+                cell->foreground().color() == Shade::textColor(kind))
+                letter = l;
+        letters += QLatin1Char(letter);
+    }
+    return letters;
+}
 
 // Each grid row's cells in the given columns, untrimmed, joined by '|'.
 QStringList rowsOf(const FlexGrid* g, std::initializer_list<int> cols)
@@ -70,10 +91,21 @@ private slots:
                                 "24-0871|A-5005"
                               : "03/07/2024|02:05:00 PM|02:05:59 PM|02:05:59 PM||");
                 QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
-                if (edit) // the saved results with their interpretation; every exam is saved
-                    QCOMPARE(rowsOf(w.msfgRequest, {4, 7, 8}),
+                if (edit) { // the saved results, every exam, interpretations shaded by word
+                    FlexGrid* g = w.msfgRequest;
+                    QCOMPARE(rowsOf(g, {4, 7, 8}),
                              (QStringList{"NON-REACTIVE|L-1006|1", "EQUIVOCAL|L-1006|1",
                                           "REACTIVE|L-1006|1", "POSITIVE|L-1006|"}));
+                    QCOMPARE(shadesOf(g) + shadesOf(g, 3) + shadesOf(g, 0), "NERR--------");
+                    // F6 marks a row apart from the shade; a typed value shows
+                    // the laboratory's reading of it at once, shaded.
+                    WindowFixture::clickCell(g, 3);
+                    QTest::keyClick(w.txtResult, Qt::Key_F6);
+                    QCOMPARE(shadesOf(g) + g->TextMatrix(3, 0), "NERR*");
+                    WindowFixture::clickCell(g, 2);
+                    QTest::keyClicks(w.txtResult, QStringLiteral("1.5"));
+                    QCOMPARE(g->TextMatrix(2, 4) + shadesOf(g), "REACTIVENRRR");
+                }
                 // Saved cut-off results freeze the sample; a new entry may look one up.
                 QCOMPARE(QPair(w.dtpResultDate->isEnabled(), w.cmdResetResult->isEnabled()),
                          QPair(!edit, !edit));
@@ -84,6 +116,18 @@ private slots:
                                   .arg(edit ? "edit" : "new", clerk ? "clerk" : "medtech"));
             },
             qint16(300), QVariant(450));
+    }
+
+    void shadeWordsAreWholeWordsInAnyCase()
+    {
+        const std::pair<const char*, Shade::Kind> cases[] = {
+            {"reactive", Shade::Reactive},          {"Weakly Positive (repeat)", Shade::Reactive},
+            {"NON-REACTIVE", Shade::NonReactive},   {"Non Reactive", Shade::NonReactive},
+            {" NEGATIVE ", Shade::NonReactive},     {"Equivocal", Shade::Equivocal},
+            {"POSITIVELY", Shade::None},            {"PRE-REACTIVE", Shade::None},
+            {"0.42", Shade::None}};
+        for (const auto& [text, kind] : cases)
+            QVERIFY2(Shade::of(QString::fromLatin1(text)) == kind, text);
     }
 
     void commandHandlers()
