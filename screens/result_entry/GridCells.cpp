@@ -38,7 +38,9 @@ void ValueCell::paint(QPainter* painter, const QStyleOptionViewItem& option,
     italic.setItalic(true);
     painter->setFont(italic);
     painter->setPen(option.palette.color(QPalette::Disabled, QPalette::Text));
-    painter->drawText(option.rect.adjusted(4, 0, -4, 0), Qt::AlignCenter, text);
+    const QRect room = option.rect.adjusted(4, 0, -4, 0);
+    painter->drawText(room, Qt::AlignCenter,
+                      QFontMetrics(italic).elidedText(text, Qt::ElideRight, room.width()));
     painter->restore();
 }
 
