@@ -93,8 +93,7 @@ public:
         m_frozen->horizontalHeader()->setFixedHeight(m_grid->horizontalHeader()->height());
         const int frame = m_grid->frameWidth();
         m_frozen->setGeometry(frame, frame, width,
-                              m_grid->horizontalHeader()->height() +
-                                  m_grid->viewport()->height());
+                              m_grid->horizontalHeader()->height() + m_grid->viewport()->height());
         m_frozen->verticalScrollBar()->setValue(m_grid->verticalScrollBar()->value());
         m_frozen->setVisible(width > 0 && m_grid->horizontalScrollBar()->value() > 0);
     }

@@ -308,9 +308,9 @@ bool ResultEntryForm::headerTimesAccepted()
     const QDateTime requested = session().Request.RequestDate;
     // The pickers keep minutes only: the request's minute itself is allowed.
     const QDateTime earliest =
-        requested.isValid() ? QDateTime(requested.date(), QTime(requested.time().hour(),
-                                                                requested.time().minute()))
-                            : QDateTime();
+        requested.isValid()
+            ? QDateTime(requested.date(), QTime(requested.time().hour(), requested.time().minute()))
+            : QDateTime();
     const struct {
         const char* name;
         QDateEdit* date;
@@ -353,13 +353,14 @@ bool ResultEntryForm::emptyRowsAccepted()
     }
     if (empty.isEmpty())
         return true;
-    const QString names = empty.size() == 1
-                              ? empty.first()
-                              : QStringList(empty.mid(0, empty.size() - 1)).join(QStringLiteral(", ")) +
-                                    QStringLiteral(" and ") + empty.last();
+    const QString names =
+        empty.size() == 1 ? empty.first()
+                          : QStringList(empty.mid(0, empty.size() - 1)).join(QStringLiteral(", ")) +
+                                QStringLiteral(" and ") + empty.last();
     const QString text =
         empty.size() == 1
-            ? QStringLiteral("%1 has no result. Save the others and leave it unresulted?").arg(names)
+            ? QStringLiteral("%1 has no result. Save the others and leave it unresulted?")
+                  .arg(names)
             : QStringLiteral("%1 have no result. Save the others and leave these unresulted?")
                   .arg(names);
     if (msgBox(text,

@@ -2,8 +2,8 @@
 // twips, as drawn. Client area 11880 x 6120.
 #include "Anchors.h"
 #include "FlexGrid.h"
-#include "Pickers.h"
 #include "GridCells.h"
+#include "Pickers.h"
 #include "ResultEntryForm.h"
 #include "Twips.h"
 

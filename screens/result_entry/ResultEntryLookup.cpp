@@ -207,12 +207,12 @@ void ResultEntryForm::showRequestSample()
     }
 
     const auto day = DateText::parse(sampleDate);
-    const QString call =
-        QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
-        (day ? DateText::monthDayYear(day->date()) : QString()) + QStringLiteral("','") +
-        sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") + sqlLiteral(sampleNum) +
-        QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
-        QStringLiteral("'");
+    const QString call = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
+                         (day ? DateText::monthDayYear(day->date()) : QString()) +
+                         QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) +
+                         QStringLiteral("','") + sqlLiteral(sampleNum) + QStringLiteral("','") +
+                         QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
+                         QStringLiteral("'");
     auto sample = s.LabDb->openRecordset(call, CursorOptions::clientDynamic(LockType::Optimistic));
     // Results the instrument sends for this sample while the window is open
     // appear without a reopen, where the server tells of them.
@@ -295,8 +295,8 @@ bool ResultEntryForm::postedSampleAccepted(const QString& sample, const ResultSe
         const QString posted = row.value(kPostedToColumn).toString().trimmed();
         if (row.value(kPostedColumn).toString().trimmed() != QLatin1String("Y") ||
             posted.isEmpty() || posted.compare(own, Qt::CaseInsensitive) == 0 ||
-            posted.compare(row.value(kOrderedByColumn).toString().trimmed(),
-                           Qt::CaseInsensitive) == 0 ||
+            posted.compare(row.value(kOrderedByColumn).toString().trimmed(), Qt::CaseInsensitive) ==
+                0 ||
             others.contains(posted, Qt::CaseInsensitive))
             continue;
         others << posted;

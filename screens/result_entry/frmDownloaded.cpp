@@ -12,9 +12,9 @@
 #include "SavedResults.h"
 
 #include <QDateEdit>
-#include <QSet>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTimeEdit>
 
 namespace {
@@ -116,8 +116,8 @@ void frmDownloaded::copyRequestedExams()
     GridRows requested;
     for (int i = 1; i < grdExams->Rows(); ++i)
         requested.append({QString(), grdExams->TextMatrix(i, 1), grdExams->TextMatrix(i, 2),
-                           QString(), QString(), QString(), QString(),
-                           grdExams->TextMatrix(i, 3), grdExams->TextMatrix(i, 1)});
+                          QString(), QString(), QString(), QString(), grdExams->TextMatrix(i, 3),
+                          grdExams->TextMatrix(i, 1)});
     mergeRequestedRows(requested);
 }
 
@@ -225,8 +225,7 @@ void frmDownloaded::valueChanged(int row)
         cell->setToolTip(meaning.isEmpty() && !value.trimmed().isEmpty()
                              ? QStringLiteral("%1 does not decide the interpretation against the "
                                               "cut-off %2: enter the measured value.")
-                                   .arg(value.trimmed(),
-                                        shown ? shown->cutOff.text(1) : QString())
+                                   .arg(value.trimmed(), shown ? shown->cutOff.text(1) : QString())
                              : QString());
 }
 

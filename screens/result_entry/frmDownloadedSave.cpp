@@ -152,9 +152,10 @@ void frmDownloaded::showStored(const QStringList& requests)
     SessionState& s = session();
     try {
         for (const QString& req : requests) {
-            auto rs = s.LabDb->openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '") +
-                                                 q(req) + QStringLiteral("'"),
-                                             CursorOptions::clientDynamic());
+            auto rs =
+                s.LabDb->openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '") +
+                                           q(req) + QStringLiteral("'"),
+                                       CursorOptions::clientDynamic());
             QHash<QString, QStringList> stored; // item -> value, interpretation
             for (; !rs->eof(); rs->moveNext())
                 stored.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),

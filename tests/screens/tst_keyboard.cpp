@@ -127,8 +127,8 @@ private slots:
             press(Qt::Key_S, Qt::AltModifier);
             QCOMPARE(f.presenter.messageTexts(),
                      refusal.isEmpty() ? QStringList() : QStringList{refusal});
-            QCOMPARE(w.lblSaved->text(), refusal.isEmpty() ? QStringLiteral("Saved 2:05 PM")
-                                                           : QString());
+            QCOMPARE(w.lblSaved->text(),
+                     refusal.isEmpty() ? QStringLiteral("Saved 2:05 PM") : QString());
             if (!refusal.isEmpty())
                 QCOMPARE(QApplication::focusWidget(),
                          submittedDays ? static_cast<QWidget*>(w.dtSubmitted) : w.dtLRADate);
@@ -141,8 +141,7 @@ private slots:
         QCOMPARE(logged.rows.size(), refusal.isEmpty() ? 1 : 0);
         for (const QVariantList& row : logged.rows)
             QCOMPARE(DateText::general(DateText::toDateTime(row[0])) + '|' +
-                         DateText::general(DateText::toDateTime(row[1])) + '|' +
-                         row[2].toString(),
+                         DateText::general(DateText::toDateTime(row[1])) + '|' + row[2].toString(),
                      QStringLiteral("3/7/2024 2:05:00 PM|3/7/2024 2:05:00 PM|A-1011"));
     }
 
@@ -177,6 +176,7 @@ private slots:
             QVERIFY(frozen->isVisible() && frozen->x() <= g->viewport()->x());
             QCOMPARE(frozen->width(), g->columnWidth(2));
             QVERIFY(g->columnViewportPosition(14) + g->columnWidth(14) <= g->viewport()->width());
+            screenshot(w, QStringLiteral("normal-values-scrolled"));
 
             // Factor and form type show, although the start-up sizing hid them.
             QVERIFY(!w.msfgRequest->isColumnHidden(13) && !w.msfgRequest->isColumnHidden(14));

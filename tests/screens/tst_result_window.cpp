@@ -121,10 +121,14 @@ private slots:
     void shadeWordsAreWholeWordsInAnyCase()
     {
         const std::pair<const char*, Shade::Kind> cases[] = {
-            {"reactive", Shade::Reactive},          {"Weakly Positive (repeat)", Shade::Reactive},
-            {"NON-REACTIVE", Shade::NonReactive},   {"Non Reactive", Shade::NonReactive},
-            {" NEGATIVE ", Shade::NonReactive},     {"Equivocal", Shade::Equivocal},
-            {"POSITIVELY", Shade::None},            {"PRE-REACTIVE", Shade::None},
+            {"reactive", Shade::Reactive},
+            {"Weakly Positive (repeat)", Shade::Reactive},
+            {"NON-REACTIVE", Shade::NonReactive},
+            {"Non Reactive", Shade::NonReactive},
+            {" NEGATIVE ", Shade::NonReactive},
+            {"Equivocal", Shade::Equivocal},
+            {"POSITIVELY", Shade::None},
+            {"PRE-REACTIVE", Shade::None},
             {"0.42", Shade::None}};
         for (const auto& [text, kind] : cases)
             QVERIFY2(Shade::of(QString::fromLatin1(text)) == kind, text);
@@ -269,11 +273,11 @@ private slots:
             // RESULT shows the laboratory's reading of each value against its cut-off.
             const QString antiHbc =
                 QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|NON-REACTIVE|S/CO||L-1001|1");
-            QCOMPARE(
-                rowsOf(g, {1, 2, 3, 4, 5, 6, 7, 8}),
-                (QStringList{"HBSAG|Hepatitis B surface antigen (HBsAg)|0.42|NON-REACTIVE|S/CO||"
-                             "L-1001|1",
-                             "ANTIHBS|Anti-HBs|56.3|POSITIVE|mIU/mL||L-1001|10", antiHbc, antiHbc}));
+            QCOMPARE(rowsOf(g, {1, 2, 3, 4, 5, 6, 7, 8}),
+                     (QStringList{
+                         "HBSAG|Hepatitis B surface antigen (HBsAg)|0.42|NON-REACTIVE|S/CO||"
+                         "L-1001|1",
+                         "ANTIHBS|Anti-HBs|56.3|POSITIVE|mIU/mL||L-1001|10", antiHbc, antiHbc}));
             // One mode '4' call per matched row, nothing cached.
             QCOMPARE(f.db->trace().size(), 4);
             QCOMPARE(f.db->trace().first(),

@@ -1,10 +1,10 @@
 #include "ConnectionString.h"
 #include "EmbeddedDriver.h"
+#include "GridCells.h"
 #include "LabStore.h"
 #include "WindowFixture.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
-#include "GridCells.h"
 #include "frmSampleSearch.h"
 
 namespace {
@@ -78,9 +78,7 @@ private slots:
                      QStringLiteral("not resulted|5.5"));
             QCOMPARE(w.txtAccNum->text(), QStringLiteral("A-1016"));
             if (step == QLatin1String("manual")) {
-                f.presenter.queueWindow([](QWidget& d) {
-                    QTest::keyClick(&d, Qt::Key_Escape);
-                });
+                f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
                 f.presenter.queueAnswer(MsgAnswer::Yes); // type by hand: nothing is removed
                 QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
                 QCOMPARE(f.presenter.messageTexts(),
@@ -238,15 +236,16 @@ private slots:
         // Stored once the window is open: on opening it would find REF-5007's own.
         const auto store = [&] {
             for (const auto& d : samples)
-                f.db->exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
-                                      "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
-                                      "PatientName, refnum, Posted, PostedRequestNum) VALUES "
-                                      "('AN-01', '%1', '2024-03-07 10:00:00', 'NS1Ag', '0.4', "
-                                      "'Index', '%2', '%3', '%4', %5)")
-                           .arg(QLatin1String(d[0]), QLatin1String(d[1]), QLatin1String(d[2]),
-                                QLatin1String(*d[3] ? "Y" : "N"),
-                                *d[3] ? QStringLiteral("'%1'").arg(QLatin1String(d[3]))
-                                      : QStringLiteral("NULL")));
+                f.db->exec(
+                    QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                   "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
+                                   "PatientName, refnum, Posted, PostedRequestNum) VALUES "
+                                   "('AN-01', '%1', '2024-03-07 10:00:00', 'NS1Ag', '0.4', "
+                                   "'Index', '%2', '%3', '%4', %5)")
+                        .arg(QLatin1String(d[0]), QLatin1String(d[1]), QLatin1String(d[2]),
+                             QLatin1String(*d[3] ? "Y" : "N"),
+                             *d[3] ? QStringLiteral("'%1'").arg(QLatin1String(d[3]))
+                                   : QStringLiteral("NULL")));
         };
         const bool searched = sample == QLatin1String("102");
         f.open<CutOff>(QStringLiteral("L-1008"), [&](CutOff& w) {
