@@ -266,22 +266,6 @@ private slots:
             QCOMPARE(f.count(qPrintable("tbLabResult WHERE RequestNum = '" + request + "'")), 0);
     }
 
-    void mnemonicsOfDisabledButtonsTypeNothing()
-    {
-        f.entry->EditMode(true); // saved rows: Use Result is off
-        f.open<CutOff>(QStringLiteral("L-1006"), [&](CutOff& w) {
-            QVERIFY(!w.cmdResetResult->isEnabled());
-            const QString sample = w.txtSampleNum->text();
-            w.txtSampleNum->setFocus();
-            QTest::keyClick(w.txtSampleNum, Qt::Key_R, Qt::AltModifier);
-            F::clickCell(w.msfgRequest, 1);
-            QTest::keyClick(w.txtResult, Qt::Key_R, Qt::AltModifier);
-            QCOMPARE(w.txtSampleNum->text() + ' ' + w.msfgRequest->TextMatrix(1, 3),
-                     sample + " 0.35");
-            QVERIFY(w.isVisible());
-        });
-    }
-
     void accessionNumberLimitHoldsForTypingOnly_data()
     {
         QTest::addColumn<bool>("typed");

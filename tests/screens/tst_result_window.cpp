@@ -97,6 +97,11 @@ private slots:
                              (QStringList{"NON-REACTIVE|L-1006|1", "EQUIVOCAL|L-1006|1",
                                           "REACTIVE|L-1006|1", "POSITIVE|L-1006|"}));
                     QCOMPARE(shadesOf(g) + shadesOf(g, 3) + shadesOf(g, 0), "NERR--------");
+                    // Alt+R of the Use Result that is off types no R anywhere.
+                    QTest::keyClick(w.txtSampleNum, Qt::Key_R, Qt::AltModifier);
+                    WindowFixture::clickCell(g, 1);
+                    QTest::keyClick(w.txtResult, Qt::Key_R, Qt::AltModifier);
+                    QCOMPARE(w.txtSampleNum->text() + ' ' + g->TextMatrix(1, 3), " 0.35");
                     // F6 marks a row apart from the shade; a typed value shows
                     // the laboratory's reading of it at once, shaded.
                     WindowFixture::clickCell(g, 3);
