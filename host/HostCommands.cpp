@@ -86,24 +86,39 @@ int integerOf(const QString& option, const QString& text, int low, int high)
 }
 } // namespace
 
-void HostCommands::usage(QTextStream& out)
+void HostCommands::usage(QTextStream& out, const QString& command)
 {
-    out << "Usage:\n"
-           "  lis-host open REQUESTNUM [--verify] [--edit] [--entry-mode N] [--employee CODE]\n"
-           "                [--employee-name NAME] [--clerk] [--supervisor ID] [--top T] "
-           "[--left L]\n"
-           "  lis-host settings get APP SECTION KEY\n"
-           "  lis-host settings set APP SECTION KEY [VALUE]   (without VALUE: read from "
-           "standard input)\n"
-           "  lis-host settings list\n"
-           "  lis-host connstr N [CATALOG]\n"
-           "  lis-host demo\n"
-           "  lis-host server init\n"
-           "  lis-host server import FOLDER\n"
-           "  lis-host query \"COMMAND TEXT\"\n"
-           "  lis-host audit REQUESTNUM | --check\n"
-           "  lis-host option [NAME on|off]\n"
-           "  lis-host walkthrough DIR\n";
+    // One entry a form of a sub-command; a continuation line starts with blanks.
+    static const char* const forms[] = {
+        "open REQUESTNUM [--verify] [--edit] [--entry-mode N] [--employee CODE]\n"
+        "                [--employee-name NAME] [--clerk] [--supervisor ID] [--top T] [--left L]",
+        "settings get APP SECTION KEY",
+        "settings set APP SECTION KEY [VALUE]   (without VALUE: read from standard input)",
+        "settings list",
+        "connstr N [CATALOG]",
+        "demo",
+        "server init",
+        "server import FOLDER",
+        "query \"COMMAND TEXT\"",
+        "audit REQUESTNUM | --check",
+        "option [NAME on|off]",
+        "walkthrough DIR",
+    };
+    QStringList lines;
+    for (const char* form : forms) {
+        const QString text = QString::fromUtf8(form);
+        if (command.isEmpty() || text.section(QLatin1Char(' '), 0, 0) == command)
+            lines << QStringLiteral("  lis-host ") + text;
+    }
+    // A sub-command this program does not have gets every form.
+    if (lines.isEmpty())
+        return usage(out);
+    out << "Usage:\n" << lines.join(QLatin1Char('\n')) << "\n";
+}
+
+bool HostCommands::asksForHelp(const QStringList& args)
+{
+    return args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"));
 }
 
 int HostCommands::open(const QStringList& args)

@@ -18,7 +18,10 @@ int server(const QStringList& args, QTextStream& out);
 int audit(const QStringList& args, QTextStream& out);
 // option [NAME on|off]: the laboratory-wide options, set by the administrator.
 int option(const QStringList& args, QTextStream& out);
-void usage(QTextStream& out);
+// Every form of every sub-command, or only those of one.
+void usage(QTextStream& out, const QString& command = {});
+// --help (or -h) anywhere after a sub-command asks for its usage.
+bool asksForHelp(const QStringList& args);
 
 // Error 5 naming what is wrong with the command line.
 [[noreturn]] void badUsage(const QString& why);

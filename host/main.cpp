@@ -48,6 +48,11 @@ int main(int argc, char** argv)
     const bool offscreen = qEnvironmentVariable("QT_QPA_PLATFORM") == QLatin1String("offscreen");
     if (offscreen)
         Presenter::install(&console);
+    if (!command.isEmpty() && command != QLatin1String("--help") &&
+        HostCommands::asksForHelp(args)) {
+        HostCommands::usage(out, command);
+        return 0;
+    }
     try {
         if (command == QLatin1String("open"))
             return HostCommands::open(args);

@@ -1,5 +1,7 @@
 #include "frmSampleSearch.h"
 #include "Anchors.h"
+#include "Connection.h"
+#include "DateText.h"
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
@@ -58,6 +60,8 @@ frmSampleSearch::frmSampleSearch()
     msfgSampleNum->setGrowColumns(true);
 
     m_anchors = std::make_unique<Anchors>(minimumSize());
+    // Room for the request a sample is posted to.
+    resize(Twips::toPx(7020), height());
     m_anchors->add(fraHeader, {0, 0, 1, 0});
     m_anchors->add(fraBody, {0, 0, 1, 1});
     m_anchors->add(msfgSampleNum, {0, 0, 1, 1});
@@ -102,10 +106,38 @@ bool frmSampleSearch::load()
         CursorOptions::clientDynamic());
     if (rs->eof())
         return false;
+    ResultSet found = rs->data();
+    rs->close();
+    // A sample already saved to a request is shown so: taking it for
+    // another is asked about by the result window.
+    found.columns << QStringLiteral("Posted");
+    for (QVariantList& row : found.rows)
+        row << postedTo(row.value(0).toString());
     msfgSampleNum->setColWidth(0, 1500);
     msfgSampleNum->setColWidth(1, 3000);
-    msfgSampleNum->bind(rs->data());
+    msfgSampleNum->bind(found);
+    msfgSampleNum->setColWidth(2, 1800);
     return true;
+}
+
+QString frmSampleSearch::postedTo(const QString& sample) const
+{
+    const QDate day = QDate::fromString(m_resultDate, QStringLiteral("MM/dd/yyyy"));
+    auto rs = session().LabDb->openRecordset(
+        QStringLiteral("select * from laboratory..tbLabInstrumentDLHemaResult where "
+                       "InstrumentID = '") +
+            sqlLiteral(m_instrumentId) + QStringLiteral("' and SampleNum = '") +
+            sqlLiteral(sample) + QStringLiteral("' and Posted = 'Y'"),
+        CursorOptions::clientDynamic());
+    QStringList requests;
+    for (; !rs->eof(); rs->moveNext()) {
+        const QString req = rs->textOrEmpty(QStringLiteral("PostedRequestNum")).trimmed();
+        if (!req.isEmpty() && !requests.contains(req, Qt::CaseInsensitive) &&
+            DateText::toDateTime(rs->value(QStringLiteral("Resultdate"))).date() == day)
+            requests << req;
+    }
+    return requests.isEmpty() ? QString()
+                              : QStringLiteral("posted to ") + requests.join(QStringLiteral(", "));
 }
 
 void frmSampleSearch::showModal()

@@ -40,6 +40,8 @@ private:
     // Returns false when nothing was found: the dialog then closes itself.
     bool load();
     void cmdSelect_Click();
+    // "posted to L-1001" for a sample of the day saved to a request, else empty.
+    QString postedTo(const QString& sample) const;
 
     QString m_resultDate;
     QString m_instrumentId;

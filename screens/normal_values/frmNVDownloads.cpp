@@ -1,6 +1,7 @@
 #include "frmNVDownloads.h"
 #include "Connection.h"
 #include "FlexGrid.h"
+#include "GridCells.h"
 #include "LisError.h"
 #include "Numeric.h"
 #include "SavedResults.h"
@@ -15,6 +16,10 @@ frmNVDownloads::frmNVDownloads()
     : ResultEntryForm(0.4)
 {
     setObjectName(QStringLiteral("frmNVDownloads"));
+    // The factor is read, not typed: four digits tell it; the tooltip has it whole.
+    msfgRequest->setItemDelegateForColumn(13, new GridCells::ShortNumberCell(msfgRequest));
+    // The exam's name stays in view while the units scroll by.
+    GridCells::freezeColumns(msfgRequest, 2);
     // Flags follow the values however they change: typed, taken over, put back.
     connect(msfgRequest, &QTableWidget::cellChanged, this, [this](int row, int col) {
         if (col == 0 || col == 1 || col == 3 || col == 8)
@@ -81,6 +86,16 @@ void frmNVDownloads::savedValuesFill()
     }
     // The take-over matches against the request's exams in every mode.
     fillRequestedExams(true);
+    if (saved->recordCount() < 1)
+        return;
+    // Exams of the request without a saved result get their rows too, to be
+    // typed where the others are.
+    GridRows requested;
+    for (int i = 1; i < grdExams->Rows(); ++i)
+        requested.append({grdExams->TextMatrix(i, 3), grdExams->TextMatrix(i, 1),
+                          QStringLiteral("  ") + grdExams->TextMatrix(i, 2), QString(),
+                          grdExams->TextMatrix(i, 4)});
+    mergeRequestedRows(requested);
 }
 
 void frmNVDownloads::takeOverDownloaded()
@@ -122,10 +137,9 @@ void frmNVDownloads::takeOverDownloaded()
 
 void frmNVDownloads::copyRequestedExams()
 {
-    msfgRequest->setRows(grdExams->Rows());
-    for (int i = 1; i < grdExams->Rows(); ++i) {
-        msfgRequest->setTextMatrix(i, 1, grdExams->TextMatrix(i, 1));
-        msfgRequest->setTextMatrix(i, 2, grdExams->TextMatrix(i, 2));
-        msfgRequest->setTextMatrix(i, 0, grdExams->TextMatrix(i, 3));
-    }
+    GridRows requested;
+    for (int i = 1; i < grdExams->Rows(); ++i)
+        requested.append(
+            {grdExams->TextMatrix(i, 3), grdExams->TextMatrix(i, 1), grdExams->TextMatrix(i, 2)});
+    mergeRequestedRows(requested);
 }

@@ -105,7 +105,7 @@ void frmNVDownloads::Save_And_Print(bool verify, bool print)
         VerifyRequested = verify;
         // A save that fails leaves the window open with every value, to
         // correct and save again.
-        if (!buildStatements() ||
+        if (!buildStatements() || !emptyRowsAccepted() ||
             !confirmChecks(verifies() && (session().VerifyMode || VerifyRequested)) ||
             !Save_Entries()) {
             SetActionButtons(*this, true);

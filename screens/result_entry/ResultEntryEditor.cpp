@@ -162,9 +162,12 @@ bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
         }
     }
     if (key == Qt::Key_Down || (enter && !shift)) {
-        guarded([this] {
+        guarded([&] {
             if (msfgRequest->Row() == msfgRequest->Rows() - 1) {
-                focusNextChild();
+                // Down stays in the grid, so what is typed next still lands
+                // in a result; Enter (and Tab) go on to the next control.
+                if (enter)
+                    focusNextChild();
                 return;
             }
             msfgRequest->setRow(msfgRequest->Row() + 1);
@@ -275,9 +278,11 @@ void ResultEntryForm::cmdResetResult_Click()
         // typed since would be lost.
         if (gridRows(msfgRequest) != m_takenOver &&
             !confirmRemovingRows(QStringLiteral("Reset Result puts back the results as they were "
-                                                "before Use Result.")))
+                                                "before Use Result: the values typed since are "
+                                                "lost.")))
             return;
         setGridRows(msfgRequest, m_beforeTakeOver);
+        restoreOpenedSample();
         ResultTakenOver = false;
         cmdSearchSampleNum->setEnabled(true);
         cmdResetResult->setText(QStringLiteral("Use &Result >>"));

@@ -19,6 +19,7 @@
 #include <QDateEdit>
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -160,6 +161,8 @@ void ResultEntryForm::markSaved()
 {
     m_unchanged = heldState();
     m_offUntilChanged = true;
+    lblSaved->setText(QStringLiteral("Saved ") +
+                      QLocale::c().toString(Clock::now().time(), QStringLiteral("h:mm AP")));
 }
 
 void ResultEntryForm::somethingChanged()
@@ -210,6 +213,8 @@ void ResultEntryForm::showModal()
 {
     ensureLoaded();
     fillingEnded();
+    m_opened = {txtAccNum->text(), txtSampleNum->text(), txtPName->text(), LookedUpSample,
+                m_sampleCall};
     rememberChangeNumbers(session().RequestNum);
     m_unchanged = heldState();
     txtSampleNum->setFocus();
@@ -297,21 +302,102 @@ bool ResultEntryForm::accessionNumberGiven()
     return false;
 }
 
+bool ResultEntryForm::headerTimesAccepted()
+{
+    const QDateTime now = Clock::now();
+    const QDateTime requested = session().Request.RequestDate;
+    // The pickers keep minutes only: the request's minute itself is allowed.
+    const QDateTime earliest =
+        requested.isValid()
+            ? QDateTime(requested.date(), QTime(requested.time().hour(), requested.time().minute()))
+            : QDateTime();
+    const struct {
+        const char* name;
+        QDateEdit* date;
+        QTimeEdit* time;
+    } moments[] = {{"Date Submitted", dtSubmitted, dtSubmittedTime},
+                   {"LRA Logbook Time", dtLRADate, dtLRATime}};
+    for (const auto& m : moments) {
+        const QDateTime picked = pickedDateTime(m.date, m.time);
+        const bool late = picked > now;
+        if (!late && !(earliest.isValid() && picked < earliest))
+            continue;
+        const QString shown = DateText::monthDayYear(picked.date()) + QLatin1Char(' ') +
+                              DateText::time12(picked.time());
+        msgBox(late ? QStringLiteral("%1 %2 is later than now.").arg(QLatin1String(m.name), shown)
+                    : QStringLiteral("%1 %2 is before the request was made (%3).")
+                          .arg(QLatin1String(m.name), shown,
+                               DateText::monthDayYear(earliest.date()) + QLatin1Char(' ') +
+                                   DateText::time12(earliest.time())),
+               QStringLiteral("Nothing of %1 was saved. Correct %2, then save again.")
+                   .arg(session().RequestNum.trimmed(), QLatin1String(m.name)),
+               MsgIcon::Exclamation, QStringLiteral("Invalid Date"));
+        m.date->setFocus();
+        return false;
+    }
+    return true;
+}
+
+bool ResultEntryForm::emptyRowsAccepted()
+{
+    QStringList empty;
+    int first = 0;
+    for (int r = 1; r < msfgRequest->Rows(); ++r) {
+        if (msfgRequest->TextMatrix(r, 1).trimmed().isEmpty() ||
+            !msfgRequest->TextMatrix(r, 3).trimmed().isEmpty())
+            continue;
+        const QString exam = msfgRequest->TextMatrix(r, 2).trimmed();
+        empty << (exam.isEmpty() ? msfgRequest->TextMatrix(r, 1).trimmed() : exam);
+        if (!first)
+            first = r;
+    }
+    if (empty.isEmpty())
+        return true;
+    const QString names =
+        empty.size() == 1 ? empty.first()
+                          : QStringList(empty.mid(0, empty.size() - 1)).join(QStringLiteral(", ")) +
+                                QStringLiteral(" and ") + empty.last();
+    const QString text =
+        empty.size() == 1
+            ? QStringLiteral("%1 has no result. Save the others and leave it unresulted?")
+                  .arg(names)
+            : QStringLiteral("%1 have no result. Save the others and leave these unresulted?")
+                  .arg(names);
+    if (msgBox(text,
+               QStringLiteral("Yes saves the results of %1 that have a value; the others stay "
+                              "unresulted and are not verified. No saves nothing and takes you "
+                              "to the first of them.")
+                   .arg(session().RequestNum.trimmed()),
+               MsgIcon::Question, QStringLiteral("Results Missing"), MsgButtons::YesNo,
+               MsgAnswer::No) == MsgAnswer::Yes)
+        return true;
+    msfgRequest->setRow(first);
+    msfgRequest->setFocus(Qt::OtherFocusReason);
+    placeEditor();
+    return false;
+}
+
+bool ResultEntryForm::readyToSave(bool checkAccession)
+{
+    return (!checkAccession || accessionNumberGiven()) &&
+           EmployeeCodeGiven(QStringLiteral("saved")) && headerTimesAccepted();
+}
+
 void ResultEntryForm::cmdSave_Click()
 {
-    if (accessionNumberGiven() && EmployeeCodeGiven(QStringLiteral("saved")))
+    if (readyToSave(true))
         Save_And_Print(true, false);
 }
 
 void ResultEntryForm::cmdVerify_Click()
 {
-    if (accessionNumberGiven() && EmployeeCodeGiven(QStringLiteral("saved")))
+    if (readyToSave(true))
         Save_And_Print(true, false);
 }
 
 void ResultEntryForm::cmdPrint_Click()
 {
-    if (EmployeeCodeGiven(QStringLiteral("saved")))
+    if (readyToSave(false))
         Save_And_Print(true, true);
 }
 
@@ -325,8 +411,8 @@ bool ResultEntryForm::txtAccNum_Validate()
                MsgIcon::Information, QStringLiteral("Incomplete Data"));
         return false;
     }
-    if (dtSubmitted->isVisible())
-        dtSubmitted->setFocus();
+    // Focus goes where staff sent it (a click, Tab): never into a date,
+    // where the next keys would change it unseen.
     return true;
 }
 

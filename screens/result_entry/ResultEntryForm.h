@@ -2,6 +2,7 @@
 
 #include <QHash>
 
+#include "DbDriver.h"
 #include "ResultWindow.h"
 
 #include <QDialog>
@@ -78,6 +79,8 @@ public:
     QPushButton* cmdVerify;
     QPushButton* cmdPrint;
     QPushButton* cmdClose;
+    // Says when the window last saved: the buttons only grey out.
+    QLabel* lblSaved;
     QGroupBox* fraCommonCodes;
     QLabel* Label1_0;
     QLabel* Label1_2;
@@ -103,9 +106,11 @@ protected:
     // Each taken-over row replaces the request grid's row of its exam
     // (column 1); rows it does not replace stay, blank ones go.
     void mergeTakenRows(const GridRows& taken);
-    // Asks before rows holding values are removed; true to go on.
+    // Says what will be lost and asks; true to go on.
     bool confirmRemovingRows(const QString& why);
-    bool requestRowsHoldValues() const;
+    // Rows on the screen stay as they are; each requested exam without a
+    // row is added after them.
+    void mergeRequestedRows(const GridRows& requested);
     // Says why and returns false when the sample number shown is not the
     // one looked up.
     bool sampleLookedUp();
@@ -113,6 +118,9 @@ protected:
     QString sampleToPost() const;
     // Says so and returns true when no row has an exam to save.
     bool nothingToSave();
+    // Asks before rows without a value are saved unresulted; false (and the
+    // editor on the first of them) when staff would rather fill them in.
+    bool emptyRowsAccepted();
 
 private:
     // Looks one sample up (mode '1') and, once the user agrees to a sample
@@ -127,6 +135,26 @@ private:
     bool m_watching = false;
     GridRows m_beforeTakeOver;
     GridRows m_takenOver;
+    // The sample part of the window as it opened; Reset goes back to it.
+    struct SampleShown {
+        QString accessionNum;
+        QString sample;
+        QString patient;
+        QString lookedUp;
+        QString call;
+    };
+    SampleShown m_opened;
+    // What the instrument's grid showed as the window opened.
+    ResultSet m_openedDownloads;
+    // The accession number the last lookup wrote (null: none did).
+    QString m_lookupAccNum;
+    // The sample shown was taken although it is another patient's or
+    // posted to another request.
+    bool m_foreignSample = false;
+    void restoreOpenedSample();
+    // Says why and returns false when staff would rather not take a sample
+    // already posted to another request.
+    bool postedSampleAccepted(const QString& sample, const ResultSet& found, bool& postedElsewhere);
 
 protected:
     // downloadsShare: the part of the width beyond the design that the
@@ -200,6 +228,10 @@ private:
     void cmdVerify_Click();
     void cmdPrint_Click();
     bool accessionNumberGiven();
+    // Refuses (with a message) a Date Submitted or LRA time after now or
+    // before the request was made.
+    bool headerTimesAccepted();
+    bool readyToSave(bool checkAccession);
     bool txtAccNum_Validate();
     bool txtResult_KeyDown(QKeyEvent* event);
     bool msfgRequest_KeyDown(QKeyEvent* event);

@@ -2,6 +2,7 @@
 // twips, as drawn. Client area 11880 x 6120.
 #include "Anchors.h"
 #include "FlexGrid.h"
+#include "GridCells.h"
 #include "Pickers.h"
 #include "ResultEntryForm.h"
 #include "Twips.h"
@@ -129,6 +130,8 @@ void ResultEntryForm::buildControls()
     grdExams = make<FlexGrid>(Frame1, "grdExams", 120, 270, 600, 300);
     grdExams->setCols(5); // code, name, request number, normal values
     msfgRequest = make<FlexGrid>(Frame1, "msfgRequest", 120, 270, 5820, 3180);
+    // Both windows keep the value in column 3 and the exam code in column 1.
+    msfgRequest->setItemDelegateForColumn(3, new GridCells::ValueCell(1, msfgRequest));
     txtResult = make<QLineEdit>(Frame1, "txtResult", 120, 270, 2500, 285);
     txtResult->setMaxLength(50);
     txtResult->setStyleSheet(QStringLiteral("background-color: #e0e0e0;"));
@@ -147,6 +150,9 @@ void ResultEntryForm::buildControls()
     cmdPrint = button(fraMedTech, "cmdPrint", QStringLiteral("&View Result"), 30, 300, 1140, 660);
     cmdPrint->setToolTip(QStringLiteral("For Med Tech"));
     cmdClose = button(this, "cmdClose", QStringLiteral("E&xit"), 10560, 4260, 1140, 660);
+    lblSaved = label(fraAll, "lblSaved", QString(), 60, 2280, 1140, 720);
+    lblSaved->setWordWrap(true);
+    lblSaved->setAlignment(Qt::AlignCenter);
 
     // Legend strip under the grid.
     fraCommonCodes = frame(this, "fraCommonCodes", QString(), 4320, 5640, 7440, 420);

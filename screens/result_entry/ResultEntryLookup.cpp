@@ -18,10 +18,14 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QSet>
 
 namespace {
 constexpr int kPatientColumn = 10;
 constexpr int kRefNumColumn = 11;
+constexpr int kPostedColumn = 13;
+constexpr int kPostedToColumn = 14;
+constexpr int kOrderedByColumn = 19;
 
 // Surname and first given name, without case or blanks: instruments
 // abbreviate the rest ("DELA CRUZ, JUAN S").
@@ -90,10 +94,8 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
                                     MsgButtons::YesNo, MsgAnswer::No);
     if (manual != MsgAnswer::Yes)
         return;
-    if (requestRowsHoldValues() &&
-        !confirmRemovingRows(QStringLiteral("Entering the results by hand lists the requested "
-                                            "exams anew.")))
-        return;
+    // Rows on the screen keep their values: the requested exams without a
+    // row are added below them.
     lstREVIEW->clear();
     ResultTakenOver = false;
     layoutRequestGrid();
@@ -134,6 +136,9 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
     const QString patient = pickedPatient.trimmed().isEmpty()
                                 ? first.value(kPatientColumn).toString().trimmed()
                                 : pickedPatient;
+    bool postedElsewhere = false;
+    if (!postedSampleAccepted(sample, found, postedElsewhere))
+        return;
     const bool samePatient =
         sampleRef.isEmpty()
             ? !patient.isEmpty() && nameKey(patient) == nameKey(s.Request.PatientName)
@@ -149,6 +154,7 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
                MsgAnswer::No) != MsgAnswer::Yes)
         return;
 
+    m_foreignSample = postedElsewhere || !samePatient;
     lstREVIEW->clear();
     ResultTakenOver = false;
     layoutRequestGrid();
@@ -156,6 +162,7 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
     msfgDLresult->bind(found);
     txtSampleNum->setText(sample);
     txtAccNum->setText(sample);
+    m_lookupAccNum = sample;
     txtPName->setText(patient);
     LookedUpSample = sample;
     m_watchedSample = sample;
@@ -200,12 +207,12 @@ void ResultEntryForm::showRequestSample()
     }
 
     const auto day = DateText::parse(sampleDate);
-    const QString call =
-        QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
-        (day ? DateText::monthDayYear(day->date()) : QString()) + QStringLiteral("','") +
-        sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") + sqlLiteral(sampleNum) +
-        QStringLiteral("','") + QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
-        QStringLiteral("'");
+    const QString call = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
+                         (day ? DateText::monthDayYear(day->date()) : QString()) +
+                         QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) +
+                         QStringLiteral("','") + sqlLiteral(sampleNum) + QStringLiteral("','") +
+                         QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
+                         QStringLiteral("'");
     auto sample = s.LabDb->openRecordset(call, CursorOptions::clientDynamic(LockType::Optimistic));
     // Results the instrument sends for this sample while the window is open
     // appear without a reopen, where the server tells of them.
@@ -219,7 +226,10 @@ void ResultEntryForm::showRequestSample()
         // The instrument grid gets its own columns too, so only the
         // columns staff read are visible.
         layoutDownloadedGrid();
-        msfgDLresult->bind(sample->data());
+        m_openedDownloads = sample->data();
+        msfgDLresult->bind(m_openedDownloads);
+        txtPName->setText(
+            m_openedDownloads.rows.first().value(kPatientColumn).toString().trimmed());
     }
     if (msfgRequest->Rows() > 1) {
         // Before the window is shown a current row places no editor.
@@ -274,18 +284,75 @@ void ResultEntryForm::mergeTakenRows(const GridRows& taken)
     setGridRows(msfgRequest, rows);
 }
 
-bool ResultEntryForm::requestRowsHoldValues() const
+bool ResultEntryForm::postedSampleAccepted(const QString& sample, const ResultSet& found,
+                                           bool& postedElsewhere)
 {
-    for (int r = 1; r < msfgRequest->Rows(); ++r)
-        if (!msfgRequest->TextMatrix(r, 1).trimmed().isEmpty() &&
-            !msfgRequest->TextMatrix(r, 3).trimmed().isEmpty())
-            return true;
-    return false;
+    // Rows posted to the request that ordered their exam (a package's other
+    // request) or to this one are the sample's own.
+    const QString own = session().RequestNum.trimmed();
+    QStringList others;
+    for (const QVariantList& row : found.rows) {
+        const QString posted = row.value(kPostedToColumn).toString().trimmed();
+        if (row.value(kPostedColumn).toString().trimmed() != QLatin1String("Y") ||
+            posted.isEmpty() || posted.compare(own, Qt::CaseInsensitive) == 0 ||
+            posted.compare(row.value(kOrderedByColumn).toString().trimmed(), Qt::CaseInsensitive) ==
+                0 ||
+            others.contains(posted, Qt::CaseInsensitive))
+            continue;
+        others << posted;
+    }
+    if (others.isEmpty())
+        return true;
+    if (msgBox(QStringLiteral("Sample %1 is already posted to %2.\n\nTake its results for "
+                              "request %3 too?")
+                   .arg(sample, others.join(QStringLiteral(", ")), own),
+               QStringLiteral("Yes shows the sample's results to take over; No leaves the window "
+                              "as it was. A sample is posted to the request it was saved for."),
+               MsgIcon::Exclamation, QStringLiteral("Posted Sample"), MsgButtons::YesNo,
+               MsgAnswer::No) != MsgAnswer::Yes)
+        return false;
+    postedElsewhere = true;
+    return true;
+}
+
+void ResultEntryForm::restoreOpenedSample()
+{
+    // An accession number a lookup wrote goes back to the one the window
+    // opened with; one typed since stays.
+    if (!m_lookupAccNum.isNull() && txtAccNum->text() == m_lookupAccNum)
+        txtAccNum->setText(m_opened.accessionNum);
+    m_lookupAccNum = QString();
+    if (!std::exchange(m_foreignSample, false))
+        return;
+    // Nothing of another patient's sample stays on the window to be posted.
+    txtSampleNum->setText(m_opened.sample);
+    txtPName->setText(m_opened.patient);
+    LookedUpSample = m_opened.lookedUp;
+    m_watchedSample = m_opened.sample.trimmed();
+    m_sampleCall = m_opened.call;
+    layoutDownloadedGrid();
+    msfgDLresult->bind(m_openedDownloads);
+}
+
+void ResultEntryForm::mergeRequestedRows(const GridRows& requested)
+{
+    GridRows rows;
+    QSet<QString> shown;
+    for (const QStringList& row : gridRows(msfgRequest)) {
+        if (blank(row))
+            continue;
+        rows << row;
+        shown.insert(row.value(1).trimmed());
+    }
+    for (const QStringList& row : requested)
+        if (!shown.contains(row.value(1).trimmed()))
+            rows << row;
+    setGridRows(msfgRequest, rows);
 }
 
 bool ResultEntryForm::confirmRemovingRows(const QString& why)
 {
-    return msgBox(why + QStringLiteral(" Results on the screen will be removed.\n\nRemove them?"),
+    return msgBox(why + QStringLiteral("\n\nGo on?"),
                   QStringLiteral("No keeps the results of %1 as they are on the screen; save them "
                                  "first to keep them.")
                       .arg(session().RequestNum.trimmed()),

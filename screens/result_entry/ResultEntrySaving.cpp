@@ -103,7 +103,7 @@ void ResultEntryForm::fillRequestedExams(bool withNormalValues)
     grdExams->setRows(exams->recordCount() + 1);
     for (int i = 1; !exams->eof(); exams->moveNext(), ++i) {
         if (i > 32767)
-            throw LisError(6, QStringLiteral("Overflow"));
+            throw overflowError();
         grdExams->setTextMatrix(i, 1, exams->text(QStringLiteral("ExamId")));
         grdExams->setTextMatrix(i, 2, exams->text(QStringLiteral("Exam")));
         grdExams->setTextMatrix(i, 3, exams->text(QStringLiteral("Lab#")));

@@ -14,6 +14,7 @@
 #include <QDateEdit>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTimeEdit>
 
 namespace {
@@ -95,17 +96,29 @@ void frmDownloaded::takeOverDownloaded()
         }
     }
     mergeTakenRows(rows);
+    // The laboratory reads a number handed without a value as the value:
+    // the window shows it so, with its interpretation.
+    QSet<QString> taken;
+    for (const QStringList& row : std::as_const(rows))
+        taken.insert(row[1]);
+    for (int r = 1; r < msfgRequest->Rows(); ++r) {
+        if (!taken.contains(msfgRequest->TextMatrix(r, 1).trimmed()))
+            continue;
+        const QString handed = msfgRequest->TextMatrix(r, kInterpretationColumn);
+        if (msfgRequest->TextMatrix(r, 3).trimmed().isEmpty() && numeric(handed))
+            msfgRequest->setTextMatrix(r, 3, handed);
+        valueChanged(r);
+    }
 }
 
 void frmDownloaded::copyRequestedExams()
 {
-    msfgRequest->setRows(grdExams->Rows());
-    for (int i = 1; i < grdExams->Rows(); ++i) {
-        msfgRequest->setTextMatrix(i, 1, grdExams->TextMatrix(i, 1));
-        msfgRequest->setTextMatrix(i, 2, grdExams->TextMatrix(i, 2));
-        msfgRequest->setTextMatrix(i, 7, grdExams->TextMatrix(i, 3));
-        msfgRequest->setTextMatrix(i, 8, grdExams->TextMatrix(i, 1));
-    }
+    GridRows requested;
+    for (int i = 1; i < grdExams->Rows(); ++i)
+        requested.append({QString(), grdExams->TextMatrix(i, 1), grdExams->TextMatrix(i, 2),
+                          QString(), QString(), QString(), QString(), grdExams->TextMatrix(i, 3),
+                          grdExams->TextMatrix(i, 1)});
+    mergeRequestedRows(requested);
 }
 
 void frmDownloaded::Fill_Results()
@@ -135,6 +148,10 @@ void frmDownloaded::cutOffFill()
             msfgRequest->setRows(msfgRequest->Rows() + 1);
         }
         msfgRequest->setRows(msfgRequest->Rows() - 1);
+        // Exams of the request without a saved result get their rows too,
+        // to be typed where the others are.
+        fillRequestedExams(false);
+        copyRequestedExams();
         dtpResultDate->setEnabled(false);
         cmdResetResult->setEnabled(false);
         cmdSearchSampleNum->setEnabled(false);
@@ -157,6 +174,7 @@ void frmDownloaded::fillingEnded()
     // as the laboratory will store it; without them the cell stays empty
     // until the save.
     m_rules.clear();
+    m_withCutOff.clear();
     std::unique_ptr<Recordset> rs;
     try {
         rs = session().LabDb->openRecordset(QStringLiteral("Lab_GetResultChecks '") +
@@ -167,11 +185,14 @@ void frmDownloaded::fillingEnded()
         return;
     }
     for (; !rs->eof(); rs->moveNext()) {
+        // An exam without a cut-off of its own is read against the one its
+        // row carries, if any.
         const auto cutOff = LabLogic::Decimal::parse(rs->textOrEmpty(QStringLiteral("CutOff")));
-        if (!cutOff)
-            continue;
-        m_rules.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),
-                       {*cutOff,
+        const QString item = rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower();
+        if (cutOff)
+            m_withCutOff.insert(item);
+        m_rules.insert(item,
+                       {cutOff.value_or(LabLogic::Decimal()),
                         rs->textOrEmpty(QStringLiteral("ReactiveAtOrAbove")) != QLatin1String("N"),
                         rs->textOrEmpty(QStringLiteral("PositiveLabel")),
                         rs->textOrEmpty(QStringLiteral("NegativeLabel")),
@@ -184,14 +205,19 @@ void frmDownloaded::valueChanged(int row)
 {
     // The interpretation the laboratory will store: its rule, read against
     // the cut-off shown with the row when there is one.
-    const auto rule = m_rules.constFind(msfgRequest->TextMatrix(row, 1).trimmed().toLower());
+    const QString item = msfgRequest->TextMatrix(row, 1).trimmed().toLower();
+    const auto rule = m_rules.constFind(item);
     if (rule == m_rules.cend()) {
         msfgRequest->setTextMatrix(row, 4, QString());
         return;
     }
-    LabLogic::CutOffRule shown = *rule;
-    if (const auto cutOff = LabLogic::Decimal::parse(msfgRequest->TextMatrix(row, 8)))
-        shown.cutOff = *cutOff;
+    std::optional<LabLogic::CutOffRule> shown;
+    if (const auto cutOff = LabLogic::Decimal::parse(msfgRequest->TextMatrix(row, 8))) {
+        shown = *rule;
+        shown->cutOff = *cutOff;
+    } else if (m_withCutOff.contains(item)) {
+        shown = *rule;
+    }
     const QString value = msfgRequest->TextMatrix(row, 3);
     const QString meaning = LabLogic::interpretResult(value, QString(), shown);
     msfgRequest->setTextMatrix(row, 4, meaning);
@@ -199,7 +225,7 @@ void frmDownloaded::valueChanged(int row)
         cell->setToolTip(meaning.isEmpty() && !value.trimmed().isEmpty()
                              ? QStringLiteral("%1 does not decide the interpretation against the "
                                               "cut-off %2: enter the measured value.")
-                                   .arg(value.trimmed(), shown.cutOff.text(1))
+                                   .arg(value.trimmed(), shown ? shown->cutOff.text(1) : QString())
                              : QString());
 }
 

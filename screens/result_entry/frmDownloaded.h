@@ -3,6 +3,7 @@
 #include "LabLogic.h"
 
 #include <QHash>
+#include <QSet>
 
 #include "ResultEntryForm.h"
 
@@ -33,5 +34,9 @@ protected:
 private:
     void cutOffFill();
 
+    // Shows what the laboratory stored for the rows saved.
+    void showStored(const QStringList& requests);
+
     QHash<QString, LabLogic::CutOffRule> m_rules; // item -> the laboratory's rule
+    QSet<QString> m_withCutOff;                   // items with a cut-off of their own
 };

@@ -13,6 +13,7 @@
 #include "frmDownloaded.h"
 #include "modMain.h"
 
+#include <QHash>
 #include <QMap>
 
 #include <QDateEdit>
@@ -80,7 +81,7 @@ void frmDownloaded::Save_And_Print(bool verify, bool print)
 
 bool frmDownloaded::Save_Entries()
 {
-    if (nothingToSave())
+    if (nothingToSave() || !emptyRowsAccepted())
         return false;
     WaitCursor wait;
     SessionState& s = session();
@@ -108,7 +109,7 @@ bool frmDownloaded::Save_Entries()
             sendSampleUnposted(db, sample, read.keys());
         for (int i = 1; i <= n; ++i) {
             if (i > 32767)
-                throw LisError(6, QStringLiteral("Overflow"));
+                throw overflowError();
             const QString code = msfgRequest->TextMatrix(i, 1);
             if (code.trimmed().isEmpty())
                 continue; // an empty row (a grid without exams) saves nothing
@@ -139,11 +140,46 @@ bool frmDownloaded::Save_Entries()
                        QStringLiteral("','") + q(InstrumentId) + QStringLiteral("'"));
         }
         commitSave(db);
+        showStored(read.keys());
         markSaved();
         return true;
     } catch (const LisError& e) {
         saveFailed(db, e);
         return false;
+    }
+}
+
+void frmDownloaded::showStored(const QStringList& requests)
+{
+    SessionState& s = session();
+    try {
+        for (const QString& req : requests) {
+            auto rs =
+                s.LabDb->openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '") +
+                                           q(req) + QStringLiteral("'"),
+                                       CursorOptions::clientDynamic());
+            QHash<QString, QStringList> stored; // item -> value, interpretation
+            for (; !rs->eof(); rs->moveNext())
+                stored.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),
+                              {rs->textOrEmpty(QStringLiteral("PatientValue")),
+                               rs->textOrEmpty(QStringLiteral("result"))});
+            for (int r = 1; r < msfgRequest->Rows(); ++r) {
+                const QString rowReq = s.Request.FormType != QLatin1String("P")
+                                           ? msfgRequest->TextMatrix(r, 7)
+                                           : s.RequestNum;
+                const auto it = stored.constFind(msfgRequest->TextMatrix(r, 1).trimmed().toLower());
+                if (rowReq.trimmed().compare(req.trimmed(), Qt::CaseInsensitive) != 0 ||
+                    it == stored.constEnd())
+                    continue;
+                if (msfgRequest->TextMatrix(r, 3) != it->at(0)) {
+                    txtResult->hide(); // its text would be the value replaced
+                    msfgRequest->setTextMatrix(r, 3, it->at(0));
+                }
+                msfgRequest->setTextMatrix(r, 4, it->at(1));
+            }
+        }
+    } catch (const LisError&) {
+        // The save is committed; the rows keep what they showed.
     }
 }
 

@@ -38,6 +38,11 @@ private slots:
         r = host({"frobnicate"});
         QCOMPARE(r.status, 2);
         QVERIFY(r.err.contains(QStringLiteral("Usage:")));
+        // --help on a sub-command is its usage, never a request number.
+        r = host({"open", "--help"});
+        QVERIFY2(r.status == 0 && r.out.startsWith("Usage:\n  lis-host open REQUESTNUM ") &&
+                     !r.out.contains("settings"),
+                 qPrintable(r.out + r.err));
     }
 
     void openShowsTheWindowOrWhyNot()

@@ -52,6 +52,7 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(QString, derived);
         f.entry->EditMode(true);
+        f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
             FlexGrid* g = w.msfgRequest;
             F::clickCell(g, 1);
@@ -175,6 +176,7 @@ private slots:
         QFETCH(QString, hint);
         const bool refused = !hint.isEmpty();
         f.entry->EditMode(true);
+        f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
             F::clickCell(w.msfgRequest, 1);
             w.txtResult->setText(typed);
@@ -262,22 +264,6 @@ private slots:
             QCOMPARE(f.stored("PatientValue", "L-1001", "HBSAG"), "0.5");
         else
             QCOMPARE(f.count(qPrintable("tbLabResult WHERE RequestNum = '" + request + "'")), 0);
-    }
-
-    void mnemonicsOfDisabledButtonsTypeNothing()
-    {
-        f.entry->EditMode(true); // saved rows: Use Result is off
-        f.open<CutOff>(QStringLiteral("L-1006"), [&](CutOff& w) {
-            QVERIFY(!w.cmdResetResult->isEnabled());
-            const QString sample = w.txtSampleNum->text();
-            w.txtSampleNum->setFocus();
-            QTest::keyClick(w.txtSampleNum, Qt::Key_R, Qt::AltModifier);
-            F::clickCell(w.msfgRequest, 1);
-            QTest::keyClick(w.txtResult, Qt::Key_R, Qt::AltModifier);
-            QCOMPARE(w.txtSampleNum->text() + ' ' + w.msfgRequest->TextMatrix(1, 3),
-                     sample + " 0.35");
-            QVERIFY(w.isVisible());
-        });
     }
 
     void accessionNumberLimitHoldsForTypingOnly_data()

@@ -1,3 +1,4 @@
+#include "DateText.h"
 #include "Screenshot.h"
 #include "Twips.h"
 #include "WindowFixture.h"
@@ -75,6 +76,75 @@ private slots:
         QVERIFY(f.presenter.messages().isEmpty());
     }
 
+    // L-1011 (requested 7:50 AM): clicks go where they are aimed, the
+    // accession check moves no focus into a date, and a header time after
+    // now or before the request is refused.
+    void clicksLandWhereAimed_data()
+    {
+        QTest::addColumn<int>("submittedDays");
+        QTest::addColumn<QString>("lraTime");
+        QTest::addColumn<QString>("refusal");
+        WindowFixture::row("as clicked: today stored", 0, QString(), QString());
+        WindowFixture::row("submitted tomorrow", 1, QString(),
+                           QStringLiteral("Date Submitted 03/08/2024 02:05 PM is later than "
+                                          "now."));
+        WindowFixture::row("logbook before the request", 0, QStringLiteral("07:49"),
+                           QStringLiteral("LRA Logbook Time 03/07/2024 07:49 AM is before the "
+                                          "request was made (03/07/2024 07:50 AM)."));
+    }
+    void clicksLandWhereAimed()
+    {
+        QFETCH(int, submittedDays);
+        QFETCH(QString, lraTime);
+        QFETCH(QString, refusal);
+        f.entry->EmployeeCode(QStringLiteral("MT01"));
+        f.open<frmDownloaded>(QStringLiteral("L-1011"), [&](frmDownloaded& w) {
+            QTest::mouseClick(w.txtAccNum, Qt::LeftButton);
+            type(QStringLiteral("A-1011"));
+            QTest::mouseClick(w.txtSampleNum, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), w.txtSampleNum);
+            type(QStringLiteral("103"));
+            f.presenter.queueAnswer(MsgAnswer::No); // O'BRIEN's sample: not taken
+            press(Qt::Key_Return);
+            QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
+            type(QStringLiteral("7"));
+            QCOMPARE(w.txtSampleNum->text() + '|' + w.txtRemarks->toPlainText() + '|' +
+                         w.dtSubmitted->text() + '|' + w.dtLRADate->text(),
+                     QStringLiteral("103|7|03/07/2024|03/07/2024"));
+            // Typed by hand, without a sample.
+            QTest::mouseClick(w.txtSampleNum, Qt::LeftButton);
+            press(Qt::Key_A, Qt::ControlModifier);
+            press(Qt::Key_Delete);
+            f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
+            f.presenter.queueAnswer(MsgAnswer::Yes);
+            QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+            WindowFixture::clickCell(w.msfgRequest, 1);
+            type(QStringLiteral("7.1"));
+            w.dtSubmitted->setDate(w.dtSubmitted->date().addDays(submittedDays));
+            if (!lraTime.isEmpty())
+                w.dtLRATime->setTime(QTime::fromString(lraTime, QStringLiteral("hh:mm")));
+            f.presenter.clear();
+            press(Qt::Key_S, Qt::AltModifier);
+            QCOMPARE(f.presenter.messageTexts(),
+                     refusal.isEmpty() ? QStringList() : QStringList{refusal});
+            QCOMPARE(w.lblSaved->text(),
+                     refusal.isEmpty() ? QStringLiteral("Saved 2:05 PM") : QString());
+            if (!refusal.isEmpty())
+                QCOMPARE(QApplication::focusWidget(),
+                         submittedDays ? static_cast<QWidget*>(w.dtSubmitted) : w.dtLRADate);
+            w.close();
+        });
+        const ResultSet logged = f.db->query(QStringLiteral(
+            "SELECT h.SampleSubmitted, l.SampleSubmitted, h.AccessionNum FROM tbLabResultHeader "
+            "h JOIN tbLabLogbook l ON l.RequestNum = h.RequestNum WHERE h.RequestNum = "
+            "'L-1011'"));
+        QCOMPARE(logged.rows.size(), refusal.isEmpty() ? 1 : 0);
+        for (const QVariantList& row : logged.rows)
+            QCOMPARE(DateText::general(DateText::toDateTime(row[0])) + '|' +
+                         DateText::general(DateText::toDateTime(row[1])) + '|' + row[2].toString(),
+                     QStringLiteral("3/7/2024 2:05:00 PM|3/7/2024 2:05:00 PM|A-1011"));
+    }
+
     void windowsGrowFollowAndRemember()
     {
         int dragged = 0;
@@ -86,14 +156,27 @@ private slots:
             });
         };
         open([&](frmNVDownloads& w) {
-            // Scrolled sideways, the editor stays over its cell or goes.
-            WindowFixture::clickCell(w.msfgRequest, 1);
-            w.msfgRequest->horizontalScrollBar()->setValue(
-                w.msfgRequest->horizontalScrollBar()->maximum());
-            const QRect cell = w.msfgRequest->visualRect(w.msfgRequest->model()->index(0, 3));
+            FlexGrid* g = w.msfgRequest;
+            // What a cell shows: the factor to four digits, the rest as held.
+            const auto shown = [g](int r, int c) {
+                const auto* d = qobject_cast<QStyledItemDelegate*>(g->itemDelegateForColumn(c));
+                return r > 0 && d ? d->displayText(g->TextMatrix(r, c), QLocale())
+                                  : g->TextMatrix(r, c);
+            };
+            QCOMPARE(g->TextMatrix(2, 1) + ' ' + g->TextMatrix(2, 13) + ' ' + shown(2, 13),
+                     QStringLiteral("CREA 0.011309658448314861 0.01131"));
+            // Scrolled sideways, the editor stays over its cell or goes, the
+            // exam's name stays at the left and the last column comes into view.
+            WindowFixture::clickCell(g, 1);
+            g->horizontalScrollBar()->setValue(g->horizontalScrollBar()->maximum());
+            const QRect cell = g->visualRect(g->model()->index(0, 3));
             QVERIFY(!w.txtResult->isVisible() ||
-                    w.txtResult->x() ==
-                        w.msfgRequest->x() + w.msfgRequest->viewport()->x() + cell.x());
+                    w.txtResult->x() == g->x() + g->viewport()->x() + cell.x());
+            const auto* frozen = g->findChild<QTableView*>(QStringLiteral("frozenColumns"));
+            QVERIFY(frozen->isVisible() && frozen->x() <= g->viewport()->x());
+            QCOMPARE(frozen->width(), g->columnWidth(2));
+            QVERIFY(g->columnViewportPosition(14) + g->columnWidth(14) <= g->viewport()->width());
+            screenshot(w, QStringLiteral("normal-values-scrolled"));
 
             // Factor and form type show, although the start-up sizing hid them.
             QVERIFY(!w.msfgRequest->isColumnHidden(13) && !w.msfgRequest->isColumnHidden(14));
@@ -103,9 +186,8 @@ private slots:
             const QFontMetrics fm(w.msfgRequest->font());
             for (int c = 0; c < w.msfgRequest->Cols(); ++c)
                 for (int r = 0; r < w.msfgRequest->Rows() && !w.msfgRequest->isColumnHidden(c); ++r)
-                    QVERIFY2(fm.horizontalAdvance(w.msfgRequest->TextMatrix(r, c)) <
-                                 w.msfgRequest->columnWidth(c),
-                             qPrintable(w.msfgRequest->TextMatrix(r, c)));
+                    QVERIFY2(fm.horizontalAdvance(shown(r, c)) < w.msfgRequest->columnWidth(c),
+                             qPrintable(shown(r, c)));
             QCOMPARE(w.width() - w.cmdClose->x() - w.cmdClose->width(), Twips::toPx(180));
             screenshot(w, QStringLiteral("normal-values-grown"));
             // What the user leaves is where the window opens next time.

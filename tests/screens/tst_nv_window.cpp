@@ -96,6 +96,7 @@ private slots:
         QFETCH(QString, formType);
         const bool p = formType == QLatin1String("P");
         f.entry->EditMode(true); // the saved header fills the pickers
+        f.withoutPotassium();
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
             // Filled from the saved values; the window stays editable.
             QCOMPARE(w.msfgRequest->Rows(), 7);

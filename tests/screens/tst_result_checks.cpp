@@ -138,6 +138,7 @@ private slots:
         f.entry->EditMode(true);
         f.entry->VerifyMode(verifyMode);
         const bool saves = refusals.isEmpty();
+        f.withoutPotassium();
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
             type(w, 1, typed);
             f.db->clearTrace();
@@ -208,6 +209,7 @@ private slots:
             f.setUp(&m_factory);
             f.entry->EmployeeCode(QStringLiteral("MT02"));
             f.entry->EditMode(true);
+            f.withoutPotassium();
             f.db->exec(
                 QStringLiteral("UPDATE tbLabExamItem SET CriticalLow = NULL, CriticalHigh = NULL, "
                                "PlausibleLow = NULL, PlausibleHigh = NULL, DeltaLimit = NULL"));

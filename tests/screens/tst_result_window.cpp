@@ -1,3 +1,4 @@
+#include "InterpretationShade.h"
 #include "Screenshot.h"
 #include "Twips.h"
 #include "WindowFixture.h"
@@ -13,6 +14,26 @@ public:
 protected:
     void Save_And_Print(bool verify, bool print) override { saves.append({verify, print}); }
 };
+
+using Shade = InterpretationShade;
+
+// A letter a row for how its cell in col is shaded: R reactive, E
+// equivocal, N non-reactive, - not at all.
+QString shadesOf(const FlexGrid* g, int col = 4)
+{
+    QString letters;
+    for (int r = 1; r < g->Rows(); ++r) {
+        const QTableWidgetItem* cell = g->item(r - 1, col);
+        char letter = '-';
+        for (auto [kind, l] :
+             {std::pair{Shade::Reactive, 'R'}, {Shade::Equivocal, 'E'}, {Shade::NonReactive, 'N'}})
+            if (cell && cell->background().color() == Shade::background(kind) &&
+                cell->foreground().color() == Shade::textColor(kind))
+                letter = l;
+        letters += QLatin1Char(letter);
+    }
+    return letters;
+}
 
 // Each grid row's cells in the given columns, untrimmed, joined by '|'.
 QStringList rowsOf(const FlexGrid* g, std::initializer_list<int> cols)
@@ -70,11 +91,25 @@ private slots:
                                 "24-0871|A-5005"
                               : "03/07/2024|02:05:00 PM|02:05:59 PM|02:05:59 PM||");
                 QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
-                if (edit) { // the saved results with their interpretation, no exam list
-                    QCOMPARE(rowsOf(w.msfgRequest, {4, 7, 8}),
+                if (edit) { // the saved results, every exam, interpretations shaded by word
+                    FlexGrid* g = w.msfgRequest;
+                    QCOMPARE(rowsOf(g, {4, 7, 8}),
                              (QStringList{"NON-REACTIVE|L-1006|1", "EQUIVOCAL|L-1006|1",
                                           "REACTIVE|L-1006|1", "POSITIVE|L-1006|"}));
-                    QCOMPARE(w.grdExams->Rows(), 2);
+                    QCOMPARE(shadesOf(g) + shadesOf(g, 3) + shadesOf(g, 0), "NERR--------");
+                    // Alt+R of the Use Result that is off types no R anywhere.
+                    QTest::keyClick(w.txtSampleNum, Qt::Key_R, Qt::AltModifier);
+                    WindowFixture::clickCell(g, 1);
+                    QTest::keyClick(w.txtResult, Qt::Key_R, Qt::AltModifier);
+                    QCOMPARE(w.txtSampleNum->text() + ' ' + g->TextMatrix(1, 3), " 0.35");
+                    // F6 marks a row apart from the shade; a typed value shows
+                    // the laboratory's reading of it at once, shaded.
+                    WindowFixture::clickCell(g, 3);
+                    QTest::keyClick(w.txtResult, Qt::Key_F6);
+                    QCOMPARE(shadesOf(g) + g->TextMatrix(3, 0), "NERR*");
+                    WindowFixture::clickCell(g, 2);
+                    QTest::keyClicks(w.txtResult, QStringLiteral("1.5"));
+                    QCOMPARE(g->TextMatrix(2, 4) + shadesOf(g), "REACTIVENRRR");
                 }
                 // Saved cut-off results freeze the sample; a new entry may look one up.
                 QCOMPARE(QPair(w.dtpResultDate->isEnabled(), w.cmdResetResult->isEnabled()),
@@ -86,6 +121,22 @@ private slots:
                                   .arg(edit ? "edit" : "new", clerk ? "clerk" : "medtech"));
             },
             qint16(300), QVariant(450));
+    }
+
+    void shadeWordsAreWholeWordsInAnyCase()
+    {
+        const std::pair<const char*, Shade::Kind> cases[] = {
+            {"reactive", Shade::Reactive},
+            {"Weakly Positive (repeat)", Shade::Reactive},
+            {"NON-REACTIVE", Shade::NonReactive},
+            {"Non Reactive", Shade::NonReactive},
+            {" NEGATIVE ", Shade::NonReactive},
+            {"Equivocal", Shade::Equivocal},
+            {"POSITIVELY", Shade::None},
+            {"PRE-REACTIVE", Shade::None},
+            {"0.42", Shade::None}};
+        for (const auto& [text, kind] : cases)
+            QVERIFY2(Shade::of(QString::fromLatin1(text)) == kind, text);
     }
 
     void commandHandlers()
@@ -183,16 +234,17 @@ private slots:
             QCOMPARE(marked + g->TextMatrix(3, 0), QStringLiteral("*")); // F6 toggles the mark
 
             // Shift+Enter and Up go back, no further than the first row; the
-            // text is selected for retyping. Enter on the last row leaves the
-            // grid like Tab.
+            // text is selected for retyping. Down stays on the last row, what
+            // is typed next still a result; Enter there leaves the grid like Tab.
             key(Qt::Key_Return, Qt::ShiftModifier);
             QCOMPARE(w.txtResult->selectedText(), QStringLiteral("POSITIVE"));
             QList<int> rows{g->Row()};
-            for (Qt::Key k : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down}) {
+            for (Qt::Key k : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
                 key(k);
                 rows << g->Row();
             }
-            QCOMPARE(rows, (QList<int>{2, 1, 1, 2, 3}));
+            QCOMPARE(rows, (QList<int>{2, 1, 1, 2, 3, 3}));
+            QCOMPARE(QApplication::focusWidget(), w.txtResult);
             key(Qt::Key_Return);
             QVERIFY(g->Rows() == 4 && QApplication::focusWidget() == w.txtRemarks);
 
@@ -223,18 +275,19 @@ private slots:
             // Duplicate exam codes take more rows than the grid had.
             f.db->clearTrace();
             QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            // RESULT shows the laboratory's reading of each value against its cut-off.
             const QString antiHbc =
-                QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|2.1|S/CO||L-1001|1");
-            QCOMPARE(
-                rowsOf(g, {1, 2, 3, 4, 5, 6, 7, 8}),
-                (QStringList{"HBSAG|Hepatitis B surface antigen (HBsAg)|0.42|0.42|S/CO||"
-                             "L-1001|1",
-                             "ANTIHBS|Anti-HBs|56.3|56.3|mIU/mL||L-1001|10", antiHbc, antiHbc}));
+                QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|NON-REACTIVE|S/CO||L-1001|1");
+            QCOMPARE(rowsOf(g, {1, 2, 3, 4, 5, 6, 7, 8}),
+                     (QStringList{
+                         "HBSAG|Hepatitis B surface antigen (HBsAg)|0.42|NON-REACTIVE|S/CO||"
+                         "L-1001|1",
+                         "ANTIHBS|Anti-HBs|56.3|POSITIVE|mIU/mL||L-1001|10", antiHbc, antiHbc}));
             // One mode '4' call per matched row, nothing cached.
             QCOMPARE(f.db->trace().size(), 4);
             QCOMPARE(f.db->trace().first(),
                      QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','03/07/2024',"
-                                    "'AN-01','101','','REF-5001'"));
+                                    "'AN-01','101','DELA CRUZ, JUAN S','REF-5001'"));
             QVERIFY(w.ResultTakenOver && !w.cmdSearchSampleNum->isEnabled());
             QCOMPARE(w.cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
             screenshot(w, QStringLiteral("taken-over"));

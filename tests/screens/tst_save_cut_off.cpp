@@ -26,8 +26,10 @@ using Row = QStringList; // code, name, value, result, request, cut-off
 const QList<Row> kRows = {{"HBSAG", "HBsAg (O'Neil kit)", "0.42", "NON-REACTIVE", "L-1001", "1"},
                           {"", "", "7", "7", "", ""},
                           {"ANTIHCV", "Anti-HCV", "0.95", "EQUIVOCAL", "L-1002", "1"}};
-// The commands one save of kRows sends.
+// The commands one save of kRows sends in its transaction; after it, what
+// was stored is read back once a request.
 constexpr int kCommands = 13;
+constexpr int kReadBack = 2;
 
 void setRows(Window& w, const QList<Row>& rows)
 {
@@ -58,6 +60,7 @@ private slots:
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
             setRows(w, kRows);
             w.txtRemarks->setPlainText(QStringLiteral("Patient's second sample"));
+            w.msfgRequest->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
@@ -76,7 +79,12 @@ private slots:
                          "LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1001','MT01',"
                          "'03/07/2024','AN-01'"}));
             // Nothing for the row without item code; L-1002 gets its own logbook.
-            QCOMPARE(f.db->trace().size(), kCommands);
+            QCOMPARE(f.db->trace().size(), kCommands + kReadBack);
+            QCOMPARE(w.lblSaved->text(), QStringLiteral("Saved 2:05 PM"));
+            // Saved, the window shows what the laboratory stored.
+            QCOMPARE(w.msfgRequest->TextMatrix(3, 4) + '|' + w.msfgRequest->TextMatrix(1, 4),
+                     f.stored("Result", "L-1002", "ANTIHCV") + "|NON-REACTIVE");
+            QVERIFY(!w.msfgRequest->TextMatrix(3, 4).isEmpty());
             QVERIFY(f.db->trace()[8].startsWith(
                 QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002'")));
             // Saved without printing: the buttons stay off, the window open.
@@ -190,12 +198,12 @@ private slots:
                 w.txtAccNum->setText(QStringLiteral("ACC-9"));
                 int sent = 0;
                 session().LabDb->setCommandHook([&](const QString&) {
-                    if (++sent == failures + 1)
+                    if (++sent == failures + 1 && failures < kCommands)
                         throw LisError(ErrNo::DbCommandFailed, QStringLiteral("disk full"));
                 });
                 QTest::mouseClick(w.cmdSave, Qt::LeftButton);
                 session().LabDb->setCommandHook({});
-                if ((saved = sent <= failures))
+                if ((saved = failures == kCommands))
                     return;
                 QCOMPARE(f.presenter.messageTexts(),
                          QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});

@@ -102,6 +102,14 @@ public:
         QVERIFY(driven);
     }
 
+    // L-1016 requests potassium without a saved result; tests of other
+    // matters leave it out, so every row the window shows has a value.
+    void withoutPotassium()
+    {
+        db->exec(QStringLiteral("DELETE FROM tbLabExamFormat WHERE Code = 'CHEM6' AND "
+                                "ItemID = 'K'"));
+    }
+
     // How many rows "SELECT count(*) FROM <tableAndWhere>" counts.
     int count(const char* tableAndWhere)
     {
