@@ -8,6 +8,9 @@
 #include "procedures/ResultGuard.h"
 
 namespace {
+// How often a command two transactions waited for each other over is run.
+constexpr int kConflictTries = 5;
+
 [[noreturn]] void commandError(const QString& message)
 {
     throw LisError(ErrNo::DbCommandFailed, message);
@@ -49,13 +52,79 @@ LabSession::LabSession(std::unique_ptr<LabStore> store)
 
 ResultSet LabSession::run(const QString& commandText)
 {
-    const Command c = CommandParser::parse(commandText);
-    if (const auto* s = std::get_if<SelectAll>(&c))
-        return select(*s);
-    return call(std::get<ProcedureCall>(c));
+    // On a server, writers of different requests run side by side; two that
+    // come to wait for each other are told so by the server, and the one
+    // it stopped runs again, as often as it takes, unseen by staff.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            ResultSet rs = runOnce(commandText);
+            if (m_inTransaction && m_store->engine() == Engine::PostgreSQL)
+                m_journal.append({commandText, rs});
+            return rs;
+        } catch (const LisError&) {
+            if (!m_store->lastFailureWasConflict() || attempt == kConflictTries ||
+                (m_inTransaction && !replayed()))
+                throw;
+        }
+    }
 }
 
-ResultSet LabSession::select(const SelectAll& s)
+// The component's transaction begun again and its commands run again; false
+// when one of them answers otherwise than before, since the component went
+// on from that answer (the transaction is then left for its rollback).
+bool LabSession::replayed()
+{
+    const auto journal = m_journal;
+    for (int attempt = 1;; ++attempt) {
+        m_store->rollback();
+        m_store->begin();
+        m_journal.clear();
+        try {
+            for (const auto& [text, answer] : journal) {
+                ResultSet rs = runOnce(text);
+                if (rs.rows != answer.rows)
+                    return false;
+                m_journal.append({text, std::move(rs)});
+            }
+            return true;
+        } catch (const LisError&) {
+            if (!m_store->lastFailureWasConflict() || attempt == kConflictTries)
+                throw;
+        }
+    }
+}
+
+const LabSession::Translated& LabSession::translated(const QString& commandText)
+{
+    auto it = m_translated.constFind(commandText);
+    if (it != m_translated.constEnd())
+        return *it;
+    // Bounded: a client sending ever new texts does not grow the session.
+    constexpr qsizetype kTexts = 2000;
+    if (m_translated.size() >= kTexts)
+        m_translated.clear();
+    Command c = CommandParser::parse(commandText);
+    Translated t = std::holds_alternative<SelectAll>(c) ? translatedSelect(std::get<SelectAll>(c))
+                                                        : Translated{};
+    t.command = std::move(c);
+    return *m_translated.insert(commandText, std::move(t));
+}
+
+ResultSet LabSession::runOnce(const QString& commandText)
+{
+    const Translated& t = translated(commandText);
+    if (const auto* p = std::get_if<ProcedureCall>(&t.command))
+        return call(*p);
+    // A save that reads its request before writing it holds the request
+    // from that read on, so what it read stays true until it commits.
+    if (m_inTransaction && !t.request.isEmpty())
+        m_store->lock(LabStore::Lock::Request, t.request);
+    ResultSet rs = m_store->query(t.sql, t.binds, t.dateColumns);
+    rs.columns = t.columns; // as the laboratory spells them, on either engine
+    return rs;
+}
+
+LabSession::Translated LabSession::translatedSelect(const SelectAll& s) const
 {
     const LabStore::Table* t =
         ownerAccepted(s.table.owner) ? m_store->table(s.table.database, s.table.name) : nullptr;
@@ -66,6 +135,7 @@ ResultSet LabSession::select(const SelectAll& s)
     QString sql = QStringLiteral("SELECT * FROM %1.%2")
                       .arg(quotedIdentifier(t->schema), quotedIdentifier(t->storedName));
     QVariantList binds;
+    QString request;
     for (int i = 0; i < s.conditions.size(); ++i) {
         const Condition& c = s.conditions.at(i);
         const auto col = std::find_if(t->columns.begin(), t->columns.end(), [&](const QString& n) {
@@ -89,10 +159,10 @@ ResultSet LabSession::select(const SelectAll& s)
                     ? SqlDialect::keyEquals(m_store->engine(), quotedIdentifier(stored))
                     : SqlDialect::equalsIgnoringCase(m_store->engine(), quotedIdentifier(stored)));
         binds.append(c.value);
+        if (!c.like && col->compare(QStringLiteral("RequestNum"), Qt::CaseInsensitive) == 0)
+            request = c.value;
     }
-    ResultSet rs = m_store->query(sql, binds, t->dateColumns);
-    rs.columns = t->columns; // as the laboratory spells them, on either engine
-    return rs;
+    return {SelectAll{}, sql, binds, t->dateColumns, t->columns, request};
 }
 
 ResultSet LabSession::call(const ProcedureCall& c)
@@ -164,6 +234,7 @@ ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
         if (m_inTransaction) {
             m_store->exec(QStringLiteral("SAVEPOINT procedure_call"));
             const auto undo = [this] {
+                m_store->forgetLocks();
                 m_store->exec(QStringLiteral("ROLLBACK TO procedure_call"));
                 m_store->exec(QStringLiteral("RELEASE procedure_call"));
             };
@@ -200,6 +271,7 @@ ResultSet LabSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx
         m_store->exec(QStringLiteral("RELEASE procedure_call"));
         return rs;
     } catch (...) {
+        m_store->forgetLocks();
         try {
             m_store->exec(QStringLiteral("ROLLBACK TO procedure_call"));
             m_store->exec(QStringLiteral("RELEASE procedure_call"));
@@ -217,18 +289,29 @@ void LabSession::beginTransaction()
 {
     m_store->begin();
     m_inTransaction = true;
+    m_journal.clear();
 }
 
 void LabSession::commitTransaction()
 {
     // A failed commit leaves the transaction for the caller's rollback.
-    m_store->commit();
+    for (int attempt = 1;; ++attempt) {
+        try {
+            m_store->commit();
+            break;
+        } catch (const LisError&) {
+            if (!m_store->lastFailureWasConflict() || attempt == kConflictTries || !replayed())
+                throw;
+        }
+    }
     m_inTransaction = false;
+    m_journal.clear();
 }
 
 void LabSession::rollbackTransaction()
 {
     m_inTransaction = false;
+    m_journal.clear();
     m_store->rollback();
 }
 

@@ -29,8 +29,10 @@ constexpr int kLinkGraceMs = 10000;
 // A workstation that stops talking inside a transaction (a frozen link, a
 // suspended computer) holds the write lock: the server ends its session.
 constexpr int kIdleInTransactionMs = 20000;
-// The one advisory lock all writers of a server's laboratory take.
-constexpr int kWriteLockKey = 0x4c495357;
+// The advisory locks of a server's laboratory: "LIS" and the kind of
+// thing locked, then the hash of its key. Sealing the audit has one of its own.
+constexpr int kLockSpace = 0x4c495300;
+constexpr int kSealLock = 0x4c495357;
 
 QString nextConnectionName()
 {
@@ -564,6 +566,8 @@ LabStore::Statement& LabStore::prepared(const QString& sql)
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
                           const QStringList& dateColumns)
 {
+    if (!m_inTransaction)
+        m_conflict = false;
     if (m_engine != Engine::PostgreSQL)
         return run(sql, binds, dateColumns);
     // Outside a transaction nothing is lost by connecting again: a server
@@ -684,17 +688,13 @@ int LabStore::exec(const QString& sql, const QVariantList& binds)
 void LabStore::begin()
 {
     if (m_engine == Engine::PostgreSQL) {
-        // Read committed, with every writer behind one lock: a save sees
-        // the last committed save of any workstation and is never mixed
-        // with another. The wait is bounded by lock_timeout.
+        // Read committed, each writer behind the locks of what it touches:
+        // a save sees the last committed save of its request and is never
+        // mixed with another. The waits are bounded by lock_timeout.
+        m_conflict = false;
         exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED, READ WRITE"));
         m_inTransaction = true;
-        try {
-            exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kWriteLockKey});
-        } catch (...) {
-            rollback();
-            throw;
-        }
+        m_locked.clear();
         return;
     }
     // SQLite's own wait asks ever more rarely, in the end every 100 ms, and
@@ -717,18 +717,42 @@ void LabStore::begin()
     setBusyTimeout(timeout);
 }
 
+void LabStore::lock(Lock kind, const QString& key)
+{
+    if (m_engine != Engine::PostgreSQL || !m_inTransaction)
+        return;
+    const QString k = QString::number(int(kind)) + QLatin1Char(':') + key.trimmed().toLower();
+    if (m_locked.contains(k))
+        return;
+    exec(QStringLiteral("SELECT pg_advisory_xact_lock(?, hashtext(?))"),
+         {kLockSpace + int(kind), k});
+    m_locked.insert(k);
+}
+
 void LabStore::commit()
 {
+    // Writers run side by side on a server, so the audit rows they write
+    // wait beside the trail; under the seal's lock, held until COMMIT, they
+    // join it numbered after every row sealed before, and are sealed in turn.
+    // No row can then be numbered before one already sealed. The check
+    // before commit finds them there, unsealed, as on the embedded laboratory.
+    if (m_sealsAudit && m_engine == Engine::PostgreSQL) {
+        exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kSealLock});
+        exec(QStringLiteral("SELECT laboratory.auditJoin()"));
+    }
     if (m_beforeCommit)
         m_beforeCommit();
     if (m_hasAuditContext)
-        exec(QStringLiteral("DELETE FROM tbLabAuditContext"));
+        exec(m_engine == Engine::PostgreSQL
+                 ? QStringLiteral("DELETE FROM tbLabAuditContext WHERE Slot = pg_backend_pid()")
+                 : QStringLiteral("DELETE FROM tbLabAuditContext"));
     m_hasAuditContext = false;
     m_auditEmployee.clear();
     if (m_sealsAudit)
         sealAudit();
     exec(QStringLiteral("COMMIT"));
     m_inTransaction = false;
+    m_locked.clear();
     if (m_engine == Engine::SQLite)
         keepJournalsSmall();
 }
@@ -764,17 +788,23 @@ void LabStore::rollback()
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
     m_inTransaction = false;
+    m_locked.clear();
 }
 
 void LabStore::setAuditContext(const QString& employee, const QString& workstation,
                                const QString& changedAt, const QString& note)
 {
+    // On a server each connection has a slot of its own: writers side by
+    // side never share (nor wait for) one.
     exec(QStringLiteral("INSERT INTO tbLabAuditContext (Slot, Employee, Workstation, ChangedAt, "
-                        "Note) VALUES (1, ?, ?, ?, ?) ON CONFLICT (Slot) DO UPDATE SET "
+                        "Note) VALUES (%1, ?, ?, ?, ?) ON CONFLICT (Slot) DO UPDATE SET "
                         "Employee = excluded.Employee, Workstation = excluded.Workstation, "
-                        "ChangedAt = excluded.ChangedAt, Note = excluded.Note"),
-         {QStringLiteral("%1").arg(employee.trimmed()), QStringLiteral("%1").arg(workstation.trimmed()),
-          changedAt, QStringLiteral("%1").arg(note)});
+                        "ChangedAt = excluded.ChangedAt, Note = excluded.Note")
+             .arg(m_engine == Engine::PostgreSQL ? QStringLiteral("pg_backend_pid()")
+                                                 : QStringLiteral("1")),
+         {QStringLiteral("%1").arg(employee.trimmed()),
+          QStringLiteral("%1").arg(workstation.trimmed()), changedAt,
+          QStringLiteral("%1").arg(note)});
     m_hasAuditContext = true;
     m_auditEmployee = employee.trimmed();
 }
@@ -863,6 +893,10 @@ void LabStore::refuseWrites(bool refuse)
 
 void LabStore::commandFailed(const QSqlError& e, const QString& sql)
 {
+    // Kept until the next transaction: undoing a savepoint must not hide it.
+    m_conflict = m_conflict || (m_engine == Engine::PostgreSQL &&
+                                (e.nativeErrorCode() == QLatin1String("40P01") ||
+                                 e.nativeErrorCode() == QLatin1String("40001")));
     const QString said = (e.databaseText().trimmed().isEmpty() ? e.text() : e.databaseText())
                              .trimmed();
     if (m_engine == Engine::PostgreSQL) {

@@ -83,7 +83,8 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
     if (!tables.exec(QStringLiteral(
             "SELECT quote_ident(schemaname) || '.' || quote_ident(tablename) FROM pg_tables "
             "WHERE schemaname IN ('laboratory', 'patient_data') AND tablename NOT IN "
-            "('tblaboption', 'tbschemaversion', 'tblabresultaudit') ORDER BY 1")))
+            "('tblaboption', 'tbschemaversion', 'tblabresultaudit', "
+            "'tblabauditpending') ORDER BY 1")))
         throw LisError(ErrNo::DbCommandFailed,
                        QStringLiteral("The laboratory's schema on %1 cannot be made: %2")
                            .arg(where, failure(tables)));

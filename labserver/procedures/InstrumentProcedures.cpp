@@ -212,6 +212,7 @@ ResultSet updateDownloaded(ProcedureContext& ctx)
     const QDateTime day = ctx.optionalDateTime(4, QStringLiteral("@ResultDate"));
     if (sample.isEmpty() || !day.isValid())
         return {}; // typed results: nothing was downloaded
+    ctx.store().lock(LabStore::Lock::Sample, ctx.key(5) + QLatin1Char('|') + sample);
     const QVariantList range = dayRange(day);
     ctx.store().exec(
         QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', "

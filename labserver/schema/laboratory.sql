@@ -321,6 +321,23 @@ CREATE TABLE IF NOT EXISTS tbLabAuditContext (
     Note        TEXT NOT NULL DEFAULT ''
 );
 
+-- On a server, the audit rows of the laboratory's transactions still open,
+-- joining the trail as each commits; the embedded laboratory has one writer
+-- at a time and writes its rows straight into the trail.
+CREATE TABLE IF NOT EXISTS tbLabAuditPending (
+    PendingID   INTEGER PRIMARY KEY,
+    Slot        INTEGER NOT NULL,
+    RequestNum  TEXT NOT NULL DEFAULT '',
+    ItemID      TEXT NOT NULL DEFAULT '',
+    Field       TEXT NOT NULL,
+    OldValue    TEXT NOT NULL DEFAULT '',
+    NewValue    TEXT NOT NULL DEFAULT '',
+    ChangedBy   TEXT NOT NULL DEFAULT '',
+    Workstation TEXT NOT NULL DEFAULT '',
+    ChangedAt   DATETIME NOT NULL,
+    Note        TEXT NOT NULL DEFAULT ''
+);
+
 CREATE TRIGGER IF NOT EXISTS trResultAuditInsert AFTER INSERT ON tbLabResult BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
  SELECT NEW.RequestNum, NEW.ItemID, f.Field, f.Before, coalesce(f.After, ''), coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
  FROM (SELECT 1 AS n, 'Result' AS Field, '' AS Before, CASE NEW.ResultKind WHEN 'N' THEN NEW.SIResult ELSE NEW.PatientValue END AS After

@@ -392,8 +392,32 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabAuditContext (
     Note        text NOT NULL DEFAULT ''
 );
 
--- Appends one audit row as the context of the transaction says.
-CREATE OR REPLACE FUNCTION laboratory.auditRow(req text, item text, field text, before text, after text) RETURNS void LANGUAGE plpgsql SECURITY DEFINER SET search_path = laboratory, pg_temp AS $$ DECLARE c record; BEGIN IF coalesce(before, '') = coalesce(after, '') THEN RETURN; END IF; SELECT * INTO c FROM laboratory.tbLabAuditContext WHERE Slot = 1; INSERT INTO laboratory.tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note) VALUES (req, item, field, coalesce(before, ''), coalesce(after, ''), coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, localtimestamp(0)), CASE WHEN c.Slot IS NULL THEN 'made outside the laboratory''s procedures' ELSE c.Note END); END $$;
+-- The audit rows of the laboratory's transactions still open, one slot (the
+-- server process) each: they join the trail, numbered in the order the
+-- transactions commit, by auditJoin just before each commit.
+CREATE TABLE IF NOT EXISTS laboratory.tbLabAuditPending (
+    PendingID   bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    Slot        integer NOT NULL,
+    RequestNum  text NOT NULL DEFAULT '',
+    ItemID      text NOT NULL DEFAULT '',
+    Field       text NOT NULL,
+    OldValue    text NOT NULL DEFAULT '',
+    NewValue    text NOT NULL DEFAULT '',
+    ChangedBy   text NOT NULL DEFAULT '',
+    Workstation text NOT NULL DEFAULT '',
+    ChangedAt   timestamp without time zone NOT NULL,
+    Note        text NOT NULL DEFAULT ''
+);
+
+CREATE INDEX IF NOT EXISTS ixAuditPendingSlot ON laboratory.tbLabAuditPending (Slot, PendingID);
+
+-- Appends one audit row as the context of the transaction says: a laboratory
+-- transaction's waits for its commit, any other change goes straight in.
+CREATE OR REPLACE FUNCTION laboratory.auditRow(req text, item text, field text, before text, after text) RETURNS void LANGUAGE plpgsql SECURITY DEFINER SET search_path = laboratory, pg_temp AS $$ DECLARE c record; BEGIN IF coalesce(before, '') = coalesce(after, '') THEN RETURN; END IF; SELECT * INTO c FROM laboratory.tbLabAuditContext WHERE Slot = pg_backend_pid(); IF c.Slot IS NOT NULL THEN INSERT INTO laboratory.tbLabAuditPending (Slot, RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note) VALUES (c.Slot, req, item, field, coalesce(before, ''), coalesce(after, ''), c.Employee, c.Workstation, c.ChangedAt, c.Note); RETURN; END IF; INSERT INTO laboratory.tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note) VALUES (req, item, field, coalesce(before, ''), coalesce(after, ''), '', '', localtimestamp(0), 'made outside the laboratory''s procedures'); END $$;
+
+-- The transaction's waiting audit rows join the trail in the order written;
+-- called under the seal's lock.
+CREATE OR REPLACE FUNCTION laboratory.auditJoin() RETURNS void LANGUAGE sql SECURITY DEFINER SET search_path = laboratory, pg_temp AS $$ INSERT INTO laboratory.tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note) SELECT RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note FROM laboratory.tbLabAuditPending WHERE Slot = pg_backend_pid() ORDER BY PendingID; DELETE FROM laboratory.tbLabAuditPending WHERE Slot = pg_backend_pid(); $$;
 
 CREATE OR REPLACE FUNCTION laboratory.resultValue(kind text, si text, patient text) RETURNS text LANGUAGE sql IMMUTABLE AS $$ SELECT CASE kind WHEN 'N' THEN si ELSE patient END $$;
 
