@@ -91,6 +91,9 @@ void benchCommands(QTextStream& out)
                             for (int k = 0; k < columns; ++k)
                                 q.value(k);
                         }
+                        // Ends the read, as any reader that is to see the
+                        // next save of another workstation must.
+                        q.finish();
                     }
                 });
                 component = r == 0 ? viaText : std::min(component, viaText);

@@ -44,10 +44,34 @@ LabSession::LabSession(std::unique_ptr<LabStore> store)
     : m_store(std::move(store))
 {
     m_store->setBeforeCommit([s = m_store.get()] { ResultGuard::checkVerified(*s); });
-    // Every statement outside a writer's transaction is read-only on the
-    // server; the embedded laboratory refuses writes around each reader.
-    if (m_store->engine() == Engine::PostgreSQL)
+    // Every statement outside a writer's transaction is read-only, on either
+    // engine. The embedded laboratory switches only around writers: each
+    // switch makes SQLite prepare every statement again, and readers are many.
+    m_store->refuseWrites(true);
+}
+
+void LabSession::beginWriting()
+{
+    if (m_store->engine() == Engine::SQLite)
+        m_store->refuseWrites(false);
+    try {
+        m_store->begin();
+    } catch (...) {
+        restReadOnly();
+        throw;
+    }
+}
+
+// After a writer's transaction ended, however it ended; on a failure the
+// first error is the one to report.
+void LabSession::restReadOnly()
+{
+    if (m_store->engine() != Engine::SQLite)
+        return;
+    try {
         m_store->refuseWrites(true);
+    } catch (const LisError&) {
+    }
 }
 
 ResultSet LabSession::run(const QString& commandText)
@@ -201,14 +225,16 @@ ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
         workFor();
         return inSavepoint(def, ctx);
     }
-    m_store->begin();
+    beginWriting();
     try {
         workFor();
         ResultSet rs = def.body(ctx);
         m_store->commit();
+        restReadOnly();
         return rs;
     } catch (...) {
         m_store->rollback();
+        restReadOnly();
         throw;
     }
 }
@@ -250,6 +276,8 @@ ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
         }
         return def.body(ctx); // each statement on its own, read-only
     }
+    if (!m_inTransaction)
+        return inSavepoint(def, ctx); // writes are refused already
     m_store->refuseWrites(true);
     try {
         ResultSet rs = inSavepoint(def, ctx);
@@ -287,7 +315,7 @@ ResultSet LabSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx
 
 void LabSession::beginTransaction()
 {
-    m_store->begin();
+    beginWriting();
     m_inTransaction = true;
     m_journal.clear();
 }
@@ -306,6 +334,7 @@ void LabSession::commitTransaction()
     }
     m_inTransaction = false;
     m_journal.clear();
+    restReadOnly();
 }
 
 void LabSession::rollbackTransaction()
@@ -313,6 +342,7 @@ void LabSession::rollbackTransaction()
     m_inTransaction = false;
     m_journal.clear();
     m_store->rollback();
+    restReadOnly();
 }
 
 bool LabSession::watch(const QString& channel, std::function<void(const QString&)> onNotice)

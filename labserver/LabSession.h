@@ -50,6 +50,8 @@ private:
     ResultSet runReader(const ProcedureDef& def, ProcedureContext& ctx);
     ResultSet inSavepoint(const ProcedureDef& def, ProcedureContext& ctx);
     void workFor();
+    void beginWriting();
+    void restReadOnly();
 
     std::unique_ptr<LabStore> m_store;
     bool m_inTransaction = false; // opened by beginTransaction
