@@ -470,7 +470,8 @@ void LabStore::addMissingColumns()
           QStringLiteral("CriticalCalledBy TEXT"), QStringLiteral("DeltaAcknowledgedBy TEXT"),
           QStringLiteral("DeltaAcknowledgedAt DATETIME"), QStringLiteral("CorrectedFrom TEXT")}},
         {QStringLiteral("tbLabResultAudit"),
-         {QStringLiteral("Note TEXT NOT NULL DEFAULT ''"), QStringLiteral("Hash TEXT")}},
+         {QStringLiteral("Note TEXT NOT NULL DEFAULT ''"), QStringLiteral("Hash TEXT"),
+          QStringLiteral("SealNo INTEGER")}},
         // Result statuses of downloads; each message's sender and verdict.
         {QStringLiteral("tbLabInstrumentDLHemaResult"),
          {QStringLiteral("ResultStatus TEXT NOT NULL DEFAULT ''"),
@@ -731,15 +732,6 @@ void LabStore::lock(Lock kind, const QString& key)
 
 void LabStore::commit()
 {
-    // Writers run side by side on a server, so the audit rows they write
-    // wait beside the trail; under the seal's lock, held until COMMIT, they
-    // join it numbered after every row sealed before, and are sealed in turn.
-    // No row can then be numbered before one already sealed. The check
-    // before commit finds them there, unsealed, as on the embedded laboratory.
-    if (m_sealsAudit && m_engine == Engine::PostgreSQL) {
-        exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kSealLock});
-        exec(QStringLiteral("SELECT laboratory.auditJoin()"));
-    }
     if (m_beforeCommit)
         m_beforeCommit();
     if (m_hasAuditContext)
@@ -748,8 +740,15 @@ void LabStore::commit()
                  : QStringLiteral("DELETE FROM tbLabAuditContext"));
     m_hasAuditContext = false;
     m_auditEmployee.clear();
-    if (m_sealsAudit)
+    if (m_sealsAudit) {
+        // Writers run side by side on a server and commit in another order
+        // than they numbered their audit rows: sealing takes turns, under a
+        // lock of its own held until COMMIT, and the chain follows the order
+        // of sealing, so no row is ever sealed before one it follows.
+        if (m_engine == Engine::PostgreSQL)
+            exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kSealLock});
         sealAudit();
+    }
     exec(QStringLiteral("COMMIT"));
     m_inTransaction = false;
     m_locked.clear();
@@ -810,8 +809,8 @@ void LabStore::setAuditContext(const QString& employee, const QString& workstati
 }
 
 // Each audit row written since the last commit gets the hash of its own
-// text and the row before it, in the order the rows were written; set a
-// few dozen rows to a statement.
+// text and the row sealed before it, and its place in the chain, in the
+// order the rows were written; a few dozen rows to a statement.
 void LabStore::sealAudit()
 {
     const ResultSet open = query(
@@ -820,27 +819,31 @@ void LabStore::sealAudit()
                        "WHERE Hash IS NULL ORDER BY AuditID"));
     if (open.rows.isEmpty())
         return;
-    QString previous =
-        query(QStringLiteral("SELECT Hash FROM tbLabResultAudit WHERE AuditID < ? AND Hash IS "
-                             "NOT NULL ORDER BY AuditID DESC LIMIT 1"),
-              {open.rows.first().first()})
-            .rows.value(0)
-            .value(0)
-            .toString();
+    // The chain's end; rows sealed before the seal had its place follow
+    // their numbers.
+    ResultSet last = query(QStringLiteral("SELECT Hash, SealNo FROM tbLabResultAudit WHERE "
+                                          "SealNo IS NOT NULL ORDER BY SealNo DESC LIMIT 1"));
+    if (last.rows.isEmpty())
+        last = query(QStringLiteral("SELECT Hash, 0 FROM tbLabResultAudit WHERE Hash IS NOT NULL "
+                                    "ORDER BY AuditID DESC LIMIT 1"));
+    QString previous = last.rows.value(0).value(0).toString();
+    qint64 place = last.rows.value(0).value(1).toLongLong();
     constexpr qsizetype kRowsAStatement = 32;
     for (qsizetype first = 0; first < open.rows.size(); first += kRowsAStatement) {
         const qsizetype n = std::min(kRowsAStatement, open.rows.size() - first);
-        QVariantList cases, ids;
+        QVariantList hashes, places, ids;
         for (qsizetype i = first; i < first + n; ++i) {
             previous = AuditChain::link(previous, open.rows[i]);
-            cases << open.rows[i].first() << previous;
+            hashes << open.rows[i].first() << previous;
+            places << open.rows[i].first() << ++place;
             ids << open.rows[i].first();
         }
-        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = CASE AuditID %1 END "
-                            "WHERE AuditID IN (%2)")
-                 .arg(QStringList(n, QStringLiteral("WHEN ? THEN ?")).join(QLatin1Char(' ')),
-                      QStringList(n, QStringLiteral("?")).join(QStringLiteral(", "))),
-             cases + ids);
+        const QString cases =
+            QStringList(n, QStringLiteral("WHEN ? THEN ?")).join(QLatin1Char(' '));
+        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = CASE AuditID %1 END, SealNo = "
+                            "CAST(CASE AuditID %1 END AS bigint) WHERE AuditID IN (%2)")
+                 .arg(cases, QStringList(n, QStringLiteral("?")).join(QStringLiteral(", "))),
+             hashes + places + ids);
     }
 }
 

@@ -83,8 +83,7 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
     if (!tables.exec(QStringLiteral(
             "SELECT quote_ident(schemaname) || '.' || quote_ident(tablename) FROM pg_tables "
             "WHERE schemaname IN ('laboratory', 'patient_data') AND tablename NOT IN "
-            "('tblaboption', 'tbschemaversion', 'tblabresultaudit', "
-            "'tblabauditpending') ORDER BY 1")))
+            "('tblaboption', 'tbschemaversion', 'tblabresultaudit') ORDER BY 1")))
         throw LisError(ErrNo::DbCommandFailed,
                        QStringLiteral("The laboratory's schema on %1 cannot be made: %2")
                            .arg(where, failure(tables)));
@@ -104,7 +103,7 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
           // The audit trail is written by the laboratory's triggers (as the
           // owner); a working login reads it and seals the rows its
           // transaction wrote, nothing else.
-          QStringLiteral("GRANT SELECT, UPDATE (Hash) ON laboratory.tbLabResultAudit TO ") +
+          QStringLiteral("GRANT SELECT, UPDATE (Hash, SealNo) ON laboratory.tbLabResultAudit TO ") +
               working,
           QStringLiteral("DO $$ BEGIN GRANT %1 TO %2; EXCEPTION WHEN insufficient_privilege "
                          "THEN NULL; END $$")

@@ -83,10 +83,12 @@ ResultSet downloadedRows(LabStore& store, const Sample& s, const QString& refNum
                                      "d.Flags, d.PatientName, d.refnum, d.Resultdate, "
                                      "d.SampleNum, d.InstrumentID, d.Posted, d.PostedRequestNum, "
                                      "d.SampleRemarks, m.ItemID, m.ShowResultValue, m.CutOff, "
-                                     "(SELECT r.RequestNum FROM tbLabRequest r "
+                                     // the first by number; min(), not ORDER BY ... LIMIT
+                                     // 1, which may walk every request in number order
+                                     "(SELECT min(r.RequestNum) FROM tbLabRequest r "
                                      "JOIN tbLabExamFormat f ON f.Code = r.Code "
                                      "WHERE r.RefNum = coalesce(CAST(? AS text), d.refnum) "
-                                     "AND f.ItemID = m.ItemID ORDER BY r.RequestNum LIMIT 1), ") +
+                                     "AND f.ItemID = m.ItemID), ") +
                           examItemColumns(QStringLiteral("i")),
                       {QStringLiteral("Resultdate")},
                       {refNum.isEmpty() ? QVariant() : QVariant(refNum)});

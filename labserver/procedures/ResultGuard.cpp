@@ -60,13 +60,14 @@ void checkVerified(LabStore& s)
 {
     // This transaction's audit rows are the unsealed ones its procedures
     // wrote: the results it verified, each as it now stands.
+    // Read from those few rows, not from every verified result there is.
     const ResultSet verified = s.query(QStringLiteral(
         "SELECT r.RequestNum, r.ItemID, r.ExamName, coalesce(r.VerifiedBy, ''), "
         "coalesce(r.EntryBy, ''), CASE r.ResultKind WHEN 'N' THEN r.SIResult ELSE "
-        "r.PatientValue END FROM tbLabResult r WHERE r.Verified = 'Y' AND EXISTS (SELECT 1 "
-        "FROM tbLabResultAudit a WHERE a.Hash IS NULL AND a.Note = '' AND a.Field = 'Verified' "
-        "AND a.NewValue = 'Y' AND a.RequestNum = r.RequestNum AND a.ItemID = r.ItemID) "
-        "ORDER BY r.RequestNum, r.RowNo, r.ItemID"));
+        "r.PatientValue END FROM (SELECT DISTINCT RequestNum, ItemID FROM tbLabResultAudit "
+        "WHERE Hash IS NULL AND Note = '' AND Field = 'Verified' AND NewValue = 'Y') a "
+        "JOIN tbLabResult r ON r.RequestNum = a.RequestNum AND r.ItemID = a.ItemID "
+        "WHERE r.Verified = 'Y' ORDER BY r.RequestNum, r.RowNo, r.ItemID"));
     if (verified.rows.isEmpty())
         return;
     const bool separate = separateVerifier(s);

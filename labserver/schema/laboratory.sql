@@ -99,6 +99,9 @@ CREATE TABLE IF NOT EXISTS tbLabRequest (
 
 CREATE INDEX IF NOT EXISTS ixRequestRefNum ON tbLabRequest (RefNum);
 
+-- A patient's earlier requests, for the delta check of every save.
+CREATE INDEX IF NOT EXISTS ixRequestHospNum ON tbLabRequest (HospNum, RequestDate);
+
 CREATE TABLE IF NOT EXISTS tbLabLogbook (
     LogbookID       INTEGER PRIMARY KEY AUTOINCREMENT,
     RequestNum      TEXT NOT NULL COLLATE NOCASE,
@@ -230,6 +233,9 @@ DROP INDEX IF EXISTS main.ixDLResultSample;
 CREATE INDEX IF NOT EXISTS ixDLResultSampleDay ON tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate);
 CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON tbLabInstrumentDLHemaResult (refnum);
 
+-- An instrument's samples of a day, for the sample search.
+CREATE INDEX IF NOT EXISTS ixDLResultDay ON tbLabInstrumentDLHemaResult (InstrumentID, Resultdate);
+
 -- The instrument's worklist: which sample carries which order.
 CREATE TABLE IF NOT EXISTS tbLabInstrumentHemaWorkList (
     WorkListID        INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -297,10 +303,14 @@ CREATE TABLE IF NOT EXISTS tbLabResultAudit (
     Workstation TEXT NOT NULL DEFAULT '',
     ChangedAt   DATETIME NOT NULL,
     Note        TEXT NOT NULL DEFAULT '',
-    Hash        TEXT
+    Hash        TEXT,
+    SealNo      INTEGER
 );
 
 CREATE INDEX IF NOT EXISTS ixAuditRequest ON tbLabResultAudit (RequestNum, ItemID);
+
+-- The order rows were sealed in, which the chain follows.
+CREATE INDEX IF NOT EXISTS ixAuditSealNo ON tbLabResultAudit (SealNo);
 
 CREATE INDEX IF NOT EXISTS ixAuditUnsealed ON tbLabResultAudit (AuditID) WHERE Hash IS NULL;
 
@@ -316,23 +326,6 @@ CREATE TRIGGER IF NOT EXISTS trAuditNoDelete BEFORE DELETE ON tbLabResultAudit B
 CREATE TABLE IF NOT EXISTS tbLabAuditContext (
     Slot        INTEGER NOT NULL PRIMARY KEY,
     Employee    TEXT NOT NULL DEFAULT '',
-    Workstation TEXT NOT NULL DEFAULT '',
-    ChangedAt   DATETIME NOT NULL,
-    Note        TEXT NOT NULL DEFAULT ''
-);
-
--- On a server, the audit rows of the laboratory's transactions still open,
--- joining the trail as each commits; the embedded laboratory has one writer
--- at a time and writes its rows straight into the trail.
-CREATE TABLE IF NOT EXISTS tbLabAuditPending (
-    PendingID   INTEGER PRIMARY KEY,
-    Slot        INTEGER NOT NULL,
-    RequestNum  TEXT NOT NULL DEFAULT '',
-    ItemID      TEXT NOT NULL DEFAULT '',
-    Field       TEXT NOT NULL,
-    OldValue    TEXT NOT NULL DEFAULT '',
-    NewValue    TEXT NOT NULL DEFAULT '',
-    ChangedBy   TEXT NOT NULL DEFAULT '',
     Workstation TEXT NOT NULL DEFAULT '',
     ChangedAt   DATETIME NOT NULL,
     Note        TEXT NOT NULL DEFAULT ''

@@ -316,7 +316,7 @@ private slots:
 
     // On a server a save of another request goes on while one is open and
     // commits first, though its audit rows were written later; a save of the
-    // same request waits. The audit trail stays one chain, in commit order.
+    // same request waits. The audit trail stays one chain, in sealing order.
     // The embedded laboratory has one writer at a time.
     void savesOfDifferentRequestsOverlap()
     {
@@ -346,11 +346,12 @@ private slots:
                                                  {request(2), QStringLiteral("second")}}
                            : QList<QVariantList>{{request(1), QStringLiteral("first")}}));
         QCOMPARE(audit(), QStringLiteral("0"));
+        // The first save numbered its rows first and sealed them last.
         if (parallel)
-            QVERIFY(value("SELECT min(AuditID) FROM tbLabResultAudit WHERE RequestNum = 'W-0001'")
-                        .toLongLong() >
-                    value("SELECT max(AuditID) FROM tbLabResultAudit WHERE RequestNum = 'W-0002'")
-                        .toLongLong());
+            QCOMPARE(rows("SELECT min(a.AuditID) < min(b.AuditID), min(a.SealNo) > max(b.SealNo) "
+                          "FROM tbLabResultAudit a, tbLabResultAudit b WHERE a.RequestNum = "
+                          "'W-0001' AND b.RequestNum = 'W-0002'"),
+                     (QList<QVariantList>{{true, true}}));
     }
 
     // A procedure registered as a reader takes no write lock, so a write in
