@@ -7,7 +7,9 @@
 
 #include <QProcess>
 #include <QtTest>
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace {
 // A workstation process (workstation_child.cpp), killed and reaped whatever
@@ -61,6 +63,15 @@ private:
 QString request(int n)
 {
     return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
+}
+
+// The cut-off save of one row of request W-n.
+QString cutOffSave(int n, const char* remark)
+{
+    return QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A-1','3/7/2024 2:05:00 PM', "
+                          "'3/7/2024 2:05:00 PM','%1','HBSAG', '5', 'Exam HBSAG', '0.42', "
+                          "'1', '0.42', '%2','1'")
+        .arg(request(n), QLatin1String(remark));
 }
 
 qint64 steadyNow()
@@ -321,12 +332,7 @@ private slots:
     void savesOfDifferentRequestsOverlap()
     {
         addRequests(2);
-        const auto save = [](int n, const char* remark) {
-            return QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A-1','3/7/2024 2:05:00 PM', "
-                                  "'3/7/2024 2:05:00 PM','%1','HBSAG', '5', 'Exam HBSAG', '0.42', "
-                                  "'1', '0.42', '%2','1'")
-                .arg(request(n), QLatin1String(remark));
-        };
+        const auto save = cutOffSave;
         const bool parallel = TestDatabase::engine() == Engine::PostgreSQL;
         const auto first = session();
         const auto second = session();
@@ -352,6 +358,45 @@ private slots:
                           "FROM tbLabResultAudit a, tbLabResultAudit b WHERE a.RequestNum = "
                           "'W-0001' AND b.RequestNum = 'W-0002'"),
                      (QList<QVariantList>{{true, true}}));
+    }
+
+    // Two saves that each hold the request the other wants: the server
+    // stops one, which runs again once the other is through. Neither says
+    // anything to its staff, and both are kept.
+    void aDeadlockIsRunAgain()
+    {
+        if (TestDatabase::engine() != Engine::PostgreSQL)
+            QSKIP("the embedded laboratory has one writer at a time");
+        addRequests(2);
+        const auto mine = session();
+        mine->beginTransaction();
+        mine->run(cutOffSave(1, "mine"));
+        std::atomic<bool> holding = false;
+        Caught theirs;
+        std::thread other([&] {
+            theirs = caught([&] {
+                const auto s = session();
+                s->beginTransaction();
+                s->run(cutOffSave(2, "theirs"));
+                holding = true;
+                s->run(cutOffSave(1, "theirs"));
+                s->commitTransaction();
+            });
+        });
+        while (!holding)
+            QThread::msleep(5);
+        QThread::msleep(100); // theirs waits for request 1
+        const Caught ours = caught([&] {
+            mine->run(cutOffSave(2, "mine"));
+            mine->commitTransaction();
+        });
+        other.join();
+        QCOMPARE(ours.description + theirs.description, QString());
+        QCOMPARE(value("SELECT count(*) FROM tbLabResult WHERE RequestNum IN ('W-0001', "
+                       "'W-0002')")
+                     .toInt(),
+                 2);
+        QCOMPARE(audit(), QStringLiteral("0"));
     }
 
     // A procedure registered as a reader takes no write lock, so a write in
