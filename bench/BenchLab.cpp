@@ -119,13 +119,88 @@ void BenchLab::addWorkstationRequests(LabStore& store, int slotCount, int perSlo
     }
 }
 
-void BenchLab::addLogbookHistory(LabStore& store, int entries, const QDate& day)
+void BenchLab::addHistory(LabStore& store, int requests, int items, const QDate& day)
 {
-    ScopedTransaction transaction(store);
-    store.exec(kNumbers + QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, "
-                                         "EmployeeCode, LoggedAt) SELECT 'H-' || x, '', "
-                                         "'MT01', %1 FROM n")
-                              .arg(boundDateTime(store)),
-               {entries, DateText::storage(QDateTime(day.addYears(-1), QTime(8, 0)))});
-    transaction.commit();
+    // In slices a statement each, each slice a day further back: no
+    // statement runs into the server's deadline, and the dates spread over
+    // the years as a laboratory's do.
+    constexpr int kSlice = 10000;
+    constexpr int kYears = 10;
+    constexpr int kPatients = 40000;
+    const bool server = store.engine() == Engine::PostgreSQL;
+    const QString at = boundDateTime(store);
+    const QString slice = QStringLiteral(
+        "WITH RECURSIVE n(x) AS (SELECT CAST(? AS integer) UNION ALL SELECT x + 1 FROM n WHERE "
+        "x < ?) ");
+    const QList<std::pair<QString, bool>> statements = {
+        {QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, "
+                        "RequestDate) SELECT 'Y' || x, 'REF-Y' || x, 'HY' || (x % %1), "
+                        "'BENCH', %2 FROM n")
+             .arg(kPatients)
+             .arg(at),
+         false},
+        {QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, EmployeeCode, LoggedAt) "
+                        "SELECT 'Y' || x, '', 'MT01', %1 FROM n")
+             .arg(at),
+         false},
+        {QStringLiteral("INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, ResultDate) "
+                        "SELECT 'Y' || x, 'A-Y' || x, %1 FROM n")
+             .arg(at),
+         false},
+        {QStringLiteral("INSERT INTO tbLabResult (RequestNum, ItemID, RowNo, ExamName, "
+                        "PatientValue, Result, Verified, VerifiedBy, VerifiedAt) SELECT 'Y' || x, "
+                        "f.ItemID, f.SortOrder, 'Bench item', '0.5', 'NEGATIVE', 'Y', 'MT01', %1 "
+                        "FROM n CROSS JOIN tbLabExamFormat f WHERE f.Code = 'BENCH' AND "
+                        "f.SortOrder <= ?")
+             .arg(at),
+         true},
+        // Sealed long ago: the trail's rows, one a result.
+        {QStringLiteral("INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, "
+                        "NewValue, ChangedBy, Workstation, ChangedAt, Note, Hash) SELECT 'Y' || "
+                        "x, f.ItemID, 'Result', '', '0.5', 'MT01', 'BENCH', %1, '', 'history' "
+                        "FROM n CROSS JOIN tbLabExamFormat f WHERE f.Code = 'BENCH' AND "
+                        "f.SortOrder <= ?")
+             .arg(at),
+         true},
+        // One download a request, posted to it.
+        {QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, "
+                        "Resultdate, InstrumentItem, ResultValue, Unit, PatientName, refnum, "
+                        "Posted, PostedRequestNum) SELECT 'AN-01', 'Y' || x, %1, 'B0001', '0.5', "
+                        "'S/CO', 'HISTORY', 'REF-Y' || x, 'Y', 'Y' || x FROM n")
+             .arg(at),
+         false},
+    };
+    store.begin();
+    try {
+        // The years are loaded as they were audited then, not audited again.
+        QList<QVariantList> triggers;
+        if (server) {
+            store.exec(QStringLiteral("ALTER TABLE laboratory.tbLabResult DISABLE TRIGGER USER"));
+        } else {
+            triggers = store
+                           .query(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE "
+                                                 "type = 'trigger' AND tbl_name = 'tbLabResult'"))
+                           .rows;
+            for (const QVariantList& t : std::as_const(triggers))
+                store.exec(QStringLiteral("DROP TRIGGER %1").arg(t[0].toString()));
+        }
+        const int slices = (requests + kSlice - 1) / kSlice;
+        for (int k = 0; k < slices; ++k) {
+            const int first = k * kSlice + 1;
+            const int last = std::min(requests, first + kSlice - 1);
+            const QDate when = day.addDays(-1 - (kYears * 365 * (slices - k)) / slices);
+            const QString moment = DateText::storage(QDateTime(when, QTime(9, 0)));
+            for (const auto& [sql, perItem] : statements)
+                store.exec(slice + sql, perItem ? QVariantList{first, last, moment, items}
+                                                : QVariantList{first, last, moment});
+        }
+        if (server)
+            store.exec(QStringLiteral("ALTER TABLE laboratory.tbLabResult ENABLE TRIGGER USER"));
+        for (const QVariantList& t : std::as_const(triggers))
+            store.exec(t[1].toString());
+        store.commit();
+    } catch (...) {
+        store.rollback();
+        throw;
+    }
 }

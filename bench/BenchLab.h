@@ -20,7 +20,7 @@ public:
     // through the component and B-2 by direct writes; the rest are for
     // repeated saves), in an open laboratory of either engine; one
     // transaction.
-    static constexpr int kBenchRequests = 20;
+    static constexpr int kBenchRequests = 30;
     static void addBenchExam(LabStore& store, int items, const QDate& day);
     static QString benchRequest(int n); // B-n
 
@@ -33,7 +33,10 @@ public:
     static QString workstationRequest(int slot, int n); // Wslot-n
     // A laboratory's history: `entries` logbook entries of requests H-1..
     // from a year before `day`; one transaction.
-    static void addLogbookHistory(LabStore& store, int entries, const QDate& day);
+    // Years of a laboratory's work before `day`: requests Y1..Y<requests> of
+    // the bench exam with their logbook entries, headers, `items` verified
+    // results each with their audit rows, and one posted download each.
+    static void addHistory(LabStore& store, int requests, int items, const QDate& day);
     static QString workstationSample(int slot);
 
 private:

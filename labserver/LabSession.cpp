@@ -9,6 +9,9 @@
 #include "procedures/ResultGuard.h"
 
 namespace {
+// How often a command two transactions waited for each other over is run.
+constexpr int kConflictTries = 5;
+
 [[noreturn]] void commandError(const QString& message)
 {
     throw LisError(ErrNo::DbCommandFailed, message);
@@ -42,21 +45,111 @@ LabSession::LabSession(std::unique_ptr<LabStore> store)
     : m_store(std::move(store))
 {
     m_store->setBeforeCommit([s = m_store.get()] { ResultGuard::checkVerified(*s); });
-    // Every statement outside a writer's transaction is read-only on the
-    // server; the embedded laboratory refuses writes around each reader.
-    if (m_store->engine() == Engine::PostgreSQL)
+    // Every statement outside a writer's transaction is read-only, on either
+    // engine. The embedded laboratory switches only around writers: each
+    // switch makes SQLite prepare every statement again, and readers are many.
+    m_store->refuseWrites(true);
+}
+
+void LabSession::beginWriting()
+{
+    if (m_store->engine() == Engine::SQLite)
+        m_store->refuseWrites(false);
+    try {
+        m_store->begin();
+    } catch (...) {
+        restReadOnly();
+        throw;
+    }
+}
+
+// After a writer's transaction ended, however it ended; on a failure the
+// first error is the one to report.
+void LabSession::restReadOnly()
+{
+    if (m_store->engine() != Engine::SQLite)
+        return;
+    try {
         m_store->refuseWrites(true);
+    } catch (const LisError&) {
+    }
 }
 
 ResultSet LabSession::run(const QString& commandText)
 {
-    const Command c = CommandParser::parse(commandText);
-    if (const auto* s = std::get_if<SelectAll>(&c))
-        return select(*s);
-    return call(std::get<ProcedureCall>(c));
+    // On a server, writers of different requests run side by side; two that
+    // come to wait for each other are told so by the server, and the one
+    // it stopped runs again, as often as it takes, unseen by staff.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            ResultSet rs = runOnce(commandText);
+            if (m_inTransaction && m_store->engine() == Engine::PostgreSQL)
+                m_journal.append({commandText, rs});
+            return rs;
+        } catch (const LisError&) {
+            if (!m_store->lastFailureWasConflict() || attempt == kConflictTries ||
+                (m_inTransaction && !replayed()))
+                throw;
+        }
+    }
 }
 
-ResultSet LabSession::select(const SelectAll& s)
+// The component's transaction begun again and its commands run again; false
+// when one of them answers otherwise than before, since the component went
+// on from that answer (the transaction is then left for its rollback).
+bool LabSession::replayed()
+{
+    const auto journal = m_journal;
+    for (int attempt = 1;; ++attempt) {
+        m_store->rollback();
+        m_store->begin();
+        m_journal.clear();
+        try {
+            for (const auto& [text, answer] : journal) {
+                ResultSet rs = runOnce(text);
+                if (rs.rows != answer.rows)
+                    return false;
+                m_journal.append({text, std::move(rs)});
+            }
+            return true;
+        } catch (const LisError&) {
+            if (!m_store->lastFailureWasConflict() || attempt == kConflictTries)
+                throw;
+        }
+    }
+}
+
+const LabSession::Translated& LabSession::translated(const QString& commandText)
+{
+    auto it = m_translated.constFind(commandText);
+    if (it != m_translated.constEnd())
+        return *it;
+    // Bounded: a client sending ever new texts does not grow the session.
+    constexpr qsizetype kTexts = 2000;
+    if (m_translated.size() >= kTexts)
+        m_translated.clear();
+    Command c = CommandParser::parse(commandText);
+    Translated t = std::holds_alternative<SelectAll>(c) ? translatedSelect(std::get<SelectAll>(c))
+                                                        : Translated{};
+    t.command = std::move(c);
+    return *m_translated.insert(commandText, std::move(t));
+}
+
+ResultSet LabSession::runOnce(const QString& commandText)
+{
+    const Translated& t = translated(commandText);
+    if (const auto* p = std::get_if<ProcedureCall>(&t.command))
+        return call(*p);
+    // A save that reads its request before writing it holds the request
+    // from that read on, so what it read stays true until it commits.
+    if (m_inTransaction && !t.request.isEmpty())
+        m_store->lock(LabStore::Lock::Request, t.request);
+    ResultSet rs = m_store->query(t.sql, t.binds, t.dateColumns);
+    rs.columns = t.columns; // as the laboratory spells them, on either engine
+    return rs;
+}
+
+LabSession::Translated LabSession::translatedSelect(const SelectAll& s) const
 {
     const LabStore::Table* t =
         ownerAccepted(s.table.owner) ? m_store->table(s.table.database, s.table.name) : nullptr;
@@ -67,6 +160,7 @@ ResultSet LabSession::select(const SelectAll& s)
     QString sql = QStringLiteral("SELECT * FROM %1.%2")
                       .arg(quotedIdentifier(t->schema), quotedIdentifier(t->storedName));
     QVariantList binds;
+    QString request;
     for (int i = 0; i < s.conditions.size(); ++i) {
         const Condition& c = s.conditions.at(i);
         const auto col = std::find_if(t->columns.begin(), t->columns.end(), [&](const QString& n) {
@@ -90,10 +184,10 @@ ResultSet LabSession::select(const SelectAll& s)
                     ? SqlDialect::keyEquals(m_store->engine(), quotedIdentifier(stored))
                     : SqlDialect::equalsIgnoringCase(m_store->engine(), quotedIdentifier(stored)));
         binds.append(c.value);
+        if (!c.like && col->compare(QStringLiteral("RequestNum"), Qt::CaseInsensitive) == 0)
+            request = c.value;
     }
-    ResultSet rs = m_store->query(sql, binds, t->dateColumns);
-    rs.columns = t->columns; // as the laboratory spells them, on either engine
-    return rs;
+    return {SelectAll{}, sql, binds, t->dateColumns, t->columns, request};
 }
 
 ResultSet LabSession::call(const ProcedureCall& c)
@@ -132,11 +226,18 @@ ResultSet LabSession::runWriter(const ProcedureDef& def, ProcedureContext& ctx)
         workFor();
         return inSavepoint(def, ctx);
     }
-    ScopedTransaction transaction(*m_store);
-    workFor();
-    ResultSet rs = def.body(ctx);
-    transaction.commit();
-    return rs;
+    beginWriting();
+    try {
+        workFor();
+        ResultSet rs = def.body(ctx);
+        m_store->commit();
+        restReadOnly();
+        return rs;
+    } catch (...) {
+        m_store->rollback();
+        restReadOnly();
+        throw;
+    }
 }
 
 // Until a procedure names the employee, the transaction's changes are
@@ -160,6 +261,7 @@ ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
         if (m_inTransaction) {
             m_store->exec(QStringLiteral("SAVEPOINT procedure_call"));
             const auto undo = [this] {
+                m_store->forgetLocks();
                 m_store->exec(QStringLiteral("ROLLBACK TO procedure_call"));
                 m_store->exec(QStringLiteral("RELEASE procedure_call"));
             };
@@ -175,6 +277,8 @@ ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
         }
         return def.body(ctx); // each statement on its own, read-only
     }
+    if (!m_inTransaction)
+        return inSavepoint(def, ctx); // writes are refused already
     m_store->refuseWrites(true);
     try {
         ResultSet rs = inSavepoint(def, ctx);
@@ -196,6 +300,7 @@ ResultSet LabSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx
         m_store->exec(QStringLiteral("RELEASE procedure_call"));
         return rs;
     } catch (...) {
+        m_store->forgetLocks();
         try {
             m_store->exec(QStringLiteral("ROLLBACK TO procedure_call"));
             m_store->exec(QStringLiteral("RELEASE procedure_call"));
@@ -211,21 +316,34 @@ ResultSet LabSession::inSavepoint(const ProcedureDef& def, ProcedureContext& ctx
 
 void LabSession::beginTransaction()
 {
-    m_store->begin();
+    beginWriting();
     m_inTransaction = true;
+    m_journal.clear();
 }
 
 void LabSession::commitTransaction()
 {
     // A failed commit leaves the transaction for the caller's rollback.
-    m_store->commit();
+    for (int attempt = 1;; ++attempt) {
+        try {
+            m_store->commit();
+            break;
+        } catch (const LisError&) {
+            if (!m_store->lastFailureWasConflict() || attempt == kConflictTries || !replayed())
+                throw;
+        }
+    }
     m_inTransaction = false;
+    m_journal.clear();
+    restReadOnly();
 }
 
 void LabSession::rollbackTransaction()
 {
     m_inTransaction = false;
+    m_journal.clear();
     m_store->rollback();
+    restReadOnly();
 }
 
 bool LabSession::watch(const QString& channel, std::function<void(const QString&)> onNotice)

@@ -4,6 +4,7 @@
 #include "DbDriver.h"
 #include "LabStore.h"
 
+#include <QHash>
 #include <memory>
 
 struct ProcedureDef;
@@ -30,13 +31,32 @@ public:
     LabStore& store() { return *m_store; }
 
 private:
-    ResultSet select(const SelectAll& s);
+    // A command text as the laboratory runs it: texts repeat constantly, so
+    // each distinct one is parsed and translated once.
+    struct Translated {
+        Command command;
+        QString sql; // a select's statement, its values bound in order
+        QVariantList binds;
+        QStringList dateColumns;
+        QStringList columns;
+        QString request; // the request a select in a transaction reads
+    };
+    const Translated& translated(const QString& commandText);
+    ResultSet runOnce(const QString& commandText);
+    bool replayed();
+    Translated translatedSelect(const SelectAll& s) const;
     ResultSet call(const ProcedureCall& c);
     ResultSet runWriter(const ProcedureDef& def, ProcedureContext& ctx);
     ResultSet runReader(const ProcedureDef& def, ProcedureContext& ctx);
     ResultSet inSavepoint(const ProcedureDef& def, ProcedureContext& ctx);
     void workFor();
+    void beginWriting();
+    void restReadOnly();
 
     std::unique_ptr<LabStore> m_store;
-    bool m_inTransaction = false; // opened by beginTransaction: the write lock is held
+    bool m_inTransaction = false; // opened by beginTransaction
+    QHash<QString, Translated> m_translated;
+    // The component's transaction so far, run again as it was when two
+    // transactions waited for each other: each command and what it answered.
+    QList<std::pair<QString, ResultSet>> m_journal;
 };

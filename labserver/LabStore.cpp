@@ -19,7 +19,7 @@
 #include <string_view>
 
 namespace {
-constexpr int kSchemaVersion = 6;
+constexpr int kSchemaVersion = 7;
 constexpr int kBusyTimeoutMs = 5000;
 // A workstation's statements are short; one running longer holds the
 // laboratory up. The client waits a little longer than the server before it
@@ -29,8 +29,10 @@ constexpr int kLinkGraceMs = 10000;
 // A workstation that stops talking inside a transaction (a frozen link, a
 // suspended computer) holds the write lock: the server ends its session.
 constexpr int kIdleInTransactionMs = 20000;
-// The one advisory lock all writers of a server's laboratory take.
-constexpr int kWriteLockKey = 0x4c495357;
+// The advisory locks of a server's laboratory: "LIS" and the kind of
+// thing locked, then the hash of its key. Sealing the audit has one of its own.
+constexpr int kLockSpace = 0x4c495300;
+constexpr int kSealLock = 0x4c495357;
 
 QString nextConnectionName()
 {
@@ -468,7 +470,8 @@ void LabStore::addMissingColumns()
           QStringLiteral("CriticalCalledBy TEXT"), QStringLiteral("DeltaAcknowledgedBy TEXT"),
           QStringLiteral("DeltaAcknowledgedAt DATETIME"), QStringLiteral("CorrectedFrom TEXT")}},
         {QStringLiteral("tbLabResultAudit"),
-         {QStringLiteral("Note TEXT NOT NULL DEFAULT ''"), QStringLiteral("Hash TEXT")}},
+         {QStringLiteral("Note TEXT NOT NULL DEFAULT ''"), QStringLiteral("Hash TEXT"),
+          QStringLiteral("SealNo INTEGER")}},
         // Result statuses of downloads; each message's sender and verdict.
         {QStringLiteral("tbLabInstrumentDLHemaResult"),
          {QStringLiteral("ResultStatus TEXT NOT NULL DEFAULT ''"),
@@ -564,6 +567,8 @@ LabStore::Statement& LabStore::prepared(const QString& sql)
 ResultSet LabStore::query(const QString& sql, const QVariantList& binds,
                           const QStringList& dateColumns)
 {
+    if (!m_inTransaction)
+        m_conflict = false;
     if (m_engine != Engine::PostgreSQL)
         return run(sql, binds, dateColumns);
     // Outside a transaction nothing is lost by connecting again: a server
@@ -684,17 +689,13 @@ int LabStore::exec(const QString& sql, const QVariantList& binds)
 void LabStore::begin()
 {
     if (m_engine == Engine::PostgreSQL) {
-        // Read committed, with every writer behind one lock: a save sees
-        // the last committed save of any workstation and is never mixed
-        // with another. The wait is bounded by lock_timeout.
+        // Read committed, each writer behind the locks of what it touches:
+        // a save sees the last committed save of its request and is never
+        // mixed with another. The waits are bounded by lock_timeout.
+        m_conflict = false;
         exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED, READ WRITE"));
         m_inTransaction = true;
-        try {
-            exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kWriteLockKey});
-        } catch (...) {
-            rollback();
-            throw;
-        }
+        m_locked.clear();
         return;
     }
     // SQLite's own wait asks ever more rarely, in the end every 100 ms, and
@@ -717,18 +718,40 @@ void LabStore::begin()
     setBusyTimeout(timeout);
 }
 
+void LabStore::lock(Lock kind, const QString& key)
+{
+    if (m_engine != Engine::PostgreSQL || !m_inTransaction)
+        return;
+    const QString k = QString::number(int(kind)) + QLatin1Char(':') + key.trimmed().toLower();
+    if (m_locked.contains(k))
+        return;
+    exec(QStringLiteral("SELECT pg_advisory_xact_lock(?, hashtext(?))"),
+         {kLockSpace + int(kind), k});
+    m_locked.insert(k);
+}
+
 void LabStore::commit()
 {
     if (m_beforeCommit)
         m_beforeCommit();
     if (m_hasAuditContext)
-        exec(QStringLiteral("DELETE FROM tbLabAuditContext"));
+        exec(m_engine == Engine::PostgreSQL
+                 ? QStringLiteral("DELETE FROM tbLabAuditContext WHERE Slot = pg_backend_pid()")
+                 : QStringLiteral("DELETE FROM tbLabAuditContext"));
     m_hasAuditContext = false;
     m_auditEmployee.clear();
-    if (m_sealsAudit)
+    if (m_sealsAudit) {
+        // Writers run side by side on a server and commit in another order
+        // than they numbered their audit rows: sealing takes turns, under a
+        // lock of its own held until COMMIT, and the chain follows the order
+        // of sealing, so no row is ever sealed before one it follows.
+        if (m_engine == Engine::PostgreSQL)
+            exec(QStringLiteral("SELECT pg_advisory_xact_lock(?)"), {kSealLock});
         sealAudit();
+    }
     exec(QStringLiteral("COMMIT"));
     m_inTransaction = false;
+    m_locked.clear();
     if (m_engine == Engine::SQLite)
         keepJournalsSmall();
 }
@@ -770,24 +793,30 @@ void LabStore::rollback()
     QSqlQuery q(m_db);
     q.exec(QStringLiteral("ROLLBACK"));
     m_inTransaction = false;
+    m_locked.clear();
 }
 
 void LabStore::setAuditContext(const QString& employee, const QString& workstation,
                                const QString& changedAt, const QString& note)
 {
+    // On a server each connection has a slot of its own: writers side by
+    // side never share (nor wait for) one.
     exec(QStringLiteral("INSERT INTO tbLabAuditContext (Slot, Employee, Workstation, ChangedAt, "
-                        "Note) VALUES (1, ?, ?, ?, ?) ON CONFLICT (Slot) DO UPDATE SET "
+                        "Note) VALUES (%1, ?, ?, ?, ?) ON CONFLICT (Slot) DO UPDATE SET "
                         "Employee = excluded.Employee, Workstation = excluded.Workstation, "
-                        "ChangedAt = excluded.ChangedAt, Note = excluded.Note"),
-         {QStringLiteral("%1").arg(employee.trimmed()), QStringLiteral("%1").arg(workstation.trimmed()),
-          changedAt, QStringLiteral("%1").arg(note)});
+                        "ChangedAt = excluded.ChangedAt, Note = excluded.Note")
+             .arg(m_engine == Engine::PostgreSQL ? QStringLiteral("pg_backend_pid()")
+                                                 : QStringLiteral("1")),
+         {QStringLiteral("%1").arg(employee.trimmed()),
+          QStringLiteral("%1").arg(workstation.trimmed()), changedAt,
+          QStringLiteral("%1").arg(note)});
     m_hasAuditContext = true;
     m_auditEmployee = employee.trimmed();
 }
 
 // Each audit row written since the last commit gets the hash of its own
-// text and the row before it, in the order the rows were written; set a
-// few dozen rows to a statement.
+// text and the row sealed before it, and its place in the chain, in the
+// order the rows were written; a few dozen rows to a statement.
 void LabStore::sealAudit()
 {
     const ResultSet open = query(
@@ -796,27 +825,31 @@ void LabStore::sealAudit()
                        "WHERE Hash IS NULL ORDER BY AuditID"));
     if (open.rows.isEmpty())
         return;
-    QString previous =
-        query(QStringLiteral("SELECT Hash FROM tbLabResultAudit WHERE AuditID < ? AND Hash IS "
-                             "NOT NULL ORDER BY AuditID DESC LIMIT 1"),
-              {open.rows.first().first()})
-            .rows.value(0)
-            .value(0)
-            .toString();
+    // The chain's end; rows sealed before the seal had its place follow
+    // their numbers.
+    ResultSet last = query(QStringLiteral("SELECT Hash, SealNo FROM tbLabResultAudit WHERE "
+                                          "SealNo IS NOT NULL ORDER BY SealNo DESC LIMIT 1"));
+    if (last.rows.isEmpty())
+        last = query(QStringLiteral("SELECT Hash, 0 FROM tbLabResultAudit WHERE Hash IS NOT NULL "
+                                    "ORDER BY AuditID DESC LIMIT 1"));
+    QString previous = last.rows.value(0).value(0).toString();
+    qint64 place = last.rows.value(0).value(1).toLongLong();
     constexpr qsizetype kRowsAStatement = 32;
     for (qsizetype first = 0; first < open.rows.size(); first += kRowsAStatement) {
         const qsizetype n = std::min(kRowsAStatement, open.rows.size() - first);
-        QVariantList cases, ids;
+        QVariantList hashes, places, ids;
         for (qsizetype i = first; i < first + n; ++i) {
             previous = AuditChain::link(previous, open.rows[i]);
-            cases << open.rows[i].first() << previous;
+            hashes << open.rows[i].first() << previous;
+            places << open.rows[i].first() << ++place;
             ids << open.rows[i].first();
         }
-        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = CASE AuditID %1 END "
-                            "WHERE AuditID IN (%2)")
-                 .arg(QStringList(n, QStringLiteral("WHEN ? THEN ?")).join(QLatin1Char(' ')),
-                      QStringList(n, QStringLiteral("?")).join(QStringLiteral(", "))),
-             cases + ids);
+        const QString cases =
+            QStringList(n, QStringLiteral("WHEN ? THEN ?")).join(QLatin1Char(' '));
+        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = CASE AuditID %1 END, SealNo = "
+                            "CAST(CASE AuditID %1 END AS bigint) WHERE AuditID IN (%2)")
+                 .arg(cases, QStringList(n, QStringLiteral("?")).join(QStringLiteral(", "))),
+             hashes + places + ids);
     }
 }
 
@@ -869,6 +902,10 @@ void LabStore::refuseWrites(bool refuse)
 
 void LabStore::commandFailed(const QSqlError& e, const QString& sql)
 {
+    // Kept until the next transaction: undoing a savepoint must not hide it.
+    m_conflict = m_conflict || (m_engine == Engine::PostgreSQL &&
+                                (e.nativeErrorCode() == QLatin1String("40P01") ||
+                                 e.nativeErrorCode() == QLatin1String("40001")));
     const QString said = (e.databaseText().trimmed().isEmpty() ? e.text() : e.databaseText())
                              .trimmed();
     if (m_engine == Engine::PostgreSQL) {

@@ -9,6 +9,7 @@
 
 #include <QHash>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -67,12 +68,24 @@ public:
     // The number of rows the statement changed.
     int exec(const QString& sql, const QVariantList& binds = {});
 
-    // begin() takes the laboratory's write lock at once (SQLite: BEGIN
-    // IMMEDIATE; PostgreSQL: one advisory lock for all writers, so writers
-    // follow each other as on the embedded laboratory), waiting for another
-    // connection's up to the busy timeout; a lock held longer fails with a
-    // message naming the database and what to do.
+    // begin() opens a writing transaction. SQLite takes the laboratory's
+    // write lock at once (BEGIN IMMEDIATE); on PostgreSQL a writer locks what
+    // it touches (lock()), so writers of different requests run side by side.
+    // Either waits for another connection's lock up to the busy timeout; a
+    // lock held longer fails with a message naming the database and what to do.
     void begin();
+    // What a writing transaction is about to read and change, locked until
+    // it ends (PostgreSQL; the embedded laboratory holds everything already):
+    // a request, an instrument, an instrument's sample. Keys compare without
+    // case and trailing blanks, as the laboratory's keys do.
+    enum class Lock { Request = 1, Instrument = 2, Sample = 3 };
+    void lock(Lock kind, const QString& key);
+    // A savepoint rolled back gave up the locks taken inside it.
+    void forgetLocks() { m_locked.clear(); }
+    // The transaction (or the statement outside one) failed because two
+    // transactions waited for each other or could not be ordered: worth
+    // running again rather than telling anyone.
+    bool lastFailureWasConflict() const { return m_conflict; }
     // Runs the check set by setBeforeCommit, empties the audit context and
     // seals the audit rows the transaction wrote, then commits. A check or
     // seal that fails leaves the transaction for the caller's rollback.
@@ -159,6 +172,8 @@ private:
     QElapsedTimer m_journalsLooked; // when keepJournalsSmall last looked
     QString m_auditEmployee;
     bool m_sealsAudit = false; // once the schema has the seal
+    bool m_conflict = false;
+    QSet<QString> m_locked; // by this transaction
     std::function<void()> m_beforeCommit;
     void sealAudit();
     void close(); // the connection and its statements

@@ -104,7 +104,7 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
           // The audit trail is written by the laboratory's triggers (as the
           // owner); a working login reads it and seals the rows its
           // transaction wrote, nothing else.
-          QStringLiteral("GRANT SELECT, UPDATE (Hash) ON laboratory.tbLabResultAudit TO ") +
+          QStringLiteral("GRANT SELECT, UPDATE (Hash, SealNo) ON laboratory.tbLabResultAudit TO ") +
               working,
           // Its procedures add their own rows through the laboratory's
           // function; no other login may.

@@ -108,11 +108,34 @@ bool Importer::deliveredBefore(const InstrumentMessage& message)
 
 Importer::Outcome Importer::import(const InstrumentMessage& message)
 {
+    // Two transactions that waited for each other: this one is run again.
+    constexpr int kTries = 5;
+    for (int attempt = 1;; ++attempt) {
+        try {
+            return importOnce(message);
+        } catch (const LisError&) {
+            if (!m_store.lastFailureWasConflict() || attempt == kTries)
+                throw;
+        }
+    }
+}
+
+Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
+{
     const QString received = DateText::storage(Clock::now());
     Outcome outcome;
     {
-        // The write lock first: no other writer between check and insert.
         ScopedTransaction transaction(m_store);
+        // The instrument's lock first, then its samples' in one order: no
+        // other writer of them between check and insert, and no deadlock
+        // with a save posting a sample.
+        m_store.lock(LabStore::Lock::Instrument, m_instrument.id);
+        QStringList samples;
+        for (const InstrumentSample& sample : message.samples)
+            samples << m_instrument.id.trimmed() + QLatin1Char('|') + sample.specimenId.trimmed();
+        samples.sort(Qt::CaseInsensitive);
+        for (const QString& sample : std::as_const(samples))
+            m_store.lock(LabStore::Lock::Sample, sample);
         if (m_store.query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
                           {m_instrument.id})
                 .rows.isEmpty())

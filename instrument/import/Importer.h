@@ -107,6 +107,7 @@ public:
                                         const QString& specimen);
 
 private:
+    Outcome importOnce(const InstrumentMessage& message);
     QString itemCode(const InstrumentResult& r) const;
     // A change a result's status made, audited once the message is archived.
     struct Audit {

@@ -269,13 +269,13 @@ ResultSet checkUnchanged(ProcedureContext& ctx)
 }
 
 // The audit trail's chain: one row, the rows read and the first whose hash
-// does not follow from its text and the row before (0 when none).
+// does not follow from its text and the row sealed before it (0 when none).
 ResultSet checkAuditTrail(ProcedureContext& ctx)
 {
     const ResultSet rows = ctx.store().query(
         QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
                        "ChangedBy, Workstation, ChangedAt, Note, Hash FROM tbLabResultAudit "
-                       "WHERE Hash IS NOT NULL ORDER BY AuditID"));
+                       "WHERE Hash IS NOT NULL ORDER BY coalesce(SealNo, 0), AuditID"));
     QString previous;
     qint64 broken = 0;
     for (QVariantList row : rows.rows) {

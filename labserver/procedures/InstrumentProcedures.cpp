@@ -83,10 +83,12 @@ ResultSet downloadedRows(LabStore& store, const Sample& s, const QString& refNum
                                      "d.Flags, d.PatientName, d.refnum, d.Resultdate, "
                                      "d.SampleNum, d.InstrumentID, d.Posted, d.PostedRequestNum, "
                                      "d.SampleRemarks, m.ItemID, m.ShowResultValue, m.CutOff, "
-                                     "(SELECT r.RequestNum FROM tbLabRequest r "
+                                     // the first by number; min(), not ORDER BY ... LIMIT
+                                     // 1, which may walk every request in number order
+                                     "(SELECT min(r.RequestNum) FROM tbLabRequest r "
                                      "JOIN tbLabExamFormat f ON f.Code = r.Code "
                                      "WHERE r.RefNum = coalesce(CAST(? AS text), d.refnum) "
-                                     "AND f.ItemID = m.ItemID ORDER BY r.RequestNum LIMIT 1), ") +
+                                     "AND f.ItemID = m.ItemID), ") +
                           examItemColumns(QStringLiteral("i")),
                       {QStringLiteral("Resultdate")},
                       {refNum.isEmpty() ? QVariant() : QVariant(refNum)});
@@ -212,6 +214,7 @@ ResultSet updateDownloaded(ProcedureContext& ctx)
     const QDateTime day = ctx.optionalDateTime(4, QStringLiteral("@ResultDate"));
     if (sample.isEmpty() || !day.isValid())
         return {}; // typed results: nothing was downloaded
+    ctx.store().lock(LabStore::Lock::Sample, ctx.key(5) + QLatin1Char('|') + sample);
     const QVariantList range = dayRange(day);
     ctx.store().exec(
         QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', "

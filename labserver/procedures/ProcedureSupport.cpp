@@ -27,6 +27,9 @@ QString required(const ProcedureContext& ctx, int argument, const QString& name)
 QString existingRequest(const ProcedureContext& ctx, int argument)
 {
     const QString req = required(ctx, argument, QStringLiteral("@RequestNum"));
+    // A writer holds its request from here on: saves of one request follow
+    // each other, saves of different ones do not wait.
+    ctx.store().lock(LabStore::Lock::Request, req);
     const ResultSet rs =
         ctx.store().query(QStringLiteral("SELECT 1 FROM tbLabRequest WHERE RequestNum = ?"), {req});
     if (rs.rows.isEmpty())

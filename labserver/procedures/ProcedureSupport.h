@@ -16,7 +16,8 @@ namespace ProcedureSupport {
 QString now();
 // A date-time as stored: Null when invalid.
 QVariant stored(const QDateTime& moment);
-// Fails unless the request exists; the key without trailing blanks.
+// Fails unless the request exists; the key without trailing blanks. A
+// writing transaction locks the request first.
 QString existingRequest(const ProcedureContext& ctx, int argument);
 // Fails when the argument is empty.
 QString required(const ProcedureContext& ctx, int argument, const QString& name);

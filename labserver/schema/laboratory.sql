@@ -99,6 +99,9 @@ CREATE TABLE IF NOT EXISTS tbLabRequest (
 
 CREATE INDEX IF NOT EXISTS ixRequestRefNum ON tbLabRequest (RefNum);
 
+-- A patient's earlier requests, for the delta check of every save.
+CREATE INDEX IF NOT EXISTS ixRequestHospNum ON tbLabRequest (HospNum, RequestDate);
+
 CREATE TABLE IF NOT EXISTS tbLabLogbook (
     LogbookID       INTEGER PRIMARY KEY AUTOINCREMENT,
     RequestNum      TEXT NOT NULL COLLATE NOCASE,
@@ -230,6 +233,9 @@ DROP INDEX IF EXISTS main.ixDLResultSample;
 CREATE INDEX IF NOT EXISTS ixDLResultSampleDay ON tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate);
 CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON tbLabInstrumentDLHemaResult (refnum);
 
+-- An instrument's samples of a day, for the sample search.
+CREATE INDEX IF NOT EXISTS ixDLResultDay ON tbLabInstrumentDLHemaResult (InstrumentID, Resultdate);
+
 -- The instrument's worklist: which sample carries which order.
 CREATE TABLE IF NOT EXISTS tbLabInstrumentHemaWorkList (
     WorkListID        INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -297,10 +303,14 @@ CREATE TABLE IF NOT EXISTS tbLabResultAudit (
     Workstation TEXT NOT NULL DEFAULT '',
     ChangedAt   DATETIME NOT NULL,
     Note        TEXT NOT NULL DEFAULT '',
-    Hash        TEXT
+    Hash        TEXT,
+    SealNo      INTEGER
 );
 
 CREATE INDEX IF NOT EXISTS ixAuditRequest ON tbLabResultAudit (RequestNum, ItemID);
+
+-- The order rows were sealed in, which the chain follows.
+CREATE INDEX IF NOT EXISTS ixAuditSealNo ON tbLabResultAudit (SealNo);
 
 CREATE INDEX IF NOT EXISTS ixAuditUnsealed ON tbLabResultAudit (AuditID) WHERE Hash IS NULL;
 

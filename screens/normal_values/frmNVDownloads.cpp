@@ -103,26 +103,18 @@ void frmNVDownloads::takeOverDownloaded()
     const auto downloaded = [this](int row, int col) {
         return col < msfgDLresult->Cols() ? msfgDLresult->TextMatrix(row, col) : QString();
     };
-    const auto normalValuesFor = [this](const QString& code) {
-        QString text;
-        for (int j = 1; j < grdExams->Rows(); ++j)
-            if (grdExams->TextMatrix(j, 1).trimmed() == code)
-                text = grdExams->TextMatrix(j, 4).trimmed();
-        return text;
-    };
+    const QHash<QString, RequestedExam> exams = requestedExams();
     GridRows rows;
     for (int i = 1; i < msfgDLresult->Rows(); ++i) {
         const QString code = downloaded(i, 4).trimmed();
-        if (code.isEmpty())
+        const auto exam = exams.constFind(code);
+        if (code.isEmpty() || exam == exams.constEnd())
             continue;
-        for (int j = 1; j < grdExams->Rows(); ++j) {
-            if (grdExams->TextMatrix(j, 1).trimmed() != code)
-                continue;
-            const auto value = numeric(downloaded(i, 1));
-            rows.append({downloaded(i, 19).trimmed(), code, examNameFor(code),
-                         value ? numberText(*value) : QString(), normalValuesFor(code),
+        const auto value = numeric(downloaded(i, 1));
+        for (int n = 0; n < exam->rows; ++n)
+            rows.append({downloaded(i, 19).trimmed(), code, exam->cells.value(2),
+                         value ? numberText(*value) : QString(), exam->cells.value(4),
                          downloaded(i, 2), QString()});
-        }
     }
     // A replaced row's conventional units are left to the database.
     mergeTakenRows(rows);

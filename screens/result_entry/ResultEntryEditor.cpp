@@ -241,13 +241,17 @@ bool ResultEntryForm::msfgRequest_KeyDown(QKeyEvent* event)
     return true;
 }
 
-QString ResultEntryForm::examNameFor(const QString& code) const
+QHash<QString, ResultEntryForm::RequestedExam> ResultEntryForm::requestedExams() const
 {
-    QString name;
-    for (int j = 1; j < grdExams->Rows(); ++j)
-        if (grdExams->Cols() > 2 && grdExams->TextMatrix(j, 1).trimmed() == code)
-            name = grdExams->TextMatrix(j, 2).trimmed();
-    return name;
+    QHash<QString, RequestedExam> exams;
+    for (int j = 1; j < grdExams->Rows(); ++j) {
+        RequestedExam& e = exams[grdExams->TextMatrix(j, 1).trimmed()];
+        ++e.rows;
+        e.cells.clear();
+        for (int c = 0; c < grdExams->Cols(); ++c)
+            e.cells << grdExams->TextMatrix(j, c).trimmed();
+    }
+    return exams;
 }
 
 QString ResultEntryForm::instrumentSampleCall(char mode, const QString& lastSeparator) const
@@ -259,16 +263,16 @@ QString ResultEntryForm::instrumentSampleCall(char mode, const QString& lastSepa
            lastSeparator + sqlLiteral(session().Request.RefNum) + QStringLiteral("'");
 }
 
-QString ResultEntryForm::itemValue(const QString& code)
+QHash<QString, QString> ResultEntryForm::itemValues()
 {
     const QString text = instrumentSampleCall('4', QStringLiteral("','"));
     auto rs =
         session().LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
-    QString value;
+    QHash<QString, QString> values;
     for (; !rs->eof(); rs->moveNext())
-        if (rs->textOrEmpty(QStringLiteral("ItemID")).trimmed() == code.trimmed())
-            value = rs->textOrEmpty(QStringLiteral("result"));
-    return value;
+        values.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed(),
+                      rs->textOrEmpty(QStringLiteral("result")));
+    return values;
 }
 
 void ResultEntryForm::cmdResetResult_Click()

@@ -191,10 +191,16 @@ protected:
     // The instrument procedure's call for the sample on the screen; modes
     // differ in the separator before the last argument.
     QString instrumentSampleCall(char mode, const QString& lastSeparator) const;
-    // The value the instrument downloaded for an item code (mode '4').
-    QString itemValue(const QString& code);
-    // The exam name of the last requested exam with this code, trimmed.
-    QString examNameFor(const QString& code) const;
+    // The values the instrument downloaded, by item code (mode '4'): the
+    // last of each code, all in one read.
+    QHash<QString, QString> itemValues();
+    // The requested exams by item code: how many rows name it and the last
+    // one's cells, trimmed; read once for a whole take-over.
+    struct RequestedExam {
+        int rows = 0;
+        QStringList cells;
+    };
+    QHash<QString, RequestedExam> requestedExams() const;
 
     // A picker pair as one date-time: the date, one blank, the time on the
     // 12-hour clock without seconds, read back (so seconds are always zero).

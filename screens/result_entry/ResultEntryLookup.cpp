@@ -252,10 +252,15 @@ ResultEntryForm::GridRows ResultEntryForm::gridRows(const FlexGrid* grid)
 
 void ResultEntryForm::setGridRows(FlexGrid* grid, const GridRows& rows)
 {
+    // Painted once when whole: a repaint asked for cell by cell costs more
+    // the more rows the grid has.
+    const bool painting = grid->updatesEnabled();
+    grid->setUpdatesEnabled(false);
     grid->setRows(std::max(int(rows.size()) + 1, 2));
     for (int r = 1; r < grid->Rows(); ++r)
         for (int c = 0; c < grid->Cols(); ++c)
             grid->setTextMatrix(r, c, rows.value(r - 1).value(c));
+    grid->setUpdatesEnabled(painting);
 }
 
 void ResultEntryForm::mergeTakenRows(const GridRows& taken)

@@ -1,4 +1,5 @@
 #include "frmDownloaded.h"
+
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
@@ -16,6 +17,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QTimeEdit>
+#include <optional>
 
 namespace {
 // The RESULT column: the laboratory's interpretation of the value.
@@ -81,19 +83,24 @@ void frmDownloaded::takeOverDownloaded()
         return col < msfgDLresult->Cols() ? msfgDLresult->TextMatrix(row, col) : QString();
     };
     // Every lookup is done before the grid is touched: a failing lookup
-    // leaves the grid as it was.
+    // leaves the grid as it was. Each is made once, not once a row.
+    const QHash<QString, RequestedExam> exams = requestedExams();
+    std::optional<QHash<QString, QString>> values;
     GridRows rows;
     for (int i = 1; i < msfgDLresult->Rows(); ++i) {
         const QString code = downloaded(i, 4).trimmed();
         if (code.isEmpty())
             continue; // a row without an item code is no exam
-        for (int j = 1; j < grdExams->Rows(); ++j) {
-            if (grdExams->TextMatrix(j, 1).trimmed() != code)
-                continue;
-            rows.append({QString(), code, examNameFor(code), itemValue(code),
+        const auto exam = exams.constFind(code);
+        if (exam == exams.constEnd())
+            continue;
+        if (!values)
+            values = itemValues();
+        // One row for each requested row of the item.
+        for (int n = 0; n < exam->rows; ++n)
+            rows.append({QString(), code, exam->cells.value(2), values->value(code),
                          numericText(downloaded(i, 1)), downloaded(i, 2), QString(),
                          downloaded(i, 19).trimmed(), downloaded(i, 18).trimmed()});
-        }
     }
     mergeTakenRows(rows);
     // The laboratory reads a number handed without a value as the value:

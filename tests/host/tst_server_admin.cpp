@@ -41,7 +41,7 @@ private slots:
                                 "workstation's settings.\n")
                      .arg(db, where));
         const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
-                                            "schema version 6: ")
+                                            "schema version 7: ")
                                  .arg(db, where);
         const HostRun first = host({"server", "init"});
         QCOMPARE(first.out.section('\n', 0, 0), made + "made.");

@@ -229,6 +229,7 @@ private slots:
         Line line(*store);
         line.session(framesOf("105").mid(0, 6));
         m_db->store().begin();
+        m_db->store().lock(LabStore::Lock::Instrument, QStringLiteral("AN-01"));
         line.reception.feed(framesOf("105").last());
         m_db->store().rollback();
         QCOMPARE(line.answers, QByteArray(7, kAck) + kNak);
@@ -274,6 +275,7 @@ private slots:
     {
         Line a(m_db->connectionString()), b(m_db->connectionString()), h(m_db->connectionString());
         m_db->store().begin();
+        m_db->store().lock(LabStore::Lock::Instrument, QStringLiteral("AN-01"));
         QElapsedTimer held;
         held.start();
         a.session(framesOf("105"));
@@ -302,6 +304,7 @@ private slots:
         // written after all, its resend is a duplicate.
         Clock::pin(QDateTime::currentDateTime());
         m_db->store().begin();
+        m_db->store().lock(LabStore::Lock::Instrument, QStringLiteral("AN-01"));
         a.answers.clear();
         a.reception.feed(QByteArray(1, kEot));
         a.session(framesOf("107"));

@@ -7,7 +7,9 @@
 
 #include <QProcess>
 #include <QtTest>
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace {
 // A workstation process (workstation_child.cpp), killed and reaped whatever
@@ -63,6 +65,15 @@ QString request(int n)
     return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
 }
 
+// The cut-off save of one row of request W-n.
+QString cutOffSave(int n, const char* remark)
+{
+    return QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A-1','3/7/2024 2:05:00 PM', "
+                          "'3/7/2024 2:05:00 PM','%1','HBSAG', '5', 'Exam HBSAG', '0.42', "
+                          "'1', '0.42', '%2','1'")
+        .arg(request(n), QLatin1String(remark));
+}
+
 qint64 steadyNow()
 {
     return std::chrono::steady_clock::now().time_since_epoch().count();
@@ -101,9 +112,10 @@ private slots:
     // Eight workstations at once save, verify and read four requests, each
     // request in the hands of two of them in every round, each saving and
     // verifying as its own employee and posting the instrument's sample 101
-    // to the request it saves. None fails for a lock (they wait up to the usual 5 s), saves
-    // never overlap, readers never see part of a save, and afterwards each
-    // request is as its last save and the verifications after it left it.
+    // to the request it saves. None fails for a lock (they wait up to the
+    // usual 5 s), saves of a request never overlap, readers never see part of
+    // a save, and afterwards each request is as its last save and the
+    // verifications after it left it.
     void eightWorkstationsOnTheSameRequests()
     {
         constexpr int kStations = 8, kRequests = 4, kRounds = 6;
@@ -152,12 +164,14 @@ private slots:
               int(saved.size()), int(verified.size()), kStations * kRounds, kStations, kRequests,
               seconds, saved.size() / seconds);
 
-        // One save at a time: each ends before the next takes the lock.
+        // One save of a request at a time: each ends before the next takes
+        // the request's lock.
         for (qsizetype i = 1; i < saved.size(); ++i)
-            QVERIFY2(saved[i - 1].to < saved[i].from,
-                     qPrintable(QStringLiteral("%1 by %2 overlaps %3 by %4")
-                                    .arg(saved[i - 1].request, saved[i - 1].employee,
-                                         saved[i].request, saved[i].employee)));
+            for (qsizetype j = 0; j < i; ++j)
+                QVERIFY2(
+                    saved[j].request != saved[i].request || saved[j].to < saved[i].from,
+                    qPrintable(QStringLiteral("%1 by %2 overlaps its save by %3")
+                                   .arg(saved[j].request, saved[j].employee, saved[i].employee)));
 
         QCOMPARE(integrity(), QString());
         const QMap<QString, Saved> state = savedRequests();
@@ -192,6 +206,11 @@ private slots:
         // The instrument's sample is posted whole to the last request saved,
         // by the first of its saves since another request had the sample: a
         // save of the request the sample is posted to leaves the posting.
+        // Saves hold the sample from its posting to their commit, so they
+        // post in the order they commit.
+        std::sort(saved.begin(), saved.end(),
+                  [](const Event& a, const Event& b) { return a.to < b.to; });
+        QCOMPARE(audit(), QStringLiteral("0"));
         const Event& last = saved.last();
         auto first = saved.size() - 1;
         while (first > 0 && saved[first - 1].request == last.request)
@@ -258,16 +277,19 @@ private slots:
         next->run(QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT03'"));
     }
 
-    // Another workstation holds the write lock (mid-save): readers go on, a
-    // writer waits the timeout and then says what is locked, and the
-    // session works once the lock is free.
+    // Another workstation is mid-save of a request: readers go on, a writer
+    // of that request waits the timeout and then says what is locked, and
+    // the session works once the lock is free.
     void aLockHeldTooLongIsNamed()
     {
         const auto ws = session();
         ws->store().setBusyTimeout(200);
         const QString verify = QStringLiteral("LAB_Save_VerifyResults 'L-1006','MT09'");
+        const QString logbook =
+            QStringLiteral("select * from tbLabLogbook where RequestNum = 'L-1006'");
         const auto holder = session();
         holder->beginTransaction();
+        holder->run(logbook);
         QElapsedTimer t;
         t.start();
         for (const char* read : {"Lab_GetResultWithCutOff 'L-1006'",
@@ -276,7 +298,13 @@ private slots:
         QVERIFY2(t.elapsed() < 200, "a reader waited for the writer");
 
         const std::function<void()> writes[] = {[&] { ws->run(verify); },
-                                                [&] { ws->beginTransaction(); }};
+                                                [&] {
+                                                    ws->beginTransaction();
+                                                    const Caught e =
+                                                        caught([&] { ws->run(logbook); });
+                                                    ws->rollbackTransaction();
+                                                    throw LisError(e.number, e.description);
+                                                }};
         for (const auto& write : writes) {
             t.restart();
             const Caught e = caught(write);
@@ -295,6 +323,80 @@ private slots:
         ws->run(verify);
         QCOMPARE(rows("SELECT DISTINCT VerifiedBy FROM tbLabResult WHERE RequestNum = 'L-1006'"),
                  (QList<QVariantList>{{QStringLiteral("MT09")}}));
+    }
+
+    // On a server a save of another request goes on while one is open and
+    // commits first, though its audit rows were written later; a save of the
+    // same request waits. The audit trail stays one chain, in sealing order.
+    // The embedded laboratory has one writer at a time.
+    void savesOfDifferentRequestsOverlap()
+    {
+        addRequests(2);
+        const auto save = cutOffSave;
+        const bool parallel = TestDatabase::engine() == Engine::PostgreSQL;
+        const auto first = session();
+        const auto second = session();
+        second->store().setBusyTimeout(200);
+        first->beginTransaction();
+        first->run(save(1, "first"));
+        // Another request: saved at once on a server, else after the timeout.
+        QCOMPARE(caught([&] { second->run(save(2, "second")); }).number,
+                 parallel ? 0 : ErrNo::DbCommandFailed);
+        // The same request waits on either engine.
+        QCOMPARE(caught([&] { second->run(save(1, "second")); }).number, ErrNo::DbCommandFailed);
+        first->commitTransaction();
+        QCOMPARE(rows("SELECT RequestNum, Remarks FROM tbLabResult WHERE RequestNum IN ('W-0001', "
+                      "'W-0002') "
+                      "ORDER BY RequestNum"),
+                 (parallel ? QList<QVariantList>{{request(1), QStringLiteral("first")},
+                                                 {request(2), QStringLiteral("second")}}
+                           : QList<QVariantList>{{request(1), QStringLiteral("first")}}));
+        QCOMPARE(audit(), QStringLiteral("0"));
+        // The first save numbered its rows first and sealed them last.
+        if (parallel)
+            QCOMPARE(rows("SELECT min(a.AuditID) < min(b.AuditID), min(a.SealNo) > max(b.SealNo) "
+                          "FROM tbLabResultAudit a, tbLabResultAudit b WHERE a.RequestNum = "
+                          "'W-0001' AND b.RequestNum = 'W-0002'"),
+                     (QList<QVariantList>{{true, true}}));
+    }
+
+    // Two saves that each hold the request the other wants: the server
+    // stops one, which runs again once the other is through. Neither says
+    // anything to its staff, and both are kept.
+    void aDeadlockIsRunAgain()
+    {
+        if (TestDatabase::engine() != Engine::PostgreSQL)
+            QSKIP("the embedded laboratory has one writer at a time");
+        addRequests(2);
+        const auto mine = session();
+        mine->beginTransaction();
+        mine->run(cutOffSave(1, "mine"));
+        std::atomic<bool> holding = false;
+        Caught theirs;
+        std::thread other([&] {
+            theirs = caught([&] {
+                const auto s = session();
+                s->beginTransaction();
+                s->run(cutOffSave(2, "theirs"));
+                holding = true;
+                s->run(cutOffSave(1, "theirs"));
+                s->commitTransaction();
+            });
+        });
+        while (!holding)
+            QThread::msleep(5);
+        QThread::msleep(100); // theirs waits for request 1
+        const Caught ours = caught([&] {
+            mine->run(cutOffSave(2, "mine"));
+            mine->commitTransaction();
+        });
+        other.join();
+        QCOMPARE(ours.description + theirs.description, QString());
+        QCOMPARE(value("SELECT count(*) FROM tbLabResult WHERE RequestNum IN ('W-0001', "
+                       "'W-0002')")
+                     .toInt(),
+                 2);
+        QCOMPARE(audit(), QStringLiteral("0"));
     }
 
     // A procedure registered as a reader takes no write lock, so a write in
@@ -333,6 +435,11 @@ private slots:
 private:
     QList<QVariantList> rows(const char* sql) { return m_db->query(QLatin1String(sql)).rows; }
     QVariant value(const char* sql) { return rows(sql).value(0).value(0); }
+    // The first audit row whose seal does not follow from the rows before.
+    QString audit()
+    {
+        return session()->run(QStringLiteral("Lab_CheckAuditTrail")).rows[0][1].toString();
+    }
     QString employee(int station) const
     {
         return QStringLiteral("MT%1").arg(station + 1, 2, 10, QLatin1Char('0'));

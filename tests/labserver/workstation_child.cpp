@@ -10,8 +10,8 @@
 //     among others working on the same requests.
 // Every outcome is a line on standard output, read by the test. Saves and
 // verifications carry steady-clock stamps in ns (the same clock in every
-// process); a save's are taken holding the write lock, once it is taken and
-// just before the commit, so saves that overlap would show.
+// process); a save's are taken holding its request's lock, once it is taken
+// and just before the commit, so saves of a request that overlap would show.
 #include "Connection.h"
 #include "EmbeddedDriver.h"
 #include "LisError.h"
@@ -56,13 +56,17 @@ QString saveOne(Connection& db, int n, const QString& employee, const std::funct
     const QString req = request(n);
     const QString num = QString::number(n);
     bool noRows = false;
+    // The request is held from the first command on (the embedded
+    // laboratory holds everything from beginTrans).
+    QString locked;
     const auto send = [&](const QString& command) {
         step();
         noRows = db.openRecordset(command)->eof();
+        if (locked.isEmpty())
+            locked = stamp();
     };
     step();
     db.beginTrans();
-    const QString locked = stamp();
     int row = 0;
     for (const char* item : {"HBSAG", "ANTIHBS", "ANTIHBC"}) {
         // %1 the request, %2 its number, %3 the item, %4 its row, %5 the employee.

@@ -71,6 +71,7 @@ private slots:
             // with what to do, for this request.
             f.presenter.clear();
             f.db->store().begin();
+            f.db->store().lock(LabStore::Lock::Request, QStringLiteral("L-1013"));
             w.cmdSave->click();
             f.db->store().rollback();
             const MessageRequest busy = f.presenter.messages().value(0);
