@@ -779,6 +779,12 @@ void LabStore::setAuditContext(const QString& employee, const QString& workstati
     m_auditEmployee = employee.trimmed();
 }
 
+void LabStore::setAuditNote(const QString& note)
+{
+    exec(QStringLiteral("UPDATE tbLabAuditContext SET Note = ? WHERE Slot = 1"),
+         {QStringLiteral("%1").arg(note)});
+}
+
 // Each audit row written since the last commit gets the hash of its own
 // text and the row before it, in the order the rows were written; set a
 // few dozen rows to a statement.

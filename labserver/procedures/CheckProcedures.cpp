@@ -49,7 +49,8 @@ ResultSet getResultChecks(ProcedureContext& ctx)
                   QStringLiteral("Factor"),       QStringLiteral("CutOff"),
                   QStringLiteral("ReactiveAtOrAbove"), QStringLiteral("PositiveLabel"),
                   QStringLiteral("NegativeLabel"), QStringLiteral("GreyZone"),
-                  QStringLiteral("CDecimals")};
+                  QStringLiteral("CDecimals"), QStringLiteral("SavedResult"),
+                  QStringLiteral("Verified")};
     const QString req = ctx.key(0);
     ItemCache items(ctx.store());
     for (const ItemCheck& c : itemChecks(ctx.store(), req)) {
@@ -67,9 +68,18 @@ ResultSet getResultChecks(ProcedureContext& ctx)
                         l.conventionalUnit, numberOrEmpty(l.factor), numberOrEmpty(item.cutOff),
                         item.reactiveAtOrAbove ? QStringLiteral("Y") : QStringLiteral("N"),
                         item.positiveLabel, item.negativeLabel, numberText(item.greyZone),
-                        QString::number(l.conventionalDecimals)});
+                        QString::number(l.conventionalDecimals), c.value,
+                        c.verified ? QStringLiteral("Y") : QStringLiteral("N")});
     }
     return rs;
+}
+
+// The reasons a verified result may be corrected for, in the laboratory's
+// order; "Other" asks for the words.
+ResultSet getAmendmentReasons(ProcedureContext& ctx)
+{
+    return ctx.store().query(QStringLiteral(
+        "SELECT Reason FROM tbLabAmendmentReason ORDER BY SortOrder, Reason"));
 }
 
 // The saved result of an item; fails when there is none.
@@ -266,6 +276,8 @@ ResultSet getAuditTrail(ProcedureContext& ctx)
 void registerCheckProcedures()
 {
     ProcedureRegistry::add({QStringLiteral("Lab_GetResultChecks"), 1, 1, getResultChecks,
+                            ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_GetAmendmentReasons"), 0, 0, getAmendmentReasons,
                             ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_RecordResultEntry"), 7, 7, recordResultEntry});
     ProcedureRegistry::add({QStringLiteral("Lab_RecordCriticalCall"), 6, 6, recordCriticalCall});

@@ -13,7 +13,14 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QRegularExpression>
+#include <QAbstractTextDocumentLayout>
+#include <QFontMetricsF>
+#include <QPainter>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 
 namespace {
 constexpr int kReportError = 20500;
@@ -76,6 +83,7 @@ std::unique_ptr<Report> Report::fromJson(const QJsonObject& o, const QString& pa
         r->m_tables.append(table);
     }
     r->m_body = o.value(QStringLiteral("body")).toArray();
+    r->m_pageHeader = o.value(QStringLiteral("pageHeader")).toString();
     const QJsonObject subs = o.value(QStringLiteral("subreports")).toObject();
     for (auto it = subs.begin(); it != subs.end(); ++it)
         r->m_subreports.emplace_back(it.key(), fromJson(it.value().toObject(), path));
@@ -100,7 +108,7 @@ QString Report::valueOf(const QString& parameter) const
     return QString();
 }
 
-QString Report::html(Connection* sharedDb) const
+QString Report::html(Connection* sharedDb, QString* pageHeader) const
 {
     // Each table is read through its own log-on; tables that share one
     // share the connection.
@@ -159,10 +167,26 @@ QString Report::html(Connection* sharedDb) const
         return out + esc(templ.mid(last));
     };
 
+    // "Table.Column": shown only when that field holds something.
+    const auto shown = [&](const QString& when) {
+        if (when.isEmpty())
+            return true;
+        return !field(when.section(QLatin1Char('.'), 0, 0), when.section(QLatin1Char('.'), 1))
+                    .trimmed()
+                    .isEmpty();
+    };
+    if (pageHeader) {
+        QTextDocument plain;
+        plain.setHtml(fill(m_pageHeader));
+        *pageHeader = plain.toPlainText();
+    }
+
     QString h;
     for (const QJsonValue& v : m_body) {
         const QJsonObject b = v.toObject();
         const QString type = b.value(QStringLiteral("type")).toString();
+        if (!shown(b.value(QStringLiteral("when")).toString()))
+            continue;
         if (type == QLatin1String("title")) {
             h += QStringLiteral("<p align=\"center\" style=\"font-size:15pt; font-weight:bold; "
                                 "margin:0\">%1</p>")
@@ -227,6 +251,8 @@ QString Report::html(Connection* sharedDb) const
                                 "<tr>");
             for (const QJsonValue& s : b.value(QStringLiteral("items")).toArray()) {
                 const QJsonArray item = s.toArray();
+                if (!shown(item.at(3).toString()))
+                    continue;
                 h += QStringLiteral("<td align=\"center\" valign=\"bottom\">%1<br/>"
                                     "<span style=\"font-size:8pt\">%2</span><br/>"
                                     "<span style=\"border-top:1px solid black\"><b>%3</b>"
@@ -252,7 +278,10 @@ std::unique_ptr<QTextDocument> Report::render() const
     QFont f = doc->defaultFont();
     f.setPointSize(10);
     doc->setDefaultFont(f);
-    doc->setHtml(QStringLiteral("<html><body>") + html(nullptr) + QStringLiteral("</body></html>"));
+    QString pageHeader;
+    const QString body = html(nullptr, &pageHeader);
+    doc->setHtml(QStringLiteral("<html><body>") + body + QStringLiteral("</body></html>"));
+    doc->setProperty("pageHeader", pageHeader);
     doc->setMetaInformation(QTextDocument::DocumentTitle, QFileInfo(m_path).baseName());
     return doc;
 }
@@ -291,8 +320,97 @@ QString Report::printOut(const QString& target, const QString& documentName) con
             fail(QStringLiteral("The printer \"%1\" is not available.").arg(where));
         printer.setPrinterName(where);
     }
-    doc->print(&printer);
+    printDocument(*doc, &printer);
     if (printer.printerState() == QPrinter::Error || (pdf && QFileInfo(where).size() == 0))
         fail(QStringLiteral("The report could not be printed to %1.").arg(where));
     return where;
+}
+
+namespace {
+// Pushes every table row that would start on one page and end on the next
+// down to the next page whole, by a top margin on its cells' first blocks.
+// Returns whether anything moved (the layout is then redone).
+bool keepRowsWhole(QTextDocument& doc, qreal pageHeight)
+{
+    QAbstractTextDocumentLayout* layout = doc.documentLayout();
+    bool moved = false;
+    for (QTextFrame* frame : doc.rootFrame()->childFrames()) {
+        auto* table = qobject_cast<QTextTable*>(frame);
+        if (!table)
+            continue;
+        for (int r = 0; r < table->rows(); ++r) {
+            qreal top = 1e12, bottom = -1;
+            for (int c = 0; c < table->columns(); ++c) {
+                const QTextTableCell cell = table->cellAt(r, c);
+                for (QTextBlock b = doc.findBlock(cell.firstPosition());
+                     b.isValid() && b.position() <= cell.lastPosition(); b = b.next()) {
+                    const QRectF rect = layout->blockBoundingRect(b);
+                    top = qMin(top, rect.top());
+                    bottom = qMax(bottom, rect.bottom());
+                }
+            }
+            if (bottom < 0 || bottom - top >= pageHeight)
+                continue;
+            const int first = int(top / pageHeight);
+            if (int((bottom - 1) / pageHeight) == first)
+                continue;
+            const qreal push = (first + 1) * pageHeight - top + 4;
+            for (int c = 0; c < table->columns(); ++c) {
+                QTextCursor cursor(&doc);
+                cursor.setPosition(table->cellAt(r, c).firstPosition());
+                QTextBlockFormat f = cursor.blockFormat();
+                f.setTopMargin(f.topMargin() + push);
+                cursor.setBlockFormat(f);
+            }
+            return true;
+        }
+    }
+    return moved;
+}
+} // namespace
+
+void Report::printDocument(const QTextDocument& document, QPrinter* printer)
+{
+    std::unique_ptr<QTextDocument> doc(document.clone());
+    QPainter painter(printer);
+    if (!painter.isActive())
+        return;
+    doc->documentLayout()->setPaintDevice(painter.device());
+    const qreal dpi = painter.device()->logicalDpiY();
+    const QFont font = doc->defaultFont();
+    const QFontMetricsF metrics(font, painter.device());
+    const qreal margin = dpi * 1.5 / 2.54; // 1.5 cm
+    const qreal band = metrics.height() * 2;
+    QTextFrameFormat frame = doc->rootFrame()->frameFormat();
+    frame.setLeftMargin(margin);
+    frame.setRightMargin(margin);
+    frame.setTopMargin(margin + band);
+    frame.setBottomMargin(margin + band);
+    doc->rootFrame()->setFrameFormat(frame);
+    const QRectF page(0, 0, printer->width(), printer->height());
+    doc->setPageSize(page.size());
+    for (int i = 0; i < 200 && keepRowsWhole(*doc, page.height()); ++i)
+        doc->setPageSize(page.size());
+
+    const QString header = document.property("pageHeader").toString();
+    const int pages = doc->pageCount();
+    for (int p = 0; p < pages; ++p) {
+        if (p > 0)
+            printer->newPage();
+        painter.save();
+        painter.translate(0, -p * page.height());
+        QAbstractTextDocumentLayout::PaintContext ctx;
+        ctx.clip = QRectF(0, p * page.height(), page.width(), page.height());
+        painter.setClipRect(ctx.clip);
+        doc->documentLayout()->draw(&painter, ctx);
+        painter.restore();
+        painter.setFont(font);
+        const QRectF top(margin, margin, page.width() - 2 * margin, band);
+        const QRectF foot(margin, page.height() - margin - metrics.height(),
+                          page.width() - 2 * margin, metrics.height());
+        if (!header.isEmpty())
+            painter.drawText(top, Qt::AlignLeft | Qt::AlignTop, header);
+        painter.drawText(foot, Qt::AlignRight | Qt::AlignBottom,
+                         QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages));
+    }
 }

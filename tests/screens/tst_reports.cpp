@@ -1,4 +1,6 @@
 #include "Caught.h"
+#include "DateText.h"
+#include "SqlText.h"
 #include "ReportPrinting.h"
 #include "SavedResults.h"
 #include "Screenshot.h"
@@ -31,6 +33,53 @@ void setPrinter(const QString& where)
 {
     SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Laboratory"),
                        QStringLiteral("Printer"), where);
+}
+
+// Steps of a request's history, as command texts a workstation sends at
+// the clock's minute: "nv ITEM VALUE [reason]" saves a normal-value
+// result as MT02, "cut ITEM VALUE [reason]" a cut-off one, "call ITEM"
+// phones it to the doctor, "verify WHO" verifies, "at H:MM" sets the clock.
+void runSteps(Connection& db, const QString& req, const QStringList& steps)
+{
+    const auto q = [](const QString& v) { return QStringLiteral("'") + sqlLiteral(v) + "'"; };
+    for (const QString& step : steps) {
+        const QStringList w = step.split(' ');
+        const QString reason = w.mid(3).join(' ');
+        const QString now = DateText::general(Clock::now());
+        if (w[0] == "at") {
+            Clock::pin(QDateTime(WindowFixture::day(), QTime::fromString(w[1], "H:mm")));
+        } else if (w[0] == "nv") {
+            QStringList args = {req, w[1], w[2]};
+            for (int i = 0; i < 11; ++i)
+                args << QString();
+            args << "1" << "A-1" << QString() << now << now << QString() << "MT02" << "N"
+                 << "AN-01" << now;
+            if (!reason.isEmpty())
+                args << reason;
+            QStringList quoted;
+            for (const QString& a : args)
+                quoted << q(a);
+            db.execute("Lab_FormMaker_SaveResultWithNormalValues2 " + quoted.join(", "));
+        } else if (w[0] == "cut") {
+            db.execute("Lab_ResultEntryDLL_SaveToLogbook " + q(req) + ", '', 'MT02', " + q(now) +
+                       ", " + q(now) + ", 'A-1'");
+            db.execute("Lab_SaveWithCutOff 'A-1', " + q(now) + ", " + q(now) + ", " + q(req) +
+                       ", " + q(w[1]) + ", '5', " + q(w[1]) + ", " + q(w[2]) + ", '', '', '', '1'" +
+                       (reason.isEmpty() ? QString() : ", " + q(reason)));
+        } else if (w[0] == "call") {
+            db.execute("Lab_RecordCriticalCall " + q(req) + ", " + q(w[1]) +
+                       ", 'Dr. Ramon Cruz', " + q(now) + ", 'MT02', 'LAB-BENCH-2'");
+        } else if (w[0] == "verify") {
+            db.execute("LAB_Save_VerifyResults " + q(req) + ", " + q(w[1]));
+        }
+    }
+}
+
+// The engine's own text of a report: the page header, then the body.
+QString reportText(const Report& r)
+{
+    const auto doc = r.render();
+    return doc->property("pageHeader").toString() + '\n' + doc->toPlainText();
 }
 
 // The cut-off report of the session's request, as the window opens it.
@@ -156,6 +205,89 @@ private slots:
         for (int p = 0; p < pages.size(); ++p) {
             QVERIFY(pages[p].contains(QStringLiteral("Employee")));
             QVERIFY(pages[p].trimmed().endsWith(QString::number(p + 1)));
+        }
+    }
+
+    // Each report as a pathologist signs it, against its golden text: who
+    // entered, verified and when it was released; an amended report with its
+    // reasons, what was reported before and the call it had; the range for
+    // the patient's sex and age. LIS_UPDATE_GOLDEN=1 writes the texts anew.
+    void reportsAsSigned_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QStringList>("steps");
+        const auto row = [](const char* name, const char* req, const QStringList& steps) {
+            QTest::newRow(name) << QString::fromLatin1(req) << steps;
+        };
+        row("original", "L-1016", {"at 10:00", "verify MT01"});
+        row("amended, normal values", "L-1016",
+            {"at 13:40", "nv GLU 28", "verify MT01", "at 13:51", "call GLU", "at 13:56",
+             "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+        row("amended twice", "L-1016",
+            {"at 10:00", "verify MT01", "at 11:00", "nv CREA 120 Specimen problem", "verify MT01",
+             "at 12:30", "nv CREA 101 Other: haemolysed, drawn again", "verify PATH01"});
+        row("amended, cut-off", "L-1006",
+            {"at 10:00", "verify MT01", "at 11:15", "cut HBSAG 2.50 Instrument error",
+             "verify MT01"});
+        row("NULL prints as a dash", "L-1006", {"cut HIV NULL"});
+        row("haemoglobin, male", "L-1009", {"nv HGB 125", "verify PATH01"});
+        row("haemoglobin, female", "L-2001", {"nv HGB 125", "verify MT01"});
+        row("haemoglobin, girl of 7", "L-2002", {"nv HGB 125", "verify MT01"});
+    }
+    void reportsAsSigned()
+    {
+        QFETCH(QString, request);
+        QFETCH(QStringList, steps);
+        // REYES, ANA (F) and a girl born in 2017, each with a blood count.
+        f.db->exec("INSERT INTO tbPatient (HospNum, LastName, FirstName, Sex, BirthDate) VALUES "
+                   "('H-0011', 'CRUZ', 'LEA', 'F', '2017-01-01 00:00:00')");
+        f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
+                   "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00'), "
+                   "('L-2002', 'R-2', 'H-0011', 'CBC', '2024-03-07 08:00:00')");
+        Connection db;
+        db.open(f.db->connectionString());
+        db.beginTrans();
+        runSteps(db, request, steps);
+        db.commitTrans();
+        session().RequestNum = request;
+        const bool cutOff = request == "L-1006";
+        if (cutOff) {
+            openCutOffReport();
+        } else {
+            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                                {session().HeaderAddress, request});
+            ConfigureSubreport("Conversion", kLab, {request});
+            ConfigureSubreport("SI", kLab, {request});
+        }
+        const QString text = reportText(*session().CurrentReport);
+        QString name = QString::fromLatin1(QTest::currentDataTag()).toLower();
+        name.replace(QRegularExpression("[^a-z0-9]+"), "-");
+        QFile golden(fixture("reports/") + name + ".txt");
+        if (qEnvironmentVariableIsSet("LIS_UPDATE_GOLDEN")) {
+            QVERIFY(golden.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            golden.write(text.toUtf8());
+            return;
+        }
+        QVERIFY2(golden.open(QIODevice::ReadOnly), qPrintable(golden.fileName()));
+        QCOMPARE(text, QString::fromUtf8(golden.readAll()));
+    }
+
+    // The window flags a result as the report does, by the patient's range.
+    void windowFlagsAsTheReport()
+    {
+        f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
+                   "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00')");
+        for (const char* req : {"L-1009", "L-2001"}) {
+            Connection db;
+            db.open(f.db->connectionString());
+            runSteps(db, QLatin1String(req), {"nv HGB 125"});
+            f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
+                const QString flag = w.msfgRequest->TextMatrix(1, 15) // the flag column;
+                const QString range = w.msfgRequest->TextMatrix(1, 4);
+                QCOMPARE(flag + ' ' + range,
+                         QLatin1String(req) == "L-1009" ? QStringLiteral("L 130 - 180")
+                                                         : QStringLiteral(" 120 - 160"));
+            });
         }
     }
 
