@@ -282,6 +282,7 @@ std::unique_ptr<QTextDocument> Report::render() const
     const QString body = html(nullptr, &pageHeader);
     doc->setHtml(QStringLiteral("<html><body>") + body + QStringLiteral("</body></html>"));
     doc->setProperty("pageHeader", pageHeader);
+    doc->setProperty("reportHtml", doc->toHtml());
     doc->setMetaInformation(QTextDocument::DocumentTitle, QFileInfo(m_path).baseName());
     return doc;
 }
@@ -327,70 +328,116 @@ QString Report::printOut(const QString& target, const QString& documentName) con
 }
 
 namespace {
-// Pushes every table row that would start on one page and end on the next
-// down to the next page whole, by a top margin on its cells' first blocks.
-// Returns whether anything moved (the layout is then redone).
-bool keepRowsWhole(QTextDocument& doc, qreal pageHeight)
+// The first table row that starts on one page and ends on the next, as
+// (table, row) counted in the document's order; (-1, -1) when none does.
+std::pair<int, int> splitRow(QTextDocument& doc, qreal pageHeight)
 {
     QAbstractTextDocumentLayout* layout = doc.documentLayout();
-    bool moved = false;
+    doc.pageCount(); // lays the whole document out, which is otherwise done lazily
+    int index = -1;
     for (QTextFrame* frame : doc.rootFrame()->childFrames()) {
         auto* table = qobject_cast<QTextTable*>(frame);
         if (!table)
             continue;
+        ++index;
         for (int r = 0; r < table->rows(); ++r) {
             qreal top = 1e12, bottom = -1;
             for (int c = 0; c < table->columns(); ++c) {
                 const QTextTableCell cell = table->cellAt(r, c);
                 for (QTextBlock b = doc.findBlock(cell.firstPosition());
                      b.isValid() && b.position() <= cell.lastPosition(); b = b.next()) {
-                    const QRectF rect = layout->blockBoundingRect(b);
-                    top = qMin(top, rect.top());
-                    bottom = qMax(bottom, rect.bottom());
+                    const QTextLayout* lines = b.layout();
+                    if (!lines || lines->lineCount() == 0)
+                        continue;
+                    const qreal y = layout->blockBoundingRect(b).top();
+                    const QTextLine last = lines->lineAt(lines->lineCount() - 1);
+                    top = qMin(top, y + lines->lineAt(0).y());
+                    bottom = qMax(bottom, y + last.y() + last.height());
                 }
             }
             if (bottom < 0 || bottom - top >= pageHeight)
                 continue;
-            const int first = int(top / pageHeight);
-            if (int((bottom - 1) / pageHeight) == first)
-                continue;
-            const qreal push = (first + 1) * pageHeight - top + 4;
-            for (int c = 0; c < table->columns(); ++c) {
-                QTextCursor cursor(&doc);
-                cursor.setPosition(table->cellAt(r, c).firstPosition());
-                QTextBlockFormat f = cursor.blockFormat();
-                f.setTopMargin(f.topMargin() + push);
-                cursor.setBlockFormat(f);
-            }
-            return true;
+            if (int(top / pageHeight) != int((bottom - 1) / pageHeight))
+                return {index, r};
         }
     }
-    return moved;
+    return {-1, -1};
+}
+
+// The report's HTML with the table ended before the row and continued on
+// the next page, its header row repeated; a table split at its first row
+// moves whole. Tables of a report are never nested.
+QString splitAt(const QString& html, int table, int row)
+{
+    static const QRegularExpression open(QStringLiteral("<table[^>]*>"));
+    auto it = open.globalMatch(html);
+    QRegularExpressionMatch m;
+    for (int i = 0; i <= table && it.hasNext(); ++i)
+        m = it.next();
+    if (!m.hasMatch())
+        return html;
+    const QString tag = m.captured(0);
+    const QString broken = QString(tag).insert(tag.size() - 1,
+                                               QStringLiteral(" style=\"page-break-before:always\""));
+    if (row == 0)
+        return QString(html).replace(m.capturedStart(), tag.size(), broken);
+    const qsizetype end = html.indexOf(QStringLiteral("</table>"), m.capturedEnd());
+    const qsizetype headEnd = html.indexOf(QStringLiteral("</thead>"), m.capturedEnd());
+    const bool headed = headEnd >= 0 && headEnd < end;
+    const QString head =
+        headed ? html.mid(m.capturedEnd(), headEnd + 8 - m.capturedEnd()) : QString();
+    // Row r of the document's table is the r-th <tr> after the opening tag.
+    qsizetype at = m.capturedEnd();
+    for (int r = 0; r <= row; ++r) {
+        at = html.indexOf(QStringLiteral("<tr"), at + (r == 0 ? 0 : 3));
+        if (at < 0 || at > end)
+            return html;
+    }
+    return QString(html).insert(at, QStringLiteral("</table>") + broken + head);
 }
 } // namespace
 
 void Report::printDocument(const QTextDocument& document, QPrinter* printer)
 {
-    std::unique_ptr<QTextDocument> doc(document.clone());
     QPainter painter(printer);
     if (!painter.isActive())
         return;
-    doc->documentLayout()->setPaintDevice(painter.device());
+    std::unique_ptr<QTextDocument> doc(document.clone());
+    QString html = document.property("reportHtml").toString();
     const qreal dpi = painter.device()->logicalDpiY();
     const QFont font = doc->defaultFont();
     const QFontMetricsF metrics(font, painter.device());
+    // Frame margins are in the document's own 96 dpi units, which the
+    // layout scales to the printer; the page and what is drawn here are in
+    // the printer's.
+    const qreal scale = dpi / 96.0;
     const qreal margin = dpi * 1.5 / 2.54; // 1.5 cm
     const qreal band = metrics.height() * 2;
-    QTextFrameFormat frame = doc->rootFrame()->frameFormat();
-    frame.setLeftMargin(margin);
-    frame.setRightMargin(margin);
-    frame.setTopMargin(margin + band);
-    frame.setBottomMargin(margin + band);
-    doc->rootFrame()->setFrameFormat(frame);
     const QRectF page(0, 0, printer->width(), printer->height());
-    doc->setPageSize(page.size());
-    for (int i = 0; i < 200 && keepRowsWhole(*doc, page.height()); ++i)
+    const auto layOut = [&] {
+        doc->documentLayout()->setPaintDevice(painter.device());
+        QTextFrameFormat frame = doc->rootFrame()->frameFormat();
+        frame.setLeftMargin(margin / scale);
+        frame.setRightMargin(margin / scale);
+        frame.setTopMargin((margin + band) / scale);
+        frame.setBottomMargin((margin + band) / scale);
+        doc->rootFrame()->setFrameFormat(frame);
         doc->setPageSize(page.size());
+    };
+    layOut();
+    // A row split between pages goes to the next page whole: its table is
+    // ended before it and continued there. Each split moves what follows,
+    // so the layout is redone after each.
+    for (int i = 0; i < 500 && !html.isEmpty(); ++i) {
+        const auto [table, row] = splitRow(*doc, page.height());
+        if (table < 0)
+            break;
+        html = splitAt(html, table, row);
+        doc = std::make_unique<QTextDocument>();
+        doc->setDefaultFont(document.defaultFont());
+        doc->setHtml(html);
+        layOut();
+    }
 
     const QString header = document.property("pageHeader").toString();
     const int pages = doc->pageCount();
