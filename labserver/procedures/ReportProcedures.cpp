@@ -147,7 +147,7 @@ void addSignOff(LabStore& store, const QString& req, ResultSet& rs)
     rs.columns << QStringLiteral("Age") << QStringLiteral("PerformedBy")
                << QStringLiteral("ReleasedBy") << QStringLiteral("ReleasedAt")
                << QStringLiteral("PathologistSigned") << QStringLiteral("PathologistNamed")
-               << QStringLiteral("Amended");
+               << QStringLiteral("Amended") << QStringLiteral("LaterCopy");
     for (QVariantList& row : rs.rows) {
         const int birth = int(rs.columns.indexOf(QStringLiteral("BirthDate")));
         const int requested = int(rs.columns.indexOf(QStringLiteral("RequestDate")));
@@ -162,7 +162,8 @@ void addSignOff(LabStore& store, const QString& req, ResultSet& rs)
             << (signedByPathologist ? name : QString())
             << (signedByPathologist || name.isEmpty() ? QString()
                                                       : QStringLiteral("Pathologist: ") + name)
-            << (amended.isEmpty() ? QString() : QStringLiteral("AMENDED REPORT"));
+            << (amended.isEmpty() ? QString() : QStringLiteral("AMENDED REPORT"))
+            << (amended.isEmpty() ? QStringLiteral("reprint") : QStringLiteral("amended"));
     }
 }
 

@@ -84,6 +84,7 @@ std::unique_ptr<Report> Report::fromJson(const QJsonObject& o, const QString& pa
     }
     r->m_body = o.value(QStringLiteral("body")).toArray();
     r->m_pageHeader = o.value(QStringLiteral("pageHeader")).toString();
+    r->m_laterCopy = o.value(QStringLiteral("laterCopy")).toString();
     const QJsonObject subs = o.value(QStringLiteral("subreports")).toObject();
     for (auto it = subs.begin(); it != subs.end(); ++it)
         r->m_subreports.emplace_back(it.key(), fromJson(it.value().toObject(), path));
@@ -179,6 +180,8 @@ QString Report::html(Connection* sharedDb, QString* pageHeader) const
         QTextDocument plain;
         plain.setHtml(fill(m_pageHeader));
         *pageHeader = plain.toPlainText();
+        plain.setHtml(fill(m_laterCopy));
+        m_laterCopyText = plain.toPlainText();
     }
 
     QString h;
@@ -283,6 +286,7 @@ std::unique_ptr<QTextDocument> Report::render() const
     doc->setHtml(QStringLiteral("<html><body>") + body + QStringLiteral("</body></html>"));
     doc->setProperty("pageHeader", pageHeader);
     doc->setProperty("reportHtml", doc->toHtml());
+    doc->setProperty("laterCopy", m_laterCopyText);
     doc->setMetaInformation(QTextDocument::DocumentTitle, QFileInfo(m_path).baseName());
     return doc;
 }
@@ -307,6 +311,21 @@ QString Report::printOut(const QString& target, const QString& documentName) con
             safe.replace(QRegularExpression(QStringLiteral("[^\\w.-]")), QStringLiteral("_"));
             where = QDir(where).filePath((safe.isEmpty() ? QStringLiteral("report") : safe) +
                                          QStringLiteral(".pdf"));
+        }
+        // A printed report is never replaced: a later print of it is kept
+        // beside it, named for what it is ("L-1001 (amended 1).pdf").
+        if (QFileInfo::exists(where)) {
+            const QString label = doc->property("laterCopy").toString().trimmed();
+            const QString stem = where.left(where.size() - 4);
+            for (int n = 1;; ++n) {
+                const QString next = QStringLiteral("%1 (%2 %3).pdf")
+                                         .arg(stem, label.isEmpty() ? QStringLiteral("copy") : label)
+                                         .arg(n);
+                if (!QFileInfo::exists(next)) {
+                    where = next;
+                    break;
+                }
+            }
         }
         // A report names a patient: a new PDF is the user's alone.
         if (!PrivateFiles::touchFile(where))

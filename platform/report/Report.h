@@ -66,7 +66,8 @@ public:
     static void printDocument(const QTextDocument& document, QPrinter* printer);
     // Prints without a dialog: to a PDF file when target ends in ".pdf" or
     // names a folder (then documentName + ".pdf" in it), else to the printer
-    // of that name, which must be available. Returns where it went.
+    // of that name, which must be available. An existing PDF is kept: the
+    // print goes beside it. Returns where it went.
     QString printOut(const QString& target, const QString& documentName) const;
 
 private:
@@ -82,6 +83,8 @@ private:
     QList<ReportParameter> m_parameters;
     QJsonArray m_body;
     QString m_pageHeader; // placeholders as in the body
+    QString m_laterCopy;  // what a later print of the same report is named
+    mutable QString m_laterCopyText;
     std::vector<std::pair<QString, std::unique_ptr<Report>>> m_subreports;
     bool m_prompt = true;
 };

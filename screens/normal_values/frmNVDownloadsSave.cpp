@@ -10,6 +10,7 @@
 #include "ResultValue.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
+#include "frmAmendmentReason.h"
 #include "WaitCursor.h"
 #include "frmNVDownloads.h"
 #include "modMain.h"
@@ -133,6 +134,8 @@ bool frmNVDownloads::buildStatements()
         writeHeaderFields();
         const QString flag = verifies() && (s.VerifyMode || VerifyRequested) ? QStringLiteral("Y")
                                                                              : QStringLiteral("N");
+        QMap<QString, QMap<QString, QString>> typed; // request -> item -> value
+        QMap<QString, QString> exams;                 // "request|item" -> exam name
         for (int i = 1; i < msfgRequest->Rows(); ++i) {
             const auto cell = [&](int c) { return msfgRequest->TextMatrix(i, c); };
             if (cell(1).trimmed().isEmpty())
@@ -169,6 +172,27 @@ bool frmNVDownloads::buildStatements()
                 summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
                            QLatin1Char(')');
             m_rows.append({i, cell(0), cell(1), statement, summary, derived, {}, {}});
+            typed[cell(0).trimmed()][cell(1).trimmed().toUpper()] = cell(3);
+            exams[cell(0).trimmed() + '|' + cell(1).trimmed().toUpper()] = cell(2).trimmed();
+        }
+        // A verified result corrected goes with the reason for it.
+        QSet<QString> amended;
+        for (auto it = typed.cbegin(); it != typed.cend(); ++it)
+            for (const QString& item :
+                 frmAmendmentReason::amendedItems(*s.LabDb, it.key(), it.value()))
+                amended.insert(it.key() + '|' + item);
+        if (!amended.isEmpty()) {
+            QStringList names;
+            for (const QString& key : std::as_const(amended))
+                names << exams.value(key);
+            names.sort();
+            const QString reason = frmAmendmentReason::ask(*s.LabDb, names);
+            if (reason.isEmpty())
+                return false; // cancelled: nothing saved, every value still shown
+            for (RowSave& row : m_rows)
+                if (amended.contains(row.requestNum.trimmed() + '|' +
+                                     row.examCode.trimmed().toUpper()))
+                    row.statement += QStringLiteral(", '") + q(reason) + QStringLiteral("'");
         }
         return true;
     } catch (const LisError& e) {

@@ -9,6 +9,7 @@
 #include "ResultWindow.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
+#include "frmAmendmentReason.h"
 #include "WaitCursor.h"
 #include "frmDownloaded.h"
 #include "modMain.h"
@@ -93,9 +94,40 @@ bool frmDownloaded::Save_Entries()
         s.AccessionNum = txtAccNum->text();
 
         const QString sample = sampleToPost();
-        db.beginTrans();
         const bool cutOff = savesWithCutOff(s.Request);
         const int n = msfgRequest->Rows() - 1;
+        // A verified result corrected goes with the reason for it, asked
+        // before anything is written.
+        const auto requestOf = [&](int i) {
+            return s.Request.FormType != QLatin1String("P") ? msfgRequest->TextMatrix(i, 7)
+                                                            : s.RequestNum;
+        };
+        QSet<QString> amended; // "request|ITEM"
+        QString reason;
+        if (cutOff) {
+            QMap<QString, QMap<QString, QString>> typed;
+            QMap<QString, QString> exams;
+            for (int i = 1; i <= n && i <= 32767; ++i) {
+                const QString item = msfgRequest->TextMatrix(i, 1).trimmed().toUpper();
+                if (item.isEmpty())
+                    continue;
+                typed[requestOf(i).trimmed()][item] = msfgRequest->TextMatrix(i, 3);
+                exams[requestOf(i).trimmed() + '|' + item] = msfgRequest->TextMatrix(i, 2).trimmed();
+            }
+            for (auto it = typed.cbegin(); it != typed.cend(); ++it)
+                for (const QString& item : frmAmendmentReason::amendedItems(db, it.key(), it.value()))
+                    amended.insert(it.key() + '|' + item);
+            if (!amended.isEmpty()) {
+                QStringList names;
+                for (const QString& key : std::as_const(amended))
+                    names << exams.value(key);
+                names.sort();
+                reason = frmAmendmentReason::ask(db, names);
+                if (reason.isEmpty())
+                    return false; // cancelled: nothing saved, every value still shown
+            }
+        }
+        db.beginTrans();
         QMap<QString, QStringList> read; // request -> the items of its rows here
         for (int i = 1; i <= n && i <= 32767; ++i)
             if (const QString code = msfgRequest->TextMatrix(i, 1); !code.trimmed().isEmpty())
@@ -128,7 +160,10 @@ bool frmDownloaded::Save_Entries()
                            (showCutOff ? q(msfgRequest->TextMatrix(i, 8)) : QString()) +
                            QStringLiteral("', '") + q(msfgRequest->TextMatrix(i, 4)) +
                            QStringLiteral("', '") + q(txtRemarks->toPlainText()) +
-                           QStringLiteral("','") + QString::number(i) + QStringLiteral("'"));
+                           QStringLiteral("','") + QString::number(i) + QStringLiteral("'") +
+                           (amended.contains(req.trimmed() + '|' + code.trimmed().toUpper())
+                                ? QStringLiteral(", '") + q(reason) + QStringLiteral("'")
+                                : QString()));
             }
 
             db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") + q(sample) +

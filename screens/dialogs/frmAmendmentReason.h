@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QDialog>
+#include <QMap>
+#include <QSet>
+
+class Connection;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+// A verified result is corrected only with a reason, chosen from the
+// laboratory's list; "Other" asks for the words. The reason goes with the
+// save into the audit trail and the amended report. Shown through the
+// presenter, so a script can answer it.
+class frmAmendmentReason : public QDialog {
+    Q_OBJECT
+public:
+    frmAmendmentReason(const QStringList& reasons, const QStringList& exams);
+
+    QString reason() const;
+
+    // The items of a request whose verified result the values given (item
+    // -> value) change; empty when none does or the laboratory cannot say.
+    static QSet<QString> amendedItems(Connection& db, const QString& request,
+                                      const QMap<QString, QString>& values);
+    // Asks why; empty when the user cancels (nothing is then saved).
+    static QString ask(Connection& db, const QStringList& exams);
+
+    QComboBox* cboReason;
+    QLineEdit* txtOther;
+    QPushButton* cmdOK;
+    QPushButton* cmdCancel;
+};
