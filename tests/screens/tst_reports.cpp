@@ -38,7 +38,8 @@ void setPrinter(const QString& where)
 // Steps of a request's history, as command texts a workstation sends at
 // the clock's minute: "nv ITEM VALUE [reason]" saves a normal-value
 // result as MT02, "cut ITEM VALUE [reason]" a cut-off one, "call ITEM"
-// phones it to the doctor, "verify WHO" verifies, "at H:MM" sets the clock.
+// phones it to the doctor, "ack ITEM" acknowledges its delta, "verify WHO"
+// verifies, "at H:MM" sets the clock.
 void runSteps(Connection& db, const QString& req, const QStringList& steps)
 {
     const auto q = [](const QString& v) { return QStringLiteral("'") + sqlLiteral(v) + "'"; };
@@ -61,14 +62,19 @@ void runSteps(Connection& db, const QString& req, const QStringList& steps)
                 quoted << q(a);
             db.execute("Lab_FormMaker_SaveResultWithNormalValues2 " + quoted.join(", "));
         } else if (w[0] == "cut") {
+            // One transaction, as the window saves: the logbook names who saves.
+            db.beginTrans();
             db.execute("Lab_ResultEntryDLL_SaveToLogbook " + q(req) + ", '', 'MT02', " + q(now) +
                        ", " + q(now) + ", 'A-1'");
             db.execute("Lab_SaveWithCutOff 'A-1', " + q(now) + ", " + q(now) + ", " + q(req) +
                        ", " + q(w[1]) + ", '5', " + q(w[1]) + ", " + q(w[2]) + ", '', '', '', '1'" +
                        (reason.isEmpty() ? QString() : ", " + q(reason)));
+            db.commitTrans();
         } else if (w[0] == "call") {
             db.execute("Lab_RecordCriticalCall " + q(req) + ", " + q(w[1]) +
                        ", 'Dr. Ramon Cruz', " + q(now) + ", 'MT02', 'LAB-BENCH-2'");
+        } else if (w[0] == "ack") {
+            db.execute("Lab_AcknowledgeDelta " + q(req) + ", " + q(w[1]) + ", 'MT01'");
         } else if (w[0] == "verify") {
             db.execute("LAB_Save_VerifyResults " + q(req) + ", " + q(w[1]));
         }
@@ -252,8 +258,8 @@ private slots:
         };
         row("original", "L-1016", {"at 10:00", "verify MT01"});
         row("amended, normal values", "L-1016",
-            {"at 13:40", "nv GLU 28", "verify MT01", "at 13:51", "call GLU", "at 13:56",
-             "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+            {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01",
+             "at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
         row("amended twice", "L-1016",
             {"at 10:00", "verify MT01", "at 11:00", "nv CREA 120 Specimen problem", "verify MT01",
              "at 12:30", "nv CREA 101 Other: haemolysed, drawn again", "verify PATH01"});
@@ -277,9 +283,7 @@ private slots:
                    "('L-2002', 'R-2', 'H-0011', 'CBC', '2024-03-07 08:00:00')");
         Connection db;
         db.open(f.db->connectionString());
-        db.beginTrans();
         runSteps(db, request, steps);
-        db.commitTrans();
         session().RequestNum = request;
         const bool cutOff = request == "L-1006";
         if (cutOff) {
@@ -301,6 +305,48 @@ private slots:
         }
         QVERIFY2(golden.open(QIODevice::ReadOnly), qPrintable(golden.fileName()));
         QCOMPARE(text, QString::fromUtf8(golden.readAll()));
+    }
+
+    // Glucose 28 is called, verified, corrected to 6.0 with its reason and
+    // verified again: the second print is kept beside the first, which stays
+    // as it was, and is headed as the amended report it is.
+    void theAmendedReportIsPrintedBesideTheFirst()
+    {
+        QTemporaryDir out;
+        setPrinter(out.path());
+        session().RequestNum = QStringLiteral("L-1016");
+        Connection db;
+        db.open(f.db->connectionString());
+        const auto print = [&] {
+            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                                {session().HeaderAddress, session().RequestNum});
+            ConfigureSubreport("Conversion", kLab, {session().RequestNum});
+            ConfigureSubreport("SI", kLab, {session().RequestNum});
+            PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
+        };
+        runSteps(db, "L-1016",
+                 {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01"});
+        print();
+        const QString first = out.filePath("L-1016.pdf");
+        QFile original(first);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        const QByteArray before = original.readAll();
+        original.close();
+        runSteps(db, "L-1016",
+                 {"at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+        print();
+        const QString amended = out.filePath("L-1016 (amended 1).pdf");
+        QCOMPARE(f.presenter.messageTexts().last(),
+                 "The result report of L-1016 was written to " + amended + '.');
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QCOMPARE(original.readAll(), before);
+        const QString text = pdfText(amended).simplified();
+        for (const char* expected :
+             {"AMENDED REPORT", "3/7/2024 1:56:00", "Joy Ramos, RMT", "Transcription error",
+              "report released", "previously reported 28 mmol/L HH", "28 called to Dr. Ramon Cruz",
+              "value since corrected"})
+            QVERIFY2(text.contains(QLatin1String(expected)), expected);
+        QVERIFY(!pdfText(first).contains(QStringLiteral("AMENDED")));
     }
 
     // The window flags a result as the report does, by the patient's range.
