@@ -2,7 +2,6 @@
 #include "Connection.h"
 #include "LisError.h"
 #include "Presenter.h"
-#include "SqlText.h"
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -86,27 +85,15 @@ QString frmAmendmentReason::reason() const
     return words.isEmpty() ? QString() : chosen + QStringLiteral(": ") + words;
 }
 
-QSet<QString> frmAmendmentReason::amendedItems(Connection& db, const QString& request,
-                                               const QMap<QString, QString>& values)
+QStringList frmAmendmentReason::amended(const QMap<QString, QString>& typed,
+                                       const QMap<QString, QString>& verified)
 {
-    QSet<QString> amended;
-    std::unique_ptr<Recordset> rs;
-    try {
-        rs = db.openRecordset(QStringLiteral("Lab_GetResultChecks '") +
-                                  sqlLiteral(request.trimmed()) + QStringLiteral("'"),
-                              CursorOptions::clientDynamic());
-    } catch (const LisError&) {
-        return amended; // a laboratory that does not say which results are verified
-    }
-    for (; !rs->eof(); rs->moveNext()) {
-        const QString item = rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toUpper();
-        const auto value = values.constFind(item);
-        if (value != values.cend() &&
-            rs->textOrEmpty(QStringLiteral("Verified")) == QLatin1String("Y") &&
-            rs->textOrEmpty(QStringLiteral("SavedResult")).trimmed() != value->trimmed())
-            amended.insert(item);
-    }
-    return amended;
+    QStringList rows;
+    for (auto it = typed.cbegin(); it != typed.cend(); ++it)
+        if (const auto saved = verified.constFind(it.key());
+            saved != verified.cend() && saved->trimmed() != it->trimmed())
+            rows << it.key();
+    return rows;
 }
 
 QString frmAmendmentReason::ask(Connection& db, const QStringList& exams)

@@ -2,7 +2,6 @@
 
 #include <QDialog>
 #include <QMap>
-#include <QSet>
 
 class Connection;
 class QComboBox;
@@ -20,10 +19,10 @@ public:
 
     QString reason() const;
 
-    // The items of a request whose verified result the values given (item
-    // -> value) change; empty when none does or the laboratory cannot say.
-    static QSet<QString> amendedItems(Connection& db, const QString& request,
-                                      const QMap<QString, QString>& values);
+    // The rows (keys) whose typed value differs from their verified saved
+    // result; a row without one is not amended.
+    static QStringList amended(const QMap<QString, QString>& typed,
+                               const QMap<QString, QString>& verified);
     // Asks why; empty when the user cancels (nothing is then saved).
     static QString ask(Connection& db, const QStringList& exams);
 

@@ -134,8 +134,6 @@ bool frmNVDownloads::buildStatements()
         writeHeaderFields();
         const QString flag = verifies() && (s.VerifyMode || VerifyRequested) ? QStringLiteral("Y")
                                                                              : QStringLiteral("N");
-        QMap<QString, QMap<QString, QString>> typed; // request -> item -> value
-        QMap<QString, QString> exams;                 // "request|item" -> exam name
         for (int i = 1; i < msfgRequest->Rows(); ++i) {
             const auto cell = [&](int c) { return msfgRequest->TextMatrix(i, c); };
             if (cell(1).trimmed().isEmpty())
@@ -171,28 +169,8 @@ bool frmNVDownloads::buildStatements()
             if (!derived)
                 summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
                            QLatin1Char(')');
-            m_rows.append({i, cell(0), cell(1), statement, summary, derived, {}, {}});
-            typed[cell(0).trimmed()][cell(1).trimmed().toUpper()] = cell(3);
-            exams[cell(0).trimmed() + '|' + cell(1).trimmed().toUpper()] = cell(2).trimmed();
-        }
-        // A verified result corrected goes with the reason for it.
-        QSet<QString> amended;
-        for (auto it = typed.cbegin(); it != typed.cend(); ++it)
-            for (const QString& item :
-                 frmAmendmentReason::amendedItems(*s.LabDb, it.key(), it.value()))
-                amended.insert(it.key() + '|' + item);
-        if (!amended.isEmpty()) {
-            QStringList names;
-            for (const QString& key : std::as_const(amended))
-                names << exams.value(key);
-            names.sort();
-            const QString reason = frmAmendmentReason::ask(*s.LabDb, names);
-            if (reason.isEmpty())
-                return false; // cancelled: nothing saved, every value still shown
-            for (RowSave& row : m_rows)
-                if (amended.contains(row.requestNum.trimmed() + '|' +
-                                     row.examCode.trimmed().toUpper()))
-                    row.statement += QStringLiteral(", '") + q(reason) + QStringLiteral("'");
+            m_rows.append(
+                {i, cell(0), cell(1), statement, summary, derived, {}, {}, cell(3), cell(2).trimmed()});
         }
         return true;
     } catch (const LisError& e) {
@@ -262,6 +240,26 @@ bool frmNVDownloads::Save_Entries()
             if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
                 exams << left->textOrEmpty(QStringLiteral("ExamName"));
     };
+    // A verified result corrected goes with the reason for it, asked before
+    // anything is written.
+    QMap<QString, QString> typed, verified, names; // by "request|ITEM"
+    for (const RowSave& row : std::as_const(m_rows)) {
+        const QString key = row.requestNum.trimmed() + '|' + row.examCode.trimmed().toUpper();
+        typed[key] = row.value;
+        names[key] = row.examName;
+        if (const auto saved = m_checks.verifiedResult(row.requestNum, row.examCode))
+            verified[key] = *saved;
+    }
+    const QStringList amended = frmAmendmentReason::amended(typed, verified);
+    QString reason;
+    if (!amended.isEmpty()) {
+        QStringList exams;
+        for (const QString& key : amended)
+            exams << names.value(key);
+        reason = frmAmendmentReason::ask(db, exams);
+        if (reason.isEmpty())
+            return false; // cancelled: nothing saved, every value still shown
+    }
     try {
         writeHeaderFields();
         db.beginTrans();
@@ -302,7 +300,9 @@ bool frmNVDownloads::Save_Entries()
                 alreadyVerified = true;
             }
             ensureLogbookEntry(db, r);
-            db.execute(row.statement);
+            db.execute(amended.contains(r.trimmed() + '|' + row.examCode.trimmed().toUpper())
+                           ? row.statement + QStringLiteral(", '") + q(reason) + QStringLiteral("'")
+                           : row.statement);
             for (const QString& recorded : row.recorded)
                 db.execute(recorded);
             if (row.derived)

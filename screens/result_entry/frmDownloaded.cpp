@@ -157,6 +157,7 @@ void frmDownloaded::fillingEnded()
     // as the laboratory will store it; without them the cell stays empty
     // until the save.
     m_rules.clear();
+    m_verified.clear();
     std::unique_ptr<Recordset> rs;
     try {
         rs = session().LabDb->openRecordset(QStringLiteral("Lab_GetResultChecks '") +
@@ -167,6 +168,10 @@ void frmDownloaded::fillingEnded()
         return;
     }
     for (; !rs->eof(); rs->moveNext()) {
+        // What a correction would amend.
+        if (rs->textOrEmpty(QStringLiteral("Verified")) == QLatin1String("Y"))
+            m_verified.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toUpper(),
+                              rs->textOrEmpty(QStringLiteral("SavedResult")));
         const auto cutOff = LabLogic::Decimal::parse(rs->textOrEmpty(QStringLiteral("CutOff")));
         if (!cutOff)
             continue;

@@ -3,6 +3,7 @@
 #include "LabLogic.h"
 
 #include <QHash>
+#include <QMap>
 
 #include "ResultEntryForm.h"
 
@@ -34,4 +35,5 @@ private:
     void cutOffFill();
 
     QHash<QString, LabLogic::CutOffRule> m_rules; // item -> the laboratory's rule
+    QMap<QString, QString> m_verified;             // ITEM -> its verified saved result
 };

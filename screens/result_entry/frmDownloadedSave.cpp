@@ -102,27 +102,24 @@ bool frmDownloaded::Save_Entries()
             return s.Request.FormType != QLatin1String("P") ? msfgRequest->TextMatrix(i, 7)
                                                             : s.RequestNum;
         };
-        QSet<QString> amended; // "request|ITEM"
+        QStringList amended; // "ITEM" of the window's own request
         QString reason;
         if (cutOff) {
-            QMap<QString, QMap<QString, QString>> typed;
-            QMap<QString, QString> exams;
+            QMap<QString, QString> typed, names;
             for (int i = 1; i <= n && i <= 32767; ++i) {
                 const QString item = msfgRequest->TextMatrix(i, 1).trimmed().toUpper();
-                if (item.isEmpty())
+                if (item.isEmpty() ||
+                    requestOf(i).trimmed().compare(s.RequestNum.trimmed(), Qt::CaseInsensitive))
                     continue;
-                typed[requestOf(i).trimmed()][item] = msfgRequest->TextMatrix(i, 3);
-                exams[requestOf(i).trimmed() + '|' + item] = msfgRequest->TextMatrix(i, 2).trimmed();
+                typed[item] = msfgRequest->TextMatrix(i, 3);
+                names[item] = msfgRequest->TextMatrix(i, 2).trimmed();
             }
-            for (auto it = typed.cbegin(); it != typed.cend(); ++it)
-                for (const QString& item : frmAmendmentReason::amendedItems(db, it.key(), it.value()))
-                    amended.insert(it.key() + '|' + item);
+            amended = frmAmendmentReason::amended(typed, m_verified);
             if (!amended.isEmpty()) {
-                QStringList names;
-                for (const QString& key : std::as_const(amended))
-                    names << exams.value(key);
-                names.sort();
-                reason = frmAmendmentReason::ask(db, names);
+                QStringList exams;
+                for (const QString& item : std::as_const(amended))
+                    exams << names.value(item);
+                reason = frmAmendmentReason::ask(db, exams);
                 if (reason.isEmpty())
                     return false; // cancelled: nothing saved, every value still shown
             }
@@ -161,7 +158,8 @@ bool frmDownloaded::Save_Entries()
                            QStringLiteral("', '") + q(msfgRequest->TextMatrix(i, 4)) +
                            QStringLiteral("', '") + q(txtRemarks->toPlainText()) +
                            QStringLiteral("','") + QString::number(i) + QStringLiteral("'") +
-                           (amended.contains(req.trimmed() + '|' + code.trimmed().toUpper())
+                           (!req.trimmed().compare(s.RequestNum.trimmed(), Qt::CaseInsensitive) &&
+                                    amended.contains(code.trimmed().toUpper())
                                 ? QStringLiteral(", '") + q(reason) + QStringLiteral("'")
                                 : QString()));
             }
