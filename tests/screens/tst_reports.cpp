@@ -7,8 +7,10 @@
 #include "WindowFixture.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
+#include "frmAmendmentReason.h"
 #include "frmReportViewer.h"
 
+#include <QComboBox>
 #include <QGraphicsView>
 #include <QPrintPreviewWidget>
 #include <QScrollBar>
@@ -347,6 +349,46 @@ private slots:
               "value since corrected"})
             QVERIFY2(text.contains(QLatin1String(expected)), expected);
         QVERIFY(!pdfText(first).contains(QStringLiteral("AMENDED")));
+    }
+
+    // Correcting a verified result in the window asks why; the reason goes
+    // with the save into the audit trail, and Cancel saves nothing.
+    void aCorrectionAsksWhy_data()
+    {
+        QTest::addColumn<QString>("words");
+        WindowFixture::row("other, with words", QStringLiteral("drawn above the drip"));
+        WindowFixture::row("cancelled", QString());
+    }
+    void aCorrectionAsksWhy()
+    {
+        QFETCH(QString, words);
+        Connection db;
+        db.open(f.db->connectionString());
+        runSteps(db, "L-1016", {"verify MT01"});
+        f.entry->EditMode(true);
+        f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
+            QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QStringLiteral("GLU"));
+            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
+            w.msfgRequest->setTextMatrix(1, 8, QString());
+            f.presenter.queueWindow([&](QWidget& dialog) {
+                auto& why = static_cast<frmAmendmentReason&>(dialog);
+                QCOMPARE(why.cboReason->count(), 4);
+                why.cboReason->setCurrentText(QStringLiteral("Other"));
+                QVERIFY(!why.cmdOK->isEnabled()); // Other waits for the words
+                why.txtOther->setText(words);
+                (words.isEmpty() ? why.cmdCancel : why.cmdOK)->click();
+            });
+            f.db->clearTrace();
+            w.cmdSave->click();
+        });
+        QCOMPARE(f.db->trace().filter("SaveResultWithNormalValues2").size(),
+                 words.isEmpty() ? 0 : 6);
+        QCOMPARE(f.db->query("SELECT Note FROM tbLabResultAudit WHERE ItemID = 'GLU' AND "
+                             "Field = 'Result' AND NewValue = '6.0'")
+                     .rows.value(0)
+                     .value(0)
+                     .toString(),
+                 words.isEmpty() ? QString() : "Other: " + words);
     }
 
     // The window flags a result as the report does, by the patient's range.
