@@ -19,7 +19,6 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QPushButton>
 #include <QDir>
 #include <QLineEdit>
 #include <QProcess>
@@ -313,9 +312,8 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     const QString interpretation =
         lookUp(db, cutOffResults, QStringLiteral("ExamName"), cutOffExam, QStringLiteral("result"));
     // Long exam names wrap in the report: the value's line carries the rest.
-    const QString cutOffLine =
-        printedLine(QDir(root).filePath(QStringLiteral("L-1001 (amended 1).pdf")),
-                    QStringLiteral("2.50"));
+    const QString cutOffLine = printedLine(
+        QDir(root).filePath(QStringLiteral("L-1001 (amended 1).pdf")), QStringLiteral("2.50"));
     s.expect(lookUp(db, cutOffResults, QStringLiteral("ExamName"), cutOffExam,
                     QStringLiteral("PatientValue")) == QLatin1String("2.50") &&
                  !interpretation.isEmpty() && cutOffLine.contains(interpretation),

@@ -132,9 +132,9 @@ ResultSet reagentValues(ProcedureContext& ctx)
 // conventional result, normal values, unit, min, max, factor, form type,
 // row number, accession, remarks, submitted, LRA time, logbook note (not
 // kept here: the logbook has its own), employee, verified flag (Y/N),
-// method, date and time reported[, why a verified result is corrected]. The conventional result handed in is
-// what the window showed, possibly for an SI result since corrected: it is
-// derived here from the SI result whenever that is a number.
+// method, date and time reported[, why a verified result is corrected]. The conventional result
+// handed in is what the window showed, possibly for an SI result since corrected: it is derived
+// here from the SI result whenever that is a number.
 ResultSet saveWithNormalValues(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);

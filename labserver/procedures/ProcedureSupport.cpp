@@ -174,9 +174,9 @@ PatientRanges::PatientRanges(LabStore& store, const QString& requestNum)
         };
         m_ageDays = ReferenceRanges::ageInDays(day(p[1]), day(p[2]));
     }
-    const ResultSet ranges = store.query(QStringLiteral(
-        "SELECT ItemID, Sex, AgeFromDays, AgeToDays, SIMin, SIMax, ConvMin, ConvMax "
-        "FROM tbLabReferenceRange"));
+    const ResultSet ranges = store.query(
+        QStringLiteral("SELECT ItemID, Sex, AgeFromDays, AgeToDays, SIMin, SIMax, ConvMin, ConvMax "
+                       "FROM tbLabReferenceRange"));
     for (const QVariantList& r : ranges.rows) {
         ReferenceRange range;
         range.sex = r[1].toString();

@@ -232,8 +232,7 @@ ResultSet reportCutOffResults(ProcedureContext& ctx)
         if (!cutOff && item && item->cutOff)
             cutOff = LabLogic::Decimal(*item->cutOff);
         rs.rows.append({r[1], printed(r[2].toString()), printed(r[3].toString()),
-                        item ? item->siUnit : QString(),
-                        cutOff ? cutOff->text(1) : QString(),
+                        item ? item->siUnit : QString(), cutOff ? cutOff->text(1) : QString(),
                         item ? ranges.applied(*item).siNormal() : QString()});
     }
     return rs;
@@ -311,9 +310,8 @@ ResultSet reportResultNotes(ProcedureContext& ctx)
             note += QStringLiteral("; corrected at %1").arg(timeOf(a.at));
             rs.rows.append({c.examName, note});
             if (!a.call.isEmpty())
-                rs.rows.append({c.examName,
-                                QStringLiteral("%1 called to %2; value since corrected")
-                                    .arg(printed(a.before), callText(a.call))});
+                rs.rows.append({c.examName, QStringLiteral("%1 called to %2; value since corrected")
+                                                .arg(printed(a.before), callText(a.call))});
         }
     }
     return rs;
@@ -352,8 +350,8 @@ void registerReportProcedures()
                             ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_Report_ResultNotes"), 1, 1, reportResultNotes,
                             ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("Lab_Report_Amendments"), 1, 1, reportAmendments,
-                            ProcedureAccess::Reads});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_Report_Amendments"), 1, 1, reportAmendments, ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_Report_ConventionalUnits"), 1, 1,
                             [](ProcedureContext& c) { return reportNormalValues(c, false); },
                             ProcedureAccess::Reads});

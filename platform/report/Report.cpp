@@ -4,18 +4,18 @@
 #include "PrivateFiles.h"
 #include "SqlText.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetricsF>
 #include <QHash>
 #include <QJsonDocument>
 #include <QPageSize>
+#include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QRegularExpression>
-#include <QAbstractTextDocumentLayout>
-#include <QFontMetricsF>
-#include <QPainter>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -318,9 +318,10 @@ QString Report::printOut(const QString& target, const QString& documentName) con
             const QString label = doc->property("laterCopy").toString().trimmed();
             const QString stem = where.left(where.size() - 4);
             for (int n = 1;; ++n) {
-                const QString next = QStringLiteral("%1 (%2 %3).pdf")
-                                         .arg(stem, label.isEmpty() ? QStringLiteral("copy") : label)
-                                         .arg(n);
+                const QString next =
+                    QStringLiteral("%1 (%2 %3).pdf")
+                        .arg(stem, label.isEmpty() ? QStringLiteral("copy") : label)
+                        .arg(n);
                 if (!QFileInfo::exists(next)) {
                     where = next;
                     break;
@@ -396,8 +397,8 @@ QString splitAt(const QString& html, int table, int row)
     if (!m.hasMatch())
         return html;
     const QString tag = m.captured(0);
-    const QString broken = QString(tag).insert(tag.size() - 1,
-                                               QStringLiteral(" style=\"page-break-before:always\""));
+    const QString broken =
+        QString(tag).insert(tag.size() - 1, QStringLiteral(" style=\"page-break-before:always\""));
     if (row == 0)
         return QString(html).replace(m.capturedStart(), tag.size(), broken);
     const qsizetype end = html.indexOf(QStringLiteral("</table>"), m.capturedEnd());

@@ -86,7 +86,7 @@ QString frmAmendmentReason::reason() const
 }
 
 QStringList frmAmendmentReason::amended(const QMap<QString, QString>& typed,
-                                       const QMap<QString, QString>& verified)
+                                        const QMap<QString, QString>& verified)
 {
     QStringList rows;
     for (auto it = typed.cbegin(); it != typed.cend(); ++it)

@@ -10,8 +10,8 @@
 #include "ResultValue.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
-#include "frmAmendmentReason.h"
 #include "WaitCursor.h"
+#include "frmAmendmentReason.h"
 #include "frmNVDownloads.h"
 #include "modMain.h"
 
@@ -169,8 +169,16 @@ bool frmNVDownloads::buildStatements()
             if (!derived)
                 summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
                            QLatin1Char(')');
-            m_rows.append(
-                {i, cell(0), cell(1), statement, summary, derived, {}, {}, cell(3), cell(2).trimmed()});
+            m_rows.append({i,
+                           cell(0),
+                           cell(1),
+                           statement,
+                           summary,
+                           derived,
+                           {},
+                           {},
+                           cell(3),
+                           cell(2).trimmed()});
         }
         return true;
     } catch (const LisError& e) {

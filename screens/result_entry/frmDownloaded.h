@@ -35,5 +35,5 @@ private:
     void cutOffFill();
 
     QHash<QString, LabLogic::CutOffRule> m_rules; // item -> the laboratory's rule
-    QMap<QString, QString> m_verified;             // ITEM -> its verified saved result
+    QMap<QString, QString> m_verified;            // ITEM -> its verified saved result
 };

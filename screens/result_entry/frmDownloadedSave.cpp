@@ -9,8 +9,8 @@
 #include "ResultWindow.h"
 #include "ScreenHelpers.h"
 #include "SqlText.h"
-#include "frmAmendmentReason.h"
 #include "WaitCursor.h"
+#include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
 #include "modMain.h"
 

@@ -108,7 +108,9 @@ private slots:
         m_conn->execute(cutOffSave(request, item, r[2], "99", "", ""));
         m_conn->execute(cutOffSave(request, item, r[2], value, r[4], r[5]));
         const QString stored = value.isEmpty() ? r[5] : value;
-        const auto printed = [](const QString& v) { return v == u"NULL" ? QStringLiteral("-") : v; };
+        const auto printed = [](const QString& v) {
+            return v == u"NULL" ? QStringLiteral("-") : v;
+        };
         // As stored, as reopened and as printed.
         QCOMPARE(
             tableRow(QStringLiteral("SELECT FormType, ResultKind, PatientValue, Result FROM "
@@ -117,8 +119,8 @@ private slots:
                 rowOf("LABORATORY..Lab_GetResultWithCutOff ", request, {"PatientValue", "result"},
                       item, "ItemID") +
                 rowOf("Lab_Report_CutOffResults", request, {"Value", "Result", "CutOff"}, item),
-            (QStringList{r[2], "C", stored, interpretation, stored, interpretation,
-                         printed(stored), printed(interpretation), r[7]}));
+            (QStringList{r[2], "C", stored, interpretation, stored, interpretation, printed(stored),
+                         printed(interpretation), r[7]}));
     }
 
     // The conventional result follows the SI one on save, on reopening and
@@ -308,22 +310,26 @@ private slots:
         QTest::addColumn<QString>("sex");
         QTest::addColumn<QString>("born");
         QTest::addColumn<QStringList>("range"); // SI min, max, conventional min, max, flag
-        QTest::newRow("man") << "M" << "1995-09-09" << QStringList{"130", "180", "13", "18", "L"};
-        QTest::newRow("woman") << "F" << "2001-07-04" << QStringList{"120", "160", "12", "16", ""};
-        QTest::newRow("girl of 7: the age band") << "F" << "2017-01-01"
-                                                 << QStringList{"110", "150", "11", "15", ""};
-        QTest::newRow("sex and age unknown: the item's") << "" << ""
-                                                         << QStringList{"120", "160", "12", "16", ""};
+        QTest::newRow("man") << "M"
+                             << "1995-09-09" << QStringList{"130", "180", "13", "18", "L"};
+        QTest::newRow("woman") << "F"
+                               << "2001-07-04" << QStringList{"120", "160", "12", "16", ""};
+        QTest::newRow("girl of 7: the age band")
+            << "F"
+            << "2017-01-01" << QStringList{"110", "150", "11", "15", ""};
+        QTest::newRow("sex and age unknown: the item's")
+            << ""
+            << "" << QStringList{"120", "160", "12", "16", ""};
     }
     void theRangeIsThePatients()
     {
         QFETCH(QString, sex);
         QFETCH(QString, born);
         QFETCH(QStringList, range);
-        m_db->exec(QStringLiteral("UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum "
-                                  "= 'H-0008'")
-                       .arg(sex, born.isEmpty() ? QStringLiteral("NULL")
-                                                : "'" + born + " 00:00:00'"));
+        m_db->exec(
+            QStringLiteral("UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum "
+                           "= 'H-0008'")
+                .arg(sex, born.isEmpty() ? QStringLiteral("NULL") : "'" + born + " 00:00:00'"));
         m_conn->execute(normalValueSave("L-1009", "HGB", "125", "", ""));
         QStringList got = rowOf("Lab_GetResultChecks", "L-1009", {"SIMin", "SIMax", "CMin", "CMax"},
                                 "HGB", "ItemID");
@@ -392,8 +398,8 @@ private slots:
                         ", 'Transcription error'");
         m_conn->execute("Lab_RecordResultEntry 'L-1016','GLU','MT02','I','AN-01','103','BENCH-1'");
         QStringList notes;
-        for (const QVariantList& r :
-             m_conn->openRecordset("Lab_Report_ResultNotes 'L-1016'")->data().rows)
+        const auto printed = m_conn->openRecordset("Lab_Report_ResultNotes 'L-1016'");
+        for (const QVariantList& r : printed->data().rows)
             notes << r[1].toString();
         QCOMPARE(notes, (QStringList{"previously reported 28 mmol/L HH at 3/7/2024 3:00:00 PM; "
                                      "corrected at 3/7/2024 3:10:00 PM",

@@ -1,13 +1,13 @@
 #include "Caught.h"
 #include "DateText.h"
-#include "SqlText.h"
 #include "ReportPrinting.h"
 #include "SavedResults.h"
 #include "Screenshot.h"
+#include "SqlText.h"
 #include "WindowFixture.h"
+#include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
-#include "frmAmendmentReason.h"
 #include "frmReportViewer.h"
 
 #include <QComboBox>
@@ -55,7 +55,9 @@ void runSteps(Connection& db, const QString& req, const QStringList& steps)
             QStringList args = {req, w[1], w[2]};
             for (int i = 0; i < 11; ++i)
                 args << QString();
-            args << "1" << "A-1" << QString() << now << now << QString() << "MT02" << "N"
+            args << "1"
+                 << "A-1" << QString() << now << now << QString() << "MT02"
+                 << "N"
                  << "AN-01" << now;
             if (!reason.isEmpty())
                 args << reason;
@@ -237,7 +239,8 @@ private slots:
             QVERIFY(page.contains(QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages.size())));
             static const QRegularExpression first(QStringLiteral("Analyte (X\\d\\d) with .*"
                                                                  "\\s+(\\d+)\\s+\\S*\\s*mmol/L"));
-            static const QRegularExpression second(QStringLiteral("second line\\s*\\n\\s*of its cell"));
+            static const QRegularExpression second(
+                QStringLiteral("second line\\s*\\n\\s*of its cell"));
             QCOMPARE(page.count(QStringLiteral("Analyte X")), page.count(second));
             for (auto m = first.globalMatch(page); m.hasNext();)
                 ++rowsSeen[m.next().captured(1)];
@@ -260,8 +263,8 @@ private slots:
         };
         row("original", "L-1016", {"at 10:00", "verify MT01"});
         row("amended, normal values", "L-1016",
-            {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01",
-             "at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+            {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01", "at 13:56",
+             "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
         row("amended twice", "L-1016",
             {"at 10:00", "verify MT01", "at 11:00", "nv CREA 120 Specimen problem", "verify MT01",
              "at 12:30", "nv CREA 101 Other: haemolysed, drawn again", "verify PATH01"});
@@ -403,9 +406,9 @@ private slots:
             f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
                 const QString flag = w.msfgRequest->TextMatrix(1, 15); // the flag column
                 const QString range = w.msfgRequest->TextMatrix(1, 4);
-                QCOMPARE(flag + ' ' + range,
-                         QLatin1String(req) == "L-1009" ? QStringLiteral("L / L 130 - 180")
-                                                         : QStringLiteral(" 120 - 160"));
+                QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
+                                                 ? QStringLiteral("L / L 130 - 180")
+                                                 : QStringLiteral(" 120 - 160"));
             });
         }
     }
