@@ -11,12 +11,14 @@
 #include "ScriptedPresenter.h"
 #include "SettingsStore.h"
 #include "clsLISResultEntry.h"
+#include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
 #include "frmSampleSearch.h"
 #include "modMain.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QProcess>
@@ -296,6 +298,13 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
                  QStringLiteral("2.50 typed over the saved 0.42 replaces it and is read "
                                 "REACTIVE at once"));
         s.shot(w, QStringLiteral("cut-off-corrected"));
+        // The result was verified: the correction asks why.
+        presenter.queueWindow([&](QWidget& dialog) {
+            auto& why = static_cast<frmAmendmentReason&>(dialog);
+            why.cboReason->setCurrentText(QStringLiteral("Transcription error"));
+            s.shot(why, QStringLiteral("cut-off-amendment-reason"));
+            why.cmdOK->click();
+        });
         Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));
     });
@@ -303,8 +312,8 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     const QString interpretation =
         lookUp(db, cutOffResults, QStringLiteral("ExamName"), cutOffExam, QStringLiteral("result"));
     // Long exam names wrap in the report: the value's line carries the rest.
-    const QString cutOffLine =
-        printedLine(QDir(root).filePath(QStringLiteral("L-1001.pdf")), QStringLiteral("2.50"));
+    const QString cutOffLine = printedLine(
+        QDir(root).filePath(QStringLiteral("L-1001 (amended 1).pdf")), QStringLiteral("2.50"));
     s.expect(lookUp(db, cutOffResults, QStringLiteral("ExamName"), cutOffExam,
                     QStringLiteral("PatientValue")) == QLatin1String("2.50") &&
                  !interpretation.isEmpty() && cutOffLine.contains(interpretation),
@@ -387,8 +396,12 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
                                    "'101' and InstrumentItem = 'HBsAg'"),
                     QStringLiteral("PostedRequestNum")) == QLatin1String("L-1001"),
              QStringLiteral("the instrument's HBsAg row is posted to L-1001"));
-    s.expect(QFile::exists(QDir(root).filePath(QStringLiteral("L-1001.pdf"))),
-             QStringLiteral("L-1001.pdf is printed"));
+    s.expect(QFile::exists(QDir(root).filePath(QStringLiteral("L-1001.pdf"))) &&
+                 printedLine(QDir(root).filePath(QStringLiteral("L-1001 (amended 1).pdf")),
+                             QStringLiteral("Transcription error"))
+                     .contains(QStringLiteral("Transcription error")),
+             QStringLiteral("L-1001.pdf is printed and kept; the correction is printed beside "
+                            "it as an amended report with its reason"));
     for (const char* pdf : {"L-1013.pdf", "L-1016.pdf"})
         s.expect(QFile::exists(QDir(root).filePath(QLatin1String(pdf))),
                  QStringLiteral("%1 is printed").arg(QLatin1String(pdf)));

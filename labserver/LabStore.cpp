@@ -814,6 +814,12 @@ void LabStore::setAuditContext(const QString& employee, const QString& workstati
     m_auditEmployee = employee.trimmed();
 }
 
+void LabStore::setAuditNote(const QString& note)
+{
+    exec(QStringLiteral("UPDATE tbLabAuditContext SET Note = ? WHERE Slot = 1"),
+         {QStringLiteral("%1").arg(note)});
+}
+
 // Each audit row written since the last commit gets the hash of its own
 // text and the row sealed before it, and its place in the chain, in the
 // order the rows were written; a few dozen rows to a statement.

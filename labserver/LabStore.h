@@ -95,6 +95,9 @@ public:
     // every change it makes; kept until commit or rollback.
     void setAuditContext(const QString& employee, const QString& workstation,
                          const QString& changedAt, const QString& note = {});
+    // What the audit rows written from now on say made the change (an
+    // amendment's reason); empty again with the next context.
+    void setAuditNote(const QString& note);
     bool hasAuditContext() const { return m_hasAuditContext; }
     const QString& auditEmployee() const { return m_auditEmployee; }
     // The laboratory's last word on what a transaction wrote, inside it.

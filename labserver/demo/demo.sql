@@ -165,3 +165,12 @@ INSERT INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID, ShowResu
  ('AN-01', 'PLT', 'PLT', 'N', NULL),
  ('AN-01', 'K', 'K', 'N', NULL)
     ON CONFLICT DO NOTHING;
+
+-- Ranges by sex, and children's haemoglobin below 12 years of age.
+INSERT INTO tbLabReferenceRange (ItemID, Sex, AgeFromDays, AgeToDays, SIMin, SIMax, ConvMin, ConvMax) VALUES
+ ('HGB', 'F', 0, NULL, 120, 160, 12.0, 16.0),
+ ('HGB', 'M', 0, NULL, 130, 180, 13.0, 18.0),
+ ('HGB', '', 0, 4383, 110, 150, 11.0, 15.0),
+ ('CREA', 'F', 0, NULL, 45, 90, 0.51, 1.02),
+ ('CREA', 'M', 0, NULL, 60, 110, 0.68, 1.24)
+    ON CONFLICT DO NOTHING;

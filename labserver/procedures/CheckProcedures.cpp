@@ -35,41 +35,83 @@ QString generalOrEmpty(const QDateTime& moment)
 ResultSet getResultChecks(ProcedureContext& ctx)
 {
     ResultSet rs;
-    rs.columns = {QStringLiteral("RequestNum"),   QStringLiteral("ItemID"),
-                  QStringLiteral("SIMin"),        QStringLiteral("SIMax"),
-                  QStringLiteral("CMin"),         QStringLiteral("CMax"),
-                  QStringLiteral("CriticalLow"),  QStringLiteral("CriticalHigh"),
-                  QStringLiteral("PlausibleLow"), QStringLiteral("PlausibleHigh"),
-                  QStringLiteral("DeltaLimit"),   QStringLiteral("DeltaPercent"),
-                  QStringLiteral("DeltaDays"),    QStringLiteral("PrevResult"),
-                  QStringLiteral("PrevUnit"),     QStringLiteral("PrevDate"),
-                  QStringLiteral("PrevRequest"),  QStringLiteral("CriticalCalledTo"),
-                  QStringLiteral("CriticalCalledAt"), QStringLiteral("DeltaAcknowledgedBy"),
-                  QStringLiteral("Unit"),         QStringLiteral("CUnit"),
-                  QStringLiteral("Factor"),       QStringLiteral("CutOff"),
-                  QStringLiteral("ReactiveAtOrAbove"), QStringLiteral("PositiveLabel"),
-                  QStringLiteral("NegativeLabel"), QStringLiteral("GreyZone"),
-                  QStringLiteral("CDecimals")};
+    rs.columns = {QStringLiteral("RequestNum"),
+                  QStringLiteral("ItemID"),
+                  QStringLiteral("SIMin"),
+                  QStringLiteral("SIMax"),
+                  QStringLiteral("CMin"),
+                  QStringLiteral("CMax"),
+                  QStringLiteral("CriticalLow"),
+                  QStringLiteral("CriticalHigh"),
+                  QStringLiteral("PlausibleLow"),
+                  QStringLiteral("PlausibleHigh"),
+                  QStringLiteral("DeltaLimit"),
+                  QStringLiteral("DeltaPercent"),
+                  QStringLiteral("DeltaDays"),
+                  QStringLiteral("PrevResult"),
+                  QStringLiteral("PrevUnit"),
+                  QStringLiteral("PrevDate"),
+                  QStringLiteral("PrevRequest"),
+                  QStringLiteral("CriticalCalledTo"),
+                  QStringLiteral("CriticalCalledAt"),
+                  QStringLiteral("DeltaAcknowledgedBy"),
+                  QStringLiteral("Unit"),
+                  QStringLiteral("CUnit"),
+                  QStringLiteral("Factor"),
+                  QStringLiteral("CutOff"),
+                  QStringLiteral("ReactiveAtOrAbove"),
+                  QStringLiteral("PositiveLabel"),
+                  QStringLiteral("NegativeLabel"),
+                  QStringLiteral("GreyZone"),
+                  QStringLiteral("CDecimals"),
+                  QStringLiteral("SavedResult"),
+                  QStringLiteral("Verified")};
     const QString req = ctx.key(0);
     ItemCache items(ctx.store());
     for (const ItemCheck& c : itemChecks(ctx.store(), req)) {
         const ItemLimits& l = c.limits;
         const ExamItem item = items[c.itemId].value_or(ExamItem{});
-        rs.rows.append({req, c.itemId, numberOrEmpty(l.min), numberOrEmpty(l.max),
-                        numberOrEmpty(c.cMin), numberOrEmpty(c.cMax),
-                        numberOrEmpty(l.criticalLow), numberOrEmpty(l.criticalHigh),
-                        numberOrEmpty(l.plausibleLow), numberOrEmpty(l.plausibleHigh),
+        rs.rows.append({req,
+                        c.itemId,
+                        numberOrEmpty(l.min),
+                        numberOrEmpty(l.max),
+                        numberOrEmpty(c.cMin),
+                        numberOrEmpty(c.cMax),
+                        numberOrEmpty(l.criticalLow),
+                        numberOrEmpty(l.criticalHigh),
+                        numberOrEmpty(l.plausibleLow),
+                        numberOrEmpty(l.plausibleHigh),
                         numberOrEmpty(l.deltaLimit),
                         l.deltaPercent ? QStringLiteral("Y") : QStringLiteral("N"),
-                        QString::number(l.deltaDays), l.previous, c.previousUnit,
-                        generalOrEmpty(l.previousAt), c.previousRequest, c.calledTo,
-                        generalOrEmpty(c.calledAt), c.acknowledgedBy, l.unit,
-                        l.conventionalUnit, numberOrEmpty(l.factor), numberOrEmpty(item.cutOff),
+                        QString::number(l.deltaDays),
+                        l.previous,
+                        c.previousUnit,
+                        generalOrEmpty(l.previousAt),
+                        c.previousRequest,
+                        c.calledTo,
+                        generalOrEmpty(c.calledAt),
+                        c.acknowledgedBy,
+                        l.unit,
+                        l.conventionalUnit,
+                        numberOrEmpty(l.factor),
+                        numberOrEmpty(item.cutOff),
                         item.reactiveAtOrAbove ? QStringLiteral("Y") : QStringLiteral("N"),
-                        item.positiveLabel, item.negativeLabel, numberText(item.greyZone),
-                        QString::number(l.conventionalDecimals)});
+                        item.positiveLabel,
+                        item.negativeLabel,
+                        numberText(item.greyZone),
+                        QString::number(l.conventionalDecimals),
+                        c.value,
+                        c.verified ? QStringLiteral("Y") : QStringLiteral("N")});
     }
     return rs;
+}
+
+// The reasons a verified result may be corrected for, in the laboratory's
+// order; "Other" asks for the words.
+ResultSet getAmendmentReasons(ProcedureContext& ctx)
+{
+    return ctx.store().query(
+        QStringLiteral("SELECT Reason FROM tbLabAmendmentReason ORDER BY SortOrder, Reason"));
 }
 
 // The saved result of an item; fails when there is none.
@@ -305,6 +347,8 @@ ResultSet getAuditTrail(ProcedureContext& ctx)
 void registerCheckProcedures()
 {
     ProcedureRegistry::add({QStringLiteral("Lab_GetResultChecks"), 1, 1, getResultChecks,
+                            ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_GetAmendmentReasons"), 0, 0, getAmendmentReasons,
                             ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_RecordResultEntry"), 7, 7, recordResultEntry});
     ProcedureRegistry::add({QStringLiteral("Lab_RecordCriticalCall"), 6, 6, recordCriticalCall});

@@ -24,11 +24,12 @@ ResultSet fillExams(ProcedureContext& ctx)
     rs.columns = {QStringLiteral("ExamId"), QStringLiteral("Exam"), QStringLiteral("Lab#"),
                   QStringLiteral("Normal Values")};
     ItemCache cache(ctx.store());
+    const PatientRanges ranges(ctx.store(), req);
     for (const QVariantList& row : items.rows) {
         const auto& item = cache[row[0].toString()];
         if (!item)
             continue;
-        rs.rows.append({item->id, item->name, row[1], item->siNormal()});
+        rs.rows.append({item->id, item->name, row[1], ranges.applied(*item).siNormal()});
     }
     return rs;
 }
@@ -70,7 +71,8 @@ ResultSet resultWithCutOff(ProcedureContext& ctx)
 }
 
 // accession, submitted, LRA time, request, item, form type, exam name,
-// value, cut-off, result, remarks, row number: one cut-off result, stored
+// value, cut-off, result, remarks, row number[, why a verified result is
+// corrected]: one cut-off result, stored
 // or replaced, with the request's result header. Any form type whose rows
 // are read against a cut-off (5, W, H, a package's) saves here.
 ResultSet saveWithCutOff(ProcedureContext& ctx)
@@ -98,6 +100,9 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
     QVariantList values = {req,         item.id,      row,    ctx.text(6), ctx.key(5), value,
                            ctx.text(8), result, ctx.text(10), at};
     values << entryValues(s.auditEmployee());
+    const QString reason = amendmentReason(ctx, 12);
+    if (!reason.isEmpty())
+        s.setAuditNote(reason);
     s.exec(
         QStringLiteral(
             "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
@@ -113,6 +118,8 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
             "CNormalValues = NULL, CUnit = NULL, \"CMin\" = NULL, \"CMax\" = NULL, Factor = NULL")
             .arg(entryColumns(), entryOnChange(QStringLiteral("PatientValue"))),
         values);
+    if (!reason.isEmpty())
+        s.setAuditNote(QString());
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "
@@ -131,5 +138,5 @@ void registerCutOffProcedures()
         {QStringLiteral("Lab_FormMaker_FillExams"), 2, 2, fillExams, ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_GetResultWithCutOff"), 1, 1, resultWithCutOff,
                             ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("Lab_SaveWithCutOff"), 12, 12, saveWithCutOff});
+    ProcedureRegistry::add({QStringLiteral("Lab_SaveWithCutOff"), 12, 13, saveWithCutOff});
 }

@@ -89,10 +89,24 @@ ResultSet reagentValues(ProcedureContext& ctx)
         QStringLiteral("cNValues"),   QStringLiteral("CUnit"),    QStringLiteral("CMin"),
         QStringLiteral("CMax"),       QStringLiteral("Factor"),   QStringLiteral("FormType")};
     ItemCache cache(ctx.store());
+    const PatientRanges ranges(ctx.store(), ctx.key(0));
     for (const QVariantList& r : saved.rows) {
         const ExamItem item = cache[r[1].toString()].value_or(ExamItem{});
         const QString si = r[3].toString();
         const Limits conventional = conventionalLimits(ctx.store(), item);
+        // The patient's own range holds over whatever range was saved.
+        if (const auto range = ranges.of(item.id)) {
+            const ExamItem own = ranges.applied(item);
+            const auto [cMin, cMax] = PatientRanges::conventional(*range, item);
+            rs.rows.append({r[0].toString(), r[1].toString(), orElse(r[2], item.name), si,
+                            own.siNormal(), orElse(r[5], item.siUnit),
+                            limit(own.siMin, item.siDecimals), limit(own.siMax, item.siDecimals),
+                            conventionalOf(item, si, r[8].toString(), r[13].toString()),
+                            LabLogic::range(cMin, cMax, item.cDecimals), orElse(r[10], item.cUnit),
+                            limit(cMin, item.cDecimals), limit(cMax, item.cDecimals),
+                            orElse(r[13], factorText(item.factor)), orElse(r[14], item.formType)});
+            continue;
+        }
         rs.rows.append({
             r[0].toString(),
             r[1].toString(),
@@ -118,9 +132,9 @@ ResultSet reagentValues(ProcedureContext& ctx)
 // conventional result, normal values, unit, min, max, factor, form type,
 // row number, accession, remarks, submitted, LRA time, logbook note (not
 // kept here: the logbook has its own), employee, verified flag (Y/N),
-// method, date and time reported. The conventional result handed in is
-// what the window showed, possibly for an SI result since corrected: it is
-// derived here from the SI result whenever that is a number.
+// method, date and time reported[, why a verified result is corrected]. The conventional result
+// handed in is what the window showed, possibly for an SI result since corrected: it is derived
+// here from the SI result whenever that is a number.
 ResultSet saveWithNormalValues(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, 0);
@@ -136,7 +150,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
     const QString employee = ctx.key(20);
     const QString at = now();
     LabStore& s = ctx.store();
-    s.setAuditContext(employee, workstation(), at);
+    s.setAuditContext(employee, workstation(), at, amendmentReason(ctx, 24));
     const ResultValue::Read read = acceptedValue(ctx.text(2), item, req);
     const PriorResult prior = priorResult(s, req, item.id);
     const bool changed = !prior.exists || prior.value.trimmed() != ctx.text(2).trimmed();
@@ -175,6 +189,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL")
             .arg(entryColumns(), entryOnChange(QStringLiteral("SIResult"))),
         values);
+    s.setAuditNote(QString());
     s.exec(QStringLiteral(
                "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
                "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
@@ -210,7 +225,7 @@ void registerNormalValueProcedures()
 {
     ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_GetResult_ReagentValues"), 1, 1,
                             reagentValues, ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), 24, 24,
+    ProcedureRegistry::add({QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), 24, 25,
                             saveWithNormalValues});
     ProcedureRegistry::add({QStringLiteral("Lab_DeleteDump_ResultSummary"), 1, 1, deleteSummary});
     ProcedureRegistry::add({QStringLiteral("Lab_SaveDump_ResultSummary"), 2, 2, saveSummary});

@@ -154,4 +154,69 @@ const std::optional<ExamItem>& ItemCache::operator[](const QString& id)
     return it.value();
 }
 
+QString amendmentReason(const ProcedureContext& ctx, int argument)
+{
+    return argument < ctx.count() ? ctx.text(argument).trimmed() : QString();
+}
+
+PatientRanges::PatientRanges(LabStore& store, const QString& requestNum)
+{
+    const ResultSet patient = store.query(
+        QStringLiteral("SELECT p.Sex, p.BirthDate, r.RequestDate FROM tbLabRequest r "
+                       "JOIN tbPatient p ON p.HospNum = r.HospNum WHERE r.RequestNum = ?"),
+        {requestNum});
+    if (!patient.rows.isEmpty()) {
+        const QVariantList& p = patient.rows.first();
+        m_sex = p[0].toString();
+        const auto day = [](const QVariant& v) {
+            if (v.isNull())
+                return QDate();
+            if (v.metaType().id() == QMetaType::QDateTime)
+                return v.toDateTime().date();
+            return DateText::parse(v.toString()).value_or(QDateTime()).date();
+        };
+        m_ageDays = ReferenceRanges::ageInDays(day(p[1]), day(p[2]));
+    }
+    const ResultSet ranges = store.query(
+        QStringLiteral("SELECT ItemID, Sex, AgeFromDays, AgeToDays, SIMin, SIMax, ConvMin, ConvMax "
+                       "FROM tbLabReferenceRange"));
+    for (const QVariantList& r : ranges.rows) {
+        ReferenceRange range;
+        range.sex = r[1].toString();
+        range.ageFromDays = r[2].toInt();
+        if (!r[3].isNull())
+            range.ageToDays = r[3].toInt();
+        range.min = optionalNumber(r[4]);
+        range.max = optionalNumber(r[5]);
+        range.conventionalMin = optionalNumber(r[6]);
+        range.conventionalMax = optionalNumber(r[7]);
+        m_ranges[r[0].toString().toLower()].append(range);
+    }
+}
+
+std::optional<ReferenceRange> PatientRanges::of(const QString& itemId) const
+{
+    const auto it = m_ranges.constFind(itemId.toLower());
+    if (it == m_ranges.constEnd())
+        return std::nullopt;
+    return ReferenceRanges::applicable(*it, m_sex, m_ageDays);
+}
+
+ExamItem PatientRanges::applied(ExamItem item) const
+{
+    if (const auto range = of(item.id)) {
+        item.siMin = range->min;
+        item.siMax = range->max;
+        item.normalValues.clear(); // the range is what is printed
+    }
+    return item;
+}
+
+std::pair<std::optional<double>, std::optional<double>>
+PatientRanges::conventional(const ReferenceRange& range, const ExamItem& item)
+{
+    if (range.conventionalMin || range.conventionalMax)
+        return {range.conventionalMin, range.conventionalMax};
+    return {item.conventional(range.min), item.conventional(range.max)};
+}
 } // namespace ProcedureSupport

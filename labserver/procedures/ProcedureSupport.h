@@ -2,6 +2,7 @@
 
 #include "LabLogic.h"
 #include "ProcedureRegistry.h"
+#include "ReferenceRange.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -49,6 +50,30 @@ struct ExamItem {
     // The interpretation of a value against the given cut-off, or the
     // item's own when none is given; a value without a cut-off stays as is.
     QString interpret(const QString& value, std::optional<double> cutOff = std::nullopt) const;
+};
+
+// Why a verified result is corrected: the optional argument of a save, as
+// the audit trail keeps it; empty when not sent.
+QString amendmentReason(const ProcedureContext& ctx, int argument);
+
+// The normal ranges that apply to the patient of one request: by the
+// patient's sex and age on the day of the request, from the laboratory's
+// ranges by sex and age band; an item none of them covers keeps its own.
+class PatientRanges {
+public:
+    PatientRanges(LabStore& store, const QString& requestNum);
+    std::optional<ReferenceRange> of(const QString& itemId) const;
+    // The item with the patient's range in place of its own.
+    ExamItem applied(ExamItem item) const;
+    // The conventional limits of the patient's range: the laboratory's own,
+    // else the SI ones converted.
+    static std::pair<std::optional<double>, std::optional<double>>
+    conventional(const ReferenceRange& range, const ExamItem& item);
+
+private:
+    QString m_sex;
+    std::optional<int> m_ageDays;
+    QHash<QString, QList<ReferenceRange>> m_ranges; // by item, lower case
 };
 
 // The saved cut-off results of a request in row order: ItemID, ExamName,

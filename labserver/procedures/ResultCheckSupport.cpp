@@ -43,7 +43,8 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
             "i.DeltaPercent, i.DeltaDays, res.RequestNum, "
             "CASE res.ResultKind WHEN 'N' THEN res.SIResult ELSE res.PatientValue END, "
             "res.CriticalCalledTo, res.CriticalCalledAt, res.DeltaAcknowledgedBy, "
-            "res.CorrectedFrom, coalesce(res.SIUnit, ''), i.CUnit, i.Factor, i.CPrecision "
+            "res.CorrectedFrom, coalesce(res.SIUnit, ''), i.CUnit, i.Factor, i.CPrecision, "
+            "res.Verified "
             "FROM tbLabRequest r "
             "JOIN tbLabExamItem i ON i.ItemID IN (SELECT f.ItemID FROM tbLabExamFormat f "
             "WHERE f.Code = r.Code UNION SELECT x.ItemID FROM tbLabResult x "
@@ -77,6 +78,7 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
     for (const QVariantList& p : previous.rows)
         before.insert(p[0].toString().toLower(), p);
 
+    const PatientRanges ranges(store, requestNum);
     QList<ItemCheck> checks;
     for (const QVariantList& r : items.rows) {
         ItemCheck c;
@@ -100,10 +102,18 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
         c.calledAt = storedMoment(r[17]);
         c.acknowledgedBy = r[18].toString();
         c.correctedFrom = r[19].toString();
+        c.verified = r[24].toString() == QLatin1String("Y");
         c.limits.unit = c.unit;
         c.limits.conventionalUnit = r[21].toString();
         c.limits.factor = optionalNumber(r[22]);
         c.limits.conventionalDecimals = r[23].toInt();
+        if (const auto range = ranges.of(c.itemId)) {
+            c.limits.min = range->min;
+            c.limits.max = range->max;
+            ExamItem converting;
+            converting.factor = c.limits.factor;
+            std::tie(c.cMin, c.cMax) = PatientRanges::conventional(*range, converting);
+        }
         if (c.saved && !r[20].toString().isEmpty())
             c.unit = r[20].toString();
         if (const auto p = before.constFind(c.itemId.toLower()); p != before.constEnd()) {

@@ -25,6 +25,7 @@ struct ItemCheck {
     QString previousRequest;
     bool saved = false;
     QString value; // the saved result (SI result, or a cut-off's value)
+    bool verified = false;
     QString calledTo;
     QDateTime calledAt;
     QString acknowledgedBy;

@@ -83,6 +83,32 @@ CREATE TABLE IF NOT EXISTS tbLabExamFormat (
 
 -- A laboratory request: one exam for one patient. Requests of one order
 -- share its reference number (RefNum).
+-- Normal ranges of an item for one sex ('F', 'M'; '' for either) and one
+-- age band on the day of the request, in days from AgeFromDays up to but not
+-- including AgeToDays (Null: no upper end), in SI units, with the
+-- conventional limits when the laboratory states its own. An item keeps its
+-- own SIMin/SIMax for every patient no range here covers.
+CREATE TABLE IF NOT EXISTS tbLabReferenceRange (
+    ItemID      TEXT NOT NULL COLLATE NOCASE REFERENCES tbLabExamItem (ItemID),
+    Sex         TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
+    AgeFromDays INTEGER NOT NULL DEFAULT 0,
+    AgeToDays   INTEGER,
+    SIMin       REAL,
+    SIMax       REAL,
+    ConvMin     REAL,
+    ConvMax     REAL,
+    PRIMARY KEY (ItemID, Sex, AgeFromDays)
+);
+
+-- Why a verified result was corrected: the list a correction is chosen
+-- from ("Other" asks for the words). The reason goes into the audit trail.
+CREATE TABLE IF NOT EXISTS tbLabAmendmentReason (
+    Reason    TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    SortOrder INTEGER NOT NULL DEFAULT 0
+);
+
+INSERT INTO tbLabAmendmentReason (Reason, SortOrder) SELECT r.Reason, r.SortOrder FROM (SELECT 'Transcription error' AS Reason, 1 AS SortOrder UNION ALL SELECT 'Instrument error', 2 UNION ALL SELECT 'Specimen problem', 3 UNION ALL SELECT 'Other', 4) r WHERE NOT EXISTS (SELECT 1 FROM tbLabAmendmentReason);
+
 CREATE TABLE IF NOT EXISTS tbLabRequest (
     RequestNum  TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
     RefNum      TEXT NOT NULL COLLATE NOCASE,

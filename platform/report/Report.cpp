@@ -4,16 +4,23 @@
 #include "PrivateFiles.h"
 #include "SqlText.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontMetricsF>
 #include <QHash>
 #include <QJsonDocument>
 #include <QPageSize>
+#include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QRegularExpression>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
+#include <QTextFrame>
+#include <QTextTable>
 
 namespace {
 [[noreturn]] void fail(const QString& message)
@@ -75,6 +82,8 @@ std::unique_ptr<Report> Report::fromJson(const QJsonObject& o, const QString& pa
         r->m_tables.append(table);
     }
     r->m_body = o.value(QStringLiteral("body")).toArray();
+    r->m_pageHeader = o.value(QStringLiteral("pageHeader")).toString();
+    r->m_laterCopy = o.value(QStringLiteral("laterCopy")).toString();
     const QJsonObject subs = o.value(QStringLiteral("subreports")).toObject();
     for (auto it = subs.begin(); it != subs.end(); ++it)
         r->m_subreports.emplace_back(it.key(), fromJson(it.value().toObject(), path));
@@ -99,7 +108,7 @@ QString Report::valueOf(const QString& parameter) const
     return QString();
 }
 
-QString Report::html(Connection* sharedDb) const
+QString Report::html(Connection* sharedDb, QString* pageHeader) const
 {
     // Each table is read through its own log-on; tables that share one
     // share the connection.
@@ -158,10 +167,28 @@ QString Report::html(Connection* sharedDb) const
         return out + esc(templ.mid(last));
     };
 
+    // "Table.Column": shown only when that field holds something.
+    const auto shown = [&](const QString& when) {
+        if (when.isEmpty())
+            return true;
+        return !field(when.section(QLatin1Char('.'), 0, 0), when.section(QLatin1Char('.'), 1))
+                    .trimmed()
+                    .isEmpty();
+    };
+    if (pageHeader) {
+        QTextDocument plain;
+        plain.setHtml(fill(m_pageHeader));
+        *pageHeader = plain.toPlainText();
+        plain.setHtml(fill(m_laterCopy));
+        m_laterCopyText = plain.toPlainText();
+    }
+
     QString h;
     for (const QJsonValue& v : m_body) {
         const QJsonObject b = v.toObject();
         const QString type = b.value(QStringLiteral("type")).toString();
+        if (!shown(b.value(QStringLiteral("when")).toString()))
+            continue;
         if (type == QLatin1String("title")) {
             h += QStringLiteral("<p align=\"center\" style=\"font-size:15pt; font-weight:bold; "
                                 "margin:0\">%1</p>")
@@ -226,6 +253,8 @@ QString Report::html(Connection* sharedDb) const
                                 "<tr>");
             for (const QJsonValue& s : b.value(QStringLiteral("items")).toArray()) {
                 const QJsonArray item = s.toArray();
+                if (!shown(item.at(3).toString()))
+                    continue;
                 h += QStringLiteral("<td align=\"center\" valign=\"bottom\">%1<br/>"
                                     "<span style=\"font-size:8pt\">%2</span><br/>"
                                     "<span style=\"border-top:1px solid black\"><b>%3</b>"
@@ -251,7 +280,12 @@ std::unique_ptr<QTextDocument> Report::render() const
     QFont f = doc->defaultFont();
     f.setPointSize(10);
     doc->setDefaultFont(f);
-    doc->setHtml(QStringLiteral("<html><body>") + html(nullptr) + QStringLiteral("</body></html>"));
+    QString pageHeader;
+    const QString body = html(nullptr, &pageHeader);
+    doc->setHtml(QStringLiteral("<html><body>") + body + QStringLiteral("</body></html>"));
+    doc->setProperty("pageHeader", pageHeader);
+    doc->setProperty("reportHtml", doc->toHtml());
+    doc->setProperty("laterCopy", m_laterCopyText);
     doc->setMetaInformation(QTextDocument::DocumentTitle, QFileInfo(m_path).baseName());
     return doc;
 }
@@ -277,6 +311,22 @@ QString Report::printOut(const QString& target, const QString& documentName) con
             where = QDir(where).filePath((safe.isEmpty() ? QStringLiteral("report") : safe) +
                                          QStringLiteral(".pdf"));
         }
+        // A printed report is never replaced: a later print of it is kept
+        // beside it, named for what it is ("L-1001 (amended 1).pdf").
+        if (QFileInfo::exists(where)) {
+            const QString label = doc->property("laterCopy").toString().trimmed();
+            const QString stem = where.left(where.size() - 4);
+            for (int n = 1;; ++n) {
+                const QString next =
+                    QStringLiteral("%1 (%2 %3).pdf")
+                        .arg(stem, label.isEmpty() ? QStringLiteral("copy") : label)
+                        .arg(n);
+                if (!QFileInfo::exists(next)) {
+                    where = next;
+                    break;
+                }
+            }
+        }
         // A report names a patient: a new PDF is the user's alone.
         if (!PrivateFiles::touchFile(where))
             fail(QStringLiteral("The report could not be printed to %1: the file cannot be "
@@ -290,8 +340,143 @@ QString Report::printOut(const QString& target, const QString& documentName) con
             fail(QStringLiteral("The printer \"%1\" is not available.").arg(where));
         printer.setPrinterName(where);
     }
-    doc->print(&printer);
+    printDocument(*doc, &printer);
     if (printer.printerState() == QPrinter::Error || (pdf && QFileInfo(where).size() == 0))
         fail(QStringLiteral("The report could not be printed to %1.").arg(where));
     return where;
+}
+
+namespace {
+// The first table row that starts on one page and ends on the next, as
+// (table, row) counted in the document's order; (-1, -1) when none does.
+std::pair<int, int> splitRow(QTextDocument& doc, qreal pageHeight)
+{
+    QAbstractTextDocumentLayout* layout = doc.documentLayout();
+    doc.pageCount(); // lays the whole document out, which is otherwise done lazily
+    int index = -1;
+    for (QTextFrame* frame : doc.rootFrame()->childFrames()) {
+        auto* table = qobject_cast<QTextTable*>(frame);
+        if (!table)
+            continue;
+        ++index;
+        for (int r = 0; r < table->rows(); ++r) {
+            qreal top = 1e12, bottom = -1;
+            for (int c = 0; c < table->columns(); ++c) {
+                const QTextTableCell cell = table->cellAt(r, c);
+                for (QTextBlock b = doc.findBlock(cell.firstPosition());
+                     b.isValid() && b.position() <= cell.lastPosition(); b = b.next()) {
+                    const QTextLayout* lines = b.layout();
+                    if (!lines || lines->lineCount() == 0)
+                        continue;
+                    const qreal y = layout->blockBoundingRect(b).top();
+                    const QTextLine last = lines->lineAt(lines->lineCount() - 1);
+                    top = qMin(top, y + lines->lineAt(0).y());
+                    bottom = qMax(bottom, y + last.y() + last.height());
+                }
+            }
+            if (bottom < 0 || bottom - top >= pageHeight)
+                continue;
+            if (int(top / pageHeight) != int((bottom - 1) / pageHeight))
+                return {index, r};
+        }
+    }
+    return {-1, -1};
+}
+
+// The report's HTML with the table ended before the row and continued on
+// the next page, its header row repeated; a table split at its first row
+// moves whole. Tables of a report are never nested.
+QString splitAt(const QString& html, int table, int row)
+{
+    static const QRegularExpression open(QStringLiteral("<table[^>]*>"));
+    auto it = open.globalMatch(html);
+    QRegularExpressionMatch m;
+    for (int i = 0; i <= table && it.hasNext(); ++i)
+        m = it.next();
+    if (!m.hasMatch())
+        return html;
+    const QString tag = m.captured(0);
+    const QString broken =
+        QString(tag).insert(tag.size() - 1, QStringLiteral(" style=\"page-break-before:always\""));
+    if (row == 0)
+        return QString(html).replace(m.capturedStart(), tag.size(), broken);
+    const qsizetype end = html.indexOf(QStringLiteral("</table>"), m.capturedEnd());
+    const qsizetype headEnd = html.indexOf(QStringLiteral("</thead>"), m.capturedEnd());
+    const bool headed = headEnd >= 0 && headEnd < end;
+    const QString head =
+        headed ? html.mid(m.capturedEnd(), headEnd + 8 - m.capturedEnd()) : QString();
+    // Row r of the document's table is the r-th <tr> after the opening tag.
+    qsizetype at = m.capturedEnd();
+    for (int r = 0; r <= row; ++r) {
+        at = html.indexOf(QStringLiteral("<tr"), at + (r == 0 ? 0 : 3));
+        if (at < 0 || at > end)
+            return html;
+    }
+    return QString(html).insert(at, QStringLiteral("</table>") + broken + head);
+}
+} // namespace
+
+void Report::printDocument(const QTextDocument& document, QPrinter* printer)
+{
+    QPainter painter(printer);
+    if (!painter.isActive())
+        return;
+    std::unique_ptr<QTextDocument> doc(document.clone());
+    QString html = document.property("reportHtml").toString();
+    const qreal dpi = painter.device()->logicalDpiY();
+    const QFont font = doc->defaultFont();
+    const QFontMetricsF metrics(font, painter.device());
+    // Frame margins are in the document's own 96 dpi units, which the
+    // layout scales to the printer; the page and what is drawn here are in
+    // the printer's.
+    const qreal scale = dpi / 96.0;
+    const qreal margin = dpi * 1.5 / 2.54; // 1.5 cm
+    const qreal band = metrics.height() * 2;
+    const QRectF page(0, 0, printer->width(), printer->height());
+    const auto layOut = [&] {
+        doc->documentLayout()->setPaintDevice(painter.device());
+        QTextFrameFormat frame = doc->rootFrame()->frameFormat();
+        frame.setLeftMargin(margin / scale);
+        frame.setRightMargin(margin / scale);
+        frame.setTopMargin((margin + band) / scale);
+        frame.setBottomMargin((margin + band) / scale);
+        doc->rootFrame()->setFrameFormat(frame);
+        doc->setPageSize(page.size());
+    };
+    layOut();
+    // A row split between pages goes to the next page whole: its table is
+    // ended before it and continued there. Each split moves what follows,
+    // so the layout is redone after each.
+    for (int i = 0; i < 500 && !html.isEmpty(); ++i) {
+        const auto [table, row] = splitRow(*doc, page.height());
+        if (table < 0)
+            break;
+        html = splitAt(html, table, row);
+        doc = std::make_unique<QTextDocument>();
+        doc->setDefaultFont(document.defaultFont());
+        doc->setHtml(html);
+        layOut();
+    }
+
+    const QString header = document.property("pageHeader").toString();
+    const int pages = doc->pageCount();
+    for (int p = 0; p < pages; ++p) {
+        if (p > 0)
+            printer->newPage();
+        painter.save();
+        painter.translate(0, -p * page.height());
+        QAbstractTextDocumentLayout::PaintContext ctx;
+        ctx.clip = QRectF(0, p * page.height(), page.width(), page.height());
+        painter.setClipRect(ctx.clip);
+        doc->documentLayout()->draw(&painter, ctx);
+        painter.restore();
+        painter.setFont(font);
+        const QRectF top(margin, margin, page.width() - 2 * margin, band);
+        const QRectF foot(margin, page.height() - margin - metrics.height(),
+                          page.width() - 2 * margin, metrics.height());
+        if (!header.isEmpty())
+            painter.drawText(top, Qt::AlignLeft | Qt::AlignTop, header);
+        painter.drawText(foot, Qt::AlignRight | Qt::AlignBottom,
+                         QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages));
+    }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 class QTextDocument;
+class QPrinter;
 class Connection;
 
 // One data source of a report: a table or a stored procedure of the
@@ -59,15 +60,20 @@ public:
 
     // The document with every table's rows, subreports included.
     std::unique_ptr<QTextDocument> render() const;
+    // Prints a rendered document page by page: the report's page header
+    // (the patient, request) at the top of every page, "Page x of y" at the
+    // foot, and no table row split across two pages.
+    static void printDocument(const QTextDocument& document, QPrinter* printer);
     // Prints without a dialog: to a PDF file when target ends in ".pdf" or
     // names a folder (then documentName + ".pdf" in it), else to the printer
-    // of that name, which must be available. Returns where it went.
+    // of that name, which must be available. An existing PDF is kept: the
+    // print goes beside it. Returns where it went.
     QString printOut(const QString& target, const QString& documentName) const;
 
 private:
     Report() = default;
     static std::unique_ptr<Report> fromJson(const QJsonObject& o, const QString& path);
-    QString html(Connection* db) const;
+    QString html(Connection* db, QString* pageHeader = nullptr) const;
     QString valueOf(const QString& parameter) const;
 
     QString m_path;
@@ -76,6 +82,9 @@ private:
     QList<ReportTable> m_tables;
     QList<ReportParameter> m_parameters;
     QJsonArray m_body;
+    QString m_pageHeader; // placeholders as in the body
+    QString m_laterCopy;  // what a later print of the same report is named
+    mutable QString m_laterCopyText;
     std::vector<std::pair<QString, std::unique_ptr<Report>>> m_subreports;
     bool m_prompt = true;
 };

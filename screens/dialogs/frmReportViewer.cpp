@@ -84,7 +84,7 @@ frmReportViewer::frmReportViewer()
     connect(cmdEdit, &QPushButton::clicked, this, [this] { close(); });
     connect(crViewer1, &QPrintPreviewWidget::paintRequested, this, [this](QPrinter* printer) {
         if (m_document)
-            m_document->print(printer);
+            Report::printDocument(*m_document, printer);
     });
     // Wheel events end at the view's viewport, which scrolls with them.
     if (auto* view = crViewer1->findChild<QAbstractScrollArea*>())

@@ -85,12 +85,24 @@ void ResultChecks::load(Connection& db, const QString& request)
         c.previousRequest = rs->textOrEmpty(QStringLiteral("PrevRequest")).trimmed();
         c.criticalCalledTo = rs->textOrEmpty(QStringLiteral("CriticalCalledTo")).trimmed();
         c.deltaAcknowledgedBy = rs->textOrEmpty(QStringLiteral("DeltaAcknowledgedBy")).trimmed();
+        if (rs->textOrEmpty(QStringLiteral("Verified")) == QLatin1String("Y"))
+            c.verifiedResult = rs->textOrEmpty(QStringLiteral("SavedResult"));
         if (l.criticalLow || l.criticalHigh || l.plausibleLow || l.plausibleHigh || l.deltaLimit)
             r.active = true;
         if (l.min || l.max || c.cMin || c.cMax || r.active)
             r.ranged = true;
         r.items.insert(key(rs->textOrEmpty(QStringLiteral("ItemID"))), c);
     }
+}
+
+std::optional<QString> ResultChecks::verifiedResult(const QString& request,
+                                                    const QString& itemId) const
+{
+    const auto r = m_requests.constFind(key(request));
+    if (r == m_requests.cend())
+        return std::nullopt;
+    const auto it = r->items.constFind(key(itemId));
+    return it == r->items.cend() ? std::nullopt : it->verifiedResult;
 }
 
 bool ResultChecks::loaded(const QString& request) const

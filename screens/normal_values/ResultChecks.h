@@ -21,6 +21,7 @@ struct ItemChecks {
     QString previousRequest;
     QString criticalCalledTo;
     QString deltaAcknowledgedBy;
+    std::optional<QString> verifiedResult; // the saved result, when it is verified
 };
 
 // How one row's result reads against its item's checks.
@@ -56,6 +57,8 @@ public:
     // any item of a loaded request with a range or a limit.
     bool anyFlagged() const;
     const ItemChecks* flagged(const QString& request, const QString& itemId) const;
+    // The verified saved result of an item, whatever the request's checks.
+    std::optional<QString> verifiedResult(const QString& request, const QString& itemId) const;
 
     static RowFlags flags(const ItemChecks& checks, const QString& si, const QString& conventional,
                           const QDateTime& at);

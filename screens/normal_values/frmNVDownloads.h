@@ -45,6 +45,8 @@ private:
         // laboratory verifies nothing critical uncalled or changed unseen).
         QStringList recorded;
         QStringList early;
+        QString value; // the result typed
+        QString examName;
     };
     // A value as the instrument sent it, and the sample it came with.
     struct TakenValue {

@@ -11,6 +11,7 @@
 #include "ScreenHelpers.h"
 #include "SqlText.h"
 #include "WaitCursor.h"
+#include "frmAmendmentReason.h"
 #include "frmNVDownloads.h"
 #include "modMain.h"
 
@@ -168,7 +169,16 @@ bool frmNVDownloads::buildStatements()
             if (!derived)
                 summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
                            QLatin1Char(')');
-            m_rows.append({i, cell(0), cell(1), statement, summary, derived, {}, {}});
+            m_rows.append({i,
+                           cell(0),
+                           cell(1),
+                           statement,
+                           summary,
+                           derived,
+                           {},
+                           {},
+                           cell(3),
+                           cell(2).trimmed()});
         }
         return true;
     } catch (const LisError& e) {
@@ -238,6 +248,26 @@ bool frmNVDownloads::Save_Entries()
             if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
                 exams << left->textOrEmpty(QStringLiteral("ExamName"));
     };
+    // A verified result corrected goes with the reason for it, asked before
+    // anything is written.
+    QMap<QString, QString> typed, verified, names; // by "request|ITEM"
+    for (const RowSave& row : std::as_const(m_rows)) {
+        const QString key = row.requestNum.trimmed() + '|' + row.examCode.trimmed().toUpper();
+        typed[key] = row.value;
+        names[key] = row.examName;
+        if (const auto saved = m_checks.verifiedResult(row.requestNum, row.examCode))
+            verified[key] = *saved;
+    }
+    const QStringList amended = frmAmendmentReason::amended(typed, verified);
+    QString reason;
+    if (!amended.isEmpty()) {
+        QStringList exams;
+        for (const QString& key : amended)
+            exams << names.value(key);
+        reason = frmAmendmentReason::ask(db, exams);
+        if (reason.isEmpty())
+            return false; // cancelled: nothing saved, every value still shown
+    }
     try {
         writeHeaderFields();
         db.beginTrans();
@@ -278,7 +308,9 @@ bool frmNVDownloads::Save_Entries()
                 alreadyVerified = true;
             }
             ensureLogbookEntry(db, r);
-            db.execute(row.statement);
+            db.execute(amended.contains(r.trimmed() + '|' + row.examCode.trimmed().toUpper())
+                           ? row.statement + QStringLiteral(", '") + q(reason) + QStringLiteral("'")
+                           : row.statement);
             for (const QString& recorded : row.recorded)
                 db.execute(recorded);
             if (row.derived)

@@ -182,6 +182,7 @@ void frmDownloaded::fillingEnded()
     // until the save.
     m_rules.clear();
     m_withCutOff.clear();
+    m_verified.clear();
     std::unique_ptr<Recordset> rs;
     try {
         rs = session().LabDb->openRecordset(QStringLiteral("Lab_GetResultChecks '") +
@@ -192,6 +193,10 @@ void frmDownloaded::fillingEnded()
         return;
     }
     for (; !rs->eof(); rs->moveNext()) {
+        // What a correction would amend.
+        if (rs->textOrEmpty(QStringLiteral("Verified")) == QLatin1String("Y"))
+            m_verified.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toUpper(),
+                              rs->textOrEmpty(QStringLiteral("SavedResult")));
         // An exam without a cut-off of its own is read against the one its
         // row carries, if any.
         const auto cutOff = LabLogic::Decimal::parse(rs->textOrEmpty(QStringLiteral("CutOff")));

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QSet>
+#include <QMap>
 
 #include "ResultEntryForm.h"
 
@@ -39,4 +40,5 @@ private:
 
     QHash<QString, LabLogic::CutOffRule> m_rules; // item -> the laboratory's rule
     QSet<QString> m_withCutOff;                   // items with a cut-off of their own
+    QMap<QString, QString> m_verified;            // ITEM -> its verified saved result
 };

@@ -10,6 +10,7 @@
 #include "ScreenHelpers.h"
 #include "SqlText.h"
 #include "WaitCursor.h"
+#include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
 #include "modMain.h"
 
@@ -94,9 +95,37 @@ bool frmDownloaded::Save_Entries()
         s.AccessionNum = txtAccNum->text();
 
         const QString sample = sampleToPost();
-        db.beginTrans();
         const bool cutOff = savesWithCutOff(s.Request);
         const int n = msfgRequest->Rows() - 1;
+        // A verified result corrected goes with the reason for it, asked
+        // before anything is written.
+        const auto requestOf = [&](int i) {
+            return s.Request.FormType != QLatin1String("P") ? msfgRequest->TextMatrix(i, 7)
+                                                            : s.RequestNum;
+        };
+        QStringList amended; // "ITEM" of the window's own request
+        QString reason;
+        if (cutOff) {
+            QMap<QString, QString> typed, names;
+            for (int i = 1; i <= n && i <= 32767; ++i) {
+                const QString item = msfgRequest->TextMatrix(i, 1).trimmed().toUpper();
+                if (item.isEmpty() ||
+                    requestOf(i).trimmed().compare(s.RequestNum.trimmed(), Qt::CaseInsensitive))
+                    continue;
+                typed[item] = msfgRequest->TextMatrix(i, 3);
+                names[item] = msfgRequest->TextMatrix(i, 2).trimmed();
+            }
+            amended = frmAmendmentReason::amended(typed, m_verified);
+            if (!amended.isEmpty()) {
+                QStringList exams;
+                for (const QString& item : std::as_const(amended))
+                    exams << names.value(item);
+                reason = frmAmendmentReason::ask(db, exams);
+                if (reason.isEmpty())
+                    return false; // cancelled: nothing saved, every value still shown
+            }
+        }
+        db.beginTrans();
         QMap<QString, QStringList> read; // request -> the items of its rows here
         for (int i = 1; i <= n && i <= 32767; ++i)
             if (const QString code = msfgRequest->TextMatrix(i, 1); !code.trimmed().isEmpty())
@@ -131,7 +160,11 @@ bool frmDownloaded::Save_Entries()
                            (showCutOff ? q(msfgRequest->TextMatrix(i, 8)) : QString()) +
                            QStringLiteral("', '") + q(msfgRequest->TextMatrix(i, 4)) +
                            QStringLiteral("', '") + q(txtRemarks->toPlainText()) +
-                           QStringLiteral("','") + QString::number(i) + QStringLiteral("'"));
+                           QStringLiteral("','") + QString::number(i) + QStringLiteral("'") +
+                           (!req.trimmed().compare(s.RequestNum.trimmed(), Qt::CaseInsensitive) &&
+                                    amended.contains(code.trimmed().toUpper())
+                                ? QStringLiteral(", '") + q(reason) + QStringLiteral("'")
+                                : QString()));
             }
 
             db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") + q(sample) +

@@ -98,6 +98,9 @@ private slots:
         m_conn->execute(cutOffSave(request, item, r[2], "99", "", ""));
         m_conn->execute(cutOffSave(request, item, r[2], value, r[4], r[5]));
         const QString stored = value.isEmpty() ? r[5] : value;
+        const auto printed = [](const QString& v) {
+            return v == u"NULL" ? QStringLiteral("-") : v;
+        };
         // As stored, as reopened and as printed.
         QCOMPARE(
             tableRow(QStringLiteral("SELECT FormType, ResultKind, PatientValue, Result FROM "
@@ -106,8 +109,8 @@ private slots:
                 rowOf("LABORATORY..Lab_GetResultWithCutOff ", request, {"PatientValue", "result"},
                       item, "ItemID") +
                 rowOf("Lab_Report_CutOffResults", request, {"Value", "Result", "CutOff"}, item),
-            (QStringList{r[2], "C", stored, interpretation, stored, interpretation, stored,
-                         interpretation, r[7]}));
+            (QStringList{r[2], "C", stored, interpretation, stored, interpretation, printed(stored),
+                         printed(interpretation), r[7]}));
     }
 
     // The conventional result follows the SI one on save, on reopening and
@@ -150,7 +153,8 @@ private slots:
                             const QStringList& conventional) {
             QTest::newRow(exam) << QString::fromLatin1(request) << si << conventional;
         };
-        row("L-1014", "Creatinine", {"88", "53 - 106", ""}, {"1.00", "0.60 - 1.20", ""});
+        // SANTOS, MARIA LUISA: a woman's creatinine range.
+        row("L-1014", "Creatinine", {"88", "45 - 90", ""}, {"1.00", "0.51 - 1.02", ""});
         row("L-1014", "Urea (BUN)", {"5.2", "2.5 - 7.1", ""}, {"15", "7 - 20", ""});
         row("L-1014", "Uric acid", {"360", "150 - 420", ""}, {"6.1", "2.5 - 7.0", ""});
         row("L-1016", "Glucose (fasting)", {"5.5", "3.9 - 6.1", ""}, {"99", "70 - 110", ""});
@@ -173,7 +177,9 @@ private slots:
 
     void anEarlierDemoIsCorrectedWhereItWasWrong()
     {
-        // As an earlier build left it, with one limit the laboratory set.
+        // As an earlier build left it, with one limit the laboratory set,
+        // and no ranges by sex yet.
+        m_db->exec(QStringLiteral("DELETE FROM tbLabReferenceRange"));
         for (const char* set :
              {"\"CMin\" = NULL, \"CMax\" = NULL", "Factor = 0.0113 WHERE ItemID = 'CREA'",
               "Factor = 0.0168 WHERE ItemID = 'URIC'", "\"CMax\" = 160 WHERE ItemID = 'TRIG'"})
@@ -183,7 +189,7 @@ private slots:
                  (QStringList{"0.99", "0.60 - 1.20"})); // 53 and 106 umol/L converted
         DemoLaboratory::build(m_db->store(), kDay);
         for (const QStringList& e : QList<QStringList>{
-                 {"L-1014", "Creatinine", "1.00", "0.60 - 1.20"},
+                 {"L-1014", "Creatinine", "1.00", "0.51 - 1.02"}, // hers, since
                  {"L-1014", "Uric acid", "6.1", "2.5 - 7.0"},
                  {"L-1016", "Cholesterol, total", "228", "< 200"},
                  {"L-1016", "Triglycerides", "106", "< 160"}}) // the laboratory's limit kept
@@ -286,6 +292,50 @@ private slots:
         QCOMPARE(written(), before);
     }
 
+    // The normal range is the patient's: by sex and age on the day of the
+    // request, else the item's own; the window's limits, the fill, the flags
+    // and the report all use it.
+    void theRangeIsThePatients_data()
+    {
+        QTest::addColumn<QString>("sex");
+        QTest::addColumn<QString>("born");
+        QTest::addColumn<QStringList>("range"); // SI min, max, conventional min, max, flag
+        QTest::newRow("man") << "M"
+                             << "1995-09-09" << QStringList{"130", "180", "13", "18", "L"};
+        QTest::newRow("woman") << "F"
+                               << "2001-07-04" << QStringList{"120", "160", "12", "16", ""};
+        QTest::newRow("girl of 7: the age band")
+            << "F"
+            << "2017-01-01" << QStringList{"110", "150", "11", "15", ""};
+        QTest::newRow("sex and age unknown: the item's")
+            << ""
+            << "" << QStringList{"120", "160", "12", "16", ""};
+    }
+    void theRangeIsThePatients()
+    {
+        QFETCH(QString, sex);
+        QFETCH(QString, born);
+        QFETCH(QStringList, range);
+        m_db->exec(
+            QStringLiteral("UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum "
+                           "= 'H-0008'")
+                .arg(sex, born.isEmpty() ? QStringLiteral("NULL") : "'" + born + " 00:00:00'"));
+        m_conn->execute(normalValueSave("L-1009", "HGB", "125", "", ""));
+        QStringList got = rowOf("Lab_GetResultChecks", "L-1009", {"SIMin", "SIMax", "CMin", "CMax"},
+                                "HGB", "ItemID");
+        got << rowOf("Lab_Report_SIUnits", "L-1009", {"Flag"}, "Hemoglobin");
+        QCOMPARE(got, range);
+        const QString shown = range[0] + " - " + range[1];
+        QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1009", {"NormalValues"}, "Hemoglobin"),
+                 QStringList{shown});
+        QString filled;
+        for (auto exams = m_conn->openRecordset("Lab_FormMaker_FillExams 'L-1009','0'");
+             !exams->eof(); exams->moveNext())
+            if (exams->text("ExamId") == u"HGB")
+                filled = exams->text("Normal Values");
+        QCOMPARE(filled, shown);
+    }
+
     // A critical glucose of REYES, ANA, whose earlier glucose was 5.5: the
     // verification waits for the call and the delta acknowledgement, and
     // for a second person when the laboratory asks for one; a correction
@@ -330,10 +380,27 @@ private slots:
                  QStringList{"28 mmol/L HH critical: reported to Dr. Ramon Cruz at 3/7/2024 "
                              "3:05:00 PM"});
 
-        // Corrected after verification: the call belonged to the old value.
-        entered("6.0", "MT02");
-        QCOMPARE(rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
-                 QStringList{"corrected: earlier verified result 28 mmol/L"});
+        // Corrected after verification, with its reason: the call belonged
+        // to the old value, and stays on the report beside it.
+        Clock::pin(QDateTime(kDay, QTime(15, 10)));
+        m_conn->execute(normalValueSave("L-1016", "GLU", "6.0", "", "") +
+                        ", 'Transcription error'");
+        m_conn->execute("Lab_RecordResultEntry 'L-1016','GLU','MT02','I','AN-01','103','BENCH-1'");
+        QStringList notes;
+        const auto printed = m_conn->openRecordset("Lab_Report_ResultNotes 'L-1016'");
+        for (const QVariantList& r : printed->data().rows)
+            notes << r[1].toString();
+        QCOMPARE(notes, (QStringList{"previously reported 28 mmol/L HH at 3/7/2024 3:00:00 PM; "
+                                     "corrected at 3/7/2024 3:10:00 PM",
+                                     "28 called to Dr. Ramon Cruz at 3/7/2024 3:05:00 PM; value "
+                                     "since corrected"}));
+        QCOMPARE(rowOf("Lab_Report_Amendments", "L-1016", {"AmendedBy", "Reason", "Replaces"}, {},
+                       nullptr),
+                 (QStringList{"Joy Ramos, RMT", "Transcription error",
+                              "report released 3/7/2024 3:00:00 PM"}));
+        QCOMPARE(tableRow("SELECT Note FROM tbLabResultAudit WHERE ItemID = 'GLU' AND Field = "
+                          "'Result' AND NewValue = '6.0'"),
+                 QStringList{"Transcription error"});
         QCOMPARE(tableRow("SELECT EntryBy, EntrySource, EntryInstrument, EntrySample, "
                           "coalesce(CriticalCalledTo, '-') FROM tbLabResult WHERE "
                           "RequestNum = 'L-1016' AND ItemID = 'GLU'"),

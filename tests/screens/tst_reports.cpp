@@ -1,12 +1,16 @@
 #include "Caught.h"
+#include "DateText.h"
 #include "ReportPrinting.h"
 #include "SavedResults.h"
 #include "Screenshot.h"
+#include "SqlText.h"
 #include "WindowFixture.h"
+#include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
 #include "frmReportViewer.h"
 
+#include <QComboBox>
 #include <QGraphicsView>
 #include <QPrintPreviewWidget>
 #include <QScrollBar>
@@ -31,6 +35,61 @@ void setPrinter(const QString& where)
 {
     SettingsStore::set(QStringLiteral("TARVIK Current User"), QStringLiteral("Laboratory"),
                        QStringLiteral("Printer"), where);
+}
+
+// Steps of a request's history, as command texts a workstation sends at
+// the clock's minute: "nv ITEM VALUE [reason]" saves a normal-value
+// result as MT02, "cut ITEM VALUE [reason]" a cut-off one, "call ITEM"
+// phones it to the doctor, "ack ITEM" acknowledges its delta, "verify WHO"
+// verifies, "at H:MM" sets the clock.
+void runSteps(Connection& db, const QString& req, const QStringList& steps)
+{
+    const auto q = [](const QString& v) { return QStringLiteral("'") + sqlLiteral(v) + "'"; };
+    for (const QString& step : steps) {
+        const QStringList w = step.split(' ');
+        const QString reason = w.mid(3).join(' ');
+        const QString now = DateText::general(Clock::now());
+        if (w[0] == "at") {
+            Clock::pin(QDateTime(WindowFixture::day(), QTime::fromString(w[1], "H:mm")));
+        } else if (w[0] == "nv") {
+            QStringList args = {req, w[1], w[2]};
+            for (int i = 0; i < 11; ++i)
+                args << QString();
+            args << "1"
+                 << "A-1" << QString() << now << now << QString() << "MT02"
+                 << "N"
+                 << "AN-01" << now;
+            if (!reason.isEmpty())
+                args << reason;
+            QStringList quoted;
+            for (const QString& a : args)
+                quoted << q(a);
+            db.execute("Lab_FormMaker_SaveResultWithNormalValues2 " + quoted.join(", "));
+        } else if (w[0] == "cut") {
+            // One transaction, as the window saves: the logbook names who saves.
+            db.beginTrans();
+            db.execute("Lab_ResultEntryDLL_SaveToLogbook " + q(req) + ", '', 'MT02', " + q(now) +
+                       ", " + q(now) + ", 'A-1'");
+            db.execute("Lab_SaveWithCutOff 'A-1', " + q(now) + ", " + q(now) + ", " + q(req) +
+                       ", " + q(w[1]) + ", '5', " + q(w[1]) + ", " + q(w[2]) + ", '', '', '', '1'" +
+                       (reason.isEmpty() ? QString() : ", " + q(reason)));
+            db.commitTrans();
+        } else if (w[0] == "call") {
+            db.execute("Lab_RecordCriticalCall " + q(req) + ", " + q(w[1]) +
+                       ", 'Dr. Ramon Cruz', " + q(now) + ", 'MT02', 'LAB-BENCH-2'");
+        } else if (w[0] == "ack") {
+            db.execute("Lab_AcknowledgeDelta " + q(req) + ", " + q(w[1]) + ", 'MT01'");
+        } else if (w[0] == "verify") {
+            db.execute("LAB_Save_VerifyResults " + q(req) + ", " + q(w[1]));
+        }
+    }
+}
+
+// The engine's own text of a report: the page header, then the body.
+QString reportText(const Report& r)
+{
+    const auto doc = r.render();
+    return doc->property("pageHeader").toString() + '\n' + doc->toPlainText();
 }
 
 // The cut-off report of the session's request, as the window opens it.
@@ -141,21 +200,216 @@ private slots:
                  qPrintable(e.description));
     }
 
-    void longTablesRepeatTheirHeaderOnEveryPage()
+    // 45 results on several pages: every page names the patient and the
+    // request, counts "Page x of y", repeats the table's header, and no row
+    // is split between two pages.
+    void longReportsKeepIdentityAndRowsWhole()
     {
-        for (int i = 0; i < 150; ++i)
-            f.db->exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, EmployeeCode, "
-                                      "LoggedAt) VALUES ('L-1006', 'MT%1', '2024-03-07 10:00:00')")
-                           .arg(i));
+        QStringList steps;
+        for (int i = 1; i <= 45; ++i) {
+            const QString id = QStringLiteral("X%1").arg(i, 2, 10, QLatin1Char('0'));
+            f.db->exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName, SIUnit, "
+                                      "SIMin, SIMax) VALUES ('%1', 'Analyte %1 with a long "
+                                      "descriptive name that wraps onto a second line of "
+                                      "its cell', 'mmol/L', 1, 9)")
+                           .arg(id));
+            f.db->exec(QStringLiteral("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) "
+                                      "VALUES ('CHEM6', '%1', %2)")
+                           .arg(id)
+                           .arg(10 + i));
+            steps << QStringLiteral("nv %1 %2").arg(id).arg(100 + i);
+        }
+        Connection db;
+        db.open(f.db->connectionString());
+        runSteps(db, QStringLiteral("L-1016"), steps);
+        OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                            {session().HeaderAddress, QStringLiteral("L-1016")});
+        ConfigureSubreport("Conversion", kLab, {QStringLiteral("L-1016")});
+        ConfigureSubreport("SI", kLab, {QStringLiteral("L-1016")});
         QTemporaryDir out;
-        OpenReportWithLogOn(fixture("LongTable.RPT"), kLab, {QStringLiteral("L-1006")});
-        const QString text = pdfText(session().CurrentReport->printOut(
-            out.filePath(QStringLiteral("long.pdf")), QStringLiteral("long")));
-        const QStringList pages = text.split(QLatin1Char('\f'), Qt::SkipEmptyParts);
-        QVERIFY2(pages.size() >= 3, qPrintable(QString::number(pages.size())));
+        const QString pdf = out.filePath(QStringLiteral("long.pdf"));
+        session().CurrentReport->printOut(pdf, QStringLiteral("long"));
+        const QStringList pages = pdfText(pdf).split(QLatin1Char('\f'), Qt::SkipEmptyParts);
+        QVERIFY2(pages.size() >= 4, qPrintable(QString::number(pages.size())));
+        QMap<QString, int> rowsSeen; // "X07 107" -> the pages it is seen whole on
         for (int p = 0; p < pages.size(); ++p) {
-            QVERIFY(pages[p].contains(QStringLiteral("Employee")));
-            QVERIFY(pages[p].trimmed().endsWith(QString::number(p + 1)));
+            const QString& page = pages[p];
+            QVERIFY(page.contains(QStringLiteral("REYES, ANA MAE")));
+            QVERIFY(page.contains(QStringLiteral("Request No. L-1016")));
+            QVERIFY(page.contains(QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages.size())));
+            static const QRegularExpression first(QStringLiteral("Analyte (X\\d\\d) with .*"
+                                                                 "\\s+(\\d+)\\s+\\S*\\s*mmol/L"));
+            static const QRegularExpression second(
+                QStringLiteral("second line\\s*\\n\\s*of its cell"));
+            QCOMPARE(page.count(QStringLiteral("Analyte X")), page.count(second));
+            for (auto m = first.globalMatch(page); m.hasNext();)
+                ++rowsSeen[m.next().captured(1)];
+            if (page.contains(QStringLiteral("Analyte X")))
+                QVERIFY(page.contains(QStringLiteral("Examination")));
+        }
+        QCOMPARE(rowsSeen.size(), 45); // in SI units; the conventional table has no unit
+    }
+
+    // Each report as a pathologist signs it, against its golden text: who
+    // entered, verified and when it was released; an amended report with its
+    // reasons, what was reported before and the call it had; the range for
+    // the patient's sex and age. LIS_UPDATE_GOLDEN=1 writes the texts anew.
+    void reportsAsSigned_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QStringList>("steps");
+        const auto row = [](const char* name, const char* req, const QStringList& steps) {
+            QTest::newRow(name) << QString::fromLatin1(req) << steps;
+        };
+        row("original", "L-1016", {"at 10:00", "verify MT01"});
+        row("amended, normal values", "L-1016",
+            {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01", "at 13:56",
+             "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+        row("amended twice", "L-1016",
+            {"at 10:00", "verify MT01", "at 11:00", "nv CREA 120 Specimen problem", "verify MT01",
+             "at 12:30", "nv CREA 101 Other: haemolysed, drawn again", "verify PATH01"});
+        row("amended, cut-off", "L-1006",
+            {"at 10:00", "verify MT01", "at 11:15", "cut HBSAG 2.50 Instrument error",
+             "verify MT01"});
+        row("NULL prints as a dash", "L-1006", {"cut HIV NULL"});
+        row("haemoglobin, male", "L-1009", {"nv HGB 125", "verify PATH01"});
+        row("haemoglobin, female", "L-2001", {"nv HGB 125", "verify MT01"});
+        row("haemoglobin, girl of 7", "L-2002", {"nv HGB 125", "verify MT01"});
+    }
+    void reportsAsSigned()
+    {
+        QFETCH(QString, request);
+        QFETCH(QStringList, steps);
+        // REYES, ANA (F) and a girl born in 2017, each with a blood count.
+        f.db->exec("INSERT INTO tbPatient (HospNum, LastName, FirstName, Sex, BirthDate) VALUES "
+                   "('H-0011', 'CRUZ', 'LEA', 'F', '2017-01-01 00:00:00')");
+        f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
+                   "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00'), "
+                   "('L-2002', 'R-2', 'H-0011', 'CBC', '2024-03-07 08:00:00')");
+        Connection db;
+        db.open(f.db->connectionString());
+        runSteps(db, request, steps);
+        session().RequestNum = request;
+        const bool cutOff = request == "L-1006";
+        if (cutOff) {
+            openCutOffReport();
+        } else {
+            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                                {session().HeaderAddress, request});
+            ConfigureSubreport("Conversion", kLab, {request});
+            ConfigureSubreport("SI", kLab, {request});
+        }
+        const QString text = reportText(*session().CurrentReport);
+        QString name = QString::fromLatin1(QTest::currentDataTag()).toLower();
+        name.replace(QRegularExpression("[^a-z0-9]+"), "-");
+        QFile golden(fixture("reports/") + name + ".txt");
+        if (qEnvironmentVariableIsSet("LIS_UPDATE_GOLDEN")) {
+            QVERIFY(golden.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            golden.write(text.toUtf8());
+            return;
+        }
+        QVERIFY2(golden.open(QIODevice::ReadOnly), qPrintable(golden.fileName()));
+        QCOMPARE(text, QString::fromUtf8(golden.readAll()));
+    }
+
+    // Glucose 28 is called, verified, corrected to 6.0 with its reason and
+    // verified again: the second print is kept beside the first, which stays
+    // as it was, and is headed as the amended report it is.
+    void theAmendedReportIsPrintedBesideTheFirst()
+    {
+        QTemporaryDir out;
+        setPrinter(out.path());
+        session().RequestNum = QStringLiteral("L-1016");
+        Connection db;
+        db.open(f.db->connectionString());
+        const auto print = [&] {
+            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                                {session().HeaderAddress, session().RequestNum});
+            ConfigureSubreport("Conversion", kLab, {session().RequestNum});
+            ConfigureSubreport("SI", kLab, {session().RequestNum});
+            PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
+        };
+        runSteps(db, "L-1016",
+                 {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01"});
+        print();
+        const QString first = out.filePath("L-1016.pdf");
+        QFile original(first);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        const QByteArray before = original.readAll();
+        original.close();
+        runSteps(db, "L-1016",
+                 {"at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+        print();
+        const QString amended = out.filePath("L-1016 (amended 1).pdf");
+        QCOMPARE(f.presenter.messageTexts().last(),
+                 "The result report of L-1016 was written to " + amended + '.');
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QCOMPARE(original.readAll(), before);
+        const QString text = pdfText(amended).simplified();
+        for (const char* expected :
+             {"AMENDED REPORT", "3/7/2024 1:56:00", "Joy Ramos, RMT", "Transcription error",
+              "report released", "previously reported 28 mmol/L HH", "28 called to Dr. Ramon Cruz",
+              "value since corrected"})
+            QVERIFY2(text.contains(QLatin1String(expected)), expected);
+        QVERIFY(!pdfText(first).contains(QStringLiteral("AMENDED")));
+    }
+
+    // Correcting a verified result in the window asks why; the reason goes
+    // with the save into the audit trail, and Cancel saves nothing.
+    void aCorrectionAsksWhy_data()
+    {
+        QTest::addColumn<QString>("words");
+        WindowFixture::row("other, with words", QStringLiteral("drawn above the drip"));
+        WindowFixture::row("cancelled", QString());
+    }
+    void aCorrectionAsksWhy()
+    {
+        QFETCH(QString, words);
+        Connection db;
+        db.open(f.db->connectionString());
+        runSteps(db, "L-1016", {"verify MT01"});
+        f.entry->EditMode(true);
+        f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
+            QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QStringLiteral("GLU"));
+            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
+            w.msfgRequest->setTextMatrix(1, 8, QString());
+            f.presenter.queueWindow([&](QWidget& dialog) {
+                auto& why = static_cast<frmAmendmentReason&>(dialog);
+                QCOMPARE(why.cboReason->count(), 4);
+                why.cboReason->setCurrentText(QStringLiteral("Other"));
+                QVERIFY(!why.cmdOK->isEnabled()); // Other waits for the words
+                why.txtOther->setText(words);
+                (words.isEmpty() ? why.cmdCancel : why.cmdOK)->click();
+            });
+            f.db->clearTrace();
+            w.cmdSave->click();
+        });
+        QCOMPARE(f.db->trace().filter("SaveResultWithNormalValues2").size(),
+                 words.isEmpty() ? 0 : 6);
+        QCOMPARE(f.db->query("SELECT Note FROM tbLabResultAudit WHERE ItemID = 'GLU' AND "
+                             "Field = 'Result' AND NewValue = '6.0'")
+                     .rows.value(0)
+                     .value(0)
+                     .toString(),
+                 words.isEmpty() ? QString() : "Other: " + words);
+    }
+
+    // The window flags a result as the report does, by the patient's range.
+    void windowFlagsAsTheReport()
+    {
+        f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
+                   "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00')");
+        for (const char* req : {"L-1009", "L-2001"}) {
+            Connection db;
+            db.open(f.db->connectionString());
+            runSteps(db, QLatin1String(req), {"nv HGB 125"});
+            f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
+                const QString flag = w.msfgRequest->TextMatrix(1, 15); // the flag column
+                const QString range = w.msfgRequest->TextMatrix(1, 4);
+                QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
+                                                 ? QStringLiteral("L / L 130 - 180")
+                                                 : QStringLiteral(" 120 - 160"));
+            });
         }
     }
 

@@ -37,7 +37,7 @@ public:
     {
         auto rs = conn.openRecordset(QStringLiteral("%1 '%2'").arg(procedure, request));
         for (; !rs->eof(); rs->moveNext()) {
-            if (!key.isEmpty() && rs->text(QLatin1String(keyColumn)) != key)
+            if (keyColumn && !key.isEmpty() && rs->text(QLatin1String(keyColumn)) != key)
                 continue;
             QStringList values;
             for (const QString& c : columns)
