@@ -816,7 +816,9 @@ void LabStore::setAuditContext(const QString& employee, const QString& workstati
 
 void LabStore::setAuditNote(const QString& note)
 {
-    exec(QStringLiteral("UPDATE tbLabAuditContext SET Note = ? WHERE Slot = 1"),
+    exec(QStringLiteral("UPDATE tbLabAuditContext SET Note = ? WHERE Slot = %1")
+             .arg(m_engine == Engine::PostgreSQL ? QStringLiteral("pg_backend_pid()")
+                                                 : QStringLiteral("1")),
          {QStringLiteral("%1").arg(note)});
 }
 

@@ -209,6 +209,11 @@ Summary run(const QString& folder, LabStore& server)
             if (to->name.compare(QStringLiteral("tbSchemaVersion"), Qt::CaseInsensitive) == 0 ||
                 from == tables.end())
                 continue;
+            // The lists the schema itself starts with give way to the
+            // laboratory's own, which began as the same.
+            if (to->name.compare(QStringLiteral("tbLabAmendmentReason"), Qt::CaseInsensitive) == 0)
+                server.exec(QStringLiteral("DELETE FROM %1.%2")
+                                .arg(quoted(to->schema), quoted(to->storedName)));
             // Only empty tables are filled: the demo's or an earlier import's
             // reference rows are not doubled.
             const ResultSet present = server.query(

@@ -1,5 +1,6 @@
 #include "Catalogue.h"
 #include "HostProgram.h"
+#include "LabStore.h"
 #include "PgCluster.h"
 #include "SettingsStore.h"
 #include "TestDatabase.h"
@@ -41,8 +42,9 @@ private slots:
                                 "workstation's settings.\n")
                      .arg(db, where));
         const QString made = QStringLiteral("The laboratory database %1 on %2 is at "
-                                            "schema version 7: ")
-                                 .arg(db, where);
+                                            "schema version %3: ")
+                                 .arg(db, where)
+                                 .arg(LabStore::schemaVersion());
         const HostRun first = host({"server", "init"});
         QCOMPARE(first.out.section('\n', 0, 0), made + "made.");
         QVERIFY2(first.out.contains("Workstations and the instrument service log in as members of "
@@ -61,9 +63,10 @@ private slots:
         setVersion(2);
         QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
                  QStringLiteral("Error -2147467259: The laboratory database %1 on %2 has "
-                                "schema version 2; this workstation expects version 6. Upgrade "
+                                "schema version 2; this workstation expects version %3. Upgrade "
                                 "the server's laboratory with \"lis-host server init\".\n")
-                     .arg(db, where));
+                     .arg(db, where)
+                     .arg(LabStore::schemaVersion()));
         {
             // A laboratory of version 4 had no checks of results yet.
             QSqlQuery q(m_cluster.connect(db));
@@ -74,14 +77,21 @@ private slots:
         QCOMPARE(host({"server", "init"}).out.section('\n', 0, 0), made + "upgraded from version 2.");
         QCOMPARE(tableCount(db, "laboratory.tbLabExamItem WHERE DeltaPercent <> 'N'"), 0);
         QCOMPARE(tableCount(db, "laboratory.tbLabResultAudit"), 0);
-        setVersion(7);
+        const int current = LabStore::schemaVersion();
+        setVersion(current + 1);
         QVERIFY(host({"query", "select * from tbLabRequest"})
-                    .err.contains("has schema version 7; this workstation expects version 6. "
-                                  "Install this component's newer version on this workstation."));
+                    .err.contains(QStringLiteral("has schema version %1; this workstation expects "
+                                                 "version %2. Install this component's newer "
+                                                 "version on this workstation.")
+                                      .arg(current + 1)
+                                      .arg(current)));
         const HostRun refused = host({"server", "init"});
         QCOMPARE(refused.status, 1);
-        QVERIFY(refused.err.contains("newer than this component's version 6; it is left as it is"));
-        QCOMPARE(tableCount(db, "laboratory.tbSchemaVersion WHERE Version = 7"), 1);
+        QVERIFY(refused.err.contains(
+            QStringLiteral("newer than this component's version %1; it is left as it is").arg(current)));
+        QCOMPARE(tableCount(db, qPrintable(QStringLiteral("laboratory.tbSchemaVersion WHERE Version = %1")
+                                               .arg(current + 1))),
+                 1);
 
         // A folder is no server.
         SettingsStore::set("TARVIK Current User", "Connection", "Server", "/srv/lab");
@@ -147,7 +157,7 @@ private slots:
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
         const HostRun copied = host({"server", "import", folder});
-        QVERIFY2(copied.out.startsWith("Copied 230 rows of 23 tables from " + folder),
+        QVERIFY2(copied.out.startsWith("Copied 239 rows of 25 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read; the audit trail's chain holds on the server.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);

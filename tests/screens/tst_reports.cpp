@@ -365,6 +365,7 @@ private slots:
     void aCorrectionAsksWhy()
     {
         QFETCH(QString, words);
+        f.withoutPotassium();
         Connection db;
         db.open(f.db->connectionString());
         runSteps(db, "L-1016", {"verify MT01"});
