@@ -1,4 +1,5 @@
 #include "LabStore.h"
+#include "Clock.h"
 #include "AuditChain.h"
 #include "DateText.h"
 #include "LisError.h"
@@ -130,6 +131,7 @@ LabStore::LabStore(const QString& folder)
     , m_where(folder)
     , m_connectionName(nextConnectionName())
 {
+    Clock::readZoneOnce();
     try {
         openEmbedded();
         loadCatalogue();
@@ -150,6 +152,7 @@ LabStore::LabStore(const ConnectionString& server)
     , m_address(ServerAddress::classify(server.dataSource()).address())
     , m_link(std::make_unique<PgLink>())
 {
+    Clock::readZoneOnce();
     try {
         setUpServerSession();
         const int version = ServerSchema::version(m_db);
@@ -696,6 +699,7 @@ void LabStore::begin()
         exec(QStringLiteral("BEGIN ISOLATION LEVEL READ COMMITTED, READ WRITE"));
         m_inTransaction = true;
         m_locked.clear();
+        m_readOnce.clear();
         return;
     }
     // SQLite's own wait asks ever more rarely, in the end every 100 ms, and
@@ -716,6 +720,25 @@ void LabStore::begin()
     }
     q.finish();
     setBusyTimeout(timeout);
+    m_inTransaction = true;
+    m_readOnce.clear();
+}
+
+ResultSet LabStore::queryOnce(const QString& sql, const QVariantList& binds)
+{
+    if (!m_inTransaction)
+        return query(sql, binds);
+    QString key = sql;
+    for (const QVariant& v : binds)
+        key += QLatin1Char('\x1f') + v.toString();
+    auto it = m_readOnce.constFind(key);
+    if (it != m_readOnce.cend())
+        return it.value();
+    ResultSet rs = query(sql, binds);
+    // What was missing may be added later in the transaction: asked again.
+    if (!rs.rows.isEmpty())
+        m_readOnce.insert(key, rs);
+    return rs;
 }
 
 void LabStore::lock(Lock kind, const QString& key)
@@ -752,6 +775,7 @@ void LabStore::commit()
     exec(QStringLiteral("COMMIT"));
     m_inTransaction = false;
     m_locked.clear();
+    m_readOnce.clear();
     if (m_engine == Engine::SQLite)
         keepJournalsSmall();
 }
@@ -794,6 +818,7 @@ void LabStore::rollback()
     q.exec(QStringLiteral("ROLLBACK"));
     m_inTransaction = false;
     m_locked.clear();
+    m_readOnce.clear();
 }
 
 void LabStore::setAuditContext(const QString& employee, const QString& workstation,
@@ -842,22 +867,22 @@ void LabStore::sealAudit()
                                     "ORDER BY AuditID DESC LIMIT 1"));
     QString previous = last.rows.value(0).value(0).toString();
     qint64 place = last.rows.value(0).value(1).toLongLong();
-    constexpr qsizetype kRowsAStatement = 32;
+    // Each statement seals up to a hundred rows, joined to their hashes and
+    // places by number.
+    constexpr qsizetype kRowsAStatement = 100;
     for (qsizetype first = 0; first < open.rows.size(); first += kRowsAStatement) {
         const qsizetype n = std::min(kRowsAStatement, open.rows.size() - first);
-        QVariantList hashes, places, ids;
+        QVariantList binds;
         for (qsizetype i = first; i < first + n; ++i) {
             previous = AuditChain::link(previous, open.rows[i]);
-            hashes << open.rows[i].first() << previous;
-            places << open.rows[i].first() << ++place;
-            ids << open.rows[i].first();
+            binds << open.rows[i].first() << previous << ++place;
         }
-        const QString cases =
-            QStringList(n, QStringLiteral("WHEN ? THEN ?")).join(QLatin1Char(' '));
-        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = CASE AuditID %1 END, SealNo = "
-                            "CAST(CASE AuditID %1 END AS bigint) WHERE AuditID IN (%2)")
-                 .arg(cases, QStringList(n, QStringLiteral("?")).join(QStringLiteral(", "))),
-             hashes + places + ids);
+        exec(QStringLiteral("UPDATE tbLabResultAudit SET Hash = v.column2, SealNo = v.column3 "
+                            "FROM (VALUES %1) AS v WHERE AuditID = v.column1")
+                 .arg(QStringList(n, QStringLiteral("(CAST(? AS bigint), CAST(? AS text), "
+                                                    "CAST(? AS bigint))"))
+                          .join(QStringLiteral(", "))),
+             binds);
     }
 }
 

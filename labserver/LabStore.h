@@ -80,8 +80,17 @@ public:
     // case and trailing blanks, as the laboratory's keys do.
     enum class Lock { Request = 1, Instrument = 2, Sample = 3 };
     void lock(Lock kind, const QString& key);
-    // A savepoint rolled back gave up the locks taken inside it.
-    void forgetLocks() { m_locked.clear(); }
+    // A savepoint rolled back gave up the locks taken inside it, and what
+    // was read once inside it.
+    void forgetLocks()
+    {
+        m_locked.clear();
+        m_readOnce.clear();
+    }
+    // A read whose answer holds for the rest of the transaction (a request
+    // exists under its lock, an exam item's definition): asked once, not
+    // once a row of a 200-row save. Outside a transaction, an ordinary query.
+    ResultSet queryOnce(const QString& sql, const QVariantList& binds);
     // The transaction (or the statement outside one) failed because two
     // transactions waited for each other or could not be ordered: worth
     // running again rather than telling anyone.
@@ -177,6 +186,7 @@ private:
     bool m_sealsAudit = false; // once the schema has the seal
     bool m_conflict = false;
     QSet<QString> m_locked; // by this transaction
+    QHash<QString, ResultSet> m_readOnce; // by this transaction, by statement and values
     std::function<void()> m_beforeCommit;
     void sealAudit();
     void close(); // the connection and its statements

@@ -1,5 +1,7 @@
 #include "Clock.h"
 
+#include <QtGlobal>
+
 namespace {
 std::function<QDateTime()>& source()
 {
@@ -38,4 +40,16 @@ void Clock::pin(const QDateTime& moment)
 void Clock::advance(qint64 ms)
 {
     pin(now().addMSecs(ms));
+}
+
+void Clock::readZoneOnce()
+{
+    // Qt guards its own reads of the environment and of the zone with the
+    // lock qputenv takes, so setting TZ here cannot race them.
+    static const bool once = [] {
+        if (!qEnvironmentVariableIsSet("TZ"))
+            qputenv("TZ", ":/etc/localtime");
+        return true;
+    }();
+    Q_UNUSED(once);
 }

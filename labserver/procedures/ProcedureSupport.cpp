@@ -30,8 +30,8 @@ QString existingRequest(const ProcedureContext& ctx, int argument)
     // A writer holds its request from here on: saves of one request follow
     // each other, saves of different ones do not wait.
     ctx.store().lock(LabStore::Lock::Request, req);
-    const ResultSet rs =
-        ctx.store().query(QStringLiteral("SELECT 1 FROM tbLabRequest WHERE RequestNum = ?"), {req});
+    const ResultSet rs = ctx.store().queryOnce(
+        QStringLiteral("SELECT 1 FROM tbLabRequest WHERE RequestNum = ?"), {req});
     if (rs.rows.isEmpty())
         ctx.fail(QStringLiteral("request %1 does not exist.").arg(commandExcerpt(req)));
     return req;
@@ -131,9 +131,9 @@ std::optional<ExamItem> examItemAt(const QVariantList& r, int first)
 
 std::optional<ExamItem> examItem(LabStore& store, const QString& itemId)
 {
-    const ResultSet rs = store.query(QStringLiteral("SELECT ") + examItemColumns() +
-                                         QStringLiteral(" FROM tbLabExamItem WHERE ItemID = ?"),
-                                     {itemId});
+    const ResultSet rs = store.queryOnce(QStringLiteral("SELECT ") + examItemColumns() +
+                                             QStringLiteral(" FROM tbLabExamItem WHERE ItemID = ?"),
+                                         {itemId});
     return rs.rows.isEmpty() ? std::nullopt : examItemAt(rs.rows.first(), 0);
 }
 
