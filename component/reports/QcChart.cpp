@@ -28,7 +28,9 @@ namespace {
 constexpr int kPanelWidth = 680;
 constexpr int kPanelHeight = 230;
 constexpr int kSharpness = 3;
-constexpr qreal kZLimit = 4; // the panel shows -4 to +4 SD; beyond, at the edge
+constexpr qreal kZLimit = 4; // the panel shows -4 to +4 SD
+// Where a result beyond that is drawn, leaving room for its arrow.
+constexpr qreal kOffScale = kZLimit - 0.55;
 const QRectF kPlot(56, 26, kPanelWidth - 56 - 62, kPanelHeight - 26 - 30);
 
 const QColor kInk(0x26, 0x32, 0x38);
@@ -141,7 +143,7 @@ QImage QcChart::panel(const QcLevel& level) const
     };
     const auto yOf = [&](double z) {
         return kPlot.center().y() -
-               std::clamp(z, -kZLimit, kZLimit) * kPlot.height() / (2 * kZLimit);
+               std::clamp(z, -kOffScale, kOffScale) * kPlot.height() / (2 * kZLimit);
     };
 
     // Days: a faint line each, a date every few.
@@ -191,7 +193,8 @@ QImage QcChart::panel(const QcLevel& level) const
     p.setBrush(Qt::NoBrush);
     p.drawRect(kPlot);
     p.setPen(kInk);
-    p.drawText(QRectF(kPlot.right() + 5, 4, 60, 18), Qt::AlignLeft | Qt::AlignBottom,
+    p.drawText(QRectF(kPlot.center().x(), 4, kPanelWidth - kPlot.center().x() - 2, 18),
+               Qt::AlignRight | Qt::AlignBottom,
                level.lots.size() > 1 ? QStringLiteral("%1, lot %2").arg(current.unit, current.lotNo)
                                      : current.unit);
 
@@ -240,7 +243,7 @@ QImage QcChart::panel(const QcLevel& level) const
             continue;
         const QPointF at(xOf(pt.measuredAt), yOf(*pt.z));
         drawMarker(p, at, pt.verdict);
-        if (std::abs(*pt.z) > kZLimit) {
+        if (std::abs(*pt.z) > kOffScale) {
             // Off the scale: an arrow says which way.
             const qreal dir = *pt.z > 0 ? -1 : 1;
             QPainterPath arrow;
@@ -256,7 +259,7 @@ QImage QcChart::panel(const QcLevel& level) const
             continue;
         const QString text = pt.rules.join(QLatin1Char(' '));
         const qreal w = metrics.horizontalAdvance(text) + 4;
-        const bool above = *pt.z >= 0 ? *pt.z < kZLimit - 0.6 : *pt.z <= -kZLimit + 0.6;
+        const bool above = *pt.z >= 0 ? *pt.z < kOffScale - 0.3 : *pt.z <= 0.3 - kOffScale;
         QRectF box(at.x() - w / 2, above ? at.y() - 20 : at.y() + 7, w, 13);
         box.moveLeft(std::clamp(box.left(), kPlot.left() + 1, kPlot.right() - w - 1));
         while (box.intersects(lastLabel))
