@@ -7,6 +7,7 @@
 #include "QcChart.h"
 
 #include <QFileInfo>
+#include <QGuiApplication>
 
 namespace {
 [[noreturn]] void refuse(const QString& why)
@@ -56,6 +57,11 @@ int runQcChart(const QStringList& args, QTextStream& out, Connection* db)
             QStringLiteral("the period starts on %1, after its last day %2")
                 .arg(DateText::monthDayYear(chart.first()), DateText::monthDayYear(chart.last())));
 
+    // Fonts and pictures need the graphical application, offscreen or not.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        throw LisError(ErrNo::CannotCreateObject,
+                       QStringLiteral("A chart is drawn by the graphical application, which this "
+                                      "program did not start."));
     Connection own;
     if (!db) {
         registerLabDrivers();
