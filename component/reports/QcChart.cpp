@@ -15,7 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 #include <QTextDocument>
 #include <QTextFrame>
 #include <cmath>
@@ -66,22 +66,21 @@ QString signedText(double z)
 
 // Accepted a dot, a warning a diamond, a rejection a square: told apart
 // in black and white too.
-void drawMarker(QPainter& p, QPointF at, const QString& verdict)
+void drawMarker(QPainter& p, QPointF at, const QString& verdict, qreal size = 1)
 {
-    p.setPen(QPen(Qt::white, 0.8));
+    p.setPen(QPen(Qt::white, 0.8 * size));
     p.setBrush(colourOf(verdict));
+    const qreal r = 4 * size;
     if (verdict == QLatin1String("rejected")) {
-        p.drawRect(QRectF(at.x() - 4, at.y() - 4, 8, 8));
+        p.drawRect(QRectF(at.x() - r, at.y() - r, 2 * r, 2 * r));
     } else if (verdict == QLatin1String("warning")) {
-        QPainterPath d;
-        d.moveTo(at.x(), at.y() - 5);
-        d.lineTo(at.x() + 5, at.y());
-        d.lineTo(at.x(), at.y() + 5);
-        d.lineTo(at.x() - 5, at.y());
-        d.closeSubpath();
-        p.drawPath(d);
+        const qreal d = 1.25 * r;
+        p.drawPolygon(QPolygonF{{at.x(), at.y() - d},
+                                {at.x() + d, at.y()},
+                                {at.x(), at.y() + d},
+                                {at.x() - d, at.y()}});
     } else {
-        p.drawEllipse(at, 3.2, 3.2);
+        p.drawEllipse(at, 0.8 * r, 0.8 * r);
     }
 }
 
@@ -235,46 +234,59 @@ QImage QcChart::panel(const QcLevel& level) const
     }
     flush();
 
-    // The marks over the line, the rules a result broke beside it: above a
-    // high result, below a low one, stepped away from a neighbour's.
-    QRectF lastLabel;
+    // The marks over the line.
+    const qreal dense = kPlot.width() / (8.0 * std::max<qsizetype>(1, level.points.size()));
     for (const QcPoint& pt : level.points) {
         if (!pt.z)
             continue;
         const QPointF at(xOf(pt.measuredAt), yOf(*pt.z));
-        drawMarker(p, at, pt.verdict);
+        // A year of runs would be a solid band of full-sized accepted dots.
+        drawMarker(p, at, pt.verdict,
+                   pt.verdict == QLatin1String("accepted") ? std::clamp(dense, 0.5, 1.0) : 1.0);
         if (std::abs(*pt.z) > kOffScale) {
             // Off the scale: an arrow says which way.
             const qreal dir = *pt.z > 0 ? -1 : 1;
-            QPainterPath arrow;
-            arrow.moveTo(at.x(), at.y() + dir * 11);
-            arrow.lineTo(at.x() - 3.5, at.y() + dir * 6);
-            arrow.lineTo(at.x() + 3.5, at.y() + dir * 6);
-            arrow.closeSubpath();
             p.setPen(Qt::NoPen);
             p.setBrush(colourOf(pt.verdict));
-            p.drawPath(arrow);
+            p.drawPolygon(QPolygonF{{at.x(), at.y() + dir * 11},
+                                    {at.x() - 3.5, at.y() + dir * 6},
+                                    {at.x() + 3.5, at.y() + dir * 6}});
         }
-        if (pt.rules.isEmpty())
-            continue;
-        const QString text = pt.rules.join(QLatin1Char(' '));
-        const qreal w = metrics.horizontalAdvance(text) + 4;
-        const bool above = *pt.z >= 0 ? *pt.z < kOffScale - 0.3 : *pt.z <= 0.3 - kOffScale;
-        QRectF box(at.x() - w / 2, above ? at.y() - 20 : at.y() + 7, w, 13);
-        box.moveLeft(std::clamp(box.left(), kPlot.left() + 1, kPlot.right() - w - 1));
-        while (box.intersects(lastLabel))
-            box.translate(0, above ? -13 : 13);
-        lastLabel = box;
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(255, 255, 255, 220));
-        p.drawRect(box);
-        p.setPen(colourOf(pt.verdict));
-        QFont bold = font;
-        bold.setBold(true);
-        p.setFont(bold);
-        p.drawText(box, Qt::AlignCenter, text);
-        p.setFont(font);
     }
+    // The rules a result broke beside it, rejections first: above a high
+    // result, below a low one, else further out or on the other side. A
+    // label with no room left is only in the list below the panel.
+    QFont bold = font;
+    bold.setBold(true);
+    p.setFont(bold);
+    QList<QRectF> taken;
+    for (const bool rejections : {true, false})
+        for (const QcPoint& pt : level.points) {
+            if (!pt.z || pt.rules.isEmpty() ||
+                (pt.verdict == QLatin1String("rejected")) != rejections)
+                continue;
+            const QPointF at(xOf(pt.measuredAt), yOf(*pt.z));
+            const QString text = pt.rules.join(QLatin1Char(' '));
+            const qreal w = QFontMetricsF(bold).horizontalAdvance(text) + 4;
+            const qreal left = std::clamp(at.x() - w / 2, kPlot.left() + 1, kPlot.right() - w - 1);
+            const bool over = *pt.z >= 0 ? *pt.z < kOffScale - 0.3 : *pt.z <= 0.3 - kOffScale;
+            const qreal above = at.y() - 20, below = at.y() + 7;
+            for (const qreal top :
+                 {over ? above : below, over ? above - 13 : below + 13, over ? below : above}) {
+                const QRectF box(left, top, w, 13);
+                const bool free = std::none_of(taken.begin(), taken.end(),
+                                               [&](const QRectF& t) { return t.intersects(box); });
+                if (!free || box.top() < 2 || box.bottom() > kPanelHeight - 2)
+                    continue;
+                taken << box;
+                p.setPen(Qt::NoPen);
+                p.setBrush(QColor(255, 255, 255, 220));
+                p.drawRect(box);
+                p.setPen(colourOf(pt.verdict));
+                p.drawText(box, Qt::AlignCenter, text);
+                break;
+            }
+        }
     return image;
 }
 
