@@ -14,6 +14,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QPainter>
 #include <QPolygonF>
 #include <QTextDocument>
@@ -65,11 +66,12 @@ QString signedText(double z)
 }
 
 // Accepted a dot, a warning a diamond, a rejection a square: told apart
-// in black and white too.
-void drawMarker(QPainter& p, QPointF at, const QString& verdict, qreal size = 1)
+// in black and white too. Open marks tell a lot run beside another apart;
+// a rejection stays filled.
+void drawMarker(QPainter& p, QPointF at, const QString& verdict, qreal size = 1, bool open = false)
 {
-    p.setPen(QPen(Qt::white, 0.8 * size));
-    p.setBrush(colourOf(verdict));
+    p.setPen(open ? QPen(colourOf(verdict), 1.2) : QPen(Qt::white, 0.8 * size));
+    p.setBrush(open ? QBrush(Qt::white) : QBrush(colourOf(verdict)));
     const qreal r = 4 * size;
     if (verdict == QLatin1String("rejected")) {
         p.drawRect(QRectF(at.x() - r, at.y() - r, 2 * r, 2 * r));
@@ -206,33 +208,31 @@ QImage QcChart::panel(const QcLevel& level) const
         lx += 26 + metrics.horizontalAdvance(QLatin1String(verdict));
     }
 
-    // Where a new lot starts, a divider named for it; the results of each
-    // lot joined among themselves.
-    QList<QPointF> line;
-    QString lot;
-    const auto flush = [&] {
-        p.setPen(QPen(QColor(0x78, 0x90, 0x9c), 0.9));
-        for (qsizetype i = 1; i < line.size(); ++i)
-            p.drawLine(line.at(i - 1), line.at(i));
-        line.clear();
-    };
+    // Where a new lot is first run, a divider named for it. Each lot's
+    // results are joined among themselves: a new lot is often run beside
+    // the old one for a while.
+    QStringList lots;
+    QHash<QString, QPolygonF> lines;
     for (const QcPoint& pt : level.points) {
-        if (pt.lotNo != lot) {
-            flush();
-            if (!lot.isEmpty()) {
+        if (!lots.contains(pt.lotNo)) {
+            if (!lots.isEmpty()) {
                 const qreal x = xOf(pt.measuredAt) - 3;
                 p.setPen(QPen(kInk, 0.8, Qt::DashDotLine));
                 p.drawLine(QPointF(x, kPlot.top()), QPointF(x, kPlot.bottom()));
                 p.setPen(kInk);
-                p.drawText(QRectF(x + 3, kPlot.top() + 1, 120, 12), Qt::AlignLeft | Qt::AlignTop,
-                           QStringLiteral("lot %1").arg(pt.lotNo));
+                p.drawText(QRectF(x + 3, kPlot.top() + 1, 220, 12), Qt::AlignLeft | Qt::AlignTop,
+                           QStringLiteral("lot %1%2")
+                               .arg(pt.lotNo,
+                                    lots.size() % 2 ? QStringLiteral(", open marks") : QString()));
             }
-            lot = pt.lotNo;
+            lots << pt.lotNo;
         }
         if (pt.z)
-            line.append(QPointF(xOf(pt.measuredAt), yOf(*pt.z)));
+            lines[pt.lotNo] << QPointF(xOf(pt.measuredAt), yOf(*pt.z));
     }
-    flush();
+    p.setPen(QPen(QColor(0x78, 0x90, 0x9c), 0.9));
+    for (const QString& l : lots)
+        p.drawPolyline(lines.value(l));
 
     // The marks over the line.
     const qreal dense = kPlot.width() / (8.0 * std::max<qsizetype>(1, level.points.size()));
@@ -242,7 +242,8 @@ QImage QcChart::panel(const QcLevel& level) const
         const QPointF at(xOf(pt.measuredAt), yOf(*pt.z));
         // A year of runs would be a solid band of full-sized accepted dots.
         drawMarker(p, at, pt.verdict,
-                   pt.verdict == QLatin1String("accepted") ? std::clamp(dense, 0.5, 1.0) : 1.0);
+                   pt.verdict == QLatin1String("accepted") ? std::clamp(dense, 0.5, 1.0) : 1.0,
+                   lots.indexOf(pt.lotNo) % 2 == 1 && pt.verdict != QLatin1String("rejected"));
         if (std::abs(*pt.z) > kOffScale) {
             // Off the scale: an arrow says which way.
             const qreal dir = *pt.z > 0 ? -1 : 1;
