@@ -274,8 +274,42 @@ QString Report::html(Connection* sharedDb, QString* pageHeader) const
     return h;
 }
 
+std::unique_ptr<Report> Report::ofDocument(const QTextDocument& document, const QString& name)
+{
+    std::unique_ptr<Report> r(new Report);
+    r->m_path = name;
+    std::shared_ptr<QTextDocument> copy(document.clone());
+    for (const QByteArray& p : document.dynamicPropertyNames())
+        copy->setProperty(p.constData(), document.property(p.constData()));
+    r->m_laidOut = std::move(copy);
+    return r;
+}
+
+QString Report::besideEarlier(const QString& path, const QString& label)
+{
+    if (!QFileInfo::exists(path))
+        return path;
+    const QString suffix = QFileInfo(path).suffix();
+    const QString stem = path.left(path.size() - suffix.size() - (suffix.isEmpty() ? 0 : 1));
+    const QString name = label.trimmed().isEmpty() ? QStringLiteral("copy") : label.trimmed();
+    const QString ending = suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix;
+    for (int n = 1;; ++n) {
+        // Joined, not arg()-ed: a folder named "100%1" stays as it is.
+        const QString next = stem + QStringLiteral(" (") + name + QLatin1Char(' ') +
+                             QString::number(n) + QLatin1Char(')') + ending;
+        if (!QFileInfo::exists(next))
+            return next;
+    }
+}
+
 std::unique_ptr<QTextDocument> Report::render() const
 {
+    if (m_laidOut) {
+        std::unique_ptr<QTextDocument> doc(m_laidOut->clone());
+        for (const QByteArray& p : m_laidOut->dynamicPropertyNames())
+            doc->setProperty(p.constData(), m_laidOut->property(p.constData()));
+        return doc;
+    }
     auto doc = std::make_unique<QTextDocument>();
     QFont f = doc->defaultFont();
     f.setPointSize(10);
@@ -313,20 +347,7 @@ QString Report::printOut(const QString& target, const QString& documentName) con
         }
         // A printed report is never replaced: a later print of it is kept
         // beside it, named for what it is ("L-1001 (amended 1).pdf").
-        if (QFileInfo::exists(where)) {
-            const QString label = doc->property("laterCopy").toString().trimmed();
-            const QString stem = where.left(where.size() - 4);
-            for (int n = 1;; ++n) {
-                const QString next =
-                    QStringLiteral("%1 (%2 %3).pdf")
-                        .arg(stem, label.isEmpty() ? QStringLiteral("copy") : label)
-                        .arg(n);
-                if (!QFileInfo::exists(next)) {
-                    where = next;
-                    break;
-                }
-            }
-        }
+        where = besideEarlier(where, doc->property("laterCopy").toString());
         // A report names a patient: a new PDF is the user's alone.
         if (!PrivateFiles::touchFile(where))
             fail(QStringLiteral("The report could not be printed to %1: the file cannot be "

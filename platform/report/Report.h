@@ -46,6 +46,13 @@ class Report {
 public:
     // Opens a report file; a file that is missing or no report is error 75 / -2147217900.
     static std::unique_ptr<Report> open(const QString& path);
+    // A report whose document is laid out already (a chart drawn from its own
+    // data): render() hands a copy of it, with its properties, so the preview,
+    // the printer and printOut treat it as any other report.
+    static std::unique_ptr<Report> ofDocument(const QTextDocument& document, const QString& name);
+    // Where a new output file goes when path is taken: beside it, named
+    // "stem (label n).ext" ("copy" without a label). What is there is kept.
+    static QString besideEarlier(const QString& path, const QString& label);
 
     const QString& path() const { return m_path; }
     void setHeaderText(const QString& text) { m_headerText = text; }
@@ -86,5 +93,6 @@ private:
     QString m_laterCopy;  // what a later print of the same report is named
     mutable QString m_laterCopyText;
     std::vector<std::pair<QString, std::unique_ptr<Report>>> m_subreports;
+    std::shared_ptr<const QTextDocument> m_laidOut;
     bool m_prompt = true;
 };

@@ -1,0 +1,315 @@
+#include "Caught.h"
+#include "Clock.h"
+#include "Connection.h"
+#include "Files.h"
+#include "QcChart.h"
+#include "QcChartCommand.h"
+#include "Report.h"
+#include "ReportPrinting.h"
+#include "ScriptedPresenter.h"
+#include "modMain.h"
+
+#include <QTextDocument>
+#include <QtTest>
+
+// The Levey-Jennings chart from rows the laboratory would hand over: what
+// it lays out, the tool that writes it and the preview that shows it.
+namespace {
+ResultSet served;     // what the fake laboratory answers sp_QCChartData with
+QStringList commands; // what it was sent
+
+struct FakeLab : DbSession {
+    ResultSet run(const QString& text) override
+    {
+        commands << text;
+        if (text.contains(QLatin1String("'AN-99'")))
+            throw LisError(ErrNo::DbCommandFailed, QStringLiteral("There is no instrument AN-99."));
+        return served;
+    }
+    void beginTransaction() override {}
+    void commitTransaction() override {}
+    void rollbackTransaction() override {}
+};
+
+struct FakeLabDriver : DbDriver {
+    QString name() const override { return QStringLiteral("qc chart rows"); }
+    bool accepts(const ConnectionString& cs) const override
+    {
+        return cs.dataSource() == QLatin1String("QCROWS");
+    }
+    std::unique_ptr<DbSession> connect(const ConnectionString&) override
+    {
+        return std::make_unique<FakeLab>();
+    }
+};
+
+QVariantList qc(int level, const char* lot, double mean, double sd, const char* at,
+                const char* value, double z, const char* rules = "",
+                const char* verdict = "accepted")
+{
+    const QString unit = level == 3 ? QStringLiteral("mmol/L") : QStringLiteral("mg/dL");
+    return QVariantList{level, lot, QStringLiteral("Control L%1").arg(level), mean, sd, unit}
+           << QString::fromLatin1(at) << value << z << rules << verdict
+           << QStringLiteral("Glucose");
+}
+
+ResultSet rowsOf(const QList<QVariantList>& rows)
+{
+    return {{"Level", "LotNo", "Material", "TargetMean", "TargetSD", "Unit", "MeasuredAt", "Value",
+             "ZScore", "Rules", "Verdict", "ItemName"},
+            rows};
+}
+
+const QList<QVariantList> kTwoLevels = {
+    qc(1, "A1", 100, 2, "11/10/2026 8:00 AM", "99", -0.5),
+    qc(1, "A1", 100, 2, "11/15/2026 8:00 AM", "101", 0.5),
+    qc(1, "A1", 100, 2, "11/20/2026 8:00 AM", "100", 0),
+    qc(1, "A1", 100, 2, "11/25/2026 8:00 AM", "102", 1),
+    qc(1, "A1", 100, 2, "11/30/2026 8:00 AM", "98", -1),
+    qc(1, "A1", 100, 2, "12/1/2026 8:00 AM", "104.2", 2.1, "1-2s", "warning"),
+    qc(1, "A1", 100, 2, "12/7/2026 9:40 AM", "104.6", 2.3, "2-2s", "rejected"),
+    qc(2, "B1", 250, 5, "11/10/2026 8:00 AM", "251", 0.2),
+    qc(2, "B1", 250, 5, "11/15/2026 8:00 AM", "248", -0.4),
+    qc(2, "B1", 250, 5, "11/20/2026 8:00 AM", "252.5", 0.5),
+    qc(2, "B1", 250, 5, "11/25/2026 8:00 AM", "249", -0.2),
+    qc(2, "B1", 250, 5, "11/30/2026 8:00 AM", "250", 0),
+    qc(2, "B1", 250, 5, "12/7/2026 9:40 AM", "261.5", 2.3, "2-2s", "rejected"),
+};
+} // namespace
+
+class TstQcChart : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        DriverRegistry::add(std::make_shared<FakeLabDriver>());
+        Clock::pin(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    }
+
+    void init()
+    {
+        served = rowsOf(kTwoLevels);
+        commands.clear();
+    }
+
+    // Rows in, the text the report engine lays out: each lot's statistics
+    // (decimal, the SD with n - 1, rejected runs left out), the rule marks,
+    // one panel per level there is.
+    void laysOutLevelsLotsAndMarks_data()
+    {
+        QTest::addColumn<QList<QVariantList>>("rows");
+        QTest::addColumn<QStringList>("shown");
+        QTest::addColumn<QStringList>("absent");
+        QTest::newRow("two levels, today's run rejected by 2-2s")
+            << kTwoLevels
+            << QStringList{"Levey-Jennings chart",
+                           "AN-01, Glucose (GLU), 11/07/2026 to 12/07/2026",
+                           "Level 1: Control L1",
+                           "A1|100|2|mg/dL|7|1|100.70|2.22|2.2",
+                           "12/01/2026 08:00 AM|A1|104.2|+2.10|warning|1-2s",
+                           "12/07/2026 09:40 AM|A1|104.6|+2.30|rejected|2-2s",
+                           "Level 2: Control L2",
+                           "B1|250|5|mg/dL|6|1|250.10|1.75|0.7",
+                           "12/07/2026 09:40 AM|B1|261.5|+2.30|rejected|2-2s"}
+            << QStringList{"Level 3", "No warnings or rejections."};
+        // 1.175 is 1.17499... in binary; the mean prints 1.18 all the same.
+        QTest::newRow("one level, a tie rounded away from zero, off the scale")
+            << QList<QVariantList>{qc(3, "K1", 1.2, 0.05, "11/20/2026 8:00 AM", "1.1", -2),
+                                   qc(3, "K1", 1.2, 0.05, "11/21/2026 8:00 AM", "1.2", 0),
+                                   qc(3, "K1", 1.2, 0.05, "11/22/2026 8:00 AM", "1.2", 0),
+                                   qc(3, "K1", 1.2, 0.05, "11/23/2026 8:00 AM", "1.2", 0),
+                                   qc(3, "K1", 1.2, 0.05, "11/24/2026 8:00 AM", "1.5", 6, "1-3s",
+                                      "rejected")}
+            << QStringList{"Level 3: Control L3", "K1|1.2|0.05|mmol/L|5|1|1.18|0.05|4.3",
+                           "11/24/2026 08:00 AM|K1|1.5|+6.00|rejected|1-3s"}
+            << QStringList{"Level 1", "Level 2"};
+        QTest::newRow("a new lot within the period, two rules at once")
+            << QList<QVariantList>{qc(1, "A1", 100, 2, "11/10/2026 8:00 AM", "99", -0.5),
+                                   qc(1, "A1", 100, 2, "11/11/2026 8:00 AM", "101", 0.5),
+                                   qc(1, "A2", 110, 3, "11/20/2026 8:00 AM", "109", -0.33),
+                                   qc(1, "A2", 110, 3, "11/21/2026 8:00 AM", "112", 0.67),
+                                   qc(1, "A2", 110, 3, "11/22/2026 8:00 AM", "117.2", 2.4,
+                                      "1-2s,R-4s", "rejected")}
+            << QStringList{"A1|100|2|mg/dL|2|0|100.0|1.4|1.4", "A2|110|3|mg/dL|3|1|110.5|2.1|1.9",
+                           "11/22/2026 08:00 AM|A2|117.2|+2.40|rejected|1-2s, R-4s"}
+            << QStringList{"Level 2", "No warnings or rejections."};
+        QTest::newRow("one run: a mean, no SD")
+            << QList<QVariantList>{qc(2, "B1", 250, 5, "11/10/2026 8:00 AM", "251", 0.2)}
+            << QStringList{"B1|250|5|mg/dL|1|0|251.0||", "No warnings or rejections."}
+            << QStringList{};
+        QTest::newRow("an empty range")
+            << QList<QVariantList>{}
+            << QStringList{"AN-01, GLU, 11/07/2026 to 12/07/2026",
+                           "No control results of GLU on AN-01 from 11/07/2026 to 12/07/2026."}
+            << QStringList{"Level 1", "SD index"};
+    }
+    void laysOutLevelsLotsAndMarks()
+    {
+        QFETCH(QList<QVariantList>, rows);
+        QFETCH(QStringList, shown);
+        QFETCH(QStringList, absent);
+        QcChart chart(QStringLiteral("AN-01"), QStringLiteral("GLU"));
+        chart.setRows(rowsOf(rows));
+        // Markdown: each table row as |cell|cell|, the padding taken out.
+        const QString text = chart.document()->toMarkdown().replace(
+            QRegularExpression(QStringLiteral(" *\\| *")), QStringLiteral("|"));
+        for (const QString& s : shown)
+            QVERIFY2(text.contains(s), qPrintable(s + QStringLiteral("\nin\n") + text));
+        for (const QString& s : absent)
+            QVERIFY2(!text.contains(s), qPrintable(s));
+    }
+
+    // The tool's command line, the laboratory's answers and the file rule.
+    void toolEntry_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("rows");
+        QTest::addColumn<QString>("error"); // in the LisError, or in what is said
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("existing"); // a file of someone else's, kept
+        const QString period =
+            QStringLiteral("sp_QCChartData 'AN-01', 'GLU', '11/07/2026', '12/07/2026'");
+        const auto row = [](const char* name, QStringList args, bool rows, const char* error,
+                            int status, const QString& command = {}, const char* existing = "") {
+            QTest::newRow(name) << args << rows << QString::fromUtf8(error) << status << command
+                                << QString::fromUtf8(existing);
+        };
+        row("the last 30 days, a PDF", {"AN-01", "GLU", "@/out.pdf"}, true,
+            "The Levey-Jennings chart of AN-01, Glucose (GLU), 11/07/2026 to 12/07/2026 was "
+            "written to @/out.pdf.",
+            0, period);
+        row("days either way, a PNG",
+            {"--from", "2026-12-01", "AN-01", "GLU", "@/o.png", "--to", "12/05/2026"}, true,
+            "written to @/o.png.", 0, "sp_QCChartData 'AN-01', 'GLU', '12/01/2026', '12/05/2026'");
+        row("a quote in a name", {"AN'01", "GLU", "@/q.png"}, true, "written to", 0,
+            "sp_QCChartData 'AN''01', 'GLU', '11/07/2026', '12/07/2026'");
+        row("a PDF there is kept", {"AN-01", "GLU", "@/lj.pdf"}, true,
+            "written to @/lj (copy 1).pdf.", 0, period, "lj.pdf");
+        row("a PNG there is kept", {"AN-01", "GLU", "@/lj.png"}, true,
+            "written to @/lj (copy 1).png.", 0, period, "lj.png");
+        row("nothing in the range", {"AN-01", "GLU", "@/none.pdf"}, false,
+            "No control results of GLU on AN-01 from 11/07/2026 to 12/07/2026: no chart was "
+            "written.",
+            1, period);
+        row("unknown instrument", {"AN-99", "GLU", "@/x.pdf"}, true,
+            "There is no instrument AN-99.", -1,
+            "sp_QCChartData 'AN-99', 'GLU', '11/07/2026', '12/07/2026'");
+        row("a folder that is not there", {"AN-01", "GLU", "@/missing/x.png"}, true,
+            "The chart could not be written to @/missing/x.png: the file cannot be created there.",
+            -1, period);
+        row("no file", {"AN-01", "GLU"}, true,
+            "qc chart takes INSTRUMENT ITEM [--from DATE] [--to DATE] FILE.pdf|FILE.png", -1);
+        row("another suffix", {"AN-01", "GLU", "out.svg"}, true,
+            "the chart is written as a PDF or PNG file: out.svg ends in neither .pdf nor .png", -1);
+        row("no day", {"AN-01", "GLU", "out.pdf", "--to"}, true, "--to needs a day", -1);
+        row("not a day", {"AN-01", "GLU", "--from", "13/45/2026", "out.pdf"}, true,
+            "--from takes a day as MM/DD/YYYY or YYYY-MM-DD, not \"13/45/2026\"", -1);
+        row("a period backwards", {"AN-01", "GLU", "--from", "12/08/2026", "out.pdf"}, true,
+            "the period starts on 12/08/2026, after its last day 12/07/2026", -1);
+        row("unknown option", {"AN-01", "GLU", "--colour", "out.pdf"}, true,
+            "unknown option --colour", -1);
+    }
+    void toolEntry()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, rows);
+        QFETCH(QString, error);
+        QFETCH(int, status);
+        QFETCH(QString, command);
+        QFETCH(QString, existing);
+        QTemporaryDir dir;
+        for (QString& a : args)
+            a.replace(QLatin1Char('@'), dir.path());
+        error.replace(QLatin1Char('@'), dir.path());
+        if (!rows)
+            served.rows.clear();
+        QFile mine(dir.filePath(existing));
+        QVERIFY(existing.isEmpty() || (mine.open(QIODevice::WriteOnly) && mine.write("mine")));
+        mine.close();
+        Connection db;
+        db.open(QStringLiteral("Provider=X;Data Source=QCROWS"));
+        QString said;
+        QTextStream out(&said);
+        int got = -1;
+        const Caught e = caught([&] { got = runQcChart(args, out, &db); });
+        QVERIFY2((e.number ? e.description : said).contains(error),
+                 qPrintable(e.description + said));
+        QCOMPARE(got, status);
+        QCOMPARE(commands, command.isEmpty() ? QStringList() : QStringList{command});
+        // Written only when it says so, owner-only, beside what was there.
+        QStringList files = QDir(dir.path()).entryList(QDir::Files);
+        files.removeOne(existing);
+        QCOMPARE(files.size(), status == 0 ? 1 : 0);
+        if (status == 0)
+            QVERIFY(ownerOnly(dir.filePath(files.first())));
+        QVERIFY(existing.isEmpty() || fileBytes(mine.fileName()) == "mine");
+    }
+
+    // The picture: an A4 page wide at 150 dpi, the two panels drawn, the
+    // rejected runs in their colour.
+    void picture()
+    {
+        QcChart chart(QStringLiteral("AN-01"), QStringLiteral("GLU"));
+        chart.setRows(rowsOf(kTwoLevels));
+        const QImage image = QcChart::picture(*chart.document());
+        QCOMPARE(image.width(), 1240);
+        QVERIFY2(image.height() > 1000 && image.height() < 1754,
+                 qPrintable(QString::number(image.height())));
+        int ink = 0, rejected = 0;
+        for (int y = 0; y < image.height(); y += 2)
+            for (int x = 0; x < image.width(); x += 2) {
+                const QColor c = image.pixelColor(x, y);
+                ink += c != Qt::white;
+                rejected += c.red() > 180 && c.green() < 70 && c.blue() < 70;
+            }
+        QVERIFY2(ink > image.width() * image.height() / 4 / 20, "mostly blank");
+        QVERIFY2(rejected > 40, qPrintable(QString::number(rejected)));
+    }
+
+    // From a result window: the chart in the report preview, whatever the
+    // window had open there coming back after; an empty range is said.
+    void preview()
+    {
+        struct Viewer : ReportViewer {
+            QString* caption;
+            QString* text;
+            void set_WithVerification(bool) override {}
+            void set_ShowGroupTree(bool) override {}
+            void setCaption(const QString& c) override { *caption = c; }
+            void set_DirectPrint(bool) override {}
+            void showModal() override { *text = session().CurrentReport->render()->toPlainText(); }
+        };
+        QString caption, text;
+        installReportViewer([&] {
+            auto v = std::make_unique<Viewer>();
+            v->caption = &caption;
+            v->text = &text;
+            return v;
+        });
+        ScriptedPresenter presenter;
+        Presenter::install(&presenter);
+        SessionState& s = session();
+        s.LabDb = std::make_unique<Connection>();
+        s.LabDb->open(QStringLiteral("Provider=X;Data Source=QCROWS"));
+        s.PreviewedChangeNumbers = QStringLiteral("kept");
+        QcChart::preview(QStringLiteral("AN-01"), QStringLiteral("GLU"));
+        QCOMPARE(caption, QStringLiteral("Levey-Jennings chart: AN-01, Glucose (GLU), 11/07/2026 "
+                                         "to 12/07/2026"));
+        QVERIFY(text.contains(QLatin1String("Level 2: Control L2")));
+        QVERIFY(!s.CurrentReport);
+        QCOMPARE(s.PreviewedChangeNumbers, QStringLiteral("kept"));
+
+        served.rows.clear();
+        caption.clear();
+        QcChart::preview(QStringLiteral("AN-01"), QStringLiteral("GLU"));
+        QCOMPARE(presenter.messageTexts(),
+                 QStringList{"No control results of GLU on AN-01 from 11/07/2026 to 12/07/2026."});
+        QVERIFY(caption.isEmpty());
+        Presenter::install(nullptr);
+        s.LabDb.reset();
+    }
+};
+
+QTEST_MAIN(TstQcChart)
+#include "tst_qc_chart.moc"
