@@ -212,12 +212,6 @@ void audit(LabStore& store, const QString& requestNum, const QString& itemId,
     // Written as the triggers write theirs: on a server only the
     // laboratory's own function may add to the trail.
     store.setAuditContext(by, where.trimmed().isEmpty() ? workstation() : where.trimmed(), now());
-    store.exec(store.engine() == Engine::PostgreSQL
-                   ? QStringLiteral("SELECT laboratory.auditRow(?, ?, ?, ?, ?)")
-                   : QStringLiteral("INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, "
-                                    "OldValue, NewValue, ChangedBy, Workstation, ChangedAt) "
-                                    "SELECT ?, ?, ?, ?, ?, Employee, Workstation, ChangedAt FROM "
-                                    "tbLabAuditContext WHERE Slot = 1"),
-               {requestNum, itemId, field, notNull(oldValue), notNull(newValue)});
+    store.addAuditRow(requestNum, itemId, field, notNull(oldValue), notNull(newValue));
 }
 } // namespace ProcedureSupport
