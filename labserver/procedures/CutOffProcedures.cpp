@@ -93,11 +93,25 @@ struct CutOffArg {
     };
 };
 
-// accession, submitted, LRA time, request, item, form type, exam name,
-// value, cut-off, result, remarks, row number[, why a verified result is
-// corrected]: one cut-off result, stored
-// or replaced, with the request's result header. Any form type whose rows
-// are read against a cut-off (5, W, H, a package's) saves here.
+// The request's result header as a cut-off save leaves it.
+void saveHeader(ProcedureContext& ctx, const QString& req, const QVariant& submitted,
+                const QVariant& lra, const QString& at)
+{
+    ctx.store().exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
+            "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
+            "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
+            "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
+            "EnteredAt = excluded.EnteredAt"),
+        {req, ctx.text(CutOffArg::Accession), submitted, lra, at, ctx.text(CutOffArg::Remarks),
+         at});
+}
+
+// One cut-off result, stored or replaced, with the request's result header.
+// Any form type whose rows are read against a cut-off (5, W, H, a
+// package's) saves here.
 ResultSet saveWithCutOff(ProcedureContext& ctx)
 {
     const QDateTime submitted =
@@ -154,15 +168,7 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
         values);
     if (!reason.isEmpty())
         s.setAuditNote(QString());
-    s.exec(QStringLiteral(
-               "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
-               "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "
-               "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
-               "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
-               "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
-               "EnteredAt = excluded.EnteredAt"),
-           {req, ctx.text(CutOffArg::Accession), stored(submitted), stored(lra), at,
-            ctx.text(CutOffArg::Remarks), at});
+    saveHeader(ctx, req, stored(submitted), stored(lra), at);
     return {};
 }
 } // namespace

@@ -159,13 +159,40 @@ struct NvArg {
     };
 };
 
-// request, exam, SI result, SI normal values, SI unit, SI min, SI max,
-// conventional result, normal values, unit, min, max, factor, form type,
-// row number, accession, remarks, submitted, LRA time, logbook note (not
-// kept here: the logbook has its own), employee, verified flag (Y/N),
-// method, date and time reported[, why a verified result is corrected]. The conventional result
-// handed in is what the window showed, possibly for an SI result since corrected: it is derived
-// here from the SI result whenever that is a number.
+// The request's result header as a normal-value save leaves it; moments:
+// submitted, LRA time, reported.
+void saveHeader(ProcedureContext& ctx, const QString& req, const QVariantList& moments,
+                const QString& employee, const QString& at)
+{
+    ctx.store().exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
+            "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
+            "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
+            "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
+            "Method = excluded.Method, EnteredBy = excluded.EnteredBy, "
+            "EnteredAt = excluded.EnteredAt"),
+        {req, ctx.text(NvArg::Accession), moments[0], moments[1], moments[2],
+         ctx.text(NvArg::Remarks), ctx.text(NvArg::Method), employee, at});
+}
+
+// The save's verified flag: Y or N.
+QString verifiedFlag(ProcedureContext& ctx)
+{
+    const QString flag = ctx.key(NvArg::Verified).trimmed().toUpper();
+    if (flag != QLatin1String("Y") && flag != QLatin1String("N"))
+        ctx.fail(QStringLiteral("argument 22 (@Verified) %1 is neither Y nor N.")
+                     .arg(commandExcerpt(ctx.text(NvArg::Verified))));
+    return flag;
+}
+
+// One normal-value result, stored or replaced, with the request's result
+// header; the logbook note is not kept here (the logbook has its own). The
+// conventional result handed in is what the window showed, possibly for an
+// SI result since corrected: it is derived here from the SI result whenever
+// that is a number.
 ResultSet saveWithNormalValues(ProcedureContext& ctx)
 {
     const QString req = existingRequest(ctx, NvArg::Request);
@@ -173,10 +200,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
     const int row = ctx.integer(NvArg::RowNo, QStringLiteral("@RowNo"));
     const QDateTime submitted = ctx.dateTime(NvArg::Submitted, QStringLiteral("@SampleSubmitted"));
     const QDateTime lra = ctx.dateTime(NvArg::LraTime, QStringLiteral("@LRATime"));
-    const QString flag = ctx.key(NvArg::Verified).trimmed().toUpper();
-    if (flag != QLatin1String("Y") && flag != QLatin1String("N"))
-        ctx.fail(QStringLiteral("argument 22 (@Verified) %1 is neither Y nor N.")
-                     .arg(commandExcerpt(ctx.text(NvArg::Verified))));
+    const QString flag = verifiedFlag(ctx);
     const QDateTime reported = ctx.dateTime(NvArg::Reported, QStringLiteral("@DateTimeReported"));
     const QString employee = ctx.key(NvArg::Employee);
     const QString at = now();
@@ -225,17 +249,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             .arg(entryColumns(), entryOnChange(QStringLiteral("SIResult"))),
         values);
     s.setAuditNote(QString());
-    s.exec(QStringLiteral(
-               "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
-               "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
-               "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
-               "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
-               "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
-               "Method = excluded.Method, EnteredBy = excluded.EnteredBy, "
-               "EnteredAt = excluded.EnteredAt"),
-           {req, ctx.text(NvArg::Accession), stored(submitted), stored(lra), stored(reported),
-            ctx.text(NvArg::Remarks), ctx.text(NvArg::Method), employee, at});
+    saveHeader(ctx, req, {stored(submitted), stored(lra), stored(reported)}, employee, at);
     return {};
 }
 
