@@ -28,6 +28,39 @@ QString generalOrEmpty(const QDateTime& moment)
     return moment.isValid() ? DateText::general(moment) : QString();
 }
 
+// The columns of Lab_GetResultChecks, in order.
+const QStringList kResultCheckColumns = {QStringLiteral("RequestNum"),
+                                         QStringLiteral("ItemID"),
+                                         QStringLiteral("SIMin"),
+                                         QStringLiteral("SIMax"),
+                                         QStringLiteral("CMin"),
+                                         QStringLiteral("CMax"),
+                                         QStringLiteral("CriticalLow"),
+                                         QStringLiteral("CriticalHigh"),
+                                         QStringLiteral("PlausibleLow"),
+                                         QStringLiteral("PlausibleHigh"),
+                                         QStringLiteral("DeltaLimit"),
+                                         QStringLiteral("DeltaPercent"),
+                                         QStringLiteral("DeltaDays"),
+                                         QStringLiteral("PrevResult"),
+                                         QStringLiteral("PrevUnit"),
+                                         QStringLiteral("PrevDate"),
+                                         QStringLiteral("PrevRequest"),
+                                         QStringLiteral("CriticalCalledTo"),
+                                         QStringLiteral("CriticalCalledAt"),
+                                         QStringLiteral("DeltaAcknowledgedBy"),
+                                         QStringLiteral("Unit"),
+                                         QStringLiteral("CUnit"),
+                                         QStringLiteral("Factor"),
+                                         QStringLiteral("CutOff"),
+                                         QStringLiteral("ReactiveAtOrAbove"),
+                                         QStringLiteral("PositiveLabel"),
+                                         QStringLiteral("NegativeLabel"),
+                                         QStringLiteral("GreyZone"),
+                                         QStringLiteral("CDecimals"),
+                                         QStringLiteral("SavedResult"),
+                                         QStringLiteral("Verified")};
+
 // request. One row per exam item of the request: its normal, critical and
 // plausible limits, its delta check, the patient's previous verified result,
 // and what was recorded of the saved one. Every column is text, never Null;
@@ -35,37 +68,7 @@ QString generalOrEmpty(const QDateTime& moment)
 ResultSet getResultChecks(ProcedureContext& ctx)
 {
     ResultSet rs;
-    rs.columns = {QStringLiteral("RequestNum"),
-                  QStringLiteral("ItemID"),
-                  QStringLiteral("SIMin"),
-                  QStringLiteral("SIMax"),
-                  QStringLiteral("CMin"),
-                  QStringLiteral("CMax"),
-                  QStringLiteral("CriticalLow"),
-                  QStringLiteral("CriticalHigh"),
-                  QStringLiteral("PlausibleLow"),
-                  QStringLiteral("PlausibleHigh"),
-                  QStringLiteral("DeltaLimit"),
-                  QStringLiteral("DeltaPercent"),
-                  QStringLiteral("DeltaDays"),
-                  QStringLiteral("PrevResult"),
-                  QStringLiteral("PrevUnit"),
-                  QStringLiteral("PrevDate"),
-                  QStringLiteral("PrevRequest"),
-                  QStringLiteral("CriticalCalledTo"),
-                  QStringLiteral("CriticalCalledAt"),
-                  QStringLiteral("DeltaAcknowledgedBy"),
-                  QStringLiteral("Unit"),
-                  QStringLiteral("CUnit"),
-                  QStringLiteral("Factor"),
-                  QStringLiteral("CutOff"),
-                  QStringLiteral("ReactiveAtOrAbove"),
-                  QStringLiteral("PositiveLabel"),
-                  QStringLiteral("NegativeLabel"),
-                  QStringLiteral("GreyZone"),
-                  QStringLiteral("CDecimals"),
-                  QStringLiteral("SavedResult"),
-                  QStringLiteral("Verified")};
+    rs.columns = kResultCheckColumns;
     const QString req = ctx.key(0);
     ItemCache items(ctx.store());
     for (const ItemCheck& c : itemChecks(ctx.store(), req)) {
