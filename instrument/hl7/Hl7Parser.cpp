@@ -202,69 +202,78 @@ QString dateError(const char* field)
 }
 } // namespace
 
-std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray& text)
+namespace {
+// Anything but a result message is refused as not taken.
+std::optional<MessageError> typeError(const Segment& msh)
 {
-    const Pieces lines = segments(text);
-    if (lines.isEmpty())
-        return error(0, u"empty message"_s);
-    if (lines.constFirst().startsWith("FHS") || lines.constFirst().startsWith("BHS")) {
-        MessageError e = error(1, u"batches (FHS, BHS) are not taken: send each message alone"_s);
-        e.unsupported = true;
-        return e;
-    }
-    const auto header = readHeader(lines.constFirst());
-    if (const QString* wrong = std::get_if<QString>(&header))
-        return error(1, *wrong);
-    const Header& h = std::get<Header>(header);
-
-    Reader reader{h.d};
-    const Segment msh{&reader, Pieces{Bytes()} + h.fields};
-    reader.latin1 = msh.value(18).trimmed() == u"8859/1";
-
     const QString type = msh.value(9, 0).trimmed();
     const QString trigger = msh.value(9, 1).trimmed();
     if (type.isEmpty())
         return error(1, u"MSH-9 message type is empty"_s);
     if (type != u"ORU" || trigger != u"R01") {
         const QString sent = (trigger.isEmpty() ? type : type + u'^' + trigger).left(24);
-        MessageError e = error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
+        MessageError e =
+            error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
         e.unsupported = true;
         return e;
     }
+    return std::nullopt;
+}
 
-    InstrumentMessage m;
-    m.protocol = InstrumentMessage::Protocol::Hl7;
-    m.raw = text;
-    m.sender = msh.value(3);
-    m.controlId = reader.text(msh.firstRepeat(10));
-    if (m.controlId.isEmpty())
-        return error(1, u"MSH-10 message control id is empty"_s);
-    const std::optional<QDateTime> sent = dateTime(msh.value(7));
-    if (!sent)
-        return error(1, dateError("MSH-7"));
-    m.sent = *sent;
+// An OBX's result; nullopt when its OBX-14 is no date-time.
+std::optional<InstrumentResult> resultOf(const Segment& s)
+{
+    InstrumentResult r;
+    for (const Bytes c : s.components(3))
+        r.testId.append(s.component(c));
+    r.value = observationValue(s);
+    r.units = s.value(6);
+    r.referenceRange = s.r->text(s.firstRepeat(7));
+    QStringList flags;
+    for (const Bytes repeat : s.repeats(8)) {
+        if (const QString f = s.component(piece(repeat, s.r->d.component)); !f.isEmpty())
+            flags.append(f);
+    }
+    r.flags = flags.join(u' ');
+    r.status = s.value(11).trimmed();
+    const std::optional<QDateTime> completed = dateTime(s.value(14));
+    if (!completed)
+        return std::nullopt;
+    r.completed = *completed;
+    return r;
+}
 
+// An NTE's words, its repeats joined.
+QString noteOf(const Segment& s)
+{
+    QStringList words;
+    for (const Bytes repeat : s.repeats(3))
+        if (const QString w = s.r->text(repeat).trimmed(); !w.isEmpty())
+            words << w;
+    return words.join(u' ');
+}
+// The segments after MSH into the message's samples and results.
+std::optional<MessageError> readSegments(const Pieces& lines, const Reader& reader,
+                                         InstrumentMessage& m)
+{
     QString patient;
     bool inOrder = false; // an OBR since the last PID
     Bytes last;           // the segment an NTE is a note on
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        const Bytes name = piece(lines[i], h.d.field);
+        const Bytes name = piece(lines[i], reader.d.field);
         if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX" && name != "NTE") {
             last = {};
             continue;
         }
-        const Segment s{&reader, split(lines[i], h.d.field)};
+        const Segment s{&reader, split(lines[i], reader.d.field)};
         if (name == "NTE") {
             // A note on the observation or the order just before it.
-            QStringList words;
-            for (const Bytes repeat : s.repeats(3))
-                if (const QString w = reader.text(repeat).trimmed(); !w.isEmpty())
-                    words << w;
+            const QString note = noteOf(s);
             QString* to = last == "OBX"   ? &m.samples.last().results.last().comment
                           : last == "OBR" ? &m.samples.last().remarks
                                           : nullptr;
-            if (to && !words.isEmpty())
-                *to += (to->isEmpty() ? QString() : u"; "_s) + words.join(u' ');
+            if (to && !note.isEmpty())
+                *to += (to->isEmpty() ? QString() : u"; "_s) + note;
             continue;
         }
         last = name;
@@ -286,26 +295,52 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
         } else if (name == "OBX") {
             if (!inOrder)
                 return error(i + 1, u"OBX before any OBR"_s);
-            InstrumentResult r;
-            for (const Bytes c : s.components(3))
-                r.testId.append(s.component(c));
-            r.value = observationValue(s);
-            r.units = s.value(6);
-            r.referenceRange = reader.text(s.firstRepeat(7));
-            QStringList flags;
-            for (const Bytes repeat : s.repeats(8)) {
-                if (const QString f = s.component(piece(repeat, h.d.component)); !f.isEmpty())
-                    flags.append(f);
-            }
-            r.flags = flags.join(u' ');
-            r.status = s.value(11).trimmed();
-            const std::optional<QDateTime> completed = dateTime(s.value(14));
-            if (!completed)
+            const std::optional<InstrumentResult> r = resultOf(s);
+            if (!r)
                 return error(i + 1, dateError("OBX-14"));
-            r.completed = *completed;
-            m.samples.last().results.append(r);
+            m.samples.last().results.append(*r);
         }
     }
+    return std::nullopt;
+}
+} // namespace
+
+std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray& text)
+{
+    const Pieces lines = segments(text);
+    if (lines.isEmpty())
+        return error(0, u"empty message"_s);
+    if (lines.constFirst().startsWith("FHS") || lines.constFirst().startsWith("BHS")) {
+        MessageError e = error(1, u"batches (FHS, BHS) are not taken: send each message alone"_s);
+        e.unsupported = true;
+        return e;
+    }
+    const auto header = readHeader(lines.constFirst());
+    if (const QString* wrong = std::get_if<QString>(&header))
+        return error(1, *wrong);
+    const Header& h = std::get<Header>(header);
+
+    Reader reader{h.d};
+    const Segment msh{&reader, Pieces{Bytes()} + h.fields};
+    reader.latin1 = msh.value(18).trimmed() == u"8859/1";
+
+    if (const std::optional<MessageError> e = typeError(msh))
+        return *e;
+
+    InstrumentMessage m;
+    m.protocol = InstrumentMessage::Protocol::Hl7;
+    m.raw = text;
+    m.sender = msh.value(3);
+    m.controlId = reader.text(msh.firstRepeat(10));
+    if (m.controlId.isEmpty())
+        return error(1, u"MSH-10 message control id is empty"_s);
+    const std::optional<QDateTime> sent = dateTime(msh.value(7));
+    if (!sent)
+        return error(1, dateError("MSH-7"));
+    m.sent = *sent;
+
+    if (const std::optional<MessageError> e = readSegments(lines, reader, m))
+        return *e;
     return m;
 }
 
