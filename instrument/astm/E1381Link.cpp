@@ -82,22 +82,7 @@ void E1381Link::step(char c)
         }
         return;
     case Mode::Between:
-        if (c == STX) {
-            m_frame.clear();
-            m_mode = Mode::Text;
-        } else if (c == EOT) {
-            endSession({});
-        } else if (c == ENQ) {
-            endSession(QStringLiteral("ENQ during a session"));
-            startSession();
-        } else {
-            // Most likely a frame whose STX was lost: once its LF has come,
-            // the analyser waits for an answer.
-            m_mode = Mode::Skip;
-            m_skipReason = QStringLiteral("byte outside a frame (%1)").arg(shown(c));
-            if (c == LF)
-                endSkip();
-        }
+        between(c);
         return;
     case Mode::Text:
         if (c == ETX || c == ETB) {
@@ -130,6 +115,27 @@ void E1381Link::step(char c)
             step(c);
         }
         return;
+    }
+}
+
+// In a session, between frames.
+void E1381Link::between(char c)
+{
+    if (c == STX) {
+        m_frame.clear();
+        m_mode = Mode::Text;
+    } else if (c == EOT) {
+        endSession({});
+    } else if (c == ENQ) {
+        endSession(QStringLiteral("ENQ during a session"));
+        startSession();
+    } else {
+        // Most likely a frame whose STX was lost: once its LF has come,
+        // the analyser waits for an answer.
+        m_mode = Mode::Skip;
+        m_skipReason = QStringLiteral("byte outside a frame (%1)").arg(shown(c));
+        if (c == LF)
+            endSkip();
     }
 }
 
