@@ -402,6 +402,54 @@ std::optional<double> benchHistory(QTextStream& out, const QList<const Lab*>& la
 
 // ---- c. concurrent workstations ------------------------------------------------
 
+// Each goal met or missed, by the figures measured; a server's only when
+// there was one.
+void printGoals(QTextStream& out, bool server, std::optional<double> reads,
+                std::optional<double> save, std::optional<double> history)
+{
+    if (judged.sqliteSample || judged.sqliteSave) {
+        out << "Goals on SQLite:\n";
+        if (judged.sqliteSample)
+            out << u"  a. sp_InstrumentGetAxsymSample within %1x of its direct query: %2 (ratio "
+                   "%3x)\n"_s.arg(kSqliteSampleGoal)
+                       .arg(*judged.sqliteSample <= kSqliteSampleGoal ? u"met"_s : u"MISSED"_s)
+                       .arg(*judged.sqliteSample, 0, 'f', 2);
+        if (judged.sqliteSave)
+            out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s
+                       .arg(kSaveRows)
+                       .arg(kSqliteSaveGoal)
+                       .arg(*judged.sqliteSave <= kSqliteSaveGoal ? u"met"_s : u"MISSED"_s)
+                       .arg(*judged.sqliteSave, 0, 'f', 2);
+        out << "\n";
+    }
+    if (!server) {
+        out << "Goals on PostgreSQL: not measured, there was no server\n\n";
+        return;
+    }
+    out << "Goals on PostgreSQL:\n";
+    if (reads)
+        out << u"  a. reads within %1x of the direct query: %2 (worst ratio %3x)\n"_s.arg(kReadGoal)
+                   .arg(*reads <= kReadGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*reads, 0, 'f', 2);
+    if (save)
+        out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s.arg(kSaveRows)
+                   .arg(kSaveGoal)
+                   .arg(*save <= kSaveGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*save, 0, 'f', 2);
+    if (judged.workstations)
+        out << u"  c. 8 workstations at %1x one workstation's saves per second or more: %2 "
+               "(%3x)\n"_s.arg(kWorkstationsGoal)
+                   .arg(*judged.workstations >= kWorkstationsGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*judged.workstations, 0, 'f', 2);
+    if (history)
+        out << u"  d. with ten years of history, every read and the save within %1x of the empty "
+               "laboratory: %2 (worst ratio %3x)\n"_s.arg(kHistoryGoal)
+                   .arg(*history <= kHistoryGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*history, 0, 'f', 2);
+    out << "\n";
+    out.flush();
+}
+
 } // namespace EngineFigures
 
 using namespace EngineFigures;
@@ -446,46 +494,5 @@ void benchEngines(QTextStream& out, const QStringList& parts, const QString& sel
     if (parts.contains(u"history"_s))
         history = benchHistory(out, labs);
     out << u"  load average now %1\n\n"_s.arg(loadAverage());
-    if (judged.sqliteSample || judged.sqliteSave) {
-        out << "Goals on SQLite:\n";
-        if (judged.sqliteSample)
-            out << u"  a. sp_InstrumentGetAxsymSample within %1x of its direct query: %2 (ratio "
-                   "%3x)\n"_s.arg(kSqliteSampleGoal)
-                       .arg(*judged.sqliteSample <= kSqliteSampleGoal ? u"met"_s : u"MISSED"_s)
-                       .arg(*judged.sqliteSample, 0, 'f', 2);
-        if (judged.sqliteSave)
-            out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s
-                       .arg(kSaveRows)
-                       .arg(kSqliteSaveGoal)
-                       .arg(*judged.sqliteSave <= kSqliteSaveGoal ? u"met"_s : u"MISSED"_s)
-                       .arg(*judged.sqliteSave, 0, 'f', 2);
-        out << "\n";
-    }
-    if (!pg.ready()) {
-        out << "Goals on PostgreSQL: not measured, there was no server\n\n";
-        return;
-    }
-    out << "Goals on PostgreSQL:\n";
-    if (reads)
-        out << u"  a. reads within %1x of the direct query: %2 (worst ratio %3x)\n"_s
-                   .arg(kReadGoal)
-                   .arg(*reads <= kReadGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*reads, 0, 'f', 2);
-    if (save)
-        out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s.arg(kSaveRows)
-                   .arg(kSaveGoal)
-                   .arg(*save <= kSaveGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*save, 0, 'f', 2);
-    if (judged.workstations)
-        out << u"  c. 8 workstations at %1x one workstation's saves per second or more: %2 "
-               "(%3x)\n"_s.arg(kWorkstationsGoal)
-                   .arg(*judged.workstations >= kWorkstationsGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*judged.workstations, 0, 'f', 2);
-    if (history)
-        out << u"  d. with ten years of history, every read and the save within %1x of the empty "
-               "laboratory: %2 (worst ratio %3x)\n"_s.arg(kHistoryGoal)
-                   .arg(*history <= kHistoryGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*history, 0, 'f', 2);
-    out << "\n";
-    out.flush();
+    printGoals(out, pg.ready(), reads, save, history);
 }
