@@ -30,50 +30,10 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-constexpr int kSaveRows = 200; // the save of figure b
-constexpr int kSaveRounds = 5; // after one unmeasured
-constexpr int kSaveFirstRequest = 3; // B-3 .. B-14
-// Figure d: ten years of a laboratory's work (LIS_BENCH_HISTORY_REQUESTS
-// makes it smaller, for a quick look); B-15 .. B-26 saved before and after.
-constexpr int kHistoryRequests = 400000;
-constexpr int kHistoryItems = 10;
-constexpr int kHistoryRounds = 2;
-constexpr int kHistoryFirstRequest = kSaveFirstRequest + 2 * (kSaveRounds + 1);
-constexpr double kHistoryGoal = 1.2;
-constexpr int kReadRounds = 7; // figure a: rounds of each read, the best taken
-constexpr int kReadRepeats = 150;
-constexpr int kOpenRepeats = 20;
-// Figure c: each workstation saves requests of kWsRows rows for kWsMs.
-constexpr int kWsRows = 10;
-constexpr int kWsMs = 1000;
-constexpr int kWsPerSlot = 1500;
-constexpr int kWsRounds = 3;
-const QList<int> kWsCounts = {1, 4, 8};
-constexpr int kWsSlots = (1 + 4 + 8) * kWsRounds; // every run saves requests of its own
-constexpr double kReadGoal = 1.5;
-constexpr double kSaveGoal = 3.0;
-// The embedded laboratory's own: the instrument's sample as the windows read
-// it, and the 200-row save.
-constexpr double kSqliteSampleGoal = 1.5;
-constexpr double kSqliteSaveGoal = 2.0;
-constexpr double kWorkstationsGoal = 1.5; // 8 workstations against 1, on a server
-// The figures the goals are judged by, as measured.
-struct Judged {
-    std::optional<double> sqliteSample, sqliteSave, workstations;
-} judged;
+#include "EngineFigures.h"
 
-// One laboratory the figures run on: what Connection is given, and an open
-// connection of its own for the direct baselines.
-struct Lab {
-    QString engine;
-    QString connectionString;
-    QString directName; // QSqlDatabase connection name
-    std::function<void()> openAndClose; // a direct connection of its own, for timing opens
-    std::function<std::unique_ptr<LabStore>()> store; // for adding rows
-    QSqlDatabase direct() const { return QSqlDatabase::database(directName, false); }
-    bool isServer() const { return engine == u"PostgreSQL"_s; }
-};
+namespace EngineFigures {
+Judged judged;
 
 void execOrDie(QSqlDatabase db, const QString& sql)
 {
@@ -286,195 +246,16 @@ QString ms(double v)
     return u"%1 ms"_s.arg(v, 9, 'f', v < 10 ? 3 : 1);
 }
 
-// ---- a. reads ----------------------------------------------------------------
-
 double median(QList<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.at(v.size() / 2);
 }
 
-// What the code costs with the least interference from the rest of the
-// machine: the best of the rounds.
 double fastest(const QList<double>& v)
 {
     return *std::min_element(v.begin(), v.end());
 }
-
-struct ReadCase {
-    QString label;
-    QString command;
-    QString sqlite; // the same query, as one would write it for each engine
-    QString postgresql;
-    QVariantList binds;
-};
-
-QList<ReadCase> readCases(const QDate& day)
-{
-    const QVariantList dayRange = {DateText::storage(QDateTime(day, QTime(0, 0))),
-                                   DateText::storage(QDateTime(day.addDays(1), QTime(0, 0)))};
-    // The downloaded results of a sample with what the procedure adds to
-    // them (exam item, normal values, cut-off, the request asking for each),
-    // in one statement.
-    const QString sample = u"SELECT coalesce(i.ExamName, d.InstrumentItem), d.ResultValue, "
-                           "d.Unit, d.Flags, m.ItemID, d.ResultValue, d.InstrumentItem, "
-                           "d.SampleNum, d.Resultdate, d.PatientName, d.refnum, d.InstrumentID, "
-                           "d.Posted, d.PostedRequestNum, m.ShowResultValue, i.NormalValues, "
-                           "i.SIMin, i.SIMax, i.SIPrecision, d.DLResultID, "
-                           "coalesce(m.CutOff, i.CutOff), (SELECT r.RequestNum FROM tbLabRequest "
-                           "r JOIN tbLabExamFormat f ON f.Code = r.Code WHERE r.RefNum = d.refnum "
-                           "AND f.ItemID = m.ItemID ORDER BY r.RequestNum LIMIT 1) "
-                           "FROM tbLabInstrumentDLHemaResult d LEFT JOIN tbLabInstrumentExams m "
-                           "ON m.InstrumentID = d.InstrumentID AND m.InstrumentItem = "
-                           "d.InstrumentItem LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID "
-                           "WHERE d.InstrumentID = ? AND d.SampleNum = ? AND d.Resultdate >= ? "
-                           "AND d.Resultdate < ? ORDER BY d.Resultdate, d.DLResultID"_s;
-    return {
-        {u"select tbLabLogbook by RequestNum"_s,
-         u"select * from tbLabLogbook where RequestNum = 'L-1006'"_s,
-         u"SELECT * FROM tbLabLogbook WHERE RequestNum = ?"_s,
-         u"SELECT * FROM tbLabLogbook WHERE RequestNum = ?"_s,
-         {u"L-1006"_s}},
-        {u"select tbLabInstrumentExams by ItemID"_s,
-         u"SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = 'HBSAG'"_s,
-         u"SELECT * FROM tbLabInstrumentExams WHERE ItemID = ?"_s,
-         u"SELECT * FROM tbLabInstrumentExams WHERE ItemID = ?"_s,
-         {u"HBSAG"_s}},
-        {u"select worklist, like + refnum"_s,
-         u"Select * from tbLabInstrumentHemaWorkList Where InstrumentID like 'AN-01' and refnum = "
-         "'REF-5001'"_s,
-         u"SELECT * FROM tbLabInstrumentHemaWorkList WHERE InstrumentID LIKE ? AND refnum = ?"_s,
-         u"SELECT * FROM tbLabInstrumentHemaWorkList WHERE lower(InstrumentID COLLATE \"C\") "
-         "LIKE lower(?) AND refnum = ?"_s,
-         {u"AN-01"_s, u"REF-5001"_s}},
-        {u"select patient_data..tbHospitalInfo"_s,
-         u"select * from patient_data..tbHospitalInfo"_s,
-         u"SELECT * FROM patient_data.tbHospitalInfo"_s,
-         u"SELECT * FROM patient_data.tbHospitalInfo"_s,
-         {}},
-        {u"sp_InstrumentGetAxsymSample '1' (4 rows)"_s,
-         u"LABORATORY..sp_InstrumentGetAxsymSample '1', '%1', 'AN-01', '101', '', ''"_s.arg(
-             DateText::monthDayYear(day)),
-         sample, sample, QVariantList{u"AN-01"_s, u"101"_s} + dayRange},
-    };
-}
-
-double commandMs(Connection& db, const QString& text, int repeats)
-{
-    return msOf([&] {
-               for (int i = 0; i < repeats; ++i)
-                   db.openRecordset(text)->recordCount();
-           }) /
-           repeats;
-}
-
-double directMs(QSqlQuery& q, const QVariantList& binds, int repeats)
-{
-    return msOf([&] {
-               for (int i = 0; i < repeats; ++i) {
-                   for (int b = 0; b < binds.size(); ++b)
-                       q.bindValue(b, binds[b]);
-                   if (!q.exec())
-                       qFatal("baseline read failed: %s", qPrintable(q.lastError().text()));
-                   const int columns = q.record().count();
-                   while (q.next())
-                       for (int k = 0; k < columns; ++k)
-                           q.value(k);
-               }
-           }) /
-           repeats;
-}
-
-struct ReadRow {
-    QString label;
-    QString engine;
-    double component;
-    double direct;
-    bool goal;
-};
-
-void printRead(QTextStream& out, const ReadRow& r)
-{
-    const double ratio = r.component / r.direct;
-    out << u"  %1 %2 %3 %4 %5x  %6\n"_s.arg(r.label, -42)
-               .arg(r.engine, -10)
-               .arg(ms(r.component))
-               .arg(ms(r.direct))
-               .arg(ratio, 6, 'f', 2)
-               .arg(r.goal ? verdict(ratio, kReadGoal) : u"(reference)"_s);
-    out.flush();
-}
-
-// One read both ways on one laboratory, in rounds taking turns.
-ReadRow readRow(const Lab& lab, const ReadCase& c, bool labelled)
-{
-    Connection db;
-    db.open(lab.connectionString);
-    QSqlQuery q(lab.direct());
-    q.setForwardOnly(true);
-    if (!q.prepare(lab.isServer() ? c.postgresql : c.sqlite))
-        qFatal("baseline statement refused: %s", qPrintable(q.lastError().text()));
-    commandMs(db, c.command, 50);
-    directMs(q, c.binds, 50);
-    QList<double> component, direct;
-    for (int r = 0; r < kReadRounds; ++r) {
-        component << commandMs(db, c.command, kReadRepeats);
-        direct << directMs(q, c.binds, kReadRepeats);
-    }
-    return {labelled ? c.label : QString(), lab.engine, fastest(component), fastest(direct),
-            lab.isServer() || c.label.startsWith(u"sp_Instrument"_s)};
-}
-
-std::optional<double> benchReads(QTextStream& out, const QList<const Lab*>& labs)
-{
-    out << u"a. Reads: the command text through Connection against the same query as a prepared "
-           "statement through QSqlQuery on the same database (%1 rounds of %2 each, the two "
-           "taking turns, after 50 unmeasured; the best round; goal on PostgreSQL: within "
-           "%3x)\n"_s.arg(kReadRounds)
-               .arg(kReadRepeats)
-               .arg(kReadGoal);
-    out << u"  %1 %2 %3 %4 %5\n"_s.arg(u"command"_s, -42)
-               .arg(u"engine"_s, -10)
-               .arg(u"Connection"_s, 12)
-               .arg(u"direct"_s, 12)
-               .arg(u"ratio"_s, 7);
-    std::optional<double> worst;
-    const QDate day = Clock::today();
-    for (const ReadCase& c : readCases(day)) {
-        for (const Lab* lab : labs) {
-            const ReadRow row = readRow(*lab, c, lab == labs.first());
-            printRead(out, row);
-            if (lab->isServer())
-                worst = std::max(worst.value_or(0), row.component / row.direct);
-            else if (row.goal)
-                judged.sqliteSample = row.component / row.direct;
-        }
-    }
-    // Opening: what every workstation pays once, at its first command; the
-    // baseline opens the same database and, on the server, sets the same
-    // search path.
-    for (const Lab* lab : labs) {
-        const double open = msOf([&] {
-                                for (int i = 0; i < kOpenRepeats; ++i) {
-                                    Connection db;
-                                    db.open(lab->connectionString);
-                                }
-                            }) /
-                            kOpenRepeats;
-        const double direct = msOf([&] {
-                                  for (int i = 0; i < kOpenRepeats; ++i)
-                                      lab->openAndClose();
-                              }) /
-                              kOpenRepeats;
-        printRead(out, {lab == labs.first() ? u"Connection::open (mean of %1)"_s.arg(kOpenRepeats)
-                                            : QString(),
-                        lab->engine, open, direct, false});
-    }
-    out << "\n";
-    return worst;
-}
-
-// ---- b. a 200-row save ---------------------------------------------------------
 
 void saveHeader(QTextStream& out)
 {
@@ -621,124 +402,57 @@ std::optional<double> benchHistory(QTextStream& out, const QList<const Lab*>& la
 
 // ---- c. concurrent workstations ------------------------------------------------
 
-struct Throughput {
-    double perSecond = 0;
-    int saves = 0;
-    int errors = 0;
-    int resaves = 0;
-    QString firstError;
-};
-
-Throughput concurrentSaves(const QString& self, const Lab& lab, int firstSlot, int workers)
+// Each goal met or missed, by the figures measured; a server's only when
+// there was one.
+void printGoals(QTextStream& out, bool server, std::optional<double> reads,
+                std::optional<double> save, std::optional<double> history)
 {
-    std::vector<std::unique_ptr<QProcess>> procs;
-    Throughput t;
-    const auto fail = [&](const QString& why) {
-        for (auto& p : procs) {
-            p->kill();
-            p->waitForFinished(5000);
-        }
-        t.errors = -1;
-        t.firstError = why;
-        return t;
-    };
-    for (int w = 0; w < workers; ++w) {
-        auto p = std::make_unique<QProcess>();
-        p->setProcessChannelMode(QProcess::SeparateChannels);
-        p->start(self, {u"workstation"_s, lab.connectionString, QString::number(firstSlot + w),
-                        QString::number(kWsPerSlot), QString::number(kWsRows),
-                        QString::number(kWsMs)});
-        procs.push_back(std::move(p));
-    }
-    for (auto& p : procs) {
-        QDeadlineTimer deadline(60000);
-        while (!p->canReadLine() && p->state() != QProcess::NotRunning && !deadline.hasExpired())
-            p->waitForReadyRead(100);
-        const QString line = QString::fromUtf8(p->readLine()).trimmed();
-        if (line != u"ready"_s)
-            return fail(u"a workstation did not start: %1 %2"_s.arg(
-                line, QString::fromLocal8Bit(p->readAllStandardError()).trimmed()));
-    }
-    for (auto& p : procs)
-        p->write("go\n");
-    for (auto& p : procs)
-        p->waitForBytesWritten(5000);
-    for (auto& p : procs) {
-        p->waitForFinished(kWsMs + 60000);
-        const QStringList words =
-            QString::fromUtf8(p->readAllStandardOutput()).trimmed().split(u' ');
-        if (words.size() < 4 || words.at(0) != u"done"_s)
-            return fail(u"a workstation ended without its count: %1"_s.arg(
-                QString::fromLocal8Bit(p->readAllStandardError()).trimmed()));
-        t.saves += words.at(1).toInt();
-        t.errors += words.at(2).toInt();
-        t.resaves += words.at(3).toInt();
-        if (t.firstError.isEmpty() && words.size() > 4)
-            t.firstError = words.mid(4).join(u' ');
-    }
-    t.perSecond = t.saves / (kWsMs / 1000.0);
-    return t;
-}
-
-void benchWorkstations(QTextStream& out, const QList<const Lab*>& labs, const QString& self)
-{
-    out << u"c. Saves per second by concurrent workstations: separate processes, each with its "
-           "own Connection, saving requests of its own (%1 cut-off rows each, the window's "
-           "command texts, one transaction per save) for %2 s after one unmeasured save; %3 "
-           "rounds of 1, 4 and 8 workstations, the median round; ratio against 1 workstation\n"_s
-               .arg(kWsRows)
-               .arg(kWsMs / 1000.0)
-               .arg(kWsRounds);
-    out << u"  %1"_s.arg(u"engine"_s, -10);
-    for (int n : kWsCounts)
-        out << u" %1"_s.arg(u"%1 ws"_s.arg(n), 19);
-    out << "\n";
-    for (const Lab* lab : labs) {
-        out << u"  %1"_s.arg(lab->engine, -10);
-        out.flush();
-        QMap<int, QList<double>> rates;
-        QStringList notes;
-        int slot = 0;
-        for (int round = 0; round < kWsRounds; ++round) {
-            for (int n : kWsCounts) {
-                const Throughput t = concurrentSaves(self, *lab, slot, n);
-                slot += n;
-                if (t.errors < 0) {
-                    notes << u"%1 ws: %2"_s.arg(n).arg(t.firstError);
-                    continue;
-                }
-                rates[n] << t.perSecond;
-                if (t.errors > 0)
-                    notes << u"%1 ws: %2 saves failed, the first: %3"_s.arg(n).arg(t.errors).arg(
-                        t.firstError);
-                if (t.resaves > 0)
-                    notes << u"%1 ws: %2 saves were of requests saved before"_s.arg(n).arg(
-                        t.resaves);
-            }
-        }
-        const double one = rates.value(1).isEmpty() ? 0 : median(rates.value(1));
-        for (int n : kWsCounts) {
-            if (rates.value(n).isEmpty()) {
-                out << u" %1"_s.arg(u"failed"_s, 19);
-                continue;
-            }
-            const double rate = median(rates.value(n));
-            if (n == kWsCounts.last() && lab->isServer() && one > 0)
-                judged.workstations = rate / one;
-            out << u" %1"_s.arg(n == 1 || one <= 0
-                                    ? u"%1/s"_s.arg(rate, 0, 'f', 0)
-                                    : u"%1/s (%2x)"_s.arg(rate, 0, 'f', 0).arg(rate / one, 0, 'f', 2),
-                                19);
-        }
+    if (judged.sqliteSample || judged.sqliteSave) {
+        out << "Goals on SQLite:\n";
+        if (judged.sqliteSample)
+            out << u"  a. sp_InstrumentGetAxsymSample within %1x of its direct query: %2 (ratio "
+                   "%3x)\n"_s.arg(kSqliteSampleGoal)
+                       .arg(*judged.sqliteSample <= kSqliteSampleGoal ? u"met"_s : u"MISSED"_s)
+                       .arg(*judged.sqliteSample, 0, 'f', 2);
+        if (judged.sqliteSave)
+            out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s
+                       .arg(kSaveRows)
+                       .arg(kSqliteSaveGoal)
+                       .arg(*judged.sqliteSave <= kSqliteSaveGoal ? u"met"_s : u"MISSED"_s)
+                       .arg(*judged.sqliteSave, 0, 'f', 2);
         out << "\n";
-        notes.removeDuplicates();
-        for (const QString& note : std::as_const(notes))
-            out << "    " << note << "\n";
-        out.flush();
     }
+    if (!server) {
+        out << "Goals on PostgreSQL: not measured, there was no server\n\n";
+        return;
+    }
+    out << "Goals on PostgreSQL:\n";
+    if (reads)
+        out << u"  a. reads within %1x of the direct query: %2 (worst ratio %3x)\n"_s.arg(kReadGoal)
+                   .arg(*reads <= kReadGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*reads, 0, 'f', 2);
+    if (save)
+        out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s.arg(kSaveRows)
+                   .arg(kSaveGoal)
+                   .arg(*save <= kSaveGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*save, 0, 'f', 2);
+    if (judged.workstations)
+        out << u"  c. 8 workstations at %1x one workstation's saves per second or more: %2 "
+               "(%3x)\n"_s.arg(kWorkstationsGoal)
+                   .arg(*judged.workstations >= kWorkstationsGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*judged.workstations, 0, 'f', 2);
+    if (history)
+        out << u"  d. with ten years of history, every read and the save within %1x of the empty "
+               "laboratory: %2 (worst ratio %3x)\n"_s.arg(kHistoryGoal)
+                   .arg(*history <= kHistoryGoal ? u"met"_s : u"MISSED"_s)
+                   .arg(*history, 0, 'f', 2);
     out << "\n";
+    out.flush();
 }
-} // namespace
+
+} // namespace EngineFigures
+
+using namespace EngineFigures;
 
 void benchEngines(QTextStream& out, const QStringList& parts, const QString& self)
 {
@@ -780,99 +494,5 @@ void benchEngines(QTextStream& out, const QStringList& parts, const QString& sel
     if (parts.contains(u"history"_s))
         history = benchHistory(out, labs);
     out << u"  load average now %1\n\n"_s.arg(loadAverage());
-    if (judged.sqliteSample || judged.sqliteSave) {
-        out << "Goals on SQLite:\n";
-        if (judged.sqliteSample)
-            out << u"  a. sp_InstrumentGetAxsymSample within %1x of its direct query: %2 (ratio "
-                   "%3x)\n"_s.arg(kSqliteSampleGoal)
-                       .arg(*judged.sqliteSample <= kSqliteSampleGoal ? u"met"_s : u"MISSED"_s)
-                       .arg(*judged.sqliteSample, 0, 'f', 2);
-        if (judged.sqliteSave)
-            out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s
-                       .arg(kSaveRows)
-                       .arg(kSqliteSaveGoal)
-                       .arg(*judged.sqliteSave <= kSqliteSaveGoal ? u"met"_s : u"MISSED"_s)
-                       .arg(*judged.sqliteSave, 0, 'f', 2);
-        out << "\n";
-    }
-    if (!pg.ready()) {
-        out << "Goals on PostgreSQL: not measured, there was no server\n\n";
-        return;
-    }
-    out << "Goals on PostgreSQL:\n";
-    if (reads)
-        out << u"  a. reads within %1x of the direct query: %2 (worst ratio %3x)\n"_s
-                   .arg(kReadGoal)
-                   .arg(*reads <= kReadGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*reads, 0, 'f', 2);
-    if (save)
-        out << u"  b. %1-row save within %2x of direct writes: %3 (ratio %4x)\n"_s.arg(kSaveRows)
-                   .arg(kSaveGoal)
-                   .arg(*save <= kSaveGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*save, 0, 'f', 2);
-    if (judged.workstations)
-        out << u"  c. 8 workstations at %1x one workstation's saves per second or more: %2 "
-               "(%3x)\n"_s.arg(kWorkstationsGoal)
-                   .arg(*judged.workstations >= kWorkstationsGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*judged.workstations, 0, 'f', 2);
-    if (history)
-        out << u"  d. with ten years of history, every read and the save within %1x of the empty "
-               "laboratory: %2 (worst ratio %3x)\n"_s.arg(kHistoryGoal)
-                   .arg(*history <= kHistoryGoal ? u"met"_s : u"MISSED"_s)
-                   .arg(*history, 0, 'f', 2);
-    out << "\n";
-    out.flush();
-}
-
-int runWorkstation(const QStringList& args)
-{
-    if (args.size() != 6) {
-        std::fprintf(stderr, "usage: lis-bench workstation CONNECTION SLOT PERSLOT ROWS MS\n");
-        return 2;
-    }
-    registerLabDrivers();
-    const int slot = args.at(2).toInt();
-    const int perSlot = args.at(3).toInt();
-    const int rows = args.at(4).toInt();
-    const int duration = args.at(5).toInt();
-    const QString sample = BenchLab::workstationSample(slot);
-    const QDate day = Clock::today();
-    Connection db;
-    try {
-        db.open(args.at(1));
-        saveThroughCommands(db, BenchLab::workstationRequest(slot, 1), sample, rows, day);
-    } catch (const LisError& e) {
-        std::fprintf(stderr, "%s\n", qPrintable(e.description()));
-        return 1;
-    }
-    std::printf("ready\n");
-    std::fflush(stdout);
-    char go[16];
-    if (!std::fgets(go, sizeof go, stdin))
-        return 1;
-    int saves = 0, errors = 0, resaves = 0, n = 2;
-    bool wrapped = false; // every request of the slot saved once already
-    QString firstError;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < duration) {
-        try {
-            saveThroughCommands(db, BenchLab::workstationRequest(slot, n), sample, rows, day);
-            if (t.elapsed() <= duration) {
-                ++saves;
-                resaves += wrapped ? 1 : 0;
-            }
-        } catch (const LisError& e) {
-            ++errors;
-            if (firstError.isEmpty())
-                firstError = e.description().simplified();
-        }
-        if (++n > perSlot) {
-            n = 2;
-            wrapped = true;
-        }
-    }
-    std::printf("done %d %d %d %s\n", saves, errors, resaves, qPrintable(firstError));
-    std::fflush(stdout);
-    return 0;
+    printGoals(out, pg.ready(), reads, save, history);
 }

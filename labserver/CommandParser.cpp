@@ -26,6 +26,34 @@ bool identPart(QChar c)
     return identStart(c) || c.isDigit() || c == QLatin1Char('$');
 }
 
+// The quoted text starting at i, '' standing for one quote; where the
+// text after it starts.
+qsizetype readLiteral(const QString& s, qsizetype i, QList<Token>& out)
+{
+    const qsizetype n = s.size();
+    QString v = QStringLiteral(""); // '' is empty text, never Null
+    qsizetype j = i + 1;
+    bool closed = false;
+    while (j < n) {
+        if (s.at(j) == QLatin1Char('\'')) {
+            if (j + 1 < n && s.at(j + 1) == QLatin1Char('\'')) {
+                v += QLatin1Char('\'');
+                j += 2;
+                continue;
+            }
+            closed = true;
+            break;
+        }
+        v += s.at(j++);
+    }
+    if (!closed)
+        throw LisError(ErrNo::DbCommandFailed,
+                       QStringLiteral("Unclosed quotation mark after the character string %1.")
+                           .arg(commandExcerpt(v)));
+    out.append({Tok::Literal, v});
+    return j + 1;
+}
+
 QList<Token> tokenize(const QString& s)
 {
     QList<Token> out;
@@ -42,28 +70,7 @@ QList<Token> tokenize(const QString& s)
             out.append({Tok::Ident, s.mid(i, j - i)});
             i = j;
         } else if (c == QLatin1Char('\'')) {
-            QString v = QStringLiteral(""); // '' is empty text, never Null
-            qsizetype j = i + 1;
-            bool closed = false;
-            while (j < n) {
-                if (s.at(j) == QLatin1Char('\'')) {
-                    if (j + 1 < n && s.at(j + 1) == QLatin1Char('\'')) {
-                        v += QLatin1Char('\'');
-                        j += 2;
-                        continue;
-                    }
-                    closed = true;
-                    break;
-                }
-                v += s.at(j++);
-            }
-            if (!closed)
-                throw LisError(ErrNo::DbCommandFailed,
-                               QStringLiteral("Unclosed quotation mark after the character "
-                                              "string %1.")
-                                   .arg(commandExcerpt(v)));
-            out.append({Tok::Literal, v});
-            i = j + 1;
+            i = readLiteral(s, i, out);
         } else if (c == QLatin1Char('.')) {
             out.append({Tok::Dot, c});
             ++i;

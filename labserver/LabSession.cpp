@@ -53,7 +53,7 @@ LabSession::LabSession(std::unique_ptr<LabStore> store)
 
 void LabSession::beginWriting()
 {
-    if (m_store->engine() == Engine::SQLite)
+    if (m_store->refusesWritesInTransactions())
         m_store->refuseWrites(false);
     try {
         m_store->begin();
@@ -67,7 +67,7 @@ void LabSession::beginWriting()
 // first error is the one to report.
 void LabSession::restReadOnly()
 {
-    if (m_store->engine() != Engine::SQLite)
+    if (!m_store->refusesWritesInTransactions())
         return;
     try {
         m_store->refuseWrites(true);
@@ -83,7 +83,7 @@ ResultSet LabSession::run(const QString& commandText)
     for (int attempt = 1;; ++attempt) {
         try {
             ResultSet rs = runOnce(commandText);
-            if (m_inTransaction && m_store->engine() == Engine::PostgreSQL)
+            if (m_inTransaction && m_store->stopsConflicts())
                 m_journal.append({commandText, rs});
             return rs;
         } catch (const LisError&) {
@@ -253,7 +253,7 @@ void LabSession::workFor()
 // as a reader fails at its first write instead of writing outside the lock.
 ResultSet LabSession::runReader(const ProcedureDef& def, ProcedureContext& ctx)
 {
-    if (m_store->engine() == Engine::PostgreSQL) {
+    if (m_store->readsInReadOnlySavepoints()) {
         // Outside a transaction the session is read-only (see the
         // constructor). Inside the component's, the reader's savepoint is
         // made read-only and always rolled back: a reader keeps nothing, and

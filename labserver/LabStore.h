@@ -8,8 +8,6 @@
 #include "SqlDialect.h"
 
 #include <QHash>
-#include <QElapsedTimer>
-#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -19,7 +17,7 @@
 #include <memory>
 #include <unordered_map>
 
-class PgLink;
+class StoreEngine;
 
 // The laboratory's databases behind one connection, on either engine.
 //
@@ -82,11 +80,7 @@ public:
     void lock(Lock kind, const QString& key);
     // A savepoint rolled back gave up the locks taken inside it, and what
     // was read once inside it.
-    void forgetLocks()
-    {
-        m_locked.clear();
-        m_readOnce.clear();
-    }
+    void forgetLocks();
     // A read whose answer holds for the rest of the transaction (a request
     // exists under its lock, an exam item's definition): asked once, not
     // once a row of a 200-row save. Outside a transaction, an ordinary query.
@@ -95,6 +89,10 @@ public:
     // transactions waited for each other or could not be ordered: worth
     // running again rather than telling anyone.
     bool lastFailureWasConflict() const { return m_conflict; }
+    // How a session works on this engine (see StoreEngine).
+    bool refusesWritesInTransactions() const;
+    bool stopsConflicts() const;
+    bool readsInReadOnlySavepoints() const;
     // Runs the check set by setBeforeCommit, empties the audit context and
     // seals the audit rows the transaction wrote, then commits. A check or
     // seal that fails leaves the transaction for the caller's rollback.
@@ -107,6 +105,9 @@ public:
     // What the audit rows written from now on say made the change (an
     // amendment's reason); empty again with the next context.
     void setAuditNote(const QString& note);
+    // One audit row written as the triggers write theirs, from the context.
+    void addAuditRow(const QString& requestNum, const QString& itemId, const QString& field,
+                     const QString& oldValue, const QString& newValue);
     bool hasAuditContext() const { return m_hasAuditContext; }
     const QString& auditEmployee() const { return m_auditEmployee; }
     // The laboratory's last word on what a transaction wrote, inside it.
@@ -132,6 +133,10 @@ public:
     void runScript(const QString& path, const QString& schema = {});
 
 private:
+    friend class StoreEngine;
+    friend class SqliteEngine;
+    friend class PgEngine;
+
     struct Statement {
         QSqlQuery query;
         QStringList columns;
@@ -142,52 +147,33 @@ private:
     Statement& prepared(const QString& sql);
     ResultSet run(const QString& sql, const QVariantList& binds, const QStringList& dateColumns);
     ResultSet direct(const QString& sql, const QStringList& dateColumns);
-    void setUpServerSession();
-    void reconnect();
-    QString unreachable(const QString& why) const;
-    static bool isPreparable(const QString& sql);
     void describe(const QSqlRecord& rec, const QString& sql, const QStringList& dateColumns,
                   QStringList& columns, QList<int>& dates) const;
     static void readRows(QSqlQuery& q, const QList<int>& dates, ResultSet& rs);
-    void openEmbedded();
+    void opened();
     void loadCatalogue();
-    QStringList spelt(const QString& sql, const QStringList& served) const;
     void addMissingColumns();
     [[noreturn]] void fail(const QString& what, const QString& detail) const;
     [[noreturn]] void commandFailed(const QSqlError& e, const QString& sql);
     QString busyMessage() const;
-    QString damagedFile() const;
-    void keepJournalsSmall();
-    bool isBusy(const QSqlError& e) const;
-    bool isReadOnlyRefusal(const QSqlError& e) const;
-    int busyTimeout();
+    void sealAudit();
+    void close(); // the connection and its statements
 
     Engine m_engine;
     QString m_folder;
     QString m_where;
+    std::unique_ptr<StoreEngine> m_impl;
     QString m_connectionName;
     QSqlDatabase m_db;
-    ConnectionString m_server;     // PostgreSQL: to connect again
-    QString m_address;             // PostgreSQL: the server as "host:port"
-    std::unique_ptr<PgLink> m_link; // PostgreSQL: each statement's deadline
     bool m_inTransaction = false;
-    bool m_lost = false; // the server dropped the connection
-    QHash<QString, std::function<void(const QString&)>> m_listeners;
-    bool m_noticesConnected = false;
     std::unordered_map<QString, Statement> m_statements;
     QHash<QString, Table> m_tables; // key: schema + '.' + lower-case name
-    QHash<QString, QString> m_columnSpelling; // PostgreSQL: lower case -> as the laboratory spells it
     bool m_writesRefused = false;
     int m_affected = 0; // by the last statement
-    int m_busyTimeout = -1; // ms; read from the connection when first needed
     bool m_hasAuditContext = false;
-    QElapsedTimer m_journalsLooked; // when keepJournalsSmall last looked
     QString m_auditEmployee;
     bool m_sealsAudit = false; // once the schema has the seal
     bool m_conflict = false;
-    QSet<QString> m_locked; // by this transaction
-    QHash<QString, ResultSet> m_readOnce; // by this transaction, by statement and values
     std::function<void()> m_beforeCommit;
-    void sealAudit();
-    void close(); // the connection and its statements
+    QHash<QString, ResultSet> m_readOnce; // by this transaction, by statement and values
 };

@@ -197,19 +197,11 @@ const QStringList& PgConnection::sslModes()
     return modes;
 }
 
-QSqlDatabase PgConnection::open(const ConnectionString& cs)
+namespace {
+// libpq's options for the connection: the SSL mode, the address's own
+// parameters, and bounds on connecting and on a server gone away unseen.
+QStringList connectOptions(const ConnectionString& cs, const ServerAddress& a)
 {
-    const ServerAddress a = ServerAddress::classify(cs.dataSource());
-    if (a.kind == ServerAddress::Invalid)
-        throw LisError(ErrNo::DbConnectionFailed, a.error);
-    if (a.kind != ServerAddress::PostgreSql)
-        throw LisError(ErrNo::DbConnectionFailed,
-                       u"The Server setting \"%1\" names an embedded laboratory, not a PostgreSQL "
-                       u"server %2."_s.arg(a.text, kWhere));
-    if (!QSqlDatabase::isDriverAvailable(u"QPSQL"_s))
-        throw LisError(ErrNo::DbConnectionFailed,
-                       u"Qt's PostgreSQL driver (QPSQL) is not installed on this workstation."_s);
-
     // The setting is checked even when the address's own sslmode wins over it.
     QString sslMode = checkedSslMode(
         cs.value(u"SSL Mode"_s), u"setting SslMode ([Connection] in TARVIK Current User.ini)"_s);
@@ -234,19 +226,17 @@ QSqlDatabase PgConnection::open(const ConnectionString& cs)
     if (!keepalivesGiven)
         options << u"keepalives=1"_s << u"keepalives_idle=10"_s << u"keepalives_interval=5"_s
                 << u"keepalives_count=3"_s;
+    return options;
+}
 
-    // The address's own login wins; with none and no User ID, libpq logs in
-    // as this computer's user (peer or Kerberos, as the server allows).
-    const bool ownLogin = !a.user.isEmpty();
-    const QString user = ownLogin ? a.user : cs.userId();
-    const QString password = ownLogin ? a.password : user.isEmpty() ? QString() : cs.password();
-
-    // PostgreSQL's names are case-sensitive and the laboratory asks for them
-    // in any case: the lower-cased name (what an unquoted CREATE DATABASE
-    // makes) first, then the name as written. A path in the address is the
-    // database exactly.
+// PostgreSQL's names are case-sensitive and the laboratory asks for them in
+// any case: the lower-cased name (what an unquoted CREATE DATABASE makes)
+// first, then the name as written. A path in the address is the database
+// exactly. asked: the name as the setting gives it.
+QStringList databaseNames(const ConnectionString& cs, const ServerAddress& a, QString& asked)
+{
     QStringList names;
-    QString asked = a.database;
+    asked = a.database;
     if (!asked.isEmpty()) {
         names << asked;
     } else {
@@ -257,6 +247,33 @@ QSqlDatabase PgConnection::open(const ConnectionString& cs)
         if (asked != names.first())
             names << asked;
     }
+    return names;
+}
+} // namespace
+
+QSqlDatabase PgConnection::open(const ConnectionString& cs)
+{
+    const ServerAddress a = ServerAddress::classify(cs.dataSource());
+    if (a.kind == ServerAddress::Invalid)
+        throw LisError(ErrNo::DbConnectionFailed, a.error);
+    if (a.kind != ServerAddress::PostgreSql)
+        throw LisError(ErrNo::DbConnectionFailed,
+                       u"The Server setting \"%1\" names an embedded laboratory, not a PostgreSQL "
+                       u"server %2."_s.arg(a.text, kWhere));
+    if (!QSqlDatabase::isDriverAvailable(u"QPSQL"_s))
+        throw LisError(ErrNo::DbConnectionFailed,
+                       u"Qt's PostgreSQL driver (QPSQL) is not installed on this workstation."_s);
+
+    const QStringList options = connectOptions(cs, a);
+
+    // The address's own login wins; with none and no User ID, libpq logs in
+    // as this computer's user (peer or Kerberos, as the server allows).
+    const bool ownLogin = !a.user.isEmpty();
+    const QString user = ownLogin ? a.user : cs.userId();
+    const QString password = ownLogin ? a.password : user.isEmpty() ? QString() : cs.password();
+
+    QString asked;
+    const QStringList names = databaseNames(cs, a, asked);
 
     static std::atomic<int> serial{0};
     QString firstError;

@@ -1,19 +1,12 @@
 #include "E1381Link.h"
 #include "Clock.h"
+#include "E1381Frames.h"
 
 #include <utility>
 
-namespace {
-constexpr char STX = 0x02;
-constexpr char ETX = 0x03;
-constexpr char EOT = 0x04;
-constexpr char ENQ = 0x05;
-constexpr char ACK = 0x06;
-constexpr char NAK = 0x15;
-constexpr char ETB = 0x17;
-constexpr char CR = '\r';
-constexpr char LF = '\n';
+using namespace E1381;
 
+namespace {
 bool interrupts(char c)
 {
     return c == STX || c == EOT || c == ENQ;
@@ -45,29 +38,6 @@ QString shown(char c)
     return QStringLiteral("0x%1").arg(u, 2, 16, QLatin1Char('0'));
 }
 
-QByteArray checksum(const QByteArray& body)
-{
-    unsigned sum = 0;
-    for (const char c : body)
-        sum += static_cast<unsigned char>(c);
-    return QByteArray::number(sum & 0xff, 16).rightJustified(2, '0').toUpper();
-}
-
-// The frames of one outgoing message, numbered from 1.
-QByteArrayList framesOf(const QByteArrayList& records, qsizetype width)
-{
-    QByteArrayList frames;
-    int number = 1;
-    for (const QByteArray& record : records) {
-        const QByteArray text = record + CR;
-        for (qsizetype at = 0; at < text.size(); at += width) {
-            const QByteArray body = QByteArray::number(number++ % 8) + text.mid(at, width) +
-                                    (at + width >= text.size() ? ETX : ETB);
-            frames.append(STX + body + checksum(body) + CR + LF);
-        }
-    }
-    return frames;
-}
 } // namespace
 
 void E1381Link::feed(const QByteArray& bytes)
@@ -112,22 +82,7 @@ void E1381Link::step(char c)
         }
         return;
     case Mode::Between:
-        if (c == STX) {
-            m_frame.clear();
-            m_mode = Mode::Text;
-        } else if (c == EOT) {
-            endSession({});
-        } else if (c == ENQ) {
-            endSession(QStringLiteral("ENQ during a session"));
-            startSession();
-        } else {
-            // Most likely a frame whose STX was lost: once its LF has come,
-            // the analyser waits for an answer.
-            m_mode = Mode::Skip;
-            m_skipReason = QStringLiteral("byte outside a frame (%1)").arg(shown(c));
-            if (c == LF)
-                endSkip();
-        }
+        between(c);
         return;
     case Mode::Text:
         if (c == ETX || c == ETB) {
@@ -160,6 +115,27 @@ void E1381Link::step(char c)
             step(c);
         }
         return;
+    }
+}
+
+// In a session, between frames.
+void E1381Link::between(char c)
+{
+    if (c == STX) {
+        m_frame.clear();
+        m_mode = Mode::Text;
+    } else if (c == EOT) {
+        endSession({});
+    } else if (c == ENQ) {
+        endSession(QStringLiteral("ENQ during a session"));
+        startSession();
+    } else {
+        // Most likely a frame whose STX was lost: once its LF has come,
+        // the analyser waits for an answer.
+        m_mode = Mode::Skip;
+        m_skipReason = QStringLiteral("byte outside a frame (%1)").arg(shown(c));
+        if (c == LF)
+            endSkip();
     }
 }
 
@@ -403,101 +379,6 @@ void E1381Link::reset()
     m_out = Out::Waiting;
     m_enquiries = 0;
     m_yielded = false;
-}
-
-void E1381Link::sendMessage(const QByteArrayList& records)
-{
-    if (m_outbox.isEmpty() && m_out == Out::Waiting)
-        m_sendAt = Clock::now();
-    m_outbox.append(framesOf(records, MaxFrameOut));
-    startSending();
-}
-
-void E1381Link::startSending()
-{
-    if (m_mode != Mode::Idle || m_out != Out::Waiting || m_outbox.isEmpty() || m_yielded ||
-        Clock::now() < m_sendAt)
-        return;
-    m_out = Out::Enquiring;
-    ++m_enquiries;
-    m_replyDue = Clock::now().addMSecs(ReplyTimeoutMs);
-    emit send(QByteArray(1, ENQ));
-}
-
-// A byte from the analyser while we send.
-void E1381Link::sendStep(char c)
-{
-    if (m_out == Out::Enquiring) {
-        if (c == ACK) {
-            m_out = Out::Framing;
-            m_frameAt = 0;
-            m_frameSends = 0;
-            sendFrame();
-        } else if (c == NAK) {
-            retryLater(QStringLiteral("the analyser answered our ENQ with NAK"));
-        } else if (c == ENQ) {
-            emit event(QStringLiteral("the analyser's ENQ crossed ours: its session goes first"));
-            m_out = Out::Waiting;
-            m_replyDue = {};
-            m_yielded = true;
-            --m_enquiries;
-            startSession();
-        }
-        return;
-    }
-    if (c == ACK || c == EOT) {
-        m_frameSends = 0;
-        if (++m_frameAt < m_outbox.first().size()) {
-            sendFrame();
-            return;
-        }
-        emit send(QByteArray(1, EOT));
-        m_outbox.removeFirst();
-        m_out = Out::Waiting;
-        m_replyDue = {};
-        m_enquiries = 0;
-        m_sendAt = Clock::now();
-        startSending();
-    } else if (c == NAK) {
-        if (m_frameSends < MaxTries) {
-            sendFrame();
-        } else {
-            emit send(QByteArray(1, EOT));
-            dropOutgoing(QStringLiteral("frame %1 refused %2 times").arg(m_frameAt + 1).arg(MaxTries));
-        }
-    }
-}
-
-void E1381Link::sendFrame()
-{
-    ++m_frameSends;
-    m_replyDue = Clock::now().addMSecs(ReplyTimeoutMs);
-    emit send(m_outbox.first().at(m_frameAt));
-}
-
-// Our ENQ was refused or not answered: another try later, or the message is
-// given up.
-void E1381Link::retryLater(const QString& why)
-{
-    if (m_enquiries >= MaxTries) {
-        dropOutgoing(why + QStringLiteral(" (%1 tries)").arg(MaxTries));
-        return;
-    }
-    emit event(why + QStringLiteral(": trying again in %1 s").arg(RetryMs / 1000));
-    m_out = Out::Waiting;
-    m_replyDue = {};
-    m_sendAt = Clock::now().addMSecs(RetryMs);
-}
-
-// Gives up the message being sent; the next one waits as after a refusal.
-void E1381Link::dropOutgoing(const QString& why)
-{
-    emit event(why + QStringLiteral(": message for the analyser dropped"));
-    m_outbox.removeFirst();
-    m_out = Out::Waiting;
-    m_replyDue = {};
-    m_enquiries = 0;
-    m_sendAt = Clock::now().addMSecs(RetryMs);
 }
 
 qsizetype E1381Link::buffered() const

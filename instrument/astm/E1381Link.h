@@ -85,6 +85,7 @@ private:
     };
 
     void step(char c);
+    void between(char c);
     void trailer(char c);
     void cutShort(char c);
     void endSkip();

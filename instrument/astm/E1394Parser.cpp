@@ -159,14 +159,9 @@ MessageError badDate(int at, const char* which)
         at,
         QStringLiteral("%1 is no date and time (YYYYMMDD[HHMM[SS]])").arg(QLatin1String(which))};
 }
-} // namespace
-
-std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArray& text)
+// The header's four delimiters, or why they cannot be used.
+std::variant<Delimiters, MessageError> delimitersOf(const QString& header)
 {
-    const QStringList records = recordsOf(decoded(text));
-    if (records.isEmpty())
-        return MessageError{0, QStringLiteral("the message holds no records")};
-    const QString& header = records.first();
     if (!header.startsWith(u'H'))
         return MessageError{1,
                             QStringLiteral("the message does not start with a header (H) record")};
@@ -176,10 +171,68 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
     if (!usableDelimiters(d))
         return MessageError{1, QStringLiteral("the header record declares unusable delimiters "
                                               "(four different, no letters or digits)")};
+    return d;
+}
 
-    InstrumentMessage message;
-    message.protocol = InstrumentMessage::Protocol::Astm;
-    message.raw = text;
+// An O record's specimen: the first component of O-3 that is not empty.
+QString specimenOf(const Record& record)
+{
+    for (const QString& part : record.components(3))
+        if (!part.isEmpty())
+            return part;
+    return {};
+}
+
+// An R record's result; nullopt when R-13 is no date and time.
+std::optional<InstrumentResult> resultOf(const Record& record)
+{
+    InstrumentResult result;
+    result.testId = record.components(3);
+    result.value = record.text(4);
+    result.units = record.text(5);
+    result.referenceRange = record.text(6);
+    QStringList flags = record.repeats(7);
+    flags.removeAll(QString());
+    result.flags = flags.join(u' ');
+    result.status = record.text(9);
+    const auto completed = dateTime(record.text(13));
+    if (!completed)
+        return std::nullopt;
+    result.completed = *completed;
+    return result;
+}
+
+// The specimens a Q record asks for: each repeat's second component (or
+// its first that is not empty); ALL asks for none in particular.
+QStringList queriedSpecimens(const Record& record)
+{
+    QStringList ids;
+    for (const QStringList& parts : record.repeatComponents(3)) {
+        QString id = parts.value(1).trimmed();
+        for (qsizetype c = 0; c < parts.size() && id.isEmpty(); ++c)
+            id = parts.at(c).trimmed();
+        if (!id.isEmpty() && id.compare(u"ALL", Qt::CaseInsensitive) != 0)
+            ids.append(id);
+    }
+    return ids;
+}
+// A C record's words on the record before it: a result or the sample.
+void addComment(InstrumentSample& sample, const Record& record, bool onResult)
+{
+    QStringList words = record.components(4);
+    words.removeAll(QString());
+    const QString comment = words.join(u' ').trimmed();
+    if (comment.isEmpty())
+        return;
+    QString& to =
+        onResult && !sample.results.isEmpty() ? sample.results.last().comment : sample.remarks;
+    to += (to.isEmpty() ? QString() : QStringLiteral("; ")) + comment;
+}
+
+// The records, header first, into the message.
+std::optional<MessageError> readRecords(const QStringList& records, const Delimiters& d,
+                                        InstrumentMessage& message)
+{
     QString patient;
     bool inSample = false;
     bool commentOnResult = false; // a C record now follows an R, not an O
@@ -205,12 +258,7 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
             inSample = false;
         } else if (type == u"O") {
             InstrumentSample sample;
-            for (const QString& part : record.components(3)) {
-                if (!part.isEmpty()) {
-                    sample.specimenId = part;
-                    break;
-                }
-            }
+            sample.specimenId = specimenOf(record);
             sample.patientName = patient;
             message.samples.append(sample);
             inSample = true;
@@ -218,47 +266,19 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
             if (!inSample)
                 return MessageError{at, QStringLiteral("result (R) record before any order (O) "
                                                        "record of its patient")};
-            InstrumentResult result;
-            result.testId = record.components(3);
-            result.value = record.text(4);
-            result.units = record.text(5);
-            result.referenceRange = record.text(6);
-            QStringList flags = record.repeats(7);
-            flags.removeAll(QString());
-            result.flags = flags.join(u' ');
-            result.status = record.text(9);
-            const auto completed = dateTime(record.text(13));
-            if (!completed)
+            const std::optional<InstrumentResult> result = resultOf(record);
+            if (!result)
                 return badDate(at, "R-13");
-            result.completed = *completed;
-            message.samples.last().results.append(result);
+            message.samples.last().results.append(*result);
         } else if (type == u"L") {
             ended = true;
         } else if (type == u"Q") {
-            for (const QStringList& parts : record.repeatComponents(3)) {
-                QString id = parts.value(1).trimmed();
-                for (qsizetype c = 0; c < parts.size() && id.isEmpty(); ++c)
-                    id = parts.at(c).trimmed();
-                if (!id.isEmpty() && id.compare(u"ALL", Qt::CaseInsensitive) != 0)
-                    message.queries.append(id);
-            }
+            message.queries += queriedSpecimens(record);
         } else if (type == u"C") {
-            // A comment belongs to the record before it: a result or a
-            // sample; the patient's and the header's are not kept.
-            QStringList words = record.components(4);
-            words.removeAll(QString());
-            const QString comment = words.join(u' ').trimmed();
-            if (comment.isEmpty() || !inSample)
-                continue;
-            InstrumentSample& sample = message.samples.last();
-            QString& to = commentOnResult && !sample.results.isEmpty()
-                              ? sample.results.last().comment
-                              : sample.remarks;
-            to += (to.isEmpty() ? QString() : QStringLiteral("; ")) + comment;
-            continue;
-        } else if (type == u"M" || type == u"S") {
-            continue;
-        } else {
+            // The patient's and the header's comments are not kept.
+            if (inSample)
+                addComment(message.samples.last(), record, commentOnResult);
+        } else if (type != u"M" && type != u"S") { // manufacturer's and scientific: not read
             const bool shown = type.size() == 1 && type[0] > u' ' && type[0] < QChar(0x7f);
             return MessageError{at, shown ? QStringLiteral("unknown record type '%1'").arg(type)
                                           : QStringLiteral("a record of no known type")};
@@ -266,5 +286,24 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
     }
     if (!ended)
         return MessageError{0, QStringLiteral("the message has no terminator (L) record")};
+    return std::nullopt;
+}
+} // namespace
+
+std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArray& text)
+{
+    const QStringList records = recordsOf(decoded(text));
+    if (records.isEmpty())
+        return MessageError{0, QStringLiteral("the message holds no records")};
+    const auto delimiters = delimitersOf(records.first());
+    if (const MessageError* e = std::get_if<MessageError>(&delimiters))
+        return *e;
+    const Delimiters d = std::get<Delimiters>(delimiters);
+
+    InstrumentMessage message;
+    message.protocol = InstrumentMessage::Protocol::Astm;
+    message.raw = text;
+    if (const std::optional<MessageError> e = readRecords(records, d, message))
+        return *e;
     return message;
 }

@@ -1,6 +1,7 @@
 #include "Hl7Parser.h"
 
 #include "Clock.h"
+#include "Hl7Segments.h"
 
 #include <QStringDecoder>
 #include <algorithm>
@@ -9,110 +10,9 @@
 
 using namespace Qt::StringLiterals;
 
+using namespace Hl7;
+
 namespace {
-constexpr int kUnused = -1; // a delimiter MSH-2 leaves out
-
-// The sender's delimiters. They are ASCII, so the bytes are split before
-// they are decoded: no byte of a UTF-8 sequence can be taken for one.
-struct Delimiters {
-    char field = '|';
-    int component = '^';
-    int repeat = '~';
-    int escape = '\\';
-    int subcomponent = '&';
-};
-
-// Views into the message: splitting copies nothing.
-using Bytes = QByteArrayView;
-using Pieces = QList<QByteArrayView>;
-
-// The header segment as read: its delimiters and its fields, split as sent
-// (fields[0] is "MSH", fields[1] MSH-2, fields[n - 1] MSH-n).
-struct Header {
-    Delimiters d;
-    Pieces fields;
-    Bytes field(int n) const { return fields.value(n - 1); }
-};
-
-// Piece `index` of raw cut at delimiter, empty when there are fewer.
-Bytes piece(Bytes raw, int delimiter, int index = 0)
-{
-    if (delimiter == kUnused)
-        return index == 0 ? raw : Bytes();
-    qsizetype start = 0;
-    for (; index > 0; --index) {
-        start = raw.indexOf(char(delimiter), start);
-        if (start < 0)
-            return {};
-        ++start;
-    }
-    const qsizetype end = raw.indexOf(char(delimiter), start);
-    return raw.sliced(start, (end < 0 ? raw.size() : end) - start);
-}
-
-Pieces split(Bytes raw, int delimiter)
-{
-    if (delimiter == kUnused)
-        return {raw};
-    Pieces out;
-    out.reserve(std::count(raw.begin(), raw.end(), char(delimiter)) + 1);
-    for (qsizetype start = 0;;) {
-        const qsizetype at = raw.indexOf(char(delimiter), start);
-        out.append(raw.sliced(start, (at < 0 ? raw.size() : at) - start));
-        if (at < 0)
-            return out;
-        start = at + 1;
-    }
-}
-
-bool lineEnd(char c)
-{
-    return c == '\r' || c == '\n';
-}
-
-// The segments, blank lines left out; with `first`, only the first one.
-Pieces segments(Bytes text, bool first = false)
-{
-    Pieces out;
-    for (const char* p = text.begin(); p < text.end() && !(first && !out.isEmpty());) {
-        const char* const stop = std::find_if(p, text.end(), lineEnd);
-        if (stop > p)
-            out.append(Bytes(p, stop));
-        p = stop + 1;
-    }
-    return out;
-}
-
-bool fitDelimiter(char c)
-{
-    return c > ' ' && c < 0x7F && !QChar::isLetterOrNumber(char32_t(c));
-}
-
-// The header's delimiters and fields, or why they cannot be read.
-std::variant<Header, QString> readHeader(Bytes first)
-{
-    if (!first.startsWith("MSH") || first.size() < 4)
-        return u"the message does not start with an MSH segment"_s;
-    Header h;
-    h.d.field = first[3];
-    if (!fitDelimiter(h.d.field))
-        return u"MSH-1 field separator is not a printable, non-alphanumeric character"_s;
-    h.fields = split(first, h.d.field);
-    const Bytes encoding = h.fields.value(1);
-    if (encoding.isEmpty() || encoding.size() > 5)
-        return u"MSH-2 encoding characters are not 1 to 5 characters"_s;
-    QByteArray seen(1, h.d.field);
-    for (const char c : encoding) {
-        if (!fitDelimiter(c) || seen.contains(c))
-            return u"MSH-2 encoding characters are not distinct, printable, non-alphanumeric "
-                   u"characters"_s;
-        seen += c;
-    }
-    int* const order[] = {&h.d.component, &h.d.repeat, &h.d.escape, &h.d.subcomponent};
-    for (int i = 0; i < 4; ++i)
-        *order[i] = i < encoding.size() ? encoding[i] : kUnused;
-    return h;
-}
 
 std::optional<QByteArray> fromHex(Bytes digits)
 {
@@ -302,69 +202,78 @@ QString dateError(const char* field)
 }
 } // namespace
 
-std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray& text)
+namespace {
+// Anything but a result message is refused as not taken.
+std::optional<MessageError> typeError(const Segment& msh)
 {
-    const Pieces lines = segments(text);
-    if (lines.isEmpty())
-        return error(0, u"empty message"_s);
-    if (lines.constFirst().startsWith("FHS") || lines.constFirst().startsWith("BHS")) {
-        MessageError e = error(1, u"batches (FHS, BHS) are not taken: send each message alone"_s);
-        e.unsupported = true;
-        return e;
-    }
-    const auto header = readHeader(lines.constFirst());
-    if (const QString* wrong = std::get_if<QString>(&header))
-        return error(1, *wrong);
-    const Header& h = std::get<Header>(header);
-
-    Reader reader{h.d};
-    const Segment msh{&reader, Pieces{Bytes()} + h.fields};
-    reader.latin1 = msh.value(18).trimmed() == u"8859/1";
-
     const QString type = msh.value(9, 0).trimmed();
     const QString trigger = msh.value(9, 1).trimmed();
     if (type.isEmpty())
         return error(1, u"MSH-9 message type is empty"_s);
     if (type != u"ORU" || trigger != u"R01") {
         const QString sent = (trigger.isEmpty() ? type : type + u'^' + trigger).left(24);
-        MessageError e = error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
+        MessageError e =
+            error(1, u"message type "_s + sent + u" is not a result message (ORU^R01)"_s);
         e.unsupported = true;
         return e;
     }
+    return std::nullopt;
+}
 
-    InstrumentMessage m;
-    m.protocol = InstrumentMessage::Protocol::Hl7;
-    m.raw = text;
-    m.sender = msh.value(3);
-    m.controlId = reader.text(msh.firstRepeat(10));
-    if (m.controlId.isEmpty())
-        return error(1, u"MSH-10 message control id is empty"_s);
-    const std::optional<QDateTime> sent = dateTime(msh.value(7));
-    if (!sent)
-        return error(1, dateError("MSH-7"));
-    m.sent = *sent;
+// An OBX's result; nullopt when its OBX-14 is no date-time.
+std::optional<InstrumentResult> resultOf(const Segment& s)
+{
+    InstrumentResult r;
+    for (const Bytes c : s.components(3))
+        r.testId.append(s.component(c));
+    r.value = observationValue(s);
+    r.units = s.value(6);
+    r.referenceRange = s.r->text(s.firstRepeat(7));
+    QStringList flags;
+    for (const Bytes repeat : s.repeats(8)) {
+        if (const QString f = s.component(piece(repeat, s.r->d.component)); !f.isEmpty())
+            flags.append(f);
+    }
+    r.flags = flags.join(u' ');
+    r.status = s.value(11).trimmed();
+    const std::optional<QDateTime> completed = dateTime(s.value(14));
+    if (!completed)
+        return std::nullopt;
+    r.completed = *completed;
+    return r;
+}
 
+// An NTE's words, its repeats joined.
+QString noteOf(const Segment& s)
+{
+    QStringList words;
+    for (const Bytes repeat : s.repeats(3))
+        if (const QString w = s.r->text(repeat).trimmed(); !w.isEmpty())
+            words << w;
+    return words.join(u' ');
+}
+// The segments after MSH into the message's samples and results.
+std::optional<MessageError> readSegments(const Pieces& lines, const Reader& reader,
+                                         InstrumentMessage& m)
+{
     QString patient;
     bool inOrder = false; // an OBR since the last PID
     Bytes last;           // the segment an NTE is a note on
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        const Bytes name = piece(lines[i], h.d.field);
+        const Bytes name = piece(lines[i], reader.d.field);
         if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX" && name != "NTE") {
             last = {};
             continue;
         }
-        const Segment s{&reader, split(lines[i], h.d.field)};
+        const Segment s{&reader, split(lines[i], reader.d.field)};
         if (name == "NTE") {
             // A note on the observation or the order just before it.
-            QStringList words;
-            for (const Bytes repeat : s.repeats(3))
-                if (const QString w = reader.text(repeat).trimmed(); !w.isEmpty())
-                    words << w;
+            const QString note = noteOf(s);
             QString* to = last == "OBX"   ? &m.samples.last().results.last().comment
                           : last == "OBR" ? &m.samples.last().remarks
                                           : nullptr;
-            if (to && !words.isEmpty())
-                *to += (to->isEmpty() ? QString() : u"; "_s) + words.join(u' ');
+            if (to && !note.isEmpty())
+                *to += (to->isEmpty() ? QString() : u"; "_s) + note;
             continue;
         }
         last = name;
@@ -386,32 +295,70 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
         } else if (name == "OBX") {
             if (!inOrder)
                 return error(i + 1, u"OBX before any OBR"_s);
-            InstrumentResult r;
-            for (const Bytes c : s.components(3))
-                r.testId.append(s.component(c));
-            r.value = observationValue(s);
-            r.units = s.value(6);
-            r.referenceRange = reader.text(s.firstRepeat(7));
-            QStringList flags;
-            for (const Bytes repeat : s.repeats(8)) {
-                if (const QString f = s.component(piece(repeat, h.d.component)); !f.isEmpty())
-                    flags.append(f);
-            }
-            r.flags = flags.join(u' ');
-            r.status = s.value(11).trimmed();
-            const std::optional<QDateTime> completed = dateTime(s.value(14));
-            if (!completed)
+            const std::optional<InstrumentResult> r = resultOf(s);
+            if (!r)
                 return error(i + 1, dateError("OBX-14"));
-            r.completed = *completed;
-            m.samples.last().results.append(r);
+            m.samples.last().results.append(*r);
         }
     }
+    return std::nullopt;
+}
+} // namespace
+
+std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray& text)
+{
+    const Pieces lines = segments(text);
+    if (lines.isEmpty())
+        return error(0, u"empty message"_s);
+    if (lines.constFirst().startsWith("FHS") || lines.constFirst().startsWith("BHS")) {
+        MessageError e = error(1, u"batches (FHS, BHS) are not taken: send each message alone"_s);
+        e.unsupported = true;
+        return e;
+    }
+    const auto header = readHeader(lines.constFirst());
+    if (const QString* wrong = std::get_if<QString>(&header))
+        return error(1, *wrong);
+    const Header& h = std::get<Header>(header);
+
+    Reader reader{h.d};
+    const Segment msh{&reader, Pieces{Bytes()} + h.fields};
+    reader.latin1 = msh.value(18).trimmed() == u"8859/1";
+
+    if (const std::optional<MessageError> e = typeError(msh))
+        return *e;
+
+    InstrumentMessage m;
+    m.protocol = InstrumentMessage::Protocol::Hl7;
+    m.raw = text;
+    m.sender = msh.value(3);
+    m.controlId = reader.text(msh.firstRepeat(10));
+    if (m.controlId.isEmpty())
+        return error(1, u"MSH-10 message control id is empty"_s);
+    const std::optional<QDateTime> sent = dateTime(msh.value(7));
+    if (!sent)
+        return error(1, dateError("MSH-7"));
+    m.sent = *sent;
+
+    if (const std::optional<MessageError> e = readSegments(lines, reader, m))
+        return *e;
     return m;
 }
 
-QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, const QString& reason)
+namespace {
+// What an acknowledgement answers with, from the message it answers.
+struct Answered {
+    Header h;
+    QByteArray encoding = "^~\\&";
+    QByteArray trigger;
+    QByteArray processing = "P";
+    QByteArray version = "2.3";
+    QByteArray control;
+    bool readable = false;
+    QString unreadable; // why not
+};
+
+Answered answered(const QByteArray& original)
 {
-    bool accepted = code == "AA";
     const Pieces lines = segments(original, true);
     // A batch header has the applications where MSH has them and its
     // control id in field 11; it names no trigger, processing or version.
@@ -422,44 +369,78 @@ QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, con
                                      : lines.constFirst().toByteArray();
     const auto header =
         lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(first);
-    Header h;
-    QByteArray encoding = "^~\\&";
-    QByteArray trigger;
-    QByteArray processing = "P";
-    QByteArray version = "2.3";
-    QByteArray control;
-    QString why = reason;
-    if (const Header* read = std::get_if<Header>(&header)) {
-        h = *read;
-        encoding = h.field(2).toByteArray();
-        control = h.field(batch ? 11 : 10).toByteArray();
-        if (!batch) {
-            trigger = piece(h.field(9), h.d.component, 1).toByteArray();
-            processing = h.field(11).toByteArray();
-            version = h.field(12).toByteArray();
-        }
-    } else {
-        // Without a readable MSH there are no delimiters, applications or
-        // control id to answer with: the answer takes the default delimiters
-        // and an empty control id, and is always an AE, so the sender at
-        // least learns that its message was not taken.
-        accepted = false;
-        if (why.isEmpty())
-            why = std::get<QString>(header);
+    Answered a;
+    const Header* read = std::get_if<Header>(&header);
+    if (!read) {
+        a.unreadable = std::get<QString>(header);
+        return a;
     }
+    a.readable = true;
+    a.h = *read;
+    a.encoding = a.h.field(2).toByteArray();
+    a.control = a.h.field(batch ? 11 : 10).toByteArray();
+    if (!batch) {
+        a.trigger = piece(a.h.field(9), a.h.d.component, 1).toByteArray();
+        a.processing = a.h.field(11).toByteArray();
+        a.version = a.h.field(12).toByteArray();
+    }
+    return a;
+}
+
+// The reason as MSA-3 says it: the sender's delimiters escaped, control
+// characters in hex; blanks for both when the sender has no escape.
+QByteArray escapedReason(const QString& why, const Header& h)
+{
+    const Delimiters& d = h.d;
+    const bool latin1 = piece(h.field(18), d.repeat) == "8859/1";
+    const QByteArray bytes = latin1 ? why.toLatin1() : why.toUtf8();
+    QByteArray escaped;
+    const QByteArray e(1, char(d.escape));
+    for (const char c : bytes) {
+        const int b = static_cast<unsigned char>(c);
+        const char* code = b == d.field          ? "F"
+                           : b == d.component    ? "S"
+                           : b == d.subcomponent ? "T"
+                           : b == d.repeat       ? "R"
+                           : b == d.escape       ? "E"
+                                                 : nullptr;
+        if (d.escape == kUnused && (code || b < 0x20))
+            escaped += ' ';
+        else if (code)
+            escaped += e + code + e;
+        else if (b < 0x20)
+            escaped += e + 'X' + QByteArray(1, c).toHex().toUpper() + e;
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+} // namespace
+
+QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, const QString& reason)
+{
+    const Answered a = answered(original);
+    // Without a readable MSH there are no delimiters, applications or
+    // control id to answer with: the answer takes the default delimiters
+    // and an empty control id, and is always an AE, so the sender at
+    // least learns that its message was not taken.
+    const bool accepted = code == "AA" && a.readable;
+    const QString why = reason.isEmpty() && !a.readable ? a.unreadable : reason;
+    const Header& h = a.h;
     const Delimiters& d = h.d;
 
     QByteArray type = "ACK";
-    if (!trigger.isEmpty())
-        type += char(d.component) + trigger;
+    if (!a.trigger.isEmpty())
+        type += char(d.component) + a.trigger;
     // The message structure component came with version 2.3.1.
     static const QByteArrayList before231 = {"2.1", "2.2", "2.3"};
-    if (!trigger.isEmpty() && !before231.contains(piece(version, d.component).trimmed().toByteArray()))
+    if (!a.trigger.isEmpty() &&
+        !before231.contains(piece(a.version, d.component).trimmed().toByteArray()))
         type += char(d.component) + QByteArray("ACK");
     // The time sent, to the second, and to the millisecond our control id.
     const QByteArray stamp = Clock::now().toString(u"yyyyMMddHHmmsszzz"_s).toLatin1();
     const QList<QByteArray> msh = {"MSH",
-                                   encoding,
+                                   a.encoding,
                                    h.field(5).toByteArray(),
                                    h.field(6).toByteArray(),
                                    h.field(3).toByteArray(),
@@ -468,36 +449,15 @@ QByteArray Hl7Parser::reply(const QByteArray& original, QByteArrayView code, con
                                    {},
                                    type,
                                    stamp,
-                                   processing,
-                                   version};
-    QList<QByteArray> msa = {"MSA", accepted ? QByteArray("AA")
-                                             : code == "AR" ? QByteArray("AR")
-                                                            : QByteArray("AE"),
-                             control};
-    if (!accepted && !why.isEmpty()) {
-        const bool latin1 = piece(h.field(18), d.repeat) == "8859/1";
-        const QByteArray bytes = latin1 ? why.toLatin1() : why.toUtf8();
-        QByteArray escaped;
-        const QByteArray e(1, char(d.escape));
-        for (const char c : bytes) {
-            const int b = static_cast<unsigned char>(c);
-            const char* code = b == d.field          ? "F"
-                               : b == d.component    ? "S"
-                               : b == d.subcomponent ? "T"
-                               : b == d.repeat       ? "R"
-                               : b == d.escape       ? "E"
-                                                     : nullptr;
-            if (d.escape == kUnused && (code || b < 0x20))
-                escaped += ' ';
-            else if (code)
-                escaped += e + code + e;
-            else if (b < 0x20)
-                escaped += e + 'X' + QByteArray(1, c).toHex().toUpper() + e;
-            else
-                escaped += c;
-        }
-        msa.append(escaped);
-    }
+                                   a.processing,
+                                   a.version};
+    QList<QByteArray> msa = {"MSA",
+                             accepted       ? QByteArray("AA")
+                             : code == "AR" ? QByteArray("AR")
+                                            : QByteArray("AE"),
+                             a.control};
+    if (!accepted && !why.isEmpty())
+        msa.append(escapedReason(why, h));
     const QByteArray separator(1, d.field);
     return msh.join(separator) + '\r' + msa.join(separator) + '\r';
 }

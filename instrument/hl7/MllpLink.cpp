@@ -40,6 +40,32 @@ void MllpLink::feed(const QByteArray& bytes)
     deliver();
 }
 
+// Inside a message: its bytes up to its end byte or a start byte; where
+// reading goes on.
+const char* MllpLink::inFrame(const char* p, const char* end)
+{
+    const char* stop = std::find_if(p, end, [](char c) { return c == kStart || c == kEnd; });
+    if (stop - p > kLongestMessage - m_frame.size()) {
+        // Its header is kept for the answer, in its turn.
+        m_frame.append(p, std::min<qsizetype>(stop - p, 4096));
+        m_frame.truncate(std::max<qsizetype>(m_frame.indexOf('\r'), 0));
+        m_state = State::TooLong;
+        return stop;
+    }
+    m_frame.append(p, stop - p);
+    p = stop;
+    if (p == end)
+        return p;
+    if (*p == kStart) {
+        emit event(
+            u"start byte inside a message: the %1 bytes before it dropped"_s.arg(m_frame.size()));
+        startFrame();
+    } else {
+        endFrame();
+    }
+    return p + 1;
+}
+
 // The bytes taken, up to the end of the message that fills the queue.
 qsizetype MllpLink::consume(const QByteArray& bytes)
 {
@@ -65,31 +91,9 @@ qsizetype MllpLink::consume(const QByteArray& bytes)
                 ++p;
             }
             break;
-        case State::InFrame: {
-            const char* stop =
-                std::find_if(p, end, [](char c) { return c == kStart || c == kEnd; });
-            if (stop - p > kLongestMessage - m_frame.size()) {
-                // Its header is kept for the answer, in its turn.
-                m_frame.append(p, std::min<qsizetype>(stop - p, 4096));
-                m_frame.truncate(std::max<qsizetype>(m_frame.indexOf('\r'), 0));
-                m_state = State::TooLong;
-                p = stop;
-                break;
-            }
-            m_frame.append(p, stop - p);
-            p = stop;
-            if (p == end)
-                break;
-            if (*p == kStart) {
-                emit event(u"start byte inside a message: the %1 bytes before it dropped"_s.arg(
-                    m_frame.size()));
-                startFrame();
-            } else {
-                endFrame();
-            }
-            ++p;
+        case State::InFrame:
+            p = inFrame(p, end);
             break;
-        }
         case State::TooLong:
             p = std::find_if(p, end, [](char c) { return c == kStart || c == kEnd; });
             if (p == end)

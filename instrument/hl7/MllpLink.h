@@ -57,6 +57,7 @@ private:
     };
 
     qsizetype consume(const QByteArray& bytes);
+    const char* inFrame(const char* p, const char* end);
     void startFrame();
     void endFrame();
     void deliver();

@@ -28,6 +28,39 @@ QString generalOrEmpty(const QDateTime& moment)
     return moment.isValid() ? DateText::general(moment) : QString();
 }
 
+// The columns of Lab_GetResultChecks, in order.
+const QStringList kResultCheckColumns = {QStringLiteral("RequestNum"),
+                                         QStringLiteral("ItemID"),
+                                         QStringLiteral("SIMin"),
+                                         QStringLiteral("SIMax"),
+                                         QStringLiteral("CMin"),
+                                         QStringLiteral("CMax"),
+                                         QStringLiteral("CriticalLow"),
+                                         QStringLiteral("CriticalHigh"),
+                                         QStringLiteral("PlausibleLow"),
+                                         QStringLiteral("PlausibleHigh"),
+                                         QStringLiteral("DeltaLimit"),
+                                         QStringLiteral("DeltaPercent"),
+                                         QStringLiteral("DeltaDays"),
+                                         QStringLiteral("PrevResult"),
+                                         QStringLiteral("PrevUnit"),
+                                         QStringLiteral("PrevDate"),
+                                         QStringLiteral("PrevRequest"),
+                                         QStringLiteral("CriticalCalledTo"),
+                                         QStringLiteral("CriticalCalledAt"),
+                                         QStringLiteral("DeltaAcknowledgedBy"),
+                                         QStringLiteral("Unit"),
+                                         QStringLiteral("CUnit"),
+                                         QStringLiteral("Factor"),
+                                         QStringLiteral("CutOff"),
+                                         QStringLiteral("ReactiveAtOrAbove"),
+                                         QStringLiteral("PositiveLabel"),
+                                         QStringLiteral("NegativeLabel"),
+                                         QStringLiteral("GreyZone"),
+                                         QStringLiteral("CDecimals"),
+                                         QStringLiteral("SavedResult"),
+                                         QStringLiteral("Verified")};
+
 // request. One row per exam item of the request: its normal, critical and
 // plausible limits, its delta check, the patient's previous verified result,
 // and what was recorded of the saved one. Every column is text, never Null;
@@ -35,37 +68,7 @@ QString generalOrEmpty(const QDateTime& moment)
 ResultSet getResultChecks(ProcedureContext& ctx)
 {
     ResultSet rs;
-    rs.columns = {QStringLiteral("RequestNum"),
-                  QStringLiteral("ItemID"),
-                  QStringLiteral("SIMin"),
-                  QStringLiteral("SIMax"),
-                  QStringLiteral("CMin"),
-                  QStringLiteral("CMax"),
-                  QStringLiteral("CriticalLow"),
-                  QStringLiteral("CriticalHigh"),
-                  QStringLiteral("PlausibleLow"),
-                  QStringLiteral("PlausibleHigh"),
-                  QStringLiteral("DeltaLimit"),
-                  QStringLiteral("DeltaPercent"),
-                  QStringLiteral("DeltaDays"),
-                  QStringLiteral("PrevResult"),
-                  QStringLiteral("PrevUnit"),
-                  QStringLiteral("PrevDate"),
-                  QStringLiteral("PrevRequest"),
-                  QStringLiteral("CriticalCalledTo"),
-                  QStringLiteral("CriticalCalledAt"),
-                  QStringLiteral("DeltaAcknowledgedBy"),
-                  QStringLiteral("Unit"),
-                  QStringLiteral("CUnit"),
-                  QStringLiteral("Factor"),
-                  QStringLiteral("CutOff"),
-                  QStringLiteral("ReactiveAtOrAbove"),
-                  QStringLiteral("PositiveLabel"),
-                  QStringLiteral("NegativeLabel"),
-                  QStringLiteral("GreyZone"),
-                  QStringLiteral("CDecimals"),
-                  QStringLiteral("SavedResult"),
-                  QStringLiteral("Verified")};
+    rs.columns = kResultCheckColumns;
     const QString req = ctx.key(0);
     ItemCache items(ctx.store());
     for (const ItemCheck& c : itemChecks(ctx.store(), req)) {
@@ -128,6 +131,10 @@ QVariantList savedResult(const ProcedureContext& ctx, const QString& req, const 
     return rs.rows.first();
 }
 
+struct EntryArg {
+    enum : int { Request, Item, Employee, Source, Instrument, Sample, Workstation };
+};
+
 // request, item, employee, source ('I' instrument, 'T' typed), instrument,
 // sample, workstation; sent after the row's save to say where its value came
 // from. The save recorded who entered a changed value; this names the
@@ -135,14 +142,15 @@ QVariantList savedResult(const ProcedureContext& ctx, const QString& req, const 
 // entered (or nobody yet).
 ResultSet recordResultEntry(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
-    const QString item = required(ctx, 1, QStringLiteral("@ItemID"));
-    const QString employee = required(ctx, 2, QStringLiteral("@EmployeeCode"));
-    const QString source = ctx.key(3).trimmed().toUpper();
+    const QString req = existingRequest(ctx, EntryArg::Request);
+    const QString item = required(ctx, EntryArg::Item, QStringLiteral("@ItemID"));
+    const QString employee = required(ctx, EntryArg::Employee, QStringLiteral("@EmployeeCode"));
+    const QString source = ctx.key(EntryArg::Source).trimmed().toUpper();
     if (source != QLatin1String("I") && source != QLatin1String("T"))
         ctx.fail(QStringLiteral("argument 4 (@Source) %1 is neither I nor T.")
-                     .arg(commandExcerpt(ctx.text(3))));
-    const QString where = ctx.key(6).isEmpty() ? workstation() : ctx.key(6);
+                     .arg(commandExcerpt(ctx.text(EntryArg::Source))));
+    const QString where =
+        ctx.key(EntryArg::Workstation).isEmpty() ? workstation() : ctx.key(EntryArg::Workstation);
     LabStore& s = ctx.store();
     s.setAuditContext(employee, where, now());
     const QVariantList row = savedResult(ctx, req, item);
@@ -154,26 +162,30 @@ ResultSet recordResultEntry(ProcedureContext& ctx)
                           "EntrySource = ?, EntryInstrument = ?, EntrySample = ?, "
                           "EntryWorkstation = ? WHERE RequestNum = ? AND ItemID = ? AND "
                           "(coalesce(EntryBy, '') = '' OR lower(EntryBy) = lower(?))"),
-           {employee, now(), source, taken ? ctx.key(4) : QString(),
-            taken ? ctx.key(5) : QString(), where, req, item, employee});
+           {employee, now(), source, taken ? ctx.key(EntryArg::Instrument) : QString(),
+            taken ? ctx.key(EntryArg::Sample) : QString(), where, req, item, employee});
     return {};
 }
 
 // A few minutes either way between workstation clocks and the server's.
 constexpr qint64 kClockSkewSeconds = 5 * 60;
 
+struct CallArg {
+    enum : int { Request, Item, ReportedTo, CalledAt, Employee, Workstation };
+};
+
 // request, item, reported to, called at, employee, workstation. The call
 // is of the saved value: made after it was saved and not in the future.
 ResultSet recordCriticalCall(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
-    const QString item = required(ctx, 1, QStringLiteral("@ItemID"));
-    const QString to = ctx.text(2).trimmed();
+    const QString req = existingRequest(ctx, CallArg::Request);
+    const QString item = required(ctx, CallArg::Item, QStringLiteral("@ItemID"));
+    const QString to = ctx.text(CallArg::ReportedTo).trimmed();
     if (to.isEmpty())
         ctx.fail(QStringLiteral("argument 3 (@ReportedTo) is empty: say to whom the critical "
                                 "result was reported."));
-    const QDateTime at = ctx.dateTime(3, QStringLiteral("@CalledAt"));
-    const QString employee = required(ctx, 4, QStringLiteral("@EmployeeCode"));
+    const QDateTime at = ctx.dateTime(CallArg::CalledAt, QStringLiteral("@CalledAt"));
+    const QString employee = required(ctx, CallArg::Employee, QStringLiteral("@EmployeeCode"));
     LabStore& s = ctx.store();
     ResultGuard::requireKnownEmployee(s, employee, QStringLiteral("the critical call"));
     savedResult(ctx, req, item);
@@ -191,19 +203,26 @@ ResultSet recordCriticalCall(ProcedureContext& ctx)
                      .arg(DateText::general(at),
                           saved.isValid() ? DateText::general(saved) : QStringLiteral("unknown"),
                           DateText::general(current)));
-    s.setAuditContext(employee, ctx.key(5).isEmpty() ? workstation() : ctx.key(5), now());
+    s.setAuditContext(employee,
+                      ctx.key(CallArg::Workstation).isEmpty() ? workstation()
+                                                              : ctx.key(CallArg::Workstation),
+                      now());
     s.exec(QStringLiteral("UPDATE tbLabResult SET CriticalCalledTo = ?, CriticalCalledAt = ?, "
                           "CriticalCalledBy = ? WHERE RequestNum = ? AND ItemID = ?"),
            {to, stored(at), employee, req, item});
     return {};
 }
 
+struct DeltaArg {
+    enum : int { Request, Item, Employee };
+};
+
 // request, item, employee.
 ResultSet acknowledgeDelta(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
-    const QString item = required(ctx, 1, QStringLiteral("@ItemID"));
-    const QString employee = required(ctx, 2, QStringLiteral("@EmployeeCode"));
+    const QString req = existingRequest(ctx, DeltaArg::Request);
+    const QString item = required(ctx, DeltaArg::Item, QStringLiteral("@ItemID"));
+    const QString employee = required(ctx, DeltaArg::Employee, QStringLiteral("@EmployeeCode"));
     LabStore& s = ctx.store();
     ResultGuard::requireKnownEmployee(s, employee, QStringLiteral("the delta acknowledgement"));
     savedResult(ctx, req, item);
@@ -226,18 +245,24 @@ ResultSet getChangeNumbers(ProcedureContext& ctx)
         {ctx.key(0)});
 }
 
+struct UnchangedArg {
+    enum : int { Request, ReadAt, Employee, Sample, Instrument, ResultDate, PostedTo };
+};
+
 // The sample a window takes over (sample, instrument, result day) must still
 // be posted only where the window saw it or is saving to (the last argument,
 // requests separated by ';'): a second workstation may have posted it
 // meanwhile.
 void checkSampleUnposted(ProcedureContext& ctx, const QString& req)
 {
-    const QDateTime day = ctx.optionalDateTime(5, QStringLiteral("@ResultDate"));
-    if (ctx.key(3).isEmpty() || !day.isValid())
+    const QDateTime day =
+        ctx.optionalDateTime(UnchangedArg::ResultDate, QStringLiteral("@ResultDate"));
+    if (ctx.key(UnchangedArg::Sample).isEmpty() || !day.isValid())
         return;
     QStringList expected{req.toLower()};
-    if (ctx.count() > 6)
-        for (const QString& r : ctx.text(6).split(QLatin1Char(';'), Qt::SkipEmptyParts))
+    if (ctx.count() > UnchangedArg::PostedTo)
+        for (const QString& r :
+             ctx.text(UnchangedArg::PostedTo).split(QLatin1Char(';'), Qt::SkipEmptyParts))
             expected << r.trimmed().toLower();
     const QVariantList range = dayRange(day);
     const ResultSet posted = ctx.store().query(
@@ -245,7 +270,7 @@ void checkSampleUnposted(ProcedureContext& ctx, const QString& req)
                        "tbLabInstrumentDLHemaResult WHERE InstrumentID = ? AND SampleNum = ? "
                        "AND Resultdate >= ? AND Resultdate < ? AND Posted = 'Y' "
                        "ORDER BY PostedAt DESC"),
-        {ctx.key(4), ctx.key(3), range[0], range[1]});
+        {ctx.key(UnchangedArg::Instrument), ctx.key(UnchangedArg::Sample), range[0], range[1]});
     for (const QVariantList& r : posted.rows) {
         if (expected.contains(r[0].toString().trimmed().toLower()))
             continue;
@@ -253,7 +278,7 @@ void checkSampleUnposted(ProcedureContext& ctx, const QString& req)
             ErrNo::DbCommandFailed,
             QStringLiteral("Sample %1 was posted to %2 by %3 at %4 after this window opened. "
                            "Nothing was saved. Reopen %5 to see the current results.")
-                .arg(ctx.key(3), r[0].toString(),
+                .arg(ctx.key(UnchangedArg::Sample), r[0].toString(),
                      r[1].toString().isEmpty() ? QStringLiteral("another workstation")
                                                : r[1].toString(),
                      QLocale::c().toString(storedMoment(r[2]).time(), QStringLiteral("h:mm AP")),
@@ -268,11 +293,12 @@ void checkSampleUnposted(ProcedureContext& ctx, const QString& req)
 // changed it and when, if any of them changed since; sent first in a save.
 ResultSet checkUnchanged(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
+    const QString req = existingRequest(ctx, UnchangedArg::Request);
     LabStore& s = ctx.store();
-    if (ctx.count() > 2 && !ctx.key(2).isEmpty())
-        s.setAuditContext(ctx.key(2), workstation(), now());
-    for (const QString& entry : ctx.text(1).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    if (ctx.count() > UnchangedArg::Employee && !ctx.key(UnchangedArg::Employee).isEmpty())
+        s.setAuditContext(ctx.key(UnchangedArg::Employee), workstation(), now());
+    for (const QString& entry :
+         ctx.text(UnchangedArg::ReadAt).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const qsizetype colon = entry.lastIndexOf(QLatin1Char(':'));
         bool ok = false;
         const qint64 read = colon > 0 ? entry.mid(colon + 1).trimmed().toLongLong(&ok) : 0;

@@ -6,13 +6,17 @@
 using namespace ProcedureSupport;
 
 namespace {
+struct FillArg {
+    enum : int { Request, EntryMode };
+};
+
 // request, entry mode. The exams of the request in their order on the
 // form. Entry mode 2 (re-entry) lists only exams without a saved result;
 // every other mode lists them all.
 ResultSet fillExams(ProcedureContext& ctx)
 {
-    const QString req = ctx.key(0);
-    const int entryMode = ctx.integer(1, QStringLiteral("@EntryMode"));
+    const QString req = ctx.key(FillArg::Request);
+    const int entryMode = ctx.integer(FillArg::EntryMode, QStringLiteral("@EntryMode"));
     const ResultSet items = ctx.store().query(
         QStringLiteral("SELECT f.ItemID, r.RequestNum FROM tbLabRequest r "
                        "JOIN tbLabExamFormat f ON f.Code = r.Code "
@@ -70,37 +74,81 @@ ResultSet resultWithCutOff(ProcedureContext& ctx)
     return rs;
 }
 
-// accession, submitted, LRA time, request, item, form type, exam name,
-// value, cut-off, result, remarks, row number[, why a verified result is
-// corrected]: one cut-off result, stored
-// or replaced, with the request's result header. Any form type whose rows
-// are read against a cut-off (5, W, H, a package's) saves here.
+// The arguments of a cut-off save, in the order callers send them.
+struct CutOffArg {
+    enum : int {
+        Accession,
+        Submitted,
+        LraTime,
+        Request,
+        Item,
+        FormType,
+        ExamName,
+        Value,
+        CutOff,
+        Result,
+        Remarks,
+        RowNo,
+        Reason
+    };
+};
+
+// The request's result header as a cut-off save leaves it.
+void saveHeader(ProcedureContext& ctx, const QString& req, const QVariant& submitted,
+                const QVariant& lra, const QString& at)
+{
+    ctx.store().exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
+            "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
+            "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
+            "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
+            "EnteredAt = excluded.EnteredAt"),
+        {req, ctx.text(CutOffArg::Accession), submitted, lra, at, ctx.text(CutOffArg::Remarks),
+         at});
+}
+
+// One cut-off result, stored or replaced, with the request's result header.
+// Any form type whose rows are read against a cut-off (5, W, H, a
+// package's) saves here.
 ResultSet saveWithCutOff(ProcedureContext& ctx)
 {
-    const QDateTime submitted = ctx.dateTime(1, QStringLiteral("@SampleSubmitted"));
-    const QDateTime lra = ctx.dateTime(2, QStringLiteral("@LRATime"));
-    const QString req = existingRequest(ctx, 3);
-    const ExamItem item = existingExamItem(ctx, 4);
-    const int row = ctx.integer(11, QStringLiteral("@RowNo"));
+    const QDateTime submitted =
+        ctx.dateTime(CutOffArg::Submitted, QStringLiteral("@SampleSubmitted"));
+    const QDateTime lra = ctx.dateTime(CutOffArg::LraTime, QStringLiteral("@LRATime"));
+    const QString req = existingRequest(ctx, CutOffArg::Request);
+    const ExamItem item = existingExamItem(ctx, CutOffArg::Item);
+    const int row = ctx.integer(CutOffArg::RowNo, QStringLiteral("@RowNo"));
     // The interpretation handed in is what the window showed, possibly for
     // a value since changed: a number is interpreted here. A number handed
     // only as the result (an instrument's, without a value) is the value.
-    const QString handed = ctx.text(9);
+    const QString handed = ctx.text(CutOffArg::Result);
     const QString value =
-        ctx.text(7).trimmed().isEmpty() && ResultValue::read(handed).hasNumber() ? handed
-                                                                                  : ctx.text(7);
+        ctx.text(CutOffArg::Value).trimmed().isEmpty() && ResultValue::read(handed).hasNumber()
+            ? handed
+            : ctx.text(CutOffArg::Value);
     acceptedValue(value, item, req);
-    const QString result = LabLogic::interpretResult(value, handed, ruleOf(item, ctx.text(8)));
+    const QString result =
+        LabLogic::interpretResult(value, handed, ruleOf(item, ctx.text(CutOffArg::CutOff)));
     const QString at = now();
     LabStore& s = ctx.store();
 
     // A result saved before with normal values keeps none of them. The save
     // names no employee: the one the transaction works for (the window's,
     // the logbook's) entered a changed value.
-    QVariantList values = {req,         item.id,      row,    ctx.text(6), ctx.key(5), value,
-                           ctx.text(8), result, ctx.text(10), at};
+    QVariantList values = {req,
+                           item.id,
+                           row,
+                           ctx.text(CutOffArg::ExamName),
+                           ctx.key(CutOffArg::FormType),
+                           value,
+                           ctx.text(CutOffArg::CutOff),
+                           result,
+                           ctx.text(CutOffArg::Remarks),
+                           at};
     values << entryValues(s.auditEmployee());
-    const QString reason = amendmentReason(ctx, 12);
+    const QString reason = amendmentReason(ctx, CutOffArg::Reason);
     if (!reason.isEmpty())
         s.setAuditNote(reason);
     s.exec(
@@ -120,14 +168,7 @@ ResultSet saveWithCutOff(ProcedureContext& ctx)
         values);
     if (!reason.isEmpty())
         s.setAuditNote(QString());
-    s.exec(QStringLiteral(
-               "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
-               "LRATime, ResultDate, Remarks, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?) "
-               "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
-               "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
-               "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
-               "EnteredAt = excluded.EnteredAt"),
-           {req, ctx.text(0), stored(submitted), stored(lra), at, ctx.text(10), at});
+    saveHeader(ctx, req, stored(submitted), stored(lra), at);
     return {};
 }
 } // namespace

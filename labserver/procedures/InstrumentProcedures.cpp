@@ -36,19 +36,30 @@ const QStringList kSampleColumns = {
     QStringLiteral("RequestNum"),       // 19 the request of the order that asked for the exam
 };
 
+// The arguments of sp_InstrumentGetAxsymSample and
+// sp_InstrumentGetHemaSampleNum (which has Search where the sample is).
+struct SampleArg {
+    enum : int { Mode, ResultDate, Instrument, Sample, PatientName, RefNum, Search = Sample };
+};
+
+// Lab_UpdateDLHemaResult's arguments.
+struct PostArg {
+    enum : int { Mode, Sample, Request, Employee, ResultDate, Instrument };
+};
+
 struct Sample {
     QString instrument;
     QString number;
     QDateTime day; // invalid: no sample
 };
 
-// date, instrument, sample: arguments 2 to 4 of the instrument calls. An
-// empty date or sample names no sample (the window asks before it knows one).
+// An empty date or sample names no sample (the window asks before it
+// knows one).
 Sample sampleOf(const ProcedureContext& ctx)
 {
-    Sample s{ctx.key(2), ctx.key(3), {}};
-    if (!ctx.text(1).trimmed().isEmpty())
-        s.day = ctx.dateTime(1, QStringLiteral("@ResultDate"));
+    Sample s{ctx.key(SampleArg::Instrument), ctx.key(SampleArg::Sample), {}};
+    if (!ctx.text(SampleArg::ResultDate).trimmed().isEmpty())
+        s.day = ctx.dateTime(SampleArg::ResultDate, QStringLiteral("@ResultDate"));
     return s;
 }
 
@@ -71,10 +82,32 @@ ResultSet sampleRows(LabStore& store, const Sample& s, const QString& columns,
         columnBinds + QVariantList{s.instrument, s.number, day[0], day[1]}, dateColumns);
 }
 
-// Column 16 is the request of the order that asked for the row's exam (the
-// refnum given wins; without one, the sample's own); the exam item's own
-// columns follow from kItemFirst, so one statement answers for the sample.
-constexpr int kItemFirst = 17;
+// The columns of downloadedRows, in its select's order. OrderRequest is the
+// request of the order that asked for the row's exam (the refnum given
+// wins; without one, the sample's own); the exam item's own columns follow
+// from ItemFirst, so one statement answers for the sample.
+struct Dl {
+    enum : int {
+        ResultId,
+        InstrumentItem,
+        Value,
+        Unit,
+        Flags,
+        PatientName,
+        RefNum,
+        ResultDate,
+        SampleNum,
+        InstrumentId,
+        Posted,
+        PostedRequest,
+        Remarks,
+        ItemId,
+        ShowResultValue,
+        CutOff,
+        OrderRequest,
+        ItemFirst
+    };
+};
 
 ResultSet downloadedRows(LabStore& store, const Sample& s, const QString& refNum = {})
 {
@@ -110,35 +143,34 @@ ResultSet sampleResults(ProcedureContext& ctx, const Sample& s, const QString& r
     rs.columns = kSampleColumns;
     const ResultSet rows = downloadedRows(ctx.store(), s, refNumArgument);
     for (const QVariantList& d : rows.rows) {
-        const QString value = d[2].toString();
-        const QString itemId = d[13].toString();
-        const std::optional<ExamItem> item = examItemAt(d, kItemFirst);
+        const QString value = d[Dl::Value].toString();
+        const std::optional<ExamItem> item = examItemAt(d, Dl::ItemFirst);
         const std::optional<double> n = LabLogic::number(value);
         std::optional<double> cutOff =
-            d[15].isNull() ? std::nullopt : std::optional<double>(d[15].toDouble());
+            d[Dl::CutOff].isNull() ? std::nullopt : std::optional<double>(d[Dl::CutOff].toDouble());
         if (!cutOff && item)
             cutOff = item->cutOff;
         rs.rows.append({
-            item ? item->name : d[1].toString(),
+            item ? item->name : d[Dl::InstrumentItem].toString(),
             n ? QVariant(*n) : QVariant(),
-            d[3].toString(),
-            d[4].toString(),
-            itemId,
+            d[Dl::Unit].toString(),
+            d[Dl::Flags].toString(),
+            d[Dl::ItemId].toString(),
             item ? item->interpret(value, cutOff) : value,
             value,
-            d[1],
-            d[8],
-            d[7],
-            d[5],
-            d[6],
-            d[9],
-            d[10],
-            d[11].toString(),
-            d[14].toString(),
+            d[Dl::InstrumentItem],
+            d[Dl::SampleNum],
+            d[Dl::ResultDate],
+            d[Dl::PatientName],
+            d[Dl::RefNum],
+            d[Dl::InstrumentId],
+            d[Dl::Posted],
+            d[Dl::PostedRequest].toString(),
+            d[Dl::ShowResultValue].toString(),
             item ? item->siNormal() : QString(),
-            d[0],
+            d[Dl::ResultId],
             cutOff ? QVariant(*cutOff) : QVariant(QString()),
-            d[16].toString(),
+            d[Dl::OrderRequest].toString(),
         });
     }
     return rs;
@@ -152,10 +184,10 @@ ResultSet sampleResults(ProcedureContext& ctx, const Sample& s, const QString& r
 //   '4': each item's value as downloaded (ItemID, result)
 ResultSet axsymSample(ProcedureContext& ctx)
 {
-    const int mode = ctx.integer(0, QStringLiteral("@Mode"));
+    const int mode = ctx.integer(SampleArg::Mode, QStringLiteral("@Mode"));
     if (mode < 1 || mode > 4)
         ctx.fail(QStringLiteral("argument 1 (@Mode) %1 is not 1, 2, 3 or 4.")
-                     .arg(commandExcerpt(ctx.text(0))));
+                     .arg(commandExcerpt(ctx.text(SampleArg::Mode))));
     const int expected = mode == 2 ? 5 : 6;
     if (ctx.count() != expected)
         ctx.fail(QStringLiteral("mode %1 takes %2 arguments, not %3.")
@@ -164,7 +196,7 @@ ResultSet axsymSample(ProcedureContext& ctx)
                      .arg(ctx.count()));
     const Sample s = sampleOf(ctx);
     if (mode == 1 || mode == 3)
-        return sampleResults(ctx, s, ctx.key(5).trimmed());
+        return sampleResults(ctx, s, ctx.key(SampleArg::RefNum).trimmed());
     if (mode == 4)
         return itemValues(ctx.store(), s);
     // Mode 2: the sample's remarks, the first that is not empty.
@@ -174,7 +206,7 @@ ResultSet axsymSample(ProcedureContext& ctx)
     QString remarks;
     for (const QVariantList& d : rows.rows)
         if (remarks.isEmpty())
-            remarks = d[12].toString();
+            remarks = d[Dl::Remarks].toString();
     if (!rows.rows.isEmpty())
         rs.rows.append({remarks});
     return rs;
@@ -185,11 +217,12 @@ ResultSet axsymSample(ProcedureContext& ctx)
 // text), by sample number.
 ResultSet hemaSampleNumbers(ProcedureContext& ctx)
 {
-    if (ctx.key(0).trimmed() != QLatin1String("0"))
-        ctx.fail(
-            QStringLiteral("argument 1 (@Mode) %1 is not 0.").arg(commandExcerpt(ctx.text(0))));
-    const QVariantList day = dayRange(ctx.dateTime(1, QStringLiteral("@ResultDate")));
-    const QString search = ctx.text(3).trimmed();
+    if (ctx.key(SampleArg::Mode).trimmed() != QLatin1String("0"))
+        ctx.fail(QStringLiteral("argument 1 (@Mode) %1 is not 0.")
+                     .arg(commandExcerpt(ctx.text(SampleArg::Mode))));
+    const QVariantList day =
+        dayRange(ctx.dateTime(SampleArg::ResultDate, QStringLiteral("@ResultDate")));
+    const QString search = ctx.text(SampleArg::Search).trimmed();
     const Engine engine = ctx.store().engine();
     return ctx.store().query(
         QStringLiteral("SELECT SampleNum, PatientName FROM tbLabInstrumentDLHemaResult "
@@ -199,22 +232,23 @@ ResultSet hemaSampleNumbers(ProcedureContext& ctx)
             .arg(SqlDialect::containsIgnoringCase(engine, QStringLiteral("SampleNum")),
                  SqlDialect::containsIgnoringCase(engine, QStringLiteral("PatientName")),
                  SqlDialect::naturalOrder(engine, QStringLiteral("SampleNum"))),
-        {ctx.key(2), day[0], day[1], search, search, search});
+        {ctx.key(SampleArg::Instrument), day[0], day[1], search, search, search});
 }
 
 // '2', sample, request, employee, date, instrument: the sample's downloaded
 // results of the request's exams are posted to the request.
 ResultSet updateDownloaded(ProcedureContext& ctx)
 {
-    if (ctx.key(0).trimmed() != QLatin1String("2"))
-        ctx.fail(
-            QStringLiteral("argument 1 (@Mode) %1 is not 2.").arg(commandExcerpt(ctx.text(0))));
-    const QString req = existingRequest(ctx, 2);
-    const QString sample = ctx.key(1);
-    const QDateTime day = ctx.optionalDateTime(4, QStringLiteral("@ResultDate"));
+    if (ctx.key(PostArg::Mode).trimmed() != QLatin1String("2"))
+        ctx.fail(QStringLiteral("argument 1 (@Mode) %1 is not 2.")
+                     .arg(commandExcerpt(ctx.text(PostArg::Mode))));
+    const QString req = existingRequest(ctx, PostArg::Request);
+    const QString sample = ctx.key(PostArg::Sample);
+    const QString instrument = ctx.key(PostArg::Instrument);
+    const QDateTime day = ctx.optionalDateTime(PostArg::ResultDate, QStringLiteral("@ResultDate"));
     if (sample.isEmpty() || !day.isValid())
         return {}; // typed results: nothing was downloaded
-    ctx.store().lock(LabStore::Lock::Sample, ctx.key(5) + QLatin1Char('|') + sample);
+    ctx.store().lock(LabStore::Lock::Sample, instrument + QLatin1Char('|') + sample);
     const QVariantList range = dayRange(day);
     ctx.store().exec(
         QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', "
@@ -229,7 +263,8 @@ ResultSet updateDownloaded(ProcedureContext& ctx)
                        "FROM tbLabInstrumentExams m JOIN tbLabExamFormat f ON f.ItemID = m.ItemID "
                        "JOIN tbLabRequest r ON r.Code = f.Code "
                        "WHERE m.InstrumentID = ? AND r.RequestNum = ?)"),
-        {req, ctx.key(3), now(), ctx.key(5), sample, range[0], range[1], req, ctx.key(5), req});
+        {req, ctx.key(PostArg::Employee), now(), instrument, sample, range[0], range[1], req,
+         instrument, req});
     return {};
 }
 } // namespace

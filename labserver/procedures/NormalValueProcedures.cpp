@@ -128,32 +128,88 @@ ResultSet reagentValues(ProcedureContext& ctx)
     return rs;
 }
 
-// request, exam, SI result, SI normal values, SI unit, SI min, SI max,
-// conventional result, normal values, unit, min, max, factor, form type,
-// row number, accession, remarks, submitted, LRA time, logbook note (not
-// kept here: the logbook has its own), employee, verified flag (Y/N),
-// method, date and time reported[, why a verified result is corrected]. The conventional result
-// handed in is what the window showed, possibly for an SI result since corrected: it is derived
-// here from the SI result whenever that is a number.
-ResultSet saveWithNormalValues(ProcedureContext& ctx)
+// The arguments of a normal-value save, in the order callers send them.
+struct NvArg {
+    enum : int {
+        Request,
+        Item,
+        SiResult,
+        SiNormalValues,
+        SiUnit,
+        SiMin,
+        SiMax,
+        CResult,
+        CNormalValues,
+        CUnit,
+        CMin,
+        CMax,
+        Factor,
+        FormType,
+        RowNo,
+        Accession,
+        Remarks,
+        Submitted,
+        LraTime,
+        LogbookNote,
+        Employee,
+        Verified,
+        Method,
+        Reported,
+        Reason
+    };
+};
+
+// The request's result header as a normal-value save leaves it; moments:
+// submitted, LRA time, reported.
+void saveHeader(ProcedureContext& ctx, const QString& req, const QVariantList& moments,
+                const QString& employee, const QString& at)
 {
-    const QString req = existingRequest(ctx, 0);
-    const ExamItem item = existingExamItem(ctx, 1);
-    const int row = ctx.integer(14, QStringLiteral("@RowNo"));
-    const QDateTime submitted = ctx.dateTime(17, QStringLiteral("@SampleSubmitted"));
-    const QDateTime lra = ctx.dateTime(18, QStringLiteral("@LRATime"));
-    const QString flag = ctx.key(21).trimmed().toUpper();
+    ctx.store().exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
+            "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+            "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
+            "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
+            "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
+            "Method = excluded.Method, EnteredBy = excluded.EnteredBy, "
+            "EnteredAt = excluded.EnteredAt"),
+        {req, ctx.text(NvArg::Accession), moments[0], moments[1], moments[2],
+         ctx.text(NvArg::Remarks), ctx.text(NvArg::Method), employee, at});
+}
+
+// The save's verified flag: Y or N.
+QString verifiedFlag(ProcedureContext& ctx)
+{
+    const QString flag = ctx.key(NvArg::Verified).trimmed().toUpper();
     if (flag != QLatin1String("Y") && flag != QLatin1String("N"))
         ctx.fail(QStringLiteral("argument 22 (@Verified) %1 is neither Y nor N.")
-                     .arg(commandExcerpt(ctx.text(21))));
-    const QDateTime reported = ctx.dateTime(23, QStringLiteral("@DateTimeReported"));
-    const QString employee = ctx.key(20);
+                     .arg(commandExcerpt(ctx.text(NvArg::Verified))));
+    return flag;
+}
+
+// One normal-value result, stored or replaced, with the request's result
+// header; the logbook note is not kept here (the logbook has its own). The
+// conventional result handed in is what the window showed, possibly for an
+// SI result since corrected: it is derived here from the SI result whenever
+// that is a number.
+ResultSet saveWithNormalValues(ProcedureContext& ctx)
+{
+    const QString req = existingRequest(ctx, NvArg::Request);
+    const ExamItem item = existingExamItem(ctx, NvArg::Item);
+    const int row = ctx.integer(NvArg::RowNo, QStringLiteral("@RowNo"));
+    const QDateTime submitted = ctx.dateTime(NvArg::Submitted, QStringLiteral("@SampleSubmitted"));
+    const QDateTime lra = ctx.dateTime(NvArg::LraTime, QStringLiteral("@LRATime"));
+    const QString flag = verifiedFlag(ctx);
+    const QDateTime reported = ctx.dateTime(NvArg::Reported, QStringLiteral("@DateTimeReported"));
+    const QString employee = ctx.key(NvArg::Employee);
     const QString at = now();
     LabStore& s = ctx.store();
-    s.setAuditContext(employee, workstation(), at, amendmentReason(ctx, 24));
-    const ResultValue::Read read = acceptedValue(ctx.text(2), item, req);
+    s.setAuditContext(employee, workstation(), at, amendmentReason(ctx, NvArg::Reason));
+    const ResultValue::Read read = acceptedValue(ctx.text(NvArg::SiResult), item, req);
     const PriorResult prior = priorResult(s, req, item.id);
-    const bool changed = !prior.exists || prior.value.trimmed() != ctx.text(2).trimmed();
+    const bool changed =
+        !prior.exists || prior.value.trimmed() != ctx.text(NvArg::SiResult).trimmed();
     // A result without a value is never verified; under a second verifier
     // a value entered now waits for someone else.
     bool verify = flag == QLatin1String("Y") && read.form != ResultValue::Form::Empty;
@@ -163,9 +219,12 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
         verify = false;
     const bool keepVerifier = verify && prior.verified && !changed;
     QVariantList values = {req, item.id, row, item.name};
-    for (int i = 2; i <= 13; ++i)
-        values.append(i == 7 ? conventionalOf(item, ctx.text(2), ctx.text(7), ctx.text(12))
-                             : ctx.text(i));
+    // The columns SIResult to FormType, in the arguments' order.
+    for (int i = NvArg::SiResult; i <= NvArg::FormType; ++i)
+        values.append(i == NvArg::CResult
+                          ? conventionalOf(item, ctx.text(NvArg::SiResult),
+                                           ctx.text(NvArg::CResult), ctx.text(NvArg::Factor))
+                          : ctx.text(i));
     values << (verify ? QStringLiteral("Y") : QStringLiteral("N")) << employee << at
            << (!verify ? QVariant() : keepVerifier ? QVariant(prior.verifiedBy) : QVariant(employee))
            << (!verify ? QVariant() : keepVerifier ? prior.verifiedAt : QVariant(at))
@@ -190,33 +249,27 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             .arg(entryColumns(), entryOnChange(QStringLiteral("SIResult"))),
         values);
     s.setAuditNote(QString());
-    s.exec(QStringLiteral(
-               "INSERT INTO tbLabResultHeader (RequestNum, AccessionNum, SampleSubmitted, "
-               "LRATime, ResultDate, Remarks, Method, EnteredBy, EnteredAt) "
-               "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
-               "ON CONFLICT (RequestNum) DO UPDATE SET AccessionNum = excluded.AccessionNum, "
-               "SampleSubmitted = excluded.SampleSubmitted, LRATime = excluded.LRATime, "
-               "ResultDate = excluded.ResultDate, Remarks = excluded.Remarks, "
-               "Method = excluded.Method, EnteredBy = excluded.EnteredBy, "
-               "EnteredAt = excluded.EnteredAt"),
-           {req, ctx.text(15), stored(submitted), stored(lra), stored(reported), ctx.text(16),
-            ctx.text(22), employee, at});
+    saveHeader(ctx, req, {stored(submitted), stored(lra), stored(reported)}, employee, at);
     return {};
 }
+
+struct SummaryArg {
+    enum : int { Request, Summary };
+};
 
 ResultSet deleteSummary(ProcedureContext& ctx)
 {
     ctx.store().exec(QStringLiteral("DELETE FROM tbLabResultSummary WHERE RequestNum = ?"),
-                     {existingRequest(ctx, 0)});
+                     {existingRequest(ctx, SummaryArg::Request)});
     return {};
 }
 
 ResultSet saveSummary(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
+    const QString req = existingRequest(ctx, SummaryArg::Request);
     ctx.store().exec(
         QStringLiteral("INSERT INTO tbLabResultSummary (RequestNum, Summary) VALUES (?, ?)"),
-        {req, ctx.text(1)});
+        {req, ctx.text(SummaryArg::Summary)});
     return {};
 }
 } // namespace

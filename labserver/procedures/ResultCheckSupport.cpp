@@ -32,6 +32,99 @@ bool ItemCheck::deltaExceeded() const
     return ResultFlags::deltaExceeded(value, limits, Clock::now());
 }
 
+namespace {
+// The columns of the items' query in itemChecks, in its order.
+struct Col {
+    enum : int {
+        ItemId,
+        ExamName,
+        Unit,
+        Min,
+        Max,
+        CMin,
+        CMax,
+        CriticalLow,
+        CriticalHigh,
+        PlausibleLow,
+        PlausibleHigh,
+        DeltaLimit,
+        DeltaPercent,
+        DeltaDays,
+        SavedRequest,
+        Value,
+        CalledTo,
+        CalledAt,
+        AcknowledgedBy,
+        CorrectedFrom,
+        SavedUnit,
+        CUnit,
+        Factor,
+        CPrecision,
+        Verified,
+    };
+};
+
+// An item's limits and saved result as the query reads them.
+ItemCheck itemCheckOf(const QVariantList& r)
+{
+    ItemCheck c;
+    c.itemId = r[Col::ItemId].toString();
+    c.examName = r[Col::ExamName].toString();
+    c.unit = r[Col::Unit].toString();
+    c.limits.min = optionalNumber(r[Col::Min]);
+    c.limits.max = optionalNumber(r[Col::Max]);
+    c.cMin = optionalNumber(r[Col::CMin]);
+    c.cMax = optionalNumber(r[Col::CMax]);
+    c.limits.criticalLow = optionalNumber(r[Col::CriticalLow]);
+    c.limits.criticalHigh = optionalNumber(r[Col::CriticalHigh]);
+    c.limits.plausibleLow = optionalNumber(r[Col::PlausibleLow]);
+    c.limits.plausibleHigh = optionalNumber(r[Col::PlausibleHigh]);
+    c.limits.deltaLimit = optionalNumber(r[Col::DeltaLimit]);
+    c.limits.deltaPercent =
+        r[Col::DeltaPercent].toString().trimmed().compare(u"Y", Qt::CaseInsensitive) == 0;
+    c.limits.deltaDays = r[Col::DeltaDays].toInt();
+    c.saved = !r[Col::SavedRequest].isNull();
+    c.value = r[Col::Value].toString();
+    c.calledTo = r[Col::CalledTo].toString();
+    c.calledAt = storedMoment(r[Col::CalledAt]);
+    c.acknowledgedBy = r[Col::AcknowledgedBy].toString();
+    c.correctedFrom = r[Col::CorrectedFrom].toString();
+    c.verified = r[Col::Verified].toString() == QLatin1String("Y");
+    c.limits.unit = c.unit;
+    c.limits.conventionalUnit = r[Col::CUnit].toString();
+    c.limits.factor = optionalNumber(r[Col::Factor]);
+    c.limits.conventionalDecimals = r[Col::CPrecision].toInt();
+    return c;
+}
+
+// The patient's latest verified result of each item on another request
+// made no later than this one, by lower-case item: item, value, unit,
+// moment, request.
+QHash<QString, QVariantList> previousResults(LabStore& store, const QString& requestNum)
+{
+    const ResultSet previous = store.query(
+        QStringLiteral(
+            "SELECT ItemID, Value, Unit, Moment, RequestNum FROM ("
+            "SELECT p.ItemID, CASE p.ResultKind WHEN 'N' THEN p.SIResult ELSE p.PatientValue END "
+            "AS Value, coalesce(nullif(p.SIUnit, ''), i.SIUnit, '') AS Unit, "
+            "coalesce(h.ResultDate, p.VerifiedAt) AS Moment, p.RequestNum, "
+            "row_number() OVER (PARTITION BY p.ItemID ORDER BY coalesce(h.ResultDate, "
+            "p.VerifiedAt) DESC, p.RequestNum DESC) AS Latest "
+            "FROM tbLabRequest cur "
+            "JOIN tbLabRequest pr ON pr.HospNum = cur.HospNum AND pr.RequestNum <> cur.RequestNum "
+            "AND pr.RequestDate <= cur.RequestDate "
+            "JOIN tbLabResult p ON p.RequestNum = pr.RequestNum AND p.Verified = 'Y' "
+            "LEFT JOIN tbLabResultHeader h ON h.RequestNum = p.RequestNum "
+            "LEFT JOIN tbLabExamItem i ON i.ItemID = p.ItemID "
+            "WHERE cur.RequestNum = ?) latest WHERE Latest = 1"),
+        {requestNum});
+    QHash<QString, QVariantList> before;
+    for (const QVariantList& p : previous.rows)
+        before.insert(p[0].toString().toLower(), p);
+    return before;
+}
+} // namespace
+
 QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
 {
     // The exam's items in its order, then items saved outside it; each with
@@ -56,57 +149,11 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
         {requestNum});
     if (items.rows.isEmpty())
         return {};
-    // The patient's latest verified result of each item on another request
-    // made no later than this one.
-    const ResultSet previous = store.query(
-        QStringLiteral(
-            "SELECT ItemID, Value, Unit, Moment, RequestNum FROM ("
-            "SELECT p.ItemID, CASE p.ResultKind WHEN 'N' THEN p.SIResult ELSE p.PatientValue END "
-            "AS Value, coalesce(nullif(p.SIUnit, ''), i.SIUnit, '') AS Unit, "
-            "coalesce(h.ResultDate, p.VerifiedAt) AS Moment, p.RequestNum, "
-            "row_number() OVER (PARTITION BY p.ItemID ORDER BY coalesce(h.ResultDate, "
-            "p.VerifiedAt) DESC, p.RequestNum DESC) AS Latest "
-            "FROM tbLabRequest cur "
-            "JOIN tbLabRequest pr ON pr.HospNum = cur.HospNum AND pr.RequestNum <> cur.RequestNum "
-            "AND pr.RequestDate <= cur.RequestDate "
-            "JOIN tbLabResult p ON p.RequestNum = pr.RequestNum AND p.Verified = 'Y' "
-            "LEFT JOIN tbLabResultHeader h ON h.RequestNum = p.RequestNum "
-            "LEFT JOIN tbLabExamItem i ON i.ItemID = p.ItemID "
-            "WHERE cur.RequestNum = ?) latest WHERE Latest = 1"),
-        {requestNum});
-    QHash<QString, QVariantList> before;
-    for (const QVariantList& p : previous.rows)
-        before.insert(p[0].toString().toLower(), p);
-
+    const QHash<QString, QVariantList> before = previousResults(store, requestNum);
     const PatientRanges ranges(store, requestNum);
     QList<ItemCheck> checks;
     for (const QVariantList& r : items.rows) {
-        ItemCheck c;
-        c.itemId = r[0].toString();
-        c.examName = r[1].toString();
-        c.unit = r[2].toString();
-        c.limits.min = optionalNumber(r[3]);
-        c.limits.max = optionalNumber(r[4]);
-        c.cMin = optionalNumber(r[5]);
-        c.cMax = optionalNumber(r[6]);
-        c.limits.criticalLow = optionalNumber(r[7]);
-        c.limits.criticalHigh = optionalNumber(r[8]);
-        c.limits.plausibleLow = optionalNumber(r[9]);
-        c.limits.plausibleHigh = optionalNumber(r[10]);
-        c.limits.deltaLimit = optionalNumber(r[11]);
-        c.limits.deltaPercent = r[12].toString().trimmed().compare(u"Y", Qt::CaseInsensitive) == 0;
-        c.limits.deltaDays = r[13].toInt();
-        c.saved = !r[14].isNull();
-        c.value = r[15].toString();
-        c.calledTo = r[16].toString();
-        c.calledAt = storedMoment(r[17]);
-        c.acknowledgedBy = r[18].toString();
-        c.correctedFrom = r[19].toString();
-        c.verified = r[24].toString() == QLatin1String("Y");
-        c.limits.unit = c.unit;
-        c.limits.conventionalUnit = r[21].toString();
-        c.limits.factor = optionalNumber(r[22]);
-        c.limits.conventionalDecimals = r[23].toInt();
+        ItemCheck c = itemCheckOf(r);
         if (const auto range = ranges.of(c.itemId)) {
             c.limits.min = range->min;
             c.limits.max = range->max;
@@ -114,8 +161,8 @@ QList<ItemCheck> itemChecks(LabStore& store, const QString& requestNum)
             converting.factor = c.limits.factor;
             std::tie(c.cMin, c.cMax) = PatientRanges::conventional(*range, converting);
         }
-        if (c.saved && !r[20].toString().isEmpty())
-            c.unit = r[20].toString();
+        if (c.saved && !r[Col::SavedUnit].toString().isEmpty())
+            c.unit = r[Col::SavedUnit].toString();
         if (const auto p = before.constFind(c.itemId.toLower()); p != before.constEnd()) {
             c.limits.previous = p->at(1).toString();
             c.previousUnit = p->at(2).toString();
@@ -212,12 +259,6 @@ void audit(LabStore& store, const QString& requestNum, const QString& itemId,
     // Written as the triggers write theirs: on a server only the
     // laboratory's own function may add to the trail.
     store.setAuditContext(by, where.trimmed().isEmpty() ? workstation() : where.trimmed(), now());
-    store.exec(store.engine() == Engine::PostgreSQL
-                   ? QStringLiteral("SELECT laboratory.auditRow(?, ?, ?, ?, ?)")
-                   : QStringLiteral("INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, "
-                                    "OldValue, NewValue, ChangedBy, Workstation, ChangedAt) "
-                                    "SELECT ?, ?, ?, ?, ?, Employee, Workstation, ChangedAt FROM "
-                                    "tbLabAuditContext WHERE Slot = 1"),
-               {requestNum, itemId, field, notNull(oldValue), notNull(newValue)});
+    store.addAuditRow(requestNum, itemId, field, notNull(oldValue), notNull(newValue));
 }
 } // namespace ProcedureSupport

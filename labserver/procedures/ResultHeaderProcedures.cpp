@@ -22,21 +22,30 @@ ResultSet getResult(ProcedureContext& ctx)
          QStringLiteral("VerifiedAt")});
 }
 
+struct LogbookArg {
+    enum : int { Request, Note, Employee, Submitted, LraTime, Accession };
+};
+
 // request, note, employee, sample submitted, LRA time, accession number
 ResultSet saveToLogbook(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
-    if (!ctx.key(2).isEmpty())
-        ctx.store().setAuditContext(ctx.key(2), workstation(), now());
-    ctx.store().exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, EmployeeCode, "
-                                    "SampleSubmitted, LRATime, AccessionNum, LoggedAt) "
-                                    "VALUES (?, ?, ?, ?, ?, ?, ?)"),
-                     {req, ctx.text(1), ctx.key(2),
-                      stored(ctx.optionalDateTime(3, QStringLiteral("@SampleSubmitted"))),
-                      stored(ctx.optionalDateTime(4, QStringLiteral("@LRATime"))), ctx.text(5),
-                      now()});
+    const QString req = existingRequest(ctx, LogbookArg::Request);
+    if (!ctx.key(LogbookArg::Employee).isEmpty())
+        ctx.store().setAuditContext(ctx.key(LogbookArg::Employee), workstation(), now());
+    ctx.store().exec(
+        QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, Note, EmployeeCode, "
+                       "SampleSubmitted, LRATime, AccessionNum, LoggedAt) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?)"),
+        {req, ctx.text(LogbookArg::Note), ctx.key(LogbookArg::Employee),
+         stored(ctx.optionalDateTime(LogbookArg::Submitted, QStringLiteral("@SampleSubmitted"))),
+         stored(ctx.optionalDateTime(LogbookArg::LraTime, QStringLiteral("@LRATime"))),
+         ctx.text(LogbookArg::Accession), now()});
     return {};
 }
+
+struct VerifyArg {
+    enum : int { Request, Employee };
+};
 
 // request, employee: every result of the request with a value is verified
 // by the employee, who must be allowed to; under a second verifier a
@@ -44,8 +53,8 @@ ResultSet saveToLogbook(ProcedureContext& ctx)
 // result must have is checked before the transaction commits.
 ResultSet verifyResults(ProcedureContext& ctx)
 {
-    const QString req = existingRequest(ctx, 0);
-    const QString employee = required(ctx, 1, QStringLiteral("@EmployeeCode"));
+    const QString req = existingRequest(ctx, VerifyArg::Request);
+    const QString employee = required(ctx, VerifyArg::Employee, QStringLiteral("@EmployeeCode"));
     const QString at = now();
     LabStore& s = ctx.store();
     ResultGuard::requireVerifier(s, employee, req);

@@ -87,15 +87,10 @@ private slots:
         QVERIFY(opening(u"/proc/self"_s).description.contains("is read-only"));
     }
 
-    void onlyTheEmbeddedLaboratoryIsServed()
+    // Which Data Source the embedded driver takes is read with the server
+    // addresses (tst_pg_connection); here, the laboratory it serves.
+    void onlyTheLaboratoryDatabaseIsServed()
     {
-        EmbeddedDriver d;
-        QStringList served;
-        for (const char* ds : {"", "/srv/lab", "./lab", "~/lab", "SRV1", "SRV1\\LAB"})
-            if (d.accepts(ConnectionString::parse(u"Data Source="_s + QLatin1String(ds))))
-                served << QLatin1String(ds);
-        QCOMPARE(served, (QStringList{"", "/srv/lab", "./lab", "~/lab"}));
-
         QTemporaryDir dir;
         const Caught e = caught(
             [&] { Connection().open(u"Initial Catalog=PAYROLL;Data Source="_s + dir.path()); });
