@@ -19,7 +19,7 @@
 #include <string_view>
 
 namespace {
-constexpr int kSchemaVersion = 7;
+constexpr int kSchemaVersion = 8;
 constexpr int kBusyTimeoutMs = 5000;
 // A workstation's statements are short; one running longer holds the
 // laboratory up. The client waits a little longer than the server before it
