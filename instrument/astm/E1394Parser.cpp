@@ -212,6 +212,7 @@ std::variant<InstrumentMessage, MessageError> E1394Parser::parse(const QByteArra
                 }
             }
             sample.patientName = patient;
+            sample.control = record.text(12).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
             message.samples.append(sample);
             inSample = true;
         } else if (type == u"R") {

@@ -428,12 +428,13 @@ CREATE TABLE IF NOT EXISTS tbLabQCLot (
     UNIQUE (InstrumentID, ItemID, LotNo)
 );
 
--- The sample ids an analyser sends a lot's controls under (QC-GLU-1).
+-- The sample ids an analyser sends a lot's controls under (QC-GLU-1); one
+-- sample of a multi-analyte control carries the lots of several items.
 CREATE TABLE IF NOT EXISTS tbLabQCSampleID (
     InstrumentID TEXT NOT NULL COLLATE NOCASE,
     SampleID     TEXT NOT NULL COLLATE NOCASE,
     LotID        INTEGER NOT NULL REFERENCES tbLabQCLot (LotID),
-    PRIMARY KEY (InstrumentID, SampleID)
+    PRIMARY KEY (InstrumentID, SampleID, LotID)
 );
 
 -- Each control result as judged on arrival. RunAt is the start of its run

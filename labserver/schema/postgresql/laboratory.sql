@@ -488,12 +488,13 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabQCLot (
     UNIQUE (InstrumentID, ItemID, LotNo)
 );
 
--- The sample ids an analyser sends a lot's controls under (QC-GLU-1).
+-- The sample ids an analyser sends a lot's controls under (QC-GLU-1); one
+-- sample of a multi-analyte control carries the lots of several items.
 CREATE TABLE IF NOT EXISTS laboratory.tbLabQCSampleID (
     InstrumentID text COLLATE laboratory.nocase NOT NULL,
     SampleID     text COLLATE laboratory.nocase NOT NULL,
     LotID        integer NOT NULL REFERENCES laboratory.tbLabQCLot (LotID),
-    PRIMARY KEY (InstrumentID, SampleID)
+    PRIMARY KEY (InstrumentID, SampleID, LotID)
 );
 
 -- Each control result as judged on arrival. RunAt is the start of its run
@@ -520,7 +521,7 @@ CREATE INDEX IF NOT EXISTS ixQCResultLot ON laboratory.tbLabQCResult (LotID, Mea
 -- The rules that reject a run of an item (the others only warn); an item
 -- without a row rejects on 1-3s, 2-2s, R-4s, 4-1s and 10-x.
 CREATE TABLE IF NOT EXISTS laboratory.tbLabQCRules (
-    ItemID    text NOT NULL PRIMARY KEY COLLATE NOCASE,
+    ItemID    text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
     Rejecting text NOT NULL
 );
 
