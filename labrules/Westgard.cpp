@@ -91,7 +91,8 @@ QString names(const QList<Rule>& rules)
     for (Rule r : kAll)
         if (rules.contains(r))
             out << name(r);
-    return out.join(QLatin1Char(','));
+    // Never a null text: stored, "no rule" is empty, not Null.
+    return out.isEmpty() ? QStringLiteral("") : out.join(QLatin1Char(','));
 }
 
 QList<Rule> defaultRejecting()

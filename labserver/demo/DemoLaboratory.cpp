@@ -2,10 +2,13 @@
 #include "DateText.h"
 #include "EmbeddedDriver.h"
 #include "LabLogic.h"
+#include "Westgard.h"
 #include "LabStore.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
 #include "ScopedTransaction.h"
+
+#include <QHash>
 
 namespace {
 const QString kInstrument = QStringLiteral("AN-01");
@@ -241,26 +244,64 @@ void buildQualityControl(LabStore& store, const QDate& day)
               QString::number(l.level), QLatin1String(l.lotNo), expiry, QLatin1String(l.mean),
               QLatin1String(l.sd), QLatin1String(l.unit), QLatin1String(l.sampleId),
               QStringLiteral("MT01")});
-    // In control: small, alternating about the mean, so no rule across runs fires.
+    // In control: small, alternating about the mean, so no rule across runs
+    // fires. A month of history is judged here and written at once (the
+    // demo is built for every test); today's rejected run below goes
+    // through the procedure, which opens the hold.
     static const double wobble[] = {0.3, -0.6, 0.9, -0.2, 1.1, -0.8, 0.4, -1.2, 0.7, -0.3, 0.5};
-    const auto add = [&](const DemoLot& l, const QDateTime& at, double z) {
-        const LabLogic::Decimal value = *LabLogic::Decimal::parse(QLatin1String(l.mean)) +
-                                        LabLogic::Decimal(z) *
-                                            *LabLogic::Decimal::parse(QLatin1String(l.sd));
-        call(store, QStringLiteral("sp_QCResultAdd"),
-             {kInstrument, QLatin1String(l.item), QLatin1String(l.lotNo), value.fixed(2),
-              DateText::general(at), QStringLiteral("MT01")});
+    const auto valueOf = [](const DemoLot& l, double z) {
+        return (*LabLogic::Decimal::parse(QLatin1String(l.mean)) +
+                LabLogic::Decimal(z) * *LabLogic::Decimal::parse(QLatin1String(l.sd)))
+            .fixed(2);
     };
+    const ResultSet ids = store.query(QStringLiteral("SELECT LotNo, LotID FROM tbLabQCLot WHERE "
+                                                     "InstrumentID = ?"),
+                                      {kInstrument});
+    QHash<QString, qint64> lotId;
+    for (const QVariantList& r : ids.rows)
+        lotId.insert(r[0].toString(), r[1].toLongLong());
+    QHash<QString, QList<Westgard::Control>> history; // by item
+    QStringList values;
+    QVariantList binds;
     for (int back = 30; back >= 0; --back) {
         const QDateTime morning(day.addDays(-back), QTime(7, 30));
-        int n = 0;
-        for (const DemoLot& l : lots) {
-            const double z = back == 5 && l.level == 1 && QLatin1String(l.item) == u"GLU"
-                                 ? 2.3
-                                 : wobble[(back + 3 * n) % 11] * (n % 2 ? -1 : 1);
-            add(l, morning.addSecs(60 * n++), z);
+        for (int first = 0; first < 4; first += 2) {
+            QList<Westgard::Control> run;
+            QStringList written;
+            for (int n = first; n < first + 2; ++n) {
+                const DemoLot& l = lots[n];
+                const double z = back == 5 && n == 0 ? 2.3
+                                                     : wobble[(back + 3 * n) % 11] * (n % 2 ? -1 : 1);
+                const QString value = valueOf(l, z);
+                written << value;
+                run.append({l.level, lotId.value(QLatin1String(l.lotNo)),
+                            *LabLogic::Decimal::parse(value) -
+                                *LabLogic::Decimal::parse(QLatin1String(l.mean)),
+                            *LabLogic::Decimal::parse(QLatin1String(l.sd))});
+            }
+            const QString item = QLatin1String(lots[first].item);
+            const auto judged =
+                Westgard::judgeRun(history[item], run, Westgard::defaultRejecting());
+            history[item] += run;
+            for (int m = 0; m < 2; ++m) {
+                values << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, 'M', '', 'MT01', ?)");
+                binds << run[m].lot << DateText::storage(morning.addSecs(60 * (first + m)))
+                      << DateText::storage(morning.addSecs(60 * first))
+                      << written[m] << run[m].z() << Westgard::names(judged[m].broken)
+                      << Westgard::name(judged[m].verdict)
+                      << DateText::storage(morning.addSecs(60 * (first + m)));
+            }
         }
     }
+    store.exec(QStringLiteral("INSERT INTO tbLabQCResult (LotID, MeasuredAt, RunAt, Value, ZScore, "
+                              "Rules, Verdict, Source, SampleID, EnteredBy, EnteredAt) VALUES ") +
+                   values.join(QStringLiteral(", ")),
+               binds);
+    const auto add = [&](const DemoLot& l, const QDateTime& at, double z) {
+        call(store, QStringLiteral("sp_QCResultAdd"),
+             {kInstrument, QLatin1String(l.item), QLatin1String(l.lotNo), valueOf(l, z),
+              DateText::general(at), QStringLiteral("MT01")});
+    };
     const QDateTime rejected(day, QTime(9, 40));
     add(lots[0], rejected, 2.4);
     add(lots[1], rejected.addSecs(30), 2.6);

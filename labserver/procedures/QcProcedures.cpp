@@ -81,10 +81,10 @@ ResultSet lotAdd(ProcedureContext& ctx)
             .rows.value(0)
             .value(0);
     for (const QString& sample : ctx.text(9).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const qint64 other = QualityControl::lotOfSample(s, instrument, sample);
+        const qint64 other = QualityControl::lotOfSample(s, instrument, sample, item);
         if (other != 0)
-            ctx.fail(QStringLiteral("%1 sends another lot's controls as %2 already.")
-                         .arg(instrument, sample.trimmed()));
+            ctx.fail(QStringLiteral("%1 sends another lot's controls of %3 as %2 already.")
+                         .arg(instrument, sample.trimmed(), item));
         s.exec(QStringLiteral("INSERT INTO tbLabQCSampleID (InstrumentID, SampleID, LotID) "
                               "VALUES (?, ?, ?)"),
                {instrument, sample.trimmed(), id});

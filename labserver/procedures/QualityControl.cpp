@@ -178,14 +178,24 @@ void releaseIfDone(LabStore& s, const QString& instrument, const QString& item,
 } // namespace
 
 namespace QualityControl {
-qint64 lotOfSample(LabStore& s, const QString& instrument, const QString& sampleId)
+qint64 lotOfSample(LabStore& s, const QString& instrument, const QString& sampleId,
+                   const QString& itemId)
 {
-    return s.query(QStringLiteral("SELECT LotID FROM tbLabQCSampleID WHERE InstrumentID = ? AND "
-                                  "SampleID = ?"),
-                   {instrument.trimmed(), sampleId.trimmed()})
+    return s.query(QStringLiteral("SELECT i.LotID FROM tbLabQCSampleID i JOIN tbLabQCLot l ON "
+                                  "l.LotID = i.LotID WHERE i.InstrumentID = ? AND i.SampleID = ? "
+                                  "AND l.ItemID = ? ORDER BY l.Retired, i.LotID DESC LIMIT 1"),
+                   {instrument.trimmed(), sampleId.trimmed(), itemId.trimmed()})
         .rows.value(0)
         .value(0)
         .toLongLong();
+}
+
+bool isControlSample(LabStore& s, const QString& instrument, const QString& sampleId)
+{
+    return !s.query(QStringLiteral("SELECT 1 FROM tbLabQCSampleID WHERE InstrumentID = ? AND "
+                                   "SampleID = ?"),
+                    {instrument.trimmed(), sampleId.trimmed()})
+                .rows.isEmpty();
 }
 
 qint64 lotOf(LabStore& s, const QString& instrument, const QString& item, const QString& lot)

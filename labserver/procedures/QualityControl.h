@@ -23,8 +23,12 @@ struct Arrival {
     QString employee;
 };
 
-// The lot an instrument sends a control under that sample id; 0 for none.
-qint64 lotOfSample(LabStore& store, const QString& instrument, const QString& sampleId);
+// The lot of the item an instrument sends a control of under that sample
+// id; 0 for none.
+qint64 lotOfSample(LabStore& store, const QString& instrument, const QString& sampleId,
+                   const QString& itemId);
+// True when the instrument sends controls under that sample id.
+bool isControlSample(LabStore& store, const QString& instrument, const QString& sampleId);
 // The lot of an instrument and item by its number or one of its sample
 // ids; fails naming what is missing.
 qint64 lotOf(LabStore& store, const QString& instrument, const QString& item,
