@@ -209,7 +209,7 @@ ResultSet confirm(ProcedureContext& ctx)
     const QString item = ctx.key(1);
     ResultGuard::requireVerifier(s, ctx.key(2), req);
     const QVariant hold = QualityControl::heldBy(s, req, item);
-    const QString why = QualityControl::holdOf(s, req, item);
+    const QString why = QualityControl::holdOf(s, req, item, true);
     if (hold.isNull() || why.isEmpty())
         ctx.fail(QStringLiteral("%1 on request %2 is not waiting for a quality-control review: "
                                 "nothing to confirm.")
@@ -219,8 +219,15 @@ ResultSet confirm(ProcedureContext& ctx)
     s.exec(QStringLiteral("INSERT INTO tbLabQCReview (HoldID, RequestNum, ItemID, ConfirmedBy, "
                           "ConfirmedAt) VALUES (?, ?, ?, ?, ?)"),
            {hold, req, item, ctx.key(2), now()});
-    audit(s, req, item, QStringLiteral("QC review confirmed"), QString(),
-          QStringLiteral("confirmed after the quality-control hold %1").arg(hold.toString()),
+    // In the quality-control trail: a review changes nothing of the result,
+    // so a window open on the request stays current.
+    const QString instrument =
+        s.query(QStringLiteral("SELECT InstrumentID FROM tbLabQCHold WHERE HoldID = ?"), {hold})
+            .rows.value(0)
+            .value(0)
+            .toString();
+    audit(s, trail(instrument), item, QStringLiteral("QC review confirmed"), QString(),
+          QStringLiteral("%1 %2 reviewed and confirmed").arg(req, item),
           ctx.key(2), QString());
     return {};
 }

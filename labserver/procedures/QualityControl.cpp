@@ -409,10 +409,12 @@ QVariantList holdAt(LabStore& s, const QVariant& instrument, const QString& item
 }
 
 // When a saved result taken over from an instrument was measured: its
-// sample's latest result of the item.
-QVariantList measuredOf(LabStore& s, const QString& requestNum, const QString& itemId)
+// sample's latest result of the item. For a review before the save, the
+// latest of the request's worklist samples may stand in.
+QVariantList measuredOf(LabStore& s, const QString& requestNum, const QString& itemId,
+                        bool orDownload = false)
 {
-    return s.query(QStringLiteral("SELECT r.EntryInstrument, max(d.Resultdate) FROM tbLabResult r "
+    const QVariantList saved = s.query(QStringLiteral("SELECT r.EntryInstrument, max(d.Resultdate) FROM tbLabResult r "
                                   "JOIN tbLabInstrumentExams x ON x.InstrumentID = "
                                   "r.EntryInstrument AND x.ItemID = r.ItemID JOIN "
                                   "tbLabInstrumentDLHemaResult d ON d.InstrumentID = "
@@ -422,6 +424,18 @@ QVariantList measuredOf(LabStore& s, const QString& requestNum, const QString& i
                                   "r.EntryInstrument"),
                    {requestNum, itemId})
         .rows.value(0);
+    if (!saved.isEmpty() || !orDownload)
+        return saved;
+    const QVariantList downloaded =
+        s.query(QStringLiteral("SELECT d.InstrumentID, max(d.Resultdate) FROM "
+                               "tbLabInstrumentHemaWorkList w JOIN tbLabInstrumentDLHemaResult d "
+                               "ON d.InstrumentID = w.InstrumentID AND d.SampleNum = "
+                               "w.SampleNumber JOIN tbLabInstrumentExams x ON x.InstrumentID = "
+                               "d.InstrumentID AND x.InstrumentItem = d.InstrumentItem WHERE "
+                               "w.RequestNum = ? AND x.ItemID = ? GROUP BY d.InstrumentID"),
+                {requestNum, itemId})
+            .rows.value(0);
+    return downloaded.value(1).isNull() ? QVariantList() : downloaded;
 }
 
 bool reviewed(LabStore& s, const QVariant& holdId, const QString& requestNum,
@@ -444,9 +458,9 @@ QString markOf(LabStore& s, const QVariantList& hold, const QString& requestNum,
 }
 } // namespace
 
-QString holdOf(LabStore& s, const QString& requestNum, const QString& itemId)
+QString holdOf(LabStore& s, const QString& requestNum, const QString& itemId, bool orDownload)
 {
-    const QVariantList m = measuredOf(s, requestNum, itemId);
+    const QVariantList m = measuredOf(s, requestNum, itemId, orDownload);
     const QVariantList h = m.isEmpty() ? QVariantList() : holdAt(s, m[0], itemId, m[1]);
     if (h.isEmpty() || reviewed(s, h[0], requestNum, itemId))
         return {};
@@ -465,7 +479,7 @@ QString holdOf(LabStore& s, const QString& requestNum, const QString& itemId)
 
 QVariant heldBy(LabStore& s, const QString& requestNum, const QString& itemId)
 {
-    const QVariantList m = measuredOf(s, requestNum, itemId);
+    const QVariantList m = measuredOf(s, requestNum, itemId, true);
     const QVariantList h = m.isEmpty() ? QVariantList() : holdAt(s, m[0], itemId, m[1]);
     return h.isEmpty() ? QVariant() : h[0];
 }

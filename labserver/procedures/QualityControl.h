@@ -37,10 +37,13 @@ qint64 lotOf(LabStore& store, const QString& instrument, const QString& item,
 // closes or releases the item's hold. One row: Level, ZScore, Rules,
 // Verdict, RunVerdict, Hold (the hold's text, empty when none is open).
 ResultSet record(LabStore& store, const Arrival& arrival);
-// Why a patient result may not be verified yet; empty when it may.
-QString holdOf(LabStore& store, const QString& requestNum, const QString& itemId);
-// The failed interval's hold a saved result falls in (reviewed or not);
-// Null when none.
+// Why a saved patient result taken over from an instrument may not be
+// verified yet; empty when it may. orDownload: a result not saved yet, by
+// its request's worklist sample.
+QString holdOf(LabStore& store, const QString& requestNum, const QString& itemId,
+               bool orDownload = false);
+// The failed interval's hold a result falls in (reviewed or not), saved
+// or still its worklist sample's download; Null when none.
 QVariant heldBy(LabStore& store, const QString& requestNum, const QString& itemId);
 // What the result windows mark on a request's rows: ItemID and QCHold
 // ("QC rejected 9:40 AM: 2-2s, level 2"), for its saved results and for
