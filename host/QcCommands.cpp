@@ -62,9 +62,9 @@ int HostCommands::qc(const QStringList& given, QTextStream& out)
                                      {args[1], args[2], args[3], args[4], at, employee}));
         const QVariantList& j = r.rows.value(0);
         out << "Level " << j.value(0).toString() << ": " << j.value(3).toString()
-            << (j.value(2).toString().isEmpty() ? QString()
-                                                : QStringLiteral(" (") + j.value(2).toString() +
-                                                      QLatin1Char(')'))
+            << (j.value(2).toString().isEmpty()
+                    ? QString()
+                    : QStringLiteral(" (") + j.value(2).toString() + QLatin1Char(')'))
             << ", z " << QString::number(j.value(1).toDouble(), 'f', 2) << "; run "
             << j.value(4).toString() << "\n";
         if (!j.value(5).toString().isEmpty())
@@ -83,7 +83,8 @@ int HostCommands::qc(const QStringList& given, QTextStream& out)
         out << "Lot " << args[6] << " added.\n";
         return 0;
     }
-    if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("list") && args.size() <= 4) {
+    if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("list") &&
+        args.size() <= 4) {
         print(run(call(QStringLiteral("sp_QCLotList"), {args.value(2), args.value(3)})), out);
         return 0;
     }

@@ -277,8 +277,10 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         // The glucose control run of 9:40 was rejected: sample 103 of 9:50 waits.
         Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(w.isVisible() &&
-                     presenter.messageTexts().join(QLatin1Char('\n')).contains(QStringLiteral(
-                         "is held by quality control (QC rejected 9:40 AM: 2-2s, level 2)")),
+                     presenter.messageTexts()
+                         .join(QLatin1Char('\n'))
+                         .contains(QStringLiteral(
+                             "is held by quality control (QC rejected 9:40 AM: 2-2s, level 2)")),
                  QStringLiteral("verifying the glucose is refused: held by quality control"));
         s.shot(w, QStringLiteral("normal-values-qc-hold"));
         // Controls run again at their means, the action recorded, the result reviewed.

@@ -9,8 +9,7 @@ using LabLogic::Decimal;
 
 namespace Westgard {
 namespace {
-constexpr Rule kAll[] = {Rule::W12s, Rule::R13s, Rule::R22s,
-                         Rule::RR4s, Rule::R41s, Rule::R10x};
+constexpr Rule kAll[] = {Rule::W12s, Rule::R13s, Rule::R22s, Rule::RR4s, Rule::R41s, Rule::R10x};
 
 int sign(const Control& c)
 {
@@ -157,9 +156,8 @@ QList<Judgement> judgeRun(const QList<Control>& history, const QList<Control>& r
                 add(broken, Rule::RR4s);
         }
         // Across runs, per level: the level's previous control.
-        const auto previous =
-            std::find_if(sequence.crbegin(), sequence.crend(),
-                         [&](const Control& p) { return p.level == c.level; });
+        const auto previous = std::find_if(sequence.crbegin(), sequence.crend(),
+                                           [&](const Control& p) { return p.level == c.level; });
         if (side2 != 0 && previous != sequence.crend() && beyond(*previous, 2) == side2)
             add(broken, Rule::R22s);
         // Consecutive controls of all levels, ending with this one.

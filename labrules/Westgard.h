@@ -27,9 +27,9 @@ constexpr int kRunMinutes = 30;
 enum class Rule { W12s, R13s, R22s, RR4s, R41s, R10x };
 enum class Verdict { Accepted, Warning, Rejected };
 
-QString name(Rule rule);          // "1-2s", "R-4s"
+QString name(Rule rule); // "1-2s", "R-4s"
 std::optional<Rule> rule(const QString& name);
-QString name(Verdict verdict);    // "accepted", "warning", "rejected"
+QString name(Verdict verdict); // "accepted", "warning", "rejected"
 // "1-3s,2-2s": rule names in the order of Rule, without blanks.
 QString names(const QList<Rule>& rules);
 // The rules that reject when an item sets none: all but 1-2s, which warns.

@@ -346,11 +346,11 @@ bool Importer::takeControls(const QString& specimen, const InstrumentSample& sam
                 why = e.description();
             }
         if (!why.isEmpty())
-            ProcedureSupport::audit(m_store, QStringLiteral("QC ") + m_instrument.id,
-                                    itemId.isEmpty() ? item : itemId,
-                                    QStringLiteral("QC control not judged"), QString(),
-                                    QStringLiteral("%1 of sample %2: %3").arg(r.value, specimen, why),
-                                    m_instrument.id, QString());
+            ProcedureSupport::audit(
+                m_store, QStringLiteral("QC ") + m_instrument.id, itemId.isEmpty() ? item : itemId,
+                QStringLiteral("QC control not judged"), QString(),
+                QStringLiteral("%1 of sample %2: %3").arg(r.value, specimen, why), m_instrument.id,
+                QString());
     }
     return true;
 }

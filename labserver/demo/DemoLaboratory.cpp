@@ -2,11 +2,11 @@
 #include "DateText.h"
 #include "EmbeddedDriver.h"
 #include "LabLogic.h"
-#include "Westgard.h"
 #include "LabStore.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
 #include "ScopedTransaction.h"
+#include "Westgard.h"
 
 #include <QHash>
 
@@ -48,7 +48,8 @@ const DemoRequest kRequests[] = {
     {"L-1011", "REF-5010", "H-0010", "O-24015", "URICH", 110, "Dr. Ramon Cruz", "PHY01", ""},
     {"L-1012", "REF-5011", "H-0001", "A-24001", "LIPIDH", 120, "Dr. Ramon Cruz", "PHY01", ""},
     {"L-1013", "REF-5012", "H-0002", "O-24010", "FBS", 130, "Dr. Teresa Uy", "PHY02",
-     "sample 103 in the worklist (glucose 5.5 mmol/L, measured 9:50 AM after the rejected glucose control run: held by quality control)"},
+     "sample 103 in the worklist (glucose 5.5 mmol/L, measured 9:50 AM after the rejected glucose "
+     "control run: held by quality control)"},
     {"L-1014", "REF-5013", "H-0003", "A-24002", "RENAL", 140, "Dr. Teresa Uy", "PHY02",
      "saved results: open with --edit or --verify"},
     {"L-1015", "REF-5014", "H-0004", "O-24011", "LIPID", 150, "Dr. Ramon Cruz", "PHY01", ""},
@@ -217,8 +218,9 @@ void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime
 // measured: L-1013's glucose is held.
 void buildQualityControl(LabStore& store, const QDate& day)
 {
-    if (!store.query(QStringLiteral("SELECT 1 FROM tbLabQCLot WHERE InstrumentID = ?"),
-                     {kInstrument})
+    if (!store
+             .query(QStringLiteral("SELECT 1 FROM tbLabQCLot WHERE InstrumentID = ?"),
+                    {kInstrument})
              .rows.isEmpty())
         return;
     struct DemoLot {
@@ -270,8 +272,8 @@ void buildQualityControl(LabStore& store, const QDate& day)
             QStringList written;
             for (int n = first; n < first + 2; ++n) {
                 const DemoLot& l = lots[n];
-                const double z = back == 5 && n == 0 ? 2.3
-                                                     : wobble[(back + 3 * n) % 11] * (n % 2 ? -1 : 1);
+                const double z =
+                    back == 5 && n == 0 ? 2.3 : wobble[(back + 3 * n) % 11] * (n % 2 ? -1 : 1);
                 const QString value = valueOf(l, z);
                 written << value;
                 run.append({l.level, lotId.value(QLatin1String(l.lotNo)),
@@ -286,9 +288,8 @@ void buildQualityControl(LabStore& store, const QDate& day)
             for (int m = 0; m < 2; ++m) {
                 values << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, 'M', '', 'MT01', ?)");
                 binds << run[m].lot << DateText::storage(morning.addSecs(60 * (first + m)))
-                      << DateText::storage(morning.addSecs(60 * first))
-                      << written[m] << run[m].z() << Westgard::names(judged[m].broken)
-                      << Westgard::name(judged[m].verdict)
+                      << DateText::storage(morning.addSecs(60 * first)) << written[m] << run[m].z()
+                      << Westgard::names(judged[m].broken) << Westgard::name(judged[m].verdict)
                       << DateText::storage(morning.addSecs(60 * (first + m)));
             }
         }

@@ -41,7 +41,8 @@ void requireInstrumentItem(const ProcedureContext& ctx, const QString& instrumen
                      .arg(instrument));
     if (s.query(QStringLiteral("SELECT 1 FROM tbLabExamItem WHERE ItemID = ?"), {item})
             .rows.isEmpty())
-        ctx.fail(QStringLiteral("the item %1 is not one of the laboratory's exam items.").arg(item));
+        ctx.fail(
+            QStringLiteral("the item %1 is not one of the laboratory's exam items.").arg(item));
 }
 
 // instrument, item, material, level, lot number, expiry, mean, SD, unit,
@@ -126,8 +127,10 @@ ResultSet rules(ProcedureContext& ctx)
 {
     LabStore& s = ctx.store();
     const QString item = ctx.key(0);
-    if (s.query(QStringLiteral("SELECT 1 FROM tbLabExamItem WHERE ItemID = ?"), {item}).rows.isEmpty())
-        ctx.fail(QStringLiteral("the item %1 is not one of the laboratory's exam items.").arg(item));
+    if (s.query(QStringLiteral("SELECT 1 FROM tbLabExamItem WHERE ItemID = ?"), {item})
+            .rows.isEmpty())
+        ctx.fail(
+            QStringLiteral("the item %1 is not one of the laboratory's exam items.").arg(item));
     QString unknown;
     const auto parsed = Westgard::parseRules(ctx.text(1), &unknown);
     if (!parsed || parsed->isEmpty())
@@ -193,8 +196,8 @@ ResultSet action(ProcedureContext& ctx)
                                   "HoldID = ?"),
                    {who(ctx.key(3)), now(), hold});
             audit(s, trail(instrument), item, QStringLiteral("QC hold released"), QString(),
-                  QStringLiteral("released: accepted run and corrective action"),
-                  who(ctx.key(3)), QString());
+                  QStringLiteral("released: accepted run and corrective action"), who(ctx.key(3)),
+                  QString());
         }
     }
     return {};
@@ -227,8 +230,7 @@ ResultSet confirm(ProcedureContext& ctx)
             .value(0)
             .toString();
     audit(s, trail(instrument), item, QStringLiteral("QC review confirmed"), QString(),
-          QStringLiteral("%1 %2 reviewed and confirmed").arg(req, item),
-          ctx.key(2), QString());
+          QStringLiteral("%1 %2 reviewed and confirmed").arg(req, item), ctx.key(2), QString());
     return {};
 }
 
@@ -248,8 +250,8 @@ ResultSet chartData(ProcedureContext& ctx)
     QDateTime first = ctx.optionalDateTime(2, QStringLiteral("first day"));
     if (!first.isValid())
         first = last.addDays(-30);
-    const QString real =
-        s.engine() == Engine::PostgreSQL ? QStringLiteral("double precision") : QStringLiteral("REAL");
+    const QString real = s.engine() == Engine::PostgreSQL ? QStringLiteral("double precision")
+                                                          : QStringLiteral("REAL");
     return s.query(
         QStringLiteral("SELECT l.Level AS Level, l.LotNo AS LotNo, l.Material AS Material, "
                        "CAST(l.TargetMean AS %1) AS TargetMean, CAST(l.TargetSD AS %1) AS "
@@ -277,6 +279,6 @@ void registerQualityControlProcedures()
     ProcedureRegistry::add({QStringLiteral("sp_QCAction"), 3, 4, action});
     ProcedureRegistry::add({QStringLiteral("sp_QCConfirm"), 3, 3, confirm});
     ProcedureRegistry::add({QStringLiteral("sp_QCHolds"), 1, 1, holds, ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("sp_QCChartData"), 4, 4, chartData,
-                            ProcedureAccess::Reads});
+    ProcedureRegistry::add(
+        {QStringLiteral("sp_QCChartData"), 4, 4, chartData, ProcedureAccess::Reads});
 }

@@ -90,14 +90,23 @@ Lot lotById(LabStore& s, qint64 id)
     if (rs.rows.isEmpty())
         refuse(QStringLiteral("The control lot %1 is not known to the laboratory.").arg(id));
     const QVariantList& r = rs.rows[0];
-    return {r[0].toLongLong(), r[1].toString(), r[2].toString(), r[3].toString(), r[4].toInt(),
-            r[5].toString(), DateText::toDateTime(r[6]).date(), text(r[7]), text(r[8]),
+    return {r[0].toLongLong(),
+            r[1].toString(),
+            r[2].toString(),
+            r[3].toString(),
+            r[4].toInt(),
+            r[5].toString(),
+            DateText::toDateTime(r[6]).date(),
+            text(r[7]),
+            text(r[8]),
             r[9].toString() == u"Y"};
 }
 
 QString holdText(const QVariant& rejectedAt, const QString& rules, int level)
 {
-    return QStringLiteral("QC rejected %1: %2, level %3").arg(clockTime(rejectedAt), rules).arg(level);
+    return QStringLiteral("QC rejected %1: %2, level %3")
+        .arg(clockTime(rejectedAt), rules)
+        .arg(level);
 }
 
 // Fixes a lot's targets from its first results, once it has enough.
@@ -149,10 +158,11 @@ Westgard::Control controlOf(const QVariantList& r, int at)
 
 QVariantList openHold(LabStore& s, const QString& instrument, const QString& item)
 {
-    return s.query(QStringLiteral("SELECT HoldID, RejectedAt, Rules, Level, AcceptedAt FROM "
-                                  "tbLabQCHold WHERE InstrumentID = ? AND ItemID = ? AND "
-                                  "ReleasedAt IS NULL ORDER BY HoldID DESC LIMIT 1"),
-                   {instrument, item})
+    return s
+        .query(QStringLiteral("SELECT HoldID, RejectedAt, Rules, Level, AcceptedAt FROM "
+                              "tbLabQCHold WHERE InstrumentID = ? AND ItemID = ? AND "
+                              "ReleasedAt IS NULL ORDER BY HoldID DESC LIMIT 1"),
+               {instrument, item})
         .rows.value(0);
 }
 
@@ -181,10 +191,11 @@ namespace QualityControl {
 qint64 lotOfSample(LabStore& s, const QString& instrument, const QString& sampleId,
                    const QString& itemId)
 {
-    return s.query(QStringLiteral("SELECT i.LotID FROM tbLabQCSampleID i JOIN tbLabQCLot l ON "
-                                  "l.LotID = i.LotID WHERE i.InstrumentID = ? AND i.SampleID = ? "
-                                  "AND l.ItemID = ? ORDER BY l.Retired, i.LotID DESC LIMIT 1"),
-                   {instrument.trimmed(), sampleId.trimmed(), itemId.trimmed()})
+    return s
+        .query(QStringLiteral("SELECT i.LotID FROM tbLabQCSampleID i JOIN tbLabQCLot l ON "
+                              "l.LotID = i.LotID WHERE i.InstrumentID = ? AND i.SampleID = ? "
+                              "AND l.ItemID = ? ORDER BY l.Retired, i.LotID DESC LIMIT 1"),
+               {instrument.trimmed(), sampleId.trimmed(), itemId.trimmed()})
         .rows.value(0)
         .value(0)
         .toLongLong();
@@ -238,17 +249,19 @@ ResultSet record(LabStore& s, const Arrival& a)
     const QString by = who(a.employee);
     const auto insert = [&](const QString& runAt, const QVariant& z, const QString& rules,
                             const QString& verdict) {
-        return s.query(QStringLiteral("INSERT INTO tbLabQCResult (LotID, MeasuredAt, RunAt, "
-                                      "Value, ZScore, Rules, Verdict, Source, SampleID, "
-                                      "EnteredBy, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                                      "?, ?) RETURNING QCResultID"),
-                       {lot.id, measured, runAt, a.value.trimmed(), z, notNull(rules), verdict, source,
-                        notNull(a.sampleId.trimmed()), by, now()})
+        return s
+            .query(QStringLiteral("INSERT INTO tbLabQCResult (LotID, MeasuredAt, RunAt, "
+                                  "Value, ZScore, Rules, Verdict, Source, SampleID, "
+                                  "EnteredBy, EnteredAt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                                  "?, ?) RETURNING QCResultID"),
+                   {lot.id, measured, runAt, a.value.trimmed(), z, notNull(rules), verdict, source,
+                    notNull(a.sampleId.trimmed()), by, now()})
             .rows.value(0)
             .value(0)
             .toLongLong();
     };
-    const QString field = QStringLiteral("QC %1 level %2 lot %3").arg(lot.item).arg(lot.level).arg(lot.lotNo);
+    const QString field =
+        QStringLiteral("QC %1 level %2 lot %3").arg(lot.item).arg(lot.level).arg(lot.lotNo);
     if (lot.mean.isEmpty() || lot.sd.isEmpty()) {
         // Still setting its targets: kept, not judged.
         insert(measured, QVariant(), QString(), Westgard::name(Westgard::Verdict::Accepted));
@@ -318,8 +331,9 @@ ResultSet record(LabStore& s, const Arrival& a)
         const QString now = judgedText(Westgard::name(judgements[i].verdict), rules);
         if (now == run[i].judged)
             continue;
-        s.exec(QStringLiteral("UPDATE tbLabQCResult SET Rules = ?, Verdict = ? WHERE QCResultID = ?"),
-               {notNull(rules), Westgard::name(judgements[i].verdict), run[i].id});
+        s.exec(
+            QStringLiteral("UPDATE tbLabQCResult SET Rules = ?, Verdict = ? WHERE QCResultID = ?"),
+            {notNull(rules), Westgard::name(judgements[i].verdict), run[i].id});
         audit(s, trail(lot.instrument), lot.item,
               QStringLiteral("QC %1 level %2 lot %3")
                   .arg(lot.item)
@@ -333,7 +347,8 @@ ResultSet record(LabStore& s, const Arrival& a)
           QStringLiteral("%1 (z %2, %3%4)")
               .arg(a.value.trimmed(), QString::number(mine.z(), 'f', 2),
                    Westgard::name(own.verdict),
-                   own.broken.isEmpty() ? QString() : QStringLiteral(": ") + Westgard::names(own.broken)),
+                   own.broken.isEmpty() ? QString()
+                                        : QStringLiteral(": ") + Westgard::names(own.broken)),
           by, source == u"I" ? QStringLiteral("instrument %1").arg(lot.instrument) : QString());
 
     // The gate.
@@ -365,29 +380,27 @@ ResultSet record(LabStore& s, const Arrival& a)
             QStringLiteral("SELECT DISTINCT Level FROM tbLabQCLot WHERE InstrumentID = ? AND "
                            "ItemID = ? AND Retired = 'N'"),
             {lot.instrument, lot.item});
-        const bool complete = std::all_of(inUse.rows.cbegin(), inUse.rows.cend(),
-                                          [&](const QVariantList& l) {
-                                              return std::any_of(
-                                                  run.cbegin(), run.cend(), [&](const Member& m) {
-                                                      return m.control.level == l[0].toInt();
-                                                  });
-                                          });
+        const bool complete =
+            std::all_of(inUse.rows.cbegin(), inUse.rows.cend(), [&](const QVariantList& l) {
+                return std::any_of(run.cbegin(), run.cend(), [&](const Member& m) {
+                    return m.control.level == l[0].toInt();
+                });
+            });
         if (complete) {
             s.exec(QStringLiteral("UPDATE tbLabQCHold SET AcceptedAt = ? WHERE HoldID = ?"),
                    {runAt, hold[0]});
-            audit(s, trail(lot.instrument), lot.item, QStringLiteral("QC accepted run"),
-                  QString(), DateText::general(DateText::parse(runAt).value_or(QDateTime())),
-                  by, QString());
+            audit(s, trail(lot.instrument), lot.item, QStringLiteral("QC accepted run"), QString(),
+                  DateText::general(DateText::parse(runAt).value_or(QDateTime())), by, QString());
             releaseIfDone(s, lot.instrument, lot.item, by);
         }
     }
     hold = openHold(s, lot.instrument, lot.item);
-    return {{QStringLiteral("Level"), QStringLiteral("ZScore"), QStringLiteral("Rules"),
-             QStringLiteral("Verdict"), QStringLiteral("RunVerdict"), QStringLiteral("Hold")},
-            {{lot.level, mine.z(), Westgard::names(own.broken), Westgard::name(own.verdict),
-              Westgard::name(verdict),
-              hold.isEmpty() ? QString()
-                             : holdText(hold[1], hold[2].toString(), hold[3].toInt())}}};
+    return {
+        {QStringLiteral("Level"), QStringLiteral("ZScore"), QStringLiteral("Rules"),
+         QStringLiteral("Verdict"), QStringLiteral("RunVerdict"), QStringLiteral("Hold")},
+        {{lot.level, mine.z(), Westgard::names(own.broken), Westgard::name(own.verdict),
+          Westgard::name(verdict),
+          hold.isEmpty() ? QString() : holdText(hold[1], hold[2].toString(), hold[3].toInt())}}};
 }
 
 namespace {
@@ -400,11 +413,12 @@ QVariantList holdAt(LabStore& s, const QVariant& instrument, const QString& item
     if (measuredAt.isNull())
         return {};
     const QString at = stamp(measuredAt);
-    return s.query(QStringLiteral("SELECT HoldID, RejectedAt, Rules, Level, ReleasedAt FROM "
-                                  "tbLabQCHold WHERE InstrumentID = ? AND ItemID = ? AND "
-                                  "RejectedAt <= ? AND (AcceptedAt IS NULL OR AcceptedAt > ?) "
-                                  "ORDER BY RejectedAt DESC LIMIT 1"),
-                   {instrument, itemId, at, at})
+    return s
+        .query(QStringLiteral("SELECT HoldID, RejectedAt, Rules, Level, ReleasedAt FROM "
+                              "tbLabQCHold WHERE InstrumentID = ? AND ItemID = ? AND "
+                              "RejectedAt <= ? AND (AcceptedAt IS NULL OR AcceptedAt > ?) "
+                              "ORDER BY RejectedAt DESC LIMIT 1"),
+               {instrument, itemId, at, at})
         .rows.value(0);
 }
 
@@ -414,16 +428,17 @@ QVariantList holdAt(LabStore& s, const QVariant& instrument, const QString& item
 QVariantList measuredOf(LabStore& s, const QString& requestNum, const QString& itemId,
                         bool orDownload = false)
 {
-    const QVariantList saved = s.query(QStringLiteral("SELECT r.EntryInstrument, max(d.Resultdate) FROM tbLabResult r "
-                                  "JOIN tbLabInstrumentExams x ON x.InstrumentID = "
-                                  "r.EntryInstrument AND x.ItemID = r.ItemID JOIN "
-                                  "tbLabInstrumentDLHemaResult d ON d.InstrumentID = "
-                                  "r.EntryInstrument AND d.SampleNum = r.EntrySample AND "
-                                  "d.InstrumentItem = x.InstrumentItem WHERE r.RequestNum = ? AND "
-                                  "r.ItemID = ? AND r.EntrySource = 'I' GROUP BY "
-                                  "r.EntryInstrument"),
-                   {requestNum, itemId})
-        .rows.value(0);
+    const QVariantList saved =
+        s.query(QStringLiteral("SELECT r.EntryInstrument, max(d.Resultdate) FROM tbLabResult r "
+                               "JOIN tbLabInstrumentExams x ON x.InstrumentID = "
+                               "r.EntryInstrument AND x.ItemID = r.ItemID JOIN "
+                               "tbLabInstrumentDLHemaResult d ON d.InstrumentID = "
+                               "r.EntryInstrument AND d.SampleNum = r.EntrySample AND "
+                               "d.InstrumentItem = x.InstrumentItem WHERE r.RequestNum = ? AND "
+                               "r.ItemID = ? AND r.EntrySource = 'I' GROUP BY "
+                               "r.EntryInstrument"),
+                {requestNum, itemId})
+            .rows.value(0);
     if (!saved.isEmpty() || !orDownload)
         return saved;
     const QVariantList downloaded =
@@ -438,8 +453,7 @@ QVariantList measuredOf(LabStore& s, const QString& requestNum, const QString& i
     return downloaded.value(1).isNull() ? QVariantList() : downloaded;
 }
 
-bool reviewed(LabStore& s, const QVariant& holdId, const QString& requestNum,
-              const QString& itemId)
+bool reviewed(LabStore& s, const QVariant& holdId, const QString& requestNum, const QString& itemId)
 {
     return !s.query(QStringLiteral("SELECT 1 FROM tbLabQCReview WHERE HoldID = ? AND "
                                    "RequestNum = ? AND ItemID = ?"),

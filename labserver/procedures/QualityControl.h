@@ -31,8 +31,7 @@ qint64 lotOfSample(LabStore& store, const QString& instrument, const QString& sa
 bool isControlSample(LabStore& store, const QString& instrument, const QString& sampleId);
 // The lot of an instrument and item by its number or one of its sample
 // ids; fails naming what is missing.
-qint64 lotOf(LabStore& store, const QString& instrument, const QString& item,
-             const QString& lot);
+qint64 lotOf(LabStore& store, const QString& instrument, const QString& item, const QString& lot);
 // Stores and judges one control result, re-judges its run and opens,
 // closes or releases the item's hold. One row: Level, ZScore, Rules,
 // Verdict, RunVerdict, Hold (the hold's text, empty when none is open).

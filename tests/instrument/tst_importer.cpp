@@ -3,8 +3,8 @@
 #include "Connection.h"
 #include "DemoLaboratory.h"
 #include "E1394Parser.h"
-#include "Hl7Parser.h"
 #include "EmbeddedDriver.h"
+#include "Hl7Parser.h"
 #include "Importer.h"
 #include "LabStore.h"
 #include "Reception.h"
@@ -220,7 +220,8 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(QString, expected);
-        const auto parsed = text.startsWith("MSH") ? Hl7Parser::parse(text) : E1394Parser::parse(text);
+        const auto parsed =
+            text.startsWith("MSH") ? Hl7Parser::parse(text) : E1394Parser::parse(text);
         QVERIFY(std::holds_alternative<InstrumentMessage>(parsed));
         const auto outcome =
             Importer(m_db->store(), {QStringLiteral("AN-01"), 0}).import(std::get<0>(parsed));

@@ -68,7 +68,8 @@ private slots:
 
         Caught c = verify();
         QVERIFY2(c.description.contains("Glucose (fasting) on request L-1013 is held by quality "
-                                        "control (" + held + "): the control run failed."),
+                                        "control (" +
+                                        held + "): the control run failed."),
                  qPrintable(c.description));
         QCOMPARE(verified(), QStringList{"N"});
         QVERIFY(caught([&] { conn.execute("sp_QCConfirm 'L-1013', 'GLU', 'MT01'"); }).number != 0);
@@ -103,21 +104,22 @@ private slots:
     {
         auto rs = m_lab->conn.openRecordset("sp_QCChartData 'AN-01', 'GLU', '', ''");
         const ResultSet& all = rs->data();
-        QCOMPARE(all.columns, (QStringList{"Level", "LotNo", "Material", "TargetMean", "TargetSD",
-                                           "Unit", "MeasuredAt", "Value", "ZScore", "Rules",
-                                           "Verdict", "ItemName"}));
+        QCOMPARE(all.columns,
+                 (QStringList{"Level", "LotNo", "Material", "TargetMean", "TargetSD", "Unit",
+                              "MeasuredAt", "Value", "ZScore", "Rules", "Verdict", "ItemName"}));
         QCOMPARE(all.rows.size(), 64);
         QStringList last;
         for (const QVariant& v : all.rows.last())
             last << Recordset::toText(v);
         QCOMPARE(last, (QStringList{"2", "GL2-2611", "Chemistry control", "15", "0.4", "mmol/L",
-                                    "3/7/2024 9:40:30 AM", "16.04", "2.6", "1-2s,2-2s",
-                                    "rejected", "Glucose (fasting)"}));
+                                    "3/7/2024 9:40:30 AM", "16.04", "2.6", "1-2s,2-2s", "rejected",
+                                    "Glucose (fasting)"}));
         QCOMPARE(textRows(m_lab->db.query("SELECT Rules, Verdict FROM tbLabQCResult WHERE "
                                           "Verdict <> 'accepted' ORDER BY QCResultID")),
                  (QStringList{"1-2s warning", "1-2s,2-2s rejected", "1-2s,2-2s rejected"}));
-        QCOMPARE(m_lab->conn.openRecordset("sp_QCChartData 'AN-01', 'K', '01/01/2020', "
-                                           "'01/31/2020'")
+        QCOMPARE(m_lab->conn
+                     .openRecordset("sp_QCChartData 'AN-01', 'K', '01/01/2020', "
+                                    "'01/31/2020'")
                      ->data()
                      .rows.size(),
                  0);
