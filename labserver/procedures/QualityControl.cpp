@@ -518,12 +518,13 @@ ResultSet holdMarks(LabStore& s, const QString& requestNum)
                        "AND r.ItemID = x.ItemID AND r.EntrySource = 'I') GROUP BY x.ItemID, "
                        "d.InstrumentID ORDER BY 1"),
         {requestNum, requestNum});
-    ResultSet out{{QStringLiteral("ItemID"), QStringLiteral("QCHold")}, {}};
+    ResultSet out{{QStringLiteral("ItemID"), QStringLiteral("QCHold"), QStringLiteral("InstrumentID")},
+                  {}};
     for (const QVariantList& r : found.rows) {
         const QString mark =
             markOf(s, holdAt(s, r[1], r[0].toString(), r[2]), requestNum, r[0].toString());
         if (!mark.isEmpty())
-            out.rows.append({r[0], mark});
+            out.rows.append({r[0], mark, r[1]});
     }
     return out;
 }

@@ -44,8 +44,8 @@ QString holdOf(LabStore& store, const QString& requestNum, const QString& itemId
 // The failed interval's hold a result falls in (reviewed or not), saved
 // or still its worklist sample's download; Null when none.
 QVariant heldBy(LabStore& store, const QString& requestNum, const QString& itemId);
-// What the result windows mark on a request's rows: ItemID and QCHold
-// ("QC rejected 9:40 AM: 2-2s, level 2"), for its saved results and for
+// What the result windows mark on a request's rows: ItemID, QCHold
+// ("QC rejected 9:40 AM: 2-2s, level 2") and InstrumentID, for its saved results and for
 // its samples' downloads, one row per item held or waiting for review.
 ResultSet holdMarks(LabStore& store, const QString& requestNum);
 } // namespace QualityControl
