@@ -51,9 +51,8 @@ frmQcReview::frmQcReview(Connection& db, const QString& requestNum, const QStrin
     action->addWidget(txtAction, 1);
     action->addWidget(cmdAction);
     auto* all = new QVBoxLayout(this);
-    all->addWidget(new QLabel(QStringLiteral("Results of request %1 held by quality control:")
-                                  .arg(m_request),
-                              this));
+    all->addWidget(new QLabel(
+        QStringLiteral("Results of request %1 held by quality control:").arg(m_request), this));
     all->addWidget(lstHeld);
     all->addLayout(action);
     all->addLayout(buttons);

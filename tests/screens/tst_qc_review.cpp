@@ -5,8 +5,8 @@
 #include "ScriptedPresenter.h"
 #include "frmQcReview.h"
 
-#include <QListWidget>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QtTest>
 
