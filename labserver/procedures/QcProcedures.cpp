@@ -174,6 +174,7 @@ ResultSet action(ProcedureContext& ctx)
     const QString instrument = ctx.key(0), item = ctx.key(1);
     requireInstrumentItem(ctx, instrument, item);
     const QString text = required(ctx, 2, QStringLiteral("corrective action"));
+    s.lock(LabStore::Lock::Instrument, instrument);
     const QVariant hold = s.query(QStringLiteral("SELECT HoldID FROM tbLabQCHold WHERE "
                                                  "InstrumentID = ? AND ItemID = ? AND ReleasedAt "
                                                  "IS NULL ORDER BY HoldID DESC LIMIT 1"),

@@ -228,6 +228,9 @@ qint64 lotOf(LabStore& s, const QString& instrument, const QString& item, const 
 ResultSet record(LabStore& s, const Arrival& a)
 {
     const Lot lot = lotById(s, a.lotId);
+    // One writer of an instrument's runs and holds at a time (the importer
+    // holds this lock already).
+    s.lock(LabStore::Lock::Instrument, lot.instrument);
     const QString described =
         QStringLiteral("Lot %1 (%2, level %3)").arg(lot.lotNo, lot.material).arg(lot.level);
     if (lot.retired)

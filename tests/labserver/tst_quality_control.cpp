@@ -123,6 +123,17 @@ private slots:
                      ->data()
                      .rows.size(),
                  0);
+        // A lot without targets sets them from its first 20 results.
+        m_lab->conn.execute("sp_QCLotAdd 'AN-01', 'K', 'New control', '2', 'K2-NEW', "
+                            "'3/6/2025', '', '', 'mmol/L', '', 'MT01'");
+        for (int i = 0; i < 20; ++i)
+            m_lab->conn.execute(QStringLiteral("sp_QCResultAdd 'AN-01', 'K', 'K2-NEW', '%1', "
+                                               "'3/7/2024 %2:00:00 AM', 'MT01'")
+                                    .arg(i % 2 ? "6.42" : "6.38")
+                                    .arg(i % 12 + 1));
+        QCOMPARE(m_lab->firstRow("SELECT TargetMean, TargetSD FROM tbLabQCLot WHERE LotNo = "
+                                 "'K2-NEW'"),
+                 (QStringList{"6.400", "0.021"}));
         m_lab->conn.execute("sp_QCLotAdd 'AN-01', 'K', 'Old control', '1', 'K1-OLD', "
                             "'3/6/2024', '3.5', '0.1', 'mmol/L', '', 'MT01'");
         const QStringList refusals[] = {
