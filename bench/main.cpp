@@ -1,6 +1,7 @@
 #include "EngineBench.h"
 #include "Figures.h"
 #include "InstrumentBench.h"
+#include "QcBench.h"
 #include "ResultWindows.h"
 #include "SaveBench.h"
 
@@ -12,7 +13,7 @@
 // Benchmarks: each figure beside a baseline measured in the same run.
 // Names given on the command line (commands, opening, checks, save, takeover,
 // reports, start, engine-reads, engine-save, workstations, history,
-// instruments) run only those
+// instruments, qc) run only those
 // figures, e.g. under callgrind. "workstation ..." is this program re-run
 // as one workstation of the concurrency figure.
 int main(int argc, char** argv)
@@ -28,7 +29,7 @@ int main(int argc, char** argv)
     QStringList wanted = app.arguments().mid(1);
     const QStringList known = {"commands",     "opening",     "checks",      "save",        "takeover",
                                "reports",      "start",       "engine-reads", "engine-save",
-                               "workstations", "history",     "instruments"};
+                               "workstations", "history",     "instruments", "qc"};
     for (const QString& name : wanted) {
         if (!known.contains(name)) {
             QTextStream(stderr) << "lis-bench: no figure named " << name << "; the figures are "
@@ -57,6 +58,8 @@ int main(int argc, char** argv)
                           QCoreApplication::applicationDirPath() + QStringLiteral("/lis-host"));
     if (wanted.contains(QStringLiteral("instruments")))
         benchInstruments(out);
+    if (wanted.contains(QStringLiteral("qc")))
+        benchQualityControl(out);
     const QStringList engines = {QStringLiteral("engine-reads"), QStringLiteral("engine-save"),
                                  QStringLiteral("workstations"), QStringLiteral("history")};
     if (std::any_of(engines.begin(), engines.end(),

@@ -103,6 +103,11 @@ void HostCommands::usage(QTextStream& out, const QString& command)
         "audit REQUESTNUM | --check",
         "option [NAME on|off]",
         "walkthrough DIR",
+        "qc add INSTRUMENT ITEM LOT VALUE [--at TIME] [--employee CODE]",
+        "qc lot add INSTRUMENT ITEM MATERIAL LEVEL LOT EXPIRY [MEAN SD] [--unit U] [--ids ID,...]",
+        "qc lot list [INSTRUMENT [ITEM]] | qc lot retire INSTRUMENT ITEM LOT",
+        "qc rules ITEM RULE,... | qc action INSTRUMENT ITEM \"TEXT\"",
+        "qc confirm REQUESTNUM ITEM --employee CODE | qc holds REQUESTNUM",
     };
     QStringList lines;
     for (const char* form : forms) {

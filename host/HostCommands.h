@@ -18,6 +18,8 @@ int server(const QStringList& args, QTextStream& out);
 int audit(const QStringList& args, QTextStream& out);
 // option [NAME on|off]: the laboratory-wide options, set by the administrator.
 int option(const QStringList& args, QTextStream& out);
+// qc ...: quality control (QcCommands.cpp).
+int qc(const QStringList& args, QTextStream& out);
 // Every form of every sub-command, or only those of one.
 void usage(QTextStream& out, const QString& command = {});
 // --help (or -h) anywhere after a sub-command asks for its usage.

@@ -1,6 +1,7 @@
 #include "Walkthrough.h"
 #include "Clock.h"
 #include "Connection.h"
+#include "DateText.h"
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
 #include "FlexGrid.h"
@@ -273,8 +274,26 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
                  QStringLiteral("glucose 5.5 mmol/L is taken over"));
         s.shot(w, QStringLiteral("normal-values"));
         s.maximisedShot(w, QStringLiteral("normal-values-maximised"));
+        // The glucose control run of 9:40 was rejected: sample 103 of 9:50 waits.
         Session::key(Qt::Key_V, Qt::AltModifier);
-        s.expect(!w.isVisible(), QStringLiteral("the saved window closes"));
+        s.expect(w.isVisible() &&
+                     presenter.messageTexts()
+                         .join(QLatin1Char('\n'))
+                         .contains(QStringLiteral(
+                             "is held by quality control (QC rejected 9:40 AM: 2-2s, level 2)")),
+                 QStringLiteral("verifying the glucose is refused: held by quality control"));
+        s.shot(w, QStringLiteral("normal-values-qc-hold"));
+        // Controls run again at their means, the action recorded, the result reviewed.
+        const QString rerun = DateText::general(QDateTime(Clock::today(), QTime(10, 30)));
+        for (const QString& text :
+             {QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-1', '5.00', '%1', 'MT01'"),
+              QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-2', '15.00', '%1', 'MT01'"),
+              QStringLiteral("sp_QCAction 'AN-01', 'GLU', 'recalibrated', 'MT01'"),
+              QStringLiteral("sp_QCConfirm 'L-1013', 'GLU', 'MT01'")})
+            db.execute(text.arg(rerun));
+        Session::key(Qt::Key_V, Qt::AltModifier);
+        s.expect(!w.isVisible(), QStringLiteral("after an accepted run, the corrective action and "
+                                                "the review, the saved window closes"));
     });
     entry.Show_ResultEntry(QStringLiteral("L-1013"), qint16(0), QVariant(0));
 

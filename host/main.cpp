@@ -68,6 +68,8 @@ int main(int argc, char** argv)
             return HostCommands::audit(args, out);
         if (command == QLatin1String("option"))
             return HostCommands::option(args, out);
+        if (command == QLatin1String("qc"))
+            return HostCommands::qc(args, out);
         if (command == QLatin1String("server"))
             return HostCommands::server(args, out);
         if (command == QLatin1String("walkthrough")) {

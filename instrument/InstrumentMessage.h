@@ -30,6 +30,8 @@ struct InstrumentSample {
     QString patientName; // "LAST, FIRST MIDDLE" when sent, else empty
     QList<InstrumentResult> results;
     QString remarks; // comments on the sample itself (C after O, NTE after OBR)
+    // Marked as a control: ASTM O-12 action code Q, HL7 OBR-11 or SPM-11 Q.
+    bool control = false;
 };
 
 struct InstrumentMessage {

@@ -86,6 +86,7 @@ void registerLabDrivers()
         registerInstrumentProcedures();
         registerReportProcedures();
         registerCheckProcedures();
+        registerQualityControlProcedures();
         DriverRegistry::add(std::make_shared<EmbeddedDriver>());
         DriverRegistry::add(std::make_shared<ServerDriver>());
     });

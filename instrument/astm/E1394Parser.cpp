@@ -260,6 +260,7 @@ std::optional<MessageError> readRecords(const QStringList& records, const Delimi
             InstrumentSample sample;
             sample.specimenId = specimenOf(record);
             sample.patientName = patient;
+            sample.control = record.text(12).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
             message.samples.append(sample);
             inSample = true;
         } else if (type == u"R") {

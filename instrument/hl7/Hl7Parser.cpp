@@ -258,9 +258,21 @@ std::optional<MessageError> readSegments(const Pieces& lines, const Reader& read
 {
     QString patient;
     bool inOrder = false; // an OBR since the last PID
+    bool controlSpecimen = false; // an SPM before its OBR marked it a control
     Bytes last;           // the segment an NTE is a note on
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const Bytes name = piece(lines[i], reader.d.field);
+        if (name == "SPM") {
+            // The specimen of the order before it (ORU), or of the next (OUL).
+            const Segment spm{&reader, split(lines[i], reader.d.field)};
+            const bool control = spm.value(11).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
+            if (inOrder && !m.samples.isEmpty())
+                m.samples.last().control = m.samples.last().control || control;
+            else
+                controlSpecimen = control;
+            last = {};
+            continue;
+        }
         if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX" && name != "NTE") {
             last = {};
             continue;
@@ -290,6 +302,9 @@ std::optional<MessageError> readSegments(const Pieces& lines, const Reader& read
             if (sample.specimenId.isEmpty())
                 return error(i + 1, u"OBR has no specimen id (OBR-3 and OBR-2 are empty)"_s);
             sample.patientName = patient;
+            sample.control =
+                controlSpecimen || s.value(11).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
+            controlSpecimen = false;
             m.samples.append(sample);
             inOrder = true;
         } else if (name == "OBX") {

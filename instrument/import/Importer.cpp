@@ -3,6 +3,7 @@
 #include "DateText.h"
 #include "LabStore.h"
 #include "LisError.h"
+#include "QualityControl.h"
 #include "ResultCheckSupport.h"
 #include "ScopedTransaction.h"
 
@@ -156,6 +157,8 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
                                "WHERE InstrumentID = ? AND SampleNumber = ? "
                                "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
                 {m_instrument.id, specimen});
+            if (takeControls(specimen, sample, message.sent, outcome))
+                continue;
             const QString refNum = worklist.rows.value(0).value(0).toString();
             for (const InstrumentResult& r : sample.results)
                 take(specimen, sample, r, refNum, message.sent, outcome, audits);
@@ -295,6 +298,61 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         if (!mapped || correction)
             ++outcome.held;
     }
+}
+
+bool Importer::takeControls(const QString& specimen, const InstrumentSample& sample,
+                            const QDateTime& sent, Outcome& outcome)
+{
+    if (!sample.control && !QualityControl::isControlSample(m_store, m_instrument.id, specimen))
+        return false;
+    for (const InstrumentResult& r : sample.results) {
+        const QString item = itemCode(r);
+        // Known by its key like any result, so a resend is judged once.
+        if (m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
+                                        "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
+                                        "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
+                         {m_instrument.id, specimen, item, keyStatus(text(r.status.trimmed())),
+                          resultKey(r)}) == 0) {
+            ++outcome.duplicates;
+            continue;
+        }
+        const QString itemId =
+            m_store
+                .query(QStringLiteral("SELECT ItemID FROM tbLabInstrumentExams WHERE "
+                                      "InstrumentID = ? AND InstrumentItem = ?"),
+                       {m_instrument.id, item})
+                .rows.value(0)
+                .value(0)
+                .toString();
+        QualityControl::Arrival a;
+        a.instrument = m_instrument.id;
+        a.lotId = QualityControl::lotOfSample(m_store, m_instrument.id, specimen,
+                                              itemId.isEmpty() ? item : itemId);
+        a.value = r.value;
+        a.measuredAt = r.completed.isValid() ? r.completed : sent.isValid() ? sent : Clock::now();
+        a.source = QStringLiteral("I");
+        a.sampleId = specimen;
+        a.employee = m_instrument.id;
+        QString why;
+        if (a.lotId == 0)
+            why = QStringLiteral("no control lot of %1 has the sample id %2").arg(item, specimen);
+        else
+            try {
+                QualityControl::record(m_store, a);
+                ++outcome.controls;
+            } catch (const LisError& e) {
+                // Refused before writing (an expired lot, no number): kept
+                // with its reason. A failing statement fails the audit too.
+                why = e.description();
+            }
+        if (!why.isEmpty())
+            ProcedureSupport::audit(
+                m_store, QStringLiteral("QC ") + m_instrument.id, itemId.isEmpty() ? item : itemId,
+                QStringLiteral("QC control not judged"), QString(),
+                QStringLiteral("%1 of sample %2: %3").arg(r.value, specimen, why), m_instrument.id,
+                QString());
+    }
+    return true;
 }
 
 QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instrument)

@@ -38,6 +38,11 @@ class LabStore;
 //  - a result whose code has no mapping in tbLabInstrumentExams is stored
 //    all the same, held: the windows cannot post it, `held()` lists it, and
 //    it is posted like any other once the mapping exists;
+//  - a control (its sample id one of the instrument's control lots', or
+//    marked as a control by the analyser) never becomes a download: each
+//    result goes to quality control, judged on arrival against its lot; one
+//    that cannot be judged (no lot of the item, an expired lot) is audited
+//    in the instrument's quality-control trail with the reason;
 //  - the message itself goes to tbLabInstrumentMessage with its verdict.
 // Either all of that is committed or nothing is, and the error is thrown:
 // an ImportRefusal when the message cannot be taken as it is.
@@ -68,6 +73,7 @@ public:
         int held = 0;
         int changed = 0;     // rows replaced or deleted by a result's status
         bool resent = false; // an HL7 message delivered before: nothing done
+        int controls = 0;    // control results taken by quality control
     };
     struct HeldResult {
         QString instrument;
@@ -118,6 +124,9 @@ private:
         QString now;
     };
     bool deliveredBefore(const InstrumentMessage& message);
+    // A control sample's results to quality control; false for a patient's.
+    bool takeControls(const QString& specimen, const InstrumentSample& sample,
+                      const QDateTime& sent, Outcome& outcome);
     void take(const QString& specimen, const InstrumentSample& sample, const InstrumentResult& r,
               const QString& refNum, const QDateTime& sent, Outcome& outcome,
               QList<Audit>& audits);

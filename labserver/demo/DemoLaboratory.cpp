@@ -1,10 +1,14 @@
 #include "DemoLaboratory.h"
 #include "DateText.h"
 #include "EmbeddedDriver.h"
+#include "LabLogic.h"
 #include "LabStore.h"
 #include "LisError.h"
 #include "ProcedureRegistry.h"
 #include "ScopedTransaction.h"
+#include "Westgard.h"
+
+#include <QHash>
 
 namespace {
 const QString kInstrument = QStringLiteral("AN-01");
@@ -44,7 +48,8 @@ const DemoRequest kRequests[] = {
     {"L-1011", "REF-5010", "H-0010", "O-24015", "URICH", 110, "Dr. Ramon Cruz", "PHY01", ""},
     {"L-1012", "REF-5011", "H-0001", "A-24001", "LIPIDH", 120, "Dr. Ramon Cruz", "PHY01", ""},
     {"L-1013", "REF-5012", "H-0002", "O-24010", "FBS", 130, "Dr. Teresa Uy", "PHY02",
-     "sample 103 in the worklist (glucose 5.5 mmol/L)"},
+     "sample 103 in the worklist (glucose 5.5 mmol/L, measured 9:50 AM after the rejected glucose "
+     "control run: held by quality control)"},
     {"L-1014", "REF-5013", "H-0003", "A-24002", "RENAL", 140, "Dr. Teresa Uy", "PHY02",
      "saved results: open with --edit or --verify"},
     {"L-1015", "REF-5014", "H-0004", "O-24011", "LIPID", 150, "Dr. Ramon Cruz", "PHY01", ""},
@@ -74,7 +79,7 @@ const DemoDownload kDownloads[] = {
     {"101", "REF-5001", "DELA CRUZ, JUAN S", 5, "aHBc", "2.10", "S/CO", "", ""},
     {"101", "REF-5001", "DELA CRUZ, JUAN S", 5, "aHCV", "0.95", "S/CO", "GZ", ""},
     {"102", "REF-5004", "TAN, ROBERT C", 12, "NS1Ag", "3.85", "Index", "H", ""},
-    {"103", "REF-5012", "O'BRIEN, MARY A", 20, "GLU", "5.5", "mmol/L", "", ""},
+    {"103", "REF-5012", "O'BRIEN, MARY A", 110, "GLU", "5.5", "mmol/L", "", ""},
     {"104", "REF-5008", "NAKAMURA, KENJI", 25, "HGB", "145", "g/L", "", ""},
     {"104", "REF-5008", "NAKAMURA, KENJI", 25, "WBC", "12.4", "x10^9/L", "H", ""},
     {"104", "REF-5008", "NAKAMURA, KENJI", 25, "PLT", "250", "x10^9/L", "", ""},
@@ -207,6 +212,101 @@ void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime
               QStringLiteral("LAB-BENCH-2")});
     }
 }
+// Quality control of AN-01: glucose and potassium at two levels, thirty
+// days in control (one 1-2s warning of glucose level 1 five days ago), and
+// today's glucose run at 9:40 rejected by 2-2s, after which sample 103 was
+// measured: L-1013's glucose is held.
+void buildQualityControl(LabStore& store, const QDate& day)
+{
+    if (!store
+             .query(QStringLiteral("SELECT 1 FROM tbLabQCLot WHERE InstrumentID = ?"),
+                    {kInstrument})
+             .rows.isEmpty())
+        return;
+    struct DemoLot {
+        const char* item;
+        const char* material;
+        int level;
+        const char* lotNo;
+        const char* mean;
+        const char* sd;
+        const char* unit;
+        const char* sampleId;
+    };
+    static const DemoLot lots[] = {
+        {"GLU", "Chemistry control", 1, "GL1-2611", "5.00", "0.15", "mmol/L", "QC-GLU-1"},
+        {"GLU", "Chemistry control", 2, "GL2-2611", "15.00", "0.40", "mmol/L", "QC-GLU-2"},
+        {"K", "Chemistry control", 1, "K1-2611", "3.50", "0.08", "mmol/L", "QC-K-1"},
+        {"K", "Chemistry control", 2, "K2-2611", "6.50", "0.12", "mmol/L", "QC-K-2"},
+    };
+    const QString expiry = DateText::general(QDateTime(day.addDays(180), QTime()));
+    for (const DemoLot& l : lots)
+        call(store, QStringLiteral("sp_QCLotAdd"),
+             {kInstrument, QLatin1String(l.item), QLatin1String(l.material),
+              QString::number(l.level), QLatin1String(l.lotNo), expiry, QLatin1String(l.mean),
+              QLatin1String(l.sd), QLatin1String(l.unit), QLatin1String(l.sampleId),
+              QStringLiteral("MT01")});
+    // In control: small, alternating about the mean, so no rule across runs
+    // fires. A month of history is judged here and written at once (the
+    // demo is built for every test); today's rejected run below goes
+    // through the procedure, which opens the hold.
+    static const double wobble[] = {0.3, -0.6, 0.9, -0.2, 1.1, -0.8, 0.4, -1.2, 0.7, -0.3, 0.5};
+    const auto valueOf = [](const DemoLot& l, double z) {
+        return (*LabLogic::Decimal::parse(QLatin1String(l.mean)) +
+                LabLogic::Decimal(z) * *LabLogic::Decimal::parse(QLatin1String(l.sd)))
+            .fixed(2);
+    };
+    const ResultSet ids = store.query(QStringLiteral("SELECT LotNo, LotID FROM tbLabQCLot WHERE "
+                                                     "InstrumentID = ?"),
+                                      {kInstrument});
+    QHash<QString, qint64> lotId;
+    for (const QVariantList& r : ids.rows)
+        lotId.insert(r[0].toString(), r[1].toLongLong());
+    QHash<QString, QList<Westgard::Control>> history; // by item
+    QStringList values;
+    QVariantList binds;
+    for (int back = 30; back >= 0; --back) {
+        const QDateTime morning(day.addDays(-back), QTime(7, 30));
+        for (int first = 0; first < 4; first += 2) {
+            QList<Westgard::Control> run;
+            QStringList written;
+            for (int n = first; n < first + 2; ++n) {
+                const DemoLot& l = lots[n];
+                const double z =
+                    back == 5 && n == 0 ? 2.3 : wobble[(back + 3 * n) % 11] * (n % 2 ? -1 : 1);
+                const QString value = valueOf(l, z);
+                written << value;
+                run.append({l.level, lotId.value(QLatin1String(l.lotNo)),
+                            *LabLogic::Decimal::parse(value) -
+                                *LabLogic::Decimal::parse(QLatin1String(l.mean)),
+                            *LabLogic::Decimal::parse(QLatin1String(l.sd))});
+            }
+            const QString item = QLatin1String(lots[first].item);
+            const auto judged =
+                Westgard::judgeRun(history[item], run, Westgard::defaultRejecting());
+            history[item] += run;
+            for (int m = 0; m < 2; ++m) {
+                values << QStringLiteral("(?, ?, ?, ?, ?, ?, ?, 'M', '', 'MT01', ?)");
+                binds << run[m].lot << DateText::storage(morning.addSecs(60 * (first + m)))
+                      << DateText::storage(morning.addSecs(60 * first)) << written[m] << run[m].z()
+                      << Westgard::names(judged[m].broken) << Westgard::name(judged[m].verdict)
+                      << DateText::storage(morning.addSecs(60 * (first + m)));
+            }
+        }
+    }
+    store.exec(QStringLiteral("INSERT INTO tbLabQCResult (LotID, MeasuredAt, RunAt, Value, ZScore, "
+                              "Rules, Verdict, Source, SampleID, EnteredBy, EnteredAt) VALUES ") +
+                   values.join(QStringLiteral(", ")),
+               binds);
+    const auto add = [&](const DemoLot& l, const QDateTime& at, double z) {
+        call(store, QStringLiteral("sp_QCResultAdd"),
+             {kInstrument, QLatin1String(l.item), QLatin1String(l.lotNo), valueOf(l, z),
+              DateText::general(at), QStringLiteral("MT01")});
+    };
+    const QDateTime rejected(day, QTime(9, 40));
+    add(lots[0], rejected, 2.4);
+    add(lots[1], rejected.addSecs(30), 2.6);
+}
 } // namespace
 
 DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate& day)
@@ -285,6 +385,7 @@ DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
                                 {"URIC", "410"},
                                 {"CHOL", "5.9"},
                                 {"TRIG", "1.2"}});
+        buildQualityControl(store, day);
         transaction.commit();
     }
 

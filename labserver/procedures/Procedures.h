@@ -8,3 +8,4 @@ void registerNormalValueProcedures();
 void registerInstrumentProcedures();
 void registerReportProcedures();
 void registerCheckProcedures();
+void registerQualityControlProcedures();

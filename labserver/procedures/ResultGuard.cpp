@@ -3,6 +3,7 @@
 #include "CommandExcerpt.h"
 #include "LabStore.h"
 #include "LisError.h"
+#include "QualityControl.h"
 #include "ResultCheckSupport.h"
 
 #include <QHash>
@@ -111,6 +112,9 @@ void checkVerified(LabStore& s)
                                   "another medical technologist verify it.")
                        .arg(by, row[2].toString(), req));
         items[req].insert(row[1].toString().toLower());
+        // A result of a rejected control run's interval waits for quality control.
+        if (const QString held = QualityControl::holdOf(s, req, row[1].toString()); !held.isEmpty())
+            refuse(QStringLiteral("%1 on request %2 %3").arg(row[2].toString(), req, held));
     }
     for (auto it = items.cbegin(); it != items.cend(); ++it) {
         const QString& req = it.key();

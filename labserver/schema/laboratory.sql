@@ -407,3 +407,98 @@ CREATE TRIGGER IF NOT EXISTS trOptionAuditUpdate AFTER UPDATE ON tbLabOption WHE
 CREATE TRIGGER IF NOT EXISTS trOptionAuditDelete AFTER DELETE ON tbLabOption BEGIN INSERT INTO tbLabResultAudit (RequestNum, ItemID, Field, OldValue, NewValue, ChangedBy, Workstation, ChangedAt, Note)
  SELECT '', '', 'Option ' || OLD.Name, OLD.Value, '', coalesce(c.Employee, ''), coalesce(c.Workstation, ''), coalesce(c.ChangedAt, datetime('now', 'localtime')), coalesce(c.Note, 'made outside the laboratory''s procedures')
  FROM (SELECT 1) LEFT JOIN tbLabAuditContext c ON c.Slot = 1; END;
+
+-- Version 8: quality control. A control lot of one instrument and item at
+-- one level, its targets from the manufacturer's sheet ('sheet') or, while
+-- Established is 'runs', fixed from its first 20 results (Null until then).
+-- Values and targets are decimal texts, compared in decimal.
+CREATE TABLE IF NOT EXISTS tbLabQCLot (
+    LotID        INTEGER PRIMARY KEY AUTOINCREMENT,
+    InstrumentID TEXT NOT NULL COLLATE NOCASE,
+    ItemID       TEXT NOT NULL COLLATE NOCASE,
+    Material     TEXT NOT NULL,
+    Level        INTEGER NOT NULL CHECK (Level IN (1, 2, 3)),
+    LotNo        TEXT NOT NULL COLLATE NOCASE,
+    Expiry       DATETIME NOT NULL,
+    TargetMean   TEXT,
+    TargetSD     TEXT,
+    Unit         TEXT NOT NULL DEFAULT '',
+    Established  TEXT NOT NULL DEFAULT 'sheet' CHECK (Established IN ('sheet', 'runs')),
+    Retired      TEXT NOT NULL DEFAULT 'N',
+    UNIQUE (InstrumentID, ItemID, LotNo)
+);
+
+-- The sample ids an analyser sends a lot's controls under (QC-GLU-1); one
+-- sample of a multi-analyte control carries the lots of several items.
+CREATE TABLE IF NOT EXISTS tbLabQCSampleID (
+    InstrumentID TEXT NOT NULL COLLATE NOCASE,
+    SampleID     TEXT NOT NULL COLLATE NOCASE,
+    LotID        INTEGER NOT NULL REFERENCES tbLabQCLot (LotID),
+    PRIMARY KEY (InstrumentID, SampleID, LotID)
+);
+
+-- Each control result as judged on arrival. RunAt is the start of its run
+-- (the controls of one instrument and item measured within 30 minutes of
+-- the first); Source 'I' from an analyser's message (MessageID), 'M' typed.
+CREATE TABLE IF NOT EXISTS tbLabQCResult (
+    QCResultID INTEGER PRIMARY KEY AUTOINCREMENT,
+    LotID      INTEGER NOT NULL REFERENCES tbLabQCLot (LotID),
+    MeasuredAt DATETIME NOT NULL,
+    RunAt      DATETIME NOT NULL,
+    Value      TEXT NOT NULL,
+    ZScore     REAL,
+    Rules      TEXT NOT NULL DEFAULT '',
+    Verdict    TEXT NOT NULL CHECK (Verdict IN ('accepted', 'warning', 'rejected')),
+    Source     TEXT NOT NULL DEFAULT 'M' CHECK (Source IN ('I', 'M')),
+    MessageID  INTEGER,
+    SampleID   TEXT NOT NULL DEFAULT '',
+    EnteredBy  TEXT NOT NULL DEFAULT '',
+    EnteredAt  DATETIME NOT NULL
+);
+
+CREATE INDEX IF NOT EXISTS ixQCResultLot ON tbLabQCResult (LotID, MeasuredAt);
+
+-- The rules that reject a run of an item (the others only warn); an item
+-- without a row rejects on 1-3s, 2-2s, R-4s, 4-1s and 10-x.
+CREATE TABLE IF NOT EXISTS tbLabQCRules (
+    ItemID    TEXT NOT NULL PRIMARY KEY COLLATE NOCASE,
+    Rejecting TEXT NOT NULL
+);
+
+-- A rejected run of an instrument and item and the hold it puts on the
+-- patient results measured from RejectedAt until the next accepted run
+-- (AcceptedAt); released once that run and a corrective action are there.
+CREATE TABLE IF NOT EXISTS tbLabQCHold (
+    HoldID       INTEGER PRIMARY KEY AUTOINCREMENT,
+    InstrumentID TEXT NOT NULL COLLATE NOCASE,
+    ItemID       TEXT NOT NULL COLLATE NOCASE,
+    RejectedAt   DATETIME NOT NULL,
+    Rules        TEXT NOT NULL,
+    Level        INTEGER NOT NULL,
+    AcceptedAt   DATETIME,
+    ReleasedBy   TEXT,
+    ReleasedAt   DATETIME
+);
+
+CREATE INDEX IF NOT EXISTS ixQCHoldItem ON tbLabQCHold (InstrumentID, ItemID, RejectedAt);
+
+CREATE TABLE IF NOT EXISTS tbLabQCAction (
+    ActionID     INTEGER PRIMARY KEY AUTOINCREMENT,
+    InstrumentID TEXT NOT NULL COLLATE NOCASE,
+    ItemID       TEXT NOT NULL COLLATE NOCASE,
+    HoldID       INTEGER REFERENCES tbLabQCHold (HoldID),
+    Action       TEXT NOT NULL,
+    RecordedBy   TEXT NOT NULL,
+    RecordedAt   DATETIME NOT NULL
+);
+
+-- A patient result of a failed interval, reviewed and confirmed by a
+-- technologist before it may be verified.
+CREATE TABLE IF NOT EXISTS tbLabQCReview (
+    HoldID      INTEGER NOT NULL REFERENCES tbLabQCHold (HoldID),
+    RequestNum  TEXT NOT NULL COLLATE NOCASE,
+    ItemID      TEXT NOT NULL COLLATE NOCASE,
+    ConfirmedBy TEXT NOT NULL,
+    ConfirmedAt DATETIME NOT NULL,
+    PRIMARY KEY (HoldID, RequestNum, ItemID)
+);

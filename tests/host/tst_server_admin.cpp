@@ -157,7 +157,7 @@ private slots:
         useDatabase(db);
         QCOMPARE(host({"server", "init"}).status, 0);
         const HostRun copied = host({"server", "import", folder});
-        QVERIFY2(copied.out.startsWith("Copied 239 rows of 25 tables from " + folder),
+        QVERIFY2(copied.out.startsWith("Copied 382 rows of 32 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read; the audit trail's chain holds on the server.
         QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);

@@ -2,7 +2,9 @@
 #include "Clock.h"
 #include "Connection.h"
 #include "DemoLaboratory.h"
+#include "E1394Parser.h"
 #include "EmbeddedDriver.h"
+#include "Hl7Parser.h"
 #include "Importer.h"
 #include "LabStore.h"
 #include "Reception.h"
@@ -185,6 +187,55 @@ private slots:
         if (QTest::currentDataTag() == QLatin1String("F then C"))
             QCOMPARE(rows("SELECT OldValue, NewValue FROM tbLabResultAudit WHERE ChangedBy = 'AN-01'"),
                      QStringList{"5.0 (F) 15.0 (C)"});
+    }
+
+    // Controls go to quality control, judged on arrival, whether known by
+    // their lot's sample id or marked by the analyser; never to a sample
+    // the windows could post. A marked control of no lot is kept in the
+    // trail with its reason.
+    void controlResultsGoToQualityControl_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("expected"); // the QC row, or the trail's reason
+        const QByteArray astm = "H|\\^&|||AN-01|||||||P|1|20240307104500\rP|1\r";
+        const QByteArray hl7 = "MSH|^~\\&|AN-01|LAB|LIS|WARD|20240307104500||ORU^R01|C1|P|2.5.1\r"
+                               "PID|1\r";
+        QTest::newRow("ASTM, the lot's sample id")
+            << astm + "O|1|QC-GLU-2||^^^GLU|R\rR|1|^^^GLU|15.10|mmol/L||||F\rL|1|N\r"
+            << "2 15.10 accepted I QC-GLU-2";
+        QTest::newRow("ASTM, action code Q")
+            << astm + "O|1|CTRL-9||^^^GLU|R||||||Q\rR|1|^^^GLU|5.1|mmol/L||||F\rL|1|N\r"
+            << "no control lot of GLU has the sample id CTRL-9";
+        QTest::newRow("HL7, the lot's sample id")
+            << hl7 + "OBR|1||QC-K-1|K\rOBX|1|NM|K||3.52|mmol/L|||||F\r"
+            << "1 3.52 accepted I QC-K-1";
+        QTest::newRow("HL7, OBR-11 Q")
+            << hl7 + "OBR|1||CTRL-8|K|||||||Q\rOBX|1|NM|K||3.5|mmol/L|||||F\r"
+            << "no control lot of K has the sample id CTRL-8";
+        QTest::newRow("HL7, SPM-11 Q")
+            << hl7 + "OBR|1||CTRL-7|K\rOBX|1|NM|K||3.5|mmol/L|||||F\rSPM|1|CTRL-7||SER|||||||Q\r"
+            << "no control lot of K has the sample id CTRL-7";
+    }
+    void controlResultsGoToQualityControl()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, expected);
+        const auto parsed =
+            text.startsWith("MSH") ? Hl7Parser::parse(text) : E1394Parser::parse(text);
+        QVERIFY(std::holds_alternative<InstrumentMessage>(parsed));
+        const auto outcome =
+            Importer(m_db->store(), {QStringLiteral("AN-01"), 0}).import(std::get<0>(parsed));
+        QCOMPARE(outcome.stored, 0);
+        const QStringList judged =
+            rows("SELECT l.Level, r.Value, r.Verdict, r.Source, r.SampleID FROM tbLabQCResult r "
+                 "JOIN tbLabQCLot l ON l.LotID = r.LotID WHERE r.Source = 'I'");
+        const QStringList kept =
+            rows("SELECT NewValue FROM tbLabResultAudit WHERE Field = 'QC control not judged'");
+        QCOMPARE(judged.value(0) + kept.value(0).section(": ", 1), expected);
+        QCOMPARE(outcome.controls, int(judged.size()));
+        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum IN "
+                      "('QC-GLU-2', 'QC-K-1', 'CTRL-9', 'CTRL-8', 'CTRL-7')"),
+                 QStringList{"0"});
     }
 
     void theItemCodeIsTheComponentTheInstrumentUses()

@@ -85,6 +85,7 @@ private slots:
     {
         f.db->exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = '28' "
                                   "WHERE SampleNum = '103'"));
+        f.db->exec(QStringLiteral("DELETE FROM tbLabQCHold")); // the demo's glucose hold
         f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
             F::useResult(w);
             QCOMPARE(w.msfgRequest->TextMatrix(1, 3) + '|' + w.msfgRequest->TextMatrix(1, kFlag),
