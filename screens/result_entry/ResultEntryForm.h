@@ -236,6 +236,11 @@ protected:
 
 private:
     void buildControls();
+    void buildHeaderStrip();
+    void buildDownloadedBlock();
+    void buildResultsBlock();
+    void buildButtons();
+    void buildLegend();
     void buildAnchors(double downloadsShare);
     void buildTabOrder();
     void connectHandlers();
