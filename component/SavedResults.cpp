@@ -1,9 +1,9 @@
 #include "SavedResults.h"
+#include "CommandText.h"
 #include "DateText.h"
 #include "FailureAdvice.h"
 #include "LisError.h"
 #include "Presenter.h"
-#include "CommandText.h"
 #include "SaveCommands.h"
 #include "modMain.h"
 

@@ -1,6 +1,6 @@
 #include "modMain.h"
-#include "DateText.h"
 #include "CommandText.h"
+#include "DateText.h"
 
 SessionState& session()
 {

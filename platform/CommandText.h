@@ -52,8 +52,7 @@ inline Arg loose(const QString& v)
 
 // "name 'a', 'b'"; just the name without arguments.
 QString call(const QString& name, const QList<Arg>& args, Join join = Join::Spaced);
-inline QString call(const QString& name, std::initializer_list<Arg> args,
-                    Join join = Join::Spaced)
+inline QString call(const QString& name, std::initializer_list<Arg> args, Join join = Join::Spaced)
 {
     return call(name, QList<Arg>(args), join);
 }

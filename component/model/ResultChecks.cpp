@@ -1,10 +1,10 @@
 #include "ResultChecks.h"
-#include "ResultValue.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "LisError.h"
 #include "Numeric.h"
-#include "CommandText.h"
+#include "ResultValue.h"
 
 QString RowFlags::text() const
 {

@@ -70,7 +70,7 @@ public:
 private:
     struct Request {
         bool active = false;
-        bool ranged = false; // an item has a normal range
+        bool ranged = false;              // an item has a normal range
         QHash<QString, ItemChecks> items; // by item code, upper case
     };
     static QString key(const QString& text) { return text.trimmed().toUpper(); }

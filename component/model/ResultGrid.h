@@ -50,8 +50,7 @@ enum class DownloadedCol {
 // The request's exams (Lab_FormMaker_FillExams).
 enum class ExamsCol { Item = 1, Name = 2, Request = 3, Normal = 4 };
 
-template <typename Col>
-constexpr int col(Col c)
+template <typename Col> constexpr int col(Col c)
 {
     return int(c);
 }
@@ -61,19 +60,16 @@ constexpr int col(Col c)
 constexpr int kValueCol = col(CutOffCol::Value);
 static_assert(col(NvCol::Value) == kValueCol);
 
-template <typename Col>
-struct GridRow {
+template <typename Col> struct GridRow {
     int row = 0; // the grid's row number
     QStringList cells;
     QString at(Col c) const { return cells.value(col(c)); }
 };
 
-template <typename Col>
-using ResultGrid = QList<GridRow<Col>>;
+template <typename Col> using ResultGrid = QList<GridRow<Col>>;
 
 // The rows under a grid's headings, numbered from 1 as the grid does.
-template <typename Col>
-ResultGrid<Col> gridOf(const QList<QStringList>& rows)
+template <typename Col> ResultGrid<Col> gridOf(const QList<QStringList>& rows)
 {
     ResultGrid<Col> grid;
     int number = 0;

@@ -4,10 +4,10 @@
 #include "FormType.h"
 
 using CommandText::call;
+using CommandText::Join;
 using CommandText::loose;
 using CommandText::spaced;
 using CommandText::tight;
-using CommandText::Join;
 
 namespace SaveCommands {
 
@@ -129,9 +129,8 @@ QList<NvRowSave> nvRows(const ResultGrid<NvCol>& grid, const SaveHeader& h, bool
         const auto cell = [&](NvCol c) { return row.at(c); };
         if (cell(NvCol::Item).trimmed().isEmpty())
             continue; // an empty row saves nothing
-        QList<CommandText::Arg> args = {cell(NvCol::Request), cell(NvCol::Item),
-                                        cell(NvCol::Value), cell(NvCol::Normal),
-                                        loose(cell(NvCol::Unit))};
+        QList<CommandText::Arg> args = {cell(NvCol::Request), cell(NvCol::Item), cell(NvCol::Value),
+                                        cell(NvCol::Normal), loose(cell(NvCol::Unit))};
         for (int c = col(NvCol::Min); c < kNvSavedCols; ++c)
             args.append(row.cells.value(c));
         args << QString::number(row.row) << h.accessionNum << tight(h.remarks)
@@ -146,8 +145,8 @@ QList<NvRowSave> nvRows(const ResultGrid<NvCol>& grid, const SaveHeader& h, bool
         if (!derived)
             summary += cell(NvCol::CValue) + QStringLiteral(" (") + cell(NvCol::CNormal) +
                        QLatin1Char(' ') + cell(NvCol::CUnit) + QLatin1Char(')');
-        rows.append({row.row, cell(NvCol::Request), cell(NvCol::Item),
-                     cell(NvCol::Name).trimmed(), cell(NvCol::Value),
+        rows.append({row.row, cell(NvCol::Request), cell(NvCol::Item), cell(NvCol::Name).trimmed(),
+                     cell(NvCol::Value),
                      call(QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2"), args),
                      summary, derived});
     }

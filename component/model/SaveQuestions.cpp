@@ -14,8 +14,7 @@ QString deltaText(const CheckedRow& row)
     const ItemLimits& l = c.limits;
     QString text = QStringLiteral("The result of %1 changed from %2 (%3) to %4: more than "
                                   "the delta limit of %5")
-                       .arg(row.name,
-                            withUnit(l.previous, ResultChecks::previousUnit(c, row.unit)),
+                       .arg(row.name, withUnit(l.previous, ResultChecks::previousUnit(c, row.unit)),
                             l.previousAt.isValid() ? DateText::monthDayYear(l.previousAt.date())
                                                    : QStringLiteral("date unknown"),
                             row.value, ResultChecks::deltaLimitText(c, row.unit));
@@ -70,10 +69,10 @@ using CommandText::Join;
 QString criticalCall(const CheckedRow& row, const QString& reportedTo, const QDateTime& calledAt,
                      const QString& employee, const QString& workstation)
 {
-    return call(QStringLiteral("Lab_RecordCriticalCall"),
-                {row.request, row.item, reportedTo, DateText::general(calledAt), employee,
-                 workstation},
-                Join::Tight);
+    return call(
+        QStringLiteral("Lab_RecordCriticalCall"),
+        {row.request, row.item, reportedTo, DateText::general(calledAt), employee, workstation},
+        Join::Tight);
 }
 
 QString deltaAcknowledged(const CheckedRow& row, const QString& employee)
@@ -83,8 +82,7 @@ QString deltaAcknowledged(const CheckedRow& row, const QString& employee)
 }
 
 QString resultEntry(const CheckedRow& row, const QString& employee, bool fromInstrument,
-                    const QString& instrumentId, const QString& sample,
-                    const QString& workstation)
+                    const QString& instrumentId, const QString& sample, const QString& workstation)
 {
     return call(QStringLiteral("Lab_RecordResultEntry"),
                 {row.request, row.item, employee,

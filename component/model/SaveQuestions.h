@@ -11,9 +11,9 @@ struct CheckedRow {
     int gridRow = 0;
     QString request;
     QString item;
-    QString name;  // trimmed
-    QString value; // the SI result, trimmed
-    QString unit;  // the SI unit, trimmed
+    QString name;                       // trimmed
+    QString value;                      // the SI result, trimmed
+    QString unit;                       // the SI unit, trimmed
     const ItemChecks* checks = nullptr; // none: the request has no checks
     // The value is the one the window read on opening, not empty.
     bool unchanged = false;
@@ -43,6 +43,5 @@ QString criticalCall(const CheckedRow& row, const QString& reportedTo, const QDa
 QString deltaAcknowledged(const CheckedRow& row, const QString& employee);
 // fromInstrument: the value is the one the instrument sent with sample.
 QString resultEntry(const CheckedRow& row, const QString& employee, bool fromInstrument,
-                    const QString& instrumentId, const QString& sample,
-                    const QString& workstation);
+                    const QString& instrumentId, const QString& sample, const QString& workstation);
 } // namespace CheckCommands

@@ -1,6 +1,6 @@
 #include "frmReportViewer.h"
-#include "FormType.h"
 #include "FailureAdvice.h"
+#include "FormType.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "SavedResults.h"

@@ -4,9 +4,9 @@
 #include "GridCells.h"
 #include "LisError.h"
 #include "Numeric.h"
-#include "SavedResults.h"
 #include "ResultGrid.h"
 #include "SaveCommands.h"
+#include "SavedResults.h"
 #include "modMain.h"
 
 #include <QPushButton>

@@ -10,8 +10,8 @@
 #include "modMain.h"
 
 #include <QHeaderView>
-#include <algorithm>
 #include <QSysInfo>
+#include <algorithm>
 
 namespace {
 constexpr int kFlagColumn = col(NvCol::Flag);
@@ -132,7 +132,8 @@ void frmNVDownloads::showChecks(int row)
     flag->setData(Qt::FontRole, f.text().isEmpty() ? QVariant() : QVariant(font));
 
     msfgRequest->setTextMatrix(
-        row, kPreviousColumn, ResultChecks::previousText(*checks, msfgRequest->TextMatrix(row, col(NvCol::Unit))));
+        row, kPreviousColumn,
+        ResultChecks::previousText(*checks, msfgRequest->TextMatrix(row, col(NvCol::Unit))));
     QTableWidgetItem* previous = msfgRequest->item(row - 1, kPreviousColumn);
     previous->setToolTip(checks->previousRequest.isEmpty()
                              ? QString()
@@ -158,10 +159,10 @@ QList<CheckedRow> frmNVDownloads::checkedRows() const
             return msfgRequest->TextMatrix(row.gridRow, col(c)).trimmed();
         };
         const auto saved = m_savedValues.constFind(rowKey(row.gridRow));
-        rows.append({row.gridRow, row.requestNum, row.examCode, cell(NvCol::Name),
-                     cell(NvCol::Value), cell(NvCol::Unit), checksOf(row.gridRow),
-                     saved != m_savedValues.cend() && !saved->isEmpty() &&
-                         *saved == cell(NvCol::Value)});
+        rows.append(
+            {row.gridRow, row.requestNum, row.examCode, cell(NvCol::Name), cell(NvCol::Value),
+             cell(NvCol::Unit), checksOf(row.gridRow),
+             saved != m_savedValues.cend() && !saved->isEmpty() && *saved == cell(NvCol::Value)});
     }
     return rows;
 }
@@ -186,9 +187,8 @@ bool frmNVDownloads::confirmChecks(bool verifying)
             frmCriticalCall dialog(q.exam, q.value, q.flag);
             if (!dialog.ask())
                 return false;
-            told[q.gridRow] << CheckCommands::criticalCall(row, dialog.reportedTo(),
-                                                           dialog.calledAt(), s.EmployeeCode,
-                                                           workstation);
+            told[q.gridRow] << CheckCommands::criticalCall(
+                row, dialog.reportedTo(), dialog.calledAt(), s.EmployeeCode, workstation);
             continue;
         }
         const bool delta = q.kind == SaveQuestion::Delta;
@@ -207,10 +207,9 @@ bool frmNVDownloads::confirmChecks(bool verifying)
         const auto taken = m_taken.constFind(rowKey(row.gridRow));
         const bool instrument =
             ResultTakenOver && taken != m_taken.cend() && taken->value.trimmed() == row.value;
-        save.recorded << CheckCommands::resultEntry(row, s.EmployeeCode, instrument,
-                                                    InstrumentId.trimmed(),
-                                                    instrument ? taken->sample : QString(),
-                                                    workstation);
+        save.recorded << CheckCommands::resultEntry(
+            row, s.EmployeeCode, instrument, InstrumentId.trimmed(),
+            instrument ? taken->sample : QString(), workstation);
         // A value the laboratory holds already can be called about and
         // acknowledged before it is verified; a new one once it is saved.
         (verifying && row.unchanged ? save.early : save.recorded) << told.value(row.gridRow);

@@ -269,8 +269,8 @@ QHash<QString, ResultEntryForm::RequestedExam> ResultEntryForm::requestedExams()
 QString ResultEntryForm::instrumentSampleCall(char mode, bool spacedLast) const
 {
     return SaveCommands::sampleCall(mode, DateText::monthDayYear(dtpResultDate->date()),
-                                    InstrumentId.trimmed(), txtSampleNum->text(),
-                                    txtPName->text(), session().Request.RefNum, spacedLast);
+                                    InstrumentId.trimmed(), txtSampleNum->text(), txtPName->text(),
+                                    session().Request.RefNum, spacedLast);
 }
 
 QHash<QString, QString> ResultEntryForm::itemValues()

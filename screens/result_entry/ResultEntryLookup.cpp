@@ -1,6 +1,7 @@
 // Looking up an instrument sample and showing what the instrument
 // downloaded for it.
 #include "Clock.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
@@ -10,7 +11,6 @@
 #include "ResultEntryForm.h"
 #include "ResultGrid.h"
 #include "SavedResults.h"
-#include "CommandText.h"
 #include "modMain.h"
 
 #include <QDateEdit>

@@ -1,12 +1,12 @@
 #include "frmDownloaded.h"
 
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
 #include "InterpretationShade.h"
 #include "LabLogic.h"
 #include "LisError.h"
-#include "CommandText.h"
 #include "ResultGrid.h"
 #include "SaveCommands.h"
 #include "modMain.h"
@@ -192,10 +192,9 @@ void frmDownloaded::fillingEnded()
     m_verified.clear();
     std::unique_ptr<Recordset> rs;
     try {
-        rs = session().LabDb->openRecordset(
-            CommandText::call(QStringLiteral("Lab_GetResultChecks"),
-                              {session().RequestNum.trimmed()}),
-            CursorOptions::clientDynamic());
+        rs = session().LabDb->openRecordset(CommandText::call(QStringLiteral("Lab_GetResultChecks"),
+                                                              {session().RequestNum.trimmed()}),
+                                            CursorOptions::clientDynamic());
     } catch (const LisError&) {
         return;
     }

@@ -1,14 +1,14 @@
 // Saving the cut-off window: every row with its logbook entry, its result
 // and the posting of the instrument's results, in one transaction.
 #include "Connection.h"
-#include "FormType.h"
 #include "FlexGrid.h"
+#include "FormType.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "ReportPrinting.h"
 #include "ResultWindow.h"
-#include "ScreenHelpers.h"
 #include "SaveCommands.h"
+#include "ScreenHelpers.h"
 #include "WaitCursor.h"
 #include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
@@ -73,7 +73,8 @@ bool frmDownloaded::Save_Entries()
             const QString req = SaveCommands::cutOffRequest(row, h);
             ensureLogbookEntry(db, req);
             if (cutOff) {
-                const bool own = !req.trimmed().compare(h.requestNum.trimmed(), Qt::CaseInsensitive);
+                const bool own =
+                    !req.trimmed().compare(h.requestNum.trimmed(), Qt::CaseInsensitive);
                 db.execute(SaveCommands::cutOffSave(
                     row, h, Get_ShowResultValue(code) == QLatin1String("Y"),
                     own && amended.contains(code.trimmed().toUpper()) ? reason : QString()));

@@ -63,7 +63,9 @@ private slots:
                            post.arg("L-1001"),
                            save + "'L-1002','ANTIHCV', '5', 'Anti-HCV', '0.95', '2', "
                                   "'EQUIVOCAL', 'Patient''s second sample','3'",
-                           post.arg("L-1002"), "L-1001:HBSAG", "L-1002:ANTIHCV"};
+                           post.arg("L-1002"),
+                           "L-1001:HBSAG",
+                           "L-1002:ANTIHCV"};
         QTest::newRow("a package saves to its own request, the reason last")
             << "P" << false << "Transcription error"
             << QStringList{save + "'L-1001','HBSAG', 'P', 'HBsAg (O''Neil kit)', '0.42', '', "
@@ -111,8 +113,8 @@ private slots:
                  QStringLiteral("Lab_CheckUnchanged 'L-1001', '', 'MT01', '101', 'AN-01', "
                                 "'03/07/2024', 'L-1001;L-1002'"));
         QCOMPARE(SaveCommands::sampleCall('3', QString(), QStringLiteral("AN-01"),
-                                          QStringLiteral("101"), QString(),
-                                          QStringLiteral("R-1"), true),
+                                          QStringLiteral("101"), QString(), QStringLiteral("R-1"),
+                                          true),
                  QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','','AN-01','101',"
                                 "'', 'R-1'"));
         QCOMPARE(SaveCommands::withReason(QStringLiteral("Lab_X 'a'"), QStringLiteral("it's")),
@@ -131,24 +133,29 @@ private slots:
             "'MT01', '%5', 'AN-01', '3/7/2024 2:05:00 PM'");
         QTest::newRow("typed SI value: the conventional one is derived")
             << "1" << true
-            << QStringList{statement.arg("7.2", " ", "", "1", "Y"), "7.2 (3.9 - 6.1 mmol/L)", "Y",
+            << QStringList{statement.arg("7.2", " ", "", "1", "Y"),
+                           "7.2 (3.9 - 6.1 mmol/L)",
+                           "Y",
                            statement.arg("5.5", "99", "B", "3", "Y"),
-                           "5.5 (3.9 - 6.1 mmol/L)99 (70 - 110 mg/dL)", "N"};
+                           "5.5 (3.9 - 6.1 mmol/L)99 (70 - 110 mg/dL)",
+                           "N"};
         QTest::newRow("package summaries name the exam; a clerk's save does not verify")
             << "P" << false
             << QStringList{statement.arg("7.2", " ", "", "1", "N"),
-                           "  Glucose=7.2 (3.9 - 6.1 mmol/L)", "Y",
+                           "  Glucose=7.2 (3.9 - 6.1 mmol/L)",
+                           "Y",
                            statement.arg("5.5", "99", "B", "3", "N"),
-                           "  Glucose=5.5 (3.9 - 6.1 mmol/L)99 (70 - 110 mg/dL)", "N"};
+                           "  Glucose=5.5 (3.9 - 6.1 mmol/L)99 (70 - 110 mg/dL)",
+                           "N"};
     }
     void normalValuesRows()
     {
         QFETCH(QString, formType);
         QFETCH(bool, verifies);
         QFETCH(QStringList, texts);
-        const QStringList row = {"L-1013", "GLU",  "  Glucose", "7.2", "3.9 - 6.1", "mmol/L",
-                                 "3.9",    "6.1",  " ",         "70 - 110", "mg/dL", "70",
-                                 "110",    "18",   "",          "H",  "5.0"};
+        const QStringList row = {"L-1013", "GLU", "  Glucose", "7.2",      "3.9 - 6.1", "mmol/L",
+                                 "3.9",    "6.1", " ",         "70 - 110", "mg/dL",     "70",
+                                 "110",    "18",  "",          "H",        "5.0"};
         QStringList second = row;
         second[3] = "5.5";
         second[8] = "99";
@@ -212,10 +219,10 @@ private slots:
     void formTypes()
     {
         // form type, value type -> cut-off, short form, wide, saved with cut-off
-        const char* const cases[][3] = {
-            {"5", "", "C--S"}, {"P", "5", "C--S"}, {"P", "D", "-F--"}, {"D", "", "-F--"},
-            {"W", "", "---S"}, {"H", "Z", "---S"}, {"H", "L", "--W-"}, {"L", "", "--W-"},
-            {"p", "5", "----"}, {"55", "", "----"}};
+        const char* const cases[][3] = {{"5", "", "C--S"},  {"P", "5", "C--S"}, {"P", "D", "-F--"},
+                                        {"D", "", "-F--"},  {"W", "", "---S"},  {"H", "Z", "---S"},
+                                        {"H", "L", "--W-"}, {"L", "", "--W-"},  {"p", "5", "----"},
+                                        {"55", "", "----"}};
         for (const auto& c : cases) {
             const QString f = QLatin1String(c[0]), v = QLatin1String(c[1]);
             const QString got = QString(isCutOffForm(f, v) ? "C" : "-") +
