@@ -3,51 +3,42 @@
 #include "Connection.h"
 #include "DateText.h"
 #include "LisError.h"
-#include "SqlText.h"
+#include "SaveCommands.h"
 
 #include <QSqlError>
 
 void saveThroughCommands(Connection& db, const QString& request, const QString& sample, int rows,
                          const QDate& day)
 {
-    const QString req = sqlLiteral(request);
-    const QDateTime at(day, QTime(9, 0));
-    const QString submitted = sqlLiteral(DateText::general(at));
-    const QString lra = sqlLiteral(DateText::general(at.addSecs(600)));
-    const QString accession = QStringLiteral("ACC-1");
-    const QString employee = QStringLiteral("MT01");
+    // The texts the cut-off window sends for the rows it saves.
+    SaveHeader h;
+    h.requestNum = request;
+    h.formType = QStringLiteral("5");
+    h.employeeCode = QStringLiteral("MT01");
+    h.accessionNum = QStringLiteral("ACC-1");
+    h.instrumentId = QStringLiteral("AN-01");
+    h.submitted = QDateTime(day, QTime(9, 0));
+    h.lraTime = h.submitted.addSecs(600);
+    h.resultDate = day;
     db.beginTrans();
     try {
         for (int i = 1; i <= rows; ++i) {
             const QString code = BenchLab::itemId(i);
-            auto logbook = db.openRecordset(
-                QStringLiteral("Select * from Laboratory..tbLabLogbook where RequestNum = '") + req +
-                    QStringLiteral("'"),
-                CursorOptions::serverDynamic(LockType::Optimistic));
+            auto logbook = db.openRecordset(SaveCommands::logbookSelect(request),
+                                            CursorOptions::serverDynamic(LockType::Optimistic));
             if (logbook->eof())
-                db.execute(QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook '") + req +
-                           QStringLiteral("', '', '") + employee + QStringLiteral("','") +
-                           submitted + QStringLiteral("', '") + lra + QStringLiteral("','") +
-                           accession + QStringLiteral("'"));
-            auto item = db.openRecordset(
-                QStringLiteral("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = '") +
-                    code + QStringLiteral("'"),
-                CursorOptions::clientDynamic());
+                db.execute(SaveCommands::logbookEntry(request, h));
+            auto item = db.openRecordset(SaveCommands::showResultValueSelect(code),
+                                         CursorOptions::clientDynamic());
             const bool showCutOff =
                 !item->eof() && item->textOrEmpty(QStringLiteral("ShowResultValue")).trimmed() ==
                                     QLatin1String("Y");
-            db.execute(QStringLiteral("Laboratory..Lab_SaveWithCutOff '") + accession +
-                       QStringLiteral("','") + submitted + QStringLiteral("', '") + lra +
-                       QStringLiteral("','") + req + QStringLiteral("','") + code +
-                       QStringLiteral("', '5', 'Bench item ") + code +
-                       QStringLiteral("', '0.5', '") +
-                       (showCutOff ? QStringLiteral("1.0") : QString()) +
-                       QStringLiteral("', '0.5', '','") + QString::number(i) +
-                       QStringLiteral("'"));
-            db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") +
-                       sqlLiteral(sample) + QStringLiteral("','") + req + QStringLiteral("','") +
-                       employee + QStringLiteral("','") + DateText::monthDayYear(day) +
-                       QStringLiteral("','AN-01'"));
+            const GridRow<CutOffCol> row = {
+                i,
+                {QString(), code, QStringLiteral("Bench item ") + code, QStringLiteral("0.5"),
+                 QStringLiteral("0.5"), QString(), QString(), request, QStringLiteral("1.0")}};
+            db.execute(SaveCommands::cutOffSave(row, h, showCutOff, QString()));
+            db.execute(SaveCommands::cutOffPost(request, sample, h));
         }
         db.commitTrans();
     } catch (const LisError&) {

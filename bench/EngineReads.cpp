@@ -3,6 +3,7 @@
 #include "CommandSave.h"
 #include "Connection.h"
 #include "ConnectionString.h"
+#include "CommandText.h"
 #include "DateText.h"
 #include "DemoLaboratory.h"
 #include "EmbeddedDriver.h"
@@ -75,8 +76,9 @@ QList<ReadCase> readCases(const QDate& day)
          u"SELECT * FROM patient_data.tbHospitalInfo"_s,
          {}},
         {u"sp_InstrumentGetAxsymSample '1' (4 rows)"_s,
-         u"LABORATORY..sp_InstrumentGetAxsymSample '1', '%1', 'AN-01', '101', '', ''"_s.arg(
-             DateText::monthDayYear(day)),
+         CommandText::call(u"LABORATORY..sp_InstrumentGetAxsymSample"_s,
+                           {u"1"_s, DateText::monthDayYear(day), u"AN-01"_s, u"101"_s, QString(),
+                            QString()}),
          sample, sample, QVariantList{u"AN-01"_s, u"101"_s} + dayRange},
     };
 }

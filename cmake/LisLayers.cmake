@@ -1,6 +1,7 @@
-# The headless parts (the laboratory library, the analyser library and the
-# interface program) must never pull in a widget library: a daemon on a
-# server has no display and should not load one. The link closure is read
+# The headless parts (the laboratory library, the analyser library, the
+# interface program, and the result windows' models, tested without a
+# window) must never pull in a widget library: a daemon on a server has no
+# display and should not load one. The link closure is read
 # here, after every target exists; the test reads it and the program's ldd.
 function(lis_link_closure target out)
   set(seen "")
@@ -40,7 +41,7 @@ endfunction()
 
 function(lis_add_headless_check)
   set(closures "")
-  foreach(target lis_labserver lis_instrument lis-instrument)
+  foreach(target lis_labserver lis_instrument lis-instrument lis_window_model)
     lis_link_closure(${target} closure)
     string(REPLACE ";" "," closure "${closure}")
     list(APPEND closures "${target}:${closure}")

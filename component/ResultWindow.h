@@ -1,12 +1,10 @@
 #pragma once
 
+#include "FormType.h"
+
 #include <QString>
 #include <memory>
 
-// Which result window fits a request's exam format.
-enum class ResultWindowKind { None, Downloaded, NVDownloads };
-
-ResultWindowKind chooseResultWindow(const QString& formType, const QString& valueType);
 QString resultWindowName(ResultWindowKind kind);
 
 // What the component entry needs of a result window. Setting Top is the

@@ -1,9 +1,10 @@
 #include "SavedResults.h"
+#include "CommandText.h"
 #include "DateText.h"
 #include "FailureAdvice.h"
 #include "LisError.h"
 #include "Presenter.h"
-#include "SqlText.h"
+#include "SaveCommands.h"
 #include "modMain.h"
 
 #include <QCoreApplication>
@@ -73,9 +74,9 @@ void releaseSampleSearchDialog()
 void LoadResultHeader(bool withEntryMode)
 {
     SessionState& s = session();
-    auto rs = s.LabDb->openRecordset(QStringLiteral("Lab_FormMaker_GetResult '") +
-                                         sqlLiteral(s.RequestNum) + QStringLiteral("'"),
-                                     CursorOptions::clientDynamic());
+    auto rs = s.LabDb->openRecordset(
+        CommandText::call(QStringLiteral("Lab_FormMaker_GetResult"), {s.RequestNum}),
+        CursorOptions::clientDynamic());
     if (rs->recordCount() <= 0)
         return;
     // Read every field before taking any over, so a failure leaves the
@@ -116,12 +117,7 @@ bool VerifyRequestResults()
     SessionState& s = session();
     if (!EmployeeCodeGiven(QStringLiteral("verified")))
         return false;
-    const QString req = sqlLiteral(s.RequestNum);
-    auto rs = s.LabDb->openRecordset(
-        QStringLiteral("select * from laboratory..tblablogbook where requestnum = '") + req +
-            QStringLiteral("'"),
-        CursorOptions::serverDynamic());
-    if (rs->eof()) {
+    if (!RequestLogged(*s.LabDb, s.RequestNum)) {
         msgBox(QStringLiteral("The results of %1 cannot be verified: the request has no logbook "
                               "entry.")
                    .arg(s.RequestNum.trimmed()),
@@ -134,16 +130,9 @@ bool VerifyRequestResults()
     db.beginTrans();
     try {
         if (!s.PreviewedChangeNumbers.isEmpty())
-            db.execute(QStringLiteral("Lab_CheckUnchanged '") + req + QStringLiteral("', '") +
-                       sqlLiteral(s.PreviewedChangeNumbers) + QStringLiteral("', '") +
-                       sqlLiteral(s.EmployeeCode) + QStringLiteral("'"));
-        auto left = db.openRecordset(QStringLiteral("laboratory..LAB_Save_VerifyResults '") + req +
-                                         QStringLiteral("','") + sqlLiteral(s.EmployeeCode) +
-                                         QStringLiteral("'"),
-                                     CursorOptions::clientDynamic());
-        for (; !left->eof(); left->moveNext())
-            if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
-                waiting << left->textOrEmpty(QStringLiteral("ExamName"));
+            db.execute(SaveCommands::checkUnchanged(s.RequestNum, s.PreviewedChangeNumbers,
+                                                    s.EmployeeCode));
+        waiting = VerifyResults(db, s.RequestNum, s.EmployeeCode);
         db.commitTrans();
     } catch (...) {
         if (db.inTransaction())
@@ -160,11 +149,32 @@ bool VerifyRequestResults()
     return true;
 }
 
+bool RequestLogged(Connection& db, const QString& requestNum)
+{
+    auto rs = db.openRecordset(
+        CommandText::select(
+            QStringLiteral("select * from laboratory..tblablogbook where requestnum = %1"),
+            {requestNum}),
+        CursorOptions::serverDynamic());
+    return !rs->eof();
+}
+
+QStringList VerifyResults(Connection& db, const QString& requestNum, const QString& employee)
+{
+    auto left = db.openRecordset(SaveCommands::verify(requestNum, employee),
+                                 CursorOptions::clientDynamic());
+    QStringList waiting;
+    for (; !left->eof(); left->moveNext())
+        if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
+            waiting << left->textOrEmpty(QStringLiteral("ExamName"));
+    return waiting;
+}
+
 QHash<QString, QString> ResultChangeNumbers(Connection& db, const QString& requestNum)
 {
-    auto rs = db.openRecordset(QStringLiteral("Lab_GetResultChangeNumbers '") +
-                                   sqlLiteral(requestNum.trimmed()) + QStringLiteral("'"),
-                               CursorOptions::clientDynamic());
+    auto rs = db.openRecordset(
+        CommandText::call(QStringLiteral("Lab_GetResultChangeNumbers"), {requestNum.trimmed()}),
+        CursorOptions::clientDynamic());
     QHash<QString, QString> numbers;
     for (; !rs->eof(); rs->moveNext())
         numbers.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),

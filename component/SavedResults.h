@@ -20,6 +20,12 @@ void LoadResultHeader(bool withEntryMode = true);
 bool VerifyRequestResults();
 
 class Connection;
+// Verification, as both the preview and the normal-values save make it: a
+// request is verified only once it has a logbook entry.
+bool RequestLogged(Connection& db, const QString& requestNum);
+// Verifies the request's results; returns the exams the verifier entered,
+// which wait for another technologist.
+QStringList VerifyResults(Connection& db, const QString& requestNum, const QString& employee);
 // Each saved result of a request with its change number (item in lower
 // case -> number), as the laboratory hands them out.
 QHash<QString, QString> ResultChangeNumbers(Connection& db, const QString& requestNum);

@@ -1,6 +1,6 @@
 #include "modMain.h"
+#include "CommandText.h"
 #include "DateText.h"
-#include "SqlText.h"
 
 SessionState& session()
 {
@@ -45,9 +45,9 @@ constexpr TextColumn kAfterDate[] = {
 bool LoadRequestInfo()
 {
     SessionState& s = session();
-    auto rs = s.LabDb->openRecordset(QStringLiteral("Lab_Get_PatientInformation '") +
-                                         sqlLiteral(s.RequestNum.trimmed()) + QStringLiteral("'"),
-                                     CursorOptions::clientDynamic());
+    auto rs = s.LabDb->openRecordset(
+        CommandText::call(QStringLiteral("Lab_Get_PatientInformation"), {s.RequestNum.trimmed()}),
+        CursorOptions::clientDynamic());
     if (rs->recordCount() <= 0)
         return false;
 

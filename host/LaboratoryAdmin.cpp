@@ -8,7 +8,7 @@
 #include "Recordset.h"
 #include "ScopedTransaction.h"
 #include "ServerSchema.h"
-#include "SqlText.h"
+#include "CommandText.h"
 
 namespace {
 using HostCommands::badUsage;
@@ -71,8 +71,7 @@ int HostCommands::audit(const QStringList& args, QTextStream& out)
         return 0;
     }
     const QString req = args.first().trimmed();
-    auto rs = db.openRecordset(QStringLiteral("Lab_GetAuditTrail '") + sqlLiteral(req) +
-                                   QStringLiteral("'"),
+    auto rs = db.openRecordset(CommandText::call(QStringLiteral("Lab_GetAuditTrail"), {req}),
                                CursorOptions::clientDynamic());
     const ResultSet& data = rs->data();
     if (data.rows.isEmpty()) {

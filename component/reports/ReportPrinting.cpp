@@ -162,7 +162,10 @@ void PrintOrPreview(bool ShowGroupTree, const QString& Caption, bool DirectPrint
     if (WithVerification && s.LabDb) {
         // What the preview shows is what its verification verifies.
         const QHash<QString, QString> numbers = ResultChangeNumbers(*s.LabDb, s.RequestNum);
-        s.PreviewedChangeNumbers = ChangeNumberList(numbers, numbers.keys());
+        // In item order, so the command text is the same at every preview.
+        QStringList items = numbers.keys();
+        items.sort();
+        s.PreviewedChangeNumbers = ChangeNumberList(numbers, items);
     }
     std::unique_ptr<ReportViewer> viewer = viewerMaker()();
     viewer->set_WithVerification(WithVerification);

@@ -1,8 +1,8 @@
 #include "Report.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "LisError.h"
 #include "PrivateFiles.h"
-#include "SqlText.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QDir>
@@ -123,18 +123,14 @@ QString Report::html(Connection* sharedDb, QString* pageHeader) const
         }
         QStringList values;
         for (const QString& a : t.arguments)
-            values << sqlLiteral(valueOf(a));
-        const QString text =
-            t.procedure
-                ? t.location + (values.isEmpty()
-                                    ? QString()
-                                    : QStringLiteral(" '") + values.join(QStringLiteral("', '")) +
-                                          QStringLiteral("'"))
-                : QStringLiteral("select * from ") + t.location +
-                      (t.filterColumn.isEmpty()
-                           ? QString()
-                           : QStringLiteral(" where ") + t.filterColumn + QStringLiteral(" = '") +
-                                 values.value(0) + QStringLiteral("'"));
+            values << valueOf(a);
+        const QString text = t.procedure ? CommandText::call(t.location, values)
+                                         : QStringLiteral("select * from ") + t.location +
+                                               (t.filterColumn.isEmpty()
+                                                    ? QString()
+                                                    : QStringLiteral(" where ") + t.filterColumn +
+                                                          QStringLiteral(" = ") +
+                                                          CommandText::quoted(values.value(0)));
         data.insert(t.name.toLower(),
                     std::make_shared<const ResultSet>(db->openRecordset(text)->data()));
     }

@@ -66,6 +66,12 @@ frmCriticalCall::frmCriticalCall(const QString& exam, const QString& result, con
     all->addLayout(buttons);
     setMinimumWidth(380);
 
+    connectHandlers();
+    txtReportedTo->setFocus();
+}
+
+void frmCriticalCall::connectHandlers()
+{
     // Nobody reported to, no call: OK waits for a name.
     connect(txtReportedTo, &QLineEdit::textChanged, this,
             [this] { cmdOK->setEnabled(!reportedTo().isEmpty()); });
@@ -77,7 +83,6 @@ frmCriticalCall::frmCriticalCall(const QString& exam, const QString& result, con
     setTabOrder(txtReportedTo, dtCalledAt);
     setTabOrder(dtCalledAt, cmdOK);
     setTabOrder(cmdOK, cmdCancel);
-    txtReportedTo->setFocus();
 }
 
 bool frmCriticalCall::ask()

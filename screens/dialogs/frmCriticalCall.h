@@ -27,4 +27,7 @@ public:
     QDateTimeEdit* dtCalledAt;
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
+
+private:
+    void connectHandlers();
 };

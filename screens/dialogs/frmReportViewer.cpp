@@ -1,5 +1,6 @@
 #include "frmReportViewer.h"
 #include "FailureAdvice.h"
+#include "FormType.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "SavedResults.h"
@@ -117,10 +118,7 @@ void frmReportViewer::load()
     // long hematology forms, the page width otherwise; it has no group tree
     // and no export of its own.
     const RequestInfo& r = session().Request;
-    const bool wide = r.FormType == QLatin1String("L") ||
-                      (r.FormType == QLatin1String("H") &&
-                       (r.ValueType == QLatin1String("L") || r.ValueType == QLatin1String("H") ||
-                        r.ValueType == QLatin1String("P")));
+    const bool wide = isWideForm(r.FormType, r.ValueType);
     if (session().CurrentReport)
         m_document = session().CurrentReport->render();
     crViewer1->setZoomMode(wide ? QPrintPreviewWidget::FitInView : QPrintPreviewWidget::FitToWidth);

@@ -1,12 +1,12 @@
 #include "frmSampleSearch.h"
 #include "Anchors.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "ScreenHelpers.h"
-#include "SqlText.h"
 #include "Twips.h"
 #include "WindowMemory.h"
 #include "modMain.h"
@@ -100,9 +100,9 @@ bool frmSampleSearch::load()
     ShadeDialogHeader(*this);
 
     auto rs = session().LabDb->openRecordset(
-        QStringLiteral("sp_InstrumentGetHemaSampleNum '0','") + sqlLiteral(m_resultDate) +
-            QStringLiteral("','") + sqlLiteral(m_instrumentId) + QStringLiteral("','") +
-            sqlLiteral(m_searchString) + QStringLiteral("'"),
+        CommandText::call(QStringLiteral("sp_InstrumentGetHemaSampleNum"),
+                          {QStringLiteral("0"), m_resultDate, m_instrumentId, m_searchString},
+                          CommandText::Join::Tight),
         CursorOptions::clientDynamic());
     if (rs->eof())
         return false;
@@ -124,10 +124,10 @@ QString frmSampleSearch::postedTo(const QString& sample) const
 {
     const QDate day = QDate::fromString(m_resultDate, QStringLiteral("MM/dd/yyyy"));
     auto rs = session().LabDb->openRecordset(
-        QStringLiteral("select * from laboratory..tbLabInstrumentDLHemaResult where "
-                       "InstrumentID = '") +
-            sqlLiteral(m_instrumentId) + QStringLiteral("' and SampleNum = '") +
-            sqlLiteral(sample) + QStringLiteral("' and Posted = 'Y'"),
+        CommandText::select(QStringLiteral("select * from laboratory..tbLabInstrumentDLHemaResult "
+                                           "where InstrumentID = %1 and SampleNum = %2 and "
+                                           "Posted = 'Y'"),
+                            {m_instrumentId, sample}),
         CursorOptions::clientDynamic());
     QStringList requests;
     for (; !rs->eof(); rs->moveNext()) {

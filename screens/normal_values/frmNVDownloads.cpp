@@ -4,8 +4,9 @@
 #include "GridCells.h"
 #include "LisError.h"
 #include "Numeric.h"
+#include "ResultGrid.h"
+#include "SaveCommands.h"
 #include "SavedResults.h"
-#include "SqlText.h"
 #include "modMain.h"
 
 #include <QPushButton>
@@ -17,13 +18,15 @@ frmNVDownloads::frmNVDownloads()
 {
     setObjectName(QStringLiteral("frmNVDownloads"));
     // The factor is read, not typed: four digits tell it; the tooltip has it whole.
-    msfgRequest->setItemDelegateForColumn(13, new GridCells::ShortNumberCell(msfgRequest));
+    msfgRequest->setItemDelegateForColumn(col(NvCol::Factor),
+                                          new GridCells::ShortNumberCell(msfgRequest));
     // The exam's name stays in view while the units scroll by.
-    GridCells::freezeColumns(msfgRequest, 2);
+    GridCells::freezeColumns(msfgRequest, col(NvCol::Name));
     // Flags follow the values however they change: typed, taken over, put back.
-    connect(msfgRequest, &QTableWidget::cellChanged, this, [this](int row, int col) {
-        if (col == 0 || col == 1 || col == 3 || col == 8)
-            guarded([&] { showChecks(row + 1); });
+    connect(msfgRequest, &QTableWidget::cellChanged, this, [this](int row, int column) {
+        for (NvCol judged : {NvCol::Request, NvCol::Item, NvCol::Value, NvCol::CValue})
+            if (column == col(judged))
+                guarded([&] { showChecks(row + 1); });
     });
 }
 
@@ -65,10 +68,8 @@ void frmNVDownloads::savedValuesFill()
 {
     LoadResultHeader();
     SessionState& s = session();
-    auto saved = s.LabDb->openRecordset(
-        QStringLiteral("LABORATORY..Lab_FormMaker_GetResult_ReagentValues  '") +
-            sqlLiteral(s.RequestNum) + QStringLiteral("'"),
-        CursorOptions::clientDynamic(LockType::Optimistic));
+    auto saved = s.LabDb->openRecordset(SaveCommands::conventionalResults(s.RequestNum, false),
+                                        CursorOptions::clientDynamic(LockType::Optimistic));
     if (saved->recordCount() > 0) {
         static const char* const columns[] = {"RequestNum", "ExamCode", "ExamName", "sResult",
                                               "sNValues",   "sUnit",    "sMin",     "sMax",
@@ -76,9 +77,10 @@ void frmNVDownloads::savedValuesFill()
                                               "CMax",       "Factor",   "FormType"};
         for (; !saved->eof(); saved->moveNext()) {
             const int row = msfgRequest->Rows() - 1;
-            for (int c = 0; c < 15; ++c) {
+            for (int c = 0; c < kNvSavedCols; ++c) {
                 const QString v = saved->text(QLatin1String(columns[c]));
-                msfgRequest->setTextMatrix(row, c, c == 2 ? QStringLiteral("  ") + v : v);
+                msfgRequest->setTextMatrix(row, c,
+                                           c == col(NvCol::Name) ? QStringLiteral("  ") + v : v);
             }
             msfgRequest->setRows(msfgRequest->Rows() + 1);
         }
@@ -92,9 +94,10 @@ void frmNVDownloads::savedValuesFill()
     // typed where the others are.
     GridRows requested;
     for (int i = 1; i < grdExams->Rows(); ++i)
-        requested.append({grdExams->TextMatrix(i, 3), grdExams->TextMatrix(i, 1),
-                          QStringLiteral("  ") + grdExams->TextMatrix(i, 2), QString(),
-                          grdExams->TextMatrix(i, 4)});
+        requested.append({grdExams->TextMatrix(i, col(ExamsCol::Request)),
+                          grdExams->TextMatrix(i, col(ExamsCol::Item)),
+                          QStringLiteral("  ") + grdExams->TextMatrix(i, col(ExamsCol::Name)),
+                          QString(), grdExams->TextMatrix(i, col(ExamsCol::Normal))});
     mergeRequestedRows(requested);
 }
 
@@ -106,22 +109,25 @@ void frmNVDownloads::takeOverDownloaded()
     const QHash<QString, RequestedExam> exams = requestedExams();
     GridRows rows;
     for (int i = 1; i < msfgDLresult->Rows(); ++i) {
-        const QString code = downloaded(i, 4).trimmed();
+        const QString code = downloaded(i, col(DownloadedCol::Item)).trimmed();
         const auto exam = exams.constFind(code);
         if (code.isEmpty() || exam == exams.constEnd())
             continue;
-        const auto value = numeric(downloaded(i, 1));
+        const auto value = numeric(downloaded(i, col(DownloadedCol::Value)));
         for (int n = 0; n < exam->rows; ++n)
-            rows.append({downloaded(i, 19).trimmed(), code, exam->cells.value(2),
-                         value ? numberText(*value) : QString(), exam->cells.value(4),
-                         downloaded(i, 2), QString()});
+            rows.append({downloaded(i, col(DownloadedCol::OrderedBy)).trimmed(), code,
+                         exam->cells.value(col(ExamsCol::Name)),
+                         value ? numberText(*value) : QString(),
+                         exam->cells.value(col(ExamsCol::Normal)),
+                         downloaded(i, col(DownloadedCol::Unit)), QString()});
     }
     // A replaced row's conventional units are left to the database.
     mergeTakenRows(rows);
     m_taken.clear();
     for (const QStringList& row : std::as_const(rows))
-        m_taken.insert(row[0].trimmed().toUpper() + QLatin1Char('|') + row[1].trimmed().toUpper(),
-                       {row[3], LookedUpSample});
+        m_taken.insert(row[col(NvCol::Request)].trimmed().toUpper() + QLatin1Char('|') +
+                           row[col(NvCol::Item)].trimmed().toUpper(),
+                       {row[col(NvCol::Value)], LookedUpSample});
     // The rows were written whole, flag cells included: judge them again.
     for (int r = 1; r < msfgRequest->Rows(); ++r)
         showChecks(r);
@@ -131,7 +137,8 @@ void frmNVDownloads::copyRequestedExams()
 {
     GridRows requested;
     for (int i = 1; i < grdExams->Rows(); ++i)
-        requested.append(
-            {grdExams->TextMatrix(i, 3), grdExams->TextMatrix(i, 1), grdExams->TextMatrix(i, 2)});
+        requested.append({grdExams->TextMatrix(i, col(ExamsCol::Request)),
+                          grdExams->TextMatrix(i, col(ExamsCol::Item)),
+                          grdExams->TextMatrix(i, col(ExamsCol::Name))});
     mergeRequestedRows(requested);
 }

@@ -2,8 +2,10 @@
 
 #include "ResultChecks.h"
 #include "ResultEntryForm.h"
+#include "SaveQuestions.h"
 
 #include <QHash>
+#include <QMap>
 
 // The result window for exams with normal values: every result in SI and
 // in conventional units, saved with its result summary.
@@ -15,14 +17,15 @@ public:
     void Fill_Results() override;
     // Writes the built statements in one transaction; false (and the reason
     // shown) when nothing was saved.
-    bool Save_Entries();
-    virtual void Print_Result();
+    bool Save_Entries() override;
+    void Print_Result() override;
 
 protected:
     void layoutRequestGrid() override;
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
-    void Save_And_Print(bool verify, bool print) override;
+    // Builds the statements, asks about empty rows and the checks.
+    bool questionsAccepted() override;
     void fillingEnded() override;
     void valueChanged(int row) override;
     QString valueRefusal(const QString& value) const override;
@@ -30,23 +33,13 @@ protected:
     void setReChecked(int row, bool on) override;
 
 private:
-    struct RowSave {
-        int gridRow = 0;
-        QString requestNum;
-        QString examCode;
-        QString statement;
-        QString summary;
-        // The conventional result is the laboratory's to derive: the
-        // summary's conventional part is read back after the row is saved.
-        bool derived = false;
+    struct RowSave : SaveCommands::NvRowSave {
         // What the laboratory is told of the row, when it has checks for the
         // request: after the row's statement, and, for a value saved before
         // and left as it was, before the request is first verified (the
         // laboratory verifies nothing critical uncalled or changed unseen).
         QStringList recorded;
         QStringList early;
-        QString value; // the result typed
-        QString examName;
     };
     // A value as the instrument sent it, and the sample it came with.
     struct TakenValue {
@@ -58,6 +51,16 @@ private:
     // (and the reason shown) when a value cannot be read.
     bool buildStatements();
     void writeHeaderFields();
+    // The "request|ITEM" keys of rows correcting a verified result, with the
+    // reason asked for them (empty: cancelled).
+    QStringList amendedRows(QString& reason) const;
+    static void tellWaiting(const QMap<QString, QStringList>& waiting);
+    // Every row with its summary, logbook entry, verification and what the
+    // checks tell, in the save's transaction; returns the exams left waiting
+    // for another technologist, by request.
+    QMap<QString, QStringList> writeRows(Connection& db, const QStringList& amended,
+                                         const QString& reason);
+    static void saveSummary(Connection& db, const RowSave& row);
     static QString derivedConventionalPart(Connection& db, const RowSave& row);
     bool verifies() const;
 
@@ -69,6 +72,7 @@ private:
     // Asks about implausible, critical and changed results; false when the
     // user would rather not save, and then nothing is.
     bool confirmChecks(bool verifying);
+    QList<CheckedRow> checkedRows() const;
     QString rowKey(int row) const;
 
     QList<RowSave> m_rows;

@@ -3,43 +3,48 @@
 // critical and changed results and what the laboratory is told of them.
 #include "Clock.h"
 #include "Connection.h"
-#include "DateText.h"
 #include "FlexGrid.h"
 #include "Presenter.h"
-#include "SqlText.h"
 #include "frmCriticalCall.h"
 #include "frmNVDownloads.h"
 #include "modMain.h"
 
 #include <QHeaderView>
 #include <QSysInfo>
+#include <algorithm>
 
 namespace {
-// After the saved columns 0-14, never saved themselves.
-constexpr int kFlagColumn = 15;
-constexpr int kPreviousColumn = 16;
-constexpr int kValueColumn = 3;
-constexpr int kConventionalColumn = 8;
+constexpr int kFlagColumn = col(NvCol::Flag);
+constexpr int kPreviousColumn = col(NvCol::Previous);
+constexpr int kValueColumn = col(NvCol::Value);
 const QColor kDeltaShade(0xff, 0xd5, 0x80); // amber
+const QColor kLow(0x00, 0x3c, 0xb4);
+const QColor kHigh(0xc0, 0x00, 0x00);
+const QColor kCritical(0x8b, 0x00, 0x00);
 
-QString call(const QString& procedure, const QStringList& args)
+// Colour goes with the letters, never instead of them.
+QColor foreground(const RowFlags& f)
 {
-    QStringList quoted;
-    for (const QString& a : args)
-        quoted << QLatin1Char('\'') + sqlLiteral(a) + QLatin1Char('\'');
-    return procedure + QLatin1Char(' ') + quoted.join(QLatin1Char(','));
+    if (f.critical())
+        return Qt::white;
+    const QString worst = f.si.isEmpty() ? f.conventional : f.si;
+    if (worst == QLatin1String("L"))
+        return kLow;
+    if (worst == QLatin1String("H"))
+        return kHigh;
+    return {};
 }
 
-QString withUnit(const QString& value, const QString& unit)
+QColor background(const RowFlags& f) // invalid: the grid's own
 {
-    return unit.isEmpty() ? value : value + QLatin1Char(' ') + unit;
+    return f.critical() ? kCritical : QColor();
 }
 } // namespace
 
 QString frmNVDownloads::rowKey(int row) const
 {
-    return msfgRequest->TextMatrix(row, 0).trimmed().toUpper() + QLatin1Char('|') +
-           msfgRequest->TextMatrix(row, 1).trimmed().toUpper();
+    return msfgRequest->TextMatrix(row, col(NvCol::Request)).trimmed().toUpper() +
+           QLatin1Char('|') + msfgRequest->TextMatrix(row, col(NvCol::Item)).trimmed().toUpper();
 }
 
 void frmNVDownloads::layoutCheckColumns()
@@ -60,7 +65,7 @@ void frmNVDownloads::layoutCheckColumns()
             header->moveSection(from, from < to ? to - 1 : to);
     };
     after(kFlagColumn, kValueColumn);
-    after(kPreviousColumn, 5);
+    after(kPreviousColumn, col(NvCol::Unit));
 }
 
 void frmNVDownloads::loadChecks()
@@ -115,11 +120,11 @@ void frmNVDownloads::showChecks(int row)
     }
     const RowFlags f =
         ResultChecks::flags(*checks, msfgRequest->TextMatrix(row, kValueColumn),
-                            msfgRequest->TextMatrix(row, kConventionalColumn), Clock::now());
+                            msfgRequest->TextMatrix(row, col(NvCol::CValue)), Clock::now());
     msfgRequest->setTextMatrix(row, kFlagColumn, f.text());
     QTableWidgetItem* flag = msfgRequest->item(row - 1, kFlagColumn);
     flag->setTextAlignment(Qt::AlignCenter);
-    const QColor fore = f.foreground(), back = f.background();
+    const QColor fore = foreground(f), back = background(f);
     flag->setData(Qt::ForegroundRole, fore.isValid() ? QVariant(QBrush(fore)) : QVariant());
     flag->setData(Qt::BackgroundRole, back.isValid() ? QVariant(QBrush(back)) : QVariant());
     QFont font = msfgRequest->font();
@@ -127,7 +132,8 @@ void frmNVDownloads::showChecks(int row)
     flag->setData(Qt::FontRole, f.text().isEmpty() ? QVariant() : QVariant(font));
 
     msfgRequest->setTextMatrix(
-        row, kPreviousColumn, ResultChecks::previousText(*checks, msfgRequest->TextMatrix(row, 5)));
+        row, kPreviousColumn,
+        ResultChecks::previousText(*checks, msfgRequest->TextMatrix(row, col(NvCol::Unit))));
     QTableWidgetItem* previous = msfgRequest->item(row - 1, kPreviousColumn);
     previous->setToolTip(checks->previousRequest.isEmpty()
                              ? QString()
@@ -145,104 +151,68 @@ void frmNVDownloads::showChecks(int row)
                                                          : QString()));
 }
 
+QList<CheckedRow> frmNVDownloads::checkedRows() const
+{
+    QList<CheckedRow> rows;
+    for (const RowSave& row : m_rows) {
+        const auto cell = [&](NvCol c) {
+            return msfgRequest->TextMatrix(row.gridRow, col(c)).trimmed();
+        };
+        const auto saved = m_savedValues.constFind(rowKey(row.gridRow));
+        rows.append(
+            {row.gridRow, row.requestNum, row.examCode, cell(NvCol::Name), cell(NvCol::Value),
+             cell(NvCol::Unit), checksOf(row.gridRow),
+             saved != m_savedValues.cend() && !saved->isEmpty() && *saved == cell(NvCol::Value)});
+    }
+    return rows;
+}
+
 bool frmNVDownloads::confirmChecks(bool verifying)
 {
     const SessionState& s = session();
-    const QDateTime now = Clock::now();
     const QString workstation = QSysInfo::machineHostName();
     for (RowSave& row : m_rows) {
         row.recorded.clear();
         row.early.clear();
         m_checks.load(*s.LabDb, row.requestNum);
     }
-    const auto cell = [&](const RowSave& row, int c) {
-        return msfgRequest->TextMatrix(row.gridRow, c).trimmed();
-    };
-    const auto unchanged = [&](const RowSave& row) {
-        const auto saved = m_savedValues.constFind(rowKey(row.gridRow));
-        return saved != m_savedValues.cend() && !saved->isEmpty() &&
-               *saved == cell(row, kValueColumn);
-    };
+    const QList<CheckedRow> rows = checkedRows();
     const QString no = QStringLiteral("No saves nothing: every value stays on the screen.");
-
-    // A typing slip is caught before anyone is called about it.
-    for (const RowSave& row : m_rows) {
-        const ItemChecks* c = checksOf(row.gridRow);
-        const QString value = cell(row, kValueColumn);
-        if (!c || !ResultFlags::implausible(value, c->limits))
+    QHash<int, QStringList> told; // what each grid row's answers tell, in order
+    for (const SaveQuestion& q : saveQuestions(rows, verifying, Clock::now())) {
+        const CheckedRow& row = *std::find_if(rows.cbegin(), rows.cend(), [&](const CheckedRow& r) {
+            return r.gridRow == q.gridRow;
+        });
+        if (q.kind == SaveQuestion::Critical) {
+            frmCriticalCall dialog(q.exam, q.value, q.flag);
+            if (!dialog.ask())
+                return false;
+            told[q.gridRow] << CheckCommands::criticalCall(
+                row, dialog.reportedTo(), dialog.calledAt(), s.EmployeeCode, workstation);
             continue;
-        if (msgBox(QStringLiteral("The result %1 of %2 is outside the plausible limits %3: it "
-                                  "may be a typing slip. Save it anyway?")
-                       .arg(value, cell(row, 2),
-                            withUnit(ResultChecks::plausibleText(c->limits), cell(row, 5))),
-                   no, MsgIcon::Exclamation, QStringLiteral("Implausible Result"),
+        }
+        const bool delta = q.kind == SaveQuestion::Delta;
+        if (msgBox(q.text, no, delta ? MsgIcon::Question : MsgIcon::Exclamation,
+                   delta ? QStringLiteral("Delta Check") : QStringLiteral("Implausible Result"),
                    MsgButtons::YesNo, MsgAnswer::No) != MsgAnswer::Yes)
             return false;
+        if (delta)
+            told[q.gridRow] << CheckCommands::deltaAcknowledged(row, s.EmployeeCode);
     }
-
-    QHash<int, QString> calls; // by grid row
-    for (const RowSave& row : m_rows) {
-        const ItemChecks* c = checksOf(row.gridRow);
-        const QString value = cell(row, kValueColumn);
-        const QString flag = c ? ResultFlags::flag(value, c->limits) : QString();
-        if (!ResultFlags::isCritical(flag))
+    for (qsizetype i = 0; i < m_rows.size(); ++i) {
+        RowSave& save = m_rows[i];
+        const CheckedRow& row = rows[i];
+        if (!m_checks.active(save.requestNum))
             continue;
-        // Called already about this very value: not again.
-        if (!c->criticalCalledTo.isEmpty() && unchanged(row))
-            continue;
-        frmCriticalCall dialog(cell(row, 2), withUnit(value, cell(row, 5)), flag);
-        if (!dialog.ask())
-            return false;
-        calls.insert(row.gridRow,
-                     call(QStringLiteral("Lab_RecordCriticalCall"),
-                          {row.requestNum, row.examCode, dialog.reportedTo(),
-                           DateText::general(dialog.calledAt()), s.EmployeeCode, workstation}));
-    }
-
-    QHash<int, QString> acknowledgements;
-    for (const RowSave& row : m_rows) {
-        const ItemChecks* c = checksOf(row.gridRow);
-        const QString value = cell(row, kValueColumn);
-        if (!verifying || !c || !ResultFlags::deltaExceeded(value, c->limits, now))
-            continue;
-        if (!c->deltaAcknowledgedBy.isEmpty() && unchanged(row))
-            continue;
-        const ItemLimits& l = c->limits;
-        QString text = QStringLiteral("The result of %1 changed from %2 (%3) to %4: more than "
-                                      "the delta limit of %5")
-                           .arg(cell(row, 2),
-                                withUnit(l.previous, ResultChecks::previousUnit(*c, cell(row, 5))),
-                                l.previousAt.isValid() ? DateText::monthDayYear(l.previousAt.date())
-                                                       : QStringLiteral("date unknown"),
-                                value, ResultChecks::deltaLimitText(*c, cell(row, 5)));
-        if (l.deltaDays > 0)
-            text += QStringLiteral(" within %1 days").arg(l.deltaDays);
-        text += QStringLiteral(". Acknowledge it and verify?");
-        if (msgBox(text, no, MsgIcon::Question, QStringLiteral("Delta Check"), MsgButtons::YesNo,
-                   MsgAnswer::No) != MsgAnswer::Yes)
-            return false;
-        acknowledgements.insert(row.gridRow, call(QStringLiteral("Lab_AcknowledgeDelta"),
-                                                  {row.requestNum, row.examCode, s.EmployeeCode}));
-    }
-
-    for (RowSave& row : m_rows) {
-        if (!m_checks.active(row.requestNum))
-            continue;
-        const QString value = cell(row, kValueColumn);
         const auto taken = m_taken.constFind(rowKey(row.gridRow));
         const bool instrument =
-            ResultTakenOver && taken != m_taken.cend() && taken->value.trimmed() == value;
-        row.recorded << call(QStringLiteral("Lab_RecordResultEntry"),
-                             {row.requestNum, row.examCode, s.EmployeeCode,
-                              instrument ? QStringLiteral("I") : QStringLiteral("T"),
-                              instrument ? InstrumentId.trimmed() : QString(),
-                              instrument ? taken->sample : QString(), workstation});
+            ResultTakenOver && taken != m_taken.cend() && taken->value.trimmed() == row.value;
+        save.recorded << CheckCommands::resultEntry(
+            row, s.EmployeeCode, instrument, InstrumentId.trimmed(),
+            instrument ? taken->sample : QString(), workstation);
         // A value the laboratory holds already can be called about and
         // acknowledged before it is verified; a new one once it is saved.
-        QStringList& when = verifying && unchanged(row) ? row.early : row.recorded;
-        for (const QHash<int, QString>* said : {&calls, &acknowledgements})
-            if (said->contains(row.gridRow))
-                when << said->value(row.gridRow);
+        (verifying && row.unchanged ? save.early : save.recorded) << told.value(row.gridRow);
     }
     return true;
 }

@@ -1,7 +1,6 @@
 // Saving the normal-values window: one statement and one result summary
 // per row, the logbook and the verification, in one transaction.
 #include "Connection.h"
-#include "DateText.h"
 #include "FailureAdvice.h"
 #include "FlexGrid.h"
 #include "LisError.h"
@@ -9,7 +8,8 @@
 #include "ReportPrinting.h"
 #include "ResultValue.h"
 #include "ScreenHelpers.h"
-#include "SqlText.h"
+#include "FormType.h"
+#include "SavedResults.h"
 #include "WaitCursor.h"
 #include "frmAmendmentReason.h"
 #include "frmNVDownloads.h"
@@ -23,18 +23,6 @@
 #include <QTimeEdit>
 
 namespace {
-QString q(const QString& value)
-{
-    return sqlLiteral(value);
-}
-
-QString general(const QDateTime& moment)
-{
-    return sqlLiteral(DateText::general(moment));
-}
-
-constexpr int kExamColumn = 2;
-constexpr int kConventionalColumn = 8;
 const QColor kReCheckedShade(0xff, 0xd0, 0xe8); // the legend's pink, lightened
 } // namespace
 
@@ -54,7 +42,7 @@ void frmNVDownloads::fillingEnded()
 void frmNVDownloads::valueChanged(int row)
 {
     // The laboratory derives the conventional result from the SI one on save.
-    msfgRequest->setTextMatrix(row, kConventionalColumn, QString());
+    msfgRequest->setTextMatrix(row, col(NvCol::CValue), QString());
     m_taken.remove(rowKey(row)); // typed: no longer the instrument's
 }
 
@@ -67,16 +55,16 @@ QString frmNVDownloads::valueRefusal(const QString& value) const
 bool frmNVDownloads::isReChecked(int row) const
 {
     // Every column of this grid is saved: the mark is only a shade.
-    const QTableWidgetItem* item = msfgRequest->item(row - 1, kExamColumn);
+    const QTableWidgetItem* item = msfgRequest->item(row - 1, col(NvCol::Name));
     return item && item->background().color() == kReCheckedShade;
 }
 
 void frmNVDownloads::setReChecked(int row, bool on)
 {
-    QTableWidgetItem* item = msfgRequest->item(row - 1, kExamColumn);
+    QTableWidgetItem* item = msfgRequest->item(row - 1, col(NvCol::Name));
     if (!item) {
         item = new QTableWidgetItem;
-        msfgRequest->setItem(row - 1, kExamColumn, item);
+        msfgRequest->setItem(row - 1, col(NvCol::Name), item);
     }
     item->setBackground(on ? QBrush(kReCheckedShade) : QBrush());
 }
@@ -98,32 +86,10 @@ void frmNVDownloads::writeHeaderFields()
     s.Method = InstrumentId;
 }
 
-void frmNVDownloads::Save_And_Print(bool verify, bool print)
+bool frmNVDownloads::questionsAccepted()
 {
-    {
-        WaitCursor wait;
-        SetActionButtons(*this, false);
-        VerifyRequested = verify;
-        // A save that fails leaves the window open with every value, to
-        // correct and save again.
-        if (!buildStatements() || !emptyRowsAccepted() ||
-            !confirmChecks(verifies() && (session().VerifyMode || VerifyRequested)) ||
-            !Save_Entries()) {
-            SetActionButtons(*this, true);
-            return;
-        }
-        if (print) {
-            try {
-                Print_Result();
-                if (session().ReportVerified && session().PrintRequested)
-                    Print_Result();
-            } catch (...) {
-                SetActionButtons(*this, true);
-                throw;
-            }
-        }
-    }
-    close();
+    return buildStatements() && emptyRowsAccepted() &&
+           confirmChecks(verifies() && (session().VerifyMode || VerifyRequested));
 }
 
 bool frmNVDownloads::buildStatements()
@@ -132,54 +98,23 @@ bool frmNVDownloads::buildStatements()
     m_rows.clear();
     try {
         writeHeaderFields();
-        const QString flag = verifies() && (s.VerifyMode || VerifyRequested) ? QStringLiteral("Y")
-                                                                             : QStringLiteral("N");
-        for (int i = 1; i < msfgRequest->Rows(); ++i) {
-            const auto cell = [&](int c) { return msfgRequest->TextMatrix(i, c); };
-            if (cell(1).trimmed().isEmpty())
+        const ResultGrid<NvCol> grid = gridOf<NvCol>(gridRows(msfgRequest));
+        for (const auto& row : grid) {
+            if (row.at(NvCol::Item).trimmed().isEmpty())
                 continue; // an empty row saves nothing
-            if (const QString why = valueRefusal(cell(3)); !why.isEmpty()) {
-                msgBox(QStringLiteral("Nothing was saved: ") + cell(2).trimmed() +
-                           QStringLiteral("\n") + why,
+            const QString name = row.at(NvCol::Name).trimmed();
+            if (const QString why = valueRefusal(row.at(NvCol::Value)); !why.isEmpty()) {
+                msgBox(QStringLiteral("Nothing was saved: ") + name + QStringLiteral("\n") + why,
                        QStringLiteral("Correct the result of %1 on request %2 and save again; "
                                       "every value is still on the screen.")
-                           .arg(cell(2).trimmed(), s.RequestNum.trimmed()),
+                           .arg(name, s.RequestNum.trimmed()),
                        MsgIcon::Exclamation, QStringLiteral("Invalid Result"));
                 return false;
             }
-            const QString sep = QStringLiteral("', '");
-            const QString statement =
-                QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2 '") + q(cell(0)) + sep +
-                q(cell(1)) + sep + q(cell(3)) + sep + q(cell(4)) + QStringLiteral("' , '") +
-                q(cell(5)) + sep + q(cell(6)) + sep + q(cell(7)) + sep + q(cell(8)) + sep +
-                q(cell(9)) + sep + q(cell(10)) + sep + q(cell(11)) + sep + q(cell(12)) + sep +
-                q(cell(13)) + sep + q(cell(14)) + sep + QString::number(i) + sep +
-                q(s.AccessionNum) + QStringLiteral("','") + q(s.Remarks) + sep +
-                general(s.SampleSubmitted) + sep + general(s.LRATime) + sep + q(s.LogbookNote) +
-                sep + q(s.EmployeeCode) + sep + flag + sep + q(s.Method) + sep +
-                general(s.DateTimeReported) + QStringLiteral("'");
-            QString summary = s.Request.FormType == QLatin1String("P")
-                                  ? cell(2) + QStringLiteral("=")
-                                  : QString();
-            summary += cell(3) + QStringLiteral(" (") + cell(4) + QLatin1Char(' ') + cell(5) +
-                       QLatin1Char(')');
-            // A changed SI value has no conventional one yet: the laboratory
-            // derives it on save, and the summary takes it from there.
-            const bool derived = cell(8).trimmed().isEmpty();
-            if (!derived)
-                summary += cell(8) + QStringLiteral(" (") + cell(9) + QLatin1Char(' ') + cell(10) +
-                           QLatin1Char(')');
-            m_rows.append({i,
-                           cell(0),
-                           cell(1),
-                           statement,
-                           summary,
-                           derived,
-                           {},
-                           {},
-                           cell(3),
-                           cell(2).trimmed()});
         }
+        const bool flag = verifies() && (s.VerifyMode || VerifyRequested);
+        for (const SaveCommands::NvRowSave& row : SaveCommands::nvRows(grid, saveHeader(), flag))
+            m_rows.append({row, {}, {}});
         return true;
     } catch (const LisError& e) {
         msgBox(QStringLiteral("ERROR: ") + e.description(),
@@ -191,8 +126,7 @@ bool frmNVDownloads::buildStatements()
 QString frmNVDownloads::derivedConventionalPart(Connection& db, const RowSave& row)
 {
     // Read inside the save's transaction: what the row now holds.
-    auto rs = db.openRecordset(QStringLiteral("Lab_FormMaker_GetResult_ReagentValues '") +
-                                   q(row.requestNum) + QStringLiteral("'"),
+    auto rs = db.openRecordset(SaveCommands::conventionalResults(row.requestNum, true),
                                CursorOptions::clientDynamic());
     for (; !rs->eof(); rs->moveNext()) {
         if (rs->textOrEmpty(QStringLiteral("ExamCode")).trimmed() != row.examCode.trimmed())
@@ -211,15 +145,42 @@ bool frmNVDownloads::Save_Entries()
     if (nothingToSave())
         return false;
     WaitCursor wait;
-    SessionState& s = session();
-    Connection& db = *s.LabDb;
-    const auto logbookHasRow = [&](const QString& req) {
-        auto rs = db.openRecordset(
-            QStringLiteral("select * from laboratory..tblablogbook where requestnum = '") + q(req) +
-                QStringLiteral("'"),
-            CursorOptions::serverDynamic());
-        return !rs->eof();
-    };
+    Connection& db = *session().LabDb;
+    QString reason;
+    const QStringList amended = amendedRows(reason);
+    if (!amended.isEmpty() && reason.isEmpty())
+        return false; // cancelled: nothing saved, every value still shown
+    try {
+        writeHeaderFields();
+        db.beginTrans();
+        QMap<QString, QStringList> read; // request -> the items of its rows here
+        for (const RowSave& row : std::as_const(m_rows))
+            read[row.requestNum].append(row.examCode);
+        for (auto it = read.cbegin(); it != read.cend(); ++it)
+            sendUnchanged(db, it.key(), it.value());
+        const QMap<QString, QStringList> waiting = writeRows(db, amended, reason);
+        commitSave(db);
+        markSaved();
+        tellWaiting(waiting);
+        return true;
+    } catch (const LisError& e) {
+        saveFailed(db, e);
+        return false;
+    }
+}
+
+void frmNVDownloads::saveSummary(Connection& db, const RowSave& row)
+{
+    QString summary = row.summary;
+    if (row.derived)
+        summary += derivedConventionalPart(db, row);
+    db.execute(SaveCommands::saveSummary(row.requestNum, summary));
+}
+
+QMap<QString, QStringList> frmNVDownloads::writeRows(Connection& db, const QStringList& amended,
+                                                     const QString& reason)
+{
+    const SessionState& s = session();
     // Calls and acknowledgements of saved values go before the request is
     // first verified.
     QSet<QString> told;
@@ -236,22 +197,54 @@ bool frmNVDownloads::Save_Entries()
     QMap<QString, QStringList> waiting;
     const auto verify = [&](const QString& req) {
         tellEarly(req);
-        if (!logbookHasRow(req))
-            return;
-        auto left = db.openRecordset(QStringLiteral("laboratory..LAB_Save_VerifyResults '") +
-                                         q(req) + QStringLiteral("','") + q(s.EmployeeCode) +
-                                         QStringLiteral("'"),
-                                     CursorOptions::clientDynamic());
-        QStringList& exams = waiting[req];
-        exams.clear();
-        for (; !left->eof(); left->moveNext())
-            if (left->textOrEmpty(QStringLiteral("Waiting")) == QLatin1String("entered"))
-                exams << left->textOrEmpty(QStringLiteral("ExamName"));
+        if (RequestLogged(db, req))
+            waiting[req] = VerifyResults(db, req, s.EmployeeCode);
     };
+    // The summaries go with the results: a failed save leaves none. Each
+    // request's is emptied once, before its first row.
+    QSet<QString> emptied;
+    const auto emptySummary = [&](const QString& req) {
+        if (!emptied.contains(req)) {
+            emptied.insert(req);
+            db.execute(SaveCommands::emptySummary(req));
+        }
+    };
+    const bool package = formIs(s.Request.FormType, FormType::Package);
+    if (package)
+        emptySummary(s.RequestNum);
+    bool alreadyVerified = false;
+    for (const RowSave& row : std::as_const(m_rows)) {
+        const QString& r = row.requestNum;
+        if (!package)
+            emptySummary(r);
+        if (!row.derived)
+            saveSummary(db, row);
+        if (s.VerifyMode && verifies()) {
+            verify(r);
+            alreadyVerified = true;
+        }
+        ensureLogbookEntry(db, r);
+        db.execute(amended.contains(r.trimmed() + '|' + row.examCode.trimmed().toUpper())
+                       ? SaveCommands::withReason(row.statement, reason)
+                       : row.statement);
+        for (const QString& recorded : row.recorded)
+            db.execute(recorded);
+        if (row.derived)
+            saveSummary(db, row);
+        if (VerifyRequested && !alreadyVerified && verifies())
+            verify(r);
+    }
+    for (const RowSave& row : std::as_const(m_rows))
+        tellEarly(row.requestNum);
+    return waiting;
+}
+
+QStringList frmNVDownloads::amendedRows(QString& reason) const
+{
     // A verified result corrected goes with the reason for it, asked before
     // anything is written.
     QMap<QString, QString> typed, verified, names; // by "request|ITEM"
-    for (const RowSave& row : std::as_const(m_rows)) {
+    for (const RowSave& row : m_rows) {
         const QString key = row.requestNum.trimmed() + '|' + row.examCode.trimmed().toUpper();
         typed[key] = row.value;
         names[key] = row.examName;
@@ -259,82 +252,26 @@ bool frmNVDownloads::Save_Entries()
             verified[key] = *saved;
     }
     const QStringList amended = frmAmendmentReason::amended(typed, verified);
-    QString reason;
     if (!amended.isEmpty()) {
         QStringList exams;
         for (const QString& key : amended)
             exams << names.value(key);
-        reason = frmAmendmentReason::ask(db, exams);
-        if (reason.isEmpty())
-            return false; // cancelled: nothing saved, every value still shown
+        reason = frmAmendmentReason::ask(*session().LabDb, exams);
     }
-    try {
-        writeHeaderFields();
-        db.beginTrans();
-        QMap<QString, QStringList> read; // request -> the items of its rows here
-        for (const RowSave& row : std::as_const(m_rows))
-            read[row.requestNum].append(row.examCode);
-        for (auto it = read.cbegin(); it != read.cend(); ++it)
-            sendUnchanged(db, it.key(), it.value());
-        // The summaries go with the results: a failed save leaves none. Each
-        // request's is emptied once, before its first row.
-        QSet<QString> emptied;
-        const auto emptySummary = [&](const QString& req) {
-            if (emptied.contains(req))
-                return;
-            emptied.insert(req);
-            db.execute(QStringLiteral("Lab_DeleteDump_ResultSummary '") + q(req) +
-                       QStringLiteral("'"));
-        };
-        const bool package = s.Request.FormType == QLatin1String("P");
-        if (package)
-            emptySummary(s.RequestNum);
-        bool alreadyVerified = false;
-        const auto saveSummary = [&](const RowSave& row) {
-            QString summary = row.summary;
-            if (row.derived)
-                summary += derivedConventionalPart(db, row);
-            db.execute(QStringLiteral("Lab_SaveDump_ResultSummary '") + q(row.requestNum) +
-                       QStringLiteral("', '") + q(summary) + QStringLiteral("'"));
-        };
-        for (const RowSave& row : m_rows) {
-            const QString& r = row.requestNum;
-            if (!package)
-                emptySummary(r);
-            if (!row.derived)
-                saveSummary(row);
-            if (s.VerifyMode && verifies()) {
-                verify(r);
-                alreadyVerified = true;
-            }
-            ensureLogbookEntry(db, r);
-            db.execute(amended.contains(r.trimmed() + '|' + row.examCode.trimmed().toUpper())
-                           ? row.statement + QStringLiteral(", '") + q(reason) + QStringLiteral("'")
-                           : row.statement);
-            for (const QString& recorded : row.recorded)
-                db.execute(recorded);
-            if (row.derived)
-                saveSummary(row);
-            if (VerifyRequested && !alreadyVerified && verifies())
-                verify(r);
-        }
-        for (const RowSave& row : std::as_const(m_rows))
-            tellEarly(row.requestNum);
-        commitSave(db);
-        markSaved();
-        for (auto it = waiting.cbegin(); it != waiting.cend(); ++it)
-            if (!it.value().isEmpty())
-                msgBox(QStringLiteral("Saved; %1 waits for verification by another technologist.")
-                           .arg(it.key().trimmed()),
-                       QStringLiteral("%1 entered %2: the laboratory has another medical "
-                                      "technologist verify it.")
-                           .arg(s.EmployeeCode.trimmed(), it.value().join(QStringLiteral(", "))),
-                       MsgIcon::Information);
-        return true;
-    } catch (const LisError& e) {
-        saveFailed(db, e);
-        return false;
-    }
+    return amended;
+}
+
+void frmNVDownloads::tellWaiting(const QMap<QString, QStringList>& waiting)
+{
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it)
+        if (!it.value().isEmpty())
+            msgBox(QStringLiteral("Saved; %1 waits for verification by another technologist.")
+                       .arg(it.key().trimmed()),
+                   QStringLiteral("%1 entered %2: the laboratory has another medical "
+                                  "technologist verify it.")
+                       .arg(session().EmployeeCode.trimmed(),
+                            it.value().join(QStringLiteral(", "))),
+                   MsgIcon::Information);
 }
 
 void frmNVDownloads::Print_Result()

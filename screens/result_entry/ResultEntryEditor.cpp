@@ -5,8 +5,8 @@
 #include "FlexGrid.h"
 #include "Presenter.h"
 #include "ResultEntryForm.h"
+#include "ResultGrid.h"
 #include "ScreenHelpers.h"
-#include "SqlText.h"
 #include "Twips.h"
 #include "modMain.h"
 
@@ -18,7 +18,7 @@
 #include <QScopeGuard>
 
 namespace {
-constexpr int kValueColumn = 3;
+constexpr int kValueColumn = kValueCol;
 const QString kReChecked = QStringLiteral("*");
 } // namespace
 
@@ -144,23 +144,8 @@ void ResultEntryForm::setReChecked(int row, bool on)
     msfgRequest->setTextMatrix(row, 0, on ? kReChecked : QString());
 }
 
-bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
+bool ResultEntryForm::moveEditorRow(int key, bool enter, bool shift)
 {
-    const int key = event->key();
-    const bool shift = event->modifiers() & Qt::ShiftModifier;
-    const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
-    const bool leaving = key == Qt::Key_Down || key == Qt::Key_Up || enter;
-    if (leaving && txtResult->isVisible()) {
-        bool stay = false;
-        guarded([&] {
-            m_editRow = msfgRequest->Row();
-            stay = !valueMayBeLeft();
-        });
-        if (stay) {
-            txtResult->selectAll();
-            return true;
-        }
-    }
     if (key == Qt::Key_Down || (enter && !shift)) {
         guarded([&] {
             if (msfgRequest->Row() == msfgRequest->Rows() - 1) {
@@ -187,29 +172,11 @@ bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
         });
         return true;
     }
-    static const QHash<int, QString> shortcuts = {
-        {Qt::Key_F2, QStringLiteral("POSITIVE")},
-        {Qt::Key_F3, QStringLiteral("NEGATIVE")},
-        {Qt::Key_F4, QStringLiteral("REACTIVE")},
-        {Qt::Key_F5, QStringLiteral("NON-REACTIVE")},
-    };
-    if (shortcuts.contains(key)) {
-        txtResult->setText(shortcuts.value(key));
-        return true;
-    }
-    if (key == Qt::Key_F6) {
-        guarded([this] {
-            const int row = msfgRequest->Row();
-            setReChecked(row, !isReChecked(row));
-        });
-        return true;
-    }
-    if (key == Qt::Key_Escape) {
-        // The value is in the cell already; Escape only puts the editor away.
-        txtResult->hide();
-        msfgRequest->setFocus();
-        return true;
-    }
+    return false;
+}
+
+bool ResultEntryForm::typeNullKey(QKeyEvent* event)
+{
     // "N" stands for NULL only as the first key of a value; in a word it is a letter.
     const QString typed = event->text();
     const bool replacing =
@@ -233,6 +200,51 @@ bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
     return false;
 }
 
+bool ResultEntryForm::txtResult_KeyDown(QKeyEvent* event)
+{
+    const int key = event->key();
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+    const bool leaving = key == Qt::Key_Down || key == Qt::Key_Up || enter;
+    if (leaving && txtResult->isVisible()) {
+        bool stay = false;
+        guarded([&] {
+            m_editRow = msfgRequest->Row();
+            stay = !valueMayBeLeft();
+        });
+        if (stay) {
+            txtResult->selectAll();
+            return true;
+        }
+    }
+    if (moveEditorRow(key, enter, shift))
+        return true;
+    static const QHash<int, QString> shortcuts = {
+        {Qt::Key_F2, QStringLiteral("POSITIVE")},
+        {Qt::Key_F3, QStringLiteral("NEGATIVE")},
+        {Qt::Key_F4, QStringLiteral("REACTIVE")},
+        {Qt::Key_F5, QStringLiteral("NON-REACTIVE")},
+    };
+    if (shortcuts.contains(key)) {
+        txtResult->setText(shortcuts.value(key));
+        return true;
+    }
+    if (key == Qt::Key_F6) {
+        guarded([this] {
+            const int row = msfgRequest->Row();
+            setReChecked(row, !isReChecked(row));
+        });
+        return true;
+    }
+    if (key == Qt::Key_Escape) {
+        // The value is in the cell already; Escape only puts the editor away.
+        txtResult->hide();
+        msfgRequest->setFocus();
+        return true;
+    }
+    return typeNullKey(event);
+}
+
 bool ResultEntryForm::msfgRequest_KeyDown(QKeyEvent* event)
 {
     if (event->key() != Qt::Key_F3)
@@ -254,18 +266,16 @@ QHash<QString, ResultEntryForm::RequestedExam> ResultEntryForm::requestedExams()
     return exams;
 }
 
-QString ResultEntryForm::instrumentSampleCall(char mode, const QString& lastSeparator) const
+QString ResultEntryForm::instrumentSampleCall(char mode, bool spacedLast) const
 {
-    return QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '") + QLatin1Char(mode) +
-           QStringLiteral("','") + DateText::monthDayYear(dtpResultDate->date()) +
-           QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) + QStringLiteral("','") +
-           sqlLiteral(txtSampleNum->text()) + QStringLiteral("','") + sqlLiteral(txtPName->text()) +
-           lastSeparator + sqlLiteral(session().Request.RefNum) + QStringLiteral("'");
+    return SaveCommands::sampleCall(mode, DateText::monthDayYear(dtpResultDate->date()),
+                                    InstrumentId.trimmed(), txtSampleNum->text(), txtPName->text(),
+                                    session().Request.RefNum, spacedLast);
 }
 
 QHash<QString, QString> ResultEntryForm::itemValues()
 {
-    const QString text = instrumentSampleCall('4', QStringLiteral("','"));
+    const QString text = instrumentSampleCall('4', false);
     auto rs =
         session().LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
     QHash<QString, QString> values;

@@ -4,6 +4,7 @@
 
 #include "DbDriver.h"
 #include "ResultWindow.h"
+#include "SaveCommands.h"
 
 #include <QDialog>
 #include <functional>
@@ -39,8 +40,8 @@ public:
 
     void Init_Codes();
 
-    // Controls, named as the design names them (also their object names).
-    QGroupBox* Frame6;
+    // Controls, named as the design names them (also their object names):
+    // those staff act on, which tests drive.
     QLineEdit* txtSampleNum;
     QPushButton* cmdSearchSampleNum;
     QLineEdit* txtPName;
@@ -49,31 +50,18 @@ public:
     FlexGrid* msfgDLresult;
     QDateEdit* dtpResultDate;
     QWidget* fraBody8;
-    QListWidget* lstREVIEW;
-    QWidget* Picture1;
-    QLabel* lblFlags;
-    QLabel* lbllabels33;
-    QLabel* lbllabels34;
-    QLabel* lbllabels35;
     QGroupBox* Frame1;
     FlexGrid* grdExams;
     QLineEdit* txtResult;
     FlexGrid* msfgRequest;
     QTextEdit* txtRemarks;
-    QLabel* lblRemarks0;
-    QGroupBox* fraAdditional;
     QLineEdit* txtAccNum;
-    QGroupBox* Frame2;
     QDateEdit* dtReportDate;
     QTimeEdit* dtReportTime;
     QDateEdit* dtSubmitted;
     QTimeEdit* dtSubmittedTime;
     QDateEdit* dtLRADate;
     QTimeEdit* dtLRATime;
-    QLabel* lbllabels32;
-    QLabel* lbllabels31;
-    QLabel* lbllabels30;
-    QGroupBox* fraAll;
     QPushButton* cmdSave;
     QGroupBox* fraMedTech;
     QPushButton* cmdVerify;
@@ -81,10 +69,6 @@ public:
     QPushButton* cmdClose;
     // Says when the window last saved: the buttons only grey out.
     QLabel* lblSaved;
-    QGroupBox* fraCommonCodes;
-    QLabel* Label1_0;
-    QLabel* Label1_2;
-    QLabel* Label1_1;
 
     // Members of the window.
     QString InstrumentId;
@@ -157,6 +141,26 @@ private:
     bool postedSampleAccepted(const QString& sample, const ResultSet& found, bool& postedElsewhere);
 
 protected:
+    // The frames and labels that only lay the window out.
+    QGroupBox* Frame6;
+    QListWidget* lstREVIEW;
+    QWidget* Picture1;
+    QLabel* lblFlags;
+    QLabel* lbllabels33;
+    QLabel* lbllabels34;
+    QLabel* lbllabels35;
+    QLabel* lblRemarks0;
+    QGroupBox* fraAdditional;
+    QGroupBox* Frame2;
+    QLabel* lbllabels32;
+    QLabel* lbllabels31;
+    QLabel* lbllabels30;
+    QGroupBox* fraAll;
+    QGroupBox* fraCommonCodes;
+    QLabel* Label1_0;
+    QLabel* Label1_2;
+    QLabel* Label1_1;
+
     // downloadsShare: the part of the width beyond the design that the
     // downloaded results get; the final results get the rest.
     explicit ResultEntryForm(double downloadsShare);
@@ -168,7 +172,18 @@ protected:
     virtual void takeOverDownloaded() = 0;
     virtual void copyRequestedExams() = 0;
     // Saves the grid and, when asked, prints; run by Save, Verify and Print.
-    virtual void Save_And_Print(bool verify, bool print) = 0;
+    // Virtual for tests that watch the buttons only.
+    virtual void Save_And_Print(bool verify, bool print);
+    // Writes the grid in one transaction; false (and the reason shown) when
+    // nothing was saved.
+    virtual bool Save_Entries() = 0;
+    // Previews or prints the saved results of the request.
+    virtual void Print_Result() = 0;
+    // What a window asks before its save; false saves nothing.
+    virtual bool questionsAccepted() { return true; }
+    // A save went through and printed.
+    virtual void printed() {}
+    virtual bool closesAfterSave(bool saved, bool /*verify*/) const { return saved; }
 
     // Runs an event handler: an error is shown with its number and
     // description, and the window with every typed value stays as it is.
@@ -182,15 +197,16 @@ protected:
     void fillRequestedExams(bool withNormalValues);
     // Writes the request's logbook entry when it has none yet.
     static void ensureLogbookEntry(Connection& db, const QString& req);
+    // What a save takes from the session and the header fields.
+    SaveHeader saveHeader() const;
     // After a failed save: rolls back what was begun and says why.
     static void saveFailed(Connection& db, const LisError& e);
     // The load sizing of the request grid at start-up.
     void loadSizing();
     // The downloaded-results grid layout.
     void layoutDownloadedGrid();
-    // The instrument procedure's call for the sample on the screen; modes
-    // differ in the separator before the last argument.
-    QString instrumentSampleCall(char mode, const QString& lastSeparator) const;
+    // The instrument procedure's call for the sample on the screen.
+    QString instrumentSampleCall(char mode, bool spacedLast) const;
     // The values the instrument downloaded, by item code (mode '4'): the
     // last of each code, all in one read.
     QHash<QString, QString> itemValues();
@@ -220,6 +236,11 @@ protected:
 
 private:
     void buildControls();
+    void buildHeaderStrip();
+    void buildDownloadedBlock();
+    void buildResultsBlock();
+    void buildButtons();
+    void buildLegend();
     void buildAnchors(double downloadsShare);
     void buildTabOrder();
     void connectHandlers();
@@ -240,6 +261,10 @@ private:
     bool readyToSave(bool checkAccession);
     bool txtAccNum_Validate();
     bool txtResult_KeyDown(QKeyEvent* event);
+    // Down and Enter go to the next row, Up and Shift+Enter to the one before.
+    bool moveEditorRow(int key, bool enter, bool shift);
+    // "N" as the first key of a value is NULL; a letter after it starts a word.
+    bool typeNullKey(QKeyEvent* event);
     bool msfgRequest_KeyDown(QKeyEvent* event);
 
     std::unique_ptr<Anchors> m_anchors;

@@ -5,6 +5,7 @@
 #include "GridCells.h"
 #include "Pickers.h"
 #include "ResultEntryForm.h"
+#include "ResultGrid.h"
 #include "Twips.h"
 
 #include <QDateEdit>
@@ -79,6 +80,23 @@ void ResultEntryForm::buildControls()
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     setSizeGripEnabled(true);
 
+    buildHeaderStrip();
+    buildDownloadedBlock();
+    buildResultsBlock();
+    buildButtons();
+    buildLegend();
+
+    // As the design leaves them at load.
+    txtResult->hide();
+    grdExams->hide();
+    fraBody8->hide();
+    cmdFlags->hide();
+    cmdVerify->hide();
+    cmdResetResult->setEnabled(false);
+}
+
+void ResultEntryForm::buildHeaderStrip()
+{
     // Top strip: accession number and the dates and times of the request.
     fraAdditional = frame(this, "fraAdditional", QString(), 120, 60, 11640, 780);
     lbllabels30 =
@@ -96,7 +114,10 @@ void ResultEntryForm::buildControls()
                    690);
     dtReportDate = datePicker(Frame2, "dtReportDate", 120, 300);
     dtReportTime = timePicker(Frame2, "dtReportTime", 1560, 300);
+}
 
+void ResultEntryForm::buildDownloadedBlock()
+{
     // Left block: the instrument's results for a sample.
     Frame6 = frame(this, "Frame6", QStringLiteral("DOWNLOADED RESULTS"), 120, 900, 4080, 4680);
     lbllabels33 =
@@ -124,14 +145,19 @@ void ResultEntryForm::buildControls()
     cmdFlags = button(Frame6, "cmdFlags", QStringLiteral("Show &Review"), 120, 4200, 1560, 375);
     cmdResetResult =
         button(Frame6, "cmdResetResult", QStringLiteral("Use &Result >>"), 2160, 4200, 1800, 375);
+}
 
+void ResultEntryForm::buildResultsBlock()
+{
     // Right block: the request's exams and their results.
     Frame1 = frame(this, "Frame1", QStringLiteral("FINAL RESULTS"), 4320, 900, 6060, 4680);
     grdExams = make<FlexGrid>(Frame1, "grdExams", 120, 270, 600, 300);
     grdExams->setCols(5); // code, name, request number, normal values
     msfgRequest = make<FlexGrid>(Frame1, "msfgRequest", 120, 270, 5820, 3180);
-    // Both windows keep the value in column 3 and the exam code in column 1.
-    msfgRequest->setItemDelegateForColumn(3, new GridCells::ValueCell(1, msfgRequest));
+    // Both windows keep the value and the exam code in the same columns.
+    static_assert(col(NvCol::Item) == col(CutOffCol::Item));
+    msfgRequest->setItemDelegateForColumn(
+        kValueCol, new GridCells::ValueCell(col(CutOffCol::Item), msfgRequest));
     txtResult = make<QLineEdit>(Frame1, "txtResult", 120, 270, 2500, 285);
     txtResult->setMaxLength(50);
     txtResult->setStyleSheet(QStringLiteral("background-color: #e0e0e0;"));
@@ -139,7 +165,10 @@ void ResultEntryForm::buildControls()
     txtRemarks = make<QTextEdit>(Frame1, "txtRemarks", 120, 3750, 5820, 315);
     txtRemarks->setAcceptRichText(true);
     txtRemarks->setTabChangesFocus(true);
+}
 
+void ResultEntryForm::buildButtons()
+{
     // Button column.
     fraAll = frame(this, "fraAll", QString(), 10500, 900, 1260, 3240);
     cmdSave = button(fraAll, "cmdSave", QStringLiteral("&Save"), 60, 240, 1140, 660);
@@ -153,7 +182,10 @@ void ResultEntryForm::buildControls()
     lblSaved = label(fraAll, "lblSaved", QString(), 60, 2280, 1140, 720);
     lblSaved->setWordWrap(true);
     lblSaved->setAlignment(Qt::AlignCenter);
+}
 
+void ResultEntryForm::buildLegend()
+{
     // Legend strip under the grid.
     fraCommonCodes = frame(this, "fraCommonCodes", QString(), 4320, 5640, 7440, 420);
     QFont mono(QStringLiteral("Monospace"));
@@ -183,14 +215,6 @@ void ResultEntryForm::buildControls()
     for (QWidget* w : {static_cast<QWidget*>(fraCommonCodes), static_cast<QWidget*>(Label1_0),
                        static_cast<QWidget*>(Label1_1), static_cast<QWidget*>(Label1_2)})
         w->setToolTip(keys);
-
-    // As the design leaves them at load.
-    txtResult->hide();
-    grdExams->hide();
-    fraBody8->hide();
-    cmdFlags->hide();
-    cmdVerify->hide();
-    cmdResetResult->setEnabled(false);
 }
 
 void ResultEntryForm::buildAnchors(double downloadsShare)

@@ -1,6 +1,7 @@
 // Looking up an instrument sample and showing what the instrument
 // downloaded for it.
 #include "Clock.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
@@ -8,8 +9,8 @@
 #include "Numeric.h"
 #include "Presenter.h"
 #include "ResultEntryForm.h"
+#include "ResultGrid.h"
 #include "SavedResults.h"
-#include "SqlText.h"
 #include "modMain.h"
 
 #include <QDateEdit>
@@ -21,11 +22,11 @@
 #include <QSet>
 
 namespace {
-constexpr int kPatientColumn = 10;
-constexpr int kRefNumColumn = 11;
-constexpr int kPostedColumn = 13;
-constexpr int kPostedToColumn = 14;
-constexpr int kOrderedByColumn = 19;
+constexpr int kPatientColumn = col(DownloadedCol::Patient);
+constexpr int kRefNumColumn = col(DownloadedCol::RefNum);
+constexpr int kPostedColumn = col(DownloadedCol::Posted);
+constexpr int kPostedToColumn = col(DownloadedCol::PostedTo);
+constexpr int kOrderedByColumn = col(DownloadedCol::OrderedBy);
 
 // Surname and first given name, without case or blanks: instruments
 // abbreviate the rest ("DELA CRUZ, JUAN S").
@@ -112,12 +113,8 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
 {
     SessionState& s = session();
     const QString date = DateText::monthDayYear(dtpResultDate->date());
-    // The text of instrumentSampleCall('1', "', '") for this sample.
-    const QString text = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '1','") + date +
-                         QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) +
-                         QStringLiteral("','") + sqlLiteral(sample) + QStringLiteral("','") +
-                         sqlLiteral(pickedPatient) + QStringLiteral("', '") +
-                         sqlLiteral(s.Request.RefNum) + QStringLiteral("'");
+    const QString text = SaveCommands::sampleCall('1', date, InstrumentId.trimmed(), sample,
+                                                  pickedPatient, s.Request.RefNum, true);
     auto rs = s.LabDb->openRecordset(text, CursorOptions::clientDynamic(LockType::Optimistic));
     const ResultSet found = rs->data();
     rs->close();
@@ -182,9 +179,8 @@ void ResultEntryForm::showRequestSample()
     // the instrument downloaded for the order.
     QString sampleDate;
     QString sampleNum;
-    const QString where = QStringLiteral(" Where InstrumentID like '") + sqlLiteral(InstrumentId) +
-                          QStringLiteral("' and refnum = '") + sqlLiteral(RefNum) +
-                          QStringLiteral("'");
+    const QString where = CommandText::select(
+        QStringLiteral(" Where InstrumentID like %1 and refnum = %2"), {InstrumentId, RefNum});
     const auto takeSample = [&](Recordset& rs, const QString& dateColumn,
                                 const QString& numberColumn) {
         sampleDate = rs.textOrEmpty(dateColumn);
@@ -207,12 +203,9 @@ void ResultEntryForm::showRequestSample()
     }
 
     const auto day = DateText::parse(sampleDate);
-    const QString call = QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '3','") +
-                         (day ? DateText::monthDayYear(day->date()) : QString()) +
-                         QStringLiteral("','") + sqlLiteral(InstrumentId.trimmed()) +
-                         QStringLiteral("','") + sqlLiteral(sampleNum) + QStringLiteral("','") +
-                         QStringLiteral("', '") + sqlLiteral(RefNum.trimmed()) +
-                         QStringLiteral("'");
+    const QString call = SaveCommands::sampleCall(
+        '3', day ? DateText::monthDayYear(day->date()) : QString(), InstrumentId.trimmed(),
+        sampleNum, QString(), RefNum.trimmed(), true);
     auto sample = s.LabDb->openRecordset(call, CursorOptions::clientDynamic(LockType::Optimistic));
     // Results the instrument sends for this sample while the window is open
     // appear without a reopen, where the server tells of them.

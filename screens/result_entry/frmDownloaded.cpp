@@ -1,12 +1,14 @@
 #include "frmDownloaded.h"
 
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "FlexGrid.h"
 #include "InterpretationShade.h"
 #include "LabLogic.h"
 #include "LisError.h"
-#include "SqlText.h"
+#include "ResultGrid.h"
+#include "SaveCommands.h"
 #include "modMain.h"
 
 #include "Numeric.h"
@@ -21,7 +23,7 @@
 
 namespace {
 // The RESULT column: the laboratory's interpretation of the value.
-constexpr int kInterpretationColumn = 4;
+constexpr int kInterpretationColumn = col(CutOffCol::Result);
 
 QString numericText(const QString& text)
 {
@@ -88,7 +90,7 @@ void frmDownloaded::takeOverDownloaded()
     std::optional<QHash<QString, QString>> values;
     GridRows rows;
     for (int i = 1; i < msfgDLresult->Rows(); ++i) {
-        const QString code = downloaded(i, 4).trimmed();
+        const QString code = downloaded(i, col(DownloadedCol::Item)).trimmed();
         if (code.isEmpty())
             continue; // a row without an item code is no exam
         const auto exam = exams.constFind(code);
@@ -98,22 +100,24 @@ void frmDownloaded::takeOverDownloaded()
             values = itemValues();
         // One row for each requested row of the item.
         for (int n = 0; n < exam->rows; ++n)
-            rows.append({QString(), code, exam->cells.value(2), values->value(code),
-                         numericText(downloaded(i, 1)), downloaded(i, 2), QString(),
-                         downloaded(i, 19).trimmed(), downloaded(i, 18).trimmed()});
+            rows.append({QString(), code, exam->cells.value(col(ExamsCol::Name)),
+                         values->value(code), numericText(downloaded(i, col(DownloadedCol::Value))),
+                         downloaded(i, col(DownloadedCol::Unit)), QString(),
+                         downloaded(i, col(DownloadedCol::OrderedBy)).trimmed(),
+                         downloaded(i, col(DownloadedCol::CutOff)).trimmed()});
     }
     mergeTakenRows(rows);
     // The laboratory reads a number handed without a value as the value:
     // the window shows it so, with its interpretation.
     QSet<QString> taken;
     for (const QStringList& row : std::as_const(rows))
-        taken.insert(row[1]);
+        taken.insert(row[col(CutOffCol::Item)]);
     for (int r = 1; r < msfgRequest->Rows(); ++r) {
-        if (!taken.contains(msfgRequest->TextMatrix(r, 1).trimmed()))
+        if (!taken.contains(msfgRequest->TextMatrix(r, col(CutOffCol::Item)).trimmed()))
             continue;
         const QString handed = msfgRequest->TextMatrix(r, kInterpretationColumn);
-        if (msfgRequest->TextMatrix(r, 3).trimmed().isEmpty() && numeric(handed))
-            msfgRequest->setTextMatrix(r, 3, handed);
+        if (msfgRequest->TextMatrix(r, kValueCol).trimmed().isEmpty() && numeric(handed))
+            msfgRequest->setTextMatrix(r, kValueCol, handed);
         valueChanged(r);
     }
 }
@@ -122,9 +126,10 @@ void frmDownloaded::copyRequestedExams()
 {
     GridRows requested;
     for (int i = 1; i < grdExams->Rows(); ++i)
-        requested.append({QString(), grdExams->TextMatrix(i, 1), grdExams->TextMatrix(i, 2),
-                          QString(), QString(), QString(), QString(), grdExams->TextMatrix(i, 3),
-                          grdExams->TextMatrix(i, 1)});
+        requested.append({QString(), grdExams->TextMatrix(i, col(ExamsCol::Item)),
+                          grdExams->TextMatrix(i, col(ExamsCol::Name)), QString(), QString(),
+                          QString(), QString(), grdExams->TextMatrix(i, col(ExamsCol::Request)),
+                          grdExams->TextMatrix(i, col(ExamsCol::Item))});
     mergeRequestedRows(requested);
 }
 
@@ -139,19 +144,21 @@ void frmDownloaded::cutOffFill()
 {
     SessionState& s = session();
     msfgRequest->setRows(2);
-    auto saved = s.LabDb->openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '") +
-                                            sqlLiteral(s.RequestNum) + QStringLiteral("'"),
+    auto saved = s.LabDb->openRecordset(SaveCommands::cutOffResults(s.RequestNum),
                                         CursorOptions::clientDynamic());
     if (saved->recordCount() > 0) {
-        const QList<QPair<int, QString>> columns = {
-            {1, QStringLiteral("ItemID")},       {2, QStringLiteral("ExamName")},
-            {3, QStringLiteral("PatientValue")}, {4, QStringLiteral("result")},
-            {7, QStringLiteral("RequestNum")},   {8, QStringLiteral("CutOffValue")}};
+        const QList<QPair<CutOffCol, QString>> columns = {
+            {CutOffCol::Item, QStringLiteral("ItemID")},
+            {CutOffCol::Name, QStringLiteral("ExamName")},
+            {CutOffCol::Value, QStringLiteral("PatientValue")},
+            {CutOffCol::Result, QStringLiteral("result")},
+            {CutOffCol::Request, QStringLiteral("RequestNum")},
+            {CutOffCol::CutOff, QStringLiteral("CutOffValue")}};
         for (; !saved->eof(); saved->moveNext()) {
             layoutRequestGrid();
             const int row = msfgRequest->Rows() - 1;
-            for (const auto& [col, field] : columns)
-                msfgRequest->setTextMatrix(row, col, saved->textOrEmpty(field));
+            for (const auto& [column, field] : columns)
+                msfgRequest->setTextMatrix(row, col(column), saved->textOrEmpty(field));
             msfgRequest->setRows(msfgRequest->Rows() + 1);
         }
         msfgRequest->setRows(msfgRequest->Rows() - 1);
@@ -185,9 +192,8 @@ void frmDownloaded::fillingEnded()
     m_verified.clear();
     std::unique_ptr<Recordset> rs;
     try {
-        rs = session().LabDb->openRecordset(QStringLiteral("Lab_GetResultChecks '") +
-                                                sqlLiteral(session().RequestNum.trimmed()) +
-                                                QStringLiteral("'"),
+        rs = session().LabDb->openRecordset(CommandText::call(QStringLiteral("Lab_GetResultChecks"),
+                                                              {session().RequestNum.trimmed()}),
                                             CursorOptions::clientDynamic());
     } catch (const LisError&) {
         return;
@@ -217,23 +223,24 @@ void frmDownloaded::valueChanged(int row)
 {
     // The interpretation the laboratory will store: its rule, read against
     // the cut-off shown with the row when there is one.
-    const QString item = msfgRequest->TextMatrix(row, 1).trimmed().toLower();
+    const QString item = msfgRequest->TextMatrix(row, col(CutOffCol::Item)).trimmed().toLower();
     const auto rule = m_rules.constFind(item);
     if (rule == m_rules.cend()) {
-        msfgRequest->setTextMatrix(row, 4, QString());
+        msfgRequest->setTextMatrix(row, kInterpretationColumn, QString());
         return;
     }
     std::optional<LabLogic::CutOffRule> shown;
-    if (const auto cutOff = LabLogic::Decimal::parse(msfgRequest->TextMatrix(row, 8))) {
+    if (const auto cutOff =
+            LabLogic::Decimal::parse(msfgRequest->TextMatrix(row, col(CutOffCol::CutOff)))) {
         shown = *rule;
         shown->cutOff = *cutOff;
     } else if (m_withCutOff.contains(item)) {
         shown = *rule;
     }
-    const QString value = msfgRequest->TextMatrix(row, 3);
+    const QString value = msfgRequest->TextMatrix(row, kValueCol);
     const QString meaning = LabLogic::interpretResult(value, QString(), shown);
-    msfgRequest->setTextMatrix(row, 4, meaning);
-    if (QTableWidgetItem* cell = msfgRequest->item(row - 1, 4))
+    msfgRequest->setTextMatrix(row, kInterpretationColumn, meaning);
+    if (QTableWidgetItem* cell = msfgRequest->item(row - 1, kInterpretationColumn))
         cell->setToolTip(meaning.isEmpty() && !value.trimmed().isEmpty()
                              ? QStringLiteral("%1 does not decide the interpretation against the "
                                               "cut-off %2: enter the measured value.")
@@ -243,10 +250,8 @@ void frmDownloaded::valueChanged(int row)
 
 QString frmDownloaded::Get_ShowResultValue(const QString& code)
 {
-    auto rs = session().LabDb->openRecordset(
-        QStringLiteral("SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = '") +
-            sqlLiteral(code.trimmed()) + QStringLiteral("'"),
-        CursorOptions::clientDynamic());
+    auto rs = session().LabDb->openRecordset(SaveCommands::showResultValueSelect(code),
+                                             CursorOptions::clientDynamic());
     if (rs->eof())
         return QString();
     const QString v = rs->textOrEmpty(QStringLiteral("ShowResultValue")).trimmed();

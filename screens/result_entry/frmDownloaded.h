@@ -7,6 +7,9 @@
 #include <QMap>
 
 #include "ResultEntryForm.h"
+#include "ResultGrid.h"
+
+struct SaveHeader;
 
 // The result window for exams interpreted against cut-off values.
 class frmDownloaded : public ResultEntryForm {
@@ -17,9 +20,9 @@ public:
     void Fill_Results() override;
     // Writes the grid in one transaction; false (and the reason shown)
     // when nothing was saved.
-    bool Save_Entries();
+    bool Save_Entries() override;
     // Previews or prints the saved results of the request.
-    virtual void Print_Result();
+    void Print_Result() override;
     // "Y" when the cut-off value of the item is to be saved with its result.
     QString Get_ShowResultValue(const QString& code);
 
@@ -27,7 +30,8 @@ protected:
     void layoutRequestGrid() override;
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
-    void Save_And_Print(bool verify, bool print) override;
+    void printed() override;
+    bool closesAfterSave(bool saved, bool verify) const override;
     void readSavedHeader() override;
     void valueChanged(int row) override;
     void fillingEnded() override;
@@ -35,6 +39,10 @@ protected:
 private:
     void cutOffFill();
 
+    // The items of the window's own request whose verified result the grid
+    // corrects, with the reason asked for them (empty: cancelled).
+    QStringList amendedItems(const ResultGrid<CutOffCol>& grid, const SaveHeader& h,
+                             QString& reason);
     // Shows what the laboratory stored for the rows saved.
     void showStored(const QStringList& requests);
 

@@ -1,14 +1,14 @@
 // Saving the cut-off window: every row with its logbook entry, its result
 // and the posting of the instrument's results, in one transaction.
 #include "Connection.h"
-#include "DateText.h"
 #include "FlexGrid.h"
+#include "FormType.h"
 #include "LisError.h"
 #include "Presenter.h"
 #include "ReportPrinting.h"
 #include "ResultWindow.h"
+#include "SaveCommands.h"
 #include "ScreenHelpers.h"
-#include "SqlText.h"
 #include "WaitCursor.h"
 #include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
@@ -22,62 +22,18 @@
 #include <QTextEdit>
 #include <QTimeEdit>
 
-namespace {
-QString q(const QString& value)
+void frmDownloaded::printed()
 {
-    return sqlLiteral(value);
-}
-
-QString general(const QDateTime& moment)
-{
-    return sqlLiteral(DateText::general(moment));
-}
-
-bool isCutOffFormType(const RequestInfo& r)
-{
-    return r.FormType == QLatin1String("5") ||
-           (r.FormType == QLatin1String("P") && r.ValueType == QLatin1String("5"));
-}
-
-// Every format this window opens for stores its rows as cut-off results
-// (W and H too, though they have no report yet).
-bool savesWithCutOff(const RequestInfo& r)
-{
-    return isCutOffFormType(r) ||
-           chooseResultWindow(r.FormType, r.ValueType) == ResultWindowKind::Downloaded;
-}
-} // namespace
-
-void frmDownloaded::Save_And_Print(bool verify, bool print)
-{
-    {
-        WaitCursor wait;
-        VerifyRequested = verify;
-        SetActionButtons(*this, false);
-        const bool ok = Save_Entries();
-        if (ok && print) {
-            try {
-                Print_Result();
-                if (session().ReportVerified && session().PrintRequested)
-                    Print_Result();
-            } catch (...) {
-                // The results are saved; the buttons come back so the user
-                // can print again once the printer is there.
-                SetActionButtons(*this, true);
-                throw;
-            }
-            if (session().ReportVerified)
-                close();
-            else
-                SetActionButtons(*this, true);
-        } else if (!ok) {
-            // Nothing was saved and every value is still on the screen:
-            // the user corrects and saves again.
-            SetActionButtons(*this, true);
-        }
-    }
-    if (!verify)
+    if (session().ReportVerified)
         close();
+    else
+        SetActionButtons(*this, true);
+}
+
+bool frmDownloaded::closesAfterSave(bool, bool verify) const
+{
+    // Save and Print close the window, saved or not; Verify keeps it.
+    return !verify;
 }
 
 bool frmDownloaded::Save_Entries()
@@ -95,82 +51,35 @@ bool frmDownloaded::Save_Entries()
         s.AccessionNum = txtAccNum->text();
 
         const QString sample = sampleToPost();
-        const bool cutOff = savesWithCutOff(s.Request);
-        const int n = msfgRequest->Rows() - 1;
-        // A verified result corrected goes with the reason for it, asked
-        // before anything is written.
-        const auto requestOf = [&](int i) {
-            return s.Request.FormType != QLatin1String("P") ? msfgRequest->TextMatrix(i, 7)
-                                                            : s.RequestNum;
-        };
-        QStringList amended; // "ITEM" of the window's own request
+        const SaveHeader h = saveHeader();
+        const ResultGrid<CutOffCol> grid = gridOf<CutOffCol>(gridRows(msfgRequest));
+        const bool cutOff = savesWithCutOff(h.formType, h.valueType);
         QString reason;
-        if (cutOff) {
-            QMap<QString, QString> typed, names;
-            for (int i = 1; i <= n && i <= 32767; ++i) {
-                const QString item = msfgRequest->TextMatrix(i, 1).trimmed().toUpper();
-                if (item.isEmpty() ||
-                    requestOf(i).trimmed().compare(s.RequestNum.trimmed(), Qt::CaseInsensitive))
-                    continue;
-                typed[item] = msfgRequest->TextMatrix(i, 3);
-                names[item] = msfgRequest->TextMatrix(i, 2).trimmed();
-            }
-            amended = frmAmendmentReason::amended(typed, m_verified);
-            if (!amended.isEmpty()) {
-                QStringList exams;
-                for (const QString& item : std::as_const(amended))
-                    exams << names.value(item);
-                reason = frmAmendmentReason::ask(db, exams);
-                if (reason.isEmpty())
-                    return false; // cancelled: nothing saved, every value still shown
-            }
-        }
+        const QStringList amended = cutOff ? amendedItems(grid, h, reason) : QStringList();
+        if (!amended.isEmpty() && reason.isEmpty())
+            return false; // cancelled: nothing saved, every value still shown
         db.beginTrans();
-        QMap<QString, QStringList> read; // request -> the items of its rows here
-        for (int i = 1; i <= n && i <= 32767; ++i)
-            if (const QString code = msfgRequest->TextMatrix(i, 1); !code.trimmed().isEmpty())
-                read[s.Request.FormType != QLatin1String("P") ? msfgRequest->TextMatrix(i, 7)
-                                                              : s.RequestNum]
-                    .append(code);
+        const QMap<QString, QStringList> read = SaveCommands::cutOffItems(grid, h);
         for (auto it = read.cbegin(); it != read.cend(); ++it)
             sendUnchanged(db, it.key(), it.value());
         if (!sample.isEmpty())
             sendSampleUnposted(db, sample, read.keys());
-        for (int i = 1; i <= n; ++i) {
-            if (i > 32767)
+        for (const auto& row : grid) {
+            if (row.row > 32767)
                 throw overflowError();
-            const QString code = msfgRequest->TextMatrix(i, 1);
+            const QString code = row.at(CutOffCol::Item);
             if (code.trimmed().isEmpty())
                 continue; // an empty row (a grid without exams) saves nothing
-            const QString req = s.Request.FormType != QLatin1String("P")
-                                    ? msfgRequest->TextMatrix(i, 7)
-                                    : s.RequestNum;
-
+            const QString req = SaveCommands::cutOffRequest(row, h);
             ensureLogbookEntry(db, req);
-
             if (cutOff) {
-                const bool showCutOff = Get_ShowResultValue(code) == QLatin1String("Y");
-                db.execute(QStringLiteral("Laboratory..Lab_SaveWithCutOff '") + q(s.AccessionNum) +
-                           QStringLiteral("','") + general(s.SampleSubmitted) +
-                           QStringLiteral("', '") + general(s.LRATime) + QStringLiteral("','") +
-                           q(req) + QStringLiteral("','") + q(code) + QStringLiteral("', '") +
-                           q(s.Request.FormType) + QStringLiteral("', '") +
-                           q(msfgRequest->TextMatrix(i, 2)) + QStringLiteral("', '") +
-                           q(msfgRequest->TextMatrix(i, 3)) + QStringLiteral("', '") +
-                           (showCutOff ? q(msfgRequest->TextMatrix(i, 8)) : QString()) +
-                           QStringLiteral("', '") + q(msfgRequest->TextMatrix(i, 4)) +
-                           QStringLiteral("', '") + q(txtRemarks->toPlainText()) +
-                           QStringLiteral("','") + QString::number(i) + QStringLiteral("'") +
-                           (!req.trimmed().compare(s.RequestNum.trimmed(), Qt::CaseInsensitive) &&
-                                    amended.contains(code.trimmed().toUpper())
-                                ? QStringLiteral(", '") + q(reason) + QStringLiteral("'")
-                                : QString()));
+                const bool own =
+                    !req.trimmed().compare(h.requestNum.trimmed(), Qt::CaseInsensitive);
+                db.execute(SaveCommands::cutOffSave(
+                    row, h, Get_ShowResultValue(code) == QLatin1String("Y"),
+                    own && amended.contains(code.trimmed().toUpper()) ? reason : QString()));
             }
-
-            db.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','") + q(sample) +
-                       QStringLiteral("','") + q(req) + QStringLiteral("','") + q(s.EmployeeCode) +
-                       QStringLiteral("','") + DateText::monthDayYear(dtpResultDate->date()) +
-                       QStringLiteral("','") + q(InstrumentId) + QStringLiteral("'"));
+            db.execute(SaveCommands::cutOffPost(req, sample, h));
         }
         commitSave(db);
         showStored(read.keys());
@@ -182,33 +91,57 @@ bool frmDownloaded::Save_Entries()
     }
 }
 
+QStringList frmDownloaded::amendedItems(const ResultGrid<CutOffCol>& grid, const SaveHeader& h,
+                                        QString& reason)
+{
+    // A verified result corrected goes with the reason for it, asked
+    // before anything is written.
+    QMap<QString, QString> typed, names;
+    for (const auto& row : grid) {
+        const QString item = row.at(CutOffCol::Item).trimmed().toUpper();
+        if (row.row > 32767 || item.isEmpty() ||
+            SaveCommands::cutOffRequest(row, h).trimmed().compare(h.requestNum.trimmed(),
+                                                                  Qt::CaseInsensitive))
+            continue;
+        typed[item] = row.at(CutOffCol::Value);
+        names[item] = row.at(CutOffCol::Name).trimmed();
+    }
+    const QStringList amended = frmAmendmentReason::amended(typed, m_verified);
+    if (!amended.isEmpty()) {
+        QStringList exams;
+        for (const QString& item : amended)
+            exams << names.value(item);
+        reason = frmAmendmentReason::ask(*session().LabDb, exams);
+    }
+    return amended;
+}
+
 void frmDownloaded::showStored(const QStringList& requests)
 {
     SessionState& s = session();
     try {
         for (const QString& req : requests) {
-            auto rs =
-                s.LabDb->openRecordset(QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '") +
-                                           q(req) + QStringLiteral("'"),
-                                       CursorOptions::clientDynamic());
+            auto rs = s.LabDb->openRecordset(SaveCommands::cutOffResults(req),
+                                             CursorOptions::clientDynamic());
             QHash<QString, QStringList> stored; // item -> value, interpretation
             for (; !rs->eof(); rs->moveNext())
                 stored.insert(rs->textOrEmpty(QStringLiteral("ItemID")).trimmed().toLower(),
                               {rs->textOrEmpty(QStringLiteral("PatientValue")),
                                rs->textOrEmpty(QStringLiteral("result"))});
             for (int r = 1; r < msfgRequest->Rows(); ++r) {
-                const QString rowReq = s.Request.FormType != QLatin1String("P")
-                                           ? msfgRequest->TextMatrix(r, 7)
-                                           : s.RequestNum;
-                const auto it = stored.constFind(msfgRequest->TextMatrix(r, 1).trimmed().toLower());
+                const QString rowReq = formIs(s.Request.FormType, FormType::Package)
+                                           ? s.RequestNum
+                                           : msfgRequest->TextMatrix(r, col(CutOffCol::Request));
+                const auto it = stored.constFind(
+                    msfgRequest->TextMatrix(r, col(CutOffCol::Item)).trimmed().toLower());
                 if (rowReq.trimmed().compare(req.trimmed(), Qt::CaseInsensitive) != 0 ||
                     it == stored.constEnd())
                     continue;
-                if (msfgRequest->TextMatrix(r, 3) != it->at(0)) {
+                if (msfgRequest->TextMatrix(r, col(CutOffCol::Value)) != it->at(0)) {
                     txtResult->hide(); // its text would be the value replaced
-                    msfgRequest->setTextMatrix(r, 3, it->at(0));
+                    msfgRequest->setTextMatrix(r, col(CutOffCol::Value), it->at(0));
                 }
-                msfgRequest->setTextMatrix(r, 4, it->at(1));
+                msfgRequest->setTextMatrix(r, col(CutOffCol::Result), it->at(1));
             }
         }
     } catch (const LisError&) {
@@ -220,11 +153,8 @@ void frmDownloaded::Print_Result()
 {
     SessionState& s = session();
     const RequestInfo& r = s.Request;
-    const bool shortForm =
-        !isCutOffFormType(r) &&
-        (r.FormType == QLatin1String("D") ||
-         (r.FormType == QLatin1String("P") && r.ValueType == QLatin1String("D")));
-    if (isCutOffFormType(r)) {
+    const bool shortForm = isShortForm(r.FormType, r.ValueType);
+    if (isCutOffForm(r.FormType, r.ValueType)) {
         OpenReportWithLogOn(reportFolder() + QStringLiteral("/LabPrint_WithCutOff.RPT"),
                             QStringLiteral("LABORATORY"), {s.HeaderAddress, s.RequestNum});
     } else if (shortForm) {

@@ -1,4 +1,5 @@
 #include "Caught.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "ConnectionString.h"
 #include "LisError.h"
@@ -128,6 +129,22 @@ private slots:
         QCOMPARE(trace.readAll(), QByteArray("Lab_X  'a','b', 'c'\ntwo\\nlines\n"));
         // Commands carry patient names: a trace the client makes is private.
         QCOMPARE(trace.permissions() & 0x0077, QFileDevice::Permissions());
+    }
+    // Each join as the commands have always been sent; quotes doubled so a
+    // value never ends its literal; a value's own "%2" is not replaced again.
+    void commandTextsKeepTheirJoins()
+    {
+        using namespace CommandText;
+        QCOMPARE(call(QStringLiteral("Lab_X"), QStringList{}), QStringLiteral("Lab_X"));
+        QCOMPARE(call(QStringLiteral("Lab_X "), {QStringLiteral("O'Brien")}),
+                 QStringLiteral("Lab_X  'O''Brien'"));
+        QCOMPARE(call(QStringLiteral("Lab_X"), {"a", tight("b"), "c", loose("d"), ""}),
+                 QStringLiteral("Lab_X 'a','b', 'c' , 'd', ''"));
+        QCOMPARE(call(QStringLiteral("Lab_X"), {"a", spaced("b"), "c"}, Join::Tight),
+                 QStringLiteral("Lab_X 'a', 'b','c'"));
+        QCOMPARE(select(QStringLiteral("select * from t where a = %1 and b like %2 and c = %3"),
+                        {QStringLiteral("%2'"), QStringLiteral("x%")}),
+                 QStringLiteral("select * from t where a = '%2''' and b like 'x%' and c = %3"));
     }
 };
 

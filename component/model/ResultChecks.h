@@ -2,7 +2,6 @@
 
 #include "ResultFlags.h"
 
-#include <QColor>
 #include <QDateTime>
 #include <QHash>
 #include <QString>
@@ -34,9 +33,6 @@ struct RowFlags {
     // "HH D", "H / H", "" when nothing is flagged.
     QString text() const;
     bool critical() const { return ResultFlags::isCritical(si); }
-    // Colour goes with the letters, never instead of them.
-    QColor foreground() const;
-    QColor background() const; // invalid: the grid's own
 };
 
 // The laboratory's checks of the requests in one window, read once per
@@ -74,7 +70,7 @@ public:
 private:
     struct Request {
         bool active = false;
-        bool ranged = false; // an item has a normal range
+        bool ranged = false;              // an item has a normal range
         QHash<QString, ItemChecks> items; // by item code, upper case
     };
     static QString key(const QString& text) { return text.trimmed().toUpper(); }

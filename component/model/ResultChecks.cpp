@@ -1,16 +1,10 @@
 #include "ResultChecks.h"
-#include "ResultValue.h"
+#include "CommandText.h"
 #include "Connection.h"
 #include "DateText.h"
 #include "LisError.h"
 #include "Numeric.h"
-#include "SqlText.h"
-
-namespace {
-const QColor kLow(0x00, 0x3c, 0xb4);
-const QColor kHigh(0xc0, 0x00, 0x00);
-const QColor kCritical(0x8b, 0x00, 0x00);
-} // namespace
+#include "ResultValue.h"
 
 QString RowFlags::text() const
 {
@@ -23,23 +17,6 @@ QString RowFlags::text() const
     return t;
 }
 
-QColor RowFlags::foreground() const
-{
-    if (critical())
-        return Qt::white;
-    const QString worst = si.isEmpty() ? conventional : si;
-    if (worst == QLatin1String("L"))
-        return kLow;
-    if (worst == QLatin1String("H"))
-        return kHigh;
-    return {};
-}
-
-QColor RowFlags::background() const
-{
-    return critical() ? kCritical : QColor();
-}
-
 void ResultChecks::load(Connection& db, const QString& request)
 {
     const QString req = key(request);
@@ -48,9 +25,9 @@ void ResultChecks::load(Connection& db, const QString& request)
     Request& r = m_requests[req];
     std::unique_ptr<Recordset> rs;
     try {
-        rs = db.openRecordset(QStringLiteral("Lab_GetResultChecks '") +
-                                  sqlLiteral(request.trimmed()) + QStringLiteral("'"),
-                              CursorOptions::clientDynamic());
+        rs = db.openRecordset(
+            CommandText::call(QStringLiteral("Lab_GetResultChecks"), {request.trimmed()}),
+            CursorOptions::clientDynamic());
     } catch (const LisError&) {
         // A laboratory without the checks: the request is saved as before.
         return;
