@@ -108,6 +108,7 @@ void HostCommands::usage(QTextStream& out, const QString& command)
         "qc lot list [INSTRUMENT [ITEM]] | qc lot retire INSTRUMENT ITEM LOT",
         "qc rules ITEM RULE,... | qc action INSTRUMENT ITEM \"TEXT\"",
         "qc confirm REQUESTNUM ITEM --employee CODE | qc holds REQUESTNUM",
+        "qc chart INSTRUMENT ITEM [--from DATE] [--to DATE] FILE.pdf|FILE.png",
     };
     QStringList lines;
     for (const char* form : forms) {

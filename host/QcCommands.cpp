@@ -1,11 +1,12 @@
 // lis-host qc: control lots, control results typed at the bench, the rules
 // that reject, corrective actions and the review of held results. Every
 // change is a laboratory procedure, which judges and audits it.
+#include "CommandText.h"
 #include "Connection.h"
 #include "EmbeddedDriver.h"
 #include "HostCommands.h"
+#include "QcChartCommand.h"
 #include "Recordset.h"
-#include "SqlText.h"
 
 namespace {
 using HostCommands::badUsage;
@@ -21,14 +22,6 @@ QString optionValue(QStringList& args, const QString& name)
     const QString value = args.at(at + 1);
     args.remove(at, 2);
     return value;
-}
-
-QString call(const QString& procedure, const QStringList& values)
-{
-    QStringList quoted;
-    for (const QString& v : values)
-        quoted << QStringLiteral("'") + sqlLiteral(v) + QStringLiteral("'");
-    return procedure + QLatin1Char(' ') + quoted.join(QStringLiteral(", "));
 }
 
 void print(const ResultSet& data, QTextStream& out)
@@ -48,6 +41,8 @@ int HostCommands::qc(const QStringList& given, QTextStream& out)
     QStringList args = given;
     const QString employee = optionValue(args, QStringLiteral("--employee"));
     const QString verb = args.value(0);
+    if (verb == QLatin1String("chart"))
+        return runQcChart(args.mid(1), out);
     registerLabDrivers();
     Connection db;
     db.open(componentConnection());
@@ -58,8 +53,8 @@ int HostCommands::qc(const QStringList& given, QTextStream& out)
         const QString at = optionValue(args, QStringLiteral("--at"));
         if (args.size() != 5)
             badUsage(QStringLiteral("qc add INSTRUMENT ITEM LOT VALUE [--at TIME]"));
-        const ResultSet r = run(call(QStringLiteral("sp_QCResultAdd"),
-                                     {args[1], args[2], args[3], args[4], at, employee}));
+        const ResultSet r = run(CommandText::call(
+            QStringLiteral("sp_QCResultAdd"), {args[1], args[2], args[3], args[4], at, employee}));
         const QVariantList& j = r.rows.value(0);
         out << "Level " << j.value(0).toString() << ": " << j.value(3).toString()
             << (j.value(2).toString().isEmpty()
@@ -77,40 +72,45 @@ int HostCommands::qc(const QStringList& given, QTextStream& out)
         if (args.size() != 8 && args.size() != 10)
             badUsage(QStringLiteral("qc lot add INSTRUMENT ITEM MATERIAL LEVEL LOT EXPIRY [MEAN "
                                     "SD] [--unit UNIT] [--ids QC-ID,...]"));
-        run(call(QStringLiteral("sp_QCLotAdd"),
-                 {args[2], args[3], args[4], args[5], args[6], args[7], args.value(8),
-                  args.value(9), unit, ids, employee}));
+        run(CommandText::call(QStringLiteral("sp_QCLotAdd"),
+                              {args[2], args[3], args[4], args[5], args[6], args[7], args.value(8),
+                               args.value(9), unit, ids, employee}));
         out << "Lot " << args[6] << " added.\n";
         return 0;
     }
     if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("list") &&
         args.size() <= 4) {
-        print(run(call(QStringLiteral("sp_QCLotList"), {args.value(2), args.value(3)})), out);
+        print(
+            run(CommandText::call(QStringLiteral("sp_QCLotList"), {args.value(2), args.value(3)})),
+            out);
         return 0;
     }
     if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("retire") &&
         args.size() == 5) {
-        run(call(QStringLiteral("sp_QCLotRetire"), {args[2], args[3], args[4], employee}));
+        run(CommandText::call(QStringLiteral("sp_QCLotRetire"),
+                              {args[2], args[3], args[4], employee}));
         out << "Lot " << args[4] << " retired.\n";
         return 0;
     }
     if (verb == QLatin1String("rules") && args.size() == 3) {
-        const ResultSet r = run(call(QStringLiteral("sp_QCRules"), {args[1], args[2], employee}));
+        const ResultSet r =
+            run(CommandText::call(QStringLiteral("sp_QCRules"), {args[1], args[2], employee}));
         out << args[1] << " runs are rejected by " << r.rows.value(0).value(0).toString() << "\n";
         return 0;
     }
     if (verb == QLatin1String("action") && args.size() == 4) {
-        run(call(QStringLiteral("sp_QCAction"), {args[1], args[2], args[3], employee}));
+        run(CommandText::call(QStringLiteral("sp_QCAction"),
+                              {args[1], args[2], args[3], employee}));
         out << "Corrective action recorded.\n";
         return 0;
     }
     if (verb == QLatin1String("confirm") && args.size() == 3) {
-        run(call(QStringLiteral("sp_QCConfirm"), {args[1], args[2], employee}));
+        run(CommandText::call(QStringLiteral("sp_QCConfirm"), {args[1], args[2], employee}));
         out << args[2] << " on request " << args[1] << " confirmed after review.\n";
         return 0;
     }
     if (verb == QLatin1String("holds") && args.size() == 2) {
-        print(run(call(QStringLiteral("sp_QCHolds"), {args[1]})), out);
+        print(run(CommandText::call(QStringLiteral("sp_QCHolds"), {args[1]})), out);
         return 0;
     }
     HostCommands::usage(out, QStringLiteral("qc"));

@@ -35,7 +35,10 @@ int main(int argc, char** argv)
     std::unique_ptr<QCoreApplication> app;
     if (command == QLatin1String("walkthrough"))
         qputenv("QT_QPA_PLATFORM", "offscreen"); // it needs no display, wherever it runs
-    if (command == QLatin1String("open") || command == QLatin1String("walkthrough"))
+    // The chart is drawn with the GUI's painter.
+    const bool drawsChart = command == QLatin1String("qc") && argc > 2 &&
+                            QByteArray(argv[2]) == QByteArrayLiteral("chart");
+    if (command == QLatin1String("open") || command == QLatin1String("walkthrough") || drawsChart)
         app = std::make_unique<QApplication>(argc, argv);
     else
         app = std::make_unique<QCoreApplication>(argc, argv);
