@@ -142,39 +142,6 @@ private slots:
                  (QStringList{r[0], r[3], r[0], r[3], r[0], r[4], r[3], r[5]}));
     }
 
-    // What the demo laboratory saved prints with the factors and limits
-    // laboratories use.
-    void demoFigures_data()
-    {
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<QStringList>("si"); // result, normal values, flag
-        QTest::addColumn<QStringList>("conventional");
-        const auto row = [](const char* request, const char* exam, const QStringList& si,
-                            const QStringList& conventional) {
-            QTest::newRow(exam) << QString::fromLatin1(request) << si << conventional;
-        };
-        // SANTOS, MARIA LUISA: a woman's creatinine range.
-        row("L-1014", "Creatinine", {"88", "45 - 90", ""}, {"1.00", "0.51 - 1.02", ""});
-        row("L-1014", "Urea (BUN)", {"5.2", "2.5 - 7.1", ""}, {"15", "7 - 20", ""});
-        row("L-1014", "Uric acid", {"360", "150 - 420", ""}, {"6.1", "2.5 - 7.0", ""});
-        row("L-1016", "Glucose (fasting)", {"5.5", "3.9 - 6.1", ""}, {"99", "70 - 110", ""});
-        row("L-1016", "Cholesterol, total", {"5.9", "< 5.20", "H"}, {"228", "< 200", "H"});
-        row("L-1016", "Triglycerides", {"1.2", "< 1.70", ""}, {"106", "< 150", ""});
-    }
-    void demoFigures()
-    {
-        QFETCH(QString, request);
-        QFETCH(QStringList, si);
-        QFETCH(QStringList, conventional);
-        const QString exam = QString::fromUtf8(QTest::currentDataTag());
-        const QStringList columns = {"Result", "NormalValues", "Flag"};
-        QCOMPARE(rowOf("Lab_Report_SIUnits", request, columns, exam) +
-                     rowOf("Lab_Report_ConventionalUnits", request, columns, exam) +
-                     rowOf("Lab_FormMaker_GetResult_ReagentValues", request,
-                           {"CResult", "cNValues"}, exam),
-                 si + conventional + conventional.mid(0, 2));
-    }
-
     void anEarlierDemoIsCorrectedWhereItWasWrong()
     {
         // As an earlier build left it, with one limit the laboratory set,
