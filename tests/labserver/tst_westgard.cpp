@@ -10,10 +10,10 @@ using Westgard::Control;
 namespace {
 // "2.4" is level 1 of lot 1; "L2:2.4" level 2; "L1/7:2.4" level 1 of lot 7.
 // The SD is 0.15, so every limit is met in decimals, not in binary.
-QList<Control> controls(const QString& spec)
+QList<Control> controls(const QString& written)
 {
     QList<Control> out;
-    for (const QString& part : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString& part : written.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         int level = 1;
         qint64 lot = 1;
         QString z = part;
