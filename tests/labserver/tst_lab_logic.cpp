@@ -106,12 +106,7 @@ private slots:
         row("flag above", flag("6.2"), "H");
         row("flag at the upper limit", flag("6.10"), "");
         row("flag at the lower limit", flag("3.9"), "");
-        row("flag at the critical low limit", flag("2.5"), "L");
-        row("flag below the critical low limit", flag("2.4"), "LL");
-        row("flag at the critical high limit", flag("25"), "H");
-        row("flag above the critical high limit", flag("25.1"), "HH");
-        row("censored flag by its bound", flag("<0.5"), "LL");
-        row("censored flag undecided", flag("<5"), "");
+        // The critical and censored edges go through the laboratory in tst_result_rules.
         row("no number, no flag", flag("HEMOLYZED"), "");
         // The delta against a previous result: like with like, within its days.
         ItemLimits d = glucose;

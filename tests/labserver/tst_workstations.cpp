@@ -4,14 +4,17 @@
 #include "LabSession.h"
 #include "ProcedureRegistry.h"
 #include "TestDatabase.h"
+#include "Workstations.h"
 
 #include <QProcess>
 #include <QtTest>
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 namespace {
+using Workstations::request;
+using Workstations::steadyNow;
+
 // A workstation process (workstation_child.cpp), killed and reaped whatever
 // the test's outcome; `seen` holds every line it wrote that was read.
 class Workstation {
@@ -60,11 +63,6 @@ private:
     QProcess m_p;
 };
 
-QString request(int n)
-{
-    return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
-}
-
 // The cut-off save of one row of request W-n.
 QString cutOffSave(int n, const char* remark)
 {
@@ -72,11 +70,6 @@ QString cutOffSave(int n, const char* remark)
                           "'3/7/2024 2:05:00 PM','%1','HBSAG', '5', 'Exam HBSAG', '0.42', "
                           "'1', '0.42', '%2','1'")
         .arg(request(n), QLatin1String(remark));
-}
-
-qint64 steadyNow()
-{
-    return std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 // A request's saved rows: its logbook entries, its results (remarks,

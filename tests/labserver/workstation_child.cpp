@@ -15,16 +15,18 @@
 #include "Connection.h"
 #include "EmbeddedDriver.h"
 #include "LisError.h"
+#include "Workstations.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 
 namespace {
+using Workstations::request;
+
 void say(const QString& line)
 {
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
@@ -38,12 +40,7 @@ QString error(const LisError& e)
 
 QString stamp()
 {
-    return QString::number(std::chrono::steady_clock::now().time_since_epoch().count());
-}
-
-QString request(int n)
-{
-    return QStringLiteral("W-%1").arg(n, 4, 10, QLatin1Char('0'));
+    return QString::number(Workstations::steadyNow());
 }
 
 // One save of request W-n as the cut-off window sends it, by `employee`

@@ -158,15 +158,14 @@ private slots:
                  stored + 'H');
     }
 
+    // The hints are the laboratory's rule (tst_result_rules); here, that the
+    // editor holds the row and the save runs nothing.
     void normalValuesRefuseMiswrittenNumbers_data()
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("hint"); // empty: accepted
-        const QString point = QStringLiteral("Use a number with a point (12.4)");
         F::row("comma", "12,4", "Use a point: 12.4");
-        F::row("exponent", "1e9", "Write it out: 1000000000");
-        F::row("word", "abc", point);
-        F::row("digits then text", "12abc", point);
+        F::row("digits then text", "12abc", QStringLiteral("Use a number with a point (12.4)"));
         for (const char* accepted : {"7.4", "NEGATIVE", "NULL", "<5"})
             F::row(accepted, accepted, "");
     }
@@ -303,25 +302,20 @@ private slots:
     {
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("damage"); // SQL run before opening
-        QTest::addColumn<QString>("message");
         F::row("cut-off, header without rows, re-entry", "L-1006",
-               "DELETE FROM tbLabResult WHERE RequestNum = 'L-1006'", "");
-        F::row("cut-off, unreadable header", "L-1006",
-               "UPDATE tbLabResultHeader SET LRATime = NULL", "Error 94: Invalid use of Null");
-        F::row("normal values, header read once", "L-1016", "", "");
+               "DELETE FROM tbLabResult WHERE RequestNum = 'L-1006'");
+        F::row("normal values, header read once", "L-1016", "");
     }
     void savedHeaderKeepsTheHostsEntryMode()
     {
         QFETCH(QString, request);
         QFETCH(QString, damage);
-        QFETCH(QString, message);
         if (!damage.isEmpty())
             f.db->exec(damage);
         f.entry->EditMode(true);
         f.entry->EntryMode(2);
         f.open<ResultEntryForm>(request, [&](ResultEntryForm& w) {
-            QCOMPARE(f.presenter.messageTexts(),
-                     message.isEmpty() ? QStringList() : QStringList{message});
+            QVERIFY(f.presenter.messages().isEmpty());
             const QStringList trace = f.db->trace();
             const QString header = "Lab_FormMaker_GetResult '" + request + "'";
             QCOMPARE(trace.count(header), 1);
@@ -334,12 +328,10 @@ private slots:
                          qPrintable(order.join('\n')));
                 QCOMPARE(w.txtAccNum->text() + ' ' + w.dtSubmittedTime->text(),
                          "A-1016 09:00:00 AM");
-            } else if (message.isEmpty()) { // every item: none has a saved result
+            } else { // every item: none has a saved result
                 QVERIFY(trace.contains(QStringLiteral("Lab_FormMaker_FillExams 'L-1006','2'")));
                 QCOMPARE(w.txtAccNum->text() + ' ' + QString::number(w.grdExams->Rows()),
                          "A-5005 5");
-            } else {
-                QVERIFY(w.isVisible() && w.txtAccNum->text().isEmpty());
             }
         });
     }

@@ -253,7 +253,7 @@ private slots:
     // Each report as a pathologist signs it, against its golden text: who
     // entered, verified and when it was released; an amended report with its
     // reasons, what was reported before and the call it had; the range for
-    // the patient's sex and age. LIS_UPDATE_GOLDEN=1 writes the texts anew.
+    // the patient's sex. LIS_UPDATE_GOLDEN=1 writes the texts anew.
     void reportsAsSigned_data()
     {
         QTest::addColumn<QString>("request");
@@ -272,20 +272,14 @@ private slots:
             {"at 10:00", "verify MT01", "at 11:15", "cut HBSAG 2.50 Instrument error",
              "verify MT01"});
         row("NULL prints as a dash", "L-1006", {"cut HIV NULL"});
+        // The range by sex and age is the laboratory's (tst_procedures); one
+        // patient's shows it reaches the page.
         row("haemoglobin, male", "L-1009", {"nv HGB 125", "verify PATH01"});
-        row("haemoglobin, female", "L-2001", {"nv HGB 125", "verify MT01"});
-        row("haemoglobin, girl of 7", "L-2002", {"nv HGB 125", "verify MT01"});
     }
     void reportsAsSigned()
     {
         QFETCH(QString, request);
         QFETCH(QStringList, steps);
-        // REYES, ANA (F) and a girl born in 2017, each with a blood count.
-        f.db->exec("INSERT INTO tbPatient (HospNum, LastName, FirstName, Sex, BirthDate) VALUES "
-                   "('H-0011', 'CRUZ', 'LEA', 'F', '2017-01-01 00:00:00')");
-        f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
-                   "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00'), "
-                   "('L-2002', 'R-2', 'H-0011', 'CBC', '2024-03-07 08:00:00')");
         Connection db;
         db.open(f.db->connectionString());
         runSteps(db, request, steps);
@@ -345,13 +339,8 @@ private slots:
                  "The result report of L-1016 was written to " + amended + '.');
         QVERIFY(original.open(QIODevice::ReadOnly));
         QCOMPARE(original.readAll(), before);
-        const QString text = pdfText(amended).simplified();
-        for (const char* expected :
-             {"AMENDED REPORT", "3/7/2024 1:56:00", "Joy Ramos, RMT", "Transcription error",
-              "report released", "previously reported 28 mmol/L HH", "28 called to Dr. Ramon Cruz",
-              "value since corrected"})
-            QVERIFY2(text.contains(QLatin1String(expected)), expected);
-        QVERIFY(!pdfText(first).contains(QStringLiteral("AMENDED")));
+        // What it says is the golden "amended, normal values"; here, that it is printed.
+        QVERIFY(pdfText(amended).contains(QStringLiteral("AMENDED REPORT")));
     }
 
     // Correcting a verified result in the window asks why; the reason goes

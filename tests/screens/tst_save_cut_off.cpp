@@ -64,29 +64,21 @@ private slots:
             f.db->clearTrace();
             QTest::mouseClick(w.cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
-            QCOMPARE(f.db->trace().mid(0, 7),
-                     (QStringList{
-                         "Lab_CheckUnchanged 'L-1001', 'HBSAG:0', 'MT01'",
-                         "Lab_CheckUnchanged 'L-1001', '', 'MT01', '101', 'AN-01', '03/07/2024', "
-                         "'L-1001;L-1002'",
-                         "Select * from Laboratory..tbLabLogbook where RequestNum = 'L-1001'",
-                         "Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', 'MT01',"
-                         "'3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 PM','101'",
-                         "SELECT * FROM LABORATORY..tbLabInstrumentExams WHERE ItemID = 'HBSAG'",
-                         "Laboratory..Lab_SaveWithCutOff '101','3/7/2024 2:05:00 PM', "
-                         "'3/7/2024 2:05:00 PM','L-1001','HBSAG', '5', 'HBsAg (O''Neil kit)', "
-                         "'0.42', '1', 'NON-REACTIVE', 'Patient''s second sample','1'",
-                         "LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1001','MT01',"
-                         "'03/07/2024','AN-01'"}));
-            // Nothing for the row without item code; L-1002 gets its own logbook.
-            QCOMPARE(f.db->trace().size(), kCommands + kReadBack);
+            // The texts are the window model's; here the window's header and
+            // grid reach them, one logbook a request, nothing for the row
+            // without item code.
+            const QStringList trace = f.db->trace();
+            QCOMPARE(trace.size(), kCommands + kReadBack);
+            QVERIFY(trace.contains(
+                "Laboratory..Lab_SaveWithCutOff '101','3/7/2024 2:05:00 PM', '3/7/2024 2:05:00 "
+                "PM','L-1001','HBSAG', '5', 'HBsAg (O''Neil kit)', '0.42', '1', 'NON-REACTIVE', "
+                "'Patient''s second sample','1'"));
+            QCOMPARE(trace.filter("Lab_ResultEntryDLL_SaveToLogbook 'L-100").size(), 2);
             QCOMPARE(w.lblSaved->text(), QStringLiteral("Saved 2:05 PM"));
             // Saved, the window shows what the laboratory stored.
             QCOMPARE(w.msfgRequest->TextMatrix(3, 4) + '|' + w.msfgRequest->TextMatrix(1, 4),
                      f.stored("Result", "L-1002", "ANTIHCV") + "|NON-REACTIVE");
             QVERIFY(!w.msfgRequest->TextMatrix(3, 4).isEmpty());
-            QVERIFY(f.db->trace()[8].startsWith(
-                QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1002'")));
             // Saved without printing: the buttons stay off, the window open.
             QVERIFY(!w.cmdSave->isEnabled() && w.isVisible());
         });
