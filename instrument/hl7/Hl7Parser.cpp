@@ -362,6 +362,7 @@ std::variant<InstrumentMessage, MessageError> Hl7Parser::parse(const QByteArray&
 namespace {
 // What an acknowledgement answers with, from the message it answers.
 struct Answered {
+    QByteArray header; // the header's bytes, which h's fields point into
     Header h;
     QByteArray encoding = "^~\\&";
     QByteArray trigger;
@@ -379,12 +380,12 @@ Answered answered(const QByteArray& original)
     // control id in field 11; it names no trigger, processing or version.
     const bool batch = !lines.isEmpty() && (lines.constFirst().startsWith("FHS") ||
                                             lines.constFirst().startsWith("BHS"));
-    const QByteArray first = lines.isEmpty() ? QByteArray()
-                             : batch ? "MSH" + lines.constFirst().sliced(3).toByteArray()
-                                     : lines.constFirst().toByteArray();
-    const auto header =
-        lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(first);
     Answered a;
+    a.header = lines.isEmpty() ? QByteArray()
+               : batch         ? "MSH" + lines.constFirst().sliced(3).toByteArray()
+                               : lines.constFirst().toByteArray();
+    const auto header =
+        lines.isEmpty() ? std::variant<Header, QString>(QString()) : readHeader(a.header);
     const Header* read = std::get_if<Header>(&header);
     if (!read) {
         a.unreadable = std::get<QString>(header);
