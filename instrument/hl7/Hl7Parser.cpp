@@ -257,9 +257,9 @@ std::optional<MessageError> readSegments(const Pieces& lines, const Reader& read
                                          InstrumentMessage& m)
 {
     QString patient;
-    bool inOrder = false; // an OBR since the last PID
+    bool inOrder = false;         // an OBR since the last PID
     bool controlSpecimen = false; // an SPM before its OBR marked it a control
-    Bytes last;           // the segment an NTE is a note on
+    Bytes last;                   // the segment an NTE is a note on
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const Bytes name = piece(lines[i], reader.d.field);
         if (name == "SPM") {
