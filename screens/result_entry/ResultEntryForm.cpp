@@ -63,6 +63,7 @@ ResultEntryForm::ResultEntryForm(double downloadsShare)
     buildControls();
     buildAnchors(downloadsShare);
     buildTabOrder();
+    buildQcActions();
     connectHandlers();
 }
 
@@ -213,6 +214,7 @@ void ResultEntryForm::showModal()
 {
     ensureLoaded();
     fillingEnded();
+    readQcHolds();
     m_opened = {txtAccNum->text(), txtSampleNum->text(), txtPName->text(), LookedUpSample,
                 m_sampleCall};
     rememberChangeNumbers(session().RequestNum);

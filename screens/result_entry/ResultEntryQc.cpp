@@ -1,0 +1,158 @@
+// Quality control in the result windows: the rows the laboratory holds
+// after a rejected control run are marked as it reports them, and staff
+// reach the review dialog and the Levey-Jennings chart from the window.
+// The window decides nothing: verifying a held row is refused on save.
+#include "CommandText.h"
+#include "Connection.h"
+#include "FlexGrid.h"
+#include "QcChart.h"
+#include "Recordset.h"
+#include "ResultEntryForm.h"
+#include "frmQcReview.h"
+#include "modMain.h"
+
+#include <QAction>
+#include <QLabel>
+
+namespace {
+const QColor kQcHoldShade(0xff, 0x8c, 0x1a); // orange: nothing else in the grid uses it
+constexpr int kItemCol = col(CutOffCol::Item);
+constexpr int kNameCol = col(CutOffCol::Name);
+static_assert(col(NvCol::Item) == kItemCol && col(NvCol::Name) == kNameCol);
+
+QString itemKey(const QString& item)
+{
+    return item.trimmed().toUpper();
+}
+} // namespace
+
+void ResultEntryForm::buildQcActions()
+{
+    mnuQcReview = new QAction(QStringLiteral("Quality control &review..."), this);
+    mnuQcReview->setObjectName(QStringLiteral("mnuQcReview"));
+    mnuQcReview->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    mnuQcChart = new QAction(QStringLiteral("Levey-Jennings &chart..."), this);
+    mnuQcChart->setObjectName(QStringLiteral("mnuQcChart"));
+    mnuQcChart->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    for (QAction* a : {mnuQcReview, mnuQcChart}) {
+        a->setEnabled(false);
+        // The window's shortcut, wherever the focus is; the grid's menu too.
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+        msfgRequest->addAction(a);
+    }
+    msfgRequest->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(mnuQcReview, &QAction::triggered, this, [this] { guarded([this] { qcReview(); }); });
+    connect(mnuQcChart, &QAction::triggered, this, [this] { guarded([this] { qcChart(); }); });
+}
+
+void ResultEntryForm::readQcHolds()
+{
+    m_qcHolds.clear();
+    const QString request = session().RequestNum.trimmed();
+    if (request.isEmpty() || !session().LabDb)
+        return;
+    auto rs = session().LabDb->openRecordset(CommandText::call(QStringLiteral("sp_QCHolds"),
+                                                               {request}),
+                                             CursorOptions::clientDynamic());
+    for (; !rs->eof(); rs->moveNext())
+        m_qcHolds.append({itemKey(rs->textOrEmpty(QStringLiteral("ItemID"))),
+                          rs->textOrEmpty(QStringLiteral("QCHold")),
+                          rs->textOrEmpty(QStringLiteral("InstrumentID"))});
+    markQcHolds();
+}
+
+const ResultEntryForm::QcHold* ResultEntryForm::qcHoldOf(const QString& item,
+                                                         const QString& request) const
+{
+    // A row of another request of the order is not this request's.
+    if (!request.trimmed().isEmpty() &&
+        request.trimmed().compare(session().RequestNum.trimmed(), Qt::CaseInsensitive))
+        return nullptr;
+    for (const QcHold& h : m_qcHolds)
+        if (h.item == itemKey(item))
+            return &h;
+    return nullptr;
+}
+
+void ResultEntryForm::markQcHolds()
+{
+    const QString keys = QStringLiteral("Ctrl+Q: review, Ctrl+L: chart");
+    // Where each grid keeps the item and its request, the cells that carry
+    // the colour (the item code, so the value and its interpretation keep
+    // theirs) and those that say why on hovering.
+    struct Marked {
+        FlexGrid* grid;
+        int item;
+        int request;
+        QList<int> shaded;
+        QList<int> told;
+    };
+    const int dlItem = col(DownloadedCol::Item);
+    const Marked grids[] = {
+        {msfgRequest, kItemCol, requestCol(), {kItemCol}, {kItemCol, kNameCol, kValueCol}},
+        {msfgDLresult, dlItem, col(DownloadedCol::OrderedBy), {0, dlItem}, {0, 1, dlItem}}};
+    QStringList shown;
+    for (const Marked& m : grids) {
+        for (int r = 1; r < m.grid->Rows(); ++r) {
+            const QcHold* hold = m.item < m.grid->Cols()
+                                     ? qcHoldOf(m.grid->TextMatrix(r, m.item),
+                                                m.request < m.grid->Cols()
+                                                    ? m.grid->TextMatrix(r, m.request)
+                                                    : QString())
+                                     : nullptr;
+            for (int c : m.shaded)
+                if (QTableWidgetItem* cell = m.grid->item(r - 1, c)) {
+                    cell->setData(Qt::BackgroundRole,
+                                  hold ? QVariant(QBrush(kQcHoldShade)) : QVariant());
+                    cell->setData(Qt::ForegroundRole, hold ? QVariant(QBrush(Qt::black)) : QVariant());
+                }
+            for (int c : m.told)
+                if (QTableWidgetItem* cell = m.grid->item(r - 1, c))
+                    cell->setToolTip(hold ? hold->mark + QStringLiteral(" (") + keys +
+                                                QLatin1Char(')')
+                                          : QString());
+        }
+    }
+    for (const QcHold& h : m_qcHolds)
+        shown << h.item + QStringLiteral(": ") + h.mark;
+    lblQcHold->setText(shown.isEmpty() ? QString()
+                                       : QStringLiteral("QC hold - ") +
+                                             shown.join(QStringLiteral("; ")) +
+                                             QStringLiteral(" (") + keys + QLatin1Char(')'));
+    lblQcHold->setToolTip(lblQcHold->text());
+    lblQcHold->setVisible(!shown.isEmpty());
+    mnuQcReview->setEnabled(!m_qcHolds.isEmpty());
+    mnuQcChart->setEnabled(!m_qcHolds.isEmpty());
+}
+
+const ResultEntryForm::QcHold* ResultEntryForm::chosenQcHold() const
+{
+    // The current row's hold; from elsewhere in the window, the first.
+    const int row = msfgRequest->Row();
+    if (row >= 1 && row < msfgRequest->Rows())
+        if (const QcHold* h = qcHoldOf(msfgRequest->TextMatrix(row, kItemCol),
+                                       msfgRequest->TextMatrix(row, requestCol())))
+            return h;
+    return m_qcHolds.isEmpty() ? nullptr : &m_qcHolds.first();
+}
+
+void ResultEntryForm::qcReview()
+{
+    if (m_qcHolds.isEmpty())
+        return;
+    {
+        frmQcReview review(*session().LabDb, session().RequestNum, session().EmployeeCode);
+        review.ask();
+    }
+    readQcHolds();
+}
+
+void ResultEntryForm::qcChart()
+{
+    const QcHold* h = chosenQcHold();
+    if (!h)
+        return;
+    const QcHold hold = *h; // the chart may take long; the list stays as read
+    QcChart::preview(hold.instrument, hold.item);
+}
