@@ -214,10 +214,10 @@ void ResultEntryForm::showModal()
 {
     ensureLoaded();
     fillingEnded();
-    readQcHolds();
     m_opened = {txtAccNum->text(), txtSampleNum->text(), txtPName->text(), LookedUpSample,
                 m_sampleCall};
     rememberChangeNumbers(session().RequestNum);
+    readQcHolds();
     m_unchanged = heldState();
     txtSampleNum->setFocus();
     Presenter::current().showModal(*this);

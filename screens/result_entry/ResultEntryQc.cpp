@@ -13,9 +13,12 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QSignalBlocker>
+#include <QStyle>
 
 namespace {
-const QColor kQcHoldShade(0xff, 0x8c, 0x1a); // orange: nothing else in the grid uses it
+const QColor kQcHoldShade(0xff, 0x8c, 0x1a); // orange: no other mark uses it
+const QColor kQcHoldText(0xb3, 0x4a, 0x00);
 constexpr int kItemCol = col(CutOffCol::Item);
 constexpr int kNameCol = col(CutOffCol::Name);
 static_assert(col(NvCol::Item) == kItemCol && col(NvCol::Name) == kNameCol);
@@ -78,22 +81,28 @@ const ResultEntryForm::QcHold* ResultEntryForm::qcHoldOf(const QString& item,
 void ResultEntryForm::markQcHolds()
 {
     const QString keys = QStringLiteral("Ctrl+Q: review, Ctrl+L: chart");
-    // Where each grid keeps the item and its request, the cells that carry
-    // the colour (the item code, so the value and its interpretation keep
-    // theirs) and those that say why on hovering.
+    // Where each grid keeps the item and its request, the exam's name that
+    // carries the mark (a sign and the name in bold orange, shown through
+    // the selection; the request grid's shades of re-checked rows and
+    // interpretations stay theirs) and the cells that say why on hovering.
     struct Marked {
         FlexGrid* grid;
         int item;
         int request;
-        QList<int> shaded;
+        int name;
+        bool shaded;
         QList<int> told;
     };
     const int dlItem = col(DownloadedCol::Item);
     const Marked grids[] = {
-        {msfgRequest, kItemCol, requestCol(), {kItemCol}, {kItemCol, kNameCol, kValueCol}},
-        {msfgDLresult, dlItem, col(DownloadedCol::OrderedBy), {0, dlItem}, {0, 1, dlItem}}};
-    QStringList shown;
+        {msfgRequest, kItemCol, requestCol(), kNameCol, false, {kItemCol, kNameCol, kValueCol}},
+        {msfgDLresult, dlItem, col(DownloadedCol::OrderedBy), 0, true, {0, 1, dlItem}}};
+    QFont bold = msfgRequest->font();
+    bold.setBold(true);
+    const QIcon sign = style()->standardIcon(QStyle::SP_MessageBoxWarning);
     for (const Marked& m : grids) {
+        // Marks are no edits: nothing that follows the cells' changes hears them.
+        const QSignalBlocker quiet(m.grid);
         for (int r = 1; r < m.grid->Rows(); ++r) {
             const QcHold* hold = m.item < m.grid->Cols()
                                      ? qcHoldOf(m.grid->TextMatrix(r, m.item),
@@ -101,12 +110,16 @@ void ResultEntryForm::markQcHolds()
                                                     ? m.grid->TextMatrix(r, m.request)
                                                     : QString())
                                      : nullptr;
-            for (int c : m.shaded)
-                if (QTableWidgetItem* cell = m.grid->item(r - 1, c)) {
+            if (QTableWidgetItem* cell = m.grid->item(r - 1, m.name)) {
+                cell->setData(Qt::DecorationRole, hold ? QVariant(sign) : QVariant());
+                cell->setData(Qt::FontRole, hold ? QVariant(bold) : QVariant());
+                cell->setData(Qt::ForegroundRole,
+                              hold ? QVariant(QBrush(m.shaded ? Qt::black : kQcHoldText))
+                                   : QVariant());
+                if (m.shaded)
                     cell->setData(Qt::BackgroundRole,
                                   hold ? QVariant(QBrush(kQcHoldShade)) : QVariant());
-                    cell->setData(Qt::ForegroundRole, hold ? QVariant(QBrush(Qt::black)) : QVariant());
-                }
+            }
             for (int c : m.told)
                 if (QTableWidgetItem* cell = m.grid->item(r - 1, c))
                     cell->setToolTip(hold ? hold->mark + QStringLiteral(" (") + keys +
@@ -114,13 +127,15 @@ void ResultEntryForm::markQcHolds()
                                           : QString());
         }
     }
+    QStringList shown;
     for (const QcHold& h : m_qcHolds)
         shown << h.item + QStringLiteral(": ") + h.mark;
-    lblQcHold->setText(shown.isEmpty() ? QString()
-                                       : QStringLiteral("QC hold - ") +
-                                             shown.join(QStringLiteral("; ")) +
-                                             QStringLiteral(" (") + keys + QLatin1Char(')'));
-    lblQcHold->setToolTip(lblQcHold->text());
+    lblQcHold->setText(shown.isEmpty()
+                           ? QString()
+                           : QStringLiteral("QC hold - ") + shown.join(QStringLiteral("; ")));
+    lblQcHold->setToolTip(shown.isEmpty() ? QString()
+                                          : shown.join(QLatin1Char('\n')) + QStringLiteral("\n") +
+                                                keys);
     lblQcHold->setVisible(!shown.isEmpty());
     mnuQcReview->setEnabled(!m_qcHolds.isEmpty());
     mnuQcChart->setEnabled(!m_qcHolds.isEmpty());

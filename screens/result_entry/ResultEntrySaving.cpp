@@ -47,8 +47,6 @@ void ResultEntryForm::Save_And_Print(bool verify, bool print)
     }
     if (closesAfterSave(saved, verify))
         close();
-    else if (saved)
-        readQcHolds(); // a saved row is held by where it was measured
 }
 
 SaveHeader ResultEntryForm::saveHeader() const

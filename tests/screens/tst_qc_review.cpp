@@ -30,7 +30,7 @@ private slots:
                 return QStringList{tip, w.lblQcHold->isVisible() ? w.lblQcHold->text() : QString()};
             };
             const QString keys = QStringLiteral(" (Ctrl+Q: review, Ctrl+L: chart)");
-            const QStringList marked{mark + keys, "QC hold - GLU: " + mark + keys};
+            const QStringList marked{mark + keys, "QC hold - GLU: " + mark};
             QCOMPARE(held(w.msfgDLresult, 4), marked);
 
             // The chart of the held row, in the report preview.
