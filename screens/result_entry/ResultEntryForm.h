@@ -73,7 +73,7 @@ public:
     // The quality-control holds of the request as the laboratory reports
     // them, above the remarks; hidden when there are none.
     QLabel* lblQcHold;
-    // The review dialog and the chart of a held row: the grid's menu, and
+    // The review dialog and the chart of a held row: the grids' menus, and
     // Ctrl+Q / Ctrl+L anywhere in the window.
     QAction* mnuQcReview;
     QAction* mnuQcChart;

@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <algorithm>
 
 namespace {
 const QColor kQcHoldShade(0xff, 0x8c, 0x1a); // orange: no other mark uses it
@@ -42,9 +43,11 @@ void ResultEntryForm::buildQcActions()
         // The window's shortcut, wherever the focus is; the grid's menu too.
         a->setShortcutContext(Qt::WindowShortcut);
         addAction(a);
-        msfgRequest->addAction(a);
+        for (FlexGrid* g : {msfgRequest, msfgDLresult}) {
+            g->addAction(a);
+            g->setContextMenuPolicy(Qt::ActionsContextMenu);
+        }
     }
-    msfgRequest->setContextMenuPolicy(Qt::ActionsContextMenu);
     connect(mnuQcReview, &QAction::triggered, this, [this] { guarded([this] { qcReview(); }); });
     connect(mnuQcChart, &QAction::triggered, this, [this] { guarded([this] { qcChart(); }); });
 }
@@ -55,9 +58,8 @@ void ResultEntryForm::readQcHolds()
     const QString request = session().RequestNum.trimmed();
     if (request.isEmpty() || !session().LabDb)
         return;
-    auto rs = session().LabDb->openRecordset(CommandText::call(QStringLiteral("sp_QCHolds"),
-                                                               {request}),
-                                             CursorOptions::clientDynamic());
+    auto rs = session().LabDb->openRecordset(
+        CommandText::call(QStringLiteral("sp_QCHolds"), {request}), CursorOptions::clientDynamic());
     for (; !rs->eof(); rs->moveNext())
         m_qcHolds.append({itemKey(rs->textOrEmpty(QStringLiteral("ItemID"))),
                           rs->textOrEmpty(QStringLiteral("QCHold")),
@@ -104,12 +106,12 @@ void ResultEntryForm::markQcHolds()
         // Marks are no edits: nothing that follows the cells' changes hears them.
         const QSignalBlocker quiet(m.grid);
         for (int r = 1; r < m.grid->Rows(); ++r) {
-            const QcHold* hold = m.item < m.grid->Cols()
-                                     ? qcHoldOf(m.grid->TextMatrix(r, m.item),
-                                                m.request < m.grid->Cols()
-                                                    ? m.grid->TextMatrix(r, m.request)
-                                                    : QString())
-                                     : nullptr;
+            const QcHold* hold =
+                m.item < m.grid->Cols()
+                    ? qcHoldOf(m.grid->TextMatrix(r, m.item), m.request < m.grid->Cols()
+                                                                  ? m.grid->TextMatrix(r, m.request)
+                                                                  : QString())
+                    : nullptr;
             if (QTableWidgetItem* cell = m.grid->item(r - 1, m.name)) {
                 cell->setData(Qt::DecorationRole, hold ? QVariant(sign) : QVariant());
                 cell->setData(Qt::FontRole, hold ? QVariant(bold) : QVariant());
@@ -133,9 +135,8 @@ void ResultEntryForm::markQcHolds()
     lblQcHold->setText(shown.isEmpty()
                            ? QString()
                            : QStringLiteral("QC hold - ") + shown.join(QStringLiteral("; ")));
-    lblQcHold->setToolTip(shown.isEmpty() ? QString()
-                                          : shown.join(QLatin1Char('\n')) + QStringLiteral("\n") +
-                                                keys);
+    lblQcHold->setToolTip(
+        shown.isEmpty() ? QString() : shown.join(QLatin1Char('\n')) + QStringLiteral("\n") + keys);
     lblQcHold->setVisible(!shown.isEmpty());
     mnuQcReview->setEnabled(!m_qcHolds.isEmpty());
     mnuQcChart->setEnabled(!m_qcHolds.isEmpty());
@@ -143,12 +144,18 @@ void ResultEntryForm::markQcHolds()
 
 const ResultEntryForm::QcHold* ResultEntryForm::chosenQcHold() const
 {
-    // The current row's hold; from elsewhere in the window, the first.
-    const int row = msfgRequest->Row();
-    if (row >= 1 && row < msfgRequest->Rows())
-        if (const QcHold* h = qcHoldOf(msfgRequest->TextMatrix(row, kItemCol),
-                                       msfgRequest->TextMatrix(row, requestCol())))
-            return h;
+    // The row staff are on, in the grid they are in; otherwise the first hold.
+    const auto onRow = [this](const FlexGrid* g, int item, int request) -> const QcHold* {
+        const int row = g->Row();
+        if (row < 1 || row >= g->Rows() || std::max(item, request) >= g->Cols())
+            return nullptr;
+        return qcHoldOf(g->TextMatrix(row, item), g->TextMatrix(row, request));
+    };
+    const QcHold* h = msfgDLresult->hasFocus() ? onRow(msfgDLresult, col(DownloadedCol::Item),
+                                                       col(DownloadedCol::OrderedBy))
+                                               : onRow(msfgRequest, kItemCol, requestCol());
+    if (h)
+        return h;
     return m_qcHolds.isEmpty() ? nullptr : &m_qcHolds.first();
 }
 

@@ -43,8 +43,8 @@ private slots:
             w.cmdResetResult->click();
             QCOMPARE(held(w.msfgRequest, 1), marked);
             w.cmdSave->click();
-            QVERIFY2(f.presenter.messageTexts().join('\n').contains(
-                         "is held by quality control (" + mark + ")"),
+            QVERIFY2(f.presenter.messageTexts().join('\n').contains("is held by quality control (" +
+                                                                    mark + ")"),
                      qPrintable(f.presenter.messageTexts().join('\n')));
             QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1013'"), 0);
 
