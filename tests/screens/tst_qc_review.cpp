@@ -31,7 +31,7 @@ private slots:
             };
             const QString keys = QStringLiteral(" (Ctrl+Q: review, Ctrl+L: chart)");
             const QStringList marked{mark + keys, "QC hold - GLU: " + mark};
-            QCOMPARE(held(w.msfgDLresult, 4), marked);
+            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item)), marked);
 
             // The chart of the held row, in the report preview.
             QString chart;
@@ -41,7 +41,7 @@ private slots:
 
             // Taken over and verified: the laboratory refuses, nothing is kept.
             w.cmdResetResult->click();
-            QCOMPARE(held(w.msfgRequest, 1), marked);
+            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), marked);
             w.cmdSave->click();
             QVERIFY2(f.presenter.messageTexts().join('\n').contains("is held by quality control (" +
                                                                     mark + ")"),
@@ -65,8 +65,8 @@ private slots:
             });
             QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
             QCOMPARE(f.presenter.messageTexts(), QStringList());
-            QCOMPARE(held(w.msfgRequest, 1), (QStringList{QString(), QString()}));
-            QCOMPARE(held(w.msfgDLresult, 4)[0], QString());
+            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), (QStringList{QString(), QString()}));
+            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item))[0], QString());
             QVERIFY(!w.mnuQcReview->isEnabled() && !w.mnuQcChart->isEnabled());
             w.cmdSave->click();
         });
