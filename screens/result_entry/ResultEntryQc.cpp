@@ -61,7 +61,7 @@ void ResultEntryForm::readQcHolds()
     auto rs = session().LabDb->openRecordset(
         CommandText::call(QStringLiteral("sp_QCHolds"), {request}), CursorOptions::clientDynamic());
     for (; !rs->eof(); rs->moveNext())
-        m_qcHolds.append({itemKey(rs->textOrEmpty(QStringLiteral("ItemID"))),
+        m_qcHolds.append({rs->textOrEmpty(QStringLiteral("ItemID")).trimmed(),
                           rs->textOrEmpty(QStringLiteral("QCHold")),
                           rs->textOrEmpty(QStringLiteral("InstrumentID"))});
     markQcHolds();
@@ -75,7 +75,7 @@ const ResultEntryForm::QcHold* ResultEntryForm::qcHoldOf(const QString& item,
         request.trimmed().compare(session().RequestNum.trimmed(), Qt::CaseInsensitive))
         return nullptr;
     for (const QcHold& h : m_qcHolds)
-        if (h.item == itemKey(item))
+        if (itemKey(h.item) == itemKey(item))
             return &h;
     return nullptr;
 }
@@ -175,6 +175,5 @@ void ResultEntryForm::qcChart()
     const QcHold* h = chosenQcHold();
     if (!h)
         return;
-    const QcHold hold = *h; // the chart may take long; the list stays as read
-    QcChart::preview(hold.instrument, hold.item);
+    QcChart::preview(h->instrument, h->item);
 }
