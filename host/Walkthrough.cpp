@@ -8,6 +8,7 @@
 #include "KeyInput.h"
 #include "LisError.h"
 #include "PrivateFiles.h"
+#include "QcChart.h"
 #include "ResultWindows.h"
 #include "ScriptedPresenter.h"
 #include "SettingsStore.h"
@@ -15,16 +16,19 @@
 #include "frmAmendmentReason.h"
 #include "frmDownloaded.h"
 #include "frmNVDownloads.h"
+#include "frmQcReview.h"
 #include "frmSampleSearch.h"
 #include "modMain.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTextDocument>
 
 namespace {
 class Session {
@@ -37,13 +41,25 @@ public:
 
     void shot(QWidget& w, const QString& name)
     {
-        const QString file =
-            QStringLiteral("%1-%2.png").arg(++m_shots, 2, 10, QLatin1Char('0')).arg(name);
         // The windows show patients' names: the pictures are the user's alone.
-        const QString path = QDir(m_folder).filePath(file);
+        const QString path = nextPicture(name);
         PrivateFiles::touchFile(path);
         w.grab().save(path);
-        m_out << "  picture " << file << "\n";
+        m_out << "  picture " << QFileInfo(path).fileName() << "\n";
+    }
+
+    // The Levey-Jennings chart of an instrument's item, as a picture among
+    // the windows' (the pixels QcChart::write gives a .png). Like them it
+    // replaces the one of an earlier run instead of going beside it.
+    void chart(Connection& db, const QString& instrument, const QString& item,
+               const QString& name)
+    {
+        QcChart c(instrument, item);
+        c.read(db);
+        const QString path = nextPicture(name);
+        PrivateFiles::touchFile(path);
+        QcChart::picture(*c.document()).save(path, "PNG");
+        m_out << "  picture " << QFileInfo(path).fileName() << "\n";
     }
 
     void expect(bool ok, const QString& what)
@@ -88,6 +104,12 @@ public:
         QApplication::processEvents();
         shot(w, name);
         w.resize(designed);
+    }
+
+    QString nextPicture(const QString& name)
+    {
+        return QDir(m_folder).filePath(
+            QStringLiteral("%1-%2.png").arg(++m_shots, 2, 10, QLatin1Char('0')).arg(name));
     }
 
     int failures() const { return m_failures; }
@@ -269,12 +291,20 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     presenter.queueWindow([&](QWidget& window) {
         auto& w = static_cast<frmNVDownloads&>(window);
         Session::activate(w);
+        // The glucose control run of 9:40 was rejected: sample 103 of 9:50 is held.
+        s.expect(w.lblQcHold->isVisible() &&
+                     w.lblQcHold->text().contains(
+                         QStringLiteral("GLU: QC rejected 9:40 AM: 2-2s, level 2")),
+                 QStringLiteral("the glucose row is marked as held by quality control (\"%1\")")
+                     .arg(w.lblQcHold->text()));
+        s.shot(w, QStringLiteral("normal-values-qc-held-row"));
+        s.chart(db, QStringLiteral("AN-01"), QStringLiteral("GLU"),
+                QStringLiteral("qc-chart-glucose"));
         Session::key(Qt::Key_R, Qt::AltModifier);
         s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("5.5"),
                  QStringLiteral("glucose 5.5 mmol/L is taken over"));
         s.shot(w, QStringLiteral("normal-values"));
         s.maximisedShot(w, QStringLiteral("normal-values-maximised"));
-        // The glucose control run of 9:40 was rejected: sample 103 of 9:50 waits.
         Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(w.isVisible() &&
                      presenter.messageTexts()
@@ -283,14 +313,24 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
                              "is held by quality control (QC rejected 9:40 AM: 2-2s, level 2)")),
                  QStringLiteral("verifying the glucose is refused: held by quality control"));
         s.shot(w, QStringLiteral("normal-values-qc-hold"));
-        // Controls run again at their means, the action recorded, the result reviewed.
+        // Controls run again at their means; from the window (Ctrl+Q) the
+        // technologist records the action and confirms the reviewed result.
         const QString rerun = DateText::general(QDateTime(Clock::today(), QTime(10, 30)));
         for (const QString& text :
              {QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-1', '5.00', '%1', 'MT01'"),
-              QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-2', '15.00', '%1', 'MT01'"),
-              QStringLiteral("sp_QCAction 'AN-01', 'GLU', 'recalibrated', 'MT01'"),
-              QStringLiteral("sp_QCConfirm 'L-1013', 'GLU', 'MT01'")})
+              QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-2', '15.00', '%1', 'MT01'")})
             db.execute(text.arg(rerun));
+        presenter.queueWindow([&](QWidget& dialog) {
+            auto& review = static_cast<frmQcReview&>(dialog);
+            review.txtAction->setText(QStringLiteral("recalibrated"));
+            review.cmdAction->click();
+            review.cmdConfirm->click();
+            review.cmdClose->click();
+        });
+        Session::key(Qt::Key_Q, Qt::ControlModifier);
+        s.expect(!w.lblQcHold->isVisible(),
+                 QStringLiteral("the action recorded and the review confirmed from the window, "
+                                "the glucose row is no longer marked"));
         Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("after an accepted run, the corrective action and "
                                                 "the review, the saved window closes"));

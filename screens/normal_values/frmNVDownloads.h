@@ -22,6 +22,7 @@ public:
 
 protected:
     void layoutRequestGrid() override;
+    int requestCol() const override { return col(NvCol::Request); }
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
     // Builds the statements, asks about empty rows and the checks.

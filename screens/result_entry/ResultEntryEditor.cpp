@@ -311,5 +311,7 @@ void ResultEntryForm::cmdResetResult_Click()
         cmdResetResult->setText(QStringLiteral("<< &Reset Result"));
         cmdSearchSampleNum->setEnabled(false);
     }
+    // The rows moved: the marks follow their items.
+    markQcHolds();
     txtResult->hide();
 }

@@ -63,6 +63,7 @@ ResultEntryForm::ResultEntryForm(double downloadsShare)
     buildControls();
     buildAnchors(downloadsShare);
     buildTabOrder();
+    buildQcActions();
     connectHandlers();
 }
 
@@ -216,6 +217,7 @@ void ResultEntryForm::showModal()
     m_opened = {txtAccNum->text(), txtSampleNum->text(), txtPName->text(), LookedUpSample,
                 m_sampleCall};
     rememberChangeNumbers(session().RequestNum);
+    readQcHolds();
     m_unchanged = heldState();
     txtSampleNum->setFocus();
     Presenter::current().showModal(*this);

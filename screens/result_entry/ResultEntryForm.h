@@ -19,6 +19,7 @@ class QDateTimeEdit;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QAction;
 class QListWidget;
 class QPushButton;
 class QTextEdit;
@@ -69,6 +70,13 @@ public:
     QPushButton* cmdClose;
     // Says when the window last saved: the buttons only grey out.
     QLabel* lblSaved;
+    // The quality-control holds of the request as the laboratory reports
+    // them, above the remarks; hidden when there are none.
+    QLabel* lblQcHold;
+    // The review dialog and the chart of a held row: the grids' menus, and
+    // Ctrl+Q / Ctrl+L anywhere in the window.
+    QAction* mnuQcReview;
+    QAction* mnuQcChart;
 
     // Members of the window.
     QString InstrumentId;
@@ -179,6 +187,8 @@ protected:
     virtual bool Save_Entries() = 0;
     // Previews or prints the saved results of the request.
     virtual void Print_Result() = 0;
+    // The column of a row's request number in the request grid.
+    virtual int requestCol() const = 0;
     // What a window asks before its save; false saves nothing.
     virtual bool questionsAccepted() { return true; }
     // A save went through and printed.
@@ -243,6 +253,7 @@ private:
     void buildLegend();
     void buildAnchors(double downloadsShare);
     void buildTabOrder();
+    void buildQcActions();
     void connectHandlers();
     void ensureLoaded();
     void load();
@@ -266,6 +277,21 @@ private:
     // "N" as the first key of a value is NULL; a letter after it starts a word.
     bool typeNullKey(QKeyEvent* event);
     bool msfgRequest_KeyDown(QKeyEvent* event);
+
+    // Quality control (ResultEntryQc.cpp): sp_QCHolds read once per fill
+    // and after the review; the rows marked from what was read.
+    struct QcHold {
+        QString item;
+        QString mark;
+        QString instrument;
+    };
+    QList<QcHold> m_qcHolds;
+    void readQcHolds();
+    void markQcHolds();
+    const QcHold* qcHoldOf(const QString& item, const QString& request) const;
+    const QcHold* chosenQcHold() const;
+    void qcReview();
+    void qcChart();
 
     std::unique_ptr<Anchors> m_anchors;
     bool m_remarksExpanded = false;

@@ -162,6 +162,9 @@ void ResultEntryForm::buildResultsBlock()
     txtResult->setMaxLength(50);
     txtResult->setStyleSheet(QStringLiteral("background-color: #e0e0e0;"));
     lblRemarks0 = label(Frame1, "lblRemarks(0)", QStringLiteral("Remarks"), 120, 3510, 1200, 240);
+    lblQcHold = label(Frame1, "lblQcHold", QString(), 1320, 3510, 4620, 240);
+    lblQcHold->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold;"));
+    lblQcHold->hide();
     txtRemarks = make<QTextEdit>(Frame1, "txtRemarks", 120, 3750, 5820, 315);
     txtRemarks->setAcceptRichText(true);
     txtRemarks->setTabChangesFocus(true);
@@ -239,6 +242,7 @@ void ResultEntryForm::buildAnchors(double downloadsShare)
     a.add(Frame1, {left, 0, right, 1});
     a.add(msfgRequest, {0, 0, right, kGridHeightShare});
     a.add(lblRemarks0, {0, kGridHeightShare, 0, 0});
+    a.add(lblQcHold, {0, kGridHeightShare, right, 0});
     a.add(txtRemarks, {0, kGridHeightShare, right, 0});
     a.add(fraAll, {1, 0, 0, 0});
     a.add(cmdClose, {1, 0, 0, 0});

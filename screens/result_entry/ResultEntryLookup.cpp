@@ -157,6 +157,7 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
     layoutRequestGrid();
     layoutDownloadedGrid();
     msfgDLresult->bind(found);
+    markQcHolds();
     txtSampleNum->setText(sample);
     txtAccNum->setText(sample);
     m_lookupAccNum = sample;
@@ -330,6 +331,7 @@ void ResultEntryForm::restoreOpenedSample()
     m_sampleCall = m_opened.call;
     layoutDownloadedGrid();
     msfgDLresult->bind(m_openedDownloads);
+    markQcHolds();
 }
 
 void ResultEntryForm::mergeRequestedRows(const GridRows& requested)
@@ -431,6 +433,7 @@ void ResultEntryForm::downloadsArrived(const QString& notice)
         // stays, and Use Result takes the new rows when they ask.
         layoutDownloadedGrid();
         msfgDLresult->bind(found);
+        markQcHolds();
         if (LookedUpSample.isEmpty()) {
             LookedUpSample = m_watchedSample;
             txtSampleNum->setText(m_watchedSample);

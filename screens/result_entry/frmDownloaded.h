@@ -28,6 +28,7 @@ public:
 
 protected:
     void layoutRequestGrid() override;
+    int requestCol() const override { return col(CutOffCol::Request); }
     void takeOverDownloaded() override;
     void copyRequestedExams() override;
     void printed() override;

@@ -1,53 +1,81 @@
-// The quality-control dialog shows what the laboratory holds and sends the
-// technologist's action and review; what may be done is the laboratory's.
-#include "DemoLab.h"
-#include "Presenter.h"
-#include "ScriptedPresenter.h"
+// Quality control from the result window: the held row shows what the
+// laboratory reports, verifying it is refused with the laboratory's message,
+// and the review dialog and the chart are reached from the window; once the
+// laboratory lifts the hold the mark goes and the result verifies.
+#include "WindowFixture.h"
 #include "frmQcReview.h"
 
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QtTest>
+using Window = WindowFixture::NormalValuesWithoutReport;
 
 class TstQcReview : public QObject {
     Q_OBJECT
 private slots:
-    void theHoldIsActedOnAndReviewed()
+    void init()
     {
-        DemoLab lab;
-        ScriptedPresenter presenter;
-        Presenter::install(&presenter);
-        lab.conn.execute("Lab_FormMaker_SaveResultWithNormalValues2 'L-1013', 'GLU', '5.5', '', "
-                         "'', '', '', '', '', '', '', '', '', '', '1', 'A-1013', '', "
-                         "'3/7/2024 8:00:00 AM', '3/7/2024 7:45:00 AM', '', 'MT02', 'N', "
-                         "'AN-01', '3/7/2024 9:55:00 AM'");
-        lab.conn.execute("Lab_RecordResultEntry 'L-1013', 'GLU', 'MT02', 'I', 'AN-01', '103', "
-                         "'WS-1'");
-        frmQcReview d(lab.conn, "L-1013", "MT01");
-        const auto rows = [&] {
-            QStringList out;
-            for (int i = 0; i < d.lstHeld->count(); ++i)
-                out << d.lstHeld->item(i)->text();
-            return out;
-        };
-        QCOMPARE(rows(), QStringList{"GLU: QC rejected 9:40 AM: 2-2s, level 2"});
-        // Held: the review is refused, as the laboratory says.
-        d.cmdConfirm->click();
-        QVERIFY(presenter.messageTexts().value(0).contains("is held by quality control"));
-        lab.conn.execute("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-1', '5.00', "
-                         "'3/7/2024 10:30:00 AM', 'MT01'");
-        lab.conn.execute("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-2', '15.00', "
-                         "'3/7/2024 10:31:00 AM', 'MT01'");
-        d.txtAction->setText("recalibrated");
-        d.cmdAction->click();
-        QCOMPARE(rows(), QStringList{"GLU: QC rejected 9:40 AM: 2-2s, level 2 (released: review "
-                                     "and confirm)"});
-        d.cmdConfirm->click();
-        QCOMPARE(rows(), QStringList());
-        QCOMPARE(presenter.messageTexts().size(), 1);
-        Presenter::install(nullptr);
+        f.setUp(&m_factory);
+        f.entry->EmployeeCode(QStringLiteral("MT02"));
     }
+    void cleanup() { f.tearDown(); }
+
+    void theHeldRowFromOpeningToVerified()
+    {
+        const QString mark = QStringLiteral("QC rejected 9:40 AM: 2-2s, level 2");
+        f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            // The glucose row's mark in a grid, and the one above the remarks.
+            const auto held = [&](FlexGrid* g, int itemCol) {
+                QString tip;
+                for (int r = 1; r < g->Rows(); ++r)
+                    if (g->TextMatrix(r, itemCol).trimmed() == QLatin1String("GLU"))
+                        tip = g->item(r - 1, itemCol)->toolTip();
+                return QStringList{tip, w.lblQcHold->isVisible() ? w.lblQcHold->text() : QString()};
+            };
+            const QString keys = QStringLiteral(" (Ctrl+Q: review, Ctrl+L: chart)");
+            const QStringList marked{mark + keys, "QC hold - GLU: " + mark};
+            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item)), marked);
+
+            // The chart of the held row, in the report preview.
+            QString chart;
+            f.presenter.queueWindow([&](QWidget& viewer) { chart = viewer.windowTitle(); });
+            QTest::keyClick(&w, Qt::Key_L, Qt::ControlModifier);
+            QVERIFY2(chart.contains("AN-01, Glucose"), qPrintable(chart));
+
+            // Taken over and verified: the laboratory refuses, nothing is kept.
+            w.cmdResetResult->click();
+            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), marked);
+            w.cmdSave->click();
+            QVERIFY2(f.presenter.messageTexts().join('\n').contains("is held by quality control (" +
+                                                                    mark + ")"),
+                     qPrintable(f.presenter.messageTexts().join('\n')));
+            QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1013'"), 0);
+
+            // An accepted run, the action and the review, from the window.
+            f.presenter.clear();
+            f.presenter.queueWindow([&](QWidget& dialog) {
+                auto& d = static_cast<frmQcReview&>(dialog);
+                QCOMPARE(d.lstHeld->count(), 1);
+                for (const char* level : {"1', '5.00", "2', '15.00"})
+                    session().LabDb->execute(
+                        QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-%1', "
+                                       "'3/7/2024 10:30:00 AM', 'MT01'")
+                            .arg(QLatin1String(level)));
+                d.txtAction->setText(QStringLiteral("recalibrated"));
+                d.cmdAction->click();
+                d.cmdConfirm->click();
+                QCOMPARE(d.lstHeld->count(), 0);
+            });
+            QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+            QCOMPARE(f.presenter.messageTexts(), QStringList());
+            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), (QStringList{QString(), QString()}));
+            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item))[0], QString());
+            QVERIFY(!w.mnuQcReview->isEnabled() && !w.mnuQcChart->isEnabled());
+            w.cmdSave->click();
+        });
+        QCOMPARE(f.stored("VerifiedBy", "L-1013", "GLU"), QStringLiteral("MT02"));
+    }
+
+private:
+    WindowFixture f;
+    WindowFixture::WindowsOf<Window> m_factory;
 };
 
 QTEST_MAIN(TstQcReview)
