@@ -51,7 +51,8 @@ private slots:
                  << QStringLiteral("LABORATORY..Lab_GetResultWithCutOff  '%1'").arg(request)
                  << QStringLiteral("Lab_FormMaker_FillExams '%1','0'").arg(request)
                  << QStringLiteral("Lab_GetResultChecks '%1'").arg(request)
-                 << QStringLiteral("Lab_GetResultChangeNumbers '%1'").arg(request);
+                 << QStringLiteral("Lab_GetResultChangeNumbers '%1'").arg(request)
+                 << QStringLiteral("sp_QCHolds '%1'").arg(request);
         f.open<frmDownloaded>(request, [&](frmDownloaded& w) {
             QCOMPARE(f.db->trace().mid(2), commands);
             QCOMPARE((QStringList{w.txtSampleNum->text(), w.txtAccNum->text(), w.txtPName->text(),
