@@ -1,10 +1,10 @@
 #include "BenchLab.h"
-#include "Clock.h"
-#include "DateText.h"
-#include "DemoLaboratory.h"
-#include "LabStore.h"
-#include "ScopedTransaction.h"
-#include "SettingsStore.h"
+#include "labserver/LabStore.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/ScopedTransaction.h"
 
 QString BenchLab::itemId(int i)
 {
@@ -69,9 +69,10 @@ void BenchLab::addBenchExam(LabStore& store, int items, const QDate& day)
                        {at, id});
         }
         for (int r = 1; r <= kBenchRequests; ++r)
-            store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, "
-                                      "Code, RequestDate) VALUES (?, 'REF-B', 'H-0001', 'BENCH', ?)"),
-                       {benchRequest(r), at});
+            store.exec(
+                QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, "
+                               "Code, RequestDate) VALUES (?, 'REF-B', 'H-0001', 'BENCH', ?)"),
+                {benchRequest(r), at});
         store.exec(QStringLiteral("INSERT INTO tbLabInstrumentHemaWorkList (InstrumentID, refnum, "
                                   "SampleNumber, orderdate, RequestedExamCode, RequestNum) VALUES "
                                   "('AN-01', 'REF-B', 'B1', ?, 'BENCH', 'B-1')"),

@@ -1,9 +1,9 @@
 #include "CommandSave.h"
-#include "BenchLab.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "LisError.h"
-#include "SaveCommands.h"
+#include "bench/BenchLab.h"
+#include "component/model/SaveCommands.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
 
 #include <QSqlError>
 
@@ -33,10 +33,10 @@ void saveThroughCommands(Connection& db, const QString& request, const QString& 
             const bool showCutOff =
                 !item->eof() && item->textOrEmpty(QStringLiteral("ShowResultValue")).trimmed() ==
                                     QLatin1String("Y");
-            const GridRow<CutOffCol> row = {
-                i,
-                {QString(), code, QStringLiteral("Bench item ") + code, QStringLiteral("0.5"),
-                 QStringLiteral("0.5"), QString(), QString(), request, QStringLiteral("1.0")}};
+            const GridRow<CutOffCol> row = {i,
+                                            {QString(), code, QStringLiteral("Bench item ") + code,
+                                             QStringLiteral("0.5"), QStringLiteral("0.5"),
+                                             QString(), QString(), request, QStringLiteral("1.0")}};
             db.execute(SaveCommands::cutOffSave(row, h, showCutOff, QString()));
             db.execute(SaveCommands::cutOffPost(request, sample, h));
         }
@@ -73,10 +73,9 @@ DirectSave::DirectSave(const QSqlDatabase& db, const QDate& day)
                            "PatientValue, Result) VALUES (?, ?, ?, ?, '0.5', '0.5') "
                            "ON CONFLICT (RequestNum, ItemID) DO UPDATE SET "
                            "PatientValue = excluded.PatientValue"));
-    prepare(m_header,
-            QStringLiteral("INSERT INTO tbLabResultHeader (RequestNum, AccessionNum) "
-                           "VALUES (?, 'ACC-1') ON CONFLICT (RequestNum) DO UPDATE SET "
-                           "AccessionNum = excluded.AccessionNum"));
+    prepare(m_header, QStringLiteral("INSERT INTO tbLabResultHeader (RequestNum, AccessionNum) "
+                                     "VALUES (?, 'ACC-1') ON CONFLICT (RequestNum) DO UPDATE SET "
+                                     "AccessionNum = excluded.AccessionNum"));
     // The sample's downloaded results posted to the request, row by row.
     prepare(m_post,
             QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET Posted = 'Y', "

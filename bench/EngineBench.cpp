@@ -1,16 +1,16 @@
 #include "EngineBench.h"
-#include "BenchLab.h"
-#include "Clock.h"
-#include "CommandSave.h"
-#include "Connection.h"
-#include "ConnectionString.h"
-#include "DateText.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "PgCluster.h"
-#include "ServerSchema.h"
+#include "bench/BenchLab.h"
+#include "bench/CommandSave.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
+#include "platform/db/ConnectionString.h"
+#include "tests/support/PgCluster.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -30,7 +30,7 @@
 
 using namespace Qt::StringLiterals;
 
-#include "EngineFigures.h"
+#include "bench/EngineFigures.h"
 
 namespace EngineFigures {
 Judged judged;
@@ -115,10 +115,10 @@ public:
             if (version.exec(u"SHOW server_version"_s) && version.next())
                 m_version = version.value(0).toString();
             schema.close();
-            const QString server = u"postgresql:///lis_bench?host=%1&port=%2&user=%3"_s
-                                       .arg(m_cluster.socketDir())
-                                       .arg(m_cluster.port())
-                                       .arg(m_cluster.superuser());
+            const QString server =
+                u"postgresql:///lis_bench?host=%1&port=%2&user=%3"_s.arg(m_cluster.socketDir())
+                    .arg(m_cluster.port())
+                    .arg(m_cluster.superuser());
             const QDate day = Clock::today();
             {
                 LabStore store(ConnectionString::parse(u"Data Source="_s +
@@ -457,8 +457,8 @@ using namespace EngineFigures;
 void benchEngines(QTextStream& out, const QStringList& parts, const QString& self)
 {
     registerLabDrivers();
-    out << u"Both engines, side by side in this run (load average %1, %2 processors)\n"_s.arg(
-        loadAverage())
+    out << u"Both engines, side by side in this run (load average %1, %2 processors)\n"_s
+               .arg(loadAverage())
                .arg(QThread::idealThreadCount());
     out.flush();
     Processors processors;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LabStore.h"
+#include "labserver/LabStore.h"
 
 #include <QDate>
 #include <QList>

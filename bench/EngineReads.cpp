@@ -1,17 +1,17 @@
-#include "BenchLab.h"
-#include "Clock.h"
-#include "CommandSave.h"
-#include "Connection.h"
-#include "ConnectionString.h"
-#include "CommandText.h"
-#include "DateText.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "EngineFigures.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "PgCluster.h"
-#include "ServerSchema.h"
+#include "bench/BenchLab.h"
+#include "bench/CommandSave.h"
+#include "bench/EngineFigures.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
+#include "platform/db/ConnectionString.h"
+#include "tests/support/PgCluster.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -76,9 +76,9 @@ QList<ReadCase> readCases(const QDate& day)
          u"SELECT * FROM patient_data.tbHospitalInfo"_s,
          {}},
         {u"sp_InstrumentGetAxsymSample '1' (4 rows)"_s,
-         CommandText::call(u"LABORATORY..sp_InstrumentGetAxsymSample"_s,
-                           {u"1"_s, DateText::monthDayYear(day), u"AN-01"_s, u"101"_s, QString(),
-                            QString()}),
+         CommandText::call(
+             u"LABORATORY..sp_InstrumentGetAxsymSample"_s,
+             {u"1"_s, DateText::monthDayYear(day), u"AN-01"_s, u"101"_s, QString(), QString()}),
          sample, sample, QVariantList{u"AN-01"_s, u"101"_s} + dayRange},
     };
 }

@@ -1,15 +1,15 @@
 #include "Figures.h"
-#include "BenchLab.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "FlexGrid.h"
-#include "LabStore.h"
-#include "ReportPrinting.h"
-#include "ScriptedPresenter.h"
-#include "clsLISResultEntry.h"
-#include "frmDownloaded.h"
-#include "modMain.h"
+#include "bench/BenchLab.h"
+#include "component/clsLISResultEntry.h"
+#include "component/modMain.h"
+#include "component/reports/ReportPrinting.h"
+#include "labserver/LabStore.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/ScriptedPresenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/result_entry/frmDownloaded.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -143,11 +143,13 @@ void addCheckedExam(const QString& folder, int n, bool checks)
     const QDate day = Clock::today();
     store.exec(QStringLiteral("INSERT INTO tbLabExam (Code, ExamName, SectionID, FormType) "
                               "VALUES ('NVB', 'Bench chemistry', 'CHEM', 'B')"));
-    for (const auto& [req, days] : {std::pair{QStringLiteral("C-1"), -7}, {QStringLiteral("C-2"), 0}})
-        store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, IDNum, "
-                                  "Code, RequestDate) VALUES (?, ?, 'H-0005', 'O-24012', 'NVB', ?)"),
-                   {req, QStringLiteral("REF-") + req,
-                    DateText::storage(QDateTime(day.addDays(days), QTime(7, 0)))});
+    for (const auto& [req, days] :
+         {std::pair{QStringLiteral("C-1"), -7}, {QStringLiteral("C-2"), 0}})
+        store.exec(
+            QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, IDNum, "
+                           "Code, RequestDate) VALUES (?, ?, 'H-0005', 'O-24012', 'NVB', ?)"),
+            {req, QStringLiteral("REF-") + req,
+             DateText::storage(QDateTime(day.addDays(days), QTime(7, 0)))});
     for (int i = 1; i <= n; ++i) {
         const QString id = QStringLiteral("N%1").arg(i, 4, 10, QLatin1Char('0'));
         store.exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName, ItemFormType, "
@@ -191,8 +193,9 @@ void benchChecks(QTextStream& out)
         const double ms = times.at(times.size() / 2);
         if (!checks)
             base = ms;
-        line(out, checks ? QStringLiteral("with limits and previous results")
-                         : QStringLiteral("without"),
+        line(out,
+             checks ? QStringLiteral("with limits and previous results")
+                    : QStringLiteral("without"),
              ms, QStringLiteral("without"), base);
     }
 }

@@ -1,8 +1,8 @@
 #include "InstrumentBench.h"
-#include "Clock.h"
-#include "DemoLaboratory.h"
-#include "LabStore.h"
-#include "Reception.h"
+#include "instrument/Reception.h"
+#include "labserver/LabStore.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -13,8 +13,8 @@
 namespace {
 const QDate kDay(2024, 3, 7);
 constexpr int kResults = 20;
-const char* const kCodes[] = {"HBsAg", "aHBs", "aHBc", "aHCV", "HIV12", "TP", "NS1Ag",
-                              "TyIgM", "GLU",   "CREA", "UREA", "UA",    "HGB", "WBC", "PLT"};
+const char* const kCodes[] = {"HBsAg", "aHBs", "aHBc", "aHCV", "HIV12", "TP",  "NS1Ag", "TyIgM",
+                              "GLU",   "CREA", "UREA", "UA",   "HGB",   "WBC", "PLT"};
 
 QByteArray frame(int number, const QByteArray& text)
 {

@@ -1,9 +1,9 @@
 #include "QcBench.h"
-#include "DateText.h"
-#include "DemoLaboratory.h"
-#include "LabStore.h"
-#include "QualityControl.h"
-#include "ScopedTransaction.h"
+#include "labserver/LabStore.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "labserver/procedures/QualityControl.h"
+#include "platform/DateText.h"
+#include "platform/db/ScopedTransaction.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>

@@ -1,13 +1,13 @@
 #include "SaveBench.h"
-#include "BenchLab.h"
-#include "Clock.h"
-#include "CommandSave.h"
-#include "FlexGrid.h"
-#include "ResultWindows.h"
-#include "ScriptedPresenter.h"
-#include "clsLISResultEntry.h"
-#include "frmDownloaded.h"
-#include "modMain.h"
+#include "bench/BenchLab.h"
+#include "bench/CommandSave.h"
+#include "component/clsLISResultEntry.h"
+#include "component/modMain.h"
+#include "platform/Clock.h"
+#include "platform/ScriptedPresenter.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/ResultWindows.h"
+#include "screens/result_entry/frmDownloaded.h"
 
 #include <QLineEdit>
 #include <QSqlDatabase>

@@ -1,9 +1,9 @@
-#include "EngineBench.h"
-#include "Figures.h"
-#include "InstrumentBench.h"
-#include "QcBench.h"
-#include "ResultWindows.h"
-#include "SaveBench.h"
+#include "bench/EngineBench.h"
+#include "bench/Figures.h"
+#include "bench/InstrumentBench.h"
+#include "bench/QcBench.h"
+#include "bench/SaveBench.h"
+#include "screens/ResultWindows.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -27,9 +27,9 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     ResultWindows::install();
     QStringList wanted = app.arguments().mid(1);
-    const QStringList known = {"commands",     "opening",     "checks",      "save",        "takeover",
-                               "reports",      "start",       "engine-reads", "engine-save",
-                               "workstations", "history",     "instruments", "qc"};
+    const QStringList known = {
+        "commands",     "opening",     "checks",       "save",    "takeover",    "reports", "start",
+        "engine-reads", "engine-save", "workstations", "history", "instruments", "qc"};
     for (const QString& name : wanted) {
         if (!known.contains(name)) {
             QTextStream(stderr) << "lis-bench: no figure named " << name << "; the figures are "

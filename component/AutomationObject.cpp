@@ -1,7 +1,7 @@
 #include "AutomationObject.h"
-#include "ConnSettings.h"
-#include "LisError.h"
-#include "clsLISResultEntry.h"
+#include "component/ConnSettings.h"
+#include "component/clsLISResultEntry.h"
+#include "platform/LisError.h"
 
 AutomationObject::~AutomationObject() = default;
 

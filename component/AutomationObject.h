@@ -1,6 +1,6 @@
 #pragma once
 
-#include "lis_export.h"
+#include "platform/lis_export.h"
 
 #include <QString>
 #include <memory>

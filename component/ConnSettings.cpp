@@ -1,7 +1,7 @@
 #include "ConnSettings.h"
-#include "ConnectionString.h"
-#include "LisError.h"
-#include "SettingsStore.h"
+#include "platform/LisError.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/ConnectionString.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AutomationObject.h"
+#include "component/AutomationObject.h"
 
 // Turns the user's database connection settings into the connection string
 // the component opens its database with, and hands single settings out by

@@ -1,5 +1,5 @@
 #include "FailureAdvice.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 namespace {
 enum class Failure { Busy, ReadOnly, Unreachable, Refused, Other };

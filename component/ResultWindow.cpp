@@ -1,5 +1,5 @@
 #include "ResultWindow.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 ResultWindow::~ResultWindow() = default;
 ResultWindowFactory::~ResultWindowFactory() = default;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FormType.h"
+#include "component/model/FormType.h"
 
 #include <QString>
 #include <memory>

@@ -1,11 +1,11 @@
 #include "SavedResults.h"
-#include "CommandText.h"
-#include "DateText.h"
-#include "FailureAdvice.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "SaveCommands.h"
-#include "modMain.h"
+#include "component/FailureAdvice.h"
+#include "component/modMain.h"
+#include "component/model/SaveCommands.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
 
 #include <QCoreApplication>
 #include <QScopeGuard>

@@ -1,7 +1,7 @@
 #include "ScreenHelpers.h"
-#include "LisError.h"
-#include "Twips.h"
-#include "modMain.h"
+#include "component/modMain.h"
+#include "platform/LisError.h"
+#include "platform/ui/Twips.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,10 +1,10 @@
 #include "clsLISResultEntry.h"
-#include "EmbeddedDriver.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "ResultWindow.h"
-#include "SavedResults.h"
-#include "modMain.h"
+#include "component/ResultWindow.h"
+#include "component/SavedResults.h"
+#include "component/modMain.h"
+#include "labserver/EmbeddedDriver.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
 
 namespace {
 const QString kLaboratory = QStringLiteral("LABORATORY");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AutomationObject.h"
+#include "component/AutomationObject.h"
 
 #include <QVariant>
 #include <optional>

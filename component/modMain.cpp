@@ -1,6 +1,6 @@
 #include "modMain.h"
-#include "CommandText.h"
-#include "DateText.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
 
 SessionState& session()
 {

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "ConnSettings.h"
-#include "Connection.h"
-#include "Report.h"
-#include "RequestInfo.h"
+#include "component/ConnSettings.h"
+#include "component/RequestInfo.h"
+#include "platform/db/Connection.h"
+#include "platform/report/Report.h"
 
 #include <QDateTime>
 #include <memory>

@@ -1,19 +1,19 @@
 #include "HostCommands.h"
-#include "Clock.h"
-#include "ConnSettings.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "PgConnection.h"
-#include "PrivateFiles.h"
-#include "ResultWindow.h"
-#include "ResultWindows.h"
-#include "ServerImport.h"
-#include "ServerSchema.h"
-#include "SettingsStore.h"
-#include "clsLISResultEntry.h"
+#include "component/ConnSettings.h"
+#include "component/ResultWindow.h"
+#include "component/clsLISResultEntry.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/PgConnection.h"
+#include "labserver/ServerImport.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/LisError.h"
+#include "platform/PrivateFiles.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/Connection.h"
+#include "screens/ResultWindows.h"
 
 #include <QDir>
 #include <QSqlDatabase>
@@ -66,7 +66,8 @@ QString valueFromInput(const QString& key)
         QTextStream(stderr) << "\n";
     if (!read)
         badUsage(QStringLiteral("settings set %1 without a value reads it from standard input, "
-                                "which gave none").arg(key));
+                                "which gave none")
+                     .arg(key));
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return QString::fromStdString(line);
@@ -208,13 +209,12 @@ std::unique_ptr<LabStore> serverLaboratory(const QString& command)
     const ConnectionString cs = ConnectionString::parse(componentConnection());
     const ServerAddress a = ServerAddress::classify(cs.dataSource());
     if (a.isEmbedded())
-        throw LisError(ErrNo::DbConnectionFailed,
-                       QStringLiteral("%1 works on a PostgreSQL server, and the Server setting "
-                                      "([Connection] in TARVIK Current User.ini) names the "
-                                      "embedded laboratory %2. Set Server to the server first.")
-                           .arg(command, a.text.isEmpty()
-                                             ? EmbeddedDriver::defaultDataFolder()
-                                             : a.text));
+        throw LisError(
+            ErrNo::DbConnectionFailed,
+            QStringLiteral("%1 works on a PostgreSQL server, and the Server setting "
+                           "([Connection] in TARVIK Current User.ini) names the "
+                           "embedded laboratory %2. Set Server to the server first.")
+                .arg(command, a.text.isEmpty() ? EmbeddedDriver::defaultDataFolder() : a.text));
     return std::make_unique<LabStore>(cs);
 }
 } // namespace
@@ -301,8 +301,7 @@ int HostCommands::demo(const QStringList& args, QTextStream& out)
         SettingsStore::set(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"), reports);
     }
 
-    out << "Demo laboratory in " << (embedded ? QDir::toNativeSeparators(folder) : where)
-        << "\n";
+    out << "Demo laboratory in " << (embedded ? QDir::toNativeSeparators(folder) : where) << "\n";
     out << "This workstation's instrument: " << demo.instrumentId << " (" << demo.instrumentName
         << "), samples downloaded " << Clock::today().toString(QStringLiteral("MM/dd/yyyy"))
         << "\n\n";

@@ -1,14 +1,14 @@
 // Administration of the laboratory's own records: the audit trail of a
 // request's results and the laboratory-wide options.
-#include "Connection.h"
-#include "EmbeddedDriver.h"
-#include "HostCommands.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "Recordset.h"
-#include "ScopedTransaction.h"
-#include "ServerSchema.h"
-#include "CommandText.h"
+#include "host/HostCommands.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/ServerSchema.h"
+#include "platform/CommandText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
+#include "platform/db/Recordset.h"
+#include "platform/db/ScopedTransaction.h"
 
 namespace {
 using HostCommands::badUsage;
@@ -35,9 +35,10 @@ const QList<Option>& knownOptions()
 void requireAdministrator(LabStore& store)
 {
     if (store.engine() != Engine::PostgreSQL ||
-        store.query(QStringLiteral("SELECT has_table_privilege('laboratory.tbLabOption', "
-                                   "'INSERT') AND has_table_privilege('laboratory.tbLabOption', "
-                                   "'DELETE')"))
+        store
+            .query(QStringLiteral("SELECT has_table_privilege('laboratory.tbLabOption', "
+                                  "'INSERT') AND has_table_privilege('laboratory.tbLabOption', "
+                                  "'DELETE')"))
             .rows.value(0)
             .value(0)
             .toBool())
@@ -58,8 +59,8 @@ int HostCommands::audit(const QStringList& args, QTextStream& out)
     Connection db;
     db.open(componentConnection());
     if (args.first() == QLatin1String("--check")) {
-        auto chain = db.openRecordset(QStringLiteral("Lab_CheckAuditTrail"),
-                                      CursorOptions::clientDynamic());
+        auto chain =
+            db.openRecordset(QStringLiteral("Lab_CheckAuditTrail"), CursorOptions::clientDynamic());
         const QString broken = chain->text(QStringLiteral("BrokenAt"));
         if (broken != QLatin1String("0")) {
             out << "The audit trail is broken at row " << broken
@@ -109,10 +110,10 @@ int HostCommands::option(const QStringList& args, QTextStream& out)
     registerLabDrivers();
     const auto store = openLaboratory(ConnectionString::parse(componentConnection()));
     if (args.size() == 2) {
-        const auto known = std::find_if(knownOptions().begin(), knownOptions().end(),
-                                        [&](const auto& o) {
-                                            return o.name.compare(args[0], Qt::CaseInsensitive) == 0;
-                                        });
+        const auto known =
+            std::find_if(knownOptions().begin(), knownOptions().end(), [&](const auto& o) {
+                return o.name.compare(args[0], Qt::CaseInsensitive) == 0;
+            });
         if (known == knownOptions().end())
             badUsage(QStringLiteral("the laboratory has no option \"%1\"").arg(args[0]));
         const QString value = args[1].toLower();
@@ -127,13 +128,12 @@ int HostCommands::option(const QStringList& args, QTextStream& out)
         transaction.commit();
     }
     for (const Option& o : knownOptions()) {
-        const bool on = store->query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = ?"),
-                                     {o.name})
-                            .rows.value(0)
-                            .value(0)
-                            .toString() == QLatin1String("Y");
-        out << o.name << " " << (on ? "on" : "off") << ": " << (on ? o.whenOn : o.whenOff)
-            << "\n";
+        const bool on =
+            store->query(QStringLiteral("SELECT Value FROM tbLabOption WHERE Name = ?"), {o.name})
+                .rows.value(0)
+                .value(0)
+                .toString() == QLatin1String("Y");
+        out << o.name << " " << (on ? "on" : "off") << ": " << (on ? o.whenOn : o.whenOff) << "\n";
     }
     return 0;
 }

@@ -1,10 +1,10 @@
 #include "QcChartCommand.h"
-#include "ConnSettings.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "EmbeddedDriver.h"
-#include "LisError.h"
-#include "QcChart.h"
+#include "component/ConnSettings.h"
+#include "component/reports/QcChart.h"
+#include "labserver/EmbeddedDriver.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
 
 #include <QFileInfo>
 #include <QGuiApplication>

@@ -1,12 +1,12 @@
 // lis-host qc: control lots, control results typed at the bench, the rules
 // that reject, corrective actions and the review of held results. Every
 // change is a laboratory procedure, which judges and audits it.
-#include "CommandText.h"
-#include "Connection.h"
-#include "EmbeddedDriver.h"
-#include "HostCommands.h"
-#include "QcChartCommand.h"
-#include "Recordset.h"
+#include "host/HostCommands.h"
+#include "host/QcChartCommand.h"
+#include "labserver/EmbeddedDriver.h"
+#include "platform/CommandText.h"
+#include "platform/db/Connection.h"
+#include "platform/db/Recordset.h"
 
 namespace {
 using HostCommands::badUsage;

@@ -1,24 +1,24 @@
 #include "Walkthrough.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "FlexGrid.h"
-#include "KeyInput.h"
-#include "LisError.h"
-#include "PrivateFiles.h"
-#include "QcChart.h"
-#include "ResultWindows.h"
-#include "ScriptedPresenter.h"
-#include "SettingsStore.h"
-#include "clsLISResultEntry.h"
-#include "frmAmendmentReason.h"
-#include "frmDownloaded.h"
-#include "frmNVDownloads.h"
-#include "frmQcReview.h"
-#include "frmSampleSearch.h"
-#include "modMain.h"
+#include "component/clsLISResultEntry.h"
+#include "component/modMain.h"
+#include "component/reports/QcChart.h"
+#include "host/KeyInput.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/PrivateFiles.h"
+#include "platform/ScriptedPresenter.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/ResultWindows.h"
+#include "screens/dialogs/frmAmendmentReason.h"
+#include "screens/dialogs/frmQcReview.h"
+#include "screens/dialogs/frmSampleSearch.h"
+#include "screens/normal_values/frmNVDownloads.h"
+#include "screens/result_entry/frmDownloaded.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -51,8 +51,7 @@ public:
     // The Levey-Jennings chart of an instrument's item, as a picture among
     // the windows' (the pixels QcChart::write gives a .png). Like them it
     // replaces the one of an earlier run instead of going beside it.
-    void chart(Connection& db, const QString& instrument, const QString& item,
-               const QString& name)
+    void chart(Connection& db, const QString& instrument, const QString& item, const QString& name)
     {
         QcChart c(instrument, item);
         c.read(db);
@@ -74,8 +73,8 @@ public:
     {
         QApplication::setActiveWindow(&w);
         w.activateWindow();
-        if (!KeyInput::waitFor(
-                [&] { return QGuiApplication::focusWindow() == w.windowHandle(); }, 2000))
+        if (!KeyInput::waitFor([&] { return QGuiApplication::focusWindow() == w.windowHandle(); },
+                               2000))
             qWarning("%s did not become active", qPrintable(w.objectName()));
     }
 
@@ -292,9 +291,8 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         auto& w = static_cast<frmNVDownloads&>(window);
         Session::activate(w);
         // The glucose control run of 9:40 was rejected: sample 103 of 9:50 is held.
-        s.expect(w.lblQcHold->isVisible() &&
-                     w.lblQcHold->text().contains(
-                         QStringLiteral("GLU: QC rejected 9:40 AM: 2-2s, level 2")),
+        s.expect(w.lblQcHold->isVisible() && w.lblQcHold->text().contains(QStringLiteral(
+                                                 "GLU: QC rejected 9:40 AM: 2-2s, level 2")),
                  QStringLiteral("the glucose row is marked as held by quality control (\"%1\")")
                      .arg(w.lblQcHold->text()));
         s.shot(w, QStringLiteral("normal-values-qc-held-row"));

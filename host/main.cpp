@@ -1,7 +1,7 @@
-#include "ConsolePresenter.h"
-#include "HostCommands.h"
-#include "LisError.h"
-#include "Walkthrough.h"
+#include "host/HostCommands.h"
+#include "host/Walkthrough.h"
+#include "platform/ConsolePresenter.h"
+#include "platform/LisError.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,9 +1,9 @@
 #include "MessageWriter.h"
-#include "Clock.h"
-#include "E1394Parser.h"
-#include "Hl7Parser.h"
-#include "LabStore.h"
-#include "LisError.h"
+#include "instrument/astm/E1394Parser.h"
+#include "instrument/hl7/Hl7Parser.h"
+#include "labserver/LabStore.h"
+#include "platform/Clock.h"
+#include "platform/LisError.h"
 
 #include <QThread>
 #include <algorithm>
@@ -105,11 +105,10 @@ private:
     void archiveWaiting(LabStore& store)
     {
         while (!m_waiting.isEmpty() &&
-               Importer::archiveRefused(store, m_instrument.id, m_waiting.first().protocol,
-                                        m_waiting.first().text, {},
-                                        QStringLiteral("refused: ") + kBusy,
-                                        [this](const QString& l) { log(l); },
-                                        m_waiting.first().received))
+               Importer::archiveRefused(
+                   store, m_instrument.id, m_waiting.first().protocol, m_waiting.first().text, {},
+                   QStringLiteral("refused: ") + kBusy, [this](const QString& l) { log(l); },
+                   m_waiting.first().received))
             m_waiting.removeFirst();
     }
 

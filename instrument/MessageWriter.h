@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Importer.h"
-#include "InstrumentMessage.h"
+#include "instrument/InstrumentMessage.h"
+#include "instrument/import/Importer.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,10 +1,10 @@
 #include "Reception.h"
-#include "E1381Link.h"
-#include "E1394Parser.h"
-#include "Hl7Parser.h"
-#include "Clock.h"
-#include "LisError.h"
-#include "MllpLink.h"
+#include "instrument/astm/E1381Link.h"
+#include "instrument/astm/E1394Parser.h"
+#include "instrument/hl7/Hl7Parser.h"
+#include "instrument/hl7/MllpLink.h"
+#include "platform/Clock.h"
+#include "platform/LisError.h"
 
 #include <algorithm>
 #include <variant>
@@ -17,8 +17,9 @@ QString shown(const QByteArray& bytes)
 {
     QString text;
     for (char c : bytes.left(16))
-        text += c >= 0x20 && c < 0x7f ? QString(QLatin1Char(c))
-                                      : QStringLiteral("<%1>").arg(uchar(c), 2, 16, QLatin1Char('0'));
+        text += c >= 0x20 && c < 0x7f
+                    ? QString(QLatin1Char(c))
+                    : QStringLiteral("<%1>").arg(uchar(c), 2, 16, QLatin1Char('0'));
     return text;
 }
 } // namespace
@@ -164,7 +165,8 @@ bool Reception::take(const QByteArray& text, InstrumentMessage::Protocol protoco
 void Reception::tick()
 {
     if (m_pending && Clock::now() >= m_answerDue) {
-        log(QStringLiteral("refused a message: not stored within %1 s").arg(kAnswerWithinMs / 1000));
+        log(QStringLiteral("refused a message: not stored within %1 s")
+                .arg(kAnswerWithinMs / 1000));
         m_pending = 0;
         m_answerDue = {};
         if (m_link)

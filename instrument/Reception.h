@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Importer.h"
-#include "MessageLink.h"
-#include "MessageWriter.h"
+#include "instrument/MessageLink.h"
+#include "instrument/MessageWriter.h"
+#include "instrument/import/Importer.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -71,8 +71,8 @@ private:
     int m_stored = 0;
     int m_refused = 0;
     quint64 m_lastId = 0;
-    quint64 m_pending = 0;  // the message written now; 0 for none
-    QDateTime m_answerDue;  // when it is refused unless written by then
+    quint64 m_pending = 0; // the message written now; 0 for none
+    QDateTime m_answerDue; // when it is refused unless written by then
     bool m_lastStored = false;
     QDateTime m_eventMinute; // when the present minute of events began
     int m_events = 0;        // link events in it

@@ -1,6 +1,6 @@
 #include "LabLogic.h"
-#include "ResultValue.h"
-#include "Numeric.h"
+#include "labrules/Numeric.h"
+#include "labrules/ResultValue.h"
 
 #include <QRegularExpression>
 #include <algorithm>

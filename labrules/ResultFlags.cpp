@@ -1,6 +1,6 @@
 #include "ResultFlags.h"
-#include "LabLogic.h"
-#include "ResultValue.h"
+#include "labrules/LabLogic.h"
+#include "labrules/ResultValue.h"
 
 using LabLogic::Decimal;
 
@@ -61,8 +61,9 @@ bool ResultFlags::isCritical(const QString& flag)
 bool ResultFlags::implausible(const QString& value, const ItemLimits& l)
 {
     const ResultValue::Read v = ResultValue::read(value, {}, true);
-    return v.hasNumber() && ((l.plausibleLow && ResultValue::allBelow(v, Decimal(*l.plausibleLow))) ||
-                             (l.plausibleHigh && ResultValue::allAbove(v, Decimal(*l.plausibleHigh))));
+    return v.hasNumber() &&
+           ((l.plausibleLow && ResultValue::allBelow(v, Decimal(*l.plausibleLow))) ||
+            (l.plausibleHigh && ResultValue::allAbove(v, Decimal(*l.plausibleHigh))));
 }
 
 std::optional<double> ResultFlags::previousInUnit(const ItemLimits& l)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LabLogic.h"
+#include "labrules/LabLogic.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -1,5 +1,5 @@
 #include "Catalogue.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -80,20 +80,20 @@ QList<Catalogue::Table> PgCatalogue::tables() const
 {
     // Tables without columns still count, hence the outer join. The catalog
     // tables answer in a millisecond where information_schema takes ten.
-    const auto columns = rows(
-        m_db,
-        QStringLiteral("SELECT n.nspname, c.relname, coalesce(a.attname, ''), "
-                       "coalesce(format_type(a.atttypid, a.atttypmod), ''), "
-                       "coalesce(co.collname, '') "
-                       "FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-                       "LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
-                       "AND NOT a.attisdropped "
-                       "LEFT JOIN pg_collation co ON co.oid = a.attcollation "
-                       "WHERE n.nspname IN ('%1', '%2') AND c.relkind IN ('r', 'p') "
-                       "ORDER BY n.nspname, c.relname, a.attnum")
-            .arg(schemaOf(Engine::PostgreSQL, kDatabases[0]),
-                 schemaOf(Engine::PostgreSQL, kDatabases[1])),
-        5);
+    const auto columns =
+        rows(m_db,
+             QStringLiteral("SELECT n.nspname, c.relname, coalesce(a.attname, ''), "
+                            "coalesce(format_type(a.atttypid, a.atttypmod), ''), "
+                            "coalesce(co.collname, '') "
+                            "FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
+                            "LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
+                            "AND NOT a.attisdropped "
+                            "LEFT JOIN pg_collation co ON co.oid = a.attcollation "
+                            "WHERE n.nspname IN ('%1', '%2') AND c.relkind IN ('r', 'p') "
+                            "ORDER BY n.nspname, c.relname, a.attnum")
+                 .arg(schemaOf(Engine::PostgreSQL, kDatabases[0]),
+                      schemaOf(Engine::PostgreSQL, kDatabases[1])),
+             5);
     const auto spelt = [this](const QString& key, const QString& asServed) {
         return m_spelling.value(key.toLower(), asServed);
     };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SqlDialect.h"
+#include "labserver/SqlDialect.h"
 
 #include <QHash>
 #include <QList>

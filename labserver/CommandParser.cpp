@@ -1,6 +1,6 @@
 #include "CommandParser.h"
-#include "CommandExcerpt.h"
-#include "LisError.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/LisError.h"
 
 namespace {
 enum class Tok { Ident, Literal, Dot, Comma, Star, Equals, Other, End };

@@ -1,10 +1,10 @@
 #include "EmbeddedDriver.h"
-#include "CommandExcerpt.h"
-#include "LabSession.h"
-#include "LisError.h"
-#include "PgConnection.h"
-#include "PrivateFiles.h"
-#include "ServerDriver.h"
+#include "labserver/LabSession.h"
+#include "labserver/PgConnection.h"
+#include "labserver/ServerDriver.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/LisError.h"
+#include "platform/PrivateFiles.h"
 #include "procedures/Procedures.h"
 
 #include <QDir>

@@ -1,9 +1,9 @@
 #include "LabSession.h"
-#include "CommandExcerpt.h"
-#include "LisError.h"
-#include "ProcedureRegistry.h"
-#include "ScopedTransaction.h"
-#include "SqlDialect.h"
+#include "labserver/ProcedureRegistry.h"
+#include "labserver/SqlDialect.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/LisError.h"
+#include "platform/db/ScopedTransaction.h"
 #include "procedures/ProcedureSupport.h"
 #include "procedures/ResultCheckSupport.h"
 #include "procedures/ResultGuard.h"
@@ -166,9 +166,8 @@ LabSession::Translated LabSession::translatedSelect(const SelectAll& s) const
         const auto col = std::find_if(t->columns.begin(), t->columns.end(), [&](const QString& n) {
             return n.compare(c.column, Qt::CaseInsensitive) == 0;
         });
-        const QString stored = col == t->columns.end()
-                                   ? QString()
-                                   : t->storedColumns.at(col - t->columns.begin());
+        const QString stored =
+            col == t->columns.end() ? QString() : t->storedColumns.at(col - t->columns.begin());
         if (col == t->columns.end())
             commandError(QStringLiteral("Invalid column name %1.").arg(commandExcerpt(c.column)));
         // SQLite's own refusal of a longer pattern names neither column nor limit.

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CommandParser.h"
-#include "DbDriver.h"
-#include "LabStore.h"
+#include "labserver/CommandParser.h"
+#include "labserver/LabStore.h"
+#include "platform/db/DbDriver.h"
 
 #include <QHash>
 #include <memory>

@@ -1,11 +1,11 @@
 #include "LabStore.h"
-#include "AuditChain.h"
-#include "Clock.h"
-#include "DateText.h"
-#include "LisError.h"
-#include "PgConnection.h"
-#include "ServerSchema.h"
-#include "StoreEngine.h"
+#include "labserver/AuditChain.h"
+#include "labserver/PgConnection.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/StoreEngine.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
 
 #include <QSqlError>
 #include <QSqlRecord>
@@ -212,9 +212,8 @@ ResultSet LabStore::direct(const QString& sql, const QStringList& dateColumns)
     return rs;
 }
 
-void LabStore::describe(const QSqlRecord& rec, const QString& sql,
-                        const QStringList& dateColumns, QStringList& columns,
-                        QList<int>& dates) const
+void LabStore::describe(const QSqlRecord& rec, const QString& sql, const QStringList& dateColumns,
+                        QStringList& columns, QList<int>& dates) const
 {
     columns.clear();
     dates.clear();
@@ -357,10 +356,10 @@ void LabStore::addAuditRow(const QString& requestNum, const QString& itemId, con
 // order the rows were written.
 void LabStore::sealAudit()
 {
-    const ResultSet open = query(
-        QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
-                       "ChangedBy, Workstation, ChangedAt, Note FROM tbLabResultAudit "
-                       "WHERE Hash IS NULL ORDER BY AuditID"));
+    const ResultSet open =
+        query(QStringLiteral("SELECT AuditID, RequestNum, ItemID, Field, OldValue, NewValue, "
+                             "ChangedBy, Workstation, ChangedAt, Note FROM tbLabResultAudit "
+                             "WHERE Hash IS NULL ORDER BY AuditID"));
     if (open.rows.isEmpty())
         return;
     // The chain's end; rows sealed before the seal had its place follow
@@ -421,8 +420,8 @@ void LabStore::commandFailed(const QSqlError& e, const QString& sql)
 {
     // Kept until the next transaction: undoing a savepoint must not hide it.
     m_conflict = m_conflict || m_impl->isConflict(e);
-    const QString said = (e.databaseText().trimmed().isEmpty() ? e.text() : e.databaseText())
-                             .trimmed();
+    const QString said =
+        (e.databaseText().trimmed().isEmpty() ? e.text() : e.databaseText()).trimmed();
     m_impl->explain(e, said);
     if (m_impl->isBusy(e))
         throw LisError(ErrNo::DbCommandFailed, busyMessage());

@@ -2,10 +2,10 @@
 
 #include <functional>
 
-#include "Catalogue.h"
-#include "ConnectionString.h"
-#include "DbDriver.h"
-#include "SqlDialect.h"
+#include "labserver/Catalogue.h"
+#include "labserver/SqlDialect.h"
+#include "platform/db/ConnectionString.h"
+#include "platform/db/DbDriver.h"
 
 #include <QHash>
 #include <QSqlDatabase>

@@ -1,14 +1,14 @@
 #include "PgConnection.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QUrl>
 #include <QVariant>
-#include <dlfcn.h>
-#include <sys/socket.h>
 #include <algorithm>
 #include <atomic>
+#include <dlfcn.h>
+#include <sys/socket.h>
 
 using namespace Qt::StringLiterals;
 
@@ -33,8 +33,8 @@ int portNumber(const QString& s)
 ServerAddress invalid(ServerAddress a, const QString& why)
 {
     a.kind = ServerAddress::Invalid;
-    a.error = u"The Server setting \"%1\" %2 %3."_s.arg(
-        ConnectionString::withoutPassword(a.text), why, kWhere);
+    a.error = u"The Server setting \"%1\" %2 %3."_s.arg(ConnectionString::withoutPassword(a.text),
+                                                        why, kWhere);
     return a;
 }
 
@@ -186,7 +186,9 @@ QString ServerAddress::displayName() const
 
 QString ServerAddress::address() const
 {
-    const QString h = host.isEmpty() ? u"localhost"_s : host.contains(u':') ? u'[' + host + u']' : host;
+    const QString h = host.isEmpty()        ? u"localhost"_s
+                      : host.contains(u':') ? u'[' + host + u']'
+                                            : host;
     return port > 0 ? u"%1:%2"_s.arg(h).arg(port) : h;
 }
 
@@ -338,8 +340,8 @@ const void* pgConn(const QSqlDatabase& db)
         return nullptr;
     const QVariant h = db.driver()->handle();
     // libpq's PGconn is a typedef of struct pg_conn; Qt names either.
-    return h.isValid() && (qstrcmp(h.typeName(), "PGconn*") == 0 ||
-                           qstrcmp(h.typeName(), "pg_conn*") == 0)
+    return h.isValid() &&
+                   (qstrcmp(h.typeName(), "PGconn*") == 0 || qstrcmp(h.typeName(), "pg_conn*") == 0)
                ? *static_cast<void* const*>(h.constData())
                : nullptr;
 }

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "ConnectionString.h"
+#include "platform/db/ConnectionString.h"
 
 #include <QList>
+#include <QPair>
+#include <QSqlDatabase>
+#include <QString>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <QPair>
-#include <QSqlDatabase>
-#include <QString>
 
 // Where the Server setting (a connection string's Data Source) puts the
 // laboratory. The one reading of that setting: the embedded driver accepts

@@ -1,8 +1,8 @@
-#include "LabStore.h"
-#include "LisError.h"
-#include "PgConnection.h"
-#include "ServerSchema.h"
-#include "StoreEngine.h"
+#include "labserver/LabStore.h"
+#include "labserver/PgConnection.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/StoreEngine.h"
+#include "platform/LisError.h"
 
 #include <QRegularExpression>
 #include <QSqlDriver>

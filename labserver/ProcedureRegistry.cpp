@@ -1,7 +1,7 @@
 #include "ProcedureRegistry.h"
-#include "CommandExcerpt.h"
-#include "DateText.h"
-#include "LisError.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
 
 #include <QHash>
 

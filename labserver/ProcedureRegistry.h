@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DbDriver.h"
+#include "platform/db/DbDriver.h"
 
 #include <QDateTime>
 #include <functional>

@@ -1,6 +1,6 @@
 #include "ServerDriver.h"
-#include "LabSession.h"
-#include "PgConnection.h"
+#include "labserver/LabSession.h"
+#include "labserver/PgConnection.h"
 
 bool ServerDriver::accepts(const ConnectionString& cs) const
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DbDriver.h"
+#include "platform/db/DbDriver.h"
 
 // The laboratory on a PostgreSQL server: serves a connection string whose
 // Server names one (a host, host:port or postgresql:// address), and one

@@ -1,12 +1,12 @@
 #include "ServerImport.h"
-#include "Catalogue.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ScopedTransaction.h"
+#include "labserver/Catalogue.h"
+#include "labserver/LabStore.h"
+#include "platform/LisError.h"
+#include "platform/db/ScopedTransaction.h"
 
 #include <QDir>
-#include <QSet>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -137,22 +137,22 @@ qint64 copyTable(const QSqlDatabase& source, const Catalogue::Table& from,
 {
     QStringList columns;
     for (const QString& c : from.columns) {
-        const auto match = std::find_if(to.columns.begin(), to.columns.end(), [&](const QString& n) {
-            return n.compare(c, Qt::CaseInsensitive) == 0;
-        });
+        const auto match =
+            std::find_if(to.columns.begin(), to.columns.end(),
+                         [&](const QString& n) { return n.compare(c, Qt::CaseInsensitive) == 0; });
         if (match == to.columns.end())
             fail(QStringLiteral("The server's table %1 has no column %2.").arg(to.name, c));
         columns.append(quoted(to.storedColumns.at(match - to.columns.begin())));
     }
-    const QString insert = QStringLiteral("INSERT INTO %1.%2 (%3) VALUES (%4)")
-                               .arg(quoted(to.schema), quoted(to.storedName),
-                                    columns.join(QStringLiteral(", ")),
-                                    QStringList(columns.size(), QStringLiteral("?"))
-                                        .join(QStringLiteral(", ")));
+    const QString insert =
+        QStringLiteral("INSERT INTO %1.%2 (%3) VALUES (%4)")
+            .arg(quoted(to.schema), quoted(to.storedName), columns.join(QStringLiteral(", ")),
+                 QStringList(columns.size(), QStringLiteral("?")).join(QStringLiteral(", ")));
     QSqlQuery rows(source);
     rows.setForwardOnly(true);
     if (!rows.exec(QStringLiteral("SELECT * FROM %1.%2").arg(from.schema, quoted(from.name))))
-        fail(QStringLiteral("The table %1 cannot be read: %2").arg(from.name, rows.lastError().text()));
+        fail(QStringLiteral("The table %1 cannot be read: %2")
+                 .arg(from.name, rows.lastError().text()));
     qint64 count = 0;
     while (rows.next()) {
         QVariantList values;
@@ -178,9 +178,9 @@ Summary run(const QString& folder, LabStore& server)
     const QList<Catalogue::Table> tables = SqliteCatalogue(source.db()).tables();
     {
         ScopedTransaction transaction(server);
-        const ResultSet held = server.query(
-            QStringLiteral("SELECT (SELECT count(*) FROM laboratory.tbLabRequest), "
-                           "(SELECT count(*) FROM patient_data.tbPatient)"));
+        const ResultSet held =
+            server.query(QStringLiteral("SELECT (SELECT count(*) FROM laboratory.tbLabRequest), "
+                                        "(SELECT count(*) FROM patient_data.tbPatient)"));
         const qint64 requests = held.rows.value(0).value(0).toLongLong();
         const qint64 patients = held.rows.value(0).value(1).toLongLong();
         if (requests || patients)
@@ -193,18 +193,17 @@ Summary run(const QString& folder, LabStore& server)
         // The copied audit trail is the record of the copied results: copying
         // them writes no audit rows of its own (the owner's change, undone if
         // the import fails).
-        const QString auditTriggers = QStringLiteral(
-            "ALTER TABLE laboratory.tbLabResult %1 TRIGGER trResultAudit; "
-            "ALTER TABLE laboratory.tbLabOption %1 TRIGGER trOptionAudit");
+        const QString auditTriggers =
+            QStringLiteral("ALTER TABLE laboratory.tbLabResult %1 TRIGGER trResultAudit; "
+                           "ALTER TABLE laboratory.tbLabOption %1 TRIGGER trOptionAudit");
         server.exec(auditTriggers.arg(QStringLiteral("DISABLE")));
         Summary summary;
         for (const Catalogue::Table* to : insertionOrder(server, tables)) {
             const auto from = std::find_if(tables.begin(), tables.end(), [&](const auto& s) {
                 return s.name.compare(to->name, Qt::CaseInsensitive) == 0 &&
-                       Catalogue::schemaOf(Engine::PostgreSQL,
-                                           s.schema == QLatin1String("main")
-                                               ? QStringLiteral("laboratory")
-                                               : s.schema) == to->schema;
+                       Catalogue::schemaOf(Engine::PostgreSQL, s.schema == QLatin1String("main")
+                                                                   ? QStringLiteral("laboratory")
+                                                                   : s.schema) == to->schema;
             });
             if (to->name.compare(QStringLiteral("tbSchemaVersion"), Qt::CaseInsensitive) == 0 ||
                 from == tables.end())
@@ -216,9 +215,9 @@ Summary run(const QString& folder, LabStore& server)
                                 .arg(quoted(to->schema), quoted(to->storedName)));
             // Only empty tables are filled: the demo's or an earlier import's
             // reference rows are not doubled.
-            const ResultSet present = server.query(
-                QStringLiteral("SELECT count(*) FROM %1.%2")
-                    .arg(quoted(to->schema), quoted(to->storedName)));
+            const ResultSet present =
+                server.query(QStringLiteral("SELECT count(*) FROM %1.%2")
+                                 .arg(quoted(to->schema), quoted(to->storedName)));
             if (present.rows.value(0).value(0).toLongLong() > 0)
                 fail(QStringLiteral("The laboratory on %1 holds rows in %2 already; a "
                                     "laboratory is imported only into an empty one.")
@@ -227,18 +226,18 @@ Summary run(const QString& folder, LabStore& server)
             ++summary.tables;
         }
         // Generated keys go on after the highest one copied.
-        const ResultSet identities = server.query(
-            QStringLiteral("SELECT table_schema, table_name, column_name FROM "
-                           "information_schema.columns WHERE is_identity = ? AND "
-                           "table_schema IN ('laboratory', 'patient_data')"),
-            {QStringLiteral("YES")});
+        const ResultSet identities =
+            server.query(QStringLiteral("SELECT table_schema, table_name, column_name FROM "
+                                        "information_schema.columns WHERE is_identity = ? AND "
+                                        "table_schema IN ('laboratory', 'patient_data')"),
+                         {QStringLiteral("YES")});
         for (const QVariantList& c : identities.rows)
-            server.exec(QStringLiteral("SELECT setval(pg_get_serial_sequence(?, ?), "
-                                       "coalesce(max(%3), 0) + 1, false) FROM %1.%2")
-                            .arg(quoted(c[0].toString()), quoted(c[1].toString()),
-                                 quoted(c[2].toString())),
-                        {quoted(c[0].toString()) + QLatin1Char('.') + quoted(c[1].toString()),
-                         c[2].toString()});
+            server.exec(
+                QStringLiteral("SELECT setval(pg_get_serial_sequence(?, ?), "
+                               "coalesce(max(%3), 0) + 1, false) FROM %1.%2")
+                    .arg(quoted(c[0].toString()), quoted(c[1].toString()), quoted(c[2].toString())),
+                {quoted(c[0].toString()) + QLatin1Char('.') + quoted(c[1].toString()),
+                 c[2].toString()});
         server.exec(auditTriggers.arg(QStringLiteral("ENABLE")));
         transaction.commit();
         return summary;

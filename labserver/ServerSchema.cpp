@@ -1,7 +1,7 @@
 #include "ServerSchema.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ScopedTransaction.h"
+#include "labserver/LabStore.h"
+#include "platform/LisError.h"
+#include "platform/db/ScopedTransaction.h"
 
 #include <QFile>
 #include <QSqlError>
@@ -38,7 +38,8 @@ QVariant answer(QSqlDatabase& db, const QString& sql, const QString& where)
 
 bool roleExists(QSqlDatabase& db, const QString& role, const QString& where)
 {
-    return answer(db, QStringLiteral("SELECT count(*) FROM pg_roles WHERE rolname = '%1'").arg(role),
+    return answer(db,
+                  QStringLiteral("SELECT count(*) FROM pg_roles WHERE rolname = '%1'").arg(role),
                   where)
                .toInt() > 0;
 }
@@ -164,8 +165,9 @@ QStringList statements(const QString& path, const QString& schema)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        throw LisError(ErrNo::DbConnectionFailed,
-                       QStringLiteral("The script %1 cannot be read. %2").arg(path, f.errorString()));
+        throw LisError(
+            ErrNo::DbConnectionFailed,
+            QStringLiteral("The script %1 cannot be read. %2").arg(path, f.errorString()));
     QString script;
     for (const QString& line : QString::fromUtf8(f.readAll()).split(QLatin1Char('\n')))
         if (!line.trimmed().startsWith(QStringLiteral("--")))
@@ -191,15 +193,15 @@ int version(const QSqlDatabase& db)
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SELECT to_regclass('laboratory.tbschemaversion') IS NOT NULL")) ||
         !q.next())
-        throw LisError(ErrNo::DbConnectionFailed,
-                       QStringLiteral("The laboratory's schema version cannot be read: %1")
-                           .arg(failure(q)));
+        throw LisError(
+            ErrNo::DbConnectionFailed,
+            QStringLiteral("The laboratory's schema version cannot be read: %1").arg(failure(q)));
     if (!q.value(0).toBool())
         return 0;
     if (!q.exec(QStringLiteral("SELECT max(Version) FROM laboratory.tbSchemaVersion")) || !q.next())
-        throw LisError(ErrNo::DbConnectionFailed,
-                       QStringLiteral("The laboratory's schema version cannot be read: %1")
-                           .arg(failure(q)));
+        throw LisError(
+            ErrNo::DbConnectionFailed,
+            QStringLiteral("The laboratory's schema version cannot be read: %1").arg(failure(q)));
     return q.value(0).toInt();
 }
 
@@ -243,9 +245,8 @@ int init(QSqlDatabase& db, const QString& where, QStringList* notes)
         }
         // The owner's run makes again whatever of this version is missing.
         {
-            for (const QString& file :
-                 {QStringLiteral(":/labserver/postgresql/laboratory.sql"),
-                  QStringLiteral(":/labserver/postgresql/patient_data.sql")})
+            for (const QString& file : {QStringLiteral(":/labserver/postgresql/laboratory.sql"),
+                                        QStringLiteral(":/labserver/postgresql/patient_data.sql")})
                 for (const QString& statement : statements(file))
                     run(db, statement, where);
             run(db,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Catalogue.h"
+#include "labserver/Catalogue.h"
 
 #include <QSqlDatabase>
 #include <QStringList>

@@ -1,9 +1,9 @@
-#include "AuditChain.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "PrivateFiles.h"
-#include "ServerSchema.h"
-#include "StoreEngine.h"
+#include "labserver/AuditChain.h"
+#include "labserver/LabStore.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/StoreEngine.h"
+#include "platform/LisError.h"
+#include "platform/PrivateFiles.h"
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>

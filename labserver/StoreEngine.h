@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Catalogue.h"
-#include "ConnectionString.h"
-#include "DbDriver.h"
+#include "labserver/Catalogue.h"
+#include "platform/db/ConnectionString.h"
+#include "platform/db/DbDriver.h"
 
 #include <QElapsedTimer>
 #include <QHash>

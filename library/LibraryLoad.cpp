@@ -1,8 +1,8 @@
 // Loading the component's shared library makes it ready for any host: the
 // result windows are installed, as lis-host does by hand when it is linked
 // with the component directly.
-#include "AutomationObject.h"
-#include "ResultWindows.h"
+#include "component/AutomationObject.h"
+#include "screens/ResultWindows.h"
 
 // What C++ hosts call that the C interface does not (CreateObject): this
 // reference keeps it in the library, whose version script exports it.

@@ -27,7 +27,7 @@
 #ifndef LIS_H
 #define LIS_H
 
-#include "lis_export.h"
+#include "platform/lis_export.h"
 
 #ifdef __cplusplus
 extern "C" {

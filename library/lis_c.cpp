@@ -1,12 +1,12 @@
 // The C interface: each entry point runs the component's C++ call, catches
 // everything, and keeps the failure for lis_last_error.
-#include "lis.h"
+#include "library/lis.h"
 
-#include "ConnSettings.h"
-#include "ConsolePresenter.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "clsLISResultEntry.h"
+#include "component/ConnSettings.h"
+#include "component/clsLISResultEntry.h"
+#include "platform/ConsolePresenter.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
 
 #include <QApplication>
 #include <QByteArray>

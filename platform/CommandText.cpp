@@ -1,5 +1,5 @@
 #include "CommandText.h"
-#include "SqlText.h"
+#include "platform/SqlText.h"
 
 namespace CommandText {
 

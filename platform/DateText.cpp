@@ -1,5 +1,5 @@
 #include "DateText.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 #include <QLocale>
 

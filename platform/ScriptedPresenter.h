@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Presenter.h"
+#include "platform/Presenter.h"
 
 #include <QList>
 #include <QStringList>

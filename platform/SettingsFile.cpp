@@ -1,5 +1,5 @@
 #include "SettingsFile.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 #include <QHash>
 #include <QStringDecoder>

@@ -1,6 +1,6 @@
 #include "SettingsStore.h"
-#include "LisError.h"
-#include "SettingsFile.h"
+#include "platform/LisError.h"
+#include "platform/SettingsFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -147,7 +147,8 @@ void giveTo(const QString& path, int fd, const std::optional<Owner>& owner)
     const int done = fd >= 0 ? ::fchown(fd, owner->uid, owner->gid)
                              : ::chown(QFile::encodeName(path).constData(), owner->uid, owner->gid);
     if (done != 0)
-        throw fileError(path, QStringLiteral("cannot be given to its owner %1").arg(userName(owner->uid)));
+        throw fileError(
+            path, QStringLiteral("cannot be given to its owner %1").arg(userName(owner->uid)));
 }
 
 void prepareFolder(const QString& dir)
@@ -167,8 +168,9 @@ void writeFile(const QString& path, const QByteArray& bytes, bool existed)
     // Replacing another user's file would make it this user's: refuse,
     // naming whose it is. Root gives the new file to its owner instead.
     if (existed && owner && geteuid() != 0 && owner->uid != geteuid())
-        throw fileError(path, QStringLiteral("belongs to %1: change it as that user")
-                                  .arg(userName(owner->uid)));
+        throw fileError(
+            path,
+            QStringLiteral("belongs to %1: change it as that user").arg(userName(owner->uid)));
     // Keeps whatever the user tightened, drops anything granted to others.
     const QFileDevice::Permissions permissions =
         existed ? QFile::permissions(path) & kOwnerBits : QFileDevice::Permissions(kUserOnlyFile);

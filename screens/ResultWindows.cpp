@@ -1,11 +1,11 @@
 #include "ResultWindows.h"
-#include "LisError.h"
-#include "ResultWindow.h"
-#include "SavedResults.h"
-#include "frmDownloaded.h"
-#include "frmNVDownloads.h"
-#include "frmReportViewer.h"
-#include "frmSampleSearch.h"
+#include "component/ResultWindow.h"
+#include "component/SavedResults.h"
+#include "platform/LisError.h"
+#include "screens/dialogs/frmReportViewer.h"
+#include "screens/dialogs/frmSampleSearch.h"
+#include "screens/normal_values/frmNVDownloads.h"
+#include "screens/result_entry/frmDownloaded.h"
 
 namespace {
 class Factory : public ResultWindowFactory {

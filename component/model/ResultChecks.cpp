@@ -1,10 +1,10 @@
 #include "ResultChecks.h"
-#include "CommandText.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "LisError.h"
-#include "Numeric.h"
-#include "ResultValue.h"
+#include "labrules/Numeric.h"
+#include "labrules/ResultValue.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
 
 QString RowFlags::text() const
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ResultFlags.h"
+#include "labrules/ResultFlags.h"
 
 #include <QDateTime>
 #include <QHash>

@@ -1,7 +1,7 @@
 #include "SaveCommands.h"
-#include "CommandText.h"
-#include "DateText.h"
-#include "FormType.h"
+#include "component/model/FormType.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
 
 using CommandText::call;
 using CommandText::Join;

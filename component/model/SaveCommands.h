@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ResultGrid.h"
+#include "component/model/ResultGrid.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "SaveQuestions.h"
-#include "CommandText.h"
-#include "DateText.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
 
 namespace {
 QString withUnit(const QString& value, const QString& unit)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ResultChecks.h"
+#include "component/model/ResultChecks.h"
 
 #include <QDateTime>
 #include <QList>

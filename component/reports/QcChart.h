@@ -1,6 +1,6 @@
 #pragma once
 
-#include "QcChartData.h"
+#include "component/reports/QcChartData.h"
 
 #include <QDate>
 #include <QImage>

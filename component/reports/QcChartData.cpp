@@ -1,8 +1,8 @@
 #include "QcChartData.h"
-#include "DateText.h"
-#include "LabLogic.h"
-#include "LisError.h"
-#include "Recordset.h"
+#include "labrules/LabLogic.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Recordset.h"
 
 #include <QHash>
 #include <QRegularExpression>

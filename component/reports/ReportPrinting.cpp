@@ -1,9 +1,9 @@
 #include "ReportPrinting.h"
-#include "SavedResults.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "SettingsStore.h"
-#include "modMain.h"
+#include "component/SavedResults.h"
+#include "component/modMain.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/SettingsStore.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,11 +1,11 @@
 #include "InstrumentCommands.h"
-#include "Clock.h"
-#include "DateText.h"
-#include "InstrumentSettings.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "Reception.h"
-#include "ScopedTransaction.h"
+#include "instrument/Reception.h"
+#include "instrument/app/InstrumentSettings.h"
+#include "labserver/LabStore.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/ScopedTransaction.h"
 
 #include <QFile>
 #include <algorithm>
@@ -19,11 +19,15 @@ void InstrumentCommands::usage(QTextStream& out)
            "  lis-instrument listen [INSTRUMENT...]   TCP, each instrument on its Port\n"
            "  lis-instrument serial INSTRUMENT        the instrument's Serial line at its Baud\n"
            "  lis-instrument import INSTRUMENT FILE   a captured session or message file\n"
-           "  lis-instrument serve INSTRUMENT         its Serial line if it has one, else its Port\n"
+           "  lis-instrument serve INSTRUMENT         its Serial line if it has one, else its "
+           "Port\n"
            "  lis-instrument held [INSTRUMENT]        results held: codes not mapped, corrections\n"
-           "  lis-instrument map INSTRUMENT CODE ITEM the instrument's code is the laboratory item\n"
-           "  lis-instrument replay MESSAGE-ID        an archived message stored again (as a resend)\n"
-           "  lis-instrument status [INSTRUMENT...]   each instrument's line, last message, the day\n"
+           "  lis-instrument map INSTRUMENT CODE ITEM the instrument's code is the laboratory "
+           "item\n"
+           "  lis-instrument replay MESSAGE-ID        an archived message stored again (as a "
+           "resend)\n"
+           "  lis-instrument status [INSTRUMENT...]   each instrument's line, last message, the "
+           "day\n"
            "Instruments are sections of LIS Instruments.ini (Port, Address, Serial, Baud,\n"
            "ItemComponent, IdleTimeout); results go to the laboratory the workstation's\n"
            "settings name.\n";
@@ -64,8 +68,8 @@ int InstrumentCommands::importFile(const QStringList& args, QTextStream& out)
     } else {
         reception.feed(bytes);
     }
-    out << reception.stored() << (reception.stored() == 1 ? " message" : " messages")
-        << " stored, " << reception.refused() << " refused\n";
+    out << reception.stored() << (reception.stored() == 1 ? " message" : " messages") << " stored, "
+        << reception.refused() << " refused\n";
     return reception.refused() ? 1 : 0;
 }
 
@@ -92,10 +96,12 @@ int InstrumentCommands::map(const QStringList& args, QTextStream& out)
     int released = 0;
     {
         ScopedTransaction transaction(*store);
-        if (store->query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
-                         {instrument})
+        if (store
+                ->query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
+                        {instrument})
                 .rows.isEmpty())
-            badUsage(QStringLiteral("%1 is not one of the laboratory's instruments").arg(instrument));
+            badUsage(
+                QStringLiteral("%1 is not one of the laboratory's instruments").arg(instrument));
         if (store->query(QStringLiteral("SELECT 1 FROM tbLabExamItem WHERE ItemID = ?"), {item})
                 .rows.isEmpty())
             badUsage(QStringLiteral("%1 is not one of the laboratory's exam items").arg(item));
@@ -109,14 +115,15 @@ int InstrumentCommands::map(const QStringList& args, QTextStream& out)
                                        "WHERE InstrumentID = ? AND InstrumentItem = ?"),
                         {item, instrument, code});
         } else {
-            released = store
-                           ->query(QStringLiteral("SELECT count(*) FROM tbLabInstrumentDLHemaResult "
-                                                  "WHERE InstrumentID = ? AND InstrumentItem = ? "
-                                                  "AND Posted = 'N' AND Corrects IS NULL"),
-                                   {instrument, code})
-                           .rows.value(0)
-                           .value(0)
-                           .toInt();
+            released =
+                store
+                    ->query(QStringLiteral("SELECT count(*) FROM tbLabInstrumentDLHemaResult "
+                                           "WHERE InstrumentID = ? AND InstrumentItem = ? "
+                                           "AND Posted = 'N' AND Corrects IS NULL"),
+                            {instrument, code})
+                    .rows.value(0)
+                    .value(0)
+                    .toInt();
             store->exec(QStringLiteral("INSERT INTO tbLabInstrumentExams (InstrumentID, "
                                        "InstrumentItem, ItemID) VALUES (?, ?, ?)"),
                         {instrument, code, item});
@@ -144,10 +151,10 @@ int InstrumentCommands::replay(const QStringList& args, QTextStream& out)
     Reception reception(*store, s.instrument);
     QObject::connect(&reception, &Reception::logLine, [&out](const QString& l) { say(out, l); });
     // Taken as a resend: what is already stored is stored once.
-    const bool stored = reception.take(
-        m[2].toString().toUtf8(), m[1].toString() == QLatin1String("HL7")
-                                      ? InstrumentMessage::Protocol::Hl7
-                                      : InstrumentMessage::Protocol::Astm);
+    const bool stored =
+        reception.take(m[2].toString().toUtf8(), m[1].toString() == QLatin1String("HL7")
+                                                     ? InstrumentMessage::Protocol::Hl7
+                                                     : InstrumentMessage::Protocol::Astm);
     out << (stored ? "message stored\n" : "message refused\n");
     return stored ? 0 : 1;
 }
@@ -159,7 +166,7 @@ int InstrumentCommands::status(const QStringList& args, QTextStream& out)
     const QString today = DateText::storage(QDateTime(Clock::now().date(), QTime(0, 0)));
     for (const QString& id : ids) {
         const InstrumentSetup s = setupOf(id);
-        const QString line = s.port ? QStringLiteral("port %1").arg(s.port)
+        const QString line = s.port                ? QStringLiteral("port %1").arg(s.port)
                              : !s.serial.isEmpty() ? QStringLiteral("serial %1").arg(s.serial)
                                                    : QStringLiteral("no line");
         const QVariantList last =

@@ -1,10 +1,10 @@
 #include "InstrumentSettings.h"
-#include "Clock.h"
-#include "DateText.h"
-#include "EmbeddedDriver.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "SettingsStore.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/SettingsStore.h"
 
 namespace {
 QString setting(const QString& id, const char* key)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Importer.h"
-#include "MessageWriter.h"
+#include "instrument/MessageWriter.h"
+#include "instrument/import/Importer.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,9 +1,9 @@
-#include "Clock.h"
-#include "InstrumentCommands.h"
-#include "InstrumentSettings.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "Reception.h"
+#include "instrument/Reception.h"
+#include "instrument/app/InstrumentCommands.h"
+#include "instrument/app/InstrumentSettings.h"
+#include "labserver/LabStore.h"
+#include "platform/Clock.h"
+#include "platform/LisError.h"
 
 #include <QCoreApplication>
 #include <QSerialPort>

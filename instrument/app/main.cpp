@@ -1,5 +1,5 @@
-#include "InstrumentCommands.h"
-#include "LisError.h"
+#include "instrument/app/InstrumentCommands.h"
+#include "platform/LisError.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

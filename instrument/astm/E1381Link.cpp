@@ -1,6 +1,6 @@
 #include "E1381Link.h"
-#include "Clock.h"
-#include "E1381Frames.h"
+#include "instrument/astm/E1381Frames.h"
+#include "platform/Clock.h"
 
 #include <utility>
 

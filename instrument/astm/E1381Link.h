@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MessageLink.h"
+#include "instrument/MessageLink.h"
 
 #include <QByteArrayList>
 
@@ -107,13 +107,13 @@ private:
 
     Mode m_mode = Mode::Idle;
     bool m_idleNoiseLogged = false;
-    QByteArray m_frame;     // frame number, text and ETB/ETX of the frame arriving
-    QByteArray m_trailer;   // its checksum digits and CR
-    QString m_skipReason;   // the NAK owed when the skipped bytes end; empty for none
-    int m_expected = 1;     // the frame number we wait for
+    QByteArray m_frame;      // frame number, text and ETB/ETX of the frame arriving
+    QByteArray m_trailer;    // its checksum digits and CR
+    QString m_skipReason;    // the NAK owed when the skipped bytes end; empty for none
+    int m_expected = 1;      // the frame number we wait for
     bool m_poisoned = false; // frames were lost: refuse all up to the next ENQ
     int m_naks = 0;          // NAKs in a row
-    QByteArray m_lastFrame; // the frame last acknowledged, to recognise it sent again
+    QByteArray m_lastFrame;  // the frame last acknowledged, to recognise it sent again
 
     QByteArray m_partial;     // a record continued in the next frame
     QByteArrayList m_records; // the finished records of the message so far
@@ -138,9 +138,9 @@ private:
     Out m_out = Out::Waiting;
     QList<QByteArrayList> m_outbox; // the frames of each queued message
     qsizetype m_frameAt = 0;
-    int m_enquiries = 0;   // ENQs sent for the first message
-    int m_frameSends = 0;  // times the current frame was sent
+    int m_enquiries = 0;    // ENQs sent for the first message
+    int m_frameSends = 0;   // times the current frame was sent
     bool m_yielded = false; // the analyser's session won over our ENQ
-    QDateTime m_sendAt;    // Waiting: not before then
-    QDateTime m_replyDue;  // Enquiring, Framing: the answer's deadline
+    QDateTime m_sendAt;     // Waiting: not before then
+    QDateTime m_replyDue;   // Enquiring, Framing: the answer's deadline
 };

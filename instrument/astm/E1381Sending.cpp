@@ -1,6 +1,6 @@
-#include "Clock.h"
-#include "E1381Frames.h"
-#include "E1381Link.h"
+#include "instrument/astm/E1381Frames.h"
+#include "instrument/astm/E1381Link.h"
+#include "platform/Clock.h"
 
 // The sending half: our messages to the analyser, framed, each frame
 // answered before the next, an ENQ refused or unanswered tried again later.

@@ -1,7 +1,7 @@
 #include "Hl7Parser.h"
 
-#include "Clock.h"
-#include "Hl7Segments.h"
+#include "instrument/hl7/Hl7Segments.h"
+#include "platform/Clock.h"
 
 #include <QStringDecoder>
 #include <algorithm>

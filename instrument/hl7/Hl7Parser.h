@@ -1,6 +1,6 @@
 #pragma once
 
-#include "InstrumentMessage.h"
+#include "instrument/InstrumentMessage.h"
 
 #include <QByteArray>
 #include <QString>

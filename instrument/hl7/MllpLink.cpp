@@ -1,7 +1,7 @@
 #include "MllpLink.h"
 
-#include "Clock.h"
-#include "Hl7Parser.h"
+#include "instrument/hl7/Hl7Parser.h"
+#include "platform/Clock.h"
 
 #include <algorithm>
 #include <utility>

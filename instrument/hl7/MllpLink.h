@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MessageLink.h"
+#include "instrument/MessageLink.h"
 
 #include <QList>
 
@@ -69,6 +69,6 @@ private:
     QByteArray m_input;       // bytes fed while a piece is being read
     bool m_reading = false;
     QList<Waiting> m_waiting; // complete, not yet handed up
-    QByteArray m_current;        // handed up, not yet answered
+    QByteArray m_current;     // handed up, not yet answered
     bool m_answerDue = false;
 };

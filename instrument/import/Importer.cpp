@@ -1,11 +1,11 @@
 #include "Importer.h"
-#include "Clock.h"
-#include "DateText.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "QualityControl.h"
-#include "ResultCheckSupport.h"
-#include "ScopedTransaction.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/QualityControl.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/ScopedTransaction.h"
 
 #include <QCryptographicHash>
 
@@ -22,12 +22,24 @@ QByteArray field(const QString& s)
     QByteArray out;
     for (const char c : s.toUtf8()) {
         switch (c) {
-        case '|': out += "&F&"; break;
-        case '\\': out += "&R&"; break;
-        case '^': out += "&S&"; break;
-        case '&': out += "&E&"; break;
-        case '\r': case '\n': out += ' '; break;
-        default: out += c;
+        case '|':
+            out += "&F&";
+            break;
+        case '\\':
+            out += "&R&";
+            break;
+        case '^':
+            out += "&S&";
+            break;
+        case '&':
+            out += "&E&";
+            break;
+        case '\r':
+        case '\n':
+            out += ' ';
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -137,8 +149,9 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
         samples.sort(Qt::CaseInsensitive);
         for (const QString& sample : std::as_const(samples))
             m_store.lock(LabStore::Lock::Sample, sample);
-        if (m_store.query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
-                          {m_instrument.id})
+        if (m_store
+                .query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
+                       {m_instrument.id})
                 .rows.isEmpty())
             throw ImportRefusal(QStringLiteral("The instrument %1 is not one of the laboratory's "
                                                "instruments (tbLabInstrument); check its name in "
@@ -147,16 +160,16 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
                                 QStringLiteral("the laboratory does not know this instrument"));
         outcome.resent = deliveredBefore(message);
         QList<Audit> audits;
-        for (const InstrumentSample& sample : outcome.resent ? QList<InstrumentSample>()
-                                                             : message.samples) {
+        for (const InstrumentSample& sample :
+             outcome.resent ? QList<InstrumentSample>() : message.samples) {
             const QString specimen = sample.specimenId.trimmed();
             if (specimen.isEmpty())
                 throw ImportRefusal(QStringLiteral("A sample in the message has no specimen id."));
-            const ResultSet worklist = m_store.query(
-                QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
-                               "WHERE InstrumentID = ? AND SampleNumber = ? "
-                               "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
-                {m_instrument.id, specimen});
+            const ResultSet worklist =
+                m_store.query(QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
+                                             "WHERE InstrumentID = ? AND SampleNumber = ? "
+                                             "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
+                              {m_instrument.id, specimen});
             if (takeControls(specimen, sample, message.sent, outcome))
                 continue;
             const QString refNum = worklist.rows.value(0).value(0).toString();
@@ -169,18 +182,25 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
             QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, ControlID, "
                            "ReceivedAt, Results, Duplicates, Held, Message, Sender, Verdict) "
                            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        const QVariantList archived{
-            m_instrument.id, protocolName(message.protocol), text(message.controlId), received,
-            outcome.stored, outcome.duplicates, outcome.held, QString::fromUtf8(message.raw),
-            text(message.sender),
-            outcome.resent ? QStringLiteral("resent: nothing stored") : QStringLiteral("stored")};
+        const QVariantList archived{m_instrument.id,
+                                    protocolName(message.protocol),
+                                    text(message.controlId),
+                                    received,
+                                    outcome.stored,
+                                    outcome.duplicates,
+                                    outcome.held,
+                                    QString::fromUtf8(message.raw),
+                                    text(message.sender),
+                                    outcome.resent ? QStringLiteral("resent: nothing stored")
+                                                   : QStringLiteral("stored")};
         // Its number only where the audit needs it.
         const QString messageId =
-            audits.isEmpty() ? (m_store.exec(archive, archived), QString())
-                             : m_store.query(archive + QStringLiteral(" RETURNING MessageID"), archived)
-                                   .rows.value(0)
-                                   .value(0)
-                                   .toString();
+            audits.isEmpty()
+                ? (m_store.exec(archive, archived), QString())
+                : m_store.query(archive + QStringLiteral(" RETURNING MessageID"), archived)
+                      .rows.value(0)
+                      .value(0)
+                      .toString();
         for (const Audit& a : audits)
             ProcedureSupport::audit(m_store, a.requestNum, a.itemId,
                                     QStringLiteral("Instrument result %1").arg(a.sample), a.was,
@@ -210,7 +230,8 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
 {
     const QString item = itemCode(r);
     if (item.isEmpty())
-        throw ImportRefusal(QStringLiteral("A result of sample %1 has no item code.").arg(specimen));
+        throw ImportRefusal(
+            QStringLiteral("A result of sample %1 has no item code.").arg(specimen));
     const QString status = text(r.status.trimmed().toUpper());
     const QString key = resultKey(r);
     const QVariantList names{m_instrument.id, specimen, item};
@@ -229,13 +250,14 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
     // results by the hundred.
     const QVariantList found =
         m_store
-            .query(QStringLiteral("SELECT (SELECT max(DLResultID) FROM tbLabInstrumentDLHemaResult "
-                                  "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ?), "
-                                  "m.ItemID, i.SIUnit, i.CUnit FROM (SELECT 1 AS one) o "
-                                  "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
-                                  "AND m.InstrumentItem = ? "
-                                  "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID"),
-                   names + QVariantList{m_instrument.id, item})
+            .query(
+                QStringLiteral("SELECT (SELECT max(DLResultID) FROM tbLabInstrumentDLHemaResult "
+                               "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ?), "
+                               "m.ItemID, i.SIUnit, i.CUnit FROM (SELECT 1 AS one) o "
+                               "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
+                               "AND m.InstrumentItem = ? "
+                               "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID"),
+                names + QVariantList{m_instrument.id, item})
             .rows.value(0);
     QVariantList row{QVariant()};
     if (!found.value(0).isNull())
@@ -292,8 +314,8 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
                       text(r.flags), text(sample.patientName), text(refNum), status,
                       correction ? row[1] : QVariant(), text(remarks)});
         if (correction)
-            audited(shownValue(row[2], was), shownValue(value, status) +
-                                                 QStringLiteral(", held: the result was posted"));
+            audited(shownValue(row[2], was),
+                    shownValue(value, status) + QStringLiteral(", held: the result was posted"));
         ++outcome.stored;
         if (!mapped || correction)
             ++outcome.held;
@@ -401,20 +423,20 @@ QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrumen
                                        const QString& asked)
 {
     const QString specimen = asked.trimmed();
-    const ResultSet worklist = store.query(
-        QStringLiteral("SELECT RequestedExamCode, coalesce(RequestNum, '') "
-                       "FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ? AND "
-                       "SampleNumber = ? ORDER BY orderdate, WorkListID"),
-        {instrument, specimen});
+    const ResultSet worklist =
+        store.query(QStringLiteral("SELECT RequestedExamCode, coalesce(RequestNum, '') "
+                                   "FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ? AND "
+                                   "SampleNumber = ? ORDER BY orderdate, WorkListID"),
+                    {instrument, specimen});
     QByteArrayList orders;
     QString request;
     for (const QVariantList& row : worklist.rows) {
-        const ResultSet items = store.query(
-            QStringLiteral("SELECT m.InstrumentItem FROM tbLabExamFormat f "
-                           "JOIN tbLabInstrumentExams m ON m.ItemID = f.ItemID "
-                           "AND m.InstrumentID = ? WHERE f.Code = ? "
-                           "ORDER BY f.SortOrder, f.ItemID, m.InstrumentItem"),
-            {instrument, row[0].toString()});
+        const ResultSet items =
+            store.query(QStringLiteral("SELECT m.InstrumentItem FROM tbLabExamFormat f "
+                                       "JOIN tbLabInstrumentExams m ON m.ItemID = f.ItemID "
+                                       "AND m.InstrumentID = ? WHERE f.Code = ? "
+                                       "ORDER BY f.SortOrder, f.ItemID, m.InstrumentItem"),
+                        {instrument, row[0].toString()});
         QByteArrayList tests;
         for (const QVariantList& item : items.rows)
             tests.append("^^^" + field(item[0].toString()));
@@ -439,7 +461,7 @@ QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrumen
         }
     }
     QByteArrayList records{"H|\\^&|||LIS|||||||P|1|" +
-                           Clock::now().toString(QStringLiteral("yyyyMMddHHmmss")).toLatin1(),
+                               Clock::now().toString(QStringLiteral("yyyyMMddHHmmss")).toLatin1(),
                            patient};
     records += orders;
     records.append(orders.isEmpty() ? "L|1|I" : "L|1|N");

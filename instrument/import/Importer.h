@@ -1,7 +1,7 @@
 #pragma once
 
-#include "InstrumentMessage.h"
-#include "LisError.h"
+#include "instrument/InstrumentMessage.h"
+#include "platform/LisError.h"
 
 #include <QByteArrayList>
 #include <QList>
@@ -128,8 +128,7 @@ private:
     bool takeControls(const QString& specimen, const InstrumentSample& sample,
                       const QDateTime& sent, Outcome& outcome);
     void take(const QString& specimen, const InstrumentSample& sample, const InstrumentResult& r,
-              const QString& refNum, const QDateTime& sent, Outcome& outcome,
-              QList<Audit>& audits);
+              const QString& refNum, const QDateTime& sent, Outcome& outcome, QList<Audit>& audits);
 
     LabStore& m_store;
     Instrument m_instrument;

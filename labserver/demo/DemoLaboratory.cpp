@@ -1,12 +1,12 @@
 #include "DemoLaboratory.h"
-#include "DateText.h"
-#include "EmbeddedDriver.h"
-#include "LabLogic.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ProcedureRegistry.h"
-#include "ScopedTransaction.h"
-#include "Westgard.h"
+#include "labrules/LabLogic.h"
+#include "labrules/Westgard.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/ProcedureRegistry.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/ScopedTransaction.h"
 
 #include <QHash>
 
@@ -122,8 +122,9 @@ const OwnData kOwnData[] = {
 void requireDemoOrEmpty(LabStore& store)
 {
     if (store.engine() == Engine::PostgreSQL &&
-        !store.query(QStringLiteral("SELECT pg_has_role(current_user, n.nspowner, 'USAGE') "
-                                    "FROM pg_namespace n WHERE n.nspname = 'laboratory'"))
+        !store
+             .query(QStringLiteral("SELECT pg_has_role(current_user, n.nspowner, 'USAGE') "
+                                   "FROM pg_namespace n WHERE n.nspname = 'laboratory'"))
              .rows.value(0)
              .value(0)
              .toBool())

@@ -1,17 +1,17 @@
 // The checks of a result beside the save: limits and the previous result for
 // the windows, who entered a value and from where, critical calls, delta
 // acknowledgements, and the audit trail they all leave.
-#include "AuditChain.h"
-#include "Clock.h"
-#include "CommandExcerpt.h"
-#include "DateText.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "Numeric.h"
-#include "ProcedureSupport.h"
-#include "Procedures.h"
-#include "ResultCheckSupport.h"
-#include "ResultGuard.h"
+#include "labrules/Numeric.h"
+#include "labserver/AuditChain.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "labserver/procedures/ResultGuard.h"
+#include "platform/Clock.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
 
 #include <QLocale>
 
@@ -189,12 +189,12 @@ ResultSet recordCriticalCall(ProcedureContext& ctx)
     LabStore& s = ctx.store();
     ResultGuard::requireKnownEmployee(s, employee, QStringLiteral("the critical call"));
     savedResult(ctx, req, item);
-    const QDateTime saved = storedMoment(
-        s.query(QStringLiteral("SELECT coalesce(EntryAt, EnteredAt) FROM tbLabResult "
-                               "WHERE RequestNum = ? AND ItemID = ?"),
-                {req, item})
-            .rows.value(0)
-            .value(0));
+    const QDateTime saved =
+        storedMoment(s.query(QStringLiteral("SELECT coalesce(EntryAt, EnteredAt) FROM tbLabResult "
+                                            "WHERE RequestNum = ? AND ItemID = ?"),
+                             {req, item})
+                         .rows.value(0)
+                         .value(0));
     const QDateTime current = Clock::now();
     if ((saved.isValid() && at < saved.addSecs(-kClockSkewSeconds)) ||
         at > current.addSecs(kClockSkewSeconds))
@@ -319,17 +319,17 @@ ResultSet checkUnchanged(ProcedureContext& ctx)
             continue;
         const QVariantList& r = last.rows[0];
         const QDateTime when = storedMoment(r[2]);
-        throw LisError(ErrNo::DbCommandFailed,
-                       QStringLiteral("%1 was changed to %2 by %3 at %4 at %5 after this window "
-                                      "opened. Nothing was saved. Reopen %6 to see the current "
-                                      "results.")
-                           .arg(r[4].toString(),
-                                r[5].toString().isEmpty() ? QStringLiteral("(no value)")
-                                                          : r[5].toString(),
-                                r[1].toString().isEmpty() ? QStringLiteral("another workstation")
-                                                          : r[1].toString(),
-                                QLocale::c().toString(when.time(), QStringLiteral("h:mm AP")),
-                                r[3].toString(), req));
+        throw LisError(
+            ErrNo::DbCommandFailed,
+            QStringLiteral("%1 was changed to %2 by %3 at %4 at %5 after this window "
+                           "opened. Nothing was saved. Reopen %6 to see the current "
+                           "results.")
+                .arg(r[4].toString(),
+                     r[5].toString().isEmpty() ? QStringLiteral("(no value)") : r[5].toString(),
+                     r[1].toString().isEmpty() ? QStringLiteral("another workstation")
+                                               : r[1].toString(),
+                     QLocale::c().toString(when.time(), QStringLiteral("h:mm AP")), r[3].toString(),
+                     req));
     }
     if (ctx.count() > 3)
         checkSampleUnposted(ctx, req);
@@ -364,16 +364,17 @@ ResultSet checkAuditTrail(ProcedureContext& ctx)
 ResultSet getAuditTrail(ProcedureContext& ctx)
 {
     return ctx.store().query(
-        QStringLiteral("SELECT ChangedAt, ItemID, Field, OldValue, NewValue, ChangedBy, "
-                       "Workstation, Note FROM tbLabResultAudit WHERE RequestNum = ? ORDER BY AuditID"),
+        QStringLiteral(
+            "SELECT ChangedAt, ItemID, Field, OldValue, NewValue, ChangedBy, "
+            "Workstation, Note FROM tbLabResultAudit WHERE RequestNum = ? ORDER BY AuditID"),
         {ctx.key(0)}, {QStringLiteral("ChangedAt")});
 }
 } // namespace
 
 void registerCheckProcedures()
 {
-    ProcedureRegistry::add({QStringLiteral("Lab_GetResultChecks"), 1, 1, getResultChecks,
-                            ProcedureAccess::Reads});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_GetResultChecks"), 1, 1, getResultChecks, ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_GetAmendmentReasons"), 0, 0, getAmendmentReasons,
                             ProcedureAccess::Reads});
     ProcedureRegistry::add({QStringLiteral("Lab_RecordResultEntry"), 7, 7, recordResultEntry});
@@ -381,9 +382,9 @@ void registerCheckProcedures()
     ProcedureRegistry::add({QStringLiteral("Lab_AcknowledgeDelta"), 3, 3, acknowledgeDelta});
     ProcedureRegistry::add(
         {QStringLiteral("Lab_GetAuditTrail"), 1, 1, getAuditTrail, ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("Lab_GetResultChangeNumbers"), 1, 1,
-                            getChangeNumbers, ProcedureAccess::Reads});
-    ProcedureRegistry::add({QStringLiteral("Lab_CheckUnchanged"), 2, 7, checkUnchanged});
-    ProcedureRegistry::add({QStringLiteral("Lab_CheckAuditTrail"), 0, 0, checkAuditTrail,
+    ProcedureRegistry::add({QStringLiteral("Lab_GetResultChangeNumbers"), 1, 1, getChangeNumbers,
                             ProcedureAccess::Reads});
+    ProcedureRegistry::add({QStringLiteral("Lab_CheckUnchanged"), 2, 7, checkUnchanged});
+    ProcedureRegistry::add(
+        {QStringLiteral("Lab_CheckAuditTrail"), 0, 0, checkAuditTrail, ProcedureAccess::Reads});
 }

@@ -1,7 +1,7 @@
-#include "LabStore.h"
-#include "ProcedureSupport.h"
-#include "Procedures.h"
-#include "ResultCheckSupport.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/ResultCheckSupport.h"
 
 using namespace ProcedureSupport;
 

@@ -1,9 +1,9 @@
-#include "CommandExcerpt.h"
-#include "DateText.h"
-#include "LabStore.h"
-#include "ProcedureSupport.h"
-#include "Procedures.h"
-#include "SqlDialect.h"
+#include "labserver/LabStore.h"
+#include "labserver/SqlDialect.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "labserver/procedures/Procedures.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/DateText.h"
 
 #include <QLocale>
 

@@ -1,11 +1,11 @@
-#include "CommandExcerpt.h"
-#include "LabStore.h"
-#include "ProcedureSupport.h"
-#include "Procedures.h"
-#include "ResultCheckSupport.h"
-#include "ResultGuard.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "labserver/procedures/ResultGuard.h"
+#include "platform/CommandExcerpt.h"
 
-#include "Numeric.h"
+#include "labrules/Numeric.h"
 
 using namespace ProcedureSupport;
 
@@ -226,8 +226,12 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
                                            ctx.text(NvArg::CResult), ctx.text(NvArg::Factor))
                           : ctx.text(i));
     values << (verify ? QStringLiteral("Y") : QStringLiteral("N")) << employee << at
-           << (!verify ? QVariant() : keepVerifier ? QVariant(prior.verifiedBy) : QVariant(employee))
-           << (!verify ? QVariant() : keepVerifier ? prior.verifiedAt : QVariant(at))
+           << (!verify        ? QVariant()
+               : keepVerifier ? QVariant(prior.verifiedBy)
+                              : QVariant(employee))
+           << (!verify        ? QVariant()
+               : keepVerifier ? prior.verifiedAt
+                              : QVariant(at))
            << entryValues(employee);
     s.exec(
         QStringLiteral(
@@ -235,7 +239,8 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
             "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
             "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt, VerifiedBy, "
             "VerifiedAt, %1) VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-            "?, ?, ?, ?, ?, ?) ON CONFLICT (RequestNum, ItemID) DO UPDATE SET %2, ResultKind = 'N', "
+            "?, ?, ?, ?, ?, ?) ON CONFLICT (RequestNum, ItemID) DO UPDATE SET %2, ResultKind = "
+            "'N', "
             "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
             "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
             "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "

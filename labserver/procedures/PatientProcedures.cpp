@@ -1,7 +1,7 @@
-#include "LabStore.h"
-#include "ProcedureRegistry.h"
-#include "Procedures.h"
-#include "SqlDialect.h"
+#include "labserver/LabStore.h"
+#include "labserver/ProcedureRegistry.h"
+#include "labserver/SqlDialect.h"
+#include "labserver/procedures/Procedures.h"
 
 namespace {
 // The request and its patient, one row, in the column order the result

@@ -1,8 +1,8 @@
 #include "ProcedureSupport.h"
-#include "Clock.h"
-#include "CommandExcerpt.h"
-#include "DateText.h"
-#include "LabStore.h"
+#include "labserver/LabStore.h"
+#include "platform/Clock.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/DateText.h"
 
 namespace ProcedureSupport {
 
@@ -93,10 +93,10 @@ const QString& examItemColumns(const QString& alias)
     static QHash<QString, QString> lists;
     auto it = lists.find(alias);
     if (it == lists.end()) {
-        QStringList columns{"ItemID",     "ExamName",      "ItemFormType",  "SIUnit",
-                            "SIMin",      "SIMax",         "SIPrecision",   "CUnit",
-                            "Factor",     "CPrecision",    "CutOff",        "ReactiveAtOrAbove",
-                            "PositiveLabel", "NegativeLabel", "GreyZone",   "NormalValues"};
+        QStringList columns{"ItemID",        "ExamName",      "ItemFormType", "SIUnit",
+                            "SIMin",         "SIMax",         "SIPrecision",  "CUnit",
+                            "Factor",        "CPrecision",    "CutOff",       "ReactiveAtOrAbove",
+                            "PositiveLabel", "NegativeLabel", "GreyZone",     "NormalValues"};
         if (!alias.isEmpty())
             for (QString& c : columns)
                 c.prepend(alias + QLatin1Char('.'));

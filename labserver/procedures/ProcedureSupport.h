@@ -1,8 +1,8 @@
 #pragma once
 
-#include "LabLogic.h"
-#include "ProcedureRegistry.h"
-#include "ReferenceRange.h"
+#include "labrules/LabLogic.h"
+#include "labrules/ReferenceRange.h"
+#include "labserver/ProcedureRegistry.h"
 
 #include <QDateTime>
 #include <QHash>

@@ -1,15 +1,15 @@
 // The quality-control procedures: lots, rules, control results, corrective
 // actions, the review of held results, and the chart's data.
-#include "Clock.h"
-#include "DateText.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ProcedureRegistry.h"
-#include "Procedures.h"
-#include "QualityControl.h"
-#include "ResultCheckSupport.h"
-#include "ResultGuard.h"
-#include "Westgard.h"
+#include "labrules/Westgard.h"
+#include "labserver/LabStore.h"
+#include "labserver/ProcedureRegistry.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/QualityControl.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "labserver/procedures/ResultGuard.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
 
 using namespace ProcedureSupport;
 

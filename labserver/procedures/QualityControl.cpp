@@ -1,12 +1,12 @@
 #include "QualityControl.h"
-#include "Clock.h"
-#include "DateText.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ProcedureRegistry.h"
-#include "Procedures.h"
-#include "ResultCheckSupport.h"
-#include "Westgard.h"
+#include "labrules/Westgard.h"
+#include "labserver/LabStore.h"
+#include "labserver/ProcedureRegistry.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "platform/Clock.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
 
 #include <QLocale>
 #include <QSet>
@@ -521,8 +521,8 @@ ResultSet holdMarks(LabStore& s, const QString& requestNum)
                        "AND r.ItemID = x.ItemID AND r.EntrySource = 'I') GROUP BY x.ItemID, "
                        "d.InstrumentID ORDER BY 1"),
         {requestNum, requestNum});
-    ResultSet out{{QStringLiteral("ItemID"), QStringLiteral("QCHold"), QStringLiteral("InstrumentID")},
-                  {}};
+    ResultSet out{
+        {QStringLiteral("ItemID"), QStringLiteral("QCHold"), QStringLiteral("InstrumentID")}, {}};
     for (const QVariantList& r : found.rows) {
         const QString mark =
             markOf(s, holdAt(s, r[1], r[0].toString(), r[2]), requestNum, r[0].toString());

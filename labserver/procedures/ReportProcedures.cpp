@@ -1,8 +1,8 @@
-#include "DateText.h"
-#include "LabStore.h"
-#include "ProcedureSupport.h"
-#include "Procedures.h"
-#include "ResultCheckSupport.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "platform/DateText.h"
 
 #include <QHash>
 
@@ -260,10 +260,9 @@ ResultSet reportNormalValues(ProcedureContext& ctx, bool si)
         l.min = LabLogic::number(text(6));
         l.max = LabLogic::number(text(7));
         l.factor = LabLogic::number(text(13));
-        const QString flag =
-            si ? ResultFlags::flag(text(3), l)
-               : ResultFlags::conventionalFlag(text(8), LabLogic::number(text(11)),
-                                               LabLogic::number(text(12)), l);
+        const QString flag = si ? ResultFlags::flag(text(3), l)
+                                : ResultFlags::conventionalFlag(text(8), LabLogic::number(text(11)),
+                                                                LabLogic::number(text(12)), l);
         if (si)
             rs.rows.append({text(2), printed(text(3)), text(5), text(4), flag});
         else
@@ -289,10 +288,10 @@ ResultSet reportResultNotes(ProcedureContext& ctx)
             rs.rows.append(
                 {c.examName,
                  c.calledTo.isEmpty()
-                     ? QStringLiteral("%1 %2 %3 critical: not yet reported").arg(c.value, c.unit, flag)
+                     ? QStringLiteral("%1 %2 %3 critical: not yet reported")
+                           .arg(c.value, c.unit, flag)
                      : QStringLiteral("%1 %2 %3 critical: reported to %4 at %5")
-                           .arg(c.value, c.unit, flag, c.calledTo,
-                                DateText::general(c.calledAt))});
+                           .arg(c.value, c.unit, flag, c.calledTo, DateText::general(c.calledAt))});
         const auto& item = items[c.itemId];
         for (const Amendment& a : amended) {
             if (a.itemId.compare(c.itemId, Qt::CaseInsensitive) != 0)

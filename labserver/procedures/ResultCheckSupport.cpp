@@ -1,10 +1,10 @@
 #include "ResultCheckSupport.h"
-#include "Clock.h"
-#include "CommandExcerpt.h"
-#include "DateText.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ProcedureSupport.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "platform/Clock.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
 
 #include <QHash>
 #include <QSysInfo>
@@ -182,17 +182,16 @@ ResultValue::Read acceptedValue(const QString& value, const ExamItem& item,
     for (const QString& label : {item.positiveLabel, item.negativeLabel})
         if (!label.trimmed().isEmpty())
             own.append(label.trimmed());
-    const ResultValue::Read read =
-        ResultValue::read(value, own, item.siMin && *item.siMin < 0);
+    const ResultValue::Read read = ResultValue::read(value, own, item.siMin && *item.siMin < 0);
     if (read.form == ResultValue::Form::Invalid)
-        throw LisError(ErrNo::DbCommandFailed,
-                       QStringLiteral("The result of %1 on request %2 was not saved: %3")
-                           .arg(item.name, requestNum,
-                                // the value as messages show what was sent
-                                QString(read.refusal)
-                                    .replace(u'"' + value.trimmed() + u'"',
-                                             commandExcerpt(value.trimmed()))
-                                    .replace(u'\n', u' ')));
+        throw LisError(
+            ErrNo::DbCommandFailed,
+            QStringLiteral("The result of %1 on request %2 was not saved: %3")
+                .arg(item.name, requestNum,
+                     // the value as messages show what was sent
+                     QString(read.refusal)
+                         .replace(u'"' + value.trimmed() + u'"', commandExcerpt(value.trimmed()))
+                         .replace(u'\n', u' ')));
     return read;
 }
 
@@ -218,15 +217,16 @@ QString entryOnChange(const QString& valueColumn)
 {
     const QString old = QStringLiteral("CASE tbLabResult.ResultKind WHEN 'N' THEN "
                                        "tbLabResult.SIResult ELSE tbLabResult.PatientValue END");
-    const QString changed = QStringLiteral("trim(coalesce(%1, '')) <> trim(coalesce(excluded.%2, ''))")
-                                .arg(old, valueColumn);
+    const QString changed =
+        QStringLiteral("trim(coalesce(%1, '')) <> trim(coalesce(excluded.%2, ''))")
+            .arg(old, valueColumn);
     QStringList set;
-    for (const QString& c : {QStringLiteral("EntryBy"), QStringLiteral("EntryAt"),
-                             QStringLiteral("EntrySource"), QStringLiteral("EntryInstrument"),
-                             QStringLiteral("EntrySample"), QStringLiteral("EntryWorkstation"),
-                             QStringLiteral("CriticalCalledTo"), QStringLiteral("CriticalCalledAt"),
-                             QStringLiteral("CriticalCalledBy"), QStringLiteral("DeltaAcknowledgedBy"),
-                             QStringLiteral("DeltaAcknowledgedAt")})
+    for (const QString& c :
+         {QStringLiteral("EntryBy"), QStringLiteral("EntryAt"), QStringLiteral("EntrySource"),
+          QStringLiteral("EntryInstrument"), QStringLiteral("EntrySample"),
+          QStringLiteral("EntryWorkstation"), QStringLiteral("CriticalCalledTo"),
+          QStringLiteral("CriticalCalledAt"), QStringLiteral("CriticalCalledBy"),
+          QStringLiteral("DeltaAcknowledgedBy"), QStringLiteral("DeltaAcknowledgedAt")})
         set << QStringLiteral("%1 = CASE WHEN %2 THEN excluded.%1 ELSE tbLabResult.%1 END")
                    .arg(c, changed);
     set << QStringLiteral("CorrectedFrom = CASE WHEN %1 AND tbLabResult.Verified = 'Y' AND "
@@ -252,9 +252,9 @@ QString workstation()
     return QSysInfo::machineHostName();
 }
 
-void audit(LabStore& store, const QString& requestNum, const QString& itemId,
-           const QString& field, const QString& oldValue, const QString& newValue,
-           const QString& by, const QString& where)
+void audit(LabStore& store, const QString& requestNum, const QString& itemId, const QString& field,
+           const QString& oldValue, const QString& newValue, const QString& by,
+           const QString& where)
 {
     // Written as the triggers write theirs: on a server only the
     // laboratory's own function may add to the trail.

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ProcedureSupport.h"
-#include "ResultFlags.h"
-#include "ResultValue.h"
+#include "labrules/ResultFlags.h"
+#include "labrules/ResultValue.h"
+#include "labserver/procedures/ProcedureSupport.h"
 
 #include <QDateTime>
 #include <QList>
@@ -69,9 +69,9 @@ const QString& entryColumns();
 QVariantList entryValues(const QString& employee);
 
 // Appends a row to the audit trail of results.
-void audit(LabStore& store, const QString& requestNum, const QString& itemId,
-           const QString& field, const QString& oldValue, const QString& newValue,
-           const QString& by, const QString& workstation = {});
+void audit(LabStore& store, const QString& requestNum, const QString& itemId, const QString& field,
+           const QString& oldValue, const QString& newValue, const QString& by,
+           const QString& workstation = {});
 // This workstation's name, as the audit trail records it.
 QString workstation();
 } // namespace ProcedureSupport

@@ -1,10 +1,10 @@
 #include "ResultGuard.h"
-#include "Clock.h"
-#include "CommandExcerpt.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "QualityControl.h"
-#include "ResultCheckSupport.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/QualityControl.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "platform/Clock.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/LisError.h"
 
 #include <QHash>
 #include <QSet>
@@ -127,11 +127,11 @@ void checkVerified(LabStore& s)
                                       "verifying.")
                            .arg(c.value, c.unit, c.flag(), c.examName, req));
             if (c.deltaExceeded() && c.acknowledgedBy.trimmed().isEmpty())
-                refuse(QStringLiteral("The result %1 %2 of %3 on request %4 differs from the "
-                                      "previous result %5 %6 by more than its delta limit: "
-                                      "acknowledge it before verifying.")
-                           .arg(c.value, c.unit, c.examName, req, c.limits.previous,
-                                c.previousUnit));
+                refuse(
+                    QStringLiteral("The result %1 %2 of %3 on request %4 differs from the "
+                                   "previous result %5 %6 by more than its delta limit: "
+                                   "acknowledge it before verifying.")
+                        .arg(c.value, c.unit, c.examName, req, c.limits.previous, c.previousUnit));
         }
     }
 }

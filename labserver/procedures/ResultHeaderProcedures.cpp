@@ -1,10 +1,10 @@
-#include "CommandExcerpt.h"
-#include "LabStore.h"
-#include "LisError.h"
-#include "ProcedureSupport.h"
-#include "Procedures.h"
-#include "ResultCheckSupport.h"
-#include "ResultGuard.h"
+#include "labserver/LabStore.h"
+#include "labserver/procedures/ProcedureSupport.h"
+#include "labserver/procedures/Procedures.h"
+#include "labserver/procedures/ResultCheckSupport.h"
+#include "labserver/procedures/ResultGuard.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/LisError.h"
 
 using namespace ProcedureSupport;
 
@@ -63,8 +63,8 @@ ResultSet verifyResults(ProcedureContext& ctx)
     if (s.exec(QStringLiteral("UPDATE tbLabResultHeader SET VerifiedBy = ?, VerifiedAt = ? "
                               "WHERE RequestNum = ?"),
                {employee, at, req}) == 0)
-        ctx.fail(QStringLiteral("request %1 has no saved results to verify.")
-                     .arg(commandExcerpt(req)));
+        ctx.fail(
+            QStringLiteral("request %1 has no saved results to verify.").arg(commandExcerpt(req)));
     const bool separate = ResultGuard::separateVerifier(s);
     s.exec(QStringLiteral(
                "UPDATE tbLabResult SET Verified = 'Y', VerifiedBy = ?, VerifiedAt = ? "

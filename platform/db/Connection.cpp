@@ -1,5 +1,5 @@
 #include "Connection.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 Connection::Connection() = default;
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CommandTrace.h"
-#include "Recordset.h"
+#include "platform/db/CommandTrace.h"
+#include "platform/db/Recordset.h"
 
 #include <functional>
 #include <memory>

@@ -1,5 +1,5 @@
 #include "ConnectionString.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 
 ConnectionString ConnectionString::parse(const QString& text)
 {
@@ -127,7 +127,8 @@ QString ConnectionString::ofWorkstation(const QString& catalog)
         s += QStringLiteral(";User ID=") + v(user) + QStringLiteral(";Password =") +
              v(SettingsStore::get(app, section, QStringLiteral("Password")));
     s += QStringLiteral(";Persist Security Info=False;Initial Catalog=") + v(catalog);
-    s += QStringLiteral(";Data Source=") + v(SettingsStore::get(app, section, QStringLiteral("Server")));
+    s += QStringLiteral(";Data Source=") +
+         v(SettingsStore::get(app, section, QStringLiteral("Server")));
     // Only a PostgreSQL laboratory reads it; absent, the string is as it always was.
     const QString sslMode = SettingsStore::get(app, section, QStringLiteral("SslMode"));
     if (!sslMode.isEmpty())

@@ -1,5 +1,5 @@
 #include "DbDriver.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 #include <QMutex>
 

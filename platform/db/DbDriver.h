@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ConnectionString.h"
+#include "platform/db/ConnectionString.h"
 
 #include <QList>
 #include <QStringList>

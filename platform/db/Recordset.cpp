@@ -1,5 +1,5 @@
 #include "Recordset.h"
-#include "LisError.h"
+#include "platform/LisError.h"
 
 Recordset::Recordset(std::shared_ptr<const ResultSet> data, CursorOptions options)
     : m_data(std::move(data))

@@ -1,8 +1,8 @@
 #include "Report.h"
-#include "CommandText.h"
-#include "Connection.h"
-#include "LisError.h"
-#include "PrivateFiles.h"
+#include "platform/CommandText.h"
+#include "platform/LisError.h"
+#include "platform/PrivateFiles.h"
+#include "platform/db/Connection.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QDir>

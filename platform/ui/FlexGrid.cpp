@@ -1,7 +1,7 @@
 #include "FlexGrid.h"
-#include "LisError.h"
-#include "Recordset.h"
-#include "Twips.h"
+#include "platform/LisError.h"
+#include "platform/db/Recordset.h"
+#include "platform/ui/Twips.h"
 
 #include <QHeaderView>
 #include <QScrollBar>

@@ -1,7 +1,7 @@
 #include "WindowMemory.h"
-#include "FlexGrid.h"
-#include "LisError.h"
-#include "SettingsStore.h"
+#include "platform/LisError.h"
+#include "platform/SettingsStore.h"
+#include "platform/ui/FlexGrid.h"
 
 #include <QScreen>
 #include <QWidget>

@@ -1,7 +1,7 @@
 #include "frmAmendmentReason.h"
-#include "Connection.h"
-#include "LisError.h"
-#include "Presenter.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
 
 #include <QComboBox>
 #include <QFormLayout>

@@ -1,6 +1,6 @@
 #include "frmCriticalCall.h"
-#include "Clock.h"
-#include "Presenter.h"
+#include "platform/Clock.h"
+#include "platform/Presenter.h"
 
 #include <QDateTimeEdit>
 #include <QFormLayout>

@@ -1,9 +1,9 @@
 #include "frmQcReview.h"
-#include "Connection.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "Recordset.h"
-#include "SqlText.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/SqlText.h"
+#include "platform/db/Connection.h"
+#include "platform/db/Recordset.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,11 +1,11 @@
 #include "frmReportViewer.h"
-#include "FailureAdvice.h"
-#include "FormType.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "SavedResults.h"
-#include "WindowMemory.h"
-#include "modMain.h"
+#include "component/FailureAdvice.h"
+#include "component/SavedResults.h"
+#include "component/modMain.h"
+#include "component/model/FormType.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/ui/WindowMemory.h"
 
 #include <QAbstractScrollArea>
 #include <QAction>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ReportPrinting.h"
+#include "component/reports/ReportPrinting.h"
 
 #include <QDialog>
 #include <memory>

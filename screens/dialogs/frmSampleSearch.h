@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SavedResults.h"
+#include "component/SavedResults.h"
 
 #include <QDialog>
 #include <memory>

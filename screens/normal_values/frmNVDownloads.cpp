@@ -1,13 +1,13 @@
 #include "frmNVDownloads.h"
-#include "Connection.h"
-#include "FlexGrid.h"
-#include "GridCells.h"
-#include "LisError.h"
-#include "Numeric.h"
-#include "ResultGrid.h"
-#include "SaveCommands.h"
-#include "SavedResults.h"
-#include "modMain.h"
+#include "component/SavedResults.h"
+#include "component/modMain.h"
+#include "component/model/ResultGrid.h"
+#include "component/model/SaveCommands.h"
+#include "labrules/Numeric.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/result_entry/GridCells.h"
 
 #include <QPushButton>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "ResultChecks.h"
-#include "ResultEntryForm.h"
-#include "SaveQuestions.h"
+#include "component/model/ResultChecks.h"
+#include "component/model/SaveQuestions.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 #include <QHash>
 #include <QMap>

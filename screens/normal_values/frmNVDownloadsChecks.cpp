@@ -1,13 +1,13 @@
 // The normal-values window's checks of its results: flags and the previous
 // result while typing, and on save the questions about implausible,
 // critical and changed results and what the laboratory is told of them.
-#include "Clock.h"
-#include "Connection.h"
-#include "FlexGrid.h"
-#include "Presenter.h"
-#include "frmCriticalCall.h"
-#include "frmNVDownloads.h"
-#include "modMain.h"
+#include "component/modMain.h"
+#include "platform/Clock.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/dialogs/frmCriticalCall.h"
+#include "screens/normal_values/frmNVDownloads.h"
 
 #include <QHeaderView>
 #include <QSysInfo>

@@ -1,19 +1,19 @@
 // Saving the normal-values window: one statement and one result summary
 // per row, the logbook and the verification, in one transaction.
-#include "Connection.h"
-#include "FailureAdvice.h"
-#include "FlexGrid.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "ReportPrinting.h"
-#include "ResultValue.h"
-#include "ScreenHelpers.h"
-#include "FormType.h"
-#include "SavedResults.h"
-#include "WaitCursor.h"
-#include "frmAmendmentReason.h"
-#include "frmNVDownloads.h"
-#include "modMain.h"
+#include "component/FailureAdvice.h"
+#include "component/SavedResults.h"
+#include "component/ScreenHelpers.h"
+#include "component/modMain.h"
+#include "component/model/FormType.h"
+#include "component/reports/ReportPrinting.h"
+#include "labrules/ResultValue.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "platform/ui/WaitCursor.h"
+#include "screens/dialogs/frmAmendmentReason.h"
+#include "screens/normal_values/frmNVDownloads.h"
 
 #include <QDateEdit>
 #include <QLineEdit>
@@ -265,13 +265,13 @@ void frmNVDownloads::tellWaiting(const QMap<QString, QStringList>& waiting)
 {
     for (auto it = waiting.cbegin(); it != waiting.cend(); ++it)
         if (!it.value().isEmpty())
-            msgBox(QStringLiteral("Saved; %1 waits for verification by another technologist.")
-                       .arg(it.key().trimmed()),
-                   QStringLiteral("%1 entered %2: the laboratory has another medical "
-                                  "technologist verify it.")
-                       .arg(session().EmployeeCode.trimmed(),
-                            it.value().join(QStringLiteral(", "))),
-                   MsgIcon::Information);
+            msgBox(
+                QStringLiteral("Saved; %1 waits for verification by another technologist.")
+                    .arg(it.key().trimmed()),
+                QStringLiteral("%1 entered %2: the laboratory has another medical "
+                               "technologist verify it.")
+                    .arg(session().EmployeeCode.trimmed(), it.value().join(QStringLiteral(", "))),
+                MsgIcon::Information);
 }
 
 void frmNVDownloads::Print_Result()

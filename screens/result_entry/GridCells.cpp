@@ -1,5 +1,5 @@
 #include "GridCells.h"
-#include "FlexGrid.h"
+#include "platform/ui/FlexGrid.h"
 
 #include <QEvent>
 #include <QHeaderView>

@@ -1,14 +1,14 @@
 // The request grid's floating editor, its keys, and taking the
 // instrument's results over into the request grid.
-#include "Connection.h"
-#include "DateText.h"
-#include "FlexGrid.h"
-#include "Presenter.h"
-#include "ResultEntryForm.h"
-#include "ResultGrid.h"
-#include "ScreenHelpers.h"
-#include "Twips.h"
-#include "modMain.h"
+#include "component/ScreenHelpers.h"
+#include "component/modMain.h"
+#include "component/model/ResultGrid.h"
+#include "platform/DateText.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "platform/ui/Twips.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 #include <QDateEdit>
 #include <QHash>

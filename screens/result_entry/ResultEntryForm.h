@@ -2,9 +2,9 @@
 
 #include <QHash>
 
-#include "DbDriver.h"
-#include "ResultWindow.h"
-#include "SaveCommands.h"
+#include "component/ResultWindow.h"
+#include "component/model/SaveCommands.h"
+#include "platform/db/DbDriver.h"
 
 #include <QDialog>
 #include <functional>

@@ -1,12 +1,12 @@
 // The window's design: every control with its name, caption and place in
 // twips, as drawn. Client area 11880 x 6120.
-#include "Anchors.h"
-#include "FlexGrid.h"
-#include "GridCells.h"
-#include "Pickers.h"
-#include "ResultEntryForm.h"
-#include "ResultGrid.h"
-#include "Twips.h"
+#include "component/model/ResultGrid.h"
+#include "platform/ui/Anchors.h"
+#include "platform/ui/FlexGrid.h"
+#include "platform/ui/Pickers.h"
+#include "platform/ui/Twips.h"
+#include "screens/result_entry/GridCells.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 #include <QDateEdit>
 #include <QGroupBox>

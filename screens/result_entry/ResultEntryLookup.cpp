@@ -1,17 +1,17 @@
 // Looking up an instrument sample and showing what the instrument
 // downloaded for it.
-#include "Clock.h"
-#include "CommandText.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "FlexGrid.h"
-#include "LisError.h"
-#include "Numeric.h"
-#include "Presenter.h"
-#include "ResultEntryForm.h"
-#include "ResultGrid.h"
-#include "SavedResults.h"
-#include "modMain.h"
+#include "component/SavedResults.h"
+#include "component/modMain.h"
+#include "component/model/ResultGrid.h"
+#include "labrules/Numeric.h"
+#include "platform/Clock.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 #include <QDateEdit>
 #include <QHash>

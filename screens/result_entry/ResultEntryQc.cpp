@@ -2,14 +2,14 @@
 // after a rejected control run are marked as it reports them, and staff
 // reach the review dialog and the Levey-Jennings chart from the window.
 // The window decides nothing: verifying a held row is refused on save.
-#include "CommandText.h"
-#include "Connection.h"
-#include "FlexGrid.h"
-#include "QcChart.h"
-#include "Recordset.h"
-#include "ResultEntryForm.h"
-#include "frmQcReview.h"
-#include "modMain.h"
+#include "component/modMain.h"
+#include "component/reports/QcChart.h"
+#include "platform/CommandText.h"
+#include "platform/db/Connection.h"
+#include "platform/db/Recordset.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/dialogs/frmQcReview.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 #include <QAction>
 #include <QLabel>

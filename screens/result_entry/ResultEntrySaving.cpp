@@ -1,19 +1,19 @@
 // What both windows' saves and fills share: the checks before a save, the
 // save and print, the logbook entry of a request, the failure of a save,
 // and the list of requested exams.
-#include "Clock.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "FailureAdvice.h"
-#include "FlexGrid.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "ResultEntryForm.h"
-#include "SavedResults.h"
-#include "ScreenHelpers.h"
-#include "WaitCursor.h"
-#include "CommandText.h"
-#include "modMain.h"
+#include "component/FailureAdvice.h"
+#include "component/SavedResults.h"
+#include "component/ScreenHelpers.h"
+#include "component/modMain.h"
+#include "platform/Clock.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "platform/ui/WaitCursor.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 #include <QDateEdit>
 #include <QLineEdit>
@@ -52,9 +52,9 @@ void ResultEntryForm::Save_And_Print(bool verify, bool print)
 SaveHeader ResultEntryForm::saveHeader() const
 {
     const SessionState& s = session();
-    return {s.RequestNum,      s.Request.FormType, s.Request.ValueType, s.EmployeeCode,
-            s.AccessionNum,    s.Remarks,          s.LogbookNote,       s.Method,
-            InstrumentId,      s.SampleSubmitted,  s.LRATime,           s.DateTimeReported,
+    return {s.RequestNum,         s.Request.FormType, s.Request.ValueType, s.EmployeeCode,
+            s.AccessionNum,       s.Remarks,          s.LogbookNote,       s.Method,
+            InstrumentId,         s.SampleSubmitted,  s.LRATime,           s.DateTimeReported,
             dtpResultDate->date()};
 }
 
@@ -75,7 +75,6 @@ void ResultEntryForm::ensureLogbookEntry(Connection& db, const QString& req)
     db.execute(SaveCommands::logbookEntry(req, h));
 }
 
-
 void ResultEntryForm::rememberChangeNumbers(const QString& requestNum)
 {
     const QString req = requestNum.trimmed();
@@ -94,7 +93,7 @@ void ResultEntryForm::commitSave(Connection& db)
 }
 
 void ResultEntryForm::sendUnchanged(Connection& db, const QString& requestNum,
-                                   const QStringList& items)
+                                    const QStringList& items)
 {
     const auto numbers = m_changeNumbers.constFind(requestNum.trimmed().toLower());
     if (numbers == m_changeNumbers.constEnd())

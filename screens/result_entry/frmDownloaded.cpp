@@ -1,18 +1,18 @@
 #include "frmDownloaded.h"
 
-#include "CommandText.h"
-#include "Connection.h"
-#include "DateText.h"
-#include "FlexGrid.h"
-#include "InterpretationShade.h"
-#include "LabLogic.h"
-#include "LisError.h"
-#include "ResultGrid.h"
-#include "SaveCommands.h"
-#include "modMain.h"
+#include "component/modMain.h"
+#include "component/model/ResultGrid.h"
+#include "component/model/SaveCommands.h"
+#include "labrules/LabLogic.h"
+#include "platform/CommandText.h"
+#include "platform/DateText.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/result_entry/InterpretationShade.h"
 
-#include "Numeric.h"
-#include "SavedResults.h"
+#include "component/SavedResults.h"
+#include "labrules/Numeric.h"
 
 #include <QDateEdit>
 #include <QLineEdit>

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "LabLogic.h"
+#include "labrules/LabLogic.h"
 
 #include <QHash>
-#include <QSet>
 #include <QMap>
+#include <QSet>
 
-#include "ResultEntryForm.h"
-#include "ResultGrid.h"
+#include "component/model/ResultGrid.h"
+#include "screens/result_entry/ResultEntryForm.h"
 
 struct SaveHeader;
 

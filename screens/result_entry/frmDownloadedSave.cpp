@@ -1,18 +1,18 @@
 // Saving the cut-off window: every row with its logbook entry, its result
 // and the posting of the instrument's results, in one transaction.
-#include "Connection.h"
-#include "FlexGrid.h"
-#include "FormType.h"
-#include "LisError.h"
-#include "Presenter.h"
-#include "ReportPrinting.h"
-#include "ResultWindow.h"
-#include "SaveCommands.h"
-#include "ScreenHelpers.h"
-#include "WaitCursor.h"
-#include "frmAmendmentReason.h"
-#include "frmDownloaded.h"
-#include "modMain.h"
+#include "component/ResultWindow.h"
+#include "component/ScreenHelpers.h"
+#include "component/modMain.h"
+#include "component/model/FormType.h"
+#include "component/model/SaveCommands.h"
+#include "component/reports/ReportPrinting.h"
+#include "platform/LisError.h"
+#include "platform/Presenter.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "platform/ui/WaitCursor.h"
+#include "screens/dialogs/frmAmendmentReason.h"
+#include "screens/result_entry/frmDownloaded.h"
 
 #include <QHash>
 #include <QMap>

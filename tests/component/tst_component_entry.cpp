@@ -1,12 +1,12 @@
-#include "AutomationObject.h"
-#include "Caught.h"
-#include "ProcedureRegistry.h"
-#include "ResultWindow.h"
-#include "ScriptedPresenter.h"
-#include "SettingsStore.h"
-#include "TestDatabase.h"
-#include "clsLISResultEntry.h"
-#include "modMain.h"
+#include "component/AutomationObject.h"
+#include "component/ResultWindow.h"
+#include "component/clsLISResultEntry.h"
+#include "component/modMain.h"
+#include "labserver/ProcedureRegistry.h"
+#include "platform/ScriptedPresenter.h"
+#include "platform/SettingsStore.h"
+#include "tests/support/Caught.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QtTest>
 

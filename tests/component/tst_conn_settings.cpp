@@ -1,8 +1,8 @@
-#include "AutomationObject.h"
-#include "Caught.h"
-#include "ConnSettings.h"
-#include "ConnectionString.h"
-#include "SettingsStore.h"
+#include "component/AutomationObject.h"
+#include "component/ConnSettings.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/ConnectionString.h"
+#include "tests/support/Caught.h"
 
 #include <QtTest>
 
@@ -41,8 +41,9 @@ private slots:
         QFETCH(QString, login);
         setConnection({user, password, "SRV1"});
         const QString text = ConnSettings().connStr(4, QStringLiteral("LABORATORY"));
-        QCOMPARE(text, "Provider=SQLOLEDB.8;" + login +
-                           ";Persist Security Info=False;Initial Catalog=LABORATORY;Data Source=SRV1");
+        QCOMPARE(text,
+                 "Provider=SQLOLEDB.8;" + login +
+                     ";Persist Security Info=False;Initial Catalog=LABORATORY;Data Source=SRV1");
         // The server gets the password as it was stored.
         if (!user.isEmpty())
             QCOMPARE(ConnectionString::parse(text).password(), password);

@@ -1,13 +1,13 @@
-#include "Caught.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "Files.h"
-#include "QcChart.h"
-#include "QcChartCommand.h"
-#include "Report.h"
-#include "ReportPrinting.h"
-#include "ScriptedPresenter.h"
-#include "modMain.h"
+#include "component/modMain.h"
+#include "component/reports/QcChart.h"
+#include "component/reports/ReportPrinting.h"
+#include "host/QcChartCommand.h"
+#include "platform/Clock.h"
+#include "platform/ScriptedPresenter.h"
+#include "platform/db/Connection.h"
+#include "platform/report/Report.h"
+#include "tests/support/Caught.h"
+#include "tests/support/Files.h"
 
 #include <QTextDocument>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "FormType.h"
-#include "SaveCommands.h"
-#include "SaveQuestions.h"
+#include "component/model/FormType.h"
+#include "component/model/SaveCommands.h"
+#include "component/model/SaveQuestions.h"
 
 #include <QtTest>
 

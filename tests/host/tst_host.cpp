@@ -1,7 +1,7 @@
-#include "Files.h"
-#include "HostProgram.h"
-#include "SettingsStore.h"
-#include "TestDatabase.h"
+#include "platform/SettingsStore.h"
+#include "tests/support/Files.h"
+#include "tests/support/HostProgram.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -94,15 +94,17 @@ private slots:
                                "'REAL-88', '2024-03-07 08:00:00', 'GLU', '5.1')"));
         db.useForComponent();
         const auto held = [&] {
-            return db.query(QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
-                                           "UNION ALL SELECT count(*) FROM tbLabRequest"))
+            return db
+                .query(QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
+                                      "UNION ALL SELECT count(*) FROM tbLabRequest"))
                 .rows;
         };
         const auto before = held();
         const HostRun r = host({"demo"});
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.contains("The laboratory at " + db.folder()) &&
-                     r.err.contains("1 downloaded result,") && r.err.contains("Nothing was changed"),
+                     r.err.contains("1 downloaded result,") &&
+                     r.err.contains("Nothing was changed"),
                  qPrintable(r.err));
         QCOMPARE(held(), before);
     }
@@ -124,12 +126,18 @@ private slots:
         for (const QString& server :
              {uri + "127.0.0.1:99999/laboratory", uri + "h1,h2/laboratory", uri + "[::1/lab",
               uri + "127.0.0.1/lab?frobnicate=1", uri + "127.0.0.1:1/lab?sslpassword=" + secret,
-              QStringLiteral("127.0.0.1:1"), QStringLiteral("postgresql://labuser@127.0.0.1:1/"
-                                                            "lab?password=") + secret}) {
-            SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), server);
-            for (const QStringList& command :
-                 {QStringList{"query", "select * from tbLabRequest"}, {"open", "R1"}, {"demo"},
-                  {"server", "init"}, {"audit", "R1"}, {"option"}}) {
+              QStringLiteral("127.0.0.1:1"),
+              QStringLiteral("postgresql://labuser@127.0.0.1:1/"
+                             "lab?password=") +
+                  secret}) {
+            SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"),
+                               server);
+            for (const QStringList& command : {QStringList{"query", "select * from tbLabRequest"},
+                                               {"open", "R1"},
+                                               {"demo"},
+                                               {"server", "init"},
+                                               {"audit", "R1"},
+                                               {"option"}}) {
                 const HostRun r = host(command);
                 QVERIFY2(r.status != 0 && !r.err.isEmpty(), qPrintable(server));
                 QVERIFY2(!(r.out + r.err).contains(secret), qPrintable(r.out + r.err));

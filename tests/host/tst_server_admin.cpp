@@ -1,9 +1,9 @@
-#include "Catalogue.h"
-#include "HostProgram.h"
-#include "LabStore.h"
-#include "PgCluster.h"
-#include "SettingsStore.h"
-#include "TestDatabase.h"
+#include "labserver/Catalogue.h"
+#include "labserver/LabStore.h"
+#include "platform/SettingsStore.h"
+#include "tests/support/HostProgram.h"
+#include "tests/support/PgCluster.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QCryptographicHash>
 #include <QProcess>
@@ -33,9 +33,10 @@ private slots:
     {
         const QString db = unique("made");
         useDatabase(db);
-        const QString where = QStringLiteral("the PostgreSQL server with its socket in %1 (port %2)")
-                                  .arg(m_cluster.socketDir())
-                                  .arg(m_cluster.port());
+        const QString where =
+            QStringLiteral("the PostgreSQL server with its socket in %1 (port %2)")
+                .arg(m_cluster.socketDir())
+                .arg(m_cluster.port());
         QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
                  QStringLiteral("Error -2147467259: The database %1 on %2 holds no "
                                 "laboratory. Make it with \"lis-host server init\" under this "
@@ -57,8 +58,8 @@ private slots:
 
         const auto setVersion = [&](int v) {
             QSqlQuery q(m_cluster.connect(db));
-            QVERIFY(q.exec(QStringLiteral("UPDATE laboratory.tbSchemaVersion SET Version = %1")
-                               .arg(v)));
+            QVERIFY(q.exec(
+                QStringLiteral("UPDATE laboratory.tbSchemaVersion SET Version = %1").arg(v)));
         };
         setVersion(2);
         QCOMPARE(host({"query", "select * from tbLabRequest"}).err,
@@ -74,7 +75,8 @@ private slots:
             QVERIFY(q.exec("ALTER TABLE laboratory.tbLabResult DROP COLUMN CorrectedFrom"));
             QVERIFY(q.exec("DROP TABLE laboratory.tbLabResultAudit"));
         }
-        QCOMPARE(host({"server", "init"}).out.section('\n', 0, 0), made + "upgraded from version 2.");
+        QCOMPARE(host({"server", "init"}).out.section('\n', 0, 0),
+                 made + "upgraded from version 2.");
         QCOMPARE(tableCount(db, "laboratory.tbLabExamItem WHERE DeltaPercent <> 'N'"), 0);
         QCOMPARE(tableCount(db, "laboratory.tbLabResultAudit"), 0);
         const int current = LabStore::schemaVersion();
@@ -88,9 +90,11 @@ private slots:
         const HostRun refused = host({"server", "init"});
         QCOMPARE(refused.status, 1);
         QVERIFY(refused.err.contains(
-            QStringLiteral("newer than this component's version %1; it is left as it is").arg(current)));
-        QCOMPARE(tableCount(db, qPrintable(QStringLiteral("laboratory.tbSchemaVersion WHERE Version = %1")
-                                               .arg(current + 1))),
+            QStringLiteral("newer than this component's version %1; it is left as it is")
+                .arg(current)));
+        QCOMPARE(tableCount(
+                     db, qPrintable(QStringLiteral("laboratory.tbSchemaVersion WHERE Version = %1")
+                                        .arg(current + 1))),
                  1);
 
         // A folder is no server.
@@ -123,9 +127,9 @@ private slots:
             QVERIFY(q.exec("RESET ROLE"));
         }
         useDatabase(db, bench);
-        QCOMPARE(host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"})
-                     .status,
-                 0);
+        QCOMPARE(
+            host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"}).status,
+            0);
         HostRun r = host({"server", "init"});
         QVERIFY2(r.status == 0 && r.out.endsWith("it was already; nothing changed.\n"),
                  qPrintable(r.out + r.err));
@@ -150,8 +154,8 @@ private slots:
         SettingsStore::set("TARVIK Current User", "Connection", "Server", "");
         QCOMPARE(host({"demo"}).status, 0);
         const QString folder = qEnvironmentVariable("LIS_DATA_DIR");
-        const QByteArray before = digest(folder + "/laboratory.db") +
-                                  digest(folder + "/patient_data.db");
+        const QByteArray before =
+            digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db");
 
         const QString db = unique("imported");
         useDatabase(db);
@@ -181,13 +185,14 @@ private slots:
         }
 
         // Keys go on after the copied ones; a second import is refused whole.
-        QCOMPARE(host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"})
-                     .status,
-                 0);
+        QCOMPARE(
+            host({"query", "Lab_ResultEntryDLL_SaveToLogbook 'L-1001','','MT01','','',''"}).status,
+            0);
         QSqlQuery last(source);
         QVERIFY(last.exec("SELECT max(LogbookID) + 1 FROM tbLabLogbook") && last.next());
         QCOMPARE(tableCount(db, "laboratory.tbLabLogbook WHERE RequestNum = 'L-1001' AND "
-                                        "LogbookID = " + last.value(0).toString()),
+                                "LogbookID = " +
+                                    last.value(0).toString()),
                  1);
         const int requests = tableCount(db, "laboratory.tbLabRequest");
         const HostRun again = host({"server", "import", folder});
@@ -202,7 +207,9 @@ private:
     // Databases stay with the run's server: a second run by hand makes new ones.
     static QString unique(const char* name)
     {
-        return QStringLiteral("%1_%2").arg(QLatin1String(name)).arg(QCoreApplication::applicationPid());
+        return QStringLiteral("%1_%2")
+            .arg(QLatin1String(name))
+            .arg(QCoreApplication::applicationPid());
     }
 
     // This workstation's Server setting names a new, empty database.

@@ -1,7 +1,7 @@
-#include "AstmFrames.h"
-#include "Clock.h"
-#include "E1381Link.h"
-#include "E1394Parser.h"
+#include "instrument/astm/E1381Link.h"
+#include "instrument/astm/E1394Parser.h"
+#include "platform/Clock.h"
+#include "tests/support/AstmFrames.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -164,24 +164,30 @@ private slots:
             << QByteArrayList{f[0], frame(1, "O|1|S-1017\r"), f[1], f[2], f[3]}
             << ACK + ACK + NAK.repeated(4);
         QTest::newRow("past 7 not wrapped")
-            << QByteArrayList{f[0], f[1], f[2], frame(4, "C|1\r"), frame(5, "C|2\r"),
-                              frame(6, "C|3\r"), frame(7, "C|4\r"),
-                              STX + "8C|5\r\x03" + frame(0, "C|5\r").right(4), f[3]}
+            << QByteArrayList{f[0],
+                              f[1],
+                              f[2],
+                              frame(4, "C|1\r"),
+                              frame(5, "C|2\r"),
+                              frame(6, "C|3\r"),
+                              frame(7, "C|4\r"),
+                              STX + "8C|5\r\x03" + frame(0, "C|5\r").right(4),
+                              f[3]}
             << ACK.repeated(8) + NAK + NAK;
         QTest::newRow("wrong number after a NAK")
             << QByteArrayList{f[0], badSum, frame(3, "R|1|^^^413|12.50\r"), f[1], f[2], f[3]}
             << ACK + ACK + NAK.repeated(5);
-        QTest::newRow("sixth NAK") << QByteArrayList{f[0], badSum, badSum, badSum, badSum, badSum,
-                                                     badSum, f[1], f[2], f[3]}
+        QTest::newRow("sixth NAK") << QByteArrayList{f[0],   badSum, badSum, badSum, badSum,
+                                                     badSum, badSum, f[1],   f[2],   f[3]}
                                    << ACK + ACK + NAK.repeated(9);
         // As an analyser cut its records: the rest of one sample, numbered on
         // from a skipped frame, must never land on the first sample.
         QTest::newRow("records of another sample")
-            << QByteArrayList{frame(1, "H|\\^&\r"), frame(2, "P|1||||ONE\r"),
-                              frame(3, "O|1|FB01\r"), frame(4, "R|1|^^^GLU|5.1\r"),
-                              frame(6, "P|2||||TWO\r"), frame(7, "O|2|FB02\r"),
+            << QByteArrayList{frame(1, "H|\\^&\r"),         frame(2, "P|1||||ONE\r"),
+                              frame(3, "O|1|FB01\r"),       frame(4, "R|1|^^^GLU|5.1\r"),
+                              frame(6, "P|2||||TWO\r"),     frame(7, "O|2|FB02\r"),
                               frame(0, "R|1|^^^HGB|140\r"), frame(1, "P|3||||THREE\r"),
-                              frame(2, "O|3|FB03\r"), frame(5, "R|1|^^^K|4.0\r"),
+                              frame(2, "O|3|FB03\r"),       frame(5, "R|1|^^^K|4.0\r"),
                               frame(6, "R|2|^^^CREA|80\r"), frame(7, "L|1|N\r")}
             << ACK.repeated(5) + NAK.repeated(8);
     }

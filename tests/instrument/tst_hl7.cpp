@@ -1,6 +1,6 @@
-#include "Clock.h"
-#include "Hl7Parser.h"
-#include "MllpLink.h"
+#include "instrument/hl7/Hl7Parser.h"
+#include "instrument/hl7/MllpLink.h"
+#include "platform/Clock.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -291,7 +291,8 @@ private slots:
             // message passes, one byte more is refused (AR) in its turn.
             Recorded r;
             r.answering = true;
-            const QByteArray longest = kSecond + QByteArray(MllpLink::kLongestMessage - kSecond.size(), 'a');
+            const QByteArray longest =
+                kSecond + QByteArray(MllpLink::kLongestMessage - kSecond.size(), 'a');
             r.link.feed("\x0bMSH|^~\\&" + framed(kSecond) + framed(longest) +
                         framed(longest + 'a') + framed(kSecond));
             QCOMPARE(r.received, (QList<QByteArray>{kSecond, longest, kSecond}));

@@ -1,15 +1,15 @@
-#include "Caught.h"
-#include "Clock.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
-#include "E1394Parser.h"
-#include "EmbeddedDriver.h"
-#include "Hl7Parser.h"
-#include "Importer.h"
-#include "LabStore.h"
-#include "Reception.h"
-#include "Rows.h"
-#include "TestDatabase.h"
+#include "instrument/Reception.h"
+#include "instrument/astm/E1394Parser.h"
+#include "instrument/hl7/Hl7Parser.h"
+#include "instrument/import/Importer.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/db/Connection.h"
+#include "tests/support/Caught.h"
+#include "tests/support/Rows.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QtTest>
 
@@ -60,8 +60,7 @@ private slots:
         Importer in(m_db->store(), {QStringLiteral("an-01"), 0});
         const InstrumentMessage m =
             message(QStringLiteral("105"), {result("HBsAg", "0.38", "s/co"),
-                                            result("aHBs", "12.50", "mIU/mL"),
-                                            result("XYZ", "7")});
+                                            result("aHBs", "12.50", "mIU/mL"), result("XYZ", "7")});
         const Importer::Outcome first = in.import(m);
         QCOMPARE((QList<int>{first.stored, first.duplicates, first.held}), (QList<int>{3, 0, 1}));
         // Sent again (an acknowledgement lost): nothing new.
@@ -95,7 +94,8 @@ private slots:
         QCOMPARE(rows("SELECT InstrumentItem, Posted FROM tbLabInstrumentDLHemaResult "
                       "WHERE SampleNum = '105' ORDER BY DLResultID"),
                  (QStringList{"HBsAg Y", "aHBs Y", "XYZ N"}));
-        m_db->exec("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES ('HEPB', 'GLU', 9)");
+        m_db->exec(
+            "INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) VALUES ('HEPB', 'GLU', 9)");
         m_db->exec("INSERT INTO tbLabInstrumentExams (InstrumentID, InstrumentItem, ItemID) "
                    "VALUES ('AN-01', 'XYZ', 'GLU')");
         QVERIFY(Importer::held(m_db->store()).isEmpty());
@@ -121,12 +121,11 @@ private slots:
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<int>("audited");
-        QTest::newRow("P then F") << QStringList{"P 4.0", "post", "F 5.0"}
-                                  << QStringList{"5.0 F N"} << 1;
+        QTest::newRow("P then F") << QStringList{"P 4.0", "post", "F 5.0"} << QStringList{"5.0 F N"}
+                                  << 1;
         QTest::newRow("F then C") << QStringList{"F 5.0", "C 15.0"} << QStringList{"15.0 C N"} << 1;
-        QTest::newRow("C after posting")
-            << QStringList{"F 5.0", "post", "C 15.0"}
-            << QStringList{"5.0 F Y", "15.0 C N corrects"} << 1;
+        QTest::newRow("C after posting") << QStringList{"F 5.0", "post", "C 15.0"}
+                                         << QStringList{"5.0 F Y", "15.0 C N corrects"} << 1;
         QTest::newRow("X") << QStringList{"X 0", "post"} << QStringList{"- X N"} << 0;
         QTest::newRow("D") << QStringList{"F 5.0", "D 5.0"} << QStringList{} << 1;
         QTest::newRow("D after posting")
@@ -142,7 +141,8 @@ private slots:
         QFETCH(QStringList, steps);
         QFETCH(QStringList, expected);
         QFETCH(int, audited);
-        for (const auto protocol : {InstrumentMessage::Protocol::Astm, InstrumentMessage::Protocol::Hl7}) {
+        for (const auto protocol :
+             {InstrumentMessage::Protocol::Astm, InstrumentMessage::Protocol::Hl7}) {
             const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
             m_db = std::make_unique<TestDatabase>();
             DemoLaboratory::build(m_db->store(), kDay);
@@ -169,13 +169,15 @@ private slots:
             }
             const QString tag = hl7 ? QStringLiteral("HL7") : QStringLiteral("ASTM");
             QCOMPARE(rows("SELECT coalesce(ResultValue, '-'), ResultStatus, Posted, "
-                                "CASE WHEN Corrects IS NULL THEN '' ELSE 'corrects' END "
-                                "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105' "
-                                "ORDER BY DLResultID")
-                         .replaceInStrings(QRegularExpression(" $"), QString()) << tag,
+                          "CASE WHEN Corrects IS NULL THEN '' ELSE 'corrects' END "
+                          "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105' "
+                          "ORDER BY DLResultID")
+                             .replaceInStrings(QRegularExpression(" $"), QString())
+                         << tag,
                      expected + QStringList{tag});
             QCOMPARE(rows("SELECT count(*) FROM tbLabResultAudit WHERE ChangedBy = 'AN-01' "
-                                "AND Workstation LIKE 'message %'") << tag,
+                          "AND Workstation LIKE 'message %'")
+                         << tag,
                      QStringList{QString::number(audited)} << tag);
             // Held for the windows, and listed with no instrument named.
             const auto held = Importer::held(m_db->store());
@@ -185,8 +187,9 @@ private slots:
                          QStringLiteral("AN-01 15.0 corrects a posted result"));
         }
         if (QTest::currentDataTag() == QLatin1String("F then C"))
-            QCOMPARE(rows("SELECT OldValue, NewValue FROM tbLabResultAudit WHERE ChangedBy = 'AN-01'"),
-                     QStringList{"5.0 (F) 15.0 (C)"});
+            QCOMPARE(
+                rows("SELECT OldValue, NewValue FROM tbLabResultAudit WHERE ChangedBy = 'AN-01'"),
+                QStringList{"5.0 (F) 15.0 (C)"});
     }
 
     // Controls go to quality control, judged on arrival, whether known by
@@ -263,9 +266,10 @@ private slots:
                  QStringList{"0"});
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentMessage"), QStringList{"0"});
         // Nor does a misspelt instrument get rows no window would look for.
-        QVERIFY(caught([&] {
-                    Importer(m_db->store(), {"AN-1", 0}).import(message("107", {result("GLU", "5")}));
-                }).description.startsWith("The instrument AN-1 is not one of the laboratory's"));
+        QVERIFY(
+            caught([&] {
+                Importer(m_db->store(), {"AN-1", 0}).import(message("107", {result("GLU", "5")}));
+            }).description.startsWith("The instrument AN-1 is not one of the laboratory's"));
         // And the store works on.
         Importer(m_db->store(), {"AN-01", 0}).import(message("107", {result("GLU", "5.5")}));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
@@ -278,15 +282,16 @@ private slots:
     {
         auto listener = openLaboratory(ConnectionString::parse(m_db->connectionString()));
         QStringList notices;
-        const bool server = listener->listen(downloadsChannel(),
-                                             [&](const QString& n) { notices << n; });
+        const bool server =
+            listener->listen(downloadsChannel(), [&](const QString& n) { notices << n; });
         QCOMPARE(server, TestDatabase::engine() == Engine::PostgreSQL);
         if (!server)
             return;
         InstrumentMessage broken = message("107", {result("GLU", "5.5")});
         broken.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
-        QVERIFY(!caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(broken); })
-                     .description.isEmpty());
+        QVERIFY(!caught([&] {
+                     Importer(m_db->store(), {"AN-01", 0}).import(broken);
+                 }).description.isEmpty());
         Importer(m_db->store(), {"an-01", 0})
             .import(message("105", {result("HBsAg", "0.38"), result("aHBs", "12.50")}));
         QTRY_COMPARE(notices, QStringList{"AN-01|105"});

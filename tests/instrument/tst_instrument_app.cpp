@@ -1,13 +1,13 @@
-#include "AstmFrames.h"
-#include "Clock.h"
-#include "ConnectionString.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "LabStore.h"
-#include "Reception.h"
-#include "Rows.h"
-#include "SettingsStore.h"
-#include "TestDatabase.h"
+#include "instrument/Reception.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/ConnectionString.h"
+#include "tests/support/AstmFrames.h"
+#include "tests/support/Rows.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QProcess>
 #include <QTcpServer>
@@ -394,7 +394,8 @@ private slots:
         QVERIFY2(p.logUntil("baud"), p.log.constData());
         ::close(slave); // the program has its own handle now
         const auto answer = [&](const QByteArray& bytes) {
-            [[maybe_unused]] const ssize_t w = ::write(master, bytes.constData(), size_t(bytes.size()));
+            [[maybe_unused]] const ssize_t w =
+                ::write(master, bytes.constData(), size_t(bytes.size()));
             char c = 0;
             QDeadlineTimer deadline(10000);
             while (::read(master, &c, 1) != 1 && !deadline.hasExpired())
@@ -488,7 +489,9 @@ private slots:
             p.start(QStringLiteral(LIS_INSTRUMENT_PATH), args);
             const bool done = p.waitForFinished(15000);
             const QByteArray out = p.readAllStandardOutput();
-            return done && p.exitCode() == status ? out : "exit " + QByteArray::number(p.exitCode()) + ": " + out;
+            return done && p.exitCode() == status
+                       ? out
+                       : "exit " + QByteArray::number(p.exitCode()) + ": " + out;
         };
         QVERIFY(run({"import", "AN-01", file}).endsWith("1 message stored, 0 refused\n"));
         QByteArray out = run({"held"});
@@ -499,16 +502,19 @@ private slots:
         QVERIFY(run({"held", "AN-01"}).endsWith("(0 results held)\n"));
         const QString id = rows("SELECT MessageID FROM tbLabInstrumentMessage").value(0);
         out = run({"replay", id});
-        QVERIFY2(out.contains("0 new results, 3 already stored") && out.endsWith("message stored\n"),
+        QVERIFY2(out.contains("0 new results, 3 already stored") &&
+                     out.endsWith("message stored\n"),
                  out.constData());
         out = run({"status", "AN-01"});
         QVERIFY2(out.contains("today 2 messages, 0 refused, 3 results, 3 duplicates, 1 held"),
                  out.constData());
 
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("\x7f" "ELF garbage");
+        f.write("\x7f"
+                "ELF garbage");
         f.close();
-        QVERIFY(run({"import", "AN-01", file}, 1).contains("refused bytes that start neither an ASTM"));
+        QVERIFY(
+            run({"import", "AN-01", file}, 1).contains("refused bytes that start neither an ASTM"));
     }
 
 private:

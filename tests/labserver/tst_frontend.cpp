@@ -1,8 +1,8 @@
-#include "Caught.h"
-#include "Connection.h"
-#include "LabStore.h"
-#include "ProcedureRegistry.h"
-#include "TestDatabase.h"
+#include "labserver/LabStore.h"
+#include "labserver/ProcedureRegistry.h"
+#include "platform/db/Connection.h"
+#include "tests/support/Caught.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QtTest>
 

@@ -1,11 +1,11 @@
-#include "Clock.h"
-#include "CommandExcerpt.h"
-#include "CommandParser.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
-#include "LisError.h"
-#include "SqlText.h"
-#include "TestDatabase.h"
+#include "labserver/CommandParser.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/CommandExcerpt.h"
+#include "platform/LisError.h"
+#include "platform/SqlText.h"
+#include "platform/db/Connection.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
-#include "LabLogic.h"
-#include "ResultFlags.h"
+#include "labrules/LabLogic.h"
+#include "labrules/ResultFlags.h"
 
 #include <QtTest>
 

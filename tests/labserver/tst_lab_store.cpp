@@ -1,8 +1,8 @@
-#include "Caught.h"
-#include "Connection.h"
-#include "EmbeddedDriver.h"
-#include "Files.h"
-#include "LabStore.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "platform/db/Connection.h"
+#include "tests/support/Caught.h"
+#include "tests/support/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,21 +59,21 @@ private slots:
                   "PRAGMA main.user_version=1"})
                 store.exec(QLatin1String(sql));
         }
-        QCOMPARE(
-            LabStore(dir.path())
-                .query(u"SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE "
-                       "'ixDLResultSample%' UNION ALL SELECT ResultValue FROM "
-                       "tbLabInstrumentDLHemaResult UNION ALL SELECT ExamName || "
-                       "ifnull(CMin, ' without limits') || ifnull(CriticalLow, ', no critical "
-                       "limits, delta in percent: ') || DeltaPercent FROM tbLabExamItem "
-                       "UNION ALL SELECT count(CorrectedFrom) FROM tbLabResult "
-                       "UNION ALL SELECT count(*) FROM tbLabResultAudit"_s)
-                .rows,
-            (QList<QVariantList>{{"ixDLResultSampleDay"},
-                                 {"0.41"},
-                                 {"Glucose without limits, no critical limits, delta in percent: N"},
-                                 {0},
-                                 {0}}));
+        QCOMPARE(LabStore(dir.path())
+                     .query(u"SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE "
+                            "'ixDLResultSample%' UNION ALL SELECT ResultValue FROM "
+                            "tbLabInstrumentDLHemaResult UNION ALL SELECT ExamName || "
+                            "ifnull(CMin, ' without limits') || ifnull(CriticalLow, ', no critical "
+                            "limits, delta in percent: ') || DeltaPercent FROM tbLabExamItem "
+                            "UNION ALL SELECT count(CorrectedFrom) FROM tbLabResult "
+                            "UNION ALL SELECT count(*) FROM tbLabResultAudit"_s)
+                     .rows,
+                 (QList<QVariantList>{
+                     {"ixDLResultSampleDay"},
+                     {"0.41"},
+                     {"Glucose without limits, no critical limits, delta in percent: N"},
+                     {0},
+                     {0}}));
     }
 
     void unusableFolders()
@@ -138,7 +138,7 @@ private slots:
     // what to do, left byte for byte, and nothing made beside them.
     void whatIsNotALaboratoryIsNamedNeverReplaced_data()
     {
-        QTest::addColumn<bool>("made"); // a laboratory first
+        QTest::addColumn<bool>("made");    // a laboratory first
         QTest::addColumn<QString>("file"); // the one changed, and named in the message
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("why");
@@ -176,8 +176,8 @@ private slots:
             QSKIP("root reads anything");
         QTemporaryDir dir;
         const QString path = dir.filePath(file);
-        const QString other = dir.filePath(file == u"laboratory.db"_s ? u"patient_data.db"_s
-                                                                      : u"laboratory.db"_s);
+        const QString other =
+            dir.filePath(file == u"laboratory.db"_s ? u"patient_data.db"_s : u"laboratory.db"_s);
         if (made) {
             makeLaboratory(dir.path());
             // Enough rows that damage reaches a table's pages.
@@ -196,8 +196,8 @@ private slots:
             QSqlDatabase::removeDatabase(u"change"_s);
         };
         if (change == u"text"_s || change == u"empty"_s) {
-            for (const QString& p : change == u"empty"_s && !made ? QStringList{path, other}
-                                                                  : QStringList{path}) {
+            for (const QString& p :
+                 change == u"empty"_s && !made ? QStringList{path, other} : QStringList{path}) {
                 QFile f(p);
                 QVERIFY(f.open(QIODevice::WriteOnly));
                 f.write(change == u"text"_s ? "Shopping list: milk, bread, eggs.\n"_ba.repeated(200)

@@ -1,14 +1,14 @@
-#include "Caught.h"
-#include "ConnSettings.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "LabStore.h"
-#include "MessageWriter.h"
-#include "PgCluster.h"
-#include "PgConnection.h"
-#include "ServerSchema.h"
-#include "SettingsStore.h"
+#include "component/ConnSettings.h"
+#include "instrument/MessageWriter.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/PgConnection.h"
+#include "labserver/ServerSchema.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/Connection.h"
+#include "tests/support/Caught.h"
+#include "tests/support/PgCluster.h"
 
 #include <QElapsedTimer>
 #include <QSqlError>
@@ -87,7 +87,8 @@ private:
                 for (int side = 0; side < 2; ++side)
                     if (fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP)) {
                         char buffer[16384];
-                        const auto [from, to] = side == 0 ? pairs[i] : std::pair{pairs[i].second, pairs[i].first};
+                        const auto [from, to] =
+                            side == 0 ? pairs[i] : std::pair{pairs[i].second, pairs[i].first};
                         const ssize_t n = ::read(from, buffer, sizeof buffer);
                         if (n > 0)
                             (void)::write(to, buffer, size_t(n));
@@ -209,8 +210,8 @@ private slots:
         qint64 frozenFor = 0;
         std::thread frozen([&] {
             Connection c;
-            c.open(u"Data Source=postgresql://%1@127.0.0.1:%2/%3?sslmode=disable"_s.arg(
-                m_pg->superuser())
+            c.open(u"Data Source=postgresql://%1@127.0.0.1:%2/%3?sslmode=disable"_s
+                       .arg(m_pg->superuser())
                        .arg(link.port())
                        .arg(db));
             c.beginTrans();
@@ -220,10 +221,11 @@ private slots:
                 QThread::msleep(10);
             QElapsedTimer t;
             t.start();
-            frozenError = caught([&] {
-                c.execute(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1002','','MT01','','',''"_s);
-                c.commitTrans();
-            }).description;
+            frozenError =
+                caught([&] {
+                    c.execute(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1002','','MT01','','',''"_s);
+                    c.commitTrans();
+                }).description;
             frozenFor = t.elapsed();
             caught([&] { c.rollbackTrans(); });
         });
@@ -239,8 +241,9 @@ private slots:
         QString busy;
         while (t.elapsed() < 40000) {
             busy = caught([&] {
-                other.execute(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1003','','MT02','','',''"_s);
-            }).description;
+                       other.execute(
+                           u"Lab_ResultEntryDLL_SaveToLogbook 'L-1003','','MT02','','',''"_s);
+                   }).description;
             if (busy.isEmpty())
                 break;
             QVERIFY2(busy.contains(u"is busy"_s), qPrintable(busy));
@@ -248,15 +251,18 @@ private slots:
         QVERIFY2(busy.isEmpty() && t.elapsed() < 40000, qPrintable(busy));
         qInfo("The other workstation saved after %lld ms", t.elapsed());
         frozen.join();
-        QVERIFY2(frozenError.startsWith(u"The laboratory server at 127.0.0.1:%1 cannot be reached: "_s.arg(link.port())) &&
-                     frozenError.contains(u"Nothing of the unfinished save was kept"_s),
-                 qPrintable(frozenError));
+        QVERIFY2(
+            frozenError.startsWith(
+                u"The laboratory server at 127.0.0.1:%1 cannot be reached: "_s.arg(link.port())) &&
+                frozenError.contains(u"Nothing of the unfinished save was kept"_s),
+            qPrintable(frozenError));
         QVERIFY2(frozenFor < 50000, qPrintable(QString::number(frozenFor)));
         qInfo("The frozen workstation failed after %lld ms", frozenFor);
         QSqlQuery q(m_pg->connect(db));
         QVERIFY(q.exec(u"SELECT string_agg(RequestNum, ',' ORDER BY RequestNum) FROM "
                        "laboratory.tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002', "
-                       "'L-1003')"_s) && q.next());
+                       "'L-1003')"_s) &&
+                q.next());
         QCOMPARE(q.value(0).toString(), u"L-1003"_s);
     }
 
@@ -273,13 +279,15 @@ private slots:
             if (request == u"L-1004"_s)
                 QVERIFY2(m_pg->restart(), qPrintable(m_pg->reason()));
             const Caught e = caught([&] {
-                c.execute(u"Lab_ResultEntryDLL_SaveToLogbook '%1','','MT01','','',''"_s.arg(request));
+                c.execute(
+                    u"Lab_ResultEntryDLL_SaveToLogbook '%1','','MT01','','',''"_s.arg(request));
             });
             QVERIFY2(e.number == 0, qPrintable(e.description));
         }
         QSqlQuery q(m_pg->connect(db, u"after restart"_s));
         QVERIFY2(q.exec(u"SELECT string_agg(RequestNum, ',' ORDER BY RequestNum) FROM "
-                        "laboratory.tbLabLogbook WHERE RequestNum IN ('%1')"_s.arg(requests.join(u"', '"_s))) &&
+                        "laboratory.tbLabLogbook WHERE RequestNum IN ('%1')"_s.arg(
+                            requests.join(u"', '"_s))) &&
                      q.next(),
                  qPrintable(q.lastError().text()));
         QCOMPARE(q.value(0).toString(), requests.join(u','));
@@ -293,15 +301,17 @@ private slots:
         if (!clusterUp())
             QSKIP(qPrintable(m_pg->reason()));
         const QString db = laboratory(u"analyser"_s);
-        MessageWriter writer([this, db] { return openLaboratory(ConnectionString::parse(direct(db))); },
-                             {u"AN-01"_s, 0});
+        MessageWriter writer(
+            [this, db] { return openLaboratory(ConnectionString::parse(direct(db))); },
+            {u"AN-01"_s, 0});
         QList<Verdict> verdicts;
         QObject::connect(&writer, &MessageWriter::done, this,
-                [&](quint64, const Verdict& v) { verdicts << v; });
+                         [&](quint64, const Verdict& v) { verdicts << v; });
         const auto send = [&](const QByteArray& sample) {
             const qsizetype n = verdicts.size();
-            writer.write(quint64(n), "H|\\^&|||AN-01^1.0\rP|1\rO|1|" + sample +
-                                         "||^^^HBsAg|R\rR|1|^^^HBsAg|0.38|S/CO||N||F\rL|1|N\r",
+            writer.write(quint64(n),
+                         "H|\\^&|||AN-01^1.0\rP|1\rO|1|" + sample +
+                             "||^^^HBsAg|R\rR|1|^^^HBsAg|0.38|S/CO||N||F\rL|1|N\r",
                          InstrumentMessage::Protocol::Astm);
             [&] { QTRY_COMPARE_WITH_TIMEOUT(verdicts.size(), n + 1, 30000); }();
             return verdicts.last().stored();
@@ -315,11 +325,12 @@ private slots:
                 QTest::qWait(1000);
             }
         QSqlQuery q(m_pg->connect(db, u"after the restart"_s));
-        QVERIFY2(q.exec(u"SELECT string_agg(SampleNum || ' ' || n, ',' ORDER BY SampleNum) FROM "
-                       "(SELECT SampleNum, count(*) AS n FROM laboratory.tbLabInstrumentDLHemaResult "
-                       "WHERE SampleNum IN ('S801', 'S802', 'S803') GROUP BY SampleNum) c"_s) &&
-                    q.next(),
-                qPrintable(q.lastError().text()));
+        QVERIFY2(
+            q.exec(u"SELECT string_agg(SampleNum || ' ' || n, ',' ORDER BY SampleNum) FROM "
+                   "(SELECT SampleNum, count(*) AS n FROM laboratory.tbLabInstrumentDLHemaResult "
+                   "WHERE SampleNum IN ('S801', 'S802', 'S803') GROUP BY SampleNum) c"_s) &&
+                q.next(),
+            qPrintable(q.lastError().text()));
         QCOMPARE(q.value(0).toString(), u"S801 1,S802 1,S803 1"_s);
     }
 
@@ -344,7 +355,8 @@ private:
     }
     QString direct(const QString& name) const
     {
-        return u"Data Source=postgresql:///%1?host=%2&port=%3&user=%4"_s.arg(name, m_pg->socketDir())
+        return u"Data Source=postgresql:///%1?host=%2&port=%3&user=%4"_s
+            .arg(name, m_pg->socketDir())
             .arg(m_pg->port())
             .arg(m_pg->superuser());
     }

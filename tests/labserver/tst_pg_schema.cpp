@@ -1,6 +1,6 @@
-#include "Catalogue.h"
-#include "LabStore.h"
-#include "PgCluster.h"
+#include "labserver/Catalogue.h"
+#include "labserver/LabStore.h"
+#include "tests/support/PgCluster.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "Caught.h"
-#include "DemoLab.h"
-#include "LabLogic.h"
+#include "labrules/LabLogic.h"
+#include "tests/support/Caught.h"
+#include "tests/support/DemoLab.h"
 
 #include <QtTest>
 
@@ -123,7 +123,8 @@ private slots:
         const auto row = [](const char* name, const QStringList& r) { QTest::newRow(name) << r; };
         row("corrected SI, old conventional", {"11.0", "99", "18.016", "198", "H", "H"});
         row("no factor handed: the item's", {"5.5", "", "", "99", "", ""});
-        row("the factor saved with it", {"24.9", "126.5", "18", "448", "H", "H"}); // 449 by the item's
+        row("the factor saved with it",
+            {"24.9", "126.5", "18", "448", "H", "H"}); // 449 by the item's
         row("below the limits", {"3.8", "", "", "68", "L", "L"});
         row("no SI number: as saved, never converted again", {"", "99", "18.016", "99", "", ""});
         row("no SI number, conventional high", {"", "250", "", "250", "", "H"});
@@ -330,7 +331,7 @@ private slots:
         QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, "Glucose (fasting)"),
                  (QStringList{"28", "HH"}));
         QVERIFY2(refusal("MT01").startsWith("The critical result 28 mmol/L (HH) of Glucose "
-                                             "(fasting) on request L-1016 has not been reported"),
+                                            "(fasting) on request L-1016 has not been reported"),
                  qPrintable(refusal("MT01")));
         m_conn->execute("Lab_RecordCriticalCall 'L-1016','GLU','Dr. Ramon Cruz',"
                         "'3/7/2024 3:05:00 PM','MT02','BENCH-1'");
@@ -371,21 +372,20 @@ private slots:
                              .join(u'|');
         const QString typed = "MT02 (typed)", taken = "MT02 (instrument AN-01, sample 103)",
                       called = "Dr. Ramon Cruz at 2024-03-07 15:05:00";
-        QCOMPARE(trail, (QStringList{"Result||5.5|MT02", "Conventional result||99|MT02",
-                                     "Entered by||" + typed + "|MT02", "Result|5.5|28|MT02",
-                                     "Conventional result|99|504|MT02",
-                                     "Entered by|" + typed + "|" + taken + "|MT02",
-                                     "Critical call||" + called + "|MT02",
-                                     "Delta acknowledged||MT01|MT01", "Verified|N|Y|MT01",
-                                     "Verified by||MT01|MT01", "Result|28|6.0|MT02",
-                                     "Conventional result|504|108|MT02",
-                                     "Entered by|" + taken + "|" + typed + "|MT02",
-                                     "Critical call|" + called + "||MT02",
-                                     "Delta acknowledged|MT01||MT02", "Verified|Y|N|MT02",
-                                     "Verified by|MT01||MT02",
-                                     "Entered by|" + typed + "|" + taken + "|MT02"}));
-        for (const char* change : {"UPDATE tbLabResultAudit SET NewValue = '5.5'",
-                                   "DELETE FROM tbLabResultAudit"})
+        QCOMPARE(trail,
+                 (QStringList{"Result||5.5|MT02", "Conventional result||99|MT02",
+                              "Entered by||" + typed + "|MT02", "Result|5.5|28|MT02",
+                              "Conventional result|99|504|MT02",
+                              "Entered by|" + typed + "|" + taken + "|MT02",
+                              "Critical call||" + called + "|MT02", "Delta acknowledged||MT01|MT01",
+                              "Verified|N|Y|MT01", "Verified by||MT01|MT01", "Result|28|6.0|MT02",
+                              "Conventional result|504|108|MT02",
+                              "Entered by|" + taken + "|" + typed + "|MT02",
+                              "Critical call|" + called + "||MT02", "Delta acknowledged|MT01||MT02",
+                              "Verified|Y|N|MT02", "Verified by|MT01||MT02",
+                              "Entered by|" + typed + "|" + taken + "|MT02"}));
+        for (const char* change :
+             {"UPDATE tbLabResultAudit SET NewValue = '5.5'", "DELETE FROM tbLabResultAudit"})
             QVERIFY(caught([&] {
                         m_db->exec(QLatin1String(change));
                     }).description.contains("never changed"));

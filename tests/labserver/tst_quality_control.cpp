@@ -2,9 +2,9 @@
 // glucose run rejected at 9:40 AM holds L-1013's glucose (sample 103,
 // measured at 9:50) on every path that verifies, until an accepted run, a
 // corrective action and the technologist's review; the chart's data.
-#include "Caught.h"
-#include "DemoLab.h"
-#include "Rows.h"
+#include "tests/support/Caught.h"
+#include "tests/support/DemoLab.h"
+#include "tests/support/Rows.h"
 
 #include <QtTest>
 

@@ -2,10 +2,10 @@
 // command text: value forms, flags in each unit system, verification, the
 // audit it writes itself, and saves from a window opened before another
 // workstation's change.
-#include "Caught.h"
-#include "DemoLab.h"
-#include "LabStore.h"
-#include "Rows.h"
+#include "labserver/LabStore.h"
+#include "tests/support/Caught.h"
+#include "tests/support/DemoLab.h"
+#include "tests/support/Rows.h"
 
 #include <QtTest>
 
@@ -44,20 +44,90 @@ private slots:
         QTest::addColumn<QString>("conventional");
         QTest::addColumn<QString>("cFlag");
         QTest::addColumn<QString>("refusal");
-        QTest::newRow("below critical") << "GLU" << "2.4" << "LL" << "43" << "LL" << "";
-        QTest::newRow("at critical low") << "GLU" << "2.5" << "L" << "45" << "L" << "";
-        QTest::newRow("at lower limit") << "GLU" << "3.9" << "" << "70" << "" << "";
-        QTest::newRow("at critical high") << "GLU" << "25" << "H" << "450" << "H" << "";
-        QTest::newRow("above critical") << "GLU" << "25.1" << "HH" << "452" << "HH" << "";
-        QTest::newRow("censored low") << "GLU" << "<0.5" << "LL" << "<9" << "LL" << "";
-        QTest::newRow("censored high") << "GLU" << ">1000" << "HH" << ">18016" << "HH" << "";
-        QTest::newRow("censored undecided") << "CREA" << "<200" << "" << "<2.26" << "" << "";
-        QTest::newRow("conventional rounds over") << "URIC" << "420" << "" << "7.1" << "H" << "";
-        QTest::newRow("conventional rounds onto") << "URIC" << "148" << "L" << "2.5" << "" << "";
-        QTest::newRow("comma") << "GLU" << "12,4" << "" << "" << "" << "Use a point: 12.4";
-        QTest::newRow("exponent") << "GLU" << "1e3" << "" << "" << "" << "Write it out: 1000";
-        QTest::newRow("word") << "GLU" << "abc" << "" << "" << "" << "Use a number with a point";
-        QTest::newRow("below zero") << "CREA" << "-5" << "" << "" << "" << "below zero";
+        QTest::newRow("below critical") << "GLU"
+                                        << "2.4"
+                                        << "LL"
+                                        << "43"
+                                        << "LL"
+                                        << "";
+        QTest::newRow("at critical low") << "GLU"
+                                         << "2.5"
+                                         << "L"
+                                         << "45"
+                                         << "L"
+                                         << "";
+        QTest::newRow("at lower limit") << "GLU"
+                                        << "3.9"
+                                        << ""
+                                        << "70"
+                                        << ""
+                                        << "";
+        QTest::newRow("at critical high") << "GLU"
+                                          << "25"
+                                          << "H"
+                                          << "450"
+                                          << "H"
+                                          << "";
+        QTest::newRow("above critical") << "GLU"
+                                        << "25.1"
+                                        << "HH"
+                                        << "452"
+                                        << "HH"
+                                        << "";
+        QTest::newRow("censored low") << "GLU"
+                                      << "<0.5"
+                                      << "LL"
+                                      << "<9"
+                                      << "LL"
+                                      << "";
+        QTest::newRow("censored high") << "GLU"
+                                       << ">1000"
+                                       << "HH"
+                                       << ">18016"
+                                       << "HH"
+                                       << "";
+        QTest::newRow("censored undecided") << "CREA"
+                                            << "<200"
+                                            << ""
+                                            << "<2.26"
+                                            << ""
+                                            << "";
+        QTest::newRow("conventional rounds over") << "URIC"
+                                                  << "420"
+                                                  << ""
+                                                  << "7.1"
+                                                  << "H"
+                                                  << "";
+        QTest::newRow("conventional rounds onto") << "URIC"
+                                                  << "148"
+                                                  << "L"
+                                                  << "2.5"
+                                                  << ""
+                                                  << "";
+        QTest::newRow("comma") << "GLU"
+                               << "12,4"
+                               << ""
+                               << ""
+                               << ""
+                               << "Use a point: 12.4";
+        QTest::newRow("exponent") << "GLU"
+                                  << "1e3"
+                                  << ""
+                                  << ""
+                                  << ""
+                                  << "Write it out: 1000";
+        QTest::newRow("word") << "GLU"
+                              << "abc"
+                              << ""
+                              << ""
+                              << ""
+                              << "Use a number with a point";
+        QTest::newRow("below zero") << "CREA"
+                                    << "-5"
+                                    << ""
+                                    << ""
+                                    << ""
+                                    << "below zero";
     }
     void valuesAreJudgedOnce()
     {
@@ -69,7 +139,8 @@ private slots:
         QFETCH(QString, refusal);
         const QString before = tableValue(
             QStringLiteral("SELECT SIResult FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
-                           "ItemID = '%1'").arg(item));
+                           "ItemID = '%1'")
+                .arg(item));
         const Caught failed = caught([&] { m_conn->execute(nvSave(item, value)); });
         if (!refusal.isEmpty()) {
             QVERIFY2(failed.description.contains(refusal), qPrintable(failed.description));
@@ -117,9 +188,9 @@ private slots:
         // A call is of the saved value: not before it, not in the future, by
         // someone the laboratory knows.
         m_conn->execute(nvSave("GLU", "28"));
-        for (const auto& [at, who] : {std::pair{"1/1/2020 9:00:00 AM", "MT02"},
-                                      std::pair{"1/1/2030 9:00:00 AM", "MT02"},
-                                      std::pair{"3/7/2024 3:00:00 PM", "NOBODY"}}) {
+        for (const auto& [at, who] :
+             {std::pair{"1/1/2020 9:00:00 AM", "MT02"}, std::pair{"1/1/2030 9:00:00 AM", "MT02"},
+              std::pair{"3/7/2024 3:00:00 PM", "NOBODY"}}) {
             c = caught([&] {
                 m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', "
                                                "'Dr. Cruz', '%1', '%2', ''")
@@ -197,9 +268,10 @@ private slots:
                 QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'").arg(read.join(';')));
         });
         m_conn->rollbackTrans();
-        QVERIFY2(c.description.startsWith("Glucose (fasting) was changed to 6.0 by MT02 at 3:00 PM") &&
-                     c.description.endsWith("Reopen L-1016 to see the current results."),
-                 qPrintable(c.description));
+        QVERIFY2(
+            c.description.startsWith("Glucose (fasting) was changed to 6.0 by MT02 at 3:00 PM") &&
+                c.description.endsWith("Reopen L-1016 to see the current results."),
+            qPrintable(c.description));
         // Read again, the same numbers pass.
         read.clear();
         rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));

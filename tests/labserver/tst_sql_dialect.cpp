@@ -1,5 +1,5 @@
-#include "PgCluster.h"
-#include "SqlDialect.h"
+#include "labserver/SqlDialect.h"
+#include "tests/support/PgCluster.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

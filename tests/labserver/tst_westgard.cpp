@@ -1,6 +1,6 @@
 // Westgard judgement as the laboratory applies it to every control result:
 // z-scores in, the rules each member of a run breaks and its verdict out.
-#include "Westgard.h"
+#include "labrules/Westgard.h"
 
 #include <QtTest>
 

@@ -1,10 +1,10 @@
-#include "Caught.h"
-#include "DemoLaboratory.h"
-#include "EmbeddedDriver.h"
-#include "LabSession.h"
-#include "ProcedureRegistry.h"
-#include "TestDatabase.h"
-#include "Workstations.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabSession.h"
+#include "labserver/ProcedureRegistry.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "tests/labserver/Workstations.h"
+#include "tests/support/Caught.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QProcess>
 #include <QtTest>

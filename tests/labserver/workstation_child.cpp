@@ -12,10 +12,10 @@
 // verifications carry steady-clock stamps in ns (the same clock in every
 // process); a save's are taken holding its request's lock, once it is taken
 // and just before the commit, so saves of a request that overlap would show.
-#include "Connection.h"
-#include "EmbeddedDriver.h"
-#include "LisError.h"
-#include "Workstations.h"
+#include "labserver/EmbeddedDriver.h"
+#include "platform/LisError.h"
+#include "platform/db/Connection.h"
+#include "tests/labserver/Workstations.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

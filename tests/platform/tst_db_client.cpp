@@ -1,9 +1,9 @@
-#include "Caught.h"
-#include "CommandText.h"
-#include "Connection.h"
-#include "ConnectionString.h"
-#include "LisError.h"
-#include "SqlText.h"
+#include "platform/CommandText.h"
+#include "platform/LisError.h"
+#include "platform/SqlText.h"
+#include "platform/db/Connection.h"
+#include "platform/db/ConnectionString.h"
+#include "tests/support/Caught.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,4 +1,4 @@
-#include "Pickers.h"
+#include "platform/ui/Pickers.h"
 
 #include <QLineEdit>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "Caught.h"
-#include "SettingsFile.h"
-#include "SettingsStore.h"
+#include "platform/SettingsFile.h"
+#include "platform/SettingsStore.h"
+#include "tests/support/Caught.h"
 
 #include <QRandomGenerator>
 #include <QSettings>

@@ -1,6 +1,6 @@
-#include "WindowFixture.h"
-#include "frmDownloaded.h"
-#include "frmNVDownloads.h"
+#include "screens/normal_values/frmNVDownloads.h"
+#include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 using CutOff = WindowFixture::CutOffWithoutReport;
@@ -130,7 +130,8 @@ private slots:
                     QTest::keyClick(w.txtResult, Qt::Key_F2);
                 else
                     QTest::keyClicks(w.txtResult, typed);
-                QCOMPARE(F::column(g, 3).value(1) + '|' + g->TextMatrix(2, 4), value + '|' + meaning);
+                QCOMPARE(F::column(g, 3).value(1) + '|' + g->TextMatrix(2, 4),
+                         value + '|' + meaning);
             }
             QCOMPARE(g->TextMatrix(1, 4), QStringLiteral("NON-REACTIVE")); // others stay
             f.db->clearTrace();

@@ -1,9 +1,9 @@
-#include "Caught.h"
-#include "SavedResults.h"
-#include "Screenshot.h"
-#include "WindowFixture.h"
-#include "frmDownloaded.h"
-#include "frmSampleSearch.h"
+#include "component/SavedResults.h"
+#include "screens/dialogs/frmSampleSearch.h"
+#include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/Caught.h"
+#include "tests/support/Screenshot.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 const QDate kDay = WindowFixture::day();

@@ -1,8 +1,8 @@
-#include "DateText.h"
-#include "Screenshot.h"
-#include "Twips.h"
-#include "WindowFixture.h"
-#include "frmReportViewer.h"
+#include "platform/DateText.h"
+#include "platform/ui/Twips.h"
+#include "screens/dialogs/frmReportViewer.h"
+#include "tests/support/Screenshot.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 // A key as staff press it: to whatever has the focus.

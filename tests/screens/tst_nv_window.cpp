@@ -1,7 +1,7 @@
-#include "LabStore.h"
-#include "Screenshot.h"
-#include "WindowFixture.h"
-#include "frmNVDownloads.h"
+#include "labserver/LabStore.h"
+#include "screens/normal_values/frmNVDownloads.h"
+#include "tests/support/Screenshot.h"
+#include "tests/support/WindowFixture.h"
 
 using Window = WindowFixture::NormalValuesWithoutReport;
 

@@ -2,8 +2,8 @@
 // laboratory reports, verifying it is refused with the laboratory's message,
 // and the review dialog and the chart are reached from the window; once the
 // laboratory lifts the hold the mark goes and the result verifies.
-#include "WindowFixture.h"
-#include "frmQcReview.h"
+#include "screens/dialogs/frmQcReview.h"
+#include "tests/support/WindowFixture.h"
 
 using Window = WindowFixture::NormalValuesWithoutReport;
 

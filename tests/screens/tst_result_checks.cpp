@@ -1,5 +1,5 @@
-#include "WindowFixture.h"
-#include "frmCriticalCall.h"
+#include "screens/dialogs/frmCriticalCall.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 using F = WindowFixture;

@@ -1,8 +1,8 @@
-#include "InterpretationShade.h"
-#include "Screenshot.h"
-#include "Twips.h"
-#include "WindowFixture.h"
-#include "frmDownloaded.h"
+#include "platform/ui/Twips.h"
+#include "screens/result_entry/InterpretationShade.h"
+#include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/Screenshot.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 // The cut-off window with its save routine observed.

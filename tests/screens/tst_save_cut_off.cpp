@@ -1,5 +1,5 @@
-#include "WindowFixture.h"
-#include "frmDownloaded.h"
+#include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 // The cut-off window with a stand-in for the report: it can say the viewer

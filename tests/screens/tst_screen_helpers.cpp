@@ -1,5 +1,5 @@
-#include "Caught.h"
-#include "ScreenHelpers.h"
+#include "component/ScreenHelpers.h"
+#include "tests/support/Caught.h"
 
 #include <QLabel>
 #include <QtTest>

@@ -1,11 +1,11 @@
-#include "ConnectionString.h"
-#include "EmbeddedDriver.h"
-#include "GridCells.h"
-#include "LabStore.h"
-#include "WindowFixture.h"
-#include "frmDownloaded.h"
-#include "frmNVDownloads.h"
-#include "frmSampleSearch.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "platform/db/ConnectionString.h"
+#include "screens/dialogs/frmSampleSearch.h"
+#include "screens/normal_values/frmNVDownloads.h"
+#include "screens/result_entry/GridCells.h"
+#include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/WindowFixture.h"
 
 namespace {
 using CutOff = WindowFixture::CutOffWithoutReport;

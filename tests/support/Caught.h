@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LisError.h"
+#include "platform/LisError.h"
 
 // What a call threw: number 0 when it threw nothing.
 struct Caught {

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Clock.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
-#include "Recordset.h"
-#include "TestDatabase.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/db/Connection.h"
+#include "platform/db/Recordset.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QDateTime>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DbDriver.h"
+#include "platform/db/DbDriver.h"
 
 // Each row of a result, its cells as text joined by the separator.
 inline QStringList textRows(const ResultSet& rs, QChar separator = u' ')

@@ -1,10 +1,10 @@
 #include "TestDatabase.h"
-#include "ConnectionString.h"
-#include "EmbeddedDriver.h"
-#include "LabStore.h"
-#include "PgCluster.h"
-#include "PgConnection.h"
-#include "SettingsStore.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/LabStore.h"
+#include "labserver/PgConnection.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/ConnectionString.h"
+#include "tests/support/PgCluster.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -52,7 +52,7 @@ void empty(LabStore& store)
 Engine TestDatabase::engine()
 {
     return qEnvironmentVariable("LIS_TEST_ENGINE") == u"postgresql"_s ? Engine::PostgreSQL
-                                                                       : Engine::SQLite;
+                                                                      : Engine::SQLite;
 }
 
 QString TestDatabase::unavailable()

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DbDriver.h"
-#include "SqlDialect.h"
+#include "labserver/SqlDialect.h"
+#include "platform/db/DbDriver.h"
 
 #include <QString>
 #include <QTemporaryDir>
@@ -56,8 +56,8 @@ private:
 };
 
 // Skips the test when the run's engine cannot be used here.
-#define LIS_REQUIRE_ENGINE()                                                                      \
-    do {                                                                                          \
-        if (const QString why = TestDatabase::unavailable(); !why.isEmpty())                      \
-            QSKIP(qPrintable(why));                                                               \
+#define LIS_REQUIRE_ENGINE()                                                                       \
+    do {                                                                                           \
+        if (const QString why = TestDatabase::unavailable(); !why.isEmpty())                       \
+            QSKIP(qPrintable(why));                                                                \
     } while (false)

@@ -1,19 +1,19 @@
 #pragma once
 
-#include "Clock.h"
-#include "Connection.h"
-#include "DemoLaboratory.h"
-#include "FlexGrid.h"
-#include "LisError.h"
-#include "ResultWindow.h"
-#include "ResultWindows.h"
-#include "ScriptedPresenter.h"
-#include "SettingsStore.h"
-#include "TestDatabase.h"
-#include "clsLISResultEntry.h"
-#include "frmDownloaded.h"
-#include "frmNVDownloads.h"
-#include "modMain.h"
+#include "component/ResultWindow.h"
+#include "component/clsLISResultEntry.h"
+#include "component/modMain.h"
+#include "labserver/demo/DemoLaboratory.h"
+#include "platform/Clock.h"
+#include "platform/LisError.h"
+#include "platform/ScriptedPresenter.h"
+#include "platform/SettingsStore.h"
+#include "platform/db/Connection.h"
+#include "platform/ui/FlexGrid.h"
+#include "screens/ResultWindows.h"
+#include "screens/normal_values/frmNVDownloads.h"
+#include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/TestDatabase.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -59,7 +59,7 @@ public:
         DemoLaboratory::build(db->store(), day());
         // The windows' technologist, known to the laboratory.
         db->exec(QStringLiteral("INSERT INTO tbLabStaff (StaffID, StaffName, Role) VALUES "
-                                        "('MT-07', 'Test Technologist', 'Medical Technologist')"));
+                                "('MT-07', 'Test Technologist', 'Medical Technologist')"));
         db->useForComponent();
         const QString lab = QStringLiteral("Laboratory"),
                       key = QStringLiteral("LabMachineInterface");

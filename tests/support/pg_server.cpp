@@ -2,9 +2,9 @@
 // throwaway cluster with a template laboratory and writes where it is to
 // STATE; `stop STATE` stops the cluster STATE names and removes its folders.
 // Without the server programs, start writes why, and the suites skip.
-#include "EmbeddedDriver.h"
-#include "PgCluster.h"
-#include "ServerSchema.h"
+#include "labserver/EmbeddedDriver.h"
+#include "labserver/ServerSchema.h"
+#include "tests/support/PgCluster.h"
 
 #include <QCoreApplication>
 #include <QFile>
