@@ -277,11 +277,11 @@ int HostCommands::demo(const QStringList& args, QTextStream& out)
         Connection db;
         db.open(cs.text());
         db.close();
-        demo = DemoLaboratory::build(folder, Clock::today());
+        demo = DemoLaboratory::build(folder, DemoLaboratory::dayAt(Clock::now()));
     } else {
         auto server = serverLaboratory(QStringLiteral("demo"));
         where = server->where();
-        demo = DemoLaboratory::build(*server, Clock::today());
+        demo = DemoLaboratory::build(*server, DemoLaboratory::dayAt(Clock::now()));
         // The direct prints still go to this workstation's data folder.
         if (!PrivateFiles::makeFolder(folder))
             throw LisError(ErrNo::DbConnectionFailed,

@@ -213,7 +213,8 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         throw LisError(ErrNo::FileAccess,
                        QStringLiteral("The folder %1 cannot be created.").arg(data));
     registerLabDrivers();
-    const DemoLaboratory::Summary demo = DemoLaboratory::build(data, Clock::today());
+    const DemoLaboratory::Summary demo =
+        DemoLaboratory::build(data, DemoLaboratory::dayAt(Clock::now()));
     const QString user = QStringLiteral("TARVIK Current User");
     SettingsStore::set(user, QStringLiteral("Connection"), QStringLiteral("Server"), data);
     SettingsStore::set(user, QStringLiteral("Laboratory"), QStringLiteral("Printer"), root);

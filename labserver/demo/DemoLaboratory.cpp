@@ -310,6 +310,11 @@ void buildQualityControl(LabStore& store, const QDate& day)
 }
 } // namespace
 
+QDate DemoLaboratory::dayAt(const QDateTime& now)
+{
+    return now.time() < QTime(10, 0) ? now.date().addDays(-1) : now.date();
+}
+
 DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate& day)
 {
     registerLabDrivers(); // the schema and the procedures the demo saves with

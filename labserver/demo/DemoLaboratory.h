@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDate>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -29,6 +30,11 @@ struct Summary {
     QString instrumentName;
     QList<Request> requests;
 };
+
+// The demo's morning runs from 6:00 (requests) to 9:50 (the last download):
+// the day to build at `now` is today from 10:00 and yesterday before, so
+// nothing the demo records lies later than now (a save refuses such dates).
+QDate dayAt(const QDateTime& now);
 
 Summary build(const QString& folder, const QDate& day);
 // The same in an open laboratory, embedded or on a server.

@@ -1,4 +1,5 @@
 #include "labrules/LabLogic.h"
+#include "platform/DateText.h"
 #include "tests/support/Caught.h"
 #include "tests/support/DemoLab.h"
 
@@ -162,6 +163,20 @@ private slots:
                  {"L-1016", "Cholesterol, total", "228", "< 200"},
                  {"L-1016", "Triglycerides", "106", "< 160"}}) // the laboratory's limit kept
             QCOMPARE(rowOf("Lab_Report_ConventionalUnits", e[0], columns, e[1]), e.mid(2));
+    }
+
+    void theDemoIsBuiltOnADayWhoseMorningIsOver()
+    {
+        // Built before ten, today's demo would hold downloads and a control
+        // run later than the clock, and every save of them be refused.
+        QCOMPARE(DemoLaboratory::dayAt(QDateTime(kDay, QTime(0, 2))), kDay.addDays(-1));
+        QCOMPARE(DemoLaboratory::dayAt(QDateTime(kDay, QTime(10, 0))), kDay);
+        for (const char* latest : {"SELECT MAX(Resultdate) FROM tbLabInstrumentDLHemaResult",
+                                   "SELECT MAX(RequestDate) FROM tbLabRequest",
+                                   "SELECT MAX(MeasuredAt) FROM tbLabQCResult"})
+            QVERIFY2(DateText::toDateTime(m_lab->firstRow(QLatin1String(latest)).value(0)) <
+                         QDateTime(kDay, QTime(10, 0)),
+                     latest);
     }
 
     void factorsAreHandedOutInFull()
