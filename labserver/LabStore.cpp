@@ -262,6 +262,7 @@ void LabStore::begin()
     m_impl->begin();
     m_inTransaction = true;
     m_readOnce.clear();
+    m_lastWrite.clear();
 }
 
 ResultSet LabStore::queryOnce(const QString& sql, const QVariantList& binds)
@@ -281,6 +282,17 @@ ResultSet LabStore::queryOnce(const QString& sql, const QVariantList& binds)
     return rs;
 }
 
+bool LabStore::repeatsLast(const QString& kind, const QString& key)
+{
+    if (!m_inTransaction)
+        return false;
+    auto it = m_lastWrite.find(kind);
+    if (it != m_lastWrite.end() && *it == key)
+        return true;
+    m_lastWrite.insert(kind, key);
+    return false;
+}
+
 void LabStore::lock(Lock kind, const QString& key)
 {
     m_impl->lock(int(kind), key);
@@ -290,6 +302,7 @@ void LabStore::forgetLocks()
 {
     m_impl->forgetLocks();
     m_readOnce.clear();
+    m_lastWrite.clear();
 }
 
 void LabStore::commit()
@@ -307,6 +320,7 @@ void LabStore::commit()
     exec(QStringLiteral("COMMIT"));
     m_inTransaction = false;
     m_readOnce.clear();
+    m_lastWrite.clear();
     m_impl->ended(true);
 }
 
@@ -318,6 +332,7 @@ void LabStore::rollback()
     q.exec(QStringLiteral("ROLLBACK"));
     m_inTransaction = false;
     m_readOnce.clear();
+    m_lastWrite.clear();
     m_impl->ended(false);
 }
 

@@ -85,6 +85,11 @@ public:
     // exists under its lock, an exam item's definition): asked once, not
     // once a row of a 200-row save. Outside a transaction, an ordinary query.
     ResultSet queryOnce(const QString& sql, const QVariantList& binds);
+    // A write that holds for the rest of the transaction until another of
+    // its kind may undo it (a sample posted to a request, under the
+    // sample's lock): true when the last write of this kind in the
+    // transaction had the same key, so it is done already. Remembers the key.
+    bool repeatsLast(const QString& kind, const QString& key);
     // The transaction (or the statement outside one) failed because two
     // transactions waited for each other or could not be ordered: worth
     // running again rather than telling anyone.
@@ -176,4 +181,5 @@ private:
     bool m_conflict = false;
     std::function<void()> m_beforeCommit;
     QHash<QString, ResultSet> m_readOnce; // by this transaction, by statement and values
+    QHash<QString, QString> m_lastWrite;  // by this transaction, the key of each kind's last
 };

@@ -192,6 +192,22 @@ private slots:
                  QStringList{"1.00"});
     }
 
+    void aSampleEndsWhereItWasPostedLast()
+    {
+        // A window posts the sample with every row it saves: repeats are
+        // done once, yet a post elsewhere in between is undone by the next.
+        const QString post =
+            QStringLiteral("Lab_UpdateDLHemaResult '2','101','%1','MT01','03/07/2024','AN-01'");
+        m_conn->beginTrans();
+        for (const char* request : {"L-1001", "L-1001", "L-1018", "L-1001"})
+            m_conn->execute(post.arg(QLatin1String(request)));
+        m_conn->commitTrans();
+        QCOMPARE(m_lab->firstRow("SELECT min(PostedRequestNum), max(PostedRequestNum), count(*) "
+                                 "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '101' "
+                                 "AND Posted = 'Y'"),
+                 (QStringList{"L-1001", "L-1001", "3"}));
+    }
+
     void normalValuesInBothUnitsThenVerified()
     {
         // What the window saved is handed back as saved; the conventional
