@@ -4,6 +4,8 @@
 
 #include <QRegularExpression>
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -50,6 +52,36 @@ std::string subtractDigits(const std::string& a, const std::string& b)
 // Numbers written beyond this are taken as their double: a text of a few
 // characters ("1e-99999") must not become a string of that many zeros.
 constexpr int kWrittenExponentLimit = 400;
+
+// The form nearly every value has, "-12.40": an optional minus, digits, and
+// a point with digits after it. Read by hand, since a value is read several
+// times a row saved or shown; anything else (a plus, "5.", ".5", an exponent,
+// a long text) is left to the general reading. The digits and the exponent.
+std::optional<std::pair<std::string, int>> plainDecimal(QStringView t, bool& negative)
+{
+    constexpr qsizetype kLongest = 40; // far from the doubles' limits
+    qsizetype i = 0;
+    negative = !t.isEmpty() && t[0] == u'-';
+    if (negative)
+        ++i;
+    std::string digits;
+    int fraction = -1;
+    for (; i < t.size() && i <= kLongest; ++i) {
+        const char16_t c = t[i].unicode();
+        if (c >= u'0' && c <= u'9') {
+            digits.push_back(char(c));
+            if (fraction >= 0)
+                ++fraction;
+        } else if (c == u'.' && fraction < 0 && !digits.empty()) {
+            fraction = 0;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (i < t.size() || digits.empty() || fraction == 0)
+        return std::nullopt;
+    return std::make_pair(std::move(digits), fraction > 0 ? -fraction : 0);
+}
 } // namespace
 
 std::optional<double> LabLogic::number(const QString& text)
@@ -59,6 +91,13 @@ std::optional<double> LabLogic::number(const QString& text)
 
 std::optional<LabLogic::Decimal> LabLogic::Decimal::parse(const QString& text)
 {
+    Decimal plain;
+    if (auto p = plainDecimal(QStringView(text).trimmed(), plain.m_negative)) {
+        plain.m_digits = std::move(p->first);
+        plain.m_exponent = p->second;
+        plain.normalise();
+        return plain;
+    }
     const std::optional<double> n = number(text);
     if (!n)
         return std::nullopt;
@@ -81,15 +120,34 @@ std::optional<LabLogic::Decimal> LabLogic::Decimal::parse(const QString& text)
 
 LabLogic::Decimal::Decimal(double value)
 {
-    // The shortest form is plain digits with an optional exponent.
-    static const QRegularExpression shortest(
-        QStringLiteral("^(-?)([0-9]*)(?:\\.([0-9]*))?(?:e([+-]?[0-9]+))?$"));
-    const QRegularExpressionMatch m = shortest.match(numberText(value));
-    if (!m.hasMatch())
-        return; // not finite: no number
-    m_negative = !m.captured(1).isEmpty();
-    m_digits = (m.captured(2) + m.captured(3)).toStdString();
-    m_exponent = m.captured(4).toInt() - int(m.capturedLength(3));
+    if (!std::isfinite(value))
+        return; // no number
+    // The fewest digits that read back as the double ("-1.5e-07"; fixed
+    // notation would write a large whole number's every digit).
+    char text[32];
+    const std::to_chars_result written =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+    const std::string_view s(text, size_t(written.ptr - text));
+    size_t i = 0;
+    m_negative = !s.empty() && s[0] == '-';
+    if (m_negative)
+        ++i;
+    int fraction = 0;
+    bool afterPoint = false;
+    for (; i < s.size() && s[i] != 'e'; ++i) {
+        if (s[i] == '.') {
+            afterPoint = true;
+            continue;
+        }
+        m_digits.push_back(s[i]);
+        if (afterPoint)
+            ++fraction;
+    }
+    int exponent = 0;
+    if (i < s.size())
+        std::from_chars(s.data() + i + 1 + (s[i + 1] == '+' ? 1 : 0), s.data() + s.size(),
+                        exponent);
+    m_exponent = exponent - fraction;
     normalise();
 }
 

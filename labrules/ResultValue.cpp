@@ -5,6 +5,52 @@
 
 using LabLogic::Decimal;
 
+namespace {
+struct Written {
+    QString op;
+    QString sign;
+    QStringView body;
+};
+
+bool isDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// A comparison, blanks, a sign and digits with an optional point ("<= 12.4",
+// "-3", ".5", "5."): read by hand, since a value is read several times a row
+// saved or shown.
+std::optional<Written> written(QStringView v)
+{
+    Written w;
+    for (const char* op : {"<=", ">=", "<", ">"})
+        if (v.startsWith(QLatin1String(op))) {
+            w.op = QLatin1String(op);
+            v = v.mid(w.op.size());
+            break;
+        }
+    while (!v.isEmpty() && QStringView(u" \t\n\v\f\r").contains(v.front()))
+        v = v.mid(1);
+    if (!v.isEmpty() && (v.front() == u'+' || v.front() == u'-')) {
+        w.sign = v.front();
+        v = v.mid(1);
+    }
+    qsizetype i = 0;
+    while (i < v.size() && isDigit(v[i]))
+        ++i;
+    const qsizetype before = i;
+    if (i < v.size() && v[i] == u'.')
+        ++i;
+    const qsizetype point = i;
+    while (i < v.size() && isDigit(v[i]))
+        ++i;
+    if (i != v.size() || (before == 0 && i == point))
+        return std::nullopt;
+    w.body = v;
+    return w;
+}
+} // namespace
+
 namespace ResultValue {
 const QStringList& commonWords()
 {
@@ -29,20 +75,21 @@ Read read(const QString& text, const QStringList& ownWords, bool signedValues)
         r.form = Form::Word;
         return r;
     }
-    static const QRegularExpression written(
-        QStringLiteral(R"(^(<=|>=|<|>)?\s*([+-]?)(\d+(\.\d*)?|\.\d+)$)"));
-    if (const QRegularExpressionMatch m = written.match(v); m.hasMatch()) {
-        if (m.captured(2) == QLatin1String("-") && !signedValues) {
+    if (const std::optional<Written> w = written(v)) {
+        if (w->sign == u'-' && !signedValues) {
             r.form = Form::Invalid;
             r.refusal = QStringLiteral("The result \"%1\" is below zero, which this exam cannot "
                                        "be.")
                             .arg(v);
             return r;
         }
-        r.op = m.captured(1);
-        r.form = r.op.isEmpty() ? Form::Number : Form::Censored;
-        r.number = *Decimal::parse(m.captured(2) + m.captured(3));
-        return r;
+        // A number too large for any double is no result either.
+        if (const std::optional<Decimal> n = Decimal::parse(w->sign + w->body.toString())) {
+            r.op = w->op;
+            r.form = r.op.isEmpty() ? Form::Number : Form::Censored;
+            r.number = *n;
+            return r;
+        }
     }
     r.form = Form::Invalid;
     const QString lead = QStringLiteral("The result \"%1\" is not a number as written.\n").arg(v);

@@ -104,7 +104,29 @@ QString DateText::time12WithSeconds(const QTime& time)
 
 QString DateText::storage(const QDateTime& moment)
 {
-    return cLocale().toString(moment, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    // Written by hand: a save writes several a row, and the locale's
+    // formatter costs as much as a small statement.
+    const QDate d = moment.date();
+    const QTime t = moment.time();
+    if (!moment.isValid() || d.year() < 1000 || d.year() > 9999)
+        return cLocale().toString(moment, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    char16_t text[19];
+    const auto put = [&](int at, int value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10)
+            text[at + i] = char16_t(u'0' + value % 10);
+    };
+    put(0, d.year(), 4);
+    text[4] = u'-';
+    put(5, d.month(), 2);
+    text[7] = u'-';
+    put(8, d.day(), 2);
+    text[10] = u' ';
+    put(11, t.hour(), 2);
+    text[13] = u':';
+    put(14, t.minute(), 2);
+    text[16] = u':';
+    put(17, t.second(), 2);
+    return QString(reinterpret_cast<const QChar*>(text), 19);
 }
 
 namespace {

@@ -1,7 +1,9 @@
 #include "labrules/LabLogic.h"
 #include "labrules/ResultFlags.h"
+#include "labrules/ResultValue.h"
 
 #include <QtTest>
+#include <cmath>
 
 using LabLogic::CutOffRule;
 using LabLogic::Decimal;
@@ -134,6 +136,25 @@ private slots:
             "The previous result is in g/L, which cannot be converted to mmol/L: not compared.");
         row("cut-off as written", Decimal::parse(QStringLiteral("0.05"))->text(1), "0.05");
         row("cut-off with a decimal", Decimal(10).text(1), "10.0");
+        // Decimals read by hand and by the general reader alike.
+        row("written with signs and zeros", Decimal::parse(QStringLiteral(" -0012.3400"))->text(),
+            "-12.34");
+        row("written with a plus", Decimal::parse(QStringLiteral("+5"))->text(), "5");
+        row("a small double", Decimal(-1.5e-7).text(), "-0.00000015");
+        row("a large double", Decimal(1e20).text(), "100000000000000000000");
+        row("more digits than any double", ResultValue::read(QString(400, u'9')).refusal.left(11),
+            "The result ");
+    }
+    // A stored REAL becomes the decimal it was written as, whichever
+    // reader makes it.
+    void doublesReadBackAsWritten()
+    {
+        QRandomGenerator random(7);
+        for (int i = 0; i < 5000; ++i) {
+            const double v = std::ldexp(random.generateDouble() - 0.5, random.bounded(-60, 60));
+            const QString t = QLocale::c().toString(v, 'g', QLocale::FloatingPointShortest);
+            QVERIFY2(Decimal(v) == *Decimal::parse(t), qPrintable(t + " " + Decimal(v).text()));
+        }
     }
     void figures()
     {
