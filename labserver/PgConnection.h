@@ -87,6 +87,8 @@ private:
     std::condition_variable m_changed;
     int m_socket = -1;
     std::chrono::steady_clock::time_point m_due;
+    bool m_watching = false; // asleep until m_watchingUntil, not without a deadline
+    std::chrono::steady_clock::time_point m_watchingUntil;
     std::atomic<bool> m_expired = false;
     bool m_stopping = false;
     std::thread m_thread;
