@@ -18,10 +18,11 @@ cd "$(dirname "$0")"
 # driver. Debian keeps the server programs off PATH, in /usr/lib/postgresql/<major>/bin;
 # tests/support/PgCluster.cpp finds them there through pg_config, not through an
 # initdb on PATH that may belong to another version.
+# libsqlite3-dev: the embedded laboratory runs its statements through SQLite itself.
 # qt6-serialport-dev: lis-instrument reads analysers on serial lines as well as TCP.
 # python3: the installed-package test runs the Python example host.
 # lintian: the installed-package test checks the Debian packages with it when they were made.
-PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libsqlite3-dev
           libgl-dev xvfb xauth poppler-utils fonts-dejavu-core postgresql libqt6sql6-psql
           qt6-serialport-dev python3 lintian)
 

@@ -66,6 +66,8 @@ LabStore::~LabStore()
 
 void LabStore::close()
 {
+    if (m_impl)
+        m_impl->closing();
     m_statements.clear();
     m_db.close();
     m_db = QSqlDatabase();
@@ -175,6 +177,8 @@ ResultSet LabStore::run(const QString& sql, const QVariantList& binds,
     // What the engine does not prepare has nothing to bind.
     if (binds.isEmpty() && !m_impl->prepares(sql))
         return direct(sql, dateColumns);
+    if (m_impl->runsItself(sql))
+        return m_impl->runItself(sql, binds, dateColumns);
     Statement& st = prepared(sql);
     QSqlQuery& q = st.query;
     for (int i = 0; i < binds.size(); ++i)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "labserver/Catalogue.h"
+#include "labserver/SqliteStatements.h"
 #include "platform/db/ConnectionString.h"
 #include "platform/db/DbDriver.h"
 
@@ -39,6 +40,15 @@ public:
     virtual bool prepares(const QString&) const { return true; }
     // The result's column names as callers expect them.
     virtual QStringList spelt(const QString&, const QStringList& served) const { return served; }
+    // Whether the engine runs this statement itself, quicker than the SQL
+    // module (runItself); otherwise the module runs it.
+    virtual bool runsItself(const QString&) { return false; }
+    virtual ResultSet runItself(const QString&, const QVariantList&, const QStringList&)
+    {
+        return {};
+    }
+    // Before the connection closes.
+    virtual void closing() {}
 
     virtual void begin() = 0;
     virtual void lock(int, const QString&) {}
@@ -108,6 +118,10 @@ public:
     bool refusesWritesInTransactions() const override { return true; }
     bool stopsConflicts() const override { return false; }
     bool readsInReadOnlySavepoints() const override { return false; }
+    bool runsItself(const QString& sql) override;
+    ResultSet runItself(const QString& sql, const QVariantList& binds,
+                        const QStringList& dateColumns) override;
+    void closing() override { m_statements.clear(); }
 
 private:
     bool checkFiles(const QString& labPath, const QString& patientPath);
@@ -119,6 +133,7 @@ private:
     QString damagedFile() const;
     int m_busyTimeout = -1;         // ms; read from the connection when first needed
     QElapsedTimer m_journalsLooked; // when keepJournalsSmall last looked
+    SqliteStatements m_statements;
 };
 
 // A laboratory on a PostgreSQL server. Every statement has a deadline; a

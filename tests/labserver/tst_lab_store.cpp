@@ -114,6 +114,14 @@ private slots:
         }
         QCOMPARE(LabStore(folder).query(u"SELECT Title FROM tbHospitalInfo"_s).rows,
                  QList<QVariantList>{{"kept"}});
+        // Values go in and come out as the SQL module hands them: a null
+        // text is NULL and an empty one is not; numbers keep their kind.
+        const ResultSet kinds =
+            LabStore(folder).query(u"SELECT ? IS NULL, ? IS NULL, typeof(?), typeof(?), NULL"_s,
+                                   {QString(), u""_s, 42, 1.5});
+        QCOMPARE(kinds.rows.value(0),
+                 (QVariantList{qlonglong(1), qlonglong(0), u"integer"_s, u"real"_s,
+                               QVariant(QMetaType::fromType<QString>())}));
     }
 
     void patientDataIsTheUsersAloneWhereverItIsMade()
