@@ -27,11 +27,13 @@ private slots:
                 for (int r = 1; r < g->Rows(); ++r)
                     if (g->TextMatrix(r, itemCol).trimmed() == QLatin1String("GLU"))
                         tip = g->item(r - 1, itemCol)->toolTip();
-                return QStringList{tip, w.lblQcHold->isVisible() ? w.lblQcHold->text() : QString()};
+                return QStringList{tip, control<QLabel>(w, "lblQcHold")->isVisible()
+                                            ? control<QLabel>(w, "lblQcHold")->text()
+                                            : QString()};
             };
             const QString keys = QStringLiteral(" (Ctrl+Q: review, Ctrl+L: chart)");
             const QStringList marked{mark + keys, "QC hold - GLU: " + mark};
-            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item)), marked);
+            QCOMPARE(held(control<FlexGrid>(w, "msfgDLresult"), col(DownloadedCol::Item)), marked);
 
             // The chart of the held row, in the report preview.
             QString chart;
@@ -40,9 +42,9 @@ private slots:
             QVERIFY2(chart.contains("AN-01, Glucose"), qPrintable(chart));
 
             // Taken over and verified: the laboratory refuses, nothing is kept.
-            w.cmdResetResult->click();
-            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), marked);
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdResetResult")->click();
+            QCOMPARE(held(control<FlexGrid>(w, "msfgRequest"), col(NvCol::Item)), marked);
+            control<QPushButton>(w, "cmdSave")->click();
             QVERIFY2(f.presenter.messageTexts().join('\n').contains("is held by quality control (" +
                                                                     mark + ")"),
                      qPrintable(f.presenter.messageTexts().join('\n')));
@@ -65,10 +67,13 @@ private slots:
             });
             QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
             QCOMPARE(f.presenter.messageTexts(), QStringList());
-            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), (QStringList{QString(), QString()}));
-            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item))[0], QString());
-            QVERIFY(!w.mnuQcReview->isEnabled() && !w.mnuQcChart->isEnabled());
-            w.cmdSave->click();
+            QCOMPARE(held(control<FlexGrid>(w, "msfgRequest"), col(NvCol::Item)),
+                     (QStringList{QString(), QString()}));
+            QCOMPARE(held(control<FlexGrid>(w, "msfgDLresult"), col(DownloadedCol::Item))[0],
+                     QString());
+            QVERIFY(!control<QAction>(w, "mnuQcReview")->isEnabled() &&
+                    !control<QAction>(w, "mnuQcChart")->isEnabled());
+            control<QPushButton>(w, "cmdSave")->click();
         });
         QCOMPARE(f.stored("VerifiedBy", "L-1013", "GLU"), QStringLiteral("MT02"));
     }

@@ -360,9 +360,9 @@ private slots:
         runSteps(db, "L-1016", {"verify MT01"});
         f.entry->EditMode(true);
         f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QStringLiteral("GLU"));
-            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
-            w.msfgRequest->setTextMatrix(1, 8, QString());
+            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 1), QStringLiteral("GLU"));
+            control<FlexGrid>(w, "msfgRequest")->setTextMatrix(1, 3, QStringLiteral("6.0"));
+            control<FlexGrid>(w, "msfgRequest")->setTextMatrix(1, 8, QString());
             f.presenter.queueWindow([&](QWidget& dialog) {
                 auto& why = static_cast<frmAmendmentReason&>(dialog);
                 QCOMPARE(why.cboReason->count(), 4);
@@ -372,7 +372,7 @@ private slots:
                 (words.isEmpty() ? why.cmdCancel : why.cmdOK)->click();
             });
             f.db->clearTrace();
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
         });
         QCOMPARE(f.db->trace().filter("SaveResultWithNormalValues2").size(),
                  words.isEmpty() ? 0 : 6);
@@ -394,8 +394,9 @@ private slots:
             db.open(f.db->connectionString());
             runSteps(db, QLatin1String(req), {"nv HGB 125"});
             f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
-                const QString flag = w.msfgRequest->TextMatrix(1, 15); // the flag column
-                const QString range = w.msfgRequest->TextMatrix(1, 4);
+                const QString flag =
+                    control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 15); // the flag column
+                const QString range = control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 4);
                 QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
                                                  ? QStringLiteral("L / L 130 - 180")
                                                  : QStringLiteral(" 120 - 160"));

@@ -11,8 +11,8 @@ constexpr int kPrevious = 16;
 // Types a value over a row's result, as staff do.
 void type(Window& w, int row, const QString& value)
 {
-    F::clickCell(w.msfgRequest, row);
-    QTest::keyClicks(w.txtResult, value);
+    F::clickCell(control<FlexGrid>(w, "msfgRequest"), row);
+    QTest::keyClicks(control<QLineEdit>(w, "txtResult"), value);
 }
 
 QString host()
@@ -43,7 +43,7 @@ private slots:
     {
         f.entry->EditMode(true);
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
-            FlexGrid* g = w.msfgRequest;
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             QCOMPARE(g->TextMatrix(0, kFlag) + '|' + g->TextMatrix(0, kPrevious), "Flag|Previous");
             QVERIFY(!g->isColumnHidden(kFlag) && !g->isColumnHidden(kPrevious));
             // Shown beside the SI result; the saved columns keep their numbers.
@@ -88,7 +88,8 @@ private slots:
         f.db->exec(QStringLiteral("DELETE FROM tbLabQCHold")); // the demo's glucose hold
         f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
             F::useResult(w);
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 3) + '|' + w.msfgRequest->TextMatrix(1, kFlag),
+            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3) + '|' +
+                         control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, kFlag),
                      "28|HH");
             f.db->clearTrace();
             f.presenter.queueWindow([](QWidget& d) {
@@ -100,7 +101,7 @@ private slots:
                 QTest::keyClicks(call.txtReportedTo, QStringLiteral("Ward 3, Nurse O'Hara"));
                 QTest::keyClick(call.txtReportedTo, Qt::Key_Return);
             });
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
             QVERIFY(!w.isVisible());
         });
         const QStringList trace = f.db->trace();
@@ -157,7 +158,7 @@ private slots:
                 });
                 f.presenter.queueAnswer(saves ? MsgAnswer::Yes : MsgAnswer::No);
             }
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
             QCOMPARE(f.presenter.windowsShown().mid(1), refusals.contains("plausible")
                                                             ? QStringList()
                                                             : QStringList{"frmCriticalCall"});
@@ -175,8 +176,8 @@ private slots:
             QVERIFY2(w.isVisible() == !saves, qPrintable(asked.join('\n')));
             if (!saves) {
                 QVERIFY(f.db->trace().filter(QRegularExpression("^Lab_|^laboratory")).isEmpty());
-                QCOMPARE(w.msfgRequest->TextMatrix(1, 3), typed);
-                QVERIFY(w.cmdSave->isEnabled());
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3), typed);
+                QVERIFY(control<QPushButton>(w, "cmdSave")->isEnabled());
                 w.close();
                 f.presenter.queueAnswer(MsgAnswer::Yes); // discard
             }
@@ -218,12 +219,12 @@ private slots:
                 });
             f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
                 // Every item is flagged against its normal range all the same.
-                QCOMPARE(w.msfgRequest->isColumnHidden(kFlag), !knowsChecks);
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->isColumnHidden(kFlag), !knowsChecks);
                 type(w, 1, QStringLiteral("250"));
-                QCOMPARE(w.msfgRequest->TextMatrix(1, kFlag),
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, kFlag),
                          knowsChecks ? QStringLiteral("H") : QString());
                 f.db->clearTrace();
-                w.cmdSave->click();
+                control<QPushButton>(w, "cmdSave")->click();
                 QVERIFY2(!w.isVisible(), qPrintable(f.presenter.messageTexts().join('\n')));
             });
             session().LabDb->setCommandHook({});
