@@ -94,6 +94,8 @@ private slots:
         QFETCH(bool, cancel);
         QFETCH(bool, manual);
         f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
+            auto* dtpResultDate = control<QDateEdit>(w, "dtpResultDate");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             QStringList expected = {QStringLiteral("Sample not found.\nWould you like to "
                                                    "manually enter the results.")};
             if (cancel) {
@@ -101,7 +103,7 @@ private slots:
                     QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdCancel, Qt::LeftButton);
                 });
             } else {
-                control<QDateEdit>(w, "dtpResultDate")->setDate(kDay.addDays(-1));
+                dtpResultDate->setDate(kDay.addDays(-1));
                 f.presenter.queueAnswer(MsgAnswer::Ok);
                 expected.prepend(
                     QStringLiteral("No Result(s) Found for Integrated Analyzer AN-01"));
@@ -122,10 +124,9 @@ private slots:
                                         "number and press Enter."));
             QCOMPARE(f.presenter.windowsShown().contains(QStringLiteral("frmSampleSearch")),
                      cancel);
-            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 2) +
-                         control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 7),
+            QCOMPARE(msfgRequest->TextMatrix(1, 2) + msfgRequest->TextMatrix(1, 7),
                      manual ? "Salmonella typhi IgML-1007" : QString());
-            QCOMPARE(control<QDateEdit>(w, "dtpResultDate")->isEnabled(), !manual);
+            QCOMPARE(dtpResultDate->isEnabled(), !manual);
         });
         // The shared dialog goes with the component: a host may destroy its
         // application object next, and a widget outliving it crashes the host.

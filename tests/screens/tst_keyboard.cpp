@@ -101,22 +101,24 @@ private slots:
         QFETCH(QString, refusal);
         f.entry->EmployeeCode(QStringLiteral("MT01"));
         f.open<frmDownloaded>(QStringLiteral("L-1011"), [&](frmDownloaded& w) {
+            auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+            auto* txtRemarks = control<QTextEdit>(w, "txtRemarks");
+            auto* dtSubmitted = control<QDateEdit>(w, "dtSubmitted");
+            auto* dtLRADate = control<QDateEdit>(w, "dtLRADate");
             QTest::mouseClick(control<QLineEdit>(w, "txtAccNum"), Qt::LeftButton);
             type(QStringLiteral("A-1011"));
-            QTest::mouseClick(control<QLineEdit>(w, "txtSampleNum"), Qt::LeftButton);
-            QCOMPARE(QApplication::focusWidget(), control<QLineEdit>(w, "txtSampleNum"));
+            QTest::mouseClick(txtSampleNum, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), txtSampleNum);
             type(QStringLiteral("103"));
             f.presenter.queueAnswer(MsgAnswer::No); // O'BRIEN's sample: not taken
             press(Qt::Key_Return);
-            QTest::mouseClick(control<QTextEdit>(w, "txtRemarks")->viewport(), Qt::LeftButton);
+            QTest::mouseClick(txtRemarks->viewport(), Qt::LeftButton);
             type(QStringLiteral("7"));
-            QCOMPARE(control<QLineEdit>(w, "txtSampleNum")->text() + '|' +
-                         control<QTextEdit>(w, "txtRemarks")->toPlainText() + '|' +
-                         control<QDateEdit>(w, "dtSubmitted")->text() + '|' +
-                         control<QDateEdit>(w, "dtLRADate")->text(),
+            QCOMPARE(txtSampleNum->text() + '|' + txtRemarks->toPlainText() + '|' +
+                         dtSubmitted->text() + '|' + dtLRADate->text(),
                      QStringLiteral("103|7|03/07/2024|03/07/2024"));
             // Typed by hand, without a sample.
-            QTest::mouseClick(control<QLineEdit>(w, "txtSampleNum"), Qt::LeftButton);
+            QTest::mouseClick(txtSampleNum, Qt::LeftButton);
             press(Qt::Key_A, Qt::ControlModifier);
             press(Qt::Key_Delete);
             f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
@@ -124,8 +126,7 @@ private slots:
             QTest::mouseClick(control<QPushButton>(w, "cmdSearchSampleNum"), Qt::LeftButton);
             WindowFixture::clickCell(control<FlexGrid>(w, "msfgRequest"), 1);
             type(QStringLiteral("7.1"));
-            control<QDateEdit>(w, "dtSubmitted")
-                ->setDate(control<QDateEdit>(w, "dtSubmitted")->date().addDays(submittedDays));
+            dtSubmitted->setDate(dtSubmitted->date().addDays(submittedDays));
             if (!lraTime.isEmpty())
                 control<QTimeEdit>(w, "dtLRATime")
                     ->setTime(QTime::fromString(lraTime, QStringLiteral("hh:mm")));
@@ -137,8 +138,7 @@ private slots:
                      refusal.isEmpty() ? QStringLiteral("Saved 2:05 PM") : QString());
             if (!refusal.isEmpty())
                 QCOMPARE(QApplication::focusWidget(),
-                         submittedDays ? static_cast<QWidget*>(control<QDateEdit>(w, "dtSubmitted"))
-                                       : control<QDateEdit>(w, "dtLRADate"));
+                         submittedDays ? static_cast<QWidget*>(dtSubmitted) : dtLRADate);
             w.close();
         });
         const ResultSet logged = f.db->query(QStringLiteral(
@@ -163,7 +163,10 @@ private slots:
             });
         };
         open([&](frmNVDownloads& w) {
-            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            auto* cmdClose = control<QPushButton>(w, "cmdClose");
+            FlexGrid* g = msfgRequest;
             // What a cell shows: the factor to four digits, the rest as held.
             const auto shown = [g](int r, int c) {
                 const auto* d = qobject_cast<QStyledItemDelegate*>(g->itemDelegateForColumn(c));
@@ -177,9 +180,8 @@ private slots:
             WindowFixture::clickCell(g, 1);
             g->horizontalScrollBar()->setValue(g->horizontalScrollBar()->maximum());
             const QRect cell = g->visualRect(g->model()->index(0, 3));
-            QVERIFY(!control<QLineEdit>(w, "txtResult")->isVisible() ||
-                    control<QLineEdit>(w, "txtResult")->x() ==
-                        g->x() + g->viewport()->x() + cell.x());
+            QVERIFY(!txtResult->isVisible() ||
+                    txtResult->x() == g->x() + g->viewport()->x() + cell.x());
             const auto* frozen = g->findChild<QTableView*>(QStringLiteral("frozenColumns"));
             QVERIFY(frozen->isVisible() && frozen->x() <= g->viewport()->x());
             QCOMPARE(frozen->width(), g->columnWidth(2));
@@ -187,32 +189,27 @@ private slots:
             screenshot(w, QStringLiteral("normal-values-scrolled"));
 
             // Factor and form type show, although the start-up sizing hid them.
-            QVERIFY(!control<FlexGrid>(w, "msfgRequest")->isColumnHidden(13) &&
-                    !control<FlexGrid>(w, "msfgRequest")->isColumnHidden(14));
+            QVERIFY(!msfgRequest->isColumnHidden(13) && !msfgRequest->isColumnHidden(14));
 
             // At 1366 x 740 no caption or value is cut.
             w.resize(1366, 740);
-            const QFontMetrics fm(control<FlexGrid>(w, "msfgRequest")->font());
-            for (int c = 0; c < control<FlexGrid>(w, "msfgRequest")->Cols(); ++c)
-                for (int r = 0; r < control<FlexGrid>(w, "msfgRequest")->Rows() &&
-                                !control<FlexGrid>(w, "msfgRequest")->isColumnHidden(c);
-                     ++r)
-                    QVERIFY2(fm.horizontalAdvance(shown(r, c)) <
-                                 control<FlexGrid>(w, "msfgRequest")->columnWidth(c),
+            const QFontMetrics fm(msfgRequest->font());
+            for (int c = 0; c < msfgRequest->Cols(); ++c)
+                for (int r = 0; r < msfgRequest->Rows() && !msfgRequest->isColumnHidden(c); ++r)
+                    QVERIFY2(fm.horizontalAdvance(shown(r, c)) < msfgRequest->columnWidth(c),
                              qPrintable(shown(r, c)));
-            QCOMPARE(w.width() - control<QPushButton>(w, "cmdClose")->x() -
-                         control<QPushButton>(w, "cmdClose")->width(),
-                     Twips::toPx(180));
+            QCOMPARE(w.width() - cmdClose->x() - cmdClose->width(), Twips::toPx(180));
             screenshot(w, QStringLiteral("normal-values-grown"));
             // What the user leaves is where the window opens next time.
             w.resize(796, 600);
-            control<FlexGrid>(w, "msfgRequest")->horizontalHeader()->resizeSection(2, 250);
-            dragged = control<FlexGrid>(w, "msfgRequest")->ColWidth(2);
+            msfgRequest->horizontalHeader()->resizeSection(2, 250);
+            dragged = msfgRequest->ColWidth(2);
         });
         open([&](frmNVDownloads& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             QCOMPARE(w.size(), QSize(796, 600));
-            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->ColWidth(2), dragged);
-            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->columnWidth(2), 250);
+            QCOMPARE(msfgRequest->ColWidth(2), dragged);
+            QCOMPARE(msfgRequest->columnWidth(2), 250);
         });
     }
 

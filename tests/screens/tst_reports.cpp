@@ -360,9 +360,10 @@ private slots:
         runSteps(db, "L-1016", {"verify MT01"});
         f.entry->EditMode(true);
         f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
-            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 1), QStringLiteral("GLU"));
-            control<FlexGrid>(w, "msfgRequest")->setTextMatrix(1, 3, QStringLiteral("6.0"));
-            control<FlexGrid>(w, "msfgRequest")->setTextMatrix(1, 8, QString());
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            QCOMPARE(msfgRequest->TextMatrix(1, 1), QStringLiteral("GLU"));
+            msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
+            msfgRequest->setTextMatrix(1, 8, QString());
             f.presenter.queueWindow([&](QWidget& dialog) {
                 auto& why = static_cast<frmAmendmentReason&>(dialog);
                 QCOMPARE(why.cboReason->count(), 4);
@@ -394,9 +395,9 @@ private slots:
             db.open(f.db->connectionString());
             runSteps(db, QLatin1String(req), {"nv HGB 125"});
             f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
-                const QString flag =
-                    control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 15); // the flag column
-                const QString range = control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 4);
+                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+                const QString flag = msfgRequest->TextMatrix(1, 15); // the flag column
+                const QString range = msfgRequest->TextMatrix(1, 4);
                 QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
                                                  ? QStringLiteral("L / L 130 - 180")
                                                  : QStringLiteral(" 120 - 160"));

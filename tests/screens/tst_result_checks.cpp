@@ -87,9 +87,9 @@ private slots:
                                   "WHERE SampleNum = '103'"));
         f.db->exec(QStringLiteral("DELETE FROM tbLabQCHold")); // the demo's glucose hold
         f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             F::useResult(w);
-            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3) + '|' +
-                         control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, kFlag),
+            QCOMPARE(msfgRequest->TextMatrix(1, 3) + '|' + msfgRequest->TextMatrix(1, kFlag),
                      "28|HH");
             f.db->clearTrace();
             f.presenter.queueWindow([](QWidget& d) {
@@ -142,6 +142,7 @@ private slots:
         const bool saves = refusals.isEmpty();
         f.withoutPotassium();
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             type(w, 1, typed);
             f.db->clearTrace();
             if (refusals.contains("plausible")) {
@@ -158,7 +159,7 @@ private slots:
                 });
                 f.presenter.queueAnswer(saves ? MsgAnswer::Yes : MsgAnswer::No);
             }
-            control<QPushButton>(w, "cmdSave")->click();
+            cmdSave->click();
             QCOMPARE(f.presenter.windowsShown().mid(1), refusals.contains("plausible")
                                                             ? QStringList()
                                                             : QStringList{"frmCriticalCall"});
@@ -177,7 +178,7 @@ private slots:
             if (!saves) {
                 QVERIFY(f.db->trace().filter(QRegularExpression("^Lab_|^laboratory")).isEmpty());
                 QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3), typed);
-                QVERIFY(control<QPushButton>(w, "cmdSave")->isEnabled());
+                QVERIFY(cmdSave->isEnabled());
                 w.close();
                 f.presenter.queueAnswer(MsgAnswer::Yes); // discard
             }
@@ -218,10 +219,11 @@ private slots:
                         throw LisError(ErrNo::DbCommandFailed, QStringLiteral("unknown procedure"));
                 });
             f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
                 // Every item is flagged against its normal range all the same.
-                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->isColumnHidden(kFlag), !knowsChecks);
+                QCOMPARE(msfgRequest->isColumnHidden(kFlag), !knowsChecks);
                 type(w, 1, QStringLiteral("250"));
-                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, kFlag),
+                QCOMPARE(msfgRequest->TextMatrix(1, kFlag),
                          knowsChecks ? QStringLiteral("H") : QString());
                 f.db->clearTrace();
                 control<QPushButton>(w, "cmdSave")->click();

@@ -74,17 +74,19 @@ private slots:
         f.entry->Clerk(clerk);
         if (edit) // a header left by an earlier request must not show
             f.open<ObservedWindow>(QStringLiteral("L-1007"), [](ObservedWindow& w) {
+                auto* dtReportDate = control<QDateEdit>(w, "dtReportDate");
+                auto* dtReportTime = control<QTimeEdit>(w, "dtReportTime");
                 QVERIFY(control<QLineEdit>(w, "txtAccNum")->text().isEmpty());
                 // Without a saved report time: now, read-only (the save stamps it).
-                QCOMPARE(control<QDateEdit>(w, "dtReportDate")->text() +
-                             control<QTimeEdit>(w, "dtReportTime")->text(),
+                QCOMPARE(dtReportDate->text() + dtReportTime->text(),
                          QStringLiteral("03/07/202402:05:00 PM"));
-                QVERIFY(control<QDateEdit>(w, "dtReportDate")->isReadOnly() &&
-                        control<QTimeEdit>(w, "dtReportTime")->isReadOnly());
+                QVERIFY(dtReportDate->isReadOnly() && dtReportTime->isReadOnly());
             });
         f.open<ObservedWindow>(
             edit ? QStringLiteral("L-1006") : QStringLiteral("L-1007"),
             [&](ObservedWindow& w) {
+                auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+                auto* txtResult = control<QLineEdit>(w, "txtResult");
                 QCOMPARE((QStringList{control<QDateEdit>(w, "dtReportDate")->text(),
                                       control<QTimeEdit>(w, "dtReportTime")->text(),
                                       control<QTimeEdit>(w, "dtSubmittedTime")->text(),
@@ -103,20 +105,17 @@ private slots:
                                           "REACTIVE|L-1006|1", "POSITIVE|L-1006|"}));
                     QCOMPARE(shadesOf(g) + shadesOf(g, 3) + shadesOf(g, 0), "NERR--------");
                     // Alt+R of the Use Result that is off types no R anywhere.
-                    QTest::keyClick(control<QLineEdit>(w, "txtSampleNum"), Qt::Key_R,
-                                    Qt::AltModifier);
+                    QTest::keyClick(txtSampleNum, Qt::Key_R, Qt::AltModifier);
                     WindowFixture::clickCell(g, 1);
-                    QTest::keyClick(control<QLineEdit>(w, "txtResult"), Qt::Key_R, Qt::AltModifier);
-                    QCOMPARE(control<QLineEdit>(w, "txtSampleNum")->text() + ' ' +
-                                 g->TextMatrix(1, 3),
-                             " 0.35");
+                    QTest::keyClick(txtResult, Qt::Key_R, Qt::AltModifier);
+                    QCOMPARE(txtSampleNum->text() + ' ' + g->TextMatrix(1, 3), " 0.35");
                     // F6 marks a row apart from the shade; a typed value shows
                     // the laboratory's reading of it at once, shaded.
                     WindowFixture::clickCell(g, 3);
-                    QTest::keyClick(control<QLineEdit>(w, "txtResult"), Qt::Key_F6);
+                    QTest::keyClick(txtResult, Qt::Key_F6);
                     QCOMPARE(shadesOf(g) + g->TextMatrix(3, 0), "NERR*");
                     WindowFixture::clickCell(g, 2);
-                    QTest::keyClicks(control<QLineEdit>(w, "txtResult"), QStringLiteral("1.5"));
+                    QTest::keyClicks(txtResult, QStringLiteral("1.5"));
                     QCOMPARE(g->TextMatrix(2, 4) + shadesOf(g), "REACTIVENRRR");
                 }
                 // Saved cut-off results freeze the sample; a new entry may look one up.
@@ -152,63 +151,67 @@ private slots:
     void commandHandlers()
     {
         f.open<ObservedWindow>(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
+            auto* cmdFlags = control<QPushButton>(w, "cmdFlags");
+            auto* fraBody8 = control(w, "fraBody(8)");
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            auto* cmdVerify = control<QPushButton>(w, "cmdVerify");
+            auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+            auto* txtRemarks = control<QTextEdit>(w, "txtRemarks");
             // Review panel and downloaded results take turns.
-            QTest::mouseClick(control<QPushButton>(w, "cmdFlags"), Qt::LeftButton);
-            QCOMPARE(control<QPushButton>(w, "cmdFlags")->text(), QStringLiteral("Hide &Review"));
-            QVERIFY(control(w, "fraBody(8)")->isVisible() &&
-                    !control<FlexGrid>(w, "msfgDLresult")->isVisible());
-            QTest::mouseClick(control<QPushButton>(w, "cmdFlags"), Qt::LeftButton);
-            QVERIFY(!control(w, "fraBody(8)")->isVisible() &&
-                    control<FlexGrid>(w, "msfgDLresult")->isVisible());
+            QTest::mouseClick(cmdFlags, Qt::LeftButton);
+            QCOMPARE(cmdFlags->text(), QStringLiteral("Hide &Review"));
+            QVERIFY(fraBody8->isVisible() && !msfgDLresult->isVisible());
+            QTest::mouseClick(cmdFlags, Qt::LeftButton);
+            QVERIFY(!fraBody8->isVisible() && msfgDLresult->isVisible());
 
             // Save and Verify need the accession number; Print does not.
             // Leaving the empty box, by Tab or by clicking Verify, is refused.
             const QString enter = QStringLiteral("Please enter accession number.");
             const QString fillIn =
                 QStringLiteral("You have to fill-in the ACCESSION NUMBER first.");
-            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
-            QCOMPARE(QApplication::focusWidget(), control<QLineEdit>(w, "txtAccNum"));
-            QTest::keyClick(control<QLineEdit>(w, "txtAccNum"), Qt::Key_Tab);
-            control<QPushButton>(w, "cmdVerify")->show();
-            QTest::mouseClick(control<QPushButton>(w, "cmdVerify"), Qt::LeftButton);
-            control<QLineEdit>(w, "txtSampleNum")->setFocus();
-            QTest::mouseClick(control<QPushButton>(w, "cmdVerify"), Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), txtAccNum);
+            QTest::keyClick(txtAccNum, Qt::Key_Tab);
+            cmdVerify->show();
+            QTest::mouseClick(cmdVerify, Qt::LeftButton);
+            txtSampleNum->setFocus();
+            QTest::mouseClick(cmdVerify, Qt::LeftButton);
             QCOMPARE(f.presenter.messageTexts(), (QStringList{enter, fillIn, fillIn, enter}));
             QCOMPARE(f.presenter.messages()[1].title, QStringLiteral("Incomplete Data"));
-            QVERIFY(QApplication::focusWidget() == control<QLineEdit>(w, "txtAccNum") &&
-                    w.saves.isEmpty());
-            control<QLineEdit>(w, "txtSampleNum")->setFocus();
+            QVERIFY(QApplication::focusWidget() == txtAccNum && w.saves.isEmpty());
+            txtSampleNum->setFocus();
             QTest::mouseClick(control<QPushButton>(w, "cmdPrint"), Qt::LeftButton);
-            control<QLineEdit>(w, "txtAccNum")->setText(QStringLiteral("  A-9 "));
-            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
-            QTest::mouseClick(control<QPushButton>(w, "cmdVerify"), Qt::LeftButton);
+            txtAccNum->setText(QStringLiteral("  A-9 "));
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
+            QTest::mouseClick(cmdVerify, Qt::LeftButton);
             QCOMPARE(w.saves,
                      (QList<QPair<bool, bool>>{{true, true}, {true, false}, {true, false}}));
-            control<QLineEdit>(w, "txtAccNum")->setFocus();
-            QTest::keyClick(control<QLineEdit>(w, "txtAccNum"), Qt::Key_Tab);
+            txtAccNum->setFocus();
+            QTest::keyClick(txtAccNum, Qt::Key_Tab);
             QVERIFY(QApplication::focusWidget() == control<QDateEdit>(w, "dtSubmitted") &&
                     f.presenter.messages().size() == 4);
 
             // Remarks open up when clicked into, and close on a click beside them.
-            const int closed = control<QTextEdit>(w, "txtRemarks")->height();
+            const int closed = txtRemarks->height();
             for (QWidget* beside : {static_cast<QWidget*>(control<QGroupBox>(w, "Frame1")),
                                     static_cast<QWidget*>(&w)}) {
-                QTest::mouseClick(control<QTextEdit>(w, "txtRemarks")->viewport(), Qt::LeftButton);
-                QVERIFY(control<QTextEdit>(w, "txtRemarks")->height() > closed);
+                QTest::mouseClick(txtRemarks->viewport(), Qt::LeftButton);
+                QVERIFY(txtRemarks->height() > closed);
                 QTest::mouseClick(beside, Qt::LeftButton, {}, QPoint(2, 2));
-                QCOMPARE(control<QTextEdit>(w, "txtRemarks")->height(), closed);
+                QCOMPARE(txtRemarks->height(), closed);
             }
 
             // No save without the employee code the host should have given.
             session().EmployeeCode.clear();
-            control<QPushButton>(w, "cmdSave")->click();
+            cmdSave->click();
             QVERIFY(w.saves.size() == 3 && f.presenter.messages().last().text.contains(
                                                QStringLiteral("no employee code")));
 
             // Escape keeps the window and what was typed; only Exit closes it.
             QTest::keyClick(&w, Qt::Key_Escape);
-            QVERIFY(w.isVisible() &&
-                    control<QLineEdit>(w, "txtAccNum")->text() == QStringLiteral("  A-9 "));
+            QVERIFY(w.isVisible() && txtAccNum->text() == QStringLiteral("  A-9 "));
             f.presenter.queueAnswer(MsgAnswer::Yes); // discards the typed accession number
             QTest::mouseClick(control<QPushButton>(w, "cmdClose"), Qt::LeftButton);
             QVERIFY(!w.isVisible());
@@ -218,21 +221,23 @@ private slots:
     void editorKeysThenTakeOverAndReset()
     {
         f.open<ObservedWindow>(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            auto* grdExams = control<FlexGrid>(w, "grdExams");
+            auto* cmdResetResult = control<QPushButton>(w, "cmdResetResult");
+            auto* cmdSearchSampleNum = control<QPushButton>(w, "cmdSearchSampleNum");
             w.copyRequestedExams(); // the three requested exams, typed by hand
             FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             QCOMPARE(g->Rows(), 4);
             const auto key = [&](Qt::Key k, Qt::KeyboardModifiers m = {}) {
-                QTest::keyClick(control<QLineEdit>(w, "txtResult"), k, m);
+                QTest::keyClick(txtResult, k, m);
             };
 
             // A click on the name puts the editor over the value of that row.
             WindowFixture::clickCell(g, 2, 2);
             QCOMPARE(QPoint(g->Col(), g->Row()), QPoint(3, 2));
             const QRect cell = g->cellRect(2, 3);
-            QVERIFY(control<QLineEdit>(w, "txtResult")->isVisible() &&
-                    QApplication::focusWidget() == control<QLineEdit>(w, "txtResult"));
-            QCOMPARE(QPoint(control<QLineEdit>(w, "txtResult")->x(),
-                            control<QLineEdit>(w, "txtResult")->width()),
+            QVERIFY(txtResult->isVisible() && QApplication::focusWidget() == txtResult);
+            QCOMPARE(QPoint(txtResult->x(), txtResult->width()),
                      QPoint(g->x() + Twips::toPx(cell.x()), Twips::toPx(cell.width())));
 
             // F2 to F5 type the interpretation words.
@@ -254,15 +259,14 @@ private slots:
             // text is selected for retyping. Down stays on the last row, what
             // is typed next still a result; Enter there leaves the grid like Tab.
             key(Qt::Key_Return, Qt::ShiftModifier);
-            QCOMPARE(control<QLineEdit>(w, "txtResult")->selectedText(),
-                     QStringLiteral("POSITIVE"));
+            QCOMPARE(txtResult->selectedText(), QStringLiteral("POSITIVE"));
             QList<int> rows{g->Row()};
             for (Qt::Key k : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
                 key(k);
                 rows << g->Row();
             }
             QCOMPARE(rows, (QList<int>{2, 1, 1, 2, 3, 3}));
-            QCOMPARE(QApplication::focusWidget(), control<QLineEdit>(w, "txtResult"));
+            QCOMPARE(QApplication::focusWidget(), txtResult);
             key(Qt::Key_Return);
             QVERIFY(g->Rows() == 4 &&
                     QApplication::focusWidget() == control<QTextEdit>(w, "txtRemarks"));
@@ -273,16 +277,15 @@ private slots:
             QCOMPARE(g->TextMatrix(g->Row(), 0), QStringLiteral("*"));
 
             // A second exam row with the same code: its name is the one taken.
-            control<FlexGrid>(w, "grdExams")->setRows(5);
-            control<FlexGrid>(w, "grdExams")->setTextMatrix(4, 1, QStringLiteral(" ANTIHBC "));
-            control<FlexGrid>(w, "grdExams")
-                ->setTextMatrix(4, 2, QStringLiteral(" Anti-HBc, total "));
+            grdExams->setRows(5);
+            grdExams->setTextMatrix(4, 1, QStringLiteral(" ANTIHBC "));
+            grdExams->setTextMatrix(4, 2, QStringLiteral(" Anti-HBc, total "));
 
             // A failing lookup is shown as "Error N: ..." and touches nothing.
             session().LabDb->setCommandHook([](const QString&) {
                 throw LisError(ErrNo::ObjectClosed, QStringLiteral("closed"));
             });
-            QTest::mouseClick(control<QPushButton>(w, "cmdResetResult"), Qt::LeftButton);
+            QTest::mouseClick(cmdResetResult, Qt::LeftButton);
             session().LabDb->setCommandHook({});
             QCOMPARE(f.presenter.messageTexts(), QStringList{QStringLiteral("Error 3704: closed")});
             QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
@@ -294,7 +297,7 @@ private slots:
 
             // Duplicate exam codes take more rows than the grid had.
             f.db->clearTrace();
-            QTest::mouseClick(control<QPushButton>(w, "cmdResetResult"), Qt::LeftButton);
+            QTest::mouseClick(cmdResetResult, Qt::LeftButton);
             // RESULT shows the laboratory's reading of each value against its cut-off.
             const QString antiHbc =
                 QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|NON-REACTIVE|S/CO||L-1001|1");
@@ -308,21 +311,17 @@ private slots:
             QCOMPARE(f.db->trace().first(),
                      QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','03/07/2024',"
                                     "'AN-01','101','DELA CRUZ, JUAN S','REF-5001'"));
-            QVERIFY(w.ResultTakenOver &&
-                    !control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled());
-            QCOMPARE(control<QPushButton>(w, "cmdResetResult")->text(),
-                     QStringLiteral("<< &Reset Result"));
+            QVERIFY(w.ResultTakenOver && !cmdSearchSampleNum->isEnabled());
+            QCOMPARE(cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
             screenshot(w, QStringLiteral("taken-over"));
 
             // Reset puts back the rows as they were, typed values and all.
-            QTest::mouseClick(control<QPushButton>(w, "cmdResetResult"), Qt::LeftButton);
+            QTest::mouseClick(cmdResetResult, Qt::LeftButton);
             QCOMPARE(rowsOf(g, {3}), typed);
             QCOMPARE(f.presenter.messages().size(), 1);
-            QVERIFY(!w.ResultTakenOver &&
-                    control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled());
-            QCOMPARE(control<QPushButton>(w, "cmdResetResult")->text(),
-                     QStringLiteral("Use &Result >>"));
-            QVERIFY(!control<QLineEdit>(w, "txtResult")->isVisible());
+            QVERIFY(!w.ResultTakenOver && cmdSearchSampleNum->isEnabled());
+            QCOMPARE(cmdResetResult->text(), QStringLiteral("Use &Result >>"));
+            QVERIFY(!txtResult->isVisible());
         });
     }
 

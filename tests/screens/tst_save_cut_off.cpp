@@ -58,13 +58,14 @@ private slots:
     void rowsOfTwoRequests()
     {
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, kRows);
             control<QTextEdit>(w, "txtRemarks")
                 ->setPlainText(QStringLiteral("Patient's second sample"));
-            control<FlexGrid>(w, "msfgRequest")
-                ->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
+            msfgRequest->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
             f.db->clearTrace();
-            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
             // The texts are the window model's; here the window's header and
             // grid reach them, one logbook a request, nothing for the row
@@ -78,12 +79,11 @@ private slots:
             QCOMPARE(trace.filter("Lab_ResultEntryDLL_SaveToLogbook 'L-100").size(), 2);
             QCOMPARE(control<QLabel>(w, "lblSaved")->text(), QStringLiteral("Saved 2:05 PM"));
             // Saved, the window shows what the laboratory stored.
-            QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(3, 4) + '|' +
-                         control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 4),
+            QCOMPARE(msfgRequest->TextMatrix(3, 4) + '|' + msfgRequest->TextMatrix(1, 4),
                      f.stored("Result", "L-1002", "ANTIHCV") + "|NON-REACTIVE");
-            QVERIFY(!control<FlexGrid>(w, "msfgRequest")->TextMatrix(3, 4).isEmpty());
+            QVERIFY(!msfgRequest->TextMatrix(3, 4).isEmpty());
             // Saved without printing: the buttons stay off, the window open.
-            QVERIFY(!control<QPushButton>(w, "cmdSave")->isEnabled() && w.isVisible());
+            QVERIFY(!cmdSave->isEnabled() && w.isVisible());
         });
         QCOMPARE(f.count("tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002')"), 2);
         QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE SampleNum = '101' AND Posted = 'Y'"),
@@ -135,24 +135,24 @@ private slots:
     void printWithAndWithoutVerification()
     {
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            auto* cmdPrint = control<QPushButton>(w, "cmdPrint");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, {kRows[0]});
-            QTest::mouseClick(control<QPushButton>(w, "cmdPrint"), Qt::LeftButton);
+            QTest::mouseClick(cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 1);
-            QVERIFY(w.isVisible() && control<QPushButton>(w, "cmdSave")->isEnabled() &&
-                    control<QPushButton>(w, "cmdPrint")->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled() && cmdPrint->isEnabled());
 
             // Verified in the preview, but the printer is missing: the error
             // is shown and the buttons come back to print again.
             Window::verifyOnPrint = Window::printerMissing = true;
-            QTest::mouseClick(control<QPushButton>(w, "cmdPrint"), Qt::LeftButton);
+            QTest::mouseClick(cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 3);
             QCOMPARE(f.presenter.messageTexts(),
                      QStringList{QStringLiteral("Error 75: The printer \"P\" is not available.")});
-            QVERIFY(w.isVisible() && control<QPushButton>(w, "cmdSave")->isEnabled() &&
-                    control<QPushButton>(w, "cmdPrint")->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled() && cmdPrint->isEnabled());
 
             Window::printerMissing = false;
-            QTest::mouseClick(control<QPushButton>(w, "cmdPrint"), Qt::LeftButton);
+            QTest::mouseClick(cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 5); // the preview, then the direct print
             QVERIFY(!w.isVisible() && w.VerifyRequested);
         });
@@ -163,16 +163,17 @@ private slots:
     void aSamplePostedMeanwhileIsNotTakenOver()
     {
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, {kRows[0]});
             Connection other;
             other.open(f.db->connectionString());
             other.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002',"
                                          "'MT02','03/07/2024','AN-01'"));
-            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messageTexts().value(0).startsWith(
                 QStringLiteral("Data was not saved! Error: [Sample 101 was posted to L-1002 by "
                                "MT02 at ")));
-            QVERIFY(w.isVisible() && control<QPushButton>(w, "cmdSave")->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled());
         });
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), 0);
         QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE PostedRequestNum = 'L-1001'"), 0);
@@ -191,24 +192,25 @@ private slots:
         for (bool saved = false; !saved && failures <= kCommands;) {
             f.presenter.clear();
             f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+                auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+                auto* cmdSave = control<QPushButton>(w, "cmdSave");
                 setRows(w, kRows);
-                control<QLineEdit>(w, "txtAccNum")->setText(QStringLiteral("ACC-9"));
+                txtAccNum->setText(QStringLiteral("ACC-9"));
                 int sent = 0;
                 session().LabDb->setCommandHook([&](const QString&) {
                     if (++sent == failures + 1 && failures < kCommands)
                         throw LisError(ErrNo::DbCommandFailed, QStringLiteral("disk full"));
                 });
-                QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
                 session().LabDb->setCommandHook({});
                 if ((saved = failures == kCommands))
                     return;
                 QCOMPARE(f.presenter.messageTexts(),
                          QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});
                 QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
-                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(3, 3) +
-                             control<QLineEdit>(w, "txtAccNum")->text(),
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(3, 3) + txtAccNum->text(),
                          QStringLiteral("0.95ACC-9"));
-                QVERIFY(w.isVisible() && control<QPushButton>(w, "cmdSave")->isEnabled());
+                QVERIFY(w.isVisible() && cmdSave->isEnabled());
             });
             if (!saved) {
                 QCOMPARE(snapshot(), before);

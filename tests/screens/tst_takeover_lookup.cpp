@@ -15,13 +15,14 @@ using F = WindowFixture;
 // Types over Sample Number; with Enter that looks the sample up.
 void typeSample(ResultEntryForm& w, const QString& text, bool enter = false)
 {
-    control<QLineEdit>(w, "txtSampleNum")->setFocus();
-    control<QLineEdit>(w, "txtSampleNum")->selectAll();
-    QTest::keyClicks(control<QLineEdit>(w, "txtSampleNum"), text);
+    auto* box = control<QLineEdit>(w, "txtSampleNum");
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, text);
     if (text.isEmpty())
-        QTest::keyClick(control<QLineEdit>(w, "txtSampleNum"), Qt::Key_Delete);
+        QTest::keyClick(box, Qt::Key_Delete);
     if (enter)
-        QTest::keyClick(control<QLineEdit>(w, "txtSampleNum"), Qt::Key_Return);
+        QTest::keyClick(box, Qt::Key_Return);
 }
 
 // A button's mnemonic, pressed where the focus is; it clicks a moment later.
@@ -69,6 +70,10 @@ private slots:
         const QString unresulted =
             QStringLiteral("Potassium has no result. Save the others and leave it unresulted?");
         f.open<NormalValues>(QStringLiteral("L-1016"), [&](NormalValues& w) {
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+            auto* txtPName = control<QLineEdit>(w, "txtPName");
             FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             const auto* value = static_cast<GridCells::ValueCell*>(g->itemDelegateForColumn(3));
             QCOMPARE(F::column(g, 1), items);
@@ -76,7 +81,7 @@ private slots:
             QCOMPARE(value->shown(g->model()->index(6, 3)) + '|' +
                          value->shown(g->model()->index(0, 3)),
                      QStringLiteral("not resulted|5.5"));
-            QCOMPARE(control<QLineEdit>(w, "txtAccNum")->text(), QStringLiteral("A-1016"));
+            QCOMPARE(txtAccNum->text(), QStringLiteral("A-1016"));
             if (step == QLatin1String("manual")) {
                 f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
                 f.presenter.queueAnswer(MsgAnswer::Yes); // type by hand: nothing is removed
@@ -89,7 +94,7 @@ private slots:
                 // Down on the last row stays there: what is typed next is its result.
                 F::clickCell(g, 6);
                 for (int i = 0; i < 2; ++i)
-                    QTest::keyClick(control<QLineEdit>(w, "txtResult"), Qt::Key_Down);
+                    QTest::keyClick(txtResult, Qt::Key_Down);
                 QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("4.1"));
                 QCOMPARE(g->TextMatrix(7, 3) + '|' +
                              control<QTextEdit>(w, "txtRemarks")->toPlainText(),
@@ -105,10 +110,9 @@ private slots:
                 F::clickCell(search.msfgSampleNum, 3, 0);
             });
             f.presenter.queueAnswer(MsgAnswer::Yes); // O'BRIEN's sample for REYES
-            control<QLineEdit>(w, "txtSampleNum")->setFocus();
-            QTest::keyClick(control<QLineEdit>(w, "txtSampleNum"), Qt::Key_Return);
-            QCOMPARE(control<QLineEdit>(w, "txtAccNum")->text() + '|' +
-                         control<QLineEdit>(w, "txtPName")->text(),
+            txtSampleNum->setFocus();
+            QTest::keyClick(txtSampleNum, Qt::Key_Return);
+            QCOMPARE(txtAccNum->text() + '|' + txtPName->text(),
                      QStringLiteral("103|O'BRIEN, MARY A"));
             for (const char* sent : {"sp_InstrumentGetHemaSampleNum '0','03/07/2024','AN-01',''",
                                      "LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024',"
@@ -132,7 +136,7 @@ private slots:
             const bool kept = step == QLatin1String("typed reset no");
             if (kept) {
                 F::clickCell(g, 2, 2);
-                QTest::keyClicks(control<QLineEdit>(w, "txtResult"), QStringLiteral("0"));
+                QTest::keyClicks(txtResult, QStringLiteral("0"));
                 f.presenter.queueAnswer(MsgAnswer::No);
             }
             alt(Qt::Key_R);
@@ -143,9 +147,7 @@ private slots:
             if (kept)
                 return;
             // Nothing of the other patient's sample is left to save or post.
-            QCOMPARE(control<QLineEdit>(w, "txtAccNum")->text() + '|' +
-                         control<QLineEdit>(w, "txtSampleNum")->text() + '|' +
-                         control<QLineEdit>(w, "txtPName")->text(),
+            QCOMPARE(txtAccNum->text() + '|' + txtSampleNum->text() + '|' + txtPName->text(),
                      QStringLiteral("A-1016||"));
             f.presenter.queueAnswer(MsgAnswer::Yes);
             alt(Qt::Key_S);
@@ -174,18 +176,19 @@ private slots:
                          "these unresulted?"}}) { // cut-off, normal values
             f.presenter.clear();
             f.open<ResultEntryForm>(request, [&](ResultEntryForm& w) {
+                auto* cmdSave = control<QPushButton>(w, "cmdSave");
                 control<QLineEdit>(w, "txtAccNum")->setText(QStringLiteral("A-1"));
-                QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
                 f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
                 f.presenter.queueAnswer(MsgAnswer::Yes); // typed by hand
                 QTest::mouseClick(control<QPushButton>(w, "cmdSearchSampleNum"), Qt::LeftButton);
-                QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
                 QCOMPARE(f.presenter.messageTexts(),
                          (QStringList{"There are no results to save.",
                                       "Sample not found.\nWould you like to manually enter the "
                                       "results.",
                                       QLatin1String(empty)}));
-                QVERIFY(w.isVisible() && control<QPushButton>(w, "cmdSave")->isEnabled());
+                QVERIFY(w.isVisible() && cmdSave->isEnabled());
                 w.close();
             });
         }
@@ -254,8 +257,9 @@ private slots:
         const bool entered = !sample.endsWith(' ');
         sample = sample.trimmed();
         f.open<CutOff>(QStringLiteral("L-1008"), [&](CutOff& w) {
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
             store();
-            control<QLineEdit>(w, "txtAccNum")->setText(QStringLiteral("A-8"));
+            txtAccNum->setText(QStringLiteral("A-8"));
             f.presenter.queueAnswer(yes ? MsgAnswer::Yes : MsgAnswer::No);
             if (searched) {
                 f.presenter.queueWindow([](QWidget& d) {
@@ -280,8 +284,7 @@ private slots:
                      question.isEmpty() ? QStringList() : QStringList{question});
             if (question.endsWith('?'))
                 QCOMPARE(f.presenter.messages()[0].defaultAnswer, MsgAnswer::No);
-            QCOMPARE(control<QLineEdit>(w, "txtAccNum")->text(),
-                     yes ? sample : QStringLiteral("A-8"));
+            QCOMPARE(txtAccNum->text(), yes ? sample : QStringLiteral("A-8"));
             QCOMPARE(control<QDateEdit>(w, "dtpResultDate")->isEnabled(), !yes);
             f.presenter.clear();
             F::useResult(w);
@@ -322,10 +325,11 @@ private slots:
         QFETCH(QString, box);
         QFETCH(bool, posts);
         f.open<CutOff>(QStringLiteral("L-1001"), [&](CutOff& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             F::useResult(w);
             typeSample(w, box);
             f.db->clearTrace();
-            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
             QCOMPARE(f.presenter.messageTexts(),
                      posts ? QStringList()
                            : QStringList{QStringLiteral("Data was not saved! Error: [Sample Number "
@@ -340,7 +344,7 @@ private slots:
                                                            "'2','101','L-1001','MT01',"
                                                            "'03/07/2024','AN-01'"))
                            : QStringList());
-            QVERIFY(posts || (w.isVisible() && control<QPushButton>(w, "cmdSave")->isEnabled() &&
+            QVERIFY(posts || (w.isVisible() && cmdSave->isEnabled() &&
                               control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3) ==
                                   QLatin1String("0.42")));
             w.close();
@@ -357,14 +361,16 @@ private slots:
             QSKIP("the embedded laboratory sends no notices: a window reads new results when "
                   "the sample is looked up again");
         f.open<CutOff>(QStringLiteral("L-1018"), [&](CutOff& w) {
-            QCOMPARE(control<FlexGrid>(w, "msfgDLresult")->Rows(), 2);
-            QCOMPARE(control<FlexGrid>(w, "msfgDLresult")->TextMatrix(1, 1), QString());
-            control<FlexGrid>(w, "msfgRequest")->setTextMatrix(1, 3, QStringLiteral("typed"));
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            QCOMPARE(msfgDLresult->Rows(), 2);
+            QCOMPARE(msfgDLresult->TextMatrix(1, 1), QString());
+            msfgRequest->setTextMatrix(1, 3, QStringLiteral("typed"));
             const auto finalResults = [&] {
                 QStringList cells;
-                for (int r = 1; r < control<FlexGrid>(w, "msfgRequest")->Rows(); ++r)
-                    for (int c = 0; c < control<FlexGrid>(w, "msfgRequest")->Cols(); ++c)
-                        cells << control<FlexGrid>(w, "msfgRequest")->TextMatrix(r, c);
+                for (int r = 1; r < msfgRequest->Rows(); ++r)
+                    for (int c = 0; c < msfgRequest->Cols(); ++c)
+                        cells << msfgRequest->TextMatrix(r, c);
                 return cells;
             };
             const QStringList before = finalResults();
@@ -381,7 +387,7 @@ private slots:
             other->notify(downloadsChannel(), QStringLiteral("AN-01|101"));
             other->notify(downloadsChannel(), QStringLiteral("AN-01|105"));
             other->commit();
-            QTRY_COMPARE(control<FlexGrid>(w, "msfgDLresult")->Rows(), 3);
+            QTRY_COMPARE(msfgDLresult->Rows(), 3);
             QCOMPARE(control<QLineEdit>(w, "txtSampleNum")->text(), QStringLiteral("105"));
             QCOMPARE(finalResults(), before);
             QVERIFY(control<QPushButton>(w, "cmdResetResult")->isEnabled());
