@@ -213,11 +213,11 @@ void benchTakeOver(QTextStream& out)
         PresenterScope scope(presenter);
         double ms = 0;
         presenter.queueWindow([&](QWidget& window) {
-            auto& w = static_cast<frmDownloaded&>(window);
+            auto* useResult = window.findChild<QPushButton*>(QStringLiteral("cmdResetResult"));
             for (int i = 0; i < kTries; ++i) {
-                const double once = msOf([&] { w.cmdResetResult->click(); });
+                const double once = msOf([&] { useResult->click(); });
                 ms = i == 0 ? once : std::min(ms, once);
-                w.cmdResetResult->click();
+                useResult->click();
             }
         });
         clsLISResultEntry entry;
@@ -246,7 +246,7 @@ void benchReports(QTextStream& out)
             PresenterScope scope(presenter);
             presenter.queueWindow([&](QWidget& window) {
                 auto& w = static_cast<frmDownloaded&>(window);
-                w.cmdResetResult->click();
+                w.findChild<QPushButton*>(QStringLiteral("cmdResetResult"))->click();
                 w.Save_Entries();
             });
             clsLISResultEntry entry;

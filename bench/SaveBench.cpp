@@ -20,8 +20,8 @@ double saveThroughTheWindow(int n)
     PresenterScope scope(presenter);
     presenter.queueWindow([&](QWidget& window) {
         auto& w = static_cast<frmDownloaded&>(window);
-        w.txtAccNum->setText(QStringLiteral("ACC-1"));
-        FlexGrid* g = w.msfgRequest;
+        w.findChild<QLineEdit*>(QStringLiteral("txtAccNum"))->setText(QStringLiteral("ACC-1"));
+        auto* g = w.findChild<FlexGrid*>(QStringLiteral("msfgRequest"));
         g->setRows(n + 1);
         for (int i = 1; i <= n; ++i) {
             const QString id = BenchLab::itemId(i);

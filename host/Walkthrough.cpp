@@ -17,8 +17,6 @@
 #include "screens/dialogs/frmAmendmentReason.h"
 #include "screens/dialogs/frmQcReview.h"
 #include "screens/dialogs/frmSampleSearch.h"
-#include "screens/normal_values/frmNVDownloads.h"
-#include "screens/result_entry/frmDownloaded.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -120,6 +118,17 @@ private:
     int m_shots = 0;
     int m_failures = 0;
 };
+
+// A window's control, found as staff find it: by its name. A window
+// without it fails the step that reaches for it.
+template <typename T> T& control(QWidget& window, const char* name)
+{
+    auto* found = window.findChild<T*>(QLatin1String(name));
+    if (!found)
+        throw LisError(ErrNo::NotSupported, QStringLiteral("%1 has no control named %2")
+                                                .arg(window.objectName(), QLatin1String(name)));
+    return *found;
+}
 
 const QString kMarker = QStringLiteral(".lis-walkthrough");
 
@@ -240,10 +249,11 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     out << "1. L-1001, cut-off: look the sample up, take it over, type, print, verify\n";
     QString typedExam;
     presenter.queueWindow([&](QWidget& window) {
-        auto& w = static_cast<frmDownloaded&>(window);
+        QWidget& w = window;
+        auto& grid = control<FlexGrid>(w, "msfgRequest");
         Session::activate(w);
         s.shot(w, QStringLiteral("cut-off-opened"));
-        s.expect(w.txtSampleNum->text() == QLatin1String("101"),
+        s.expect(control<QLineEdit>(w, "txtSampleNum").text() == QLatin1String("101"),
                  QStringLiteral("the worklist's sample 101 is found on opening"));
         // The sample number's box has the focus: emptied, Enter lists the
         // day's samples; Enter picks the first.
@@ -256,20 +266,20 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
             Session::key(Qt::Key_Return);
         });
         Session::key(Qt::Key_Return);
-        s.expect(w.txtPName->text() == QLatin1String("DELA CRUZ, JUAN S"),
+        s.expect(control<QLineEdit>(w, "txtPName").text() == QLatin1String("DELA CRUZ, JUAN S"),
                  QStringLiteral("Enter lists the samples; Enter picks sample 101 of DELA CRUZ"));
         Session::key(Qt::Key_R, Qt::AltModifier);
-        s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("0.42"),
+        s.expect(grid.TextMatrix(1, 3) == QLatin1String("0.42"),
                  QStringLiteral("Alt+R (Use Result) takes the instrument's values over"));
         Session::key(Qt::Key_F, Qt::AltModifier);
         Session::key(Qt::Key_Down);
         Session::key(Qt::Key_F2);
         Session::key(Qt::Key_Return);
         Session::key(Qt::Key_F6);
-        s.expect(w.msfgRequest->TextMatrix(2, 3) == QLatin1String("POSITIVE") &&
-                     w.msfgRequest->TextMatrix(3, 0) == QLatin1String("*"),
+        s.expect(grid.TextMatrix(2, 3) == QLatin1String("POSITIVE") &&
+                     grid.TextMatrix(3, 0) == QLatin1String("*"),
                  QStringLiteral("F2 types POSITIVE, F6 marks the next row re-checked"));
-        typedExam = w.msfgRequest->TextMatrix(2, 2);
+        typedExam = grid.TextMatrix(2, 2);
         s.shot(w, QStringLiteral("cut-off-typed"));
         s.maximisedShot(w, QStringLiteral("cut-off-maximised"));
         presenter.queueWindow([&](QWidget& v) {
@@ -289,18 +299,20 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
 
     out << "2. L-1013, normal values: take over and print\n";
     presenter.queueWindow([&](QWidget& window) {
-        auto& w = static_cast<frmNVDownloads&>(window);
+        QWidget& w = window;
+        auto& grid = control<FlexGrid>(w, "msfgRequest");
+        auto& qcHold = control<QLabel>(w, "lblQcHold");
         Session::activate(w);
         // The glucose control run of 9:40 was rejected: sample 103 of 9:50 is held.
-        s.expect(w.lblQcHold->isVisible() && w.lblQcHold->text().contains(QStringLiteral(
-                                                 "GLU: QC rejected 9:40 AM: 2-2s, level 2")),
+        s.expect(qcHold.isVisible() && qcHold.text().contains(QStringLiteral(
+                                           "GLU: QC rejected 9:40 AM: 2-2s, level 2")),
                  QStringLiteral("the glucose row is marked as held by quality control (\"%1\")")
-                     .arg(w.lblQcHold->text()));
+                     .arg(qcHold.text()));
         s.shot(w, QStringLiteral("normal-values-qc-held-row"));
         s.chart(db, QStringLiteral("AN-01"), QStringLiteral("GLU"),
                 QStringLiteral("qc-chart-glucose"));
         Session::key(Qt::Key_R, Qt::AltModifier);
-        s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("5.5"),
+        s.expect(grid.TextMatrix(1, 3) == QLatin1String("5.5"),
                  QStringLiteral("glucose 5.5 mmol/L is taken over"));
         s.shot(w, QStringLiteral("normal-values"));
         s.maximisedShot(w, QStringLiteral("normal-values-maximised"));
@@ -327,7 +339,7 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
             review.cmdClose->click();
         });
         Session::key(Qt::Key_Q, Qt::ControlModifier);
-        s.expect(!w.lblQcHold->isVisible(),
+        s.expect(!qcHold.isVisible(),
                  QStringLiteral("the action recorded and the review confirmed from the window, "
                                 "the glucose row is no longer marked"));
         Session::key(Qt::Key_V, Qt::AltModifier);
@@ -345,14 +357,15 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
     entry.EditMode(true);
     QString cutOffExam;
     presenter.queueWindow([&](QWidget& window) {
-        auto& w = static_cast<frmDownloaded&>(window);
+        QWidget& w = window;
+        auto& grid = control<FlexGrid>(w, "msfgRequest");
         Session::activate(w);
-        cutOffExam = w.msfgRequest->TextMatrix(1, 2);
+        cutOffExam = grid.TextMatrix(1, 2);
         Session::key(Qt::Key_F, Qt::AltModifier); // every exam has a value: the first
         Session::type(QStringLiteral("2.50"));
         Session::key(Qt::Key_Return);
-        s.expect(w.msfgRequest->TextMatrix(1, 3) == QLatin1String("2.50") &&
-                     w.msfgRequest->TextMatrix(1, 4) == QLatin1String("REACTIVE"),
+        s.expect(grid.TextMatrix(1, 3) == QLatin1String("2.50") &&
+                     grid.TextMatrix(1, 4) == QLatin1String("REACTIVE"),
                  QStringLiteral("2.50 typed over the saved 0.42 replaces it and is read "
                                 "REACTIVE at once"));
         s.shot(w, QStringLiteral("cut-off-corrected"));
@@ -379,11 +392,12 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
                  .arg(cutOffExam.trimmed(), interpretation, cutOffLine));
 
     presenter.queueWindow([&](QWidget& window) {
-        auto& w = static_cast<frmNVDownloads&>(window);
+        QWidget& w = window;
+        auto& grid = control<FlexGrid>(w, "msfgRequest");
         Session::activate(w);
         int glucose = 0;
-        for (int r = 1; r < w.msfgRequest->Rows() && !glucose; ++r)
-            if (w.msfgRequest->TextMatrix(r, 3) == QLatin1String("5.5"))
+        for (int r = 1; r < grid.Rows() && !glucose; ++r)
+            if (grid.TextMatrix(r, 3) == QLatin1String("5.5"))
                 glucose = r;
         s.expect(glucose > 0, QStringLiteral("L-1016 opens with its saved glucose 5.5 mmol/L"));
         if (!glucose)
@@ -391,16 +405,16 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         // Alt+F lands on the first exam without a value (potassium, not yet
         // measured); the arrows go to glucose from there.
         Session::key(Qt::Key_F, Qt::AltModifier);
-        for (int i = 0; i < w.msfgRequest->Rows() && w.msfgRequest->Row() != glucose; ++i)
-            Session::key(w.msfgRequest->Row() > glucose ? Qt::Key_Up : Qt::Key_Down);
+        for (int i = 0; i < grid.Rows() && grid.Row() != glucose; ++i)
+            Session::key(grid.Row() > glucose ? Qt::Key_Up : Qt::Key_Down);
         Session::type(QStringLiteral("11.0"));
         Session::key(Qt::Key_Return);
-        s.expect(w.msfgRequest->TextMatrix(glucose, 3) == QLatin1String("11.0") &&
-                     w.msfgRequest->TextMatrix(glucose, 8).isEmpty(),
+        s.expect(grid.TextMatrix(glucose, 3) == QLatin1String("11.0") &&
+                     grid.TextMatrix(glucose, 8).isEmpty(),
                  QStringLiteral("11.0 typed over 5.5 mmol/L clears the old 99 mg/dL"));
-        s.expect(w.msfgRequest->TextMatrix(glucose, 15) == QLatin1String("H D"),
+        s.expect(grid.TextMatrix(glucose, 15) == QLatin1String("H D"),
                  QStringLiteral("11.0 is flagged high and twice the previous 5.5 (\"%1\")")
-                     .arg(w.msfgRequest->TextMatrix(glucose, 15)));
+                     .arg(grid.TextMatrix(glucose, 15)));
         s.shot(w, QStringLiteral("normal-values-corrected"));
         s.maximisedShot(w, QStringLiteral("normal-values-corrected-maximised"));
         // Verifying asks to leave potassium unresulted, then to acknowledge

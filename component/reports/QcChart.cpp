@@ -3,11 +3,11 @@
 #include "component/reports/ReportPrinting.h"
 #include "labrules/LabLogic.h"
 #include "platform/Clock.h"
+#include "platform/CommandText.h"
 #include "platform/DateText.h"
 #include "platform/LisError.h"
 #include "platform/Presenter.h"
 #include "platform/PrivateFiles.h"
-#include "platform/SqlText.h"
 #include "platform/db/Connection.h"
 #include "platform/report/Report.h"
 
@@ -118,40 +118,43 @@ QString QcChart::subject() const
 
 void QcChart::read(Connection& db)
 {
-    const QString text = QStringLiteral("sp_QCChartData '") + sqlLiteral(m_instrument) +
-                         QStringLiteral("', '") + sqlLiteral(m_item) + QStringLiteral("', '") +
-                         DateText::monthDayYear(m_first) + QStringLiteral("', '") +
-                         DateText::monthDayYear(m_last) + QLatin1Char('\'');
+    const QString text = CommandText::call(
+        QStringLiteral("sp_QCChartData"),
+        {m_instrument, m_item, DateText::monthDayYear(m_first), DateText::monthDayYear(m_last)});
     setRows(db.openRecordset(text, CursorOptions::clientDynamic())->data());
 }
 
-QImage QcChart::panel(const QcLevel& level) const
-{
-    QImage image(kPanelWidth * kSharpness, kPanelHeight * kSharpness, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(kSharpness, kSharpness);
-    QFont font;
-    font.setPixelSize(10);
-    p.setFont(font);
-    const QFontMetricsF metrics(font);
-
-    const QDateTime from(m_first, QTime(0, 0));
-    const qreal span = std::max<qint64>(1, from.secsTo(QDateTime(m_last.addDays(1), QTime(0, 0))));
-    const auto xOf = [&](const QDateTime& t) {
-        return kPlot.left() + kPlot.width() * std::clamp(from.secsTo(t) / span, 0.0, 1.0);
-    };
-    const auto yOf = [&](double z) {
+namespace {
+// Where a moment of the period and an SD lie on a panel's plot.
+class PlotScale {
+public:
+    PlotScale(const QDate& first, const QDate& last)
+        : m_from(first, QTime(0, 0))
+        , m_span(std::max<qint64>(1, m_from.secsTo(QDateTime(last.addDays(1), QTime(0, 0)))))
+    {
+    }
+    qreal x(const QDateTime& t) const
+    {
+        return kPlot.left() + kPlot.width() * std::clamp(m_from.secsTo(t) / m_span, 0.0, 1.0);
+    }
+    static qreal y(double z)
+    {
         return kPlot.center().y() -
                std::clamp(z, -kOffScale, kOffScale) * kPlot.height() / (2 * kZLimit);
-    };
+    }
 
-    // Days: a faint line each, a date every few.
-    const int days = int(m_first.daysTo(m_last)) + 1;
+private:
+    QDateTime m_from;
+    qreal m_span;
+};
+
+// Days: a faint line each, a date every few.
+void drawDays(QPainter& p, const PlotScale& scale, const QDate& first, const QDate& last)
+{
+    const int days = int(first.daysTo(last)) + 1;
     const int step = labelStep(days);
     for (int d = 0; d <= days; ++d) {
-        const qreal x = xOf(QDateTime(m_first.addDays(d), QTime(0, 0)));
+        const qreal x = scale.x(QDateTime(first.addDays(d), QTime(0, 0)));
         if (days <= 62) {
             p.setPen(QPen(QColor(0xee, 0xee, 0xee), 0.6));
             p.drawLine(QPointF(x, kPlot.top()), QPointF(x, kPlot.bottom()));
@@ -160,17 +163,20 @@ QImage QcChart::panel(const QcLevel& level) const
             p.setPen(QPen(kInk, 0.8));
             p.drawLine(QPointF(x, kPlot.bottom()), QPointF(x, kPlot.bottom() + 3));
             p.drawText(QRectF(x - 30, kPlot.bottom() + 4, 60, 14), Qt::AlignHCenter | Qt::AlignTop,
-                       m_first.addDays(d).toString(QStringLiteral("M/d")));
+                       first.addDays(d).toString(QStringLiteral("M/d")));
         }
     }
+}
 
-    // Mean and the SD lines, named on the left, in the unit of the lot in
-    // use at the end of the period on the right.
+// Mean and the SD lines, named on the left, in the unit of the lot in
+// use at the end of the period on the right.
+void drawSdLines(QPainter& p, const QcLevel& level)
+{
     const QcLot& current = level.lots.last();
     const std::optional<Decimal> mean = Decimal::parse(current.targetMean);
     const std::optional<Decimal> sd = Decimal::parse(current.targetSd);
     for (int k = -3; k <= 3; ++k) {
-        const qreal y = yOf(k);
+        const qreal y = PlotScale::y(k);
         const int a = std::abs(k);
         QPen pen(a == 0   ? kMeanLine
                  : a == 3 ? kRejected
@@ -198,8 +204,12 @@ QImage QcChart::panel(const QcLevel& level) const
                Qt::AlignRight | Qt::AlignBottom,
                level.lots.size() > 1 ? QStringLiteral("%1, lot %2").arg(current.unit, current.lotNo)
                                      : current.unit);
+}
 
-    // Legend above the plot.
+// Legend above the plot.
+void drawLegend(QPainter& p, const QFont& font)
+{
+    const QFontMetricsF metrics(font);
     qreal lx = kPlot.left();
     for (const char* verdict : {"accepted", "warning", "rejected"}) {
         drawMarker(p, QPointF(lx + 5, 14), QLatin1String(verdict));
@@ -207,16 +217,19 @@ QImage QcChart::panel(const QcLevel& level) const
         p.drawText(QPointF(lx + 13, 18), QLatin1String(verdict));
         lx += 26 + metrics.horizontalAdvance(QLatin1String(verdict));
     }
+}
 
-    // Where a new lot is first run, a divider named for it. Each lot's
-    // results are joined among themselves: a new lot is often run beside
-    // the old one for a while.
+// Where a new lot is first run, a divider named for it. Each lot's
+// results are joined among themselves: a new lot is often run beside
+// the old one for a while. Returns the lots in the order first run.
+QStringList drawLotLines(QPainter& p, const PlotScale& scale, const QcLevel& level)
+{
     QStringList lots;
     QHash<QString, QPolygonF> lines;
     for (const QcPoint& pt : level.points) {
         if (!lots.contains(pt.lotNo)) {
             if (!lots.isEmpty()) {
-                const qreal x = xOf(pt.measuredAt) - 3;
+                const qreal x = scale.x(pt.measuredAt) - 3;
                 p.setPen(QPen(kInk, 0.8, Qt::DashDotLine));
                 p.drawLine(QPointF(x, kPlot.top()), QPointF(x, kPlot.bottom()));
                 p.setPen(kInk);
@@ -228,18 +241,22 @@ QImage QcChart::panel(const QcLevel& level) const
             lots << pt.lotNo;
         }
         if (pt.z)
-            lines[pt.lotNo] << QPointF(xOf(pt.measuredAt), yOf(*pt.z));
+            lines[pt.lotNo] << QPointF(scale.x(pt.measuredAt), PlotScale::y(*pt.z));
     }
     p.setPen(QPen(QColor(0x78, 0x90, 0x9c), 0.9));
     for (const QString& l : lots)
         p.drawPolyline(lines.value(l));
+    return lots;
+}
 
-    // The marks over the line.
+// The marks over the line.
+void drawMarks(QPainter& p, const PlotScale& scale, const QcLevel& level, const QStringList& lots)
+{
     const qreal dense = kPlot.width() / (8.0 * std::max<qsizetype>(1, level.points.size()));
     for (const QcPoint& pt : level.points) {
         if (!pt.z)
             continue;
-        const QPointF at(xOf(pt.measuredAt), yOf(*pt.z));
+        const QPointF at(scale.x(pt.measuredAt), PlotScale::y(*pt.z));
         // A year of runs would be a solid band of full-sized accepted dots.
         drawMarker(p, at, pt.verdict,
                    pt.verdict == QLatin1String("accepted") ? std::clamp(dense, 0.5, 1.0) : 1.0,
@@ -254,9 +271,13 @@ QImage QcChart::panel(const QcLevel& level) const
                                     {at.x() + 3.5, at.y() + dir * 6}});
         }
     }
-    // The rules a result broke beside it, rejections first: above a high
-    // result, below a low one, else further out or on the other side. A
-    // label with no room left is only in the list below the panel.
+}
+
+// The rules a result broke beside it, rejections first: above a high
+// result, below a low one, else further out or on the other side. A
+// label with no room left is only in the list below the panel.
+void drawRuleLabels(QPainter& p, const QFont& font, const PlotScale& scale, const QcLevel& level)
+{
     QFont bold = font;
     bold.setBold(true);
     p.setFont(bold);
@@ -266,7 +287,7 @@ QImage QcChart::panel(const QcLevel& level) const
             if (!pt.z || pt.rules.isEmpty() ||
                 (pt.verdict == QLatin1String("rejected")) != rejections)
                 continue;
-            const QPointF at(xOf(pt.measuredAt), yOf(*pt.z));
+            const QPointF at(scale.x(pt.measuredAt), PlotScale::y(*pt.z));
             const QString text = pt.rules.join(QLatin1Char(' '));
             const qreal w = QFontMetricsF(bold).horizontalAdvance(text) + 4;
             const qreal left = std::clamp(at.x() - w / 2, kPlot.left() + 1, kPlot.right() - w - 1);
@@ -288,6 +309,74 @@ QImage QcChart::panel(const QcLevel& level) const
                 break;
             }
         }
+}
+// One level in the document: its panel, its lots' statistics and the
+// results that warned or were rejected.
+QString levelHtml(const QcLevel& level, const QString& panelName)
+{
+    const QString table = QStringLiteral("<table width=\"100%\" border=\"1\" cellspacing=\"0\" "
+                                         "cellpadding=\"2\" style=\"border-collapse:collapse; "
+                                         "margin-top:4px\">");
+    const auto head = [](const QStringList& names) {
+        QString r = QStringLiteral("<thead><tr>");
+        for (const QString& n : names)
+            r += QStringLiteral("<th bgcolor=\"#dde4ee\" align=\"left\">%1</th>").arg(esc(n));
+        return r + QStringLiteral("</tr></thead>");
+    };
+    const auto row = [](const QStringList& cells) {
+        QString r = QStringLiteral("<tr>");
+        for (const QString& c : cells)
+            r += QStringLiteral("<td>%1</td>").arg(esc(c));
+        return r + QStringLiteral("</tr>");
+    };
+    QString h =
+        QStringLiteral("<h3 style=\"margin-top:12px; margin-bottom:2px\">Level %1: %2</h3>"
+                       "<p style=\"margin:0\"><img src=\"%3\" width=\"%4\" height=\"%5\"/></p>")
+            .arg(level.level)
+            .arg(esc(level.lots.last().material), panelName)
+            .arg(kPanelWidth)
+            .arg(kPanelHeight);
+    h += table +
+         head({QStringLiteral("Lot"), QStringLiteral("Target mean"), QStringLiteral("Target SD"),
+               QStringLiteral("Unit"), QStringLiteral("Runs"), QStringLiteral("Rejected"),
+               QStringLiteral("Mean"), QStringLiteral("SD"), QStringLiteral("CV (%)")});
+    for (const QcLot& lot : level.lots)
+        h += row({lot.lotNo, lot.targetMean, lot.targetSd, lot.unit, QString::number(lot.runs),
+                  QString::number(lot.rejected), lot.mean, lot.sd, lot.cv});
+    h += QStringLiteral("</table>");
+    QString marks;
+    for (const QcPoint& pt : level.points)
+        if (!pt.rules.isEmpty() || pt.verdict != QLatin1String("accepted"))
+            marks += row({whenText(pt.measuredAt), pt.lotNo, pt.value,
+                          pt.z ? signedText(*pt.z) : QString(), pt.verdict,
+                          pt.rules.join(QStringLiteral(", "))});
+    return h + (marks.isEmpty()
+                    ? QStringLiteral("<p style=\"margin-top:4px\">No warnings or rejections.</p>")
+                    : table +
+                          head({QStringLiteral("Warnings and rejections"), QStringLiteral("Lot"),
+                                QStringLiteral("Value"), QStringLiteral("SD index"),
+                                QStringLiteral("Verdict"), QStringLiteral("Rules")}) +
+                          marks + QStringLiteral("</table>"));
+}
+} // namespace
+
+QImage QcChart::panel(const QcLevel& level) const
+{
+    QImage image(kPanelWidth * kSharpness, kPanelHeight * kSharpness, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(kSharpness, kSharpness);
+    QFont font;
+    font.setPixelSize(10);
+    p.setFont(font);
+    const PlotScale scale(m_first, m_last);
+    drawDays(p, scale, m_first, m_last);
+    drawSdLines(p, level);
+    drawLegend(p, font);
+    const QStringList lots = drawLotLines(p, scale, level);
+    drawMarks(p, scale, level, lots);
+    drawRuleLabels(p, font, scale, level);
     return image;
 }
 
@@ -307,52 +396,10 @@ std::unique_ptr<QTextDocument> QcChart::document() const
                             "to %4.</p>")
                  .arg(esc(m_item), esc(m_instrument), DateText::monthDayYear(m_first),
                       DateText::monthDayYear(m_last));
-    const QString table = QStringLiteral("<table width=\"100%\" border=\"1\" cellspacing=\"0\" "
-                                         "cellpadding=\"2\" style=\"border-collapse:collapse; "
-                                         "margin-top:4px\">");
-    const auto head = [](const QStringList& names) {
-        QString r = QStringLiteral("<thead><tr>");
-        for (const QString& n : names)
-            r += QStringLiteral("<th bgcolor=\"#dde4ee\" align=\"left\">%1</th>").arg(esc(n));
-        return r + QStringLiteral("</tr></thead>");
-    };
-    const auto row = [](const QStringList& cells) {
-        QString r = QStringLiteral("<tr>");
-        for (const QString& c : cells)
-            r += QStringLiteral("<td>%1</td>").arg(esc(c));
-        return r + QStringLiteral("</tr>");
-    };
     for (const QcLevel& level : m_data.levels) {
         const QString name = QStringLiteral("chart://level%1").arg(level.level);
         doc->addResource(QTextDocument::ImageResource, QUrl(name), panel(level));
-        h +=
-            QStringLiteral("<h3 style=\"margin-top:12px; margin-bottom:2px\">Level %1: %2</h3>"
-                           "<p style=\"margin:0\"><img src=\"%3\" width=\"%4\" height=\"%5\"/></p>")
-                .arg(level.level)
-                .arg(esc(level.lots.last().material), name)
-                .arg(kPanelWidth)
-                .arg(kPanelHeight);
-        h += table + head({QStringLiteral("Lot"), QStringLiteral("Target mean"),
-                           QStringLiteral("Target SD"), QStringLiteral("Unit"),
-                           QStringLiteral("Runs"), QStringLiteral("Rejected"),
-                           QStringLiteral("Mean"), QStringLiteral("SD"), QStringLiteral("CV (%)")});
-        for (const QcLot& lot : level.lots)
-            h += row({lot.lotNo, lot.targetMean, lot.targetSd, lot.unit, QString::number(lot.runs),
-                      QString::number(lot.rejected), lot.mean, lot.sd, lot.cv});
-        h += QStringLiteral("</table>");
-        QString marks;
-        for (const QcPoint& pt : level.points)
-            if (!pt.rules.isEmpty() || pt.verdict != QLatin1String("accepted"))
-                marks += row({whenText(pt.measuredAt), pt.lotNo, pt.value,
-                              pt.z ? signedText(*pt.z) : QString(), pt.verdict,
-                              pt.rules.join(QStringLiteral(", "))});
-        h += marks.isEmpty()
-                 ? QStringLiteral("<p style=\"margin-top:4px\">No warnings or rejections.</p>")
-                 : table +
-                       head({QStringLiteral("Warnings and rejections"), QStringLiteral("Lot"),
-                             QStringLiteral("Value"), QStringLiteral("SD index"),
-                             QStringLiteral("Verdict"), QStringLiteral("Rules")}) +
-                       marks + QStringLiteral("</table>");
+        h += levelHtml(level, name);
     }
     if (!isEmpty())
         h += QStringLiteral("<p style=\"margin-top:10px; font-size:8pt\">Each result is plotted "

@@ -100,7 +100,13 @@ QcStatistics QcStatistics::of(const QStringList& values)
     return s;
 }
 
-QcChartData QcChartData::fromRows(const ResultSet& rows)
+namespace {
+// Where sp_QCChartData's rows hold each field, found by name.
+struct ChartColumns {
+    int level, lotNo, material, mean, sd, unit, at, value, z, rules, verdict, item;
+};
+
+ChartColumns columnsOf(const ResultSet& rows)
 {
     const auto column = [&](const char* name) {
         const int c = int(
@@ -113,65 +119,78 @@ QcChartData QcChartData::fromRows(const ResultSet& rows)
                                .arg(QLatin1String(name)));
         return c;
     };
-    const int level = column("Level"), lotNo = column("LotNo"), material = column("Material"),
-              mean = column("TargetMean"), sd = column("TargetSD"), unit = column("Unit"),
-              at = column("MeasuredAt"), value = column("Value"), z = column("ZScore"),
-              rules = column("Rules"), verdict = column("Verdict"), item = column("ItemName");
+    // Braces read left to right: the first column missing is the one named.
+    return {column("Level"),    column("LotNo"), column("Material"),   column("TargetMean"),
+            column("TargetSD"), column("Unit"),  column("MeasuredAt"), column("Value"),
+            column("ZScore"),   column("Rules"), column("Verdict"),    column("ItemName")};
+}
 
+// The level's lot of that number, added when it is the lot's first row.
+QcLot& lotOf(QcLevel& level, const QString& lot)
+{
+    for (QcLot& k : level.lots)
+        if (k.lotNo == lot)
+            return k;
+    level.lots.append(QcLot{lot, {}, {}, {}, {}, 0, 0, {}, {}, {}});
+    return level.lots.last();
+}
+
+QcPoint pointOf(const QVariantList& row, const ChartColumns& c, const QString& lot)
+{
+    QcPoint p;
+    const QVariant when = row.value(c.at);
+    p.measuredAt = when.typeId() == QMetaType::QDateTime
+                       ? when.toDateTime()
+                       : DateText::parse(when.toString()).value_or(QDateTime());
+    p.lotNo = lot;
+    p.value = Recordset::toText(row.value(c.value)).trimmed();
+    if (!row.value(c.z).isNull()) {
+        p.z = row.value(c.z).toDouble();
+    } else {
+        // Placed by its targets when the laboratory gave no SD index.
+        const auto v = LabLogic::number(p.value);
+        const double s = row.value(c.sd).toDouble();
+        if (v && s > 0 && !row.value(c.mean).isNull())
+            p.z = (*v - row.value(c.mean).toDouble()) / s;
+    }
+    const QString broke = Recordset::toText(row.value(c.rules)).trimmed();
+    if (!broke.isEmpty())
+        p.rules = broke.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    p.verdict = Recordset::toText(row.value(c.verdict)).trimmed().toLower();
+    return p;
+}
+} // namespace
+
+QcChartData QcChartData::fromRows(const ResultSet& rows)
+{
+    const ChartColumns c = columnsOf(rows);
     QcChartData data;
     QHash<int, qsizetype> levelAt;
     QHash<QString, QStringList> valuesOf; // level and lot -> values not rejected
     for (const QVariantList& row : rows.rows) {
-        const int l = row.value(level).toInt();
+        const int l = row.value(c.level).toInt();
         if (!levelAt.contains(l)) {
             levelAt.insert(l, data.levels.size());
             data.levels.append(QcLevel{l, {}, {}});
         }
         QcLevel& lv = data.levels[levelAt.value(l)];
-        const QString lot = Recordset::toText(row.value(lotNo));
-        QcLot* kept = nullptr;
-        for (QcLot& k : lv.lots)
-            if (k.lotNo == lot)
-                kept = &k;
-        if (!kept) {
-            lv.lots.append(QcLot{lot, {}, {}, {}, {}, 0, 0, {}, {}, {}});
-            kept = &lv.lots.last();
-        }
+        const QString lot = Recordset::toText(row.value(c.lotNo));
+        QcLot& kept = lotOf(lv, lot);
         // The lot's latest row states its targets.
-        kept->material = Recordset::toText(row.value(material));
-        kept->unit = Recordset::toText(row.value(unit));
-        kept->targetMean = numberText(row.value(mean));
-        kept->targetSd = numberText(row.value(sd));
+        kept.material = Recordset::toText(row.value(c.material));
+        kept.unit = Recordset::toText(row.value(c.unit));
+        kept.targetMean = numberText(row.value(c.mean));
+        kept.targetSd = numberText(row.value(c.sd));
 
-        QcPoint p;
-        const QVariant when = row.value(at);
-        p.measuredAt = when.typeId() == QMetaType::QDateTime
-                           ? when.toDateTime()
-                           : DateText::parse(when.toString()).value_or(QDateTime());
-        p.lotNo = lot;
-        p.value = Recordset::toText(row.value(value)).trimmed();
-        if (!row.value(z).isNull()) {
-            p.z = row.value(z).toDouble();
-        } else {
-            // Placed by its targets when the laboratory gave no SD index.
-            const auto v = LabLogic::number(p.value);
-            const double s = row.value(sd).toDouble();
-            if (v && s > 0 && !row.value(mean).isNull())
-                p.z = (*v - row.value(mean).toDouble()) / s;
-        }
-        const QString broke = Recordset::toText(row.value(rules)).trimmed();
-        if (!broke.isEmpty())
-            p.rules = broke.split(QLatin1Char(','), Qt::SkipEmptyParts);
-        p.verdict = Recordset::toText(row.value(verdict)).trimmed().toLower();
+        const QcPoint p = pointOf(row, c, lot);
         lv.points.append(p);
-
-        ++kept->runs;
+        ++kept.runs;
         if (p.verdict == QLatin1String("rejected"))
-            ++kept->rejected;
+            ++kept.rejected;
         else
             valuesOf[QString::number(l) + QLatin1Char('\n') + lot].append(p.value);
         if (data.itemName.isEmpty())
-            data.itemName = Recordset::toText(row.value(item));
+            data.itemName = Recordset::toText(row.value(c.item));
     }
     for (QcLevel& lv : data.levels) {
         std::stable_sort(

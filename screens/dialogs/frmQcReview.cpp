@@ -1,7 +1,7 @@
 #include "frmQcReview.h"
+#include "platform/CommandText.h"
 #include "platform/LisError.h"
 #include "platform/Presenter.h"
-#include "platform/SqlText.h"
 #include "platform/db/Connection.h"
 #include "platform/db/Recordset.h"
 
@@ -11,13 +11,6 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-namespace {
-QString quoted(const QString& value)
-{
-    return QStringLiteral("'") + sqlLiteral(value) + QStringLiteral("'");
-}
-} // namespace
 
 frmQcReview::frmQcReview(Connection& db, const QString& requestNum, const QString& employee)
     : m_db(db)
@@ -64,18 +57,17 @@ frmQcReview::frmQcReview(Connection& db, const QString& requestNum, const QStrin
         if (row < 0 || txtAction->text().trimmed().isEmpty())
             return;
         const QString item = lstHeld->item(row)->data(Qt::UserRole).toString();
-        if (send(QStringLiteral("sp_QCAction %1, %2, %3, %4")
-                     .arg(quoted(m_instruments.value(row)), quoted(item),
-                          quoted(txtAction->text().trimmed()), quoted(m_employee))))
+        if (send(CommandText::call(
+                QStringLiteral("sp_QCAction"),
+                {m_instruments.value(row), item, txtAction->text().trimmed(), m_employee})))
             txtAction->clear();
     });
     connect(cmdConfirm, &QPushButton::clicked, this, [this, selected] {
         const int row = selected();
         if (row >= 0)
-            send(QStringLiteral("sp_QCConfirm %1, %2, %3")
-                     .arg(quoted(m_request),
-                          quoted(lstHeld->item(row)->data(Qt::UserRole).toString()),
-                          quoted(m_employee)));
+            send(CommandText::call(
+                QStringLiteral("sp_QCConfirm"),
+                {m_request, lstHeld->item(row)->data(Qt::UserRole).toString(), m_employee}));
     });
     connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
     reload();
@@ -90,7 +82,7 @@ void frmQcReview::reload()
 {
     lstHeld->clear();
     m_instruments.clear();
-    auto rs = m_db.openRecordset(QStringLiteral("sp_QCHolds ") + quoted(m_request),
+    auto rs = m_db.openRecordset(CommandText::call(QStringLiteral("sp_QCHolds"), {m_request}),
                                  CursorOptions::clientDynamic());
     for (; !rs->eof(); rs->moveNext()) {
         auto* row = new QListWidgetItem(rs->text(QStringLiteral("ItemID")) + QStringLiteral(": ") +

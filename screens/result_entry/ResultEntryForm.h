@@ -41,43 +41,6 @@ public:
 
     void Init_Codes();
 
-    // Controls, named as the design names them (also their object names):
-    // those staff act on, which tests drive.
-    QLineEdit* txtSampleNum;
-    QPushButton* cmdSearchSampleNum;
-    QLineEdit* txtPName;
-    QPushButton* cmdResetResult;
-    QPushButton* cmdFlags;
-    FlexGrid* msfgDLresult;
-    QDateEdit* dtpResultDate;
-    QWidget* fraBody8;
-    QGroupBox* Frame1;
-    FlexGrid* grdExams;
-    QLineEdit* txtResult;
-    FlexGrid* msfgRequest;
-    QTextEdit* txtRemarks;
-    QLineEdit* txtAccNum;
-    QDateEdit* dtReportDate;
-    QTimeEdit* dtReportTime;
-    QDateEdit* dtSubmitted;
-    QTimeEdit* dtSubmittedTime;
-    QDateEdit* dtLRADate;
-    QTimeEdit* dtLRATime;
-    QPushButton* cmdSave;
-    QGroupBox* fraMedTech;
-    QPushButton* cmdVerify;
-    QPushButton* cmdPrint;
-    QPushButton* cmdClose;
-    // Says when the window last saved: the buttons only grey out.
-    QLabel* lblSaved;
-    // The quality-control holds of the request as the laboratory reports
-    // them, above the remarks; hidden when there are none.
-    QLabel* lblQcHold;
-    // The review dialog and the chart of a held row: the grids' menus, and
-    // Ctrl+Q / Ctrl+L anywhere in the window.
-    QAction* mnuQcReview;
-    QAction* mnuQcChart;
-
     // Members of the window.
     QString InstrumentId;
     QString InstrumentName;
@@ -92,20 +55,75 @@ public:
     QString LookedUpSample;
 
 protected:
+    // downloadsShare: the part of the width beyond the design that the
+    // downloaded results get; the final results get the rest.
+    explicit ResultEntryForm(double downloadsShare);
+
+    // What the two windows do differently.
+    virtual void layoutRequestGrid() = 0;
+    // Takes the instrument's results over into the request grid, whose
+    // Rows become those of the downloaded results.
+    virtual void takeOverDownloaded() = 0;
+    virtual void copyRequestedExams() = 0;
+    // Saves the grid and, when asked, prints; run by Save, Verify and Print.
+    // Virtual for tests that watch the buttons only.
+    virtual void Save_And_Print(bool verify, bool print);
+    // Writes the grid in one transaction; false (and the reason shown) when
+    // nothing was saved.
+    virtual bool Save_Entries() = 0;
+    // Previews or prints the saved results of the request.
+    virtual void Print_Result() = 0;
+    // The column of a row's request number in the request grid.
+    virtual int requestCol() const = 0;
+    // What a window asks before its save; false saves nothing.
+    virtual bool questionsAccepted() { return true; }
+    // A save went through and printed.
+    virtual void printed() {}
+    virtual bool closesAfterSave(bool saved, bool /*verify*/) const { return saved; }
+    // Reads the saved result header in edit and verify mode, before the
+    // load step shows it.
+    virtual void readSavedHeader() {}
+    // Filling is over and the window is about to be shown.
+    virtual void fillingEnded() {}
+    // Staff changed the value of a row: what was derived from the old one goes.
+    virtual void valueChanged(int row) = 0;
+    // Why a value cannot stay as written; empty when it can.
+    virtual QString valueRefusal(const QString& value) const;
+    virtual bool isReChecked(int row) const;
+    virtual void setReChecked(int row, bool on);
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+    // The controls each window fills and saves from, named as the design
+    // names them; drivers find them by the same object names.
+    QLineEdit* txtAccNum;
+    QPushButton* cmdSearchSampleNum;
+    QPushButton* cmdResetResult;
+    FlexGrid* msfgDLresult;
+    FlexGrid* grdExams;
+    FlexGrid* msfgRequest;
+    QLineEdit* txtResult;
+    QTextEdit* txtRemarks;
+    QDateEdit* dtpResultDate;
+    QDateEdit* dtReportDate;
+    QTimeEdit* dtReportTime;
+    QDateEdit* dtSubmitted;
+    QTimeEdit* dtSubmittedTime;
+    QDateEdit* dtLRADate;
+    QTimeEdit* dtLRATime;
+
     using GridRows = QList<QStringList>;
     static GridRows gridRows(const FlexGrid* grid);
-    static void setGridRows(FlexGrid* grid, const GridRows& rows);
     // Each taken-over row replaces the request grid's row of its exam
     // (column 1); rows it does not replace stay, blank ones go.
     void mergeTakenRows(const GridRows& taken);
-    // Says what will be lost and asks; true to go on.
-    bool confirmRemovingRows(const QString& why);
     // Rows on the screen stay as they are; each requested exam without a
     // row is added after them.
     void mergeRequestedRows(const GridRows& requested);
-    // Says why and returns false when the sample number shown is not the
-    // one looked up.
-    bool sampleLookedUp();
     // The sample the save posts; an error when the box no longer shows it.
     QString sampleToPost() const;
     // Says so and returns true when no row has an exam to save.
@@ -114,7 +132,143 @@ protected:
     // editor on the first of them) when staff would rather fill them in.
     bool emptyRowsAccepted();
 
+    // Runs an event handler: an error is shown with its number and
+    // description, and the window with every typed value stays as it is.
+    void guarded(const std::function<void()>& handler);
+
+    // Finds the sample the instrument downloaded for the request (worklist
+    // first, then the downloads) and shows its results; the first step of
+    // filling either window.
+    void showRequestSample();
+    // Lists the request's exams in grdExams, with their normal values when asked.
+    void fillRequestedExams(bool withNormalValues);
+    // The values the instrument downloaded, by item code (mode '4'): the
+    // last of each code, all in one read.
+    QHash<QString, QString> itemValues();
+    // The requested exams by item code: how many rows name it and the last
+    // one's cells, trimmed; read once for a whole take-over.
+    struct RequestedExam {
+        int rows = 0;
+        QStringList cells;
+    };
+    QHash<QString, RequestedExam> requestedExams() const;
+
+    // Writes the request's logbook entry when it has none yet.
+    static void ensureLogbookEntry(Connection& db, const QString& req);
+    // What a save takes from the session and the header fields.
+    SaveHeader saveHeader() const;
+    // After a failed save: rolls back what was begun and says why.
+    static void saveFailed(Connection& db, const LisError& e);
+    // A picker pair as one date-time: the date, one blank, the time on the
+    // 12-hour clock without seconds, read back (so seconds are always zero).
+    static QDateTime pickedDateTime(const QDateEdit* date, const QTimeEdit* time);
+    // Shows the session's result header in the top strip.
+    void showSavedHeader();
+    // After a save that stored everything: what the window holds is saved.
+    void markSaved();
+    void sendUnchanged(Connection& db, const QString& requestNum, const QStringList& items);
+    // The sample taken over must still stand posted only where this window
+    // saw it, or to the requests it saves.
+    void sendSampleUnposted(Connection& db, const QString& sample, const QStringList& requests);
+    // Commits the save's transaction; the window then holds the numbers the
+    // save gave its own rows, read just before.
+    void commitSave(Connection& db);
+
 private:
+    // The controls only this design handles.
+    QLineEdit* txtSampleNum;
+    QLineEdit* txtPName;
+    QPushButton* cmdFlags;
+    QWidget* fraBody8;
+    QGroupBox* Frame1;
+    QPushButton* cmdSave;
+    QGroupBox* fraMedTech;
+    QPushButton* cmdVerify;
+    QPushButton* cmdPrint;
+    QPushButton* cmdClose;
+    // Says when the window last saved: the buttons only grey out.
+    QLabel* lblSaved;
+    // The quality-control holds of the request as the laboratory reports
+    // them, above the remarks; hidden when there are none.
+    QLabel* lblQcHold;
+    // The review dialog and the chart of a held row: the grids' menus, and
+    // Ctrl+Q / Ctrl+L anywhere in the window.
+    QAction* mnuQcReview;
+    QAction* mnuQcChart;
+    // The frames and labels that only lay the window out.
+    QGroupBox* Frame6;
+    QListWidget* lstREVIEW;
+    QWidget* Picture1;
+    QLabel* lblFlags;
+    QLabel* lbllabels33;
+    QLabel* lbllabels34;
+    QLabel* lbllabels35;
+    QLabel* lblRemarks0;
+    QGroupBox* fraAdditional;
+    QGroupBox* Frame2;
+    QLabel* lbllabels32;
+    QLabel* lbllabels31;
+    QLabel* lbllabels30;
+    QGroupBox* fraAll;
+    QGroupBox* fraCommonCodes;
+    QLabel* Label1_0;
+    QLabel* Label1_2;
+    QLabel* Label1_1;
+
+    void buildControls();
+    void buildHeaderStrip();
+    void buildDownloadedBlock();
+    void buildResultsBlock();
+    void buildButtons();
+    void buildLegend();
+    void buildAnchors(double downloadsShare);
+    void buildTabOrder();
+    void buildQcActions();
+    void connectHandlers();
+    void ensureLoaded();
+    void load();
+    // The load sizing of the request grid at start-up.
+    void loadSizing();
+    // The downloaded-results grid layout.
+    void layoutDownloadedGrid();
+
+    void cmdClose_Click();
+    void cmdFlags_Click();
+    void cmdResetResult_Click();
+    void cmdSearchSampleNum_Click();
+    void cmdSave_Click();
+    void cmdVerify_Click();
+    void cmdPrint_Click();
+    bool accessionNumberGiven();
+    // Refuses (with a message) a Date Submitted or LRA time after now or
+    // before the request was made.
+    bool headerTimesAccepted();
+    bool readyToSave(bool checkAccession);
+    bool txtAccNum_Validate();
+    bool txtResult_KeyDown(QKeyEvent* event);
+    // Down and Enter go to the next row, Up and Shift+Enter to the one before.
+    bool moveEditorRow(int key, bool enter, bool shift);
+    // "N" as the first key of a value is NULL; a letter after it starts a word.
+    bool typeNullKey(QKeyEvent* event);
+    bool msfgRequest_KeyDown(QKeyEvent* event);
+
+    void collapseRemarks();
+    void setRemarksExpanded(bool expanded);
+    void placeEditor();
+    // Keeps the shown editor over its cell when the grid scrolls or grows.
+    void keepEditorOverCell();
+    // Alt+F: into the results, at the first row without a value.
+    void jumpToFinalResults();
+
+    static void setGridRows(FlexGrid* grid, const GridRows& rows);
+    // Says what will be lost and asks; true to go on.
+    bool confirmRemovingRows(const QString& why);
+    // Says why and returns false when the sample number shown is not the
+    // one looked up.
+    bool sampleLookedUp();
+    // The instrument procedure's call for the sample on the screen.
+    QString instrumentSampleCall(char mode, bool spacedLast) const;
+
     // Looks one sample up (mode '1') and, once the user agrees to a sample
     // of another patient, shows it; nothing changes otherwise.
     void lookUpSample(const QString& sample, const QString& pickedPatient);
@@ -147,136 +301,6 @@ private:
     // Says why and returns false when staff would rather not take a sample
     // already posted to another request.
     bool postedSampleAccepted(const QString& sample, const ResultSet& found, bool& postedElsewhere);
-
-protected:
-    // The frames and labels that only lay the window out.
-    QGroupBox* Frame6;
-    QListWidget* lstREVIEW;
-    QWidget* Picture1;
-    QLabel* lblFlags;
-    QLabel* lbllabels33;
-    QLabel* lbllabels34;
-    QLabel* lbllabels35;
-    QLabel* lblRemarks0;
-    QGroupBox* fraAdditional;
-    QGroupBox* Frame2;
-    QLabel* lbllabels32;
-    QLabel* lbllabels31;
-    QLabel* lbllabels30;
-    QGroupBox* fraAll;
-    QGroupBox* fraCommonCodes;
-    QLabel* Label1_0;
-    QLabel* Label1_2;
-    QLabel* Label1_1;
-
-    // downloadsShare: the part of the width beyond the design that the
-    // downloaded results get; the final results get the rest.
-    explicit ResultEntryForm(double downloadsShare);
-
-    // What the two windows do differently.
-    virtual void layoutRequestGrid() = 0;
-    // Takes the instrument's results over into the request grid, whose
-    // Rows become those of the downloaded results.
-    virtual void takeOverDownloaded() = 0;
-    virtual void copyRequestedExams() = 0;
-    // Saves the grid and, when asked, prints; run by Save, Verify and Print.
-    // Virtual for tests that watch the buttons only.
-    virtual void Save_And_Print(bool verify, bool print);
-    // Writes the grid in one transaction; false (and the reason shown) when
-    // nothing was saved.
-    virtual bool Save_Entries() = 0;
-    // Previews or prints the saved results of the request.
-    virtual void Print_Result() = 0;
-    // The column of a row's request number in the request grid.
-    virtual int requestCol() const = 0;
-    // What a window asks before its save; false saves nothing.
-    virtual bool questionsAccepted() { return true; }
-    // A save went through and printed.
-    virtual void printed() {}
-    virtual bool closesAfterSave(bool saved, bool /*verify*/) const { return saved; }
-
-    // Runs an event handler: an error is shown with its number and
-    // description, and the window with every typed value stays as it is.
-    void guarded(const std::function<void()>& handler);
-
-    // Finds the sample the instrument downloaded for the request (worklist
-    // first, then the downloads) and shows its results; the first step of
-    // filling either window.
-    void showRequestSample();
-    // Lists the request's exams in grdExams, with their normal values when asked.
-    void fillRequestedExams(bool withNormalValues);
-    // Writes the request's logbook entry when it has none yet.
-    static void ensureLogbookEntry(Connection& db, const QString& req);
-    // What a save takes from the session and the header fields.
-    SaveHeader saveHeader() const;
-    // After a failed save: rolls back what was begun and says why.
-    static void saveFailed(Connection& db, const LisError& e);
-    // The load sizing of the request grid at start-up.
-    void loadSizing();
-    // The downloaded-results grid layout.
-    void layoutDownloadedGrid();
-    // The instrument procedure's call for the sample on the screen.
-    QString instrumentSampleCall(char mode, bool spacedLast) const;
-    // The values the instrument downloaded, by item code (mode '4'): the
-    // last of each code, all in one read.
-    QHash<QString, QString> itemValues();
-    // The requested exams by item code: how many rows name it and the last
-    // one's cells, trimmed; read once for a whole take-over.
-    struct RequestedExam {
-        int rows = 0;
-        QStringList cells;
-    };
-    QHash<QString, RequestedExam> requestedExams() const;
-
-    // A picker pair as one date-time: the date, one blank, the time on the
-    // 12-hour clock without seconds, read back (so seconds are always zero).
-    static QDateTime pickedDateTime(const QDateEdit* date, const QTimeEdit* time);
-
-    void collapseRemarks();
-    void setRemarksExpanded(bool expanded);
-    void placeEditor();
-    // Keeps the shown editor over its cell when the grid scrolls or grows.
-    void keepEditorOverCell();
-    // Alt+F: into the results, at the first row without a value.
-    void jumpToFinalResults();
-
-    bool eventFilter(QObject* watched, QEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-
-private:
-    void buildControls();
-    void buildHeaderStrip();
-    void buildDownloadedBlock();
-    void buildResultsBlock();
-    void buildButtons();
-    void buildLegend();
-    void buildAnchors(double downloadsShare);
-    void buildTabOrder();
-    void buildQcActions();
-    void connectHandlers();
-    void ensureLoaded();
-    void load();
-
-    void cmdClose_Click();
-    void cmdFlags_Click();
-    void cmdResetResult_Click();
-    void cmdSearchSampleNum_Click();
-    void cmdSave_Click();
-    void cmdVerify_Click();
-    void cmdPrint_Click();
-    bool accessionNumberGiven();
-    // Refuses (with a message) a Date Submitted or LRA time after now or
-    // before the request was made.
-    bool headerTimesAccepted();
-    bool readyToSave(bool checkAccession);
-    bool txtAccNum_Validate();
-    bool txtResult_KeyDown(QKeyEvent* event);
-    // Down and Enter go to the next row, Up and Shift+Enter to the one before.
-    bool moveEditorRow(int key, bool enter, bool shift);
-    // "N" as the first key of a value is NULL; a letter after it starts a word.
-    bool typeNullKey(QKeyEvent* event);
-    bool msfgRequest_KeyDown(QKeyEvent* event);
 
     // Quality control (ResultEntryQc.cpp): sp_QCHolds read once per fill
     // and after the review; the rows marked from what was read.
@@ -314,39 +338,11 @@ private:
     void somethingChanged();
     bool valueMayBeLeft();
     bool typeIntoAccNum(QEvent* event);
+    bool hasUnsavedChanges() const;
 
-protected:
-    // Reads the saved result header in edit and verify mode, before the
-    // load step shows it.
-    virtual void readSavedHeader() {}
-    // Filling is over and the window is about to be shown.
-    virtual void fillingEnded() {}
-    // Shows the session's result header in the top strip.
-    void showSavedHeader();
-    // After a save that stored everything: what the window holds is saved.
-    void markSaved();
     // The change numbers of a request's saved results, as the window read
     // them; a save sends them first so the laboratory refuses it when
     // another workstation changed one of its rows since.
     void rememberChangeNumbers(const QString& requestNum);
-    void sendUnchanged(Connection& db, const QString& requestNum, const QStringList& items);
-    // The sample taken over must still stand posted only where this window
-    // saw it, or to the requests it saves.
-    void sendSampleUnposted(Connection& db, const QString& sample, const QStringList& requests);
-    // Commits the save's transaction; the window then holds the numbers the
-    // save gave its own rows, read just before.
-    void commitSave(Connection& db);
-    bool hasUnsavedChanges() const;
-    // Staff changed the value of a row: what was derived from the old one goes.
-    virtual void valueChanged(int row) = 0;
-    // Why a value cannot stay as written; empty when it can.
-    virtual QString valueRefusal(const QString& value) const;
-    virtual bool isReChecked(int row) const;
-    virtual void setReChecked(int row, bool on);
-
-    void closeEvent(QCloseEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-
-private:
     QHash<QString, QHash<QString, QString>> m_changeNumbers; // request -> item -> number
 };

@@ -25,9 +25,9 @@ private slots:
     {
         f.open<CutOff>(QStringLiteral("L-1005"), [&](CutOff& w) {
             F::useResult(w);
-            F::clickCell(w.msfgRequest, 1);
-            QTest::keyClicks(w.txtResult, QStringLiteral("4.2"));
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            F::clickCell(control<FlexGrid>(w, "msfgRequest"), 1);
+            QTest::keyClicks(control<QLineEdit>(w, "txtResult"), QStringLiteral("4.2"));
+            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
         });
         QCOMPARE(f.stored("PatientValue", "L-1005", "NS1") + f.stored("FormType", "L-1005", "NS1"),
@@ -35,7 +35,8 @@ private slots:
         QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1005'"), 1);
         f.entry->EditMode(true); // reopened, the window shows what was typed
         f.open<CutOff>(QStringLiteral("L-1005"), [&](CutOff& w) {
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 1) + ' ' + w.msfgRequest->TextMatrix(1, 3),
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            QCOMPARE(msfgRequest->TextMatrix(1, 1) + ' ' + msfgRequest->TextMatrix(1, 3),
                      "NS1 4.2");
         });
     }
@@ -54,22 +55,23 @@ private slots:
         f.entry->EditMode(true);
         f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
-            FlexGrid* g = w.msfgRequest;
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             F::clickCell(g, 1);
-            QTest::keyClicks(w.txtResult, typed);
+            QTest::keyClicks(txtResult, typed);
             QVERIFY(g->TextMatrix(1, 8).isEmpty() && !g->TextMatrix(2, 8).isEmpty());
             // Marked re-checked and unmarked, the rows keep the request
             // number they are saved under.
-            QTest::keyClick(w.txtResult, Qt::Key_F6);
+            QTest::keyClick(txtResult, Qt::Key_F6);
             const QColor shade = g->item(0, 2)->background().color();
             QVERIFY(shade.isValid() && shade != g->palette().base().color());
-            QTest::keyClick(w.txtResult, Qt::Key_F6);
+            QTest::keyClick(txtResult, Qt::Key_F6);
             QCOMPARE(g->item(0, 2)->background().style(), Qt::NoBrush);
             g->setFocus();
             QTest::keyClick(g, Qt::Key_F3);
             QCOMPARE(F::column(g, 0), QStringList(g->Rows() - 1, QStringLiteral("L-1016")));
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty() && !w.isVisible());
         });
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1016' AND VerifiedBy = 'MT01'"), 6);
@@ -115,27 +117,28 @@ private slots:
         QFETCH(QString, stored);
         f.entry->EditMode(true);
         f.open<CutOff>(QStringLiteral("L-1006"), [&](CutOff& w) {
-            FlexGrid* g = w.msfgRequest;
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             F::clickCell(g, from);
             if (key)
-                QTest::keyClick(w.txtResult, Qt::Key(key));
+                QTest::keyClick(txtResult, Qt::Key(key));
             // Reaching the row selects its value and changes nothing.
-            QCOMPARE(QString::number(g->Row()) + ' ' + w.txtResult->selectedText() + ' ' +
+            QCOMPARE(QString::number(g->Row()) + ' ' + txtResult->selectedText() + ' ' +
                          g->TextMatrix(2, 4),
                      "2 0.9 EQUIVOCAL");
             for (int again = 0; again < 2; ++again) {
                 if (again)
-                    w.txtResult->clear(); // an empty cell behaves the same
+                    txtResult->clear(); // an empty cell behaves the same
                 if (typed == QLatin1String("F2"))
-                    QTest::keyClick(w.txtResult, Qt::Key_F2);
+                    QTest::keyClick(txtResult, Qt::Key_F2);
                 else
-                    QTest::keyClicks(w.txtResult, typed);
+                    QTest::keyClicks(txtResult, typed);
                 QCOMPARE(F::column(g, 3).value(1) + '|' + g->TextMatrix(2, 4),
                          value + '|' + meaning);
             }
             QCOMPARE(g->TextMatrix(1, 4), QStringLiteral("NON-REACTIVE")); // others stay
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             // The value goes with what the window showed of it.
             const QStringList saves = f.db->trace().filter(QStringLiteral("'ANTIHCV'"));
             QVERIFY2(saves.filter(QRegularExpression(QStringLiteral("'%1', '[^']*', '%2', '")
@@ -178,18 +181,20 @@ private slots:
         f.entry->EditMode(true);
         f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
-            F::clickCell(w.msfgRequest, 1);
-            w.txtResult->setText(typed);
-            QTest::keyClick(w.txtResult, Qt::Key_Return);
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            F::clickCell(msfgRequest, 1);
+            txtResult->setText(typed);
+            QTest::keyClick(txtResult, Qt::Key_Return);
             if (refused) // clicking another row keeps the editor on this one too
-                F::clickCell(w.msfgRequest, 3);
-            QCOMPARE(w.msfgRequest->Row(), refused ? 1 : 2);
+                F::clickCell(msfgRequest, 3);
+            QCOMPARE(msfgRequest->Row(), refused ? 1 : 2);
             const QStringList texts = f.presenter.messageTexts();
             QCOMPARE(texts.size(), refused ? 2 : 0);
             QVERIFY2(texts.filter(hint).size() == texts.size(), qPrintable(texts.join('\n')));
             f.presenter.clear();
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             // Refused: one message, nothing run, the window left open.
             QCOMPARE((QList<bool>{f.presenter.messages().size() == 1, f.db->trace().isEmpty(),
                                   w.isVisible()}),
@@ -225,33 +230,36 @@ private slots:
         const bool asks = !saved && !refused && change != QLatin1String("none");
         const QString request = refused ? "L-1007" : "L-1001";
         f.open<CutOff>(request, [&](CutOff& w) {
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            auto* txtRemarks = control<QTextEdit>(w, "txtRemarks");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             if (refused) {
-                w.txtAccNum->setFocus();
-                QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
+                txtAccNum->setFocus();
+                QTest::mouseClick(txtRemarks->viewport(), Qt::LeftButton);
                 QCOMPARE(f.presenter.messages().size(), 1);
                 f.presenter.clear();
-                w.txtAccNum->setFocus();
+                txtAccNum->setFocus();
             } else if (change == QLatin1String("remarks")) {
-                w.txtRemarks->setFocus();
-                QTest::keyClicks(w.txtRemarks, QStringLiteral("haemolysed"));
+                txtRemarks->setFocus();
+                QTest::keyClicks(txtRemarks, QStringLiteral("haemolysed"));
             } else if (change != QLatin1String("none")) {
                 F::useResult(w);
             }
             if (saved) // a correction after the save can be saved again
-                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
             if (saved || change == QLatin1String("typed")) {
-                F::clickCell(w.msfgRequest, 1);
-                QTest::keyClicks(w.txtResult, QStringLiteral("0.5"));
+                F::clickCell(control<FlexGrid>(w, "msfgRequest"), 1);
+                QTest::keyClicks(control<QLineEdit>(w, "txtResult"), QStringLiteral("0.5"));
             }
             if (saved)
-                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
             f.presenter.queueAnswer(discard ? MsgAnswer::Yes : MsgAnswer::No);
             if (how == QLatin1String("box"))
                 w.close();
             else if (how == QLatin1String("Exit"))
-                QTest::mouseClick(w.cmdClose, Qt::LeftButton);
+                QTest::mouseClick(control<QPushButton>(w, "cmdClose"), Qt::LeftButton);
             else
-                QTest::keyClick(w.txtAccNum, Qt::Key_X, Qt::AltModifier);
+                QTest::keyClick(txtAccNum, Qt::Key_X, Qt::AltModifier);
             QTRY_COMPARE(w.isVisible(), asks && !discard);
             QCOMPARE(f.presenter.messageTexts(),
                      asks ? QStringList{"Discard the unsaved results of L-1001?"} : QStringList());
@@ -280,17 +288,19 @@ private slots:
         f.db->exec("UPDATE tbLabInstrumentDLHemaResult SET SampleNum = '" + longNumber +
                    "' WHERE SampleNum = '102'");
         f.open<CutOff>(QStringLiteral("L-1005"), [&](CutOff& w) {
-            QCOMPARE(w.txtAccNum->text(), longNumber);
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            QCOMPARE(txtAccNum->text(), longNumber);
             if (typed) {
-                w.txtAccNum->setFocus();
-                QTest::keyClick(w.txtAccNum, Qt::Key_End);
-                QTest::keyClick(w.txtAccNum, Qt::Key_X); // no longer than it was
-                QCOMPARE(w.txtAccNum->text(), longNumber);
-                w.txtAccNum->selectAll();
-                QTest::keyClicks(w.txtAccNum, cut + "XYZ");
+                txtAccNum->setFocus();
+                QTest::keyClick(txtAccNum, Qt::Key_End);
+                QTest::keyClick(txtAccNum,
+                                Qt::Key_X); // no longer than it was
+                QCOMPARE(txtAccNum->text(), longNumber);
+                txtAccNum->selectAll();
+                QTest::keyClicks(txtAccNum, cut + "XYZ");
             }
             F::useResult(w);
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
         });
         QCOMPARE(f.count(qPrintable("tbLabResultHeader WHERE RequestNum = 'L-1005' AND "
@@ -316,6 +326,7 @@ private slots:
         f.entry->EditMode(true);
         f.entry->EntryMode(2);
         f.open<ResultEntryForm>(request, [&](ResultEntryForm& w) {
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
             QVERIFY(f.presenter.messages().isEmpty());
             const QStringList trace = f.db->trace();
             const QString header = "Lab_FormMaker_GetResult '" + request + "'";
@@ -327,11 +338,12 @@ private slots:
                     "$|GetResult_ReagentValues"));
                 QVERIFY2(order.indexOf(header) == 1 && order.size() > 2,
                          qPrintable(order.join('\n')));
-                QCOMPARE(w.txtAccNum->text() + ' ' + w.dtSubmittedTime->text(),
+                QCOMPARE(txtAccNum->text() + ' ' + control<QTimeEdit>(w, "dtSubmittedTime")->text(),
                          "A-1016 09:00:00 AM");
             } else { // every item: none has a saved result
                 QVERIFY(trace.contains(QStringLiteral("Lab_FormMaker_FillExams 'L-1006','2'")));
-                QCOMPARE(w.txtAccNum->text() + ' ' + QString::number(w.grdExams->Rows()),
+                QCOMPARE(txtAccNum->text() + ' ' +
+                             QString::number(control<FlexGrid>(w, "grdExams")->Rows()),
                          "A-5005 5");
             }
         });

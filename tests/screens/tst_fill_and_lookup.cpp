@@ -55,12 +55,15 @@ private slots:
                  << QStringLiteral("sp_QCHolds '%1'").arg(request);
         f.open<frmDownloaded>(request, [&](frmDownloaded& w) {
             QCOMPARE(f.db->trace().mid(2), commands);
-            QCOMPARE((QStringList{w.txtSampleNum->text(), w.txtAccNum->text(), w.txtPName->text(),
-                                  w.grdExams->TextMatrix(1, 3)}),
+            QCOMPARE((QStringList{control<QLineEdit>(w, "txtSampleNum")->text(),
+                                  control<QLineEdit>(w, "txtAccNum")->text(),
+                                  control<QLineEdit>(w, "txtPName")->text(),
+                                  control<FlexGrid>(w, "grdExams")->TextMatrix(1, 3)}),
                      (QStringList{sample, sample, patient, request}));
-            QCOMPARE(w.dtpResultDate->date(), kDay);
-            QCOMPARE(w.msfgDLresult->Rows(), downloadedRows);
-            QVERIFY(w.cmdResetResult->isEnabled() && w.cmdSearchSampleNum->isEnabled());
+            QCOMPARE(control<QDateEdit>(w, "dtpResultDate")->date(), kDay);
+            QCOMPARE(control<FlexGrid>(w, "msfgDLresult")->Rows(), downloadedRows);
+            QVERIFY(control<QPushButton>(w, "cmdResetResult")->isEnabled() &&
+                    control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled());
             screenshot(w, QStringLiteral("filled-") + request);
         });
     }
@@ -69,8 +72,8 @@ private slots:
     void aFutureResultDateIsRefusedBeforeAnySearch()
     {
         f.open<frmDownloaded>(QStringLiteral("L-1005"), [&](frmDownloaded& w) {
-            w.dtpResultDate->setDate(kDay.addDays(1));
-            w.cmdSearchSampleNum->click();
+            control<QDateEdit>(w, "dtpResultDate")->setDate(kDay.addDays(1));
+            control<QPushButton>(w, "cmdSearchSampleNum")->click();
             QCOMPARE(f.presenter.messageTexts(),
                      QStringList{QStringLiteral("Result date is invalid!\n\nPlease change the "
                                                 "result date and try again.")});
@@ -91,6 +94,8 @@ private slots:
         QFETCH(bool, cancel);
         QFETCH(bool, manual);
         f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
+            auto* dtpResultDate = control<QDateEdit>(w, "dtpResultDate");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             QStringList expected = {QStringLiteral("Sample not found.\nWould you like to "
                                                    "manually enter the results.")};
             if (cancel) {
@@ -98,13 +103,13 @@ private slots:
                     QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdCancel, Qt::LeftButton);
                 });
             } else {
-                w.dtpResultDate->setDate(kDay.addDays(-1));
+                dtpResultDate->setDate(kDay.addDays(-1));
                 f.presenter.queueAnswer(MsgAnswer::Ok);
                 expected.prepend(
                     QStringLiteral("No Result(s) Found for Integrated Analyzer AN-01"));
             }
             f.presenter.queueAnswer(manual ? MsgAnswer::Yes : MsgAnswer::No);
-            w.cmdSearchSampleNum->click();
+            control<QPushButton>(w, "cmdSearchSampleNum")->click();
             QCOMPARE(f.presenter.messageTexts(), expected);
             const MessageRequest& question = f.presenter.messages().last();
             QVERIFY(question.buttons == MsgButtons::YesNo &&
@@ -119,9 +124,9 @@ private slots:
                                         "number and press Enter."));
             QCOMPARE(f.presenter.windowsShown().contains(QStringLiteral("frmSampleSearch")),
                      cancel);
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 2) + w.msfgRequest->TextMatrix(1, 7),
+            QCOMPARE(msfgRequest->TextMatrix(1, 2) + msfgRequest->TextMatrix(1, 7),
                      manual ? "Salmonella typhi IgML-1007" : QString());
-            QCOMPARE(w.dtpResultDate->isEnabled(), !manual);
+            QCOMPARE(dtpResultDate->isEnabled(), !manual);
         });
         // The shared dialog goes with the component: a host may destroy its
         // application object next, and a widget outliving it crashes the host.

@@ -43,7 +43,7 @@ private slots:
     void wholeRequestWithoutTheMouse()
     {
         f.open<frmDownloaded>(QStringLiteral("L-1001"), [&](frmDownloaded& w) {
-            QCOMPARE(QApplication::focusWidget(), w.txtSampleNum);
+            QCOMPARE(QApplication::focusWidget(), control<QLineEdit>(w, "txtSampleNum"));
             for (int i = 0; i < 5; ++i)
                 press(Qt::Key_Backtab);
             QCOMPARE(tabRoute(15),
@@ -52,11 +52,13 @@ private slots:
                                   "dtpResultDate", "msfgDLresult", "cmdResetResult", "txtResult",
                                   "txtRemarks", "cmdSave", "cmdPrint", "cmdClose"}));
             QVERIFY(f.presenter.messages().isEmpty());
-            QCOMPARE(QApplication::focusWidget(), w.txtAccNum); // the sample's number
-            press(Qt::Key_R, Qt::AltModifier);                  // Use Result >>
+            QCOMPARE(QApplication::focusWidget(),
+                     control<QLineEdit>(w, "txtAccNum")); // the sample's number
+            press(Qt::Key_R, Qt::AltModifier);            // Use Result >>
             QVERIFY(w.ResultTakenOver);
             press(Qt::Key_F, Qt::AltModifier); // into the results: every exam has a value
-            QVERIFY(QApplication::focusWidget() == w.txtResult && w.msfgRequest->Row() == 1);
+            QVERIFY(QApplication::focusWidget() == control<QLineEdit>(w, "txtResult") &&
+                    control<FlexGrid>(w, "msfgRequest")->Row() == 1);
             press(Qt::Key_Down);
             type(QStringLiteral("0.50"));
             press(Qt::Key_Return);
@@ -99,39 +101,44 @@ private slots:
         QFETCH(QString, refusal);
         f.entry->EmployeeCode(QStringLiteral("MT01"));
         f.open<frmDownloaded>(QStringLiteral("L-1011"), [&](frmDownloaded& w) {
-            QTest::mouseClick(w.txtAccNum, Qt::LeftButton);
+            auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+            auto* txtRemarks = control<QTextEdit>(w, "txtRemarks");
+            auto* dtSubmitted = control<QDateEdit>(w, "dtSubmitted");
+            auto* dtLRADate = control<QDateEdit>(w, "dtLRADate");
+            QTest::mouseClick(control<QLineEdit>(w, "txtAccNum"), Qt::LeftButton);
             type(QStringLiteral("A-1011"));
-            QTest::mouseClick(w.txtSampleNum, Qt::LeftButton);
-            QCOMPARE(QApplication::focusWidget(), w.txtSampleNum);
+            QTest::mouseClick(txtSampleNum, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), txtSampleNum);
             type(QStringLiteral("103"));
             f.presenter.queueAnswer(MsgAnswer::No); // O'BRIEN's sample: not taken
             press(Qt::Key_Return);
-            QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
+            QTest::mouseClick(txtRemarks->viewport(), Qt::LeftButton);
             type(QStringLiteral("7"));
-            QCOMPARE(w.txtSampleNum->text() + '|' + w.txtRemarks->toPlainText() + '|' +
-                         w.dtSubmitted->text() + '|' + w.dtLRADate->text(),
+            QCOMPARE(txtSampleNum->text() + '|' + txtRemarks->toPlainText() + '|' +
+                         dtSubmitted->text() + '|' + dtLRADate->text(),
                      QStringLiteral("103|7|03/07/2024|03/07/2024"));
             // Typed by hand, without a sample.
-            QTest::mouseClick(w.txtSampleNum, Qt::LeftButton);
+            QTest::mouseClick(txtSampleNum, Qt::LeftButton);
             press(Qt::Key_A, Qt::ControlModifier);
             press(Qt::Key_Delete);
             f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
             f.presenter.queueAnswer(MsgAnswer::Yes);
-            QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
-            WindowFixture::clickCell(w.msfgRequest, 1);
+            QTest::mouseClick(control<QPushButton>(w, "cmdSearchSampleNum"), Qt::LeftButton);
+            WindowFixture::clickCell(control<FlexGrid>(w, "msfgRequest"), 1);
             type(QStringLiteral("7.1"));
-            w.dtSubmitted->setDate(w.dtSubmitted->date().addDays(submittedDays));
+            dtSubmitted->setDate(dtSubmitted->date().addDays(submittedDays));
             if (!lraTime.isEmpty())
-                w.dtLRATime->setTime(QTime::fromString(lraTime, QStringLiteral("hh:mm")));
+                control<QTimeEdit>(w, "dtLRATime")
+                    ->setTime(QTime::fromString(lraTime, QStringLiteral("hh:mm")));
             f.presenter.clear();
             press(Qt::Key_S, Qt::AltModifier);
             QCOMPARE(f.presenter.messageTexts(),
                      refusal.isEmpty() ? QStringList() : QStringList{refusal});
-            QCOMPARE(w.lblSaved->text(),
+            QCOMPARE(control<QLabel>(w, "lblSaved")->text(),
                      refusal.isEmpty() ? QStringLiteral("Saved 2:05 PM") : QString());
             if (!refusal.isEmpty())
                 QCOMPARE(QApplication::focusWidget(),
-                         submittedDays ? static_cast<QWidget*>(w.dtSubmitted) : w.dtLRADate);
+                         submittedDays ? static_cast<QWidget*>(dtSubmitted) : dtLRADate);
             w.close();
         });
         const ResultSet logged = f.db->query(QStringLiteral(
@@ -156,7 +163,10 @@ private slots:
             });
         };
         open([&](frmNVDownloads& w) {
-            FlexGrid* g = w.msfgRequest;
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            auto* cmdClose = control<QPushButton>(w, "cmdClose");
+            FlexGrid* g = msfgRequest;
             // What a cell shows: the factor to four digits, the rest as held.
             const auto shown = [g](int r, int c) {
                 const auto* d = qobject_cast<QStyledItemDelegate*>(g->itemDelegateForColumn(c));
@@ -170,8 +180,8 @@ private slots:
             WindowFixture::clickCell(g, 1);
             g->horizontalScrollBar()->setValue(g->horizontalScrollBar()->maximum());
             const QRect cell = g->visualRect(g->model()->index(0, 3));
-            QVERIFY(!w.txtResult->isVisible() ||
-                    w.txtResult->x() == g->x() + g->viewport()->x() + cell.x());
+            QVERIFY(!txtResult->isVisible() ||
+                    txtResult->x() == g->x() + g->viewport()->x() + cell.x());
             const auto* frozen = g->findChild<QTableView*>(QStringLiteral("frozenColumns"));
             QVERIFY(frozen->isVisible() && frozen->x() <= g->viewport()->x());
             QCOMPARE(frozen->width(), g->columnWidth(2));
@@ -179,26 +189,27 @@ private slots:
             screenshot(w, QStringLiteral("normal-values-scrolled"));
 
             // Factor and form type show, although the start-up sizing hid them.
-            QVERIFY(!w.msfgRequest->isColumnHidden(13) && !w.msfgRequest->isColumnHidden(14));
+            QVERIFY(!msfgRequest->isColumnHidden(13) && !msfgRequest->isColumnHidden(14));
 
             // At 1366 x 740 no caption or value is cut.
             w.resize(1366, 740);
-            const QFontMetrics fm(w.msfgRequest->font());
-            for (int c = 0; c < w.msfgRequest->Cols(); ++c)
-                for (int r = 0; r < w.msfgRequest->Rows() && !w.msfgRequest->isColumnHidden(c); ++r)
-                    QVERIFY2(fm.horizontalAdvance(shown(r, c)) < w.msfgRequest->columnWidth(c),
+            const QFontMetrics fm(msfgRequest->font());
+            for (int c = 0; c < msfgRequest->Cols(); ++c)
+                for (int r = 0; r < msfgRequest->Rows() && !msfgRequest->isColumnHidden(c); ++r)
+                    QVERIFY2(fm.horizontalAdvance(shown(r, c)) < msfgRequest->columnWidth(c),
                              qPrintable(shown(r, c)));
-            QCOMPARE(w.width() - w.cmdClose->x() - w.cmdClose->width(), Twips::toPx(180));
+            QCOMPARE(w.width() - cmdClose->x() - cmdClose->width(), Twips::toPx(180));
             screenshot(w, QStringLiteral("normal-values-grown"));
             // What the user leaves is where the window opens next time.
             w.resize(796, 600);
-            w.msfgRequest->horizontalHeader()->resizeSection(2, 250);
-            dragged = w.msfgRequest->ColWidth(2);
+            msfgRequest->horizontalHeader()->resizeSection(2, 250);
+            dragged = msfgRequest->ColWidth(2);
         });
         open([&](frmNVDownloads& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             QCOMPARE(w.size(), QSize(796, 600));
-            QCOMPARE(w.msfgRequest->ColWidth(2), dragged);
-            QCOMPARE(w.msfgRequest->columnWidth(2), 250);
+            QCOMPARE(msfgRequest->ColWidth(2), dragged);
+            QCOMPARE(msfgRequest->columnWidth(2), 250);
         });
     }
 

@@ -26,20 +26,24 @@ private slots:
         };
         const QList<int> before = snapshot();
         f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
-            QCOMPARE(w.grdExams->TextMatrix(1, 4), QStringLiteral("3.9 - 6.1"));
-            QCOMPARE(w.txtSampleNum->text(), QStringLiteral("103"));
+            auto* grdExams = control<FlexGrid>(w, "grdExams");
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
+            QCOMPARE(grdExams->TextMatrix(1, 4), QStringLiteral("3.9 - 6.1"));
+            QCOMPARE(control<QLineEdit>(w, "txtSampleNum")->text(), QStringLiteral("103"));
             // Items not asked for and rows without item code are left alone.
-            w.msfgDLresult->setRows(4);
+            msfgDLresult->setRows(4);
             for (auto [r, c, text] : {std::tuple{1, 4, "CHOL"},
                                       {2, 1, "5.50"},
                                       {2, 2, "mmol/L"},
                                       {2, 4, " GLU "},
                                       {2, 19, "L-1013 "},
                                       {3, 1, "7.7"}})
-                w.msfgDLresult->setTextMatrix(r, c, QLatin1String(text));
-            w.grdExams->setRows(3); // an exam row without code
-            w.cmdResetResult->click();
-            FlexGrid* g = w.msfgRequest;
+                msfgDLresult->setTextMatrix(r, c, QLatin1String(text));
+            grdExams->setRows(3); // an exam row without code
+            control<QPushButton>(w, "cmdResetResult")->click();
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             QStringList taken;
             for (int c = 0; c < 7; ++c)
                 taken << g->TextMatrix(1, c) + QLatin1Char('|') + g->TextMatrix(2, c);
@@ -53,26 +57,26 @@ private slots:
                                        {1, QLatin1String(code)},
                                        {3, QString::number(r)}})
                     g->setTextMatrix(r, c, text);
-            w.txtAccNum->setText(QStringLiteral("A-13"));
+            txtAccNum->setText(QStringLiteral("A-13"));
             int saves = 0;
             session().LabDb->setCommandHook([&](const QString& text) {
                 if (text.startsWith(QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2")) &&
                     ++saves == 3)
                     throw LisError(ErrNo::DbCommandFailed, QStringLiteral("disk full"));
             });
-            w.cmdSave->click();
+            cmdSave->click();
             session().LabDb->setCommandHook({});
             QCOMPARE(f.presenter.messageTexts(),
                      QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});
-            QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
-            QCOMPARE(g->TextMatrix(3, 3) + w.txtAccNum->text(), QStringLiteral("3A-13"));
+            QVERIFY(w.isVisible() && cmdSave->isEnabled());
+            QCOMPARE(g->TextMatrix(3, 3) + txtAccNum->text(), QStringLiteral("3A-13"));
 
             // Another workstation holds the database past the wait: said so,
             // with what to do, for this request.
             f.presenter.clear();
             f.db->store().begin();
             f.db->store().lock(LabStore::Lock::Request, QStringLiteral("L-1013"));
-            w.cmdSave->click();
+            cmdSave->click();
             f.db->store().rollback();
             const MessageRequest busy = f.presenter.messages().value(0);
             QVERIFY2(busy.text.startsWith("Data was not saved! Error: [The laboratory database ") &&
@@ -81,7 +85,7 @@ private slots:
                                                 "still on the screen. Another workstation is "
                                                 "saving"),
                      qPrintable(busy.text + '\n' + busy.advice));
-            QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled());
         });
         QCOMPARE(snapshot(), before);
     }
@@ -93,13 +97,15 @@ private slots:
         f.entry->EditMode(true); // the saved header fills the pickers
         f.withoutPotassium();
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             // Filled from the saved values; the window stays editable.
-            QCOMPARE(w.msfgRequest->Rows(), 7);
-            QVERIFY(w.cmdSearchSampleNum->isEnabled() && w.dtpResultDate->isEnabled());
-            w.msfgRequest->setRows(4); // three rows saved
-            w.msfgRequest->setTextMatrix(3, 8, QString());
+            QCOMPARE(msfgRequest->Rows(), 7);
+            QVERIFY(control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled() &&
+                    control<QDateEdit>(w, "dtpResultDate")->isEnabled());
+            msfgRequest->setRows(4); // three rows saved
+            msfgRequest->setTextMatrix(3, 8, QString());
             f.db->clearTrace();
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
             QVERIFY(f.presenter.messages().isEmpty());
             QVERIFY(!w.isVisible());
         });
@@ -140,7 +146,7 @@ private slots:
         f.entry->Clerk(clerk);
         f.open<Window>(QStringLiteral("L-1014"), [&](Window& w) {
             f.db->clearTrace();
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
         });
         const QStringList trace = f.db->trace();
         const int verify = int(trace.indexOf("laboratory..LAB_Save_VerifyResults 'L-1014','MT02'"));

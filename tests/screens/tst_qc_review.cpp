@@ -21,17 +21,21 @@ private slots:
     {
         const QString mark = QStringLiteral("QC rejected 9:40 AM: 2-2s, level 2");
         f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            auto* lblQcHold = control<QLabel>(w, "lblQcHold");
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             // The glucose row's mark in a grid, and the one above the remarks.
             const auto held = [&](FlexGrid* g, int itemCol) {
                 QString tip;
                 for (int r = 1; r < g->Rows(); ++r)
                     if (g->TextMatrix(r, itemCol).trimmed() == QLatin1String("GLU"))
                         tip = g->item(r - 1, itemCol)->toolTip();
-                return QStringList{tip, w.lblQcHold->isVisible() ? w.lblQcHold->text() : QString()};
+                return QStringList{tip, lblQcHold->isVisible() ? lblQcHold->text() : QString()};
             };
             const QString keys = QStringLiteral(" (Ctrl+Q: review, Ctrl+L: chart)");
             const QStringList marked{mark + keys, "QC hold - GLU: " + mark};
-            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item)), marked);
+            QCOMPARE(held(msfgDLresult, col(DownloadedCol::Item)), marked);
 
             // The chart of the held row, in the report preview.
             QString chart;
@@ -40,9 +44,9 @@ private slots:
             QVERIFY2(chart.contains("AN-01, Glucose"), qPrintable(chart));
 
             // Taken over and verified: the laboratory refuses, nothing is kept.
-            w.cmdResetResult->click();
-            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), marked);
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdResetResult")->click();
+            QCOMPARE(held(msfgRequest, col(NvCol::Item)), marked);
+            cmdSave->click();
             QVERIFY2(f.presenter.messageTexts().join('\n').contains("is held by quality control (" +
                                                                     mark + ")"),
                      qPrintable(f.presenter.messageTexts().join('\n')));
@@ -65,10 +69,11 @@ private slots:
             });
             QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
             QCOMPARE(f.presenter.messageTexts(), QStringList());
-            QCOMPARE(held(w.msfgRequest, col(NvCol::Item)), (QStringList{QString(), QString()}));
-            QCOMPARE(held(w.msfgDLresult, col(DownloadedCol::Item))[0], QString());
-            QVERIFY(!w.mnuQcReview->isEnabled() && !w.mnuQcChart->isEnabled());
-            w.cmdSave->click();
+            QCOMPARE(held(msfgRequest, col(NvCol::Item)), (QStringList{QString(), QString()}));
+            QCOMPARE(held(msfgDLresult, col(DownloadedCol::Item))[0], QString());
+            QVERIFY(!control<QAction>(w, "mnuQcReview")->isEnabled() &&
+                    !control<QAction>(w, "mnuQcChart")->isEnabled());
+            cmdSave->click();
         });
         QCOMPARE(f.stored("VerifiedBy", "L-1013", "GLU"), QStringLiteral("MT02"));
     }

@@ -360,9 +360,10 @@ private slots:
         runSteps(db, "L-1016", {"verify MT01"});
         f.entry->EditMode(true);
         f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 1), QStringLiteral("GLU"));
-            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
-            w.msfgRequest->setTextMatrix(1, 8, QString());
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            QCOMPARE(msfgRequest->TextMatrix(1, 1), QStringLiteral("GLU"));
+            msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
+            msfgRequest->setTextMatrix(1, 8, QString());
             f.presenter.queueWindow([&](QWidget& dialog) {
                 auto& why = static_cast<frmAmendmentReason&>(dialog);
                 QCOMPARE(why.cboReason->count(), 4);
@@ -372,7 +373,7 @@ private slots:
                 (words.isEmpty() ? why.cmdCancel : why.cmdOK)->click();
             });
             f.db->clearTrace();
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
         });
         QCOMPARE(f.db->trace().filter("SaveResultWithNormalValues2").size(),
                  words.isEmpty() ? 0 : 6);
@@ -394,8 +395,9 @@ private slots:
             db.open(f.db->connectionString());
             runSteps(db, QLatin1String(req), {"nv HGB 125"});
             f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
-                const QString flag = w.msfgRequest->TextMatrix(1, 15); // the flag column
-                const QString range = w.msfgRequest->TextMatrix(1, 4);
+                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+                const QString flag = msfgRequest->TextMatrix(1, 15); // the flag column
+                const QString range = msfgRequest->TextMatrix(1, 4);
                 QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
                                                  ? QStringLiteral("L / L 130 - 180")
                                                  : QStringLiteral(" 120 - 160"));

@@ -11,8 +11,8 @@ constexpr int kPrevious = 16;
 // Types a value over a row's result, as staff do.
 void type(Window& w, int row, const QString& value)
 {
-    F::clickCell(w.msfgRequest, row);
-    QTest::keyClicks(w.txtResult, value);
+    F::clickCell(control<FlexGrid>(w, "msfgRequest"), row);
+    QTest::keyClicks(control<QLineEdit>(w, "txtResult"), value);
 }
 
 QString host()
@@ -43,7 +43,7 @@ private slots:
     {
         f.entry->EditMode(true);
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
-            FlexGrid* g = w.msfgRequest;
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             QCOMPARE(g->TextMatrix(0, kFlag) + '|' + g->TextMatrix(0, kPrevious), "Flag|Previous");
             QVERIFY(!g->isColumnHidden(kFlag) && !g->isColumnHidden(kPrevious));
             // Shown beside the SI result; the saved columns keep their numbers.
@@ -87,8 +87,9 @@ private slots:
                                   "WHERE SampleNum = '103'"));
         f.db->exec(QStringLiteral("DELETE FROM tbLabQCHold")); // the demo's glucose hold
         f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             F::useResult(w);
-            QCOMPARE(w.msfgRequest->TextMatrix(1, 3) + '|' + w.msfgRequest->TextMatrix(1, kFlag),
+            QCOMPARE(msfgRequest->TextMatrix(1, 3) + '|' + msfgRequest->TextMatrix(1, kFlag),
                      "28|HH");
             f.db->clearTrace();
             f.presenter.queueWindow([](QWidget& d) {
@@ -100,7 +101,7 @@ private slots:
                 QTest::keyClicks(call.txtReportedTo, QStringLiteral("Ward 3, Nurse O'Hara"));
                 QTest::keyClick(call.txtReportedTo, Qt::Key_Return);
             });
-            w.cmdSave->click();
+            control<QPushButton>(w, "cmdSave")->click();
             QVERIFY(!w.isVisible());
         });
         const QStringList trace = f.db->trace();
@@ -141,6 +142,7 @@ private slots:
         const bool saves = refusals.isEmpty();
         f.withoutPotassium();
         f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             type(w, 1, typed);
             f.db->clearTrace();
             if (refusals.contains("plausible")) {
@@ -157,7 +159,7 @@ private slots:
                 });
                 f.presenter.queueAnswer(saves ? MsgAnswer::Yes : MsgAnswer::No);
             }
-            w.cmdSave->click();
+            cmdSave->click();
             QCOMPARE(f.presenter.windowsShown().mid(1), refusals.contains("plausible")
                                                             ? QStringList()
                                                             : QStringList{"frmCriticalCall"});
@@ -175,8 +177,8 @@ private slots:
             QVERIFY2(w.isVisible() == !saves, qPrintable(asked.join('\n')));
             if (!saves) {
                 QVERIFY(f.db->trace().filter(QRegularExpression("^Lab_|^laboratory")).isEmpty());
-                QCOMPARE(w.msfgRequest->TextMatrix(1, 3), typed);
-                QVERIFY(w.cmdSave->isEnabled());
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3), typed);
+                QVERIFY(cmdSave->isEnabled());
                 w.close();
                 f.presenter.queueAnswer(MsgAnswer::Yes); // discard
             }
@@ -217,13 +219,14 @@ private slots:
                         throw LisError(ErrNo::DbCommandFailed, QStringLiteral("unknown procedure"));
                 });
             f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
                 // Every item is flagged against its normal range all the same.
-                QCOMPARE(w.msfgRequest->isColumnHidden(kFlag), !knowsChecks);
+                QCOMPARE(msfgRequest->isColumnHidden(kFlag), !knowsChecks);
                 type(w, 1, QStringLiteral("250"));
-                QCOMPARE(w.msfgRequest->TextMatrix(1, kFlag),
+                QCOMPARE(msfgRequest->TextMatrix(1, kFlag),
                          knowsChecks ? QStringLiteral("H") : QString());
                 f.db->clearTrace();
-                w.cmdSave->click();
+                control<QPushButton>(w, "cmdSave")->click();
                 QVERIFY2(!w.isVisible(), qPrintable(f.presenter.messageTexts().join('\n')));
             });
             session().LabDb->setCommandHook({});

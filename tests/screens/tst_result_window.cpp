@@ -74,48 +74,57 @@ private slots:
         f.entry->Clerk(clerk);
         if (edit) // a header left by an earlier request must not show
             f.open<ObservedWindow>(QStringLiteral("L-1007"), [](ObservedWindow& w) {
-                QVERIFY(w.txtAccNum->text().isEmpty());
+                auto* dtReportDate = control<QDateEdit>(w, "dtReportDate");
+                auto* dtReportTime = control<QTimeEdit>(w, "dtReportTime");
+                QVERIFY(control<QLineEdit>(w, "txtAccNum")->text().isEmpty());
                 // Without a saved report time: now, read-only (the save stamps it).
-                QCOMPARE(w.dtReportDate->text() + w.dtReportTime->text(),
+                QCOMPARE(dtReportDate->text() + dtReportTime->text(),
                          QStringLiteral("03/07/202402:05:00 PM"));
-                QVERIFY(w.dtReportDate->isReadOnly() && w.dtReportTime->isReadOnly());
+                QVERIFY(dtReportDate->isReadOnly() && dtReportTime->isReadOnly());
             });
         f.open<ObservedWindow>(
             edit ? QStringLiteral("L-1006") : QStringLiteral("L-1007"),
             [&](ObservedWindow& w) {
-                QCOMPARE((QStringList{w.dtReportDate->text(), w.dtReportTime->text(),
-                                      w.dtSubmittedTime->text(), w.dtLRATime->text(),
-                                      w.txtRemarks->toPlainText(), w.txtAccNum->text()}
+                auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+                auto* txtResult = control<QLineEdit>(w, "txtResult");
+                QCOMPARE((QStringList{control<QDateEdit>(w, "dtReportDate")->text(),
+                                      control<QTimeEdit>(w, "dtReportTime")->text(),
+                                      control<QTimeEdit>(w, "dtSubmittedTime")->text(),
+                                      control<QTimeEdit>(w, "dtLRATime")->text(),
+                                      control<QTextEdit>(w, "txtRemarks")->toPlainText(),
+                                      control<QLineEdit>(w, "txtAccNum")->text()}
                               .join(QLatin1Char('|'))),
                          edit ? "03/07/2024|02:05:00 PM|09:00:00 AM|09:00:00 AM|Donor unit "
                                 "24-0871|A-5005"
                               : "03/07/2024|02:05:00 PM|02:05:59 PM|02:05:59 PM||");
-                QCOMPARE(w.fraMedTech->isEnabled(), !clerk);
+                QCOMPARE(control<QGroupBox>(w, "fraMedTech")->isEnabled(), !clerk);
                 if (edit) { // the saved results, every exam, interpretations shaded by word
-                    FlexGrid* g = w.msfgRequest;
+                    FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
                     QCOMPARE(rowsOf(g, {4, 7, 8}),
                              (QStringList{"NON-REACTIVE|L-1006|1", "EQUIVOCAL|L-1006|1",
                                           "REACTIVE|L-1006|1", "POSITIVE|L-1006|"}));
                     QCOMPARE(shadesOf(g) + shadesOf(g, 3) + shadesOf(g, 0), "NERR--------");
                     // Alt+R of the Use Result that is off types no R anywhere.
-                    QTest::keyClick(w.txtSampleNum, Qt::Key_R, Qt::AltModifier);
+                    QTest::keyClick(txtSampleNum, Qt::Key_R, Qt::AltModifier);
                     WindowFixture::clickCell(g, 1);
-                    QTest::keyClick(w.txtResult, Qt::Key_R, Qt::AltModifier);
-                    QCOMPARE(w.txtSampleNum->text() + ' ' + g->TextMatrix(1, 3), " 0.35");
+                    QTest::keyClick(txtResult, Qt::Key_R, Qt::AltModifier);
+                    QCOMPARE(txtSampleNum->text() + ' ' + g->TextMatrix(1, 3), " 0.35");
                     // F6 marks a row apart from the shade; a typed value shows
                     // the laboratory's reading of it at once, shaded.
                     WindowFixture::clickCell(g, 3);
-                    QTest::keyClick(w.txtResult, Qt::Key_F6);
+                    QTest::keyClick(txtResult, Qt::Key_F6);
                     QCOMPARE(shadesOf(g) + g->TextMatrix(3, 0), "NERR*");
                     WindowFixture::clickCell(g, 2);
-                    QTest::keyClicks(w.txtResult, QStringLiteral("1.5"));
+                    QTest::keyClicks(txtResult, QStringLiteral("1.5"));
                     QCOMPARE(g->TextMatrix(2, 4) + shadesOf(g), "REACTIVENRRR");
                 }
                 // Saved cut-off results freeze the sample; a new entry may look one up.
-                QCOMPARE(QPair(w.dtpResultDate->isEnabled(), w.cmdResetResult->isEnabled()),
+                QCOMPARE(QPair(control<QDateEdit>(w, "dtpResultDate")->isEnabled(),
+                               control<QPushButton>(w, "cmdResetResult")->isEnabled()),
                          QPair(!edit, !edit));
-                QVERIFY(w.cmdSave->isEnabled() && w.cmdPrint->isVisible() &&
-                        !w.cmdVerify->isVisible());
+                QVERIFY(control<QPushButton>(w, "cmdSave")->isEnabled() &&
+                        control<QPushButton>(w, "cmdPrint")->isVisible() &&
+                        !control<QPushButton>(w, "cmdVerify")->isVisible());
                 QCOMPARE(w.pos(), QPoint(Twips::toPx(450), Twips::toPx(300)));
                 screenshot(w, QStringLiteral("load-%1-%2")
                                   .arg(edit ? "edit" : "new", clerk ? "clerk" : "medtech"));
@@ -142,60 +151,69 @@ private slots:
     void commandHandlers()
     {
         f.open<ObservedWindow>(QStringLiteral("L-1007"), [&](ObservedWindow& w) {
+            auto* cmdFlags = control<QPushButton>(w, "cmdFlags");
+            auto* fraBody8 = control(w, "fraBody(8)");
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            auto* cmdVerify = control<QPushButton>(w, "cmdVerify");
+            auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+            auto* txtRemarks = control<QTextEdit>(w, "txtRemarks");
             // Review panel and downloaded results take turns.
-            QTest::mouseClick(w.cmdFlags, Qt::LeftButton);
-            QCOMPARE(w.cmdFlags->text(), QStringLiteral("Hide &Review"));
-            QVERIFY(w.fraBody8->isVisible() && !w.msfgDLresult->isVisible());
-            QTest::mouseClick(w.cmdFlags, Qt::LeftButton);
-            QVERIFY(!w.fraBody8->isVisible() && w.msfgDLresult->isVisible());
+            QTest::mouseClick(cmdFlags, Qt::LeftButton);
+            QCOMPARE(cmdFlags->text(), QStringLiteral("Hide &Review"));
+            QVERIFY(fraBody8->isVisible() && !msfgDLresult->isVisible());
+            QTest::mouseClick(cmdFlags, Qt::LeftButton);
+            QVERIFY(!fraBody8->isVisible() && msfgDLresult->isVisible());
 
             // Save and Verify need the accession number; Print does not.
             // Leaving the empty box, by Tab or by clicking Verify, is refused.
             const QString enter = QStringLiteral("Please enter accession number.");
             const QString fillIn =
                 QStringLiteral("You have to fill-in the ACCESSION NUMBER first.");
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            QCOMPARE(QApplication::focusWidget(), w.txtAccNum);
-            QTest::keyClick(w.txtAccNum, Qt::Key_Tab);
-            w.cmdVerify->show();
-            QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
-            w.txtSampleNum->setFocus();
-            QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
+            QCOMPARE(QApplication::focusWidget(), txtAccNum);
+            QTest::keyClick(txtAccNum, Qt::Key_Tab);
+            cmdVerify->show();
+            QTest::mouseClick(cmdVerify, Qt::LeftButton);
+            txtSampleNum->setFocus();
+            QTest::mouseClick(cmdVerify, Qt::LeftButton);
             QCOMPARE(f.presenter.messageTexts(), (QStringList{enter, fillIn, fillIn, enter}));
             QCOMPARE(f.presenter.messages()[1].title, QStringLiteral("Incomplete Data"));
-            QVERIFY(QApplication::focusWidget() == w.txtAccNum && w.saves.isEmpty());
-            w.txtSampleNum->setFocus();
-            QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
-            w.txtAccNum->setText(QStringLiteral("  A-9 "));
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
-            QTest::mouseClick(w.cmdVerify, Qt::LeftButton);
+            QVERIFY(QApplication::focusWidget() == txtAccNum && w.saves.isEmpty());
+            txtSampleNum->setFocus();
+            QTest::mouseClick(control<QPushButton>(w, "cmdPrint"), Qt::LeftButton);
+            txtAccNum->setText(QStringLiteral("  A-9 "));
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
+            QTest::mouseClick(cmdVerify, Qt::LeftButton);
             QCOMPARE(w.saves,
                      (QList<QPair<bool, bool>>{{true, true}, {true, false}, {true, false}}));
-            w.txtAccNum->setFocus();
-            QTest::keyClick(w.txtAccNum, Qt::Key_Tab);
-            QVERIFY(QApplication::focusWidget() == w.dtSubmitted &&
+            txtAccNum->setFocus();
+            QTest::keyClick(txtAccNum, Qt::Key_Tab);
+            QVERIFY(QApplication::focusWidget() == control<QDateEdit>(w, "dtSubmitted") &&
                     f.presenter.messages().size() == 4);
 
             // Remarks open up when clicked into, and close on a click beside them.
-            const int closed = w.txtRemarks->height();
-            for (QWidget* beside : {static_cast<QWidget*>(w.Frame1), static_cast<QWidget*>(&w)}) {
-                QTest::mouseClick(w.txtRemarks->viewport(), Qt::LeftButton);
-                QVERIFY(w.txtRemarks->height() > closed);
+            const int closed = txtRemarks->height();
+            for (QWidget* beside : {static_cast<QWidget*>(control<QGroupBox>(w, "Frame1")),
+                                    static_cast<QWidget*>(&w)}) {
+                QTest::mouseClick(txtRemarks->viewport(), Qt::LeftButton);
+                QVERIFY(txtRemarks->height() > closed);
                 QTest::mouseClick(beside, Qt::LeftButton, {}, QPoint(2, 2));
-                QCOMPARE(w.txtRemarks->height(), closed);
+                QCOMPARE(txtRemarks->height(), closed);
             }
 
             // No save without the employee code the host should have given.
             session().EmployeeCode.clear();
-            w.cmdSave->click();
+            cmdSave->click();
             QVERIFY(w.saves.size() == 3 && f.presenter.messages().last().text.contains(
                                                QStringLiteral("no employee code")));
 
             // Escape keeps the window and what was typed; only Exit closes it.
             QTest::keyClick(&w, Qt::Key_Escape);
-            QVERIFY(w.isVisible() && w.txtAccNum->text() == QStringLiteral("  A-9 "));
+            QVERIFY(w.isVisible() && txtAccNum->text() == QStringLiteral("  A-9 "));
             f.presenter.queueAnswer(MsgAnswer::Yes); // discards the typed accession number
-            QTest::mouseClick(w.cmdClose, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdClose"), Qt::LeftButton);
             QVERIFY(!w.isVisible());
         });
     }
@@ -203,19 +221,23 @@ private slots:
     void editorKeysThenTakeOverAndReset()
     {
         f.open<ObservedWindow>(QStringLiteral("L-1001"), [&](ObservedWindow& w) {
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            auto* grdExams = control<FlexGrid>(w, "grdExams");
+            auto* cmdResetResult = control<QPushButton>(w, "cmdResetResult");
+            auto* cmdSearchSampleNum = control<QPushButton>(w, "cmdSearchSampleNum");
             w.copyRequestedExams(); // the three requested exams, typed by hand
-            FlexGrid* g = w.msfgRequest;
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             QCOMPARE(g->Rows(), 4);
             const auto key = [&](Qt::Key k, Qt::KeyboardModifiers m = {}) {
-                QTest::keyClick(w.txtResult, k, m);
+                QTest::keyClick(txtResult, k, m);
             };
 
             // A click on the name puts the editor over the value of that row.
             WindowFixture::clickCell(g, 2, 2);
             QCOMPARE(QPoint(g->Col(), g->Row()), QPoint(3, 2));
             const QRect cell = g->cellRect(2, 3);
-            QVERIFY(w.txtResult->isVisible() && QApplication::focusWidget() == w.txtResult);
-            QCOMPARE(QPoint(w.txtResult->x(), w.txtResult->width()),
+            QVERIFY(txtResult->isVisible() && QApplication::focusWidget() == txtResult);
+            QCOMPARE(QPoint(txtResult->x(), txtResult->width()),
                      QPoint(g->x() + Twips::toPx(cell.x()), Twips::toPx(cell.width())));
 
             // F2 to F5 type the interpretation words.
@@ -237,16 +259,17 @@ private slots:
             // text is selected for retyping. Down stays on the last row, what
             // is typed next still a result; Enter there leaves the grid like Tab.
             key(Qt::Key_Return, Qt::ShiftModifier);
-            QCOMPARE(w.txtResult->selectedText(), QStringLiteral("POSITIVE"));
+            QCOMPARE(txtResult->selectedText(), QStringLiteral("POSITIVE"));
             QList<int> rows{g->Row()};
             for (Qt::Key k : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Down, Qt::Key_Down}) {
                 key(k);
                 rows << g->Row();
             }
             QCOMPARE(rows, (QList<int>{2, 1, 1, 2, 3, 3}));
-            QCOMPARE(QApplication::focusWidget(), w.txtResult);
+            QCOMPARE(QApplication::focusWidget(), txtResult);
             key(Qt::Key_Return);
-            QVERIFY(g->Rows() == 4 && QApplication::focusWidget() == w.txtRemarks);
+            QVERIFY(g->Rows() == 4 &&
+                    QApplication::focusWidget() == control<QTextEdit>(w, "txtRemarks"));
 
             // F3 on the grid marks the row re-checked.
             g->setFocus();
@@ -254,15 +277,15 @@ private slots:
             QCOMPARE(g->TextMatrix(g->Row(), 0), QStringLiteral("*"));
 
             // A second exam row with the same code: its name is the one taken.
-            w.grdExams->setRows(5);
-            w.grdExams->setTextMatrix(4, 1, QStringLiteral(" ANTIHBC "));
-            w.grdExams->setTextMatrix(4, 2, QStringLiteral(" Anti-HBc, total "));
+            grdExams->setRows(5);
+            grdExams->setTextMatrix(4, 1, QStringLiteral(" ANTIHBC "));
+            grdExams->setTextMatrix(4, 2, QStringLiteral(" Anti-HBc, total "));
 
             // A failing lookup is shown as "Error N: ..." and touches nothing.
             session().LabDb->setCommandHook([](const QString&) {
                 throw LisError(ErrNo::ObjectClosed, QStringLiteral("closed"));
             });
-            QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            QTest::mouseClick(cmdResetResult, Qt::LeftButton);
             session().LabDb->setCommandHook({});
             QCOMPARE(f.presenter.messageTexts(), QStringList{QStringLiteral("Error 3704: closed")});
             QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
@@ -274,7 +297,7 @@ private slots:
 
             // Duplicate exam codes take more rows than the grid had.
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            QTest::mouseClick(cmdResetResult, Qt::LeftButton);
             // RESULT shows the laboratory's reading of each value against its cut-off.
             const QString antiHbc =
                 QStringLiteral("ANTIHBC|Anti-HBc, total|2.10|NON-REACTIVE|S/CO||L-1001|1");
@@ -288,17 +311,17 @@ private slots:
             QCOMPARE(f.db->trace().first(),
                      QStringLiteral("LABORATORY..sp_InstrumentGetAxsymSample  '4','03/07/2024',"
                                     "'AN-01','101','DELA CRUZ, JUAN S','REF-5001'"));
-            QVERIFY(w.ResultTakenOver && !w.cmdSearchSampleNum->isEnabled());
-            QCOMPARE(w.cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
+            QVERIFY(w.ResultTakenOver && !cmdSearchSampleNum->isEnabled());
+            QCOMPARE(cmdResetResult->text(), QStringLiteral("<< &Reset Result"));
             screenshot(w, QStringLiteral("taken-over"));
 
             // Reset puts back the rows as they were, typed values and all.
-            QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+            QTest::mouseClick(cmdResetResult, Qt::LeftButton);
             QCOMPARE(rowsOf(g, {3}), typed);
             QCOMPARE(f.presenter.messages().size(), 1);
-            QVERIFY(!w.ResultTakenOver && w.cmdSearchSampleNum->isEnabled());
-            QCOMPARE(w.cmdResetResult->text(), QStringLiteral("Use &Result >>"));
-            QVERIFY(!w.txtResult->isVisible());
+            QVERIFY(!w.ResultTakenOver && cmdSearchSampleNum->isEnabled());
+            QCOMPARE(cmdResetResult->text(), QStringLiteral("Use &Result >>"));
+            QVERIFY(!txtResult->isVisible());
         });
     }
 

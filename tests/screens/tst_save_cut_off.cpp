@@ -33,7 +33,7 @@ constexpr int kReadBack = 2;
 
 void setRows(Window& w, const QList<Row>& rows)
 {
-    FlexGrid* g = w.msfgRequest;
+    FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
     g->setRows(int(rows.size()) + 1);
     for (int r = 0; r < rows.size(); ++r)
         for (auto [col, field] : {std::pair{1, 0}, {2, 1}, {3, 2}, {4, 3}, {7, 4}, {8, 5}})
@@ -58,11 +58,14 @@ private slots:
     void rowsOfTwoRequests()
     {
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, kRows);
-            w.txtRemarks->setPlainText(QStringLiteral("Patient's second sample"));
-            w.msfgRequest->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
+            control<QTextEdit>(w, "txtRemarks")
+                ->setPlainText(QStringLiteral("Patient's second sample"));
+            msfgRequest->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
             // The texts are the window model's; here the window's header and
             // grid reach them, one logbook a request, nothing for the row
@@ -74,13 +77,13 @@ private slots:
                 "PM','L-1001','HBSAG', '5', 'HBsAg (O''Neil kit)', '0.42', '1', 'NON-REACTIVE', "
                 "'Patient''s second sample','1'"));
             QCOMPARE(trace.filter("Lab_ResultEntryDLL_SaveToLogbook 'L-100").size(), 2);
-            QCOMPARE(w.lblSaved->text(), QStringLiteral("Saved 2:05 PM"));
+            QCOMPARE(control<QLabel>(w, "lblSaved")->text(), QStringLiteral("Saved 2:05 PM"));
             // Saved, the window shows what the laboratory stored.
-            QCOMPARE(w.msfgRequest->TextMatrix(3, 4) + '|' + w.msfgRequest->TextMatrix(1, 4),
+            QCOMPARE(msfgRequest->TextMatrix(3, 4) + '|' + msfgRequest->TextMatrix(1, 4),
                      f.stored("Result", "L-1002", "ANTIHCV") + "|NON-REACTIVE");
-            QVERIFY(!w.msfgRequest->TextMatrix(3, 4).isEmpty());
+            QVERIFY(!msfgRequest->TextMatrix(3, 4).isEmpty());
             // Saved without printing: the buttons stay off, the window open.
-            QVERIFY(!w.cmdSave->isEnabled() && w.isVisible());
+            QVERIFY(!cmdSave->isEnabled() && w.isVisible());
         });
         QCOMPARE(f.count("tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002')"), 2);
         QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE SampleNum = '101' AND Posted = 'Y'"),
@@ -117,9 +120,9 @@ private slots:
                              .arg(show));
         f.open<Window>(request, [&](Window& w) {
             setRows(w, {{"HBSAG", "HBsAg", "0.42", "NEGATIVE", request, "1"}});
-            w.txtAccNum->setText(QStringLiteral("A-1"));
+            control<QLineEdit>(w, "txtAccNum")->setText(QStringLiteral("A-1"));
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty());
         });
         const QString save = f.db->trace().filter(QStringLiteral("Lab_SaveWithCutOff")).value(0);
@@ -132,22 +135,24 @@ private slots:
     void printWithAndWithoutVerification()
     {
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            auto* cmdPrint = control<QPushButton>(w, "cmdPrint");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, {kRows[0]});
-            QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+            QTest::mouseClick(cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 1);
-            QVERIFY(w.isVisible() && w.cmdSave->isEnabled() && w.cmdPrint->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled() && cmdPrint->isEnabled());
 
             // Verified in the preview, but the printer is missing: the error
             // is shown and the buttons come back to print again.
             Window::verifyOnPrint = Window::printerMissing = true;
-            QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+            QTest::mouseClick(cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 3);
             QCOMPARE(f.presenter.messageTexts(),
                      QStringList{QStringLiteral("Error 75: The printer \"P\" is not available.")});
-            QVERIFY(w.isVisible() && w.cmdSave->isEnabled() && w.cmdPrint->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled() && cmdPrint->isEnabled());
 
             Window::printerMissing = false;
-            QTest::mouseClick(w.cmdPrint, Qt::LeftButton);
+            QTest::mouseClick(cmdPrint, Qt::LeftButton);
             QCOMPARE(Window::prints, 5); // the preview, then the direct print
             QVERIFY(!w.isVisible() && w.VerifyRequested);
         });
@@ -158,16 +163,17 @@ private slots:
     void aSamplePostedMeanwhileIsNotTakenOver()
     {
         f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, {kRows[0]});
             Connection other;
             other.open(f.db->connectionString());
             other.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002',"
                                          "'MT02','03/07/2024','AN-01'"));
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
             QVERIFY(f.presenter.messageTexts().value(0).startsWith(
                 QStringLiteral("Data was not saved! Error: [Sample 101 was posted to L-1002 by "
                                "MT02 at ")));
-            QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
+            QVERIFY(w.isVisible() && cmdSave->isEnabled());
         });
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), 0);
         QCOMPARE(f.count("tbLabInstrumentDLHemaResult WHERE PostedRequestNum = 'L-1001'"), 0);
@@ -186,23 +192,25 @@ private slots:
         for (bool saved = false; !saved && failures <= kCommands;) {
             f.presenter.clear();
             f.open<Window>(QStringLiteral("L-1001"), [&](Window& w) {
+                auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+                auto* cmdSave = control<QPushButton>(w, "cmdSave");
                 setRows(w, kRows);
-                w.txtAccNum->setText(QStringLiteral("ACC-9"));
+                txtAccNum->setText(QStringLiteral("ACC-9"));
                 int sent = 0;
                 session().LabDb->setCommandHook([&](const QString&) {
                     if (++sent == failures + 1 && failures < kCommands)
                         throw LisError(ErrNo::DbCommandFailed, QStringLiteral("disk full"));
                 });
-                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
                 session().LabDb->setCommandHook({});
                 if ((saved = failures == kCommands))
                     return;
                 QCOMPARE(f.presenter.messageTexts(),
                          QStringList{QStringLiteral("Data was not saved! Error: [disk full]")});
                 QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Critical);
-                QCOMPARE(w.msfgRequest->TextMatrix(3, 3) + w.txtAccNum->text(),
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(3, 3) + txtAccNum->text(),
                          QStringLiteral("0.95ACC-9"));
-                QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
+                QVERIFY(w.isVisible() && cmdSave->isEnabled());
             });
             if (!saved) {
                 QCOMPARE(snapshot(), before);

@@ -15,13 +15,14 @@ using F = WindowFixture;
 // Types over Sample Number; with Enter that looks the sample up.
 void typeSample(ResultEntryForm& w, const QString& text, bool enter = false)
 {
-    w.txtSampleNum->setFocus();
-    w.txtSampleNum->selectAll();
-    QTest::keyClicks(w.txtSampleNum, text);
+    auto* box = control<QLineEdit>(w, "txtSampleNum");
+    box->setFocus();
+    box->selectAll();
+    QTest::keyClicks(box, text);
     if (text.isEmpty())
-        QTest::keyClick(w.txtSampleNum, Qt::Key_Delete);
+        QTest::keyClick(box, Qt::Key_Delete);
     if (enter)
-        QTest::keyClick(w.txtSampleNum, Qt::Key_Return);
+        QTest::keyClick(box, Qt::Key_Return);
 }
 
 // A button's mnemonic, pressed where the focus is; it clicks a moment later.
@@ -69,18 +70,22 @@ private slots:
         const QString unresulted =
             QStringLiteral("Potassium has no result. Save the others and leave it unresulted?");
         f.open<NormalValues>(QStringLiteral("L-1016"), [&](NormalValues& w) {
-            FlexGrid* g = w.msfgRequest;
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
+            auto* txtResult = control<QLineEdit>(w, "txtResult");
+            auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
+            auto* txtPName = control<QLineEdit>(w, "txtPName");
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
             const auto* value = static_cast<GridCells::ValueCell*>(g->itemDelegateForColumn(3));
             QCOMPARE(F::column(g, 1), items);
             QCOMPARE(F::column(g, 3), saved);
             QCOMPARE(value->shown(g->model()->index(6, 3)) + '|' +
                          value->shown(g->model()->index(0, 3)),
                      QStringLiteral("not resulted|5.5"));
-            QCOMPARE(w.txtAccNum->text(), QStringLiteral("A-1016"));
+            QCOMPARE(txtAccNum->text(), QStringLiteral("A-1016"));
             if (step == QLatin1String("manual")) {
                 f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
                 f.presenter.queueAnswer(MsgAnswer::Yes); // type by hand: nothing is removed
-                QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+                QTest::mouseClick(control<QPushButton>(w, "cmdSearchSampleNum"), Qt::LeftButton);
                 QCOMPARE(f.presenter.messageTexts(),
                          QStringList{"Sample not found.\nWould you like to manually enter the "
                                      "results."});
@@ -89,9 +94,10 @@ private slots:
                 // Down on the last row stays there: what is typed next is its result.
                 F::clickCell(g, 6);
                 for (int i = 0; i < 2; ++i)
-                    QTest::keyClick(w.txtResult, Qt::Key_Down);
+                    QTest::keyClick(txtResult, Qt::Key_Down);
                 QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("4.1"));
-                QCOMPARE(g->TextMatrix(7, 3) + '|' + w.txtRemarks->toPlainText(),
+                QCOMPARE(g->TextMatrix(7, 3) + '|' +
+                             control<QTextEdit>(w, "txtRemarks")->toPlainText(),
                          QStringLiteral("4.1|"));
                 return;
             }
@@ -104,9 +110,9 @@ private slots:
                 F::clickCell(search.msfgSampleNum, 3, 0);
             });
             f.presenter.queueAnswer(MsgAnswer::Yes); // O'BRIEN's sample for REYES
-            w.txtSampleNum->setFocus();
-            QTest::keyClick(w.txtSampleNum, Qt::Key_Return);
-            QCOMPARE(w.txtAccNum->text() + '|' + w.txtPName->text(),
+            txtSampleNum->setFocus();
+            QTest::keyClick(txtSampleNum, Qt::Key_Return);
+            QCOMPARE(txtAccNum->text() + '|' + txtPName->text(),
                      QStringLiteral("103|O'BRIEN, MARY A"));
             for (const char* sent : {"sp_InstrumentGetHemaSampleNum '0','03/07/2024','AN-01',''",
                                      "LABORATORY..sp_InstrumentGetAxsymSample  '1','03/07/2024',"
@@ -130,7 +136,7 @@ private slots:
             const bool kept = step == QLatin1String("typed reset no");
             if (kept) {
                 F::clickCell(g, 2, 2);
-                QTest::keyClicks(w.txtResult, QStringLiteral("0"));
+                QTest::keyClicks(txtResult, QStringLiteral("0"));
                 f.presenter.queueAnswer(MsgAnswer::No);
             }
             alt(Qt::Key_R);
@@ -141,7 +147,7 @@ private slots:
             if (kept)
                 return;
             // Nothing of the other patient's sample is left to save or post.
-            QCOMPARE(w.txtAccNum->text() + '|' + w.txtSampleNum->text() + '|' + w.txtPName->text(),
+            QCOMPARE(txtAccNum->text() + '|' + txtSampleNum->text() + '|' + txtPName->text(),
                      QStringLiteral("A-1016||"));
             f.presenter.queueAnswer(MsgAnswer::Yes);
             alt(Qt::Key_S);
@@ -170,18 +176,19 @@ private slots:
                          "these unresulted?"}}) { // cut-off, normal values
             f.presenter.clear();
             f.open<ResultEntryForm>(request, [&](ResultEntryForm& w) {
-                w.txtAccNum->setText(QStringLiteral("A-1"));
-                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                auto* cmdSave = control<QPushButton>(w, "cmdSave");
+                control<QLineEdit>(w, "txtAccNum")->setText(QStringLiteral("A-1"));
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
                 f.presenter.queueWindow([](QWidget& d) { QTest::keyClick(&d, Qt::Key_Escape); });
                 f.presenter.queueAnswer(MsgAnswer::Yes); // typed by hand
-                QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
-                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QTest::mouseClick(control<QPushButton>(w, "cmdSearchSampleNum"), Qt::LeftButton);
+                QTest::mouseClick(cmdSave, Qt::LeftButton);
                 QCOMPARE(f.presenter.messageTexts(),
                          (QStringList{"There are no results to save.",
                                       "Sample not found.\nWould you like to manually enter the "
                                       "results.",
                                       QLatin1String(empty)}));
-                QVERIFY(w.isVisible() && w.cmdSave->isEnabled());
+                QVERIFY(w.isVisible() && cmdSave->isEnabled());
                 w.close();
             });
         }
@@ -250,8 +257,9 @@ private slots:
         const bool entered = !sample.endsWith(' ');
         sample = sample.trimmed();
         f.open<CutOff>(QStringLiteral("L-1008"), [&](CutOff& w) {
+            auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
             store();
-            w.txtAccNum->setText(QStringLiteral("A-8"));
+            txtAccNum->setText(QStringLiteral("A-8"));
             f.presenter.queueAnswer(yes ? MsgAnswer::Yes : MsgAnswer::No);
             if (searched) {
                 f.presenter.queueWindow([](QWidget& d) {
@@ -262,7 +270,7 @@ private slots:
                              QStringList{QStringLiteral("posted to L-1003")});
                     F::clickCell(list, 2, 0);
                 });
-                QTest::mouseClick(w.cmdSearchSampleNum, Qt::LeftButton);
+                QTest::mouseClick(control<QPushButton>(w, "cmdSearchSampleNum"), Qt::LeftButton);
             } else {
                 f.db->clearTrace();
                 typeSample(w, sample, entered);
@@ -276,8 +284,8 @@ private slots:
                      question.isEmpty() ? QStringList() : QStringList{question});
             if (question.endsWith('?'))
                 QCOMPARE(f.presenter.messages()[0].defaultAnswer, MsgAnswer::No);
-            QCOMPARE(w.txtAccNum->text(), yes ? sample : QStringLiteral("A-8"));
-            QCOMPARE(w.dtpResultDate->isEnabled(), !yes);
+            QCOMPARE(txtAccNum->text(), yes ? sample : QStringLiteral("A-8"));
+            QCOMPARE(control<QDateEdit>(w, "dtpResultDate")->isEnabled(), !yes);
             f.presenter.clear();
             F::useResult(w);
             QCOMPARE(w.ResultTakenOver, yes);
@@ -289,7 +297,7 @@ private slots:
                                               : kNotLookedUp.arg(sample)});
             if (yes) {
                 f.db->clearTrace();
-                QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+                QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
                 QVERIFY(f.presenter.messages().isEmpty());
                 QVERIFY(f.db->trace().contains(
                     QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','%1','L-1008','MT01',"
@@ -317,10 +325,11 @@ private slots:
         QFETCH(QString, box);
         QFETCH(bool, posts);
         f.open<CutOff>(QStringLiteral("L-1001"), [&](CutOff& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
             F::useResult(w);
             typeSample(w, box);
             f.db->clearTrace();
-            QTest::mouseClick(w.cmdSave, Qt::LeftButton);
+            QTest::mouseClick(cmdSave, Qt::LeftButton);
             QCOMPARE(f.presenter.messageTexts(),
                      posts ? QStringList()
                            : QStringList{QStringLiteral("Data was not saved! Error: [Sample Number "
@@ -335,8 +344,9 @@ private slots:
                                                            "'2','101','L-1001','MT01',"
                                                            "'03/07/2024','AN-01'"))
                            : QStringList());
-            QVERIFY(posts || (w.isVisible() && w.cmdSave->isEnabled() &&
-                              w.msfgRequest->TextMatrix(1, 3) == QLatin1String("0.42")));
+            QVERIFY(posts || (w.isVisible() && cmdSave->isEnabled() &&
+                              control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3) ==
+                                  QLatin1String("0.42")));
             w.close();
         });
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1001'"), posts ? 3 : 0);
@@ -351,14 +361,16 @@ private slots:
             QSKIP("the embedded laboratory sends no notices: a window reads new results when "
                   "the sample is looked up again");
         f.open<CutOff>(QStringLiteral("L-1018"), [&](CutOff& w) {
-            QCOMPARE(w.msfgDLresult->Rows(), 2);
-            QCOMPARE(w.msfgDLresult->TextMatrix(1, 1), QString());
-            w.msfgRequest->setTextMatrix(1, 3, QStringLiteral("typed"));
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            QCOMPARE(msfgDLresult->Rows(), 2);
+            QCOMPARE(msfgDLresult->TextMatrix(1, 1), QString());
+            msfgRequest->setTextMatrix(1, 3, QStringLiteral("typed"));
             const auto finalResults = [&] {
                 QStringList cells;
-                for (int r = 1; r < w.msfgRequest->Rows(); ++r)
-                    for (int c = 0; c < w.msfgRequest->Cols(); ++c)
-                        cells << w.msfgRequest->TextMatrix(r, c);
+                for (int r = 1; r < msfgRequest->Rows(); ++r)
+                    for (int c = 0; c < msfgRequest->Cols(); ++c)
+                        cells << msfgRequest->TextMatrix(r, c);
                 return cells;
             };
             const QStringList before = finalResults();
@@ -375,10 +387,10 @@ private slots:
             other->notify(downloadsChannel(), QStringLiteral("AN-01|101"));
             other->notify(downloadsChannel(), QStringLiteral("AN-01|105"));
             other->commit();
-            QTRY_COMPARE(w.msfgDLresult->Rows(), 3);
-            QCOMPARE(w.txtSampleNum->text(), QStringLiteral("105"));
+            QTRY_COMPARE(msfgDLresult->Rows(), 3);
+            QCOMPARE(control<QLineEdit>(w, "txtSampleNum")->text(), QStringLiteral("105"));
             QCOMPARE(finalResults(), before);
-            QVERIFY(w.cmdResetResult->isEnabled());
+            QVERIFY(control<QPushButton>(w, "cmdResetResult")->isEnabled());
         });
     }
 

@@ -13,6 +13,7 @@
 #include "screens/ResultWindows.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/Controls.h"
 #include "tests/support/TestDatabase.h"
 
 #include <QtTest>
@@ -156,7 +157,7 @@ public:
     // Use Result >>, or Reset Result once instrument results are taken over.
     static void useResult(ResultEntryForm& w)
     {
-        QTest::mouseClick(w.cmdResetResult, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(w, "cmdResetResult"), Qt::LeftButton);
     }
 
     std::unique_ptr<TestDatabase> db;
