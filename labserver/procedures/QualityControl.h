@@ -36,6 +36,8 @@ qint64 lotOf(LabStore& store, const QString& instrument, const QString& item, co
 // closes or releases the item's hold. One row: Level, ZScore, Rules,
 // Verdict, RunVerdict, Hold (the hold's text, empty when none is open).
 ResultSet record(LabStore& store, const Arrival& arrival);
+// A hold as the windows show it: "QC rejected 9:40 AM: 2-2s, level 2".
+QString holdText(const QVariant& rejectedAt, const QString& rules, int level);
 // Why a saved patient result taken over from an instrument may not be
 // verified yet; empty when it may. orDownload: a result not saved yet, by
 // its request's worklist sample.
