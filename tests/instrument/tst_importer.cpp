@@ -132,9 +132,13 @@ private slots:
             << QStringList{"F 5.0", "post", "D 5.0"} << QStringList{"5.0 F Y"} << 0;
         QTest::newRow("F resent after C")
             << QStringList{"F 5.0", "C 15.0", "F 5.0"} << QStringList{"15.0 C N"} << 1;
+        // A step of several results is one message: its results are taken
+        // in order, each seeing what the ones before it wrote.
         QTest::newRow("untimed, resent")
-            << QStringList{"F 5.0 untimed", "F 5.0 untimed", "F 6.0 untimed"}
+            << QStringList{"F 5.0 untimed,F 5.0 untimed", "F 5.0 untimed,F 6.0 untimed"}
             << QStringList{"5.0 F N", "6.0 F N"} << 0;
+        QTest::newRow("P, F and C in one message")
+            << QStringList{"P 4.0,F 5.0,C 15.0"} << QStringList{"15.0 C N"} << 2;
     }
     void resultStatuses()
     {
@@ -156,15 +160,22 @@ private slots:
                                  "'AN-01'");
                     continue;
                 }
-                const QStringList w = step.split(' ');
-                const QByteArray status = w[0].toLatin1(), value = w[1].toLatin1();
-                const QByteArray at = w.size() > 2 ? QByteArray() : QByteArray("20240307101500");
-                const QByteArray text =
-                    hl7 ? "MSH|^~\\&|AN|LAB|LIS|LAB|20240307103000||ORU^R01|C-" + status + value +
-                              "|P|2.5\rPID|1||H-0007||LIM^GRACE\rOBR|1||105\rOBX|1|NM|HBsAg||" +
-                              value + "|S/CO||N|||" + status + "|||" + at + "\r"
-                        : "H|\\^&|||AN-01\rP|1||||LIM^GRACE\rO|1|105||^^^HBsAg|R\rR|1|^^^HBsAg|" +
-                              value + "|S/CO||N||" + status + "||||" + at + "\rL|1|N\r";
+                QByteArray text = hl7 ? "MSH|^~\\&|AN|LAB|LIS|LAB|20240307103000||ORU^R01|C-" +
+                                            step.toLatin1() +
+                                            "|P|2.5\rPID|1||H-0007||LIM^GRACE\rOBR|1||105\r"
+                                      : "H|\\^&|||AN-01\rP|1||||LIM^GRACE\rO|1|105||^^^HBsAg|R\r";
+                for (const QString& one : step.split(',')) {
+                    const QStringList w = one.split(' ');
+                    const QByteArray status = w[0].toLatin1(), value = w[1].toLatin1();
+                    const QByteArray at =
+                        w.size() > 2 ? QByteArray() : QByteArray("20240307101500");
+                    text += hl7 ? "OBX|1|NM|HBsAg||" + value + "|S/CO||N|||" + status + "|||" +
+                                      at + "\r"
+                                : "R|1|^^^HBsAg|" + value + "|S/CO||N||" + status + "||||" + at +
+                                      "\r";
+                }
+                if (!hl7)
+                    text += "L|1|N\r";
                 QVERIFY2(reception.take(text, protocol), text.constData());
             }
             const QString tag = hl7 ? QStringLiteral("HL7") : QStringLiteral("ASTM");
