@@ -8,6 +8,7 @@
 #include "platform/db/ScopedTransaction.h"
 
 #include <QCryptographicHash>
+#include <QHash>
 #include <QSet>
 #include <algorithm>
 
@@ -102,8 +103,18 @@ QString stamp(const QDateTime& at)
     const QTime t = at.time();
     if (d.year() < 1000 || d.year() > 9999)
         return DateText::storage(at);
-    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", d.year(), d.month(), d.day(),
-                             t.hour(), t.minute(), t.second());
+    char16_t text[] = u"0000-00-00 00:00:00";
+    const auto put = [&text](int at, int value, int digits) {
+        for (int i = at + digits - 1; i >= at; --i, value /= 10)
+            text[i] = char16_t(u'0' + value % 10);
+    };
+    put(0, d.year(), 4);
+    put(5, d.month(), 2);
+    put(8, d.day(), 2);
+    put(11, t.hour(), 2);
+    put(14, t.minute(), 2);
+    put(17, t.second(), 2);
+    return QString::fromUtf16(text, 19);
 }
 
 // The identity of a result beside instrument, sample and item: its status
@@ -393,8 +404,10 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
     }
     const QList<bool> fresh = keep(specimen, keys);
 
-    // The first new result of each item is answered by one query; an item
-    // met again after a write is asked for again.
+    // The first new result of each item is answered by one query. After a
+    // write, the item's last row is the one written, known here unless the
+    // next result needs the number of a row not written yet; or its item is
+    // the laboratory's same item spelled otherwise: then it is asked again.
     QStringList asked;
     QList<qsizetype> answered(keys.size(), -1);
     QSet<QString> seen;
@@ -407,8 +420,13 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         }
     }
     const QList<Found> prefetched = found(specimen, asked);
+    struct Written {
+        QString item; // as the last write spelled it
+        Found state;  // empty row: unknown (deleted)
+        bool unnumbered = false;
+    };
+    QHash<QString, Written> written;
     QList<QVariantList> inserts;
-    QSet<QString> written;
     for (qsizetype i = 0; i < keys.size(); ++i) {
         if (!fresh[i]) {
             ++outcome.duplicates;
@@ -416,17 +434,24 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         }
         const InstrumentResult& r = sample.results[i];
         const Key& k = keys[i];
+        const QString& status = statuses[i];
         const QString f = folded(k.item);
+        const auto w = written.constFind(f);
         Found state;
-        if (answered[i] >= 0 && !written.contains(f)) {
+        bool unnumbered = false;
+        const bool numberNeeded = status == u"C" || status == u"D" ||
+                                  (w != written.cend() && w->state.row.value(3).toString() == u"P");
+        if (w == written.cend() && answered[i] >= 0) {
             state = prefetched[answered[i]];
+        } else if (w != written.cend() && w->item == k.item && !w->state.row.isEmpty() &&
+                   !(numberNeeded && w->unnumbered)) {
+            state = w->state;
+            unnumbered = w->unnumbered;
         } else {
             insertRows(inserts);
             state = found(specimen, {k.item}).value(0);
         }
-        written.insert(f);
         const QVariantList& row = state.row;
-        const QString& status = statuses[i];
         const bool exists = row.size() > 1;
         const bool open = exists && row[4].toString() != u"Y";
         const QString was = row.value(3).toString();
@@ -446,6 +471,7 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         if (status == u"D") {
             if (!open) {
                 ++outcome.duplicates; // nothing unposted to delete: a saved result stays
+                written[f] = {k.item, state, unnumbered};
                 continue;
             }
             m_store.exec(
@@ -453,6 +479,7 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
                 {row[1]});
             audited(shownValue(row[2], was), QStringLiteral("(deleted)"));
             ++outcome.changed;
+            written[f] = {k.item, {{}, state.mapping}, false};
         } else if (open && (status == u"C" || was == u"P")) {
             m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
                                         "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
@@ -460,6 +487,10 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
                          {value, text(unit), text(r.flags), status, text(remarks), row[1]});
             audited(shownValue(row[2], was), shownValue(value, status));
             ++outcome.changed;
+            QVariantList now = row;
+            now[2] = value;
+            now[3] = status;
+            written[f] = {k.item, {now, state.mapping}, false};
         } else {
             // A correction of a posted row waits beside it for the windows.
             const bool correction = status == u"C" && exists;
@@ -472,6 +503,10 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
             ++outcome.stored;
             if (!mapped || correction)
                 ++outcome.held;
+            written[f] = {k.item,
+                          {{QVariant(), QVariant(), value, status, QStringLiteral("N"), QString()},
+                           state.mapping},
+                          true};
         }
     }
     insertRows(inserts);

@@ -134,9 +134,10 @@ private slots:
             << QStringList{"F 5.0", "C 15.0", "F 5.0"} << QStringList{"15.0 C N"} << 1;
         // A step of several results is one message: its results are taken
         // in order, each seeing what the ones before it wrote.
-        QTest::newRow("untimed, resent")
-            << QStringList{"F 5.0 untimed,F 5.0 untimed", "F 5.0 untimed,F 6.0 untimed"}
-            << QStringList{"5.0 F N", "6.0 F N"} << 0;
+        QTest::newRow("untimed, resent, deleted")
+            << QStringList{"F 5.0 untimed,F 5.0 untimed",
+                           "F 5.0 untimed,F 6.0 untimed,F 7.0 untimed,D 7.0 untimed"}
+            << QStringList{"5.0 F N", "6.0 F N"} << 1;
         QTest::newRow("P, F and C in one message")
             << QStringList{"P 4.0,F 5.0,C 15.0"} << QStringList{"15.0 C N"} << 2;
     }
