@@ -88,11 +88,16 @@ QString repeated(const QString& row, qsizetype n)
     return QStringList(n, row).join(QStringLiteral(", "));
 }
 
-// Items the laboratory takes for one (its keys compare without case or
-// width), or more: an item met twice in a message is asked for again.
+// Items the laboratory may take for one (its keys compare without case,
+// width or invisible marks), or more: an item met twice in a message is
+// asked for again.
 QString folded(const QString& item)
 {
-    return item.normalized(QString::NormalizationForm_KC).toCaseFolded();
+    QString f = item.normalized(QString::NormalizationForm_KC).toCaseFolded();
+    f.removeIf([](QChar c) {
+        return c.category() == QChar::Other_Format || c.category() == QChar::Other_Control;
+    });
+    return f;
 }
 
 // The storage form of a result time, without a locale: analysers send
