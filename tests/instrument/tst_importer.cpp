@@ -109,6 +109,24 @@ private slots:
         QCOMPARE(rows("SELECT ResultValue, Posted FROM tbLabInstrumentDLHemaResult "
                       "WHERE SampleNum = '105' AND InstrumentItem = 'HBsAg' ORDER BY DLResultID"),
                  (QStringList{"0.38 Y", "0.41 N"}));
+
+        // A message of more results than one statement writes: each stored
+        // once, in the order sent, its repeats known across the statements.
+        QList<InstrumentResult> many;
+        for (int i = 0; i < 100; ++i) {
+            const int k = i < 90 ? i : i - 90; // the last ten repeat the first ten
+            many << result(QStringLiteral("T%1").arg(k % 70), QString::number(i), {},
+                           QTime(13, 0).addSecs(k));
+        }
+        const Importer::Outcome big = in.import(message(QStringLiteral("106"), many));
+        QCOMPARE((QList<int>{big.stored, big.duplicates}), (QList<int>{90, 10}));
+        QCOMPARE(in.import(message(QStringLiteral("106"), many)).duplicates, 100);
+        QCOMPARE(rows("SELECT count(*), min(ResultValue), max(CAST(ResultValue AS INTEGER)) "
+                      "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106'"),
+                 QStringList{"90 0 89"});
+        QCOMPARE(rows("SELECT ResultValue FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106' "
+                      "AND InstrumentItem = 'T5' ORDER BY DLResultID"),
+                 (QStringList{"5", "75"}));
     }
 
     // What a result's status does, sent over ASTM and HL7 (OBX-11):
