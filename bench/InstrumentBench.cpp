@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 namespace {
@@ -26,18 +27,21 @@ QByteArray frame(int number, const QByteArray& text)
            "\r\n";
 }
 
-// The frames of one session's message of kResults results for the sample.
+// The frames of one session's message of kResults results for the sample,
+// timed as an analyser's are: each message's results later than the last's.
 QList<QByteArray> session(const QString& sample)
 {
+    static std::atomic<int> sessions = 0;
+    const QDateTime first = QDateTime(kDay, QTime(10, 15)).addSecs(kResults * sessions++);
     QList<QByteArray> records = {"H|\\^&|||AN-01|||||||P|1|20240307101500\r",
                                  "P|1||||BENCH^PATIENT\r",
                                  "O|1|" + sample.toLatin1() + "||^^^ALL|R\r"};
     for (int i = 0; i < kResults; ++i)
-        records << QStringLiteral("R|%1|^^^%2|%3|mmol/L||N||F||||202403071015%4\r")
+        records << QStringLiteral("R|%1|^^^%2|%3|mmol/L||N||F||||%4\r")
                        .arg(i + 1)
                        .arg(QLatin1String(kCodes[i % std::size(kCodes)]))
                        .arg(4.5 + i / 10.0, 0, 'f', 2)
-                       .arg(i, 2, 10, QLatin1Char('0'))
+                       .arg(first.addSecs(i).toString(QStringLiteral("yyyyMMddHHmmss")))
                        .toLatin1();
     records << "L|1|N\r";
     QList<QByteArray> frames = {QByteArray(1, '\x05')};

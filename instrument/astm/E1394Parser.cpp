@@ -86,14 +86,18 @@ std::optional<QDateTime> dateTime(const QString& text)
         if (c < u'0' || c > u'9')
             return std::nullopt;
     }
-    QTime time(0, 0);
-    if (text.size() == 12)
-        time = QTime::fromString(text.mid(8), QStringLiteral("HHmm"));
-    else if (text.size() == 14)
-        time = QTime::fromString(text.mid(8), QStringLiteral("HHmmss"));
-    else if (text.size() != 8)
+    if (text.size() != 8 && text.size() != 12 && text.size() != 14)
         return std::nullopt;
-    const QDate day = QDate::fromString(text.left(8), QStringLiteral("yyyyMMdd"));
+    // Read digit by digit: a message carries a time per result.
+    const auto number = [&](int at, int digits) {
+        int n = 0;
+        for (int i = at; i < at + digits; ++i)
+            n = n * 10 + (text[i].unicode() - u'0');
+        return n;
+    };
+    const QTime time(text.size() > 8 ? number(8, 2) : 0, text.size() > 8 ? number(10, 2) : 0,
+                     text.size() > 12 ? number(12, 2) : 0);
+    const QDate day(number(0, 4), number(4, 2), number(6, 2));
     if (!day.isValid() || !time.isValid())
         return std::nullopt;
     return QDateTime(day, time);

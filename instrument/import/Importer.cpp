@@ -8,6 +8,9 @@
 #include "platform/db/ScopedTransaction.h"
 
 #include <QCryptographicHash>
+#include <QHash>
+#include <QSet>
+#include <algorithm>
 
 namespace {
 // Empty text, never Null: the driver binds a null QString as Null.
@@ -68,12 +71,63 @@ QString Importer::itemCode(const InstrumentResult& r) const
 }
 
 namespace {
+// Rows a multi-row statement carries: a power of two up to kChunk, so a
+// message of any size takes a few statements of a few prepared shapes.
+constexpr qsizetype kChunk = 64;
+
+qsizetype chunk(qsizetype left)
+{
+    qsizetype n = kChunk;
+    while (n > left)
+        n /= 2;
+    return n;
+}
+
+QString repeated(const QString& row, qsizetype n)
+{
+    return QStringList(n, row).join(QStringLiteral(", "));
+}
+
+// Items the laboratory may take for one (its keys compare without case,
+// width or invisible marks), or more: an item met twice in a message is
+// asked for again.
+QString folded(const QString& item)
+{
+    QString f = item.normalized(QString::NormalizationForm_KC).toCaseFolded();
+    f.removeIf([](QChar c) {
+        return c.category() == QChar::Other_Format || c.category() == QChar::Other_Control;
+    });
+    return f;
+}
+
+// The storage form of a result time, without a locale: analysers send
+// results by the hundred.
+QString stamp(const QDateTime& at)
+{
+    const QDate d = at.date();
+    const QTime t = at.time();
+    if (d.year() < 1000 || d.year() > 9999)
+        return DateText::storage(at);
+    char16_t text[] = u"0000-00-00 00:00:00";
+    const auto put = [&text](int at, int value, int digits) {
+        for (int i = at + digits - 1; i >= at; --i, value /= 10)
+            text[i] = char16_t(u'0' + value % 10);
+    };
+    put(0, d.year(), 4);
+    put(5, d.month(), 2);
+    put(8, d.day(), 2);
+    put(11, t.hour(), 2);
+    put(14, t.minute(), 2);
+    put(17, t.second(), 2);
+    return QString::fromUtf16(text, 19);
+}
+
 // The identity of a result beside instrument, sample and item: its status
 // and its result time, or, when no time was sent, a digest of what it says.
 QString resultKey(const InstrumentResult& r)
 {
     if (r.completed.isValid())
-        return QStringLiteral("t:") + DateText::storage(r.completed);
+        return QStringLiteral("t:") + stamp(r.completed);
     const QByteArray content = (r.value + QChar(0x1f) + r.units + QChar(0x1f) + r.flags).toUtf8();
     return QStringLiteral("d:") +
            QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex());
@@ -159,6 +213,7 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
                                     .arg(m_instrument.id),
                                 QStringLiteral("the laboratory does not know this instrument"));
         outcome.resent = deliveredBefore(message);
+        const QString sent = message.sent.isValid() ? stamp(message.sent) : QString();
         QList<Audit> audits;
         for (const InstrumentSample& sample :
              outcome.resent ? QList<InstrumentSample>() : message.samples) {
@@ -172,9 +227,8 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
                               {m_instrument.id, specimen});
             if (takeControls(specimen, sample, message.sent, outcome))
                 continue;
-            const QString refNum = worklist.rows.value(0).value(0).toString();
-            for (const InstrumentResult& r : sample.results)
-                take(specimen, sample, r, refNum, message.sent, outcome, audits);
+            take(specimen, sample, worklist.rows.value(0).value(0).toString(), sent, outcome,
+                 audits);
         }
         // The archive's row, then the audit of what the message changed,
         // naming that row.
@@ -222,104 +276,245 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
     return outcome;
 }
 
-// One result: a duplicate, a new row, or a change of the item's last row as
-// its status says.
-void Importer::take(const QString& specimen, const InstrumentSample& sample,
-                    const InstrumentResult& r, const QString& refNum, const QDateTime& sent,
-                    Outcome& outcome, QList<Audit>& audits)
+QList<bool> Importer::keep(const QString& specimen, const QList<Key>& keys)
 {
-    const QString item = itemCode(r);
-    if (item.isEmpty())
-        throw ImportRefusal(
-            QStringLiteral("A result of sample %1 has no item code.").arg(specimen));
-    const QString status = text(r.status.trimmed().toUpper());
-    const QString key = resultKey(r);
-    const QVariantList names{m_instrument.id, specimen, item};
-    // Known by its key, else the key is kept from now on (undone with the
-    // rest should the message not be stored).
-    if (m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
-                                    "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
-                                    "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
-                     names + QVariantList{keyStatus(status), key}) == 0) {
-        ++outcome.duplicates;
-        return;
-    }
-    // The item's last row (which the status may change), the laboratory's
-    // item and its units (the analyser's unit is written as the laboratory
-    // writes it where only case differs), in one statement: analysers send
-    // results by the hundred.
-    const QVariantList found =
-        m_store
-            .query(
-                QStringLiteral("SELECT (SELECT max(DLResultID) FROM tbLabInstrumentDLHemaResult "
-                               "WHERE InstrumentID = ? AND SampleNum = ? AND InstrumentItem = ?), "
-                               "m.ItemID, i.SIUnit, i.CUnit FROM (SELECT 1 AS one) o "
-                               "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
-                               "AND m.InstrumentItem = ? "
-                               "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID"),
-                names + QVariantList{m_instrument.id, item})
-            .rows.value(0);
-    QVariantList row{QVariant()};
-    if (!found.value(0).isNull())
-        row += m_store
-                   .query(QStringLiteral("SELECT DLResultID, ResultValue, ResultStatus, Posted, "
-                                         "coalesce(PostedRequestNum, '') "
-                                         "FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
-                          {found[0]})
-                   .rows.value(0);
-    const bool exists = row.size() > 1;
-    const bool open = exists && row[4].toString() != u"Y";
-    const QString was = row.value(3).toString();
-    const QVariantList mapping = found.value(1).isNull() ? QVariantList() : found.mid(1);
-    const bool mapped = !mapping.isEmpty();
-    const QString itemId = mapped ? mapping[0].toString() : item;
-    QString unit = r.units;
-    for (const QVariant& own : mapping.mid(1))
-        if (!unit.isEmpty() && own.toString().compare(unit, Qt::CaseInsensitive) == 0)
-            unit = own.toString();
-    const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
-    QStringList said{sample.remarks, r.comment};
-    said.removeAll(QString());
-    const QString remarks = said.join(QStringLiteral("; "));
-    const auto audited = [&](const QString& old, const QString& now) {
-        audits.append({row.value(5).toString(), itemId, specimen, old, now});
-    };
-    if (status == u"D") {
-        if (!open) {
-            ++outcome.duplicates; // nothing unposted to delete: a saved result stays
-            return;
+    QList<bool> fresh(keys.size(), false);
+    for (qsizetype from = 0; from < keys.size();) {
+        const qsizetype n = chunk(keys.size() - from);
+        QVariantList binds;
+        for (qsizetype i = from; i < from + n; ++i)
+            binds << m_instrument.id << specimen << keys[i].item << keys[i].status << keys[i].key;
+        // A key the statement took comes back as it was written: the first
+        // of the chunk's results with that very text is the new one, any
+        // other is known (a repeat inside the message included).
+        QList<QVariantList> taken =
+            m_store
+                .query(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
+                                      "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
+                                      "VALUES ") +
+                           repeated(QStringLiteral("(?, ?, ?, ?, ?)"), n) +
+                           QStringLiteral(" ON CONFLICT DO NOTHING "
+                                          "RETURNING InstrumentItem, ResultStatus, ResultKey"),
+                       binds)
+                .rows;
+        for (qsizetype i = from; i < from + n; ++i) {
+            const auto it = std::find_if(taken.begin(), taken.end(), [&](const QVariantList& t) {
+                return t.value(0).toString() == keys[i].item &&
+                       t.value(1).toString() == keys[i].status &&
+                       t.value(2).toString() == keys[i].key;
+            });
+            if (it != taken.end()) {
+                fresh[i] = true;
+                taken.erase(it);
+            }
         }
-        m_store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
-                     {row[1]});
-        audited(shownValue(row[2], was), QStringLiteral("(deleted)"));
-        ++outcome.changed;
-    } else if (open && (status == u"C" || was == u"P")) {
-        m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
-                                    "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
-                                    "WHERE DLResultID = ?"),
-                     {value, text(unit), text(r.flags), status, text(remarks), row[1]});
-        audited(shownValue(row[2], was), shownValue(value, status));
-        ++outcome.changed;
-    } else {
-        // A correction of a posted row waits beside it for the windows.
-        const bool correction = status == u"C" && exists;
-        const QDateTime at = r.completed.isValid() ? r.completed
-                             : sent.isValid()      ? sent
-                                                   : Clock::now();
+        from += n;
+    }
+    return fresh;
+}
+
+QList<Importer::Found> Importer::found(const QString& specimen, const QStringList& items)
+{
+    QList<Found> found(items.size());
+    for (qsizetype from = 0; from < items.size();) {
+        const qsizetype n = chunk(items.size() - from);
+        QVariantList binds;
+        for (qsizetype i = 0; i < n; ++i)
+            binds << int(i) << items[from + i];
+        binds << m_instrument.id << specimen << m_instrument.id;
+        // The item's last row (which the status may change), the
+        // laboratory's item and its units (the analyser's unit is written as
+        // the laboratory writes it where only case differs). The table's
+        // columns stand left of each comparison, so theirs is the collation.
+        const ResultSet rs = m_store.query(
+            QStringLiteral("WITH r (n, item) AS (VALUES ") +
+                repeated(QStringLiteral("(CAST(? AS INTEGER), ?)"), n) +
+                QStringLiteral(
+                    ") SELECT r.n, d.DLResultID, d.ResultValue, d.ResultStatus, d.Posted, "
+                    "coalesce(d.PostedRequestNum, ''), m.ItemID, i.SIUnit, i.CUnit FROM r "
+                    "LEFT JOIN tbLabInstrumentDLHemaResult d ON d.DLResultID = "
+                    "(SELECT max(x.DLResultID) FROM tbLabInstrumentDLHemaResult x "
+                    "WHERE x.InstrumentID = ? AND x.SampleNum = ? AND x.InstrumentItem = r.item) "
+                    "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
+                    "AND m.InstrumentItem = r.item "
+                    "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID ORDER BY r.n"),
+            binds);
+        QList<bool> seen(n, false);
+        for (const QVariantList& c : rs.rows) {
+            const qsizetype i = c.value(0).toInt();
+            if (i < 0 || i >= n || seen[i])
+                continue;
+            seen[i] = true;
+            Found& f = found[from + i];
+            f.row = {QVariant()};
+            if (!c.value(1).isNull())
+                f.row += c.mid(1, 5);
+            if (!c.value(6).isNull())
+                f.mapping = c.mid(6, 3);
+        }
+        from += n;
+    }
+    return found;
+}
+
+void Importer::insertRows(QList<QVariantList>& rows)
+{
+    for (qsizetype from = 0; from < rows.size();) {
+        const qsizetype n = chunk(rows.size() - from);
+        QVariantList binds;
+        for (qsizetype i = from; i < from + n; ++i)
+            binds += rows[i];
         m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
                                     "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
                                     "Flags, PatientName, refnum, ResultStatus, Corrects, "
-                                    "SampleRemarks) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                     {m_instrument.id, specimen, DateText::storage(at), item, value, text(unit),
-                      text(r.flags), text(sample.patientName), text(refNum), status,
-                      correction ? row[1] : QVariant(), text(remarks)});
-        if (correction)
-            audited(shownValue(row[2], was),
-                    shownValue(value, status) + QStringLiteral(", held: the result was posted"));
-        ++outcome.stored;
-        if (!mapped || correction)
-            ++outcome.held;
+                                    "SampleRemarks) VALUES ") +
+                         repeated(QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"), n),
+                     binds);
+        from += n;
     }
+    rows.clear();
+}
+
+// A sample's results: each a duplicate, a new row, or a change of its item's
+// last row as its status says. A few statements a message, whatever its
+// size: the keys in one, what is known of the items in one, the new rows in
+// one, written in the order the results came.
+void Importer::take(const QString& specimen, const InstrumentSample& sample,
+                    const QString& refNum, const QString& sent, Outcome& outcome,
+                    QList<Audit>& audits)
+{
+    // Each result's key, the status it is stored with and its result time.
+    QList<Key> keys;
+    QStringList statuses, times;
+    QDateTime lastAt;
+    QString lastStamp;
+    for (const InstrumentResult& r : sample.results) {
+        const QString item = itemCode(r);
+        if (item.isEmpty())
+            throw ImportRefusal(
+                QStringLiteral("A result of sample %1 has no item code.").arg(specimen));
+        const QString status = text(r.status.trimmed().toUpper());
+        statuses << status;
+        if (r.completed.isValid()) {
+            if (r.completed != lastAt) {
+                lastAt = r.completed;
+                lastStamp = stamp(lastAt);
+            }
+            times << lastStamp;
+            keys.append({item, keyStatus(status), QStringLiteral("t:") + lastStamp});
+        } else {
+            times << (sent.isEmpty() ? stamp(Clock::now()) : sent);
+            keys.append({item, keyStatus(status), resultKey(r)});
+        }
+    }
+    const QList<bool> fresh = keep(specimen, keys);
+
+    // The first new result of each item is answered by one query. After a
+    // write, the item's last row is the one written, known here unless the
+    // next result needs the number of a row not written yet; or its item is
+    // the laboratory's same item spelled otherwise: then it is asked again.
+    QStringList asked;
+    QList<qsizetype> answered(keys.size(), -1);
+    QSet<QString> seen;
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const QString f = folded(keys[i].item);
+        if (fresh[i] && !seen.contains(f)) {
+            seen.insert(f);
+            answered[i] = asked.size();
+            asked << keys[i].item;
+        }
+    }
+    const QList<Found> prefetched = found(specimen, asked);
+    struct Written {
+        QString item; // as the last write spelled it
+        Found state;  // empty row: unknown (deleted)
+        bool unnumbered = false;
+    };
+    QHash<QString, Written> written;
+    QList<QVariantList> inserts;
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        if (!fresh[i]) {
+            ++outcome.duplicates;
+            continue;
+        }
+        const InstrumentResult& r = sample.results[i];
+        const Key& k = keys[i];
+        const QString& status = statuses[i];
+        const QString f = folded(k.item);
+        const auto w = written.constFind(f);
+        Found state;
+        bool unnumbered = false;
+        const bool numberNeeded = status == u"C" || status == u"D" ||
+                                  (w != written.cend() && w->state.row.value(3).toString() == u"P");
+        if (w == written.cend() && answered[i] >= 0) {
+            state = prefetched[answered[i]];
+        } else if (w != written.cend() && w->item == k.item && !w->state.row.isEmpty() &&
+                   !(numberNeeded && w->unnumbered)) {
+            state = w->state;
+            unnumbered = w->unnumbered;
+        } else {
+            insertRows(inserts);
+            state = found(specimen, {k.item}).value(0);
+        }
+        const QVariantList& row = state.row;
+        const bool exists = row.size() > 1;
+        const bool open = exists && row[4].toString() != u"Y";
+        const QString was = row.value(3).toString();
+        const bool mapped = !state.mapping.isEmpty();
+        const QString itemId = mapped ? state.mapping[0].toString() : k.item;
+        QString unit = r.units;
+        for (const QVariant& own : state.mapping.mid(1))
+            if (!unit.isEmpty() && own.toString().compare(unit, Qt::CaseInsensitive) == 0)
+                unit = own.toString();
+        const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
+        QStringList said{sample.remarks, r.comment};
+        said.removeAll(QString());
+        const QString remarks = said.join(QStringLiteral("; "));
+        const auto audited = [&](const QString& old, const QString& now) {
+            audits.append({row.value(5).toString(), itemId, specimen, old, now});
+        };
+        if (status == u"D") {
+            if (!open) {
+                ++outcome.duplicates; // nothing unposted to delete: a saved result stays
+                written[f] = {k.item, state, unnumbered};
+                continue;
+            }
+            m_store.exec(
+                QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
+                {row[1]});
+            audited(shownValue(row[2], was), QStringLiteral("(deleted)"));
+            ++outcome.changed;
+            written[f] = {k.item, {{}, state.mapping}, false};
+        } else if (open && (status == u"C" || was == u"P")) {
+            m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
+                                        "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
+                                        "WHERE DLResultID = ?"),
+                         {value, text(unit), text(r.flags), status, text(remarks), row[1]});
+            audited(shownValue(row[2], was), shownValue(value, status));
+            ++outcome.changed;
+            QVariantList now = row;
+            now[2] = value;
+            now[3] = status;
+            written[f] = {k.item, {now, state.mapping}, false};
+        } else {
+            // A correction of a posted row waits beside it for the windows.
+            const bool correction = status == u"C" && exists;
+            inserts.append({m_instrument.id, specimen, times[i], k.item, value, text(unit),
+                            text(r.flags), text(sample.patientName), text(refNum), status,
+                            correction ? row[1] : QVariant(), text(remarks)});
+            if (correction)
+                audited(shownValue(row[2], was),
+                        shownValue(value, status) + QStringLiteral(", held: the result was posted"));
+            ++outcome.stored;
+            if (!mapped || correction)
+                ++outcome.held;
+            written[f] = {k.item,
+                          {{QVariant(), QVariant(), value, status, QStringLiteral("N"), QString()},
+                           state.mapping},
+                          true};
+        }
+    }
+    insertRows(inserts);
 }
 
 bool Importer::takeControls(const QString& specimen, const InstrumentSample& sample,
@@ -327,14 +522,15 @@ bool Importer::takeControls(const QString& specimen, const InstrumentSample& sam
 {
     if (!sample.control && !QualityControl::isControlSample(m_store, m_instrument.id, specimen))
         return false;
-    for (const InstrumentResult& r : sample.results) {
-        const QString item = itemCode(r);
-        // Known by its key like any result, so a resend is judged once.
-        if (m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
-                                        "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
-                                        "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING"),
-                         {m_instrument.id, specimen, item, keyStatus(text(r.status.trimmed())),
-                          resultKey(r)}) == 0) {
+    // Known by their keys like any results, so a resend is judged once.
+    QList<Key> keys;
+    for (const InstrumentResult& r : sample.results)
+        keys.append({itemCode(r), keyStatus(text(r.status.trimmed())), resultKey(r)});
+    const QList<bool> fresh = keep(specimen, keys);
+    for (qsizetype k = 0; k < keys.size(); ++k) {
+        const InstrumentResult& r = sample.results[k];
+        const QString& item = keys[k].item;
+        if (!fresh[k]) {
             ++outcome.duplicates;
             continue;
         }

@@ -6,6 +6,7 @@
 #include <QByteArrayList>
 #include <QList>
 #include <QString>
+#include <QVariant>
 #include <functional>
 
 class LabStore;
@@ -127,8 +128,27 @@ private:
     // A control sample's results to quality control; false for a patient's.
     bool takeControls(const QString& specimen, const InstrumentSample& sample,
                       const QDateTime& sent, Outcome& outcome);
-    void take(const QString& specimen, const InstrumentSample& sample, const InstrumentResult& r,
-              const QString& refNum, const QDateTime& sent, Outcome& outcome, QList<Audit>& audits);
+    // A sample's results; sent: the message's time in storage form, if any.
+    void take(const QString& specimen, const InstrumentSample& sample, const QString& refNum,
+              const QString& sent, Outcome& outcome, QList<Audit>& audits);
+    // A result's identity beside instrument and sample.
+    struct Key {
+        QString item;
+        QString status;
+        QString key;
+    };
+    // Which keys are new to the sample, kept from now on.
+    QList<bool> keep(const QString& specimen, const QList<Key>& keys);
+    // What the laboratory knows of an item of the sample: its last row
+    // ({null} or {null, id, value, status, posted, request}) and its mapping
+    // ({} or {item, SI unit, conventional unit}).
+    struct Found {
+        QVariantList row{QVariant()};
+        QVariantList mapping;
+    };
+    QList<Found> found(const QString& specimen, const QStringList& items);
+    // New rows of tbLabInstrumentDLHemaResult, written in order; emptied.
+    void insertRows(QList<QVariantList>& rows);
 
     LabStore& m_store;
     Instrument m_instrument;

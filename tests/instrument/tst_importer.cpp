@@ -109,6 +109,24 @@ private slots:
         QCOMPARE(rows("SELECT ResultValue, Posted FROM tbLabInstrumentDLHemaResult "
                       "WHERE SampleNum = '105' AND InstrumentItem = 'HBsAg' ORDER BY DLResultID"),
                  (QStringList{"0.38 Y", "0.41 N"}));
+
+        // A message of more results than one statement writes: each stored
+        // once, in the order sent, its repeats known across the statements.
+        QList<InstrumentResult> many;
+        for (int i = 0; i < 100; ++i) {
+            const int k = i < 90 ? i : i - 90; // the last ten repeat the first ten
+            many << result(QStringLiteral("T%1").arg(k % 70), QString::number(i), {},
+                           QTime(13, 0).addSecs(k));
+        }
+        const Importer::Outcome big = in.import(message(QStringLiteral("106"), many));
+        QCOMPARE((QList<int>{big.stored, big.duplicates}), (QList<int>{90, 10}));
+        QCOMPARE(in.import(message(QStringLiteral("106"), many)).duplicates, 100);
+        QCOMPARE(rows("SELECT count(*), min(ResultValue), max(CAST(ResultValue AS INTEGER)) "
+                      "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106'"),
+                 QStringList{"90 0 89"});
+        QCOMPARE(rows("SELECT ResultValue FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106' "
+                      "AND InstrumentItem = 'T5' ORDER BY DLResultID"),
+                 (QStringList{"5", "75"}));
     }
 
     // What a result's status does, sent over ASTM and HL7 (OBX-11):
@@ -132,9 +150,14 @@ private slots:
             << QStringList{"F 5.0", "post", "D 5.0"} << QStringList{"5.0 F Y"} << 0;
         QTest::newRow("F resent after C")
             << QStringList{"F 5.0", "C 15.0", "F 5.0"} << QStringList{"15.0 C N"} << 1;
-        QTest::newRow("untimed, resent")
-            << QStringList{"F 5.0 untimed", "F 5.0 untimed", "F 6.0 untimed"}
-            << QStringList{"5.0 F N", "6.0 F N"} << 0;
+        // A step of several results is one message: its results are taken
+        // in order, each seeing what the ones before it wrote.
+        QTest::newRow("untimed, resent, deleted")
+            << QStringList{"F 5.0 untimed,F 5.0 untimed",
+                           "F 5.0 untimed,F 6.0 untimed,F 7.0 untimed,D 7.0 untimed"}
+            << QStringList{"5.0 F N", "6.0 F N"} << 1;
+        QTest::newRow("P, F and C in one message")
+            << QStringList{"P 4.0,F 5.0,C 15.0"} << QStringList{"15.0 C N"} << 2;
     }
     void resultStatuses()
     {
@@ -156,15 +179,22 @@ private slots:
                                  "'AN-01'");
                     continue;
                 }
-                const QStringList w = step.split(' ');
-                const QByteArray status = w[0].toLatin1(), value = w[1].toLatin1();
-                const QByteArray at = w.size() > 2 ? QByteArray() : QByteArray("20240307101500");
-                const QByteArray text =
-                    hl7 ? "MSH|^~\\&|AN|LAB|LIS|LAB|20240307103000||ORU^R01|C-" + status + value +
-                              "|P|2.5\rPID|1||H-0007||LIM^GRACE\rOBR|1||105\rOBX|1|NM|HBsAg||" +
-                              value + "|S/CO||N|||" + status + "|||" + at + "\r"
-                        : "H|\\^&|||AN-01\rP|1||||LIM^GRACE\rO|1|105||^^^HBsAg|R\rR|1|^^^HBsAg|" +
-                              value + "|S/CO||N||" + status + "||||" + at + "\rL|1|N\r";
+                QByteArray text = hl7 ? "MSH|^~\\&|AN|LAB|LIS|LAB|20240307103000||ORU^R01|C-" +
+                                            step.toLatin1() +
+                                            "|P|2.5\rPID|1||H-0007||LIM^GRACE\rOBR|1||105\r"
+                                      : "H|\\^&|||AN-01\rP|1||||LIM^GRACE\rO|1|105||^^^HBsAg|R\r";
+                for (const QString& one : step.split(',')) {
+                    const QStringList w = one.split(' ');
+                    const QByteArray status = w[0].toLatin1(), value = w[1].toLatin1();
+                    const QByteArray at =
+                        w.size() > 2 ? QByteArray() : QByteArray("20240307101500");
+                    text += hl7 ? "OBX|1|NM|HBsAg||" + value + "|S/CO||N|||" + status + "|||" +
+                                      at + "\r"
+                                : "R|1|^^^HBsAg|" + value + "|S/CO||N||" + status + "||||" + at +
+                                      "\r";
+                }
+                if (!hl7)
+                    text += "L|1|N\r";
                 QVERIFY2(reception.take(text, protocol), text.constData());
             }
             const QString tag = hl7 ? QStringLiteral("HL7") : QStringLiteral("ASTM");
