@@ -19,40 +19,12 @@ QString text(const QString& s)
     return s.isNull() ? QStringLiteral("") : s;
 }
 
-// Text for a field of the records we send, delimiters |\^& escaped.
-QByteArray field(const QString& s)
-{
-    QByteArray out;
-    for (const char c : s.toUtf8()) {
-        switch (c) {
-        case '|':
-            out += "&F&";
-            break;
-        case '\\':
-            out += "&R&";
-            break;
-        case '^':
-            out += "&S&";
-            break;
-        case '&':
-            out += "&E&";
-            break;
-        case '\r':
-        case '\n':
-            out += ' ';
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
+} // namespace
 
-QString protocolName(InstrumentMessage::Protocol p)
+QString Importer::protocolName(InstrumentMessage::Protocol p)
 {
     return p == InstrumentMessage::Protocol::Astm ? QStringLiteral("ASTM") : QStringLiteral("HL7");
 }
-} // namespace
 
 Importer::Importer(LabStore& store, Instrument instrument)
     : m_store(store)
@@ -71,23 +43,6 @@ QString Importer::itemCode(const InstrumentResult& r) const
 }
 
 namespace {
-// Rows a multi-row statement carries: a power of two up to kChunk, so a
-// message of any size takes a few statements of a few prepared shapes.
-constexpr qsizetype kChunk = 64;
-
-qsizetype chunk(qsizetype left)
-{
-    qsizetype n = kChunk;
-    while (n > left)
-        n /= 2;
-    return n;
-}
-
-QString repeated(const QString& row, qsizetype n)
-{
-    return QStringList(n, row).join(QStringLiteral(", "));
-}
-
 // Items the laboratory may take for one (its keys compare without case,
 // width or invisible marks), or more: an item met twice in a message is
 // asked for again.
@@ -100,34 +55,12 @@ QString folded(const QString& item)
     return f;
 }
 
-// The storage form of a result time, without a locale: analysers send
-// results by the hundred.
-QString stamp(const QDateTime& at)
-{
-    const QDate d = at.date();
-    const QTime t = at.time();
-    if (d.year() < 1000 || d.year() > 9999)
-        return DateText::storage(at);
-    char16_t text[] = u"0000-00-00 00:00:00";
-    const auto put = [&text](int at, int value, int digits) {
-        for (int i = at + digits - 1; i >= at; --i, value /= 10)
-            text[i] = char16_t(u'0' + value % 10);
-    };
-    put(0, d.year(), 4);
-    put(5, d.month(), 2);
-    put(8, d.day(), 2);
-    put(11, t.hour(), 2);
-    put(14, t.minute(), 2);
-    put(17, t.second(), 2);
-    return QString::fromUtf16(text, 19);
-}
-
 // The identity of a result beside instrument, sample and item: its status
 // and its result time, or, when no time was sent, a digest of what it says.
 QString resultKey(const InstrumentResult& r)
 {
     if (r.completed.isValid())
-        return QStringLiteral("t:") + stamp(r.completed);
+        return QStringLiteral("t:") + DateText::storage(r.completed);
     const QByteArray content = (r.value + QChar(0x1f) + r.units + QChar(0x1f) + r.flags).toUtf8();
     return QStringLiteral("d:") +
            QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha1).toHex());
@@ -213,7 +146,7 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
                                     .arg(m_instrument.id),
                                 QStringLiteral("the laboratory does not know this instrument"));
         outcome.resent = deliveredBefore(message);
-        const QString sent = message.sent.isValid() ? stamp(message.sent) : QString();
+        const QString sent = message.sent.isValid() ? DateText::storage(message.sent) : QString();
         QList<Audit> audits;
         for (const InstrumentSample& sample :
              outcome.resent ? QList<InstrumentSample>() : message.samples) {
@@ -276,112 +209,12 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
     return outcome;
 }
 
-QList<bool> Importer::keep(const QString& specimen, const QList<Key>& keys)
-{
-    QList<bool> fresh(keys.size(), false);
-    for (qsizetype from = 0; from < keys.size();) {
-        const qsizetype n = chunk(keys.size() - from);
-        QVariantList binds;
-        for (qsizetype i = from; i < from + n; ++i)
-            binds << m_instrument.id << specimen << keys[i].item << keys[i].status << keys[i].key;
-        // A key the statement took comes back as it was written: the first
-        // of the chunk's results with that very text is the new one, any
-        // other is known (a repeat inside the message included).
-        QList<QVariantList> taken =
-            m_store
-                .query(QStringLiteral("INSERT INTO tbLabInstrumentResultKey (InstrumentID, "
-                                      "SampleNum, InstrumentItem, ResultStatus, ResultKey) "
-                                      "VALUES ") +
-                           repeated(QStringLiteral("(?, ?, ?, ?, ?)"), n) +
-                           QStringLiteral(" ON CONFLICT DO NOTHING "
-                                          "RETURNING InstrumentItem, ResultStatus, ResultKey"),
-                       binds)
-                .rows;
-        for (qsizetype i = from; i < from + n; ++i) {
-            const auto it = std::find_if(taken.begin(), taken.end(), [&](const QVariantList& t) {
-                return t.value(0).toString() == keys[i].item &&
-                       t.value(1).toString() == keys[i].status &&
-                       t.value(2).toString() == keys[i].key;
-            });
-            if (it != taken.end()) {
-                fresh[i] = true;
-                taken.erase(it);
-            }
-        }
-        from += n;
-    }
-    return fresh;
-}
-
-QList<Importer::Found> Importer::found(const QString& specimen, const QStringList& items)
-{
-    QList<Found> found(items.size());
-    for (qsizetype from = 0; from < items.size();) {
-        const qsizetype n = chunk(items.size() - from);
-        QVariantList binds;
-        for (qsizetype i = 0; i < n; ++i)
-            binds << int(i) << items[from + i];
-        binds << m_instrument.id << specimen << m_instrument.id;
-        // The item's last row (which the status may change), the
-        // laboratory's item and its units (the analyser's unit is written as
-        // the laboratory writes it where only case differs). The table's
-        // columns stand left of each comparison, so theirs is the collation.
-        const ResultSet rs = m_store.query(
-            QStringLiteral("WITH r (n, item) AS (VALUES ") +
-                repeated(QStringLiteral("(CAST(? AS INTEGER), ?)"), n) +
-                QStringLiteral(
-                    ") SELECT r.n, d.DLResultID, d.ResultValue, d.ResultStatus, d.Posted, "
-                    "coalesce(d.PostedRequestNum, ''), m.ItemID, i.SIUnit, i.CUnit FROM r "
-                    "LEFT JOIN tbLabInstrumentDLHemaResult d ON d.DLResultID = "
-                    "(SELECT max(x.DLResultID) FROM tbLabInstrumentDLHemaResult x "
-                    "WHERE x.InstrumentID = ? AND x.SampleNum = ? AND x.InstrumentItem = r.item) "
-                    "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = ? "
-                    "AND m.InstrumentItem = r.item "
-                    "LEFT JOIN tbLabExamItem i ON i.ItemID = m.ItemID ORDER BY r.n"),
-            binds);
-        QList<bool> seen(n, false);
-        for (const QVariantList& c : rs.rows) {
-            const qsizetype i = c.value(0).toInt();
-            if (i < 0 || i >= n || seen[i])
-                continue;
-            seen[i] = true;
-            Found& f = found[from + i];
-            f.row = {QVariant()};
-            if (!c.value(1).isNull())
-                f.row += c.mid(1, 5);
-            if (!c.value(6).isNull())
-                f.mapping = c.mid(6, 3);
-        }
-        from += n;
-    }
-    return found;
-}
-
-void Importer::insertRows(QList<QVariantList>& rows)
-{
-    for (qsizetype from = 0; from < rows.size();) {
-        const qsizetype n = chunk(rows.size() - from);
-        QVariantList binds;
-        for (qsizetype i = from; i < from + n; ++i)
-            binds += rows[i];
-        m_store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
-                                    "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
-                                    "Flags, PatientName, refnum, ResultStatus, Corrects, "
-                                    "SampleRemarks) VALUES ") +
-                         repeated(QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"), n),
-                     binds);
-        from += n;
-    }
-    rows.clear();
-}
-
 // A sample's results: each a duplicate, a new row, or a change of its item's
 // last row as its status says. A few statements a message, whatever its
 // size: the keys in one, what is known of the items in one, the new rows in
 // one, written in the order the results came.
-void Importer::take(const QString& specimen, const InstrumentSample& sample,
-                    const QString& refNum, const QString& sent, Outcome& outcome,
-                    QList<Audit>& audits)
+void Importer::take(const QString& specimen, const InstrumentSample& sample, const QString& refNum,
+                    const QString& sent, Outcome& outcome, QList<Audit>& audits)
 {
     // Each result's key, the status it is stored with and its result time.
     QList<Key> keys;
@@ -398,12 +231,12 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
         if (r.completed.isValid()) {
             if (r.completed != lastAt) {
                 lastAt = r.completed;
-                lastStamp = stamp(lastAt);
+                lastStamp = DateText::storage(lastAt);
             }
             times << lastStamp;
             keys.append({item, keyStatus(status), QStringLiteral("t:") + lastStamp});
         } else {
-            times << (sent.isEmpty() ? stamp(Clock::now()) : sent);
+            times << (sent.isEmpty() ? DateText::storage(Clock::now()) : sent);
             keys.append({item, keyStatus(status), resultKey(r)});
         }
     }
@@ -504,7 +337,8 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample,
                             correction ? row[1] : QVariant(), text(remarks)});
             if (correction)
                 audited(shownValue(row[2], was),
-                        shownValue(value, status) + QStringLiteral(", held: the result was posted"));
+                        shownValue(value, status) +
+                            QStringLiteral(", held: the result was posted"));
             ++outcome.stored;
             if (!mapped || correction)
                 ++outcome.held;
@@ -571,95 +405,4 @@ bool Importer::takeControls(const QString& specimen, const InstrumentSample& sam
                 QString());
     }
     return true;
-}
-
-QList<Importer::HeldResult> Importer::held(LabStore& store, const QString& instrument)
-{
-    const ResultSet rs = store.query(
-        QStringLiteral("SELECT d.InstrumentID, d.SampleNum, d.Resultdate, d.InstrumentItem, "
-                       "coalesce(d.ResultValue, ''), d.Corrects FROM tbLabInstrumentDLHemaResult d "
-                       "LEFT JOIN tbLabInstrumentExams m ON m.InstrumentID = d.InstrumentID "
-                       "AND m.InstrumentItem = d.InstrumentItem "
-                       "WHERE (m.ItemID IS NULL OR d.Corrects IS NOT NULL) AND d.Posted = 'N' "
-                       "AND (? = '' OR d.InstrumentID = ?) "
-                       "ORDER BY d.Resultdate, d.DLResultID"),
-        {text(instrument), text(instrument)}, {QStringLiteral("Resultdate")});
-    QList<HeldResult> held;
-    for (const QVariantList& r : rs.rows)
-        held.append({r[0].toString(), r[1].toString(), r[2].toString(), r[3].toString(),
-                     r[4].toString(),
-                     r[5].isNull() ? QStringLiteral("not mapped")
-                                   : QStringLiteral("corrects a posted result")});
-    return held;
-}
-
-bool Importer::archiveRefused(LabStore& store, const QString& instrument,
-                              InstrumentMessage::Protocol protocol, const QByteArray& raw,
-                              const QString& controlId, const QString& verdict,
-                              const std::function<void(const QString&)>& log,
-                              const QDateTime& receivedAt)
-{
-    try {
-        ScopedTransaction transaction(store);
-        store.exec(QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, "
-                                  "Protocol, ControlID, ReceivedAt, Message, Verdict) "
-                                  "VALUES (?, ?, ?, ?, ?, ?)"),
-                   {instrument, protocolName(protocol), text(controlId),
-                    DateText::storage(receivedAt.isValid() ? receivedAt : Clock::now()),
-                    QString::fromUtf8(raw), verdict});
-        transaction.commit();
-    } catch (const LisError& e) {
-        log(QStringLiteral("the refused message is not archived: %1").arg(e.description()));
-        return false;
-    }
-    return true;
-}
-
-QByteArrayList Importer::answerRecords(LabStore& store, const QString& instrument,
-                                       const QString& asked)
-{
-    const QString specimen = asked.trimmed();
-    const ResultSet worklist =
-        store.query(QStringLiteral("SELECT RequestedExamCode, coalesce(RequestNum, '') "
-                                   "FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ? AND "
-                                   "SampleNumber = ? ORDER BY orderdate, WorkListID"),
-                    {instrument, specimen});
-    QByteArrayList orders;
-    QString request;
-    for (const QVariantList& row : worklist.rows) {
-        const ResultSet items =
-            store.query(QStringLiteral("SELECT m.InstrumentItem FROM tbLabExamFormat f "
-                                       "JOIN tbLabInstrumentExams m ON m.ItemID = f.ItemID "
-                                       "AND m.InstrumentID = ? WHERE f.Code = ? "
-                                       "ORDER BY f.SortOrder, f.ItemID, m.InstrumentItem"),
-                        {instrument, row[0].toString()});
-        QByteArrayList tests;
-        for (const QVariantList& item : items.rows)
-            tests.append("^^^" + field(item[0].toString()));
-        if (tests.isEmpty())
-            continue;
-        if (request.isEmpty())
-            request = row[1].toString();
-        orders.append("O|" + QByteArray::number(orders.size() + 1) + '|' + field(specimen) + "||" +
-                      tests.join('\\') + "|R||||||N");
-    }
-    QByteArray patient = "P|1";
-    if (!request.isEmpty()) {
-        const ResultSet p = store.query(
-            QStringLiteral("SELECT p.HospNum, p.LastName, p.FirstName, p.MiddleName "
-                           "FROM tbLabRequest r JOIN tbPatient p ON p.HospNum = r.HospNum "
-                           "WHERE r.RequestNum = ?"),
-            {request});
-        if (!p.rows.isEmpty()) {
-            const QVariantList& r = p.rows.first();
-            patient += "||" + field(r[0].toString()) + "||" + field(r[1].toString()) + '^' +
-                       field(r[2].toString()) + '^' + field(r[3].toString());
-        }
-    }
-    QByteArrayList records{"H|\\^&|||LIS|||||||P|1|" +
-                               Clock::now().toString(QStringLiteral("yyyyMMddHHmmss")).toLatin1(),
-                           patient};
-    records += orders;
-    records.append(orders.isEmpty() ? "L|1|I" : "L|1|N");
-    return records;
 }

@@ -114,6 +114,7 @@ public:
                                         const QString& specimen);
 
 private:
+    static QString protocolName(InstrumentMessage::Protocol p);
     Outcome importOnce(const InstrumentMessage& message);
     QString itemCode(const InstrumentResult& r) const;
     // A change a result's status made, audited once the message is archived.
