@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -427,25 +426,6 @@ int SqliteEngine::busyTimeoutInForce()
 {
     QSqlQuery q(m_store.m_db);
     return q.exec(QStringLiteral("PRAGMA busy_timeout")) && q.next() ? q.value(0).toInt() : 0;
-}
-
-bool SqliteEngine::runsItself(const QString& sql)
-{
-    const QVariant handle = m_store.m_db.driver() ? m_store.m_db.driver()->handle() : QVariant();
-    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return false;
-    m_statements.attach(*static_cast<sqlite3* const*>(handle.constData()));
-    return m_statements.runs(sql);
-}
-
-ResultSet SqliteEngine::runItself(const QString& sql, const QVariantList& binds,
-                                  const QStringList& dateColumns)
-{
-    ResultSet rs;
-    QSqlError e;
-    if (!m_statements.run(sql, binds, dateColumns, rs, m_store.m_affected, e))
-        m_store.commandFailed(e, sql);
-    return rs;
 }
 
 void SqliteEngine::refuseWrites(bool refuse)

@@ -1,8 +1,11 @@
 #include "SqliteStatements.h"
+#include "labserver/LabStore.h"
+#include "labserver/StoreEngine.h"
 #include "platform/DateText.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QSqlDriver>
 #include <sqlite3.h>
 
 namespace {
@@ -205,4 +208,24 @@ bool SqliteStatements::run(const QString& sql, const QVariantList& binds,
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     return true;
+}
+
+// The engine runs every statement that is one statement itself.
+bool SqliteEngine::runsItself(const QString& sql)
+{
+    const QVariant handle = m_store.m_db.driver() ? m_store.m_db.driver()->handle() : QVariant();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    m_statements.attach(*static_cast<sqlite3* const*>(handle.constData()));
+    return m_statements.runs(sql);
+}
+
+ResultSet SqliteEngine::runItself(const QString& sql, const QVariantList& binds,
+                                  const QStringList& dateColumns)
+{
+    ResultSet rs;
+    QSqlError e;
+    if (!m_statements.run(sql, binds, dateColumns, rs, m_store.m_affected, e))
+        m_store.commandFailed(e, sql);
+    return rs;
 }
