@@ -367,9 +367,16 @@ std::optional<double> benchHistory(QTextStream& out, const QList<const Lab*>& la
         QElapsedTimer load;
         load.start();
         BenchLab::addHistory(*lab->store(), requests, kHistoryItems, day);
-        // Statistics for the planner, as a server in use would have them.
-        if (lab->isServer())
+        // Statistics for the planner, as a server in use would have them;
+        // the journal checkpointed, as a laboratory in use has it (SQLite's
+        // own checkpoints and the store's keep it small; a journal of the
+        // whole history would slow every read's page lookups).
+        if (lab->isServer()) {
             execOrDie(lab->direct(), u"VACUUM ANALYZE"_s);
+        } else {
+            execOrDie(lab->direct(), u"PRAGMA main.wal_checkpoint(TRUNCATE)"_s);
+            execOrDie(lab->direct(), u"PRAGMA patient_data.wal_checkpoint(TRUNCATE)"_s);
+        }
         out << u"  %1: the history loaded in %2 s\n"_s.arg(lab->engine)
                    .arg(load.elapsed() / 1000.0, 0, 'f', 1);
         out.flush();
