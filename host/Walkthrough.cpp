@@ -14,8 +14,6 @@
 #include "platform/db/Connection.h"
 #include "platform/ui/FlexGrid.h"
 #include "screens/ResultWindows.h"
-#include "screens/dialogs/frmAmendmentReason.h"
-#include "screens/dialogs/frmQcReview.h"
 #include "screens/dialogs/frmSampleSearch.h"
 
 #include <QApplication>
@@ -332,11 +330,10 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
               QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-2', '15.00', '%1', 'MT01'")})
             db.execute(text.arg(rerun));
         presenter.queueWindow([&](QWidget& dialog) {
-            auto& review = static_cast<frmQcReview&>(dialog);
-            review.txtAction->setText(QStringLiteral("recalibrated"));
-            review.cmdAction->click();
-            review.cmdConfirm->click();
-            review.cmdClose->click();
+            control<QLineEdit>(dialog, "txtAction").setText(QStringLiteral("recalibrated"));
+            control<QPushButton>(dialog, "cmdAction").click();
+            control<QPushButton>(dialog, "cmdConfirm").click();
+            control<QPushButton>(dialog, "cmdClose").click();
         });
         Session::key(Qt::Key_Q, Qt::ControlModifier);
         s.expect(!qcHold.isVisible(),
@@ -371,10 +368,10 @@ int Walkthrough::run(const QString& folder, QTextStream& out)
         s.shot(w, QStringLiteral("cut-off-corrected"));
         // The result was verified: the correction asks why.
         presenter.queueWindow([&](QWidget& dialog) {
-            auto& why = static_cast<frmAmendmentReason&>(dialog);
-            why.cboReason->setCurrentText(QStringLiteral("Transcription error"));
-            s.shot(why, QStringLiteral("cut-off-amendment-reason"));
-            why.cmdOK->click();
+            control<QComboBox>(dialog, "cboReason")
+                .setCurrentText(QStringLiteral("Transcription error"));
+            s.shot(dialog, QStringLiteral("cut-off-amendment-reason"));
+            control<QPushButton>(dialog, "cmdOK").click();
         });
         Session::key(Qt::Key_V, Qt::AltModifier);
         s.expect(!w.isVisible(), QStringLiteral("the correction is saved, printed and closed"));

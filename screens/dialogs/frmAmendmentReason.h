@@ -26,6 +26,7 @@ public:
     // Asks why; empty when the user cancels (nothing is then saved).
     static QString ask(Connection& db, const QStringList& exams);
 
+private:
     QComboBox* cboReason;
     QLineEdit* txtOther;
     QPushButton* cmdOK;

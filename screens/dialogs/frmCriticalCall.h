@@ -21,6 +21,7 @@ public:
     // To the minute, as the picker shows it.
     QDateTime calledAt() const;
 
+private:
     QLabel* lblExam;
     QLabel* lblResult;
     QLineEdit* txtReportedTo;
@@ -28,6 +29,5 @@ public:
     QPushButton* cmdOK;
     QPushButton* cmdCancel;
 
-private:
     void connectHandlers();
 };

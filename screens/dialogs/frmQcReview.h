@@ -21,13 +21,13 @@ public:
     // Reads the holds again; the rows list "ITEM: mark".
     void reload();
 
+private:
     QListWidget* lstHeld;
     QLineEdit* txtAction;
     QPushButton* cmdAction;
     QPushButton* cmdConfirm;
     QPushButton* cmdClose;
 
-private:
     // Sends one command text; false, with the message shown, when refused.
     bool send(const QString& text);
 

@@ -46,6 +46,7 @@ frmReportViewer::frmReportViewer()
     fitToScreen(active ? active->screen() : QGuiApplication::primaryScreen());
 
     viewerTools = new QToolBar(this);
+    viewerTools->setObjectName(QStringLiteral("viewerTools"));
     crViewer1 = new QPrintPreviewWidget(this);
     crViewer1->setObjectName(QStringLiteral("crViewer1"));
     // Not connected to zoomIn/zoomOut directly: triggered(bool) would hand

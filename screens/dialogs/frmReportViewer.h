@@ -28,14 +28,6 @@ public:
     void showModal() override;
     bool ResultVerified() const { return m_resultVerified; }
 
-    QPrintPreviewWidget* crViewer1;
-    QToolBar* viewerTools;
-    QPushButton* cmdVerify;
-    QPushButton* cmdEdit;
-    QPushButton* cmdPrint;
-    QGroupBox* fmeFax;
-    QLabel* Image1;
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -44,6 +36,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    QPrintPreviewWidget* crViewer1;
+    QToolBar* viewerTools;
+    QPushButton* cmdVerify;
+    QPushButton* cmdEdit;
+    QPushButton* cmdPrint;
+    QGroupBox* fmeFax;
+    QLabel* Image1;
+
     void fitToScreen(QScreen* screen);
     void zoom(qreal factor);
     void load();

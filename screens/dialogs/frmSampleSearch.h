@@ -24,6 +24,11 @@ public:
     void set_wSearchString(const QString& value) override { m_searchString = value; }
     void showModal() override;
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
     QGroupBox* fraHeader;
     QLabel* Image1;
     QLabel* lblHeader0;
@@ -32,11 +37,6 @@ public:
     QPushButton* cmdSelect;
     QPushButton* cmdCancel;
 
-protected:
-    void resizeEvent(QResizeEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
-
-private:
     // Returns false when nothing was found: the dialog then closes itself.
     bool load();
     void cmdSelect_Click();

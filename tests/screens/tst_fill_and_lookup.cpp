@@ -100,7 +100,7 @@ private slots:
                                                    "manually enter the results.")};
             if (cancel) {
                 f.presenter.queueWindow([](QWidget& d) {
-                    QTest::mouseClick(static_cast<frmSampleSearch&>(d).cmdCancel, Qt::LeftButton);
+                    QTest::mouseClick(control<QPushButton>(d, "cmdCancel"), Qt::LeftButton);
                 });
             } else {
                 dtpResultDate->setDate(kDay.addDays(-1));

@@ -2,7 +2,6 @@
 // laboratory reports, verifying it is refused with the laboratory's message,
 // and the review dialog and the chart are reached from the window; once the
 // laboratory lifts the hold the mark goes and the result verifies.
-#include "screens/dialogs/frmQcReview.h"
 #include "tests/support/WindowFixture.h"
 
 using Window = WindowFixture::NormalValuesWithoutReport;
@@ -55,17 +54,17 @@ private slots:
             // An accepted run, the action and the review, from the window.
             f.presenter.clear();
             f.presenter.queueWindow([&](QWidget& dialog) {
-                auto& d = static_cast<frmQcReview&>(dialog);
-                QCOMPARE(d.lstHeld->count(), 1);
+                auto* lstHeld = control<QListWidget>(dialog, "lstHeld");
+                QCOMPARE(lstHeld->count(), 1);
                 for (const char* level : {"1', '5.00", "2', '15.00"})
                     session().LabDb->execute(
                         QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-%1', "
                                        "'3/7/2024 10:30:00 AM', 'MT01'")
                             .arg(QLatin1String(level)));
-                d.txtAction->setText(QStringLiteral("recalibrated"));
-                d.cmdAction->click();
-                d.cmdConfirm->click();
-                QCOMPARE(d.lstHeld->count(), 0);
+                control<QLineEdit>(dialog, "txtAction")->setText(QStringLiteral("recalibrated"));
+                control<QPushButton>(dialog, "cmdAction")->click();
+                control<QPushButton>(dialog, "cmdConfirm")->click();
+                QCOMPARE(lstHeld->count(), 0);
             });
             QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
             QCOMPARE(f.presenter.messageTexts(), QStringList());

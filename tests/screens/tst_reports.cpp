@@ -2,7 +2,6 @@
 #include "component/reports/ReportPrinting.h"
 #include "platform/DateText.h"
 #include "platform/SqlText.h"
-#include "screens/dialogs/frmAmendmentReason.h"
 #include "screens/dialogs/frmReportViewer.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/frmDownloaded.h"
@@ -365,12 +364,13 @@ private slots:
             msfgRequest->setTextMatrix(1, 3, QStringLiteral("6.0"));
             msfgRequest->setTextMatrix(1, 8, QString());
             f.presenter.queueWindow([&](QWidget& dialog) {
-                auto& why = static_cast<frmAmendmentReason&>(dialog);
-                QCOMPARE(why.cboReason->count(), 4);
-                why.cboReason->setCurrentText(QStringLiteral("Other"));
-                QVERIFY(!why.cmdOK->isEnabled()); // Other waits for the words
-                why.txtOther->setText(words);
-                (words.isEmpty() ? why.cmdCancel : why.cmdOK)->click();
+                auto* cboReason = control<QComboBox>(dialog, "cboReason");
+                auto* cmdOK = control<QPushButton>(dialog, "cmdOK");
+                QCOMPARE(cboReason->count(), 4);
+                cboReason->setCurrentText(QStringLiteral("Other"));
+                QVERIFY(!cmdOK->isEnabled()); // Other waits for the words
+                control<QLineEdit>(dialog, "txtOther")->setText(words);
+                (words.isEmpty() ? control<QPushButton>(dialog, "cmdCancel") : cmdOK)->click();
             });
             f.db->clearTrace();
             control<QPushButton>(w, "cmdSave")->click();
@@ -426,17 +426,17 @@ private slots:
         openCutOffReport();
         bool stayedOpen = false;
         f.presenter.queueWindow([&](QWidget& w) {
-            auto& viewer = static_cast<frmReportViewer&>(w);
-            QCOMPARE(viewer.windowTitle(), QStringLiteral("Laboratory Result"));
-            QCOMPARE(viewer.cmdVerify->isVisible(), offered);
-            screenshot(viewer, QStringLiteral("viewer-") + action);
+            auto* cmdVerify = control<QPushButton>(w, "cmdVerify");
+            QCOMPARE(w.windowTitle(), QStringLiteral("Laboratory Result"));
+            QCOMPARE(cmdVerify->isVisible(), offered);
+            screenshot(w, QStringLiteral("viewer-") + action);
             if (action == QLatin1String("escape"))
-                QTest::keyClick(&viewer, Qt::Key_Escape);
+                QTest::keyClick(&w, Qt::Key_Escape);
             else if (action == QLatin1String("edit"))
-                viewer.cmdEdit->click();
+                control<QPushButton>(w, "cmdEdit")->click();
             else
-                (print ? viewer.cmdPrint : viewer.cmdVerify)->click();
-            stayedOpen = viewer.isVisible();
+                (print ? control<QPushButton>(w, "cmdPrint") : cmdVerify)->click();
+            stayedOpen = w.isVisible();
         });
         session().EmployeeCode = QStringLiteral("MT02");
         PrintOrPreview(false, QStringLiteral("Laboratory Result"), false, offered);
@@ -452,14 +452,16 @@ private slots:
     {
         openCutOffReport();
         f.presenter.queueWindow([&](QWidget& w) {
-            auto& viewer = static_cast<frmReportViewer&>(w);
+            QWidget& viewer = w;
             QVERIFY(viewer.screen()->availableGeometry().contains(viewer.frameGeometry()));
-            for (QPushButton* b : {viewer.cmdVerify, viewer.cmdEdit, viewer.cmdPrint})
+            for (const char* name : {"cmdVerify", "cmdEdit", "cmdPrint"}) {
+                const QPushButton* b = control<QPushButton>(viewer, name);
                 QVERIFY(b->isVisible() && viewer.rect().contains(b->geometry()));
-            QPrintPreviewWidget* preview = viewer.crViewer1;
+            }
+            auto* preview = control<QPrintPreviewWidget>(viewer, "crViewer1");
             auto* view = preview->findChild<QGraphicsView*>();
             const auto tool = [&](const QString& text) {
-                for (QAction* a : viewer.viewerTools->actions())
+                for (QAction* a : control<QToolBar>(viewer, "viewerTools")->actions())
                     if (a->text() == text)
                         a->trigger();
             };

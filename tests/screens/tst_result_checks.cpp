@@ -93,13 +93,14 @@ private slots:
                      "28|HH");
             f.db->clearTrace();
             f.presenter.queueWindow([](QWidget& d) {
-                auto& call = static_cast<frmCriticalCall&>(d);
-                QCOMPARE(call.windowTitle(), QStringLiteral("Critical Result"));
-                QVERIFY(call.lblResult->text().contains(QStringLiteral("28 mmol/L")));
-                QTest::keyClick(call.txtReportedTo, Qt::Key_Return); // nobody named: stays
-                QVERIFY(call.isVisible());
-                QTest::keyClicks(call.txtReportedTo, QStringLiteral("Ward 3, Nurse O'Hara"));
-                QTest::keyClick(call.txtReportedTo, Qt::Key_Return);
+                auto* txtReportedTo = control<QLineEdit>(d, "txtReportedTo");
+                QCOMPARE(d.windowTitle(), QStringLiteral("Critical Result"));
+                QVERIFY(
+                    control<QLabel>(d, "lblResult")->text().contains(QStringLiteral("28 mmol/L")));
+                QTest::keyClick(txtReportedTo, Qt::Key_Return); // nobody named: stays
+                QVERIFY(d.isVisible());
+                QTest::keyClicks(txtReportedTo, QStringLiteral("Ward 3, Nurse O'Hara"));
+                QTest::keyClick(txtReportedTo, Qt::Key_Return);
             });
             control<QPushButton>(w, "cmdSave")->click();
             QVERIFY(!w.isVisible());
@@ -149,13 +150,13 @@ private slots:
                 f.presenter.queueAnswer(MsgAnswer::No);
             } else {
                 f.presenter.queueWindow([&](QWidget& d) {
-                    auto& call = static_cast<frmCriticalCall&>(d);
                     if (refusals.contains("call")) {
-                        QTest::keyClick(&call, Qt::Key_Escape);
+                        QTest::keyClick(&d, Qt::Key_Escape);
                         return;
                     }
-                    QTest::keyClicks(call.txtReportedTo, QStringLiteral("Dr. Cruz"));
-                    QTest::mouseClick(call.cmdOK, Qt::LeftButton);
+                    QTest::keyClicks(control<QLineEdit>(d, "txtReportedTo"),
+                                     QStringLiteral("Dr. Cruz"));
+                    QTest::mouseClick(control<QPushButton>(d, "cmdOK"), Qt::LeftButton);
                 });
                 f.presenter.queueAnswer(saves ? MsgAnswer::Yes : MsgAnswer::No);
             }

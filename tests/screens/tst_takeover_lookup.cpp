@@ -1,7 +1,6 @@
 #include "labserver/EmbeddedDriver.h"
 #include "labserver/LabStore.h"
 #include "platform/db/ConnectionString.h"
-#include "screens/dialogs/frmSampleSearch.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/GridCells.h"
 #include "screens/result_entry/frmDownloaded.h"
@@ -103,11 +102,11 @@ private slots:
             }
             // Enter in the empty Sample Number searches the day; 103 is picked.
             f.presenter.queueWindow([](QWidget& d) {
-                auto& search = static_cast<frmSampleSearch&>(d);
-                QVERIFY(search.findChild<QLabel*>(QStringLiteral("lblHeader(3)"))); // shaded
-                QCOMPARE(F::column(search.msfgSampleNum, 0),
+                auto* msfgSampleNum = control<FlexGrid>(d, "msfgSampleNum");
+                QVERIFY(d.findChild<QLabel*>(QStringLiteral("lblHeader(3)"))); // shaded
+                QCOMPARE(F::column(msfgSampleNum, 0),
                          (QStringList{"101", "102", "103", "104", "110"}));
-                F::clickCell(search.msfgSampleNum, 3, 0);
+                F::clickCell(msfgSampleNum, 3, 0);
             });
             f.presenter.queueAnswer(MsgAnswer::Yes); // O'BRIEN's sample for REYES
             txtSampleNum->setFocus();
@@ -264,7 +263,7 @@ private slots:
             if (searched) {
                 f.presenter.queueWindow([](QWidget& d) {
                     // The search marks the samples saved to a request.
-                    FlexGrid* list = static_cast<frmSampleSearch&>(d).msfgSampleNum;
+                    FlexGrid* list = control<FlexGrid>(d, "msfgSampleNum");
                     QCOMPARE(list->TextMatrix(0, 2), QStringLiteral("Posted"));
                     QCOMPARE(F::column(list, 2).filter(QStringLiteral("posted")),
                              QStringList{QStringLiteral("posted to L-1003")});
