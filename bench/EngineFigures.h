@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTextStream>
 #include <QVariantList>
+
+class Connection;
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,10 +21,11 @@ inline constexpr int kSaveRows = 200;       // the save of figure b
 inline constexpr int kSaveRounds = 5;       // after one unmeasured
 inline constexpr int kSaveFirstRequest = 3; // B-3 .. B-14
 // Figure d: ten years of a laboratory's work (LIS_BENCH_HISTORY_REQUESTS
-// makes it smaller, for a quick look); B-15 .. B-26 saved before and after.
+// makes it smaller, for a quick look); B-15 .. B-17 saved on both.
 inline constexpr int kHistoryRequests = 400000;
 inline constexpr int kHistoryItems = 10;
 inline constexpr int kHistoryRounds = 2;
+inline constexpr int kHistoryReadRounds = 15; // each read on both, taking turns
 inline constexpr int kHistoryFirstRequest = kSaveFirstRequest + 2 * (kSaveRounds + 1);
 inline constexpr double kHistoryGoal = 1.2;
 inline constexpr int kReadRounds = 7; // figure a: rounds of each read, the best taken
@@ -60,6 +63,7 @@ struct Lab {
     bool isServer() const { return engine == QStringLiteral("PostgreSQL"); }
 };
 
+void execOrDie(QSqlDatabase db, const QString& sql);
 QString verdict(double ratio, double goal);
 QString ms(double v);
 double median(QList<double> v);
@@ -87,12 +91,19 @@ struct ReadRow {
     bool goal;
 };
 
+// The mean time of `repeats` runs of a command text through `db`.
+double commandMs(Connection& db, const QString& text, int repeats);
+
 // One read both ways on one laboratory, in rounds taking turns.
 ReadRow readRow(const Lab& lab, const ReadCase& c, bool labelled);
 
 // a. Reads through Connection against the same reads direct; the worst
 // ratio on the server.
 std::optional<double> benchReads(QTextStream& out, const QList<const Lab*>& labs);
+// d. Each read and the save on an empty laboratory and on one with ten
+// years of history (loaded here), pair by pair; the worst ratio.
+std::optional<double> benchHistory(QTextStream& out, const QList<const Lab*>& empty,
+                                   const QList<const Lab*>& years);
 // c. Saves of 1, 4 and 8 workstations side by side.
 void benchWorkstations(QTextStream& out, const QList<const Lab*>& labs, const QString& self);
 } // namespace EngineFigures
