@@ -11,7 +11,7 @@
 #include <QSqlRecord>
 
 namespace {
-constexpr int kSchemaVersion = 8;
+constexpr int kSchemaVersion = 9;
 // A workstation's statements are short; one running longer holds the
 // laboratory up.
 constexpr int kStatementTimeoutMs = 30000;

@@ -57,6 +57,19 @@ QString containsIgnoringCase(Engine engine, const QString& column)
         .arg(asPlainText(column), boundPlainText());
 }
 
+QString dayOf(Engine engine, const QString& column)
+{
+    // The embedded laboratory keeps "yyyy-MM-dd HH:mm:ss": the day leads.
+    if (engine == Engine::SQLite)
+        return QStringLiteral("substr(%1, 1, 10)").arg(column);
+    return QStringLiteral("CAST(%1 AS date)").arg(column);
+}
+
+QString byIndex(Engine engine, const QString& index)
+{
+    return engine == Engine::SQLite ? QStringLiteral(" INDEXED BY %1").arg(index) : QString();
+}
+
 QString ageInYears(Engine engine, const QString& birth, const QString& at)
 {
     // Years between the dates, one less while the birthday is still to come.

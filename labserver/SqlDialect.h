@@ -26,6 +26,13 @@ QString containsIgnoringCase(Engine engine, const QString& column);
 // Whole years from the birth date to the date at (negative before birth);
 // Null when either is Null.
 QString ageInYears(Engine engine, const QString& birth, const QString& at);
+// The calendar day of a date and time column, as the laboratory's indexes of
+// a day hold it; compare it with a bound "yyyy-MM-dd".
+QString dayOf(Engine engine, const QString& column);
+// After a table's name: the index its rows are to be found by. SQLite,
+// which keeps no statistics here, would otherwise take an index on fewer
+// columns that also orders the rows; the server plans by its statistics.
+QString byIndex(Engine engine, const QString& index);
 // The expression as text, with empty text for Null.
 QString emptyWhenNull(Engine engine, const QString& expression);
 // ORDER BY keys for sample numbers: numbers of digits only first, by value;

@@ -220,19 +220,22 @@ ResultSet hemaSampleNumbers(ProcedureContext& ctx)
     if (ctx.key(SampleArg::Mode).trimmed() != QLatin1String("0"))
         ctx.fail(QStringLiteral("argument 1 (@Mode) %1 is not 0.")
                      .arg(commandExcerpt(ctx.text(SampleArg::Mode))));
-    const QVariantList day =
-        dayRange(ctx.dateTime(SampleArg::ResultDate, QStringLiteral("@ResultDate")));
+    const QString day = ctx.dateTime(SampleArg::ResultDate, QStringLiteral("@ResultDate"))
+                            .date()
+                            .toString(QStringLiteral("yyyy-MM-dd"));
     const QString search = ctx.text(SampleArg::Search).trimmed();
     const Engine engine = ctx.store().engine();
     return ctx.store().query(
-        QStringLiteral("SELECT SampleNum, PatientName FROM tbLabInstrumentDLHemaResult "
-                       "WHERE InstrumentID = ? AND Resultdate >= ? AND Resultdate < ? "
-                       "AND (? = '' OR %1 OR %2) "
-                       "GROUP BY SampleNum, PatientName ORDER BY %3")
-            .arg(SqlDialect::containsIgnoringCase(engine, QStringLiteral("SampleNum")),
+        QStringLiteral("SELECT SampleNum, PatientName FROM tbLabInstrumentDLHemaResult%1 "
+                       "WHERE InstrumentID = ? AND %2 = ? "
+                       "AND (? = '' OR %3 OR %4) "
+                       "GROUP BY SampleNum, PatientName ORDER BY %5")
+            .arg(SqlDialect::byIndex(engine, QStringLiteral("ixDLResultOfDay")),
+                 SqlDialect::dayOf(engine, QStringLiteral("Resultdate")),
+                 SqlDialect::containsIgnoringCase(engine, QStringLiteral("SampleNum")),
                  SqlDialect::containsIgnoringCase(engine, QStringLiteral("PatientName")),
                  SqlDialect::naturalOrder(engine, QStringLiteral("SampleNum"))),
-        {ctx.key(SampleArg::Instrument), day[0], day[1], search, search, search});
+        {ctx.key(SampleArg::Instrument), day, search, search, search});
 }
 
 // '2', sample, request, employee, date, instrument: the sample's downloaded

@@ -259,8 +259,13 @@ DROP INDEX IF EXISTS main.ixDLResultSample;
 CREATE INDEX IF NOT EXISTS ixDLResultSampleDay ON tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate);
 CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON tbLabInstrumentDLHemaResult (refnum);
 
--- An instrument's samples of a day, for the sample search.
-CREATE INDEX IF NOT EXISTS ixDLResultDay ON tbLabInstrumentDLHemaResult (InstrumentID, Resultdate);
+-- An instrument's samples of a day, for the sample search. Keyed by the day,
+-- not the time, so each new result lands at the end of its day: analysers
+-- that send the same times again (or none of their own) would otherwise
+-- spread every message over a page per time. Replaces version 8's index on
+-- the time.
+DROP INDEX IF EXISTS main.ixDLResultDay;
+CREATE INDEX IF NOT EXISTS ixDLResultOfDay ON tbLabInstrumentDLHemaResult (InstrumentID, substr(Resultdate, 1, 10));
 
 -- The instrument's worklist: which sample carries which order.
 CREATE TABLE IF NOT EXISTS tbLabInstrumentHemaWorkList (

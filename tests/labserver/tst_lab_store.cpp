@@ -38,7 +38,7 @@ private slots:
     {
         QTemporaryDir dir;
         {
-            // As the first version left it: its own sample index, version 1,
+            // As the first versions left it: their own sample and day indexes,
             // exam items without conventional limits or checks of their own,
             // results without their checks and no audit trail.
             LabStore store(dir.path());
@@ -46,6 +46,9 @@ private slots:
                  {"DROP INDEX ixDLResultSampleDay",
                   "CREATE INDEX ixDLResultSample ON tbLabInstrumentDLHemaResult (InstrumentID, "
                   "SampleNum)",
+                  "DROP INDEX ixDLResultOfDay",
+                  "CREATE INDEX ixDLResultDay ON tbLabInstrumentDLHemaResult (InstrumentID, "
+                  "Resultdate)",
                   "INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate, "
                   "InstrumentItem, ResultValue) VALUES ('AN-01', '7', '2024-03-07 08:00:00', "
                   "'HBSAG', '0.41')",
@@ -60,8 +63,9 @@ private slots:
                 store.exec(QLatin1String(sql));
         }
         QCOMPARE(LabStore(dir.path())
-                     .query(u"SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE "
-                            "'ixDLResultSample%' UNION ALL SELECT ResultValue FROM "
+                     .query(u"SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master "
+                            "WHERE type = 'index' AND name LIKE 'ixDLResult%Day' ORDER BY name) "
+                            "UNION ALL SELECT ResultValue FROM "
                             "tbLabInstrumentDLHemaResult UNION ALL SELECT ExamName || "
                             "ifnull(CMin, ' without limits') || ifnull(CriticalLow, ', no critical "
                             "limits, delta in percent: ') || DeltaPercent FROM tbLabExamItem "
@@ -69,7 +73,7 @@ private slots:
                             "UNION ALL SELECT count(*) FROM tbLabResultAudit"_s)
                      .rows,
                  (QList<QVariantList>{
-                     {"ixDLResultSampleDay"},
+                     {"ixDLResultOfDay ixDLResultSampleDay"},
                      {"0.41"},
                      {"Glucose without limits, no critical limits, delta in percent: N"},
                      {0},

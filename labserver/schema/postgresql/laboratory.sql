@@ -22,7 +22,7 @@ CREATE SCHEMA IF NOT EXISTS laboratory;
 CREATE COLLATION IF NOT EXISTS laboratory.nocase (provider = icu, locale = 'und-u-ks-level2', deterministic = false);
 
 -- One row: the version of this schema, which the store compares with its
--- own and raises after an upgrade. A laboratory made by this file is at 4.
+-- own and raises after an upgrade. A laboratory made by this file is at 9.
 CREATE TABLE IF NOT EXISTS laboratory.tbSchemaVersion (
     Version integer NOT NULL
 );
@@ -30,7 +30,7 @@ CREATE TABLE IF NOT EXISTS laboratory.tbSchemaVersion (
 CREATE UNIQUE INDEX IF NOT EXISTS ixSchemaVersionOneRow ON laboratory.tbSchemaVersion ((true));
 
 INSERT INTO laboratory.tbSchemaVersion (Version)
-    SELECT 8 WHERE NOT EXISTS (SELECT 1 FROM laboratory.tbSchemaVersion);
+    SELECT 9 WHERE NOT EXISTS (SELECT 1 FROM laboratory.tbSchemaVersion);
 
 CREATE TABLE IF NOT EXISTS laboratory.tbLabSection (
     SectionID text COLLATE laboratory.nocase NOT NULL PRIMARY KEY,
@@ -274,8 +274,10 @@ CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentDLHemaResult (
 CREATE INDEX IF NOT EXISTS ixDLResultSampleDay ON laboratory.tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, Resultdate);
 CREATE INDEX IF NOT EXISTS ixDLResultRefNum ON laboratory.tbLabInstrumentDLHemaResult (refnum);
 
--- An instrument's samples of a day, for the sample search.
-CREATE INDEX IF NOT EXISTS ixDLResultDay ON laboratory.tbLabInstrumentDLHemaResult (InstrumentID, Resultdate);
+-- An instrument's samples of a day, for the sample search, keyed by the day
+-- so each new result lands at the end of its day (see the embedded schema).
+DROP INDEX IF EXISTS laboratory.ixDLResultDay;
+CREATE INDEX IF NOT EXISTS ixDLResultOfDay ON laboratory.tbLabInstrumentDLHemaResult (InstrumentID, (CAST(Resultdate AS date)));
 
 -- The instrument's worklist: which sample carries which order.
 CREATE TABLE IF NOT EXISTS laboratory.tbLabInstrumentHemaWorkList (
