@@ -8,6 +8,8 @@
 #include "platform/db/Connection.h"
 #include "platform/db/Recordset.h"
 
+#include <functional>
+
 namespace {
 using HostCommands::badUsage;
 
@@ -34,6 +36,42 @@ void print(const ResultSet& data, QTextStream& out)
         out << cells.join(QLatin1Char('\t')) << "\n";
     }
 }
+
+using Run = std::function<ResultSet(const QString&)>;
+
+// qc add: a control result typed at the bench, and how it was judged.
+int addResult(QStringList& args, const QString& employee, const Run& run, QTextStream& out)
+{
+    const QString at = optionValue(args, QStringLiteral("--at"));
+    if (args.size() != 5)
+        badUsage(QStringLiteral("qc add INSTRUMENT ITEM LOT VALUE [--at TIME]"));
+    const ResultSet r = run(CommandText::call(QStringLiteral("sp_QCResultAdd"),
+                                              {args[1], args[2], args[3], args[4], at, employee}));
+    const QVariantList& j = r.rows.value(0);
+    out << "Level " << j.value(0).toString() << ": " << j.value(3).toString()
+        << (j.value(2).toString().isEmpty()
+                ? QString()
+                : QStringLiteral(" (") + j.value(2).toString() + QLatin1Char(')'))
+        << ", z " << QString::number(j.value(1).toDouble(), 'f', 2) << "; run "
+        << j.value(4).toString() << "\n";
+    if (!j.value(5).toString().isEmpty())
+        out << "Patient results held: " << j.value(5).toString() << "\n";
+    return 0;
+}
+
+int addLot(QStringList& args, const QString& employee, const Run& run, QTextStream& out)
+{
+    const QString unit = optionValue(args, QStringLiteral("--unit"));
+    const QString ids = optionValue(args, QStringLiteral("--ids"));
+    if (args.size() != 8 && args.size() != 10)
+        badUsage(QStringLiteral("qc lot add INSTRUMENT ITEM MATERIAL LEVEL LOT EXPIRY [MEAN "
+                                "SD] [--unit UNIT] [--ids QC-ID,...]"));
+    run(CommandText::call(QStringLiteral("sp_QCLotAdd"),
+                          {args[2], args[3], args[4], args[5], args[6], args[7], args.value(8),
+                           args.value(9), unit, ids, employee}));
+    out << "Lot " << args[6] << " added.\n";
+    return 0;
+}
 } // namespace
 
 int HostCommands::qc(const QStringList& given, QTextStream& out)
@@ -46,38 +84,13 @@ int HostCommands::qc(const QStringList& given, QTextStream& out)
     registerLabDrivers();
     Connection db;
     db.open(componentConnection());
-    const auto run = [&](const QString& text) {
+    const Run run = [&](const QString& text) {
         return db.openRecordset(text, CursorOptions::clientDynamic())->data();
     };
-    if (verb == QLatin1String("add")) {
-        const QString at = optionValue(args, QStringLiteral("--at"));
-        if (args.size() != 5)
-            badUsage(QStringLiteral("qc add INSTRUMENT ITEM LOT VALUE [--at TIME]"));
-        const ResultSet r = run(CommandText::call(
-            QStringLiteral("sp_QCResultAdd"), {args[1], args[2], args[3], args[4], at, employee}));
-        const QVariantList& j = r.rows.value(0);
-        out << "Level " << j.value(0).toString() << ": " << j.value(3).toString()
-            << (j.value(2).toString().isEmpty()
-                    ? QString()
-                    : QStringLiteral(" (") + j.value(2).toString() + QLatin1Char(')'))
-            << ", z " << QString::number(j.value(1).toDouble(), 'f', 2) << "; run "
-            << j.value(4).toString() << "\n";
-        if (!j.value(5).toString().isEmpty())
-            out << "Patient results held: " << j.value(5).toString() << "\n";
-        return 0;
-    }
-    if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("add")) {
-        const QString unit = optionValue(args, QStringLiteral("--unit"));
-        const QString ids = optionValue(args, QStringLiteral("--ids"));
-        if (args.size() != 8 && args.size() != 10)
-            badUsage(QStringLiteral("qc lot add INSTRUMENT ITEM MATERIAL LEVEL LOT EXPIRY [MEAN "
-                                    "SD] [--unit UNIT] [--ids QC-ID,...]"));
-        run(CommandText::call(QStringLiteral("sp_QCLotAdd"),
-                              {args[2], args[3], args[4], args[5], args[6], args[7], args.value(8),
-                               args.value(9), unit, ids, employee}));
-        out << "Lot " << args[6] << " added.\n";
-        return 0;
-    }
+    if (verb == QLatin1String("add"))
+        return addResult(args, employee, run, out);
+    if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("add"))
+        return addLot(args, employee, run, out);
     if (verb == QLatin1String("lot") && args.value(1) == QLatin1String("list") &&
         args.size() <= 4) {
         print(

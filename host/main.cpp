@@ -8,14 +8,15 @@
 #include <QFile>
 #include <QTextStream>
 #include <memory>
+#include <utility>
 #include <unistd.h>
 
 // The thin host: creates the component by its ProgID, sets its properties
 // and calls it, as a hospital information system would.
-int main(int argc, char** argv)
+namespace {
+// Only the windows need a display; the other commands run anywhere.
+void prepareEnvironment(const QString& command)
 {
-    const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    // Only the windows need a display; the other commands run anywhere.
     const bool headless = qEnvironmentVariableIsEmpty("DISPLAY") &&
                           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
                           qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
@@ -32,16 +33,64 @@ int main(int argc, char** argv)
                                                                    QFileDevice::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtime);
     }
-    std::unique_ptr<QCoreApplication> app;
     if (command == QLatin1String("walkthrough"))
         qputenv("QT_QPA_PLATFORM", "offscreen"); // it needs no display, wherever it runs
+}
+
+std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv, const QString& command)
+{
     // The chart is drawn with the GUI's painter.
     const bool drawsChart = command == QLatin1String("qc") && argc > 2 &&
                             QByteArray(argv[2]) == QByteArrayLiteral("chart");
     if (command == QLatin1String("open") || command == QLatin1String("walkthrough") || drawsChart)
-        app = std::make_unique<QApplication>(argc, argv);
-    else
-        app = std::make_unique<QCoreApplication>(argc, argv);
+        return std::make_unique<QApplication>(argc, argv);
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+int openWindow(const QStringList& args, QTextStream&)
+{
+    return HostCommands::open(args);
+}
+
+int walkthrough(const QStringList& args, QTextStream& out)
+{
+    if (args.size() != 1)
+        throw LisError(ErrNo::InvalidArgument,
+                       QStringLiteral("walkthrough takes the folder for its pictures"));
+    return Walkthrough::run(args.first(), out);
+}
+
+using Command = int (*)(const QStringList&, QTextStream&);
+const std::pair<QLatin1StringView, Command> kCommands[] = {
+    {QLatin1StringView("open"), openWindow},
+    {QLatin1StringView("settings"), HostCommands::settings},
+    {QLatin1StringView("connstr"), HostCommands::connstr},
+    {QLatin1StringView("demo"), HostCommands::demo},
+    {QLatin1StringView("query"), HostCommands::query},
+    {QLatin1StringView("audit"), HostCommands::audit},
+    {QLatin1StringView("option"), HostCommands::option},
+    {QLatin1StringView("qc"), HostCommands::qc},
+    {QLatin1StringView("server"), HostCommands::server},
+    {QLatin1StringView("walkthrough"), walkthrough},
+};
+
+int runCommand(const QString& command, const QStringList& args, QTextStream& out,
+               QTextStream& err)
+{
+    for (const auto& [name, run] : kCommands)
+        if (command == name)
+            return run(args, out);
+    const bool asked = command.isEmpty() || command == QLatin1String("--help");
+    HostCommands::usage(asked ? out : err);
+    return asked ? 0 : 2;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const QString command = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    prepareEnvironment(command);
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, command);
     QCoreApplication::setApplicationName(QStringLiteral("Laboratory Result Entry"));
 
     QStringList args = QCoreApplication::arguments().mid(2);
@@ -57,32 +106,7 @@ int main(int argc, char** argv)
         return 0;
     }
     try {
-        if (command == QLatin1String("open"))
-            return HostCommands::open(args);
-        if (command == QLatin1String("settings"))
-            return HostCommands::settings(args, out);
-        if (command == QLatin1String("connstr"))
-            return HostCommands::connstr(args, out);
-        if (command == QLatin1String("demo"))
-            return HostCommands::demo(args, out);
-        if (command == QLatin1String("query"))
-            return HostCommands::query(args, out);
-        if (command == QLatin1String("audit"))
-            return HostCommands::audit(args, out);
-        if (command == QLatin1String("option"))
-            return HostCommands::option(args, out);
-        if (command == QLatin1String("qc"))
-            return HostCommands::qc(args, out);
-        if (command == QLatin1String("server"))
-            return HostCommands::server(args, out);
-        if (command == QLatin1String("walkthrough")) {
-            if (args.size() != 1)
-                throw LisError(ErrNo::InvalidArgument,
-                               QStringLiteral("walkthrough takes the folder for its pictures"));
-            return Walkthrough::run(args.first(), out);
-        }
-        HostCommands::usage(command.isEmpty() || command == QLatin1String("--help") ? out : err);
-        return command.isEmpty() || command == QLatin1String("--help") ? 0 : 2;
+        return runCommand(command, args, out, err);
     } catch (const LisError& e) {
         out.flush();
         err << "Error " << e.number() << ": " << e.description() << "\n";

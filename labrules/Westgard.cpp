@@ -119,11 +119,11 @@ bool expired(const QDate& expiry, const QDateTime& measuredAt)
     return measuredAt.date() > expiry;
 }
 
-QList<Judgement> judgeRun(const QList<Control>& history, const QList<Control>& run,
-                          const QList<Rule>& rejecting)
+namespace {
+// The history the rules across runs may read: back to the first lot change
+// of any level.
+QList<Control> sinceLotChange(const QList<Control>& history, const QList<Control>& run)
 {
-    // The history the rules across runs may read: back to the first lot
-    // change of any level.
     QHash<int, qint64> lotOf;
     for (const Control& c : run)
         lotOf.insert(c.level, c.lot);
@@ -135,45 +135,58 @@ QList<Judgement> judgeRun(const QList<Control>& history, const QList<Control>& r
         lotOf.insert(c.level, c.lot);
         --from;
     }
-    QList<Control> sequence = history.mid(from);
+    return history.mid(from);
+}
 
-    QList<Judgement> out(run.size());
-    for (qsizetype i = 0; i < run.size(); ++i) {
-        const Control& c = run[i];
-        QList<Rule>& broken = out[i].broken;
-        const int side2 = beyond(c, 2);
-        if (side2 != 0)
-            add(broken, Rule::W12s);
-        if (beyond(c, 3) != 0)
-            add(broken, Rule::R13s);
-        // Within the run, across levels: both members are marked.
-        for (qsizetype j = 0; j < run.size(); ++j) {
-            if (j == i)
-                continue;
-            if (side2 != 0 && beyond(run[j], 2) == side2)
-                add(broken, Rule::R22s);
-            if (rangeOver4(c, run[j]))
-                add(broken, Rule::RR4s);
-        }
-        // Across runs, per level: the level's previous control.
-        const auto previous = std::find_if(sequence.crbegin(), sequence.crend(),
-                                           [&](const Control& p) { return p.level == c.level; });
-        if (side2 != 0 && previous != sequence.crend() && beyond(*previous, 2) == side2)
+// The rules run[i] breaks; sequence holds the controls before it, of all
+// levels, and gains it.
+QList<Rule> brokenBy(const QList<Control>& run, qsizetype i, QList<Control>& sequence)
+{
+    const Control& c = run[i];
+    QList<Rule> broken;
+    const int side2 = beyond(c, 2);
+    if (side2 != 0)
+        add(broken, Rule::W12s);
+    if (beyond(c, 3) != 0)
+        add(broken, Rule::R13s);
+    // Within the run, across levels: both members are marked.
+    for (qsizetype j = 0; j < run.size(); ++j) {
+        if (j == i)
+            continue;
+        if (side2 != 0 && beyond(run[j], 2) == side2)
             add(broken, Rule::R22s);
-        // Consecutive controls of all levels, ending with this one.
-        sequence << c;
-        const auto sameSide = [&](qsizetype n, auto side) {
-            if (sequence.size() < n)
-                return false;
-            const int s = side(sequence.last());
-            return s != 0 && std::all_of(sequence.cend() - n, sequence.cend(),
-                                         [&](const Control& p) { return side(p) == s; });
-        };
-        if (sameSide(4, [](const Control& p) { return beyond(p, 1); }))
-            add(broken, Rule::R41s);
-        if (sameSide(10, [](const Control& p) { return sign(p); }))
-            add(broken, Rule::R10x);
+        if (rangeOver4(c, run[j]))
+            add(broken, Rule::RR4s);
     }
+    // Across runs, per level: the level's previous control.
+    const auto previous = std::find_if(sequence.crbegin(), sequence.crend(),
+                                       [&](const Control& p) { return p.level == c.level; });
+    if (side2 != 0 && previous != sequence.crend() && beyond(*previous, 2) == side2)
+        add(broken, Rule::R22s);
+    // Consecutive controls of all levels, ending with this one.
+    sequence << c;
+    const auto sameSide = [&](qsizetype n, auto side) {
+        if (sequence.size() < n)
+            return false;
+        const int s = side(sequence.last());
+        return s != 0 && std::all_of(sequence.cend() - n, sequence.cend(),
+                                     [&](const Control& p) { return side(p) == s; });
+    };
+    if (sameSide(4, [](const Control& p) { return beyond(p, 1); }))
+        add(broken, Rule::R41s);
+    if (sameSide(10, [](const Control& p) { return sign(p); }))
+        add(broken, Rule::R10x);
+    return broken;
+}
+} // namespace
+
+QList<Judgement> judgeRun(const QList<Control>& history, const QList<Control>& run,
+                          const QList<Rule>& rejecting)
+{
+    QList<Control> sequence = sinceLotChange(history, run);
+    QList<Judgement> out(run.size());
+    for (qsizetype i = 0; i < run.size(); ++i)
+        out[i].broken = brokenBy(run, i, sequence);
     for (Judgement& j : out) {
         std::sort(j.broken.begin(), j.broken.end());
         const bool rejects = std::any_of(j.broken.cbegin(), j.broken.cend(),

@@ -169,6 +169,78 @@ qint64 copyTable(const QSqlDatabase& source, const Catalogue::Table& from,
     }
     return count;
 }
+void requireEmpty(LabStore& server)
+{
+    const ResultSet held =
+        server.query(QStringLiteral("SELECT (SELECT count(*) FROM laboratory.tbLabRequest), "
+                                    "(SELECT count(*) FROM patient_data.tbPatient)"));
+    const qint64 requests = held.rows.value(0).value(0).toLongLong();
+    const qint64 patients = held.rows.value(0).value(1).toLongLong();
+    if (requests || patients)
+        fail(QStringLiteral("The laboratory on %1 holds %2 requests and %3 patients "
+                            "already; a laboratory is imported only into an empty one, so "
+                            "two laboratories' records are never mixed.")
+                 .arg(server.where())
+                 .arg(requests)
+                 .arg(patients));
+}
+
+// The embedded table a server's table is filled from; null for none.
+const Catalogue::Table* sourceOf(const QList<Catalogue::Table>& tables, const Catalogue::Table& to)
+{
+    const auto from = std::find_if(tables.begin(), tables.end(), [&](const auto& s) {
+        return s.name.compare(to.name, Qt::CaseInsensitive) == 0 &&
+               Catalogue::schemaOf(Engine::PostgreSQL, s.schema == QLatin1String("main")
+                                                           ? QStringLiteral("laboratory")
+                                                           : s.schema) == to.schema;
+    });
+    return from == tables.end() ? nullptr : &*from;
+}
+
+ServerImport::Summary copyTables(const QSqlDatabase& source,
+                                 const QList<Catalogue::Table>& tables, LabStore& server)
+{
+    ServerImport::Summary summary;
+    for (const Catalogue::Table* to : insertionOrder(server, tables)) {
+        const Catalogue::Table* from = sourceOf(tables, *to);
+        if (to->name.compare(QStringLiteral("tbSchemaVersion"), Qt::CaseInsensitive) == 0 ||
+            !from)
+            continue;
+        // The lists the schema itself starts with give way to the
+        // laboratory's own, which began as the same.
+        if (to->name.compare(QStringLiteral("tbLabAmendmentReason"), Qt::CaseInsensitive) == 0)
+            server.exec(QStringLiteral("DELETE FROM %1.%2")
+                            .arg(quoted(to->schema), quoted(to->storedName)));
+        // Only empty tables are filled: the demo's or an earlier import's
+        // reference rows are not doubled.
+        const ResultSet present = server.query(QStringLiteral("SELECT count(*) FROM %1.%2")
+                                                   .arg(quoted(to->schema), quoted(to->storedName)));
+        if (present.rows.value(0).value(0).toLongLong() > 0)
+            fail(QStringLiteral("The laboratory on %1 holds rows in %2 already; a "
+                                "laboratory is imported only into an empty one.")
+                     .arg(server.where(), to->name));
+        summary.rows += copyTable(source, *from, *to, server);
+        ++summary.tables;
+    }
+    return summary;
+}
+
+// Generated keys go on after the highest one copied.
+void advanceIdentities(LabStore& server)
+{
+    const ResultSet identities =
+        server.query(QStringLiteral("SELECT table_schema, table_name, column_name FROM "
+                                    "information_schema.columns WHERE is_identity = ? AND "
+                                    "table_schema IN ('laboratory', 'patient_data')"),
+                     {QStringLiteral("YES")});
+    for (const QVariantList& c : identities.rows)
+        server.exec(
+            QStringLiteral("SELECT setval(pg_get_serial_sequence(?, ?), "
+                           "coalesce(max(%3), 0) + 1, false) FROM %1.%2")
+                .arg(quoted(c[0].toString()), quoted(c[1].toString()), quoted(c[2].toString())),
+            {quoted(c[0].toString()) + QLatin1Char('.') + quoted(c[1].toString()),
+             c[2].toString()});
+}
 } // namespace
 
 namespace ServerImport {
@@ -176,71 +248,19 @@ Summary run(const QString& folder, LabStore& server)
 {
     const Source source(folder);
     const QList<Catalogue::Table> tables = SqliteCatalogue(source.db()).tables();
-    {
-        ScopedTransaction transaction(server);
-        const ResultSet held =
-            server.query(QStringLiteral("SELECT (SELECT count(*) FROM laboratory.tbLabRequest), "
-                                        "(SELECT count(*) FROM patient_data.tbPatient)"));
-        const qint64 requests = held.rows.value(0).value(0).toLongLong();
-        const qint64 patients = held.rows.value(0).value(1).toLongLong();
-        if (requests || patients)
-            fail(QStringLiteral("The laboratory on %1 holds %2 requests and %3 patients "
-                                "already; a laboratory is imported only into an empty one, so "
-                                "two laboratories' records are never mixed.")
-                     .arg(server.where())
-                     .arg(requests)
-                     .arg(patients));
-        // The copied audit trail is the record of the copied results: copying
-        // them writes no audit rows of its own (the owner's change, undone if
-        // the import fails).
-        const QString auditTriggers =
-            QStringLiteral("ALTER TABLE laboratory.tbLabResult %1 TRIGGER trResultAudit; "
-                           "ALTER TABLE laboratory.tbLabOption %1 TRIGGER trOptionAudit");
-        server.exec(auditTriggers.arg(QStringLiteral("DISABLE")));
-        Summary summary;
-        for (const Catalogue::Table* to : insertionOrder(server, tables)) {
-            const auto from = std::find_if(tables.begin(), tables.end(), [&](const auto& s) {
-                return s.name.compare(to->name, Qt::CaseInsensitive) == 0 &&
-                       Catalogue::schemaOf(Engine::PostgreSQL, s.schema == QLatin1String("main")
-                                                                   ? QStringLiteral("laboratory")
-                                                                   : s.schema) == to->schema;
-            });
-            if (to->name.compare(QStringLiteral("tbSchemaVersion"), Qt::CaseInsensitive) == 0 ||
-                from == tables.end())
-                continue;
-            // The lists the schema itself starts with give way to the
-            // laboratory's own, which began as the same.
-            if (to->name.compare(QStringLiteral("tbLabAmendmentReason"), Qt::CaseInsensitive) == 0)
-                server.exec(QStringLiteral("DELETE FROM %1.%2")
-                                .arg(quoted(to->schema), quoted(to->storedName)));
-            // Only empty tables are filled: the demo's or an earlier import's
-            // reference rows are not doubled.
-            const ResultSet present =
-                server.query(QStringLiteral("SELECT count(*) FROM %1.%2")
-                                 .arg(quoted(to->schema), quoted(to->storedName)));
-            if (present.rows.value(0).value(0).toLongLong() > 0)
-                fail(QStringLiteral("The laboratory on %1 holds rows in %2 already; a "
-                                    "laboratory is imported only into an empty one.")
-                         .arg(server.where(), to->name));
-            summary.rows += copyTable(source.db(), *from, *to, server);
-            ++summary.tables;
-        }
-        // Generated keys go on after the highest one copied.
-        const ResultSet identities =
-            server.query(QStringLiteral("SELECT table_schema, table_name, column_name FROM "
-                                        "information_schema.columns WHERE is_identity = ? AND "
-                                        "table_schema IN ('laboratory', 'patient_data')"),
-                         {QStringLiteral("YES")});
-        for (const QVariantList& c : identities.rows)
-            server.exec(
-                QStringLiteral("SELECT setval(pg_get_serial_sequence(?, ?), "
-                               "coalesce(max(%3), 0) + 1, false) FROM %1.%2")
-                    .arg(quoted(c[0].toString()), quoted(c[1].toString()), quoted(c[2].toString())),
-                {quoted(c[0].toString()) + QLatin1Char('.') + quoted(c[1].toString()),
-                 c[2].toString()});
-        server.exec(auditTriggers.arg(QStringLiteral("ENABLE")));
-        transaction.commit();
-        return summary;
-    }
+    ScopedTransaction transaction(server);
+    requireEmpty(server);
+    // The copied audit trail is the record of the copied results: copying
+    // them writes no audit rows of its own (the owner's change, undone if
+    // the import fails).
+    const QString auditTriggers =
+        QStringLiteral("ALTER TABLE laboratory.tbLabResult %1 TRIGGER trResultAudit; "
+                       "ALTER TABLE laboratory.tbLabOption %1 TRIGGER trOptionAudit");
+    server.exec(auditTriggers.arg(QStringLiteral("DISABLE")));
+    const Summary summary = copyTables(source.db(), tables, server);
+    advanceIdentities(server);
+    server.exec(auditTriggers.arg(QStringLiteral("ENABLE")));
+    transaction.commit();
+    return summary;
 }
 } // namespace ServerImport

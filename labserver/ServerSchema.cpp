@@ -58,28 +58,30 @@ void makeRole(QSqlDatabase& db, const QString& role, const QString& where)
         where);
 }
 
-// Each role gets what its people work with, on the tables there are now
-// (an upgrade runs this again for the tables it adds). The audit table's
-// grants are not made here.
-void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
+// False, with a note of what the server's administrator runs, when this
+// login could not make the roles.
+bool rolesMade(QSqlDatabase& db, const QStringList& roles, const QString& where,
+               QStringList* notes)
 {
-    const QString working = QLatin1String(ServerSchema::kWorkingRole);
-    const QString admin = QLatin1String(ServerSchema::kAdministratorRole);
-    makeRole(db, working, where);
-    makeRole(db, admin, where);
     QStringList missing;
-    for (const QString& role : {working, admin})
+    for (const QString& role : roles)
         if (!roleExists(db, role, where))
             missing << role;
-    if (!missing.isEmpty()) {
-        if (notes)
-            *notes << QStringLiteral("This login may not make roles. As the server's "
-                                     "administrator run: %1; then \"lis-host server init\" "
-                                     "again to grant them their tables.")
-                          .arg(QStringLiteral("CREATE ROLE %1 NOLOGIN")
-                                   .arg(missing.join(QStringLiteral(" NOLOGIN; CREATE ROLE "))));
-        return;
-    }
+    if (missing.isEmpty())
+        return true;
+    if (notes)
+        *notes << QStringLiteral("This login may not make roles. As the server's "
+                                 "administrator run: %1; then \"lis-host server init\" "
+                                 "again to grant them their tables.")
+                      .arg(QStringLiteral("CREATE ROLE %1 NOLOGIN")
+                               .arg(missing.join(QStringLiteral(" NOLOGIN; CREATE ROLE "))));
+    return false;
+}
+
+// The tables a working login writes: all but the options, the schema
+// version and the audit trail.
+QStringList writableTables(QSqlDatabase& db, const QString& where)
+{
     QStringList writable;
     QSqlQuery tables(db);
     if (!tables.exec(QStringLiteral(
@@ -91,6 +93,21 @@ void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
                            .arg(where, failure(tables)));
     while (tables.next())
         writable << tables.value(0).toString();
+    return writable;
+}
+
+// Each role gets what its people work with, on the tables there are now
+// (an upgrade runs this again for the tables it adds). The audit table's
+// grants are not made here.
+void grantRoles(QSqlDatabase& db, const QString& where, QStringList* notes)
+{
+    const QString working = QLatin1String(ServerSchema::kWorkingRole);
+    const QString admin = QLatin1String(ServerSchema::kAdministratorRole);
+    makeRole(db, working, where);
+    makeRole(db, admin, where);
+    if (!rolesMade(db, {working, admin}, where, notes))
+        return;
+    const QStringList writable = writableTables(db, where);
     const QString both = working + QStringLiteral(", ") + admin;
     for (const QString& sql :
          {QStringLiteral("GRANT USAGE ON SCHEMA laboratory, patient_data TO ") + both,

@@ -5,6 +5,8 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
 
 namespace {
 const QString kMarkerTag = QStringLiteral("velquor-lis plain settings");
@@ -37,6 +39,78 @@ LisError unreadable(const QString& path, int line, const QString& what)
     return LisError(ErrNo::FileAccess,
                     QStringLiteral("The settings file %1 cannot be read: line %2 %3.")
                         .arg(path, QString::number(line), what));
+}
+
+// Cuts the line that begins at start off data, without its ending; returns
+// where the next one begins.
+qsizetype cutLine(const QByteArray& data, qsizetype start, QByteArray& raw, QByteArray& eol)
+{
+    const qsizetype nl = data.indexOf('\n', start);
+    raw = data.mid(start, nl < 0 ? -1 : nl - start);
+    if (nl >= 0) {
+        eol = "\n";
+        if (raw.endsWith('\r')) {
+            raw.chop(1);
+            eol = "\r\n";
+        }
+    }
+    return nl < 0 ? data.size() : nl + 1;
+}
+
+QString decodedLine(const QString& path, int number, const QByteArray& raw)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                  QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8(raw);
+    if (utf8.hasError())
+        throw unreadable(path, number,
+                         QStringLiteral("is not UTF-8 text: correct or remove that line, or "
+                                        "save the file as UTF-8"));
+    for (const QChar c : text) {
+        if (isControl(c))
+            throw unreadable(path, number,
+                             QStringLiteral("holds a control character (code %1): correct or "
+                                            "remove that line")
+                                 .arg(c.unicode()));
+    }
+    return text;
+}
+
+// The name of a "[Name]" line.
+QString sectionName(const QString& t, const QString& path, int number)
+{
+    const qsizetype close = t.indexOf(u']');
+    if (close < 0)
+        throw unreadable(path, number,
+                         QStringLiteral("opens a section without closing its bracket: "
+                                        "write it as [Name] or remove that line"));
+    if (!trimBlanks(QStringView(t).mid(close + 1)).isEmpty())
+        throw unreadable(path, number,
+                         QStringLiteral("has text after its section's closing bracket: "
+                                        "a comment needs a line of its own"));
+    const QString name = trimBlanks(QStringView(t).mid(1, close - 1));
+    if (name.isEmpty())
+        throw unreadable(path, number,
+                         QStringLiteral("names no section between its brackets: write "
+                                        "the name or remove that line"));
+    return name;
+}
+
+// The key and value of a "key=value" line, as written.
+std::pair<QString, QString> keyAndValue(const QString& t, const QString& path, int number)
+{
+    const qsizetype eq = t.indexOf(u'=');
+    if (eq < 0)
+        throw unreadable(path, number,
+                         QStringLiteral("is neither blank, a comment (; or #), a [Section] "
+                                        "nor key=value: correct or remove that line"));
+    std::pair<QString, QString> kv{trimBlanks(QStringView(t).left(eq)),
+                                   trimBlanks(QStringView(t).mid(eq + 1))};
+    if (kv.first.isEmpty())
+        throw unreadable(path, number,
+                         QStringLiteral("has no key before its \"=\": write the key or "
+                                        "remove that line"));
+    return kv;
 }
 
 QString plainValue(const QString& written)
@@ -184,77 +258,32 @@ SettingsFile SettingsFile::parse(const QString& path, const QByteArray& bytes)
     }
     qsizetype start = 0;
     while (start < data.size()) {
-        const qsizetype nl = data.indexOf('\n', start);
         Line l;
-        l.raw = data.mid(start, nl < 0 ? -1 : nl - start);
-        if (nl >= 0) {
-            l.eol = "\n";
-            if (l.raw.endsWith('\r')) {
-                l.raw.chop(1);
-                l.eol = "\r\n";
-            }
-        }
-        start = nl < 0 ? data.size() : nl + 1;
+        start = cutLine(data, start, l.raw, l.eol);
         const int number = int(f.m_lines.size()) + 1;
-
-        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                      QStringDecoder::Flag::ConvertInitialBom);
-        const QString text = utf8(l.raw);
-        if (utf8.hasError())
-            throw unreadable(path, number,
-                             QStringLiteral("is not UTF-8 text: correct or remove that line, or "
-                                            "save the file as UTF-8"));
-        for (const QChar c : text) {
-            if (isControl(c))
-                throw unreadable(path, number,
-                                 QStringLiteral("holds a control character (code %1): correct or "
-                                                "remove that line")
-                                     .arg(c.unicode()));
-        }
-
-        const QString t = trimBlanks(text);
-        if (t.isEmpty()) {
-            l.kind = Kind::Blank;
-        } else if (t.front() == u';' || t.front() == u'#') {
-            l.kind = Kind::Comment;
-            l.marker =
-                trimBlanks(QStringView(t).mid(1)).startsWith(kMarkerTag, Qt::CaseInsensitive);
-            f.m_marked = f.m_marked || l.marker;
-        } else if (t.front() == u'[') {
-            const qsizetype close = t.indexOf(u']');
-            if (close < 0)
-                throw unreadable(path, number,
-                                 QStringLiteral("opens a section without closing its bracket: "
-                                                "write it as [Name] or remove that line"));
-            if (!trimBlanks(QStringView(t).mid(close + 1)).isEmpty())
-                throw unreadable(path, number,
-                                 QStringLiteral("has text after its section's closing bracket: "
-                                                "a comment needs a line of its own"));
-            l.kind = Kind::Section;
-            l.rawName = trimBlanks(QStringView(t).mid(1, close - 1));
-            if (l.rawName.isEmpty())
-                throw unreadable(path, number,
-                                 QStringLiteral("names no section between its brackets: write "
-                                                "the name or remove that line"));
-        } else {
-            const qsizetype eq = t.indexOf(u'=');
-            if (eq < 0)
-                throw unreadable(path, number,
-                                 QStringLiteral("is neither blank, a comment (; or #), a [Section] "
-                                                "nor key=value: correct or remove that line"));
-            l.kind = Kind::Key;
-            l.rawName = trimBlanks(QStringView(t).left(eq));
-            l.rawValue = trimBlanks(QStringView(t).mid(eq + 1));
-            if (l.rawName.isEmpty())
-                throw unreadable(path, number,
-                                 QStringLiteral("has no key before its \"=\": write the key or "
-                                                "remove that line"));
-        }
+        classify(l, trimBlanks(decodedLine(path, number, l.raw)), path, number);
+        f.m_marked = f.m_marked || l.marker;
         f.m_lines.append(l);
     }
     f.m_legacy = !f.m_marked;
     f.index(path);
     return f;
+}
+
+void SettingsFile::classify(Line& l, const QString& t, const QString& path, int number)
+{
+    if (t.isEmpty()) {
+        l.kind = Kind::Blank;
+    } else if (t.front() == u';' || t.front() == u'#') {
+        l.kind = Kind::Comment;
+        l.marker = trimBlanks(QStringView(t).mid(1)).startsWith(kMarkerTag, Qt::CaseInsensitive);
+    } else if (t.front() == u'[') {
+        l.kind = Kind::Section;
+        l.rawName = sectionName(t, path, number);
+    } else {
+        l.kind = Kind::Key;
+        std::tie(l.rawName, l.rawValue) = keyAndValue(t, path, number);
+    }
 }
 
 void SettingsFile::index(const QString& path)

@@ -57,6 +57,9 @@ private:
         bool marker = false; // the comment saying the file is in the plain form
     };
 
+    // What a line is, from its text without outer blanks; throws for a line
+    // the file cannot hold.
+    static void classify(Line& l, const QString& t, const QString& path, int number);
     void index(const QString& path);
     void convertLegacy();
     int find(const QString& section, const QString& key) const;

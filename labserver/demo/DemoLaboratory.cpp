@@ -213,50 +213,52 @@ void saveNormalValueResults(LabStore& store, const QString& req, const QDateTime
               QStringLiteral("LAB-BENCH-2")});
     }
 }
-// Quality control of AN-01: glucose and potassium at two levels, thirty
-// days in control (one 1-2s warning of glucose level 1 five days ago), and
-// today's glucose run at 9:40 rejected by 2-2s, after which sample 103 was
-// measured: L-1013's glucose is held.
-void buildQualityControl(LabStore& store, const QDate& day)
+
+struct DemoLot {
+    const char* item;
+    const char* material;
+    int level;
+    const char* lotNo;
+    const char* mean;
+    const char* sd;
+    const char* unit;
+    const char* sampleId;
+};
+
+// Two items of two levels each, an item's levels side by side.
+const DemoLot kLots[] = {
+    {"GLU", "Chemistry control", 1, "GL1-2611", "5.00", "0.15", "mmol/L", "QC-GLU-1"},
+    {"GLU", "Chemistry control", 2, "GL2-2611", "15.00", "0.40", "mmol/L", "QC-GLU-2"},
+    {"K", "Chemistry control", 1, "K1-2611", "3.50", "0.08", "mmol/L", "QC-K-1"},
+    {"K", "Chemistry control", 2, "K2-2611", "6.50", "0.12", "mmol/L", "QC-K-2"},
+};
+
+// The value z target SDs from a lot's mean.
+QString demoValue(const DemoLot& l, double z)
 {
-    if (!store
-             .query(QStringLiteral("SELECT 1 FROM tbLabQCLot WHERE InstrumentID = ?"),
-                    {kInstrument})
-             .rows.isEmpty())
-        return;
-    struct DemoLot {
-        const char* item;
-        const char* material;
-        int level;
-        const char* lotNo;
-        const char* mean;
-        const char* sd;
-        const char* unit;
-        const char* sampleId;
-    };
-    static const DemoLot lots[] = {
-        {"GLU", "Chemistry control", 1, "GL1-2611", "5.00", "0.15", "mmol/L", "QC-GLU-1"},
-        {"GLU", "Chemistry control", 2, "GL2-2611", "15.00", "0.40", "mmol/L", "QC-GLU-2"},
-        {"K", "Chemistry control", 1, "K1-2611", "3.50", "0.08", "mmol/L", "QC-K-1"},
-        {"K", "Chemistry control", 2, "K2-2611", "6.50", "0.12", "mmol/L", "QC-K-2"},
-    };
+    return (*LabLogic::Decimal::parse(QLatin1String(l.mean)) +
+            LabLogic::Decimal(z) * *LabLogic::Decimal::parse(QLatin1String(l.sd)))
+        .fixed(2);
+}
+
+void addDemoLots(LabStore& store, const QDate& day)
+{
     const QString expiry = DateText::general(QDateTime(day.addDays(180), QTime()));
-    for (const DemoLot& l : lots)
+    for (const DemoLot& l : kLots)
         call(store, QStringLiteral("sp_QCLotAdd"),
              {kInstrument, QLatin1String(l.item), QLatin1String(l.material),
               QString::number(l.level), QLatin1String(l.lotNo), expiry, QLatin1String(l.mean),
               QLatin1String(l.sd), QLatin1String(l.unit), QLatin1String(l.sampleId),
               QStringLiteral("MT01")});
-    // In control: small, alternating about the mean, so no rule across runs
-    // fires. A month of history is judged here and written at once (the
-    // demo is built for every test); today's rejected run below goes
-    // through the procedure, which opens the hold.
+}
+
+// In control: small, alternating about the mean, so no rule across runs
+// fires. A month of history is judged here and written at once (the demo is
+// built for every test); today's rejected run goes through the procedure,
+// which opens the hold.
+void writeQcHistory(LabStore& store, const QDate& day)
+{
     static const double wobble[] = {0.3, -0.6, 0.9, -0.2, 1.1, -0.8, 0.4, -1.2, 0.7, -0.3, 0.5};
-    const auto valueOf = [](const DemoLot& l, double z) {
-        return (*LabLogic::Decimal::parse(QLatin1String(l.mean)) +
-                LabLogic::Decimal(z) * *LabLogic::Decimal::parse(QLatin1String(l.sd)))
-            .fixed(2);
-    };
     const ResultSet ids = store.query(QStringLiteral("SELECT LotNo, LotID FROM tbLabQCLot WHERE "
                                                      "InstrumentID = ?"),
                                       {kInstrument});
@@ -272,17 +274,17 @@ void buildQualityControl(LabStore& store, const QDate& day)
             QList<Westgard::Control> run;
             QStringList written;
             for (int n = first; n < first + 2; ++n) {
-                const DemoLot& l = lots[n];
+                const DemoLot& l = kLots[n];
                 const double z =
                     back == 5 && n == 0 ? 2.3 : wobble[(back + 3 * n) % 11] * (n % 2 ? -1 : 1);
-                const QString value = valueOf(l, z);
+                const QString value = demoValue(l, z);
                 written << value;
                 run.append({l.level, lotId.value(QLatin1String(l.lotNo)),
                             *LabLogic::Decimal::parse(value) -
                                 *LabLogic::Decimal::parse(QLatin1String(l.mean)),
                             *LabLogic::Decimal::parse(QLatin1String(l.sd))});
             }
-            const QString item = QLatin1String(lots[first].item);
+            const QString item = QLatin1String(kLots[first].item);
             const auto judged =
                 Westgard::judgeRun(history[item], run, Westgard::defaultRejecting());
             history[item] += run;
@@ -299,14 +301,112 @@ void buildQualityControl(LabStore& store, const QDate& day)
                               "Rules, Verdict, Source, SampleID, EnteredBy, EnteredAt) VALUES ") +
                    values.join(QStringLiteral(", ")),
                binds);
+}
+
+// Quality control of AN-01: glucose and potassium at two levels, thirty
+// days in control (one 1-2s warning of glucose level 1 five days ago), and
+// today's glucose run at 9:40 rejected by 2-2s, after which sample 103 was
+// measured: L-1013's glucose is held.
+void buildQualityControl(LabStore& store, const QDate& day)
+{
+    if (!store
+             .query(QStringLiteral("SELECT 1 FROM tbLabQCLot WHERE InstrumentID = ?"),
+                    {kInstrument})
+             .rows.isEmpty())
+        return;
+    addDemoLots(store, day);
+    writeQcHistory(store, day);
     const auto add = [&](const DemoLot& l, const QDateTime& at, double z) {
         call(store, QStringLiteral("sp_QCResultAdd"),
-             {kInstrument, QLatin1String(l.item), QLatin1String(l.lotNo), valueOf(l, z),
+             {kInstrument, QLatin1String(l.item), QLatin1String(l.lotNo), demoValue(l, z),
               DateText::general(at), QStringLiteral("MT01")});
     };
     const QDateTime rejected(day, QTime(9, 40));
-    add(lots[0], rejected, 2.4);
-    add(lots[1], rejected.addSecs(30), 2.6);
+    add(kLots[0], rejected, 2.4);
+    add(kLots[1], rejected.addSecs(30), 2.6);
+}
+
+void insertRequests(LabStore& store, const QDate& day)
+{
+    const QDateTime six(day, QTime(6, 0));
+    for (const DemoRequest& r : kRequests)
+        store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, "
+                                  "HospNum, IDNum, Code, RequestDate, Doctor, Rush, "
+                                  "PhysicianID, ResidentId) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, 'N', ?, 'RES01') "
+                                  "ON CONFLICT DO NOTHING"),
+                   {QLatin1String(r.requestNum), QLatin1String(r.refNum), QLatin1String(r.hospNum),
+                    QLatin1String(r.idNum), QLatin1String(r.code),
+                    DateText::storage(six.addSecs(r.minute * 60)), QLatin1String(r.doctor),
+                    QLatin1String(r.physician)});
+}
+
+// Today's downloads and worklist replace the demo instrument's old,
+// unposted ones.
+void replaceDownloads(LabStore& store, const QDate& day)
+{
+    store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE InstrumentID = "
+                              "? AND Posted = 'N'"),
+               {kInstrument});
+    store.exec(QStringLiteral("DELETE FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ?"),
+               {kInstrument});
+    const QDateTime eight(day, QTime(8, 0));
+    for (const DemoDownload& d : kDownloads)
+        store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
+                                  "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
+                                  "Flags, PatientName, refnum, SampleRemarks) "
+                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                   {kInstrument, QLatin1String(d.sample),
+                    DateText::storage(eight.addSecs(d.minute * 60)), QLatin1String(d.item),
+                    QLatin1String(d.value), QLatin1String(d.unit), QLatin1String(d.flags),
+                    QString::fromUtf8(d.patient), QLatin1String(d.refNum),
+                    QLatin1String(d.remarks)});
+    for (const auto& w : kWorklist)
+        store.exec(QStringLiteral("INSERT INTO tbLabInstrumentHemaWorkList (InstrumentID, "
+                                  "refnum, SampleNumber, orderdate, RequestedExamCode, "
+                                  "RequestNum) VALUES (?, ?, ?, ?, ?, ?)"),
+                   {kInstrument, QLatin1String(w[1]), QLatin1String(w[0]),
+                    DateText::storage(QDateTime(day, QTime(7, 30))), QLatin1String(w[2]),
+                    QLatin1String(w[3])});
+}
+
+void saveDemoResults(LabStore& store, const QDate& day)
+{
+    const QDateTime nine(day, QTime(9, 0));
+    const QDateTime earlier = nine.addDays(-14);
+    if (!hasResults(store, QStringLiteral("L-0916"))) {
+        saveNormalValueResults(store, QStringLiteral("L-0916"), earlier, {{"GLU", "5.5"}});
+        call(store, QStringLiteral("LAB_Save_VerifyResults"),
+             {QStringLiteral("L-0916"), QStringLiteral("MT01")});
+    }
+    saveCutOffResults(store, nine);
+    saveNormalValueResults(store, QStringLiteral("L-1014"), nine,
+                           {{"CREA", "88"}, {"UREA", "5.2"}, {"URIC", "360"}});
+    saveNormalValueResults(store, QStringLiteral("L-1016"), nine,
+                           {{"GLU", "5.5"},
+                            {"CREA", "97"},
+                            {"UREA", "6.1"},
+                            {"URIC", "410"},
+                            {"CHOL", "5.9"},
+                            {"TRIG", "1.2"}});
+}
+
+DemoLaboratory::Summary summaryOf(LabStore& store)
+{
+    DemoLaboratory::Summary summary{kInstrument, QStringLiteral("Integrated Analyzer AN-01"), {}};
+    const ResultSet rs = store.query(QStringLiteral(
+        "SELECT r.RequestNum, p.LastName || ', ' || p.FirstName, e.ExamName, e.FormType, "
+        "e.ValueType FROM tbLabRequest r JOIN tbPatient p ON p.HospNum = r.HospNum "
+        "JOIN tbLabExam e ON e.Code = r.Code ORDER BY r.RequestNum"));
+    for (const QVariantList& row : rs.rows) {
+        QString note;
+        for (const DemoRequest& r : kRequests)
+            if (row[0].toString() == QLatin1String(r.requestNum))
+                note = QString::fromUtf8(r.note);
+        summary.requests.append({row[0].toString(), row[1].toString(), row[2].toString(),
+                                 row[3].toString(), row[4].toString(), note});
+    }
+    return summary;
 }
 } // namespace
 
@@ -325,88 +425,20 @@ DemoLaboratory::Summary DemoLaboratory::build(const QString& folder, const QDate
 DemoLaboratory::Summary DemoLaboratory::build(LabStore& store, const QDate& day)
 {
     registerLabDrivers();
-    {
-        ScopedTransaction transaction(store);
-        requireDemoOrEmpty(store);
-        // The demo's saved results are audited as the demo's.
-        store.setAuditContext(QStringLiteral("DEMO"), QStringLiteral("lis-host demo"),
-                              DateText::storage(QDateTime(day, QTime(6, 0))),
-                              QStringLiteral("demo laboratory"));
-        store.exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, 'Y') "
-                                  "ON CONFLICT DO NOTHING"),
-                   {kDemoMark});
-        store.runScript(QStringLiteral(":/labserver/demo.sql"));
-        const QDateTime six(day, QTime(6, 0));
-        for (const DemoRequest& r : kRequests)
-            store.exec(QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, "
-                                      "HospNum, IDNum, Code, RequestDate, Doctor, Rush, "
-                                      "PhysicianID, ResidentId) "
-                                      "VALUES (?, ?, ?, ?, ?, ?, ?, 'N', ?, 'RES01') "
-                                      "ON CONFLICT DO NOTHING"),
-                       {QLatin1String(r.requestNum), QLatin1String(r.refNum),
-                        QLatin1String(r.hospNum), QLatin1String(r.idNum), QLatin1String(r.code),
-                        DateText::storage(six.addSecs(r.minute * 60)), QLatin1String(r.doctor),
-                        QLatin1String(r.physician)});
-
-        // Today's downloads and worklist replace the demo instrument's old,
-        // unposted ones.
-        store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE InstrumentID = "
-                                  "? AND Posted = 'N'"),
-                   {kInstrument});
-        store.exec(QStringLiteral("DELETE FROM tbLabInstrumentHemaWorkList WHERE InstrumentID = ?"),
-                   {kInstrument});
-        const QDateTime eight(day, QTime(8, 0));
-        for (const DemoDownload& d : kDownloads)
-            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, "
-                                      "SampleNum, Resultdate, InstrumentItem, ResultValue, Unit, "
-                                      "Flags, PatientName, refnum, SampleRemarks) "
-                                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
-                       {kInstrument, QLatin1String(d.sample),
-                        DateText::storage(eight.addSecs(d.minute * 60)), QLatin1String(d.item),
-                        QLatin1String(d.value), QLatin1String(d.unit), QLatin1String(d.flags),
-                        QString::fromUtf8(d.patient), QLatin1String(d.refNum),
-                        QLatin1String(d.remarks)});
-        for (const auto& w : kWorklist)
-            store.exec(QStringLiteral("INSERT INTO tbLabInstrumentHemaWorkList (InstrumentID, "
-                                      "refnum, SampleNumber, orderdate, RequestedExamCode, "
-                                      "RequestNum) VALUES (?, ?, ?, ?, ?, ?)"),
-                       {kInstrument, QLatin1String(w[1]), QLatin1String(w[0]),
-                        DateText::storage(QDateTime(day, QTime(7, 30))), QLatin1String(w[2]),
-                        QLatin1String(w[3])});
-
-        const QDateTime nine(day, QTime(9, 0));
-        const QDateTime earlier = nine.addDays(-14);
-        if (!hasResults(store, QStringLiteral("L-0916"))) {
-            saveNormalValueResults(store, QStringLiteral("L-0916"), earlier, {{"GLU", "5.5"}});
-            call(store, QStringLiteral("LAB_Save_VerifyResults"),
-                 {QStringLiteral("L-0916"), QStringLiteral("MT01")});
-        }
-        saveCutOffResults(store, nine);
-        saveNormalValueResults(store, QStringLiteral("L-1014"), nine,
-                               {{"CREA", "88"}, {"UREA", "5.2"}, {"URIC", "360"}});
-        saveNormalValueResults(store, QStringLiteral("L-1016"), nine,
-                               {{"GLU", "5.5"},
-                                {"CREA", "97"},
-                                {"UREA", "6.1"},
-                                {"URIC", "410"},
-                                {"CHOL", "5.9"},
-                                {"TRIG", "1.2"}});
-        buildQualityControl(store, day);
-        transaction.commit();
-    }
-
-    Summary summary{kInstrument, QStringLiteral("Integrated Analyzer AN-01"), {}};
-    const ResultSet rs = store.query(QStringLiteral(
-        "SELECT r.RequestNum, p.LastName || ', ' || p.FirstName, e.ExamName, e.FormType, "
-        "e.ValueType FROM tbLabRequest r JOIN tbPatient p ON p.HospNum = r.HospNum "
-        "JOIN tbLabExam e ON e.Code = r.Code ORDER BY r.RequestNum"));
-    for (const QVariantList& row : rs.rows) {
-        QString note;
-        for (const DemoRequest& r : kRequests)
-            if (row[0].toString() == QLatin1String(r.requestNum))
-                note = QString::fromUtf8(r.note);
-        summary.requests.append({row[0].toString(), row[1].toString(), row[2].toString(),
-                                 row[3].toString(), row[4].toString(), note});
-    }
-    return summary;
+    ScopedTransaction transaction(store);
+    requireDemoOrEmpty(store);
+    // The demo's saved results are audited as the demo's.
+    store.setAuditContext(QStringLiteral("DEMO"), QStringLiteral("lis-host demo"),
+                          DateText::storage(QDateTime(day, QTime(6, 0))),
+                          QStringLiteral("demo laboratory"));
+    store.exec(QStringLiteral("INSERT INTO tbLabOption (Name, Value) VALUES (?, 'Y') "
+                              "ON CONFLICT DO NOTHING"),
+               {kDemoMark});
+    store.runScript(QStringLiteral(":/labserver/demo.sql"));
+    insertRequests(store, day);
+    replaceDownloads(store, day);
+    saveDemoResults(store, day);
+    buildQualityControl(store, day);
+    transaction.commit();
+    return summaryOf(store);
 }

@@ -188,6 +188,44 @@ QString verifiedFlag(ProcedureContext& ctx)
     return flag;
 }
 
+// Stores a normal-value result or replaces the request's result of its item.
+void storeNormalValueResult(LabStore& s, const QVariantList& values)
+{
+    s.exec(
+        QStringLiteral(
+            "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
+            "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
+            "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt, VerifiedBy, "
+            "VerifiedAt, %1) VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+            "?, ?, ?, ?, ?, ?) ON CONFLICT (RequestNum, ItemID) DO UPDATE SET %2, ResultKind = "
+            "'N', "
+            "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
+            "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
+            "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "
+            "CResult = excluded.CResult, CNormalValues = excluded.CNormalValues, "
+            "CUnit = excluded.CUnit, \"CMin\" = excluded.\"CMin\", \"CMax\" = excluded.\"CMax\", "
+            "Factor = excluded.Factor, FormType = excluded.FormType, "
+            "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
+            "EnteredAt = excluded.EnteredAt, VerifiedBy = excluded.VerifiedBy, "
+            "VerifiedAt = excluded.VerifiedAt, "
+            "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL")
+            .arg(entryColumns(), entryOnChange(QStringLiteral("SIResult"))),
+        values);
+}
+
+// A result without a value is never verified; under a second verifier a
+// value entered now waits for someone else.
+bool verifiesNow(LabStore& s, const QString& flag, const ResultValue::Read& read,
+                 const QString& employee, const QString& req, bool changed)
+{
+    bool verify = flag == QLatin1String("Y") && read.form != ResultValue::Form::Empty;
+    if (verify)
+        ResultGuard::requireVerifier(s, employee, req);
+    if (verify && changed && ResultGuard::separateVerifier(s))
+        verify = false;
+    return verify;
+}
+
 // One normal-value result, stored or replaced, with the request's result
 // header; the logbook note is not kept here (the logbook has its own). The
 // conventional result handed in is what the window showed, possibly for an
@@ -210,13 +248,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
     const PriorResult prior = priorResult(s, req, item.id);
     const bool changed =
         !prior.exists || prior.value.trimmed() != ctx.text(NvArg::SiResult).trimmed();
-    // A result without a value is never verified; under a second verifier
-    // a value entered now waits for someone else.
-    bool verify = flag == QLatin1String("Y") && read.form != ResultValue::Form::Empty;
-    if (verify)
-        ResultGuard::requireVerifier(s, employee, req);
-    if (verify && changed && ResultGuard::separateVerifier(s))
-        verify = false;
+    const bool verify = verifiesNow(s, flag, read, employee, req, changed);
     const bool keepVerifier = verify && prior.verified && !changed;
     QVariantList values = {req, item.id, row, item.name};
     // The columns SIResult to FormType, in the arguments' order.
@@ -233,26 +265,7 @@ ResultSet saveWithNormalValues(ProcedureContext& ctx)
                : keepVerifier ? prior.verifiedAt
                               : QVariant(at))
            << entryValues(employee);
-    s.exec(
-        QStringLiteral(
-            "INSERT INTO tbLabResult (RequestNum, ItemID, ResultKind, RowNo, ExamName, "
-            "SIResult, SINormalValues, SIUnit, SIMin, SIMax, CResult, CNormalValues, CUnit, "
-            "\"CMin\", \"CMax\", Factor, FormType, Verified, EnteredBy, EnteredAt, VerifiedBy, "
-            "VerifiedAt, %1) VALUES (?, ?, 'N', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-            "?, ?, ?, ?, ?, ?) ON CONFLICT (RequestNum, ItemID) DO UPDATE SET %2, ResultKind = "
-            "'N', "
-            "RowNo = excluded.RowNo, ExamName = excluded.ExamName, "
-            "SIResult = excluded.SIResult, SINormalValues = excluded.SINormalValues, "
-            "SIUnit = excluded.SIUnit, SIMin = excluded.SIMin, SIMax = excluded.SIMax, "
-            "CResult = excluded.CResult, CNormalValues = excluded.CNormalValues, "
-            "CUnit = excluded.CUnit, \"CMin\" = excluded.\"CMin\", \"CMax\" = excluded.\"CMax\", "
-            "Factor = excluded.Factor, FormType = excluded.FormType, "
-            "Verified = excluded.Verified, EnteredBy = excluded.EnteredBy, "
-            "EnteredAt = excluded.EnteredAt, VerifiedBy = excluded.VerifiedBy, "
-            "VerifiedAt = excluded.VerifiedAt, "
-            "PatientValue = NULL, CutOffValue = NULL, Result = NULL, Remarks = NULL")
-            .arg(entryColumns(), entryOnChange(QStringLiteral("SIResult"))),
-        values);
+    storeNormalValueResult(s, values);
     s.setAuditNote(QString());
     saveHeader(ctx, req, {stored(submitted), stored(lra), stored(reported)}, employee, at);
     return {};

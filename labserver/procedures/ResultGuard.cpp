@@ -58,19 +58,20 @@ bool separateVerifier(LabStore& s)
                .compare(u"Y", Qt::CaseInsensitive) == 0;
 }
 
-void checkVerified(LabStore& s)
+namespace {
+// This transaction's audit rows are the unsealed ones its procedures wrote:
+// the results it verified, each as it now stands. Found from those few rows
+// first, then their requests' results, so a laboratory's years of verified
+// results are never read.
+ResultSet verifiedNow(LabStore& s)
 {
-    // This transaction's audit rows are the unsealed ones its procedures
-    // wrote: the results it verified, each as it now stands. Found from
-    // those few rows first, then their requests' results, so a laboratory's
-    // years of verified results are never read.
     // In the order of the unsealed rows' own index: a DISTINCT here lets
     // SQLite walk the whole trail by request instead.
     const ResultSet marked = s.query(QStringLiteral(
         "SELECT RequestNum, ItemID FROM tbLabResultAudit WHERE Hash IS NULL AND Note = '' AND "
         "Field = 'Verified' AND NewValue = 'Y' ORDER BY AuditID"));
     if (marked.rows.isEmpty())
-        return;
+        return {};
     QSet<QString> wanted;
     QVariantList requests;
     for (const QVariantList& m : marked.rows) {
@@ -91,8 +92,13 @@ void checkVerified(LabStore& s)
         return !wanted.contains(r[0].toString().toLower() + QLatin1Char('|') +
                                 r[1].toString().toLower());
     });
-    if (verified.rows.isEmpty())
-        return;
+    return verified;
+}
+
+// Who verified each result, its value and its quality control; returns the
+// items verified now, by request.
+QHash<QString, QSet<QString>> checkVerifiers(LabStore& s, const ResultSet& verified)
+{
     const bool separate = separateVerifier(s);
     QSet<QString> verifiers;
     QHash<QString, QSet<QString>> items; // request -> items verified now
@@ -116,6 +122,12 @@ void checkVerified(LabStore& s)
         if (const QString held = QualityControl::holdOf(s, req, row[1].toString()); !held.isEmpty())
             refuse(QStringLiteral("%1 on request %2 %3").arg(row[2].toString(), req, held));
     }
+    return items;
+}
+
+// A critical result is called before it is verified, a delta acknowledged.
+void checkCalledAndAcknowledged(LabStore& s, const QHash<QString, QSet<QString>>& items)
+{
     for (auto it = items.cbegin(); it != items.cend(); ++it) {
         const QString& req = it.key();
         for (const ItemCheck& c : itemChecks(s, req)) {
@@ -134,5 +146,14 @@ void checkVerified(LabStore& s)
                         .arg(c.value, c.unit, c.examName, req, c.limits.previous, c.previousUnit));
         }
     }
+}
+} // namespace
+
+void checkVerified(LabStore& s)
+{
+    const ResultSet verified = verifiedNow(s);
+    if (verified.rows.isEmpty())
+        return;
+    checkCalledAndAcknowledged(s, checkVerifiers(s, verified));
 }
 } // namespace ResultGuard

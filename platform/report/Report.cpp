@@ -4,23 +4,18 @@
 #include "platform/PrivateFiles.h"
 #include "platform/db/Connection.h"
 
-#include <QAbstractTextDocumentLayout>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QFontMetricsF>
 #include <QHash>
 #include <QJsonDocument>
 #include <QPageSize>
-#include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QRegularExpression>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTextDocument>
-#include <QTextFrame>
-#include <QTextTable>
+
+#include <functional>
 
 namespace {
 [[noreturn]] void fail(const QString& message)
@@ -46,6 +41,189 @@ QString connectionText(const ReportTable& t)
 
 // The rows of every table of a report, read once for one rendering.
 using Data = QHash<QString, std::shared_ptr<const ResultSet>>;
+using ValueOf = std::function<QString(const QString&)>;
+
+QString commandOf(const ReportTable& t, const QStringList& values)
+{
+    if (t.procedure)
+        return CommandText::call(t.location, values);
+    return QStringLiteral("select * from ") + t.location +
+           (t.filterColumn.isEmpty() ? QString()
+                                     : QStringLiteral(" where ") + t.filterColumn +
+                                           QStringLiteral(" = ") +
+                                           CommandText::quoted(values.value(0)));
+}
+
+// Each table is read through its own log-on; tables that share one share
+// the connection. `own` keeps the last connection opened, for subreports.
+Data readTables(const QList<ReportTable>& tables, Connection* sharedDb,
+                std::unique_ptr<Connection>& own, const ValueOf& valueOf)
+{
+    Data data;
+    for (const ReportTable& t : tables) {
+        Connection* db = sharedDb;
+        if (!db || db->connectionString() != connectionText(t)) {
+            own = std::make_unique<Connection>();
+            own->open(connectionText(t));
+            db = own.get();
+        }
+        QStringList values;
+        for (const QString& a : t.arguments)
+            values << valueOf(a);
+        data.insert(t.name.toLower(), std::make_shared<const ResultSet>(
+                                          db->openRecordset(commandOf(t, values))->data()));
+    }
+    return data;
+}
+
+// What the blocks of one rendering fill their placeholders from.
+struct Rendering {
+    const Data& data;
+    ValueOf valueOf;
+    QString headerText;
+
+    QString field(const QString& table, const QString& column, int row = 0) const
+    {
+        auto rs = data.value(table.toLower());
+        if (!rs || row >= rs->rows.size())
+            return QString();
+        const int c = int(rs->columns.indexOf(QRegularExpression(
+            QStringLiteral("^") + QRegularExpression::escape(column) + QStringLiteral("$"),
+            QRegularExpression::CaseInsensitiveOption)));
+        return c < 0 ? QString() : Recordset::toText(rs->rows[row].value(c));
+    }
+
+    QString fill(const QString& templ) const
+    {
+        static const QRegularExpression placeholder(
+            QStringLiteral("\\{(\\?)?([\\w ]+)(?:\\.(\\w+))?\\}"));
+        QString out;
+        qsizetype last = 0;
+        for (auto it = placeholder.globalMatch(templ); it.hasNext();) {
+            const auto m = it.next();
+            out += esc(templ.mid(last, m.capturedStart() - last));
+            if (m.captured(1) == QLatin1String("?"))
+                out += esc(valueOf(m.captured(2)));
+            else if (m.captured(3).isEmpty() && m.captured(2) == QLatin1String("header"))
+                out += esc(headerText);
+            else
+                out += esc(field(m.captured(2), m.captured(3)));
+            last = m.capturedEnd();
+        }
+        return out + esc(templ.mid(last));
+    }
+
+    // "Table.Column": shown only when that field holds something.
+    bool shown(const QString& when) const
+    {
+        if (when.isEmpty())
+            return true;
+        return !field(when.section(QLatin1Char('.'), 0, 0), when.section(QLatin1Char('.'), 1))
+                    .trimmed()
+                    .isEmpty();
+    }
+};
+
+QString titleBlock(const Rendering& r, const QJsonObject& b)
+{
+    QString h = QStringLiteral("<p align=\"center\" style=\"font-size:15pt; font-weight:bold; "
+                               "margin:0\">%1</p>")
+                    .arg(esc(r.headerText));
+    for (const QJsonValue& line : b.value(QStringLiteral("lines")).toArray())
+        h += QStringLiteral("<p align=\"center\" style=\"margin:0\">%1</p>")
+                 .arg(r.fill(line.toString()));
+    return h;
+}
+
+QString headingBlock(const Rendering& r, const QJsonObject& b)
+{
+    return QStringLiteral("<h3 align=\"center\" style=\"margin-top:10px\">%1</h3>")
+        .arg(r.fill(b.value(QStringLiteral("text")).toString()));
+}
+
+QString textBlock(const Rendering& r, const QJsonObject& b)
+{
+    return QStringLiteral("<p>%1</p>").arg(r.fill(b.value(QStringLiteral("text")).toString()));
+}
+
+// Label and value pairs, two to a line.
+QString fieldsBlock(const Rendering& r, const QJsonObject& b)
+{
+    QString h = QStringLiteral("<table width=\"100%\" cellspacing=\"0\" cellpadding=\"2\">");
+    const QJsonArray items = b.value(QStringLiteral("items")).toArray();
+    for (int i = 0; i < items.size(); i += 2) {
+        h += QStringLiteral("<tr>");
+        for (int k = i; k < i + 2; ++k) {
+            const QJsonArray item = items.at(k).toArray();
+            h += k < items.size()
+                     ? QStringLiteral("<td width=\"18%\"><b>%1</b></td><td width=\"32%\">"
+                                      "%2</td>")
+                           .arg(esc(item.at(0).toString()), r.fill(item.at(1).toString()))
+                     : QStringLiteral("<td></td><td></td>");
+        }
+        h += QStringLiteral("</tr>");
+    }
+    return h + QStringLiteral("</table>");
+}
+
+QString tableBlock(const Rendering& r, const QJsonObject& b)
+{
+    const QString table = b.value(QStringLiteral("table")).toString();
+    const QJsonArray columns = b.value(QStringLiteral("columns")).toArray();
+    const auto rs = r.data.value(table.toLower());
+    if (b.value(QStringLiteral("hideWhenEmpty")).toBool() && (!rs || rs->rows.isEmpty()))
+        return QString();
+    QString h = QStringLiteral("<table width=\"100%\" border=\"1\" cellspacing=\"0\" "
+                               "cellpadding=\"3\" style=\"border-collapse:collapse; "
+                               "margin-top:6px\"><thead><tr>");
+    for (const QJsonValue& c : columns)
+        h += QStringLiteral("<th bgcolor=\"#dde4ee\" width=\"%2%\" align=\"left\">%1</th>")
+                 .arg(esc(c.toArray().at(0).toString()))
+                 .arg(c.toArray().at(2).toInt());
+    h += QStringLiteral("</tr></thead>");
+    const int rows = rs ? int(rs->rows.size()) : 0;
+    for (int row = 0; row < rows; ++row) {
+        h += QStringLiteral("<tr>");
+        for (const QJsonValue& c : columns)
+            h += QStringLiteral("<td>%1</td>")
+                     .arg(esc(r.field(table, c.toArray().at(1).toString(), row)));
+        h += QStringLiteral("</tr>");
+    }
+    if (rows == 0)
+        h += QStringLiteral("<tr><td colspan=\"%1\"><i>%2</i></td></tr>")
+                 .arg(columns.size())
+                 .arg(esc(b.value(QStringLiteral("empty"))
+                              .toString(QStringLiteral("No results saved."))));
+    return h + QStringLiteral("</table>");
+}
+
+QString signaturesBlock(const Rendering& r, const QJsonObject& b)
+{
+    QString h = QStringLiteral("<table width=\"100%\" cellpadding=\"4\" style=\"margin-top:24px\">"
+                               "<tr>");
+    for (const QJsonValue& s : b.value(QStringLiteral("items")).toArray()) {
+        const QJsonArray item = s.toArray();
+        if (!r.shown(item.at(3).toString()))
+            continue;
+        h += QStringLiteral("<td align=\"center\" valign=\"bottom\">%1<br/>"
+                            "<span style=\"font-size:8pt\">%2</span><br/>"
+                            "<span style=\"border-top:1px solid black\"><b>%3</b>"
+                            "</span></td>")
+                 .arg(r.fill(item.at(1).toString()), r.fill(item.at(2).toString()),
+                      esc(item.at(0).toString()));
+    }
+    return h + QStringLiteral("</tr></table>");
+}
+
+using Block = QString (*)(const Rendering&, const QJsonObject&);
+const QHash<QString, Block>& blocks()
+{
+    static const QHash<QString, Block> byType{
+        {QStringLiteral("title"), titleBlock},   {QStringLiteral("heading"), headingBlock},
+        {QStringLiteral("text"), textBlock},     {QStringLiteral("fields"), fieldsBlock},
+        {QStringLiteral("table"), tableBlock},   {QStringLiteral("signatures"), signaturesBlock}};
+    return byType;
+}
 } // namespace
 
 std::unique_ptr<Report> Report::open(const QString& path)
@@ -110,72 +288,15 @@ QString Report::valueOf(const QString& parameter) const
 
 QString Report::html(Connection* sharedDb, QString* pageHeader) const
 {
-    // Each table is read through its own log-on; tables that share one
-    // share the connection.
-    Data data;
+    const ValueOf valueOf = [this](const QString& p) { return this->valueOf(p); };
     std::unique_ptr<Connection> own;
-    for (const ReportTable& t : m_tables) {
-        Connection* db = sharedDb;
-        if (!db || db->connectionString() != connectionText(t)) {
-            own = std::make_unique<Connection>();
-            own->open(connectionText(t));
-            db = own.get();
-        }
-        QStringList values;
-        for (const QString& a : t.arguments)
-            values << valueOf(a);
-        const QString text = t.procedure ? CommandText::call(t.location, values)
-                                         : QStringLiteral("select * from ") + t.location +
-                                               (t.filterColumn.isEmpty()
-                                                    ? QString()
-                                                    : QStringLiteral(" where ") + t.filterColumn +
-                                                          QStringLiteral(" = ") +
-                                                          CommandText::quoted(values.value(0)));
-        data.insert(t.name.toLower(),
-                    std::make_shared<const ResultSet>(db->openRecordset(text)->data()));
-    }
-
-    const auto field = [&](const QString& table, const QString& column, int row = 0) {
-        auto rs = data.value(table.toLower());
-        if (!rs || row >= rs->rows.size())
-            return QString();
-        const int c = int(rs->columns.indexOf(QRegularExpression(
-            QStringLiteral("^") + QRegularExpression::escape(column) + QStringLiteral("$"),
-            QRegularExpression::CaseInsensitiveOption)));
-        return c < 0 ? QString() : Recordset::toText(rs->rows[row].value(c));
-    };
-    static const QRegularExpression placeholder(
-        QStringLiteral("\\{(\\?)?([\\w ]+)(?:\\.(\\w+))?\\}"));
-    const auto fill = [&](const QString& templ) {
-        QString out;
-        qsizetype last = 0;
-        for (auto it = placeholder.globalMatch(templ); it.hasNext();) {
-            const auto m = it.next();
-            out += esc(templ.mid(last, m.capturedStart() - last));
-            if (m.captured(1) == QLatin1String("?"))
-                out += esc(valueOf(m.captured(2)));
-            else if (m.captured(3).isEmpty() && m.captured(2) == QLatin1String("header"))
-                out += esc(m_headerText);
-            else
-                out += esc(field(m.captured(2), m.captured(3)));
-            last = m.capturedEnd();
-        }
-        return out + esc(templ.mid(last));
-    };
-
-    // "Table.Column": shown only when that field holds something.
-    const auto shown = [&](const QString& when) {
-        if (when.isEmpty())
-            return true;
-        return !field(when.section(QLatin1Char('.'), 0, 0), when.section(QLatin1Char('.'), 1))
-                    .trimmed()
-                    .isEmpty();
-    };
+    const Data data = readTables(m_tables, sharedDb, own, valueOf);
+    const Rendering rendering{data, valueOf, m_headerText};
     if (pageHeader) {
         QTextDocument plain;
-        plain.setHtml(fill(m_pageHeader));
+        plain.setHtml(rendering.fill(m_pageHeader));
         *pageHeader = plain.toPlainText();
-        plain.setHtml(fill(m_laterCopy));
+        plain.setHtml(rendering.fill(m_laterCopy));
         m_laterCopyText = plain.toPlainText();
     }
 
@@ -183,88 +304,16 @@ QString Report::html(Connection* sharedDb, QString* pageHeader) const
     for (const QJsonValue& v : m_body) {
         const QJsonObject b = v.toObject();
         const QString type = b.value(QStringLiteral("type")).toString();
-        if (!shown(b.value(QStringLiteral("when")).toString()))
+        if (!rendering.shown(b.value(QStringLiteral("when")).toString()))
             continue;
-        if (type == QLatin1String("title")) {
-            h += QStringLiteral("<p align=\"center\" style=\"font-size:15pt; font-weight:bold; "
-                                "margin:0\">%1</p>")
-                     .arg(esc(m_headerText));
-            for (const QJsonValue& line : b.value(QStringLiteral("lines")).toArray())
-                h += QStringLiteral("<p align=\"center\" style=\"margin:0\">%1</p>")
-                         .arg(fill(line.toString()));
-        } else if (type == QLatin1String("heading")) {
-            h += QStringLiteral("<h3 align=\"center\" style=\"margin-top:10px\">%1</h3>")
-                     .arg(fill(b.value(QStringLiteral("text")).toString()));
-        } else if (type == QLatin1String("text")) {
-            h += QStringLiteral("<p>%1</p>").arg(fill(b.value(QStringLiteral("text")).toString()));
-        } else if (type == QLatin1String("fields")) {
-            h += QStringLiteral("<table width=\"100%\" cellspacing=\"0\" cellpadding=\"2\">");
-            const QJsonArray items = b.value(QStringLiteral("items")).toArray();
-            for (int i = 0; i < items.size(); i += 2) {
-                h += QStringLiteral("<tr>");
-                for (int k = i; k < i + 2; ++k) {
-                    const QJsonArray item = items.at(k).toArray();
-                    h += k < items.size()
-                             ? QStringLiteral("<td width=\"18%\"><b>%1</b></td><td width=\"32%\">"
-                                              "%2</td>")
-                                   .arg(esc(item.at(0).toString()), fill(item.at(1).toString()))
-                             : QStringLiteral("<td></td><td></td>");
-                }
-                h += QStringLiteral("</tr>");
-            }
-            h += QStringLiteral("</table>");
-        } else if (type == QLatin1String("table")) {
-            const QString table = b.value(QStringLiteral("table")).toString();
-            const QJsonArray columns = b.value(QStringLiteral("columns")).toArray();
-            if (b.value(QStringLiteral("hideWhenEmpty")).toBool()) {
-                const auto rs = data.value(table.toLower());
-                if (!rs || rs->rows.isEmpty())
-                    continue;
-            }
-            h += QStringLiteral("<table width=\"100%\" border=\"1\" cellspacing=\"0\" "
-                                "cellpadding=\"3\" style=\"border-collapse:collapse; "
-                                "margin-top:6px\"><thead><tr>");
-            for (const QJsonValue& c : columns)
-                h += QStringLiteral("<th bgcolor=\"#dde4ee\" width=\"%2%\" align=\"left\">%1</th>")
-                         .arg(esc(c.toArray().at(0).toString()))
-                         .arg(c.toArray().at(2).toInt());
-            h += QStringLiteral("</tr></thead>");
-            const auto rs = data.value(table.toLower());
-            const int rows = rs ? int(rs->rows.size()) : 0;
-            for (int r = 0; r < rows; ++r) {
-                h += QStringLiteral("<tr>");
-                for (const QJsonValue& c : columns)
-                    h += QStringLiteral("<td>%1</td>")
-                             .arg(esc(field(table, c.toArray().at(1).toString(), r)));
-                h += QStringLiteral("</tr>");
-            }
-            if (rows == 0)
-                h += QStringLiteral("<tr><td colspan=\"%1\"><i>%2</i></td></tr>")
-                         .arg(columns.size())
-                         .arg(esc(b.value(QStringLiteral("empty"))
-                                      .toString(QStringLiteral("No results saved."))));
-            h += QStringLiteral("</table>");
-        } else if (type == QLatin1String("signatures")) {
-            h += QStringLiteral("<table width=\"100%\" cellpadding=\"4\" style=\"margin-top:24px\">"
-                                "<tr>");
-            for (const QJsonValue& s : b.value(QStringLiteral("items")).toArray()) {
-                const QJsonArray item = s.toArray();
-                if (!shown(item.at(3).toString()))
-                    continue;
-                h += QStringLiteral("<td align=\"center\" valign=\"bottom\">%1<br/>"
-                                    "<span style=\"font-size:8pt\">%2</span><br/>"
-                                    "<span style=\"border-top:1px solid black\"><b>%3</b>"
-                                    "</span></td>")
-                         .arg(fill(item.at(1).toString()), fill(item.at(2).toString()),
-                              esc(item.at(0).toString()));
-            }
-            h += QStringLiteral("</tr></table>");
-        } else if (type == QLatin1String("subreport")) {
+        if (type == QLatin1String("subreport")) {
             for (const auto& [n, sub] : m_subreports)
                 if (n == b.value(QStringLiteral("name")).toString()) {
                     Connection* db = own ? own.get() : sharedDb;
                     h += sub->html(db);
                 }
+        } else if (const Block block = blocks().value(type)) {
+            h += block(rendering, b);
         }
     }
     return h;
@@ -361,139 +410,4 @@ QString Report::printOut(const QString& target, const QString& documentName) con
     if (printer.printerState() == QPrinter::Error || (pdf && QFileInfo(where).size() == 0))
         fail(QStringLiteral("The report could not be printed to %1.").arg(where));
     return where;
-}
-
-namespace {
-// The first table row that starts on one page and ends on the next, as
-// (table, row) counted in the document's order; (-1, -1) when none does.
-std::pair<int, int> splitRow(QTextDocument& doc, qreal pageHeight)
-{
-    QAbstractTextDocumentLayout* layout = doc.documentLayout();
-    doc.pageCount(); // lays the whole document out, which is otherwise done lazily
-    int index = -1;
-    for (QTextFrame* frame : doc.rootFrame()->childFrames()) {
-        auto* table = qobject_cast<QTextTable*>(frame);
-        if (!table)
-            continue;
-        ++index;
-        for (int r = 0; r < table->rows(); ++r) {
-            qreal top = 1e12, bottom = -1;
-            for (int c = 0; c < table->columns(); ++c) {
-                const QTextTableCell cell = table->cellAt(r, c);
-                for (QTextBlock b = doc.findBlock(cell.firstPosition());
-                     b.isValid() && b.position() <= cell.lastPosition(); b = b.next()) {
-                    const QTextLayout* lines = b.layout();
-                    if (!lines || lines->lineCount() == 0)
-                        continue;
-                    const qreal y = layout->blockBoundingRect(b).top();
-                    const QTextLine last = lines->lineAt(lines->lineCount() - 1);
-                    top = qMin(top, y + lines->lineAt(0).y());
-                    bottom = qMax(bottom, y + last.y() + last.height());
-                }
-            }
-            if (bottom < 0 || bottom - top >= pageHeight)
-                continue;
-            if (int(top / pageHeight) != int((bottom - 1) / pageHeight))
-                return {index, r};
-        }
-    }
-    return {-1, -1};
-}
-
-// The report's HTML with the table ended before the row and continued on
-// the next page, its header row repeated; a table split at its first row
-// moves whole. Tables of a report are never nested.
-QString splitAt(const QString& html, int table, int row)
-{
-    static const QRegularExpression open(QStringLiteral("<table[^>]*>"));
-    auto it = open.globalMatch(html);
-    QRegularExpressionMatch m;
-    for (int i = 0; i <= table && it.hasNext(); ++i)
-        m = it.next();
-    if (!m.hasMatch())
-        return html;
-    const QString tag = m.captured(0);
-    const QString broken =
-        QString(tag).insert(tag.size() - 1, QStringLiteral(" style=\"page-break-before:always\""));
-    if (row == 0)
-        return QString(html).replace(m.capturedStart(), tag.size(), broken);
-    const qsizetype end = html.indexOf(QStringLiteral("</table>"), m.capturedEnd());
-    const qsizetype headEnd = html.indexOf(QStringLiteral("</thead>"), m.capturedEnd());
-    const bool headed = headEnd >= 0 && headEnd < end;
-    const QString head =
-        headed ? html.mid(m.capturedEnd(), headEnd + 8 - m.capturedEnd()) : QString();
-    // Row r of the document's table is the r-th <tr> after the opening tag.
-    qsizetype at = m.capturedEnd();
-    for (int r = 0; r <= row; ++r) {
-        at = html.indexOf(QStringLiteral("<tr"), at + (r == 0 ? 0 : 3));
-        if (at < 0 || at > end)
-            return html;
-    }
-    return QString(html).insert(at, QStringLiteral("</table>") + broken + head);
-}
-} // namespace
-
-void Report::printDocument(const QTextDocument& document, QPrinter* printer)
-{
-    QPainter painter(printer);
-    if (!painter.isActive())
-        return;
-    std::unique_ptr<QTextDocument> doc(document.clone());
-    QString html = document.property("reportHtml").toString();
-    const qreal dpi = painter.device()->logicalDpiY();
-    const QFont font = doc->defaultFont();
-    const QFontMetricsF metrics(font, painter.device());
-    // Frame margins are in the document's own 96 dpi units, which the
-    // layout scales to the printer; the page and what is drawn here are in
-    // the printer's.
-    const qreal scale = dpi / 96.0;
-    const qreal margin = dpi * 1.5 / 2.54; // 1.5 cm
-    const qreal band = metrics.height() * 2;
-    const QRectF page(0, 0, printer->width(), printer->height());
-    const auto layOut = [&] {
-        doc->documentLayout()->setPaintDevice(painter.device());
-        QTextFrameFormat frame = doc->rootFrame()->frameFormat();
-        frame.setLeftMargin(margin / scale);
-        frame.setRightMargin(margin / scale);
-        frame.setTopMargin((margin + band) / scale);
-        frame.setBottomMargin((margin + band) / scale);
-        doc->rootFrame()->setFrameFormat(frame);
-        doc->setPageSize(page.size());
-    };
-    layOut();
-    // A row split between pages goes to the next page whole: its table is
-    // ended before it and continued there. Each split moves what follows,
-    // so the layout is redone after each.
-    for (int i = 0; i < 500 && !html.isEmpty(); ++i) {
-        const auto [table, row] = splitRow(*doc, page.height());
-        if (table < 0)
-            break;
-        html = splitAt(html, table, row);
-        doc = std::make_unique<QTextDocument>();
-        doc->setDefaultFont(document.defaultFont());
-        doc->setHtml(html);
-        layOut();
-    }
-
-    const QString header = document.property("pageHeader").toString();
-    const int pages = doc->pageCount();
-    for (int p = 0; p < pages; ++p) {
-        if (p > 0)
-            printer->newPage();
-        painter.save();
-        painter.translate(0, -p * page.height());
-        QAbstractTextDocumentLayout::PaintContext ctx;
-        ctx.clip = QRectF(0, p * page.height(), page.width(), page.height());
-        painter.setClipRect(ctx.clip);
-        doc->documentLayout()->draw(&painter, ctx);
-        painter.restore();
-        painter.setFont(font);
-        const QRectF top(margin, margin, page.width() - 2 * margin, band);
-        const QRectF foot(margin, page.height() - margin - metrics.height(),
-                          page.width() - 2 * margin, metrics.height());
-        if (!header.isEmpty())
-            painter.drawText(top, Qt::AlignLeft | Qt::AlignTop, header);
-        painter.drawText(foot, Qt::AlignRight | Qt::AlignBottom,
-                         QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages));
-    }
 }

@@ -76,14 +76,8 @@ PickerTyping::Outcome PickerTyping::keyPress(const QKeyEvent* event)
     const int key = event->key();
     const auto mods = event->modifiers();
     if (!(mods & (Qt::ControlModifier | Qt::AltModifier)) &&
-        (key == Qt::Key_Tab || key == Qt::Key_Backtab)) {
-        if (m_active && !take()) {
-            refuse();
-            return Handled;
-        }
-        const bool back = key == Qt::Key_Backtab || (mods & Qt::ShiftModifier);
-        return back ? FocusPrevious : FocusNext;
-    }
+        (key == Qt::Key_Tab || key == Qt::Key_Backtab))
+        return leave(key == Qt::Key_Backtab || (mods & Qt::ShiftModifier));
     const bool printable = !(mods & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) &&
                            !event->text().isEmpty() && event->text().front().isPrint();
     if (!m_active) {
@@ -93,7 +87,29 @@ PickerTyping::Outcome PickerTyping::keyPress(const QKeyEvent* event)
             return Pass;
         m_active = true;
     }
-    const bool mark = mods & Qt::ShiftModifier;
+    if (const std::optional<Outcome> edited = editKey(key, mods & Qt::ShiftModifier))
+        return *edited;
+    if (printable) {
+        m_edit->insert(event->text());
+        return Handled;
+    }
+    // Any other key (Up, F4 for the calendar...) acts on the value typed so far.
+    settle();
+    return Pass;
+}
+
+// Tab and Shift+Tab leave the picker once what was typed names a value.
+PickerTyping::Outcome PickerTyping::leave(bool back)
+{
+    if (m_active && !take()) {
+        refuse();
+        return Handled;
+    }
+    return back ? FocusPrevious : FocusNext;
+}
+
+std::optional<PickerTyping::Outcome> PickerTyping::editKey(int key, bool mark)
+{
     switch (key) {
     case Qt::Key_Shift:
     case Qt::Key_Control:
@@ -132,15 +148,8 @@ PickerTyping::Outcome PickerTyping::keyPress(const QKeyEvent* event)
         m_edit->end(mark);
         return Handled;
     default:
-        break;
+        return std::nullopt;
     }
-    if (printable) {
-        m_edit->insert(event->text());
-        return Handled;
-    }
-    // Any other key (Up, F4 for the calendar...) acts on the value typed so far.
-    settle();
-    return Pass;
 }
 
 void PickerTyping::focusIn(Qt::FocusReason reason)

@@ -5,6 +5,7 @@
 #include <QTimeEdit>
 
 #include <functional>
+#include <optional>
 
 // Date and time pickers for keyboard-first entry.
 //
@@ -34,6 +35,9 @@ public:
 
 private:
     Outcome keyPress(const QKeyEvent* event);
+    Outcome leave(bool back);
+    // The keys that edit the typed text (mark: Shift held); none for others.
+    std::optional<Outcome> editKey(int key, bool mark);
     bool take();
     void settle();
     void refuse();

@@ -61,6 +61,7 @@ private:
     // for another technologist, by request.
     QMap<QString, QStringList> writeRows(Connection& db, const QStringList& amended,
                                          const QString& reason);
+    struct RowWriter;
     static void saveSummary(Connection& db, const RowSave& row);
     static QString derivedConventionalPart(Connection& db, const RowSave& row);
     bool verifies() const;

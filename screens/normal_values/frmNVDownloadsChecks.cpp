@@ -39,6 +39,47 @@ QColor background(const RowFlags& f) // invalid: the grid's own
 {
     return f.critical() ? kCritical : QColor();
 }
+
+// Nothing to show: cells never written stay as they were.
+void clearChecks(FlexGrid& grid, int row)
+{
+    if (grid.TextMatrix(row, kFlagColumn).isEmpty() && grid.TextMatrix(row, kPreviousColumn).isEmpty())
+        return;
+    for (int c : {kFlagColumn, kPreviousColumn}) {
+        grid.setTextMatrix(row, c, QString());
+        QTableWidgetItem* item = grid.item(row - 1, c);
+        item->setData(Qt::ForegroundRole, QVariant());
+        item->setData(Qt::BackgroundRole, QVariant());
+        item->setData(Qt::FontRole, QVariant());
+        item->setToolTip(QString());
+    }
+}
+
+QTableWidgetItem* showFlag(FlexGrid& grid, int row, const RowFlags& f)
+{
+    grid.setTextMatrix(row, kFlagColumn, f.text());
+    QTableWidgetItem* flag = grid.item(row - 1, kFlagColumn);
+    flag->setTextAlignment(Qt::AlignCenter);
+    const QColor fore = foreground(f), back = background(f);
+    flag->setData(Qt::ForegroundRole, fore.isValid() ? QVariant(QBrush(fore)) : QVariant());
+    flag->setData(Qt::BackgroundRole, back.isValid() ? QVariant(QBrush(back)) : QVariant());
+    QFont font = grid.font();
+    font.setBold(true);
+    flag->setData(Qt::FontRole, f.text().isEmpty() ? QVariant() : QVariant(font));
+    return flag;
+}
+
+void showPrevious(FlexGrid& grid, int row, const ItemChecks& checks, const RowFlags& f)
+{
+    grid.setTextMatrix(row, kPreviousColumn,
+                       ResultChecks::previousText(checks, grid.TextMatrix(row, col(NvCol::Unit))));
+    QTableWidgetItem* previous = grid.item(row - 1, kPreviousColumn);
+    previous->setToolTip(checks.previousRequest.isEmpty()
+                             ? QString()
+                             : QStringLiteral("Verified result of request ") +
+                                   checks.previousRequest);
+    previous->setData(Qt::BackgroundRole, f.delta ? QVariant(QBrush(kDeltaShade)) : QVariant());
+}
 } // namespace
 
 QString frmNVDownloads::rowKey(int row) const
@@ -104,42 +145,14 @@ void frmNVDownloads::showChecks(int row)
     const ItemChecks* checks =
         m_checks.flagged(msfgRequest->TextMatrix(row, 0), msfgRequest->TextMatrix(row, 1));
     if (!checks) {
-        // Nothing to show: cells never written stay as they were.
-        if (!msfgRequest->TextMatrix(row, kFlagColumn).isEmpty() ||
-            !msfgRequest->TextMatrix(row, kPreviousColumn).isEmpty()) {
-            for (int c : {kFlagColumn, kPreviousColumn}) {
-                msfgRequest->setTextMatrix(row, c, QString());
-                QTableWidgetItem* item = msfgRequest->item(row - 1, c);
-                item->setData(Qt::ForegroundRole, QVariant());
-                item->setData(Qt::BackgroundRole, QVariant());
-                item->setData(Qt::FontRole, QVariant());
-                item->setToolTip(QString());
-            }
-        }
+        clearChecks(*msfgRequest, row);
         return;
     }
     const RowFlags f =
         ResultChecks::flags(*checks, msfgRequest->TextMatrix(row, kValueColumn),
                             msfgRequest->TextMatrix(row, col(NvCol::CValue)), Clock::now());
-    msfgRequest->setTextMatrix(row, kFlagColumn, f.text());
-    QTableWidgetItem* flag = msfgRequest->item(row - 1, kFlagColumn);
-    flag->setTextAlignment(Qt::AlignCenter);
-    const QColor fore = foreground(f), back = background(f);
-    flag->setData(Qt::ForegroundRole, fore.isValid() ? QVariant(QBrush(fore)) : QVariant());
-    flag->setData(Qt::BackgroundRole, back.isValid() ? QVariant(QBrush(back)) : QVariant());
-    QFont font = msfgRequest->font();
-    font.setBold(true);
-    flag->setData(Qt::FontRole, f.text().isEmpty() ? QVariant() : QVariant(font));
-
-    msfgRequest->setTextMatrix(
-        row, kPreviousColumn,
-        ResultChecks::previousText(*checks, msfgRequest->TextMatrix(row, col(NvCol::Unit))));
-    QTableWidgetItem* previous = msfgRequest->item(row - 1, kPreviousColumn);
-    previous->setToolTip(checks->previousRequest.isEmpty()
-                             ? QString()
-                             : QStringLiteral("Verified result of request ") +
-                                   checks->previousRequest);
-    previous->setData(Qt::BackgroundRole, f.delta ? QVariant(QBrush(kDeltaShade)) : QVariant());
+    QTableWidgetItem* flag = showFlag(*msfgRequest, row, f);
+    showPrevious(*msfgRequest, row, *checks, f);
     // The previous result beside the flag too, for a window too narrow to
     // show its column.
     const QString before = msfgRequest->TextMatrix(row, kPreviousColumn);

@@ -177,50 +177,63 @@ void frmNVDownloads::saveSummary(Connection& db, const RowSave& row)
     db.execute(SaveCommands::saveSummary(row.requestNum, summary));
 }
 
-QMap<QString, QStringList> frmNVDownloads::writeRows(Connection& db, const QStringList& amended,
-                                                     const QString& reason)
-{
-    const SessionState& s = session();
+// What a save has done so far, by request: told early, verified, its
+// summary emptied.
+struct frmNVDownloads::RowWriter {
+    Connection& db;
+    const QList<RowSave>& rows;
+    const QString& employee;
+    QSet<QString> told;
+    QSet<QString> emptied;
+    // Results the verifier entered, which wait for another technologist.
+    QMap<QString, QStringList> waiting;
+
     // Calls and acknowledgements of saved values go before the request is
     // first verified.
-    QSet<QString> told;
-    const auto tellEarly = [&](const QString& req) {
+    void tellEarly(const QString& req)
+    {
         if (told.contains(req))
             return;
         told.insert(req);
-        for (const RowSave& row : std::as_const(m_rows))
+        for (const RowSave& row : rows)
             if (row.requestNum == req)
                 for (const QString& text : row.early)
                     db.execute(text);
-    };
-    // Results the verifier entered, which wait for another technologist.
-    QMap<QString, QStringList> waiting;
-    const auto verify = [&](const QString& req) {
+    }
+    void verify(const QString& req)
+    {
         tellEarly(req);
         if (RequestLogged(db, req))
-            waiting[req] = VerifyResults(db, req, s.EmployeeCode);
-    };
+            waiting[req] = VerifyResults(db, req, employee);
+    }
     // The summaries go with the results: a failed save leaves none. Each
     // request's is emptied once, before its first row.
-    QSet<QString> emptied;
-    const auto emptySummary = [&](const QString& req) {
+    void emptySummary(const QString& req)
+    {
         if (!emptied.contains(req)) {
             emptied.insert(req);
             db.execute(SaveCommands::emptySummary(req));
         }
-    };
+    }
+};
+
+QMap<QString, QStringList> frmNVDownloads::writeRows(Connection& db, const QStringList& amended,
+                                                     const QString& reason)
+{
+    const SessionState& s = session();
+    RowWriter w{db, m_rows, s.EmployeeCode, {}, {}, {}};
     const bool package = formIs(s.Request.FormType, FormType::Package);
     if (package)
-        emptySummary(s.RequestNum);
+        w.emptySummary(s.RequestNum);
     bool alreadyVerified = false;
     for (const RowSave& row : std::as_const(m_rows)) {
         const QString& r = row.requestNum;
         if (!package)
-            emptySummary(r);
+            w.emptySummary(r);
         if (!row.derived)
             saveSummary(db, row);
         if (s.VerifyMode && verifies()) {
-            verify(r);
+            w.verify(r);
             alreadyVerified = true;
         }
         ensureLogbookEntry(db, r);
@@ -232,11 +245,11 @@ QMap<QString, QStringList> frmNVDownloads::writeRows(Connection& db, const QStri
         if (row.derived)
             saveSummary(db, row);
         if (VerifyRequested && !alreadyVerified && verifies())
-            verify(r);
+            w.verify(r);
     }
     for (const RowSave& row : std::as_const(m_rows))
-        tellEarly(row.requestNum);
-    return waiting;
+        w.tellEarly(row.requestNum);
+    return w.waiting;
 }
 
 QStringList frmNVDownloads::amendedRows(QString& reason) const

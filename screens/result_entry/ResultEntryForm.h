@@ -24,6 +24,7 @@ class QListWidget;
 class QPushButton;
 class QTextEdit;
 class QTimeEdit;
+enum class SampleSearchEnd;
 
 // The design both result windows share: every control, the load step, the
 // command handlers, the floating result editor with its keys, and taking
@@ -272,6 +273,13 @@ private:
     // Looks one sample up (mode '1') and, once the user agrees to a sample
     // of another patient, shows it; nothing changes otherwise.
     void lookUpSample(const QString& sample, const QString& pickedPatient);
+    void showLookedUpSample(const QString& sample, const QString& patient, const ResultSet& found,
+                            const QString& call);
+    // Says why and returns false for a result date after today.
+    bool resultDateAccepted();
+    // No sample found or picked: the requested exams to type by hand, if
+    // staff want them.
+    void offerManualEntry(SampleSearchEnd ended);
     // The server's notices of new downloads (see downloadsChannel): results
     // of the sample shown arrive in the instrument's grid.
     void watchDownloads();

@@ -52,17 +52,8 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
     // Enter in the box arrives here too, also while the search is off.
     if (!cmdSearchSampleNum->isEnabled())
         return;
-    const QString req = session().RequestNum.trimmed();
-    if (dtpResultDate->date() > Clock::today()) {
-        msgBox(QStringLiteral("Result date is invalid!\n\nPlease change the result date and try "
-                              "again."),
-               QStringLiteral("The result date %1 is after today (%2): pick the day the "
-                              "instrument measured the sample of %3.")
-                   .arg(DateText::monthDayYear(dtpResultDate->date()),
-                        DateText::monthDayYear(Clock::today()), req),
-               MsgIcon::Exclamation, QStringLiteral("Invalid Result Date"));
+    if (!resultDateAccepted())
         return;
-    }
     const QString typed = txtSampleNum->text().trimmed();
     if (!typed.isEmpty() && typed != LookedUpSample && numeric(typed)) {
         lookUpSample(typed, QString());
@@ -80,6 +71,26 @@ void ResultEntryForm::cmdSearchSampleNum_Click()
         return;
     }
 
+    offerManualEntry(ended);
+}
+
+bool ResultEntryForm::resultDateAccepted()
+{
+    if (dtpResultDate->date() <= Clock::today())
+        return true;
+    msgBox(QStringLiteral("Result date is invalid!\n\nPlease change the result date and try "
+                          "again."),
+           QStringLiteral("The result date %1 is after today (%2): pick the day the "
+                          "instrument measured the sample of %3.")
+               .arg(DateText::monthDayYear(dtpResultDate->date()),
+                    DateText::monthDayYear(Clock::today()), session().RequestNum.trimmed()),
+           MsgIcon::Exclamation, QStringLiteral("Invalid Result Date"));
+    return false;
+}
+
+void ResultEntryForm::offerManualEntry(SampleSearchEnd ended)
+{
+    const QString req = session().RequestNum.trimmed();
     // The offer to type the results by hand keeps its wording; the advice
     // says when the search was only closed without a pick.
     const QString manualAdvice =
@@ -152,6 +163,12 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
         return;
 
     m_foreignSample = postedElsewhere || !samePatient;
+    showLookedUpSample(sample, patient, found, text);
+}
+
+void ResultEntryForm::showLookedUpSample(const QString& sample, const QString& patient,
+                                         const ResultSet& found, const QString& call)
+{
     lstREVIEW->clear();
     ResultTakenOver = false;
     layoutRequestGrid();
@@ -164,7 +181,7 @@ void ResultEntryForm::lookUpSample(const QString& sample, const QString& pickedP
     txtPName->setText(patient);
     LookedUpSample = sample;
     m_watchedSample = sample;
-    m_sampleCall = text;
+    m_sampleCall = call;
     if (msfgRequest->Rows() > 1)
         msfgRequest->setRow(1);
     dtpResultDate->setEnabled(false);

@@ -28,6 +28,42 @@ QString itemKey(const QString& item)
 {
     return item.trimmed().toUpper();
 }
+
+// Where each grid keeps the item and its request, the exam's name that
+// carries the mark (a sign and the name in bold orange, shown through the
+// selection; the request grid's shades of re-checked rows and
+// interpretations stay theirs) and the cells that say why on hovering.
+struct Marked {
+    FlexGrid* grid;
+    int item;
+    int request;
+    int name;
+    bool shaded;
+    QList<int> told;
+};
+
+struct MarkLook {
+    QIcon sign;
+    QFont bold;
+    QString keys;
+};
+
+// Marks a row held (mark: why) or takes its mark away (mark null).
+void markRow(const Marked& m, int r, const QString* mark, const MarkLook& look)
+{
+    if (QTableWidgetItem* cell = m.grid->item(r - 1, m.name)) {
+        cell->setData(Qt::DecorationRole, mark ? QVariant(look.sign) : QVariant());
+        cell->setData(Qt::FontRole, mark ? QVariant(look.bold) : QVariant());
+        cell->setData(Qt::ForegroundRole,
+                      mark ? QVariant(QBrush(m.shaded ? Qt::black : kQcHoldText)) : QVariant());
+        if (m.shaded)
+            cell->setData(Qt::BackgroundRole, mark ? QVariant(QBrush(kQcHoldShade)) : QVariant());
+    }
+    for (int c : m.told)
+        if (QTableWidgetItem* cell = m.grid->item(r - 1, c))
+            cell->setToolTip(mark ? *mark + QStringLiteral(" (") + look.keys + QLatin1Char(')')
+                                  : QString());
+}
 } // namespace
 
 void ResultEntryForm::buildQcActions()
@@ -83,18 +119,6 @@ const ResultEntryForm::QcHold* ResultEntryForm::qcHoldOf(const QString& item,
 void ResultEntryForm::markQcHolds()
 {
     const QString keys = QStringLiteral("Ctrl+Q: review, Ctrl+L: chart");
-    // Where each grid keeps the item and its request, the exam's name that
-    // carries the mark (a sign and the name in bold orange, shown through
-    // the selection; the request grid's shades of re-checked rows and
-    // interpretations stay theirs) and the cells that say why on hovering.
-    struct Marked {
-        FlexGrid* grid;
-        int item;
-        int request;
-        int name;
-        bool shaded;
-        QList<int> told;
-    };
     const int dlItem = col(DownloadedCol::Item);
     const Marked grids[] = {
         {msfgRequest, kItemCol, requestCol(), kNameCol, false, {kItemCol, kNameCol, kValueCol}},
@@ -112,21 +136,7 @@ void ResultEntryForm::markQcHolds()
                                                                   ? m.grid->TextMatrix(r, m.request)
                                                                   : QString())
                     : nullptr;
-            if (QTableWidgetItem* cell = m.grid->item(r - 1, m.name)) {
-                cell->setData(Qt::DecorationRole, hold ? QVariant(sign) : QVariant());
-                cell->setData(Qt::FontRole, hold ? QVariant(bold) : QVariant());
-                cell->setData(Qt::ForegroundRole,
-                              hold ? QVariant(QBrush(m.shaded ? Qt::black : kQcHoldText))
-                                   : QVariant());
-                if (m.shaded)
-                    cell->setData(Qt::BackgroundRole,
-                                  hold ? QVariant(QBrush(kQcHoldShade)) : QVariant());
-            }
-            for (int c : m.told)
-                if (QTableWidgetItem* cell = m.grid->item(r - 1, c))
-                    cell->setToolTip(hold ? hold->mark + QStringLiteral(" (") + keys +
-                                                QLatin1Char(')')
-                                          : QString());
+            markRow(m, r, hold ? &hold->mark : nullptr, {sign, bold, keys});
         }
     }
     QStringList shown;
