@@ -1,7 +1,7 @@
 #include "component/SavedResults.h"
 #include "component/reports/ReportPrinting.h"
+#include "platform/CommandText.h"
 #include "platform/DateText.h"
-#include "platform/SqlText.h"
 #include "screens/dialogs/frmReportViewer.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/frmDownloaded.h"
@@ -41,45 +41,40 @@ void setPrinter(const QString& where)
 // result as MT02, "cut ITEM VALUE [reason]" a cut-off one, "call ITEM"
 // phones it to the doctor, "ack ITEM" acknowledges its delta, "verify WHO"
 // verifies, "at H:MM" sets the clock.
-void runSteps(Connection& db, const QString& req, const QStringList& steps)
+void history(const QString& connection, const QString& req, const QStringList& steps)
 {
-    const auto q = [](const QString& v) { return QStringLiteral("'") + sqlLiteral(v) + "'"; };
+    using CommandText::call;
+    Connection db;
+    db.open(connection);
     for (const QString& step : steps) {
         const QStringList w = step.split(' ');
         const QString reason = w.mid(3).join(' ');
         const QString now = DateText::general(Clock::now());
+        const auto withReason = [&](QStringList args) {
+            return reason.isEmpty() ? args : args << reason;
+        };
         if (w[0] == "at") {
             Clock::pin(QDateTime(WindowFixture::day(), QTime::fromString(w[1], "H:mm")));
         } else if (w[0] == "nv") {
-            QStringList args = {req, w[1], w[2]};
-            for (int i = 0; i < 11; ++i)
-                args << QString();
-            args << "1"
-                 << "A-1" << QString() << now << now << QString() << "MT02"
-                 << "N"
-                 << "AN-01" << now;
-            if (!reason.isEmpty())
-                args << reason;
-            QStringList quoted;
-            for (const QString& a : args)
-                quoted << q(a);
-            db.execute("Lab_FormMaker_SaveResultWithNormalValues2 " + quoted.join(", "));
+            db.execute(call(
+                "Lab_FormMaker_SaveResultWithNormalValues2",
+                withReason(QStringList{req, w[1], w[2]} + QStringList(11) +
+                           QStringList{"1", "A-1", "", now, now, "", "MT02", "N", "AN-01", now})));
         } else if (w[0] == "cut") {
             // One transaction, as the window saves: the logbook names who saves.
             db.beginTrans();
-            db.execute("Lab_ResultEntryDLL_SaveToLogbook " + q(req) + ", '', 'MT02', " + q(now) +
-                       ", " + q(now) + ", 'A-1'");
-            db.execute("Lab_SaveWithCutOff 'A-1', " + q(now) + ", " + q(now) + ", " + q(req) +
-                       ", " + q(w[1]) + ", '5', " + q(w[1]) + ", " + q(w[2]) + ", '', '', '', '1'" +
-                       (reason.isEmpty() ? QString() : ", " + q(reason)));
+            db.execute(
+                call("Lab_ResultEntryDLL_SaveToLogbook", {req, "", "MT02", now, now, "A-1"}));
+            db.execute(call("Lab_SaveWithCutOff", withReason({"A-1", now, now, req, w[1], "5", w[1],
+                                                              w[2], "", "", "", "1"})));
             db.commitTrans();
         } else if (w[0] == "call") {
-            db.execute("Lab_RecordCriticalCall " + q(req) + ", " + q(w[1]) +
-                       ", 'Dr. Ramon Cruz', " + q(now) + ", 'MT02', 'LAB-BENCH-2'");
+            db.execute(call("Lab_RecordCriticalCall",
+                            {req, w[1], "Dr. Ramon Cruz", now, "MT02", "LAB-BENCH-2"}));
         } else if (w[0] == "ack") {
-            db.execute("Lab_AcknowledgeDelta " + q(req) + ", " + q(w[1]) + ", 'MT01'");
+            db.execute(call("Lab_AcknowledgeDelta", {req, w[1], "MT01"}));
         } else if (w[0] == "verify") {
-            db.execute("LAB_Save_VerifyResults " + q(req) + ", " + q(w[1]));
+            db.execute(call("LAB_Save_VerifyResults", {req, w[1]}));
         }
     }
 }
@@ -96,6 +91,15 @@ void openCutOffReport()
 {
     OpenReportWithLogOn(reportFolder() + QStringLiteral("/LabPrint_WithCutOff.RPT"), kLab,
                         {session().HeaderAddress, session().RequestNum});
+}
+
+// The normal-values report of a request with both its subreports.
+void openNvReport(const QString& request)
+{
+    OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                        {session().HeaderAddress, request});
+    ConfigureSubreport("Conversion", kLab, {request});
+    ConfigureSubreport("SI", kLab, {request});
 }
 } // namespace
 
@@ -218,13 +222,8 @@ private slots:
                            .arg(10 + i));
             steps << QStringLiteral("nv %1 %2").arg(id).arg(100 + i);
         }
-        Connection db;
-        db.open(f.db->connectionString());
-        runSteps(db, QStringLiteral("L-1016"), steps);
-        OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
-                            {session().HeaderAddress, QStringLiteral("L-1016")});
-        ConfigureSubreport("Conversion", kLab, {QStringLiteral("L-1016")});
-        ConfigureSubreport("SI", kLab, {QStringLiteral("L-1016")});
+        history(f.db->connectionString(), "L-1016", steps);
+        openNvReport("L-1016");
         QTemporaryDir out;
         const QString pdf = out.filePath(QStringLiteral("long.pdf"));
         session().CurrentReport->printOut(pdf, QStringLiteral("long"));
@@ -279,19 +278,12 @@ private slots:
     {
         QFETCH(QString, request);
         QFETCH(QStringList, steps);
-        Connection db;
-        db.open(f.db->connectionString());
-        runSteps(db, request, steps);
+        history(f.db->connectionString(), request, steps);
         session().RequestNum = request;
-        const bool cutOff = request == "L-1006";
-        if (cutOff) {
+        if (request == "L-1006")
             openCutOffReport();
-        } else {
-            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
-                                {session().HeaderAddress, request});
-            ConfigureSubreport("Conversion", kLab, {request});
-            ConfigureSubreport("SI", kLab, {request});
-        }
+        else
+            openNvReport(request);
         const QString text = reportText(*session().CurrentReport);
         QString name = QString::fromLatin1(QTest::currentDataTag()).toLower();
         name.replace(QRegularExpression("[^a-z0-9]+"), "-");
@@ -313,26 +305,18 @@ private slots:
         QTemporaryDir out;
         setPrinter(out.path());
         session().RequestNum = QStringLiteral("L-1016");
-        Connection db;
-        db.open(f.db->connectionString());
-        const auto print = [&] {
-            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
-                                {session().HeaderAddress, session().RequestNum});
-            ConfigureSubreport("Conversion", kLab, {session().RequestNum});
-            ConfigureSubreport("SI", kLab, {session().RequestNum});
+        const auto print = [&](const QStringList& steps) {
+            history(f.db->connectionString(), "L-1016", steps);
+            openNvReport("L-1016");
             PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
         };
-        runSteps(db, "L-1016",
-                 {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01"});
-        print();
+        print({"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01"});
         const QString first = out.filePath("L-1016.pdf");
         QFile original(first);
         QVERIFY(original.open(QIODevice::ReadOnly));
         const QByteArray before = original.readAll();
         original.close();
-        runSteps(db, "L-1016",
-                 {"at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
-        print();
+        print({"at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
         const QString amended = out.filePath("L-1016 (amended 1).pdf");
         QCOMPARE(f.presenter.messageTexts().last(),
                  "The result report of L-1016 was written to " + amended + '.');
@@ -354,9 +338,7 @@ private slots:
     {
         QFETCH(QString, words);
         f.withoutPotassium();
-        Connection db;
-        db.open(f.db->connectionString());
-        runSteps(db, "L-1016", {"verify MT01"});
+        history(f.db->connectionString(), "L-1016", {"verify MT01"});
         f.entry->EditMode(true);
         f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
             auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
@@ -390,17 +372,12 @@ private slots:
     {
         f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
                    "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00')");
-        for (const char* req : {"L-1009", "L-2001"}) {
-            Connection db;
-            db.open(f.db->connectionString());
-            runSteps(db, QLatin1String(req), {"nv HGB 125"});
-            f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
-                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
-                const QString flag = msfgRequest->TextMatrix(1, 15); // the flag column
-                const QString range = msfgRequest->TextMatrix(1, 4);
-                QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
-                                                 ? QStringLiteral("L / L 130 - 180")
-                                                 : QStringLiteral(" 120 - 160"));
+        for (auto [req, shown] :
+             {std::pair{"L-1009", "L / L|130 - 180"}, {"L-2001", "|120 - 160"}}) {
+            history(f.db->connectionString(), req, {"nv HGB 125"});
+            f.open<frmNVDownloads>(req, [&](frmNVDownloads& w) {
+                auto* g = control<FlexGrid>(w, "msfgRequest");
+                QCOMPARE(g->TextMatrix(1, col(NvCol::Flag)) + '|' + g->TextMatrix(1, 4), shown);
             });
         }
     }
