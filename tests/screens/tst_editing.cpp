@@ -9,7 +9,7 @@ using F = WindowFixture;
 } // namespace
 
 // Editing results as staff do at the bench: typing over values, words and
-// NULL, refused numbers, saving W and H forms, and never losing work unasked.
+// NULL, refused numbers, saving H forms, and never losing work unasked.
 class TstEditing : public QObject {
     Q_OBJECT
 private slots:
@@ -20,27 +20,8 @@ private slots:
     }
     void cleanup() { f.tearDown(); }
 
-    // Form H is saved in aTypedValueReplacesTheOldAndItsInterpretation.
-    void formWStoresWhatWasTyped()
-    {
-        f.open<CutOff>(QStringLiteral("L-1005"), [&](CutOff& w) {
-            F::useResult(w);
-            F::clickCell(control<FlexGrid>(w, "msfgRequest"), 1);
-            QTest::keyClicks(control<QLineEdit>(w, "txtResult"), QStringLiteral("4.2"));
-            QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
-            QVERIFY(f.presenter.messages().isEmpty());
-        });
-        QCOMPARE(f.stored("PatientValue", "L-1005", "NS1") + f.stored("FormType", "L-1005", "NS1"),
-                 "4.2W");
-        QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1005'"), 1);
-        f.entry->EditMode(true); // reopened, the window shows what was typed
-        f.open<CutOff>(QStringLiteral("L-1005"), [&](CutOff& w) {
-            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
-            QCOMPARE(msfgRequest->TextMatrix(1, 1) + ' ' + msfgRequest->TextMatrix(1, 3),
-                     "NS1 4.2");
-        });
-    }
-
+    // L-1016 in edit mode, three rows saved: a typed SI value clears its
+    // conventional one, which the laboratory derives again.
     void aChangedSiValueLosesItsConventionalValue_data()
     {
         QTest::addColumn<QString>("typed");
@@ -52,11 +33,15 @@ private slots:
     {
         QFETCH(QString, typed);
         QFETCH(QString, derived);
-        f.entry->EditMode(true);
+        f.entry->EditMode(true); // the saved header fills the pickers
         f.withoutPotassium();
         f.open<Normal>(QStringLiteral("L-1016"), [&](Normal& w) {
             auto* txtResult = control<QLineEdit>(w, "txtResult");
             FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
+            // Filled from the saved values; the window stays editable.
+            QCOMPARE(g->Rows(), 7);
+            QVERIFY(control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled() &&
+                    control<QDateEdit>(w, "dtpResultDate")->isEnabled());
             F::clickCell(g, 1);
             QTest::keyClicks(txtResult, typed);
             QVERIFY(g->TextMatrix(1, 8).isEmpty() && !g->TextMatrix(2, 8).isEmpty());
@@ -70,18 +55,37 @@ private slots:
             g->setFocus();
             QTest::keyClick(g, Qt::Key_F3);
             QCOMPARE(F::column(g, 0), QStringList(g->Rows() - 1, QStringLiteral("L-1016")));
+            g->setRows(4);
+            g->setTextMatrix(3, 8, QString()); // urea without its conventional value
             f.db->clearTrace();
             QTest::mouseClick(control<QPushButton>(w, "cmdSave"), Qt::LeftButton);
             QVERIFY(f.presenter.messages().isEmpty() && !w.isVisible());
         });
+        // Verified as a whole request, the rows not saved too.
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1016' AND VerifiedBy = 'MT01'"), 6);
-        // The summary carries the conventional value the laboratory derived,
-        // never the stale one, and agrees with what is stored.
-        QCOMPARE(f.db->trace().filter(QStringLiteral("Lab_SaveDump_ResultSummary")).value(0),
+        // Each summary carries the conventional value the laboratory derived
+        // and read back after the row was saved, never the stale one.
+        const QStringList trace = f.db->trace();
+        const QStringList summaries = trace.filter(QStringLiteral("Lab_SaveDump_ResultSummary"));
+        QCOMPARE(summaries.value(0),
                  QStringLiteral("Lab_SaveDump_ResultSummary 'L-1016', '%1 (3.9 - 6.1 mmol/L)%2 "
                                 "(70 - 110 mg/dL)'")
                      .arg(typed, derived));
+        QCOMPARE(summaries.value(1), // as it was read, in both unit systems
+                 "Lab_SaveDump_ResultSummary 'L-1016', '97 (45 - 90 umol/L)1.10 (0.51 - 1.02 "
+                 "mg/dL)'");
+        QVERIFY2(summaries.value(2).endsWith("6.1 (2.5 - 7.1 mmol/L)17 (7 - 20 mg/dL)'"),
+                 qPrintable(summaries.value(2)));
         QCOMPARE(f.stored("CResult", "L-1016", "GLU"), derived);
+        // Saved under the saved header, not the clock's.
+        QVERIFY(trace.filter("SaveResultWithNormalValues2 'L-1016', 'GLU'")
+                    .value(0)
+                    .endsWith("'A-1016','', '3/7/2024 9:00:00 AM', '3/7/2024 9:00:00 AM', '', "
+                              "'MT01', 'Y', 'AN-01', '3/7/2024 9:00:00 AM'"));
+        // The request's summary is emptied once: every saved row's text stays.
+        QCOMPARE(trace.filter(QStringLiteral("Lab_DeleteDump_ResultSummary")).size(), 1);
+        QCOMPARE(f.count("tbLabResultSummary WHERE RequestNum = 'L-1016'"), 3);
+        QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1016'"), 1); // it had one already
     }
 
     // L-1006's second row holds ANTIHCV (form H) 0.9, EQUIVOCAL; N is NULL

@@ -6,7 +6,7 @@
 using Window = WindowFixture::NormalValuesWithoutReport;
 
 // The normal-values window: filled in both unit systems, saved with its
-// summaries, verified, and nothing kept of a save that failed.
+// row order, verified, and nothing kept of a save that failed.
 class TstNvWindow : public QObject {
     Q_OBJECT
 private slots:
@@ -88,45 +88,6 @@ private slots:
             QVERIFY(w.isVisible() && cmdSave->isEnabled());
         });
         QCOMPARE(snapshot(), before);
-    }
-
-    // A package's summaries differ only in the exam name the window model
-    // puts first (tst_window_model).
-    void saveWithSummaries()
-    {
-        f.entry->EditMode(true); // the saved header fills the pickers
-        f.withoutPotassium();
-        f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
-            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
-            // Filled from the saved values; the window stays editable.
-            QCOMPARE(msfgRequest->Rows(), 7);
-            QVERIFY(control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled() &&
-                    control<QDateEdit>(w, "dtpResultDate")->isEnabled());
-            msfgRequest->setRows(4); // three rows saved
-            msfgRequest->setTextMatrix(3, 8, QString());
-            f.db->clearTrace();
-            control<QPushButton>(w, "cmdSave")->click();
-            QVERIFY(f.presenter.messages().isEmpty());
-            QVERIFY(!w.isVisible());
-        });
-        const QStringList trace = f.db->trace();
-        QCOMPARE(trace.filter(QStringLiteral("Lab_DeleteDump_ResultSummary")).size(), 1);
-        const QStringList summaries = trace.filter(QStringLiteral("Lab_SaveDump_ResultSummary"));
-        QCOMPARE(summaries.first(), QStringLiteral("Lab_SaveDump_ResultSummary 'L-1016', "
-                                                   "'5.5 (3.9 - 6.1 mmol/L)99 (70 - 110 mg/dL)'"));
-        // A row without its conventional result gets the one the laboratory
-        // derived from the SI value, read back after the row is saved.
-        QVERIFY2(summaries[2].endsWith(QStringLiteral("6.1 (2.5 - 7.1 mmol/L)17 (7 - 20 mg/dL)'")),
-                 qPrintable(summaries[2]));
-        // The saved glucose row goes back as it was read, both unit systems.
-        QVERIFY(trace.contains(QStringLiteral(
-            "Lab_FormMaker_SaveResultWithNormalValues2 'L-1016', 'GLU', '5.5', '3.9 - 6.1' , "
-            "'mmol/L', '3.9', '6.1', '99', '70 - 110', 'mg/dL', '70', '110', '18.016', '1', '1', "
-            "'A-1016','', '3/7/2024 9:00:00 AM', '3/7/2024 9:00:00 AM', '', 'MT02', 'Y', 'AN-01', "
-            "'3/7/2024 9:00:00 AM'")));
-        // The request's summary is emptied once: every saved row's text stays.
-        QCOMPARE(f.count("tbLabResultSummary WHERE RequestNum = 'L-1016'"), 3);
-        QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1016'"), 1); // it had one already
     }
 
     void verificationBeforeOrAfterTheSave_data()
