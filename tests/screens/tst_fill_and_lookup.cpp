@@ -68,19 +68,6 @@ private slots:
         });
     }
 
-    // Picking a sample is driven in tst_takeover_lookup.
-    void aFutureResultDateIsRefusedBeforeAnySearch()
-    {
-        f.open<frmDownloaded>(QStringLiteral("L-1005"), [&](frmDownloaded& w) {
-            control<QDateEdit>(w, "dtpResultDate")->setDate(kDay.addDays(1));
-            control<QPushButton>(w, "cmdSearchSampleNum")->click();
-            QCOMPARE(f.presenter.messageTexts(),
-                     QStringList{QStringLiteral("Result date is invalid!\n\nPlease change the "
-                                                "result date and try again.")});
-            QCOMPARE(f.presenter.windowsShown().size(), 1);
-        });
-    }
-
     void noSampleLeadsToManualEntry_data()
     {
         QTest::addColumn<bool>("cancel");
@@ -96,6 +83,14 @@ private slots:
         f.open<frmDownloaded>(QStringLiteral("L-1007"), [&](frmDownloaded& w) {
             auto* dtpResultDate = control<QDateEdit>(w, "dtpResultDate");
             auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            // A result date after today is refused before any search.
+            dtpResultDate->setDate(kDay.addDays(1));
+            control<QPushButton>(w, "cmdSearchSampleNum")->click();
+            QCOMPARE(f.presenter.messageTexts(),
+                     QStringList{"Result date is invalid!\n\nPlease "
+                                 "change the result date and try again."});
+            f.presenter.clear();
+            dtpResultDate->setDate(kDay);
             QStringList expected = {QStringLiteral("Sample not found.\nWould you like to "
                                                    "manually enter the results.")};
             if (cancel) {
