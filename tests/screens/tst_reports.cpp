@@ -6,6 +6,7 @@
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/frmDownloaded.h"
 #include "tests/support/Caught.h"
+#include "tests/support/Files.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/WindowFixture.h"
 
@@ -311,17 +312,13 @@ private slots:
             PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
         };
         print({"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01"});
-        const QString first = out.filePath("L-1016.pdf");
-        QFile original(first);
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        const QByteArray before = original.readAll();
-        original.close();
+        const QByteArray before = fileBytes(out.filePath("L-1016.pdf"));
+        QVERIFY(!before.isEmpty());
         print({"at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
         const QString amended = out.filePath("L-1016 (amended 1).pdf");
         QCOMPARE(f.presenter.messageTexts().last(),
                  "The result report of L-1016 was written to " + amended + '.');
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        QCOMPARE(original.readAll(), before);
+        QCOMPARE(fileBytes(out.filePath("L-1016.pdf")), before);
         // What it says is the golden "amended, normal values"; here, that it is printed.
         QVERIFY(pdfText(amended).contains(QStringLiteral("AMENDED REPORT")));
     }
