@@ -5,8 +5,8 @@
 
 using Window = WindowFixture::NormalValuesWithoutReport;
 
-// The normal-values window: filled in both unit systems, saved with its
-// row order, verified, and nothing kept of a save that failed.
+// The normal-values window: taken over, verified before or after each row,
+// and nothing kept of a save that failed.
 class TstNvWindow : public QObject {
     Q_OBJECT
 private slots:

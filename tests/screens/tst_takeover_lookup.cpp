@@ -66,11 +66,8 @@ private slots:
         f.entry->EditMode(true);
         const QStringList items = {"GLU", "CREA", "UREA", "URIC", "CHOL", "TRIG", "K"};
         const QStringList saved = {"5.5", "97", "6.1", "410", "5.9", "1.2", ""};
-        const QString unresulted =
-            QStringLiteral("Potassium has no result. Save the others and leave it unresulted?");
         f.open<NormalValues>(QStringLiteral("L-1016"), [&](NormalValues& w) {
             auto* txtAccNum = control<QLineEdit>(w, "txtAccNum");
-            auto* txtResult = control<QLineEdit>(w, "txtResult");
             auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
             auto* txtPName = control<QLineEdit>(w, "txtPName");
             FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
@@ -120,14 +117,16 @@ private slots:
                 f.db->clearTrace();
                 f.presenter.queueAnswer(MsgAnswer::Yes);
                 alt(Qt::Key_S);
-                QCOMPARE(f.presenter.messageTexts(), QStringList{unresulted});
+                QCOMPARE(f.presenter.messageTexts(),
+                         QStringList{"Potassium has no result. Save the others and leave it "
+                                     "unresulted?"});
                 QVERIFY(!w.isVisible());
                 return;
             }
             const bool kept = step == QLatin1String("typed reset no");
             if (kept) {
                 F::clickCell(g, 2, 2);
-                QTest::keyClicks(txtResult, QStringLiteral("0"));
+                QTest::keyClicks(control<QLineEdit>(w, "txtResult"), QStringLiteral("0"));
                 f.presenter.queueAnswer(MsgAnswer::No);
             }
             alt(Qt::Key_R);
