@@ -108,6 +108,12 @@ private slots:
         QVERIFY2(summaries.value(2).endsWith("6.1 (2.5 - 7.1 mmol/L)17 (7 - 20 mg/dL)'"),
                  qPrintable(summaries.value(2)));
         QCOMPARE(f.stored("CResult", "L-1016", "GLU"), derived);
+        // A row not typed in goes back as it was read, its factor unrounded.
+        QVERIFY(
+            trace.filter("SaveResultWithNormalValues2 'L-1016', 'CREA'")
+                .value(0)
+                .contains(
+                    "'1.10', '0.51 - 1.02', 'mg/dL', '0.51', '1.02', '0.011309658448314861', "));
         // Saved under the saved header, not the clock's.
         QVERIFY(trace.filter("SaveResultWithNormalValues2 'L-1016', 'GLU'")
                     .value(0)
