@@ -117,8 +117,8 @@ private slots:
             dtpResultDate->setDate(kDay.addDays(1));
             control<QPushButton>(w, "cmdSearchSampleNum")->click();
             QCOMPARE(f.presenter.messageTexts(),
-                     QStringList{"Result date is invalid!\n\nPlease "
-                                 "change the result date and try again."});
+                     QStringList{"Result date is invalid!\n\nPlease change the result date and "
+                                 "try again."});
             f.presenter.clear();
             dtpResultDate->setDate(kDay);
             QStringList expected = {QStringLiteral("Sample not found.\nWould you like to "
