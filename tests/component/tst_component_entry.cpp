@@ -66,33 +66,6 @@ private slots:
         m_db.reset();
     }
 
-    void windowChoice_data()
-    {
-        QTest::addColumn<QString>("formType");
-        QTest::addColumn<QString>("valueType");
-        QTest::addColumn<QString>("window");
-        // Comparisons are exact ("h", "z", "b" and "5 " are no format), and
-        // the value type counts only after form type "H".
-        const std::pair<const char*, const char*> windows[] = {
-            {"frmDownloaded", "H/Z|H/5|H/W|5/|W/"},
-            {"frmNVDownloads", "H/1|H/7|H/8|H/B|1/Z|7/Z|8/Z|B/Z"},
-            {"", "H/|H/z|H/P|Z/Z|h/Z|/Z|b/Z|5 /Z"}};
-        for (const auto& [window, pairs] : windows) {
-            for (const QString& pair : QString::fromLatin1(pairs).split(u'|')) {
-                const QString form = pair.section(u'/', 0, 0), value = pair.section(u'/', 1);
-                QTest::addRow("'%s'/'%s'", qPrintable(form), qPrintable(value))
-                    << form << value << QString::fromLatin1(window);
-            }
-        }
-    }
-    void windowChoice()
-    {
-        QFETCH(QString, formType);
-        QFETCH(QString, valueType);
-        QFETCH(QString, window);
-        QCOMPARE(resultWindowName(chooseResultWindow(formType, valueType)), window);
-    }
-
     void showOpensTheWindowForTheRequest()
     {
         m_entry->Show_ResultEntry(QStringLiteral("  R1  "), qint16(600), QVariant(1500));

@@ -271,22 +271,15 @@ private slots:
     // window had open there coming back after; an empty range is said.
     void preview()
     {
+        static QString caption, text;
         struct Viewer : ReportViewer {
-            QString* caption;
-            QString* text;
             void set_WithVerification(bool) override {}
             void set_ShowGroupTree(bool) override {}
-            void setCaption(const QString& c) override { *caption = c; }
+            void setCaption(const QString& c) override { caption = c; }
             void set_DirectPrint(bool) override {}
-            void showModal() override { *text = session().CurrentReport->render()->toPlainText(); }
+            void showModal() override { text = session().CurrentReport->render()->toPlainText(); }
         };
-        QString caption, text;
-        installReportViewer([&] {
-            auto v = std::make_unique<Viewer>();
-            v->caption = &caption;
-            v->text = &text;
-            return v;
-        });
+        installReportViewer([] { return std::make_unique<Viewer>(); });
         ScriptedPresenter presenter;
         Presenter::install(&presenter);
         SessionState& s = session();

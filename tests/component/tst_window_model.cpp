@@ -216,17 +216,25 @@ private slots:
                                 "'3/7/2024 2:05:00 PM','MT01','WS'"));
     }
 
+    // Form type, value type -> the window that opens (Downloaded, NV, none),
+    // then cut-off, short form, wide, saved with cut-off. Comparisons are exact
+    // ("h", "z", "b" and "5 " are no format); the value type counts only after
+    // "H" and "P".
     void formTypes()
     {
-        // form type, value type -> cut-off, short form, wide, saved with cut-off
-        const char* const cases[][3] = {{"5", "", "C--S"},  {"P", "5", "C--S"}, {"P", "D", "-F--"},
-                                        {"D", "", "-F--"},  {"W", "", "---S"},  {"H", "Z", "---S"},
-                                        {"H", "L", "--W-"}, {"L", "", "--W-"},  {"p", "5", "----"},
-                                        {"55", "", "----"}};
+        const char* const cases[][3] = {
+            {"5", "", "DC--S"},  {"P", "5", "-C--S"}, {"P", "D", "--F--"}, {"D", "", "--F--"},
+            {"W", "", "D---S"},  {"H", "Z", "D---S"}, {"H", "5", "D---S"}, {"H", "W", "D---S"},
+            {"H", "L", "---W-"}, {"L", "", "---W-"},  {"H", "P", "---W-"}, {"p", "5", "-----"},
+            {"55", "", "-----"}, {"H", "1", "N----"}, {"H", "7", "N----"}, {"H", "8", "N----"},
+            {"H", "B", "N----"}, {"1", "Z", "N----"}, {"7", "Z", "N----"}, {"8", "Z", "N----"},
+            {"B", "Z", "N----"}, {"H", "", "-----"},  {"H", "z", "-----"}, {"Z", "Z", "-----"},
+            {"h", "Z", "-----"}, {"", "Z", "-----"},  {"b", "Z", "-----"}, {"5 ", "Z", "-----"}};
         for (const auto& c : cases) {
             const QString f = QLatin1String(c[0]), v = QLatin1String(c[1]);
-            const QString got = QString(isCutOffForm(f, v) ? "C" : "-") +
-                                (isShortForm(f, v) ? "F" : "-") + (isWideForm(f, v) ? "W" : "-") +
+            const QString got = QString(QLatin1Char("-DN"[int(chooseResultWindow(f, v))])) +
+                                (isCutOffForm(f, v) ? "C" : "-") + (isShortForm(f, v) ? "F" : "-") +
+                                (isWideForm(f, v) ? "W" : "-") +
                                 (savesWithCutOff(f, v) ? "S" : "-");
             QVERIFY2(got == QLatin1String(c[2]), qPrintable(f + '/' + v + ": " + got));
         }

@@ -1,23 +1,14 @@
 #include "labserver/Catalogue.h"
 #include "labserver/LabStore.h"
 #include "platform/SettingsStore.h"
+#include "tests/support/Files.h"
 #include "tests/support/HostProgram.h"
 #include "tests/support/PgCluster.h"
 #include "tests/support/TestDatabase.h"
 
-#include <QCryptographicHash>
 #include <QProcess>
 #include <QSqlQuery>
 #include <QtTest>
-
-namespace {
-QByteArray digest(const QString& path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
-}
-} // namespace
 
 // An administrator's commands against the run's PostgreSQL test server.
 class TstServerAdmin : public QObject {
@@ -155,7 +146,8 @@ private slots:
         QCOMPARE(host({"demo"}).status, 0);
         const QString folder = qEnvironmentVariable("LIS_DATA_DIR");
         const QByteArray before =
-            digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db");
+            fileBytes(folder + "/laboratory.db") + fileBytes(folder + "/patient_data.db");
+        QVERIFY(!before.isEmpty());
 
         const QString db = unique("imported");
         useDatabase(db);
@@ -164,7 +156,8 @@ private slots:
         QVERIFY2(copied.out.startsWith("Copied 382 rows of 32 tables from " + folder),
                  qPrintable(copied.out + copied.err));
         // The folder was only read; the audit trail's chain holds on the server.
-        QCOMPARE(digest(folder + "/laboratory.db") + digest(folder + "/patient_data.db"), before);
+        QCOMPARE(fileBytes(folder + "/laboratory.db") + fileBytes(folder + "/patient_data.db"),
+                 before);
         const HostRun chain = host({"audit", "--check"});
         QVERIFY2(chain.status == 0 && chain.out.startsWith("The audit trail holds"),
                  qPrintable(chain.out + chain.err));

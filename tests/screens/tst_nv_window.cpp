@@ -1,12 +1,33 @@
 #include "labserver/LabStore.h"
+#include "screens/dialogs/frmCriticalCall.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/WindowFixture.h"
 
+namespace {
+using F = WindowFixture;
 using Window = WindowFixture::NormalValuesWithoutReport;
 
-// The normal-values window: filled in both unit systems, saved with its
-// summaries, verified, and nothing kept of a save that failed.
+constexpr int kFlag = 15;
+constexpr int kPrevious = 16;
+
+// Types a value over a row's result, as staff do.
+void type(Window& w, int row, const QString& value)
+{
+    F::clickCell(control<FlexGrid>(w, "msfgRequest"), row);
+    QTest::keyClicks(control<QLineEdit>(w, "txtResult"), value);
+}
+
+const QString kHost = QSysInfo::machineHostName();
+
+const QString kCalledAt = QStringLiteral("3/7/2024 2:05:00 PM"); // the pinned clock, to the minute
+} // namespace
+
+// The normal-values window: flags and the previous result while typing; a
+// save that asks about implausible, critical and changed results and tells
+// the laboratory who entered, called and acknowledged them (without limits,
+// exactly the save there was before); taken over, verified before or after
+// each row, held by quality control, and nothing kept of a save that failed.
 class TstNvWindow : public QObject {
     Q_OBJECT
 private slots:
@@ -90,45 +111,6 @@ private slots:
         QCOMPARE(snapshot(), before);
     }
 
-    // A package's summaries differ only in the exam name the window model
-    // puts first (tst_window_model).
-    void saveWithSummaries()
-    {
-        f.entry->EditMode(true); // the saved header fills the pickers
-        f.withoutPotassium();
-        f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
-            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
-            // Filled from the saved values; the window stays editable.
-            QCOMPARE(msfgRequest->Rows(), 7);
-            QVERIFY(control<QPushButton>(w, "cmdSearchSampleNum")->isEnabled() &&
-                    control<QDateEdit>(w, "dtpResultDate")->isEnabled());
-            msfgRequest->setRows(4); // three rows saved
-            msfgRequest->setTextMatrix(3, 8, QString());
-            f.db->clearTrace();
-            control<QPushButton>(w, "cmdSave")->click();
-            QVERIFY(f.presenter.messages().isEmpty());
-            QVERIFY(!w.isVisible());
-        });
-        const QStringList trace = f.db->trace();
-        QCOMPARE(trace.filter(QStringLiteral("Lab_DeleteDump_ResultSummary")).size(), 1);
-        const QStringList summaries = trace.filter(QStringLiteral("Lab_SaveDump_ResultSummary"));
-        QCOMPARE(summaries.first(), QStringLiteral("Lab_SaveDump_ResultSummary 'L-1016', "
-                                                   "'5.5 (3.9 - 6.1 mmol/L)99 (70 - 110 mg/dL)'"));
-        // A row without its conventional result gets the one the laboratory
-        // derived from the SI value, read back after the row is saved.
-        QVERIFY2(summaries[2].endsWith(QStringLiteral("6.1 (2.5 - 7.1 mmol/L)17 (7 - 20 mg/dL)'")),
-                 qPrintable(summaries[2]));
-        // The saved glucose row goes back as it was read, both unit systems.
-        QVERIFY(trace.contains(QStringLiteral(
-            "Lab_FormMaker_SaveResultWithNormalValues2 'L-1016', 'GLU', '5.5', '3.9 - 6.1' , "
-            "'mmol/L', '3.9', '6.1', '99', '70 - 110', 'mg/dL', '70', '110', '18.016', '1', '1', "
-            "'A-1016','', '3/7/2024 9:00:00 AM', '3/7/2024 9:00:00 AM', '', 'MT02', 'Y', 'AN-01', "
-            "'3/7/2024 9:00:00 AM'")));
-        // The request's summary is emptied once: every saved row's text stays.
-        QCOMPARE(f.count("tbLabResultSummary WHERE RequestNum = 'L-1016'"), 3);
-        QCOMPARE(f.count("tbLabLogbook WHERE RequestNum = 'L-1016'"), 1); // it had one already
-    }
-
     void verificationBeforeOrAfterTheSave_data()
     {
         QTest::addColumn<bool>("verifyMode");
@@ -157,6 +139,278 @@ private slots:
         QVERIFY(clerk ? verify == -1 : verify >= 0 && (verify < save) == verifyMode);
         QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1014' AND VerifiedBy = 'MT02'"),
                  clerk ? 0 : 3);
+    }
+
+    // L-1016 (REYES, ANA): glucose 5.5 saved; her earlier L-0916 has a
+    // verified 5.5 of 22 February.
+    void flagsFollowTheValue()
+    {
+        f.entry->EditMode(true);
+        f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            FlexGrid* g = control<FlexGrid>(w, "msfgRequest");
+            QCOMPARE(g->TextMatrix(0, kFlag) + '|' + g->TextMatrix(0, kPrevious), "Flag|Previous");
+            QVERIFY(!g->isColumnHidden(kFlag) && !g->isColumnHidden(kPrevious));
+            // Shown beside the SI result; the saved columns keep their numbers.
+            QCOMPARE(g->horizontalHeader()->visualIndex(kFlag),
+                     g->horizontalHeader()->visualIndex(3) + 1);
+            QCOMPARE(g->TextMatrix(1, kPrevious), QStringLiteral("5.5 mmol/L 02/22/2024"));
+            QCOMPARE(g->item(0, kPrevious)->toolTip(),
+                     QStringLiteral("Verified result of request L-0916"));
+            QCOMPARE(g->TextMatrix(1, kFlag), QString());
+
+            const struct {
+                const char* typed;
+                const char* flag;
+                QColor fore;
+                bool amber;
+            } steps[] = {{"28", "HH D", Qt::white, true},
+                         {"3.5", "L", QColor(0x00, 0x3c, 0xb4), false},
+                         {"5.0", "", QColor(), false},
+                         {"NEGATIVE", "", QColor(), false}};
+            for (const auto& s : steps) {
+                type(w, 1, QLatin1String(s.typed));
+                QCOMPARE(g->TextMatrix(1, kFlag), QLatin1String(s.flag));
+                if (s.fore.isValid()) // colour goes with the letters
+                    QCOMPARE(g->item(0, kFlag)->foreground().color(), s.fore);
+                QCOMPARE(g->item(0, kPrevious)->background().color() == QColor(0xff, 0xd5, 0x80),
+                         s.amber);
+            }
+            // A saved conventional value is judged by its own limits.
+            const int chol = int(F::column(g, 1).indexOf("CHOL")) + 1;
+            QCOMPARE(g->TextMatrix(chol, kFlag), QStringLiteral("H / H"));
+            w.close();
+            f.presenter.queueAnswer(MsgAnswer::Yes); // discard
+        });
+    }
+
+    // Sample 103 of L-1013 brings glucose 28: taken over, flagged, called
+    // about on save, and recorded as the instrument's.
+    void takenOverCriticalValueIsCalledAbout()
+    {
+        f.db->exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = '28' "
+                                  "WHERE SampleNum = '103'"));
+        f.db->exec(QStringLiteral("DELETE FROM tbLabQCHold")); // the demo's glucose hold
+        f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            F::useResult(w);
+            QCOMPARE(msfgRequest->TextMatrix(1, 3) + '|' + msfgRequest->TextMatrix(1, kFlag),
+                     "28|HH");
+            f.db->clearTrace();
+            f.presenter.queueWindow([](QWidget& d) {
+                auto* txtReportedTo = control<QLineEdit>(d, "txtReportedTo");
+                QCOMPARE(d.windowTitle(), QStringLiteral("Critical Result"));
+                QVERIFY(
+                    control<QLabel>(d, "lblResult")->text().contains(QStringLiteral("28 mmol/L")));
+                QTest::keyClick(txtReportedTo, Qt::Key_Return); // nobody named: stays
+                QVERIFY(d.isVisible());
+                QTest::keyClicks(txtReportedTo, QStringLiteral("Ward 3, Nurse O'Hara"));
+                QTest::keyClick(txtReportedTo, Qt::Key_Return);
+            });
+            control<QPushButton>(w, "cmdSave")->click();
+            QVERIFY(!w.isVisible());
+        });
+        const QStringList trace = f.db->trace();
+        const int save = int(trace.indexOf(
+            QRegularExpression("^Lab_FormMaker_SaveResultWithNormalValues2 'L-1013', 'GLU'.*")));
+        QVERIFY(save >= 0);
+        QCOMPARE(trace.mid(save + 1, 2),
+                 (QStringList{"Lab_RecordResultEntry 'L-1013','GLU','MT02','I','AN-01','103','" +
+                                  kHost + "'",
+                              "Lab_RecordCriticalCall 'L-1013','GLU','Ward 3, Nurse O''Hara','" +
+                                  kCalledAt + "','MT02','" + kHost + "'"}));
+        QCOMPARE(f.stored("EntrySource", "L-1013", "GLU") + '|' +
+                     f.stored("CriticalCalledTo", "L-1013", "GLU"),
+                 "I|Ward 3, Nurse O'Hara");
+    }
+
+    // Each question answered No (or the call cancelled) saves nothing and
+    // keeps every value; answered Yes, the save goes through with what
+    // was confirmed.
+    void questionsBeforeTheSave_data()
+    {
+        QTest::addColumn<bool>("verifyMode");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QStringList>("refusals"); // "plausible", "call", "delta"
+        // Censored values by their bounds.
+        F::row("implausible, No", false, ">1000", QStringList{"plausible"});
+        F::row("critical, call cancelled", false, "<0.5", QStringList{"call"});
+        F::row("verify mode, delta No", true, "28", QStringList{"delta"});
+        F::row("verify mode, all confirmed", true, "28", QStringList());
+    }
+    void questionsBeforeTheSave()
+    {
+        QFETCH(bool, verifyMode);
+        QFETCH(QString, typed);
+        QFETCH(QStringList, refusals);
+        f.entry->EditMode(true);
+        f.entry->VerifyMode(verifyMode);
+        const bool saves = refusals.isEmpty();
+        f.withoutPotassium();
+        f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
+            type(w, 1, typed);
+            f.db->clearTrace();
+            if (refusals.contains("plausible")) {
+                f.presenter.queueAnswer(MsgAnswer::No);
+            } else {
+                f.presenter.queueWindow([&](QWidget& d) {
+                    if (refusals.contains("call")) {
+                        QTest::keyClick(&d, Qt::Key_Escape);
+                        return;
+                    }
+                    QTest::keyClicks(control<QLineEdit>(d, "txtReportedTo"),
+                                     QStringLiteral("Dr. Cruz"));
+                    QTest::mouseClick(control<QPushButton>(d, "cmdOK"), Qt::LeftButton);
+                });
+                f.presenter.queueAnswer(saves ? MsgAnswer::Yes : MsgAnswer::No);
+            }
+            cmdSave->click();
+            QCOMPARE(f.presenter.windowsShown().mid(1), refusals.contains("plausible")
+                                                            ? QStringList()
+                                                            : QStringList{"frmCriticalCall"});
+            const QStringList asked = f.presenter.messageTexts();
+            if (refusals.contains("plausible"))
+                QCOMPARE(asked, QStringList{"The result >1000 of Glucose (fasting) is outside the "
+                                            "plausible limits 0 - 100 mmol/L: it may be a typing "
+                                            "slip. Save it anyway?"});
+            else if (verifyMode)
+                QCOMPARE(asked, QStringList{"The result of Glucose (fasting) changed from 5.5 "
+                                            "mmol/L (02/22/2024) to 28: more than the delta limit "
+                                            "of 50% within 30 days. Acknowledge it and verify?"});
+            else
+                QCOMPARE(asked, QStringList());
+            QVERIFY2(w.isVisible() == !saves, qPrintable(asked.join('\n')));
+            if (!saves) {
+                QVERIFY(f.db->trace().filter(QRegularExpression("^Lab_|^laboratory")).isEmpty());
+                QCOMPARE(control<FlexGrid>(w, "msfgRequest")->TextMatrix(1, 3), typed);
+                QVERIFY(cmdSave->isEnabled());
+                w.close();
+                f.presenter.queueAnswer(MsgAnswer::Yes); // discard
+            }
+        });
+        QCOMPARE(f.stored("SIResult", "L-1016", "GLU"), saves ? typed : QStringLiteral("5.5"));
+        if (!saves)
+            return;
+        // Saved, called about and acknowledged (the texts are the window
+        // model's), and only then verified again.
+        const QStringList trace = f.db->trace();
+        const int save = int(trace.indexOf(
+            QRegularExpression("^Lab_FormMaker_SaveResultWithNormalValues2 'L-1016', 'GLU'.*")));
+        QVERIFY(save >= 0 && trace.indexOf("Lab_AcknowledgeDelta 'L-1016','GLU','MT02'") > save);
+        QVERIFY(trace.indexOf("laboratory..LAB_Save_VerifyResults 'L-1016','MT02'", save) > save);
+        QCOMPARE(f.stored("EntrySource", "L-1016", "GLU") + '|' +
+                     f.stored("CriticalCalledTo", "L-1016", "GLU") + '|' +
+                     f.stored("DeltaAcknowledgedBy", "L-1016", "GLU") + '|' +
+                     f.stored("Verified", "L-1016", "GLU"),
+                 "T|Dr. Cruz|MT02|Y");
+    }
+
+    // No limit configured: flags only, nothing asked, and the same save as
+    // from a laboratory that does not know the checks at all.
+    void withoutLimitsTheSaveIsUnchanged()
+    {
+        const auto saveTyped = [&](bool knowsChecks, QStringList& trace) {
+            f.tearDown();
+            f.setUp(&m_factory);
+            f.entry->EmployeeCode(QStringLiteral("MT02"));
+            f.entry->EditMode(true);
+            f.withoutPotassium();
+            f.db->exec(
+                QStringLiteral("UPDATE tbLabExamItem SET CriticalLow = NULL, CriticalHigh = NULL, "
+                               "PlausibleLow = NULL, PlausibleHigh = NULL, DeltaLimit = NULL"));
+            if (!knowsChecks)
+                session().LabDb->setCommandHook([](const QString& text) {
+                    if (text.startsWith(QStringLiteral("Lab_GetResultChecks")))
+                        throw LisError(ErrNo::DbCommandFailed, QStringLiteral("unknown procedure"));
+                });
+            f.open<Window>(QStringLiteral("L-1016"), [&](Window& w) {
+                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+                // Every item is flagged against its normal range all the same.
+                QCOMPARE(msfgRequest->isColumnHidden(kFlag), !knowsChecks);
+                type(w, 1, QStringLiteral("250"));
+                QCOMPARE(msfgRequest->TextMatrix(1, kFlag),
+                         knowsChecks ? QStringLiteral("H") : QString());
+                f.db->clearTrace();
+                control<QPushButton>(w, "cmdSave")->click();
+                QVERIFY2(!w.isVisible(), qPrintable(f.presenter.messageTexts().join('\n')));
+            });
+            session().LabDb->setCommandHook({});
+            QVERIFY(f.presenter.messages().isEmpty());
+            QCOMPARE(f.stored("SIResult", "L-1016", "GLU"), QStringLiteral("250"));
+            // Change numbers are the laboratory's own count, not the window's.
+            trace = f.db->trace().replaceInStrings(QRegularExpression(":\\d+"), ":N");
+        };
+        QStringList unconfigured, unknown;
+        saveTyped(true, unconfigured);
+        saveTyped(false, unknown);
+        QVERIFY(!unconfigured.isEmpty());
+        QVERIFY(unconfigured.filter(QRegularExpression("^Lab_(Record|Acknowledge)")).isEmpty());
+        QCOMPARE(unconfigured, unknown);
+    }
+
+    // Quality control from the window: the held row shows what the laboratory
+    // reports, verifying it is refused with the laboratory's message, and the
+    // review dialog and the chart are reached from the window; once the
+    // laboratory lifts the hold the mark goes and the result verifies.
+    void theHeldRowFromOpeningToVerified()
+    {
+        const QString mark = QStringLiteral("QC rejected 9:40 AM: 2-2s, level 2");
+        f.open<Window>(QStringLiteral("L-1013"), [&](Window& w) {
+            auto* lblQcHold = control<QLabel>(w, "lblQcHold");
+            auto* msfgDLresult = control<FlexGrid>(w, "msfgDLresult");
+            auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
+            auto* cmdSave = control<QPushButton>(w, "cmdSave");
+            // The glucose row's mark in a grid, and the one above the remarks.
+            const auto held = [&](FlexGrid* g, int itemCol) {
+                QString tip;
+                for (int r = 1; r < g->Rows(); ++r)
+                    if (g->TextMatrix(r, itemCol).trimmed() == QLatin1String("GLU"))
+                        tip = g->item(r - 1, itemCol)->toolTip();
+                return QStringList{tip, lblQcHold->isVisible() ? lblQcHold->text() : QString()};
+            };
+            const QString keys = QStringLiteral(" (Ctrl+Q: review, Ctrl+L: chart)");
+            const QStringList marked{mark + keys, "QC hold - GLU: " + mark};
+            QCOMPARE(held(msfgDLresult, col(DownloadedCol::Item)), marked);
+
+            // The chart of the held row, in the report preview.
+            QString chart;
+            f.presenter.queueWindow([&](QWidget& viewer) { chart = viewer.windowTitle(); });
+            QTest::keyClick(&w, Qt::Key_L, Qt::ControlModifier);
+            QVERIFY2(chart.contains("AN-01, Glucose"), qPrintable(chart));
+
+            // Taken over and verified: the laboratory refuses, nothing is kept.
+            control<QPushButton>(w, "cmdResetResult")->click();
+            QCOMPARE(held(msfgRequest, col(NvCol::Item)), marked);
+            cmdSave->click();
+            QVERIFY2(f.presenter.messageTexts().join('\n').contains("is held by quality control (" +
+                                                                    mark + ")"),
+                     qPrintable(f.presenter.messageTexts().join('\n')));
+            QCOMPARE(f.count("tbLabResult WHERE RequestNum = 'L-1013'"), 0);
+
+            // An accepted run, the action and the review, from the window.
+            f.presenter.clear();
+            f.presenter.queueWindow([&](QWidget& dialog) {
+                auto* lstHeld = control<QListWidget>(dialog, "lstHeld");
+                QCOMPARE(lstHeld->count(), 1);
+                for (const char* level : {"1', '5.00", "2', '15.00"})
+                    session().LabDb->execute(
+                        QStringLiteral("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-%1', "
+                                       "'3/7/2024 10:30:00 AM', 'MT01'")
+                            .arg(QLatin1String(level)));
+                control<QLineEdit>(dialog, "txtAction")->setText(QStringLiteral("recalibrated"));
+                control<QPushButton>(dialog, "cmdAction")->click();
+                control<QPushButton>(dialog, "cmdConfirm")->click();
+                QCOMPARE(lstHeld->count(), 0);
+            });
+            QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+            QCOMPARE(f.presenter.messageTexts(), QStringList());
+            QCOMPARE(held(msfgRequest, col(NvCol::Item)), (QStringList{QString(), QString()}));
+            QCOMPARE(held(msfgDLresult, col(DownloadedCol::Item))[0], QString());
+            QVERIFY(!control<QAction>(w, "mnuQcReview")->isEnabled() &&
+                    !control<QAction>(w, "mnuQcChart")->isEnabled());
+            cmdSave->click();
+        });
+        QCOMPARE(f.stored("VerifiedBy", "L-1013", "GLU"), QStringLiteral("MT02"));
     }
 
 private:

@@ -1,11 +1,12 @@
 #include "component/SavedResults.h"
 #include "component/reports/ReportPrinting.h"
+#include "platform/CommandText.h"
 #include "platform/DateText.h"
-#include "platform/SqlText.h"
 #include "screens/dialogs/frmReportViewer.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/frmDownloaded.h"
 #include "tests/support/Caught.h"
+#include "tests/support/Files.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/WindowFixture.h"
 
@@ -36,50 +37,58 @@ void setPrinter(const QString& where)
                        QStringLiteral("Printer"), where);
 }
 
+// The normal-values report of a request with both its subreports.
+void openNvReport(const QString& request)
+{
+    OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
+                        {session().HeaderAddress, request});
+    ConfigureSubreport("Conversion", kLab, {request});
+    ConfigureSubreport("SI", kLab, {request});
+}
+
 // Steps of a request's history, as command texts a workstation sends at
 // the clock's minute: "nv ITEM VALUE [reason]" saves a normal-value
 // result as MT02, "cut ITEM VALUE [reason]" a cut-off one, "call ITEM"
 // phones it to the doctor, "ack ITEM" acknowledges its delta, "verify WHO"
-// verifies, "at H:MM" sets the clock.
-void runSteps(Connection& db, const QString& req, const QStringList& steps)
+// verifies, "at H:MM" sets the clock, "print" prints its normal-values
+// report.
+void history(const QString& connection, const QString& req, const QStringList& steps)
 {
-    const auto q = [](const QString& v) { return QStringLiteral("'") + sqlLiteral(v) + "'"; };
+    using CommandText::call;
+    Connection db;
+    db.open(connection);
     for (const QString& step : steps) {
         const QStringList w = step.split(' ');
         const QString reason = w.mid(3).join(' ');
         const QString now = DateText::general(Clock::now());
+        const auto withReason = [&](QStringList args) {
+            return reason.isEmpty() ? args : args << reason;
+        };
         if (w[0] == "at") {
             Clock::pin(QDateTime(WindowFixture::day(), QTime::fromString(w[1], "H:mm")));
         } else if (w[0] == "nv") {
-            QStringList args = {req, w[1], w[2]};
-            for (int i = 0; i < 11; ++i)
-                args << QString();
-            args << "1"
-                 << "A-1" << QString() << now << now << QString() << "MT02"
-                 << "N"
-                 << "AN-01" << now;
-            if (!reason.isEmpty())
-                args << reason;
-            QStringList quoted;
-            for (const QString& a : args)
-                quoted << q(a);
-            db.execute("Lab_FormMaker_SaveResultWithNormalValues2 " + quoted.join(", "));
+            db.execute(call(
+                "Lab_FormMaker_SaveResultWithNormalValues2",
+                withReason(QStringList{req, w[1], w[2]} + QStringList(11) +
+                           QStringList{"1", "A-1", "", now, now, "", "MT02", "N", "AN-01", now})));
         } else if (w[0] == "cut") {
             // One transaction, as the window saves: the logbook names who saves.
             db.beginTrans();
-            db.execute("Lab_ResultEntryDLL_SaveToLogbook " + q(req) + ", '', 'MT02', " + q(now) +
-                       ", " + q(now) + ", 'A-1'");
-            db.execute("Lab_SaveWithCutOff 'A-1', " + q(now) + ", " + q(now) + ", " + q(req) +
-                       ", " + q(w[1]) + ", '5', " + q(w[1]) + ", " + q(w[2]) + ", '', '', '', '1'" +
-                       (reason.isEmpty() ? QString() : ", " + q(reason)));
+            db.execute(
+                call("Lab_ResultEntryDLL_SaveToLogbook", {req, "", "MT02", now, now, "A-1"}));
+            db.execute(call("Lab_SaveWithCutOff", withReason({"A-1", now, now, req, w[1], "5", w[1],
+                                                              w[2], "", "", "", "1"})));
             db.commitTrans();
         } else if (w[0] == "call") {
-            db.execute("Lab_RecordCriticalCall " + q(req) + ", " + q(w[1]) +
-                       ", 'Dr. Ramon Cruz', " + q(now) + ", 'MT02', 'LAB-BENCH-2'");
+            db.execute(call("Lab_RecordCriticalCall",
+                            {req, w[1], "Dr. Ramon Cruz", now, "MT02", "LAB-BENCH-2"}));
         } else if (w[0] == "ack") {
-            db.execute("Lab_AcknowledgeDelta " + q(req) + ", " + q(w[1]) + ", 'MT01'");
+            db.execute(call("Lab_AcknowledgeDelta", {req, w[1], "MT01"}));
         } else if (w[0] == "verify") {
-            db.execute("LAB_Save_VerifyResults " + q(req) + ", " + q(w[1]));
+            db.execute(call("LAB_Save_VerifyResults", {req, w[1]}));
+        } else if (w[0] == "print") {
+            openNvReport(req);
+            PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
         }
     }
 }
@@ -97,6 +106,7 @@ void openCutOffReport()
     OpenReportWithLogOn(reportFolder() + QStringLiteral("/LabPrint_WithCutOff.RPT"), kLab,
                         {session().HeaderAddress, session().RequestNum});
 }
+
 } // namespace
 
 // The report routines, the three report files, printing and the viewer.
@@ -218,13 +228,8 @@ private slots:
                            .arg(10 + i));
             steps << QStringLiteral("nv %1 %2").arg(id).arg(100 + i);
         }
-        Connection db;
-        db.open(f.db->connectionString());
-        runSteps(db, QStringLiteral("L-1016"), steps);
-        OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
-                            {session().HeaderAddress, QStringLiteral("L-1016")});
-        ConfigureSubreport("Conversion", kLab, {QStringLiteral("L-1016")});
-        ConfigureSubreport("SI", kLab, {QStringLiteral("L-1016")});
+        history(f.db->connectionString(), "L-1016", steps);
+        openNvReport("L-1016");
         QTemporaryDir out;
         const QString pdf = out.filePath(QStringLiteral("long.pdf"));
         session().CurrentReport->printOut(pdf, QStringLiteral("long"));
@@ -261,9 +266,10 @@ private slots:
             QTest::newRow(name) << QString::fromLatin1(req) << steps;
         };
         row("original", "L-1016", {"at 10:00", "verify MT01"});
+        // Printed when verified and again once amended.
         row("amended, normal values", "L-1016",
-            {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01", "at 13:56",
-             "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
+            {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01", "print",
+             "at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01", "print"});
         row("amended twice", "L-1016",
             {"at 10:00", "verify MT01", "at 11:00", "nv CREA 120 Specimen problem", "verify MT01",
              "at 12:30", "nv CREA 101 Other: haemolysed, drawn again", "verify PATH01"});
@@ -279,19 +285,21 @@ private slots:
     {
         QFETCH(QString, request);
         QFETCH(QStringList, steps);
-        Connection db;
-        db.open(f.db->connectionString());
-        runSteps(db, request, steps);
+        QTemporaryDir out;
+        setPrinter(out.path());
         session().RequestNum = request;
-        const bool cutOff = request == "L-1006";
-        if (cutOff) {
-            openCutOffReport();
-        } else {
-            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
-                                {session().HeaderAddress, request});
-            ConfigureSubreport("Conversion", kLab, {request});
-            ConfigureSubreport("SI", kLab, {request});
+        history(f.db->connectionString(), request, steps);
+        if (steps.count("print") == 2) { // the amended print beside the first, which stays
+            const QString amended = out.filePath(request + " (amended 1).pdf");
+            QCOMPARE(f.presenter.messageTexts().last(),
+                     "The result report of " + request + " was written to " + amended + '.');
+            QVERIFY(pdfText(amended).contains(QStringLiteral("AMENDED REPORT")));
+            QVERIFY(!pdfText(out.filePath(request + ".pdf")).contains(QStringLiteral("AMENDED")));
         }
+        if (request == "L-1006")
+            openCutOffReport();
+        else
+            openNvReport(request);
         const QString text = reportText(*session().CurrentReport);
         QString name = QString::fromLatin1(QTest::currentDataTag()).toLower();
         name.replace(QRegularExpression("[^a-z0-9]+"), "-");
@@ -303,43 +311,6 @@ private slots:
         }
         QVERIFY2(golden.open(QIODevice::ReadOnly), qPrintable(golden.fileName()));
         QCOMPARE(text, QString::fromUtf8(golden.readAll()));
-    }
-
-    // Glucose 28 is called, verified, corrected to 6.0 with its reason and
-    // verified again: the second print is kept beside the first, which stays
-    // as it was, and is headed as the amended report it is.
-    void theAmendedReportIsPrintedBesideTheFirst()
-    {
-        QTemporaryDir out;
-        setPrinter(out.path());
-        session().RequestNum = QStringLiteral("L-1016");
-        Connection db;
-        db.open(f.db->connectionString());
-        const auto print = [&] {
-            OpenReportWithLogOn(reportFolder() + "/LabPrint_With_NormalValues.RPT", kLab,
-                                {session().HeaderAddress, session().RequestNum});
-            ConfigureSubreport("Conversion", kLab, {session().RequestNum});
-            ConfigureSubreport("SI", kLab, {session().RequestNum});
-            PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false);
-        };
-        runSteps(db, "L-1016",
-                 {"at 13:40", "nv GLU 28", "at 13:51", "call GLU", "ack GLU", "verify MT01"});
-        print();
-        const QString first = out.filePath("L-1016.pdf");
-        QFile original(first);
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        const QByteArray before = original.readAll();
-        original.close();
-        runSteps(db, "L-1016",
-                 {"at 13:56", "nv GLU 6.0 Transcription error", "at 14:02", "verify MT01"});
-        print();
-        const QString amended = out.filePath("L-1016 (amended 1).pdf");
-        QCOMPARE(f.presenter.messageTexts().last(),
-                 "The result report of L-1016 was written to " + amended + '.');
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        QCOMPARE(original.readAll(), before);
-        // What it says is the golden "amended, normal values"; here, that it is printed.
-        QVERIFY(pdfText(amended).contains(QStringLiteral("AMENDED REPORT")));
     }
 
     // Correcting a verified result in the window asks why; the reason goes
@@ -354,9 +325,7 @@ private slots:
     {
         QFETCH(QString, words);
         f.withoutPotassium();
-        Connection db;
-        db.open(f.db->connectionString());
-        runSteps(db, "L-1016", {"verify MT01"});
+        history(f.db->connectionString(), "L-1016", {"verify MT01"});
         f.entry->EditMode(true);
         f.open<frmNVDownloads>(QStringLiteral("L-1016"), [&](frmNVDownloads& w) {
             auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
@@ -390,17 +359,12 @@ private slots:
     {
         f.db->exec("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, RequestDate) "
                    "VALUES ('L-2001', 'R-1', 'H-0005', 'CBC', '2024-03-07 08:00:00')");
-        for (const char* req : {"L-1009", "L-2001"}) {
-            Connection db;
-            db.open(f.db->connectionString());
-            runSteps(db, QLatin1String(req), {"nv HGB 125"});
-            f.open<frmNVDownloads>(QLatin1String(req), [&](frmNVDownloads& w) {
-                auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
-                const QString flag = msfgRequest->TextMatrix(1, 15); // the flag column
-                const QString range = msfgRequest->TextMatrix(1, 4);
-                QCOMPARE(flag + ' ' + range, QLatin1String(req) == "L-1009"
-                                                 ? QStringLiteral("L / L 130 - 180")
-                                                 : QStringLiteral(" 120 - 160"));
+        for (auto [req, shown] :
+             {std::pair{"L-1009", "L / L|130 - 180"}, {"L-2001", "|120 - 160"}}) {
+            history(f.db->connectionString(), req, {"nv HGB 125"});
+            f.open<frmNVDownloads>(req, [&](frmNVDownloads& w) {
+                auto* g = control<FlexGrid>(w, "msfgRequest");
+                QCOMPARE(g->TextMatrix(1, col(NvCol::Flag)) + '|' + g->TextMatrix(1, 4), shown);
             });
         }
     }

@@ -1,6 +1,8 @@
+#include "component/ScreenHelpers.h"
 #include "platform/ui/Twips.h"
 #include "screens/result_entry/InterpretationShade.h"
 #include "screens/result_entry/frmDownloaded.h"
+#include "tests/support/Caught.h"
 #include "tests/support/Screenshot.h"
 #include "tests/support/WindowFixture.h"
 
@@ -146,6 +148,25 @@ private slots:
             {"0.42", Shade::None}};
         for (const auto& [text, kind] : cases)
             QVERIFY2(Shade::of(QString::fromLatin1(text)) == kind, text);
+    }
+
+    // The windows' helpers where the windows themselves cannot reach.
+    void missingControlsAndShadingTwice()
+    {
+        QWidget w;
+        SelectActiveText(); // nothing has the focus: nothing to do, and no error
+        QCOMPARE(caught([&] { SetActionButtons(w, false); }).number, 438);
+        QCOMPARE(caught([&] { ShadeDialogHeader(w); }).number, 438);
+        auto* title = new QLabel(QStringLiteral("Sample Search"), &w);
+        title->setObjectName(QStringLiteral("lblHeader(0)"));
+        ShadeDialogHeader(w);
+        QStringList copies;
+        for (int i = 1; i <= 3; ++i)
+            if (auto* copy = w.findChild<QLabel*>(QStringLiteral("lblHeader(%1)").arg(i)))
+                copies << copy->text();
+        QCOMPARE(copies, QStringList(3, title->text()));
+        QCOMPARE(w.children().last(), title); // the designed title on top of its shadows
+        QCOMPARE(caught([&] { ShadeDialogHeader(w); }).number, 360);
     }
 
     void commandHandlers()
