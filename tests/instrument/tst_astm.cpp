@@ -2,9 +2,12 @@
 #include "instrument/astm/E1394Parser.h"
 #include "platform/Clock.h"
 #include "tests/support/AstmFrames.h"
+#include "tests/support/Mutations.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 const QByteArray STX("\x02"), ENQ("\x05"), EOT("\x04"), ACK("\x06"), NAK("\x15");
@@ -60,16 +63,16 @@ QString summary(const QByteArray& text)
 {
     const auto result = E1394Parser::parse(text);
     if (const auto* e = std::get_if<MessageError>(&result))
-        return QStringLiteral("error at %1: %2").arg(e->at).arg(e->reason);
+        return u"error at %1: %2"_s.arg(e->at).arg(e->reason);
     const InstrumentMessage& m = std::get<InstrumentMessage>(result);
     QStringList out{m.sender + ' ' + m.sent.toString(Qt::ISODate)};
     for (const InstrumentSample& s : m.samples) {
         out += s.specimenId + " / " + s.patientName +
                (s.remarks.isEmpty() ? QString() : " // " + s.remarks);
         for (const InstrumentResult& r : s.results)
-            out += QStringLiteral("%1|%2|%3|%4|%5|%6|%7")
-                       .arg(r.testId.join('^'), r.value, r.units, r.referenceRange, r.flags,
-                            r.status, r.completed.toString(Qt::ISODate)) +
+            out += u"%1|%2|%3|%4|%5|%6|%7"_s.arg(r.testId.join('^'), r.value, r.units,
+                                                 r.referenceRange, r.flags, r.status,
+                                                 r.completed.toString(Qt::ISODate)) +
                    (r.comment.isEmpty() ? QString() : " // " + r.comment);
     }
     if (!m.queries.isEmpty())
@@ -228,9 +231,9 @@ private slots:
         line.link.tick();
         QCOMPARE(line.answers, ACK.repeated(4));
 
-        line.link.refuse(QStringLiteral("store unavailable"));
+        line.link.refuse(u"store unavailable"_s);
         QCOMPARE(line.answers, ACK.repeated(4) + NAK);
-        QVERIFY(line.logged(QStringLiteral("store unavailable")));
+        QVERIFY(line.logged(u"store unavailable"_s));
         line.link.feed(f[3]);
         QCOMPARE(line.messages, QByteArrayList(2, message(shortMessage)));
         line.link.accept();
@@ -239,8 +242,8 @@ private slots:
 
         Clock::advance(30'000);
         line.link.tick();
-        QVERIFY(line.logged(QStringLiteral("no frame or EOT")));
-        QVERIFY(!line.logged(QStringLiteral("dropped")));
+        QVERIFY(line.logged(u"no frame or EOT"_s));
+        QVERIFY(!line.logged(u"dropped"_s));
         QCOMPARE(line.messages.size(), 2);
         line.link.feed(ENQ);
         QCOMPARE(line.answers, ACK.repeated(4) + NAK + ACK + ACK);
@@ -263,7 +266,7 @@ private slots:
         QCOMPARE(line.events.size(), 2);
         Clock::advance(1);
         line.link.tick();
-        QVERIFY(line.logged(QStringLiteral("no frame or EOT for 30 s")));
+        QVERIFY(line.logged(u"no frame or EOT for 30 s"_s));
         QVERIFY(!line.link.nextDue().isValid());
         line.link.feed(f[2]); // too late: not answered
         line.link.feed(ENQ + f[0] + f[1] + f[2] + f[3].left(8));
@@ -271,7 +274,7 @@ private slots:
         line.link.feed(f[3].mid(8));
         QCOMPARE(line.answers, ACK.repeated(13));
         QVERIFY(line.messages.isEmpty());
-        QCOMPARE(line.events.filter(QStringLiteral("unfinished message dropped")).size(), 4);
+        QCOMPARE(line.events.filter(u"unfinished message dropped"_s).size(), 4);
 
         line.link.feed(ENQ + f.join() + EOT);
         QCOMPARE(line.messages, QByteArrayList{message(shortMessage)});
@@ -340,8 +343,8 @@ private slots:
         Clock::advance(15'000);
         line.link.tick();
         QCOMPARE(line.answers, (EOT + ENQ).repeated(5) + EOT);
-        QVERIFY(line.logged(QStringLiteral("no answer to our ENQ in 15 s (6 tries): message for "
-                                           "the analyser dropped")));
+        QVERIFY(line.logged(u"no answer to our ENQ in 15 s (6 tries): message for "
+                            "the analyser dropped"_s));
         QCOMPARE(line.link.outgoing(), 0);
 
         line.answers.clear();
@@ -352,7 +355,7 @@ private slots:
         line.link.feed(ACK + NAK.repeated(6));
         const QByteArrayList out = framesOf(answer);
         QCOMPARE(line.answers, ENQ + out[0].repeated(6) + EOT);
-        QVERIFY(line.logged(QStringLiteral("frame 1 refused 6 times")));
+        QVERIFY(line.logged(u"frame 1 refused 6 times"_s));
         QCOMPARE(line.link.outgoing(), 1);
         Clock::advance(10'000);
         line.link.tick();
@@ -433,7 +436,7 @@ private slots:
         QFETCH(int, at);
         QFETCH(QString, words);
         const QString read = summary(text);
-        QVERIFY2(read.startsWith(QStringLiteral("error at %1: ").arg(at)) && read.contains(words),
+        QVERIFY2(read.startsWith(u"error at %1: "_s.arg(at)) && read.contains(words),
                  qPrintable(read));
     }
 
@@ -445,40 +448,22 @@ private slots:
         const QByteArray session = ENQ + framesOf(chemistry, 60).join() + EOT;
         const QByteArray alphabet("\x02\x03\x04\x05\x17\r\n|\\^&HPORL0123456789");
         const auto pick = [&] { return alphabet.at(rng.bounded(int(alphabet.size()))); };
-        const auto mutated = [&](QByteArray bytes) {
-            for (int n = rng.bounded(1, 6); n > 0; --n) {
-                const int at = rng.bounded(int(bytes.size()) + 1);
-                switch (rng.bounded(4)) {
-                case 0:
-                    bytes.insert(at, pick());
-                    break;
-                case 1:
-                    bytes.insert(at, char(rng.bounded(256)));
-                    break;
-                case 2:
-                    bytes.remove(at, rng.bounded(1, 30));
-                    break;
-                default:
-                    bytes.insert(at, bytes.mid(rng.bounded(int(bytes.size()) + 1), 90));
-                }
-            }
-            return bytes;
-        };
+        const auto byte = [&] { return rng.bounded(2) ? pick() : char(rng.bounded(256)); };
         int readable = 0;
         for (int round = 0; round < 3000; ++round) {
             QByteArray input;
             if (round % 4 == 0) {
                 for (int n = rng.bounded(600); n > 0; --n)
-                    input += rng.bounded(2) ? pick() : char(rng.bounded(256));
+                    input += byte();
             } else {
-                input = mutated(session);
+                input = mutated(session, rng, byte);
             }
             Line line;
             line.autoAccept = false;
             QObject::connect(&line.link, &MessageLink::messageReceived, [&](const QByteArray& m) {
                 E1394Parser::parse(m);
                 if (rng.bounded(3) == 0)
-                    line.link.refuse(QStringLiteral("try again"));
+                    line.link.refuse(u"try again"_s);
                 else if (rng.bounded(4) != 0)
                     line.link.accept();
             });
@@ -495,7 +480,8 @@ private slots:
             }
             QCOMPARE(line.answers.count(ACK) + line.answers.count(NAK), line.answers.size());
             QVERIFY(line.link.buffered() <= input.size());
-            const auto result = E1394Parser::parse(round % 4 ? mutated(message(chemistry)) : input);
+            const auto result =
+                E1394Parser::parse(round % 4 ? mutated(message(chemistry), rng, byte) : input);
             readable += std::holds_alternative<InstrumentMessage>(result);
         }
         QVERIFY(readable > 300); // the mutations reach past the header
@@ -508,7 +494,7 @@ private slots:
         line.link.feed(ENQ);
         for (int n = 1; n <= 80; ++n)
             line.link.feed(frame(n, QByteArray(60'000, 'x'), ETB));
-        QVERIFY(line.logged(QStringLiteral("message too long")));
+        QVERIFY(line.logged(u"message too long"_s));
         QVERIFY(line.link.buffered() <= E1381Link::MaxMessage);
         QVERIFY(line.answers.endsWith(NAK));
     }

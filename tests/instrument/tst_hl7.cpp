@@ -1,6 +1,7 @@
 #include "instrument/hl7/Hl7Parser.h"
 #include "instrument/hl7/MllpLink.h"
 #include "platform/Clock.h"
+#include "tests/support/Mutations.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -341,24 +342,7 @@ private slots:
                 for (int n = rng.bounded(300); n > 0; --n)
                     input += byte();
             }
-            for (int n = 1 + rng.bounded(6); n > 0; --n) {
-                const int at = rng.bounded(int(input.size()) + 1);
-                const char c = byte();
-                switch (rng.bounded(4)) {
-                case 0:
-                    input.insert(at, c);
-                    break;
-                case 1:
-                    input.remove(at, rng.bounded(20));
-                    break;
-                case 2:
-                    input.insert(at, input.mid(at, rng.bounded(40)));
-                    break;
-                default:
-                    if (at < input.size())
-                        input[at] = c;
-                }
-            }
+            input = mutated(input, rng, byte);
             Hl7Parser::parse(input);
             const QByteArray answer =
                 Hl7Parser::ack(input, rng.bounded(2), QString::fromLatin1(input));
