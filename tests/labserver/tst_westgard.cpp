@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 using LabLogic::Decimal;
 using Westgard::Control;
 
@@ -13,18 +15,17 @@ namespace {
 QList<Control> controls(const QString& written)
 {
     QList<Control> out;
-    for (const QString& part : written.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+    for (const QString& part : written.split(u' ', Qt::SkipEmptyParts)) {
         int level = 1;
         qint64 lot = 1;
         QString z = part;
-        if (part.startsWith(QLatin1Char('L'))) {
-            const QString head = part.section(QLatin1Char(':'), 0, 0).mid(1);
-            level = head.section(QLatin1Char('/'), 0, 0).toInt();
-            lot = head.contains(QLatin1Char('/')) ? head.section(QLatin1Char('/'), 1).toLongLong()
-                                                  : level;
-            z = part.section(QLatin1Char(':'), 1);
+        if (part.startsWith(u'L')) {
+            const QString head = part.section(u':', 0, 0).mid(1);
+            level = head.section(u'/', 0, 0).toInt();
+            lot = head.contains(u'/') ? head.section(u'/', 1).toLongLong() : level;
+            z = part.section(u':', 1);
         }
-        const Decimal sd = *Decimal::parse(QStringLiteral("0.15"));
+        const Decimal sd = *Decimal::parse(u"0.15"_s);
         out.append({level, lot, *Decimal::parse(z) * sd, sd});
     }
     return out;
