@@ -176,15 +176,8 @@ private slots:
             << QByteArrayList{f[0], frame(1, "O|1|S-1017\r"), f[1], f[2], f[3]}
             << ACK + ACK + NAK.repeated(4);
         QTest::newRow("past 7 not wrapped")
-            << QByteArrayList{f[0],
-                              f[1],
-                              f[2],
-                              frame(4, "C|1\r"),
-                              frame(5, "C|2\r"),
-                              frame(6, "C|3\r"),
-                              frame(7, "C|4\r"),
-                              STX + "8C|5\r\x03" + frame(0, "C|5\r").right(4),
-                              f[3]}
+            << f.mid(0, 3) + framesOf({"C|1", "C|2", "C|3", "C|4"}, 240, 4) +
+                   QByteArrayList{STX + "8C|5\r\x03" + frame(0, "C|5\r").right(4), f[3]}
             << ACK.repeated(8) + NAK + NAK;
         QTest::newRow("wrong number after a NAK")
             << QByteArrayList{f[0], badSum, frame(3, "R|1|^^^413|12.50\r"), f[1], f[2], f[3]}
