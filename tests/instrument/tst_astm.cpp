@@ -2,6 +2,7 @@
 #include "instrument/astm/E1394Parser.h"
 #include "platform/Clock.h"
 #include "tests/support/AstmFrames.h"
+#include "tests/support/InstrumentSummary.h"
 #include "tests/support/Mutations.h"
 
 #include <QRandomGenerator>
@@ -57,28 +58,6 @@ const QByteArrayList chemistry = {
 };
 const QByteArrayList shortMessage = {"H|\\^&|||ChemAnalyzer^3.2", "O|1|S-1017||^^^413|R",
                                      "R|1|^^^413|12.50|mmol/L||H||F", "L|1|N"};
-
-// What the parser read, a line for the message, each sample and each result.
-QString summary(const QByteArray& text)
-{
-    const auto result = E1394Parser::parse(text);
-    if (const auto* e = std::get_if<MessageError>(&result))
-        return u"error at %1: %2"_s.arg(e->at).arg(e->reason);
-    const InstrumentMessage& m = std::get<InstrumentMessage>(result);
-    QStringList out{m.sender + ' ' + m.sent.toString(Qt::ISODate)};
-    for (const InstrumentSample& s : m.samples) {
-        out += s.specimenId + " / " + s.patientName +
-               (s.remarks.isEmpty() ? QString() : " // " + s.remarks);
-        for (const InstrumentResult& r : s.results)
-            out += u"%1|%2|%3|%4|%5|%6|%7"_s.arg(r.testId.join('^'), r.value, r.units,
-                                                 r.referenceRange, r.flags, r.status,
-                                                 r.completed.toString(Qt::ISODate)) +
-                   (r.comment.isEmpty() ? QString() : " // " + r.comment);
-    }
-    if (!m.queries.isEmpty())
-        out += "asks for " + m.queries.join(", ");
-    return out.join('\n');
-}
 } // namespace
 
 class TstAstm : public QObject {
@@ -397,7 +376,7 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(QString, read);
-        QCOMPARE(summary(text), read);
+        QCOMPARE(summary(E1394Parser::parse(text)), read);
     }
 
     void messageErrors_data()
@@ -428,7 +407,7 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(int, at);
         QFETCH(QString, words);
-        const QString read = summary(text);
+        const QString read = summary(E1394Parser::parse(text));
         QVERIFY2(read.startsWith(u"error at %1: "_s.arg(at)) && read.contains(words),
                  qPrintable(read));
     }
