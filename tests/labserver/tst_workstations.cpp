@@ -321,22 +321,21 @@ private slots:
     void savesOfDifferentRequestsOverlap()
     {
         addRequests(2);
-        const auto save = cutOffSave;
         const bool parallel = TestDatabase::engine() == Engine::PostgreSQL;
         const auto first = session();
         const auto second = session();
         second->store().setBusyTimeout(200);
         first->beginTransaction();
-        first->run(save(1, "first"));
+        first->run(cutOffSave(1, "first"));
         // Another request: saved at once on a server, else after the timeout.
-        QCOMPARE(caught([&] { second->run(save(2, "second")); }).number,
+        QCOMPARE(caught([&] { second->run(cutOffSave(2, "second")); }).number,
                  parallel ? 0 : ErrNo::DbCommandFailed);
         // The same request waits on either engine.
-        QCOMPARE(caught([&] { second->run(save(1, "second")); }).number, ErrNo::DbCommandFailed);
+        QCOMPARE(caught([&] { second->run(cutOffSave(1, "second")); }).number,
+                 ErrNo::DbCommandFailed);
         first->commitTransaction();
         QCOMPARE(rows("SELECT RequestNum, Remarks FROM tbLabResult WHERE RequestNum IN ('W-0001', "
-                      "'W-0002') "
-                      "ORDER BY RequestNum"),
+                      "'W-0002') ORDER BY RequestNum"),
                  (parallel
                       ? QList<QVariantList>{{request(1), u"first"_s}, {request(2), u"second"_s}}
                       : QList<QVariantList>{{request(1), u"first"_s}}));
