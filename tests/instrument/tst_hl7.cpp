@@ -1,6 +1,8 @@
 #include "instrument/hl7/Hl7Parser.h"
 #include "instrument/hl7/MllpLink.h"
 #include "platform/Clock.h"
+#include "tests/support/InstrumentSummary.h"
+#include "tests/support/Mutations.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -60,14 +62,6 @@ struct Recorded {
         });
     }
 };
-
-InstrumentMessage parsed(const QByteArray& text)
-{
-    auto result = Hl7Parser::parse(text);
-    if (const auto* e = std::get_if<MessageError>(&result))
-        qFatal("unexpected error at %d: %s", e->at, qPrintable(e->reason));
-    return std::get<InstrumentMessage>(result);
-}
 } // namespace
 
 class TstHl7 : public QObject {
@@ -97,30 +91,21 @@ private slots:
         }
     }
 
-    // Segments ended by CR, LF or CR LF read alike.
+    // Segments ended by CR, LF or CR LF read alike; a note belongs to the
+    // segment before it.
     void resultMessage()
     {
-        const auto fields = [](const InstrumentResult& r) {
-            return r.testId.join(u'^') + u'|' + r.value + u'|' + r.units + u'|' + r.referenceRange +
-                   u'|' + r.flags + u'|' + r.status + u'|' + r.completed.toString(Qt::ISODate);
-        };
         for (const char* eol : {"\r", "\n", "\r\n"}) {
-            const InstrumentMessage m = parsed(QByteArray(kResults).replace("\r", eol));
-            QCOMPARE(m.protocol, InstrumentMessage::Protocol::Hl7);
-            QCOMPARE(m.sender + ' ' + m.controlId, u"HEMA-1 M0417"_s);
-            QCOMPARE(m.sent, at(14, 5, 12));
-            QCOMPARE(m.samples.size(), 2);
-            const InstrumentSample& cbc = m.samples[0];
-            const InstrumentSample& crp = m.samples[1];
-            QCOMPARE(cbc.specimenId + '/' + crp.specimenId, u"S-24031/ORD-882"_s);
-            QCOMPARE(cbc.patientName, u"Moreau, Anne Claire"_s);
-            QCOMPARE(crp.patientName, cbc.patientName);
-            QCOMPARE(cbc.results.size() + crp.results.size(), 3);
-            QCOMPARE(fields(cbc.results[0]),
-                     u"WBC^White blood cells^L|6.40|10*3/uL|4.00-10.00|N|F|2024-03-07T14:01:00"_s);
-            QCOMPARE(fields(cbc.results[1]),
-                     u"PLT^Platelets^L|512|10*3/uL|150-400|H A|F|2024-03-07T14:01:05"_s);
-            QCOMPARE(fields(crp.results[0]), u"CRP^C-reactive protein|<5|mg/L|0-5||F|"_s);
+            const auto read = Hl7Parser::parse(QByteArray(kResults).replace("\r", eol));
+            QCOMPARE(summary(read),
+                     u"HEMA-1 2024-03-07T14:05:12\n"
+                     "S-24031 / Moreau, Anne Claire\n"
+                     "WBC^White blood cells^L|6.40|10*3/uL|4.00-10.00|N|F|2024-03-07T14:01:00\n"
+                     "PLT^Platelets^L|512|10*3/uL|150-400|H A|F|2024-03-07T14:01:05 // checked\n"
+                     "ORD-882 / Moreau, Anne Claire\n"
+                     "CRP^C-reactive protein|<5|mg/L|0-5||F|"_s);
+            const InstrumentMessage& m = std::get<InstrumentMessage>(read);
+            QVERIFY(m.protocol == InstrumentMessage::Protocol::Hl7 && m.controlId == u"M0417"_s);
         }
     }
 
@@ -131,12 +116,9 @@ private slots:
                                 "PID#1####Smith%T%Jones$Ann\n"
                                 "OBR#1##S-9\n"
                                 "OBX#1#ST#NOTE$Comment##a|b^c%F%d%S%e%E%f%X4142%g%H%h#u&v\n";
-        const InstrumentMessage m = parsed(text);
-        QCOMPARE(m.samples.value(0).patientName, u"Smith&Jones, Ann"_s);
-        const InstrumentResult r = m.samples.value(0).results.value(0);
-        QCOMPARE(r.testId, (QStringList{u"NOTE"_s, u"Comment"_s}));
-        QCOMPARE(r.value, u"a|b^c#d$e%fABg%H%h"_s);
-        QCOMPARE(r.units, u"u"_s);
+        QCOMPARE(summary(Hl7Parser::parse(text)), u"HEMA-1 2024-03-07T14:05:12\n"
+                                                  "S-9 / Smith&Jones, Ann\n"
+                                                  "NOTE^Comment|a|b^c#d$e%fABg%H%h|u||||"_s);
         QCOMPARE(Hl7Parser::ack(text, false, u"x#y$z"_s),
                  "MSH#$*%&#LIS#WARD#HEMA-1##20240307140600##ACK$R01$ACK#20240307140600000#P#2.4\r"
                  "MSA#AE#M9#x%F%y%S%z\r");
@@ -341,24 +323,7 @@ private slots:
                 for (int n = rng.bounded(300); n > 0; --n)
                     input += byte();
             }
-            for (int n = 1 + rng.bounded(6); n > 0; --n) {
-                const int at = rng.bounded(int(input.size()) + 1);
-                const char c = byte();
-                switch (rng.bounded(4)) {
-                case 0:
-                    input.insert(at, c);
-                    break;
-                case 1:
-                    input.remove(at, rng.bounded(20));
-                    break;
-                case 2:
-                    input.insert(at, input.mid(at, rng.bounded(40)));
-                    break;
-                default:
-                    if (at < input.size())
-                        input[at] = c;
-                }
-            }
+            input = mutated(input, rng, byte);
             Hl7Parser::parse(input);
             const QByteArray answer =
                 Hl7Parser::ack(input, rng.bounded(2), QString::fromLatin1(input));

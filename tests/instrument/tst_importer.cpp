@@ -13,6 +13,8 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QDate kDay(2024, 3, 7);
 
@@ -28,7 +30,7 @@ InstrumentResult result(const QString& code, const QString& value, const QString
 }
 
 InstrumentMessage message(const QString& sample, const QList<InstrumentResult>& results,
-                          const QString& patient = QStringLiteral("REYES, ANA MAE"))
+                          const QString& patient = u"REYES, ANA MAE"_s)
 {
     InstrumentMessage m;
     m.raw = "H|\\^&|||AN-01\rL|1|N\r";
@@ -57,10 +59,10 @@ private slots:
 
     void resultsReachTheSampleOnceAndHeldOnesWaitForTheirMapping()
     {
-        Importer in(m_db->store(), {QStringLiteral("an-01"), 0});
+        Importer in(m_db->store(), {u"an-01"_s, 0});
         const InstrumentMessage m =
-            message(QStringLiteral("105"), {result("HBsAg", "0.38", "s/co"),
-                                            result("aHBs", "12.50", "mIU/mL"), result("XYZ", "7")});
+            message(u"105"_s, {result("HBsAg", "0.38", "s/co"), result("aHBs", "12.50", "mIU/mL"),
+                               result("XYZ", "7")});
         const Importer::Outcome first = in.import(m);
         QCOMPARE((QList<int>{first.stored, first.duplicates, first.held}), (QList<int>{3, 0, 1}));
         // Sent again (an acknowledgement lost): nothing new.
@@ -75,7 +77,7 @@ private slots:
         QCOMPARE(rows("SELECT Protocol, Results, Duplicates, Held FROM tbLabInstrumentMessage "
                       "ORDER BY MessageID"),
                  (QStringList{"ASTM 3 0 1", "ASTM 0 3 0"}));
-        const auto held = Importer::held(m_db->store(), QStringLiteral("AN-01"));
+        const auto held = Importer::held(m_db->store(), u"AN-01"_s);
         QCOMPARE(held.size(), 1);
         QCOMPARE(held[0].sample + ' ' + held[0].item + ' ' + held[0].value, "105 XYZ 7");
 
@@ -105,7 +107,7 @@ private slots:
                  QStringList{"3"});
 
         // A later run of the same sample is new; the posted rows stay as posted.
-        in.import(message(QStringLiteral("105"), {result("HBsAg", "0.41", {}, QTime(12, 0))}));
+        in.import(message(u"105"_s, {result("HBsAg", "0.41", {}, QTime(12, 0))}));
         QCOMPARE(rows("SELECT ResultValue, Posted FROM tbLabInstrumentDLHemaResult "
                       "WHERE SampleNum = '105' AND InstrumentItem = 'HBsAg' ORDER BY DLResultID"),
                  (QStringList{"0.38 Y", "0.41 N"}));
@@ -115,12 +117,11 @@ private slots:
         QList<InstrumentResult> many;
         for (int i = 0; i < 100; ++i) {
             const int k = i < 90 ? i : i - 90; // the last ten repeat the first ten
-            many << result(QStringLiteral("T%1").arg(k % 70), QString::number(i), {},
-                           QTime(13, 0).addSecs(k));
+            many << result(u"T%1"_s.arg(k % 70), QString::number(i), {}, QTime(13, 0).addSecs(k));
         }
-        const Importer::Outcome big = in.import(message(QStringLiteral("106"), many));
+        const Importer::Outcome big = in.import(message(u"106"_s, many));
         QCOMPARE((QList<int>{big.stored, big.duplicates}), (QList<int>{90, 10}));
-        QCOMPARE(in.import(message(QStringLiteral("106"), many)).duplicates, 100);
+        QCOMPARE(in.import(message(u"106"_s, many)).duplicates, 100);
         QCOMPARE(rows("SELECT count(*), min(ResultValue), max(CAST(ResultValue AS INTEGER)) "
                       "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106'"),
                  QStringList{"90 0 89"});
@@ -139,25 +140,22 @@ private slots:
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<int>("audited");
-        QTest::newRow("P then F") << QStringList{"P 4.0", "post", "F 5.0"} << QStringList{"5.0 F N"}
-                                  << 1;
-        QTest::newRow("F then C") << QStringList{"F 5.0", "C 15.0"} << QStringList{"15.0 C N"} << 1;
-        QTest::newRow("C after posting") << QStringList{"F 5.0", "post", "C 15.0"}
-                                         << QStringList{"5.0 F Y", "15.0 C N corrects"} << 1;
-        QTest::newRow("X") << QStringList{"X 0", "post"} << QStringList{"- X N"} << 0;
-        QTest::newRow("D") << QStringList{"F 5.0", "D 5.0"} << QStringList{} << 1;
-        QTest::newRow("D after posting")
-            << QStringList{"F 5.0", "post", "D 5.0"} << QStringList{"5.0 F Y"} << 0;
-        QTest::newRow("F resent after C")
-            << QStringList{"F 5.0", "C 15.0", "F 5.0"} << QStringList{"15.0 C N"} << 1;
+        const auto row = [](const char* name, const QStringList& steps, const QStringList& expected,
+                            int audited) { QTest::newRow(name) << steps << expected << audited; };
+        row("P then F", {"P 4.0", "post", "F 5.0"}, {"5.0 F N"}, 1);
+        row("F then C", {"F 5.0", "C 15.0"}, {"15.0 C N"}, 1);
+        row("C after posting", {"F 5.0", "post", "C 15.0"}, {"5.0 F Y", "15.0 C N corrects"}, 1);
+        row("X", {"X 0", "post"}, {"- X N"}, 0);
+        row("D", {"F 5.0", "D 5.0"}, {}, 1);
+        row("D after posting", {"F 5.0", "post", "D 5.0"}, {"5.0 F Y"}, 0);
+        row("F resent after C", {"F 5.0", "C 15.0", "F 5.0"}, {"15.0 C N"}, 1);
         // A step of several results is one message: its results are taken
         // in order, each seeing what the ones before it wrote.
-        QTest::newRow("untimed, resent, deleted")
-            << QStringList{"F 5.0 untimed,F 5.0 untimed",
-                           "F 5.0 untimed,F 6.0 untimed,F 7.0 untimed,D 7.0 untimed"}
-            << QStringList{"5.0 F N", "6.0 F N"} << 1;
-        QTest::newRow("P, F and C in one message")
-            << QStringList{"P 4.0,F 5.0,C 15.0"} << QStringList{"15.0 C N"} << 2;
+        row("untimed, resent, deleted",
+            {"F 5.0 untimed,F 5.0 untimed",
+             "F 5.0 untimed,F 6.0 untimed,F 7.0 untimed,D 7.0 untimed"},
+            {"5.0 F N", "6.0 F N"}, 1);
+        row("P, F and C in one message", {"P 4.0,F 5.0,C 15.0"}, {"15.0 C N"}, 2);
     }
     void resultStatuses()
     {
@@ -169,7 +167,7 @@ private slots:
             const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
             m_db = std::make_unique<TestDatabase>();
             DemoLaboratory::build(m_db->store(), kDay);
-            Reception reception(m_db->store(), {QStringLiteral("AN-01"), 0});
+            Reception reception(m_db->store(), {u"AN-01"_s, 0});
             Connection conn;
             conn.open(m_db->connectionString());
             for (const QString& step : steps) {
@@ -188,16 +186,16 @@ private slots:
                     const QByteArray status = w[0].toLatin1(), value = w[1].toLatin1();
                     const QByteArray at =
                         w.size() > 2 ? QByteArray() : QByteArray("20240307101500");
-                    text += hl7 ? "OBX|1|NM|HBsAg||" + value + "|S/CO||N|||" + status + "|||" +
-                                      at + "\r"
-                                : "R|1|^^^HBsAg|" + value + "|S/CO||N||" + status + "||||" + at +
-                                      "\r";
+                    text +=
+                        hl7 ? "OBX|1|NM|HBsAg||" + value + "|S/CO||N|||" + status + "|||" + at +
+                                  "\r"
+                            : "R|1|^^^HBsAg|" + value + "|S/CO||N||" + status + "||||" + at + "\r";
                 }
                 if (!hl7)
                     text += "L|1|N\r";
                 QVERIFY2(reception.take(text, protocol), text.constData());
             }
-            const QString tag = hl7 ? QStringLiteral("HL7") : QStringLiteral("ASTM");
+            const QString tag = hl7 ? u"HL7"_s : u"ASTM"_s;
             QCOMPARE(rows("SELECT coalesce(ResultValue, '-'), ResultStatus, Posted, "
                           "CASE WHEN Corrects IS NULL THEN '' ELSE 'corrects' END "
                           "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105' "
@@ -211,12 +209,12 @@ private slots:
                      QStringList{QString::number(audited)} << tag);
             // Held for the windows, and listed with no instrument named.
             const auto held = Importer::held(m_db->store());
-            QCOMPARE(held.size(), int(expected.filter(QStringLiteral("corrects")).size()));
+            QCOMPARE(held.size(), int(expected.filter(u"corrects"_s).size()));
             if (!held.isEmpty())
                 QCOMPARE(held[0].instrument + ' ' + held[0].value + ' ' + held[0].why,
-                         QStringLiteral("AN-01 15.0 corrects a posted result"));
+                         u"AN-01 15.0 corrects a posted result"_s);
         }
-        if (QTest::currentDataTag() == QLatin1String("F then C"))
+        if (QTest::currentDataTag() == u"F then C"_s)
             QCOMPARE(
                 rows("SELECT OldValue, NewValue FROM tbLabResultAudit WHERE ChangedBy = 'AN-01'"),
                 QStringList{"5.0 (F) 15.0 (C)"});
@@ -256,8 +254,7 @@ private slots:
         const auto parsed =
             text.startsWith("MSH") ? Hl7Parser::parse(text) : E1394Parser::parse(text);
         QVERIFY(std::holds_alternative<InstrumentMessage>(parsed));
-        const auto outcome =
-            Importer(m_db->store(), {QStringLiteral("AN-01"), 0}).import(std::get<0>(parsed));
+        const auto outcome = Importer(m_db->store(), {u"AN-01"_s, 0}).import(std::get<0>(parsed));
         QCOMPARE(outcome.stored, 0);
         const QStringList judged =
             rows("SELECT l.Level, r.Value, r.Verdict, r.Source, r.SampleID FROM tbLabQCResult r "
@@ -275,10 +272,10 @@ private slots:
     {
         InstrumentResult r = result("ignored", "145");
         r.testId = {"", "", "", "", "HGB", "1"};
-        Importer(m_db->store(), {QStringLiteral("AN-01"), 5}).import(message("106", {r}));
+        Importer(m_db->store(), {u"AN-01"_s, 5}).import(message("106", {r}));
         r.testId = {"HGB", "Haemoglobin", "L"};
         r.completed = r.completed.addSecs(60);
-        Importer(m_db->store(), {QStringLiteral("AN-01"), 0}).import(message("106", {r}));
+        Importer(m_db->store(), {u"AN-01"_s, 0}).import(message("106", {r}));
         QCOMPARE(rows("SELECT InstrumentItem FROM tbLabInstrumentDLHemaResult "
                       "WHERE SampleNum = '106'"),
                  (QStringList{"HGB", "HGB"}));
@@ -286,12 +283,18 @@ private slots:
 
     // A message is stored whole or not at all: a failure halfway (here at
     // its second sample, after the first one's rows) leaves no row behind.
-    void aFailedWriteStoresNothing()
+    // On a server, a stored message tells the windows of its samples once it
+    // is committed, once a sample; a refused one tells nobody.
+    void aFailedWriteStoresNothingAndTellsNobody()
     {
+        auto listener = openLaboratory(ConnectionString::parse(m_db->connectionString()));
+        QStringList notices;
+        QCOMPARE(listener->listen(downloadsChannel(), [&](const QString& n) { notices << n; }),
+                 TestDatabase::engine() == Engine::PostgreSQL);
         InstrumentMessage m = message("107", {result("GLU", "5.5"), result("HGB", "145")});
         m.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
         const Caught e = caught([&] { Importer(m_db->store(), {"AN-01", 0}).import(m); });
-        QCOMPARE(e.description, QStringLiteral("A sample in the message has no specimen id."));
+        QCOMPARE(e.description, u"A sample in the message has no specimen id."_s);
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
                  QStringList{"0"});
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentMessage"), QStringList{"0"});
@@ -301,30 +304,12 @@ private slots:
                 Importer(m_db->store(), {"AN-1", 0}).import(message("107", {result("GLU", "5")}));
             }).description.startsWith("The instrument AN-1 is not one of the laboratory's"));
         // And the store works on.
-        Importer(m_db->store(), {"AN-01", 0}).import(message("107", {result("GLU", "5.5")}));
+        m.samples.removeLast();
+        Importer(m_db->store(), {"an-01", 0}).import(m);
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '107'"),
-                 QStringList{"1"});
-    }
-
-    // On a server, a stored message tells the windows of its samples once it
-    // is committed; a refused one tells nobody.
-    void storedSamplesAreAnnounced()
-    {
-        auto listener = openLaboratory(ConnectionString::parse(m_db->connectionString()));
-        QStringList notices;
-        const bool server =
-            listener->listen(downloadsChannel(), [&](const QString& n) { notices << n; });
-        QCOMPARE(server, TestDatabase::engine() == Engine::PostgreSQL);
-        if (!server)
-            return;
-        InstrumentMessage broken = message("107", {result("GLU", "5.5")});
-        broken.samples.append({QString(), QString(), {result("PLT", "250")}, {}});
-        QVERIFY(!caught([&] {
-                     Importer(m_db->store(), {"AN-01", 0}).import(broken);
-                 }).description.isEmpty());
-        Importer(m_db->store(), {"an-01", 0})
-            .import(message("105", {result("HBsAg", "0.38"), result("aHBs", "12.50")}));
-        QTRY_COMPARE(notices, QStringList{"AN-01|105"});
+                 QStringList{"2"});
+        if (TestDatabase::engine() == Engine::PostgreSQL)
+            QTRY_COMPARE(notices, QStringList{"AN-01|107"});
     }
 
     // An analyser asking for a sample's orders gets them in its own codes,
@@ -333,7 +318,7 @@ private slots:
     {
         InstrumentMessage query = message({}, {});
         query.samples.clear();
-        query.queries = {QStringLiteral("105")};
+        query.queries = {u"105"_s};
         const Importer::Outcome o = Importer(m_db->store(), {"AN-01", 0}).import(query);
         QCOMPARE((QList<int>{o.stored, o.duplicates, o.held}), (QList<int>{0, 0, 0}));
         QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentMessage"), QStringList{"1"});

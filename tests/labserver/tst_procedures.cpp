@@ -2,34 +2,14 @@
 #include "platform/DateText.h"
 #include "tests/support/Caught.h"
 #include "tests/support/DemoLab.h"
+#include "tests/support/SaveTexts.h"
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QDate kDay = DemoLab::kDay;
-
-// One row as the cut-off window saves it; the exam name is the item's code.
-QString cutOffSave(const QString& request, const QString& item, const QString& formType,
-                   const QString& value, const QString& cutOff, const QString& result)
-{
-    return QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A-101','3/7/2024 2:05:00 PM', "
-                          "'3/7/2024 1:30:00 PM','%1','%2', '%3', '%2', '%4', '%5', "
-                          "'%6', 'Slightly hemolysed','1'")
-        .arg(request, item, formType, value, cutOff, result);
-}
-
-// One row as the normal-values window saves it, with the normal values it
-// shows in either unit.
-QString normalValueSave(const QString& request, const QString& item, const QString& si,
-                        const QString& conventional, const QString& factor,
-                        const QString& siNormal = {}, const QString& conventionalNormal = {})
-{
-    return QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2 '%1', '%2', '%3', '%6' , '', "
-                          "'', '', '%4', '%7', '', '', '', '%5', '1', '1', 'A-1','', "
-                          "'3/7/2024 8:00:00 AM', '3/7/2024 7:45:00 AM', '', 'MT02', 'N', "
-                          "'AN-01', '3/7/2024 9:30:00 AM'")
-        .arg(request, item, si, conventional, factor, siNormal, conventionalNormal);
-}
 } // namespace
 
 // The stored procedures against the demo laboratory of 7 March 2024 (the
@@ -47,21 +27,19 @@ private slots:
 
     void cutOffSaveIsReadBack()
     {
-        m_conn->execute(
-            QStringLiteral("Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', "
-                           "'MT01','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 PM','A-101'"));
-        m_conn->execute(cutOffSave("L-1001", "HBSAG", "5", "0.42", "1", "0.42"));
+        m_conn->execute(u"Laboratory..Lab_ResultEntryDLL_SaveToLogbook 'L-1001', '', "
+                        "'MT01','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 PM','A-101'"_s);
+        m_conn->execute(CutOffSave{"L-1001", "HBSAG", "5", "0.42", "1", "0.42"}.text());
         QCOMPARE(rowOf("Lab_FormMaker_GetResult", "L-1001",
                        {"samplesubmitted", "lratime", "Resultdate", "AccessionNum", "Remarks"}),
                  (QStringList{"3/7/2024 2:05:00 PM", "3/7/2024 1:30:00 PM", "3/7/2024 3:00:00 PM",
                               "A-101", "Slightly hemolysed"}));
-        QCOMPARE(tableRow(QStringLiteral(
-                     "SELECT count(*) FROM tbLabLogbook WHERE RequestNum = 'L-1001'")),
+        QCOMPARE(tableRow(u"SELECT count(*) FROM tbLabLogbook WHERE RequestNum = 'L-1001'"_s),
                  QStringList{"1"});
         // Re-entry lists only the exams still without a result.
-        QCOMPARE(m_conn->openRecordset(QStringLiteral("Lab_FormMaker_FillExams 'L-1001','2'"))
-                     ->text(QStringLiteral("ExamId")),
-                 "ANTIHBS");
+        QCOMPARE(
+            m_conn->openRecordset(u"Lab_FormMaker_FillExams 'L-1001','2'"_s)->text(u"ExamId"_s),
+            "ANTIHBS");
     }
 
     // The interpretation saved, shown on reopening and printed is one, for
@@ -96,17 +74,14 @@ private slots:
     {
         QFETCH(QStringList, r);
         const QString &request = r[0], &item = r[1], &value = r[3], &interpretation = r[6];
-        m_conn->execute(cutOffSave(request, item, r[2], "99", "", ""));
-        m_conn->execute(cutOffSave(request, item, r[2], value, r[4], r[5]));
+        m_conn->execute(CutOffSave{request, item, r[2], "99", "", ""}.text());
+        m_conn->execute(CutOffSave{request, item, r[2], value, r[4], r[5]}.text());
         const QString stored = value.isEmpty() ? r[5] : value;
-        const auto printed = [](const QString& v) {
-            return v == u"NULL" ? QStringLiteral("-") : v;
-        };
+        const auto printed = [](const QString& v) { return v == u"NULL" ? u"-"_s : v; };
         // As stored, as reopened and as printed.
         QCOMPARE(
-            tableRow(QStringLiteral("SELECT FormType, ResultKind, PatientValue, Result FROM "
-                                    "tbLabResult WHERE RequestNum = '%1' AND ItemID = '%2'")
-                         .arg(request, item)) +
+            tableRow(u"SELECT FormType, ResultKind, PatientValue, Result FROM "
+                     "tbLabResult WHERE RequestNum = '%1' AND ItemID = '%2'"_s.arg(request, item)) +
                 rowOf("LABORATORY..Lab_GetResultWithCutOff ", request, {"PatientValue", "result"},
                       item, "ItemID") +
                 rowOf("Lab_Report_CutOffResults", request, {"Value", "Result", "CutOff"}, item),
@@ -133,10 +108,10 @@ private slots:
     void conventionalResultFollowsTheSIResult()
     {
         QFETCH(QStringList, r);
-        m_conn->execute(normalValueSave("L-1016", "GLU", r[0], r[1], r[2]));
-        const QString glucose = QStringLiteral("Glucose (fasting)");
-        QCOMPARE(tableRow(QStringLiteral("SELECT SIResult, CResult FROM tbLabResult WHERE "
-                                         "RequestNum = 'L-1016' AND ItemID = 'GLU'")) +
+        m_conn->execute(NormalValueSave{"L-1016", "GLU", r[0], r[1], r[2]}.text());
+        const QString glucose = u"Glucose (fasting)"_s;
+        QCOMPARE(tableRow(u"SELECT SIResult, CResult FROM tbLabResult WHERE "
+                          "RequestNum = 'L-1016' AND ItemID = 'GLU'"_s) +
                      rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1016",
                            {"sResult", "CResult"}, "GLU", "ExamCode") +
                      rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, glucose) +
@@ -148,11 +123,11 @@ private slots:
     {
         // As an earlier build left it, with one limit the laboratory set,
         // and no ranges by sex yet.
-        m_db->exec(QStringLiteral("DELETE FROM tbLabReferenceRange"));
+        m_db->exec(u"DELETE FROM tbLabReferenceRange"_s);
         for (const char* set :
              {"\"CMin\" = NULL, \"CMax\" = NULL", "Factor = 0.0113 WHERE ItemID = 'CREA'",
               "Factor = 0.0168 WHERE ItemID = 'URIC'", "\"CMax\" = 160 WHERE ItemID = 'TRIG'"})
-            m_db->exec(QStringLiteral("UPDATE tbLabExamItem SET ") + QLatin1String(set));
+            m_db->exec(u"UPDATE tbLabExamItem SET "_s + QLatin1String(set));
         const QStringList columns = {"Result", "NormalValues"};
         QCOMPARE(rowOf("Lab_Report_ConventionalUnits", "L-1014", columns, "Creatinine"),
                  (QStringList{"0.99", "0.60 - 1.20"})); // 53 and 106 umol/L converted
@@ -187,7 +162,7 @@ private slots:
             rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1014", {"Factor"}, "CREA", "ExamCode")
                 .value(0);
         QCOMPARE(LabLogic::number(factor), std::optional(1 / 88.42));
-        m_conn->execute(normalValueSave("L-1014", "CREA", "88", "0.99", factor));
+        m_conn->execute(NormalValueSave{"L-1014", "CREA", "88", "0.99", factor}.text());
         QCOMPARE(rowOf("Lab_Report_ConventionalUnits", "L-1014", {"Result"}, "Creatinine"),
                  QStringList{"1.00"});
     }
@@ -196,8 +171,7 @@ private slots:
     {
         // A window posts the sample with every row it saves: repeats are
         // done once, yet a post elsewhere in between is undone by the next.
-        const QString post =
-            QStringLiteral("Lab_UpdateDLHemaResult '2','101','%1','MT01','03/07/2024','AN-01'");
+        const QString post = u"Lab_UpdateDLHemaResult '2','101','%1','MT01','03/07/2024','AN-01'"_s;
         m_conn->beginTrans();
         for (const char* request : {"L-1001", "L-1001", "L-1018", "L-1001"})
             m_conn->execute(post.arg(QLatin1String(request)));
@@ -212,17 +186,17 @@ private slots:
     {
         // What the window saved is handed back as saved; the conventional
         // result is the SI one converted.
-        m_conn->execute(normalValueSave("L-1016", "GLU", "7.0", "126.5", "18", "x", "y"));
+        m_conn->execute(NormalValueSave{"L-1016", "GLU", "7.0", "126.5", "18", "x", "y"}.text());
         QCOMPARE(rowOf("LABORATORY..Lab_FormMaker_GetResult_ReagentValues ", "L-1016",
                        {"CResult", "sNValues", "cNValues", "Factor"}),
                  (QStringList{"126", "x", "y", "18"}));
 
-        m_conn->execute(QStringLiteral("laboratory..LAB_Save_VerifyResults 'L-1016','MT01'"));
+        m_conn->execute(u"laboratory..LAB_Save_VerifyResults 'L-1016','MT01'"_s);
         QCOMPARE(
-            tableRow(QStringLiteral("SELECT count(DISTINCT Verified || VerifiedBy || "
-                                    "CAST(VerifiedAt AS text)), min(Verified), min(VerifiedBy), "
-                                    "min(VerifiedAt) FROM tbLabResult WHERE "
-                                    "RequestNum = 'L-1016'")) +
+            tableRow(u"SELECT count(DISTINCT Verified || VerifiedBy || "
+                     "CAST(VerifiedAt AS text)), min(Verified), min(VerifiedBy), "
+                     "min(VerifiedAt) FROM tbLabResult WHERE "
+                     "RequestNum = 'L-1016'"_s) +
                 rowOf("Lab_FormMaker_GetResult", "L-1016", {"Resultdate", "Method", "VerifiedBy"}),
             (QStringList{"1", "Y", "MT01", "2024-03-07 15:00:00", "3/7/2024 9:30:00 AM", "AN-01",
                          "MT01"}));
@@ -253,7 +227,7 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("message");
-        const QString save = QStringLiteral("Laboratory..Lab_SaveWithCutOff 'A',");
+        const QString save = u"Laboratory..Lab_SaveWithCutOff 'A',"_s;
         QTest::newRow("not a date")
             << save + "'someday', '3/7/2024','L-1001','HBSAG', '5', 'x', '1', '', '', '','1'"
             << "Procedure Lab_SaveWithCutOff: argument 2 (@SampleSubmitted) 'someday' is not a "
@@ -265,7 +239,8 @@ private slots:
             << "LABORATORY..sp_InstrumentGetAxsymSample  '2','03/07/2024','AN-01','101','', ''"
             << "Procedure sp_InstrumentGetAxsymSample: mode 2 takes 5 arguments, not 6.";
         QTest::newRow("verified flag")
-            << normalValueSave("L-1013", "GLU", "5.5", "", "").replace("'N'", "'maybe'")
+            << NormalValueSave{.request = "L-1013", .item = "GLU", .si = "5.5", .verified = "maybe"}
+                   .text()
             << "Procedure Lab_FormMaker_SaveResultWithNormalValues2: argument 22 (@Verified) "
                "'maybe' is neither Y nor N.";
         QTest::newRow("verifying what was never saved")
@@ -278,11 +253,11 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QString, message);
         const auto written = [&] {
-            return tableRow(QStringLiteral(
-                "SELECT (SELECT count(*) FROM tbLabResult), (SELECT count(*) FROM tbLabLogbook), "
+            return tableRow(
+                u"SELECT (SELECT count(*) FROM tbLabResult), (SELECT count(*) FROM tbLabLogbook), "
                 "(SELECT count(*) FROM tbLabResultHeader), (SELECT count(*) FROM "
                 "tbLabInstrumentDLHemaResult WHERE Posted = 'Y'), (SELECT count(*) FROM "
-                "tbLabResult WHERE Verified = 'Y')"));
+                "tbLabResult WHERE Verified = 'Y')"_s);
         };
         const QStringList before = written();
         const Caught e = caught([&] { m_conn->execute(text); });
@@ -315,11 +290,9 @@ private slots:
         QFETCH(QString, sex);
         QFETCH(QString, born);
         QFETCH(QStringList, range);
-        m_db->exec(
-            QStringLiteral("UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum "
-                           "= 'H-0008'")
-                .arg(sex, born.isEmpty() ? QStringLiteral("NULL") : "'" + born + " 00:00:00'"));
-        m_conn->execute(normalValueSave("L-1009", "HGB", "125", "", ""));
+        m_db->exec(u"UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum "
+                   "= 'H-0008'"_s.arg(sex, born.isEmpty() ? u"NULL"_s : "'" + born + " 00:00:00'"));
+        m_conn->execute(NormalValueSave{"L-1009", "HGB", "125"}.text());
         QStringList got = rowOf("Lab_GetResultChecks", "L-1009", {"SIMin", "SIMax", "CMin", "CMax"},
                                 "HGB", "ItemID");
         got << rowOf("Lab_Report_SIUnits", "L-1009", {"Flag"}, "Hemoglobin");
@@ -349,16 +322,14 @@ private slots:
                        "GLU", "ItemID"),
                  (QStringList{"2.5", "25", "100", "50", "Y", "5.5", "mmol/L",
                               "2/22/2024 9:00:00 AM", "L-0916"}));
-        const auto entered = [&](const QString& value, const QString& by) {
-            m_conn->execute(normalValueSave("L-1016", "GLU", value, "", ""));
-            m_conn->execute("Lab_RecordResultEntry 'L-1016','GLU','" + by +
-                            "','I','AN-01','103','BENCH-1'");
-        };
         const auto refusal = [&](const QString& by) {
             return caught([&] { m_conn->execute("LAB_Save_VerifyResults 'L-1016','" + by + "'"); })
                 .description;
         };
-        entered("28", "MT02");
+        const QString entry =
+            "Lab_RecordResultEntry 'L-1016','GLU','MT02','I','AN-01','103','BENCH-1'";
+        m_conn->execute(NormalValueSave{"L-1016", "GLU", "28"}.text());
+        m_conn->execute(entry);
         QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, "Glucose (fasting)"),
                  (QStringList{"28", "HH"}));
         QVERIFY2(refusal("MT01").startsWith("The critical result 28 mmol/L (HH) of Glucose "
@@ -383,9 +354,9 @@ private slots:
         // Corrected after verification, with its reason: the call belonged
         // to the old value.
         Clock::pin(QDateTime(kDay, QTime(15, 10)));
-        m_conn->execute(normalValueSave("L-1016", "GLU", "6.0", "", "") +
-                        ", 'Transcription error'");
-        m_conn->execute("Lab_RecordResultEntry 'L-1016','GLU','MT02','I','AN-01','103','BENCH-1'");
+        m_conn->execute(
+            NormalValueSave{.item = "GLU", .si = "6.0", .reason = "Transcription error"}.text());
+        m_conn->execute(entry);
         // What the amended report then says is its golden text (tst_reports).
         QCOMPARE(tableRow("SELECT Note FROM tbLabResultAudit WHERE ItemID = 'GLU' AND Field = "
                           "'Result' AND NewValue = '6.0'"),

@@ -5,18 +5,23 @@
 #include "tests/support/Caught.h"
 #include "tests/support/DemoLab.h"
 #include "tests/support/Rows.h"
+#include "tests/support/SaveTexts.h"
 
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 // L-1013's glucose as the normal-values window saves it, verified or not.
 QString save(const QString& verified)
 {
-    return QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2 'L-1013', 'GLU', '5.5', '', "
-                          "'', '', '', '', '', '', '', '', '', '', '1', 'A-1013', '', "
-                          "'3/7/2024 8:00:00 AM', '3/7/2024 7:45:00 AM', '', 'MT02', '%1', "
-                          "'AN-01', '3/7/2024 9:55:00 AM'")
-        .arg(verified);
+    return NormalValueSave{.request = "L-1013",
+                           .item = "GLU",
+                           .si = "5.5",
+                           .verified = verified,
+                           .accession = "A-1013",
+                           .reported = "3/7/2024 9:55:00 AM"}
+        .text();
 }
 } // namespace
 
@@ -127,9 +132,8 @@ private slots:
         m_lab->conn.execute("sp_QCLotAdd 'AN-01', 'K', 'New control', '2', 'K2-NEW', "
                             "'3/6/2025', '', '', 'mmol/L', '', 'MT01'");
         for (int i = 0; i < 20; ++i)
-            m_lab->conn.execute(QStringLiteral("sp_QCResultAdd 'AN-01', 'K', 'K2-NEW', '%1', "
-                                               "'3/7/2024 %2:00:00 AM', 'MT01'")
-                                    .arg(i % 2 ? "6.42" : "6.38")
+            m_lab->conn.execute(u"sp_QCResultAdd 'AN-01', 'K', 'K2-NEW', '%1', "
+                                "'3/7/2024 %2:00:00 AM', 'MT01'"_s.arg(i % 2 ? "6.42" : "6.38")
                                     .arg(i % 12 + 1));
         QCOMPARE(m_lab->firstRow("SELECT TargetMean, TargetSD FROM tbLabQCLot WHERE LotNo = "
                                  "'K2-NEW'"),

@@ -6,19 +6,17 @@
 #include "tests/support/Caught.h"
 #include "tests/support/DemoLab.h"
 #include "tests/support/Rows.h"
+#include "tests/support/SaveTexts.h"
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 // One normal-value row of L-1016 as the window saves it.
-QString nvSave(const QString& item, const QString& value, const QString& verified = "N",
-               const QString& employee = "MT02", const QString& request = "L-1016")
+QString nvSave(const QString& item, const QString& value, const QString& verified = "N")
 {
-    return QStringLiteral("Lab_FormMaker_SaveResultWithNormalValues2 '%1', '%2', '%3', '', '', "
-                          "'', '', '', '', '', '', '', '', '', '1', 'A-1', '', "
-                          "'3/7/2024 8:00:00 AM', '3/7/2024 7:45:00 AM', '', '%4', '%5', "
-                          "'AN-01', '3/7/2024 9:30:00 AM'")
-        .arg(request, item, value, employee, verified);
+    return NormalValueSave{.item = item, .si = value, .verified = verified}.text();
 }
 } // namespace
 
@@ -38,122 +36,42 @@ private slots:
     // censored value by its bound, the edges of the critical limits.
     void valuesAreJudgedOnce_data()
     {
-        QTest::addColumn<QString>("item");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("siFlag");
-        QTest::addColumn<QString>("conventional");
-        QTest::addColumn<QString>("cFlag");
-        QTest::addColumn<QString>("refusal");
-        QTest::newRow("below critical") << "GLU"
-                                        << "2.4"
-                                        << "LL"
-                                        << "43"
-                                        << "LL"
-                                        << "";
-        QTest::newRow("at critical low") << "GLU"
-                                         << "2.5"
-                                         << "L"
-                                         << "45"
-                                         << "L"
-                                         << "";
-        QTest::newRow("at lower limit") << "GLU"
-                                        << "3.9"
-                                        << ""
-                                        << "70"
-                                        << ""
-                                        << "";
-        QTest::newRow("at critical high") << "GLU"
-                                          << "25"
-                                          << "H"
-                                          << "450"
-                                          << "H"
-                                          << "";
-        QTest::newRow("above critical") << "GLU"
-                                        << "25.1"
-                                        << "HH"
-                                        << "452"
-                                        << "HH"
-                                        << "";
-        QTest::newRow("censored low") << "GLU"
-                                      << "<0.5"
-                                      << "LL"
-                                      << "<9"
-                                      << "LL"
-                                      << "";
-        QTest::newRow("censored high") << "GLU"
-                                       << ">1000"
-                                       << "HH"
-                                       << ">18016"
-                                       << "HH"
-                                       << "";
-        QTest::newRow("censored undecided") << "CREA"
-                                            << "<200"
-                                            << ""
-                                            << "<2.26"
-                                            << ""
-                                            << "";
-        QTest::newRow("conventional rounds over") << "URIC"
-                                                  << "420"
-                                                  << ""
-                                                  << "7.1"
-                                                  << "H"
-                                                  << "";
-        QTest::newRow("conventional rounds onto") << "URIC"
-                                                  << "148"
-                                                  << "L"
-                                                  << "2.5"
-                                                  << ""
-                                                  << "";
-        QTest::newRow("comma") << "GLU"
-                               << "12,4"
-                               << ""
-                               << ""
-                               << ""
-                               << "Use a point: 12.4";
-        QTest::newRow("exponent") << "GLU"
-                                  << "1e3"
-                                  << ""
-                                  << ""
-                                  << ""
-                                  << "Write it out: 1000";
-        QTest::newRow("word") << "GLU"
-                              << "abc"
-                              << ""
-                              << ""
-                              << ""
-                              << "Use a number with a point";
-        QTest::newRow("below zero") << "CREA"
-                                    << "-5"
-                                    << ""
-                                    << ""
-                                    << ""
-                                    << "below zero";
+        // item, value, SI flag, conventional result, its flag; or item, value, refusal
+        QTest::addColumn<QStringList>("r");
+        const auto row = [](const char* name, const QStringList& r) { QTest::newRow(name) << r; };
+        row("below critical", {"GLU", "2.4", "LL", "43", "LL"});
+        row("at critical low", {"GLU", "2.5", "L", "45", "L"});
+        row("at lower limit", {"GLU", "3.9", "", "70", ""});
+        row("at critical high", {"GLU", "25", "H", "450", "H"});
+        row("above critical", {"GLU", "25.1", "HH", "452", "HH"});
+        row("censored low", {"GLU", "<0.5", "LL", "<9", "LL"});
+        row("censored high", {"GLU", ">1000", "HH", ">18016", "HH"});
+        row("censored undecided", {"CREA", "<200", "", "<2.26", ""});
+        row("conventional rounds over", {"URIC", "420", "", "7.1", "H"});
+        row("conventional rounds onto", {"URIC", "148", "L", "2.5", ""});
+        row("comma", {"GLU", "12,4", "Use a point: 12.4"});
+        row("exponent", {"GLU", "1e3", "Write it out: 1000"});
+        row("word", {"GLU", "abc", "Use a number with a point"});
+        row("below zero", {"CREA", "-5", "below zero"});
     }
     void valuesAreJudgedOnce()
     {
-        QFETCH(QString, item);
-        QFETCH(QString, value);
-        QFETCH(QString, siFlag);
-        QFETCH(QString, conventional);
-        QFETCH(QString, cFlag);
-        QFETCH(QString, refusal);
-        const QString before = tableValue(
-            QStringLiteral("SELECT SIResult FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
-                           "ItemID = '%1'")
-                .arg(item));
-        const Caught failed = caught([&] { m_conn->execute(nvSave(item, value)); });
-        if (!refusal.isEmpty()) {
-            QVERIFY2(failed.description.contains(refusal), qPrintable(failed.description));
-            QCOMPARE(tableValue(QStringLiteral("SELECT SIResult FROM tbLabResult WHERE "
-                                               "RequestNum = 'L-1016' AND ItemID = '%1'")
-                                    .arg(item)),
-                     before);
+        QFETCH(QStringList, r);
+        const auto stored = [&] {
+            return tableValue(u"SELECT SIResult FROM tbLabResult WHERE RequestNum = "
+                              "'L-1016' AND ItemID = '%1'"_s.arg(r[0]));
+        };
+        const QString before = stored();
+        const Caught failed = caught([&] { m_conn->execute(nvSave(r[0], r[1])); });
+        if (r.size() == 3) {
+            QVERIFY2(failed.description.contains(r[2]), qPrintable(failed.description));
+            QCOMPARE(stored(), before);
             return;
         }
         QCOMPARE(failed.number, 0);
-        QCOMPARE(reportRow("Lab_Report_SIUnits", item), (QStringList{value, siFlag}));
-        QCOMPARE(reportRow("Lab_Report_ConventionalUnits", item),
-                 (QStringList{conventional, cFlag}));
+        QCOMPARE(reportRow("Lab_Report_SIUnits", r[0]) +
+                     reportRow("Lab_Report_ConventionalUnits", r[0]),
+                 (QStringList{r[1], r[2], r[3], r[4]}));
     }
 
     // Verification on every path: only a technologist or pathologist, never
@@ -161,16 +79,14 @@ private slots:
     void verificationIsTheLaboratorysRule()
     {
         const auto verified = [&](const QString& item) {
-            return tableValue(QStringLiteral("SELECT Verified || coalesce(VerifiedBy, '') FROM "
-                                             "tbLabResult WHERE RequestNum = 'L-1016' AND "
-                                             "ItemID = '%1'")
-                                  .arg(item));
+            return tableValue(u"SELECT Verified || coalesce(VerifiedBy, '') FROM "
+                              "tbLabResult WHERE RequestNum = 'L-1016' AND "
+                              "ItemID = '%1'"_s.arg(item));
         };
         const QString glucose = verified("GLU");
-        for (const QString& who : {QStringLiteral("CL01"), QStringLiteral("NOBODY")}) {
-            const Caught c = caught([&] {
-                m_conn->execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','%1'").arg(who));
-            });
+        for (const QString& who : {u"CL01"_s, u"NOBODY"_s}) {
+            const Caught c = caught(
+                [&] { m_conn->execute(u"LAB_Save_VerifyResults 'L-1016','%1'"_s.arg(who)); });
             QVERIFY2(c.description.contains(who) && c.description.contains("not verified"),
                      qPrintable(c.description));
         }
@@ -181,9 +97,9 @@ private slots:
         QVERIFY2(c.description.contains("has not been reported"), qPrintable(c.description));
         QCOMPARE(verified("GLU"), glucose);
         m_conn->execute(nvSave("TRIG", "", "Y"));
-        QCOMPARE(verified("TRIG"), QStringLiteral("N"));
+        QCOMPARE(verified("TRIG"), u"N"_s);
         m_conn->execute(nvSave("CREA", "90", "Y"));
-        QCOMPARE(verified("CREA"), QStringLiteral("YMT02"));
+        QCOMPARE(verified("CREA"), u"YMT02"_s);
 
         // A call is of the saved value: not before it, not in the future, by
         // someone the laboratory knows.
@@ -192,18 +108,17 @@ private slots:
              {std::pair{"1/1/2020 9:00:00 AM", "MT02"}, std::pair{"1/1/2030 9:00:00 AM", "MT02"},
               std::pair{"3/7/2024 3:00:00 PM", "NOBODY"}}) {
             c = caught([&] {
-                m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', "
-                                               "'Dr. Cruz', '%1', '%2', ''")
-                                    .arg(at, who));
+                m_conn->execute(u"Lab_RecordCriticalCall 'L-1016', 'GLU', "
+                                "'Dr. Cruz', '%1', '%2', ''"_s.arg(at, who));
             });
             QVERIFY2(c.number != 0, at);
         }
-        m_conn->execute(QStringLiteral("Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
-                                       "'3/7/2024 3:00:00 PM', 'MT02', ''"));
-        m_conn->execute(QStringLiteral("Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"));
-        m_conn->execute(QStringLiteral("LAB_Save_VerifyResults 'L-1016','MT01'"));
-        QCOMPARE(verified("GLU"), QStringLiteral("YMT01"));
-        QCOMPARE(verified("TRIG"), QStringLiteral("N")); // no value
+        m_conn->execute(u"Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
+                        "'3/7/2024 3:00:00 PM', 'MT02', ''"_s);
+        m_conn->execute(u"Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"_s);
+        m_conn->execute(u"LAB_Save_VerifyResults 'L-1016','MT01'"_s);
+        QCOMPARE(verified("GLU"), u"YMT01"_s);
+        QCOMPARE(verified("TRIG"), u"N"_s); // no value
     }
 
     // The laboratory writes the audit itself, whatever made the change, and
@@ -213,10 +128,14 @@ private slots:
         // As the cut-off window saves: its save names no employee, the
         // check it begins with does.
         m_conn->beginTrans();
-        m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1001', 'ANTIHBS:0', 'MT02'"));
-        m_conn->execute(QStringLiteral(
-            "Laboratory..Lab_SaveWithCutOff 'A-101','3/7/2024 2:05:00 PM', '3/7/2024 1:30:00 "
-            "PM','L-1001','ANTIHBS', '5', 'Anti-HBs', '50', '10', '', '','2'"));
+        m_conn->execute(u"Lab_CheckUnchanged 'L-1001', 'ANTIHBS:0', 'MT02'"_s);
+        m_conn->execute(CutOffSave{.item = "ANTIHBS",
+                                   .value = "50",
+                                   .cutOff = "10",
+                                   .examName = "Anti-HBs",
+                                   .remarks = "",
+                                   .row = "2"}
+                            .text());
         m_conn->commitTrans();
         const QStringList trail = auditOf("L-1001", "ANTIHBS");
         QVERIFY2(trail.contains("Result||50|MT02|") &&
@@ -226,26 +145,24 @@ private slots:
 
         // A change outside the procedures is recorded as such.
         m_db->store().begin();
-        m_db->store().exec(QStringLiteral("UPDATE tbLabResult SET SIResult = '6.0' WHERE "
-                                          "RequestNum = 'L-1016' AND ItemID = 'GLU'"));
+        m_db->store().exec(u"UPDATE tbLabResult SET SIResult = '6.0' WHERE "
+                           "RequestNum = 'L-1016' AND ItemID = 'GLU'"_s);
         m_db->store().commit();
-        const QString outside = tableValue(QStringLiteral(
-            "SELECT Note FROM tbLabResultAudit WHERE RequestNum = 'L-1016' AND Field = "
-            "'Result' ORDER BY AuditID DESC LIMIT 1"));
-        QCOMPARE(outside, QStringLiteral("made outside the laboratory's procedures"));
+        const QString outside =
+            tableValue(u"SELECT Note FROM tbLabResultAudit WHERE RequestNum = 'L-1016' AND Field = "
+                       "'Result' ORDER BY AuditID DESC LIMIT 1"_s);
+        QCOMPARE(outside, u"made outside the laboratory's procedures"_s);
 
-        QCOMPARE(chain(), QStringLiteral("0"));
-        const QString second = tableValue(QStringLiteral(
-            "SELECT AuditID FROM tbLabResultAudit ORDER BY AuditID LIMIT 1 OFFSET 1"));
+        QCOMPARE(chain(), u"0"_s);
+        const QString second =
+            tableValue(u"SELECT AuditID FROM tbLabResultAudit ORDER BY AuditID LIMIT 1 OFFSET 1"_s);
         if (TestDatabase::engine() == Engine::SQLite) {
-            m_db->store().exec(QStringLiteral("DROP TRIGGER trAuditNoChange"));
+            m_db->store().exec(u"DROP TRIGGER trAuditNoChange"_s);
             m_db->store().exec(
-                QStringLiteral("UPDATE tbLabResultAudit SET NewValue = 'x' WHERE AuditID = %1")
-                    .arg(second));
+                u"UPDATE tbLabResultAudit SET NewValue = 'x' WHERE AuditID = %1"_s.arg(second));
             QCOMPARE(chain(), second);
         }
-        const Caught c =
-            caught([&] { m_db->store().exec(QStringLiteral("DELETE FROM tbLabResultAudit")); });
+        const Caught c = caught([&] { m_db->store().exec(u"DELETE FROM tbLabResultAudit"_s); });
         QVERIFY(c.number != 0);
     }
 
@@ -254,45 +171,44 @@ private slots:
     // who changed what.
     void staleWindowsAreRefused()
     {
-        auto rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
-        QStringList read;
-        for (; !rs->eof(); rs->moveNext())
-            read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
+        const auto changeNumbers = [&] {
+            return textRows(m_conn
+                                ->openRecordset(u"Lab_GetResultChangeNumbers "
+                                                "'L-1016'"_s)
+                                ->data(),
+                            u':')
+                .join(u';');
+        };
+        const QString read = changeNumbers();
         Connection other;
         other.open(m_db->connectionString());
         other.execute(nvSave("GLU", "6.0"));
 
         m_conn->beginTrans();
-        const Caught c = caught([&] {
-            m_conn->execute(
-                QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1', 'MT01'").arg(read.join(';')));
-        });
+        const Caught c = caught(
+            [&] { m_conn->execute(u"Lab_CheckUnchanged 'L-1016', '%1', 'MT01'"_s.arg(read)); });
         m_conn->rollbackTrans();
         QVERIFY2(
             c.description.startsWith("Glucose (fasting) was changed to 6.0 by MT02 at 3:00 PM") &&
                 c.description.endsWith("Reopen L-1016 to see the current results."),
             qPrintable(c.description));
         // Read again, the same numbers pass.
-        read.clear();
-        rs = m_conn->openRecordset(QStringLiteral("Lab_GetResultChangeNumbers 'L-1016'"));
-        for (; !rs->eof(); rs->moveNext())
-            read << rs->text(QStringLiteral("ItemID")) + ':' + rs->text(QStringLiteral("ChangeNo"));
-        m_conn->execute(QStringLiteral("Lab_CheckUnchanged 'L-1016', '%1'").arg(read.join(';')));
+        m_conn->execute(u"Lab_CheckUnchanged 'L-1016', '%1'"_s.arg(changeNumbers()));
 
         // The same for an instrument's sample: read unposted, then posted to
         // another request by the other workstation, it is not taken over;
         // read where it stands, it is.
-        const QString sample = QStringLiteral(
-            "Lab_CheckUnchanged 'L-1001', '', 'MT01', '101', 'AN-01', '03/07/2024', '%1'");
+        const QString sample =
+            u"Lab_CheckUnchanged 'L-1001', '', 'MT01', '101', 'AN-01', '03/07/2024', '%1'"_s;
         m_conn->execute(sample.arg(QString()));
-        other.execute(QStringLiteral("LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002',"
-                                     "'MT02','03/07/2024','AN-01'"));
+        other.execute(u"LABORATORY..Lab_UpdateDLHemaResult '2','101','L-1002',"
+                      "'MT02','03/07/2024','AN-01'"_s);
         const Caught posted = caught([&] { m_conn->execute(sample.arg(QString())); });
-        QCOMPARE(posted.description, QStringLiteral("Sample 101 was posted to L-1002 by MT02 at "
-                                                    "3:00 PM after this window opened. Nothing "
-                                                    "was saved. Reopen L-1001 to see the "
-                                                    "current results."));
-        m_conn->execute(sample.arg(QStringLiteral("l-1002")));
+        QCOMPARE(posted.description, u"Sample 101 was posted to L-1002 by MT02 at "
+                                     "3:00 PM after this window opened. Nothing "
+                                     "was saved. Reopen L-1001 to see the "
+                                     "current results."_s);
+        m_conn->execute(sample.arg(u"l-1002"_s));
     }
 
 private:
@@ -302,29 +218,24 @@ private:
     }
     QStringList reportRow(const char* procedure, const QString& item)
     {
-        const QString name = tableValue(
-            QStringLiteral("SELECT ExamName FROM tbLabExamItem WHERE ItemID = '%1'").arg(item));
-        auto rs = m_conn->openRecordset(QStringLiteral("%1 'L-1016'").arg(procedure));
+        const QString name =
+            tableValue(u"SELECT ExamName FROM tbLabExamItem WHERE ItemID = '%1'"_s.arg(item));
+        auto rs = m_conn->openRecordset(u"%1 'L-1016'"_s.arg(procedure));
         for (; !rs->eof(); rs->moveNext())
-            if (rs->text(QStringLiteral("ExamName")) == name)
-                return {rs->textOrEmpty(QStringLiteral("Result")),
-                        rs->textOrEmpty(QStringLiteral("Flag"))};
+            if (rs->text(u"ExamName"_s) == name)
+                return {rs->textOrEmpty(u"Result"_s), rs->textOrEmpty(u"Flag"_s)};
         return {};
     }
     QStringList auditOf(const QString& req, const QString& item)
     {
-        return textRows(m_db->store().query(
-                            QStringLiteral("SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
-                                           "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
-                                           "ORDER BY AuditID"),
-                            {req, item}),
-                        u'|');
+        return textRows(
+            m_db->store().query(u"SELECT Field, OldValue, NewValue, ChangedBy, Note FROM "
+                                "tbLabResultAudit WHERE RequestNum = ? AND ItemID = ? "
+                                "ORDER BY AuditID"_s,
+                                {req, item}),
+            u'|');
     }
-    QString chain()
-    {
-        return m_conn->openRecordset(QStringLiteral("Lab_CheckAuditTrail"))
-            ->text(QStringLiteral("BrokenAt"));
-    }
+    QString chain() { return m_conn->openRecordset(u"Lab_CheckAuditTrail"_s)->text(u"BrokenAt"_s); }
 
     std::unique_ptr<DemoLab> m_lab;
     TestDatabase* m_db = nullptr;

@@ -24,18 +24,20 @@
 #include <cstdio>
 #include <functional>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 using Workstations::request;
 
 void say(const QString& line)
 {
-    std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
+    std::fputs(qPrintable(line + u'\n'), stdout);
     std::fflush(stdout);
 }
 
 QString error(const LisError& e)
 {
-    return QStringLiteral("error %1 %2").arg(e.number()).arg(e.description());
+    return u"error %1 %2"_s.arg(e.number()).arg(e.description());
 }
 
 QString stamp()
@@ -69,11 +71,11 @@ QString saveOne(Connection& db, int n, const QString& employee, const std::funct
         // %1 the request, %2 its number, %3 the item, %4 its row, %5 the employee.
         const auto fill = [&](const char* text) {
             return QString::fromLatin1(text)
-                .replace(QLatin1String("%1"), req)
-                .replace(QLatin1String("%2"), num)
-                .replace(QLatin1String("%3"), QLatin1String(item))
-                .replace(QLatin1String("%4"), QString::number(row))
-                .replace(QLatin1String("%5"), employee);
+                .replace(u"%1"_s, req)
+                .replace(u"%2"_s, num)
+                .replace(u"%3"_s, QLatin1String(item))
+                .replace(u"%4"_s, QString::number(row))
+                .replace(u"%5"_s, employee);
         };
         ++row;
         send(fill("Select * from Laboratory..tbLabLogbook where RequestNum = '%1'"));
@@ -90,7 +92,7 @@ QString saveOne(Connection& db, int n, const QString& employee, const std::funct
     step();
     const QString committing = stamp();
     db.commitTrans();
-    return locked + QLatin1Char(' ') + committing;
+    return locked + u' ' + committing;
 }
 
 int save(Connection& db, const QStringList& a)
@@ -101,7 +103,7 @@ int save(Connection& db, const QStringList& a)
     int saves = 0, step = 0, saved = 0, failed = 0;
     const auto nextStep = [&] {
         if (saves == pauseSave && step == pauseStep) {
-            say(QStringLiteral("paused"));
+            say(u"paused"_s);
             QThread::sleep(60); // the test kills it long before; never left behind
             std::_Exit(3);
         }
@@ -113,8 +115,8 @@ int save(Connection& db, const QStringList& a)
         ++saves;
         step = 0;
         try {
-            saveOne(db, n, QStringLiteral("MT01"), nextStep);
-            say(QStringLiteral("saved %1").arg(++saved));
+            saveOne(db, n, u"MT01"_s, nextStep);
+            say(u"saved %1"_s.arg(++saved));
         } catch (const LisError& e) {
             // As the window does: roll back and tell.
             ++failed;
@@ -123,7 +125,7 @@ int save(Connection& db, const QStringList& a)
             say(error(e));
         }
     }
-    say(QStringLiteral("done %1 %2").arg(saved).arg(failed));
+    say(u"done %1 %2"_s.arg(saved).arg(failed));
     return 0;
 }
 
@@ -137,7 +139,7 @@ int shift(Connection& db, const QStringList& a)
     QList<int> requests;
     for (const QString& r : a.mid(5))
         requests << r.toInt();
-    say(QStringLiteral("ready"));
+    say(u"ready"_s);
     while (!QFileInfo::exists(go))
         QThread::msleep(2);
     int saved = 0, verified = 0, read = 0, failed = 0;
@@ -147,7 +149,7 @@ int shift(Connection& db, const QStringList& a)
         try {
             const QString at = saveOne(db, requests[i], employee, [] {});
             ++saved;
-            say(QStringLiteral("saved %1 %2").arg(req, at));
+            say(u"saved %1 %2"_s.arg(req, at));
         } catch (const LisError& e) {
             ++failed;
             if (db.inTransaction())
@@ -156,10 +158,9 @@ int shift(Connection& db, const QStringList& a)
         }
         try {
             const QString before = stamp();
-            db.execute(
-                QStringLiteral("laboratory..LAB_Save_VerifyResults '%1','%2'").arg(req, employee));
+            db.execute(u"laboratory..LAB_Save_VerifyResults '%1','%2'"_s.arg(req, employee));
             ++verified;
-            say(QStringLiteral("verified %1 %2 %3").arg(req, before, stamp()));
+            say(u"verified %1 %2 %3"_s.arg(req, before, stamp()));
         } catch (const LisError& e) {
             ++failed;
             say(error(e));
@@ -168,25 +169,21 @@ int shift(Connection& db, const QStringList& a)
             // A save and a verification are whole: a reader sees all three
             // results of the request alike, or none before the first save.
             const auto rs = db.openRecordset(
-                QStringLiteral("Select * from Laboratory..tbLabResult where RequestNum = '%1'")
-                    .arg(next));
+                u"Select * from Laboratory..tbLabResult where RequestNum = '%1'"_s.arg(next));
             QStringList seen;
             for (; !rs->eof(); rs->moveNext())
-                seen << QStringList{rs->textOrEmpty(QStringLiteral("Remarks")),
-                                    rs->textOrEmpty(QStringLiteral("Verified")),
-                                    rs->textOrEmpty(QStringLiteral("VerifiedBy"))}
-                            .join(QLatin1Char('/'));
+                seen << QStringList{rs->textOrEmpty(u"Remarks"_s), rs->textOrEmpty(u"Verified"_s),
+                                    rs->textOrEmpty(u"VerifiedBy"_s)}
+                            .join(u'/');
             const auto cutOffRows =
-                db.openRecordset(
-                      QStringLiteral("LABORATORY..Lab_GetResultWithCutOff '%1'").arg(next))
+                db.openRecordset(u"LABORATORY..Lab_GetResultWithCutOff '%1'"_s.arg(next))
                     ->data()
                     .rows.size();
             // The second read may follow another workstation's first save of
             // the request, never precede one the first read saw.
             if (!(seen.isEmpty() || (seen.size() == 3 && seen.count(seen[0]) == 3)) ||
                 !(cutOffRows == 3 || (cutOffRows == 0 && seen.isEmpty())))
-                say(QStringLiteral("torn %1 %2 (%3 with their cut-offs)")
-                        .arg(next, seen.join(QLatin1String(", ")))
+                say(u"torn %1 %2 (%3 with their cut-offs)"_s.arg(next, seen.join(u", "_s))
                         .arg(cutOffRows));
             ++read;
         } catch (const LisError& e) {
@@ -194,7 +191,7 @@ int shift(Connection& db, const QStringList& a)
             say(error(e));
         }
     }
-    say(QStringLiteral("done %1 %2 %3 %4").arg(saved).arg(verified).arg(read).arg(failed));
+    say(u"done %1 %2 %3 %4"_s.arg(saved).arg(verified).arg(read).arg(failed));
     return 0;
 }
 } // namespace
@@ -207,9 +204,9 @@ int main(int argc, char** argv)
     try {
         Connection db;
         db.open(a.value(2));
-        if (a.value(1) == QLatin1String("save"))
+        if (a.value(1) == u"save"_s)
             return save(db, a);
-        if (a.value(1) == QLatin1String("shift"))
+        if (a.value(1) == u"shift"_s)
             return shift(db, a);
     } catch (const LisError& e) {
         say(error(e));

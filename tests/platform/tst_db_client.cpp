@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 // The transaction calls the fake server received.
 QStringList fakeLog;
@@ -19,24 +21,21 @@ struct FakeSession : DbSession {
     {
         return {{"Name", "Age", "Note"}, {{"O'Brien", 7, QVariant()}, {"Second", 5.5, "x"}}};
     }
-    void beginTransaction() override { fakeLog << QStringLiteral("<begin>"); }
-    void commitTransaction() override { fakeLog << QStringLiteral("<commit>"); }
-    void rollbackTransaction() override { fakeLog << QStringLiteral("<rollback>"); }
+    void beginTransaction() override { fakeLog << u"<begin>"_s; }
+    void commitTransaction() override { fakeLog << u"<commit>"_s; }
+    void rollbackTransaction() override { fakeLog << u"<rollback>"_s; }
 };
 
 struct FakeDriver : DbDriver {
-    QString name() const override { return QStringLiteral("fake"); }
-    bool accepts(const ConnectionString& cs) const override
-    {
-        return cs.dataSource() == QLatin1String("FAKE");
-    }
+    QString name() const override { return u"fake"_s; }
+    bool accepts(const ConnectionString& cs) const override { return cs.dataSource() == u"FAKE"_s; }
     std::unique_ptr<DbSession> connect(const ConnectionString&) override
     {
         return std::make_unique<FakeSession>();
     }
 };
 
-const QString kFake = QStringLiteral("Provider=X;Data Source=FAKE");
+const QString kFake = u"Provider=X;Data Source=FAKE"_s;
 } // namespace
 
 class TstDbClient : public QObject {
@@ -62,7 +61,7 @@ private slots:
         row("equals inside value", "Password =a=b;X=1", "Password", "a=b");
         row("quote not closing the value stays raw", "Password =\"ab\"c;X=1", "Password",
             "\"ab\"c");
-        const QString doubled = QStringLiteral("p\"a;s\"s");
+        const QString doubled = u"p\"a;s\"s"_s;
         QTest::newRow("quoted by quoteValue")
             << "Password =" + ConnectionString::quoteValue(doubled) + ";Data Source=S1"
             << "Password" << doubled;
@@ -79,7 +78,7 @@ private slots:
     {
         Connection c;
         const auto error = [](const auto& call) { return caught(call).number; };
-        QList<int> errors{error([&] { c.execute(QStringLiteral("x")); })};
+        QList<int> errors{error([&] { c.execute(u"x"_s); })};
         c.setConnectionString(kFake);
         c.open();
         errors << error([&] { c.setConnectionString(kFake); }) << error([&] { c.commitTrans(); });
@@ -89,7 +88,7 @@ private slots:
                                      ErrNo::DbTransactionFailed, ErrNo::DbTransactionFailed}));
 
         // Names match in any case; a Null is empty only through textOrEmpty.
-        auto rs = c.openRecordset(QStringLiteral("q"), CursorOptions::clientDynamic());
+        auto rs = c.openRecordset(u"q"_s, CursorOptions::clientDynamic());
         const auto text = [&](const char* f) {
             return QString::number(error([&] { rs->text(f); }));
         };
@@ -104,25 +103,25 @@ private slots:
         rs->moveNext();
         seen << QString::number(rs->eof()) << text("Name");
         QCOMPARE(seen, (QStringList{"2", "O'Brien", "7", "", "94", "3265", "5.5", "1", "3021"}));
-        auto server = c.openRecordset(QStringLiteral("q"), CursorOptions::serverDynamic());
+        auto server = c.openRecordset(u"q"_s, CursorOptions::serverDynamic());
         QVERIFY(server->recordCount() == -1 && !server->eof());
 
         fakeLog.clear();
         c.close(); // an open transaction is rolled back, never committed
-        QCOMPARE(fakeLog, QStringList{QStringLiteral("<rollback>")});
+        QCOMPARE(fakeLog, QStringList{u"<rollback>"_s});
         QVERIFY(!c.isOpen());
     }
 
     void traceHoldsEveryCommandExactly()
     {
         QTemporaryDir dir;
-        QFile trace(dir.filePath(QStringLiteral("trace.txt")));
+        QFile trace(dir.filePath(u"trace.txt"_s));
         qputenv("LIS_TRACE_COMMANDS", trace.fileName().toLocal8Bit());
         {
             Connection c;
             c.open(kFake);
-            c.openRecordset(QStringLiteral("Lab_X  'a','b', 'c'"));
-            c.execute(QStringLiteral("two\nlines"));
+            c.openRecordset(u"Lab_X  'a','b', 'c'"_s);
+            c.execute(u"two\nlines"_s);
         }
         qunsetenv("LIS_TRACE_COMMANDS");
         QVERIFY(trace.open(QIODevice::ReadOnly));
@@ -135,16 +134,14 @@ private slots:
     void commandTextsKeepTheirJoins()
     {
         using namespace CommandText;
-        QCOMPARE(call(QStringLiteral("Lab_X"), QStringList{}), QStringLiteral("Lab_X"));
-        QCOMPARE(call(QStringLiteral("Lab_X "), {QStringLiteral("O'Brien")}),
-                 QStringLiteral("Lab_X  'O''Brien'"));
-        QCOMPARE(call(QStringLiteral("Lab_X"), {"a", tight("b"), "c", loose("d"), ""}),
-                 QStringLiteral("Lab_X 'a','b', 'c' , 'd', ''"));
-        QCOMPARE(call(QStringLiteral("Lab_X"), {"a", spaced("b"), "c"}, Join::Tight),
-                 QStringLiteral("Lab_X 'a', 'b','c'"));
-        QCOMPARE(select(QStringLiteral("select * from t where a = %1 and b like %2 and c = %3"),
-                        {QStringLiteral("%2'"), QStringLiteral("x%")}),
-                 QStringLiteral("select * from t where a = '%2''' and b like 'x%' and c = %3"));
+        QCOMPARE(call(u"Lab_X"_s, QStringList{}), u"Lab_X"_s);
+        QCOMPARE(call(u"Lab_X "_s, {u"O'Brien"_s}), u"Lab_X  'O''Brien'"_s);
+        QCOMPARE(call(u"Lab_X"_s, {"a", tight("b"), "c", loose("d"), ""}),
+                 u"Lab_X 'a','b', 'c' , 'd', ''"_s);
+        QCOMPARE(call(u"Lab_X"_s, {"a", spaced("b"), "c"}, Join::Tight), u"Lab_X 'a', 'b','c'"_s);
+        QCOMPARE(
+            select(u"select * from t where a = %1 and b like %2 and c = %3"_s, {u"%2'"_s, u"x%"_s}),
+            u"select * from t where a = '%2''' and b like 'x%' and c = %3"_s);
     }
 };
 

@@ -12,8 +12,10 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
-const QString kApp = QStringLiteral("TARVIK Current User");
+const QString kApp = u"TARVIK Current User"_s;
 
 QString value(const QString& section, const QString& key)
 {
@@ -32,7 +34,7 @@ QByteArray marker(const char* eol = "\n")
 
 QString path(const QString& application = kApp)
 {
-    return SettingsStore::folder() + u'/' + application + QStringLiteral(".ini");
+    return SettingsStore::folder() + u'/' + application + u".ini"_s;
 }
 
 QByteArray contents(const QString& path = ::path())
@@ -66,7 +68,7 @@ void refusedEverywhere(const QStringList& files, int line)
         QCOMPARE(e.number, 75);
         for (const QString& file : files)
             QVERIFY2(e.description.contains(file), qPrintable(e.description));
-        QVERIFY2(line == 0 || e.description.contains(QStringLiteral("line %1 ").arg(line)),
+        QVERIFY2(line == 0 || e.description.contains(u"line %1 "_s.arg(line)),
                  qPrintable(e.description));
     }
 }
@@ -82,9 +84,9 @@ private slots:
     {
         const QString base = qEnvironmentVariable("LIS_TEST_SCRATCH", QDir::tempPath());
         QDir().mkpath(base);
-        m_scratch = std::make_unique<QTemporaryDir>(base + QStringLiteral("/settings-XXXXXX"));
+        m_scratch = std::make_unique<QTemporaryDir>(base + u"/settings-XXXXXX"_s);
         QVERIFY(m_scratch->isValid());
-        qputenv("LIS_CONFIG_DIR", QFile::encodeName(m_scratch->filePath(QStringLiteral("cfg"))));
+        qputenv("LIS_CONFIG_DIR", QFile::encodeName(m_scratch->filePath(u"cfg"_s)));
     }
 
     // The lines that were misread before, and Qt's own forms, in a file with
@@ -237,7 +239,7 @@ private slots:
 
     void namesFoundInAnyCaseAndListed()
     {
-        const QString lower = SettingsStore::folder() + QStringLiteral("/tarvik current user.ini");
+        const QString lower = SettingsStore::folder() + u"/tarvik current user.ini"_s;
         write(marker() + "[connection]\nserver=X\n", lower);
         QCOMPARE(SettingsStore::filePath(kApp), lower);
         QCOMPARE(value("Connection", "Server"), "X");
@@ -281,8 +283,8 @@ private slots:
                                 setValue("Laboratory", prefix + QString::number(i), prefix);
                             }).number != 0;
         };
-        std::thread a(writer, QStringLiteral("a"));
-        std::thread b(writer, QStringLiteral("b"));
+        std::thread a(writer, u"a"_s);
+        std::thread b(writer, u"b"_s);
         a.join();
         b.join();
         QCOMPARE(failures.load(), 0);

@@ -238,18 +238,6 @@ bool PgCluster::createDatabase(const QString& name, const QString& templateName)
     return false;
 }
 
-bool PgCluster::dropDatabase(const QString& name)
-{
-    QSqlDatabase db = connect(u"postgres"_s);
-    QSqlQuery drop(db);
-    if (db.isOpen() &&
-        drop.exec(u"DROP DATABASE IF EXISTS "_s + quotedIdentifier(name) + u" WITH (FORCE)"_s))
-        return true;
-    m_error = u"Cannot drop database %1: %2"_s.arg(
-        name, (db.isOpen() ? drop.lastError() : db.lastError()).text());
-    return false;
-}
-
 namespace {
 const QString kStateMark = u"lis-test-pg-cluster 1"_s;
 }
@@ -274,9 +262,8 @@ void PgCluster::release()
 bool PgCluster::load(const QString& stateFile, bool owned)
 {
     QFile f(stateFile);
-    const QStringList lines = f.open(QIODevice::ReadOnly)
-                                  ? QString::fromUtf8(f.readAll()).split(u'\n')
-                                  : QStringList();
+    const QStringList lines =
+        f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(u'\n') : QStringList();
     // The folders must be ones start() makes: a state file cannot steer a
     // removal anywhere else.
     const bool sane = lines.size() == 4 && lines.at(0) == kStateMark &&
@@ -284,8 +271,8 @@ bool PgCluster::load(const QString& stateFile, bool owned)
                       (lines.at(2).isEmpty() || lines.at(2).contains(u"/pgdata-"_s)) &&
                       !lines.at(2).contains(u"/.."_s);
     if (!available() || !sane) {
-        m_error = available() ? u"%1 is no cluster state this harness wrote"_s.arg(stateFile)
-                              : m_missing;
+        m_error =
+            available() ? u"%1 is no cluster state this harness wrote"_s.arg(stateFile) : m_missing;
         return false;
     }
     m_socketDir = lines.at(1);

@@ -46,8 +46,6 @@ public:
 
     // With a template, the new database is a copy of it.
     bool createDatabase(const QString& name, const QString& templateName = {});
-    // Drops a database this run made, closing its connections first.
-    bool dropDatabase(const QString& name);
     // An open QPSQL connection as the superuser (check isOpen()), removed
     // when the cluster goes; by default one name per cluster and database.
     QSqlDatabase connect(const QString& database, const QString& connectionName = {});
