@@ -182,26 +182,84 @@ void MessageWriter::write(quint64 id, const QByteArray& text, InstrumentMessage:
                         [this](const QString& l) { emit logLine(l); }));
 }
 
+namespace {
+using Log = std::function<void(const QString&)>;
+
+// A message that does not read as its protocol: refused, and archived so.
+Verdict refuseUnreadable(LabStore& store, const Importer::Instrument& instrument,
+                         const QByteArray& text, InstrumentMessage::Protocol protocol,
+                         const MessageError& error, const Log& log)
+{
+    const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
+    Verdict verdict;
+    verdict.kind = error.unsupported ? Verdict::Kind::Rejected : Verdict::Kind::Invalid;
+    verdict.answer = error.at > 0
+                         ? QStringLiteral("%1 %2: %3")
+                               .arg(hl7 ? QStringLiteral("segment") : QStringLiteral("record"))
+                               .arg(error.at)
+                               .arg(error.reason)
+                         : error.reason;
+    log(QStringLiteral("refused a message: ") + verdict.answer);
+    Importer::archiveRefused(store, instrument.id, protocol, text, {},
+                             QStringLiteral("refused: ") + verdict.answer, log);
+    return verdict;
+}
+
+void logStored(const InstrumentMessage& message, const QStringList& samples,
+               const Importer::Outcome& o, const Log& log)
+{
+    const QString id =
+        message.controlId.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(message.controlId);
+    if (o.resent)
+        log(QStringLiteral("message%1 stored before: acknowledged again, nothing stored").arg(id));
+    else if (message.samples.isEmpty() && !message.queries.isEmpty())
+        log(QStringLiteral("stored a query for sample %1")
+                .arg(message.queries.join(QStringLiteral(", "))));
+    else
+        log(QStringLiteral("stored a message%1: sample %2, %3 new results, %4 already stored, "
+                           "%5 held for want of a mapping%6")
+                .arg(id, samples.join(QStringLiteral(", ")))
+                .arg(o.stored)
+                .arg(o.duplicates)
+                .arg(o.held)
+                .arg(o.changed > 0 ? QStringLiteral(", %1 changed by status").arg(o.changed)
+                                   : QString()));
+}
+
+// The orders each queried sample has, as replies; a query that cannot be
+// answered is logged and the message stays stored.
+void answerQueries(LabStore& store, const Importer::Instrument& instrument,
+                   const QStringList& queries, Verdict& verdict, const Log& log)
+{
+    for (const QString& specimen : queries) {
+        try {
+            const QByteArrayList reply = Importer::answerRecords(store, instrument.id, specimen);
+            const qsizetype orders = std::count_if(
+                reply.begin(), reply.end(), [](const QByteArray& r) { return r.startsWith("O|"); });
+            verdict.replies.append(reply);
+            log(orders > 0 ? QStringLiteral("query for sample %1: %2 order(s) to send")
+                                 .arg(specimen)
+                                 .arg(orders)
+                           : QStringLiteral("query for sample %1: no orders, answered "
+                                            "\"no information\"")
+                                 .arg(specimen));
+        } catch (const LisError& e) {
+            log(QStringLiteral("query for sample %1 not answered: %2")
+                    .arg(specimen, e.description()));
+        }
+    }
+}
+} // namespace
+
 Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instrument,
                              const QByteArray& text, InstrumentMessage::Protocol protocol,
                              const std::function<void(const QString&)>& log)
 {
     const bool hl7 = protocol == InstrumentMessage::Protocol::Hl7;
     const auto parsed = hl7 ? Hl7Parser::parse(text) : E1394Parser::parse(text);
+    if (const auto* error = std::get_if<MessageError>(&parsed))
+        return refuseUnreadable(store, instrument, text, protocol, *error, log);
     Verdict verdict;
-    if (const auto* error = std::get_if<MessageError>(&parsed)) {
-        verdict.kind = error->unsupported ? Verdict::Kind::Rejected : Verdict::Kind::Invalid;
-        verdict.answer = error->at > 0
-                             ? QStringLiteral("%1 %2: %3")
-                                   .arg(hl7 ? QStringLiteral("segment") : QStringLiteral("record"))
-                                   .arg(error->at)
-                                   .arg(error->reason)
-                             : error->reason;
-        log(QStringLiteral("refused a message: ") + verdict.answer);
-        Importer::archiveRefused(store, instrument.id, protocol, text, {},
-                                 QStringLiteral("refused: ") + verdict.answer, log);
-        return verdict;
-    }
     const InstrumentMessage& message = std::get<InstrumentMessage>(parsed);
     QStringList samples;
     for (const InstrumentSample& s : message.samples)
@@ -209,43 +267,8 @@ Verdict MessageWriter::store(LabStore& store, const Importer::Instrument& instru
     try {
         const Importer::Outcome o = Importer(store, instrument).import(message);
         verdict.kind = Verdict::Kind::Stored;
-        const QString id = message.controlId.isEmpty()
-                               ? QString()
-                               : QStringLiteral(" (%1)").arg(message.controlId);
-        if (o.resent)
-            log(QStringLiteral("message%1 stored before: acknowledged again, nothing stored")
-                    .arg(id));
-        else if (message.samples.isEmpty() && !message.queries.isEmpty())
-            log(QStringLiteral("stored a query for sample %1")
-                    .arg(message.queries.join(QStringLiteral(", "))));
-        else
-            log(QStringLiteral("stored a message%1: sample %2, %3 new results, %4 already stored, "
-                               "%5 held for want of a mapping%6")
-                    .arg(id, samples.join(QStringLiteral(", ")))
-                    .arg(o.stored)
-                    .arg(o.duplicates)
-                    .arg(o.held)
-                    .arg(o.changed > 0 ? QStringLiteral(", %1 changed by status").arg(o.changed)
-                                       : QString()));
-        for (const QString& specimen : message.queries) {
-            try {
-                const QByteArrayList reply =
-                    Importer::answerRecords(store, instrument.id, specimen);
-                const qsizetype orders =
-                    std::count_if(reply.begin(), reply.end(),
-                                  [](const QByteArray& r) { return r.startsWith("O|"); });
-                verdict.replies.append(reply);
-                log(orders > 0 ? QStringLiteral("query for sample %1: %2 order(s) to send")
-                                     .arg(specimen)
-                                     .arg(orders)
-                               : QStringLiteral("query for sample %1: no orders, answered "
-                                                "\"no information\"")
-                                     .arg(specimen));
-            } catch (const LisError& e) {
-                log(QStringLiteral("query for sample %1 not answered: %2")
-                        .arg(specimen, e.description()));
-            }
-        }
+        logStored(message, samples, o, log);
+        answerQueries(store, instrument, message.queries, verdict, log);
     } catch (const ImportRefusal& e) {
         verdict.kind = Verdict::Kind::Invalid;
         verdict.answer = e.answer();
