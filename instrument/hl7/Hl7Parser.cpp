@@ -200,9 +200,7 @@ QString dateError(const char* field)
 {
     return QString::fromLatin1(field) + u" is no date-time of the form YYYYMMDDHHMMSS"_s;
 }
-} // namespace
 
-namespace {
 // Anything but a result message is refused as not taken.
 std::optional<MessageError> typeError(const Segment& msh)
 {
@@ -252,63 +250,85 @@ QString noteOf(const Segment& s)
             words << w;
     return words.join(u' ');
 }
-// The segments after MSH into the message's samples and results.
-std::optional<MessageError> readSegments(const Pieces& lines, const Reader& reader,
-                                         InstrumentMessage& m)
-{
+// Where the reading of the segments after MSH stands.
+struct Reading {
     QString patient;
     bool inOrder = false;         // an OBR since the last PID
     bool controlSpecimen = false; // an SPM before its OBR marked it a control
     Bytes last;                   // the segment an NTE is a note on
+};
+
+// The specimen of the order before it (ORU), or of the next (OUL).
+void readSpecimen(const Segment& spm, Reading& at, InstrumentMessage& m)
+{
+    const bool control = spm.value(11).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
+    if (at.inOrder && !m.samples.isEmpty())
+        m.samples.last().control = m.samples.last().control || control;
+    else
+        at.controlSpecimen = control;
+}
+
+// A note on the observation or the order just before it.
+void readNote(const Segment& s, const Reading& at, InstrumentMessage& m)
+{
+    const QString note = noteOf(s);
+    QString* to = at.last == "OBX"   ? &m.samples.last().results.last().comment
+                  : at.last == "OBR" ? &m.samples.last().remarks
+                                     : nullptr;
+    if (to && !note.isEmpty())
+        *to += (to->isEmpty() ? QString() : u"; "_s) + note;
+}
+
+std::optional<MessageError> readOrder(const Segment& s, qsizetype i, Reading& at,
+                                      InstrumentMessage& m)
+{
+    InstrumentSample sample;
+    sample.specimenId = s.value(3).trimmed();
+    if (sample.specimenId.isEmpty())
+        sample.specimenId = s.value(2).trimmed();
+    if (sample.specimenId.isEmpty())
+        return error(i + 1, u"OBR has no specimen id (OBR-3 and OBR-2 are empty)"_s);
+    sample.patientName = at.patient;
+    sample.control =
+        at.controlSpecimen || s.value(11).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
+    at.controlSpecimen = false;
+    m.samples.append(sample);
+    at.inOrder = true;
+    return std::nullopt;
+}
+
+// The segments after MSH into the message's samples and results.
+std::optional<MessageError> readSegments(const Pieces& lines, const Reader& reader,
+                                         InstrumentMessage& m)
+{
+    Reading at;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const Bytes name = piece(lines[i], reader.d.field);
         if (name == "SPM") {
-            // The specimen of the order before it (ORU), or of the next (OUL).
-            const Segment spm{&reader, split(lines[i], reader.d.field)};
-            const bool control = spm.value(11).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
-            if (inOrder && !m.samples.isEmpty())
-                m.samples.last().control = m.samples.last().control || control;
-            else
-                controlSpecimen = control;
-            last = {};
+            readSpecimen(Segment{&reader, split(lines[i], reader.d.field)}, at, m);
+            at.last = {};
             continue;
         }
         if (name != "MSH" && name != "PID" && name != "OBR" && name != "OBX" && name != "NTE") {
-            last = {};
+            at.last = {};
             continue;
         }
         const Segment s{&reader, split(lines[i], reader.d.field)};
         if (name == "NTE") {
-            // A note on the observation or the order just before it.
-            const QString note = noteOf(s);
-            QString* to = last == "OBX"   ? &m.samples.last().results.last().comment
-                          : last == "OBR" ? &m.samples.last().remarks
-                                          : nullptr;
-            if (to && !note.isEmpty())
-                *to += (to->isEmpty() ? QString() : u"; "_s) + note;
+            readNote(s, at, m);
             continue;
         }
-        last = name;
+        at.last = name;
         if (name == "MSH")
             return error(i + 1, u"a second MSH segment: one message at a time"_s);
         if (name == "PID") {
-            patient = personName(s);
-            inOrder = false;
+            at.patient = personName(s);
+            at.inOrder = false;
         } else if (name == "OBR") {
-            InstrumentSample sample;
-            sample.specimenId = s.value(3).trimmed();
-            if (sample.specimenId.isEmpty())
-                sample.specimenId = s.value(2).trimmed();
-            if (sample.specimenId.isEmpty())
-                return error(i + 1, u"OBR has no specimen id (OBR-3 and OBR-2 are empty)"_s);
-            sample.patientName = patient;
-            sample.control =
-                controlSpecimen || s.value(11).trimmed().compare(u"Q", Qt::CaseInsensitive) == 0;
-            controlSpecimen = false;
-            m.samples.append(sample);
-            inOrder = true;
+            if (auto e = readOrder(s, i, at, m))
+                return e;
         } else if (name == "OBX") {
-            if (!inOrder)
+            if (!at.inOrder)
                 return error(i + 1, u"OBX before any OBR"_s);
             const std::optional<InstrumentResult> r = resultOf(s);
             if (!r)
