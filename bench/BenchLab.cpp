@@ -120,20 +120,13 @@ void BenchLab::addWorkstationRequests(LabStore& store, int slotCount, int perSlo
     }
 }
 
-void BenchLab::addHistory(LabStore& store, int requests, int items, const QDate& day)
+namespace {
+// The history's statements over a slice of numbers n(x), each with whether
+// it takes the number of items too; `at` is how the slice's date is bound.
+QList<std::pair<QString, bool>> historyStatements(const QString& at)
 {
-    // In slices a statement each, each slice a day further back: no
-    // statement runs into the server's deadline, and the dates spread over
-    // the years as a laboratory's do.
-    constexpr int kSlice = 10000;
-    constexpr int kYears = 10;
     constexpr int kPatients = 40000;
-    const bool server = store.engine() == Engine::PostgreSQL;
-    const QString at = boundDateTime(store);
-    const QString slice = QStringLiteral(
-        "WITH RECURSIVE n(x) AS (SELECT CAST(? AS integer) UNION ALL SELECT x + 1 FROM n WHERE "
-        "x < ?) ");
-    const QList<std::pair<QString, bool>> statements = {
+    return {
         {QStringLiteral("INSERT INTO tbLabRequest (RequestNum, RefNum, HospNum, Code, "
                         "RequestDate) SELECT 'Y' || x, 'REF-Y' || x, 'HY' || (x % %1), "
                         "'BENCH', %2 FROM n")
@@ -171,20 +164,51 @@ void BenchLab::addHistory(LabStore& store, int requests, int items, const QDate&
              .arg(at),
          false},
     };
+}
+
+// The years are loaded as they were audited then, not audited again: the
+// result's triggers are set aside (the embedded laboratory's are returned,
+// to be written again).
+QList<QVariantList> setResultTriggersAside(LabStore& store, bool server)
+{
+    QList<QVariantList> triggers;
+    if (server) {
+        store.exec(QStringLiteral("ALTER TABLE laboratory.tbLabResult DISABLE TRIGGER USER"));
+    } else {
+        triggers = store
+                       .query(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE "
+                                             "type = 'trigger' AND tbl_name = 'tbLabResult'"))
+                       .rows;
+        for (const QVariantList& t : std::as_const(triggers))
+            store.exec(QStringLiteral("DROP TRIGGER %1").arg(t[0].toString()));
+    }
+    return triggers;
+}
+
+void restoreResultTriggers(LabStore& store, bool server, const QList<QVariantList>& triggers)
+{
+    if (server)
+        store.exec(QStringLiteral("ALTER TABLE laboratory.tbLabResult ENABLE TRIGGER USER"));
+    for (const QVariantList& t : triggers)
+        store.exec(t[1].toString());
+}
+} // namespace
+
+void BenchLab::addHistory(LabStore& store, int requests, int items, const QDate& day)
+{
+    // In slices a statement each, each slice a day further back: no
+    // statement runs into the server's deadline, and the dates spread over
+    // the years as a laboratory's do.
+    constexpr int kSlice = 10000;
+    constexpr int kYears = 10;
+    const bool server = store.engine() == Engine::PostgreSQL;
+    const QString slice = QStringLiteral(
+        "WITH RECURSIVE n(x) AS (SELECT CAST(? AS integer) UNION ALL SELECT x + 1 FROM n WHERE "
+        "x < ?) ");
+    const QList<std::pair<QString, bool>> statements = historyStatements(boundDateTime(store));
     store.begin();
     try {
-        // The years are loaded as they were audited then, not audited again.
-        QList<QVariantList> triggers;
-        if (server) {
-            store.exec(QStringLiteral("ALTER TABLE laboratory.tbLabResult DISABLE TRIGGER USER"));
-        } else {
-            triggers = store
-                           .query(QStringLiteral("SELECT name, sql FROM sqlite_master WHERE "
-                                                 "type = 'trigger' AND tbl_name = 'tbLabResult'"))
-                           .rows;
-            for (const QVariantList& t : std::as_const(triggers))
-                store.exec(QStringLiteral("DROP TRIGGER %1").arg(t[0].toString()));
-        }
+        const QList<QVariantList> triggers = setResultTriggersAside(store, server);
         const int slices = (requests + kSlice - 1) / kSlice;
         for (int k = 0; k < slices; ++k) {
             const int first = k * kSlice + 1;
@@ -195,10 +219,7 @@ void BenchLab::addHistory(LabStore& store, int requests, int items, const QDate&
                 store.exec(slice + sql, perItem ? QVariantList{first, last, moment, items}
                                                 : QVariantList{first, last, moment});
         }
-        if (server)
-            store.exec(QStringLiteral("ALTER TABLE laboratory.tbLabResult ENABLE TRIGGER USER"));
-        for (const QVariantList& t : std::as_const(triggers))
-            store.exec(t[1].toString());
+        restoreResultTriggers(store, server, triggers);
         store.commit();
     } catch (...) {
         store.rollback();
