@@ -32,19 +32,21 @@ void line(QTextStream& out, const QString& what, double ms, const QString& basel
 }
 } // namespace
 
-void benchCommands(QTextStream& out)
+namespace {
+// Rounds of each way taking turns, the best of each: a single long run
+// swings with whatever else the machine does.
+constexpr int kRounds = 7, kRepeats = 300;
+
+struct CommandCase {
+    const char* text;
+    const char* sql;
+    QVariantList binds;
+};
+
+// Each read as a command text and as the SQLite statement it comes to.
+QList<CommandCase> commandCases()
 {
-    out << "Read command texts through Connection against the same query as a prepared SQLite "
-           "statement (the best of 7 rounds of 300 each, the two taking turns)\n";
-    BenchLab lab(10);
-    Connection db;
-    db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + lab.folder());
-    struct Case {
-        const char* text;
-        const char* sql;
-        QVariantList binds;
-    };
-    const Case cases[] = {
+    return {
         {"select * from patient_data..tbHospitalInfo",
          "SELECT * FROM patient_data.tbHospitalInfo",
          {}},
@@ -59,6 +61,51 @@ void benchCommands(QTextStream& out)
          "SELECT * FROM tbLabInstrumentExams WHERE ItemID = ?",
          {"HBSAG"}},
     };
+}
+
+// One prepared read, every value of every row.
+void readPrepared(QSqlQuery& q, const QVariantList& binds)
+{
+    for (int b = 0; b < binds.size(); ++b)
+        q.bindValue(b, binds[b]);
+    q.exec();
+    const int columns = q.record().count();
+    while (q.next()) {
+        for (int k = 0; k < columns; ++k)
+            q.value(k);
+    }
+    // Ends the read, as any reader that is to see the next save of another
+    // workstation must.
+    q.finish();
+}
+
+// The best round of each way, in ms for kRepeats reads: {command text, prepared}.
+std::pair<double, double> bestRounds(Connection& db, QSqlQuery& q, const CommandCase& c)
+{
+    double component = 0, direct = 0;
+    for (int r = 0; r < kRounds; ++r) {
+        const double viaText = msOf([&] {
+            for (int i = 0; i < kRepeats; ++i)
+                db.openRecordset(QLatin1String(c.text))->recordCount();
+        });
+        const double prepared = msOf([&] {
+            for (int i = 0; i < kRepeats; ++i)
+                readPrepared(q, c.binds);
+        });
+        component = r == 0 ? viaText : std::min(component, viaText);
+        direct = r == 0 ? prepared : std::min(direct, prepared);
+    }
+    return {component, direct};
+}
+} // namespace
+
+void benchCommands(QTextStream& out)
+{
+    out << "Read command texts through Connection against the same query as a prepared SQLite "
+           "statement (the best of 7 rounds of 300 each, the two taking turns)\n";
+    BenchLab lab(10);
+    Connection db;
+    db.open(QStringLiteral("Initial Catalog=LABORATORY;Data Source=") + lab.folder());
     {
         QSqlDatabase raw =
             QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
@@ -66,39 +113,13 @@ void benchCommands(QTextStream& out)
         raw.open();
         QSqlQuery(raw).exec(QStringLiteral("ATTACH DATABASE '%1/patient_data.db' AS patient_data")
                                 .arg(lab.folder()));
-        // Rounds of each way taking turns, the best of each: a single long
-        // run swings with whatever else the machine does.
-        constexpr int kRounds = 7, kRepeats = 300;
         constexpr double kGoal = 1.3;
         QStringList missed;
-        for (const Case& c : cases) {
+        for (const CommandCase& c : commandCases()) {
             QSqlQuery q(raw);
             q.setForwardOnly(true);
             q.prepare(QLatin1String(c.sql));
-            double component = 0, direct = 0;
-            for (int r = 0; r < kRounds; ++r) {
-                const double viaText = msOf([&] {
-                    for (int i = 0; i < kRepeats; ++i)
-                        db.openRecordset(QLatin1String(c.text))->recordCount();
-                });
-                const double prepared = msOf([&] {
-                    for (int i = 0; i < kRepeats; ++i) {
-                        for (int b = 0; b < c.binds.size(); ++b)
-                            q.bindValue(b, c.binds[b]);
-                        q.exec();
-                        const int columns = q.record().count();
-                        while (q.next()) {
-                            for (int k = 0; k < columns; ++k)
-                                q.value(k);
-                        }
-                        // Ends the read, as any reader that is to see the
-                        // next save of another workstation must.
-                        q.finish();
-                    }
-                });
-                component = r == 0 ? viaText : std::min(component, viaText);
-                direct = r == 0 ? prepared : std::min(direct, prepared);
-            }
+            const auto [component, direct] = bestRounds(db, q, c);
             line(out, QString::fromLatin1(c.text).left(34), component / kRepeats,
                  QStringLiteral("direct"), direct / kRepeats);
             if (component / direct > kGoal)
