@@ -92,40 +92,16 @@ class PgLab {
 public:
     explicit PgLab(const QString& directName = u"bench-direct-pg"_s)
     {
-        if (!m_cluster.available()) {
-            m_why = m_cluster.reason();
+        if (!start())
             return;
-        }
-        QElapsedTimer t;
-        t.start();
-        if (!m_cluster.start() || !m_cluster.createDatabase(u"lis_bench"_s)) {
-            m_why = m_cluster.reason();
-            return;
-        }
-        m_startMs = double(t.nsecsElapsed()) / 1e6;
         try {
-            QSqlDatabase schema = m_cluster.connect(u"lis_bench"_s, directName + u"-schema"_s);
-            if (!schema.isOpen()) {
-                m_why = schema.lastError().text();
+            if (!createSchema(directName))
                 return;
-            }
-            ServerSchema::init(schema, u"the bench's server"_s);
-            QSqlQuery version(schema);
-            if (version.exec(u"SHOW server_version"_s) && version.next())
-                m_version = version.value(0).toString();
-            schema.close();
             const QString server =
                 u"postgresql:///lis_bench?host=%1&port=%2&user=%3"_s.arg(m_cluster.socketDir())
                     .arg(m_cluster.port())
                     .arg(m_cluster.superuser());
-            const QDate day = Clock::today();
-            {
-                LabStore store(ConnectionString::parse(u"Data Source="_s +
-                                                       ConnectionString::quoteValue(server)));
-                DemoLaboratory::build(store, day);
-                BenchLab::addBenchExam(store, kSaveRows, day);
-                BenchLab::addWorkstationRequests(store, kWsSlots, kWsPerSlot, kWsRows, day);
-            }
+            fill(server);
             QSqlDatabase direct = openDirect(directName);
             // Statistics for the planner, as a server in use would have them,
             // and nothing left for autovacuum to do during the figures.
@@ -134,21 +110,7 @@ public:
             lab = {u"PostgreSQL"_s,
                    u"Initial Catalog=LABORATORY;Data Source="_s +
                        ConnectionString::quoteValue(server),
-                   directName,
-                   [cluster] {
-                       {
-                           QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"bench-open"_s);
-                           db.setHostName(cluster->socketDir());
-                           db.setPort(cluster->port());
-                           db.setUserName(cluster->superuser());
-                           db.setDatabaseName(u"lis_bench"_s);
-                           if (!db.open())
-                               qFatal("%s", qPrintable(db.lastError().text()));
-                           execOrDie(db, u"SET search_path TO laboratory, patient_data"_s);
-                           db.close();
-                       }
-                       QSqlDatabase::removeDatabase(u"bench-open"_s);
-                   },
+                   directName, [cluster] { openOnce(*cluster); },
                    [server] {
                        return std::make_unique<LabStore>(ConnectionString::parse(
                            u"Data Source="_s + ConnectionString::quoteValue(server)));
@@ -171,6 +133,67 @@ public:
     Lab lab;
 
 private:
+    // The server started and its database made, timed; false (and why) if not.
+    bool start()
+    {
+        if (!m_cluster.available()) {
+            m_why = m_cluster.reason();
+            return false;
+        }
+        QElapsedTimer t;
+        t.start();
+        if (!m_cluster.start() || !m_cluster.createDatabase(u"lis_bench"_s)) {
+            m_why = m_cluster.reason();
+            return false;
+        }
+        m_startMs = double(t.nsecsElapsed()) / 1e6;
+        return true;
+    }
+
+    // The laboratory's schema, and the server's version read on the way.
+    bool createSchema(const QString& directName)
+    {
+        QSqlDatabase schema = m_cluster.connect(u"lis_bench"_s, directName + u"-schema"_s);
+        if (!schema.isOpen()) {
+            m_why = schema.lastError().text();
+            return false;
+        }
+        ServerSchema::init(schema, u"the bench's server"_s);
+        QSqlQuery version(schema);
+        if (version.exec(u"SHOW server_version"_s) && version.next())
+            m_version = version.value(0).toString();
+        schema.close();
+        return true;
+    }
+
+    // The demo laboratory and the bench's own rows.
+    static void fill(const QString& server)
+    {
+        const QDate day = Clock::today();
+        LabStore store(
+            ConnectionString::parse(u"Data Source="_s + ConnectionString::quoteValue(server)));
+        DemoLaboratory::build(store, day);
+        BenchLab::addBenchExam(store, kSaveRows, day);
+        BenchLab::addWorkstationRequests(store, kWsSlots, kWsPerSlot, kWsRows, day);
+    }
+
+    // What opening a connection costs, from nothing to its search path.
+    static void openOnce(PgCluster& cluster)
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"bench-open"_s);
+            db.setHostName(cluster.socketDir());
+            db.setPort(cluster.port());
+            db.setUserName(cluster.superuser());
+            db.setDatabaseName(u"lis_bench"_s);
+            if (!db.open())
+                qFatal("%s", qPrintable(db.lastError().text()));
+            execOrDie(db, u"SET search_path TO laboratory, patient_data"_s);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(u"bench-open"_s);
+    }
+
     QSqlDatabase openDirect(const QString& name)
     {
         QSqlDatabase db = m_cluster.connect(u"lis_bench"_s, name);
