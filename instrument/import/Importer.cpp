@@ -126,87 +126,110 @@ Importer::Outcome Importer::importOnce(const InstrumentMessage& message)
     Outcome outcome;
     {
         ScopedTransaction transaction(m_store);
-        // The instrument's lock first, then its samples' in one order: no
-        // other writer of them between check and insert, and no deadlock
-        // with a save posting a sample.
-        m_store.lock(LabStore::Lock::Instrument, m_instrument.id);
-        QStringList samples;
-        for (const InstrumentSample& sample : message.samples)
-            samples << m_instrument.id.trimmed() + QLatin1Char('|') + sample.specimenId.trimmed();
-        samples.sort(Qt::CaseInsensitive);
-        for (const QString& sample : std::as_const(samples))
-            m_store.lock(LabStore::Lock::Sample, sample);
-        if (m_store
-                .query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
-                       {m_instrument.id})
-                .rows.isEmpty())
-            throw ImportRefusal(QStringLiteral("The instrument %1 is not one of the laboratory's "
-                                               "instruments (tbLabInstrument); check its name in "
-                                               "LIS Instruments.ini.")
-                                    .arg(m_instrument.id),
-                                QStringLiteral("the laboratory does not know this instrument"));
+        lockSamples(message);
+        requireKnownInstrument();
         outcome.resent = deliveredBefore(message);
-        const QString sent = message.sent.isValid() ? DateText::storage(message.sent) : QString();
         QList<Audit> audits;
-        for (const InstrumentSample& sample :
-             outcome.resent ? QList<InstrumentSample>() : message.samples) {
-            const QString specimen = sample.specimenId.trimmed();
-            if (specimen.isEmpty())
-                throw ImportRefusal(QStringLiteral("A sample in the message has no specimen id."));
-            const ResultSet worklist =
-                m_store.query(QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
-                                             "WHERE InstrumentID = ? AND SampleNumber = ? "
-                                             "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
-                              {m_instrument.id, specimen});
-            if (takeControls(specimen, sample, message.sent, outcome))
-                continue;
-            take(specimen, sample, worklist.rows.value(0).value(0).toString(), sent, outcome,
-                 audits);
-        }
-        // The archive's row, then the audit of what the message changed,
-        // naming that row.
-        const QString archive =
-            QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, ControlID, "
-                           "ReceivedAt, Results, Duplicates, Held, Message, Sender, Verdict) "
-                           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        const QVariantList archived{m_instrument.id,
-                                    protocolName(message.protocol),
-                                    text(message.controlId),
-                                    received,
-                                    outcome.stored,
-                                    outcome.duplicates,
-                                    outcome.held,
-                                    QString::fromUtf8(message.raw),
-                                    text(message.sender),
-                                    outcome.resent ? QStringLiteral("resent: nothing stored")
-                                                   : QStringLiteral("stored")};
-        // Its number only where the audit needs it.
-        const QString messageId =
-            audits.isEmpty()
-                ? (m_store.exec(archive, archived), QString())
-                : m_store.query(archive + QStringLiteral(" RETURNING MessageID"), archived)
-                      .rows.value(0)
-                      .value(0)
-                      .toString();
-        for (const Audit& a : audits)
-            ProcedureSupport::audit(m_store, a.requestNum, a.itemId,
-                                    QStringLiteral("Instrument result %1").arg(a.sample), a.was,
-                                    a.now, m_instrument.id,
-                                    QStringLiteral("message %1").arg(messageId));
-        // Windows showing a sample learn of its new results once they are
-        // committed (on a server; the embedded laboratory has no notices).
-        QStringList told;
-        for (const InstrumentSample& sample : message.samples) {
-            const QString notice = m_instrument.id.trimmed().toUpper() + QLatin1Char('|') +
-                                   sample.specimenId.trimmed().toUpper();
-            if (outcome.stored + outcome.changed > 0 && !told.contains(notice)) {
-                m_store.notify(downloadsChannel(), notice);
-                told << notice;
-            }
-        }
+        if (!outcome.resent)
+            takeSamples(message, outcome, audits);
+        archiveMessage(message, received, outcome, audits);
+        notifyWindows(message, outcome);
         transaction.commit();
     }
     return outcome;
+}
+
+// The instrument's lock first, then its samples' in one order: no other
+// writer of them between check and insert, and no deadlock with a save
+// posting a sample.
+void Importer::lockSamples(const InstrumentMessage& message)
+{
+    m_store.lock(LabStore::Lock::Instrument, m_instrument.id);
+    QStringList samples;
+    for (const InstrumentSample& sample : message.samples)
+        samples << m_instrument.id.trimmed() + QLatin1Char('|') + sample.specimenId.trimmed();
+    samples.sort(Qt::CaseInsensitive);
+    for (const QString& sample : std::as_const(samples))
+        m_store.lock(LabStore::Lock::Sample, sample);
+}
+
+void Importer::requireKnownInstrument()
+{
+    if (m_store
+            .query(QStringLiteral("SELECT 1 FROM tbLabInstrument WHERE InstrumentID = ?"),
+                   {m_instrument.id})
+            .rows.isEmpty())
+        throw ImportRefusal(QStringLiteral("The instrument %1 is not one of the laboratory's "
+                                           "instruments (tbLabInstrument); check its name in "
+                                           "LIS Instruments.ini.")
+                                .arg(m_instrument.id),
+                            QStringLiteral("the laboratory does not know this instrument"));
+}
+
+void Importer::takeSamples(const InstrumentMessage& message, Outcome& outcome, QList<Audit>& audits)
+{
+    const QString sent = message.sent.isValid() ? DateText::storage(message.sent) : QString();
+    for (const InstrumentSample& sample : message.samples) {
+        const QString specimen = sample.specimenId.trimmed();
+        if (specimen.isEmpty())
+            throw ImportRefusal(QStringLiteral("A sample in the message has no specimen id."));
+        const ResultSet worklist =
+            m_store.query(QStringLiteral("SELECT refnum FROM tbLabInstrumentHemaWorkList "
+                                         "WHERE InstrumentID = ? AND SampleNumber = ? "
+                                         "ORDER BY orderdate DESC, WorkListID DESC LIMIT 1"),
+                          {m_instrument.id, specimen});
+        if (takeControls(specimen, sample, message.sent, outcome))
+            continue;
+        take(specimen, sample, worklist.rows.value(0).value(0).toString(), sent, outcome, audits);
+    }
+}
+
+// The archive's row, then the audit of what the message changed, naming
+// that row.
+void Importer::archiveMessage(const InstrumentMessage& message, const QString& received,
+                              const Outcome& outcome, const QList<Audit>& audits)
+{
+    const QString archive =
+        QStringLiteral("INSERT INTO tbLabInstrumentMessage (InstrumentID, Protocol, ControlID, "
+                       "ReceivedAt, Results, Duplicates, Held, Message, Sender, Verdict) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    const QVariantList archived{m_instrument.id,
+                                protocolName(message.protocol),
+                                text(message.controlId),
+                                received,
+                                outcome.stored,
+                                outcome.duplicates,
+                                outcome.held,
+                                QString::fromUtf8(message.raw),
+                                text(message.sender),
+                                outcome.resent ? QStringLiteral("resent: nothing stored")
+                                               : QStringLiteral("stored")};
+    // Its number only where the audit needs it.
+    const QString messageId =
+        audits.isEmpty() ? (m_store.exec(archive, archived), QString())
+                         : m_store.query(archive + QStringLiteral(" RETURNING MessageID"), archived)
+                               .rows.value(0)
+                               .value(0)
+                               .toString();
+    for (const Audit& a : audits)
+        ProcedureSupport::audit(m_store, a.requestNum, a.itemId,
+                                QStringLiteral("Instrument result %1").arg(a.sample), a.was, a.now,
+                                m_instrument.id, QStringLiteral("message %1").arg(messageId));
+}
+
+// Windows showing a sample learn of its new results once they are committed
+// (on a server; the embedded laboratory has no notices).
+void Importer::notifyWindows(const InstrumentMessage& message, const Outcome& outcome)
+{
+    QStringList told;
+    for (const InstrumentSample& sample : message.samples) {
+        const QString notice = m_instrument.id.trimmed().toUpper() + QLatin1Char('|') +
+                               sample.specimenId.trimmed().toUpper();
+        if (outcome.stored + outcome.changed > 0 && !told.contains(notice)) {
+            m_store.notify(downloadsChannel(), notice);
+            told << notice;
+        }
+    }
 }
 
 // A sample's results: each a duplicate, a new row, or a change of its item's

@@ -129,6 +129,12 @@ private:
     // A control sample's results to quality control; false for a patient's.
     bool takeControls(const QString& specimen, const InstrumentSample& sample,
                       const QDateTime& sent, Outcome& outcome);
+    void lockSamples(const InstrumentMessage& message);
+    void requireKnownInstrument();
+    void takeSamples(const InstrumentMessage& message, Outcome& outcome, QList<Audit>& audits);
+    void archiveMessage(const InstrumentMessage& message, const QString& received,
+                        const Outcome& outcome, const QList<Audit>& audits);
+    void notifyWindows(const InstrumentMessage& message, const Outcome& outcome);
     // A sample's results; sent: the message's time in storage form, if any.
     void take(const QString& specimen, const InstrumentSample& sample, const QString& refNum,
               const QString& sent, Outcome& outcome, QList<Audit>& audits);
