@@ -232,6 +232,50 @@ void Importer::notifyWindows(const InstrumentMessage& message, const Outcome& ou
     }
 }
 
+// What the last write left of an item, for the next result of it.
+struct Importer::Written {
+    QString item; // as the last write spelled it
+    Found state;  // empty row: unknown (deleted)
+    bool unnumbered = false;
+};
+
+// A fresh result against its item's last row.
+struct Importer::Arrival {
+    const InstrumentResult* result = nullptr;
+    QString item;    // as the analyser spells it
+    QString itemKey; // as the laboratory compares it
+    QString status;
+    QString time;
+    Found state;
+    bool unnumbered = false;
+    bool exists = false; // the item has a row
+    bool open = false;   // ... not posted yet
+    QString was;         // its status
+    bool mapped = false;
+    QString itemId;
+    QString unit;
+    QVariant value;
+    QString remarks;
+};
+
+// One sample's results under way.
+struct Importer::Pass {
+    QString specimen;
+    const InstrumentSample& sample;
+    QString refNum;
+    Outcome& outcome;
+    QList<Audit>& audits;
+    QList<Found> prefetched;
+    QList<qsizetype> answered; // index in prefetched, or -1
+    QHash<QString, Written> written;
+    QList<QVariantList> inserts;
+
+    void audited(const Arrival& a, const QString& old, const QString& now)
+    {
+        audits.append({a.state.row.value(5).toString(), a.itemId, specimen, old, now});
+    }
+};
+
 // A sample's results: each a duplicate, a new row, or a change of its item's
 // last row as its status says. A few statements a message, whatever its
 // size: the keys in one, what is known of the items in one, the new rows in
@@ -239,9 +283,48 @@ void Importer::notifyWindows(const InstrumentMessage& message, const Outcome& ou
 void Importer::take(const QString& specimen, const InstrumentSample& sample, const QString& refNum,
                     const QString& sent, Outcome& outcome, QList<Audit>& audits)
 {
-    // Each result's key, the status it is stored with and its result time.
-    QList<Key> keys;
     QStringList statuses, times;
+    const QList<Key> keys = keyResults(specimen, sample, sent, statuses, times);
+    const QList<bool> fresh = keep(specimen, keys);
+
+    // The first new result of each item is answered by one query. After a
+    // write, the item's last row is the one written, known here unless the
+    // next result needs the number of a row not written yet; or its item is
+    // the laboratory's same item spelled otherwise: then it is asked again.
+    Pass pass{specimen, sample, refNum, outcome, audits, {}, {}, {}, {}};
+    pass.answered.fill(-1, keys.size());
+    QStringList asked;
+    QSet<QString> seen;
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        const QString f = folded(keys[i].item);
+        if (fresh[i] && !seen.contains(f)) {
+            seen.insert(f);
+            pass.answered[i] = asked.size();
+            asked << keys[i].item;
+        }
+    }
+    pass.prefetched = found(specimen, asked);
+    for (qsizetype i = 0; i < keys.size(); ++i) {
+        if (!fresh[i]) {
+            ++outcome.duplicates;
+            continue;
+        }
+        const Arrival a = arrival(pass, i, keys[i], statuses[i], times[i]);
+        if (a.status == u"D")
+            deleteRow(pass, a);
+        else if (a.open && (a.status == u"C" || a.was == u"P"))
+            replaceRow(pass, a);
+        else
+            addRow(pass, a);
+    }
+    insertRows(pass.inserts);
+}
+
+QList<Importer::Key> Importer::keyResults(const QString& specimen, const InstrumentSample& sample,
+                                          const QString& sent, QStringList& statuses,
+                                          QStringList& times) const
+{
+    QList<Key> keys;
     QDateTime lastAt;
     QString lastStamp;
     for (const InstrumentResult& r : sample.results) {
@@ -263,115 +346,98 @@ void Importer::take(const QString& specimen, const InstrumentSample& sample, con
             keys.append({item, keyStatus(status), resultKey(r)});
         }
     }
-    const QList<bool> fresh = keep(specimen, keys);
+    return keys;
+}
 
-    // The first new result of each item is answered by one query. After a
-    // write, the item's last row is the one written, known here unless the
-    // next result needs the number of a row not written yet; or its item is
-    // the laboratory's same item spelled otherwise: then it is asked again.
-    QStringList asked;
-    QList<qsizetype> answered(keys.size(), -1);
-    QSet<QString> seen;
-    for (qsizetype i = 0; i < keys.size(); ++i) {
-        const QString f = folded(keys[i].item);
-        if (fresh[i] && !seen.contains(f)) {
-            seen.insert(f);
-            answered[i] = asked.size();
-            asked << keys[i].item;
-        }
+Importer::Arrival Importer::arrival(Pass& pass, qsizetype i, const Key& k, const QString& status,
+                                    const QString& time)
+{
+    Arrival a;
+    const InstrumentResult& r = pass.sample.results[i];
+    a.result = &r;
+    a.item = k.item;
+    a.itemKey = folded(k.item);
+    a.status = status;
+    a.time = time;
+    const auto w = pass.written.constFind(a.itemKey);
+    const bool numberNeeded =
+        status == u"C" || status == u"D" ||
+        (w != pass.written.cend() && w->state.row.value(3).toString() == u"P");
+    if (w == pass.written.cend() && pass.answered[i] >= 0) {
+        a.state = pass.prefetched[pass.answered[i]];
+    } else if (w != pass.written.cend() && w->item == k.item && !w->state.row.isEmpty() &&
+               !(numberNeeded && w->unnumbered)) {
+        a.state = w->state;
+        a.unnumbered = w->unnumbered;
+    } else {
+        insertRows(pass.inserts);
+        a.state = found(pass.specimen, {k.item}).value(0);
     }
-    const QList<Found> prefetched = found(specimen, asked);
-    struct Written {
-        QString item; // as the last write spelled it
-        Found state;  // empty row: unknown (deleted)
-        bool unnumbered = false;
-    };
-    QHash<QString, Written> written;
-    QList<QVariantList> inserts;
-    for (qsizetype i = 0; i < keys.size(); ++i) {
-        if (!fresh[i]) {
-            ++outcome.duplicates;
-            continue;
-        }
-        const InstrumentResult& r = sample.results[i];
-        const Key& k = keys[i];
-        const QString& status = statuses[i];
-        const QString f = folded(k.item);
-        const auto w = written.constFind(f);
-        Found state;
-        bool unnumbered = false;
-        const bool numberNeeded = status == u"C" || status == u"D" ||
-                                  (w != written.cend() && w->state.row.value(3).toString() == u"P");
-        if (w == written.cend() && answered[i] >= 0) {
-            state = prefetched[answered[i]];
-        } else if (w != written.cend() && w->item == k.item && !w->state.row.isEmpty() &&
-                   !(numberNeeded && w->unnumbered)) {
-            state = w->state;
-            unnumbered = w->unnumbered;
-        } else {
-            insertRows(inserts);
-            state = found(specimen, {k.item}).value(0);
-        }
-        const QVariantList& row = state.row;
-        const bool exists = row.size() > 1;
-        const bool open = exists && row[4].toString() != u"Y";
-        const QString was = row.value(3).toString();
-        const bool mapped = !state.mapping.isEmpty();
-        const QString itemId = mapped ? state.mapping[0].toString() : k.item;
-        QString unit = r.units;
-        for (const QVariant& own : state.mapping.mid(1))
-            if (!unit.isEmpty() && own.toString().compare(unit, Qt::CaseInsensitive) == 0)
-                unit = own.toString();
-        const QVariant value = status == u"X" ? QVariant() : QVariant(r.value);
-        QStringList said{sample.remarks, r.comment};
-        said.removeAll(QString());
-        const QString remarks = said.join(QStringLiteral("; "));
-        const auto audited = [&](const QString& old, const QString& now) {
-            audits.append({row.value(5).toString(), itemId, specimen, old, now});
-        };
-        if (status == u"D") {
-            if (!open) {
-                ++outcome.duplicates; // nothing unposted to delete: a saved result stays
-                written[f] = {k.item, state, unnumbered};
-                continue;
-            }
-            m_store.exec(
-                QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
-                {row[1]});
-            audited(shownValue(row[2], was), QStringLiteral("(deleted)"));
-            ++outcome.changed;
-            written[f] = {k.item, {{}, state.mapping}, false};
-        } else if (open && (status == u"C" || was == u"P")) {
-            m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
-                                        "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
-                                        "WHERE DLResultID = ?"),
-                         {value, text(unit), text(r.flags), status, text(remarks), row[1]});
-            audited(shownValue(row[2], was), shownValue(value, status));
-            ++outcome.changed;
-            QVariantList now = row;
-            now[2] = value;
-            now[3] = status;
-            written[f] = {k.item, {now, state.mapping}, false};
-        } else {
-            // A correction of a posted row waits beside it for the windows.
-            const bool correction = status == u"C" && exists;
-            inserts.append({m_instrument.id, specimen, times[i], k.item, value, text(unit),
-                            text(r.flags), text(sample.patientName), text(refNum), status,
-                            correction ? row[1] : QVariant(), text(remarks)});
-            if (correction)
-                audited(shownValue(row[2], was),
-                        shownValue(value, status) +
-                            QStringLiteral(", held: the result was posted"));
-            ++outcome.stored;
-            if (!mapped || correction)
-                ++outcome.held;
-            written[f] = {k.item,
-                          {{QVariant(), QVariant(), value, status, QStringLiteral("N"), QString()},
-                           state.mapping},
-                          true};
-        }
+    const QVariantList& row = a.state.row;
+    a.exists = row.size() > 1;
+    a.open = a.exists && row[4].toString() != u"Y";
+    a.was = row.value(3).toString();
+    a.mapped = !a.state.mapping.isEmpty();
+    a.itemId = a.mapped ? a.state.mapping[0].toString() : k.item;
+    a.unit = r.units;
+    for (const QVariant& own : a.state.mapping.mid(1))
+        if (!a.unit.isEmpty() && own.toString().compare(a.unit, Qt::CaseInsensitive) == 0)
+            a.unit = own.toString();
+    a.value = status == u"X" ? QVariant() : QVariant(r.value);
+    QStringList said{pass.sample.remarks, r.comment};
+    said.removeAll(QString());
+    a.remarks = said.join(QStringLiteral("; "));
+    return a;
+}
+
+void Importer::deleteRow(Pass& pass, const Arrival& a)
+{
+    if (!a.open) {
+        ++pass.outcome.duplicates; // nothing unposted to delete: a saved result stays
+        pass.written[a.itemKey] = {a.item, a.state, a.unnumbered};
+        return;
     }
-    insertRows(inserts);
+    m_store.exec(QStringLiteral("DELETE FROM tbLabInstrumentDLHemaResult WHERE DLResultID = ?"),
+                 {a.state.row[1]});
+    pass.audited(a, shownValue(a.state.row[2], a.was), QStringLiteral("(deleted)"));
+    ++pass.outcome.changed;
+    pass.written[a.itemKey] = {a.item, {{}, a.state.mapping}, false};
+}
+
+void Importer::replaceRow(Pass& pass, const Arrival& a)
+{
+    const QVariantList& row = a.state.row;
+    m_store.exec(QStringLiteral("UPDATE tbLabInstrumentDLHemaResult SET ResultValue = ?, "
+                                "Unit = ?, Flags = ?, ResultStatus = ?, SampleRemarks = ? "
+                                "WHERE DLResultID = ?"),
+                 {a.value, text(a.unit), text(a.result->flags), a.status, text(a.remarks), row[1]});
+    pass.audited(a, shownValue(row[2], a.was), shownValue(a.value, a.status));
+    ++pass.outcome.changed;
+    QVariantList now = row;
+    now[2] = a.value;
+    now[3] = a.status;
+    pass.written[a.itemKey] = {a.item, {now, a.state.mapping}, false};
+}
+
+void Importer::addRow(Pass& pass, const Arrival& a)
+{
+    // A correction of a posted row waits beside it for the windows.
+    const bool correction = a.status == u"C" && a.exists;
+    pass.inserts.append({m_instrument.id, pass.specimen, a.time, a.item, a.value, text(a.unit),
+                         text(a.result->flags), text(pass.sample.patientName), text(pass.refNum),
+                         a.status, correction ? a.state.row[1] : QVariant(), text(a.remarks)});
+    if (correction)
+        pass.audited(a, shownValue(a.state.row[2], a.was),
+                     shownValue(a.value, a.status) +
+                         QStringLiteral(", held: the result was posted"));
+    ++pass.outcome.stored;
+    if (!a.mapped || correction)
+        ++pass.outcome.held;
+    pass.written[a.itemKey] = {
+        a.item,
+        {{QVariant(), QVariant(), a.value, a.status, QStringLiteral("N"), QString()},
+         a.state.mapping},
+        true};
 }
 
 bool Importer::takeControls(const QString& specimen, const InstrumentSample& sample,

@@ -144,6 +144,9 @@ private:
         QString status;
         QString key;
     };
+    // Each result's key, with the status it is stored with and its result time.
+    QList<Key> keyResults(const QString& specimen, const InstrumentSample& sample,
+                          const QString& sent, QStringList& statuses, QStringList& times) const;
     // Which keys are new to the sample, kept from now on.
     QList<bool> keep(const QString& specimen, const QList<Key>& keys);
     // What the laboratory knows of an item of the sample: its last row
@@ -154,6 +157,17 @@ private:
         QVariantList mapping;
     };
     QList<Found> found(const QString& specimen, const QStringList& items);
+    struct Written;
+    struct Arrival;
+    struct Pass;
+    // The i-th result against what is known of its item's last row.
+    Arrival arrival(Pass& pass, qsizetype i, const Key& k, const QString& status,
+                    const QString& time);
+    // What a result's status does: D deletes the item's unposted row; C, or
+    // any result after a P, replaces it; anything else is a new row.
+    void deleteRow(Pass& pass, const Arrival& a);
+    void replaceRow(Pass& pass, const Arrival& a);
+    void addRow(Pass& pass, const Arrival& a);
     // New rows of tbLabInstrumentDLHemaResult, written in order; emptied.
     void insertRows(QList<QVariantList>& rows);
 
