@@ -91,6 +91,10 @@ struct ReadRow {
     bool goal;
 };
 
+// The heading of a table of figures by engine: each figure measured, what
+// it is set against, and their ratio.
+void tableHeader(QTextStream& out, const QString& figure, const QString& measured,
+                 const QString& against);
 // The mean time of `repeats` runs of a command text through `db`.
 double commandMs(Connection& db, const QString& text, int repeats);
 

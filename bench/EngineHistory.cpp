@@ -114,11 +114,7 @@ std::optional<double> benchHistory(QTextStream& out, const QList<const Lab*>& em
                .arg(kHistoryGoal);
     for (const Lab* lab : years)
         loadHistory(out, *lab, requests);
-    out << u"  %1 %2 %3 %4 %5\n"_s.arg(u"figure"_s, -42)
-               .arg(u"engine"_s, -10)
-               .arg(u"empty"_s, 12)
-               .arg(u"ten years"_s, 12)
-               .arg(u"ratio"_s, 7);
+    tableHeader(out, u"figure"_s, u"empty"_s, u"ten years"_s);
     std::optional<double> worst;
     for (int l = 0; l < years.size(); ++l) {
         QList<std::pair<QString, Pair>> figures;

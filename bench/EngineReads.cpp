@@ -121,6 +121,16 @@ void printRead(QTextStream& out, const ReadRow& r)
     out.flush();
 }
 
+void tableHeader(QTextStream& out, const QString& figure, const QString& measured,
+                 const QString& against)
+{
+    out << u"  %1 %2 %3 %4 %5\n"_s.arg(figure, -42)
+               .arg(u"engine"_s, -10)
+               .arg(measured, 12)
+               .arg(against, 12)
+               .arg(u"ratio"_s, 7);
+}
+
 ReadRow readRow(const Lab& lab, const ReadCase& c, bool labelled)
 {
     Connection db;
@@ -148,11 +158,7 @@ std::optional<double> benchReads(QTextStream& out, const QList<const Lab*>& labs
            "%3x)\n"_s.arg(kReadRounds)
                .arg(kReadRepeats)
                .arg(kReadGoal);
-    out << u"  %1 %2 %3 %4 %5\n"_s.arg(u"command"_s, -42)
-               .arg(u"engine"_s, -10)
-               .arg(u"Connection"_s, 12)
-               .arg(u"direct"_s, 12)
-               .arg(u"ratio"_s, 7);
+    tableHeader(out, u"command"_s, u"Connection"_s, u"direct"_s);
     std::optional<double> worst;
     const QDate day = Clock::today();
     for (const ReadCase& c : readCases(day)) {
