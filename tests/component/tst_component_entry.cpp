@@ -69,16 +69,15 @@ private slots:
     void showOpensTheWindowForTheRequest()
     {
         m_entry->Show_ResultEntry(QStringLiteral("  R1  "), qint16(600), QVariant(1500));
-        QCOMPARE(m_db->trace(),
-                 (QStringList{QStringLiteral("select * from patient_data..tbHospitalInfo"),
-                              QStringLiteral("Lab_Get_PatientInformation 'R1'")}));
+        QCOMPARE(m_db->trace(), (QStringList{"select * from patient_data..tbHospitalInfo",
+                                             "Lab_Get_PatientInformation 'R1'"}));
         QCOMPARE(calls, (QStringList{"create frmDownloaded", "top 600", "left 1500", "fill",
                                      "show DELA CRUZ, JUAN SANTOS", "released"}));
         const RequestInfo& r = session().Request;
-        QCOMPARE(session().RequestNum, QStringLiteral("  R1  "));
-        QCOMPARE(r.RequestDate, QDateTime(QDate(2024, 3, 7), QTime(9, 15)));
-        QCOMPARE((QStringList{r.Age, r.Ward, r.Pathologist, r.Specimen}),
-                 (QStringList{"43", "Medical", "Dr. Ana Reyes", "Serum"}));
+        QCOMPARE((QStringList{session().RequestNum, r.RequestDate.toString(Qt::ISODate), r.Age,
+                              r.Ward, r.Pathologist, r.Specimen}),
+                 (QStringList{"  R1  ", "2024-03-07T09:15:00", "43", "Medical", "Dr. Ana Reyes",
+                              "Serum"}));
         QVERIFY(m_presenter.messages().isEmpty());
 
         // Omitted Top is 0; omitted Left leaves the window's own left alone.
@@ -168,6 +167,8 @@ private slots:
     void oneObjectPerThreadAndOnlyTheEmbeddedServer()
     {
         QCOMPARE(caught([] { clsLISResultEntry second; }).number, 3705);
+        const Caught e = caught([] { CreateObject(QStringLiteral("Velquor.NoSuchClass")); });
+        QVERIFY(e.number == 429 && e.description.contains("Velquor.NoSuchClass"));
         QVERIFY(session().LabDb->isOpen());
 
         m_entry.reset();

@@ -1,9 +1,9 @@
 #include "platform/SettingsStore.h"
+#include "platform/db/ConnectionString.h"
 #include "tests/support/Files.h"
 #include "tests/support/HostProgram.h"
 #include "tests/support/TestDatabase.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <pwd.h>
@@ -18,31 +18,61 @@ const QString kApp = QStringLiteral("TARVIK Current User");
 class TstHost : public QObject {
     Q_OBJECT
 private slots:
-    void settingsAndConnstrWithTheirErrors()
+    // What the component composes from this workstation's settings, as lis-host
+    // hands it on: the login as stored, quoted where it must be.
+    void connstr_data()
     {
-        QCOMPARE(host({"connstr", "4", "LABORATORY"}).out,
-                 QStringLiteral("Provider=SQLOLEDB.8;Integrated Security=SSPI;Persist Security "
-                                "Info=False;Initial Catalog=LABORATORY;Data Source=\n"));
-        QCOMPARE(host({"settings", "set", kApp, "Connection", "Server", "SRV1"}).status, 0);
-        QVERIFY(host({"connstr", "4", "LABORATORY"}).out.endsWith(";Data Source=SRV1\n"));
-        QCOMPARE(host({"settings", "get", kApp, "Connection", "Server"}).out, "SRV1\n");
-        QVERIFY(host({"settings", "list"})
-                    .out.contains("TARVIK Current User\tConnection\tServer\tSRV1\n"));
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("login");
+        const auto row = [](const char* name, const char* u, const char* p, const char* login) {
+            QTest::newRow(name) << u << p << login;
+        };
+        row("password ignored without user", "", "pw", "Integrated Security=SSPI");
+        row("user and password", "labuser", "pw", "User ID=labuser;Password =pw");
+        row("a blank is a user", " ", "pw", "User ID= ;Password =pw");
+        row("equals sign unchanged", "u", "a=b", "User ID=u;Password =a=b");
+        row("semicolon is quoted", "u", "x;Data Source=EVIL",
+            "User ID=u;Password =\"x;Data Source=EVIL\"");
+        row("quotes of a password kept", "u", "\"Q-pw\"", "User ID=u;Password =\"\"\"Q-pw\"\"\"");
+    }
+    void connstr()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, login);
+        setConnection("User", user);
+        setConnection("Password", password);
+        const QString text = said({"connstr", "4", "LABORATORY"});
+        QCOMPARE(text,
+                 "Provider=SQLOLEDB.8;" + login +
+                     ";Persist Security Info=False;Initial Catalog=LABORATORY;Data Source=\n");
+        // The server gets the password as it was stored.
+        if (!user.isEmpty())
+            QCOMPARE(ConnectionString::parse(text.chopped(1)).password(), password);
+        setConnection("User", QString());
+        setConnection("Password", QString());
+    }
 
+    void settingsAndTheirErrors()
+    {
+        QCOMPARE(said({"settings", "set", kApp, "Connection", "Server", "SRV1"}), QString());
+        QCOMPARE(said({"settings", "get", kApp, "Connection", "Server"}), "SRV1\n");
+        QVERIFY(
+            said({"settings", "list"}).contains("TARVIK Current User\tConnection\tServer\tSRV1\n"));
+        QCOMPARE(said({"connstr", "3"}), "SRV1\n");
+        for (const char* slot : {"0", "6", "-1"})
+            QCOMPARE(said({"connstr", slot}, 1), "Error 9: Subscript out of range\n");
         // A server that cannot be reached fails at the creation of the component.
-        HostRun r = host({"open", "R1"});
-        QCOMPARE(r.status, 1);
-        QVERIFY2(r.err.contains("Error -2147467259: Cannot connect to the laboratory database "
-                                "\"LABORATORY\" on the PostgreSQL server SRV1: "),
-                 qPrintable(r.err));
-        r = host({"frobnicate"});
-        QCOMPARE(r.status, 2);
-        QVERIFY(r.err.contains(QStringLiteral("Usage:")));
+        QVERIFY(said({"open", "R1"}, 1)
+                    .contains("Error -2147467259: Cannot connect to the laboratory database "
+                              "\"LABORATORY\" on the PostgreSQL server SRV1: "));
+        QVERIFY(said({"frobnicate"}, 2).contains("Usage:"));
         // --help on a sub-command is its usage, never a request number.
-        r = host({"open", "--help"});
-        QVERIFY2(r.status == 0 && r.out.startsWith("Usage:\n  lis-host open REQUESTNUM ") &&
-                     !r.out.contains("settings"),
-                 qPrintable(r.out + r.err));
+        const QString help = said({"open", "--help"});
+        QVERIFY2(help.startsWith("Usage:\n  lis-host open REQUESTNUM ") &&
+                     !help.contains("settings"),
+                 qPrintable(help));
     }
 
     void openShowsTheWindowOrWhyNot()
@@ -50,38 +80,32 @@ private slots:
         TestDatabase db;
         db.load(QStringLiteral("requests"));
         db.useForComponent();
-        HostRun r = host({"open", "  R1  ", "--top", "300", "--left", "450"});
+        QVERIFY(said({"open", "  R1  ", "--top", "300", "--left", "450"})
+                    .endsWith("] frmDownloaded opened without a display and closed.\n"));
         qunsetenv("LIS_TRACE_COMMANDS");
-        QCOMPARE(r.status, 0);
-        QVERIFY2(r.out.endsWith("] frmDownloaded opened without a display and closed.\n"),
-                 qPrintable(r.out));
-
-        r = host({"open", "R4"});
-        QCOMPARE(r.out, QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n  "
-                                       "Histopathology of request R4 has no result format, so no "
-                                       "result window fits it. Ask the laboratory to give the "
-                                       "exam a result format, then open the request again.\n"));
+        QCOMPARE(said({"open", "R4"}),
+                 QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n  Histopathology "
+                                "of request R4 has no result format, so no result window fits "
+                                "it. Ask the laboratory to give the exam a result format, then "
+                                "open the request again.\n"));
     }
 
     void demoThenQuery()
     {
-        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), QString());
-        const HostRun first = host({"demo"});
-        QCOMPARE(first.status, 0);
+        setConnection("Server", QString());
+        const QString demo = said({"demo"});
         for (const char* line : {"L-1001  frmDownloaded   Hepatitis B Profile",
                                  "L-1016  frmNVDownloads", "L-1017  no window"})
-            QVERIFY2(first.out.contains(QLatin1String(line)), line);
+            QVERIFY2(demo.contains(QLatin1String(line)), qPrintable(demo));
         // Safe to run again: same requests, saved results kept once.
-        QCOMPARE(host({"demo"}).out, first.out);
+        QCOMPARE(said({"demo"}), demo);
 
-        HostRun r = host({"query", "LABORATORY..Lab_GetResultWithCutOff  'L-1006'"});
-        QVERIFY2(r.out.startsWith("ItemID\tExamName\tPatientValue\t") &&
-                     r.out.endsWith("(4 rows)\n"),
-                 qPrintable(r.out));
-        QCOMPARE(host({"query", "Lab_SaveDump_ResultSummary 'L-1016', 'x'"}).out, "done\n");
-        r = host({"query", "delete from tbLabResult"});
-        QCOMPARE(r.status, 1);
-        QVERIFY(r.err.startsWith(QStringLiteral("Error -2147217900: Incorrect syntax near")));
+        const QString rows = said({"query", "LABORATORY..Lab_GetResultWithCutOff  'L-1006'"});
+        QVERIFY2(rows.startsWith("ItemID\tExamName\tPatientValue\t") && rows.endsWith("(4 rows)\n"),
+                 qPrintable(rows));
+        QCOMPARE(said({"query", "Lab_SaveDump_ResultSummary 'L-1016', 'x'"}), "done\n");
+        QVERIFY(said({"query", "delete from tbLabResult"}, 1)
+                    .startsWith("Error -2147217900: Incorrect syntax near"));
     }
 
     void theDemoFillsOnlyAnEmptyLaboratoryOrItsOwn()
@@ -100,12 +124,11 @@ private slots:
                 .rows;
         };
         const auto before = held();
-        const HostRun r = host({"demo"});
-        QCOMPARE(r.status, 1);
-        QVERIFY2(r.err.contains("The laboratory at " + db.folder()) &&
-                     r.err.contains("1 downloaded result,") &&
-                     r.err.contains("Nothing was changed"),
-                 qPrintable(r.err));
+        const QString refused = said({"demo"}, 1);
+        QVERIFY2(refused.contains("The laboratory at " + db.folder()) &&
+                     refused.contains("1 downloaded result,") &&
+                     refused.contains("Nothing was changed"),
+                 qPrintable(refused));
         QCOMPARE(held(), before);
     }
 
@@ -114,12 +137,15 @@ private slots:
     void passwordsStayInTheSettingsFile()
     {
         const QString secret = QStringLiteral("UserPw-LEAK-5522");
-        QCOMPARE(host({"settings", "set", kApp, "Connection", "Password"}, secret.toUtf8() + "\n")
-                     .status,
-                 0);
-        QCOMPARE(host({"settings", "get", kApp, "Connection", "Password"}).out, secret + "\n");
-        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("User"),
-                           QStringLiteral("labuser"));
+        QCOMPARE(
+            said({"settings", "set", kApp, "Connection", "Password"}, 0, secret.toUtf8() + "\n"),
+            QString());
+        QCOMPARE(said({"settings", "get", kApp, "Connection", "Password"}), secret + "\n");
+        setConnection("User", QStringLiteral("labuser"));
+        // The other slots: user, password, one never handed out.
+        QCOMPARE(
+            (QStringList{said({"connstr", "1"}), said({"connstr", "2"}), said({"connstr", "5"})}),
+            (QStringList{"labuser\n", secret + "\n", "\n"}));
         QTemporaryDir dir;
         qputenv("LIS_TRACE_COMMANDS", dir.filePath(QStringLiteral("trace.txt")).toUtf8());
         const QString uri = QStringLiteral("postgresql://labuser:%1@").arg(secret);
@@ -127,71 +153,54 @@ private slots:
              {uri + "127.0.0.1:99999/laboratory", uri + "h1,h2/laboratory", uri + "[::1/lab",
               uri + "127.0.0.1/lab?frobnicate=1", uri + "127.0.0.1:1/lab?sslpassword=" + secret,
               QStringLiteral("127.0.0.1:1"),
-              QStringLiteral("postgresql://labuser@127.0.0.1:1/"
-                             "lab?password=") +
-                  secret}) {
-            SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"),
-                               server);
-            for (const QStringList& command : {QStringList{"query", "select * from tbLabRequest"},
-                                               {"open", "R1"},
-                                               {"demo"},
-                                               {"server", "init"},
-                                               {"audit", "R1"},
-                                               {"option"}}) {
-                const HostRun r = host(command);
+              QStringLiteral("postgresql://labuser@127.0.0.1:1/lab?password=") + secret}) {
+            setConnection("Server", server);
+            for (const char* command : {"query|select * from tbLabRequest", "open|R1", "demo",
+                                        "server|init", "audit|R1", "option"}) {
+                const HostRun r = host(QString::fromLatin1(command).split(u'|'));
                 QVERIFY2(r.status != 0 && !r.err.isEmpty(), qPrintable(server));
                 QVERIFY2(!(r.out + r.err).contains(secret), qPrintable(r.out + r.err));
             }
         }
         qunsetenv("LIS_TRACE_COMMANDS");
-        QFile trace(dir.filePath(QStringLiteral("trace.txt")));
-        QVERIFY(!trace.open(QIODevice::ReadOnly) || !trace.readAll().contains(secret.toUtf8()));
-        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("Server"), QString());
-        SettingsStore::set(kApp, QStringLiteral("Connection"), QStringLiteral("User"), QString());
+        QVERIFY(!fileBytes(dir.filePath(QStringLiteral("trace.txt"))).contains(secret.toUtf8()));
+        setConnection("Server", QString());
+        setConnection("User", QString());
     }
 
     // Root setting a user's settings leaves them the user's.
     void settingsKeepTheirOwner()
     {
-        if (geteuid() != 0)
-            QSKIP("only root writes another user's file");
         const passwd* nobody = getpwnam("nobody");
-        if (!nobody)
-            QSKIP("no user nobody");
+        if (geteuid() != 0 || !nobody)
+            QSKIP("only root writes another user's file (as nobody's)");
         QTemporaryDir dir;
         const QByteArray folder = QFile::encodeName(dir.path());
         QVERIFY(::chown(folder.constData(), nobody->pw_uid, nobody->pw_gid) == 0);
         const QByteArray ours = qgetenv("LIS_CONFIG_DIR");
         qputenv("LIS_CONFIG_DIR", folder);
         // Made for the user, then changed in the file the user owns.
-        QCOMPARE(host({"settings", "set", kApp, "Connection", "User", "theirs"}).status, 0);
-        QCOMPARE(host({"settings", "set", kApp, "Connection", "Server", "SRV2"}).status, 0);
+        QCOMPARE(said({"settings", "set", kApp, "Connection", "User", "theirs"}), QString());
+        QCOMPARE(said({"settings", "set", kApp, "Connection", "Server", "SRV2"}), QString());
         qputenv("LIS_CONFIG_DIR", ours);
         struct stat st {};
         QVERIFY(::stat(QFile::encodeName(dir.filePath(kApp + ".ini")).constData(), &st) == 0);
-        QCOMPARE(st.st_uid, nobody->pw_uid);
-        QCOMPARE(st.st_gid, nobody->pw_gid);
-        QCOMPARE(st.st_mode & 0777, 0600u);
+        QCOMPARE((QList<uint>{st.st_uid, st.st_gid, st.st_mode & 0777}),
+                 (QList<uint>{nobody->pw_uid, nobody->pw_gid, 0600}));
     }
 
     void walkthroughDoesTheWholeJobInAFolderOfItsOwn()
     {
         QTemporaryDir parent;
-        const QString dir = parent.filePath(QStringLiteral("walk"));
+        const QDir dir(parent.filePath(QStringLiteral("walk")));
         // Run twice: a folder the walkthrough marked is its own.
-        for (int run = 0; run < 2; ++run) {
-            const HostRun r = host({"walkthrough", dir});
-            QCOMPARE(r.status, 0);
-            QVERIFY2(r.out.contains(QStringLiteral("Every step did what staff expect.")),
-                     qPrintable(r.out));
-        }
+        for (int run = 0; run < 2; ++run)
+            QVERIFY(
+                said({"walkthrough", dir.path()}).contains("Every step did what staff expect."));
         // Reports and pictures name patients: the user's alone.
-        QVERIFY(ownerOnly(dir));
-        for (const char* file : {"L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png",
-                                 "05-preview.png", "04-cut-off-maximised.png"}) {
-            QVERIFY2(QFile::exists(QDir(dir).filePath(QLatin1String(file))), file);
-            QVERIFY2(ownerOnly(QDir(dir).filePath(QLatin1String(file))), file);
-        }
+        for (const char* file : {".", "L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png",
+                                 "05-preview.png", "04-cut-off-maximised.png"})
+            QVERIFY2(dir.exists(file) && ownerOnly(dir.filePath(file)), file);
     }
 
     void walkthroughNeverReplacesWhatItDidNotMake()
@@ -203,12 +212,10 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("laboratory")));
         const QString lab = dir.filePath(QStringLiteral("laboratory/laboratory.db"));
         QVERIFY(QFile::copy(db.folder() + QStringLiteral("/laboratory.db"), lab));
-        const HostRun r = host({"walkthrough", dir.path()});
-        QCOMPARE(r.status, 1);
-        QVERIFY2(r.err.startsWith("Error 75: The folder " + dir.path() +
-                                  " holds files the walkthrough did not make, a laboratory among "
-                                  "them"),
-                 qPrintable(r.err));
+        QVERIFY(said({"walkthrough", dir.path()}, 1)
+                    .startsWith("Error 75: The folder " + dir.path() +
+                                " holds files the walkthrough did not make, a laboratory among "
+                                "them"));
         QCOMPARE(QDir(dir.filePath(QStringLiteral("laboratory"))).entryList(QDir::Files),
                  QStringList{QStringLiteral("laboratory.db")});
         const QByteArray original = fileBytes(db.folder() + QStringLiteral("/laboratory.db"));
