@@ -43,14 +43,21 @@ struct FakeLabDriver : DbDriver {
     }
 };
 
-QVariantList qc(int level, const char* lot, double mean, double sd, const char* at,
-                const char* value, double z, const char* rules = "",
-                const char* verdict = "accepted")
+// A control lot's runs as sp_QCChartData hands them over, each run given as
+// "when|value" or "when|value|rules|verdict"; the z-score is worked out from
+// the lot's target.
+QList<QVariantList> runs(int level, const char* lotNo, double mean, double sd,
+                         const QStringList& given)
 {
     const QString unit = level == 3 ? QStringLiteral("mmol/L") : QStringLiteral("mg/dL");
-    return QVariantList{level, lot, QStringLiteral("Control L%1").arg(level), mean, sd, unit}
-           << QString::fromLatin1(at) << value << z << rules << verdict
-           << QStringLiteral("Glucose");
+    QList<QVariantList> rows;
+    for (const QString& run : given) {
+        const QStringList f = run.split(u'|');
+        rows << (QVariantList{level, lotNo, QStringLiteral("Control L%1").arg(level), mean, sd}
+                 << unit << f[0] << f[1] << (f[1].toDouble() - mean) / sd << f.value(2)
+                 << f.value(3, QStringLiteral("accepted")) << QStringLiteral("Glucose"));
+    }
+    return rows;
 }
 
 ResultSet rowsOf(const QList<QVariantList>& rows)
@@ -60,21 +67,15 @@ ResultSet rowsOf(const QList<QVariantList>& rows)
             rows};
 }
 
-const QList<QVariantList> kTwoLevels = {
-    qc(1, "A1", 100, 2, "11/10/2026 8:00 AM", "99", -0.5),
-    qc(1, "A1", 100, 2, "11/15/2026 8:00 AM", "101", 0.5),
-    qc(1, "A1", 100, 2, "11/20/2026 8:00 AM", "100", 0),
-    qc(1, "A1", 100, 2, "11/25/2026 8:00 AM", "102", 1),
-    qc(1, "A1", 100, 2, "11/30/2026 8:00 AM", "98", -1),
-    qc(1, "A1", 100, 2, "12/1/2026 8:00 AM", "104.2", 2.1, "1-2s", "warning"),
-    qc(1, "A1", 100, 2, "12/7/2026 9:40 AM", "104.6", 2.3, "2-2s", "rejected"),
-    qc(2, "B1", 250, 5, "11/10/2026 8:00 AM", "251", 0.2),
-    qc(2, "B1", 250, 5, "11/15/2026 8:00 AM", "248", -0.4),
-    qc(2, "B1", 250, 5, "11/20/2026 8:00 AM", "252.5", 0.5),
-    qc(2, "B1", 250, 5, "11/25/2026 8:00 AM", "249", -0.2),
-    qc(2, "B1", 250, 5, "11/30/2026 8:00 AM", "250", 0),
-    qc(2, "B1", 250, 5, "12/7/2026 9:40 AM", "261.5", 2.3, "2-2s", "rejected"),
-};
+const QList<QVariantList> kTwoLevels =
+    runs(1, "A1", 100, 2,
+         {"11/10/2026 8:00 AM|99", "11/15/2026 8:00 AM|101", "11/20/2026 8:00 AM|100",
+          "11/25/2026 8:00 AM|102", "11/30/2026 8:00 AM|98", "12/1/2026 8:00 AM|104.2|1-2s|warning",
+          "12/7/2026 9:40 AM|104.6|2-2s|rejected"}) +
+    runs(2, "B1", 250, 5,
+         {"11/10/2026 8:00 AM|251", "11/15/2026 8:00 AM|248", "11/20/2026 8:00 AM|252.5",
+          "11/25/2026 8:00 AM|249", "11/30/2026 8:00 AM|250",
+          "12/7/2026 9:40 AM|261.5|2-2s|rejected"});
 } // namespace
 
 class TstQcChart : public QObject {
@@ -114,27 +115,22 @@ private slots:
             << QStringList{"Level 3", "No warnings or rejections."};
         // 1.175 is 1.17499... in binary; the mean prints 1.18 all the same.
         QTest::newRow("one level, a tie rounded away from zero, off the scale")
-            << QList<QVariantList>{qc(3, "K1", 1.2, 0.05, "11/20/2026 8:00 AM", "1.1", -2),
-                                   qc(3, "K1", 1.2, 0.05, "11/21/2026 8:00 AM", "1.2", 0),
-                                   qc(3, "K1", 1.2, 0.05, "11/22/2026 8:00 AM", "1.2", 0),
-                                   qc(3, "K1", 1.2, 0.05, "11/23/2026 8:00 AM", "1.2", 0),
-                                   qc(3, "K1", 1.2, 0.05, "11/24/2026 8:00 AM", "1.5", 6, "1-3s",
-                                      "rejected")}
+            << runs(3, "K1", 1.2, 0.05,
+                    {"11/20/2026 8:00 AM|1.1", "11/21/2026 8:00 AM|1.2", "11/22/2026 8:00 AM|1.2",
+                     "11/23/2026 8:00 AM|1.2", "11/24/2026 8:00 AM|1.5|1-3s|rejected"})
             << QStringList{"Level 3: Control L3", "K1|1.2|0.05|mmol/L|5|1|1.18|0.05|4.3",
                            "11/24/2026 08:00 AM|K1|1.5|+6.00|rejected|1-3s"}
             << QStringList{"Level 1", "Level 2"};
         QTest::newRow("a new lot within the period, two rules at once")
-            << QList<QVariantList>{qc(1, "A1", 100, 2, "11/10/2026 8:00 AM", "99", -0.5),
-                                   qc(1, "A1", 100, 2, "11/11/2026 8:00 AM", "101", 0.5),
-                                   qc(1, "A2", 110, 3, "11/20/2026 8:00 AM", "109", -0.33),
-                                   qc(1, "A2", 110, 3, "11/21/2026 8:00 AM", "112", 0.67),
-                                   qc(1, "A2", 110, 3, "11/22/2026 8:00 AM", "117.2", 2.4,
-                                      "1-2s,R-4s", "rejected")}
+            << runs(1, "A1", 100, 2, {"11/10/2026 8:00 AM|99", "11/11/2026 8:00 AM|101"}) +
+                   runs(1, "A2", 110, 3,
+                        {"11/20/2026 8:00 AM|109", "11/21/2026 8:00 AM|112",
+                         "11/22/2026 8:00 AM|117.2|1-2s,R-4s|rejected"})
             << QStringList{"A1|100|2|mg/dL|2|0|100.0|1.4|1.4", "A2|110|3|mg/dL|3|1|110.5|2.1|1.9",
                            "11/22/2026 08:00 AM|A2|117.2|+2.40|rejected|1-2s, R-4s"}
             << QStringList{"Level 2", "No warnings or rejections."};
         QTest::newRow("one run: a mean, no SD")
-            << QList<QVariantList>{qc(2, "B1", 250, 5, "11/10/2026 8:00 AM", "251", 0.2)}
+            << runs(2, "B1", 250, 5, {"11/10/2026 8:00 AM|251"})
             << QStringList{"B1|250|5|mg/dL|1|0|251.0||", "No warnings or rejections."}
             << QStringList{};
         QTest::newRow("an empty range")
@@ -163,57 +159,54 @@ private slots:
     void toolEntry_data()
     {
         QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("rows");
         QTest::addColumn<QString>("error"); // in the LisError, or in what is said
-        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("status");    // 1: nothing in the range
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("existing"); // a file of someone else's, kept
         const QString period =
             QStringLiteral("sp_QCChartData 'AN-01', 'GLU', '11/07/2026', '12/07/2026'");
-        const auto row = [](const char* name, QStringList args, bool rows, const char* error,
-                            int status, const QString& command = {}, const char* existing = "") {
-            QTest::newRow(name) << args << rows << QString::fromUtf8(error) << status << command
+        const auto row = [](const char* name, QStringList args, const char* error, int status,
+                            const QString& command = {}, const char* existing = "") {
+            QTest::newRow(name) << args << QString::fromUtf8(error) << status << command
                                 << QString::fromUtf8(existing);
         };
-        row("the last 30 days, a PDF", {"AN-01", "GLU", "@/out.pdf"}, true,
+        row("the last 30 days, a PDF", {"AN-01", "GLU", "@/out.pdf"},
             "The Levey-Jennings chart of AN-01, Glucose (GLU), 11/07/2026 to 12/07/2026 was "
             "written to @/out.pdf.",
             0, period);
         row("days either way, a PNG",
-            {"--from", "2026-12-01", "AN-01", "GLU", "@/o.png", "--to", "12/05/2026"}, true,
+            {"--from", "2026-12-01", "AN-01", "GLU", "@/o.png", "--to", "12/05/2026"},
             "written to @/o.png.", 0, "sp_QCChartData 'AN-01', 'GLU', '12/01/2026', '12/05/2026'");
-        row("a quote in a name", {"AN'01", "GLU", "@/q.png"}, true, "written to", 0,
+        row("a quote in a name", {"AN'01", "GLU", "@/q.png"}, "written to", 0,
             "sp_QCChartData 'AN''01', 'GLU', '11/07/2026', '12/07/2026'");
-        row("a PDF there is kept", {"AN-01", "GLU", "@/lj.pdf"}, true,
-            "written to @/lj (copy 1).pdf.", 0, period, "lj.pdf");
-        row("a PNG there is kept", {"AN-01", "GLU", "@/lj.png"}, true,
-            "written to @/lj (copy 1).png.", 0, period, "lj.png");
-        row("nothing in the range", {"AN-01", "GLU", "@/none.pdf"}, false,
+        row("a PDF there is kept", {"AN-01", "GLU", "@/lj.pdf"}, "written to @/lj (copy 1).pdf.", 0,
+            period, "lj.pdf");
+        row("a PNG there is kept", {"AN-01", "GLU", "@/lj.png"}, "written to @/lj (copy 1).png.", 0,
+            period, "lj.png");
+        row("nothing in the range", {"AN-01", "GLU", "@/none.pdf"},
             "No control results of GLU on AN-01 from 11/07/2026 to 12/07/2026: no chart was "
             "written.",
             1, period);
-        row("unknown instrument", {"AN-99", "GLU", "@/x.pdf"}, true,
-            "There is no instrument AN-99.", -1,
+        row("unknown instrument", {"AN-99", "GLU", "@/x.pdf"}, "There is no instrument AN-99.", -1,
             "sp_QCChartData 'AN-99', 'GLU', '11/07/2026', '12/07/2026'");
-        row("a folder that is not there", {"AN-01", "GLU", "@/missing/x.png"}, true,
+        row("a folder that is not there", {"AN-01", "GLU", "@/missing/x.png"},
             "The chart could not be written to @/missing/x.png: the file cannot be created there.",
             -1, period);
-        row("no file", {"AN-01", "GLU"}, true,
+        row("no file", {"AN-01", "GLU"},
             "qc chart takes INSTRUMENT ITEM [--from DATE] [--to DATE] FILE.pdf|FILE.png", -1);
-        row("another suffix", {"AN-01", "GLU", "out.svg"}, true,
+        row("another suffix", {"AN-01", "GLU", "out.svg"},
             "the chart is written as a PDF or PNG file: out.svg ends in neither .pdf nor .png", -1);
-        row("no day", {"AN-01", "GLU", "out.pdf", "--to"}, true, "--to needs a day", -1);
-        row("not a day", {"AN-01", "GLU", "--from", "13/45/2026", "out.pdf"}, true,
+        row("no day", {"AN-01", "GLU", "out.pdf", "--to"}, "--to needs a day", -1);
+        row("not a day", {"AN-01", "GLU", "--from", "13/45/2026", "out.pdf"},
             "--from takes a day as MM/DD/YYYY or YYYY-MM-DD, not \"13/45/2026\"", -1);
-        row("a period backwards", {"AN-01", "GLU", "--from", "12/08/2026", "out.pdf"}, true,
+        row("a period backwards", {"AN-01", "GLU", "--from", "12/08/2026", "out.pdf"},
             "the period starts on 12/08/2026, after its last day 12/07/2026", -1);
-        row("unknown option", {"AN-01", "GLU", "--colour", "out.pdf"}, true,
-            "unknown option --colour", -1);
+        row("unknown option", {"AN-01", "GLU", "--colour", "out.pdf"}, "unknown option --colour",
+            -1);
     }
     void toolEntry()
     {
         QFETCH(QStringList, args);
-        QFETCH(bool, rows);
         QFETCH(QString, error);
         QFETCH(int, status);
         QFETCH(QString, command);
@@ -222,7 +215,7 @@ private slots:
         for (QString& a : args)
             a.replace(QLatin1Char('@'), dir.path());
         error.replace(QLatin1Char('@'), dir.path());
-        if (!rows)
+        if (status == 1)
             served.rows.clear();
         QFile mine(dir.filePath(existing));
         QVERIFY(existing.isEmpty() || (mine.open(QIODevice::WriteOnly) && mine.write("mine")));
