@@ -114,22 +114,21 @@ public:
     // How many rows "SELECT count(*) FROM <tableAndWhere>" counts.
     int count(const char* tableAndWhere)
     {
-        return db->query(QStringLiteral("SELECT count(*) FROM ") + QLatin1String(tableAndWhere))
-            .rows[0][0]
+        return first(QStringLiteral("SELECT count(*) FROM ") + QLatin1String(tableAndWhere))
             .toInt();
     }
 
     // One column of an exam item's stored result; empty when there is none.
     QString stored(const QString& column, const QString& request, const QString& item)
     {
-        return db
-            ->query(QStringLiteral("SELECT %1 FROM tbLabResult WHERE RequestNum = '%2' AND "
-                                   "ItemID = '%3'")
-                        .arg(column, request, item))
-            .rows.value(0)
-            .value(0)
+        return first(QStringLiteral("SELECT %1 FROM tbLabResult WHERE RequestNum = '%2' AND "
+                                    "ItemID = '%3'")
+                         .arg(column, request, item))
             .toString();
     }
+
+    // The first cell a query answers; null when it answers no row.
+    QVariant first(const QString& sql) { return db->query(sql).rows.value(0).value(0); }
 
     // Clicks a grid cell as staff do; row 1 is the first under the headings,
     // column 3 a result grid's VALUE.
