@@ -178,9 +178,7 @@ private:
     // Databases stay with the run's server: a second run by hand makes new ones.
     static QString unique(const char* name)
     {
-        return QStringLiteral("%1_%2")
-            .arg(QLatin1String(name))
-            .arg(QCoreApplication::applicationPid());
+        return QLatin1String(name) + u'_' + QString::number(QCoreApplication::applicationPid());
     }
 
     // This workstation's Server setting names a new, empty database.
