@@ -4,6 +4,7 @@
 #include "labserver/PgConnection.h"
 #include "platform/SettingsStore.h"
 #include "platform/db/ConnectionString.h"
+#include "tests/support/Files.h"
 #include "tests/support/PgCluster.h"
 
 #include <QCoreApplication>
@@ -138,10 +139,7 @@ void TestDatabase::useForComponent()
 
 QStringList TestDatabase::trace() const
 {
-    QFile f(traceFile());
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(fileBytes(traceFile())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 void TestDatabase::clearTrace()
