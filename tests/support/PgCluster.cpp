@@ -19,6 +19,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+const QString kStateMark = u"lis-test-pg-cluster 1"_s;
+
 // A cluster still alive when the program ends (exit() from inside a test, a
 // cluster never destroyed) is stopped then, before the scratch folder goes.
 std::vector<PgCluster*>& liveClusters()
@@ -47,25 +49,20 @@ bool hasServerPrograms(const QString& dir)
 // and then fall back on the newest Debian folder.
 QString findServerBinDir()
 {
-    const QString pgConfig = QStandardPaths::findExecutable(u"pg_config"_s);
-    if (!pgConfig.isEmpty()) {
-        QProcess p;
-        p.start(pgConfig, {u"--bindir"_s});
-        if (p.waitForFinished(10000) && p.exitCode() == 0) {
-            const QString dir = QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
-            if (hasServerPrograms(dir))
-                return dir;
-        }
-    }
+    QStringList candidates;
+    QProcess pgConfig;
+    pgConfig.start(u"pg_config"_s, {u"--bindir"_s});
+    if (pgConfig.waitForFinished(10000) && pgConfig.exitCode() == 0)
+        candidates << QString::fromLocal8Bit(pgConfig.readAllStandardOutput()).trimmed();
     QStringList versions =
         QDir(u"/usr/lib/postgresql"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     std::sort(versions.begin(), versions.end(),
               [](const QString& a, const QString& b) { return a.toInt() > b.toInt(); });
-    for (const QString& v : versions) {
-        const QString dir = u"/usr/lib/postgresql/%1/bin"_s.arg(v);
+    for (const QString& v : versions)
+        candidates << u"/usr/lib/postgresql/%1/bin"_s.arg(v);
+    for (const QString& dir : candidates)
         if (hasServerPrograms(dir))
             return dir;
-    }
     return {};
 }
 
@@ -236,10 +233,6 @@ bool PgCluster::createDatabase(const QString& name, const QString& templateName)
     m_error = u"Cannot create database %1: %2"_s.arg(
         name, (db.isOpen() ? create.lastError() : db.lastError()).text());
     return false;
-}
-
-namespace {
-const QString kStateMark = u"lis-test-pg-cluster 1"_s;
 }
 
 bool PgCluster::save(const QString& stateFile)
