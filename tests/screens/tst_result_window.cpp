@@ -266,9 +266,9 @@ private slots:
         QVERIFY(f.presenter.messages().isEmpty());
     }
 
-    // L-1011 (requested 7:50 AM): clicks go where they are aimed, the
-    // accession check moves no focus into a date, and a header time after
-    // now or before the request is refused.
+    // L-1011 (uric acid, normal values; requested 7:50 AM): clicks go where
+    // they are aimed, the accession check moves no focus into a date, and a
+    // header time after now or before the request is refused.
     void clicksLandWhereAimed_data()
     {
         QTest::addColumn<int>("submittedDays");
@@ -288,7 +288,7 @@ private slots:
         QFETCH(QString, lraTime);
         QFETCH(QString, refusal);
         f.entry->EmployeeCode(QStringLiteral("MT01"));
-        f.open<frmDownloaded>(QStringLiteral("L-1011"), [&](frmDownloaded& w) {
+        f.open<ResultEntryForm>(QStringLiteral("L-1011"), [&](ResultEntryForm& w) {
             auto* txtSampleNum = control<QLineEdit>(w, "txtSampleNum");
             auto* txtRemarks = control<QTextEdit>(w, "txtRemarks");
             auto* dtSubmitted = control<QDateEdit>(w, "dtSubmitted");
