@@ -238,9 +238,10 @@ private slots:
         QMap<QString, int> rowsSeen; // "X07 107" -> the pages it is seen whole on
         for (int p = 0; p < pages.size(); ++p) {
             const QString& page = pages[p];
-            QVERIFY(page.contains(QStringLiteral("REYES, ANA MAE")));
-            QVERIFY(page.contains(QStringLiteral("Request No. L-1016")));
-            QVERIFY(page.contains(QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages.size())));
+            QVERIFY2(
+                page.contains("REYES, ANA MAE") && page.contains("Request No. L-1016") &&
+                    page.contains(QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages.size())),
+                qPrintable(page));
             static const QRegularExpression first(QStringLiteral("Analyte (X\\d\\d) with .*"
                                                                  "\\s+(\\d+)\\s+\\S*\\s*mmol/L"));
             static const QRegularExpression second(
@@ -309,8 +310,7 @@ private slots:
             golden.write(text.toUtf8());
             return;
         }
-        QVERIFY2(golden.open(QIODevice::ReadOnly), qPrintable(golden.fileName()));
-        QCOMPARE(text, QString::fromUtf8(golden.readAll()));
+        QCOMPARE(text, QString::fromUtf8(fileBytes(golden.fileName())));
     }
 
     // Correcting a verified result in the window asks why; the reason goes

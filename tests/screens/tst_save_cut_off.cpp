@@ -61,8 +61,7 @@ private slots:
             auto* msfgRequest = control<FlexGrid>(w, "msfgRequest");
             auto* cmdSave = control<QPushButton>(w, "cmdSave");
             setRows(w, kRows);
-            control<QTextEdit>(w, "txtRemarks")
-                ->setPlainText(QStringLiteral("Patient's second sample"));
+            control<QTextEdit>(w, "txtRemarks")->setPlainText("Patient's second sample");
             msfgRequest->setTextMatrix(3, 4, QString()); // the laboratory interprets 0.95
             f.db->clearTrace();
             QTest::mouseClick(cmdSave, Qt::LeftButton);
