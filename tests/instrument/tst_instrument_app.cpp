@@ -124,6 +124,13 @@ struct Program {
     }
 };
 
+// Connects to the program's port on this machine.
+bool connected(QTcpSocket& s, quint16 port)
+{
+    s.connectToHost(QHostAddress::LocalHost, port);
+    return s.waitForConnected(5000);
+}
+
 // Sends bytes and waits for the answer's first byte(s).
 QByteArray exchange(QTcpSocket& s, const QByteArray& bytes, int expect = 1)
 {
@@ -162,24 +169,16 @@ private slots:
         // HX-2 opens a session and sends its first record, then AN-01 a whole
         // one, with a frame spoilt on the way: both are served at once.
         QTcpSocket hx, an, hl7;
-        hx.connectToHost(QHostAddress::LocalHost, hx2);
-        an.connectToHost(QHostAddress::LocalHost, an01);
-        hl7.connectToHost(QHostAddress::LocalHost, an01);
-        QVERIFY(hx.waitForConnected(5000) && an.waitForConnected(5000) &&
-                hl7.waitForConnected(5000));
+        QVERIFY(connected(hx, hx2) && connected(an, an01) && connected(hl7, an01));
         QCOMPARE(exchange(hx, ENQ), ACK);
         QCOMPARE(exchange(hx, frame(1, "H|\\^&|||HX-2\r")), ACK);
         QCOMPARE(exchange(an, ENQ), ACK);
-        const QByteArrayList frames = framesOf("105");
-        for (int i = 0; i < frames.size(); ++i) {
-            const QByteArray& f = frames[i];
-            if (i == 3) {
-                QByteArray spoilt = f;
-                spoilt[5] = 'X';
-                QCOMPARE(exchange(an, spoilt), NAK);
-            }
-            QCOMPARE(exchange(an, f), ACK);
-        }
+        QByteArrayList frames = framesOf("105");
+        frames.insert(3, QByteArray(frames[3]).replace(5, 1, "X")); // spoilt on the way
+        QByteArray answers;
+        for (const QByteArray& f : frames)
+            answers += exchange(an, f);
+        QCOMPARE(answers, ACK.repeated(3) + NAK + ACK.repeated(4));
         QCOMPARE(exchange(hl7, kHl7Sample106, 3).left(8), QByteArray("\x0bMSH|^~\\"));
         // HX-2's line drops before its terminator: nothing of it is kept.
         QCOMPARE(exchange(hx, frame(2, "P|1\r")), ACK);
@@ -220,12 +219,10 @@ private slots:
         line.reception.feed(framesOf("105").last());
         m_db->store().rollback();
         QCOMPARE(line.answers, ACK.repeated(7) + NAK);
-        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
-                 QStringList{"0"});
+        QCOMPARE(stored(), QStringList());
         line.reception.feed(framesOf("105").last());
         QCOMPARE(line.answers.right(1), ACK);
-        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
-                 QStringList{"3"});
+        QCOMPARE(stored(), QStringList{"105 3"});
     }
 
     // Another workstation holds the laboratory: a message waits on its own
@@ -281,9 +278,7 @@ private slots:
         a.reception.feed(framesOf("107").last());
         QTRY_COMPARE(a.answers, ACK.repeated(7) + NAK + ACK);
         Clock::setSource({});
-        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
-                      "SampleNum IN ('105', '106', '107') GROUP BY SampleNum ORDER BY SampleNum"),
-                 (QStringList{"105 3", "106 4", "107 3"}));
+        QCOMPARE(stored(), (QStringList{"105 3", "106 4", "107 3"}));
         // Each refusal for want of the laboratory is in the archive once it was back.
         QCOMPARE(rows("SELECT Protocol, count(*) FROM tbLabInstrumentMessage WHERE Verdict = "
                       "'refused: database busy, send again' GROUP BY Protocol ORDER BY Protocol"),
@@ -392,9 +387,7 @@ private slots:
         p.stop();
         ::close(master);
         QCOMPARE(p.p.exitCode(), 0);
-        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
-                      "SampleNum IN ('105', '106') GROUP BY SampleNum ORDER BY SampleNum"),
-                 (QStringList{"105 3", "106 3"}));
+        QCOMPARE(stored(), (QStringList{"105 3", "106 3"}));
     }
 
     // A connection silent for the idle time is closed. Out of descriptors
@@ -413,8 +406,7 @@ private slots:
         Program p("prlimit", {"--nofile=32", "--", QStringLiteral(LIS_INSTRUMENT_PATH), "listen"});
         QVERIFY2(p.logUntil("HX-2 listening"), p.log.constData());
         QTcpSocket idle;
-        idle.connectToHost(QHostAddress::LocalHost, idlePort);
-        QVERIFY(idle.waitForConnected(5000));
+        QVERIFY(connected(idle, idlePort));
         QVERIFY2(p.logUntil("HX-2 connection idle for 1 s: closed"), p.log.constData());
         QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
 
@@ -427,14 +419,12 @@ private slots:
                  p.log.right(1500).constData());
         silent.clear();
         QTcpSocket an;
-        an.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(an.waitForConnected(5000));
+        QVERIFY(connected(an, port));
         QCOMPARE(exchange(an, ENQ), ACK);
         for (const QByteArray& f : framesOf("105"))
             QCOMPARE(exchange(an, f), ACK);
         p.stop();
-        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
-                 QStringList{"3"});
+        QCOMPARE(stored(), QStringList{"105 3"});
     }
 
     // What integration engineers do by hand: import an export file, see
@@ -484,6 +474,12 @@ private:
     QStringList rows(const QString& sql)
     {
         return textRows(m_db->query(sql));
+    }
+    // How many results each sample the test sends has downloaded.
+    QStringList stored()
+    {
+        return rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum "
+                    "IN ('105', '106', '107') GROUP BY SampleNum ORDER BY SampleNum");
     }
 
     std::unique_ptr<TestDatabase> m_db;
