@@ -22,7 +22,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QDate kDay(2024, 3, 7);
-constexpr char kEnq = 0x05, kAck = 0x06, kNak = 0x15, kEot = 0x04;
+const QByteArray ENQ(1, 0x05), ACK(1, 0x06), NAK(1, 0x15), EOT(1, 0x04);
 
 using AstmFrames::frame;
 
@@ -60,18 +60,9 @@ struct Line {
     QByteArray answers;
     QStringList log;
 
-    explicit Line(LabStore& store)
-        : reception(store, {u"AN-01"_s, 0})
-    {
-        watch();
-    }
-    explicit Line(const QString& connection)
-        : reception([connection] { return openLaboratory(ConnectionString::parse(connection)); },
-                    {u"AN-01"_s, 0})
-    {
-        watch();
-    }
-    void watch()
+    template <typename Laboratory>
+    explicit Line(Laboratory&& laboratory)
+        : reception(std::forward<Laboratory>(laboratory), {u"AN-01"_s, 0})
     {
         QObject::connect(&reception, &Reception::send,
                          [this](const QByteArray& b) { answers += b; });
@@ -81,24 +72,27 @@ struct Line {
     // An ENQ, then these frames one at a time.
     void session(const QList<QByteArray>& frames)
     {
-        reception.feed(QByteArray(1, kEnq));
+        reception.feed(ENQ);
         for (const QByteArray& f : frames)
             reception.feed(f);
     }
 };
 
-quint16 freePort()
+// The instrument listens on 127.0.0.1 at a port of its own: never the same
+// twice, as two instruments of one run need two.
+quint16 listenOn(const char* instrument)
 {
-    // Never the same twice: two instruments of one run need two ports.
     static QSet<quint16> given;
-    for (;;) {
+    quint16 port = 0;
+    while (port == 0 || given.contains(port)) {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
-        if (!given.contains(probe.serverPort())) {
-            given.insert(probe.serverPort());
-            return probe.serverPort();
-        }
+        port = probe.serverPort();
     }
+    given.insert(port);
+    SettingsStore::set("LIS Instruments", instrument, "Port", QString::number(port));
+    SettingsStore::set("LIS Instruments", instrument, "Address", "127.0.0.1");
+    return port;
 }
 
 // lis-instrument run with these arguments, its output gathered as it comes.
@@ -130,11 +124,11 @@ struct Program {
     }
 };
 
-// Listens on 127.0.0.1 at this port.
-void listenOn(const char* instrument, quint16 port)
+// Connects to the program's port on this machine.
+bool connected(QTcpSocket& s, quint16 port)
 {
-    SettingsStore::set("LIS Instruments", instrument, "Port", QString::number(port));
-    SettingsStore::set("LIS Instruments", instrument, "Address", "127.0.0.1");
+    s.connectToHost(QHostAddress::LocalHost, port);
+    return s.waitForConnected(5000);
 }
 
 // Sends bytes and waits for the answer's first byte(s).
@@ -168,38 +162,28 @@ private slots:
 
     void analysersSendAtOnceAndOnlyWhatIsStoredIsAcknowledged()
     {
-        const quint16 an01 = freePort(), hx2 = freePort();
-        listenOn("AN-01", an01);
-        listenOn("HX-2", hx2);
+        const quint16 an01 = listenOn("AN-01"), hx2 = listenOn("HX-2");
         Program p(QStringLiteral(LIS_INSTRUMENT_PATH), {"listen"});
         QVERIFY2(p.logUntil("HX-2 listening"), p.log.constData());
 
         // HX-2 opens a session and sends its first record, then AN-01 a whole
         // one, with a frame spoilt on the way: both are served at once.
         QTcpSocket hx, an, hl7;
-        hx.connectToHost(QHostAddress::LocalHost, hx2);
-        an.connectToHost(QHostAddress::LocalHost, an01);
-        hl7.connectToHost(QHostAddress::LocalHost, an01);
-        QVERIFY(hx.waitForConnected(5000) && an.waitForConnected(5000) &&
-                hl7.waitForConnected(5000));
-        QCOMPARE(exchange(hx, QByteArray(1, kEnq)), QByteArray(1, kAck));
-        QCOMPARE(exchange(hx, frame(1, "H|\\^&|||HX-2\r")), QByteArray(1, kAck));
-        QCOMPARE(exchange(an, QByteArray(1, kEnq)), QByteArray(1, kAck));
-        const QByteArrayList frames = framesOf("105");
-        for (int i = 0; i < frames.size(); ++i) {
-            const QByteArray& f = frames[i];
-            if (i == 3) {
-                QByteArray spoilt = f;
-                spoilt[5] = 'X';
-                QCOMPARE(exchange(an, spoilt), QByteArray(1, kNak));
-            }
-            QCOMPARE(exchange(an, f), QByteArray(1, kAck));
-        }
+        QVERIFY(connected(hx, hx2) && connected(an, an01) && connected(hl7, an01));
+        QCOMPARE(exchange(hx, ENQ), ACK);
+        QCOMPARE(exchange(hx, frame(1, "H|\\^&|||HX-2\r")), ACK);
+        QCOMPARE(exchange(an, ENQ), ACK);
+        QByteArrayList frames = framesOf("105");
+        frames.insert(3, QByteArray(frames[3]).replace(5, 1, "X")); // spoilt on the way
+        QByteArray answers;
+        for (const QByteArray& f : frames)
+            answers += exchange(an, f);
+        QCOMPARE(answers, ACK.repeated(3) + NAK + ACK.repeated(4));
         QCOMPARE(exchange(hl7, kHl7Sample106, 3).left(8), QByteArray("\x0bMSH|^~\\"));
         // HX-2's line drops before its terminator: nothing of it is kept.
-        QCOMPARE(exchange(hx, frame(2, "P|1\r")), QByteArray(1, kAck));
+        QCOMPARE(exchange(hx, frame(2, "P|1\r")), ACK);
         hx.abort();
-        an.write(QByteArray(1, kEot));
+        an.write(EOT);
         an.flush();
         QVERIFY2(p.logUntil("HX-2 disconnected"), p.log.constData());
         QVERIFY2(p.logUntil("(MSG0001)"), p.log.constData());
@@ -234,13 +218,11 @@ private slots:
         m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
         line.reception.feed(framesOf("105").last());
         m_db->store().rollback();
-        QCOMPARE(line.answers, QByteArray(7, kAck) + kNak);
-        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
-                 QStringList{"0"});
+        QCOMPARE(line.answers, ACK.repeated(7) + NAK);
+        QCOMPARE(stored(), QStringList());
         line.reception.feed(framesOf("105").last());
-        QCOMPARE(line.answers.right(1), QByteArray(1, kAck));
-        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
-                 QStringList{"3"});
+        QCOMPARE(line.answers.right(1), ACK);
+        QCOMPARE(stored(), QStringList{"105 3"});
     }
 
     // Another workstation holds the laboratory: a message waits on its own
@@ -250,7 +232,10 @@ private slots:
     // known when it comes again.
     void aBusyLaboratoryStallsNoLine()
     {
-        Line a(m_db->connectionString()), b(m_db->connectionString()), h(m_db->connectionString());
+        const auto open = [c = m_db->connectionString()] {
+            return openLaboratory(ConnectionString::parse(c));
+        };
+        Line a(open), b(open), h(open);
         m_db->store().begin();
         m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
         QElapsedTimer held;
@@ -258,10 +243,10 @@ private slots:
         a.session(framesOf("105"));
         QVERIFY(held.elapsed() < 1000);
         b.session(framesOf("106").mid(0, 6));
-        QCOMPARE(a.answers, QByteArray(7, kAck));
-        QCOMPARE(b.answers, QByteArray(7, kAck));
+        QCOMPARE(a.answers, ACK.repeated(7));
+        QCOMPARE(b.answers, ACK.repeated(7));
         h.reception.feed(kHl7Sample106);
-        QTRY_COMPARE_WITH_TIMEOUT(a.answers, QByteArray(7, kAck) + kNak, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(a.answers, ACK.repeated(7) + NAK, 15000);
         QVERIFY(held.elapsed() < 15000);
         // HL7: try again later, in words that name nothing of the laboratory's.
         QTRY_VERIFY_WITH_TIMEOUT(h.answers.contains("\rMSA|AR|MSG0001|database busy, send again\r"),
@@ -270,9 +255,9 @@ private slots:
         // Sent again; the laboratory is free a moment later.
         a.reception.feed(framesOf("105").last());
         QTimer::singleShot(500, [&] { m_db->store().rollback(); });
-        QTRY_COMPARE(a.answers, QByteArray(7, kAck) + kNak + kAck);
+        QTRY_COMPARE(a.answers, ACK.repeated(7) + NAK + ACK);
         b.reception.feed(framesOf("106").last());
-        QTRY_COMPARE(b.answers, QByteArray(8, kAck));
+        QTRY_COMPARE(b.answers, ACK.repeated(8));
         h.answers.clear();
         h.reception.feed(kHl7Sample106);
         QTRY_VERIFY(h.answers.contains("\rMSA|AA|MSG0001\r"));
@@ -283,19 +268,17 @@ private slots:
         m_db->store().begin();
         m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
         a.answers.clear();
-        a.reception.feed(QByteArray(1, kEot));
+        a.reception.feed(EOT);
         a.session(framesOf("107"));
         Clock::advance(Reception::kAnswerWithinMs);
         a.reception.tick();
-        QCOMPARE(a.answers, QByteArray(7, kAck) + kNak);
+        QCOMPARE(a.answers, ACK.repeated(7) + NAK);
         m_db->store().rollback();
         QTRY_VERIFY(a.logged("stored after all"));
         a.reception.feed(framesOf("107").last());
-        QTRY_COMPARE(a.answers, QByteArray(7, kAck) + kNak + kAck);
+        QTRY_COMPARE(a.answers, ACK.repeated(7) + NAK + ACK);
         Clock::setSource({});
-        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
-                      "SampleNum IN ('105', '106', '107') GROUP BY SampleNum ORDER BY SampleNum"),
-                 (QStringList{"105 3", "106 4", "107 3"}));
+        QCOMPARE(stored(), (QStringList{"105 3", "106 4", "107 3"}));
         // Each refusal for want of the laboratory is in the archive once it was back.
         QCOMPARE(rows("SELECT Protocol, count(*) FROM tbLabInstrumentMessage WHERE Verdict = "
                       "'refused: database busy, send again' GROUP BY Protocol ORDER BY Protocol"),
@@ -307,17 +290,17 @@ private slots:
     void aQueryIsAnsweredWithTheSampleOrders()
     {
         Line line(m_db->store());
-        line.reception.feed(QByteArray(1, kEnq) + frame(1, "H|\\^&|||AN-01\r") +
+        line.reception.feed(ENQ + frame(1, "H|\\^&|||AN-01\r") +
                             frame(2, "Q|1|^105||ALL||||||||O\r") + frame(3, "L|1|N\r"));
-        QCOMPARE(line.answers, QByteArray(4, kAck));
-        line.reception.feed(QByteArray(1, kEot));
-        QCOMPARE(line.answers, QByteArray(4, kAck) + kEnq);
+        QCOMPARE(line.answers, ACK.repeated(4));
+        line.reception.feed(EOT);
+        QCOMPARE(line.answers, ACK.repeated(4) + ENQ);
         line.answers.clear();
-        for (int i = 0; i < 5 && !line.answers.endsWith(kEot); ++i)
-            line.reception.feed(QByteArray(1, kAck));
+        for (int i = 0; i < 5 && !line.answers.endsWith(EOT); ++i)
+            line.reception.feed(ACK);
         QVERIFY2(line.answers.contains(frame(3, "O|1|105||^^^HBsAg\\^^^aHBs\\^^^aHBc|R||||||N\r")),
                  line.answers.constData());
-        QVERIFY(line.answers.endsWith(frame(4, "L|1|N\r") + kEot));
+        QVERIFY(line.answers.endsWith(frame(4, "L|1|N\r") + EOT));
         QVERIFY2(line.logged("query for sample 105: 1 order(s) to send"),
                  qPrintable(line.log.join('\n')));
         QVERIFY(!line.reception.nextDue().isValid());
@@ -330,11 +313,11 @@ private slots:
     {
         Clock::pin(QDateTime(kDay, QTime(9, 0)));
         Line line(m_db->store());
-        line.reception.feed(QByteArray("\x7f", 1) + kEnq);
-        QCOMPARE(line.answers, QByteArray(1, kAck));
+        line.reception.feed("\x7f" + ENQ);
+        QCOMPARE(line.answers, ACK);
         for (int i = 0; i < 500; ++i)
             line.reception.feed("noise\n");
-        QCOMPARE(line.answers, QByteArray(1, kAck) + QByteArray(500, kNak));
+        QCOMPARE(line.answers, ACK + NAK.repeated(500));
         QVERIFY2(line.log.size() <= Reception::kEventsPerMinute + 3,
                  qPrintable(line.log.join('\n')));
         Clock::advance(60'000);
@@ -377,12 +360,12 @@ private slots:
             QDeadlineTimer deadline(10000);
             while (::read(master, &c, 1) != 1 && !deadline.hasExpired())
                 QThread::msleep(5);
-            return c;
+            return QByteArray(1, c);
         };
-        QCOMPARE(answer(QByteArray(1, kEnq)), kAck);
+        QCOMPARE(answer(ENQ), ACK);
         for (const QByteArray& f : framesOf("105"))
-            QCOMPARE(answer(f), kAck);
-        answer(QByteArray(1, kEot));
+            QCOMPARE(answer(f), ACK);
+        answer(EOT);
 
         ::close(master);
         QVERIFY2(p.logUntil("line " + device.toLocal8Bit() + " lost"), p.log.constData());
@@ -398,15 +381,13 @@ private slots:
         QVERIFY(plug());
         QVERIFY2(p.logUntil("open again"), p.log.constData());
         ::close(slave);
-        QCOMPARE(answer(QByteArray(1, kEnq)), kAck);
+        QCOMPARE(answer(ENQ), ACK);
         for (const QByteArray& f : framesOf("106"))
-            QCOMPARE(answer(f), kAck);
+            QCOMPARE(answer(f), ACK);
         p.stop();
         ::close(master);
         QCOMPARE(p.p.exitCode(), 0);
-        QCOMPARE(rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE "
-                      "SampleNum IN ('105', '106') GROUP BY SampleNum ORDER BY SampleNum"),
-                 (QStringList{"105 3", "106 3"}));
+        QCOMPARE(stored(), (QStringList{"105 3", "106 3"}));
     }
 
     // A connection silent for the idle time is closed. Out of descriptors
@@ -419,16 +400,13 @@ private slots:
         // descriptors it reports every such call as an invalid vptr.
         QSKIP("descriptor exhaustion is not run under the sanitizers");
 #endif
-        const quint16 port = freePort(), idlePort = freePort();
-        listenOn("AN-01", port);
-        listenOn("HX-2", idlePort);
+        const quint16 port = listenOn("AN-01"), idlePort = listenOn("HX-2");
         SettingsStore::set("LIS Instruments", "AN-01", "IdleTimeout", "0");
         SettingsStore::set("LIS Instruments", "HX-2", "IdleTimeout", "1");
         Program p("prlimit", {"--nofile=32", "--", QStringLiteral(LIS_INSTRUMENT_PATH), "listen"});
         QVERIFY2(p.logUntil("HX-2 listening"), p.log.constData());
         QTcpSocket idle;
-        idle.connectToHost(QHostAddress::LocalHost, idlePort);
-        QVERIFY(idle.waitForConnected(5000));
+        QVERIFY(connected(idle, idlePort));
         QVERIFY2(p.logUntil("HX-2 connection idle for 1 s: closed"), p.log.constData());
         QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
 
@@ -441,14 +419,12 @@ private slots:
                  p.log.right(1500).constData());
         silent.clear();
         QTcpSocket an;
-        an.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(an.waitForConnected(5000));
-        QCOMPARE(exchange(an, QByteArray(1, kEnq)), QByteArray(1, kAck));
+        QVERIFY(connected(an, port));
+        QCOMPARE(exchange(an, ENQ), ACK);
         for (const QByteArray& f : framesOf("105"))
-            QCOMPARE(exchange(an, f), QByteArray(1, kAck));
+            QCOMPARE(exchange(an, f), ACK);
         p.stop();
-        QCOMPARE(rows("SELECT count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '105'"),
-                 QStringList{"3"});
+        QCOMPARE(stored(), QStringList{"105 3"});
     }
 
     // What integration engineers do by hand: import an export file, see
@@ -498,6 +474,12 @@ private:
     QStringList rows(const QString& sql)
     {
         return textRows(m_db->query(sql));
+    }
+    // How many results each sample the test sends has downloaded.
+    QStringList stored()
+    {
+        return rows("SELECT SampleNum, count(*) FROM tbLabInstrumentDLHemaResult WHERE SampleNum "
+                    "IN ('105', '106', '107') GROUP BY SampleNum ORDER BY SampleNum");
     }
 
     std::unique_ptr<TestDatabase> m_db;

@@ -1,6 +1,7 @@
 #include "platform/SettingsFile.h"
 #include "platform/SettingsStore.h"
 #include "tests/support/Caught.h"
+#include "tests/support/Files.h"
 
 #include <QRandomGenerator>
 #include <QSettings>
@@ -35,12 +36,6 @@ QByteArray marker(const char* eol = "\n")
 QString path(const QString& application = kApp)
 {
     return SettingsStore::folder() + u'/' + application + u".ini"_s;
-}
-
-QByteArray contents(const QString& path = ::path())
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
 void write(const QByteArray& bytes, const QString& path = ::path())
@@ -114,7 +109,7 @@ private slots:
             const QByteArray bytes = head + "# by hand\n[connection]\n" + QTest::currentDataTag();
             write(bytes + '\n');
             QCOMPARE(value("Connection", "Password"), head.isEmpty() ? legacy : plain);
-            QCOMPARE(contents(), bytes + '\n');
+            QCOMPARE(fileBytes(path()), bytes + '\n');
         }
     }
 
@@ -142,7 +137,7 @@ private slots:
             for (const bool converted : {false, true}) {
                 QCOMPARE(::value("Connection", "Password"), value);
                 QCOMPARE(::value("Laboratory", "Lab Name"), value);
-                QCOMPARE(contents().startsWith(marker()), converted);
+                QCOMPARE(fileBytes(path()).startsWith(marker()), converted);
                 setValue("Connection", "User", "u");
             }
         }
@@ -166,18 +161,19 @@ private slots:
         set("", "Next", "2");                   // after the last key before any section
         set("Connection", "User", "u");         // the same value: not rewritten
         set("New", "K", "x");                   // a new section at the end
-        QCOMPARE(contents(), bom + marker("\r\n") +
-                                 "Top=1\r\nNext=2\r\n; server\r\n[Connection]\r\n"
-                                 "Server = SRV1\\X\r\nUser = \"u\"\r\nPassword=\" \"\r\n\r\n"
-                                 "; printing\r\n[Laboratory]\r\nPrinter=p\r\n\r\n[New]\r\nK=x\r\n");
+        QCOMPARE(fileBytes(path()),
+                 bom + marker("\r\n") +
+                     "Top=1\r\nNext=2\r\n; server\r\n[Connection]\r\n"
+                     "Server = SRV1\\X\r\nUser = \"u\"\r\nPassword=\" \"\r\n\r\n"
+                     "; printing\r\n[Laboratory]\r\nPrinter=p\r\n\r\n[New]\r\nK=x\r\n");
 
         // A legacy file gains the marker, keeps the lines that mean the same
         // and has Qt's escapes rewritten plain.
         write(
             "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\nPassword=\"a\\\\b\"\nLab%20Name=@@x\n");
         set("Connection", "User", "a,b");
-        QCOMPARE(contents(), marker() + "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\n"
-                                        "Password=a\\b\nLab Name=@x\n");
+        QCOMPARE(fileBytes(path()), marker() + "[Connection]\nServer=SRV1\\SQL\nUser=\"a,b\"\n"
+                                               "Password=a\\b\nLab Name=@x\n");
     }
 
     void unreadableFilesAreRefusedAndKept_data()
@@ -219,7 +215,7 @@ private slots:
         QCOMPARE(QFileInfo(path()).isDir(), folder);
         QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         if (!folder)
-            QCOMPARE(contents(), bytes);
+            QCOMPARE(fileBytes(path()), bytes);
     }
 
     // Loosened by hand: tightened on the next write. Made read-only by hand:
@@ -244,7 +240,7 @@ private slots:
         QCOMPARE(SettingsStore::filePath(kApp), lower);
         QCOMPARE(value("Connection", "Server"), "X");
         setValue("Connection", "SERVER", "Y");
-        QCOMPARE(contents(lower), marker() + "[connection]\nserver=Y\n");
+        QCOMPARE(fileBytes(lower), marker() + "[connection]\nserver=Y\n");
         write(marker() + "Top=t\n[S]\nK=\" v \"\n", path("b"));
         QStringList listed;
         for (const SettingsStore::Entry& e : SettingsStore::all())
@@ -257,19 +253,18 @@ private slots:
         refusedEverywhere({lower, path()}, 0);
     }
 
-    void badNamesAndValuesRefused_data()
-    {
-        QTest::addColumn<QStringList>("set"); // application, section, key, value
-        QTest::newRow("key with equals") << QStringList{kApp, "Connection", "a=b", "v"};
-        QTest::newRow("key like a comment") << QStringList{kApp, "Connection", ";k", "v"};
-        QTest::newRow("section with bracket") << QStringList{kApp, "a]b", "k", "v"};
-        QTest::newRow("line break in value") << QStringList{kApp, "Connection", "k", "a\nS=x"};
-        QTest::newRow("application with slash") << QStringList{"../x", "Connection", "k", "v"};
-    }
+    // A key with an equals sign or like a comment, a section with a
+    // bracket, a line break in a value, an application with a slash.
     void badNamesAndValuesRefused()
     {
-        QFETCH(QStringList, set);
-        QCOMPARE(caught([&] { SettingsStore::set(set[0], set[1], set[2], set[3]); }).number, 5);
+        for (const QStringList& set :
+             {QStringList{kApp, "Connection", "a=b", "v"},
+              QStringList{kApp, "Connection", ";k", "v"}, QStringList{kApp, "a]b", "k", "v"},
+              QStringList{kApp, "Connection", "k", "a\nS=x"},
+              QStringList{"../x", "Connection", "k", "v"}}) {
+            const Caught e = caught([&] { SettingsStore::set(set[0], set[1], set[2], set[3]); });
+            QVERIFY2(e.number == 5, qPrintable(set.join(u'|')));
+        }
         QVERIFY(!QFileInfo::exists(SettingsStore::folder()));
     }
 
