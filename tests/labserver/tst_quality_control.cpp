@@ -49,15 +49,12 @@ private slots:
         const auto verify = [&] {
             // A refused commit leaves the window's transaction to roll back.
             const Caught c = caught([&] {
-                if (path == "window") {
+                if (path == "window")
                     conn.beginTrans();
-                    conn.execute(save("Y"));
+                conn.execute(path == "preview" ? u"LAB_Save_VerifyResults 'L-1013', 'MT01'"_s
+                                               : save("Y"));
+                if (path == "window")
                     conn.commitTrans();
-                } else if (path == "preview") {
-                    conn.execute("LAB_Save_VerifyResults 'L-1013', 'MT01'");
-                } else {
-                    conn.execute(save("Y"));
-                }
             });
             if (c.number != 0 && path == "window")
                 conn.rollbackTrans();
