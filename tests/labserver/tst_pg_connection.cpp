@@ -156,10 +156,11 @@ private slots:
                 QVERIFY2(a.kind == a.Invalid && a.error.contains(part), qPrintable(a.error));
     }
 
-    void connect_data() // Server (%1 the socket folder, %2 the port), SslMode, catalog, error
+    // Server (%1 the socket folder, %2 the port), SslMode, catalog, and "="
+    // with the database it opens or the parts of the error
+    void connect_data()
     {
-        QTest::addColumn<QStringList>(
-            "row"); // "=" and the database it opens, or parts of the error
+        QTest::addColumn<QStringList>("row");
         const auto row = [](const char* name, const QStringList& r) { QTest::newRow(name) << r; };
         const QString bare = u"postgresql://?host=%1&port=%2"_s;
         row("address names it",
