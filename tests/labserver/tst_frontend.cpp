@@ -83,6 +83,9 @@ private slots:
         QCOMPARE(m_db.query(u"SELECT count(*) FROM tbLabRequest"_s).rows[0][0], 4);
     }
 
+    // A procedure completes or writes nothing. One registered as a reader
+    // takes no write lock, so a write in it is refused, alone or in a
+    // transaction, and writes work after it.
     void aProcedureCompletesOrWritesNothing()
     {
         const auto logOne = [](ProcedureContext& c) {
@@ -96,6 +99,7 @@ private slots:
                                     logOne(c);
                                     c.fail(u"refused on purpose."_s);
                                 }});
+        ProcedureRegistry::add({u"Test_ReadsButWrites"_s, 1, 1, logOne, ProcedureAccess::Reads});
         const auto run = [&](const QString& text) {
             const Caught e = caught([&] { m_conn.execute(text); });
             return e.description + u" / "_s +
@@ -110,6 +114,20 @@ private slots:
         run(u"Test_LogThenFail 'R3'"_s);
         m_conn.commitTrans();
         QCOMPARE(run(u"select * from tbLabLogbook"_s), u" / 2"_s);
+
+        for (const bool inTransaction : {false, true}) {
+            if (inTransaction)
+                m_conn.beginTrans();
+            const QString refused = run(u"Test_ReadsButWrites 'R2'"_s);
+            QVERIFY2(refused.startsWith(u"Only reading is allowed here, and this statement "
+                                        "writes: INSERT INTO tbLabLogbook"_s) &&
+                         refused.endsWith(u" / %1"_s.arg(2 + inTransaction)),
+                     qPrintable(refused));
+            m_conn.execute(u"Test_Log 'R2'"_s);
+            if (inTransaction)
+                m_conn.commitTrans();
+        }
+        QCOMPARE(run(u"select * from tbLabLogbook"_s), u" / 4"_s);
     }
 
 private:

@@ -5,11 +5,9 @@
 #include "platform/LisError.h"
 #include "platform/SqlText.h"
 #include "platform/db/Connection.h"
+#include "tests/support/Caught.h"
 #include "tests/support/TestDatabase.h"
 
-#include <QCryptographicHash>
-#include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QtTest>
 #include <functional>
 #include <optional>
@@ -280,36 +278,23 @@ struct Maker {
     }
 };
 
-// What a call threw; anything but a LisError comes back as error 0.
-template <typename F> std::optional<LisError> thrown(F&& f)
-{
-    try {
-        f();
-    } catch (const LisError& e) {
-        return e;
-    } catch (const std::exception& e) {
-        return LisError(0, u"threw "_s + QString::fromLocal8Bit(e.what()));
-    }
-    return std::nullopt;
-}
-
 // What is wrong with how the front end took a text; empty when nothing.
 QString misreading(const Generated& g, const std::optional<Command>& parsed,
-                   const std::optional<LisError>& parseError, const std::optional<LisError>& error)
+                   const Caught& parseError, const Caught& error)
 {
     if (g.meant && !parsed)
-        return parseError->description();
+        return parseError.description;
     if (g.meant && *parsed != *g.meant)
         return u"read otherwise"_s;
     if (g.mustRefuse && parsed)
         return u"accepted"_s;
-    if (parseError && (!error || error->description() != parseError->description()))
+    if (parseError.number && error.description != parseError.description)
         return u"not refused as the parser refused it"_s;
-    if (!error)
+    if (!error.number)
         return {};
-    const QString& d = error->description();
-    if (error->number() >= 0)
-        return u"error %1: "_s.arg(error->number()) + d;
+    const QString& d = error.description;
+    if (error.number > 0)
+        return u"error %1: "_s.arg(error.number) + d;
     if (!fitDescription(d))
         return u"unfit description: "_s + d.left(kLongestDescription);
     return g.mustSucceed ? d : QString();
@@ -355,12 +340,12 @@ private slots:
         for (int i = 0; i < kTexts && total.elapsed() <= kBudgetMs; ++i) {
             const Generated g = maker.next();
             std::optional<Command> parsed;
-            const auto parseError = thrown([&] { parsed = CommandParser::parse(g.text); });
-            const auto error = thrown([&] { m_conn.execute(g.text); });
+            const Caught parseError = caught([&] { parsed = CommandParser::parse(g.text); });
+            const Caught error = caught([&] { m_conn.execute(g.text); });
             QString fault = misreading(g, parsed, parseError, error);
             // A refused text leaves every row as it was.
-            if (const QByteArray d = rowsDigest(); fault.isEmpty() && error && d != digest)
-                fault = u"refused, yet rows changed: "_s + error->description();
+            if (const QByteArray d = rowsDigest(); fault.isEmpty() && error.number && d != digest)
+                fault = u"refused, yet rows changed: "_s + error.description;
             else
                 digest = d;
             if (!fault.isEmpty())

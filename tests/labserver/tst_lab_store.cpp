@@ -4,11 +4,8 @@
 #include "tests/support/Caught.h"
 #include "tests/support/Files.h"
 
-#include <QDir>
-#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <unistd.h>
 
@@ -154,15 +151,13 @@ private slots:
     // what to do, left byte for byte, and nothing made beside them.
     void whatIsNotALaboratoryIsNamedNeverReplaced_data()
     {
-        QTest::addColumn<bool>("made");    // a laboratory first
-        QTest::addColumn<QString>("file"); // the one changed, and named in the message
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<QString>("why");
+        // a laboratory made first; the file changed, and named in the message;
+        // the change; what the message says
+        QTest::addColumn<QStringList>("r");
         const QString lab = u"laboratory.db"_s, patients = u"patient_data.db"_s;
         const auto row = [](const char* name, bool made, const QString& file, const char* change,
                             const char* why) {
-            QTest::newRow(name) << made << file << QString::fromLatin1(change)
-                                << QString::fromLatin1(why);
+            QTest::newRow(name) << QStringList{made ? u"made"_s : QString(), file, change, why};
         };
         row("text as the laboratory", false, lab, "text", "no database at all");
         row("text as the patient data", false, patients, "text", "no database at all");
@@ -184,10 +179,9 @@ private slots:
     }
     void whatIsNotALaboratoryIsNamedNeverReplaced()
     {
-        QFETCH(bool, made);
-        QFETCH(QString, file);
-        QFETCH(QString, change);
-        QFETCH(QString, why);
+        QFETCH(QStringList, r);
+        const bool made = !r[0].isEmpty();
+        const QString &file = r[1], &change = r[2], &why = r[3];
         if (change == u"unreadable"_s && geteuid() == 0)
             QSKIP("root reads anything");
         QTemporaryDir dir;

@@ -10,7 +10,6 @@
 #include "tests/support/Caught.h"
 #include "tests/support/PgCluster.h"
 
-#include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
@@ -111,9 +110,15 @@ private:
 // The Server setting read once for both engines, and the PostgreSQL login it leads to.
 class TstPgConnection : public QObject {
     Q_OBJECT
-    std::unique_ptr<PgCluster> m_pg;
+    PgCluster m_pg;
 
 private slots:
+    void initTestCase()
+    {
+        if (m_pg.available() && m_pg.start())
+            QVERIFY(m_pg.createDatabase(u"laboratory"_s) && m_pg.createDatabase(u"QC Lab"_s));
+    }
+
     void classify_data() // Server, then host|port|database, or "!" and part of the error
     {
         QTest::addColumn<QString>("server");
@@ -151,10 +156,11 @@ private slots:
                 QVERIFY2(a.kind == a.Invalid && a.error.contains(part), qPrintable(a.error));
     }
 
-    void connect_data() // Server (%1 the socket folder, %2 the port), SslMode, catalog, error
+    // Server (%1 the socket folder, %2 the port), SslMode, catalog, and "="
+    // with the database it opens or the parts of the error
+    void connect_data()
     {
-        QTest::addColumn<QStringList>(
-            "row"); // "=" and the database it opens, or parts of the error
+        QTest::addColumn<QStringList>("row");
         const auto row = [](const char* name, const QStringList& r) { QTest::newRow(name) << r; };
         const QString bare = u"postgresql://?host=%1&port=%2"_s;
         row("address names it",
@@ -169,13 +175,11 @@ private slots:
     void connect()
     {
         QFETCH(QStringList, row);
-        if (!m_pg && (m_pg = std::make_unique<PgCluster>())->available() && m_pg->start())
-            QVERIFY(m_pg->createDatabase(u"laboratory"_s) && m_pg->createDatabase(u"QC Lab"_s));
-        if (!m_pg->isRunning())
-            QSKIP(qPrintable(m_pg->reason()));
+        if (!m_pg.isRunning())
+            QSKIP(qPrintable(m_pg.reason()));
         const QStringList keys{"User", "Password", "Server", "SslMode"};
-        const QStringList values{m_pg->superuser(), "s3cret",
-                                 row[0].arg(m_pg->socketDir()).arg(m_pg->port()), row[1]};
+        const QStringList values{m_pg.superuser(), "s3cret",
+                                 row[0].arg(m_pg.socketDir()).arg(m_pg.port()), row[1]};
         for (qsizetype i = 0; i < keys.size(); ++i)
             SettingsStore::set(u"TARVIK Current User"_s, u"Connection"_s, keys[i], values[i]);
         QString answer, name;
@@ -201,17 +205,17 @@ private slots:
     // fails in words with nothing of its save kept.
     void aFrozenLinkHoldsNobodyUp()
     {
-        if (!clusterUp())
-            QSKIP(qPrintable(m_pg->reason()));
+        if (!m_pg.isRunning())
+            QSKIP(qPrintable(m_pg.reason()));
         const QString db = laboratory(u"frozen"_s);
-        FreezableLink link(u"%1/.s.PGSQL.%2"_s.arg(m_pg->socketDir()).arg(m_pg->port()));
+        FreezableLink link(u"%1/.s.PGSQL.%2"_s.arg(m_pg.socketDir()).arg(m_pg.port()));
         std::atomic<int> step = 0;
         QString frozenError;
         qint64 frozenFor = 0;
         std::thread frozen([&] {
             Connection c;
             c.open(u"Data Source=postgresql://%1@127.0.0.1:%2/%3?sslmode=disable"_s
-                       .arg(m_pg->superuser())
+                       .arg(m_pg.superuser())
                        .arg(link.port())
                        .arg(db));
             c.beginTrans();
@@ -258,7 +262,7 @@ private slots:
             qPrintable(frozenError));
         QVERIFY2(frozenFor < 50000, qPrintable(QString::number(frozenFor)));
         qInfo("The frozen workstation failed after %lld ms", frozenFor);
-        QSqlQuery q(m_pg->connect(db));
+        QSqlQuery q(m_pg.connect(db));
         QVERIFY(q.exec(u"SELECT string_agg(RequestNum, ',' ORDER BY RequestNum) FROM "
                        "laboratory.tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002', "
                        "'L-1003')"_s) &&
@@ -275,8 +279,8 @@ private slots:
     // at the first try.
     void workstationsAndAnalysersOutliveARestart()
     {
-        if (!clusterUp())
-            QSKIP(qPrintable(m_pg->reason()));
+        if (!m_pg.isRunning())
+            QSKIP(qPrintable(m_pg.reason()));
         const QString db = laboratory(u"restarted"_s);
         Connection c;
         c.open(direct(db));
@@ -304,7 +308,7 @@ private slots:
         };
         save("L-1001");
         QVERIFY(send("S801"));
-        QVERIFY2(m_pg->restart(), qPrintable(m_pg->reason()));
+        QVERIFY2(m_pg.restart(), qPrintable(m_pg.reason()));
         save("L-1002");
         save("L-1003");
         int refused = 0;
@@ -313,7 +317,7 @@ private slots:
                 QVERIFY2(++refused < 8, "the writer never connected again");
                 QTest::qWait(1000);
             }
-        QSqlQuery q(m_pg->connect(db, u"after the restart"_s));
+        QSqlQuery q(m_pg.connect(db, u"after the restart"_s));
         QVERIFY(q.exec(u"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
                        "current_database() AND pid <> pg_backend_pid()"_s));
         QVERIFY(send("S804"));
@@ -330,19 +334,13 @@ private slots:
     }
 
 private:
-    bool clusterUp()
-    {
-        if (!m_pg && (m_pg = std::make_unique<PgCluster>())->available())
-            m_pg->start();
-        return m_pg->isRunning();
-    }
     // A demo laboratory made by server init in a new database of the test's server.
     QString laboratory(const QString& name)
     {
         registerLabDrivers();
-        if (!m_pg->createDatabase(name))
-            qFatal("%s", qPrintable(m_pg->reason()));
-        QSqlDatabase db = m_pg->connect(name);
+        if (!m_pg.createDatabase(name))
+            qFatal("%s", qPrintable(m_pg.reason()));
+        QSqlDatabase db = m_pg.connect(name);
         ServerSchema::init(db, name);
         LabStore store(ConnectionString::parse(direct(name)));
         DemoLaboratory::build(store, QDate(2024, 3, 7));
@@ -350,10 +348,9 @@ private:
     }
     QString direct(const QString& name) const
     {
-        return u"Data Source=postgresql:///%1?host=%2&port=%3&user=%4"_s
-            .arg(name, m_pg->socketDir())
-            .arg(m_pg->port())
-            .arg(m_pg->superuser());
+        return u"Data Source=postgresql:///%1?host=%2&port=%3&user=%4"_s.arg(name, m_pg.socketDir())
+            .arg(m_pg.port())
+            .arg(m_pg.superuser());
     }
 };
 

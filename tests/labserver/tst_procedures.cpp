@@ -2,6 +2,7 @@
 #include "platform/DateText.h"
 #include "tests/support/Caught.h"
 #include "tests/support/DemoLab.h"
+#include "tests/support/Rows.h"
 #include "tests/support/SaveTexts.h"
 
 #include <QtTest>
@@ -10,10 +11,23 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QDate kDay = DemoLab::kDay;
+
+// L-1013's glucose as the normal-values window saves it, verified or not.
+QString heldGlucose(const QString& verified)
+{
+    return NormalValueSave{.request = "L-1013",
+                           .item = "GLU",
+                           .si = "5.5",
+                           .verified = verified,
+                           .accession = "A-1013",
+                           .reported = "3/7/2024 9:55:00 AM"}
+        .text();
+}
 } // namespace
 
 // The stored procedures against the demo laboratory of 7 March 2024 (the
-// windows' command texts are sent by the screen tests and the walkthrough).
+// windows' command texts are sent by the screen tests and the walkthrough),
+// quality control among them.
 class TstProcedures : public QObject {
     Q_OBJECT
 private slots:
@@ -108,15 +122,18 @@ private slots:
     void conventionalResultFollowsTheSIResult()
     {
         QFETCH(QStringList, r);
-        m_conn->execute(NormalValueSave{"L-1016", "GLU", r[0], r[1], r[2]}.text());
+        m_conn->execute(NormalValueSave{"L-1016", "GLU", r[0], r[1], r[2], "x", "y"}.text());
         const QString glucose = u"Glucose (fasting)"_s;
+        // The window's normal values and factor are handed back as saved.
+        const QString factor = r[2].isEmpty() ? u"18.016"_s : r[2];
         QCOMPARE(tableRow(u"SELECT SIResult, CResult FROM tbLabResult WHERE "
                           "RequestNum = 'L-1016' AND ItemID = 'GLU'"_s) +
-                     rowOf("Lab_FormMaker_GetResult_ReagentValues", "L-1016",
-                           {"sResult", "CResult"}, "GLU", "ExamCode") +
+                     rowOf("LABORATORY..Lab_FormMaker_GetResult_ReagentValues ", "L-1016",
+                           {"sResult", "CResult", "sNValues", "cNValues", "Factor"}, "GLU",
+                           "ExamCode") +
                      rowOf("Lab_Report_SIUnits", "L-1016", {"Result", "Flag"}, glucose) +
                      rowOf("Lab_Report_ConventionalUnits", "L-1016", {"Result", "Flag"}, glucose),
-                 (QStringList{r[0], r[3], r[0], r[3], r[0], r[4], r[3], r[5]}));
+                 (QStringList{r[0], r[3], r[0], r[3], "x", "y", factor, r[0], r[4], r[3], r[5]}));
     }
 
     void anEarlierDemoIsCorrectedWhereItWasWrong()
@@ -171,26 +188,30 @@ private slots:
     {
         // A window posts the sample with every row it saves: repeats are
         // done once, yet a post elsewhere in between is undone by the next.
+        // Where the sample's rows stand after each post, as the window's
+        // transaction sees them:
         const QString post = u"Lab_UpdateDLHemaResult '2','101','%1','MT01','03/07/2024','AN-01'"_s;
+        QStringList postedTo;
         m_conn->beginTrans();
-        for (const char* request : {"L-1001", "L-1001", "L-1018", "L-1001"})
+        for (const char* request : {"L-1001", "L-1001", "L-1018", "L-1001"}) {
             m_conn->execute(post.arg(QLatin1String(request)));
+            QStringList rows;
+            for (auto rs = m_conn->openRecordset(
+                     u"select * from tbLabInstrumentDLHemaResult where SampleNum = '101'"_s);
+                 !rs->eof(); rs->moveNext())
+                if (rs->textOrEmpty(u"Posted"_s) == u"Y")
+                    rows << rs->text(u"PostedRequestNum"_s);
+            postedTo << rows.join(u' ');
+        }
         m_conn->commitTrans();
-        QCOMPARE(m_lab->firstRow("SELECT min(PostedRequestNum), max(PostedRequestNum), count(*) "
-                                 "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '101' "
-                                 "AND Posted = 'Y'"),
-                 (QStringList{"L-1001", "L-1001", "3"}));
+        QCOMPARE(postedTo, (QStringList{"L-1001 L-1001 L-1001", "L-1001 L-1001 L-1001",
+                                        "L-1018 L-1018 L-1018", "L-1001 L-1001 L-1001"}));
     }
 
-    void normalValuesInBothUnitsThenVerified()
+    // A verification stamps every row of the request alike, with the clock's now.
+    void aRequestIsVerifiedAtOnce()
     {
-        // What the window saved is handed back as saved; the conventional
-        // result is the SI one converted.
-        m_conn->execute(NormalValueSave{"L-1016", "GLU", "7.0", "126.5", "18", "x", "y"}.text());
-        QCOMPARE(rowOf("LABORATORY..Lab_FormMaker_GetResult_ReagentValues ", "L-1016",
-                       {"CResult", "sNValues", "cNValues", "Factor"}),
-                 (QStringList{"126", "x", "y", "18"}));
-
+        m_conn->execute(NormalValueSave{"L-1016", "GLU", "7.0"}.text());
         m_conn->execute(u"laboratory..LAB_Save_VerifyResults 'L-1016','MT01'"_s);
         QCOMPARE(
             tableRow(u"SELECT count(DISTINCT Verified || VerifiedBy || "
@@ -227,26 +248,25 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("message");
+        const auto row = [](const char* name, const QString& text, const char* message) {
+            QTest::newRow(name) << text << u"Procedure "_s + QLatin1String(message);
+        };
         const QString save = u"Laboratory..Lab_SaveWithCutOff 'A',"_s;
-        QTest::newRow("not a date")
-            << save + "'someday', '3/7/2024','L-1001','HBSAG', '5', 'x', '1', '', '', '','1'"
-            << "Procedure Lab_SaveWithCutOff: argument 2 (@SampleSubmitted) 'someday' is not a "
-               "date.";
-        QTest::newRow("unknown exam")
-            << save + "'3/7/2024', '3/7/2024','L-1001','NOPE', '5', 'x', '1', '', '', '','1'"
-            << "Procedure Lab_SaveWithCutOff: exam item 'NOPE' does not exist.";
-        QTest::newRow("mode 2 with six")
-            << "LABORATORY..sp_InstrumentGetAxsymSample  '2','03/07/2024','AN-01','101','', ''"
-            << "Procedure sp_InstrumentGetAxsymSample: mode 2 takes 5 arguments, not 6.";
-        QTest::newRow("verified flag")
-            << NormalValueSave{.request = "L-1013", .item = "GLU", .si = "5.5", .verified = "maybe"}
-                   .text()
-            << "Procedure Lab_FormMaker_SaveResultWithNormalValues2: argument 22 (@Verified) "
-               "'maybe' is neither Y nor N.";
-        QTest::newRow("verifying what was never saved")
-            << "laboratory..LAB_Save_VerifyResults 'L-1001','MT01'"
-            << "Procedure LAB_Save_VerifyResults: request 'L-1001' has no saved results to "
-               "verify.";
+        row("not a date",
+            save + "'someday', '3/7/2024','L-1001','HBSAG', '5', 'x', '1', '', '', '','1'",
+            "Lab_SaveWithCutOff: argument 2 (@SampleSubmitted) 'someday' is not a date.");
+        row("unknown exam", CutOffSave{.item = "NOPE"}.text(),
+            "Lab_SaveWithCutOff: exam item 'NOPE' does not exist.");
+        row("mode 2 with six",
+            "LABORATORY..sp_InstrumentGetAxsymSample  '2','03/07/2024','AN-01','101','', ''",
+            "sp_InstrumentGetAxsymSample: mode 2 takes 5 arguments, not 6.");
+        row("verified flag",
+            NormalValueSave{.request = "L-1013", .item = "GLU", .si = "5.5", .verified = "maybe"}
+                .text(),
+            "Lab_FormMaker_SaveResultWithNormalValues2: argument 22 (@Verified) 'maybe' is "
+            "neither Y nor N.");
+        row("verifying what was never saved", "laboratory..LAB_Save_VerifyResults 'L-1001','MT01'",
+            "LAB_Save_VerifyResults: request 'L-1001' has no saved results to verify.");
     }
     void badArgumentsAreNamedAndWriteNothing()
     {
@@ -271,41 +291,32 @@ private slots:
     // and the report all use it.
     void theRangeIsThePatients_data()
     {
-        QTest::addColumn<QString>("sex");
-        QTest::addColumn<QString>("born");
-        QTest::addColumn<QStringList>("range"); // SI min, max, conventional min, max, flag
-        QTest::newRow("man") << "M"
-                             << "1995-09-09" << QStringList{"130", "180", "13", "18", "L"};
-        QTest::newRow("woman") << "F"
-                               << "2001-07-04" << QStringList{"120", "160", "12", "16", ""};
-        QTest::newRow("girl of 7: the age band")
-            << "F"
-            << "2017-01-01" << QStringList{"110", "150", "11", "15", ""};
-        QTest::newRow("sex and age unknown: the item's")
-            << ""
-            << "" << QStringList{"120", "160", "12", "16", ""};
+        // sex, birth date; SI min, max, conventional min, max, flag
+        QTest::addColumn<QStringList>("r");
+        const auto row = [](const char* name, const QStringList& r) { QTest::newRow(name) << r; };
+        row("man", {"M", "1995-09-09", "130", "180", "13", "18", "L"});
+        row("woman", {"F", "2001-07-04", "120", "160", "12", "16", ""});
+        row("girl of 7: the age band", {"F", "2017-01-01", "110", "150", "11", "15", ""});
+        row("sex and age unknown: the item's", {"", "", "120", "160", "12", "16", ""});
     }
     void theRangeIsThePatients()
     {
-        QFETCH(QString, sex);
-        QFETCH(QString, born);
-        QFETCH(QStringList, range);
-        m_db->exec(u"UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum "
-                   "= 'H-0008'"_s.arg(sex, born.isEmpty() ? u"NULL"_s : "'" + born + " 00:00:00'"));
+        QFETCH(QStringList, r);
+        m_db->exec(
+            u"UPDATE tbPatient SET Sex = '%1', BirthDate = %2 WHERE HospNum = 'H-0008'"_s.arg(
+                r[0], r[1].isEmpty() ? u"NULL"_s : "'" + r[1] + " 00:00:00'"));
         m_conn->execute(NormalValueSave{"L-1009", "HGB", "125"}.text());
-        QStringList got = rowOf("Lab_GetResultChecks", "L-1009", {"SIMin", "SIMax", "CMin", "CMax"},
-                                "HGB", "ItemID");
-        got << rowOf("Lab_Report_SIUnits", "L-1009", {"Flag"}, "Hemoglobin");
-        QCOMPARE(got, range);
-        const QString shown = range[0] + " - " + range[1];
-        QCOMPARE(rowOf("Lab_Report_SIUnits", "L-1009", {"NormalValues"}, "Hemoglobin"),
-                 QStringList{shown});
-        QString filled;
+        // The limits, the flag, and the range as the report and the fill show it.
+        QStringList got =
+            rowOf("Lab_GetResultChecks", "L-1009", {"SIMin", "SIMax", "CMin", "CMax"}, "HGB",
+                  "ItemID") +
+            rowOf("Lab_Report_SIUnits", "L-1009", {"Flag", "NormalValues"}, "Hemoglobin");
         for (auto exams = m_conn->openRecordset("Lab_FormMaker_FillExams 'L-1009','0'");
              !exams->eof(); exams->moveNext())
             if (exams->text("ExamId") == u"HGB")
-                filled = exams->text("Normal Values");
-        QCOMPARE(filled, shown);
+                got << exams->text("Normal Values");
+        const QString shown = r[2] + " - " + r[3];
+        QCOMPARE(got, r.mid(2) + QStringList({shown, shown}));
     }
 
     // A critical glucose of REYES, ANA, whose earlier glucose was 5.5: the
@@ -335,18 +346,37 @@ private slots:
         QVERIFY2(refusal("MT01").startsWith("The critical result 28 mmol/L (HH) of Glucose "
                                             "(fasting) on request L-1016 has not been reported"),
                  qPrintable(refusal("MT01")));
-        m_conn->execute("Lab_RecordCriticalCall 'L-1016','GLU','Dr. Ramon Cruz',"
-                        "'3/7/2024 3:05:00 PM','MT02','BENCH-1'");
+        // Nor by one who may not verify, nor by the save's own Verified 'Y'.
+        for (const char* who : {"CL01", "NOBODY"})
+            QVERIFY2(refusal(who).contains(who) && refusal(who).contains("not verified"), who);
+        QVERIFY(caught([&] {
+                    m_conn->execute(
+                        NormalValueSave{.item = "GLU", .si = "28", .verified = "Y"}.text());
+                }).description.contains("has not been reported"));
+        // A call is of the saved value: not before it, not in the future, by
+        // someone the laboratory knows.
+        const QString call = "Lab_RecordCriticalCall 'L-1016','GLU','Dr. Ramon Cruz',%1,'BENCH-1'";
+        for (const char* when : {"'1/1/2020 9:00:00 AM','MT02'", "'1/1/2030 9:00:00 AM','MT02'",
+                                 "'3/7/2024 3:05:00 PM','NOBODY'"})
+            QVERIFY2(caught([&] { m_conn->execute(call.arg(QLatin1String(when))); }).number != 0,
+                     when);
+        m_conn->execute(call.arg("'3/7/2024 3:05:00 PM','MT02'"));
         QVERIFY(refusal("MT01").contains("differs from the previous result 5.5 mmol/L by more "
                                          "than its delta limit"));
         m_conn->execute("Lab_AcknowledgeDelta 'L-1016','GLU','MT01'");
+        // A save with Verified 'Y' verifies a value as its employee, never an empty row.
+        m_conn->execute(NormalValueSave{.item = "TRIG", .verified = "Y"}.text());
+        m_conn->execute(NormalValueSave{.item = "CREA", .si = "90", .verified = "Y"}.text());
+        const char* verified = "SELECT ItemID || ' ' || Verified || coalesce(VerifiedBy, '') FROM "
+                               "tbLabResult WHERE RequestNum = 'L-1016' AND ItemID IN ('CREA', "
+                               "'GLU', 'TRIG') ORDER BY ItemID";
+        QCOMPARE(textRows(m_db->query(verified)), (QStringList{"CREA YMT02", "GLU N", "TRIG N"}));
         m_db->exec("INSERT INTO tbLabOption (Name, Value) VALUES ('SeparateVerifier', 'Y')");
         // Whoever entered it leaves it to another technologist.
         QCOMPARE(refusal("mt02"), QString());
-        QCOMPARE(tableRow("SELECT Verified FROM tbLabResult WHERE RequestNum = 'L-1016' AND "
-                          "ItemID = 'GLU'"),
-                 QStringList{"N"});
+        QCOMPARE(textRows(m_db->query(verified)).value(1), "GLU N");
         m_conn->execute("LAB_Save_VerifyResults 'L-1016','MT01'");
+        QCOMPARE(textRows(m_db->query(verified)).mid(1), (QStringList{"GLU YMT01", "TRIG N"}));
         QCOMPARE(rowOf("Lab_Report_ResultNotes", "L-1016", {"Note"}),
                  QStringList{"28 mmol/L HH critical: reported to Dr. Ramon Cruz at 3/7/2024 "
                              "3:05:00 PM"});
@@ -391,6 +421,130 @@ private slots:
             QVERIFY(caught([&] {
                         m_db->exec(QLatin1String(change));
                     }).description.contains("never changed"));
+    }
+
+    // Quality control as the laboratory keeps it: the demo's glucose run
+    // rejected at 9:40 AM holds L-1013's glucose (sample 103, measured at
+    // 9:50) on every path that verifies, until an accepted run, a corrective
+    // action and the technologist's review; the chart's data.
+    // Each path that verifies, at each step of the hold: refused while held,
+    // refused until reviewed once released, verified after the review.
+    void aHeldResultIsVerifiedOnNoPathUntilReviewed_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("window save with verify") << "window";
+        QTest::newRow("preview verification") << "preview";
+        QTest::newRow("command text alone") << "direct";
+    }
+    void aHeldResultIsVerifiedOnNoPathUntilReviewed()
+    {
+        QFETCH(QString, path);
+        Connection& conn = m_lab->conn;
+        conn.execute(heldGlucose("N"));
+        conn.execute("Lab_RecordResultEntry 'L-1013', 'GLU', 'MT02', 'I', 'AN-01', '103', 'WS-1'");
+        const auto verify = [&] {
+            // A refused commit leaves the window's transaction to roll back.
+            const Caught c = caught([&] {
+                if (path == "window")
+                    conn.beginTrans();
+                conn.execute(path == "preview" ? u"LAB_Save_VerifyResults 'L-1013', 'MT01'"_s
+                                               : heldGlucose("Y"));
+                if (path == "window")
+                    conn.commitTrans();
+            });
+            if (c.number != 0 && path == "window")
+                conn.rollbackTrans();
+            return c;
+        };
+        const auto verified = [&] {
+            return m_lab->firstRow("SELECT Verified FROM tbLabResult WHERE RequestNum = 'L-1013' "
+                                   "AND ItemID = 'GLU'");
+        };
+        const auto mark = [&] { return m_lab->rowOf("sp_QCHolds", "L-1013", {"QCHold"}); };
+        const QString held = "QC rejected 9:40 AM: 2-2s, level 2";
+        QCOMPARE(mark(), QStringList{held});
+
+        Caught c = verify();
+        QVERIFY2(c.description.contains("Glucose (fasting) on request L-1013 is held by quality "
+                                        "control (" +
+                                        held + "): the control run failed."),
+                 qPrintable(c.description));
+        QCOMPARE(verified(), QStringList{"N"});
+        QVERIFY(caught([&] { conn.execute("sp_QCConfirm 'L-1013', 'GLU', 'MT01'"); }).number != 0);
+
+        // Both levels at their means, then the action: released, waiting for review.
+        conn.execute("sp_QCResultAdd 'AN-01', 'GLU', 'GL1-2611', '5.00', '3/7/2024 10:30:00 "
+                     "AM', 'MT01'");
+        conn.execute("sp_QCResultAdd 'AN-01', 'GLU', 'QC-GLU-2', '15.00', '3/7/2024 10:31:00 "
+                     "AM', 'MT01'");
+        QCOMPARE(verify().number == 0, false);
+        conn.execute("sp_QCAction 'AN-01', 'GLU', 'recalibrated', 'MT01'");
+        QCOMPARE(mark(), QStringList{held + " (released: review and confirm)"});
+        c = verify();
+        QVERIFY2(c.description.contains("was measured while quality control was rejected"),
+                 qPrintable(c.description));
+
+        conn.execute("sp_QCConfirm 'L-1013', 'GLU', 'MT01'");
+        QCOMPARE(mark(), QStringList());
+        QCOMPARE(verify().number, 0);
+        QCOMPARE(verified(), QStringList{"Y"});
+        QCOMPARE(textRows(m_lab->db.query(
+                     "SELECT Field, ChangedBy FROM tbLabResultAudit WHERE RequestNum IN "
+                     "('QC AN-01', 'L-1013') AND Field IN ('QC hold', 'QC accepted run', "
+                     "'QC corrective action', 'QC hold released', 'QC review confirmed') "
+                     "ORDER BY AuditID")),
+                 (QStringList{"QC hold MT01", "QC accepted run MT01", "QC corrective action MT01",
+                              "QC hold released MT01", "QC review confirmed MT01"}));
+    }
+
+    // What the chart reads, and what the laboratory refuses to judge.
+    void theChartsDataAndRefusals()
+    {
+        auto rs = m_lab->conn.openRecordset("sp_QCChartData 'AN-01', 'GLU', '', ''");
+        const ResultSet& all = rs->data();
+        QCOMPARE(all.columns,
+                 (QStringList{"Level", "LotNo", "Material", "TargetMean", "TargetSD", "Unit",
+                              "MeasuredAt", "Value", "ZScore", "Rules", "Verdict", "ItemName"}));
+        QCOMPARE(all.rows.size(), 64);
+        QStringList last;
+        for (const QVariant& v : all.rows.last())
+            last << Recordset::toText(v);
+        QCOMPARE(last, (QStringList{"2", "GL2-2611", "Chemistry control", "15", "0.4", "mmol/L",
+                                    "3/7/2024 9:40:30 AM", "16.04", "2.6", "1-2s,2-2s", "rejected",
+                                    "Glucose (fasting)"}));
+        QCOMPARE(textRows(m_lab->db.query("SELECT Rules, Verdict FROM tbLabQCResult WHERE "
+                                          "Verdict <> 'accepted' ORDER BY QCResultID")),
+                 (QStringList{"1-2s warning", "1-2s,2-2s rejected", "1-2s,2-2s rejected"}));
+        QCOMPARE(m_lab->conn
+                     .openRecordset("sp_QCChartData 'AN-01', 'K', '01/01/2020', "
+                                    "'01/31/2020'")
+                     ->data()
+                     .rows.size(),
+                 0);
+        // A lot without targets sets them from its first 20 results.
+        m_lab->conn.execute("sp_QCLotAdd 'AN-01', 'K', 'New control', '2', 'K2-NEW', "
+                            "'3/6/2025', '', '', 'mmol/L', '', 'MT01'");
+        for (int i = 0; i < 20; ++i)
+            m_lab->conn.execute(u"sp_QCResultAdd 'AN-01', 'K', 'K2-NEW', '%1', "
+                                "'3/7/2024 %2:00:00 AM', 'MT01'"_s.arg(i % 2 ? "6.42" : "6.38")
+                                    .arg(i % 12 + 1));
+        QCOMPARE(m_lab->firstRow("SELECT TargetMean, TargetSD FROM tbLabQCLot WHERE LotNo = "
+                                 "'K2-NEW'"),
+                 (QStringList{"6.400", "0.021"}));
+        m_lab->conn.execute("sp_QCLotAdd 'AN-01', 'K', 'Old control', '1', 'K1-OLD', "
+                            "'3/6/2024', '3.5', '0.1', 'mmol/L', '', 'MT01'");
+        const QStringList refusals[] = {
+            {"sp_QCChartData 'AN-09', 'GLU', '', ''", "the instrument AN-09 is not"},
+            {"sp_QCChartData 'AN-01', 'NOPE', '', ''", "the item NOPE is not"},
+            {"sp_QCResultAdd 'AN-01', 'K', 'K1-OLD', '3.5', '', 'MT01'",
+             "Lot K1-OLD (Old control, level 1) of K on AN-01 expired on 03/06/2024"},
+            {"sp_QCResultAdd 'AN-01', 'K', 'K1-2611', 'high', '', 'MT01'", "is not a number"},
+            {"sp_QCRules 'GLU', '1-3s,3-3s', 'MT01'", "3-3s is not a rule"},
+        };
+        for (const QStringList& r : refusals) {
+            const Caught c = caught([&] { m_lab->conn.execute(r[0]); });
+            QVERIFY2(c.description.contains(r[1]), qPrintable(r[0] + ": " + c.description));
+        }
     }
 
 private:

@@ -1,5 +1,5 @@
 // The laboratory's rules on every result it stores, whatever sends the
-// command text: value forms, flags in each unit system, verification, the
+// command text: value forms, flags in each unit system, the
 // audit it writes itself, and saves from a window opened before another
 // workstation's change.
 #include "labserver/LabStore.h"
@@ -14,9 +14,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 // One normal-value row of L-1016 as the window saves it.
-QString nvSave(const QString& item, const QString& value, const QString& verified = "N")
+QString nvSave(const QString& item, const QString& value)
 {
-    return NormalValueSave{.item = item, .si = value, .verified = verified}.text();
+    return NormalValueSave{.item = item, .si = value}.text();
 }
 } // namespace
 
@@ -74,53 +74,6 @@ private slots:
                  (QStringList{r[1], r[2], r[3], r[4]}));
     }
 
-    // Verification on every path: only a technologist or pathologist, never
-    // an empty row, never a critical result without a call.
-    void verificationIsTheLaboratorysRule()
-    {
-        const auto verified = [&](const QString& item) {
-            return tableValue(u"SELECT Verified || coalesce(VerifiedBy, '') FROM "
-                              "tbLabResult WHERE RequestNum = 'L-1016' AND "
-                              "ItemID = '%1'"_s.arg(item));
-        };
-        const QString glucose = verified("GLU");
-        for (const QString& who : {u"CL01"_s, u"NOBODY"_s}) {
-            const Caught c = caught(
-                [&] { m_conn->execute(u"LAB_Save_VerifyResults 'L-1016','%1'"_s.arg(who)); });
-            QVERIFY2(c.description.contains(who) && c.description.contains("not verified"),
-                     qPrintable(c.description));
-        }
-        QCOMPARE(verified("GLU"), glucose);
-
-        // The save's own Verified 'Y' is held to the same rules.
-        Caught c = caught([&] { m_conn->execute(nvSave("GLU", "28", "Y")); });
-        QVERIFY2(c.description.contains("has not been reported"), qPrintable(c.description));
-        QCOMPARE(verified("GLU"), glucose);
-        m_conn->execute(nvSave("TRIG", "", "Y"));
-        QCOMPARE(verified("TRIG"), u"N"_s);
-        m_conn->execute(nvSave("CREA", "90", "Y"));
-        QCOMPARE(verified("CREA"), u"YMT02"_s);
-
-        // A call is of the saved value: not before it, not in the future, by
-        // someone the laboratory knows.
-        m_conn->execute(nvSave("GLU", "28"));
-        for (const auto& [at, who] :
-             {std::pair{"1/1/2020 9:00:00 AM", "MT02"}, std::pair{"1/1/2030 9:00:00 AM", "MT02"},
-              std::pair{"3/7/2024 3:00:00 PM", "NOBODY"}}) {
-            c = caught([&] {
-                m_conn->execute(u"Lab_RecordCriticalCall 'L-1016', 'GLU', "
-                                "'Dr. Cruz', '%1', '%2', ''"_s.arg(at, who));
-            });
-            QVERIFY2(c.number != 0, at);
-        }
-        m_conn->execute(u"Lab_RecordCriticalCall 'L-1016', 'GLU', 'Dr. Cruz', "
-                        "'3/7/2024 3:00:00 PM', 'MT02', ''"_s);
-        m_conn->execute(u"Lab_AcknowledgeDelta 'L-1016', 'GLU', 'MT02'"_s);
-        m_conn->execute(u"LAB_Save_VerifyResults 'L-1016','MT01'"_s);
-        QCOMPARE(verified("GLU"), u"YMT01"_s);
-        QCOMPARE(verified("TRIG"), u"N"_s); // no value
-    }
-
     // The laboratory writes the audit itself, whatever made the change, and
     // a row changed or removed later breaks the chain from there on.
     void everyChangeIsAudited()
@@ -172,12 +125,8 @@ private slots:
     void staleWindowsAreRefused()
     {
         const auto changeNumbers = [&] {
-            return textRows(m_conn
-                                ->openRecordset(u"Lab_GetResultChangeNumbers "
-                                                "'L-1016'"_s)
-                                ->data(),
-                            u':')
-                .join(u';');
+            const auto rs = m_conn->openRecordset(u"Lab_GetResultChangeNumbers 'L-1016'"_s);
+            return textRows(rs->data(), u':').join(u';');
         };
         const QString read = changeNumbers();
         Connection other;
@@ -212,19 +161,12 @@ private slots:
     }
 
 private:
-    QString tableValue(const QString& sql)
-    {
-        return m_db->store().query(sql).rows.value(0).value(0).toString();
-    }
+    QString tableValue(const QString& sql) { return m_lab->firstRow(sql).value(0); }
     QStringList reportRow(const char* procedure, const QString& item)
     {
-        const QString name =
-            tableValue(u"SELECT ExamName FROM tbLabExamItem WHERE ItemID = '%1'"_s.arg(item));
-        auto rs = m_conn->openRecordset(u"%1 'L-1016'"_s.arg(procedure));
-        for (; !rs->eof(); rs->moveNext())
-            if (rs->text(u"ExamName"_s) == name)
-                return {rs->textOrEmpty(u"Result"_s), rs->textOrEmpty(u"Flag"_s)};
-        return {};
+        return m_lab->rowOf(
+            procedure, u"L-1016"_s, {u"Result"_s, u"Flag"_s},
+            tableValue(u"SELECT ExamName FROM tbLabExamItem WHERE ItemID = '%1'"_s.arg(item)));
     }
     QStringList auditOf(const QString& req, const QString& item)
     {

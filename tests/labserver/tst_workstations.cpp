@@ -1,12 +1,11 @@
 #include "labserver/EmbeddedDriver.h"
 #include "labserver/LabSession.h"
-#include "labserver/ProcedureRegistry.h"
 #include "labserver/demo/DemoLaboratory.h"
 #include "tests/labserver/Workstations.h"
 #include "tests/support/Caught.h"
+#include "tests/support/Rows.h"
 #include "tests/support/TestDatabase.h"
 
-#include <QProcess>
 #include <QtTest>
 #include <atomic>
 #include <thread>
@@ -64,6 +63,9 @@ public:
 private:
     QProcess m_p;
 };
+
+// Rows of the test's own requests, W-0001...
+const QString kOurs = u"substr(%1, 1, 2) = 'W-'"_s;
 
 // The cut-off save of one row of request W-n.
 QString cutOffSave(int n, const char* remark)
@@ -204,11 +206,10 @@ private slots:
         auto first = saved.size() - 1;
         while (first > 0 && saved[first - 1].request == last.request)
             --first;
-        QStringList posted;
-        for (const QVariantList& r : rows("SELECT InstrumentItem, PostedRequestNum, PostedBy FROM "
-                                          "tbLabInstrumentDLHemaResult WHERE SampleNum = '101'"))
-            if (r[1].toString().startsWith(u"W-"_s))
-                posted << r[0].toString() + u' ' + r[1].toString() + u' ' + r[2].toString();
+        QStringList posted = textRows(m_db->query(
+            u"SELECT InstrumentItem, PostedRequestNum, PostedBy FROM tbLabInstrumentDLHemaResult "
+            "WHERE SampleNum = '101' AND "_s +
+            kOurs.arg(u"PostedRequestNum"_s)));
         posted.sort();
         QCOMPARE(posted, (QStringList{u"HBsAg %1 %2"_s, u"aHBc %1 %2"_s, u"aHBs %1 %2"_s})
                              .replaceInStrings(u"%1"_s, last.request)
@@ -231,7 +232,7 @@ private slots:
         QFETCH(int, delayMs);
         addRequests(200);
         // A save before the one killed, so the database has been written.
-        QStringList args{u"save"_s, m_db->connectionString(), u"1"_s, u"200"_s, QString()};
+        QStringList args{u"save"_s, m_db->connectionString(), u"1"_s, u"200"_s};
         if (pauseStep >= 0)
             args << u"2"_s << QString::number(pauseStep);
         Workstation saver(args);
@@ -255,12 +256,10 @@ private slots:
         QVERIFY2(whole == reported || (pauseStep < 0 && whole == reported + 1),
                  qPrintable(u"%1 whole, %2 reported"_s.arg(whole).arg(reported)));
         // The instrument's results are posted to the last whole save only.
-        QStringList postedTo;
-        for (const QVariantList& r : rows("SELECT DISTINCT PostedRequestNum FROM "
-                                          "tbLabInstrumentDLHemaResult WHERE SampleNum = '101'"))
-            if (r[0].toString().startsWith(u"W-"_s))
-                postedTo << r[0].toString();
-        QCOMPARE(postedTo, QStringList{request(whole)});
+        QCOMPARE(textRows(m_db->query(u"SELECT DISTINCT PostedRequestNum FROM "
+                                      "tbLabInstrumentDLHemaResult WHERE SampleNum = '101' AND "_s +
+                                      kOurs.arg(u"PostedRequestNum"_s))),
+                 QStringList{request(whole)});
 
         // The dead workstation's lock went with it.
         const auto next = session();
@@ -387,39 +386,6 @@ private slots:
         QCOMPARE(audit(), u"0"_s);
     }
 
-    // A procedure registered as a reader takes no write lock, so a write in
-    // it is refused, alone or in a transaction, and writes work after it.
-    void aReaderThatWritesIsRefused()
-    {
-        ProcedureRegistry::add({u"Test_ReadsButWrites"_s, 0, 0,
-                                [](ProcedureContext& c) {
-                                    c.store().exec(
-                                        u"INSERT INTO tbLabLogbook (RequestNum, LoggedAt) "
-                                        "VALUES ('L-1001', '2024-01-01 00:00:00')"_s);
-                                    return ResultSet();
-                                },
-                                ProcedureAccess::Reads});
-        const auto ws = session();
-        const char* logbook =
-            "SELECT Note FROM tbLabLogbook WHERE RequestNum = 'L-1001' ORDER BY LogbookID";
-        const auto before = rows(logbook);
-        for (const bool inTransaction : {false, true}) {
-            if (inTransaction)
-                ws->beginTransaction();
-            const Caught e = caught([&] { ws->run(u"Test_ReadsButWrites"_s); });
-            QVERIFY2(e.description.startsWith(
-                         u"Only reading is allowed here, and this statement writes: INSERT INTO "
-                         "tbLabLogbook"_s),
-                     qPrintable(u"%1: %2"_s.arg(inTransaction ? "in a transaction" : "alone",
-                                                e.description)));
-            ws->run(u"Lab_ResultEntryDLL_SaveToLogbook 'L-1001', 'after', 'MT01', "
-                    "'', '', ''"_s);
-            if (inTransaction)
-                ws->commitTransaction();
-        }
-        QCOMPARE(rows(logbook), before + QList<QVariantList>({{"after"}, {"after"}}));
-    }
-
 private:
     QList<QVariantList> rows(const char* sql) { return m_db->query(QLatin1String(sql)).rows; }
     QVariant value(const char* sql) { return rows(sql).value(0).value(0); }
@@ -468,19 +434,19 @@ private:
     QMap<QString, Saved> savedRequests()
     {
         QMap<QString, Saved> saved;
-        const auto ours = [](const QVariantList& r) { return r[0].toString().startsWith(u"W-"_s); };
+        const auto ours = [&](const char* sql) {
+            return m_db->query(QString::fromLatin1(sql).arg(kOurs.arg(u"RequestNum"_s))).rows;
+        };
         for (const QVariantList& r :
-             rows("SELECT RequestNum, count(*) FROM tbLabLogbook GROUP BY RequestNum"))
-            if (ours(r))
-                saved[r[0].toString()].logbook = r[1].toInt();
+             ours("SELECT RequestNum, count(*) FROM tbLabLogbook WHERE %1 GROUP BY RequestNum"))
+            saved[r[0].toString()].logbook = r[1].toInt();
         for (const QVariantList& r :
-             rows("SELECT RequestNum, Remarks, Verified, VerifiedBy FROM tbLabResult"))
-            if (ours(r))
-                saved[r[0].toString()].results
-                    << QStringList{r[1].toString(), r[2].toString(), r[3].toString()}.join(u'/');
-        for (const QVariantList& r : rows("SELECT RequestNum, Remarks FROM tbLabResultHeader"))
-            if (ours(r))
-                saved[r[0].toString()].headers << r[1].toString();
+             ours("SELECT RequestNum, Remarks, Verified, VerifiedBy FROM tbLabResult WHERE %1"))
+            saved[r[0].toString()].results
+                << QStringList{r[1].toString(), r[2].toString(), r[3].toString()}.join(u'/');
+        for (const QVariantList& r :
+             ours("SELECT RequestNum, Remarks FROM tbLabResultHeader WHERE %1"))
+            saved[r[0].toString()].headers << r[1].toString();
         return saved;
     }
 

@@ -1,9 +1,9 @@
 // A workstation started by tst_workstations against a laboratory, reached
 // through a connection string (an embedded folder or a PostgreSQL server):
-//   save CS FIRST LAST [STOPFILE] [PAUSESAVE PAUSESTEP]
+//   save CS FIRST LAST [PAUSESAVE PAUSESTEP]
 //     saves requests W-FIRST..W-LAST with the command texts of the cut-off
-//     window's save, one transaction each, until STOPFILE exists; with a
-//     pause it stops before that step of that save and waits to be killed.
+//     window's save, one transaction each; with a pause it stops before
+//     that step of that save and waits to be killed.
 //   shift CS EMPLOYEE GOFILE REQUEST...
 //     says "ready", waits for GOFILE, then for each request in turn saves
 //     it as EMPLOYEE, verifies it and reads the next one, as a workstation
@@ -18,7 +18,6 @@
 #include "tests/labserver/Workstations.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
 #include <cstdio>
@@ -38,6 +37,20 @@ void say(const QString& line)
 QString error(const LisError& e)
 {
     return u"error %1 %2"_s.arg(e.number()).arg(e.description());
+}
+
+// One step of a workstation's work; a failure is rolled back as the window
+// rolls back, told and counted.
+template <typename F> void attempt(Connection& db, int& failed, F&& step)
+{
+    try {
+        step();
+    } catch (const LisError& e) {
+        ++failed;
+        if (db.inTransaction())
+            db.rollbackTrans();
+        say(error(e));
+    }
 }
 
 QString stamp()
@@ -97,9 +110,8 @@ QString saveOne(Connection& db, int n, const QString& employee, const std::funct
 
 int save(Connection& db, const QStringList& a)
 {
-    const QString stopFile = a.value(5);
-    const int pauseSave = a.value(6).toInt();
-    const int pauseStep = a.value(7).toInt();
+    const int pauseSave = a.value(5).toInt();
+    const int pauseStep = a.value(6).toInt();
     int saves = 0, step = 0, saved = 0, failed = 0;
     const auto nextStep = [&] {
         if (saves == pauseSave && step == pauseStep) {
@@ -110,20 +122,12 @@ int save(Connection& db, const QStringList& a)
         ++step;
     };
     for (int n = a.value(3).toInt(); n <= a.value(4).toInt(); ++n) {
-        if (!stopFile.isEmpty() && QFileInfo::exists(stopFile))
-            break;
         ++saves;
         step = 0;
-        try {
+        attempt(db, failed, [&] {
             saveOne(db, n, u"MT01"_s, nextStep);
             say(u"saved %1"_s.arg(++saved));
-        } catch (const LisError& e) {
-            // As the window does: roll back and tell.
-            ++failed;
-            if (db.inTransaction())
-                db.rollbackTrans();
-            say(error(e));
-        }
+        });
     }
     say(u"done %1 %2"_s.arg(saved).arg(failed));
     return 0;
@@ -146,26 +150,18 @@ int shift(Connection& db, const QStringList& a)
     for (qsizetype i = 0; i < requests.size(); ++i) {
         const QString req = request(requests[i]);
         const QString next = request(requests[(i + 1) % requests.size()]);
-        try {
+        attempt(db, failed, [&] {
             const QString at = saveOne(db, requests[i], employee, [] {});
             ++saved;
             say(u"saved %1 %2"_s.arg(req, at));
-        } catch (const LisError& e) {
-            ++failed;
-            if (db.inTransaction())
-                db.rollbackTrans();
-            say(error(e));
-        }
-        try {
+        });
+        attempt(db, failed, [&] {
             const QString before = stamp();
             db.execute(u"laboratory..LAB_Save_VerifyResults '%1','%2'"_s.arg(req, employee));
             ++verified;
             say(u"verified %1 %2 %3"_s.arg(req, before, stamp()));
-        } catch (const LisError& e) {
-            ++failed;
-            say(error(e));
-        }
-        try {
+        });
+        attempt(db, failed, [&] {
             // A save and a verification are whole: a reader sees all three
             // results of the request alike, or none before the first save.
             const auto rs = db.openRecordset(
@@ -186,10 +182,7 @@ int shift(Connection& db, const QStringList& a)
                 say(u"torn %1 %2 (%3 with their cut-offs)"_s.arg(next, seen.join(u", "_s))
                         .arg(cutOffRows));
             ++read;
-        } catch (const LisError& e) {
-            ++failed;
-            say(error(e));
-        }
+        });
     }
     say(u"done %1 %2 %3 %4"_s.arg(saved).arg(verified).arg(read).arg(failed));
     return 0;
