@@ -205,10 +205,12 @@ private slots:
             {"rejected 1-2s,2-2s", "rejected 1-2s,2-2s"});
         row("2-2s needs both beyond 2 SD", "", "2.4 L2:1.9", {"warning 1-2s", a});
         row("2-2s across runs per level", "L2:0.1 2.2", "2.1", {"rejected 1-2s,2-2s"});
+        row("2-2s across runs needs the same side", "L2:0.1 -2.2", "2.1", {"warning 1-2s"});
         row("2-2s across runs not across a lot change", "L1/5:2.2", "L1/6:2.1", {"warning 1-2s"});
         row("R-4s within the run", "", "2.1 L2:-2.0", {"rejected 1-2s,R-4s", "rejected R-4s"});
         row("a range of exactly 4 SD is no R-4s", "", "1.9 L2:-2.1", {a, "warning 1-2s"});
         row("4-1s across levels and runs", "1.2 L2:1.1 1.5", "L2:1.3", {"rejected 4-1s"});
+        row("three beyond 1 SD are no 4-1s", "0.5 L2:1.2 1.1", "L2:1.5", {a});
         row("4-1s broken by one within 1 SD", "1.2 L2:0.9 1.5", "L2:1.3", {a});
         row("10-x", "0.1 L2:0.4 0.2 L2:0.3 0.5 L2:0.2 0.1 L2:0.6 0.3", "L2:0.2", {"rejected 10-x"});
         row("10-x stops at a lot change",
