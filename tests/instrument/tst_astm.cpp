@@ -59,8 +59,9 @@ const QByteArrayList chemistry = {
 };
 const QByteArrayList shortMessage = {"H|\\^&|||ChemAnalyzer^3.2", "O|1|S-1017||^^^413|R",
                                      "R|1|^^^413|12.50|mmol/L||H||F", "L|1|N"};
-// Our answer to a query: a record over 240 characters needs two frames.
-const QByteArrayList kAnswer = {"H|\\^&", "P|1", "O|1|105||" + QByteArray(300, 'x'), "L|1|N"};
+// Our answer to a query: a record over 240 characters needs six frames, so the
+// message's frame numbers run past 7 to 0.
+const QByteArrayList kAnswer = {"H|\\^&", "P|1", "O|1|105||" + QByteArray(1200, 'x'), "L|1|N"};
 // How a script's trace shows the control bytes the link sends.
 const QHash<char, QString> kShort = {{'\x04', "T"}, {'\x05', "E"}, {'\x06', "A"}, {'\x15', "N"}};
 } // namespace
@@ -228,12 +229,12 @@ private slots:
                    "session ended while the last frame awaited the program: it goes unanswered",
                    "accept with no message awaiting an answer: ignored"};
         // The answer to a query waits for the analyser's session to end,
-        // then goes out frame by frame: a record over 240 characters in two
+        // then goes out frame by frame: a record over 240 characters in six
         // frames, a refused frame sent again, the message closed with EOT.
         QTest::newRow("answers go out when the line is free")
-            << "ENQ f0 send f1 f2 f3 EOT ACK ACK NAK ACK ACK ACK ACK out due"
+            << "ENQ f0 send f1 f2 f3 EOT ACK ACK NAK ACK ACK ACK ACK ACK ACK ACK ACK out due"
             << "ENQ>A f0>A send f1>A f2>A f3>AM EOT>E ACK>o0 ACK>o1 NAK>o1 ACK>o2 ACK>o3 ACK>o4 "
-               "ACK>T out>0 due>-"
+               "ACK>o5 ACK>o6 ACK>o7 ACK>o8 ACK>T out>0 due>-"
             << QStringList{};
         // The analyser's crossing ENQ wins and ours is tried 20 s after its
         // session; an ENQ never answered is closed with EOT and tried again
@@ -243,11 +244,12 @@ private slots:
         QTest::newRow("sending yields, retries and gives up")
             << "send ENQ f0 f1 f2 f3 EOT due +20000 +15000 +10000 +15000 +10000 +15000 +10000 "
                "+15000 +10000 +15000 +10000 +15000 out send send +10000 ACK NAK NAK NAK NAK NAK "
-               "NAK out +10000 ACK ACK ACK ACK ACK ACK out"
+               "NAK out +10000 ACK ACK ACK ACK ACK ACK ACK ACK ACK ACK out"
             << "send>E ENQ>A! f0>A f1>A f2>A f3>AM EOT due>20 +20000>E +15000>T! +10000>E "
                "+15000>T! +10000>E +15000>T! +10000>E +15000>T! +10000>E +15000>T! +10000>E "
                "+15000>T! out>0 send>E send +10000 ACK>o0 NAK>o0 NAK>o0 NAK>o0 NAK>o0 NAK>o0 "
-               "NAK>T! out>1 +10000>E ACK>o0 ACK>o1 ACK>o2 ACK>o3 ACK>o4 ACK>T out>0"
+               "NAK>T! out>1 +10000>E ACK>o0 ACK>o1 ACK>o2 ACK>o3 ACK>o4 ACK>o5 ACK>o6 ACK>o7 "
+               "ACK>o8 ACK>T out>0"
             << QStringList{"the analyser's ENQ crossed ours: its session goes first",
                            again,
                            again,
