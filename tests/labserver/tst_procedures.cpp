@@ -372,8 +372,14 @@ private slots:
                                "'GLU', 'TRIG') ORDER BY ItemID";
         QCOMPARE(textRows(m_db->query(verified)), (QStringList{"CREA YMT02", "GLU N", "TRIG N"}));
         m_db->exec("INSERT INTO tbLabOption (Name, Value) VALUES ('SeparateVerifier', 'Y')");
-        // Whoever entered it leaves it to another technologist.
+        // Whoever entered it leaves it to another technologist, however the id
+        // is written and whether verifying or saving it verified.
         QCOMPARE(refusal("mt02"), QString());
+        QVERIFY(caught([&] {
+                    m_conn->execute(NormalValueSave{
+                        .item = "GLU", .si = "28", .verified = "Y", .employee = "mt02"}
+                                        .text());
+                }).description.contains("another medical technologist verify it"));
         QCOMPARE(textRows(m_db->query(verified)).value(1), "GLU N");
         m_conn->execute("LAB_Save_VerifyResults 'L-1016','MT01'");
         QCOMPARE(textRows(m_db->query(verified)).mid(1), (QStringList{"GLU YMT01", "TRIG N"}));
