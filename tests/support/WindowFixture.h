@@ -87,9 +87,7 @@ public:
         Clock::setSource({});
     }
 
-    template <typename W>
-    void open(const QString& request, const std::function<void(W&)>& drive,
-              std::optional<qint16> top = std::nullopt, std::optional<QVariant> left = std::nullopt)
+    template <typename W> void open(const QString& request, const std::function<void(W&)>& drive)
     {
         bool driven = false;
         presenter.queueWindow([&](QWidget& window) {
@@ -99,7 +97,7 @@ public:
             drive(w);
             driven = true;
         });
-        entry->Show_ResultEntry(request, top, left);
+        entry->Show_ResultEntry(request);
         QVERIFY(driven);
     }
 
