@@ -58,8 +58,6 @@ private slots:
         row("HIV zone, above it", "1.11|1.0|>=|0.1|REACTIVE");
         row("Typhi zone, lower edge", "1.00|1.1|>=|0.1|EQUIVOCAL");
         row("Typhi zone, upper edge", "1.20|1.1|>=|0.1|EQUIVOCAL");
-        row("Typhi zone, below it", "0.99|1.1|>=|0.1|NON-REACTIVE");
-        row("Typhi zone, above it", "1.21|1.1|>=|0.1|REACTIVE");
         row("at or below, lower edge", "0.80|1.0|<=|0.2|EQUIVOCAL");
         row("at or below, upper edge", "1.2|1.0|<=|0.2|EQUIVOCAL");
         row("at or below, below the zone", "0.79|1.0|<=|0.2|REACTIVE");
@@ -119,20 +117,9 @@ private slots:
         row("upper limit only", LabLogic::range(std::nullopt, 5.2, 2), "< 5.20");
         row("lower limit only", LabLogic::range(10.0, std::nullopt, 0), "> 10");
         row("no limits", LabLogic::range(std::nullopt, std::nullopt, 0), "");
-        ItemLimits glucose;
-        glucose.min = 3.9;
-        glucose.max = 6.1;
-        glucose.criticalLow = 2.5;
-        glucose.criticalHigh = 25;
-        const auto flag = [&glucose](const char* v) { return ResultFlags::flag(v, glucose); };
-        row("flag above", flag("6.2"), "H");
-        row("flag at the upper limit", flag("6.10"), "");
-        row("flag at the lower limit", flag("3.9"), "");
-        // The critical and censored edges go through the laboratory in tst_result_rules.
-        row("no number, no flag", flag("HEMOLYZED"), "");
         // The delta against a previous result: like with like, within its days.
         const QDateTime now(QDate(2024, 3, 7), QTime(15, 0));
-        ItemLimits d = glucose;
+        ItemLimits d;
         d.deltaLimit = 50;
         d.deltaPercent = true;
         d.deltaDays = 30;
@@ -146,7 +133,7 @@ private slots:
             return ResultFlags::deltaExceeded(v, d, now) ? u"D"_s : QString();
         };
         row("delta converted: same value", delta("5.5"), "");
-        row("delta converted: doubled", delta("11.1"), "D");
+        row("delta converted: just over half again", delta("8.3"), "D");
         d.previousAt = now.addDays(-31);
         row("delta past its days", delta("11.1"), "");
         d.previousAt = now.addDays(-30);
@@ -154,8 +141,6 @@ private slots:
         row("delta in an unknown unit", delta("11.1"), "");
         row("delta not compared, said", ResultFlags::deltaNotCompared(d),
             "The previous result is in g/L, which cannot be converted to mmol/L: not compared.");
-        row("cut-off as written", Decimal::parse(u"0.05"_s)->text(1), "0.05");
-        row("cut-off with a decimal", Decimal(10).text(1), "10.0");
         // Decimals read by hand and by the general reader alike.
         row("written with signs and zeros", Decimal::parse(u" -0012.3400"_s)->text(), "-12.34");
         row("written with a plus", Decimal::parse(u"+5"_s)->text(), "5");
@@ -199,7 +184,6 @@ private slots:
         row("in control", "0.5 L2:-0.3", "0.4 L2:0.2", {a, a});
         row("exactly 2 SD is within", "", "2 L2:-2", {a, a});
         row("1-2s warns", "", "2.01 L2:0.5", {"warning 1-2s", a});
-        row("1-3s", "", "-3.2", {"rejected 1-2s,1-3s"});
         row("exactly 3 SD only warns", "", "3", {"warning 1-2s"});
         row("2-2s within the run marks both levels", "", "2.4 L2:2.6",
             {"rejected 1-2s,2-2s", "rejected 1-2s,2-2s"});
@@ -213,6 +197,8 @@ private slots:
         row("three beyond 1 SD are no 4-1s", "0.5 L2:1.2 1.1", "L2:1.5", {a});
         row("4-1s broken by one within 1 SD", "1.2 L2:0.9 1.5", "L2:1.3", {a});
         row("10-x", "0.1 L2:0.4 0.2 L2:0.3 0.5 L2:0.2 0.1 L2:0.6 0.3", "L2:0.2", {"rejected 10-x"});
+        row("nine on one side are no 10-x", "0.4 0.2 L2:0.3 0.5 L2:0.2 0.1 L2:0.6 0.3", "L2:0.2",
+            {a});
         row("10-x stops at a lot change",
             "L1/5:0.1 L2:0.4 L1/5:0.2 L2:0.3 L1/6:0.5 L2:0.2 L1/6:0.1 L2:0.6 L1/6:0.3", "L2:0.2",
             {a});
@@ -241,9 +227,6 @@ private slots:
 
     void rulesAndLotsAreNamedAsTheLaboratoryWritesThem()
     {
-        QString unknown;
-        QVERIFY(!Westgard::parseRules("1-3s, 2-3s", &unknown));
-        QCOMPARE(unknown, "2-3s");
         QCOMPARE(Westgard::names(*Westgard::parseRules("r-4s,1-3S,2-2s")), "1-3s,2-2s,R-4s");
         QVERIFY(
             !Westgard::expired(QDate(2026, 12, 7), QDateTime(QDate(2026, 12, 7), QTime(23, 59))));

@@ -10,19 +10,14 @@
 #include "tests/support/Caught.h"
 #include "tests/support/PgCluster.h"
 
+#include <QLocalSocket>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
-#include <arpa/inet.h>
 #include <atomic>
-#include <memory>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -30,80 +25,51 @@ namespace {
 // A TCP link to the test server's socket that the test can freeze: while
 // frozen it moves no byte either way and closes nothing, as a stopped
 // router or a suspended proxy would.
-class FreezableLink {
+class FreezableLink : public QThread {
 public:
     explicit FreezableLink(const QString& serverSocket)
-        : m_target(QFile::encodeName(serverSocket))
+        : m_target(serverSocket)
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof a;
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&a), size);
-        ::listen(m_listener, 8);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &size);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this] { pump(); });
+        start();
+        m_listening.acquire();
     }
     ~FreezableLink()
     {
-        m_stop = true;
-        m_thread.join();
-        for (int fd : m_fds)
-            ::close(fd);
-        ::close(m_listener);
+        quit();
+        wait();
     }
     int port() const { return m_port; }
     void freeze() { m_frozen = true; }
 
 private:
-    void pump()
+    void run() override
     {
-        std::vector<std::pair<int, int>> pairs; // client, server
-        while (!m_stop) {
-            std::vector<pollfd> fds{{m_listener, POLLIN, 0}};
-            for (auto [c, s] : pairs)
-                fds.insert(fds.end(), {{c, POLLIN, 0}, {s, POLLIN, 0}});
-            if (m_frozen) {
-                QThread::msleep(50);
-                continue;
-            }
-            if (::poll(fds.data(), fds.size(), 50) <= 0)
-                continue;
-            const size_t polled = pairs.size(); // a pair accepted now was not polled
-            if (fds[0].revents & POLLIN) {
-                const int c = ::accept(m_listener, nullptr, nullptr);
-                const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                sockaddr_un u{};
-                u.sun_family = AF_UNIX;
-                qstrncpy(u.sun_path, m_target.constData(), sizeof u.sun_path);
-                ::connect(s, reinterpret_cast<sockaddr*>(&u), sizeof u);
-                pairs.emplace_back(c, s);
-                m_fds << c << s;
-            }
-            for (size_t i = 0; i < polled; ++i)
-                for (int side = 0; side < 2; ++side)
-                    if (fds[1 + 2 * i + side].revents & (POLLIN | POLLHUP)) {
-                        char buffer[16384];
-                        const auto [from, to] =
-                            side == 0 ? pairs[i] : std::pair{pairs[i].second, pairs[i].first};
-                        const ssize_t n = ::read(from, buffer, sizeof buffer);
-                        if (n > 0)
-                            (void)::write(to, buffer, size_t(n));
-                        else
-                            ::shutdown(to, SHUT_WR);
-                    }
-        }
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost);
+        m_port = server.serverPort();
+        QObject::connect(&server, &QTcpServer::newConnection, [&] {
+            QTcpSocket* client = server.nextPendingConnection();
+            auto* pg = new QLocalSocket(client);
+            pg->connectToServer(m_target);
+            pg->waitForConnected();
+            pass(client, pg);
+            pass(pg, client);
+        });
+        m_listening.release();
+        exec();
+    }
+    void pass(QIODevice* from, QIODevice* to)
+    {
+        QObject::connect(from, &QIODevice::readyRead, to, [this, from, to] {
+            if (!m_frozen)
+                to->write(from->readAll());
+        });
     }
 
-    QByteArray m_target;
-    int m_listener = -1;
+    QString m_target;
     int m_port = 0;
-    QList<int> m_fds;
+    QSemaphore m_listening;
     std::atomic<bool> m_frozen = false;
-    std::atomic<bool> m_stop = false;
-    std::thread m_thread;
 };
 } // namespace
 
@@ -253,7 +219,6 @@ private slots:
             QVERIFY2(busy.contains(u"is busy"_s), qPrintable(busy));
         }
         QVERIFY2(busy.isEmpty() && t.elapsed() < 40000, qPrintable(busy));
-        qInfo("The other workstation saved after %lld ms", t.elapsed());
         frozen.join();
         QVERIFY2(
             frozenError.startsWith(
@@ -261,7 +226,6 @@ private slots:
                 frozenError.contains(u"Nothing of the unfinished save was kept"_s),
             qPrintable(frozenError));
         QVERIFY2(frozenFor < 50000, qPrintable(QString::number(frozenFor)));
-        qInfo("The frozen workstation failed after %lld ms", frozenFor);
         QSqlQuery q(m_pg.connect(db));
         QVERIFY(q.exec(u"SELECT string_agg(RequestNum, ',' ORDER BY RequestNum) FROM "
                        "laboratory.tbLabLogbook WHERE RequestNum IN ('L-1001', 'L-1002', "
