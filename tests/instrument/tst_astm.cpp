@@ -387,7 +387,7 @@ private slots:
         QCOMPARE(summary(E1394Parser::parse(text)), read);
     }
 
-    // Random bytes and mutated sessions through the link (answered at random)
+    // Mutated sessions through the link (answered at random)
     // and the parser: no crash, nothing but ACK and NAK sent, buffers bounded.
     void fuzz()
     {
@@ -398,13 +398,7 @@ private slots:
         const auto byte = [&] { return rng.bounded(2) ? pick() : char(rng.bounded(256)); };
         int readable = 0;
         for (int round = 0; round < 3000; ++round) {
-            QByteArray input;
-            if (round % 4 == 0) {
-                for (int n = rng.bounded(600); n > 0; --n)
-                    input += byte();
-            } else {
-                input = mutated(session, rng, byte);
-            }
+            const QByteArray input = mutated(session, rng, byte);
             Line line;
             line.autoAccept = false;
             QObject::connect(&line.link, &MessageLink::messageReceived, [&](const QByteArray& m) {
@@ -427,8 +421,7 @@ private slots:
             }
             QCOMPARE(line.answers.count(ACK) + line.answers.count(NAK), line.answers.size());
             QVERIFY(line.link.buffered() <= input.size());
-            const auto result =
-                E1394Parser::parse(round % 4 ? mutated(message(chemistry), rng, byte) : input);
+            const auto result = E1394Parser::parse(mutated(message(chemistry), rng, byte));
             readable += std::holds_alternative<InstrumentMessage>(result);
         }
         QVERIFY(readable > 300); // the mutations reach past the header

@@ -5,7 +5,6 @@
 #include "tests/support/InstrumentSummary.h"
 #include "tests/support/Mutations.h"
 
-#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QtTest>
 
@@ -27,6 +26,10 @@ const QByteArray kResults =
 const QByteArray kSecond = "MSH|^~\\&|HEMA-1|LAB2|LIS|WARD|20240307140530||ORU^R01|M0418|P|2.3\r"
                            "OBR|1||S-24032\rOBX|1|NM|HGB||12.50|g/dL\r";
 const QByteArray kAdmission = "MSH|^~\\&|ADM|H|LIS|L|20240307||ADT^A01|C7|P|2.4\rPID|1\r";
+const QByteArray kOwnDelimiters = "MSH#$*%&#HEMA-1##LIS#WARD#20240307140512##ORU$R01#M9#P#2.4\n"
+                                  "PID#1####Smith%T%Jones$Ann\n"
+                                  "OBR#1##S-9\n"
+                                  "OBX#1#ST#NOTE$Comment##a|b^c%F%d%S%e%E%f%X4142%g%H%h#u&v\n";
 const QDateTime kNow(QDate(2024, 3, 7), QTime(14, 6));
 
 QByteArray framed(const QByteArray& message)
@@ -82,36 +85,51 @@ private slots:
     }
 
     // Segments ended by CR, LF or CR LF read alike; a note belongs to the
-    // segment before it.
-    void resultMessage()
+    // segment before it. A sender's own delimiters: escapes are undone after
+    // the split. Where and why a text is refused.
+    void readings_data()
     {
-        for (const char* eol : {"\r", "\n", "\r\n"}) {
-            const auto read = Hl7Parser::parse(QByteArray(kResults).replace("\r", eol));
-            QCOMPARE(summary(read),
-                     u"HEMA-1 2024-03-07T14:05:12\n"
-                     "S-24031 / Moreau, Anne Claire\n"
-                     "WBC^White blood cells^L|6.40|10*3/uL|4.00-10.00|N|F|2024-03-07T14:01:00\n"
-                     "PLT^Platelets^L|512|10*3/uL|150-400|H A|F|2024-03-07T14:01:05 // checked\n"
-                     "ORD-882 / Moreau, Anne Claire\n"
-                     "CRP^C-reactive protein|<5|mg/L|0-5||F|"_s);
-            const InstrumentMessage& m = std::get<InstrumentMessage>(read);
-            QVERIFY(m.protocol == InstrumentMessage::Protocol::Hl7 && m.controlId == u"M0417"_s);
-        }
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("read");
+        const QString results =
+            u"HEMA-1 2024-03-07T14:05:12\n"
+            "S-24031 / Moreau, Anne Claire\n"
+            "WBC^White blood cells^L|6.40|10*3/uL|4.00-10.00|N|F|2024-03-07T14:01:00\n"
+            "PLT^Platelets^L|512|10*3/uL|150-400|H A|F|2024-03-07T14:01:05 // checked\n"
+            "ORD-882 / Moreau, Anne Claire\n"
+            "CRP^C-reactive protein|<5|mg/L|0-5||F|"_s;
+        QTest::newRow("CR") << kResults << results;
+        QTest::newRow("LF") << QByteArray(kResults).replace('\r', '\n') << results;
+        QTest::newRow("CR LF") << QByteArray(kResults).replace("\r", "\r\n") << results;
+        QTest::newRow("own delimiters") << kOwnDelimiters
+                                        << u"HEMA-1 2024-03-07T14:05:12\n"
+                                           "S-9 / Smith&Jones, Ann\n"
+                                           "NOTE^Comment|a|b^c#d$e%fABg%H%h|u||||"_s;
+        const QByteArray msh = "MSH|^~\\&|A||||20240307||ORU^R01|C1|P|2.5\r";
+        const auto refused = [](const char* name, const QByteArray& text, const QString& read) {
+            QTest::newRow(name) << text << u"error at "_s + read;
+        };
+        refused("empty", "\r\n", u"0: empty message"_s);
+        refused("no MSH", "PID|1\r" + msh, u"1: the message does not start with an MSH segment"_s);
+        refused("delimiters twice", "MSH|^^\\&|A\r",
+                u"1: MSH-2 encoding characters are not distinct, printable, non-alphanumeric "
+                "characters"_s);
+        refused("no control id", QByteArray(msh).replace("C1", ""),
+                u"1: MSH-10 message control id is empty"_s);
+        refused("OBX first", msh + "PID|1\rOBX|1|NM|X||1\r", u"3: OBX before any OBR"_s);
+        refused("OBX of the next patient", msh + "OBR|1|A1\rPID|2\rOBX|1|NM|X||1\r",
+                u"4: OBX before any OBR"_s);
+        refused("no specimen", msh + "OBR|1\r",
+                u"2: OBR has no specimen id (OBR-3 and OBR-2 are empty)"_s);
+        refused("two messages", msh + msh, u"2: a second MSH segment: one message at a time"_s);
+        refused("bad sent", QByteArray(msh).replace("20240307", "2024-03-07"),
+                u"1: MSH-7 is no date-time of the form YYYYMMDDHHMMSS"_s);
     }
-
-    // The sender's own delimiters; escapes are undone after the split.
-    void ownDelimiters()
+    void readings()
     {
-        const QByteArray text = "MSH#$*%&#HEMA-1##LIS#WARD#20240307140512##ORU$R01#M9#P#2.4\n"
-                                "PID#1####Smith%T%Jones$Ann\n"
-                                "OBR#1##S-9\n"
-                                "OBX#1#ST#NOTE$Comment##a|b^c%F%d%S%e%E%f%X4142%g%H%h#u&v\n";
-        QCOMPARE(summary(Hl7Parser::parse(text)), u"HEMA-1 2024-03-07T14:05:12\n"
-                                                  "S-9 / Smith&Jones, Ann\n"
-                                                  "NOTE^Comment|a|b^c#d$e%fABg%H%h|u||||"_s);
-        QCOMPARE(Hl7Parser::ack(text, false, u"x#y$z"_s),
-                 "MSH#$*%&#LIS#WARD#HEMA-1##20240307140600##ACK$R01$ACK#20240307140600000#P#2.4\r"
-                 "MSA#AE#M9#x%F%y%S%z\r");
+        QFETCH(QByteArray, text);
+        QFETCH(QString, read);
+        QCOMPARE(summary(Hl7Parser::parse(text)), read);
     }
 
     void answers()
@@ -150,41 +168,14 @@ private slots:
         QCOMPARE(Hl7Parser::reply(batch, "AR", std::get<MessageError>(read).reason),
                  "MSH|^~\\&|LIS|WARD|HEMA-1|LAB2|20240307140600||ACK|20240307140600000|P|2.3\r"
                  "MSA|AR|B77|batches (FHS, BHS) are not taken: send each message alone\r");
+        // In the sender's own delimiters.
+        QCOMPARE(Hl7Parser::ack(kOwnDelimiters, false, u"x#y$z"_s),
+                 "MSH#$*%&#LIS#WARD#HEMA-1##20240307140600##ACK$R01$ACK#20240307140600000#P#2.4\r"
+                 "MSA#AE#M9#x%F%y%S%z\r");
         // No MSH at all: default delimiters, no control id, never an AA.
         QCOMPARE(Hl7Parser::ack("PID|1|", true),
                  "MSH|^~\\&|||||20240307140600||ACK|20240307140600000|P|2.3\r"
                  "MSA|AE||the message does not start with an MSH segment\r");
-    }
-
-    void parseErrors_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("segment");
-        QTest::addColumn<QString>("reason");
-        const QByteArray msh = "MSH|^~\\&|A||||20240307||ORU^R01|C1|P|2.5\r";
-        QTest::newRow("empty") << QByteArray("\r\n") << 0 << u"empty message"_s;
-        QTest::newRow("no MSH") << QByteArray("PID|1\r") + msh << 1 << u"does not start with"_s;
-        QTest::newRow("delimiters twice")
-            << QByteArray("MSH|^^\\&|A\r") << 1 << u"MSH-2 encoding characters"_s;
-        QTest::newRow("no control id")
-            << QByteArray(msh).replace("C1", "") << 1 << u"MSH-10 message control id is empty"_s;
-        QTest::newRow("OBX first")
-            << msh + "PID|1\rOBX|1|NM|X||1\r" << 3 << u"OBX before any OBR"_s;
-        QTest::newRow("OBX of the next patient")
-            << msh + "OBR|1|A1\rPID|2\rOBX|1|NM|X||1\r" << 4 << u"OBX before any OBR"_s;
-        QTest::newRow("no specimen") << msh + "OBR|1\r" << 2 << u"no specimen id"_s;
-        QTest::newRow("two messages") << msh + msh << 2 << u"a second MSH"_s;
-        QTest::newRow("bad sent") << QByteArray(msh).replace("20240307", "2024-03-07") << 1
-                                  << u"MSH-7"_s;
-    }
-    void parseErrors()
-    {
-        QFETCH(QByteArray, text);
-        QFETCH(int, segment);
-        QFETCH(QString, reason);
-        const QString read = summary(Hl7Parser::parse(text));
-        QVERIFY2(read.startsWith(u"error at %1: "_s.arg(segment)) && read.contains(reason),
-                 qPrintable(read));
     }
 
     // Local analyser time as sent; an offset is read and dropped; a text
@@ -275,22 +266,19 @@ private slots:
                 all += framed(QByteArray(kSecond).replace("M0418", "N" + QByteArray::number(n)));
             r.link.feed(all);
             QCOMPARE(r.received.size(), 1);
-            for (int n = 0; n < 300; ++n)
+            for (int n = 0; n < 300; ++n) {
                 r.link.accept();
+                QVERIFY(r.sent.value(n).contains("MSA|AA|N" + QByteArray::number(n) + '\r'));
+            }
             QCOMPARE(r.sent.size(), 300);
-            for (int n = 0; n < 300; ++n)
-                QVERIFY(r.sent[n].contains("MSA|AA|N" + QByteArray::number(n) + '\r'));
             QVERIFY(r.events.isEmpty());
         }
     }
 
-    // Random bytes and damaged messages through the link and the parser:
+    // Damaged messages through the link and the parser:
     // no crash, and an answer is always two CR-ended segments.
     void fuzz()
     {
-        QElapsedTimer timer;
-        timer.start();
-        constexpr int kInputs = 3000;
         QRandomGenerator rng(20240307);
         const QByteArray alphabet = "\x0b\x1c\r\n|^~\\&#$%MSHOBXPIDR01.+-0123456789";
         const QList<QByteArray> seeds = {kResults, kSecond, kAdmission, framed(kResults)};
@@ -300,14 +288,8 @@ private slots:
             return rng.bounded(2) ? alphabet[rng.bounded(int(alphabet.size()))]
                                   : char(rng.bounded(256));
         };
-        for (int i = 0; i < kInputs; ++i) {
-            QByteArray input = seeds[rng.bounded(int(seeds.size()))];
-            if (i % 3 == 0) {
-                input.clear();
-                for (int n = rng.bounded(300); n > 0; --n)
-                    input += byte();
-            }
-            input = mutated(input, rng, byte);
+        for (int i = 0; i < 3000; ++i) {
+            const QByteArray input = mutated(seeds[rng.bounded(int(seeds.size()))], rng, byte);
             Hl7Parser::parse(input);
             const QByteArray answer =
                 Hl7Parser::ack(input, rng.bounded(2), QString::fromLatin1(input));
@@ -325,7 +307,6 @@ private slots:
         r.received.clear();
         r.link.feed(framed(kResults));
         QCOMPARE(r.received, QList<QByteArray>{kResults});
-        qInfo("%d inputs in %lld ms", kInputs, timer.elapsed());
     }
 };
 

@@ -71,14 +71,7 @@ private slots:
         QCOMPARE(held.size(), 1);
         QCOMPARE(held[0].sample + ' ' + held[0].item + ' ' + held[0].value, "105 XYZ 7");
 
-        // The windows show the sample the day it was measured; posting takes
-        // the mapped results only, and the held one once it is mapped.
-        QCOMPARE(m_lab->conn
-                     .openRecordset("sp_InstrumentGetAxsymSample '1','03/07/2024','AN-01','105',"
-                                    "'',''")
-                     ->data()
-                     .rows.size(),
-                 3);
+        // Posting takes the mapped results only, and the held one once it is mapped.
         m_lab->conn.execute(kPost);
         QCOMPARE(rows("SELECT InstrumentItem, Posted FROM tbLabInstrumentDLHemaResult "
                       "WHERE SampleNum = '105' ORDER BY DLResultID"),
@@ -109,12 +102,12 @@ private slots:
         const Importer::Outcome big = in.import(message(u"106"_s, many));
         QCOMPARE((QList<int>{big.stored, big.duplicates}), (QList<int>{90, 10}));
         QCOMPARE(in.import(message(u"106"_s, many)).duplicates, 100);
-        QCOMPARE(rows("SELECT count(*), min(ResultValue), max(CAST(ResultValue AS INTEGER)) "
-                      "FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106'"),
-                 QStringList{"90 0 89"});
+        QStringList values;
+        for (int i = 0; i < 90; ++i)
+            values << QString::number(i);
         QCOMPARE(rows("SELECT ResultValue FROM tbLabInstrumentDLHemaResult WHERE SampleNum = '106' "
-                      "AND InstrumentItem = 'T5' ORDER BY DLResultID"),
-                 (QStringList{"5", "75"}));
+                      "ORDER BY DLResultID"),
+                 values);
     }
 
     // What a result's status does, sent over ASTM and HL7 (OBX-11):
@@ -296,13 +289,6 @@ private slots:
     // with the patient; a sample it has no order for gets "no information".
     void queriesAreAnsweredFromTheWorklist()
     {
-        InstrumentMessage query = message({}, {});
-        query.samples.clear();
-        query.queries = {u"105"_s};
-        Importer(m_lab->db.store(), {"AN-01", 0}).import(query);
-        QCOMPARE(rows("SELECT Protocol, Results, Duplicates, Held FROM tbLabInstrumentMessage"),
-                 QStringList{"ASTM 0 0 0"});
-
         QCOMPARE(Importer::answerRecords(m_lab->db.store(), "an-01", " 105").join('\n'),
                  QByteArray("H|\\^&|||LIS|||||||P|1|20240307110000\n"
                             "P|1||H-0007||LIM^GRACE^SY\n"

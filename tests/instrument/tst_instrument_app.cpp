@@ -156,7 +156,6 @@ private slots:
         m_db = std::make_unique<TestDatabase>();
         DemoLaboratory::build(m_db->store(), kDay);
         m_db->useForComponent();
-        qunsetenv("LIS_TRACE_COMMANDS");
     }
     void cleanup() { m_db.reset(); }
 
@@ -203,26 +202,6 @@ private slots:
         QCOMPARE(p.p.exitCode(), 0);
         QVERIFY2(p.log.trimmed().endsWith("stopped"), p.log.constData());
         QVERIFY2(!p.log.contains("REYES") && !p.log.contains("NAKAMURA"), p.log.constData());
-    }
-
-    // The laboratory cannot take the message (another workstation holds it
-    // past the wait): the terminator frame is refused, nothing is stored,
-    // and the analyser's resend is stored once the laboratory is free.
-    void aMessageTheLaboratoryCannotTakeIsRefusedAndTakenOnResend()
-    {
-        auto store = openLaboratory(ConnectionString::parse(m_db->connectionString()));
-        store->setBusyTimeout(100);
-        Line line(*store);
-        line.session(framesOf("105").mid(0, 6));
-        m_db->store().begin();
-        m_db->store().lock(LabStore::Lock::Instrument, u"AN-01"_s);
-        line.reception.feed(framesOf("105").last());
-        m_db->store().rollback();
-        QCOMPARE(line.answers, ACK.repeated(7) + NAK);
-        QCOMPARE(stored(), QStringList());
-        line.reception.feed(framesOf("105").last());
-        QCOMPARE(line.answers.right(1), ACK);
-        QCOMPARE(stored(), QStringList{"105 3"});
     }
 
     // Another workstation holds the laboratory: a message waits on its own
@@ -313,10 +292,7 @@ private slots:
     {
         Clock::pin(QDateTime(kDay, QTime(9, 0)));
         Line line(m_db->store());
-        line.reception.feed("\x7f" + ENQ);
-        QCOMPARE(line.answers, ACK);
-        for (int i = 0; i < 500; ++i)
-            line.reception.feed("noise\n");
+        line.reception.feed("\x7f" + ENQ + QByteArray("noise\n").repeated(500));
         QCOMPARE(line.answers, ACK + NAK.repeated(500));
         QVERIFY2(line.log.size() <= Reception::kEventsPerMinute + 3,
                  qPrintable(line.log.join('\n')));

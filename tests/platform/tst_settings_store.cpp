@@ -77,9 +77,8 @@ private slots:
     // Every case starts without a settings folder, so creating it is tested too.
     void init()
     {
-        const QString base = qEnvironmentVariable("LIS_TEST_SCRATCH", QDir::tempPath());
-        QDir().mkpath(base);
-        m_scratch = std::make_unique<QTemporaryDir>(base + u"/settings-XXXXXX"_s);
+        m_scratch = std::make_unique<QTemporaryDir>(qEnvironmentVariable("LIS_TEST_SCRATCH") +
+                                                    u"/settings-XXXXXX"_s);
         QVERIFY(m_scratch->isValid());
         qputenv("LIS_CONFIG_DIR", QFile::encodeName(m_scratch->filePath(u"cfg"_s)));
     }
