@@ -23,11 +23,7 @@ QString stateFile()
 
 // Making a database on the server takes half a second, emptying one a few
 // milliseconds: a test program's databases are kept for its next tests.
-QStringList& emptiedDatabases()
-{
-    static QStringList names;
-    return names;
-}
+QStringList emptiedDatabases;
 
 void empty(LabStore& store)
 {
@@ -86,8 +82,8 @@ TestDatabase::TestDatabase()
     if (!m_cluster->load(stateFile(), false))
         qFatal("%s", qPrintable(m_cluster->reason()));
     static std::atomic<int> serial{0};
-    const bool reused = !emptiedDatabases().isEmpty();
-    m_database = reused ? emptiedDatabases().takeLast()
+    const bool reused = !emptiedDatabases.isEmpty();
+    m_database = reused ? emptiedDatabases.takeLast()
                         : u"lab_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(++serial);
     if (!reused && !m_cluster->createDatabase(m_database, u"lis_template"_s))
         qFatal("%s", qPrintable(m_cluster->reason()));
@@ -106,7 +102,7 @@ TestDatabase::~TestDatabase()
     m_store.reset();
     // The run's server goes with all its databases at the end of the run.
     if (m_cluster)
-        emptiedDatabases().append(m_database);
+        emptiedDatabases.append(m_database);
 }
 
 QString TestDatabase::connectionString() const
