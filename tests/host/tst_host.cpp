@@ -55,8 +55,6 @@ private slots:
     {
         QCOMPARE(said({"settings", "set", kApp, "Connection", "Server", "SRV1"}), QString());
         QCOMPARE(said({"settings", "get", kApp, "Connection", "Server"}), "SRV1\n");
-        QVERIFY(
-            said({"settings", "list"}).contains("TARVIK Current User\tConnection\tServer\tSRV1\n"));
         QCOMPARE(said({"connstr", "3"}), "SRV1\n");
         for (const char* slot : {"0", "6", "-1"})
             QCOMPARE(said({"connstr", slot}, 1), "Error 9: Subscript out of range\n");
@@ -84,19 +82,15 @@ private slots:
         QVERIFY(said({"open", "R4"})
                     .startsWith("[Invalid Exam Format] Exam not yet formatted.\n  Histopathology "
                                 "of request R4 has no result format"));
-        const auto held = [&] {
-            return db
-                .query(QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
-                                      "UNION ALL SELECT count(*) FROM tbLabRequest"))
-                .rows;
-        };
-        const auto before = held();
+        const QString held = QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
+                                            "UNION ALL SELECT count(*) FROM tbLabRequest");
+        const auto before = db.query(held).rows;
         const QString refused = said({"demo"}, 1);
         QVERIFY2(refused.contains("The laboratory at " + db.folder()) &&
                      refused.contains("1 downloaded result,") &&
                      refused.contains("Nothing was changed"),
                  qPrintable(refused));
-        QCOMPARE(held(), before);
+        QCOMPARE(db.query(held).rows, before);
         qunsetenv("LIS_TRACE_COMMANDS");
     }
 

@@ -56,10 +56,9 @@ QString TestDatabase::unavailable()
 {
     if (engine() == Engine::SQLite)
         return {};
-    QFile f(stateFile());
-    if (stateFile().isEmpty() || !f.open(QIODevice::ReadOnly))
+    const QStringList lines = QString::fromUtf8(fileBytes(stateFile())).split(u'\n');
+    if (lines.value(0).isEmpty())
         return u"No PostgreSQL test server was started for this run (LIS_TEST_PG_STATE)"_s;
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n');
     if (lines.value(0) == u"lis-test-pg-unavailable"_s)
         return u"No PostgreSQL for this run: "_s + lines.value(1);
     return {};
@@ -141,6 +140,5 @@ QStringList TestDatabase::trace() const
 void TestDatabase::clearTrace()
 {
     // Truncated, not removed: an open connection keeps appending to it.
-    QFile f(traceFile());
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    QFile(traceFile()).open(QIODevice::WriteOnly | QIODevice::Truncate);
 }
