@@ -24,18 +24,17 @@ SaveHeader header(const QString& formType)
 ItemChecks limits(std::optional<double> low, std::optional<double> high, const QString& previous)
 {
     ItemChecks c;
-    ItemLimits& l = c.limits;
-    l.min = 3.9;
-    l.max = 6.1;
-    l.criticalLow = low;
-    l.criticalHigh = high;
-    l.plausibleLow = 0;
-    l.plausibleHigh = 100;
-    l.deltaLimit = 50;
-    l.deltaPercent = true;
-    l.deltaDays = 30;
-    l.previous = previous;
-    l.previousAt = kAt.addDays(-1);
+    c.limits.min = 3.9;
+    c.limits.max = 6.1;
+    c.limits.criticalLow = low;
+    c.limits.criticalHigh = high;
+    c.limits.plausibleLow = 0;
+    c.limits.plausibleHigh = 100;
+    c.limits.deltaLimit = 50;
+    c.limits.deltaPercent = true;
+    c.limits.deltaDays = 30;
+    c.limits.previous = previous;
+    c.limits.previousAt = kAt.addDays(-1);
     return c;
 }
 } // namespace
