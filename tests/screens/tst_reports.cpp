@@ -202,6 +202,46 @@ private slots:
                  qPrintable(e.description));
     }
 
+    // A report over several pages names the patient, the request and the page
+    // on each, and splits no row between two pages.
+    void longReportsKeepIdentityAndRowsWhole()
+    {
+        QStringList steps;
+        for (int i = 1; i <= 45; ++i) {
+            const QString id = QStringLiteral("X%1").arg(i, 2, 10, QLatin1Char('0'));
+            f.db->exec(QStringLiteral("INSERT INTO tbLabExamItem (ItemID, ExamName, SIUnit, "
+                                      "SIMin, SIMax) VALUES ('%1', 'Analyte %1 with a long "
+                                      "descriptive name that wraps onto a second line of "
+                                      "its cell', 'mmol/L', 1, 9)")
+                           .arg(id));
+            f.db->exec(QStringLiteral("INSERT INTO tbLabExamFormat (Code, ItemID, SortOrder) "
+                                      "VALUES ('CHEM6', '%1', %2)")
+                           .arg(id)
+                           .arg(10 + i));
+            steps << QStringLiteral("nv %1 %2").arg(id).arg(100 + i);
+        }
+        history(f.db->connectionString(), "L-1016", steps);
+        openNvReport("L-1016");
+        QTemporaryDir out;
+        const QString pdf = out.filePath(QStringLiteral("long.pdf"));
+        session().CurrentReport->printOut(pdf, QStringLiteral("long"));
+        const QStringList pages = pdfText(pdf).split(QLatin1Char('\f'), Qt::SkipEmptyParts);
+        QVERIFY2(pages.size() >= 4, qPrintable(QString::number(pages.size())));
+        static const QRegularExpression wrapped(
+            QStringLiteral("second line\\s*\\n\\s*of its cell"));
+        qsizetype rows = 0;
+        for (int p = 0; p < pages.size(); ++p) {
+            const QString& page = pages[p];
+            QVERIFY2(
+                page.contains("REYES, ANA MAE") && page.contains("Request No. L-1016") &&
+                    page.contains(QStringLiteral("Page %1 of %2").arg(p + 1).arg(pages.size())),
+                qPrintable(page));
+            QCOMPARE(page.count(QStringLiteral("Analyte X")), page.count(wrapped));
+            rows += page.count(QStringLiteral("Analyte X"));
+        }
+        QCOMPARE(rows, 90);
+    }
+
     // Each report as a pathologist signs it, against its golden text: who
     // entered, verified and when it was released; an amended report with its
     // reasons, what was reported before and the call it had; the range for
