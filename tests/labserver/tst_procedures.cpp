@@ -113,23 +113,27 @@ private slots:
         // A window posts the sample with every row it saves: repeats are
         // done once, yet a post elsewhere in between is undone by the next.
         // Where the sample's rows stand after each post, as the window's
-        // transaction sees them:
+        // transaction sees them, while another sample's row of the day stays:
         const QString post = u"Lab_UpdateDLHemaResult '2','101','%1','MT01','03/07/2024','AN-01'"_s;
+        m_lab->db.exec("INSERT INTO tbLabInstrumentDLHemaResult (InstrumentID, SampleNum, "
+                       "Resultdate, InstrumentItem, ResultValue) VALUES "
+                       "('AN-01', '106', '2024-03-07 08:30:00', 'HBsAg', '0.21')");
         QStringList postedTo;
         m_lab->conn.beginTrans();
         for (const char* request : {"L-1001", "L-1001", "L-1018", "L-1001"}) {
             m_lab->conn.execute(post.arg(QLatin1String(request)));
             QStringList rows;
             for (auto rs = m_lab->conn.openRecordset(
-                     u"select * from tbLabInstrumentDLHemaResult where SampleNum = '101'"_s);
+                     u"select * from tbLabInstrumentDLHemaResult where Posted = 'Y'"_s);
                  !rs->eof(); rs->moveNext())
-                if (rs->textOrEmpty(u"Posted"_s) == u"Y")
-                    rows << rs->text(u"PostedRequestNum"_s);
+                if (rs->text(u"PostedRequestNum"_s).startsWith(u"L-10"))
+                    rows << rs->text(u"SampleNum"_s) + u':' + rs->text(u"PostedRequestNum"_s);
             postedTo << rows.join(u' ');
         }
         m_lab->conn.commitTrans();
-        QCOMPARE(postedTo, (QStringList{"L-1001 L-1001 L-1001", "L-1001 L-1001 L-1001",
-                                        "L-1018 L-1018 L-1018", "L-1001 L-1001 L-1001"}));
+        const QString to1001 = u"101:L-1001 101:L-1001 101:L-1001"_s;
+        QCOMPARE(postedTo,
+                 (QStringList{to1001, to1001, u"101:L-1018 101:L-1018 101:L-1018"_s, to1001}));
     }
 
     // A verification stamps every row of the request alike, with the clock's now.
